@@ -1,0 +1,73 @@
+// The application object and the main dialog's logic, above the view.
+// The Win32 front end forwards window messages to these handlers; the
+// console front end calls them from its commands.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/view.h"
+#include "discovery/program.h"
+#include "operations/operations.h"
+
+namespace kestrune {
+
+class CAboutDlg {
+ public:
+  // The About box is a template of its own; the front end shows it.
+  static constexpr int kTemplateId = 100;
+};
+
+class CKestruneDlg : public DialogControls {
+ public:
+  static constexpr int kTemplateId = 102;
+  static constexpr uint32_t kAboutCommand = 0x0010;
+
+  // `arguments` are the command-line arguments after the program name.
+  CKestruneDlg(Program& program, std::vector<std::string> arguments);
+
+  // Runs the initialisation in its order; false when the dialog closed itself.
+  bool OnInitDialog();
+  void StartLogAndScan();
+  bool IsAdministrator();
+  void ExtractImages();
+
+  void FillDriveList() override;
+  void OnDriveSelChange();
+  void OnBrowse();
+  void OnCheckIsp();
+  void OnStartFix();
+  void OnDestroyIsp();
+  // Restarts the listed drives after a healthy verdict; the front end then
+  // closes the window.
+  void OnClose();
+  // True when the command opens the About box (the front end shows it).
+  bool OnSysCommand(uint32_t command);
+
+  void DisableInputs() override;
+  void EnableInputs() override;
+  void ShowControl(int id, bool show) override;
+  void CloseMainWindow();
+
+  Program& program() { return p_; }
+
+  uint8_t driveCount = 0;
+  uint8_t comboIndex = 0;
+  uint8_t lastComboIndex = 0;
+  uint8_t destroyMode = 0;
+  std::string imagePath;
+
+ private:
+  Program& p_;
+  std::vector<std::string> arguments_;
+};
+
+// Formats one drive-list line, "[E]: 7800.00MB Vendor Product".
+std::string FormatDriveLine(const DriveSlot& slot);
+
+// The command-line rule: an argument whose first character is '-' or whose
+// second character is 'd' selects destroy mode.
+bool SelectsDestroyMode(const std::vector<std::string>& arguments);
+
+}  // namespace kestrune

@@ -1,0 +1,82 @@
+// The device link: the only road from the program to a drive's controller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "device/transport.h"
+
+namespace kestrune::device {
+
+// What the drive record keeps of an open volume: a small number naming the
+// transport inside the link. 0 is "closed"; an invalid value is never stored.
+using VolumeHandle = uint32_t;
+inline constexpr VolumeHandle kNoVolume = 0;
+
+// A heap block from AllocBuffer. Owns the block; the aligned address is what
+// callers use.
+class HeapBlock {
+ public:
+  HeapBlock() = default;
+  HeapBlock(void* raw, uint8_t* aligned) : raw_(raw), aligned_(aligned) {}
+  HeapBlock(HeapBlock&& other) noexcept;
+  HeapBlock& operator=(HeapBlock&& other) noexcept;
+  HeapBlock(const HeapBlock&) = delete;
+  HeapBlock& operator=(const HeapBlock&) = delete;
+  ~HeapBlock();
+
+  uint8_t* get() const { return aligned_; }
+  explicit operator bool() const { return aligned_ != nullptr; }
+  void reset();
+
+ private:
+  void* raw_ = nullptr;
+  uint8_t* aligned_ = nullptr;
+};
+
+class DeviceLink {
+ public:
+  explicit DeviceLink(VolumeOpener& opener);
+  ~DeviceLink();
+
+  // Opens the volume "\\.\X:" of `letter`. On success stores a fresh handle
+  // in `handle` and returns true; on failure `handle` is left as it was.
+  // A handle already stored is not closed.
+  bool OpenVolume(char letter, VolumeHandle& handle);
+  // Closes an open handle and sets it to kNoVolume; a closed one is left alone.
+  void CloseVolume(VolumeHandle& handle);
+
+  // The two carriers. True when the request was accepted and the SCSI status
+  // is 0. A failed data-in below 512 bytes leaves `buffer` untouched.
+  bool SendCommandIn(const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
+                     uint32_t timeoutSeconds, void* buffer, VolumeHandle handle);
+  bool SendCommandOut(const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
+                      uint32_t timeoutSeconds, void* buffer, VolumeHandle handle);
+
+  // Heap memory for transfer buffers; contents are not cleared. With
+  // alignment 0 the block comes straight from the heap, otherwise
+  // size + alignment bytes are taken (size when alignment is 1) and the
+  // address is rounded as (address + alignment) & ~alignment.
+  HeapBlock AllocBuffer(size_t size, size_t alignment);
+
+  // Test hook: when set and it returns true for a size, AllocBuffer fails.
+  std::function<bool(size_t)> failAllocation;
+
+  // Number of volumes currently open (tests check that operations close).
+  size_t OpenVolumeCount() const { return open_.size(); }
+
+  VolumeOpener& opener() { return opener_; }
+
+ private:
+  bool Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
+            uint32_t timeoutSeconds, void* buffer, VolumeHandle handle);
+
+  VolumeOpener& opener_;
+  std::map<VolumeHandle, std::unique_ptr<Transport>> open_;
+  VolumeHandle next_ = 1;
+};
+
+}  // namespace kestrune::device

@@ -1,0 +1,61 @@
+// One SCSI request to a drive, and the transports that carry it: Windows
+// pass-through, Linux SG_IO and the simulated drive all sit behind this.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kestrune::device {
+
+// Which carrier of the link a command travels on. kIn also carries the
+// commands without data (transfer length 0).
+enum class Carrier : uint8_t { kIn, kOut };
+
+struct Request {
+  const uint8_t* cdb = nullptr;
+  uint8_t cdbLength = 0;  // 6, 10 or 12; never more than 16
+  Carrier carrier = Carrier::kIn;
+  uint32_t transferLength = 0;  // bytes
+  uint32_t timeoutSeconds = 0;
+  uint8_t* data = nullptr;  // transferLength bytes (in: receives, out: sends)
+};
+
+// How a request ended, classified once, by the transport.
+enum class Outcome : uint8_t {
+  kGood,            // accepted and SCSI status 0
+  kScsiStatus,      // completed with a non-zero SCSI status (CHECK CONDITION ...)
+  kTransportError,  // refused by the host adapter or driver, or timed out
+  kOsError,         // the operating system refused the request
+};
+
+struct Result {
+  Outcome outcome = Outcome::kOsError;
+  uint8_t scsiStatus = 0;
+  bool Succeeded() const { return outcome == Outcome::kGood; }
+};
+
+// An open volume. Every transport keeps the link's buffered rule: a data-in
+// request below 512 bytes that does not succeed leaves `data` untouched.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  virtual Result Execute(const Request& request) = 0;
+};
+
+// Opens the volume behind a drive letter.
+class VolumeOpener {
+ public:
+  virtual ~VolumeOpener() = default;
+  // Null when there is no volume behind `letter` or it cannot be opened for
+  // reading and writing.
+  virtual std::unique_ptr<Transport> Open(char letter) = 0;
+  // True when a volume this opener serves is a real device, for which vendor
+  // commands need administrator rights.
+  virtual bool NeedsPrivilege() const = 0;
+};
+
+// Classification text for traces ("good", "check condition 02", ...).
+std::string DescribeResult(const Result& result);
+
+}  // namespace kestrune::device

@@ -1,0 +1,43 @@
+// Drive discovery: the drive table, identification, flash configuration,
+// CIS and CodeMark location. Every operation takes the program and, where
+// it works on one drive, the slot index.
+#pragma once
+
+#include <cstdint>
+
+#include "discovery/program.h"
+
+namespace kestrune {
+
+// The letter order of the scan: C..Z, then B.
+extern const char kScanLetters[kSlotCount];
+
+// --- drive table and identification ---
+void ResetSlot(Program& p, int index);
+uint8_t CheckDriveExist(Program& p);
+bool IdentifyDrive(Program& p, int index);
+bool ParseInquiryData(Program& p, int index);
+uint32_t ToCisPage(Program& p, int index, uint32_t page);
+uint32_t ToDevicePage(Program& p, int index, uint32_t cisPage);
+
+// Slot-level wrappers of the link.
+bool OpenVolume(Program& p, int index);
+void CloseVolume(Program& p, int index);
+
+// --- flash configuration ---
+bool QueryCapacity(Program& p, int index);
+void QueryModeByte(Program& p, int index);
+bool ProbeFlashConfigA(Program& p, int index);
+bool ProbeFlashConfigB(Program& p, int index);
+bool ReadExtraInfo(Program& p, int index);
+
+// --- CIS and CodeMark ---
+bool LocateCodeMark(Program& p, int index);
+bool VerifyCisPage(const uint8_t* page);
+bool ParseCisPageA(Program& p, int index, uint32_t page);
+bool ParseCisPageB(Program& p, int index, uint32_t page);
+// Running zone sum of ParseCisPageB.
+void AddZoneEntry(Program& p, int index, uint32_t unit, uint32_t zone, uint32_t& sum);
+void AddZoneEntryAlt(Program& p, int index, uint32_t unit, uint32_t zone, uint32_t& sum);
+
+}  // namespace kestrune

@@ -1,0 +1,47 @@
+// Program-wide state and the services every subsystem reaches. A test
+// creates one fresh, so each test starts from a clean program.
+#pragma once
+
+#include <cstdint>
+
+#include "app/isp_log.h"
+#include "app/view.h"
+#include "device/link.h"
+#include "discovery/drive_slot.h"
+#include "platform/platform.h"
+
+namespace kestrune {
+
+inline constexpr uint32_t kPageBufferSize = 65536;
+
+struct Program {
+  Program(platform::Platform& platformIn, device::DeviceLink& linkIn, IspLog& logIn, View& viewIn)
+      : platform(platformIn), link(linkIn), log(logIn), view(viewIn) {}
+
+  platform::Platform& platform;
+  device::DeviceLink& link;
+  IspLog& log;
+  View& view;
+
+  // Set at start-up by the administrator check.
+  bool isAdmin = false;
+  // Filled by the CodeMark search; ispOffsets ends at its first -1.
+  int32_t cisPageOffsets[4] = {0, 0, 0, 0};
+  int32_t ispOffsets[4] = {-1, -1, -1, -1};
+  // One flash page and, right behind it, its 16 spare bytes during the CIS
+  // check of Start Fix. Null outside it.
+  device::HeapBlock pageBuffer;
+
+  // The drive table (it belongs to the main dialog; kept here so that every
+  // operation reaches it).
+  DriveSlot slots[kSlotCount] = {};
+  uint8_t extraInfo[kSlotCount][kExtraInfoSize] = {};
+  // Dialog state the operations read.
+  uint8_t selectedDrive = 0;
+  uint8_t ispHealthy = 0;
+
+  DriveSlot& Slot(int index) { return slots[index]; }
+  DriveSlot& Selected() { return slots[selectedDrive]; }
+};
+
+}  // namespace kestrune

@@ -1,0 +1,118 @@
+// The operating-system layer. Everything the program asks of the host goes
+// through this interface; there is one Win32 and one POSIX implementation.
+//
+// Paths are passed in the program's own (Windows) spelling, for example
+// "c:\\ISP.log" or "C:\\TEMP\\\\163A2C\\US.BIN". The Win32 implementation hands
+// them to the system unchanged; the POSIX implementation maps them onto the
+// host file system (see PosixOptions).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace kestrune::platform {
+
+// File attribute bits, as the Win32 API numbers them.
+inline constexpr uint32_t kFileAttributeReadOnly = 0x01;
+inline constexpr uint32_t kFileAttributeHidden = 0x02;
+inline constexpr uint32_t kFileAttributeSystem = 0x04;
+inline constexpr uint32_t kFileAttributeArchive = 0x20;
+
+// An open file. Writes are unbuffered: each Write reaches the operating
+// system before it returns, so a log is complete up to its last line.
+class File {
+ public:
+  virtual ~File() = default;
+  // Returns the number of bytes read (0 at end of file or on error).
+  virtual size_t Read(void* buffer, size_t size) = 0;
+  // Returns the number of bytes written.
+  virtual size_t Write(const void* data, size_t size) = 0;
+  // Seeks from the start of the file.
+  virtual bool Seek(uint64_t offset) = 0;
+};
+
+enum class OpenMode : uint8_t {
+  kReadBinary,           // existing file, read only
+  kWriteBinaryTruncate,  // created, or truncated when it exists
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Debugger output (OutputDebugStringA on Windows; stderr on POSIX when asked).
+  virtual void DebugOutput(const char* text) = 0;
+
+  // Both fill `buffer` (of `size` characters, NUL-terminated) and return the
+  // number of characters stored, or 0 on failure, as the Win32 calls do.
+  // The temporary folder text ends in a backslash.
+  virtual uint32_t GetWindowsDirectory(char* buffer, uint32_t size) = 0;
+  virtual uint32_t GetTempPath(char* buffer, uint32_t size) = 0;
+
+  // FindFirstFileA with the exact path as pattern, followed by FindClose:
+  // true when something (file or folder) is there.
+  virtual bool FindFile(const std::string& path) = 0;
+  virtual bool SetFileAttributes(const std::string& path, uint32_t attributes) = 0;
+  // Reads the attributes; nullopt when the path does not exist.
+  virtual std::optional<uint32_t> GetFileAttributes(const std::string& path) = 0;
+  virtual bool DeleteFile(const std::string& path) = 0;
+  virtual bool CreateDirectory(const std::string& path) = 0;
+  // CreateFileA for reading with read sharing, existing files only: true for
+  // a regular file that can be opened for reading, false for a folder.
+  virtual bool CanOpenForReading(const std::string& path) = 0;
+  virtual std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode) = 0;
+
+  virtual void Sleep(uint32_t milliseconds) = 0;
+
+  // Real membership of the local Administrators group (Windows: token
+  // membership or elevation; POSIX: root or CAP_SYS_RAWIO).
+  virtual bool IsAdministrator() = 0;
+
+  // Full path of the running executable (GetModuleFileNameA), Windows spelling.
+  virtual std::string GetModuleFileName() = 0;
+
+  // The program's own embedded resource of `type` (compared without regard
+  // to case) and integer id; nullopt when there is none.
+  virtual std::optional<std::span<const uint8_t>> FindResource(const char* type, uint16_t id) = 0;
+};
+
+// Options of the POSIX implementation.
+struct PosixOptions {
+  // Folder that stands for drive C: ("c:\\ISP.log" -> <cDrive>/ISP.log).
+  // Empty means the current directory.
+  std::string cDriveFolder;
+  // Host folder returned (in Windows spelling, ending in a backslash) by
+  // GetTempPath. Empty means $TMPDIR or /tmp.
+  std::string tempFolder;
+  // Debug output to stderr.
+  bool debugToStderr = false;
+  // When false, Sleep only adds to SleptMilliseconds() (tests).
+  bool realSleep = true;
+};
+
+// One resource linked into the program. On POSIX the build generates the
+// table (resources/), and FindResource looks it up.
+struct EmbeddedResource {
+  const char* type;
+  uint16_t id;
+  const uint8_t* data;
+  size_t size;
+};
+std::span<const EmbeddedResource> EmbeddedResources();
+
+// Creates the implementation for the host the program was built for.
+// On Windows the options are ignored.
+std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions& options = {});
+
+#if !defined(_WIN32)
+// POSIX only: how a program path is mapped onto the host. Backslashes become
+// slashes, a leading drive C: becomes the C: folder, and each existing path
+// component is matched without regard to case. Exposed for tests.
+std::string MapToHostPath(const PosixOptions& options, const std::string& path);
+#endif
+
+}  // namespace kestrune::platform

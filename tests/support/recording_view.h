@@ -1,0 +1,55 @@
+// A view that records what the user saw and answers boxes from a script.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/view.h"
+
+namespace kestrune::testing {
+
+struct ShownBox {
+  std::string text;
+  std::string caption;
+  unsigned style;
+  int answer;
+};
+
+class RecordingView : public View {
+ public:
+  int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
+  void ShowControl(int id, bool show) override { visible[id] = show; }
+  void EnableControl(int id, bool enable) override { enabled[id] = enable; }
+  void SetControlText(int id, const std::string& text) override { texts[id] = text; }
+  std::string GetControlText(int id) override { return texts[id]; }
+  void ResetList(int id) override;
+  int AddListString(int id, const std::string& text) override;
+  void SetListSelection(int id, int index) override { selection[id] = index; }
+  int GetListSelection(int id) override;
+  std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
+  void CloseMainWindow() override { ++closeRequests; }
+  void Progress(const std::string& step, bool done) override;
+
+  // Answers for the next boxes, in order; when none is queued, OK/Cancel
+  // boxes get `defaultAnswer` and other boxes kIdOk.
+  std::deque<int> answers;
+  int defaultAnswer = kIdOk;
+  std::string browseResult;
+
+  std::vector<ShownBox> boxes;
+  std::map<int, bool> visible;
+  std::map<int, bool> enabled;
+  std::map<int, std::string> texts;
+  std::map<int, std::vector<std::string>> lists;
+  std::map<int, int> selection;
+  std::vector<std::string> progress;
+  int closeRequests = 0;
+
+  // Texts of the boxes shown, in order.
+  std::vector<std::string> BoxTexts() const;
+  bool Saw(const std::string& text) const;
+};
+
+}  // namespace kestrune::testing
