@@ -1,0 +1,96 @@
+#include "tests/support/fault_injector.h"
+
+namespace kestrune::testing {
+
+using device::Carrier;
+using device::Outcome;
+using device::Request;
+using device::Result;
+
+const char* FaultName(Fault fault) {
+  switch (fault) {
+    case Fault::kNone:
+      return "none";
+    case Fault::kCheckCondition:
+      return "check condition";
+    case Fault::kRefused:
+      return "refused";
+    case Fault::kCorruptRead:
+      return "corrupt read";
+    case Fault::kLostWrite:
+      return "lost write";
+    case Fault::kVanish:
+      return "vanish";
+  }
+  return "?";
+}
+
+namespace {
+
+class InjectingTransport : public device::Transport {
+ public:
+  InjectingTransport(FaultInjector& owner, std::unique_ptr<device::Transport> inner)
+      : owner_(owner), inner_(std::move(inner)) {}
+  Result Execute(const Request& request) override { return owner_.Carry(*inner_, request); }
+
+ private:
+  FaultInjector& owner_;
+  std::unique_ptr<device::Transport> inner_;
+};
+
+}  // namespace
+
+std::unique_ptr<device::Transport> FaultInjector::Open(char letter) {
+  if (vanished_) return nullptr;
+  auto inner = inner_.Open(letter);
+  if (!inner) return nullptr;
+  return std::make_unique<InjectingTransport>(*this, std::move(inner));
+}
+
+Result FaultInjector::Carry(device::Transport& inner, const Request& request) {
+  const uint64_t index = count_++;
+  SeenCommand seen{request.cdbLength > 0 ? request.cdb[0] : uint8_t{0},
+                   request.cdbLength > 1 ? request.cdb[1] : uint8_t{0}, request.carrier,
+                   request.transferLength, false};
+  Fault fault = index == at_ ? fault_ : Fault::kNone;
+  if (vanished_) fault = Fault::kVanish;
+  Result result;
+  switch (fault) {
+    case Fault::kNone:
+      result = inner.Execute(request);
+      break;
+    case Fault::kCheckCondition:
+      result = {Outcome::kScsiStatus, 0x02};
+      seen.faulted = true;
+      break;
+    case Fault::kRefused:
+      result = {Outcome::kOsError, 0};
+      seen.faulted = true;
+      break;
+    case Fault::kVanish:
+      vanished_ = true;
+      result = {Outcome::kOsError, 0};
+      seen.faulted = true;
+      break;
+    case Fault::kCorruptRead:
+      result = inner.Execute(request);
+      if (request.carrier == Carrier::kIn && request.transferLength > 0 && result.Succeeded()) {
+        request.data[request.transferLength / 2] ^= 0x5A;
+        seen.faulted = true;
+      }
+      break;
+    case Fault::kLostWrite:
+      if (request.carrier == Carrier::kOut) {
+        result = {Outcome::kGood, 0};
+        seen.faulted = true;
+      } else {
+        result = inner.Execute(request);
+      }
+      break;
+  }
+  fired_ = fired_ || seen.faulted;
+  seen_.push_back(seen);
+  return result;
+}
+
+}  // namespace kestrune::testing

@@ -1,0 +1,61 @@
+// A volume opener that wraps another and makes one chosen command go wrong:
+// the k-th command carried (counting from 0 over every volume it opened).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/transport.h"
+
+namespace kestrune::testing {
+
+enum class Fault : uint8_t {
+  kNone,
+  kCheckCondition,  // the command completes with CHECK CONDITION, nothing done
+  kRefused,         // the request is not accepted, nothing done
+  kCorruptRead,     // a data-in command succeeds but one byte of its data is wrong
+  kLostWrite,       // a data-out command reports success but nothing reaches the drive
+  kVanish,          // from this command on every command is refused and open fails
+};
+
+const char* FaultName(Fault fault);
+
+// What the injector saw of one command.
+struct SeenCommand {
+  uint8_t opcode;
+  uint8_t sub;  // CDB byte 1
+  device::Carrier carrier;
+  uint32_t transferLength;
+  bool faulted;
+};
+
+class FaultInjector : public device::VolumeOpener {
+ public:
+  FaultInjector(device::VolumeOpener& inner, Fault fault, uint64_t atCommand)
+      : inner_(inner), fault_(fault), at_(atCommand) {}
+
+  std::unique_ptr<device::Transport> Open(char letter) override;
+  bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
+
+  // Called by the transports it hands out.
+  device::Result Carry(device::Transport& inner, const device::Request& request);
+
+  uint64_t CommandCount() const { return count_; }
+  // True once the fault has been applied (a fault aimed at a command of the
+  // wrong kind, say a lost write at a data-in, is applied as nothing).
+  bool Fired() const { return fired_; }
+  const std::vector<SeenCommand>& Seen() const { return seen_; }
+
+ private:
+  device::VolumeOpener& inner_;
+  Fault fault_;
+  uint64_t at_;
+  uint64_t count_ = 0;
+  bool fired_ = false;
+  bool vanished_ = false;
+  std::vector<SeenCommand> seen_;
+};
+
+}  // namespace kestrune::testing
