@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,31 @@ class CKestruneDlg : public DialogControls {
  private:
   Program& p_;
   std::vector<std::string> arguments_;
+};
+
+// The application object. What it does off Windows is to build the main
+// dialog and hand it to the front end's modal loop; the front end registers
+// the common controls and the profile key itself before calling in.
+class CKestruneApp {
+ public:
+  // Shows the dialog (which then calls OnInitDialog) and returns once the
+  // window has closed.
+  using ModalLoop = std::function<void(CKestruneDlg& dialog)>;
+
+  // `arguments` are the command-line arguments after the program name.
+  CKestruneApp(Program& program, std::vector<std::string> arguments);
+
+  // Runs the dialog modally. Returns false, so the application ends when the
+  // dialog closes.
+  bool InitInstance(const ModalLoop& runModal);
+
+  // The dialog while the modal loop runs; null before and after.
+  CKestruneDlg* mainWindow() { return mainWindow_; }
+
+ private:
+  Program& p_;
+  std::vector<std::string> arguments_;
+  CKestruneDlg* mainWindow_ = nullptr;
 };
 
 // Formats one drive-list line, "[E]: 7800.00MB Vendor Product".
