@@ -1,0 +1,89 @@
+#include "operations/isp_areas.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "discovery/discovery.h"
+
+namespace kestrune {
+
+namespace {
+
+bool OffsetSet(const DriveSlot& slot, int copy, uint32_t offset) {
+  if (copy < 0 || copy >= kCisCopies) return false;
+  return slot.cis[copy].present == 1 && offset != kSlotFill32 && offset != kInvalidPage;
+}
+
+}  // namespace
+
+bool IspOffsetSet(const DriveSlot& slot, int copy) {
+  return copy >= 0 && copy < kCisCopies && OffsetSet(slot, copy, slot.cis[copy].ispOffset);
+}
+
+bool AuxOffsetSet(const DriveSlot& slot, int copy) {
+  return copy >= 0 && copy < kCisCopies && OffsetSet(slot, copy, slot.cis[copy].auxAreaOffset);
+}
+
+std::vector<CopyArea> BuildCopyList(Program& p, int slotIndex, AreaKind kind) {
+  std::vector<CopyArea> list;
+  const DriveSlot& slot = p.Slot(slotIndex);
+  for (int copy = 0; copy < kCisCopies; ++copy) {
+    if (!slot.cis[copy].present) continue;
+    bool set = kind == AreaKind::kIsp ? IspOffsetSet(slot, copy) : AuxOffsetSet(slot, copy);
+    uint32_t offset =
+        kind == AreaKind::kIsp ? slot.cis[copy].ispOffset : slot.cis[copy].auxAreaOffset;
+    uint32_t page = set ? ToDevicePage(p, slotIndex, offset) : kInvalidPage;
+    list.push_back({copy, page});
+  }
+  return list;
+}
+
+std::string DescribeSkipped(const std::vector<CopyArea>& list) {
+  std::string text;
+  for (const CopyArea& area : list) {
+    if (area.usable()) continue;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(area.copy);
+  }
+  return text;
+}
+
+bool PageSizeFitsUpdate(uint32_t pageSize) {
+  if (pageSize == 0 || pageSize > kIspAreaBytes) return false;
+  return pageSize > kLargePageThreshold || kIspAreaBytes % pageSize == 0;
+}
+
+bool PageSizeFitsChunked(uint32_t pageSize) {
+  if (pageSize == 0) return false;
+  if (pageSize <= kChunkBytes) return kChunkBytes % pageSize == 0;
+  // The last chunk of the ISP area carries pageSize bytes from its position.
+  return kIspPayloadBytes - kChunkBytes + pageSize <= kIspAreaBytes;
+}
+
+bool PageSizeFitsDownload(uint32_t pageSize) {
+  return pageSize != 0 && pageSize <= kIspPayloadBytes && kIspPayloadBytes % pageSize == 0;
+}
+
+bool PageSizeFitsPageBuffer(uint32_t pageSize) {
+  // The check fills pageSize + 64 bytes and dumps pageSize + 16.
+  return pageSize != 0 && pageSize <= kPageBufferSize - 64;
+}
+
+std::string FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text;
+  if (length > 0) {
+    text.resize(static_cast<size_t>(length) + 1);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+  }
+  va_end(args);
+  return text;
+}
+
+}  // namespace kestrune

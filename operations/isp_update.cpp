@@ -1,0 +1,169 @@
+// UpdateIspCode: rewrites (or zeroes) the 64 KiB ISP area of every present
+// CIS copy of the selected drive and proves each by reading it back.
+#include <cstring>
+#include <memory>
+
+#include "device/commands.h"
+#include "discovery/discovery.h"
+#include "images/images.h"
+#include "operations/isp_areas.h"
+#include "operations/operations.h"
+#include "operations/volume_guard.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr uint32_t kReadMode = 1;
+constexpr uint32_t kInitFlashMode = 4;
+constexpr int8_t kWorkingCodeBlock = 5;
+constexpr uint32_t kLargePageWrites = kIspAreaBytes / kLargePageThreshold;  // 16
+
+void ShowError(Program& p, const std::string& text) {
+  p.view.ShowMessage(text, "ERROR", kMbIconError);
+}
+
+// Page k of a large-page area: 4,096 image bytes, then zeros.
+void StageLargePage(uint8_t* page, uint32_t pageSize, const uint8_t* image, uint32_t k) {
+  std::memset(page, 0, pageSize);
+  std::memcpy(page, image + k * kLargePageThreshold, kLargePageThreshold);
+}
+
+}  // namespace
+
+void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
+  if (p.selectedDrive >= kSlotCount) return;
+  const int index = p.selectedDrive;
+  DriveSlot& slot = p.Slot(index);
+
+  device::HeapBlock readBack = p.link.AllocBuffer(kIspAreaBytes, 0);
+  device::HeapBlock expected = p.link.AllocBuffer(kIspAreaBytes, 0);
+  if (!readBack || !expected) {
+    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
+    return;
+  }
+  std::memset(expected.get(), 0, kIspAreaBytes);
+
+  std::unique_ptr<platform::File> file;
+  if (!destroy) {
+    file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
+    if (!file) {
+      p.view.ShowMessage(FormatText("The file <%s> cannot be opened, please check.", path.c_str()),
+                         "Fail", kMbIconError | kMbTopmost);
+      return;
+    }
+    // A short file is no error: what it lacks is written as zeros.
+    if (file->Seek(kIspFileOffset)) ReadUpTo(*file, expected.get(), kIspPayloadBytes);
+  }
+
+  const uint32_t pageSize = slot.pageSize;
+  if (!PageSizeFitsUpdate(pageSize)) {
+    ShowError(p, FormatText(kPageSizeUnsupported, pageSize));
+    return;
+  }
+  const bool largePages = pageSize > kLargePageThreshold;
+  device::HeapBlock staging;
+  device::HeapBlock comparison;
+  if (largePages) {
+    staging = p.link.AllocBuffer(pageSize, 0);
+    comparison = p.link.AllocBuffer(pageSize, 0);
+    if (!staging || !comparison) {
+      p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning",
+                         kMbIconExclamation);
+      return;
+    }
+  }
+
+  const std::vector<CopyArea> copies = BuildCopyList(p, index, AreaKind::kIsp);
+  const std::string skipped = DescribeSkipped(copies);
+  size_t usable = 0;
+  for (const CopyArea& area : copies) usable += area.usable() ? 1 : 0;
+  if (usable == 0) {
+    // Nothing would be written, so no success may be claimed either.
+    ShowError(p, kNoIspCopyKnown);
+    return;
+  }
+
+  VolumeGuard volume(p, index);
+  if (!OpenVolume(p, index)) {
+    ShowError(p, "Update ISP fail because open handle fail ...");
+    return;
+  }
+  // Drives that run on loaded code answer flash commands only while their
+  // working code is in the controller; a restart in between replaces it.
+  if (slot.needsCodeInit) LoadCodeBlock(p, kWorkingCodeBlock, index);
+  device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
+  if (destroy) std::memset(expected.get(), 0, kIspAreaBytes);
+
+  for (const CopyArea& area : copies) {
+    if (!area.usable()) continue;
+    const std::string step = FormatText("Write ISP copy %d", area.copy);
+    p.view.Progress(step, false);
+    device::EraseFlashBlock(p.link, area.devicePage, slot.volumeHandle);
+    bool written = true;
+    if (!largePages) {
+      written = device::WriteFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize,
+                                        kIspAreaBytes, expected.get(), slot.volumeHandle);
+    } else {
+      for (uint32_t k = 0; k < kLargePageWrites && written; ++k) {
+        StageLargePage(staging.get(), pageSize, expected.get(), k);
+        written = device::WriteFlashPages(p.link, area.devicePage + k, 1, pageSize, staging.get(),
+                                          slot.volumeHandle);
+      }
+    }
+    p.view.Progress(step, true);
+    if (!written) {
+      ShowError(p, "Write ISP code to flash fail");
+      return;
+    }
+  }
+
+  for (const CopyArea& area : copies) {
+    if (!area.usable()) continue;
+    const std::string step = FormatText("Verify ISP copy %d", area.copy);
+    p.view.Progress(step, false);
+    std::memset(readBack.get(), 0, kIspAreaBytes);
+    bool readOk = true;
+    bool same = true;
+    if (!largePages) {
+      readOk = device::ReadFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize,
+                                      kIspAreaBytes, kReadMode, readBack.get(), slot.volumeHandle);
+      same = readOk && std::memcmp(readBack.get(), expected.get(), kIspAreaBytes) == 0;
+    } else {
+      for (uint32_t k = 0; k < kLargePageWrites && readOk && same; ++k) {
+        StageLargePage(comparison.get(), pageSize, expected.get(), k);
+        // A failed read must not pass by leaving the previous page behind.
+        std::memset(readBack.get(), 0, pageSize);
+        readOk = device::ReadFlashPages(p.link, area.devicePage + k, 1, pageSize, kReadMode,
+                                        readBack.get(), slot.volumeHandle);
+        same = readOk && std::memcmp(readBack.get(), comparison.get(), pageSize) == 0;
+      }
+    }
+    p.view.Progress(step, true);
+    if (!readOk) {
+      ShowError(p, "Read ISP code from flash fail");
+      return;
+    }
+    if (!same) {
+      ShowError(p, "Update ISP code fail");
+      return;
+    }
+  }
+
+  comparison.reset();
+  slot.capacityRead = QueryCapacity(p, index) ? 1 : 0;
+
+  if (!skipped.empty()) {
+    ShowError(p, FormatText(kIspCopiesSkipped, skipped.c_str()));
+    return;
+  }
+  if (destroy) {
+    p.view.ShowMessage("Destory ISP Success", "Success", kMbOk);
+  } else {
+    p.view.ShowMessage("Update ISP code Success, please replug device to ensure it normal.",
+                       "SUCCESS", kMbIconInformation);
+    p.log.AppendLog("ISP Update success ");
+  }
+}
+
+}  // namespace kestrune

@@ -1,0 +1,139 @@
+// OnStartFix: the whole repair of the selected drive, and the CIS page
+// reads that it records in the log before anything is written.
+#include <cstring>
+
+#include "device/commands.h"
+#include "discovery/discovery.h"
+#include "images/images.h"
+#include "operations/isp_areas.h"
+#include "operations/operations.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr uint32_t kReadMode = 1;
+
+// Whatever road Start Fix takes, the dialog ends with its inputs enabled
+// and the status text hidden.
+class StartFixEnd {
+ public:
+  explicit StartFixEnd(DialogControls& dialog) : dialog_(dialog) {}
+  StartFixEnd(const StartFixEnd&) = delete;
+  StartFixEnd& operator=(const StartFixEnd&) = delete;
+  ~StartFixEnd() {
+    dialog_.EnableInputs();
+    dialog_.ShowControl(kIdcStatus, false);
+  }
+
+ private:
+  DialogControls& dialog_;
+};
+
+// Saves the area of every ISP copy the lists name, at the page the update
+// is about to write.
+void BackUpIspAreas(Program& p, const char* nameFormat) {
+  for (int i = 0; i < 4; ++i) {
+    const int32_t entry = p.ispOffsets[i];
+    if (entry == -1) break;
+    const std::string name = FormatText(nameFormat, i);
+    const uint32_t offset = static_cast<uint32_t>(entry);
+    const uint32_t page =
+        offset == kSlotFill32 ? kInvalidPage : ToDevicePage(p, p.selectedDrive, offset);
+    if (page == kInvalidPage) {
+      p.view.ShowMessage(FormatText(kBackupSkipped, i, name.c_str()), "ERROR", kMbIconError);
+      continue;
+    }
+    const std::string step = "Backup " + name;
+    p.view.Progress(step, false);
+    DownloadIsp(p, name, page);
+    p.view.Progress(step, true);
+  }
+}
+
+}  // namespace
+
+bool ReadPhysicalPage(Program& p, uint32_t page) {
+  if (p.selectedDrive >= kSlotCount || !p.pageBuffer) return false;
+  const int index = p.selectedDrive;
+  const DriveSlot& slot = p.Slot(index);
+  const uint32_t pageSize = slot.pageSize;
+  if (!PageSizeFitsPageBuffer(pageSize)) return false;
+  std::memset(p.pageBuffer.get(), 0xFF, pageSize + 64);
+
+  const uint32_t devicePage = ToDevicePage(p, index, page);
+  if (devicePage == kInvalidPage) return false;
+  if (!OpenVolume(p, index)) {
+    p.view.ShowMessage("Open handle fail", "ERROR", kMbIconError);
+    return false;
+  }
+  if (!device::ReadFlashPages(p.link, devicePage, 1, pageSize, kReadMode, p.pageBuffer.get(),
+                              slot.volumeHandle)) {
+    CloseVolume(p, index);
+    return false;
+  }
+  if (!ReadSpareUnderCode(p, devicePage, index)) {
+    CloseVolume(p, index);
+    return false;
+  }
+  CloseVolume(p, index);
+  return true;
+}
+
+void DumpPhysicalPage(Program& p, uint32_t page) {
+  if (p.selectedDrive >= kSlotCount) return;
+  if (!ReadPhysicalPage(p, page)) {
+    p.view.ShowMessage("Read physical data fail", "ERROR", kMbIconError);
+  }
+  // Without the buffer, or with a page it cannot hold, there is nothing to dump.
+  const uint32_t pageSize = p.Selected().pageSize;
+  if (!p.pageBuffer || !PageSizeFitsPageBuffer(pageSize)) return;
+  p.log.DumpHexToLog(pageSize + kSparePadBytes, p.pageBuffer.get());
+}
+
+void OnStartFix(Program& p, DialogControls& dialog) {
+  if (!p.isAdmin) return;
+  StartFixEnd end(dialog);
+  if (p.selectedDrive >= kSlotCount) return;
+  const DriveSlot& slot = p.Selected();
+
+  p.pageBuffer = p.link.AllocBuffer(kPageBufferSize, 0);
+  if (!p.pageBuffer) {
+    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
+    return;
+  }
+  const bool cis0 = slot.cis[0].present != 0;
+  const bool cis1 = slot.cis[1].present != 0;
+  // The warning is shown once: a second identical box tells the user nothing.
+  if (!cis0 && !cis1) {
+    p.view.ShowMessage("CIS broken ! Maybe can't fix !!!", kAppTitle, kMbIconExclamation);
+  }
+  p.log.AppendLog(cis0 ? "Check Before Update CIS0 -> ok\r\n"
+                       : " Check Before Update CIS0 -> fail\r\n");
+  DumpPhysicalPage(p, static_cast<uint32_t>(p.cisPageOffsets[0]));
+  p.log.AppendLog(cis1 ? "Check Before Update CIS1 -> ok\r\n"
+                       : "Check Before Update CIS1 -> fail\r\n");
+  DumpPhysicalPage(p, static_cast<uint32_t>(p.cisPageOffsets[1]));
+  p.pageBuffer.reset();
+
+  if (slot.controllerId == kCtrl190) {
+    UpdateIspCode190(p, ChooseUpdateImage190(p));
+    return;
+  }
+
+  const std::string path = ChooseUpdateImage(p, slot.controllerId);
+  p.log.Debug(FormatText("Will update ISP file -> %s \r\n", path.c_str()).c_str());
+  if (p.view.ShowMessage("Are you sure to update new ISP code ?", "Update ISP Warning",
+                         kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
+    return;
+  }
+  dialog.DisableInputs();
+  p.log.AppendLog(FormatText("Update ISP File --> %s \r\n", path.c_str()).c_str());
+
+  BackUpIspAreas(p, "C:\\ISP%d_Before.bin");
+  UpdateIspCode(p, path, false);
+  p.platform.Sleep(1000);
+  BackUpIspAreas(p, "C:\\ISP%d_After.bin");
+}
+
+}  // namespace kestrune

@@ -1,5 +1,0 @@
-#include "platform/platform.h"
-
-namespace kestrune::platform {
-std::span<const EmbeddedResource> EmbeddedResources() { return {}; }
-}  // namespace kestrune::platform
