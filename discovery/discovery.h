@@ -12,6 +12,20 @@ namespace kestrune {
 // The letter order of the scan: C..Z, then B.
 extern const char kScanLetters[kSlotCount];
 
+// The fill of a reset slot; an ispOffset or auxAreaOffset holding it was set
+// by no search or header page and names no flash area.
+inline constexpr uint32_t kUnsetOffset = 0xCDCDCDCD;
+
+// Largest page a drive may report: one page and its spare bytes (written
+// behind the page, up to 64 of them) must fit the 64 KiB pageBuffer.
+inline constexpr uint32_t kMaxPageSize = kPageBufferSize - 64;
+
+// A page size that whole-sector transfers and the pageBuffer can carry:
+// a non-zero multiple of 512 no larger than kMaxPageSize.
+constexpr bool IsUsablePageSize(uint32_t pageSize) {
+  return pageSize != 0 && pageSize % 512 == 0 && pageSize <= kMaxPageSize;
+}
+
 // --- drive table and identification ---
 void ResetSlot(Program& p, int index);
 uint8_t CheckDriveExist(Program& p);
