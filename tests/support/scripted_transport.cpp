@@ -7,7 +7,7 @@
 
 namespace kestrune::testing {
 
-uint32_t SeenCommand::pageAddress() const {
+uint32_t ScriptedCommand::pageAddress() const {
   if (cdb.size() < 6) return 0;
   return bytes::LoadBe32(cdb.data() + 2);
 }
@@ -73,7 +73,7 @@ void ScriptedDrive::Clear() {
 }
 
 device::Result ScriptedDrive::Execute(const device::Request& request) {
-  SeenCommand command;
+  ScriptedCommand command;
   command.letter = letter_;
   if (request.cdb != nullptr) command.cdb.assign(request.cdb, request.cdb + request.cdbLength);
   command.carrier = request.carrier;
@@ -105,9 +105,9 @@ device::Result ScriptedDrive::Execute(const device::Request& request) {
   return result;
 }
 
-std::vector<SeenCommand> ScriptedDrive::SeenWith(uint8_t opcode,
-                                                 std::optional<uint8_t> byte1) const {
-  std::vector<SeenCommand> picked;
+std::vector<ScriptedCommand> ScriptedDrive::SeenWith(uint8_t opcode,
+                                                     std::optional<uint8_t> byte1) const {
+  std::vector<ScriptedCommand> picked;
   for (const auto& c : seen) {
     if (c.opcode() == opcode && (!byte1 || c.at(1) == *byte1)) picked.push_back(c);
   }

@@ -31,7 +31,7 @@
 namespace kestrune::testing {
 
 // One command as the fake drive saw it.
-struct SeenCommand {
+struct ScriptedCommand {
   char letter = 0;
   std::vector<uint8_t> cdb;
   device::Carrier carrier = device::Carrier::kIn;
@@ -90,10 +90,10 @@ class ScriptedDrive {
   // When false the volume cannot be opened (as if the letter were empty).
   bool present = true;
 
-  std::vector<SeenCommand> seen;
+  std::vector<ScriptedCommand> seen;
 
   // Recorded commands with this opcode (and, when given, CDB byte 1).
-  std::vector<SeenCommand> SeenWith(uint8_t opcode, std::optional<uint8_t> byte1 = {}) const;
+  std::vector<ScriptedCommand> SeenWith(uint8_t opcode, std::optional<uint8_t> byte1 = {}) const;
   size_t CountOf(uint8_t opcode, std::optional<uint8_t> byte1 = {}) const;
 
   char letter() const { return letter_; }
