@@ -1,0 +1,119 @@
+#include "app/console/console_options.h"
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <ostream>
+
+namespace kestrune::console {
+
+namespace {
+
+bool EndsWithJson(const std::string& path) {
+  if (path.size() < 5) return false;
+  std::string tail = path.substr(path.size() - 5);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".json";
+}
+
+// "X=PATH" -> letter and path; false with `problem` set when malformed.
+bool ParseDriveArgument(const std::string& text, DriveArgument& drive, std::string& problem) {
+  if (text.size() < 3 || text[1] != '=' || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+    problem = "--drive takes X=PATH, a drive letter and a device node or virtual-drive file: '" +
+              text + "'";
+    return false;
+  }
+  drive.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  // The scan never looks at A:, so a drive there would silently go unused.
+  if (drive.letter == 'A') {
+    problem = "--drive A=... is never scanned; use a letter from B to Z";
+    return false;
+  }
+  drive.path = text.substr(2);
+  drive.simulated = EndsWithJson(drive.path);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> DialogArguments(const ConsoleOptions& options) {
+  if (options.command == Command::kDestroy) return {"-d"};
+  return {};
+}
+
+std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions& options,
+                                       std::ostream& out, std::ostream& err) {
+  CLI::App app{"Checks and repairs the ISP of USB flash drives.", "kestrune"};
+  app.set_version_flag("--version", kVersionText);
+
+  std::string command;
+  std::vector<std::string> drives;
+  app.add_option("command", command,
+                 "scan: start up and list the drives; fix: Start Fix on the selected drive; "
+                 "destroy: Destory ISP on the selected drive; none: interactive")
+      ->check(CLI::IsMember({"scan", "fix", "destroy"}));
+  app.add_option("--drive", drives,
+                 "X=PATH: drive letter X is a device node or a virtual-drive file (*.json); "
+                 "repeatable; replaces the /sys/block letter map")
+      ->allow_extra_args(false)
+      ->take_all();
+  app.add_flag("--simulate", options.simulate, "the built-in default simulated drive, on E:");
+  app.add_option("--select", options.select, "drive-list entry to act on (default 0)")
+      ->check(CLI::Range(0, 24));
+  app.add_flag("--yes", options.yes, "answer OK to OK/Cancel boxes");
+  app.add_option("--c-drive", options.cDriveFolder,
+                 "the folder that stands for drive C: (default: the current directory)");
+  app.add_option("--temp", options.tempFolder,
+                 "the temporary folder that holds the work folder (default $TMPDIR or /tmp)");
+  app.add_option("--trace", options.traceFile, "one line per device command to FILE");
+  app.add_flag("--verbose", options.verbose, "the debug channel to stderr");
+  app.add_flag("--json", options.json, "with scan: the drive table as JSON on stdout");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e, out, err);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e, out, err);
+  } catch (const CLI::ParseError& e) {
+    err << "kestrune: " << e.what() << "\nRun with --help for the usage." << std::endl;
+    return kExitUsage;
+  }
+
+  if (command == "scan") {
+    options.command = Command::kScan;
+  } else if (command == "fix") {
+    options.command = Command::kFix;
+  } else if (command == "destroy") {
+    options.command = Command::kDestroy;
+  } else {
+    options.command = Command::kInteractive;
+  }
+
+  for (const std::string& text : drives) {
+    DriveArgument drive;
+    std::string problem;
+    if (!ParseDriveArgument(text, drive, problem)) {
+      err << "kestrune: " << problem << std::endl;
+      return kExitUsage;
+    }
+    for (const DriveArgument& other : options.drives) {
+      if (other.letter == drive.letter) {
+        err << "kestrune: drive " << drive.letter << ": is given twice" << std::endl;
+        return kExitUsage;
+      }
+    }
+    if (options.simulate && drive.letter == kSimulateLetter) {
+      err << "kestrune: --simulate already puts a drive on " << kSimulateLetter << ":" << std::endl;
+      return kExitUsage;
+    }
+    options.drives.push_back(drive);
+  }
+
+  if (options.json && options.command != Command::kScan) {
+    err << "kestrune: --json goes with the scan command only" << std::endl;
+    return kExitUsage;
+  }
+  return std::nullopt;
+}
+
+}  // namespace kestrune::console

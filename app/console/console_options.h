@@ -1,0 +1,54 @@
+// The command line of the console front end.
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrune::console {
+
+enum class Command { kInteractive, kScan, kFix, kDestroy };
+
+// One --drive X=PATH: a virtual-drive file (*.json) or a device node.
+struct DriveArgument {
+  char letter = 0;
+  std::string path;
+  bool simulated = false;
+};
+
+struct ConsoleOptions {
+  Command command = Command::kInteractive;
+  std::vector<DriveArgument> drives;
+  bool simulate = false;
+  int select = 0;
+  bool yes = false;
+  std::string cDriveFolder;
+  std::string tempFolder;
+  std::string traceFile;
+  bool verbose = false;
+  bool json = false;
+};
+
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNoDevice = 3;
+inline constexpr int kExitNotAdministrator = 4;
+inline constexpr int kExitCancelled = 5;
+
+inline constexpr const char* kVersionText = "Kestrune v1.0.0.7";
+// The letter --simulate puts the built-in drive on.
+inline constexpr char kSimulateLetter = 'E';
+
+// Parses the command line into `options`. Returns an exit code when the
+// program is to stop here (kExitDone after --help or --version, kExitUsage
+// after a message on `err`), nullopt when it is to go on.
+std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions& options,
+                                       std::ostream& out, std::ostream& err);
+
+// The arguments the dialog sees: only the destroy command selects destroy
+// mode, whatever the options were.
+std::vector<std::string> DialogArguments(const ConsoleOptions& options);
+
+}  // namespace kestrune::console

@@ -1,0 +1,299 @@
+#include "app/console/console_run.h"
+
+#include <cstdio>
+#include <istream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/console/console_options.h"
+#include "app/console/console_view.h"
+#include "app/dialog.h"
+#include "app/isp_log.h"
+#include "device/link.h"
+#include "discovery/program.h"
+#include "platform/platform.h"
+#include "simulator/virtual_drive.h"
+
+namespace kestrune::console {
+
+namespace {
+
+// Letters served by virtual drives, and the rest by the host's devices
+// when there are any.
+class ConsoleVolumes : public device::VolumeOpener {
+ public:
+  void AttachSimulated(char letter, sim::VirtualDrive& drive) { simulated_.Attach(letter, drive); }
+  void AttachDevices(std::unique_ptr<device::VolumeOpener> devices) {
+    devices_ = std::move(devices);
+  }
+  void MarkSimulated(char letter) { simulatedLetters_.push_back(letter); }
+
+  std::unique_ptr<device::Transport> Open(char letter) override {
+    for (char simulated : simulatedLetters_) {
+      if (simulated == letter) return simulated_.Open(letter);
+    }
+    return devices_ ? devices_->Open(letter) : nullptr;
+  }
+  bool NeedsPrivilege() const override { return devices_ && devices_->NeedsPrivilege(); }
+
+ private:
+  sim::SimulatedVolumes simulated_;
+  std::vector<char> simulatedLetters_;
+  std::unique_ptr<device::VolumeOpener> devices_;
+};
+
+struct LoadedDrive {
+  char letter;
+  std::string path;  // empty for the built-in drive
+  std::unique_ptr<sim::VirtualDrive> drive;
+};
+
+std::string Hex(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
+}
+
+std::string FieldText(const char* field, size_t size) {
+  size_t length = 0;
+  while (length < size && field[length] != '\0') ++length;
+  return std::string(field, length);
+}
+
+nlohmann::json SlotJson(Program& p, int index, const std::string& line) {
+  const DriveSlot& slot = p.Slot(index);
+  nlohmann::json drive;
+  drive["index"] = index;
+  drive["letter"] = std::string(1, slot.letter);
+  drive["line"] = line;
+  drive["controllerId"] = Hex(slot.controllerId, 3);
+  drive["revision"] = slot.revision;
+  drive["vendorId"] = FieldText(slot.vendorId, sizeof slot.vendorId - 1);
+  drive["productId"] = FieldText(slot.productId, sizeof slot.productId - 1);
+  drive["inquiryText"] = FieldText(slot.inquiryText, sizeof slot.inquiryText - 1);
+  std::string flashId;
+  for (uint8_t byte : slot.flashId) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", byte);
+    flashId += text;
+  }
+  drive["flashId"] = flashId;
+  drive["capacityRead"] = slot.capacityRead != 0;
+  if (slot.sectorCount == kNoSectorCount) {
+    drive["sectorCount"] = nullptr;
+  } else {
+    drive["sectorCount"] = slot.sectorCount;
+  }
+  drive["sectorSize"] = slot.sectorSize;
+  drive["geometryValid"] = slot.geometryValid != 0;
+  if (slot.geometryValid != 0) {
+    drive["pageSize"] = slot.pageSize;
+    drive["pagesPerBlock"] = slot.pagesPerBlock;
+    drive["cisPagesPerBlock"] = slot.cisPagesPerBlock;
+    drive["ceCount"] = slot.ceCount;
+    drive["zoneCount"] = slot.zoneCount;
+    drive["blocksPerZone"] = slot.blocksPerZone;
+  }
+  drive["ispFound"] = slot.ispFound != 0;
+  nlohmann::json copies = nlohmann::json::array();
+  for (const CisCopy& copy : slot.cis) {
+    if (copy.present == 0) continue;
+    copies.push_back({{"page", copy.page},
+                      {"cisPageOffset", copy.cisPageOffset},
+                      {"ispOffset", copy.ispOffset}});
+  }
+  drive["cis"] = copies;
+  return drive;
+}
+
+// The drive table as a scan leaves it. Drive texts come from the drive and
+// may hold any bytes, so invalid UTF-8 is replaced rather than thrown on.
+std::string DriveTableJson(Program& p, const CKestruneDlg& dialog) {
+  nlohmann::json table;
+  nlohmann::json drives = nlohmann::json::array();
+  const int count = dialog.driveCount;
+  for (int i = 0; i < count && i < kSlotCount; ++i) {
+    drives.push_back(SlotJson(p, i, FormatDriveLine(p.Slot(i))));
+  }
+  table["drives"] = drives;
+  table["selectedDrive"] = p.selectedDrive;
+  table["ispHealthy"] = count > 0 && p.ispHealthy != 0;
+  table["isAdmin"] = p.isAdmin;
+  nlohmann::json offsets = nlohmann::json::array();
+  for (int32_t offset : p.ispOffsets) {
+    if (offset == -1) break;
+    offsets.push_back(offset);
+  }
+  table["ispOffsets"] = offsets;
+  return table.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void PrintDriveList(std::ostream& out, ConsoleView& view) {
+  const auto& lines = view.List(kIdcDriveList);
+  const int selected = view.GetListSelection(kIdcDriveList);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    out << (static_cast<int>(i) == selected ? "* " : "  ") << i << " Drive Volume " << lines[i]
+        << std::endl;
+  }
+}
+
+// Chooses list entry `entry` as a user would, which re-identifies the
+// drive when the choice changes.
+bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, std::ostream& err) {
+  const int count = static_cast<int>(view.List(kIdcDriveList).size());
+  if (entry < 0 || entry >= count) {
+    err << "kestrune: there is no drive-list entry " << entry << " (the list holds " << count << ")"
+        << std::endl;
+    return false;
+  }
+  view.SetListSelection(kIdcDriveList, entry);
+  dialog.OnDriveSelChange();
+  return true;
+}
+
+void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& io) {
+  const bool destroy = dialog.destroyMode != 0;
+  const char* action = destroy ? "destroy" : "fix";
+  const char* button = destroy ? "Destory ISP" : "Start Fix";
+  for (;;) {
+    PrintDriveList(io.out, view);
+    io.out << "Commands: select N | " << action << " (" << button << ") | list | quit" << std::endl;
+    io.out << "kestrune> " << std::flush;
+    std::string line;
+    if (!std::getline(io.in, line)) {
+      io.out << std::endl;
+      return;
+    }
+    std::istringstream words(line);
+    std::string word;
+    words >> word;
+    if (word.empty()) continue;
+    if (word == "quit" || word == "exit" || word == "q") return;
+    if (word == "list") {
+      dialog.FillDriveList();
+    } else if (word == "select") {
+      int entry = -1;
+      if (!(words >> entry)) {
+        io.err << "select takes a drive-list entry number" << std::endl;
+        continue;
+      }
+      SelectEntry(dialog, view, entry, io.err);
+    } else if (word == action) {
+      if (destroy) {
+        dialog.OnDestroyIsp();
+      } else {
+        dialog.OnStartFix();
+      }
+    } else {
+      io.err << "unknown command '" << word << "'" << std::endl;
+    }
+  }
+}
+
+}  // namespace
+
+int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
+  ConsoleOptions options;
+  if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) return *stop;
+
+  // Boxes leave stdout to the JSON table when it is asked for.
+  std::ostream& boxes = options.json ? io.err : io.out;
+
+  std::vector<LoadedDrive> loaded;
+  ConsoleVolumes volumes;
+  if (options.simulate) {
+    loaded.push_back({kSimulateLetter, "", sim::VirtualDrive::Default()});
+  }
+  std::vector<DriveArgument> nodes;
+  for (const DriveArgument& drive : options.drives) {
+    if (!drive.simulated) {
+      nodes.push_back(drive);
+      continue;
+    }
+    std::string error;
+    auto virtualDrive = sim::VirtualDrive::FromFile(drive.path, &error);
+    if (!virtualDrive) {
+      io.err << "kestrune: cannot load the virtual drive " << drive.path << ": " << error
+             << std::endl;
+      return kExitUsage;
+    }
+    loaded.push_back({drive.letter, drive.path, std::move(virtualDrive)});
+  }
+  for (LoadedDrive& drive : loaded) {
+    volumes.AttachSimulated(drive.letter, *drive.drive);
+    volumes.MarkSimulated(drive.letter);
+  }
+  if (!nodes.empty()) {
+    io.err << "kestrune: device nodes are not available in this build" << std::endl;
+    return kExitUsage;
+  }
+
+  platform::PosixOptions hostOptions;
+  hostOptions.cDriveFolder = options.cDriveFolder;
+  hostOptions.tempFolder = options.tempFolder;
+  hostOptions.debugToStderr = options.verbose;
+  std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
+
+  const Answering answering = options.yes          ? Answering::kAlwaysOk
+                              : io.inputIsTerminal ? Answering::kAsk
+                                                   : Answering::kNeverAsk;
+  ConsoleView view(boxes, io.in, io.err, answering);
+  device::DeviceLink link(volumes);
+  IspLog log(*host);
+  Program program(*host, link, log, view);
+  CKestruneApp app(program, DialogArguments(options));
+
+  int driveCount = 0;
+  bool actionRefused = false;
+  std::string json;
+  app.InitInstance([&](CKestruneDlg& dialog) {
+    const bool open = dialog.OnInitDialog();
+    driveCount = dialog.driveCount;
+    if (open) {
+      if (options.select != 0 && !SelectEntry(dialog, view, options.select, io.err)) {
+        actionRefused = true;
+      } else {
+        if (!options.json) PrintDriveList(io.out, view);
+        switch (options.command) {
+          case Command::kScan:
+            break;
+          case Command::kFix:
+            dialog.OnStartFix();
+            break;
+          case Command::kDestroy:
+            dialog.OnDestroyIsp();
+            break;
+          case Command::kInteractive:
+            Interactive(dialog, view, io);
+            break;
+        }
+      }
+    }
+    if (options.json) json = DriveTableJson(program, dialog);
+    dialog.OnClose();
+  });
+  if (options.json) io.out << json << std::endl;
+
+  bool saved = true;
+  for (LoadedDrive& drive : loaded) {
+    if (!drive.drive->Save()) {
+      io.err << "kestrune: cannot save the flash of the virtual drive "
+             << (drive.path.empty() ? std::string("(built-in)") : drive.path) << std::endl;
+      saved = false;
+    }
+  }
+
+  if (!program.isAdmin) return kExitNotAdministrator;
+  if (driveCount == 0) return kExitNoDevice;
+  if (actionRefused) return kExitUsage;
+  if (view.failureShown() || !saved) return kExitFailure;
+  if (view.cancelled()) return kExitCancelled;
+  return kExitDone;
+}
+
+}  // namespace kestrune::console

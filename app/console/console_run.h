@@ -1,0 +1,20 @@
+// The console front end's whole run: options, drives, start-up, command,
+// close. main() only hands it the process's streams.
+#pragma once
+
+#include <iosfwd>
+
+namespace kestrune::console {
+
+struct ConsoleStreams {
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+  // Whether `in` is a terminal a question can be put to.
+  bool inputIsTerminal = false;
+};
+
+// Returns the process exit code.
+int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io);
+
+}  // namespace kestrune::console

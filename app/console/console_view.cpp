@@ -1,0 +1,103 @@
+#include "app/console/console_view.h"
+
+#include <algorithm>
+#include <cctype>
+#include <istream>
+#include <ostream>
+
+namespace kestrune::console {
+
+namespace {
+constexpr unsigned kMbTypeMask = 0xF;
+}  // namespace
+
+bool IsFailureCaption(const std::string& caption) {
+  return caption == "ERROR" || caption == "Fail" || caption == "Allocate Fail Warning";
+}
+
+ConsoleView::ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err,
+                         Answering answering)
+    : boxes_(boxes), in_(in), err_(err), answering_(answering) {}
+
+int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
+  boxes_ << '[' << caption << "] " << text << std::endl;
+  if (IsFailureCaption(caption)) failureShown_ = true;
+  if ((style & kMbTypeMask) != kMbOkCancel) return kIdOk;
+
+  int answer = kIdCancel;
+  switch (answering_) {
+    case Answering::kAlwaysOk:
+      answer = kIdOk;
+      break;
+    case Answering::kNeverAsk:
+      err_ << "(no terminal to ask: answered Cancel; --yes answers OK)" << std::endl;
+      break;
+    case Answering::kAsk:
+      answer = Ask(text);
+      break;
+  }
+  if (answer == kIdCancel) cancelled_ = true;
+  return answer;
+}
+
+int ConsoleView::Ask(const std::string& text) {
+  (void)text;
+  err_ << "OK or Cancel? [o/C] " << std::flush;
+  std::string reply;
+  if (!std::getline(in_, reply)) return kIdCancel;
+  std::transform(reply.begin(), reply.end(), reply.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  // Anything but a clear yes is a Cancel: this box guards a flash write.
+  if (reply == "o" || reply == "ok" || reply == "y" || reply == "yes") return kIdOk;
+  return kIdCancel;
+}
+
+void ConsoleView::ResetList(int id) {
+  lists_[id].clear();
+  selection_[id] = -1;
+}
+
+int ConsoleView::AddListString(int id, const std::string& text) {
+  auto& list = lists_[id];
+  auto at = std::upper_bound(list.begin(), list.end(), text);
+  const int index = static_cast<int>(at - list.begin());
+  list.insert(at, text);
+  return index;
+}
+
+int ConsoleView::GetListSelection(int id) {
+  auto found = selection_.find(id);
+  if (found == selection_.end()) return -1;
+  const auto& list = lists_[id];
+  // A combo box reports no selection once its entry is gone.
+  if (found->second < 0 || found->second >= static_cast<int>(list.size())) return -1;
+  return found->second;
+}
+
+std::string ConsoleView::BrowseForFile(const std::string& filter, uint32_t flags) {
+  (void)filter;
+  (void)flags;
+  return {};
+}
+
+void ConsoleView::Progress(const std::string& step, bool done) {
+  err_ << (done ? "... done: " : "... ") << step << std::endl;
+}
+
+bool ConsoleView::IsVisible(int id) const {
+  auto found = visible_.find(id);
+  return found == visible_.end() || found->second;
+}
+
+bool ConsoleView::IsEnabled(int id) const {
+  auto found = enabled_.find(id);
+  return found == enabled_.end() || found->second;
+}
+
+const std::vector<std::string>& ConsoleView::List(int id) const {
+  static const std::vector<std::string> kEmpty;
+  auto found = lists_.find(id);
+  return found == lists_.end() ? kEmpty : found->second;
+}
+
+}  // namespace kestrune::console

@@ -1,0 +1,73 @@
+// The view of the console front end: message boxes become lines, controls
+// become state the commands read back.
+#pragma once
+
+#include <iosfwd>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/view.h"
+
+namespace kestrune::console {
+
+// How an OK/Cancel box is answered.
+enum class Answering {
+  kAsk,       // ask on the terminal
+  kAlwaysOk,  // --yes
+  kNeverAsk,  // no terminal and no --yes: Cancel, so nothing is written unasked
+};
+
+class ConsoleView : public View {
+ public:
+  // Boxes print to `boxes`; questions are read from `in`; progress and
+  // prompts go to `err`.
+  ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err, Answering answering);
+
+  int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
+  void ShowControl(int id, bool show) override { visible_[id] = show; }
+  void EnableControl(int id, bool enable) override { enabled_[id] = enable; }
+  void SetControlText(int id, const std::string& text) override { texts_[id] = text; }
+  std::string GetControlText(int id) override { return texts_[id]; }
+  void ResetList(int id) override;
+  int AddListString(int id, const std::string& text) override;
+  void SetListSelection(int id, int index) override { selection_[id] = index; }
+  int GetListSelection(int id) override;
+  // There is no file dialog on the console: always a cancel.
+  std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
+  void CloseMainWindow() override { closeRequested_ = true; }
+  void Progress(const std::string& step, bool done) override;
+
+  // Unknown controls count as visible and enabled, as a fresh dialog's do.
+  bool IsVisible(int id) const;
+  bool IsEnabled(int id) const;
+  const std::vector<std::string>& List(int id) const;
+
+  // A box with one of the failure captions was shown.
+  bool failureShown() const { return failureShown_; }
+  // An OK/Cancel box was answered Cancel.
+  bool cancelled() const { return cancelled_; }
+  bool closeRequested() const { return closeRequested_; }
+
+ private:
+  int Ask(const std::string& text);
+
+  std::ostream& boxes_;
+  std::istream& in_;
+  std::ostream& err_;
+  Answering answering_;
+
+  std::map<int, bool> visible_;
+  std::map<int, bool> enabled_;
+  std::map<int, std::string> texts_;
+  std::map<int, std::vector<std::string>> lists_;
+  std::map<int, int> selection_;
+  bool failureShown_ = false;
+  bool cancelled_ = false;
+  bool closeRequested_ = false;
+};
+
+// True for the captions of the boxes that report a failed operation.
+bool IsFailureCaption(const std::string& caption);
+
+}  // namespace kestrune::console
