@@ -1,6 +1,7 @@
 // The ISP log, c:\ISP.log, and the debug channel.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +28,11 @@ class IspLog {
   // Sends a text to the debugger output.
   void Debug(const char* text);
 
+  // printf-style helpers: format into logLine / debugLine (cut safely at
+  // 255 characters) and hand the buffer on.
+  int AppendLogFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void DebugFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
   bool logEnabled = false;
   // Scratch buffers in which callers format their lines.
   char logLine[256] = {};
@@ -36,6 +42,10 @@ class IspLog {
   platform::Platform& platform_;
   std::unique_ptr<platform::File> logFile_;
 };
+
+// The longest text AppendLog writes on one line; longer texts are cut, as
+// if they had been formatted into logLine.
+inline constexpr size_t kMaxLogLineLength = sizeof(IspLog::logLine) - 1;
 
 // The dump text exactly as DumpHexToLog writes it, without the rule line.
 std::string FormatHexDump(uint32_t count, const uint8_t* bytes);

@@ -1,0 +1,115 @@
+#include "device/link.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace kestrune::device {
+namespace {
+// Data-in transfers below this size ride in a bounce buffer and reach the
+// caller only on success.
+constexpr uint32_t kBufferedLimit = 512;
+constexpr uint8_t kMaxCdbLength = 16;
+}  // namespace
+
+HeapBlock::HeapBlock(HeapBlock&& other) noexcept : raw_(other.raw_), aligned_(other.aligned_) {
+  other.raw_ = nullptr;
+  other.aligned_ = nullptr;
+}
+
+HeapBlock& HeapBlock::operator=(HeapBlock&& other) noexcept {
+  if (this != &other) {
+    reset();
+    raw_ = other.raw_;
+    aligned_ = other.aligned_;
+    other.raw_ = nullptr;
+    other.aligned_ = nullptr;
+  }
+  return *this;
+}
+
+HeapBlock::~HeapBlock() { reset(); }
+
+void HeapBlock::reset() {
+  std::free(raw_);
+  raw_ = nullptr;
+  aligned_ = nullptr;
+}
+
+DeviceLink::DeviceLink(VolumeOpener& opener) : opener_(opener) {}
+
+DeviceLink::~DeviceLink() = default;
+
+bool DeviceLink::OpenVolume(char letter, VolumeHandle& handle) {
+  std::unique_ptr<Transport> transport = opener_.Open(letter);
+  if (!transport) return false;
+  // Handles are never reused while open and never 0.
+  while (next_ == kNoVolume || open_.count(next_) != 0) ++next_;
+  VolumeHandle fresh = next_++;
+  open_.emplace(fresh, std::move(transport));
+  handle = fresh;
+  return true;
+}
+
+void DeviceLink::CloseVolume(VolumeHandle& handle) {
+  if (handle == kNoVolume) return;
+  open_.erase(handle);
+  handle = kNoVolume;
+}
+
+bool DeviceLink::SendCommandIn(const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
+                               uint32_t timeoutSeconds, void* buffer, VolumeHandle handle) {
+  return Send(Carrier::kIn, cdb, cdbLength, transferLength, timeoutSeconds, buffer, handle);
+}
+
+bool DeviceLink::SendCommandOut(const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
+                                uint32_t timeoutSeconds, void* buffer, VolumeHandle handle) {
+  return Send(Carrier::kOut, cdb, cdbLength, transferLength, timeoutSeconds, buffer, handle);
+}
+
+bool DeviceLink::Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength,
+                      uint32_t transferLength, uint32_t timeoutSeconds, void* buffer,
+                      VolumeHandle handle) {
+  auto open = open_.find(handle);
+  if (open == open_.end()) return false;
+  // A CDB that does not fit the 16-byte field is refused rather than cut.
+  if (cdb == nullptr || cdbLength == 0 || cdbLength > kMaxCdbLength) return false;
+  if (transferLength != 0 && buffer == nullptr) return false;
+
+  Request request;
+  request.cdb = cdb;
+  request.cdbLength = cdbLength;
+  request.carrier = carrier;
+  request.transferLength = transferLength;
+  request.timeoutSeconds = timeoutSeconds;
+
+  if (carrier == Carrier::kIn && transferLength < kBufferedLimit) {
+    // The link itself keeps the buffered rule, whatever the transport does.
+    uint8_t bounce[kBufferedLimit] = {};
+    request.data = transferLength != 0 ? bounce : nullptr;
+    if (!open->second->Execute(request).Succeeded()) return false;
+    if (transferLength != 0) std::memcpy(buffer, bounce, transferLength);
+    return true;
+  }
+  request.data = static_cast<uint8_t*>(buffer);
+  return open->second->Execute(request).Succeeded();
+}
+
+HeapBlock DeviceLink::AllocBuffer(size_t size, size_t alignment) {
+  if (failAllocation && failAllocation(size)) return {};
+  if (alignment == 0) {
+    void* raw = std::malloc(size == 0 ? 1 : size);
+    return raw ? HeapBlock(raw, static_cast<uint8_t*>(raw)) : HeapBlock();
+  }
+  // The rounding below can move the address forward by up to `alignment`
+  // bytes, so that many extra bytes are always taken (also for 1, where the
+  // heap's own alignment makes the move 0 in practice).
+  if (size > std::numeric_limits<size_t>::max() - alignment) return {};
+  void* raw = std::malloc(size + alignment);
+  if (raw == nullptr) return {};
+  auto address = reinterpret_cast<uintptr_t>(raw);
+  auto aligned = (address + alignment) & ~static_cast<uintptr_t>(alignment);
+  return HeapBlock(raw, reinterpret_cast<uint8_t*>(aligned));
+}
+
+}  // namespace kestrune::device

@@ -1,0 +1,320 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "platform/posix_platform.h"
+
+namespace kestrune::platform {
+namespace {
+
+// A descriptor owned for the life of the object.
+class PosixFile : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { ::close(fd_); }
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+
+  size_t Read(void* buffer, size_t size) override {
+    size_t done = 0;
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (done < size) {
+      ssize_t n = ::read(fd_, out + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  }
+
+  size_t Write(const void* data, size_t size) override {
+    size_t done = 0;
+    const auto* in = static_cast<const uint8_t*>(data);
+    while (done < size) {
+      ssize_t n = ::write(fd_, in + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  }
+
+  bool Seek(uint64_t offset) override {
+    return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+  }
+
+ private:
+  int fd_;
+};
+
+bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+
+std::string DefaultTempFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+}
+
+// Appends `component` to the host folder `base`, matching an existing entry
+// without regard to case when there is no exact one. Sets `exists` to
+// whether the result names something that exists.
+std::string JoinCaseBlind(const std::string& base, const std::string& component, bool& exists) {
+  std::string joined =
+      base.empty() || base.back() == '/' ? base + component : base + "/" + component;
+  struct stat st;
+  if (!exists) return joined;
+  if (::lstat(joined.c_str(), &st) == 0) return joined;
+  DIR* dir = ::opendir(base.empty() ? "/" : base.c_str());
+  if (dir != nullptr) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (::strcasecmp(entry->d_name, component.c_str()) == 0) {
+        joined = (base.empty() || base.back() == '/' ? base : base + "/") + entry->d_name;
+        ::closedir(dir);
+        return joined;
+      }
+    }
+    ::closedir(dir);
+  }
+  exists = false;
+  return joined;
+}
+
+}  // namespace
+
+std::string MapToHostPath(const PosixOptions& options, const std::string& path) {
+  std::string rest = path;
+  std::string root;
+  if (rest.size() >= 2 && rest[1] == ':') {
+    char drive = static_cast<char>(rest[0] | 0x20);
+    if (drive == 'c') {
+      root = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
+    } else if (drive == 't') {
+      root = options.tempFolder.empty() ? DefaultTempFolder() : options.tempFolder;
+    } else {
+      return {};  // no other drive letter exists on this host
+    }
+    rest = rest.substr(2);
+  } else if (!rest.empty() && (rest[0] == '\\' || rest[0] == '/')) {
+    root = "/";
+  }
+  if (root.empty() && rest.empty()) return {};
+
+  std::vector<std::string> parts;
+  std::string current;
+  for (char c : rest) {
+    if (c == '\\' || c == '/') {
+      if (!current.empty()) parts.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) parts.push_back(current);
+
+  std::string mapped = root;
+  bool exists = true;
+  for (const std::string& part : parts) {
+    if (part == ".") continue;
+    if (part == "..") {
+      mapped += mapped.empty() || mapped.back() == '/' ? ".." : "/..";
+      continue;
+    }
+    mapped = JoinCaseBlind(mapped, part, exists);
+  }
+  if (mapped.empty()) mapped = ".";
+  return mapped;
+}
+
+bool StatusHasRawIo(std::string_view statusText) {
+  constexpr std::string_view kKey = "CapEff:";
+  size_t at = statusText.find(kKey);
+  if (at == std::string_view::npos) return false;
+  std::string hex(statusText.substr(at + kKey.size(), 32));
+  char* end = nullptr;
+  unsigned long long caps = std::strtoull(hex.c_str(), &end, 16);
+  if (end == hex.c_str()) return false;
+  return (caps >> 17) & 1u;
+}
+
+PosixPlatform::PosixPlatform(PosixOptions options) : options_(std::move(options)) {}
+
+std::string PosixPlatform::Map(const std::string& path) const {
+  return MapToHostPath(options_, path);
+}
+
+void PosixPlatform::DebugOutput(const char* text) {
+  if (options_.debugToStderr && text != nullptr) std::fputs(text, stderr);
+}
+
+namespace {
+uint32_t CopyOut(const char* text, char* buffer, uint32_t size) {
+  size_t length = std::strlen(text);
+  if (buffer == nullptr || size == 0 || length + 1 > size) return 0;
+  std::memcpy(buffer, text, length + 1);
+  return static_cast<uint32_t>(length);
+}
+}  // namespace
+
+uint32_t PosixPlatform::GetWindowsDirectory(char* buffer, uint32_t size) {
+  return CopyOut("C:\\WINDOWS", buffer, size);
+}
+
+uint32_t PosixPlatform::GetTempPath(char* buffer, uint32_t size) {
+  return CopyOut("T:\\", buffer, size);
+}
+
+bool PosixPlatform::FindFile(const std::string& path) {
+  std::string host = Map(path);
+  if (host.empty()) return false;
+  struct stat st;
+  if (::stat(host.c_str(), &st) == 0) return true;
+  // A pattern in the last component is matched like FindFirstFileA would.
+  size_t slash = host.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : host.substr(0, slash == 0 ? 1 : slash);
+  std::string pattern = slash == std::string::npos ? host : host.substr(slash + 1);
+  if (pattern.find_first_of("*?") == std::string::npos) return false;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (::fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD) == 0) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+bool PosixPlatform::SetFileAttributes(const std::string& path, uint32_t attributes) {
+  std::string host = Map(path);
+  struct stat st;
+  if (host.empty() || ::stat(host.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & kFileAttributeReadOnly) {
+    mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+  } else if (IsReadOnlyMode(mode)) {
+    mode |= S_IWUSR;
+  }
+  if (mode != (st.st_mode & 07777) && ::chmod(host.c_str(), mode) != 0) return false;
+  sideAttributes_[host] =
+      attributes & (kFileAttributeHidden | kFileAttributeSystem | kFileAttributeArchive);
+  return true;
+}
+
+std::optional<uint32_t> PosixPlatform::GetFileAttributes(const std::string& path) {
+  std::string host = Map(path);
+  struct stat st;
+  if (host.empty() || ::stat(host.c_str(), &st) != 0) return std::nullopt;
+  uint32_t attributes = 0;
+  auto side = sideAttributes_.find(host);
+  if (side != sideAttributes_.end()) {
+    attributes = side->second;
+  } else if (!S_ISDIR(st.st_mode)) {
+    attributes = kFileAttributeArchive;
+  }
+  if (S_ISDIR(st.st_mode)) attributes |= kFileAttributeDirectory;
+  if (IsReadOnlyMode(st.st_mode)) attributes |= kFileAttributeReadOnly;
+  return attributes;
+}
+
+bool PosixPlatform::DeleteFile(const std::string& path) {
+  std::string host = Map(path);
+  struct stat st;
+  if (host.empty() || ::lstat(host.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode)) return false;
+  if (::unlink(host.c_str()) != 0) return false;
+  sideAttributes_.erase(host);
+  return true;
+}
+
+bool PosixPlatform::CreateDirectory(const std::string& path) {
+  std::string host = Map(path);
+  return !host.empty() && ::mkdir(host.c_str(), 0777) == 0;
+}
+
+bool PosixPlatform::CanOpenForReading(const std::string& path) {
+  std::string host = Map(path);
+  if (host.empty()) return false;
+  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular;
+}
+
+std::unique_ptr<File> PosixPlatform::OpenFile(const std::string& path, OpenMode mode) {
+  std::string host = Map(path);
+  if (host.empty()) return nullptr;
+  struct stat st;
+  bool exists = ::stat(host.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return nullptr;
+  int fd = -1;
+  if (mode == OpenMode::kReadBinary) {
+    fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+  } else {
+    if (exists && IsReadOnlyMode(st.st_mode)) return nullptr;
+    fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd >= 0) sideAttributes_.erase(host);
+  }
+  if (fd < 0) return nullptr;
+  return std::make_unique<PosixFile>(fd);
+}
+
+void PosixPlatform::Sleep(uint32_t milliseconds) {
+  slept_ += milliseconds;
+  if (!options_.realSleep) return;
+  timespec wait{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+bool PosixPlatform::IsAdministrator() {
+  if (::geteuid() == 0) return true;
+  std::ifstream status("/proc/self/status");
+  if (!status) return false;
+  std::stringstream text;
+  text << status.rdbuf();
+  return StatusHasRawIo(text.str());
+}
+
+std::string PosixPlatform::GetModuleFileName() {
+  std::vector<char> buffer(4096);
+  ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (n <= 0) return {};
+  std::string path(buffer.data(), static_cast<size_t>(n));
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+std::optional<std::span<const uint8_t>> PosixPlatform::FindResource(const char* type, uint16_t id) {
+  if (type == nullptr) return std::nullopt;
+  for (const EmbeddedResource& resource : EmbeddedResources()) {
+    if (resource.id == id && resource.type != nullptr && ::strcasecmp(resource.type, type) == 0) {
+      return std::span<const uint8_t>(resource.data, resource.size);
+    }
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions& options) {
+  return std::make_unique<PosixPlatform>(options);
+}
+
+}  // namespace kestrune::platform

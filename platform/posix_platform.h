@@ -1,0 +1,60 @@
+// The POSIX implementation of the platform layer, for the console program
+// and the tests. Programs usually get it from CreateHostPlatform; tests that
+// need its counters construct it directly.
+//
+// Attributes: read-only is the absence of every write permission bit.
+// Hidden, system and archive have no POSIX meaning; the bits last set are
+// kept in memory by this object (keyed by host path) and reported back by
+// GetFileAttributes, so they live for one run and vanish with the file.
+// Like Windows, a read-only file can be neither deleted nor opened for
+// writing, even by root.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace kestrune::platform {
+
+inline constexpr uint32_t kFileAttributeDirectory = 0x10;
+
+class PosixPlatform : public Platform {
+ public:
+  explicit PosixPlatform(PosixOptions options);
+
+  void DebugOutput(const char* text) override;
+  uint32_t GetWindowsDirectory(char* buffer, uint32_t size) override;
+  uint32_t GetTempPath(char* buffer, uint32_t size) override;
+  bool FindFile(const std::string& path) override;
+  bool SetFileAttributes(const std::string& path, uint32_t attributes) override;
+  std::optional<uint32_t> GetFileAttributes(const std::string& path) override;
+  bool DeleteFile(const std::string& path) override;
+  bool CreateDirectory(const std::string& path) override;
+  bool CanOpenForReading(const std::string& path) override;
+  std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode) override;
+  void Sleep(uint32_t milliseconds) override;
+  bool IsAdministrator() override;
+  std::string GetModuleFileName() override;
+  std::optional<std::span<const uint8_t>> FindResource(const char* type, uint16_t id) override;
+
+  // Milliseconds asked of Sleep so far (whether or not it really slept).
+  uint64_t SleptMilliseconds() const { return slept_; }
+  const PosixOptions& options() const { return options_; }
+
+ private:
+  std::string Map(const std::string& path) const;
+
+  PosixOptions options_;
+  uint64_t slept_ = 0;
+  // Hidden/system/archive bits by host path (see above).
+  std::map<std::string, uint32_t> sideAttributes_;
+};
+
+// True when a /proc/<pid>/status text shows CAP_SYS_RAWIO (bit 17) in the
+// effective capability set.
+bool StatusHasRawIo(std::string_view statusText);
+
+}  // namespace kestrune::platform

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "platform/posix_platform.h"
+#include "tests/support/device_temp_folder.h"
+
+namespace kestrune::platform {
+namespace {
+
+using testing::TempFolder;
+
+class PosixPlatformTest : public ::testing::Test {
+ protected:
+  PosixPlatformTest() : platform(Options()) {}
+  PosixOptions Options() {
+    PosixOptions options;
+    options.cDriveFolder = cDrive.str();
+    options.tempFolder = temp.str();
+    options.realSleep = false;
+    return options;
+  }
+  TempFolder cDrive;
+  TempFolder temp;
+  PosixPlatform platform;
+};
+
+struct MappingCase {
+  const char* program;
+  const char* host;  // with C/ and T/ for the two folders; "" for no mapping
+};
+
+class PathMapping : public PosixPlatformTest, public ::testing::WithParamInterface<MappingCase> {};
+
+TEST_P(PathMapping, MapsDriveLettersAndSeparators) {
+  std::string expected = GetParam().host;
+  if (expected.rfind("C/", 0) == 0) expected = cDrive.str() + expected.substr(1);
+  if (expected.rfind("T/", 0) == 0) expected = temp.str() + expected.substr(1);
+  EXPECT_EQ(MapToHostPath(platform.options(), GetParam().program), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PathMapping,
+    ::testing::Values(MappingCase{"c:\\ISP.log", "C/ISP.log"},
+                      MappingCase{"C:\\ISP0_Before.bin", "C/ISP0_Before.bin"},
+                      MappingCase{"C:\\WINDOWS\\\\163A2C\\US.BIN", "C/WINDOWS/163A2C/US.BIN"},
+                      MappingCase{"T:\\\\CAUS.BIN", "T/CAUS.BIN"},
+                      MappingCase{"t:\\163A2C", "T/163A2C"},
+                      MappingCase{"\\usr\\bin\\kestrune", "/usr/bin/kestrune"},
+                      MappingCase{"D:\\ISP.log", ""}, MappingCase{"\\\\.\\E:", "/E:"}));
+
+TEST_F(PosixPlatformTest, ExistingComponentsMatchWithoutRegardToCase) {
+  cDrive.Write("Work/US1.BIN", "x");
+  EXPECT_EQ(MapToHostPath(platform.options(), "c:\\work\\us1.bin"), cDrive.str() + "/Work/US1.BIN");
+  // A missing component and everything after it keep their spelling.
+  EXPECT_EQ(MapToHostPath(platform.options(), "c:\\WORK\\New\\us1.bin"),
+            cDrive.str() + "/Work/New/us1.bin");
+  EXPECT_TRUE(platform.FindFile("C:\\WORK\\us1.BIN"));
+  EXPECT_TRUE(platform.CanOpenForReading("C:\\work\\US1.bin"));
+}
+
+TEST_F(PosixPlatformTest, FolderQueriesReportWindowsSpelling) {
+  char buffer[260];
+  ASSERT_EQ(platform.GetTempPath(buffer, sizeof buffer), 3u);
+  EXPECT_STREQ(buffer, "T:\\");
+  ASSERT_EQ(platform.GetWindowsDirectory(buffer, sizeof buffer), 10u);
+  EXPECT_STREQ(buffer, "C:\\WINDOWS");
+  EXPECT_EQ(platform.GetTempPath(buffer, 3), 0u);  // no room for the NUL
+  std::string exe = platform.GetModuleFileName();
+  ASSERT_FALSE(exe.empty());
+  EXPECT_EQ(exe[0], '\\');
+  EXPECT_EQ(exe.find('/'), std::string::npos);
+  EXPECT_TRUE(platform.CanOpenForReading(exe));
+}
+
+TEST_F(PosixPlatformTest, FindFileSeesFilesFoldersAndPatterns) {
+  EXPECT_FALSE(platform.FindFile("c:\\ISP.log"));
+  cDrive.Write("ISP.log", "old");
+  EXPECT_TRUE(platform.FindFile("c:\\ISP.log"));
+  EXPECT_TRUE(platform.FindFile("c:\\isp.*"));
+  EXPECT_FALSE(platform.FindFile("c:\\*.bin"));
+  ASSERT_TRUE(platform.CreateDirectory("T:\\\\163A2C"));
+  EXPECT_TRUE(platform.FindFile("T:\\163a2c"));
+  EXPECT_FALSE(platform.CreateDirectory("T:\\163A2C"));  // already there
+  EXPECT_FALSE(platform.FindFile("E:\\ISP.log"));
+}
+
+TEST_F(PosixPlatformTest, ReadOnlyBlocksDeleteAndWriteUntilCleared) {
+  cDrive.Write("US1.BIN", "old");
+  ASSERT_TRUE(
+      platform.SetFileAttributes("c:\\US1.BIN", kFileAttributeReadOnly | kFileAttributeHidden));
+  EXPECT_EQ(platform.GetFileAttributes("c:\\US1.BIN"),
+            kFileAttributeReadOnly | kFileAttributeHidden);
+  EXPECT_FALSE(platform.DeleteFile("c:\\US1.BIN"));
+  EXPECT_EQ(platform.OpenFile("c:\\US1.BIN", OpenMode::kWriteBinaryTruncate), nullptr);
+  EXPECT_EQ(cDrive.Read("US1.BIN"), "old");
+
+  ASSERT_TRUE(platform.SetFileAttributes("c:\\US1.BIN", kFileAttributeArchive));
+  EXPECT_EQ(platform.GetFileAttributes("c:\\US1.BIN"), kFileAttributeArchive);
+  EXPECT_TRUE(platform.DeleteFile("c:\\US1.BIN"));
+  EXPECT_FALSE(platform.FindFile("c:\\US1.BIN"));
+  EXPECT_EQ(platform.GetFileAttributes("c:\\US1.BIN"), std::nullopt);
+  EXPECT_FALSE(platform.SetFileAttributes("c:\\US1.BIN", kFileAttributeArchive));
+}
+
+TEST_F(PosixPlatformTest, FoldersAreNeitherDeletedNorOpenedAsFiles) {
+  ASSERT_TRUE(platform.CreateDirectory("c:\\Dir"));
+  EXPECT_FALSE(platform.DeleteFile("c:\\Dir"));
+  EXPECT_FALSE(platform.CanOpenForReading("c:\\Dir"));
+  EXPECT_EQ(platform.OpenFile("c:\\Dir", OpenMode::kReadBinary), nullptr);
+  EXPECT_EQ(platform.OpenFile("c:\\Dir", OpenMode::kWriteBinaryTruncate), nullptr);
+  EXPECT_EQ(platform.GetFileAttributes("c:\\dir").value_or(0) & kFileAttributeDirectory,
+            kFileAttributeDirectory);
+}
+
+TEST_F(PosixPlatformTest, FilesWriteThroughAndReadBack) {
+  auto file = platform.OpenFile("c:\\ISP0_Before.bin", OpenMode::kWriteBinaryTruncate);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->Write("abcdef", 6), 6u);
+  // Unbuffered: the bytes are in the file before it is closed.
+  EXPECT_EQ(cDrive.Read("ISP0_Before.bin"), "abcdef");
+  file.reset();
+
+  auto in = platform.OpenFile("c:\\isp0_before.BIN", OpenMode::kReadBinary);
+  ASSERT_NE(in, nullptr);
+  ASSERT_TRUE(in->Seek(2));
+  char buffer[8] = {};
+  EXPECT_EQ(in->Read(buffer, sizeof buffer), 4u);
+  EXPECT_STREQ(buffer, "cdef");
+  EXPECT_EQ(platform.OpenFile("c:\\missing.bin", OpenMode::kReadBinary), nullptr);
+  EXPECT_EQ(platform.OpenFile("Q:\\x.bin", OpenMode::kWriteBinaryTruncate), nullptr);
+}
+
+TEST_F(PosixPlatformTest, SleepOnlyCountsWhenNotReal) {
+  platform.Sleep(1000);
+  platform.Sleep(20000);
+  EXPECT_EQ(platform.SleptMilliseconds(), 21000u);
+}
+
+TEST(StatusHasRawIoTest, ReadsBit17OfTheEffectiveSet) {
+  EXPECT_TRUE(StatusHasRawIo("Name:\tx\nCapInh:\t0\nCapEff:\t0000000000020000\n"));
+  EXPECT_TRUE(StatusHasRawIo("CapEff:\t000001ffffffffff\n"));
+  EXPECT_FALSE(StatusHasRawIo("CapPrm:\t0000000000020000\nCapEff:\t00000000a80425fb\n"));
+  EXPECT_FALSE(StatusHasRawIo("CapEff:\t0000000000000000\n"));
+  EXPECT_FALSE(StatusHasRawIo("no capabilities here"));
+  EXPECT_FALSE(StatusHasRawIo("CapEff:\tzz"));
+}
+
+}  // namespace
+}  // namespace kestrune::platform
