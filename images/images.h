@@ -29,6 +29,10 @@ inline constexpr uint32_t kCatalogueBytes = 2686976;
 // ending in a backslash.
 std::string WorkFolder(platform::Platform& platform);
 
+// Applies a path format with one %s to the folder text, in a buffer of the
+// system's path limit (260 characters; a longer result is cut).
+std::string ComposePath(const char* format, const std::string& folder);
+
 // Copies every embedded image to the work folder.
 void ExtractImages(Program& p);
 
@@ -43,6 +47,8 @@ class BinRes {
 };
 
 // --- choosers ---
+// The code image for the slot's drive. Controller 0x165 drives without the
+// flash of 165A9.BIN also get "A0" in inquiryText[8..9].
 std::string ChooseCodeImage(Program& p, int slotIndex);
 std::string ChooseUpdateImage(Program& p, ControllerId controllerId);
 std::string ChooseUpdateImage190(Program& p);

@@ -1,0 +1,112 @@
+// Loading a 4 KiB code block into controller memory, restarting a drive on
+// its restart code, and reading a page's spare bytes under loaded code.
+#include <cstring>
+
+#include "device/commands.h"
+#include "discovery/discovery.h"
+#include "images/images.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr uint32_t kCodeBlockBytes = 4096;
+constexpr uint32_t kCodePieceBytes = 512;
+constexpr uint32_t kCodeAddress = 0xF000;
+constexpr uint32_t kCodeFillByte = 0xFF;
+constexpr int kRestartPolls = 10;
+constexpr uint32_t kSpareBytes = 16;
+
+// Reads up to one block at `offset`; whatever the file does not hold stays
+// as it was in `buffer`. False only when the position cannot be reached.
+bool ReadBlock(platform::File& file, uint64_t offset, uint8_t* buffer) {
+  if (!file.Seek(offset)) return false;
+  size_t done = 0;
+  while (done < kCodeBlockBytes) {
+    const size_t n = file.Read(buffer + done, kCodeBlockBytes - done);
+    if (n == 0) break;
+    done += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
+  const std::string path = ChooseCodeImage(p, slotIndex);
+  // A negative block would lie before the file's start; sending block 0 in
+  // its place would put the wrong code into the controller.
+  if (block < 0) return false;
+
+  device::HeapBlock buffer = p.link.AllocBuffer(kCodeBlockBytes, 4);
+  if (!buffer) return false;
+  std::memset(buffer.get(), 0xFF, kCodeBlockBytes);
+
+  auto file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
+  if (!file) return false;
+  // A file that ends early is no error: the rest of the block stays 0xFF.
+  if (!ReadBlock(*file, static_cast<uint64_t>(block) * kCodeBlockBytes, buffer.get())) {
+    return false;
+  }
+
+  const device::VolumeHandle handle = p.Slot(slotIndex).volumeHandle;
+  // The controller gives no usable answer to these; a load that did not
+  // take shows up in the commands that follow it.
+  device::PrepareCodeLoad(p.link, handle);
+  for (uint32_t k = 0; k < kCodeBlockBytes / kCodePieceBytes; ++k) {
+    device::WriteControllerMemory(p.link, kCodeAddress + k * kCodePieceBytes, kCodePieceBytes,
+                                  kCodeFillByte, buffer.get() + k * kCodePieceBytes, handle);
+  }
+  return true;
+}
+
+bool RestartDrive(Program& p, int slotIndex) {
+  if (!OpenVolume(p, slotIndex)) return false;
+  if (!LoadCodeBlock(p, 12, slotIndex) ||
+      !device::ResetController(p.link, p.Slot(slotIndex).volumeHandle)) {
+    CloseVolume(p, slotIndex);
+    return false;
+  }
+
+  // QueryCapacity puts 512 into sectorSize when the query fails, so only a
+  // successful query with a whole number of 512-byte units shows that the
+  // drive answers as a disk again.
+  bool ready = false;
+  for (int poll = 0; poll < kRestartPolls && !ready; ++poll) {
+    const bool answered = QueryCapacity(p, slotIndex);
+    const uint32_t sectorSize = p.Slot(slotIndex).sectorSize;
+    ready = answered && sectorSize != 0 && sectorSize % 512 == 0;
+  }
+  CloseVolume(p, slotIndex);
+  return ready;
+}
+
+bool ReadSpareUnderCode(Program& p, uint32_t page, int slotIndex) {
+  DriveSlot& slot = p.Slot(slotIndex);
+  // The spare bytes go right behind the page data; a page size the buffer
+  // cannot hold with them (or no buffer at all) is refused before any
+  // command is sent.
+  if (!p.pageBuffer || slot.pageSize > kPageBufferSize - kSpareBytes) {
+    CloseVolume(p, slotIndex);
+    return false;
+  }
+
+  if (slot.needsCodeInit && !LoadCodeBlock(p, 12, slotIndex)) {
+    CloseVolume(p, slotIndex);
+    return false;
+  }
+  const bool read = device::ReadPageSpare(p.link, page, kSpareBytes,
+                                          p.pageBuffer.get() + slot.pageSize, slot.volumeHandle);
+  // The working code goes back in whatever the spare read did.
+  if (slot.needsCodeInit && !LoadCodeBlock(p, 5, slotIndex)) {
+    CloseVolume(p, slotIndex);
+    return false;
+  }
+  if (!read) {
+    CloseVolume(p, slotIndex);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrune
