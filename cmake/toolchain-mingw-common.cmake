@@ -1,0 +1,16 @@
+# Shared part of the MinGW-w64 toolchains. The including file sets
+# KESTRUNE_MINGW_TRIPLE before including this one.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_VERSION 6.1)
+
+# The -posix variants give std::thread and friends; the default -win32 ones do not.
+find_program(CMAKE_C_COMPILER NAMES ${KESTRUNE_MINGW_TRIPLE}-gcc-posix REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${KESTRUNE_MINGW_TRIPLE}-g++-posix REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${KESTRUNE_MINGW_TRIPLE}-windres REQUIRED)
+find_program(KESTRUNE_OBJDUMP NAMES ${KESTRUNE_MINGW_TRIPLE}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KESTRUNE_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
