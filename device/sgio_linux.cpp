@@ -1,0 +1,156 @@
+#include "device/sgio_linux.h"
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <vector>
+
+namespace kestrune::device {
+namespace {
+
+// The driver byte proper: the low nibble of driver_status. The high nibble
+// carries only suggestions.
+constexpr uint16_t kDriverMask = 0x0F;
+// Set by the driver when sense data came back with the status.
+constexpr uint16_t kDriverSense = 0x08;
+constexpr uint8_t kSenseLength = 24;
+constexpr uint32_t kBufferedLimit = 512;
+
+class SgioTransport : public Transport {
+ public:
+  explicit SgioTransport(int fd) : fd_(fd) {}
+  ~SgioTransport() override { ::close(fd_); }
+  SgioTransport(const SgioTransport&) = delete;
+  SgioTransport& operator=(const SgioTransport&) = delete;
+
+  Result Execute(const Request& request) override {
+    if (request.cdb == nullptr || request.cdbLength == 0 || request.cdbLength > 16) return {};
+    if (request.transferLength != 0 && request.data == nullptr) return {};
+
+    uint8_t cdb[16] = {};
+    std::memcpy(cdb, request.cdb, request.cdbLength);
+    uint8_t sense[kSenseLength] = {};
+    uint8_t bounce[kBufferedLimit] = {};
+    bool buffered = request.carrier == Carrier::kIn && request.transferLength < kBufferedLimit;
+
+    sg_io_hdr_t header{};
+    header.interface_id = 'S';
+    header.cmd_len = request.cdbLength;
+    header.cmdp = cdb;
+    header.mx_sb_len = kSenseLength;
+    header.sbp = sense;
+    header.dxfer_len = request.transferLength;
+    if (request.transferLength == 0) {
+      header.dxfer_direction = SG_DXFER_NONE;
+    } else if (request.carrier == Carrier::kIn) {
+      header.dxfer_direction = SG_DXFER_FROM_DEV;
+      header.dxferp = buffered ? bounce : request.data;
+    } else {
+      header.dxfer_direction = SG_DXFER_TO_DEV;
+      header.dxferp = request.data;
+    }
+    uint64_t milliseconds = uint64_t{request.timeoutSeconds} * 1000;
+    header.timeout = static_cast<unsigned>(
+        std::min<uint64_t>(milliseconds, std::numeric_limits<unsigned>::max()));
+
+    int rc;
+    do {
+      rc = ::ioctl(fd_, SG_IO, &header);
+    } while (rc < 0 && errno == EINTR);
+    Result result = ClassifySgIo(rc, header.status, header.host_status, header.driver_status);
+    if (result.Succeeded() && buffered && request.transferLength != 0) {
+      std::memcpy(request.data, bounce, request.transferLength);
+    }
+    return result;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string ReadFirstLine(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+bool IsRemovableOrUsb(const std::filesystem::path& entry) {
+  if (ReadFirstLine(entry / "removable") == "1") return true;
+  std::error_code error;
+  std::filesystem::path real = std::filesystem::canonical(entry, error);
+  if (!error && real.string().find("/usb") != std::string::npos) return true;
+  real = std::filesystem::canonical(entry / "device", error);
+  return !error && real.string().find("/usb") != std::string::npos;
+}
+
+}  // namespace
+
+Result ClassifySgIo(int ioctlResult, uint8_t scsiStatus, uint16_t hostStatus,
+                    uint16_t driverStatus) {
+  if (ioctlResult != 0) return {Outcome::kOsError, 0};
+  uint16_t driver = driverStatus & kDriverMask;
+  if (hostStatus != 0) return {Outcome::kTransportError, scsiStatus};
+  // Sense data that accompanies a non-zero status is the status' own news.
+  if (driver == kDriverSense && scsiStatus != 0) return {Outcome::kScsiStatus, scsiStatus};
+  if (driver != 0) return {Outcome::kTransportError, scsiStatus};
+  if (scsiStatus != 0) return {Outcome::kScsiStatus, scsiStatus};
+  return {Outcome::kGood, 0};
+}
+
+std::unique_ptr<Transport> MakeSgioTransport(int fd) { return std::make_unique<SgioTransport>(fd); }
+
+SgioVolumes::SgioVolumes(SgioOptions options) : options_(std::move(options)) {}
+
+std::map<char, std::string> SgioVolumes::Volumes() const {
+  if (!options_.explicitMap.empty()) return options_.explicitMap;
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(options_.sysfsRoot, error)) {
+    std::string name = entry.path().filename().string();
+    if (name.size() < 3 || name.compare(0, 2, "sd") != 0) continue;
+    if (!std::all_of(name.begin() + 2, name.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
+      continue;
+    }
+    if (IsRemovableOrUsb(entry.path())) names.push_back(name);
+  }
+  // Kernel order: sdz comes before sdaa.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  std::map<char, std::string> volumes;
+  char letter = 'C';
+  for (const std::string& name : names) {
+    if (letter > 'Z') break;
+    volumes[letter++] = options_.devRoot + "/" + name;
+  }
+  return volumes;
+}
+
+std::unique_ptr<Transport> SgioVolumes::Open(char letter) {
+  auto volumes = Volumes();
+  auto found = volumes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
+  if (found == volumes.end()) return nullptr;
+  int fd = ::open(found->second.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return MakeSgioTransport(fd);
+}
+
+bool ParseVolumeMapping(const std::string& text, std::map<char, std::string>& map) {
+  if (text.size() < 3 || text[1] != '=' || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+    return false;
+  }
+  map[static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])))] = text.substr(2);
+  return true;
+}
+
+}  // namespace kestrune::device

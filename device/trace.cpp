@@ -1,0 +1,66 @@
+#include "device/trace.h"
+
+#include <cstdio>
+
+namespace kestrune::device {
+namespace {
+
+class TracingTransport : public Transport {
+ public:
+  TracingTransport(std::unique_ptr<Transport> inner, char letter, TraceSink sink)
+      : inner_(std::move(inner)), letter_(letter), sink_(std::move(sink)) {}
+
+  Result Execute(const Request& request) override {
+    Result result = inner_->Execute(request);
+    if (sink_) sink_(FormatTraceLine(letter_, request, result));
+    return result;
+  }
+
+ private:
+  std::unique_ptr<Transport> inner_;
+  char letter_;
+  TraceSink sink_;
+};
+
+}  // namespace
+
+std::string FormatTraceLine(char letter, const Request& request, const Result& result) {
+  std::string line(1, letter);
+  line += ":";
+  char piece[64];
+  for (uint8_t i = 0; i < request.cdbLength && request.cdb != nullptr && i < 16; ++i) {
+    std::snprintf(piece, sizeof piece, " %02x", request.cdb[i]);
+    line += piece;
+  }
+  const char* direction = request.transferLength == 0       ? "none"
+                          : request.carrier == Carrier::kIn ? "in"
+                                                            : "out";
+  std::snprintf(piece, sizeof piece, " | %s %u | timeout %u | ", direction, request.transferLength,
+                request.timeoutSeconds);
+  line += piece;
+  line += DescribeResult(result);
+  return line;
+}
+
+std::unique_ptr<Transport> MakeTracingTransport(std::unique_ptr<Transport> inner, char letter,
+                                                TraceSink sink) {
+  return std::make_unique<TracingTransport>(std::move(inner), letter, std::move(sink));
+}
+
+TracingVolumes::TracingVolumes(VolumeOpener& inner, TraceSink sink)
+    : inner_(inner), sink_(std::move(sink)) {}
+
+TracingVolumes::TracingVolumes(VolumeOpener& inner, const std::string& path) : inner_(inner) {
+  file_ = std::make_shared<std::ofstream>(path, std::ios::app);
+  if (!*file_) return;
+  std::shared_ptr<std::ofstream> file = file_;
+  sink_ = [file](const std::string& line) { *file << line << '\n' << std::flush; };
+}
+
+std::unique_ptr<Transport> TracingVolumes::Open(char letter) {
+  std::unique_ptr<Transport> inner = inner_.Open(letter);
+  if (!inner) return nullptr;
+  return MakeTracingTransport(std::move(inner), letter, sink_);
+}
+
+}  // namespace kestrune::device

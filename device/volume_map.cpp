@@ -1,0 +1,27 @@
+#include "device/volume_map.h"
+
+#include <cctype>
+
+namespace kestrune::device {
+namespace {
+char Upper(char letter) {
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+}
+}  // namespace
+
+void VolumeMap::Map(char letter, VolumeOpener& opener) { openers_[Upper(letter)] = &opener; }
+
+std::unique_ptr<Transport> VolumeMap::Open(char letter) {
+  auto found = openers_.find(Upper(letter));
+  if (found != openers_.end()) return found->second->Open(letter);
+  return fallback_ != nullptr ? fallback_->Open(letter) : nullptr;
+}
+
+bool VolumeMap::NeedsPrivilege() const {
+  for (const auto& [letter, opener] : openers_) {
+    if (opener->NeedsPrivilege()) return true;
+  }
+  return fallback_ != nullptr && fallback_->NeedsPrivilege();
+}
+
+}  // namespace kestrune::device

@@ -1,0 +1,27 @@
+// An opener that sends each drive letter to the opener that serves it, so
+// one run can mix simulated drives and real devices.
+#pragma once
+
+#include <map>
+
+#include "device/transport.h"
+
+namespace kestrune::device {
+
+class VolumeMap : public VolumeOpener {
+ public:
+  // `opener` must outlive this map. A later Map of the same letter wins.
+  void Map(char letter, VolumeOpener& opener);
+  // Serves every letter not mapped explicitly.
+  void SetFallback(VolumeOpener* opener) { fallback_ = opener; }
+
+  std::unique_ptr<Transport> Open(char letter) override;
+  // True when any opener behind the map serves real devices.
+  bool NeedsPrivilege() const override;
+
+ private:
+  std::map<char, VolumeOpener*> openers_;
+  VolumeOpener* fallback_ = nullptr;
+};
+
+}  // namespace kestrune::device

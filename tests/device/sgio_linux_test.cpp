@@ -1,0 +1,128 @@
+#include "device/sgio_linux.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/support/device_temp_folder.h"
+
+namespace kestrune::device {
+namespace {
+
+using testing::TempFolder;
+
+struct SgCase {
+  int rc;
+  uint8_t status;
+  uint16_t host;
+  uint16_t driver;
+  Outcome outcome;
+};
+
+class SgClassification : public ::testing::TestWithParam<SgCase> {};
+
+TEST_P(SgClassification, ClassifiesInOnePlace) {
+  const SgCase& c = GetParam();
+  Result result = ClassifySgIo(c.rc, c.status, c.host, c.driver);
+  EXPECT_EQ(result.outcome, c.outcome);
+  EXPECT_EQ(result.Succeeded(), c.outcome == Outcome::kGood);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SgClassification,
+    ::testing::Values(SgCase{0, 0, 0, 0, Outcome::kGood},
+                      // CHECK CONDITION usually arrives with DRIVER_SENSE (0x08) set.
+                      SgCase{0, 0x02, 0, 0x08, Outcome::kScsiStatus},
+                      SgCase{0, 0, 0, 0x08, Outcome::kTransportError},
+                      SgCase{0, 0x02, 0x07, 0x08, Outcome::kTransportError},
+                      SgCase{0, 0x02, 0, 0, Outcome::kScsiStatus},
+                      SgCase{0, 0x08, 0, 0, Outcome::kScsiStatus},
+                      SgCase{0, 0, 0x03, 0, Outcome::kTransportError},  // DID_TIME_OUT
+                      SgCase{0, 0, 0x01, 0, Outcome::kTransportError},  // DID_NO_CONNECT
+                      SgCase{0, 0, 0, 0x06, Outcome::kTransportError},  // DRIVER_TIMEOUT
+                      // Only the low nibble is the driver byte proper.
+                      SgCase{0, 0, 0, 0x10, Outcome::kGood},
+                      SgCase{-1, 0, 0, 0, Outcome::kOsError}));
+
+class SysfsTest : public ::testing::Test {
+ protected:
+  // A block entry: removable flag, and optionally a device link into a USB
+  // tree, as the kernel lays them out.
+  void AddDisk(const std::string& name, bool removable, bool usb = false) {
+    sysfs.Write("block/" + name + "/removable", removable ? "1\n" : "0\n");
+    if (usb) {
+      std::filesystem::create_directories(sysfs.path() / "devices/usb1/1-1" / name);
+      std::filesystem::create_directory_symlink(sysfs.path() / "devices/usb1/1-1" / name,
+                                                sysfs.path() / "block" / name / "device");
+    }
+  }
+  SgioVolumes Volumes() {
+    SgioOptions options;
+    options.sysfsRoot = (sysfs.path() / "block").string();
+    options.devRoot = "/devx";
+    return SgioVolumes(options);
+  }
+  TempFolder sysfs;
+};
+
+TEST_F(SysfsTest, RemovableAndUsbDisksTakeLettersInNameOrder) {
+  AddDisk("sda", false);  // the system disk
+  AddDisk("sdc", true);
+  AddDisk("sdb", false, true);  // USB, not flagged removable
+  AddDisk("sdaa", true);
+  AddDisk("sr0", true);   // not a SCSI disk
+  AddDisk("sdb1", true);  // a partition name
+  sysfs.Write("block/loop0/removable", "1\n");
+  std::map<char, std::string> expected = {
+      {'C', "/devx/sdb"}, {'D', "/devx/sdc"}, {'E', "/devx/sdaa"}};
+  EXPECT_EQ(Volumes().Volumes(), expected);
+}
+
+TEST_F(SysfsTest, MissingSysfsServesNothing) {
+  SgioOptions options;
+  options.sysfsRoot = (sysfs.path() / "nowhere").string();
+  SgioVolumes volumes(options);
+  EXPECT_TRUE(volumes.Volumes().empty());
+  EXPECT_EQ(volumes.Open('C'), nullptr);
+  EXPECT_TRUE(volumes.NeedsPrivilege());
+}
+
+TEST_F(SysfsTest, ExplicitMapReplacesTheScan) {
+  AddDisk("sdb", true);
+  sysfs.Write("node", "");
+  SgioOptions options;
+  options.sysfsRoot = (sysfs.path() / "block").string();
+  ASSERT_TRUE(ParseVolumeMapping("e=" + (sysfs.path() / "node").string(), options.explicitMap));
+  SgioVolumes volumes(options);
+  EXPECT_EQ(volumes.Volumes().size(), 1u);
+  EXPECT_NE(volumes.Open('E'), nullptr);  // a plain file opens; SG_IO is refused later
+  EXPECT_NE(volumes.Open('e'), nullptr);
+  EXPECT_EQ(volumes.Open('C'), nullptr);
+}
+
+TEST_F(SysfsTest, PlainFileRefusesSgIoAsAnOsError) {
+  sysfs.Write("node", "");
+  SgioOptions options;
+  options.explicitMap['E'] = (sysfs.path() / "node").string();
+  auto transport = SgioVolumes(options).Open('E');
+  ASSERT_NE(transport, nullptr);
+  uint8_t cdb[6] = {0x12, 0, 0, 0, 36, 0};
+  uint8_t data[36];
+  std::fill(std::begin(data), std::end(data), 0x77);
+  Request request{cdb, 6, Carrier::kIn, 36, 20, data};
+  EXPECT_EQ(transport->Execute(request).outcome, Outcome::kOsError);
+  EXPECT_EQ(data[0], 0x77);
+}
+
+TEST(ParseVolumeMappingTest, AcceptsLetterEqualsPathOnly) {
+  std::map<char, std::string> map;
+  EXPECT_TRUE(ParseVolumeMapping("E=/dev/sdb", map));
+  EXPECT_FALSE(ParseVolumeMapping("E:/dev/sdb", map));
+  EXPECT_FALSE(ParseVolumeMapping("E=", map));
+  EXPECT_FALSE(ParseVolumeMapping("1=/dev/sdb", map));
+  EXPECT_EQ(map, (std::map<char, std::string>{{'E', "/dev/sdb"}}));
+}
+
+}  // namespace
+}  // namespace kestrune::device

@@ -1,0 +1,72 @@
+#include "device/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "device/commands.h"
+#include "device/volume_map.h"
+#include "tests/support/device_fake_transport.h"
+
+namespace kestrune::device {
+namespace {
+
+using testing::FakeVolumes;
+
+TEST(TraceTest, WritesOneLinePerCommandWithItsOutcome) {
+  FakeVolumes volumes;
+  volumes.state->results = {
+      {Outcome::kGood, 0}, {Outcome::kScsiStatus, 2}, {Outcome::kGood, 0}, {Outcome::kOsError, 0}};
+  std::vector<std::string> lines;
+  TracingVolumes tracing(volumes, [&](const std::string& line) { lines.push_back(line); });
+  DeviceLink link(tracing);
+  VolumeHandle handle = kNoVolume;
+  ASSERT_TRUE(link.OpenVolume('E', handle));
+  uint8_t buffer[65536];
+  EXPECT_TRUE(Inquiry(link, buffer, 180, handle));
+  EXPECT_FALSE(ReadCapacity(link, buffer, 8, handle));
+  EXPECT_TRUE(InitFlash(link, 4, handle));
+  EXPECT_FALSE(WriteFlashPages(link, 0x100, 32, 65536, buffer, handle));
+
+  std::vector<std::string> expected = {
+      "E: 12 00 00 00 b4 00 | in 180 | timeout 20 | good",
+      "E: 25 00 00 00 00 00 00 00 00 00 | in 8 | timeout 2 | status 02",
+      "E: fd 11 04 00 00 00 00 00 00 00 | none 0 | timeout 20000 | good",
+      "E: fa 00 00 00 01 00 00 00 20 00 | out 65536 | timeout 5000 | refused",
+  };
+  EXPECT_EQ(lines, expected);
+  EXPECT_FALSE(tracing.NeedsPrivilege());
+}
+
+TEST(TraceTest, FailedOpenIsPassedOnUntraced) {
+  FakeVolumes volumes;
+  int lines = 0;
+  TracingVolumes tracing(volumes, [&](const std::string&) { ++lines; });
+  EXPECT_EQ(tracing.Open('X'), nullptr);
+  EXPECT_EQ(lines, 0);
+}
+
+TEST(VolumeMapTest, SendsEachLetterToItsOpener) {
+  FakeVolumes simulated;
+  simulated.letters = {'E', 'F'};
+  FakeVolumes real;
+  real.letters = {'E', 'G'};
+  real.needsPrivilege = true;
+  VolumeMap map;
+  map.Map('e', simulated);
+  EXPECT_FALSE(map.NeedsPrivilege());
+  map.Map('G', real);
+  EXPECT_TRUE(map.NeedsPrivilege());
+
+  EXPECT_NE(map.Open('E'), nullptr);
+  EXPECT_EQ(simulated.state->openCount, 1);
+  EXPECT_EQ(map.Open('F'), nullptr);  // not mapped, no fallback
+  EXPECT_NE(map.Open('G'), nullptr);
+  EXPECT_EQ(real.state->openCount, 1);
+  map.SetFallback(&simulated);
+  EXPECT_NE(map.Open('F'), nullptr);
+  EXPECT_EQ(simulated.state->openCount, 2);
+}
+
+}  // namespace
+}  // namespace kestrune::device
