@@ -1,0 +1,40 @@
+#include "app/win32/drive_source.h"
+
+#include <cstring>
+
+#if __has_include("device/passthrough_win32.h")
+#include "device/passthrough_win32.h"
+#define KESTRUNE_HAVE_PASSTHROUGH 1
+#endif
+
+namespace kestrune::win32 {
+
+bool DriveSource::Open(const char* simulate, std::string* error) {
+  if (simulate == nullptr || simulate[0] == '\0') {
+#ifdef KESTRUNE_HAVE_PASSTHROUGH
+    opener_ = std::make_unique<device::PassThroughVolumes>();
+    return true;
+#else
+    if (error) *error = "this build has no pass-through volumes";
+    return false;
+#endif
+  }
+  std::string loadError;
+  drive_ = std::strcmp(simulate, "default") == 0
+               ? sim::VirtualDrive::Default()
+               : sim::VirtualDrive::FromFile(simulate, &loadError);
+  if (!drive_) {
+    if (error) *error = loadError.empty() ? "the virtual drive cannot be loaded" : loadError;
+    return false;
+  }
+  auto volumes = std::make_unique<sim::SimulatedVolumes>();
+  volumes->Attach(kSimulatedLetter, *drive_);
+  opener_ = std::move(volumes);
+  return true;
+}
+
+void DriveSource::Save() {
+  if (drive_) drive_->Save();
+}
+
+}  // namespace kestrune::win32

@@ -1,0 +1,70 @@
+// kestrune.exe: the program's Windows front end, one modal dialog.
+#include <commctrl.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/dialog.h"
+#include "app/isp_log.h"
+#include "app/win32/drive_source.h"
+#include "app/win32/main_dialog.h"
+#include "app/win32/win32_view.h"
+#include "device/link.h"
+#include "discovery/program.h"
+#include "platform/platform.h"
+#include "resources/resource.h"
+
+namespace {
+
+// The application profile: the class library only names its registry path
+// at start-up. The program keeps no settings, so nothing is ever written there.
+struct ApplicationProfile {
+  std::string registryKey;
+  void SetRegistryKey(const char* company, const char* application) {
+    registryKey = std::string("Software\\") + company + "\\" + application;
+  }
+};
+
+// The arguments after the program name, split by the C runtime's rules.
+std::vector<std::string> CommandLineArguments() {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < __argc; ++i) arguments.emplace_back(__argv[i] ? __argv[i] : "");
+  return arguments;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  INITCOMMONCONTROLSEX controls = {};
+  controls.dwSize = 8;
+  controls.dwICC = ICC_WIN95_CLASSES;
+  InitCommonControlsEx(&controls);
+  ApplicationProfile profile;
+  profile.SetRegistryKey("Local AppWizard-Generated Applications", kestrune::kAppTitle);
+
+  kestrune::win32::Win32View view;
+  kestrune::win32::DriveSource drives;
+  std::string error;
+  if (!drives.Open(std::getenv(kestrune::win32::kSimulateVariable), &error)) {
+    view.ShowMessage("Cannot load the virtual drive: " + error, kestrune::kAppTitle,
+                     kestrune::kMbIconError);
+    return 1;
+  }
+
+  std::unique_ptr<kestrune::platform::Platform> platform = kestrune::platform::CreateHostPlatform();
+  kestrune::device::DeviceLink link(drives.opener());
+  kestrune::IspLog log(*platform);
+  kestrune::Program program(*platform, link, log, view);
+  HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
+
+  kestrune::win32::MainDialogHooks hooks;
+  hooks.afterHandler = [&drives] { drives.Save(); };
+  kestrune::CKestruneApp app(program, CommandLineArguments());
+  app.InitInstance([&](kestrune::CKestruneDlg& dialog) {
+    kestrune::win32::RunMainDialog(instance, nullptr, dialog, view, icon, hooks);
+  });
+  drives.Save();
+  return 0;
+}
