@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include "device/commands.h"
+#include "operations/isp_areas.h"
+#include "operations/operations.h"
+#include "tests/support/ops_harness.h"
+
+namespace kestrune {
+namespace {
+
+using testing::OpsFlash;
+using testing::OpsHarness;
+
+std::vector<uint8_t> Pattern(uint32_t size, uint8_t seed) {
+  std::vector<uint8_t> bytes(size);
+  for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + seed + (i >> 9));
+  return bytes;
+}
+
+struct DownloadRow {
+  uint32_t pageSize;
+  uint32_t pages;
+};
+
+class DownloadShapeTest : public ::testing::TestWithParam<DownloadRow> {};
+
+TEST_P(DownloadShapeTest, OneReadOfWholePagesLandsInTheFile) {
+  const DownloadRow row = GetParam();
+  OpsHarness h;
+  OpsFlash flash(h.drive, row.pageSize, 64);
+  h.SetUpSlot(kCtrl162, row.pageSize, 64, 64);
+  const std::vector<uint8_t> stored = Pattern(kIspPayloadBytes, 3);
+  flash.Put(192, stored);
+
+  DownloadIsp(h.p, "C:\\ISP0_Before.bin", 192);
+
+  const auto reads = h.Seen(device::kOpReadFlashPages);
+  ASSERT_EQ(reads.size(), 1u);
+  EXPECT_EQ(reads[0].pageAddress(), 192u);
+  EXPECT_EQ(reads[0].at(7) << 8 | reads[0].at(8), static_cast<int>(row.pages));
+  EXPECT_EQ(reads[0].transferLength, kIspPayloadBytes);
+  EXPECT_EQ(h.HostFile("ISP0_Before.bin"), stored);
+  EXPECT_TRUE(h.view.boxes.empty());
+  EXPECT_EQ(h.LogText(),
+            "Start\r\nDownLoad ISP  to file -> C:\\ISP0_Before.bin \r\n\r\n"
+            "DownLoad ISP  to file -> C:\\ISP0_Before.bin --->OK\r\n\r\n");
+  EXPECT_EQ(h.link.OpenVolumeCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PageSizes, DownloadShapeTest,
+                         ::testing::Values(DownloadRow{512, 96}, DownloadRow{2048, 24},
+                                           DownloadRow{4096, 12}, DownloadRow{8192, 6}));
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    h.SetUpSlot(kCtrl162, 2048, 64, 64);
+    flash.Put(64, Pattern(kIspPayloadBytes, 9));
+  }
+  OpsHarness h;
+  OpsFlash flash{h.drive, 2048, 64};
+};
+
+TEST_F(DownloadTest, ExistingFileIsReplaced) {
+  h.folder.Write("ISP1_After.bin", std::string(100000, 'x'));
+  DownloadIsp(h.p, "C:\\ISP1_After.bin", 64);
+  EXPECT_EQ(h.HostFile("ISP1_After.bin"), Pattern(kIspPayloadBytes, 9));
+}
+
+TEST_F(DownloadTest, ReadFailureLeavesNoFile) {
+  h.drive.Fail(testing::MatchOpcode(device::kOpReadFlashPages));
+  DownloadIsp(h.p, "C:\\ISP0_Before.bin", 64);
+  EXPECT_EQ(h.view.BoxTexts(), std::vector<std::string>{"Read ISP code from flash fail"});
+  EXPECT_EQ(h.view.boxes[0].style, kMbIconError);
+  EXPECT_FALSE(h.HostFileExists("ISP0_Before.bin"));
+  EXPECT_EQ(h.LogText().find("--->OK"), std::string::npos);
+  EXPECT_EQ(h.link.OpenVolumeCount(), 0u);
+}
+
+TEST_F(DownloadTest, OpenAndFileFailuresHaveTheirBoxes) {
+  h.drive.present = false;
+  DownloadIsp(h.p, "C:\\ISP0_Before.bin", 64);
+  EXPECT_EQ(h.view.BoxTexts(),
+            std::vector<std::string>{"Download ISP fail because open handle fail ..."});
+
+  h.drive.present = true;
+  h.view.boxes.clear();
+  // Drive Q: maps to nothing on this host, so the file cannot be made.
+  DownloadIsp(h.p, "Q:\\ISP0_Before.bin", 64);
+  ASSERT_EQ(h.view.boxes.size(), 1u);
+  EXPECT_EQ(h.view.boxes[0].text, "The file <Q:\\ISP0_Before.bin> cannot be opened, please check.");
+  EXPECT_EQ(h.view.boxes[0].caption, "Fail");
+  EXPECT_EQ(h.view.boxes[0].style, 0x40010u);
+
+  h.view.boxes.clear();
+  h.link.failAllocation = [](size_t size) { return size == kIspPayloadBytes; };
+  DownloadIsp(h.p, "C:\\ISP0_Before.bin", 64);
+  EXPECT_EQ(h.view.BoxTexts(), std::vector<std::string>{"Can't allocate databuffer..."});
+  EXPECT_FALSE(h.HostFileExists("ISP0_Before.bin"));
+}
+
+class DestroyTest : public ::testing::Test {
+ protected:
+  OpsHarness h;
+  OpsFlash flash{h.drive, 2048, 64};
+};
+
+TEST_F(DestroyTest, NothingHappensWithoutAdministratorRights) {
+  h.SetUpSlot(kCtrl161, 2048, 64, 64);
+  h.AddCopy(0, 64);
+  h.p.isAdmin = false;
+  OnDestroyIsp(h.p, h.dialog);
+  EXPECT_TRUE(h.drive.seen.empty());
+  EXPECT_TRUE(h.view.boxes.empty());
+  EXPECT_TRUE(h.dialog.calls.empty());
+}
+
+TEST_F(DestroyTest, CodeInitDriveIsZeroedThroughTheUpdate) {
+  h.SetUpSlot(kCtrl162, 2048, 64, 64);
+  h.p.Slot(0).needsCodeInit = 1;
+  h.WriteImage("162.BIN", 0x10000);  // working code for the load before InitFlash
+  h.AddCopy(0, 64);
+  flash.Put(64, Pattern(kIspAreaBytes, 1));
+  OnDestroyIsp(h.p, h.dialog);
+  EXPECT_EQ(flash.Bytes(64, kIspAreaBytes), std::vector<uint8_t>(kIspAreaBytes, 0));
+  EXPECT_EQ(h.view.BoxTexts(), std::vector<std::string>{"Destory ISP Success"});
+  // Working code is loaded before InitFlash, and no new search follows.
+  ASSERT_FALSE(h.drive.seen.empty());
+  EXPECT_EQ(h.drive.seen[0].at(1), device::kSubPrepareCodeLoad);
+  EXPECT_TRUE(h.dialog.calls.empty());
+  EXPECT_EQ(h.LogText(), "Start\r\n");
+}
+
+TEST_F(DestroyTest, FamilyADriveErasesItsIspBlockSearchesAndIsIdentifiedAgain) {
+  h.SetUpSlot(kCtrl161, 2048, 64, 32);
+  h.AddCopy(0, 32);  // block 1 in CIS numbering: device page 64
+  OnDestroyIsp(h.p, h.dialog);
+  const auto erases = h.Seen(device::kOpEraseFlashBlock);
+  ASSERT_EQ(erases.size(), 1u);
+  EXPECT_EQ(erases[0].pageAddress(), 64u);
+  // The CodeMark search read the first page of blocks, found nothing, and the
+  // slot was reset and identified again (the fake drive answers no INQUIRY).
+  EXPECT_GT(h.drive.CountOf(device::kOpReadFlashPages), 0u);
+  EXPECT_GT(h.drive.CountOf(device::kOpInquiry), 0u);
+  EXPECT_EQ(h.dialog.calls, std::vector<std::string>{"fill"});
+  EXPECT_EQ(h.view.boxes.back().text, "Destory ISP Success");
+  EXPECT_EQ(h.view.boxes.back().caption, "Success");
+  EXPECT_EQ(h.view.boxes.back().style, 0u);
+  EXPECT_EQ(h.LogText(), "Start\r\n");
+}
+
+TEST_F(DestroyTest, UnknownIspPlaceErasesNothingAndClaimsNothing) {
+  h.SetUpSlot(kCtrl168, 2048, 64, 64);
+  h.AddCopy(0, kSlotFill32);
+  h.p.Slot(0).cis[1].ispOffset = 128;  // stale offset of an absent copy
+  OnDestroyIsp(h.p, h.dialog);
+  EXPECT_EQ(h.drive.CountOf(device::kOpEraseFlashBlock), 0u);
+  EXPECT_EQ(h.view.BoxTexts(), std::vector<std::string>{kNothingToDestroy});
+  EXPECT_FALSE(h.view.Saw("Destory ISP Success"));
+  EXPECT_EQ(h.link.OpenVolumeCount(), 0u);
+}
+
+TEST_F(DestroyTest, FailedEraseAndFailedOpenAreReported) {
+  h.SetUpSlot(kCtrl169, 2048, 64, 64);
+  h.AddCopy(0, 64);
+  h.drive.Fail(testing::MatchOpcode(device::kOpEraseFlashBlock));
+  OnDestroyIsp(h.p, h.dialog);
+  EXPECT_EQ(h.view.boxes.back().text, FormatText(kDestroyEraseFailed, "0"));
+  EXPECT_FALSE(h.view.Saw("Destory ISP Success"));
+
+  h.view.boxes.clear();
+  h.drive.present = false;
+  OnDestroyIsp(h.p, h.dialog);
+  EXPECT_EQ(h.view.BoxTexts(), std::vector<std::string>{"Open handle fail"});
+}
+
+}  // namespace
+}  // namespace kestrune
