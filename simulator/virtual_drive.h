@@ -9,8 +9,19 @@
 #include <vector>
 
 #include "device/transport.h"
+#include "simulator/drive_description.h"
+#include "simulator/fault_plan.h"
 
 namespace kestrune::sim {
+
+// What the drive did, for benchmarks and tests.
+struct DriveCounters {
+  uint64_t pagesRead = 0;
+  uint64_t pagesProgrammed = 0;
+  uint64_t blocksErased = 0;
+  uint64_t checkConditions = 0;
+  uint64_t refused = 0;
+};
 
 class VirtualDrive {
  public:
@@ -24,6 +35,15 @@ class VirtualDrive {
   static std::unique_ptr<VirtualDrive> FromJsonText(const std::string& json, std::string* error);
   // The built-in default drive (broken ISP, so that a fix has work to do).
   static std::unique_ptr<VirtualDrive> Default();
+  // A drive from a description. With a non-empty `flashPath` the flash is
+  // loaded from that file when it exists and saved there by Save().
+  static std::unique_ptr<VirtualDrive> FromDescription(const DriveDescription& description,
+                                                       std::string* error,
+                                                       const std::string& flashPath = {});
+  // Like FromFile, with the flash kept in `flashPath` (empty: memory only),
+  // so tests can use a ready-made file without writing beside it.
+  static std::unique_ptr<VirtualDrive> FromFile(const std::string& path, std::string* error,
+                                                const std::string& flashPath);
 
   // Answers one command. Keeps the buffered rule of the link: a data-in
   // request below 512 bytes that does not succeed leaves the data untouched.
@@ -48,7 +68,31 @@ class VirtualDrive {
   // The drive is unplugged: every command is refused and open fails.
   virtual void SetVanished(bool vanished) = 0;
   virtual bool Vanished() const = 0;
+
+  // --- additions for tests, tools and benchmarks ---
+  virtual const DriveDescription& Description() const = 0;
+  // The identification text INQUIRY answers now.
+  virtual std::string IdentificationText() const = 0;
+  // The verdict the controller would reach from its flash now (the text
+  // changes only at power-on and after a re-enumeration).
+  virtual bool FlashIspHealthy() const = 0;
+  // Device pages of the ISP areas the controller finds in its flash now.
+  virtual std::vector<uint32_t> IspAreaPages() const = 0;
+  // Unplug and plug in again: loaded code is gone, the verdict recomputed.
+  virtual void PowerCycle() = 0;
+  // Working code is loaded and the flash initialised (always true for
+  // controllers that need no code).
+  virtual bool FlashReady() const = 0;
+  virtual std::vector<uint8_t> ReadMemory(uint32_t address, uint32_t length) const = 0;
+  virtual void AddFault(const FaultRule& rule) = 0;
+  virtual void ClearFaults() = 0;
+  virtual DriveCounters Counters() const = 0;
+  // Where the flash persists; empty for in-memory drives.
+  virtual std::string FlashPath() const = 0;
 };
+
+// The flash file that belongs to a virtual-drive file.
+inline std::string FlashPathFor(const std::string& drivePath) { return drivePath + ".flash"; }
 
 // A transport over one virtual drive, not owning it.
 std::unique_ptr<device::Transport> MakeTransport(VirtualDrive& drive);
@@ -57,6 +101,7 @@ std::unique_ptr<device::Transport> MakeTransport(VirtualDrive& drive);
 class SimulatedVolumes : public device::VolumeOpener {
  public:
   void Attach(char letter, VirtualDrive& drive) { drives_[letter] = &drive; }
+  void Detach(char letter) { drives_.erase(letter); }
   std::unique_ptr<device::Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return false; }
 

@@ -1,0 +1,53 @@
+// The fault plan of a virtual drive: chosen commands go wrong in chosen ways.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrune::sim {
+
+enum class FaultAction : uint8_t {
+  kCheckCondition,  // completes with CHECK CONDITION, nothing done
+  kRefuse,          // transport error, nothing done
+  kCorrupt,         // succeeds, one byte of the returned data is wrong
+  kDropWrite,       // a data-out command reports success but nothing sticks
+};
+
+struct FaultRule {
+  // Which command: either the n-th (1-based) command whose opcode (and, when
+  // given, CDB byte 1) matches, or the k-th (1-based) command overall.
+  std::optional<uint8_t> opcode;
+  std::optional<uint8_t> sub;
+  uint64_t nth = 1;
+  std::optional<uint64_t> overall;
+  // Also every later match, not only the first.
+  bool repeat = false;
+  FaultAction action = FaultAction::kCheckCondition;
+  // For kCorrupt: which byte of the data is flipped (taken modulo the length).
+  uint32_t byteOffset = 0;
+};
+
+bool ParseFaultAction(const std::string& text, FaultAction* action);
+const char* FaultActionName(FaultAction action);
+
+// Counts commands against the rules and says which one, if any, applies.
+class FaultPlan {
+ public:
+  void Add(const FaultRule& rule) { rules_.push_back({rule, 0, false}); }
+  void Clear() { rules_.clear(); }
+  // Called once per command with its position overall (1-based); returns the
+  // rule that fires, if any.
+  std::optional<FaultRule> Next(uint8_t opcode, uint8_t sub, uint64_t overall);
+
+ private:
+  struct Entry {
+    FaultRule rule;
+    uint64_t matches;
+    bool fired;
+  };
+  std::vector<Entry> rules_;
+};
+
+}  // namespace kestrune::sim
