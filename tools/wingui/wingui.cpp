@@ -4,6 +4,9 @@
 //
 //   wingui wait CAPTION SECONDS        wait until the window is shown
 //   wingui gone CAPTION SECONDS        wait until no such window is left
+//   wingui any SECONDS CAPTION...      wait for the first of several windows
+//                                      and print its caption
+//   wingui list                        print every visible top-level window
 //   wingui text CAPTION                print the window's controls
 //   wingui message CAPTION             print a message box's text
 //   wingui click CAPTION BUTTON        click a button by its text or id
@@ -219,9 +222,18 @@ int CaptureWindow(HWND window, const std::string& path) {
   return status;
 }
 
+BOOL CALLBACK PrintTopLevel(HWND hwnd, LPARAM) {
+  if (IsWindowVisible(hwnd)) {
+    std::printf("%s \"%s\"\n", ClassName(hwnd).c_str(), WindowText(hwnd).c_str());
+  }
+  return TRUE;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: wingui [--class NAME] wait|gone CAPTION SECONDS\n"
+               "       wingui [--class NAME] any SECONDS CAPTION...\n"
+               "       wingui list\n"
                "       wingui [--class NAME] text|message|close|rect CAPTION\n"
                "       wingui [--class NAME] click CAPTION BUTTON\n"
                "       wingui [--class NAME] select CAPTION ID INDEX\n"
@@ -237,6 +249,24 @@ int main(int argc, char** argv) {
   if (argc > 2 && std::strcmp(argv[1], "--class") == 0) {
     options.windowClass = argv[2];
     first = 3;
+  }
+  if (argc - first == 1 && std::strcmp(argv[first], "list") == 0) {
+    EnumWindows(PrintTopLevel, 0);
+    return 0;
+  }
+  if (argc - first >= 3 && std::strcmp(argv[first], "any") == 0) {
+    DWORD start = GetTickCount();
+    DWORD limit = static_cast<DWORD>(std::atof(argv[first + 1]) * 1000);
+    for (;;) {
+      for (int i = first + 2; i < argc; ++i) {
+        if (FindTopLevel(options, argv[i])) {
+          std::printf("%s\n", argv[i]);
+          return 0;
+        }
+      }
+      if (GetTickCount() - start >= limit) return 1;
+      Sleep(100);
+    }
   }
   if (argc - first < 2) return Usage();
   std::string command = argv[first];
