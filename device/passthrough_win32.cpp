@@ -1,0 +1,107 @@
+#include "device/passthrough_win32.h"
+
+#include <cstring>
+
+namespace kestrune::device {
+namespace {
+
+constexpr UCHAR kPathId = 0;
+constexpr UCHAR kTargetId = 1;
+constexpr UCHAR kLun = 0;
+
+template <typename Structure>
+void FillCommon(Structure& s, const Request& request, UCHAR dataIn, ULONG senseOffset) {
+  s.Length = sizeof(Structure);
+  s.ScsiStatus = 0;
+  s.PathId = kPathId;
+  s.TargetId = kTargetId;
+  s.Lun = kLun;
+  s.CdbLength = request.cdbLength;
+  s.SenseInfoLength = kSenseAreaLength;
+  s.DataIn = dataIn;
+  s.DataTransferLength = request.transferLength;
+  s.TimeOutValue = request.timeoutSeconds;
+  s.SenseInfoOffset = senseOffset;
+  std::memcpy(s.Cdb, request.cdb, request.cdbLength);
+}
+
+class PassThroughTransport : public Transport {
+ public:
+  explicit PassThroughTransport(HANDLE volume) : volume_(volume) {}
+  ~PassThroughTransport() override { ::CloseHandle(volume_); }
+  PassThroughTransport(const PassThroughTransport&) = delete;
+  PassThroughTransport& operator=(const PassThroughTransport&) = delete;
+
+  Result Execute(const Request& request) override {
+    if (request.cdb == nullptr || request.cdbLength == 0 || request.cdbLength > 16) return {};
+    if (request.transferLength != 0 && request.data == nullptr) return {};
+    DWORD returned = 0;
+    DWORD inLength = 0;
+    DWORD outLength = 0;
+    if (request.carrier == Carrier::kIn && request.transferLength < kBufferedDataLength) {
+      BufferedBlock block{};
+      FillBufferedBlock(block, request, inLength, outLength);
+      BOOL ok = ::DeviceIoControl(volume_, IOCTL_SCSI_PASS_THROUGH, &block, inLength, &block,
+                                  outLength, &returned, nullptr);
+      Result result = ClassifyPassThrough(ok, ok ? 0 : ::GetLastError(), block.spt.ScsiStatus);
+      // The caller's buffer hears only of a transfer that succeeded.
+      if (result.Succeeded() && request.transferLength != 0) {
+        std::memcpy(request.data, block.data, request.transferLength);
+      }
+      return result;
+    }
+    DirectBlock block{};
+    FillDirectBlock(block, request, inLength, outLength);
+    BOOL ok = ::DeviceIoControl(volume_, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, inLength, &block,
+                                outLength, &returned, nullptr);
+    return ClassifyPassThrough(ok, ok ? 0 : ::GetLastError(), block.sptd.ScsiStatus);
+  }
+
+ private:
+  HANDLE volume_;
+};
+
+}  // namespace
+
+void FillBufferedBlock(BufferedBlock& block, const Request& request, DWORD& inLength,
+                       DWORD& outLength) {
+  FillCommon(block.spt, request, SCSI_IOCTL_DATA_IN, offsetof(BufferedBlock, sense));
+  block.spt.DataBufferOffset = offsetof(BufferedBlock, data);
+  inLength = sizeof(SCSI_PASS_THROUGH);
+  outLength = static_cast<DWORD>(offsetof(BufferedBlock, data) + request.transferLength);
+}
+
+void FillDirectBlock(DirectBlock& block, const Request& request, DWORD& inLength,
+                     DWORD& outLength) {
+  UCHAR dataIn = request.carrier == Carrier::kIn ? SCSI_IOCTL_DATA_IN : SCSI_IOCTL_DATA_OUT;
+  FillCommon(block.sptd, request, dataIn, offsetof(DirectBlock, sense));
+  block.sptd.DataBuffer = request.data;
+  inLength = sizeof(DirectBlock);
+  outLength = sizeof(DirectBlock);
+}
+
+Result ClassifyPassThrough(BOOL ioctlOk, DWORD lastError, UCHAR scsiStatus) {
+  if (!ioctlOk) {
+    bool timedOut = lastError == ERROR_SEM_TIMEOUT || lastError == ERROR_TIMEOUT ||
+                    lastError == ERROR_IO_DEVICE;
+    return {timedOut ? Outcome::kTransportError : Outcome::kOsError, 0};
+  }
+  if (scsiStatus != 0) return {Outcome::kScsiStatus, scsiStatus};
+  return {Outcome::kGood, 0};
+}
+
+std::unique_ptr<Transport> MakePassThroughTransport(HANDLE volume) {
+  return std::make_unique<PassThroughTransport>(volume);
+}
+
+std::unique_ptr<Transport> PassThroughVolumes::Open(char letter) {
+  char path[] = "\\\\.\\A:";
+  path[4] = letter;
+  HANDLE volume =
+      ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+  if (volume == INVALID_HANDLE_VALUE) return nullptr;
+  return MakePassThroughTransport(volume);
+}
+
+}  // namespace kestrune::device

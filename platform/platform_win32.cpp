@@ -1,0 +1,185 @@
+#include <windows.h>
+
+// The Win32 headers spell these as macros; the interface's methods carry
+// the plain names.
+#undef CreateDirectory
+#undef DeleteFile
+#undef FindResource
+#undef GetFileAttributes
+#undef GetModuleFileName
+#undef GetTempPath
+#undef GetWindowsDirectory
+#undef SetFileAttributes
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrune::platform {
+namespace {
+
+// A file handle owned for the life of the object; WriteFile goes to the
+// system on every call.
+class Win32File : public File {
+ public:
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  ~Win32File() override { ::CloseHandle(handle_); }
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
+
+  size_t Read(void* buffer, size_t size) override {
+    size_t done = 0;
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (done < size) {
+      DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+      DWORD got = 0;
+      if (!::ReadFile(handle_, out + done, chunk, &got, nullptr) || got == 0) break;
+      done += got;
+    }
+    return done;
+  }
+
+  size_t Write(const void* data, size_t size) override {
+    size_t done = 0;
+    const auto* in = static_cast<const uint8_t*>(data);
+    while (done < size) {
+      DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+      DWORD put = 0;
+      if (!::WriteFile(handle_, in + done, chunk, &put, nullptr) || put == 0) break;
+      done += put;
+    }
+    return done;
+  }
+
+  bool Seek(uint64_t offset) override {
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(handle_, distance, nullptr, FILE_BEGIN) != 0;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// The Administrators group SID, freed on every exit.
+class AdminSid {
+ public:
+  AdminSid() {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                    0, 0, 0, 0, 0, &sid_)) {
+      sid_ = nullptr;
+    }
+  }
+  ~AdminSid() {
+    if (sid_ != nullptr) ::FreeSid(sid_);
+  }
+  AdminSid(const AdminSid&) = delete;
+  AdminSid& operator=(const AdminSid&) = delete;
+  PSID get() const { return sid_; }
+
+ private:
+  PSID sid_ = nullptr;
+};
+
+class Win32Platform : public Platform {
+ public:
+  void DebugOutput(const char* text) override {
+    if (text != nullptr) ::OutputDebugStringA(text);
+  }
+
+  uint32_t GetWindowsDirectory(char* buffer, uint32_t size) override {
+    UINT n = ::GetWindowsDirectoryA(buffer, size);
+    return n < size ? n : 0;
+  }
+
+  uint32_t GetTempPath(char* buffer, uint32_t size) override {
+    DWORD n = ::GetTempPathA(size, buffer);
+    return n < size ? n : 0;
+  }
+
+  bool FindFile(const std::string& path) override {
+    WIN32_FIND_DATAA data;
+    HANDLE find = ::FindFirstFileA(path.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    ::FindClose(find);
+    return true;
+  }
+
+  bool SetFileAttributes(const std::string& path, uint32_t attributes) override {
+    return ::SetFileAttributesA(path.c_str(), attributes) != 0;
+  }
+
+  std::optional<uint32_t> GetFileAttributes(const std::string& path) override {
+    DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+    return attributes;
+  }
+
+  bool DeleteFile(const std::string& path) override { return ::DeleteFileA(path.c_str()) != 0; }
+
+  bool CreateDirectory(const std::string& path) override {
+    return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
+  }
+
+  bool CanOpenForReading(const std::string& path) override {
+    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(handle);
+    return true;
+  }
+
+  std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode) override {
+    HANDLE handle = mode == OpenMode::kReadBinary
+                        ? ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                        : ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32File>(handle);
+  }
+
+  void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
+
+  bool IsAdministrator() override {
+    AdminSid admins;
+    if (admins.get() == nullptr) return false;
+    BOOL member = FALSE;
+    if (!::CheckTokenMembership(nullptr, admins.get(), &member)) return false;
+    return member != FALSE;
+  }
+
+  std::string GetModuleFileName() override {
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+      DWORD n = ::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+      if (n == 0) return {};
+      if (n < buffer.size()) return std::string(buffer.data(), n);
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+
+  std::optional<std::span<const uint8_t>> FindResource(const char* type, uint16_t id) override {
+    if (type == nullptr) return std::nullopt;
+    HRSRC found = ::FindResourceExA(nullptr, type, MAKEINTRESOURCEA(id),
+                                    MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL));
+    if (found == nullptr) found = ::FindResourceA(nullptr, MAKEINTRESOURCEA(id), type);
+    if (found == nullptr) return std::nullopt;
+    HGLOBAL loaded = ::LoadResource(nullptr, found);
+    if (loaded == nullptr) return std::nullopt;
+    const void* bytes = ::LockResource(loaded);
+    DWORD size = ::SizeofResource(nullptr, found);
+    if (bytes == nullptr) return std::nullopt;
+    return std::span<const uint8_t>(static_cast<const uint8_t*>(bytes), size);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions&) {
+  return std::make_unique<Win32Platform>();
+}
+
+}  // namespace kestrune::platform

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kestrune::platform {
+namespace {
+
+class Win32PlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char buffer[260];
+    ASSERT_GT(platform->GetTempPath(buffer, sizeof buffer), 0u);
+    temp = buffer;
+    ASSERT_EQ(temp.back(), '\\');
+    folder = temp + "kestrune_platform_test";
+    platform->CreateDirectory(folder);
+  }
+  void TearDown() override {
+    platform->SetFileAttributes(file(), kFileAttributeArchive);
+    platform->DeleteFile(file());
+  }
+  std::string file() const { return folder + "\\US1.BIN"; }
+
+  std::unique_ptr<Platform> platform = CreateHostPlatform();
+  std::string temp;
+  std::string folder;
+};
+
+TEST_F(Win32PlatformTest, ReadOnlyHiddenCopyIsClearedAndReplaced) {
+  {
+    auto out = platform->OpenFile(file(), OpenMode::kWriteBinaryTruncate);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->Write("abc", 3), 3u);
+  }
+  ASSERT_TRUE(platform->SetFileAttributes(file(), kFileAttributeReadOnly | kFileAttributeHidden));
+  EXPECT_EQ(platform->GetFileAttributes(file()).value_or(0) & 0x3u, 0x3u);
+  EXPECT_FALSE(platform->DeleteFile(file()));
+  EXPECT_TRUE(platform->FindFile(folder + "\\us1.bin"));
+
+  ASSERT_TRUE(platform->SetFileAttributes(file(), kFileAttributeArchive));
+  EXPECT_TRUE(platform->CanOpenForReading(file()));
+  auto in = platform->OpenFile(file(), OpenMode::kReadBinary);
+  ASSERT_NE(in, nullptr);
+  ASSERT_TRUE(in->Seek(1));
+  char buffer[4] = {};
+  EXPECT_EQ(in->Read(buffer, 3), 2u);
+  EXPECT_STREQ(buffer, "bc");
+  in.reset();
+  EXPECT_TRUE(platform->DeleteFile(file()));
+  EXPECT_FALSE(platform->FindFile(file()));
+  EXPECT_EQ(platform->GetFileAttributes(file()), std::nullopt);
+}
+
+TEST_F(Win32PlatformTest, FoldersAreNotFilesToRead) {
+  EXPECT_TRUE(platform->FindFile(folder));
+  EXPECT_FALSE(platform->CanOpenForReading(folder));
+  EXPECT_FALSE(platform->CreateDirectory(folder));
+}
+
+TEST_F(Win32PlatformTest, ModuleAndWindowsFolders) {
+  std::string exe = platform->GetModuleFileName();
+  ASSERT_GT(exe.size(), 4u);
+  EXPECT_EQ(exe.substr(exe.size() - 4), ".exe");
+  EXPECT_TRUE(platform->CanOpenForReading(exe));
+  char buffer[260];
+  EXPECT_GT(platform->GetWindowsDirectory(buffer, sizeof buffer), 0u);
+  EXPECT_EQ(platform->GetTempPath(buffer, 2), 0u);
+  EXPECT_EQ(platform->FindResource("NO_SUCH_TYPE", 1), std::nullopt);
+}
+
+}  // namespace
+}  // namespace kestrune::platform
