@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "device/commands.h"
 #include "discovery/discovery.h"
 
 namespace kestrune {
@@ -67,6 +68,18 @@ bool PageSizeFitsDownload(uint32_t pageSize) {
 bool PageSizeFitsPageBuffer(uint32_t pageSize) {
   // The check fills pageSize + 64 bytes and dumps pageSize + 16.
   return pageSize != 0 && pageSize <= kPageBufferSize - 64;
+}
+
+void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount) {
+  const DriveSlot& slot = p.Slot(slotIndex);
+  device::EraseFlashBlock(p.link, startPage, slot.volumeHandle);
+  const uint32_t perBlock = slot.pagesPerBlock;
+  if (perBlock == 0 || pageCount == 0) return;
+  const uint64_t end = uint64_t{startPage} + pageCount;
+  for (uint64_t block = (uint64_t{startPage} / perBlock + 1) * perBlock; block < end;
+       block += perBlock) {
+    device::EraseFlashBlock(p.link, static_cast<uint32_t>(block), slot.volumeHandle);
+  }
 }
 
 std::string FormatText(const char* format, ...) {

@@ -50,6 +50,11 @@ bool PageSizeFitsChunked(uint32_t pageSize);
 bool PageSizeFitsDownload(uint32_t pageSize);
 bool PageSizeFitsPageBuffer(uint32_t pageSize);
 
+// Erases the block at `startPage` and every further block that the
+// `pageCount` pages from it reach, so that no page is programmed over old
+// data when the area is larger than one block.
+void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount);
+
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Texts of our own for cases that the plain flow would misreport.

@@ -99,7 +99,7 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
     if (!area.usable()) continue;
     const std::string step = FormatText("Write ISP copy %d", area.copy);
     p.view.Progress(step, false);
-    device::EraseFlashBlock(p.link, area.devicePage, slot.volumeHandle);
+    EraseArea(p, index, area.devicePage, largePages ? kLargePageWrites : kIspAreaBytes / pageSize);
     bool written = true;
     if (!largePages) {
       written = device::WriteFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize,

@@ -44,6 +44,12 @@ bool TransferChunked(Program& p, uint32_t page, uint8_t* buffer, uint32_t bytes,
   return true;
 }
 
+// Pages a chunked transfer of `bytes` reaches.
+uint32_t ChunkedPageCount(uint32_t pageSize, uint32_t bytes) {
+  const uint32_t perChunk = pageSize >= kChunkBytes ? 1 : kChunkBytes / pageSize;
+  return bytes / kChunkBytes * perChunk;
+}
+
 struct AreaPass {
   const char* name;         // progress text
   const char* writeFailed;  // box texts
@@ -65,7 +71,7 @@ bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaP
     if (!area.usable()) continue;
     const std::string step = FormatText("Write %s of copy %d", pass.name, area.copy);
     p.view.Progress(step, false);
-    device::EraseFlashBlock(p.link, area.devicePage, slot.volumeHandle);
+    EraseArea(p, p.selectedDrive, area.devicePage, ChunkedPageCount(slot.pageSize, pass.bytes));
     bool ok = TransferChunked(p, area.devicePage, expected, pass.bytes, true);
     p.view.Progress(step, true);
     if (!ok) {

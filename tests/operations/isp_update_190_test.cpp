@@ -57,6 +57,8 @@ TEST_P(Update190SchemeTest, ChunkedPassesWriteBothAreas) {
     EXPECT_EQ(writes[k].transferLength, row.bytesPerCommand);
   }
   EXPECT_EQ(h.drive.CountOf(device::kOpReadFlashPages), 16u);
+  // 48 KiB of 512-byte pages reach a second 64-page block.
+  EXPECT_EQ(h.drive.CountOf(device::kOpEraseFlashBlock), row.pageSize == 512 ? 3u : 2u);
 
   const std::vector<uint8_t> isp = AreaBuffer(file, kIspFileOffset, kIspPayloadBytes);
   const std::vector<uint8_t> aux = AreaBuffer(file, kAuxFileOffset, kAuxAreaBytes);

@@ -31,6 +31,7 @@ struct SchemeRow {
   size_t writesPerCopy;
   uint32_t pagesPerWrite;
   uint32_t bytesPerWrite;
+  std::vector<uint32_t> erases;  // pages, relative to the ISP page
 };
 
 class UpdateSchemeTest : public ::testing::TestWithParam<SchemeRow> {};
@@ -62,7 +63,11 @@ TEST_P(UpdateSchemeTest, CommandShapesAndFlashContents) {
     EXPECT_EQ(reads[k].pageAddress(), writes[k].pageAddress());
     EXPECT_EQ(reads[k].transferLength, row.bytesPerWrite);
   }
-  EXPECT_EQ(h.drive.CountOf(device::kOpEraseFlashBlock), 1u);
+  // Every block the area reaches is erased before it is programmed.
+  std::vector<uint32_t> erased;
+  for (const auto& c : h.Seen(device::kOpEraseFlashBlock))
+    erased.push_back(c.pageAddress() - ispOffset);
+  EXPECT_EQ(erased, row.erases);
   EXPECT_EQ(h.drive.CountOf(device::kOpController, device::kSubInitFlash), 1u);
 
   const std::vector<uint8_t> area = ExpectedArea(file);
@@ -81,10 +86,11 @@ TEST_P(UpdateSchemeTest, CommandShapesAndFlashContents) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PageSizes, UpdateSchemeTest,
-                         ::testing::Values(SchemeRow{512, 32, 1, 128, 65536},
-                                           SchemeRow{2048, 64, 1, 32, 65536},
-                                           SchemeRow{4096, 64, 1, 16, 65536},
-                                           SchemeRow{8192, 64, 16, 1, 8192}));
+                         ::testing::Values(SchemeRow{512, 32, 1, 128, 65536, {0, 32, 64, 96}},
+                                           SchemeRow{2048, 64, 1, 32, 65536, {0}},
+                                           SchemeRow{4096, 64, 1, 16, 65536, {0}},
+                                           SchemeRow{8192, 64, 16, 1, 8192, {0}},
+                                           SchemeRow{8192, 8, 16, 1, 8192, {0, 8}}));
 
 class UpdateTest : public ::testing::Test {
  protected:
