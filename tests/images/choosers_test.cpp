@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <ostream>
 #include <set>
 #include <string>
 
@@ -42,6 +43,7 @@ struct CodeCase {
   const char* file;
   bool stampsA0;
 };
+void PrintTo(const CodeCase& c, std::ostream* os) { *os << c.label; }
 
 const CodeCase kCodeCases[] = {
     {"c162_any_flash", 0x162, {0x07, 0x75, 0x0C, 0x02, 0}, 2, "162.BIN", false},
@@ -107,6 +109,7 @@ struct UpdateCase {
   char text10;
   const char* expected;  // inside the work folder
 };
+void PrintTo(const UpdateCase& c, std::ostream* os) { *os << c.label; }
 
 const UpdateCase kUpdateCases[] = {
     {"maker07", 0x161, {0x07, 0x75, 0x00, 0x02, 0}, ' ', 'Q', "\\ur.bin"},

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,7 @@ struct RestartCase {
   bool ready;
   size_t pollsSent;
 };
+void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.label; }
 
 const RestartCase kRestartCases[] = {
     {"ready_at_once", {{true, 512}}, true, 1},
