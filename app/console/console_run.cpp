@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "app/console/console_devices.h"
 #include "app/console/console_options.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
 #include "app/isp_log.h"
 #include "device/link.h"
+#include "device/trace.h"
+#include "device/volume_map.h"
 #include "discovery/program.h"
 #include "platform/platform.h"
 #include "simulator/virtual_drive.h"
@@ -22,30 +25,6 @@
 namespace kestrune::console {
 
 namespace {
-
-// Letters served by virtual drives, and the rest by the host's devices
-// when there are any.
-class ConsoleVolumes : public device::VolumeOpener {
- public:
-  void AttachSimulated(char letter, sim::VirtualDrive& drive) { simulated_.Attach(letter, drive); }
-  void AttachDevices(std::unique_ptr<device::VolumeOpener> devices) {
-    devices_ = std::move(devices);
-  }
-  void MarkSimulated(char letter) { simulatedLetters_.push_back(letter); }
-
-  std::unique_ptr<device::Transport> Open(char letter) override {
-    for (char simulated : simulatedLetters_) {
-      if (simulated == letter) return simulated_.Open(letter);
-    }
-    return devices_ ? devices_->Open(letter) : nullptr;
-  }
-  bool NeedsPrivilege() const override { return devices_ && devices_->NeedsPrivilege(); }
-
- private:
-  sim::SimulatedVolumes simulated_;
-  std::vector<char> simulatedLetters_;
-  std::unique_ptr<device::VolumeOpener> devices_;
-};
 
 struct LoadedDrive {
   char letter;
@@ -204,15 +183,16 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   // Boxes leave stdout to the JSON table when it is asked for.
   std::ostream& boxes = options.json ? io.err : io.out;
 
+  // Simulated drives and device nodes are served by letter; without either,
+  // the host's own drives are.
   std::vector<LoadedDrive> loaded;
-  ConsoleVolumes volumes;
   if (options.simulate) {
     loaded.push_back({kSimulateLetter, "", sim::VirtualDrive::Default()});
   }
-  std::vector<DriveArgument> nodes;
+  std::map<char, std::string> nodes;
   for (const DriveArgument& drive : options.drives) {
     if (!drive.simulated) {
-      nodes.push_back(drive);
+      nodes[drive.letter] = drive.path;
       continue;
     }
     std::string error;
@@ -224,14 +204,36 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
     }
     loaded.push_back({drive.letter, drive.path, std::move(virtualDrive)});
   }
+
+  device::VolumeMap volumes;
+  sim::SimulatedVolumes simulated;
   for (LoadedDrive& drive : loaded) {
-    volumes.AttachSimulated(drive.letter, *drive.drive);
-    volumes.MarkSimulated(drive.letter);
+    simulated.Attach(drive.letter, *drive.drive);
+    volumes.Map(drive.letter, simulated);
   }
-  if (!nodes.empty()) {
-    io.err << "kestrune: device nodes are not available in this build" << std::endl;
-    return kExitUsage;
+  std::unique_ptr<device::VolumeOpener> devices;
+  if (!nodes.empty() || loaded.empty()) {
+    std::string problem;
+    devices = MakeHostDevices(nodes, problem);
+    if (!devices) {
+      io.err << "kestrune: " << problem << std::endl;
+      return kExitUsage;
+    }
+    if (nodes.empty()) {
+      volumes.SetFallback(devices.get());
+    } else {
+      for (const auto& [letter, path] : nodes) volumes.Map(letter, *devices);
+    }
   }
+  std::unique_ptr<device::TracingVolumes> tracing;
+  if (!options.traceFile.empty()) {
+    tracing = std::make_unique<device::TracingVolumes>(volumes, options.traceFile);
+    if (!tracing->ok()) {
+      io.err << "kestrune: cannot write the trace file " << options.traceFile << std::endl;
+      return kExitUsage;
+    }
+  }
+  device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : volumes;
 
   platform::PosixOptions hostOptions;
   hostOptions.cDriveFolder = options.cDriveFolder;
@@ -243,7 +245,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
                               : io.inputIsTerminal ? Answering::kAsk
                                                    : Answering::kNeverAsk;
   ConsoleView view(boxes, io.in, io.err, answering);
-  device::DeviceLink link(volumes);
+  device::DeviceLink link(opener);
   IspLog log(*host);
   Program program(*host, link, log, view);
   CKestruneApp app(program, DialogArguments(options));

@@ -1,0 +1,118 @@
+#include "app/console/console_view.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+namespace kestrune::console {
+namespace {
+
+constexpr unsigned kConfirmStyle = 0x40031;  // OK/Cancel, exclamation, topmost
+
+struct ViewHarness {
+  explicit ViewHarness(Answering answering, const std::string& input = "")
+      : in(input), view(boxes, in, err, answering) {}
+  std::ostringstream boxes;
+  std::istringstream in;
+  std::ostringstream err;
+  ConsoleView view;
+};
+
+TEST(ConsoleView, EachBoxIsOneLineWithItsCaption) {
+  ViewHarness h(Answering::kNeverAsk);
+  EXPECT_EQ(h.view.ShowMessage("ISP was borken!", "Check ISP", kMbOk), kIdOk);
+  EXPECT_EQ(h.view.ShowMessage("Destory ISP Success", "Success", kMbOk), kIdOk);
+  EXPECT_EQ(h.boxes.str(), "[Check ISP] ISP was borken!\n[Success] Destory ISP Success\n");
+  EXPECT_FALSE(h.view.failureShown());
+  EXPECT_FALSE(h.view.cancelled());
+}
+
+TEST(ConsoleView, FailureCaptionsAreNoticed) {
+  for (const char* caption : {"ERROR", "Fail", "Allocate Fail Warning"}) {
+    ViewHarness h(Answering::kAlwaysOk);
+    h.view.ShowMessage("something", caption, kMbIconError);
+    EXPECT_TRUE(h.view.failureShown()) << caption;
+  }
+  for (const char* caption :
+       {"Check ISP", "Success", "SUCCESS", "Update ISP Warning", "Kestrune"}) {
+    ViewHarness h(Answering::kAlwaysOk);
+    h.view.ShowMessage("something", caption, kMbOk);
+    EXPECT_FALSE(h.view.failureShown()) << caption;
+  }
+}
+
+TEST(ConsoleView, OkCancelAnswers) {
+  struct Case {
+    Answering answering;
+    const char* input;
+    int answer;
+  };
+  for (const Case& c :
+       {Case{Answering::kAlwaysOk, "", kIdOk},
+        // Without a terminal nothing is read, even when input waits.
+        Case{Answering::kNeverAsk, "ok\n", kIdCancel}, Case{Answering::kAsk, "ok\n", kIdOk},
+        Case{Answering::kAsk, "O\n", kIdOk}, Case{Answering::kAsk, "yes\n", kIdOk},
+        Case{Answering::kAsk, "\n", kIdCancel}, Case{Answering::kAsk, "okay\n", kIdCancel},
+        Case{Answering::kAsk, "c\n", kIdCancel}, Case{Answering::kAsk, "", kIdCancel}}) {
+    SCOPED_TRACE(c.input);
+    ViewHarness h(c.answering, c.input);
+    EXPECT_EQ(h.view.ShowMessage("Are you sure to update new ISP code ?", "Update ISP Warning",
+                                 kConfirmStyle),
+              c.answer);
+    EXPECT_EQ(h.view.cancelled(), c.answer == kIdCancel);
+    EXPECT_EQ(h.boxes.str(), "[Update ISP Warning] Are you sure to update new ISP code ?\n");
+  }
+}
+
+TEST(ConsoleView, OnlyTheQuestionReadsInput) {
+  ViewHarness h(Answering::kAsk, "ok\n");
+  h.view.ShowMessage("ISP is OK!", "Check ISP", kMbOk);
+  EXPECT_EQ(h.view.ShowMessage("Are you sure to update new ISP code ?", "Update ISP Warning",
+                               kConfirmStyle),
+            kIdOk);
+}
+
+TEST(ConsoleView, ProgressGoesToTheErrorStream) {
+  ViewHarness h(Answering::kAlwaysOk);
+  h.view.Progress("Backup C:\\ISP0_Before.bin", false);
+  h.view.Progress("Backup C:\\ISP0_Before.bin", true);
+  EXPECT_TRUE(h.boxes.str().empty());
+  EXPECT_NE(h.err.str().find("Backup C:\\ISP0_Before.bin"), std::string::npos);
+  EXPECT_NE(h.err.str().find("done"), std::string::npos);
+}
+
+TEST(ConsoleView, ListStaysSortedAndSelectionFollowsIt) {
+  ViewHarness h(Answering::kAlwaysOk);
+  h.view.ResetList(kIdcDriveList);
+  EXPECT_EQ(h.view.AddListString(kIdcDriveList, "[F]: 1.00MB B"), 0);
+  EXPECT_EQ(h.view.AddListString(kIdcDriveList, "[E]: 1.00MB A"), 0);
+  EXPECT_EQ(h.view.AddListString(kIdcDriveList, "[G]: 1.00MB C"), 2);
+  EXPECT_EQ(h.view.List(kIdcDriveList),
+            (std::vector<std::string>{"[E]: 1.00MB A", "[F]: 1.00MB B", "[G]: 1.00MB C"}));
+  EXPECT_EQ(h.view.GetListSelection(kIdcDriveList), -1);
+  h.view.SetListSelection(kIdcDriveList, 1);
+  EXPECT_EQ(h.view.GetListSelection(kIdcDriveList), 1);
+  // A selection past the end is no selection, as a combo box reports it.
+  h.view.SetListSelection(kIdcDriveList, 3);
+  EXPECT_EQ(h.view.GetListSelection(kIdcDriveList), -1);
+  h.view.ResetList(kIdcDriveList);
+  EXPECT_TRUE(h.view.List(kIdcDriveList).empty());
+}
+
+TEST(ConsoleView, ControlsStartVisibleAndEnabled) {
+  ViewHarness h(Answering::kAlwaysOk);
+  EXPECT_TRUE(h.view.IsVisible(kIdcDestroyIsp));
+  EXPECT_TRUE(h.view.IsEnabled(kIdcStartFix));
+  h.view.ShowControl(kIdcDestroyIsp, false);
+  h.view.EnableControl(kIdcStartFix, false);
+  EXPECT_FALSE(h.view.IsVisible(kIdcDestroyIsp));
+  EXPECT_FALSE(h.view.IsEnabled(kIdcStartFix));
+  EXPECT_TRUE(h.view.BrowseForFile("*.bin", 0).empty());
+  EXPECT_FALSE(h.view.closeRequested());
+  h.view.CloseMainWindow();
+  EXPECT_TRUE(h.view.closeRequested());
+}
+
+}  // namespace
+}  // namespace kestrune::console
