@@ -1,0 +1,288 @@
+// Start Fix, the 0x190 update and Destory ISP end to end, against the
+// simulated drives of every controller, with the images extracted as at
+// start-up. A fault injector makes single commands go wrong.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+#include "device/commands.h"
+#include "discovery/discovery.h"
+#include "images/images.h"
+#include "operations/isp_areas.h"
+#include "operations/operations.h"
+#include "platform/posix_platform.h"
+#include "simulator/virtual_drive.h"
+#include "tests/support/device_temp_folder.h"
+#include "tests/support/fault_injector.h"
+#include "tests/support/ops_harness.h"
+#include "tests/support/recording_view.h"
+
+namespace kestrune {
+namespace {
+
+using testing::Fault;
+using testing::FaultInjector;
+using testing::OpsDialog;
+
+constexpr const char* kSuccess =
+    "Update ISP code Success, please replug device to ensure it normal.";
+constexpr const char* kReplug = "Update ISP code Success, please replug the device";
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// One run: a fresh program over one simulated drive, behind a fault injector.
+class SimRun {
+ public:
+  SimRun(const std::string& driveFile, Fault fault = Fault::kNone, uint64_t at = 0)
+      : injector(volumes, fault, at) {
+    std::string error;
+    drive = sim::VirtualDrive::FromJsonText(
+        ReadText(std::string(KESTRUNE_TEST_DRIVES) + "/" + driveFile), &error);
+    if (!drive) {
+      ADD_FAILURE() << driveFile << ": " << error;
+      return;
+    }
+    volumes.Attach('E', *drive);
+    folder.Write("ISP.log", "");
+    log.StartLog();
+    ExtractImages(p);
+    for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
+    found = CheckDriveExist(p);
+    p.isAdmin = true;
+    p.selectedDrive = 0;
+    view.boxes.clear();
+  }
+
+  // Data bytes of the flash from device page `page` on.
+  std::vector<uint8_t> Flash(uint32_t page, uint32_t bytes) const {
+    std::vector<uint8_t> out;
+    const uint32_t pageSize = drive->PageSize();
+    while (out.size() < bytes) {
+      std::vector<uint8_t> raw = drive->ReadRawPage(page++);
+      out.insert(out.end(), raw.begin(), raw.begin() + pageSize);
+    }
+    out.resize(bytes);
+    return out;
+  }
+  std::vector<uint8_t> HostFile(const std::string& name) const {
+    std::ifstream in(folder.path() / name, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  }
+  bool HostFileExists(const std::string& name) const {
+    return std::filesystem::exists(folder.path() / name);
+  }
+  std::string LogText() const { return folder.Read("ISP.log"); }
+  uint32_t IspPage(int i) { return ToDevicePage(p, 0, static_cast<uint32_t>(p.ispOffsets[i])); }
+  int IspCount() const {
+    int n = 0;
+    while (n < 4 && p.ispOffsets[n] != -1) ++n;
+    return n;
+  }
+
+  testing::TempFolder folder;
+  platform::PosixPlatform platform{[this] {
+    platform::PosixOptions options;
+    options.cDriveFolder = folder.str();
+    options.tempFolder = folder.str();
+    options.realSleep = false;
+    return options;
+  }()};
+  std::unique_ptr<sim::VirtualDrive> drive;
+  sim::SimulatedVolumes volumes;
+  FaultInjector injector;
+  device::DeviceLink link{injector};
+  IspLog log{platform};
+  testing::RecordingView view;
+  Program p{platform, link, log, view};
+  OpsDialog dialog;
+  uint8_t found = 0;
+};
+
+const char* const kBrokenDrives[] = {"ctrl161_broken.json",
+                                     "ctrl162_broken.json",
+                                     "ctrl162_via165_broken.json",
+                                     "ctrl163_broken.json",
+                                     "ctrl163_large_pages_broken.json",
+                                     "ctrl163_toshiba_broken.json",
+                                     "ctrl165_broken.json",
+                                     "ctrl165_small_pages_broken.json",
+                                     "ctrl168_broken.json",
+                                     "ctrl169_broken.json",
+                                     "ctrl190_broken.json"};
+
+class BrokenDrive : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BrokenDrive, StartFixRepairsIt) {
+  SimRun run(GetParam());
+  ASSERT_EQ(run.found, 1);
+  ASSERT_FALSE(run.drive->IspHealthy());
+  const bool is190 = run.p.Slot(0).controllerId == kCtrl190;
+  const int copies = run.IspCount();
+  ASSERT_GT(copies, 0);
+  std::vector<std::vector<uint8_t>> before;
+  for (int i = 0; i < copies; ++i) before.push_back(run.Flash(run.IspPage(i), kIspPayloadBytes));
+
+  OnStartFix(run.p, run.dialog);
+
+  const std::vector<std::string> boxes = run.view.BoxTexts();
+  ASSERT_FALSE(boxes.empty());
+  EXPECT_EQ(boxes.back(), kSuccess) << ::testing::PrintToString(boxes);
+  EXPECT_EQ(std::count(boxes.begin(), boxes.end(), kSuccess), 1);
+  const std::string log = run.LogText();
+  EXPECT_NE(log.find("Check Before Update CIS0 -> ok\r\n"), std::string::npos);
+  EXPECT_NE(log.find(std::string(79, '-')), std::string::npos);
+  if (is190) {
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_FALSE(run.HostFileExists("ISP0_Before.bin"));
+  } else {
+    EXPECT_NE(log.find("ISP Update success \r\n"), std::string::npos);
+    for (int i = 0; i < copies; ++i) {
+      const std::string index = std::to_string(i);
+      EXPECT_EQ(run.HostFile("ISP" + index + "_Before.bin"), before[i]) << "copy " << i;
+      EXPECT_EQ(run.HostFile("ISP" + index + "_After.bin"),
+                run.Flash(run.IspPage(i), kIspPayloadBytes))
+          << "copy " << i;
+      EXPECT_NE(before[i], run.HostFile("ISP" + index + "_After.bin"));
+    }
+    // The drive judges its ISP again once it restarts on the new code.
+    RestartDrive(run.p, 0);
+  }
+  EXPECT_TRUE(run.drive->IspHealthy());
+  EXPECT_EQ(run.link.OpenVolumeCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drives, BrokenDrive, ::testing::ValuesIn(kBrokenDrives),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           return name.substr(0, name.find('.'));
+                         });
+
+TEST(StartFixSim, CancelAndMissingImageLeaveTheIspAsItWas) {
+  SimRun cancel("ctrl163_broken.json");
+  cancel.view.answers = {kIdCancel};
+  const std::vector<uint8_t> before = cancel.Flash(cancel.IspPage(0), kIspPayloadBytes);
+  OnStartFix(cancel.p, cancel.dialog);
+  EXPECT_EQ(cancel.Flash(cancel.IspPage(0), kIspPayloadBytes), before);
+  EXPECT_FALSE(cancel.HostFileExists("ISP0_Before.bin"));
+
+  SimRun missing("ctrl162_broken.json");
+  // Remove the chosen image and the chooser's fallbacks, until it names a
+  // file that is not there.
+  std::string path = ChooseUpdateImage(missing.p, kCtrl162);
+  for (int i = 0; i < 3 && missing.platform.CanOpenForReading(path); ++i) {
+    std::filesystem::remove(platform::MapToHostPath(missing.platform.options(), path));
+    path = ChooseUpdateImage(missing.p, kCtrl162);
+  }
+  ASSERT_FALSE(missing.platform.CanOpenForReading(path));
+  OnStartFix(missing.p, missing.dialog);
+  EXPECT_TRUE(
+      missing.view.Saw(FormatText("The file <%s> cannot be opened, please check.", path.c_str())))
+      << ::testing::PrintToString(missing.view.BoxTexts());
+  EXPECT_FALSE(missing.view.Saw(kSuccess));
+  EXPECT_FALSE(missing.drive->IspHealthy());
+}
+
+// Where in the command stream a step of the update lies, found by a run
+// without faults over the same drive.
+enum class Pick : uint8_t { kFirst, kLast, kFirstAfterLastWrite };
+
+struct StepCase {
+  const char* name;
+  const char* drive;
+  Fault fault;
+  uint8_t opcode;
+  uint8_t sub;  // 0xFF: any
+  Pick pick;
+  int offset;  // added to the index found
+  const char* text;
+};
+
+class InjectedFailure : public ::testing::TestWithParam<StepCase> {};
+
+TEST_P(InjectedFailure, ShowsItsMessageAndNeverSuccess) {
+  const StepCase step = GetParam();
+  std::optional<uint64_t> at;
+  {
+    SimRun dry(step.drive);
+    const uint64_t start = dry.injector.CommandCount();
+    OnStartFix(dry.p, dry.dialog);
+    const auto& seen = dry.injector.Seen();
+    uint64_t from = start;
+    if (step.pick == Pick::kFirstAfterLastWrite) {
+      for (uint64_t i = start; i < seen.size(); ++i) {
+        if (seen[i].opcode == device::kOpWriteFlashPages) from = i;
+      }
+    }
+    for (uint64_t i = from; i < seen.size(); ++i) {
+      if (seen[i].opcode != step.opcode || (step.sub != 0xFF && seen[i].sub != step.sub)) continue;
+      at = i;
+      if (step.pick != Pick::kLast) break;
+    }
+  }
+  ASSERT_TRUE(at.has_value());
+  SimRun run(step.drive, step.fault, *at + step.offset);
+  OnStartFix(run.p, run.dialog);
+  EXPECT_TRUE(run.injector.Fired());
+  EXPECT_TRUE(run.view.Saw(step.text)) << ::testing::PrintToString(run.view.BoxTexts());
+  if (step.text != kReplug) EXPECT_FALSE(run.view.Saw(kSuccess));
+  EXPECT_EQ(run.link.OpenVolumeCount(), 0u);
+  EXPECT_EQ(run.dialog.calls.back(), "hide 1006");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, InjectedFailure,
+    ::testing::Values(
+        StepCase{"Write", "ctrl162_broken.json", Fault::kCheckCondition, device::kOpWriteFlashPages,
+                 0xFF, Pick::kFirst, 0, "Write ISP code to flash fail"},
+        StepCase{"LostWrite", "ctrl168_broken.json", Fault::kLostWrite, device::kOpWriteFlashPages,
+                 0xFF, Pick::kFirst, 0, "Update ISP code fail"},
+        StepCase{"ReadBack", "ctrl165_small_pages_broken.json", Fault::kCheckCondition,
+                 device::kOpReadFlashPages, 0xFF, Pick::kFirstAfterLastWrite, 0,
+                 "Read ISP code from flash fail"},
+        StepCase{"Mismatch", "ctrl163_large_pages_broken.json", Fault::kCorruptRead,
+                 device::kOpReadFlashPages, 0xFF, Pick::kFirstAfterLastWrite, 0,
+                 "Update ISP code fail"},
+        // The drive goes away with the last backup read, so the update cannot open it.
+        StepCase{"Open", "ctrl161_broken.json", Fault::kVanish, device::kOpController,
+                 device::kSubInitFlash, Pick::kFirst, -1,
+                 "Update ISP fail because open handle fail ..."},
+        StepCase{"Write190", "ctrl190_broken.json", Fault::kRefused, device::kOpWriteFlashPages,
+                 0xFF, Pick::kFirst, 0, "Write ISP code to flash fail"},
+        StepCase{"Restart190", "ctrl190_broken.json", Fault::kCheckCondition, device::kOpController,
+                 device::kSubResetController, Pick::kLast, 0, kReplug}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DestroySim, FamilyADriveIsErasedAndIdentifiedAgain) {
+  SimRun run("ctrl169_healthy.json");
+  ASSERT_TRUE(run.drive->IspHealthy());
+  const uint32_t page = run.IspPage(0);
+  OnDestroyIsp(run.p, run.dialog);
+  ASSERT_FALSE(run.view.boxes.empty());
+  EXPECT_EQ(run.view.boxes.back().text, "Destory ISP Success");
+  EXPECT_EQ(run.dialog.calls, std::vector<std::string>{"fill"});
+  EXPECT_EQ(run.Flash(page, kIspPayloadBytes), std::vector<uint8_t>(kIspPayloadBytes, 0xFF));
+}
+
+TEST(DestroySim, CodeDriveIsZeroedAndVerified) {
+  SimRun run("ctrl165_healthy.json");
+  ASSERT_TRUE(run.drive->IspHealthy());
+  OnDestroyIsp(run.p, run.dialog);
+  EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{"Destory ISP Success"});
+  for (int i = 0; i < run.IspCount(); ++i) {
+    EXPECT_EQ(run.Flash(run.IspPage(i), kIspAreaBytes), std::vector<uint8_t>(kIspAreaBytes, 0));
+  }
+  RestartDrive(run.p, 0);
+  EXPECT_FALSE(run.drive->IspHealthy());
+}
+
+}  // namespace
+}  // namespace kestrune
