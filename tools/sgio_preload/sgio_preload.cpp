@@ -1,0 +1,232 @@
+// LD_PRELOAD library: answers SG_IO on one chosen plain file from a
+// simulated drive, so the real SG_IO transport (and Wine's pass-through,
+// which uses SG_IO underneath) can be exercised without hardware.
+//
+//   KESTRUNE_SGIO_FILE   the plain file that stands for the device node
+//   KESTRUNE_SGIO_DRIVE  a virtual-drive JSON file, or "default"
+//   KESTRUNE_SGIO_LOG    optional: one line per ioctl seen on that file
+//
+// Every other call goes on to the real ioctl.
+#include <dlfcn.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "simulator/virtual_drive.h"
+
+namespace {
+
+using kestrune::device::Carrier;
+using kestrune::device::Outcome;
+using kestrune::device::Request;
+using kestrune::device::Result;
+
+constexpr uint16_t kDidError = 0x07;     // host: internal error
+constexpr uint16_t kDriverSense = 0x08;  // driver: sense data returned
+constexpr int kSgVersion = 30527;
+
+using IoctlFunction = int (*)(int, unsigned long, ...);
+
+class Interposer {
+ public:
+  Interposer() {
+    real_ = reinterpret_cast<IoctlFunction>(dlsym(RTLD_NEXT, "ioctl"));
+    const char* file = std::getenv("KESTRUNE_SGIO_FILE");
+    struct stat st;
+    if (file != nullptr && ::stat(file, &st) == 0) {
+      device_ = st.st_dev;
+      inode_ = st.st_ino;
+      active_ = true;
+    }
+    if (const char* log = std::getenv("KESTRUNE_SGIO_LOG"); log != nullptr && *log != '\0') {
+      log_ = std::fopen(log, "a");
+    }
+  }
+
+  ~Interposer() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (drive_) drive_->Save();
+    if (log_ != nullptr) std::fclose(log_);
+  }
+
+  int Call(int fd, unsigned long request, void* argument) {
+    if (!IsChosen(fd)) return Real(fd, request, argument);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (request == SG_IO) return AnswerSgIo(static_cast<sg_io_hdr_t*>(argument));
+    if (request == SG_GET_VERSION_NUM && argument != nullptr) {
+      *static_cast<int*>(argument) = kSgVersion;
+      Log("ioctl SG_GET_VERSION_NUM -> %d\n", kSgVersion);
+      return 0;
+    }
+    int rc = Real(fd, request, argument);
+    Log("ioctl 0x%lx passed on -> %d\n", request, rc);
+    return rc;
+  }
+
+ private:
+  int Real(int fd, unsigned long request, void* argument) {
+    if (real_ == nullptr) {
+      errno = ENOSYS;
+      return -1;
+    }
+    return real_(fd, request, argument);
+  }
+
+  bool IsChosen(int fd) const {
+    if (!active_) return false;
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == device_ &&
+           st.st_ino == inode_;
+  }
+
+  void Log(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    if (log_ == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(log_, format, args);
+    va_end(args);
+    std::fflush(log_);
+  }
+
+  kestrune::sim::VirtualDrive* Drive() {
+    if (drive_ || loadFailed_) return drive_.get();
+    const char* spec = std::getenv("KESTRUNE_SGIO_DRIVE");
+    std::string error;
+    if (spec == nullptr || std::strcmp(spec, "default") == 0) {
+      drive_ = kestrune::sim::VirtualDrive::Default();
+    } else {
+      drive_ = kestrune::sim::VirtualDrive::FromFile(spec, &error);
+    }
+    if (!drive_) {
+      loadFailed_ = true;
+      Log("drive not loaded: %s\n", error.c_str());
+    }
+    return drive_.get();
+  }
+
+  int AnswerSgIo(sg_io_hdr_t* h) {
+    if (h == nullptr) {
+      errno = EFAULT;
+      return -1;
+    }
+    if (h->interface_id != 'S') {
+      errno = ENOSYS;
+      return -1;
+    }
+    if (h->cmd_len == 0 || h->cmd_len > 16 || h->cmdp == nullptr || h->iovec_count != 0 ||
+        (h->dxfer_len != 0 && h->dxferp == nullptr && h->dxfer_direction != SG_DXFER_NONE)) {
+      errno = EINVAL;
+      return -1;
+    }
+    const char* direction = "none";
+    Request request;
+    request.cdb = h->cmdp;
+    request.cdbLength = h->cmd_len;
+    switch (h->dxfer_direction) {
+      case SG_DXFER_NONE:
+        request.carrier = Carrier::kIn;
+        break;
+      case SG_DXFER_TO_DEV:
+        request.carrier = Carrier::kOut;
+        direction = "to";
+        break;
+      case SG_DXFER_FROM_DEV:
+      case SG_DXFER_TO_FROM_DEV:
+        request.carrier = Carrier::kIn;
+        direction = "from";
+        break;
+      default:
+        errno = EINVAL;
+        return -1;
+    }
+    request.transferLength = h->dxfer_direction == SG_DXFER_NONE ? 0 : h->dxfer_len;
+    request.data = request.transferLength != 0 ? static_cast<uint8_t*>(h->dxferp) : nullptr;
+    // Milliseconds back to the whole seconds the program asked for.
+    request.timeoutSeconds = (h->timeout + 999) / 1000;
+
+    kestrune::sim::VirtualDrive* drive = Drive();
+    Result result = drive != nullptr ? drive->Execute(request) : Result{Outcome::kOsError, 0};
+    if (drive != nullptr && request.carrier == Carrier::kOut) drive->Save();
+
+    h->status = 0;
+    h->masked_status = 0;
+    h->msg_status = 0;
+    h->host_status = 0;
+    h->driver_status = 0;
+    h->sb_len_wr = 0;
+    h->resid = 0;
+    h->duration = 0;
+    h->info = SG_INFO_OK;
+    switch (result.outcome) {
+      case Outcome::kGood:
+        break;
+      case Outcome::kScsiStatus:
+        h->status = result.scsiStatus;
+        h->masked_status = static_cast<unsigned char>((result.scsiStatus >> 1) & 0x7F);
+        h->info = SG_INFO_CHECK;
+        WriteSense(h);
+        break;
+      case Outcome::kTransportError:
+      case Outcome::kOsError:
+        // The drive refused the request: the adapter reports it, no status.
+        h->host_status = kDidError;
+        h->resid = static_cast<int>(h->dxfer_len);
+        h->info = SG_INFO_CHECK;
+        break;
+    }
+
+    std::string cdb;
+    char hex[4];
+    for (int i = 0; i < h->cmd_len; ++i) {
+      std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x", h->cmdp[i]);
+      cdb += hex;
+    }
+    Log("SG_IO cdb=%s dir=%s len=%u timeout_ms=%u mx_sb_len=%u -> status=%02x host=%u driver=%u\n",
+        cdb.c_str(), direction, h->dxfer_len, h->timeout, h->mx_sb_len, h->status, h->host_status,
+        h->driver_status);
+    return 0;
+  }
+
+  static void WriteSense(sg_io_hdr_t* h) {
+    h->driver_status = kDriverSense;
+    if (h->sbp == nullptr || h->mx_sb_len == 0) return;
+    // Fixed-format sense: ILLEGAL REQUEST, INVALID FIELD IN CDB.
+    unsigned char sense[18] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
+    unsigned char length = h->mx_sb_len < sizeof sense ? h->mx_sb_len : sizeof sense;
+    std::memcpy(h->sbp, sense, length);
+    h->sb_len_wr = length;
+  }
+
+  IoctlFunction real_ = nullptr;
+  bool active_ = false;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  std::FILE* log_ = nullptr;
+  std::mutex mutex_;
+  std::unique_ptr<kestrune::sim::VirtualDrive> drive_;
+  bool loadFailed_ = false;
+};
+
+Interposer& Instance() {
+  static Interposer instance;
+  return instance;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  return Instance().Call(fd, request, argument);
+}
