@@ -2,22 +2,14 @@
 
 #include <cstring>
 
-#if __has_include("device/passthrough_win32.h")
 #include "device/passthrough_win32.h"
-#define KESTRUNE_HAVE_PASSTHROUGH 1
-#endif
 
 namespace kestrune::win32 {
 
 bool DriveSource::Open(const char* simulate, std::string* error) {
   if (simulate == nullptr || simulate[0] == '\0') {
-#ifdef KESTRUNE_HAVE_PASSTHROUGH
     opener_ = std::make_unique<device::PassThroughVolumes>();
     return true;
-#else
-    if (error) *error = "this build has no pass-through volumes";
-    return false;
-#endif
   }
   std::string loadError;
   drive_ = std::strcmp(simulate, "default") == 0

@@ -1,6 +1,7 @@
 // kestrune.exe: the program's Windows front end, one modal dialog.
-#include <commctrl.h>
 #include <windows.h>
+// The common controls header needs the Windows types first.
+#include <commctrl.h>
 
 #include <cstdlib>
 #include <string>

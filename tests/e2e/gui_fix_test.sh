@@ -75,6 +75,10 @@ done
 
 # The first call creates the prefix.
 gui list >/dev/null || fail "wingui does not run under Wine"
+# Xvfb has no window manager: Wine draws the caption bars itself, so that
+# the screenshot shows the dialog as the user sees it.
+"$wine_run" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null ||
+  fail "cannot set up the Wine display"
 
 # Windows spelling of a host path: Wine's drive Z: is the root.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }

@@ -97,6 +97,23 @@ std::string WithoutMnemonics(const std::string& text) {
 
 bool IsButton(HWND hwnd) { return _stricmp(ClassName(hwnd).c_str(), "Button") == 0; }
 
+// Asked for in UTF-16: an ANSI request across processes is not converted
+// for every kind of combo box.
+std::string ListLine(HWND combo, LRESULT index) {
+  LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, index, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<size_t>(length) + 1, L'\0');
+  LRESULT copied = SendMessageW(combo, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(wide.data()));
+  if (copied <= 0) return {};
+  wide.resize(static_cast<size_t>(copied));
+  int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                 nullptr, nullptr);
+  std::string line(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), line.data(), size,
+                      nullptr, nullptr);
+  return line;
+}
+
 int PrintControls(HWND window) {
   std::printf("window \"%s\"\n", WindowText(window).c_str());
   for (HWND child : Children(window)) {
@@ -110,12 +127,7 @@ int PrintControls(HWND window) {
       std::printf("combo %d %s: %ld entries, selected %ld\n", id, state, static_cast<long>(count),
                   static_cast<long>(selected));
       for (LRESULT i = 0; i < count; ++i) {
-        LRESULT length = SendMessageA(child, CB_GETLBTEXTLEN, i, 0);
-        if (length < 0) continue;
-        std::string line(static_cast<size_t>(length) + 1, '\0');
-        SendMessageA(child, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(line.data()));
-        line.resize(static_cast<size_t>(length));
-        std::printf("item %d %ld: %s\n", id, static_cast<long>(i), line.c_str());
+        std::printf("item %d %ld: %s\n", id, static_cast<long>(i), ListLine(child, i).c_str());
       }
       continue;
     }
@@ -195,11 +207,9 @@ int CaptureWindow(HWND window, const std::string& path) {
   int status = 1;
   if (bitmap && memory) {
     HGDIOBJ old = SelectObject(memory, bitmap);
-    // PrintWindow asks the window to paint itself, which works even when the
-    // display has no compositor; the screen copy is the fallback.
-    if (!PrintWindow(window, memory, 0)) {
-      BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    }
+    // A copy of the screen: the window belongs to another process, so it
+    // cannot be asked to paint into a device context of this one.
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
     GdiFlush();
     SelectObject(memory, old);
     DWORD stride = ((static_cast<DWORD>(width) * 3 + 3) / 4) * 4;
