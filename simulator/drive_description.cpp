@@ -546,7 +546,7 @@ bool ParseDescription(const std::string& jsonText, DriveDescription* out, std::s
     }
     if (!s.Finish()) return false;
   }
-  ReadFaults(r, &d, error);
+  if (!ReadFaults(r, &d, error)) return false;
   if (!r.Finish()) return false;
 
   const std::string problem = ValidateDescription(d);
