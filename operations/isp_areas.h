@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "discovery/discovery.h"
 #include "discovery/program.h"
 
 namespace kestrune {
 
 // What ResetSlot leaves in a 32-bit field that nothing has set since.
-inline constexpr uint32_t kSlotFill32 = 0xCDCDCDCD;
+inline constexpr uint32_t kSlotFill32 = kUnsetOffset;
 
 inline constexpr uint32_t kIspAreaBytes = 0x10000;
 inline constexpr uint32_t kIspPayloadBytes = 0xC000;

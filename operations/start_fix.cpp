@@ -30,6 +30,13 @@ class StartFixEnd {
   DialogControls& dialog_;
 };
 
+bool NamesIspCopy(const DriveSlot& slot, uint32_t offset) {
+  for (int copy = 0; copy < kCisCopies; ++copy) {
+    if (IspOffsetSet(slot, copy) && slot.cis[copy].ispOffset == offset) return true;
+  }
+  return false;
+}
+
 // Saves the area of every ISP copy the lists name, at the page the update
 // is about to write.
 void BackUpIspAreas(Program& p, const char* nameFormat) {
@@ -38,6 +45,14 @@ void BackUpIspAreas(Program& p, const char* nameFormat) {
     if (entry == -1) break;
     const std::string name = FormatText(nameFormat, i);
     const uint32_t offset = static_cast<uint32_t>(entry);
+    // The list outlives the search that filled it: an entry left from an
+    // earlier drive or search names no area the update will write.
+    if (!NamesIspCopy(p.Selected(), offset)) {
+      p.log.Debug(FormatText("Backup %s skipped: offset %x is no ISP copy of the drive \r\n",
+                             name.c_str(), static_cast<unsigned>(offset))
+                      .c_str());
+      continue;
+    }
     const uint32_t page =
         offset == kSlotFill32 ? kInvalidPage : ToDevicePage(p, p.selectedDrive, offset);
     if (page == kInvalidPage) {
