@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The main dialog's own behaviour under Wine and Xvfb: start-up without any
+# drive, the About box from the system menu, and the command line as the C
+# runtime splits it choosing between Start Fix and Destory ISP.
+#
+#   gui_dialog_test.sh WINE_RUN KESTRUNE_EXE WINGUI_EXE WORK_DIR
+set -uo pipefail
+
+if [[ $# -lt 4 ]]; then
+  echo "usage: $0 WINE_RUN KESTRUNE_EXE WINGUI_EXE WORK_DIR" >&2
+  exit 2
+fi
+wine_run=$1
+kestrune=$2
+wingui=$3
+work=$4
+source "$(dirname "$0")/gui_common.sh"
+
+rm -rf "$work"
+mkdir -p "$work"
+start_display
+
+# --- no drive answers: one box, then the dialog closes by itself ---
+# Without KESTRUNE_SIMULATE the real volumes are scanned, and under Wine
+# none of them is a drive of the family.
+start_program ""
+expect_box 120 "Kestrune" "ERROR" "Check ISP"
+[[ $came == "Kestrune" ]] || fail "a start-up without drives showed \"$came\": $(gui message "$came")"
+answer_box "Kestrune" "Can't find any device !"
+gui gone "$main_caption" 60 || fail "the main dialog stayed open without a drive"
+wait_for_exit
+
+# --- /d selects destroy mode; the About item opens the About box ---
+start_program default /d
+expect_verdict "ISP was borken!"
+has_control "button 1010 shown: Destory ISP" || fail "/d does not offer Destory ISP"
+has_control "button 1000 hidden: Start Fix" || fail "/d offers Start Fix"
+gui syscommand "$main_caption" 0x10 || fail "cannot send the About command"
+gui wait "About Kestrune" 30 || fail "the About box did not open"
+about=$(gui text "About Kestrune" | tr -d '\r')
+grep -qxF "static -1 shown: Kestrune Version 1.0.0.3" <<<"$about" || fail "About box: $about"
+grep -qxF "button 1 shown: OK" <<<"$about" || fail "the About box has no OK button"
+gui click "About Kestrune" OK || fail "cannot close the About box"
+gui gone "About Kestrune" 30 || fail "the About box stayed open"
+read_controls
+has_control "button 1010 shown: Destory ISP" || fail "the dialog changed behind the About box"
+close_program
+
+# --- one argument "x /d" (quoted): its second character is a blank ---
+start_program default "x /d"
+expect_verdict "ISP was borken!"
+has_control "button 1000 shown: Start Fix" || fail "\"x /d\" was split into two arguments"
+has_control "button 1010 hidden: Destory ISP" || fail "\"x /d\" selected destroy mode"
+close_program
+
+echo "1 passed, 0 failed"
