@@ -12,6 +12,8 @@
 //   wingui click CAPTION BUTTON        click a button by its text or id
 //   wingui select CAPTION ID INDEX     choose a drop-down list entry
 //   wingui close CAPTION               send the close request
+//   wingui sysmenu CAPTION             print the items of the system menu
+//   wingui syscommand CAPTION ID       send a system-menu command
 //   wingui rect CAPTION                print left top right bottom
 //   wingui capture CAPTION FILE.bmp    save the window's pixels
 //
@@ -246,6 +248,8 @@ int Usage() {
                "       wingui list\n"
                "       wingui [--class NAME] text|message|close|rect CAPTION\n"
                "       wingui [--class NAME] click CAPTION BUTTON\n"
+               "       wingui [--class NAME] sysmenu CAPTION\n"
+               "       wingui [--class NAME] syscommand CAPTION ID\n"
                "       wingui [--class NAME] select CAPTION ID INDEX\n"
                "       wingui [--class NAME] capture CAPTION FILE.bmp\n");
   return 2;
@@ -313,6 +317,21 @@ int main(int argc, char** argv) {
   if (command == "click" && rest.size() == 1) return ClickButton(window, rest[0]);
   if (command == "select" && rest.size() == 2) {
     return SelectEntry(window, std::atoi(rest[0].c_str()), std::atoi(rest[1].c_str()));
+  }
+  if (command == "sysmenu" && rest.empty()) {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    if (!menu) return 1;
+    int count = GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+      char text[256] = {};
+      GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof(text), MF_BYPOSITION);
+      std::printf("%u: %s\n", GetMenuItemID(menu, i), text);
+    }
+    return 0;
+  }
+  if (command == "syscommand" && rest.size() == 1) {
+    WPARAM id = static_cast<WPARAM>(std::strtoul(rest[0].c_str(), nullptr, 0));
+    return PostMessageA(window, WM_SYSCOMMAND, id, 0) ? 0 : 1;
   }
   if (command == "close" && rest.empty()) {
     return PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
