@@ -139,9 +139,11 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& 
   const bool destroy = dialog.destroyMode != 0;
   const char* action = destroy ? "destroy" : "fix";
   const char* button = destroy ? "Destory ISP" : "Start Fix";
-  for (;;) {
-    PrintDriveList(io.out, view);
+  const auto printCommands = [&] {
     io.out << "Commands: select N | " << action << " (" << button << ") | list | quit" << std::endl;
+  };
+  printCommands();
+  for (;;) {
     io.out << "kestrune> " << std::flush;
     std::string line;
     if (!std::getline(io.in, line)) {
@@ -154,14 +156,16 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& 
     if (word.empty()) continue;
     if (word == "quit" || word == "exit" || word == "q") return;
     if (word == "list") {
+      // The list is rebuilt whenever it gets the focus.
       dialog.FillDriveList();
+      PrintDriveList(io.out, view);
     } else if (word == "select") {
       int entry = -1;
       if (!(words >> entry)) {
         io.err << "select takes a drive-list entry number" << std::endl;
         continue;
       }
-      SelectEntry(dialog, view, entry, io.err);
+      if (SelectEntry(dialog, view, entry, io.err)) PrintDriveList(io.out, view);
     } else if (word == action) {
       if (destroy) {
         dialog.OnDestroyIsp();
@@ -170,6 +174,7 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& 
       }
     } else {
       io.err << "unknown command '" << word << "'" << std::endl;
+      printCommands();
     }
   }
 }

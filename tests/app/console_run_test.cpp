@@ -1,0 +1,288 @@
+#include "app/console/console_run.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/console/console_options.h"
+#include "platform/platform.h"
+#include "tests/support/device_temp_folder.h"
+
+namespace kestrune::console {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempFolder;
+
+struct RunResult {
+  int code = -1;
+  std::string out;
+  std::string err;
+
+  std::vector<std::string> OutLines() const {
+    std::vector<std::string> lines;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+  }
+  bool Said(const std::string& line) const {
+    for (const std::string& l : OutLines()) {
+      if (l == line) return true;
+    }
+    return false;
+  }
+};
+
+constexpr const char* kBroken = "[Check ISP] ISP was borken!";
+constexpr const char* kHealthy = "[Check ISP] ISP is OK!";
+constexpr const char* kConfirm = "[Update ISP Warning] Are you sure to update new ISP code ?";
+constexpr const char* kFixed =
+    "[SUCCESS] Update ISP code Success, please replug device to ensure it normal.";
+constexpr const char* kDestroyed = "[Success] Destory ISP Success";
+
+class ConsoleRun : public ::testing::Test {
+ protected:
+  ConsoleRun() {
+    fs::create_directories(cDrive());
+    fs::create_directories(temp());
+  }
+
+  std::string cDrive() const { return (folder.path() / "c").string(); }
+  std::string temp() const { return (folder.path() / "t").string(); }
+
+  // A copy of a ready-made virtual drive, so its flash file lands here.
+  std::string CopyDrive(const std::string& name) {
+    const fs::path copy = folder.path() / name;
+    fs::copy_file(fs::path(KESTRUNE_TEST_DRIVES) / name, copy);
+    return copy.string();
+  }
+
+  // Runs the console in-process on the folders of this test.
+  RunResult Run(std::vector<std::string> arguments, const std::string& input = "",
+                bool terminal = false) {
+    std::vector<std::string> all{"kestrune", "--c-drive", cDrive(), "--temp", temp()};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<const char*> argv;
+    for (const std::string& a : all) argv.push_back(a.c_str());
+    std::istringstream in(input);
+    std::ostringstream out;
+    std::ostringstream err;
+    RunResult result;
+    result.code = RunConsole(static_cast<int>(argv.size()), argv.data(),
+                             ConsoleStreams{in, out, err, terminal});
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+  }
+
+  bool Backup(const std::string& name) const {
+    const fs::path path = folder.path() / "c" / name;
+    return fs::exists(path) && fs::file_size(path) == 49152;
+  }
+
+  TempFolder folder;
+};
+
+TEST_F(ConsoleRun, ScanShowsTheVerdictAndTheList) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const RunResult r = Run({"--drive", "E=" + drive, "scan"});
+  EXPECT_EQ(r.code, kExitDone) << r.err;
+  ASSERT_EQ(r.OutLines().size(), 2u) << r.out;
+  EXPECT_EQ(r.OutLines()[0], kBroken);
+  EXPECT_EQ(r.OutLines()[1], "* 0 Drive Volume [E]: 125.00MB KSTRUNE USB DISK 163");
+}
+
+TEST_F(ConsoleRun, FixWithoutAnswerIsCancelledAndWritesNothing) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const RunResult r = Run({"--drive", "E=" + drive, "fix"});
+  EXPECT_EQ(r.code, kExitCancelled);
+  EXPECT_TRUE(r.Said(kConfirm));
+  EXPECT_FALSE(r.Said(kFixed));
+  EXPECT_FALSE(Backup("ISP0_Before.bin"));
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
+}
+
+TEST_F(ConsoleRun, FixOnTheTerminalAsks) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "fix"}, "c\n", true).code, kExitCancelled);
+  EXPECT_FALSE(Backup("ISP0_Before.bin"));
+  const RunResult r = Run({"--drive", "E=" + drive, "fix"}, "ok\n", true);
+  EXPECT_EQ(r.code, kExitDone) << r.out << r.err;
+  EXPECT_TRUE(r.Said(kFixed));
+}
+
+TEST_F(ConsoleRun, FixWithYesRepairsAndTheNextScanSaysSo) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const RunResult fix = Run({"--drive", "E=" + drive, "--yes", "fix"});
+  EXPECT_EQ(fix.code, kExitDone) << fix.out << fix.err;
+  EXPECT_TRUE(fix.Said(kConfirm));
+  EXPECT_TRUE(fix.Said(kFixed));
+  EXPECT_TRUE(Backup("ISP0_Before.bin"));
+  EXPECT_TRUE(Backup("ISP0_After.bin"));
+  // Progress lines go to stderr, never among the boxes.
+  EXPECT_NE(fix.err.find("Backup C:\\ISP0_Before.bin"), std::string::npos);
+  EXPECT_EQ(fix.out.find("Backup"), std::string::npos);
+
+  const RunResult scan = Run({"--drive", "E=" + drive, "scan"});
+  EXPECT_EQ(scan.code, kExitDone);
+  EXPECT_EQ(scan.OutLines().at(0), kHealthy);
+}
+
+TEST_F(ConsoleRun, DestroyBreaksAHealthyDrive) {
+  const std::string drive = CopyDrive("ctrl163_healthy.json");
+  const RunResult destroy = Run({"--drive", "E=" + drive, "destroy"});
+  EXPECT_EQ(destroy.code, kExitDone) << destroy.out << destroy.err;
+  EXPECT_EQ(destroy.OutLines().at(0), kHealthy);
+  EXPECT_TRUE(destroy.Said(kDestroyed));
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
+}
+
+TEST_F(ConsoleRun, JsonScanPutsOnlyTheTableOnStdout) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const RunResult r = Run({"--drive", "E=" + drive, "--json", "scan"});
+  EXPECT_EQ(r.code, kExitDone);
+  nlohmann::json table;
+  ASSERT_NO_THROW(table = nlohmann::json::parse(r.out)) << r.out;
+  ASSERT_EQ(table["drives"].size(), 1u);
+  EXPECT_EQ(table["drives"][0]["letter"], "E");
+  EXPECT_EQ(table["drives"][0]["controllerId"], "0x163");
+  EXPECT_EQ(table["drives"][0]["line"], "[E]: 125.00MB KSTRUNE USB DISK 163");
+  EXPECT_EQ(table["ispHealthy"], false);
+  EXPECT_EQ(table["drives"][0]["cis"].size(), 2u);
+  EXPECT_NE(r.err.find(kBroken), std::string::npos);
+}
+
+TEST_F(ConsoleRun, NoIdentifiableDrive) {
+  const fs::path path = folder.path() / "unknown.json";
+  std::ofstream(path) << R"({"controller": "0x163", "inquiryText": "NOTHING KNOWN 12"})";
+  const RunResult r = Run({"--drive", "E=" + path.string(), "--json", "scan"});
+  EXPECT_EQ(r.code, kExitNoDevice) << r.err;
+  EXPECT_NE(r.err.find("[Kestrune] Can't find any device !"), std::string::npos);
+  // Even then stdout holds a table, an empty one.
+  EXPECT_EQ(nlohmann::json::parse(r.out)["drives"].size(), 0u);
+}
+
+TEST_F(ConsoleRun, DeviceNodeNeedsTheRights) {
+  // A node that cannot be opened: the privilege question is asked first,
+  // and only an administrator gets as far as the empty scan.
+  const bool administrator = platform::CreateHostPlatform()->IsAdministrator();
+  const RunResult r = Run({"--drive", "E=" + (folder.path() / "no-such-node").string(), "scan"});
+  if (administrator) {
+    EXPECT_EQ(r.code, kExitNoDevice);
+    EXPECT_TRUE(r.Said("[Kestrune] Can't find any device !"));
+  } else {
+    EXPECT_EQ(r.code, kExitNotAdministrator);
+    EXPECT_TRUE(r.Said("[ERROR] Is Not the Administrator ! "));
+  }
+}
+
+TEST_F(ConsoleRun, UsageErrorsDoNothing) {
+  const std::string drive = CopyDrive("ctrl163_healthy.json");
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--drive", "E=" + drive, "-d"},
+        std::vector<std::string>{"--drive", "E=" + drive, "--select", "1", "destroy"},
+        std::vector<std::string>{"--drive", "E=" + (folder.path() / "missing.json").string()}}) {
+    const RunResult r = Run(arguments);
+    EXPECT_EQ(r.code, kExitUsage) << arguments.back();
+    EXPECT_FALSE(r.Said(kDestroyed));
+    EXPECT_FALSE(r.err.empty());
+  }
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
+}
+
+TEST_F(ConsoleRun, FailureBoxGivesExitOne) {
+  // A C: folder that is a file: the backups cannot be created.
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const fs::path notAFolder = folder.path() / "c-file";
+  std::ofstream(notAFolder) << "x";
+  std::vector<std::string> all{"kestrune",   "--c-drive", notAFolder.string(),
+                               "--temp",     temp(),      "--drive",
+                               "E=" + drive, "--yes",     "fix"};
+  std::vector<const char*> argv;
+  for (const std::string& a : all) argv.push_back(a.c_str());
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  const int code =
+      RunConsole(static_cast<int>(argv.size()), argv.data(), ConsoleStreams{in, out, err, false});
+  EXPECT_EQ(code, kExitFailure) << out.str();
+  EXPECT_NE(out.str().find("[Fail] The file <C:\\ISP0_Before.bin> cannot be opened"),
+            std::string::npos)
+      << out.str();
+}
+
+TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const fs::path trace = folder.path() / "trace.txt";
+  ASSERT_EQ(Run({"--drive", "E=" + drive, "--trace", trace.string(), "scan"}).code, kExitDone);
+  std::ifstream file(trace);
+  std::string first;
+  ASSERT_TRUE(std::getline(file, first));
+  EXPECT_EQ(first.rfind("E: ", 0), 0u) << first;
+}
+
+TEST_F(ConsoleRun, InteractiveOffersTheDialogsActions) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const RunResult r = Run({"--drive", "E=" + drive, "--yes"}, "select 0\nlist\nfix\nquit\n");
+  EXPECT_EQ(r.code, kExitDone) << r.err;
+  EXPECT_TRUE(r.Said("Commands: select N | fix (Start Fix) | list | quit"));
+  EXPECT_NE(r.out.find(kFixed), std::string::npos);
+  EXPECT_TRUE(Backup("ISP0_Before.bin"));
+
+  // Destroy is not among the actions unless the destroy command started it.
+  const RunResult again = Run({"--drive", "E=" + drive}, "destroy\nquit\n");
+  EXPECT_EQ(again.code, kExitDone);
+  EXPECT_EQ(again.out.find(kDestroyed), std::string::npos);
+  EXPECT_NE(again.err.find("unknown command 'destroy'"), std::string::npos);
+}
+
+// --- the built program, end to end ---
+
+RunResult RunProgram(const std::string& arguments) {
+  const std::string command =
+      std::string("'") + KESTRUNE_CONSOLE_PROGRAM + "' " + arguments + " </dev/null 2>/dev/null";
+  RunResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
+  const int status = pclose(pipe);
+  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+TEST_F(ConsoleRun, ProgramFixesThenScansHealthy) {
+  const std::string drive = CopyDrive("ctrl165_broken.json");
+  const std::string common =
+      "--drive 'E=" + drive + "' --c-drive '" + cDrive() + "' --temp '" + temp() + "' ";
+
+  const RunResult fix = RunProgram(common + "--yes fix");
+  EXPECT_EQ(fix.code, kExitDone) << fix.out;
+  const std::vector<std::string> lines = fix.OutLines();
+  ASSERT_GE(lines.size(), 4u) << fix.out;
+  EXPECT_EQ(lines[0], kBroken);
+  EXPECT_EQ(lines[1].rfind("* 0 Drive Volume [E]: ", 0), 0u);
+  EXPECT_EQ(lines[2], kConfirm);
+  EXPECT_EQ(lines.back(), kFixed);
+  EXPECT_TRUE(Backup("ISP0_Before.bin"));
+
+  const RunResult scan = RunProgram(common + "scan");
+  EXPECT_EQ(scan.code, kExitDone);
+  ASSERT_FALSE(scan.OutLines().empty());
+  EXPECT_EQ(scan.OutLines()[0], kHealthy);
+
+  EXPECT_EQ(RunProgram(common + "-d").code, kExitUsage);
+  EXPECT_EQ(RunProgram("--version").code, kExitDone);
+}
+
+}  // namespace
+}  // namespace kestrune::console
