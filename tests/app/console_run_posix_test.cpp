@@ -1,3 +1,5 @@
+// The console over the POSIX platform, whose C: and temporary folders the
+// options place; the Windows host has real ones.
 #include "app/console/console_run.h"
 
 #include <gtest/gtest.h>
