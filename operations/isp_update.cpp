@@ -26,7 +26,7 @@ void ShowError(Program& p, const std::string& text) {
 // Page k of a large-page area: 4,096 image bytes, then zeros.
 void StageLargePage(uint8_t* page, uint32_t pageSize, const uint8_t* image, uint32_t k) {
   std::memset(page, 0, pageSize);
-  std::memcpy(page, image + k * kLargePageThreshold, kLargePageThreshold);
+  std::memcpy(page, image + size_t{k} * kLargePageThreshold, kLargePageThreshold);
 }
 
 }  // namespace

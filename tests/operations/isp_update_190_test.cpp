@@ -70,7 +70,8 @@ TEST_P(Update190SchemeTest, ChunkedPassesWriteBothAreas) {
   } else {
     // Each page carries the pageSize buffer bytes from its chunk on.
     for (uint32_t k = 0; k < 12; ++k) {
-      std::vector<uint8_t> page(isp.begin() + k * 4096, isp.begin() + k * 4096 + row.pageSize);
+      const auto from = isp.begin() + static_cast<ptrdiff_t>(k) * 4096;
+      std::vector<uint8_t> page(from, from + row.pageSize);
       EXPECT_EQ(flash.Page(kIspPage + k), page) << "page " << k;
     }
   }

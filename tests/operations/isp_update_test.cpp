@@ -76,7 +76,7 @@ TEST_P(UpdateSchemeTest, CommandShapesAndFlashContents) {
   } else {
     for (uint32_t k = 0; k < 16; ++k) {
       std::vector<uint8_t> page(row.pageSize, 0);
-      std::memcpy(page.data(), area.data() + k * 4096, 4096);
+      std::memcpy(page.data(), area.data() + size_t{k} * 4096, 4096);
       EXPECT_EQ(flash.Page(ispOffset + k), page) << "page " << k;
     }
   }

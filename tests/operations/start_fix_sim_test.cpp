@@ -129,6 +129,7 @@ TEST_P(BrokenDrive, StartFixRepairsIt) {
   const int copies = run.IspCount();
   ASSERT_GT(copies, 0);
   std::vector<std::vector<uint8_t>> before;
+  before.reserve(copies);
   for (int i = 0; i < copies; ++i) before.push_back(run.Flash(run.IspPage(i), kIspPayloadBytes));
 
   OnStartFix(run.p, run.dialog);
