@@ -104,7 +104,7 @@ std::string MapToHostPath(const PosixOptions& options, const std::string& path) 
     } else {
       return {};  // no other drive letter exists on this host
     }
-    rest = rest.substr(2);
+    rest.erase(0, 2);
   } else if (!rest.empty() && (rest[0] == '\\' || rest[0] == '/')) {
     root = "/";
   }
@@ -132,8 +132,7 @@ std::string MapToHostPath(const PosixOptions& options, const std::string& path) 
     }
     mapped = JoinCaseBlind(mapped, part, exists);
   }
-  if (mapped.empty()) mapped = ".";
-  return mapped;
+  return mapped.empty() ? std::string(".") : mapped;
 }
 
 bool StatusHasRawIo(std::string_view statusText) {

@@ -5,6 +5,8 @@
 //   KESTRUNE_SGIO_FILE   the plain file that stands for the device node
 //   KESTRUNE_SGIO_DRIVE  a virtual-drive JSON file, or "default"
 //   KESTRUNE_SGIO_LOG    optional: one line per ioctl seen on that file
+//   KESTRUNE_SGIO_SAVE   "exit": write the drive's flash file only when the
+//                        process ends (default: after every data-out)
 //
 // Every other call goes on to the real ioctl.
 #include <dlfcn.h>
@@ -47,6 +49,8 @@ class Interposer {
       inode_ = st.st_ino;
       active_ = true;
     }
+    const char* save = std::getenv("KESTRUNE_SGIO_SAVE");
+    saveEachWrite_ = save == nullptr || std::strcmp(save, "exit") != 0;
     if (const char* log = std::getenv("KESTRUNE_SGIO_LOG"); log != nullptr && *log != '\0') {
       log_ = std::fopen(log, "a");
     }
@@ -155,7 +159,9 @@ class Interposer {
 
     kestrune::sim::VirtualDrive* drive = Drive();
     Result result = drive != nullptr ? drive->Execute(request) : Result{Outcome::kOsError, 0};
-    if (drive != nullptr && request.carrier == Carrier::kOut) drive->Save();
+    // Writes reach the flash file at once, so a process that ends abruptly
+    // (as Wine's may) loses nothing.
+    if (drive != nullptr && saveEachWrite_ && request.carrier == Carrier::kOut) drive->Save();
 
     h->status = 0;
     h->masked_status = 0;
@@ -214,6 +220,7 @@ class Interposer {
   std::mutex mutex_;
   std::unique_ptr<kestrune::sim::VirtualDrive> drive_;
   bool loadFailed_ = false;
+  bool saveEachWrite_ = true;
 };
 
 Interposer& Instance() {
