@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -56,7 +57,13 @@ bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string*
       return false;
     }
   }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+  bool renamed = std::rename(temp.c_str(), path.c_str()) == 0;
+  if (!renamed) {
+    // Windows renames only onto a free name: make room and try once more.
+    std::remove(path.c_str());
+    renamed = std::rename(temp.c_str(), path.c_str()) == 0;
+  }
+  if (!renamed) {
     if (error) *error = "cannot replace " + path;
     std::remove(temp.c_str());
     return false;
