@@ -99,6 +99,8 @@ std::string BinRes::GetExeFolder(platform::Platform& platform) {
   return exe.substr(0, slash);
 }
 
+// The operation takes its texts by value, as its callers know it.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 void BinRes::ResourceToFile(platform::Platform& platform, std::string type, uint16_t id,
                             std::string path) {
   const bool absolute = path.size() >= 2 && path[1] == ':';

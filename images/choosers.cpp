@@ -144,7 +144,7 @@ const char* FirstMatchingName(const UpdateImageRow (&rows)[N], const DriveSlot& 
 // opens it reports a missing file.
 std::string ExistingOrFallback(platform::Platform& platform, const std::string& folder,
                                const char* name, const char* fallback) {
-  const std::string candidate = folder + name;
+  std::string candidate = folder + name;
   if (platform.CanOpenForReading(candidate)) return candidate;
   return folder + fallback;
 }

@@ -53,9 +53,10 @@ bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
   // The controller gives no usable answer to these; a load that did not
   // take shows up in the commands that follow it.
   device::PrepareCodeLoad(p.link, handle);
-  for (uint32_t k = 0; k < kCodeBlockBytes / kCodePieceBytes; ++k) {
-    device::WriteControllerMemory(p.link, kCodeAddress + k * kCodePieceBytes, kCodePieceBytes,
-                                  kCodeFillByte, buffer.get() + k * kCodePieceBytes, handle);
+  for (size_t k = 0; k < kCodeBlockBytes / kCodePieceBytes; ++k) {
+    device::WriteControllerMemory(p.link, static_cast<uint32_t>(kCodeAddress + k * kCodePieceBytes),
+                                  kCodePieceBytes, kCodeFillByte,
+                                  buffer.get() + k * kCodePieceBytes, handle);
   }
   return true;
 }

@@ -16,6 +16,8 @@ namespace {
 using testing::ScriptedCommand;
 using testing::ScriptedDrive;
 
+constexpr size_t kBlock = 4096;
+
 std::vector<uint8_t> Pattern(size_t size) {
   std::vector<uint8_t> bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
@@ -90,7 +92,7 @@ TEST_F(CodeLoadingTest, SendsTheBlockInEightPiecesAtF000) {
   EXPECT_TRUE(IsPrepare(drive.seen[0]));
   const auto blocks = LoadedBlocks();
   ASSERT_EQ(blocks.size(), 1u);
-  EXPECT_TRUE(blocks[0] == Slice(image, 5 * 4096, 4096));
+  EXPECT_TRUE(blocks[0] == Slice(image, 5 * kBlock, 4096));
   EXPECT_EQ(link.OpenVolumeCount(), 1u) << "the volume is the caller's";
 }
 
@@ -106,7 +108,7 @@ TEST_F(CodeLoadingTest, ShortAndEmptyImagesGiveFFBytes) {
   Open();
   drive.unmatched = testing::Good();
 
-  const auto shortImage = Pattern(5 * 4096 + 100);
+  const auto shortImage = Pattern(5 * kBlock + 100);
   WriteCodeImage(shortImage);
   ASSERT_TRUE(LoadCodeBlock(p, 5, kSlot));
   ASSERT_TRUE(LoadCodeBlock(p, 12, kSlot));  // wholly past the end
@@ -116,7 +118,7 @@ TEST_F(CodeLoadingTest, ShortAndEmptyImagesGiveFFBytes) {
   const auto blocks = LoadedBlocks();
   ASSERT_EQ(blocks.size(), 3u);
   std::vector<uint8_t> expected(4096, 0xFF);
-  std::memcpy(expected.data(), shortImage.data() + 5 * 4096, 100);
+  std::memcpy(expected.data(), shortImage.data() + 5 * kBlock, 100);
   EXPECT_TRUE(blocks[0] == expected);
   EXPECT_TRUE(blocks[1] == std::vector<uint8_t>(4096, 0xFF));
   EXPECT_TRUE(blocks[2] == std::vector<uint8_t>(4096, 0xFF));
@@ -170,7 +172,7 @@ TEST_F(CodeLoadingTest, Row165A0StampsTheTextEvenWhenTheLoadFails) {
   EXPECT_STREQ(slot.inquiryText, "01234567A0ABCDEF");
   const auto blocks = LoadedBlocks();
   ASSERT_EQ(blocks.size(), 1u);
-  EXPECT_TRUE(blocks[0] == Slice(image, 5 * 4096, 4096));
+  EXPECT_TRUE(blocks[0] == Slice(image, 5 * kBlock, 4096));
 }
 
 // --- RestartDrive ---
@@ -242,7 +244,7 @@ TEST_P(RestartDriveTest, ReadyOnlyOnASuccessfulQueryWithWholeSectors) {
   // Block 12 goes in before the reset, and the reset before the polls.
   const auto blocks = LoadedBlocks();
   ASSERT_EQ(blocks.size(), 1u);
-  EXPECT_TRUE(blocks[0] == Slice(Pattern(65536), 12 * 4096, 4096));
+  EXPECT_TRUE(blocks[0] == Slice(Pattern(65536), 12 * kBlock, 4096));
   ASSERT_EQ(drive.seen.size(), 10 + c.pollsSent);
   EXPECT_TRUE(IsReset(drive.seen[9]));
 }
@@ -317,8 +319,8 @@ TEST_F(SpareTest, UnderCodeTheReadSitsBetweenBlocks12And5) {
   EXPECT_EQ(drive.seen[9].opcode(), 0xF9);
   const auto blocks = LoadedBlocks();
   ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_TRUE(blocks[0] == Slice(image, 12 * 4096, 4096));
-  EXPECT_TRUE(blocks[1] == Slice(image, 5 * 4096, 4096));
+  EXPECT_TRUE(blocks[0] == Slice(image, 12 * kBlock, 4096));
+  EXPECT_TRUE(blocks[1] == Slice(image, 5 * kBlock, 4096));
   EXPECT_TRUE(SpareInBuffer() == ExpectedSpare());
 }
 
