@@ -95,8 +95,9 @@ bool ParseCodeBlock(const uint8_t* block, uint8_t* number, std::string* name) {
     return false;
   }
   *number = block[8];
-  const char* text = reinterpret_cast<const char*>(block + 9);
-  *name = std::string(text, strnlen(text, standin::kNameLength));
+  const uint8_t* text = block + 9;
+  const uint8_t* end = std::find(text, text + standin::kNameLength, uint8_t{0});
+  *name = std::string(text, end);
   return true;
 }
 

@@ -1,4 +1,5 @@
-// A whole program over simulated drives, for tests that run the program's
+// POSIX hosts only (the platform maps C: and the temporary folder onto one
+// host folder). A whole program over simulated drives, for tests that run the program's
 // logic end to end: a RecordingView, the host platform on a fresh folder that
 // stands for both C: and the temporary folder, the device link over
 // SimulatedVolumes, and the ISP log.
