@@ -1,6 +1,7 @@
 // A program over a scripted drive with a small NAND behind it, for the tests
 // of the ISP operations: pages live in memory, erases fill a block with
-// 0xFF, and every command is recorded by the scripted drive.
+// 0xFF, and every command is recorded by the scripted drive. POSIX only: the
+// program's drive C: and temporary folder are mapped onto a scratch folder.
 #pragma once
 
 #include <cstdint>
