@@ -77,7 +77,11 @@ class Drive final : public VirtualDrive {
 
   Result Execute(const Request& request) override {
     ++commands_;
-    if (d_.vanishAtCommand && commands_ >= *d_.vanishAtCommand) vanished_ = true;
+    // The planned unplug happens once; SetVanished(false) plugs the drive back in.
+    if (d_.vanishAtCommand && !vanishFired_ && commands_ >= *d_.vanishAtCommand) {
+      vanished_ = true;
+      vanishFired_ = true;
+    }
     if (vanished_) return Count(Refused());
     if (!request.cdb || request.cdbLength == 0 || request.cdbLength > 16 ||
         (request.transferLength > 0 && !request.data)) {
@@ -402,6 +406,7 @@ class Drive final : public VirtualDrive {
   bool healthy_ = false;
   bool initialised_ = false;
   bool vanished_ = false;
+  bool vanishFired_ = false;
   bool dirty_ = false;
   bool dropWrite_ = false;
   uint32_t notReadyLeft_ = 0;

@@ -137,6 +137,7 @@ TEST(FaultPlan, VanishRefusesEverythingAndOpenFails) {
   EXPECT_FALSE(volumes.Open('F'));
   drive->SetVanished(false);
   EXPECT_TRUE(volumes.Open('E'));
+  EXPECT_TRUE(Inquiry(*drive).ok());
 }
 
 TEST(FaultPlan, ParsesFromTheDriveFile) {
