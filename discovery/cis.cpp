@@ -72,9 +72,9 @@ void LogOffset(Program& p, const char* format, uint32_t value) {
 }  // namespace
 
 bool VerifyCisPage(const uint8_t* page) {
-  for (int group = 0; group < 4; ++group) {
+  for (size_t group = 0; group < 4; ++group) {
     uint16_t sum = 0;
-    for (int word = 0; word < 64; ++word) sum += Word(page + group * 128 + word * 2);
+    for (size_t word = 0; word < 64; ++word) sum += Word(page + group * 128 + word * 2);
     if (sum != 0) return false;
   }
   return true;
@@ -147,7 +147,7 @@ bool ParseCisPageA(Program& p, int index, uint32_t page) {
   const uint32_t zones = std::min<uint32_t>(slot.zoneCount, kHeaderZonesPerUnit);
   for (uint32_t unit = 0; unit < slot.ceCount; ++unit) {
     for (uint32_t zone = 0; zone < zones; ++zone) {
-      const size_t at = kBlockCountsAt + 16 * unit + 2 * zone;
+      const size_t at = kBlockCountsAt + 16 * size_t{unit} + 2 * size_t{zone};
       if (at + 2 > dataBytes) break;
       const uint16_t count = Word(bytes + at);
       if (count != 0xFFFF) sum += count;
@@ -169,9 +169,9 @@ bool ParseCisPageB(Program& p, int index, uint32_t page) {
 
   slot.flashTypeHigh = bytes[kFlashTypeAt] & 0xF0;
   slot.flashTypeLow = bytes[kFlashTypeAt] & 0x0F;
-  for (int t = 0; t < 4; ++t) {
-    for (int r = 0; r < 4; ++r) {
-      for (int e = 0; e < 16; ++e) {
+  for (size_t t = 0; t < 4; ++t) {
+    for (size_t r = 0; r < 4; ++r) {
+      for (size_t e = 0; e < 16; ++e) {
         slot.zoneTables[t][r][e] = Word(bytes + kZoneTablesAt + 128 * t + 32 * r + 2 * e);
       }
     }

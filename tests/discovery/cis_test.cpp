@@ -75,14 +75,14 @@ TEST_F(CodeMarkSearch, RecordsTheFirstThreeCopies) {
   PutCodeMark(12, 0x400);
   ASSERT_TRUE(LocateCodeMark(b_.p, 0));
   const DriveSlot& slot = b_.slot();
-  EXPECT_EQ(slot.cisCount, 3);
+  EXPECT_EQ(Val(slot.cisCount), 3);
   const uint32_t blocks[3] = {2, 5, 9};
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(slot.cis[i].present, 1);
-    EXPECT_EQ(slot.cis[i].page, blocks[i] * 64);
-    EXPECT_EQ(slot.cis[i].cisPageOffset, blocks[i] * 64);
-    EXPECT_EQ(slot.cis[i].ispOffset, 0x100u * (i + 1));
-    EXPECT_EQ(slot.cis[i].auxAreaOffset, 0x100u * (i + 1) + 0x40);
+    EXPECT_EQ(Val(slot.cis[i].present), 1);
+    EXPECT_EQ(Val(slot.cis[i].page), blocks[i] * 64);
+    EXPECT_EQ(Val(slot.cis[i].cisPageOffset), blocks[i] * 64);
+    EXPECT_EQ(Val(slot.cis[i].ispOffset), 0x100u * (i + 1));
+    EXPECT_EQ(Val(slot.cis[i].auxAreaOffset), 0x100u * (i + 1) + 0x40);
     EXPECT_EQ(b_.p.cisPageOffsets[i], static_cast<int32_t>(blocks[i] * 64));
     EXPECT_EQ(b_.p.ispOffsets[i], static_cast<int32_t>(0x100 * (i + 1)));
   }
@@ -108,8 +108,8 @@ TEST_F(CodeMarkSearch, SearchesTheFirstPageOfEachBlockOfTheFirstZone) {
   std::vector<uint32_t> expected;
   for (uint32_t block = 0; block < 16; ++block) expected.push_back(block * 64);
   EXPECT_EQ(ReadPages(), expected);
-  EXPECT_EQ(b_.slot().cisCount, 0);
-  EXPECT_EQ(b_.slot().cis[0].page, 0xFFFFu);
+  EXPECT_EQ(Val(b_.slot().cisCount), 0);
+  EXPECT_EQ(Val(b_.slot().cis[0].page), 0xFFFFu);
   EXPECT_EQ(b_.p.ispOffsets[0], -1);
 }
 
@@ -126,10 +126,10 @@ TEST_F(CodeMarkSearch, PageThatFailsTheCheckIsSkipped) {
   store_.Put(1 * 64, bad);
   PutCodeMark(4, 0x180);
   ASSERT_TRUE(LocateCodeMark(b_.p, 0));
-  EXPECT_EQ(b_.slot().cisCount, 1);
-  EXPECT_EQ(b_.slot().cis[0].page, 4u * 64);
-  EXPECT_EQ(b_.slot().cis[0].ispOffset, 0x180u);
-  EXPECT_EQ(b_.slot().cis[1].present, 0);
+  EXPECT_EQ(Val(b_.slot().cisCount), 1);
+  EXPECT_EQ(Val(b_.slot().cis[0].page), 4u * 64);
+  EXPECT_EQ(Val(b_.slot().cis[0].ispOffset), 0x180u);
+  EXPECT_EQ(Val(b_.slot().cis[1].present), 0);
 }
 
 TEST_F(CodeMarkSearch, LowerCaseMarkerIsNotFound) {
@@ -146,7 +146,7 @@ TEST_F(CodeMarkSearch, ReadFailureSkipsTheBlock) {
   PutCodeMark(2, 0x200);
   drive_->Fail(MatchPage(0xF8, 64));
   ASSERT_TRUE(LocateCodeMark(b_.p, 0));
-  EXPECT_EQ(b_.slot().cis[0].page, 128u);
+  EXPECT_EQ(Val(b_.slot().cis[0].page), 128u);
 }
 
 TEST_F(CodeMarkSearch, OffsetAbove0x8000EndsTheSearchWithFalse) {
@@ -157,9 +157,9 @@ TEST_F(CodeMarkSearch, OffsetAbove0x8000EndsTheSearchWithFalse) {
   PutCodeMark(600, 0x200);  // CIS page 600 * 64 = 0x9600
   PutCodeMark(700, 0x300);
   EXPECT_FALSE(LocateCodeMark(b_.p, 0));
-  EXPECT_EQ(slot.cis[0].present, 1);
-  EXPECT_EQ(slot.cis[1].present, 0);
-  EXPECT_EQ(slot.cisCount, 2);
+  EXPECT_EQ(Val(slot.cis[0].present), 1);
+  EXPECT_EQ(Val(slot.cis[1].present), 0);
+  EXPECT_EQ(Val(slot.cisCount), 2);
   EXPECT_EQ(b_.p.ispOffsets[0], 0x100);
   EXPECT_EQ(ReadPages().back(), 600u * 64);
 }
@@ -169,7 +169,7 @@ TEST_F(CodeMarkSearch, ExactlyAtTheLimitIsStillTaken) {
   slot.blocksPerZone = 1024;
   PutCodeMark(512, 0x100);  // CIS page 0x8000
   ASSERT_TRUE(LocateCodeMark(b_.p, 0));
-  EXPECT_EQ(slot.cis[0].cisPageOffset, 0x8000u);
+  EXPECT_EQ(Val(slot.cis[0].cisPageOffset), 0x8000u);
 }
 
 TEST_F(CodeMarkSearch, ConvertsToCisNumbering) {
@@ -178,8 +178,8 @@ TEST_F(CodeMarkSearch, ConvertsToCisNumbering) {
   slot.cisPagesPerBlock = 128;
   PutCodeMark(3, 0x100);
   ASSERT_TRUE(LocateCodeMark(b_.p, 0));
-  EXPECT_EQ(slot.cis[0].page, 192u);
-  EXPECT_EQ(slot.cis[0].cisPageOffset, 384u);
+  EXPECT_EQ(Val(slot.cis[0].page), 192u);
+  EXPECT_EQ(Val(slot.cis[0].cisPageOffset), 384u);
   EXPECT_EQ(b_.p.cisPageOffsets[0], 384);
 }
 
@@ -210,14 +210,14 @@ TEST_F(ParseB, TakesTextsFlashTypeZoneTablesAndCapacity) {
   store_.Put(64, MakeCodeMarkPage(page));
   ASSERT_TRUE(ParseCisPageB(b_.p, 0, 64));
   const DriveSlot& slot = b_.slot();
-  EXPECT_EQ(slot.flashTypeHigh, 0xA0);
-  EXPECT_EQ(slot.flashTypeLow, 0x05);
+  EXPECT_EQ(Val(slot.flashTypeHigh), 0xA0);
+  EXPECT_EQ(Val(slot.flashTypeLow), 0x05);
   EXPECT_STREQ(slot.vendorId, "KESTVEND");
   EXPECT_STREQ(slot.productId, "KEST PRODUCT 16C");
-  EXPECT_EQ(slot.zoneTables[0][0][0], 1000);
-  EXPECT_EQ(slot.zoneTables[0][1][0], 980);
-  EXPECT_EQ(slot.zoneTables[3][3][15], 0xFFFF);
-  EXPECT_EQ(slot.sectorCount, 64u * (1000 + 990 + 980));
+  EXPECT_EQ(Val(slot.zoneTables[0][0][0]), 1000);
+  EXPECT_EQ(Val(slot.zoneTables[0][1][0]), 980);
+  EXPECT_EQ(Val(slot.zoneTables[3][3][15]), 0xFFFF);
+  EXPECT_EQ(Val(slot.sectorCount), 64u * (1000 + 990 + 980));
 }
 
 TEST_F(ParseB, WithoutCapacityTheSectorCountStays) {
@@ -226,7 +226,7 @@ TEST_F(ParseB, WithoutCapacityTheSectorCountStays) {
   page.zoneEntries = {{0, 1000}};
   store_.Put(64, MakeCodeMarkPage(page));
   ASSERT_TRUE(ParseCisPageB(b_.p, 0, 64));
-  EXPECT_EQ(b_.slot().sectorCount, 12345u);
+  EXPECT_EQ(Val(b_.slot().sectorCount), 12345u);
 }
 
 TEST_F(ParseB, ToshibaPartsLeaveOutTheReservedZones) {
@@ -240,7 +240,7 @@ TEST_F(ParseB, ToshibaPartsLeaveOutTheReservedZones) {
   page.zoneEntries = {{0, 100}, {1, 200}, {2, 400}, {3, 800}};
   store_.Put(64, MakeCodeMarkPage(page));
   ASSERT_TRUE(ParseCisPageB(b_.p, 0, 64));
-  EXPECT_EQ(slot.sectorCount, 64u * 300);
+  EXPECT_EQ(Val(slot.sectorCount), 64u * 300);
 }
 
 TEST_F(ParseB, SmallPageFlashReadsTwoPages) {
@@ -256,7 +256,7 @@ TEST_F(ParseB, SmallPageFlashReadsTwoPages) {
   ASSERT_EQ(reads.size(), 1u);
   EXPECT_EQ(reads[0].at(8), 2);
   EXPECT_EQ(reads[0].transferLength, 1024u);
-  EXPECT_EQ(slot.sectorCount, 64u * 700);
+  EXPECT_EQ(Val(slot.sectorCount), 64u * 700);
 }
 
 TEST_F(ParseB, RejectsMissingMarkerBadCheckAndFailedRead) {
@@ -271,7 +271,7 @@ TEST_F(ParseB, RejectsMissingMarkerBadCheckAndFailedRead) {
   drive_->Fail(MatchPage(0xF8, 192));
   store_.Put(192, MakeCodeMarkPage({}));
   EXPECT_FALSE(ParseCisPageB(b_.p, 0, 192));
-  EXPECT_EQ(b_.slot().vendorId[0], 0);
+  EXPECT_EQ(Val(b_.slot().vendorId[0]), 0);
 }
 
 // zoneCount comes from the drive unchecked; zones past a table row add nothing.
@@ -283,7 +283,7 @@ TEST_F(ParseB, ZonesBeyondATableRowAreNotRead) {
   page.zoneEntries = {{0, 10}, {15, 20}, {16, 4000}};  // 16 is unit 1's first zone
   store_.Put(64, MakeCodeMarkPage(page));
   ASSERT_TRUE(ParseCisPageB(b_.p, 0, 64));
-  EXPECT_EQ(slot.sectorCount, 64u * 30);
+  EXPECT_EQ(Val(slot.sectorCount), 64u * 30);
 }
 
 struct ZoneEntryCase {
@@ -294,19 +294,19 @@ struct ZoneEntryCase {
 
 class ZoneEntry : public ::testing::TestWithParam<ZoneEntryCase> {};
 
-uint16_t& FlatWord(DriveSlot& slot, uint32_t word) {
-  return slot.zoneTables[word / 64][(word / 16) % 4][word % 16];
+void SetFlatWord(DriveSlot& slot, uint32_t word, uint16_t value) {
+  slot.zoneTables[word / 64][(word / 16) % 4][word % 16] = value;
 }
 
 TEST_P(ZoneEntry, AddsTheNamedEntry) {
   Bench b;
   DriveSlot& slot = b.slot();
-  for (uint32_t w = 0; w < 256; ++w) FlatWord(slot, w) = static_cast<uint16_t>(w + 1);
+  for (uint32_t w = 0; w < 256; ++w) SetFlatWord(slot, w, static_cast<uint16_t>(w + 1));
   uint32_t sum = 5;
   AddZoneEntry(b.p, 0, GetParam().unit, GetParam().zone, sum);
   EXPECT_EQ(sum, GetParam().word == 999 ? 5u : 5u + GetParam().word + 1);
   if (GetParam().word != 999) {
-    FlatWord(slot, GetParam().word) = 0xFFFF;
+    SetFlatWord(slot, GetParam().word, 0xFFFF);
     sum = 5;
     AddZoneEntry(b.p, 0, GetParam().unit, GetParam().zone, sum);
     EXPECT_EQ(sum, 5u);
@@ -324,12 +324,12 @@ class ZoneEntryAlt : public ::testing::TestWithParam<ZoneEntryCase> {};
 TEST_P(ZoneEntryAlt, OlderLayoutWrapsUnitsAndSpillsIntoTableOne) {
   Bench b;
   DriveSlot& slot = b.slot();
-  for (uint32_t w = 0; w < 256; ++w) FlatWord(slot, w) = static_cast<uint16_t>(w + 1);
+  for (uint32_t w = 0; w < 256; ++w) SetFlatWord(slot, w, static_cast<uint16_t>(w + 1));
   uint32_t sum = 0;
   AddZoneEntryAlt(b.p, 0, GetParam().unit, GetParam().zone, sum);
   EXPECT_EQ(sum, GetParam().word == 999 ? 0u : GetParam().word + 1);
   if (GetParam().word != 999) {
-    FlatWord(slot, GetParam().word) = 0xFFFF;
+    SetFlatWord(slot, GetParam().word, 0xFFFF);
     sum = 0;
     AddZoneEntryAlt(b.p, 0, GetParam().unit, GetParam().zone, sum);
     EXPECT_EQ(sum, 0u);
@@ -352,10 +352,10 @@ TEST_F(ParseB, Older163UsesTheAlternativeLayout) {
   page.zoneEntries = {{0, 10}, {64 + 16, 100}, {64 + 17, 1000}};
   store_.Put(64, MakeCodeMarkPage(page));
   ASSERT_TRUE(ParseCisPageB(b_.p, 0, 64));
-  EXPECT_EQ(slot.sectorCount, 64u * 1110);
+  EXPECT_EQ(Val(slot.sectorCount), 64u * 1110);
   slot.revision = 2;  // from revision 2 on: the common layout
   ASSERT_TRUE(ParseCisPageB(b_.p, 0, 64));
-  EXPECT_EQ(slot.sectorCount, 64u * 10);
+  EXPECT_EQ(Val(slot.sectorCount), 64u * 10);
 }
 
 class ParseA : public CodeMarkSearch {
@@ -394,7 +394,7 @@ TEST_F(ParseA, MarkedPageRecomputesTheCapacity) {
   header.counts = {{1000, 990, 500}, {980, 0xFFFF}};
   store_.Put(0, MakeHeaderPage(header));
   ASSERT_TRUE(ParseCisPageA(b_.p, 0, 0));
-  EXPECT_EQ(b_.slot().sectorCount, 64u * (1000 + 990 + 980));
+  EXPECT_EQ(Val(b_.slot().sectorCount), 64u * (1000 + 990 + 980));
 }
 
 TEST_F(ParseA, CapacityStaysWithoutTheMarkOrForOtherControllers) {
@@ -403,21 +403,21 @@ TEST_F(ParseA, CapacityStaysWithoutTheMarkOrForOtherControllers) {
   unmarked.counts = {{1000}};
   store_.Put(0, MakeHeaderPage(unmarked));
   ASSERT_TRUE(ParseCisPageA(b_.p, 0, 0));
-  EXPECT_EQ(b_.slot().sectorCount, 4242u);
+  EXPECT_EQ(Val(b_.slot().sectorCount), 4242u);
 
   HeaderPage marked;
   marked.counts = {{1000}};
   store_.Put(64, MakeHeaderPage(marked));
   b_.slot().controllerId = kCtrl168;
   ASSERT_TRUE(ParseCisPageA(b_.p, 0, 64));
-  EXPECT_EQ(b_.slot().sectorCount, 4242u);
+  EXPECT_EQ(Val(b_.slot().sectorCount), 4242u);
 
   std::vector<uint8_t> wrongCheck = MakeHeaderPage(marked);
   wrongCheck[129] ^= 1;
   store_.Put(128, wrongCheck);
   b_.slot().controllerId = kCtrl169;
   ASSERT_TRUE(ParseCisPageA(b_.p, 0, 128));
-  EXPECT_EQ(b_.slot().sectorCount, 4242u);
+  EXPECT_EQ(Val(b_.slot().sectorCount), 4242u);
 }
 
 // The layouts behind bit 0x40 are not read; the configuration's capacity stands.
@@ -427,7 +427,7 @@ TEST_F(ParseA, Bit40KeepsTheConfiguredCapacity) {
   header.counts = {{1000, 990}, {980, 970}};
   store_.Put(0, MakeHeaderPage(header));
   ASSERT_TRUE(ParseCisPageA(b_.p, 0, 0));
-  EXPECT_EQ(b_.slot().sectorCount, 4242u);
+  EXPECT_EQ(Val(b_.slot().sectorCount), 4242u);
 }
 
 // Counts and units come from the drive: at most eight zones a unit, and
@@ -443,7 +443,7 @@ TEST_F(ParseA, LargeCountsStayInsideThePage) {
   for (size_t i = 192; i < 512; i += 2) bytes::StoreBe16(page.data() + i, 1);
   store_.Put(0, std::vector<uint8_t>(page.begin(), page.begin() + 512));
   ASSERT_TRUE(ParseCisPageA(b_.p, 0, 0));
-  EXPECT_EQ(slot.sectorCount, 64u * ((512 - 192) / 2));
+  EXPECT_EQ(Val(slot.sectorCount), 64u * ((512 - 192) / 2));
 }
 
 }  // namespace

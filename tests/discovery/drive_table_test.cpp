@@ -32,12 +32,12 @@ TEST(ResetSlot, FillsWithCdKeepsLetterAndClearsFlagsAndTexts) {
   slot.volumeHandle = 7;
   ResetSlot(b.p, 3);
 
-  EXPECT_EQ(slot.letter, 'G');
-  EXPECT_EQ(slot.controllerId, 0xCDCD);
-  EXPECT_EQ(slot.sectorCount, kNoSectorCount);
-  EXPECT_EQ(slot.pageSize, 0xCDCDCDCDu);
-  EXPECT_EQ(slot.cis[0].ispOffset, kUnsetOffset);
-  EXPECT_EQ(slot.volumeHandle, device::kNoVolume);
+  EXPECT_EQ(Val(slot.letter), 'G');
+  EXPECT_EQ(Val(slot.controllerId), 0xCDCD);
+  EXPECT_EQ(Val(slot.sectorCount), kNoSectorCount);
+  EXPECT_EQ(Val(slot.pageSize), 0xCDCDCDCDu);
+  EXPECT_EQ(Val(slot.cis[0].ispOffset), kUnsetOffset);
+  EXPECT_EQ(Val(slot.volumeHandle), device::kNoVolume);
   for (uint8_t flag : {slot.hasFlashId, slot.geometryValid, slot.needsCodeInit, slot.ispFound,
                        slot.capacityRead, slot.extraInfoRead, slot.cisCount, slot.cis[0].present,
                        slot.cis[1].present, slot.cis[2].present}) {
@@ -73,10 +73,10 @@ TEST(CheckDriveExist, StopsAtTheFirstDriveAndKeepsItInSlotZero) {
   b.p.ispOffsets[2] = 77;  // a leftover of an earlier scan
 
   EXPECT_EQ(CheckDriveExist(b.p), 1);
-  EXPECT_EQ(b.slot(0).letter, 'E');
-  EXPECT_EQ(b.slot(0).controllerId, kCtrl161);
+  EXPECT_EQ(Val(b.slot(0).letter), 'E');
+  EXPECT_EQ(Val(b.slot(0).controllerId), kCtrl161);
   EXPECT_TRUE(b.volumes.Find('F')->seen.empty());
-  EXPECT_EQ(b.slot(1).controllerId, 0xCDCD);
+  EXPECT_EQ(Val(b.slot(1).controllerId), 0xCDCD);
   EXPECT_EQ(b.p.ispOffsets[2], -1);
   EXPECT_EQ(b.link.OpenVolumeCount(), 0u);
 }
@@ -87,7 +87,7 @@ TEST(CheckDriveExist, FindsADriveOnBAfterZ) {
   AttachFamilyA(b, 'B', HealthyText("UT0"), store);
   AttachDrive(b.volumes, 'Z', "NOTHING KNOWN HERE");
   EXPECT_EQ(CheckDriveExist(b.p), 1);
-  EXPECT_EQ(b.slot(0).letter, 'B');
+  EXPECT_EQ(Val(b.slot(0).letter), 'B');
   EXPECT_TRUE(b.platform.SawDebug("ParseInquiryData FAIL"));
 }
 
@@ -103,11 +103,11 @@ TEST(CheckDriveExist, EachLetterStartsFromAnEmptySlot) {
 
   EXPECT_EQ(CheckDriveExist(b.p), 1);
   const DriveSlot& slot = b.slot(0);
-  EXPECT_EQ(slot.letter, 'D');
-  EXPECT_EQ(slot.controllerId, kCtrl168);
-  EXPECT_EQ(slot.needsCodeInit, 0);
+  EXPECT_EQ(Val(slot.letter), 'D');
+  EXPECT_EQ(Val(slot.controllerId), kCtrl168);
+  EXPECT_EQ(Val(slot.needsCodeInit), 0);
   for (uint8_t byte : slot.flashId) EXPECT_EQ(byte, 0xCD);
-  EXPECT_EQ(slot.hasFlashId, 1);
+  EXPECT_EQ(Val(slot.hasFlashId), 1);
   EXPECT_EQ(b.volumes.Find('D')->CountOf(0xFD, 0x10), 0u);
   EXPECT_TRUE(b.platform.SawDebug("Can't init Code to device ."));
 }
@@ -125,8 +125,8 @@ TEST_P(ControllerText, FirstMatchingTestDecides) {
   AttachDrive(b.volumes, 'E', HealthyText(GetParam().text));
   b.Open('E');
   ParseInquiryData(b.p, 0);  // code drives fail later, at the code load
-  EXPECT_EQ(b.slot().controllerId, GetParam().id) << GetParam().text;
-  EXPECT_EQ(b.slot().needsCodeInit, GetParam().needsCodeInit) << GetParam().text;
+  EXPECT_EQ(Val(b.slot().controllerId), GetParam().id) << GetParam().text;
+  EXPECT_EQ(Val(b.slot().needsCodeInit), GetParam().needsCodeInit) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -163,7 +163,7 @@ TEST(IdentifyDrive, UtffWithoutCodeIsFoundButNotProbed) {
   ScriptedDrive& drive = AttachDrive(b.volumes, 'E', HealthyText("Utff"));
   b.slot().letter = 'E';
   EXPECT_TRUE(IdentifyDrive(b.p, 0));
-  EXPECT_EQ(b.slot().controllerId, 0xCDCD);
+  EXPECT_EQ(Val(b.slot().controllerId), 0xCDCD);
   EXPECT_EQ(drive.CountOf(0xF2), 0u);
   EXPECT_TRUE(b.platform.SawDebug("ID = cdcd"));
   EXPECT_EQ(b.link.OpenVolumeCount(), 0u);
@@ -189,8 +189,8 @@ TEST_P(MemoryTest165, MemoryByteBTurnsA165Into162) {
   }
   b.Open('E');
   ParseInquiryData(b.p, 0);
-  EXPECT_EQ(b.slot().controllerId, GetParam().id);
-  EXPECT_EQ(b.slot().needsCodeInit, 1);
+  EXPECT_EQ(Val(b.slot().controllerId), GetParam().id);
+  EXPECT_EQ(Val(b.slot().needsCodeInit), 1);
   auto reads = drive.SeenWith(0xFD, 0x00);
   ASSERT_EQ(reads.size(), 1u);
   EXPECT_EQ(reads[0].cdb,
@@ -247,7 +247,7 @@ TEST(IspVerdict, ZerosInCharactersTwelveToFifteenMeanBroken) {
   // The log line follows the box.
   EXPECT_EQ(view.logAtBox.find("ISP is borken"), std::string::npos);
   EXPECT_NE(platform.Contents(kIspLogPath).find("ISP is borken !!! \r\n\r\n"), std::string::npos);
-  EXPECT_EQ(p.Slot(0).ispFound, 1);
+  EXPECT_EQ(Val(p.Slot(0).ispFound), 1);
 }
 
 TEST(IspVerdict, OtherCharactersMeanHealthy) {
@@ -284,13 +284,13 @@ TEST(ParseInquiryData, CopiesTextsAndWorksOutTheRevision) {
   b.Open('E');
   ASSERT_TRUE(ParseInquiryData(b.p, 0));
   const DriveSlot& slot = b.slot();
-  EXPECT_EQ(slot.revision, 15);  // byte 39 'F'
+  EXPECT_EQ(Val(slot.revision), 15);  // byte 39 'F'
   EXPECT_STREQ(slot.inquiryText, "UT0F56789AB12345");
   EXPECT_STREQ(slot.vendorId, "ACME    ");
   EXPECT_STREQ(slot.productId, "FLASH DISK 2GB  ");
-  EXPECT_EQ(slot.flashId[0], 0x2C);
-  EXPECT_EQ(slot.flashId[1], 0x75);
-  EXPECT_EQ(slot.hasFlashId, 1);
+  EXPECT_EQ(Val(slot.flashId[0]), 0x2C);
+  EXPECT_EQ(Val(slot.flashId[1]), 0x75);
+  EXPECT_EQ(Val(slot.hasFlashId), 1);
   auto inquiries = drive.SeenWith(0x12);
   ASSERT_EQ(inquiries.size(), 1u);
   EXPECT_EQ(inquiries[0].at(4), 0xB4);
@@ -309,7 +309,7 @@ TEST_P(Revision, EightBitArithmetic) {
   AttachDrive(b.volumes, 'E', GetParam().text);
   b.Open('E');
   ParseInquiryData(b.p, 0);
-  EXPECT_EQ(b.slot().revision, GetParam().revision) << GetParam().text;
+  EXPECT_EQ(Val(b.slot().revision), GetParam().revision) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(Bytes, Revision,
@@ -325,7 +325,7 @@ TEST(ParseInquiryData, FlashIdOfZerosIsNoFlashId) {
   AttachDrive(b.volumes, 'E', HealthyText("UT0"), {0, 0, 0x11, 0x22, 0x33});
   b.Open('E');
   ASSERT_TRUE(ParseInquiryData(b.p, 0));
-  EXPECT_EQ(b.slot().hasFlashId, 0);
+  EXPECT_EQ(Val(b.slot().hasFlashId), 0);
 }
 
 TEST(IdentifyDrive, FailedFlashIdReadIsNoDriveAndClosesTheVolume) {
@@ -334,7 +334,7 @@ TEST(IdentifyDrive, FailedFlashIdReadIsNoDriveAndClosesTheVolume) {
   b.slot().letter = 'E';
   EXPECT_FALSE(IdentifyDrive(b.p, 0));
   EXPECT_EQ(b.link.OpenVolumeCount(), 0u);
-  EXPECT_EQ(b.slot().volumeHandle, device::kNoVolume);
+  EXPECT_EQ(Val(b.slot().volumeHandle), device::kNoVolume);
   EXPECT_TRUE(b.platform.SawDebug("ParseInquiryData FAIL"));
 }
 
@@ -352,8 +352,8 @@ TEST(IdentifyDrive, FailedCapacityStillFindsTheDrive) {
   AttachFamilyA(b, 'E', HealthyText("UT0"), store).Fail(0x25);
   b.slot().letter = 'E';
   EXPECT_TRUE(IdentifyDrive(b.p, 0));
-  EXPECT_EQ(b.slot().capacityRead, 0);
-  EXPECT_EQ(b.slot().geometryValid, 1);
+  EXPECT_EQ(Val(b.slot().capacityRead), 0);
+  EXPECT_EQ(Val(b.slot().geometryValid), 1);
 }
 
 TEST(IdentifyDrive, FamilyAWithHeaderInBlockOne) {
@@ -375,17 +375,17 @@ TEST(IdentifyDrive, FamilyAWithHeaderInBlockOne) {
 
   ASSERT_TRUE(IdentifyDrive(b.p, 0));
   const DriveSlot& slot = b.slot();
-  EXPECT_EQ(slot.modeByte, 0x5A);
-  EXPECT_EQ(slot.geometryValid, 1);
-  EXPECT_EQ(slot.ispFound, 1);
-  EXPECT_EQ(slot.cisCount, 1);
-  EXPECT_EQ(slot.activeCis, 0);
-  EXPECT_EQ(slot.cis[0].present, 1);
-  EXPECT_EQ(slot.cis[0].page, 128u);
-  EXPECT_EQ(slot.cis[0].cisPageOffset, 64u);  // block 1 in CIS numbering
+  EXPECT_EQ(Val(slot.modeByte), 0x5A);
+  EXPECT_EQ(Val(slot.geometryValid), 1);
+  EXPECT_EQ(Val(slot.ispFound), 1);
+  EXPECT_EQ(Val(slot.cisCount), 1);
+  EXPECT_EQ(Val(slot.activeCis), 0);
+  EXPECT_EQ(Val(slot.cis[0].present), 1);
+  EXPECT_EQ(Val(slot.cis[0].page), 128u);
+  EXPECT_EQ(Val(slot.cis[0].cisPageOffset), 64u);  // block 1 in CIS numbering
   // The ISP area is the block after the header's.
-  EXPECT_EQ(slot.cis[0].ispOffset, 128u);
-  EXPECT_EQ(slot.cis[0].auxAreaOffset, kUnsetOffset);
+  EXPECT_EQ(Val(slot.cis[0].ispOffset), 128u);
+  EXPECT_EQ(Val(slot.cis[0].auxAreaOffset), kUnsetOffset);
   EXPECT_EQ(b.p.cisPageOffsets[0], 64);
   EXPECT_EQ(b.p.ispOffsets[0], 128);
   EXPECT_EQ(b.p.ispOffsets[1], -1);
@@ -401,8 +401,8 @@ TEST(IdentifyDrive, FamilyAWithNoHeaderIsFoundWithoutIsp) {
   ServePages(drive, store);  // all erased
   b.slot().letter = 'E';
   ASSERT_TRUE(IdentifyDrive(b.p, 0));
-  EXPECT_EQ(b.slot().ispFound, 0);
-  EXPECT_EQ(b.slot().cisCount, 0);
+  EXPECT_EQ(Val(b.slot().ispFound), 0);
+  EXPECT_EQ(Val(b.slot().cisCount), 0);
   EXPECT_EQ(b.p.ispOffsets[0], -1);
   EXPECT_EQ(drive.CountOf(0xF8), 2u);
 }
@@ -419,8 +419,8 @@ TEST(IdentifyDrive, FamilyAWithZeroCisBlockLeavesTheIspUnset) {
   ServePages(drive, store);
   b.slot().letter = 'E';
   ASSERT_TRUE(IdentifyDrive(b.p, 0));
-  EXPECT_EQ(b.slot().ispFound, 1);
-  EXPECT_EQ(b.slot().cis[0].ispOffset, kUnsetOffset);
+  EXPECT_EQ(Val(b.slot().ispFound), 1);
+  EXPECT_EQ(Val(b.slot().cis[0].ispOffset), kUnsetOffset);
   EXPECT_EQ(b.p.ispOffsets[0], -1);
 }
 
@@ -430,7 +430,7 @@ TEST(IdentifyDrive, FailedProbeLeavesGeometryInvalid) {
   drive.Fail(0xF2);
   b.slot().letter = 'E';
   ASSERT_TRUE(IdentifyDrive(b.p, 0));
-  EXPECT_EQ(b.slot().geometryValid, 0);
+  EXPECT_EQ(Val(b.slot().geometryValid), 0);
   EXPECT_EQ(drive.CountOf(0xF8), 0u);
 }
 

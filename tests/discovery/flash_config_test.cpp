@@ -13,8 +13,8 @@ TEST(QueryCapacity, StoresBlockAddressAndLength) {
   b.volumes.Attach('E').Reply(0x25, CapacityReply(0x00ABCDEF, 2048));
   b.Open('E');
   EXPECT_TRUE(QueryCapacity(b.p, 0));
-  EXPECT_EQ(b.slot().sectorCount, 0x00ABCDEFu);  // no 1 added
-  EXPECT_EQ(b.slot().sectorSize, 2048u);
+  EXPECT_EQ(Val(b.slot().sectorCount), 0x00ABCDEFu);  // no 1 added
+  EXPECT_EQ(Val(b.slot().sectorSize), 2048u);
 }
 
 TEST(QueryCapacity, FailureOrZeroLengthGivesFiveHundredTwelve) {
@@ -23,13 +23,13 @@ TEST(QueryCapacity, FailureOrZeroLengthGivesFiveHundredTwelve) {
   drive.Fail(0x25);
   b.Open('E');
   EXPECT_FALSE(QueryCapacity(b.p, 0));
-  EXPECT_EQ(b.slot().sectorCount, 0u);
-  EXPECT_EQ(b.slot().sectorSize, 512u);
+  EXPECT_EQ(Val(b.slot().sectorCount), 0u);
+  EXPECT_EQ(Val(b.slot().sectorSize), 512u);
 
   drive.Reply(0x25, CapacityReply(1000, 0));
   EXPECT_TRUE(QueryCapacity(b.p, 0));
-  EXPECT_EQ(b.slot().sectorCount, 1000u);
-  EXPECT_EQ(b.slot().sectorSize, 512u);
+  EXPECT_EQ(Val(b.slot().sectorCount), 1000u);
+  EXPECT_EQ(Val(b.slot().sectorSize), 512u);
 }
 
 TEST(QueryModeByte, KeepsTheByteOnlyWhenTheCommandSucceeds) {
@@ -38,10 +38,10 @@ TEST(QueryModeByte, KeepsTheByteOnlyWhenTheCommandSucceeds) {
   drive.Fail(0xF3);
   b.Open('E');
   QueryModeByte(b.p, 0);
-  EXPECT_EQ(b.slot().modeByte, 0xCD);
+  EXPECT_EQ(Val(b.slot().modeByte), 0xCD);
   drive.Reply(0xF3, {0x07});
   QueryModeByte(b.p, 0);
-  EXPECT_EQ(b.slot().modeByte, 0x07);
+  EXPECT_EQ(Val(b.slot().modeByte), 0x07);
 }
 
 struct PageSizeCase {
@@ -61,8 +61,8 @@ TEST_P(PageSizeA, FirstRuleThatAppliesDecides) {
   b.Open('E');
   b.slot().sectorSize = 512;
   ASSERT_TRUE(ProbeFlashConfigA(b.p, 0));
-  EXPECT_EQ(b.slot().pageSize, GetParam().pageSize);
-  EXPECT_EQ(b.slot().sectorsPerPage, GetParam().pageSize / 512);
+  EXPECT_EQ(Val(b.slot().pageSize), GetParam().pageSize);
+  EXPECT_EQ(Val(b.slot().sectorsPerPage), GetParam().pageSize / 512);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -92,18 +92,18 @@ TEST(ProbeFlashConfigA, StoresTheRecordAndComputesTheCapacity) {
   b.slot().sectorSize = 512;
   ASSERT_TRUE(ProbeFlashConfigA(b.p, 0));
   const DriveSlot& slot = b.slot();
-  EXPECT_EQ(slot.flashTypeHigh, 0x60);
-  EXPECT_EQ(slot.flashTypeLow, 0x0B);
-  EXPECT_EQ(slot.cfgFlags, 0x78);
-  EXPECT_EQ(slot.cisPagesPerBlock, 32);
-  EXPECT_EQ(slot.blocksPerZone, 1024);
-  EXPECT_EQ(slot.zoneCount, 4);
-  EXPECT_EQ(slot.ceCount, 2);
-  EXPECT_EQ(slot.pagesPerBlock, 128);
-  EXPECT_EQ(slot.usableBlocksPerZone, 1000);
-  EXPECT_EQ(slot.pageSize, 4096u);
-  EXPECT_EQ(slot.sectorsPerPage, 8u);
-  EXPECT_EQ(slot.sectorCount, 128u * 1000 * 4 * 2);
+  EXPECT_EQ(Val(slot.flashTypeHigh), 0x60);
+  EXPECT_EQ(Val(slot.flashTypeLow), 0x0B);
+  EXPECT_EQ(Val(slot.cfgFlags), 0x78);
+  EXPECT_EQ(Val(slot.cisPagesPerBlock), 32);
+  EXPECT_EQ(Val(slot.blocksPerZone), 1024);
+  EXPECT_EQ(Val(slot.zoneCount), 4);
+  EXPECT_EQ(Val(slot.ceCount), 2);
+  EXPECT_EQ(Val(slot.pagesPerBlock), 128);
+  EXPECT_EQ(Val(slot.usableBlocksPerZone), 1000);
+  EXPECT_EQ(Val(slot.pageSize), 4096u);
+  EXPECT_EQ(Val(slot.sectorsPerPage), 8u);
+  EXPECT_EQ(Val(slot.sectorCount), 128u * 1000 * 4 * 2);
 }
 
 // A record that names no page size would leave every transfer on the reset
@@ -115,7 +115,7 @@ TEST(ProbeFlashConfigA, NoPageSizeBitIsNoGeometry) {
   b.volumes.Attach('E').Reply(0xF2, ConfigReplyA(config));
   b.Open('E');
   EXPECT_FALSE(ProbeFlashConfigA(b.p, 0));
-  EXPECT_EQ(b.slot().pageSize, 0xCDCDCDCDu);
+  EXPECT_EQ(Val(b.slot().pageSize), 0xCDCDCDCDu);
 }
 
 TEST(ProbeFlashConfigA, FailedCommandLeavesTheSlot) {
@@ -123,7 +123,7 @@ TEST(ProbeFlashConfigA, FailedCommandLeavesTheSlot) {
   b.volumes.Attach('E').Fail(0xF2);
   b.Open('E');
   EXPECT_FALSE(ProbeFlashConfigA(b.p, 0));
-  EXPECT_EQ(b.slot().pagesPerBlock, 0xCDCD);
+  EXPECT_EQ(Val(b.slot().pagesPerBlock), 0xCDCD);
 }
 
 class ProbeB : public ::testing::Test {
@@ -157,15 +157,15 @@ TEST_F(ProbeB, StoresTheRecordAndDerivesSectors) {
   Probe(config);
   ASSERT_TRUE(result_);
   const DriveSlot& slot = b_.slot();
-  EXPECT_EQ(slot.sectorSize, 2048u);
-  EXPECT_EQ(slot.sectorsPerPage, 2u);
-  EXPECT_EQ(slot.pageSize, 4096u);
-  EXPECT_EQ(slot.blocksPerZone, 1024);
-  EXPECT_EQ(slot.flashTypeHigh, 0x40);
-  EXPECT_EQ(slot.flashTypeLow, 0x07);
-  EXPECT_EQ(slot.cfgFlags, 0x40);
-  EXPECT_EQ(slot.reservedZones, 0);
-  EXPECT_EQ(slot.sectorCount, 3u * 2 * 990 * 256);
+  EXPECT_EQ(Val(slot.sectorSize), 2048u);
+  EXPECT_EQ(Val(slot.sectorsPerPage), 2u);
+  EXPECT_EQ(Val(slot.pageSize), 4096u);
+  EXPECT_EQ(Val(slot.blocksPerZone), 1024);
+  EXPECT_EQ(Val(slot.flashTypeHigh), 0x40);
+  EXPECT_EQ(Val(slot.flashTypeLow), 0x07);
+  EXPECT_EQ(Val(slot.cfgFlags), 0x40);
+  EXPECT_EQ(Val(slot.reservedZones), 0);
+  EXPECT_EQ(Val(slot.sectorCount), 3u * 2 * 990 * 256);
   EXPECT_EQ(drive_->SeenWith(0xF2)[0].transferLength, 34u);
 }
 
@@ -175,7 +175,7 @@ TEST_F(ProbeB, ZeroCisBlockSizeFallsBackToByteTwo) {
   config.cisFallback = 0x80;
   Probe(config);
   ASSERT_TRUE(result_);
-  EXPECT_EQ(b_.slot().cisPagesPerBlock, 128);
+  EXPECT_EQ(Val(b_.slot().cisPagesPerBlock), 128);
 }
 
 TEST_F(ProbeB, ZeroPagesPerBlockFailsWithSectorSize512) {
@@ -183,8 +183,8 @@ TEST_F(ProbeB, ZeroPagesPerBlockFailsWithSectorSize512) {
   config.pagesPerBlock = 0;
   Probe(config);
   EXPECT_FALSE(result_);
-  EXPECT_EQ(b_.slot().sectorSize, 512u);
-  EXPECT_EQ(b_.slot().pageSize, 2048u);
+  EXPECT_EQ(Val(b_.slot().sectorSize), 512u);
+  EXPECT_EQ(Val(b_.slot().pageSize), 2048u);
 }
 
 TEST(ProbeFlashConfigB, NoFlashIdKeepsTheEarlierGeometry) {
@@ -194,8 +194,8 @@ TEST(ProbeFlashConfigB, NoFlashIdKeepsTheEarlierGeometry) {
   b.slot().hasFlashId = 0;
   b.slot().pageSize = 512;
   EXPECT_FALSE(ProbeFlashConfigB(b.p, 0));
-  EXPECT_EQ(b.slot().pageSize, 512u);
-  EXPECT_EQ(b.slot().pagesPerBlock, 0xCDCD);
+  EXPECT_EQ(Val(b.slot().pageSize), 512u);
+  EXPECT_EQ(Val(b.slot().pagesPerBlock), 0xCDCD);
 }
 
 // Page sizes that a page transfer or the 64 KiB page buffer cannot carry,
@@ -248,10 +248,10 @@ TEST_P(ReservedZones, TakenFromTheFlashId) {
   Probe(config, GetParam().flashId, GetParam().id);
   ASSERT_TRUE(result_);
   const int reserved = GetParam().reserved;
-  EXPECT_EQ(b_.slot().reservedZones, reserved < 0 ? 0xCD : reserved);
+  EXPECT_EQ(Val(b_.slot().reservedZones), reserved < 0 ? 0xCD : reserved);
   const uint32_t r = reserved < 0 ? 0 : static_cast<uint32_t>(reserved);
   const uint32_t zones = GetParam().zoneCount > r ? GetParam().zoneCount - r : 0;
-  EXPECT_EQ(b_.slot().sectorCount, zones * 100 * 128);
+  EXPECT_EQ(Val(b_.slot().sectorCount), zones * 100 * 128);
 }
 
 INSTANTIATE_TEST_SUITE_P(

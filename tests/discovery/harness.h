@@ -24,6 +24,13 @@
 
 namespace kestrune::testing {
 
+// DriveSlot is packed: its fields go to the assertions by value, never bound
+// to a reference at an odd address.
+template <class T>
+constexpr T Val(T value) {
+  return value;
+}
+
 // A host whose files live in memory (paths compared without regard to case)
 // and whose debugger output is recorded.
 class MemoryPlatform : public platform::Platform {

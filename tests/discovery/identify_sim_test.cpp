@@ -17,6 +17,7 @@
 #include "platform/posix_platform.h"
 #include "simulator/drive_description.h"
 #include "simulator/virtual_drive.h"
+#include "tests/discovery/harness.h"
 #include "tests/support/device_temp_folder.h"
 #include "tests/support/recording_view.h"
 
@@ -119,14 +120,14 @@ TEST_P(EveryController, IdentifiesGeometryCisAndVerdict) {
 
   ASSERT_EQ(CheckDriveExist(p), 1);
   const DriveSlot& slot = p.Slot(0);
-  EXPECT_EQ(slot.letter, 'F');
-  EXPECT_EQ(slot.controllerId, id);
-  EXPECT_EQ(slot.needsCodeInit, familyA ? 0 : 1);
-  EXPECT_EQ(slot.geometryValid, 1);
-  EXPECT_EQ(slot.pageSize, 2048u);
-  EXPECT_EQ(slot.pagesPerBlock, 64);
-  EXPECT_EQ(slot.capacityRead, 1);
-  EXPECT_EQ(slot.ispFound, 1);
+  EXPECT_EQ(Val(slot.letter), 'F');
+  EXPECT_EQ(Val(slot.controllerId), id);
+  EXPECT_EQ(Val(slot.needsCodeInit), familyA ? 0 : 1);
+  EXPECT_EQ(Val(slot.geometryValid), 1);
+  EXPECT_EQ(Val(slot.pageSize), 2048u);
+  EXPECT_EQ(Val(slot.pagesPerBlock), 64);
+  EXPECT_EQ(Val(slot.capacityRead), 1);
+  EXPECT_EQ(Val(slot.ispFound), 1);
   EXPECT_EQ(link.OpenVolumeCount(), 0u);
 
   ASSERT_EQ(view.boxes.size(), 1u);
@@ -136,21 +137,21 @@ TEST_P(EveryController, IdentifiesGeometryCisAndVerdict) {
   // Every ISP offset found names an ISP area the drive itself has.
   const std::vector<uint32_t> areas = drive.IspAreaPages();
   if (familyA) {
-    EXPECT_EQ(slot.cisCount, 1);
-    EXPECT_EQ(slot.cis[0].page, 0u);
-    EXPECT_EQ(slot.cis[0].ispOffset, 64u);
+    EXPECT_EQ(Val(slot.cisCount), 1);
+    EXPECT_EQ(Val(slot.cis[0].page), 0u);
+    EXPECT_EQ(Val(slot.cis[0].ispOffset), 64u);
     EXPECT_EQ(p.ispOffsets[0], 64);
     EXPECT_EQ(p.ispOffsets[1], -1);
-    EXPECT_EQ(slot.sectorCount, 64u * 120 * 2);
+    EXPECT_EQ(Val(slot.sectorCount), 64u * 120 * 2);
   } else {
-    EXPECT_EQ(slot.cisCount, 2);
-    EXPECT_EQ(slot.cis[0].page, 2u * 64);
-    EXPECT_EQ(slot.cis[1].page, 6u * 64);
-    EXPECT_EQ(slot.cis[0].ispOffset, 3u * 64);
-    EXPECT_EQ(slot.cis[1].ispOffset, 7u * 64);
+    EXPECT_EQ(Val(slot.cisCount), 2);
+    EXPECT_EQ(Val(slot.cis[0].page), 2u * 64);
+    EXPECT_EQ(Val(slot.cis[1].page), 6u * 64);
+    EXPECT_EQ(Val(slot.cis[0].ispOffset), 3u * 64);
+    EXPECT_EQ(Val(slot.cis[1].ispOffset), 7u * 64);
     EXPECT_EQ(p.ispOffsets[2], -1);
     EXPECT_STREQ(slot.vendorId, "KSTRUNE");
-    EXPECT_EQ(slot.sectorCount, 64u * 250 * 2);
+    EXPECT_EQ(Val(slot.sectorCount), 64u * 250 * 2);
     EXPECT_NE(LogText().find("CIS PageO ffset = 80 \r\n"), std::string::npos);
     EXPECT_NE(LogText().find("ISP_Offset = c0 \r\n"), std::string::npos);
     EXPECT_TRUE(drive.FlashReady());
@@ -175,8 +176,8 @@ TEST_F(SimulatedScan, Controller165WithMemoryByteBIs162) {
   d.memory = {{0x1064, {'b', 'x'}}};
   Plug('E', d);
   ASSERT_EQ(CheckDriveExist(p), 1);
-  EXPECT_EQ(p.Slot(0).controllerId, kCtrl162);
-  EXPECT_EQ(p.Slot(0).ispFound, 1);
+  EXPECT_EQ(Val(p.Slot(0).controllerId), kCtrl162);
+  EXPECT_EQ(Val(p.Slot(0).ispFound), 1);
 }
 
 TEST_F(SimulatedScan, Controller190ReadsItsInformationPage) {
@@ -185,7 +186,7 @@ TEST_F(SimulatedScan, Controller190ReadsItsInformationPage) {
   for (size_t i = 0; i < 64; ++i) d.extraInfo[i] = static_cast<uint8_t>(0xA0 + i);
   Plug('E', d);
   ASSERT_EQ(CheckDriveExist(p), 1);
-  EXPECT_EQ(p.Slot(0).extraInfoRead, 1);
+  EXPECT_EQ(Val(p.Slot(0).extraInfoRead), 1);
   EXPECT_EQ(std::vector<uint8_t>(p.extraInfo[0], p.extraInfo[0] + 64), d.extraInfo);
 }
 
@@ -193,7 +194,7 @@ TEST_F(SimulatedScan, FirstDriveWinsAndTheRestAreNotTouched) {
   Plug('E', FamilyA(0x161, true));
   sim::VirtualDrive& second = Plug('G', FamilyB(0x190, true));
   ASSERT_EQ(CheckDriveExist(p), 1);
-  EXPECT_EQ(p.Slot(0).letter, 'E');
+  EXPECT_EQ(Val(p.Slot(0).letter), 'E');
   EXPECT_EQ(second.CommandCount(), 0u);
   EXPECT_EQ(platform.debug.front(), "CheckDriveExist : DriverIndex -> 0");
   EXPECT_NE(std::find(platform.debug.begin(), platform.debug.end(), "ID = 161"),
@@ -210,8 +211,8 @@ TEST_F(SimulatedScan, HeaderInBlockOneAndIspBehindIt) {
   sim::VirtualDrive& drive = Plug('E', d);
   ASSERT_EQ(CheckDriveExist(p), 1);
   const DriveSlot& slot = p.Slot(0);
-  EXPECT_EQ(slot.cis[0].page, 64u);
-  EXPECT_EQ(slot.cis[0].ispOffset, 128u);
+  EXPECT_EQ(Val(slot.cis[0].page), 64u);
+  EXPECT_EQ(Val(slot.cis[0].ispOffset), 128u);
   const std::vector<uint32_t> areas = drive.IspAreaPages();
   EXPECT_NE(std::find(areas.begin(), areas.end(), 128u), areas.end());
 }
