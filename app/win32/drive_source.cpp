@@ -25,8 +25,6 @@ bool DriveSource::Open(const char* simulate, std::string* error) {
   return true;
 }
 
-void DriveSource::Save() {
-  if (drive_) drive_->Save();
-}
+bool DriveSource::Save() { return drive_ == nullptr || drive_->Save(); }
 
 }  // namespace kestrune::win32

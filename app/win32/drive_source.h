@@ -22,8 +22,8 @@ class DriveSource {
 
   device::VolumeOpener& opener() { return *opener_; }
   bool simulated() const { return drive_ != nullptr; }
-  // Writes a simulated drive's flash to its file; nothing for real drives.
-  void Save();
+  // Writes a simulated drive's flash to its file; true for real drives.
+  bool Save();
 
  private:
   std::unique_ptr<sim::VirtualDrive> drive_;

@@ -66,6 +66,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   app.InitInstance([&](kestrune::CKestruneDlg& dialog) {
     kestrune::win32::RunMainDialog(instance, nullptr, dialog, view, icon, hooks);
   });
-  drives.Save();
+  // The flash of a simulated drive is its only record: say so when it is lost.
+  if (!drives.Save()) {
+    view.ShowMessage("The simulated drive's flash could not be saved.", kestrune::kAppTitle,
+                     kestrune::kMbIconError);
+    return 1;
+  }
   return 0;
 }

@@ -30,6 +30,22 @@ answer_box "Kestrune" "Can't find any device !"
 gui gone "$main_caption" 60 || fail "the main dialog stayed open without a drive"
 wait_for_exit
 
+# --- a virtual drive that cannot be loaded is reported, and nothing runs ---
+start_program "$(windows_path "$work/missing.json")"
+expect_box 60 "Kestrune" "Check ISP"
+[[ $came == "Kestrune" ]] || fail "a missing virtual drive showed \"$came\""
+text=$(gui message "Kestrune" | tr -d '\r')
+[[ $text == "Cannot load the virtual drive: "* ]] || fail "a missing virtual drive says \"$text\""
+gui click "Kestrune" OK || fail "cannot answer the box"
+for _ in $(seq 300); do
+  kill -0 "$program_pid" 2>/dev/null || break
+  sleep 0.1
+done
+wait "$program_pid"
+status=$?
+program_pid=
+[[ $status == 1 ]] || fail "a missing virtual drive ended with status $status, expected 1"
+
 # --- /d selects destroy mode; the About item opens the About box ---
 start_program default /d
 expect_verdict "ISP was borken!"
