@@ -17,7 +17,7 @@ constexpr uint32_t kCisImageBytes = 1024;
 
 void PutName(uint8_t* at, const std::string& name) {
   std::memset(at, 0, standin::kNameLength);
-  std::memcpy(at, name.data(), std::min<size_t>(name.size(), standin::kNameLength));
+  std::copy_n(name.begin(), std::min<size_t>(name.size(), standin::kNameLength), at);
 }
 
 uint32_t NameSeed(const std::string& name) {
@@ -58,10 +58,10 @@ std::vector<uint8_t> ReadBytes(const NandFlash& flash, uint32_t page, uint32_t c
 // Fixes the last 16-bit word of each 64-word group so that the group sums
 // to 0 modulo 65536.
 void FixCodeMarkGroups(uint8_t* page) {
-  for (int group = 0; group < 4; ++group) {
+  for (size_t group = 0; group < 4; ++group) {
     uint8_t* g = page + group * 128;
     uint32_t sum = 0;
-    for (int w = 0; w < 63; ++w) sum += bytes::LoadBe16(g + 2 * w);
+    for (size_t w = 0; w < 63; ++w) sum += bytes::LoadBe16(g + 2 * w);
     bytes::StoreBe16(g + 126, static_cast<uint16_t>(0x10000 - (sum & 0xFFFF)));
   }
 }
@@ -138,19 +138,19 @@ std::vector<uint8_t> BuildCodeMarkPage(const DriveDescription& d, const CodeMark
     bytes::StoreBe16(page.data() + 126,
                      static_cast<uint16_t>(bytes::LoadBe16(page.data() + 126) + 1));
   }
-  for (uint32_t u = 0; u < 16; ++u) {
-    for (uint32_t z = 0; z < 16; ++z) {
+  for (size_t u = 0; u < 16; ++u) {
+    for (size_t z = 0; z < 16; ++z) {
       bytes::StoreBe16(page.data() + 512 + 128 * (u / 4) + 32 * (u % 4) + 2 * z,
-                       d.ZoneBlockCount(u, z));
+                       d.ZoneBlockCount(static_cast<uint32_t>(u), static_cast<uint32_t>(z)));
     }
   }
   return page;
 }
 
 bool CheckCodeMarkGroups(const uint8_t* page) {
-  for (int group = 0; group < 4; ++group) {
+  for (size_t group = 0; group < 4; ++group) {
     uint32_t sum = 0;
-    for (int w = 0; w < 64; ++w) sum += bytes::LoadBe16(page + group * 128 + 2 * w);
+    for (size_t w = 0; w < 64; ++w) sum += bytes::LoadBe16(page + group * 128 + 2 * w);
     if ((sum & 0xFFFF) != 0) return false;
   }
   return true;
@@ -176,9 +176,10 @@ std::vector<uint8_t> BuildHeaderPage(const DriveDescription& d, const HeaderPage
   const uint16_t check =
       static_cast<uint16_t>((first & 0xFF) + (second & 0xFF) + (header.badCheckValue ? 1 : 0));
   bytes::StoreBe16(page.data() + 128, check);
-  for (uint32_t c = 0; c < 4; ++c) {
-    for (uint32_t z = 0; z < 8; ++z) {
-      bytes::StoreBe16(page.data() + 192 + 16 * c + 2 * z, d.ZoneBlockCount(c, z));
+  for (size_t c = 0; c < 4; ++c) {
+    for (size_t z = 0; z < 8; ++z) {
+      bytes::StoreBe16(page.data() + 192 + 16 * c + 2 * z,
+                       d.ZoneBlockCount(static_cast<uint32_t>(c), static_cast<uint32_t>(z)));
     }
   }
   return page;

@@ -50,7 +50,7 @@ Result Refused() { return {Outcome::kTransportError, 0}; }
 
 void PutText(uint8_t* at, const std::string& text, size_t width) {
   std::memset(at, ' ', width);
-  std::memcpy(at, text.data(), std::min(text.size(), width));
+  std::copy_n(text.begin(), std::min(text.size(), width), at);
 }
 
 class Drive final : public VirtualDrive {

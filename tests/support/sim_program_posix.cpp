@@ -1,10 +1,10 @@
-#include "tests/support/sim_program.h"
-
 #include <atomic>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <stdexcept>
+
+#include "tests/support/sim_program.h"
 
 namespace kestrune::testing {
 
@@ -27,7 +27,7 @@ fs::path SimProgram::MakeFolder() {
   static const unsigned salt = std::random_device{}();
   const fs::path base = fs::temp_directory_path();
   for (;;) {
-    const fs::path candidate =
+    fs::path candidate =
         base / ("kestrune-sim-" + std::to_string(salt) + "-" + std::to_string(counter++));
     std::error_code ec;
     if (fs::create_directory(candidate, ec)) return candidate;
