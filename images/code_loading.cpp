@@ -62,6 +62,9 @@ bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
 }
 
 bool RestartDrive(Program& p, int slotIndex) {
+  // Opening over a handle still stored would leave that volume open for
+  // the rest of the run.
+  if (p.Slot(slotIndex).volumeHandle != device::kNoVolume) CloseVolume(p, slotIndex);
   if (!OpenVolume(p, slotIndex)) return false;
   if (!LoadCodeBlock(p, 12, slotIndex) ||
       !device::ResetController(p.link, p.Slot(slotIndex).volumeHandle)) {

@@ -269,6 +269,13 @@ TEST_F(CodeLoadingTest, RestartStopsAtTheFirstFailureAndCloses) {
   EXPECT_EQ(drive.CountOf(0x25), 0u) << "no polls after a failed reset";
   EXPECT_EQ(drive.CountOf(0xFD, 0x06), 1u);
   EXPECT_EQ(link.OpenVolumeCount(), 0u);
+
+  // A volume left open by the caller is not leaked by the restart.
+  drive.Clear();
+  drive.unmatched = testing::Good();
+  Open();
+  RestartDrive(p, kSlot);
+  EXPECT_EQ(link.OpenVolumeCount(), 0u);
 }
 
 // --- ReadSpareUnderCode ---
