@@ -27,6 +27,9 @@ constexpr uint8_t kCheckCondition = 0x02;
 constexpr uint32_t kMemorySize = 0x10000;
 constexpr uint32_t kInquirySize = 180;
 constexpr uint32_t kCapacitySize = 8;
+// No command of the set moves more than a few ISP areas; anything far beyond
+// is a malformed request and is refused before a reply buffer is made for it.
+constexpr uint32_t kMaxTransfer = 16u << 20;
 
 constexpr uint8_t kOpInquiry = 0x12;
 constexpr uint8_t kOpReadCapacity = 0x25;
@@ -84,7 +87,7 @@ class Drive final : public VirtualDrive {
     }
     if (vanished_) return Count(Refused());
     if (!request.cdb || request.cdbLength == 0 || request.cdbLength > 16 ||
-        (request.transferLength > 0 && !request.data)) {
+        (request.transferLength > 0 && !request.data) || request.transferLength > kMaxTransfer) {
       return Count(Check());
     }
     const uint8_t opcode = request.cdb[0];

@@ -237,6 +237,15 @@ TEST_F(Nand, BadAddressesLengthsAndOpcodesGiveCheckCondition) {
   EXPECT_TRUE(In(*drive, {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 512).check());
   EXPECT_TRUE(In(*drive, {0xFD, 0x42, 0, 0, 0, 0, 0, 0, 0, 0}, 0).check());
   EXPECT_TRUE(In(*drive, {0x25, 0, 0, 0, 0, 0}, 8).check());  // wrong CDB length
+  // A transfer far beyond any command is refused before anything is written,
+  // even when its pages exist and its length matches them.
+  auto big = Make(DefaultDescription());
+  ASSERT_TRUE(StartWorkingCode(*big));
+  std::vector<uint8_t> small(16, 0x42);
+  std::vector<uint8_t> cdb = PageCdb(0xF8, 0x02, 0, 0x3000);
+  device::Request huge{cdb.data(), 10, device::Carrier::kIn, 0x3000u * 2048, 200, small.data()};
+  EXPECT_EQ(big->Execute(huge).outcome, device::Outcome::kScsiStatus);
+  EXPECT_EQ(small, std::vector<uint8_t>(16, 0x42));
   // A write command on the data-in carrier is refused as malformed.
   EXPECT_TRUE(In(*drive, PageCdb(0xFA, 0, 0, 1), 2048).check());
 }
