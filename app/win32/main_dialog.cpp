@@ -19,8 +19,10 @@ struct DialogState {
   bool closePending = false;
 };
 
+// The window's user data carries the state pointer handed to WM_INITDIALOG.
 DialogState* StateOf(HWND hwnd) {
-  return reinterpret_cast<DialogState*>(GetWindowLongPtrA(hwnd, DWLP_USER));
+  return reinterpret_cast<DialogState*>(  // NOLINT(performance-no-int-to-ptr)
+      GetWindowLongPtrA(hwnd, DWLP_USER));
 }
 
 INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
@@ -124,7 +126,7 @@ INT_PTR OnCommand(HWND hwnd, DialogState& state, WORD id, WORD code) {
 
 INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
-    auto* state = reinterpret_cast<DialogState*>(lParam);
+    auto* state = reinterpret_cast<DialogState*>(lParam);  // NOLINT(performance-no-int-to-ptr)
     SetWindowLongPtrA(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(state));
     state->view->Attach(hwnd);
     AppendAboutItem(hwnd, state->instance);

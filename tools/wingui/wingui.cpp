@@ -54,7 +54,7 @@ std::string ClassName(HWND hwnd) {
 }
 
 BOOL CALLBACK MatchTopLevel(HWND hwnd, LPARAM param) {
-  auto* state = reinterpret_cast<FindState*>(param);
+  auto* state = reinterpret_cast<FindState*>(param);  // NOLINT(performance-no-int-to-ptr)
   if (!IsWindowVisible(hwnd)) return TRUE;
   if (!state->options->windowClass.empty() && ClassName(hwnd) != state->options->windowClass) {
     return TRUE;
