@@ -57,6 +57,7 @@ TEST_F(ImagesTest, EveryImageIsEmbeddedWithItsListedSize) {
 
 TEST_F(ImagesTest, ExtractionWritesEveryImageWithItsExactBytes) {
   ExtractImages(p);
+  EXPECT_EQ(platform.writeCalls, 31u) << "one write per image, straight from the resource";
   for (const CatalogueEntry& entry : kCatalogue) {
     const std::string path = ComposePath(entry.pathFormat, platform.tempText());
     SCOPED_TRACE(path);

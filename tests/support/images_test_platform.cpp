@@ -19,19 +19,22 @@ std::filesystem::path FreshFolder() {
   return folder;
 }
 
-class LimitedFile : public platform::File {
+// Counts the writes and, when asked, stores only part of each.
+class WatchedFile : public platform::File {
  public:
-  LimitedFile(std::unique_ptr<platform::File> file, size_t limit)
-      : file_(std::move(file)), limit_(limit) {}
+  WatchedFile(std::unique_ptr<platform::File> file, std::optional<size_t> limit, size_t& calls)
+      : file_(std::move(file)), limit_(limit), calls_(calls) {}
   size_t Read(void* buffer, size_t size) override { return file_->Read(buffer, size); }
   size_t Write(const void* data, size_t size) override {
-    return file_->Write(data, size < limit_ ? size : limit_);
+    ++calls_;
+    return file_->Write(data, limit_ && size > *limit_ ? *limit_ : size);
   }
   bool Seek(uint64_t offset) override { return file_->Seek(offset); }
 
  private:
   std::unique_ptr<platform::File> file_;
-  size_t limit_;
+  std::optional<size_t> limit_;
+  size_t& calls_;
 };
 
 }  // namespace
@@ -73,8 +76,8 @@ std::unique_ptr<platform::File> ImagesTestPlatform::OpenFile(const std::string& 
                                                              platform::OpenMode mode) {
   if (mode == platform::OpenMode::kWriteBinaryTruncate) writes.push_back(path);
   auto file = host_->OpenFile(path, mode);
-  if (file && writeLimit && mode == platform::OpenMode::kWriteBinaryTruncate) {
-    return std::make_unique<LimitedFile>(std::move(file), *writeLimit);
+  if (file && mode == platform::OpenMode::kWriteBinaryTruncate) {
+    return std::make_unique<WatchedFile>(std::move(file), writeLimit, writeCalls);
   }
   return file;
 }

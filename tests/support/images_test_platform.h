@@ -41,6 +41,8 @@ class ImagesTestPlatform : public platform::Platform {
   std::vector<std::string> writes;
   std::vector<std::string> createdFolders;
   std::vector<std::string> deletes;
+  // Write calls made on files opened for writing through the program.
+  size_t writeCalls = 0;
 
   // The temporary folder as the program sees it, and its host folder.
   const std::string& tempText() const { return tempText_; }
