@@ -73,7 +73,7 @@ void IspLog::DebugFormat(const char* format, ...) {
 
 std::string FormatHexDump(uint32_t count, const uint8_t* bytes) {
   std::string text;
-  text.reserve(4 * 82 + (static_cast<size_t>(count) / 16 + 1) * 82);
+  text.reserve(size_t{4} * 82 + (static_cast<size_t>(count) / 16 + 1) * 82);
   text += kHeaderRule;
   text += kHeaderTitles;
   text += kHeaderColumns;

@@ -109,7 +109,7 @@ HeapBlock DeviceLink::AllocBuffer(size_t size, size_t alignment) {
   if (raw == nullptr) return {};
   auto address = reinterpret_cast<uintptr_t>(raw);
   auto aligned = (address + alignment) & ~static_cast<uintptr_t>(alignment);
-  return HeapBlock(raw, reinterpret_cast<uint8_t*>(aligned));
+  return HeapBlock(raw, static_cast<uint8_t*>(raw) + (aligned - address));
 }
 
 }  // namespace kestrune::device
