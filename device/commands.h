@@ -14,12 +14,12 @@ uint32_t SwapBytes16(uint32_t value);
 
 // Timeouts in seconds.
 inline constexpr uint32_t kTimeoutInquiry = 20;
-inline constexpr uint32_t kTimeoutShort = 2;         // capacity, mode byte, flash id, config
+inline constexpr uint32_t kTimeoutShort = 2;           // capacity, mode byte, flash id, config
 inline constexpr uint32_t kTimeoutController = 20000;  // reset, prepare code load, init flash
-inline constexpr uint32_t kTimeoutMemory = 2000;     // controller memory read/write
+inline constexpr uint32_t kTimeoutMemory = 2000;       // controller memory read/write
 inline constexpr uint32_t kTimeoutReadPages = 200;
 inline constexpr uint32_t kTimeoutWritePages = 5000;
-inline constexpr uint32_t kTimeoutSpareErase = 20;   // spare read, block erase
+inline constexpr uint32_t kTimeoutSpareErase = 20;  // spare read, block erase
 
 // Opcodes.
 inline constexpr uint8_t kOpInquiry = 0x12;
@@ -54,8 +54,8 @@ bool WriteControllerMemory(DeviceLink& link, uint32_t address, uint32_t lengthFi
 bool ReadFlashConfig(DeviceLink& link, uint8_t* buffer, uint32_t length, VolumeHandle handle);
 bool ReadFlashPages(DeviceLink& link, uint32_t pageAddress, uint32_t pageCount, uint32_t byteCount,
                     uint32_t readMode, uint8_t* buffer, VolumeHandle handle);
-bool WriteFlashPages(DeviceLink& link, uint32_t pageAddress, uint32_t pageCount,
-                     uint32_t byteCount, const uint8_t* data, VolumeHandle handle);
+bool WriteFlashPages(DeviceLink& link, uint32_t pageAddress, uint32_t pageCount, uint32_t byteCount,
+                     const uint8_t* data, VolumeHandle handle);
 bool ReadPageSpare(DeviceLink& link, uint32_t pageAddress, uint32_t length, uint8_t* buffer,
                    VolumeHandle handle);
 bool EraseFlashBlock(DeviceLink& link, uint32_t pageAddress, VolumeHandle handle);
