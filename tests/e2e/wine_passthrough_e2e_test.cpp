@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 const fs::path kDir = KESTRUNE_E2E_DIR;
 const fs::path kPrefix = kDir / "wineprefix";
 const fs::path kDevice = kDir / "wine_device.bin";
-const fs::path kDrive = kDir / "e2e_drive.json";
+const fs::path kDrive = kDir / "e2e_drive_wine.json";
 const fs::path kLog = kDir / "wine_e2e.log";
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
