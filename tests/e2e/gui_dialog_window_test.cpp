@@ -70,7 +70,9 @@ class MainDialogWindow : public ::testing::Test {
       first = false;
       whenUp(view_.dialog());
     };
-    return RunMainDialog(GetModuleHandleA(nullptr), nullptr, dialog, view_, icon_, hooks);
+    INT_PTR result = RunMainDialog(GetModuleHandleA(nullptr), nullptr, dialog, view_, icon_, hooks);
+    if (result == -1) ADD_FAILURE() << "the dialog was not created, error " << GetLastError();
+    return result;
   }
 
   std::unique_ptr<kestrune::sim::VirtualDrive> drive_;
