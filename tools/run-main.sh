@@ -3,9 +3,10 @@
 # simulated drive with it, then scans the drive again:
 #   kestrune --simulate --yes fix
 #   kestrune --simulate scan
-# Both run with one scratch folder as drive C: and as the temporary folder,
-# so the backups (ISP0_Before.bin, ISP0_After.bin), the log ISP.log and the
-# extracted images end up there for a look afterwards.
+# and then repairs a copy of a broken virtual-drive file and checks that a
+# second run finds it healthy. Every run uses one scratch folder as drive C:
+# and as the temporary folder, so the backups (ISP0_Before.bin, ...), each
+# run's log (<run>.ISP.log) and output, and the extracted images end up there.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -34,17 +35,39 @@ fi
 scratch=$out/run-main
 rm -rf "$scratch"
 mkdir -p "$scratch"
-# The program writes its log only when c:\ISP.log exists at start.
-: >"$scratch/ISP.log"
 
-run() {
+run() { # folder, log name, then the program's arguments
+  local folder=$1 log=$2
+  shift 2
+  mkdir -p "$folder"
+  # The program writes its log only when c:\ISP.log exists at start, and
+  # starts it afresh each run; each run's log is kept under its own name.
+  : >"$folder/ISP.log"
   echo
   echo "\$ kestrune $*"
-  "$program" --c-drive "$scratch" --temp "$scratch" "$@"
+  "$program" --c-drive "$folder" --temp "$folder" "$@" | tee "$folder/$log.out"
+  mv "$folder/ISP.log" "$folder/$log.ISP.log"
 }
-run --simulate --yes fix
-run --simulate scan
+
+# The built-in simulated drive keeps its flash in memory only, so the scan
+# after the repair meets the drive as it was built: broken again.
+run "$scratch" simulate-fix --simulate --yes fix
+run "$scratch" simulate-scan --simulate scan
+
+# The same repair on a virtual-drive file, whose flash outlives the program:
+# the scan afterwards must find the ISP healthy.
+files=$scratch/file-backed
+drive=$files/drive/ctrl163_broken.json
+mkdir -p "$(dirname "$drive")"
+cp "$root/tests/drives/ctrl163_broken.json" "$drive"
+run "$files" file-fix --drive "E=$drive" --yes fix
+run "$files" file-scan --drive "E=$drive" scan
+if ! grep -q 'ISP is OK!' "$files/file-scan.out"; then
+  echo "run-main: after the repair the drive's ISP is still not healthy" >&2
+  exit 1
+fi
 
 echo
-echo "run-main: scratch folder $scratch:"
-ls -l "$scratch"
+echo "run-main: done; backups, logs and extracted images are in $scratch"
+echo "(the file-backed drive's runs in $files):"
+ls "$scratch" "$files"
