@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 
@@ -137,6 +138,20 @@ TEST_F(PosixPlatformTest, SleepOnlyCountsWhenNotReal) {
   platform.Sleep(1000);
   platform.Sleep(20000);
   EXPECT_EQ(platform.SleptMilliseconds(), 21000u);
+}
+
+TEST_F(PosixPlatformTest, ResourcesAreFoundByTypeWithoutRegardToCase) {
+  auto resources = EmbeddedResources();
+  if (resources.empty()) GTEST_SKIP() << "no resources linked into this program";
+  const EmbeddedResource& first = resources.front();
+  std::string lower = first.type;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto found = platform.FindResource(lower.c_str(), first.id);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->data(), first.data);
+  EXPECT_EQ(found->size(), first.size);
+  EXPECT_FALSE(platform.FindResource(lower.c_str(), 0).has_value());
+  EXPECT_FALSE(platform.FindResource("NO_SUCH_TYPE", first.id).has_value());
 }
 
 TEST(StatusHasRawIoTest, ReadsBit17OfTheEffectiveSet) {
