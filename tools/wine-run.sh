@@ -51,6 +51,8 @@ if [[ -z ${KESTRUNE_WINEPREFIX:-} ]]; then
     KESTRUNE_WINEPREFIX=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/kestrune/wineprefix
   fi
 fi
+# Wine refuses to start without a home folder; CI may not set HOME.
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 export WINEPREFIX=$KESTRUNE_WINEPREFIX
 export WINEARCH=win64
 export WINEDEBUG=-all
