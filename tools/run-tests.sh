@@ -36,7 +36,8 @@ report() {
     printf '%s\n' "${timings[@]}"
   fi
   if [[ $status -ne 0 ]]; then
-    echo "run-tests: FAILED in stage '${current:-setup}' (exit $status)"
+    echo "run-tests: FAILED in stage '${current:-setup}' after $((SECONDS - ${started:-0})) s" \
+      "(exit $status)"
   fi
   if [[ $((passed + failed)) -gt 0 ]]; then
     echo "tests: $passed passed, $failed failed"
@@ -48,6 +49,17 @@ mkdir -p "$out"
 current=setup
 "$root/tools/setup.sh"
 cd "$root"
+
+# CPU seconds used by finished child processes so far; with the wall time it
+# tells a slow stage from a busy machine.
+# (Sets $cpu; it must run in this shell, not a subshell, to see the children.)
+child_cpu() {
+  times >"$out/.run-tests-times"
+  cpu=$(tail -n 1 "$out/.run-tests-times" | awk '{
+    total = 0
+    for (i = 1; i <= 2; i++) { split($i, p, "m"); total += p[1] * 60 + p[2] }
+    printf "%d", total }')
+}
 
 configure() { # preset
   cmake --preset "$1" -B "$out/$1"
@@ -79,6 +91,8 @@ has_tests() { # preset label
 for stage in "${stages[@]}"; do
   current=$stage
   started=$SECONDS
+  child_cpu
+  started_cpu=$cpu
   echo
   echo "== $stage =="
   case $stage in
@@ -140,7 +154,9 @@ for stage in "${stages[@]}"; do
       exit 2
       ;;
   esac
-  timings+=("$(printf '%-8s %5d s' "$stage" $((SECONDS - started)))")
+  child_cpu
+  timings+=("$(printf '%-9s %5d s wall %6d s cpu' "$stage" $((SECONDS - started)) \
+    $((cpu - started_cpu)))")
 done
 current=done
 echo
