@@ -158,6 +158,6 @@ for stage in "${stages[@]}"; do
   timings+=("$(printf '%-9s %5d s wall %6d s cpu' "$stage" $((SECONDS - started)) \
     $((cpu - started_cpu)))")
 done
-current=done
+current="finished"
 echo
 echo "run-tests: all stages passed (${stages[*]})"

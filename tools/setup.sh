@@ -10,7 +10,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 fonts-wine xvfb x11-apps imagemagick
-  clang libclang-rt-14-dev clang-format clang-tidy
+  clang libclang-rt-14-dev clang-format clang-tidy shellcheck
 )
 
 missing=()

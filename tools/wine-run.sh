@@ -69,7 +69,7 @@ mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
 if [[ ! -f $WINEPREFIX/.kestrune-ready ]]; then
-  if ! DISPLAY= "$wine" wineboot --init </dev/null >"$WINEPREFIX.log" 2>&1; then
+  if ! DISPLAY='' "$wine" wineboot --init </dev/null >"$WINEPREFIX.log" 2>&1; then
     echo "wine-run: creating the Wine prefix $WINEPREFIX failed; see $WINEPREFIX.log" >&2
     exit 125
   fi
