@@ -1,0 +1,35 @@
+// What each fuzz target runs on the program. The seed generator runs the
+// same bodies against simulated drives, recording their answers.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "discovery/program.h"
+#include "fuzz/reply_stream.h"
+
+namespace kestrune::fuzz {
+
+// The slot a geometry or CIS input starts from, ahead of the replies.
+struct SlotHeader {
+  uint8_t controller = 0;  // PickController
+  uint8_t flashId[5] = {};
+  uint8_t revision = 0;
+  uint8_t capacityRead = 0;
+  uint32_t pages[3] = {};  // pages the conversions and page reads are tried on
+
+  static SlotHeader Read(ByteReader& reader);
+  void Append(std::vector<uint8_t>& out) const;
+};
+
+// IdentifyDrive on drive E.
+void RunIdentify(Program& p);
+// Capacity and configuration of the header's drive, the page conversions,
+// and the page transfers that size their buffers from the geometry.
+void RunGeometry(Program& p, const SlotHeader& header);
+// The CIS search and parsing of the header's drive.
+void RunCis(Program& p, const SlotHeader& header);
+// The scan, then Start Fix (and, with `destroy`, Destroy ISP) on what it found.
+void RunScan(Program& p, bool destroy);
+
+}  // namespace kestrune::fuzz

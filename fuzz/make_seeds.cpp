@@ -1,0 +1,165 @@
+// Writes the seed corpora: each fuzz body run against ready-made simulated
+// drives, their answers recorded in the reply-stream encoding, so the seeds
+// reach as deep into the program as a real drive does.
+//
+//   kestrune_make_seeds <corpus folder>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "discovery/discovery.h"
+#include "fuzz/bodies.h"
+#include "fuzz/fuzz_world.h"
+#include "images/images.h"
+#include "simulator/virtual_drive.h"
+
+using namespace kestrune;
+using namespace kestrune::fuzz;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kSeedPrefixBytes = 1024;
+
+const char* const kDrives[] = {
+    "ctrl161_healthy.json", "ctrl163_broken.json", "ctrl165_small_pages_broken.json",
+    "ctrl168_broken.json",  "ctrl190_broken.json", "ctrl163_large_pages_broken.json",
+};
+
+std::unique_ptr<sim::VirtualDrive> LoadDrive(const std::string& name) {
+  std::string error;
+  auto drive = sim::VirtualDrive::FromFile(std::string(KESTRUNE_FUZZ_DRIVES) + "/" + name, &error,
+                                           std::string());
+  if (!drive) std::fprintf(stderr, "%s: %s\n", name.c_str(), error.c_str());
+  return drive;
+}
+
+// Runs `body` against a fresh load of the drive and returns the answers.
+std::vector<uint8_t> Record(const std::string& drive, const std::function<void(Program&)>& body) {
+  std::vector<uint8_t> out;
+  auto virtualDrive = LoadDrive(drive);
+  if (!virtualDrive) return out;
+  sim::SimulatedVolumes simulated;
+  simulated.Attach('E', *virtualDrive);
+  RecordingVolumes recording(simulated, out);
+  recording.maxPrefix = kSeedPrefixBytes;
+  recording.trimOtherPages = true;
+  World::Get().Run(recording, body);
+  return out;
+}
+
+// The slot header of what identification makes of the drive.
+SlotHeader HeaderFor(const std::string& drive) {
+  SlotHeader header;
+  auto virtualDrive = LoadDrive(drive);
+  if (!virtualDrive) return header;
+  sim::SimulatedVolumes simulated;
+  simulated.Attach('E', *virtualDrive);
+  World::Get().Run(simulated, [&](Program& p) {
+    RunIdentify(p);
+    const DriveSlot& slot = p.Slot(0);
+    for (uint8_t s = 0; s < 8; ++s) {
+      if (PickController(s) == slot.controllerId) header.controller = s;
+    }
+    std::memcpy(header.flashId, slot.flashId, sizeof header.flashId);
+    header.revision = slot.revision;
+    header.pages[0] = static_cast<uint32_t>(p.cisPageOffsets[0]);
+    header.pages[1] = slot.cis[0].ispOffset;
+    header.pages[2] = slot.cis[0].auxAreaOffset;
+  });
+  return header;
+}
+
+void Write(const fs::path& folder, const std::string& name, const std::vector<uint8_t>& bytes) {
+  fs::create_directories(folder);
+  std::ofstream(folder / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  std::printf("%-40s %6zu bytes\n", (folder.filename() / name).c_str(), bytes.size());
+}
+
+std::vector<uint8_t> FileStart(const std::string& programPath, size_t count) {
+  std::vector<uint8_t> bytes(count);
+  auto file = World::Get().platform().OpenFile(programPath, platform::OpenMode::kReadBinary);
+  size_t n = file ? file->Read(bytes.data(), count) : 0;
+  bytes.resize(n);
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
+    return 2;
+  }
+  const fs::path corpus = argv[1];
+  for (const char* drive : kDrives) {
+    const std::string name = fs::path(drive).stem().string();
+    Write(corpus / "identify", name, Record(drive, [](Program& p) { RunIdentify(p); }));
+
+    const SlotHeader header = HeaderFor(drive);
+    std::vector<uint8_t> bytes;
+    header.Append(bytes);
+    std::vector<uint8_t> replies = Record(drive, [&](Program& p) { RunGeometry(p, header); });
+    bytes.insert(bytes.end(), replies.begin(), replies.end());
+    Write(corpus / "geometry", name, bytes);
+
+    bytes.clear();
+    header.Append(bytes);
+    replies = Record(drive, [&](Program& p) { RunCis(p, header); });
+    bytes.insert(bytes.end(), replies.begin(), replies.end());
+    Write(corpus / "cis", name, bytes);
+
+    // The scan stops recording after identification: Start Fix then runs
+    // on answers that all succeed.
+    const uint32_t present = LetterBit('E');
+    bytes = {static_cast<uint8_t>(present), static_cast<uint8_t>(present >> 8),
+             static_cast<uint8_t>(present >> 16), static_cast<uint8_t>(present >> 24), 0};
+    replies = Record(drive, [](Program& p) { CheckDriveExist(p); });
+    bytes.insert(bytes.end(), replies.begin(), replies.end());
+    Write(corpus / "scan", name, bytes);
+  }
+
+  // Image seeds: the start of the file each operation reads, as the
+  // program picks it for the drive.
+  constexpr size_t kImageSeedBytes = 2048;
+  struct ImageSeed {
+    uint8_t drive;  // index into the image target's drive list
+    uint8_t operation;
+    const char* file;  // the same drive in this list
+    const char* name;
+  };
+  const ImageSeed kImageSeeds[] = {
+      {0, 0, "ctrl163_broken.json", "update_163"},
+      {1, 1, "ctrl190_broken.json", "update_190"},
+      {0, 2 | (5 << 2), "ctrl163_broken.json", "code_163_block5"},
+      {3, 2 | (12 << 2), "ctrl165_small_pages_broken.json", "code_165_block12"},
+      {2, 3, "ctrl161_broken.json", "startfix_161"},
+  };
+  for (const ImageSeed& seed : kImageSeeds) {
+    std::string path;
+    auto drive = LoadDrive(seed.file);
+    if (!drive) return 1;
+    sim::SimulatedVolumes simulated;
+    simulated.Attach('E', *drive);
+    World::Get().Run(simulated, [&](Program& p) {
+      CheckDriveExist(p);
+      const ControllerId id = p.Slot(0).controllerId;
+      if (seed.operation % 4 == 2) {
+        path = ChooseCodeImage(p, 0);
+      } else {
+        path = id == kCtrl190 ? ChooseUpdateImage190(p) : ChooseUpdateImage(p, id);
+      }
+    });
+    std::vector<uint8_t> bytes = {seed.drive, seed.operation};
+    const std::vector<uint8_t> start = FileStart(path, kImageSeedBytes);
+    bytes.insert(bytes.end(), start.begin(), start.end());
+    Write(corpus / "image", seed.name, bytes);
+  }
+  return 0;
+}
