@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and the console program in Release (preset "bench"),
+# runs them and prints one table of figures. Nothing here judges a figure.
+#
+#   bench/run.sh                 build into out/bench, run, print the table
+#   KESTRUNE_BENCH_DIR=DIR       build folder (default out/bench)
+#   KESTRUNE_BENCH_MIN_TIME=S    seconds each benchmark runs at least (default 0.5)
+#   KESTRUNE_BENCH_KEEP=1        keep the scratch folder with the raw JSON results
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${KESTRUNE_BENCH_DIR:-$root/out/bench}
+min_time=${KESTRUNE_BENCH_MIN_TIME:-0.5}
+jobs=${KESTRUNE_BENCH_JOBS:-2}
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrune-bench-run.XXXXXX")
+if [[ ${KESTRUNE_BENCH_KEEP:-0} != 1 ]]; then
+  trap 'rm -rf "$scratch"' EXIT
+else
+  echo "raw results kept in $scratch" >&2
+fi
+
+log() { echo "== $*" >&2; }
+
+log "configure ($build)"
+(cd "$root" && cmake --preset bench -B "$build" >"$scratch/configure.log") ||
+  { cat "$scratch/configure.log" >&2; exit 1; }
+log "build"
+cmake --build "$build" -j"$jobs" \
+  --target link_bench start_fix_bench kestrune kestrune_sgio_preload >"$scratch/build.log" ||
+  { tail -n 40 "$scratch/build.log" >&2; exit 1; }
+
+link_bench=$build/bench/link_bench
+start_fix_bench=$build/bench/start_fix_bench
+console=$build/app/console/kestrune
+preload=$(find "$build/tools" -name 'libkestrune_sgio_preload*.so' -print -quit)
+[[ -x $link_bench && -x $start_fix_bench && -x $console && -n $preload ]] || {
+  echo "a bench program, the console or the preload library was not built" >&2
+  exit 1
+}
+
+bench_flags=(--benchmark_format=json --benchmark_min_time="$min_time")
+
+log "link_bench, in process"
+"$link_bench" "${bench_flags[@]}" --benchmark_filter='^InProcess' >"$scratch/link_inproc.json"
+
+log "link_bench, through SG_IO with the preload library"
+# The drive is a copy, so that its flash file lands in the scratch folder.
+cp "$root/tests/drives/ctrl161_healthy.json" "$scratch/sgio_drive.json"
+: >"$scratch/sgio_node.bin"
+LD_PRELOAD=$preload \
+  KESTRUNE_SGIO_FILE=$scratch/sgio_node.bin \
+  KESTRUNE_SGIO_DRIVE=$scratch/sgio_drive.json \
+  KESTRUNE_SGIO_SAVE=exit \
+  "$link_bench" "${bench_flags[@]}" --benchmark_filter='^OverSgio' >"$scratch/link_sgio.json"
+
+log "start_fix_bench"
+"$start_fix_bench" "${bench_flags[@]}" >"$scratch/start_fix.json"
+
+# Peak resident memory of whole console runs on the built-in simulated drive,
+# each in a fresh folder standing for C: and the temporary folder.
+measure_rss() {
+  local name=$1
+  shift
+  local dir=$scratch/rss_$name
+  mkdir -p "$dir/c" "$dir/t"
+  if [[ ! -x /usr/bin/time && $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+    log "installing the time package for /usr/bin/time -v"
+    apt-get install -y time >/dev/null 2>&1 || true
+  fi
+  if [[ -x /usr/bin/time ]]; then
+    (cd "$dir" && /usr/bin/time -v -o "$dir/time.txt" \
+      "$console" --simulate --c-drive "$dir/c" --temp "$dir/t" "$@" \
+      >"$dir/stdout.txt" 2>"$dir/stderr.txt") || echo "exit $?" >"$dir/failed.txt"
+    python3 - "$dir/time.txt" "$dir/rss.json" <<'EOF'
+import json, re, sys
+text = open(sys.argv[1]).read()
+rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
+wall = re.search(r"Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): ([\d:.]+)", text).group(1)
+seconds = 0.0
+for part in wall.split(":"):
+    seconds = seconds * 60 + float(part)
+json.dump({"max_rss_kib": rss, "wall_s": seconds, "tool": "/usr/bin/time -v"}, open(sys.argv[2], "w"))
+EOF
+  else
+    # Without /usr/bin/time: wait4 reports the child's own peak.
+    (cd "$dir" && python3 - "$dir/rss.json" "$console" --simulate --c-drive "$dir/c" \
+      --temp "$dir/t" "$@" >"$dir/stdout.txt" 2>"$dir/stderr.txt" <<'EOF'
+import json, os, sys, time
+start = time.monotonic()
+pid = os.fork()
+if pid == 0:
+    os.execv(sys.argv[2], sys.argv[2:])
+_, status, usage = os.wait4(pid, 0)
+json.dump({"max_rss_kib": usage.ru_maxrss, "wall_s": time.monotonic() - start,
+           "tool": "wait4", "status": status}, open(sys.argv[1], "w"))
+sys.exit(0 if os.waitstatus_to_exitcode(status) == 0 else 1)
+EOF
+    ) || echo "exit $?" >"$dir/failed.txt"
+  fi
+}
+
+log "kestrune fix, peak resident memory"
+measure_rss fix --yes fix
+log "kestrune scan, peak resident memory (for comparison)"
+measure_rss scan scan
+
+python3 - "$scratch" "$(nproc)" <<'EOF'
+import json, os, sys
+
+scratch, cores = sys.argv[1], sys.argv[2]
+
+def load(name):
+    with open(os.path.join(scratch, name)) as f:
+        return json.load(f)
+
+def by_name(doc):
+    return {b["name"]: b for b in doc["benchmarks"]}
+
+to_us = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
+
+def us(b, key="real_time"):
+    return b[key] * to_us[b["time_unit"]]
+
+def ms(b, key="real_time"):
+    return us(b, key) / 1e3
+
+def broken(b):
+    return b is None or b.get("error_occurred") or b.get("failed", 0) != 0
+
+rows = []
+def row(section, figure, value, unit, note=""):
+    rows.append((section, figure, value, unit, note))
+
+link_in = by_name(load("link_inproc.json"))
+link_sg = by_name(load("link_sgio.json"))
+for label, key in (("INQUIRY, 36 B data-in", "inquiry_36B_in"),
+                   ("flash read, 64 KiB data-in", "read_64KiB_in"),
+                   ("flash write, 64 KiB data-out", "write_64KiB_out")):
+    for how, table in (("in process", link_in), ("SG_IO + preload", link_sg)):
+        b = table.get(("InProcess/" if how == "in process" else "OverSgio/") + key)
+        if broken(b):
+            row("link", f"{label}, {how}", "n/a", "", (b or {}).get("error_message", "did not run"))
+            continue
+        mib_s = b.get("bytes_per_second", 0) / (1 << 20)
+        note = f"{mib_s:,.0f} MiB/s"
+        if "device_us" in b:
+            note += f"; device time not counted: {b['device_us']:,.1f} us"
+        row("link", f"{label}, {how}", f"{us(b):,.2f}", "us/command", note)
+
+fix = by_name(load("start_fix.json"))
+sf = fix.get("start_fix/ctrl163_broken")
+if broken(sf):
+    row("start fix", "Start Fix, ctrl163_broken", "n/a", "",
+        (sf or {}).get("error_message", "runs did not end in the success box"))
+else:
+    cpu, wall, dev = ms(sf, "cpu_time"), ms(sf), sf["device_ms"]
+    row("start fix", "host CPU time", f"{cpu:,.2f}", "ms", f"wall {wall:,.2f} ms")
+    row("start fix", "simulated device time", f"{dev:,.1f}", "ms",
+        f"{sf['commands']:,.0f} commands")
+    row("start fix", "host CPU / device time", f"{100 * cpu / dev:,.2f}", "%",
+        f"1 : {dev / cpu:,.0f}" if cpu > 0 else "")
+    row("start fix", "platform sleep (not slept)", f"{sf['slept_ms']:,.0f}", "ms",
+        "waited for real by the program, on top of both")
+
+ex = fix.get("startup/extract_images")
+sc = fix.get("startup/scan_and_identify")
+tv = fix.get("startup/to_verdict")
+if not broken(ex):
+    row("start-up", "ExtractImages", f"{ms(ex):,.2f}", "ms",
+        f"{ex['bytes']:,.0f} bytes, {ex['bytes_per_second'] / (1 << 20):,.0f} MiB/s")
+if not broken(sc):
+    row("start-up", "CheckDriveExist (scan + identify)", f"{ms(sc):,.3f}", "ms",
+        f"{sc['commands']:,.0f} commands; device time not counted: {sc['device_ms']:,.2f} ms")
+if not broken(tv):
+    row("start-up", "both, fresh program", f"{ms(tv):,.2f}", "ms", "")
+for b, label in ((ex, "ExtractImages"), (sc, "CheckDriveExist"), (tv, "both")):
+    if broken(b):
+        row("start-up", label, "n/a", "", (b or {}).get("error_message", "did not run"))
+
+for name, label in (("fix", "kestrune --simulate --yes fix"),
+                    ("scan", "kestrune --simulate scan")):
+    path = os.path.join(scratch, f"rss_{name}", "rss.json")
+    failed = os.path.exists(os.path.join(scratch, f"rss_{name}", "failed.txt"))
+    if not os.path.exists(path):
+        row("memory", f"peak RSS, {label}", "n/a", "", "not measured")
+        continue
+    r = json.load(open(path))
+    note = f"wall {r['wall_s']:.2f} s, {r['tool']}"
+    if failed:
+        note += "; the run FAILED"
+    row("memory", f"peak RSS, {label}", f"{r['max_rss_kib'] / 1024:,.1f}", "MiB", note)
+
+widths = [max(len(str(r[i])) for r in rows + [("section", "figure", "value", "unit", "")])
+          for i in range(5)]
+def line(r):
+    return (f"{r[0]:<{widths[0]}}  {r[1]:<{widths[1]}}  {r[2]:>{widths[2]}}  "
+            f"{r[3]:<{widths[3]}}  {r[4]}").rstrip()
+print(f"Kestrune benchmarks ({cores} cores, Release build)")
+print(line(("section", "figure", "value", "unit", "note")))
+print(line(tuple("-" * w for w in widths)))
+last = None
+for r in rows:
+    if last is not None and r[0] != last:
+        print()
+    print(line(r))
+    last = r[0]
+EOF

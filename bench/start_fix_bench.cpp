@@ -1,0 +1,264 @@
+// What the program itself costs the user: start-up to the first verdict
+// (image extraction, the drive scan, the identification) and a whole Start
+// Fix on a broken simulated drive.
+//
+// The simulated drive charges device time without sleeping, and the one
+// second Start Fix waits through the platform is only counted, so the host
+// figures here are the program's own work. Counters:
+//   device_ms  simulated device time charged per run (not in the host time);
+//   slept_ms   time Start Fix asked the platform to sleep per run (not slept);
+//   commands   device commands per run;
+//   failed     runs that did not end in the success box (should be 0).
+// The runner (bench/run.sh) divides the host CPU time by device_ms.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/isp_log.h"
+#include "app/view.h"
+#include "device/link.h"
+#include "discovery/discovery.h"
+#include "discovery/program.h"
+#include "images/images.h"
+#include "operations/operations.h"
+#include "platform/posix_platform.h"
+#include "simulator/virtual_drive.h"
+
+namespace {
+
+using namespace kestrune;
+namespace fs = std::filesystem;
+
+constexpr const char* kDriveFile = "ctrl163_broken.json";
+constexpr const char* kSuccess =
+    "Update ISP code Success, please replug device to ensure it normal.";
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The virtual-drive text, read once so that no run measures the file read.
+const std::string& DriveJson() {
+  static const std::string json = ReadText(std::string(KESTRUNE_TEST_DRIVES) + "/" + kDriveFile);
+  return json;
+}
+
+std::unique_ptr<sim::VirtualDrive> LoadDrive() {
+  std::string error;
+  auto drive = sim::VirtualDrive::FromJsonText(DriveJson(), &error);
+  if (!drive) throw std::runtime_error(std::string(kDriveFile) + ": " + error);
+  return drive;
+}
+
+// A scratch folder that stands for both C: and the temporary folder.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    static std::atomic<unsigned> counter{0};
+    static const unsigned salt = std::random_device{}();
+    for (;;) {
+      path_ = fs::temp_directory_path() /
+              ("kestrune-bench-" + std::to_string(salt) + "-" + std::to_string(counter++));
+      std::error_code ec;
+      if (fs::create_directory(path_, ec)) return;
+      if (ec) throw std::runtime_error("cannot create " + path_.string());
+    }
+  }
+  ~ScratchFolder() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Answers OK to every box and keeps the last text, so a run that went
+// wrong is counted rather than measured as a repair.
+class BenchView : public View {
+ public:
+  int ShowMessage(const std::string& text, const std::string&, unsigned) override {
+    lastBox = text;
+    ++boxes;
+    return kIdOk;
+  }
+  void ShowControl(int, bool) override {}
+  void EnableControl(int, bool) override {}
+  void SetControlText(int, const std::string&) override {}
+  std::string GetControlText(int) override { return {}; }
+  void ResetList(int) override {}
+  int AddListString(int, const std::string&) override { return 0; }
+  void SetListSelection(int, int) override {}
+  int GetListSelection(int) override { return 0; }
+  std::string BrowseForFile(const std::string&, uint32_t) override { return {}; }
+  void CloseMainWindow() override {}
+
+  std::string lastBox;
+  int boxes = 0;
+};
+
+class NoDialog : public DialogControls {
+ public:
+  void DisableInputs() override {}
+  void EnableInputs() override {}
+  void ShowControl(int, bool) override {}
+  void FillDriveList() override {}
+};
+
+platform::PosixOptions OptionsFor(const fs::path& folder) {
+  platform::PosixOptions options;
+  options.cDriveFolder = folder.string();
+  options.tempFolder = folder.string();
+  options.realSleep = false;
+  return options;
+}
+
+// One program over one simulated drive on E:, as the console builds it.
+struct BenchProgram {
+  explicit BenchProgram(const fs::path& folder) : platform(OptionsFor(folder)) {
+    drive = LoadDrive();
+    volumes.Attach('E', *drive);
+    // The log is written only when c:\ISP.log exists; a repair logs.
+    std::ofstream(folder / "ISP.log", std::ios::binary);
+    log.StartLog();
+  }
+  uint8_t Scan() {
+    for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
+    return CheckDriveExist(p);
+  }
+
+  platform::PosixPlatform platform;
+  std::unique_ptr<sim::VirtualDrive> drive;
+  sim::SimulatedVolumes volumes;
+  device::DeviceLink link{volumes};
+  IspLog log{platform};
+  BenchView view;
+  Program p{platform, link, log, view};
+};
+
+void SetBytes(benchmark::State& state, int64_t perRun) {
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * perRun);
+}
+
+// All 31 images, 2,686,976 bytes, copied from the program into the work
+// folder, replacing the copies of the run before as a second start does.
+void ExtractImagesBench(benchmark::State& state) {
+  ScratchFolder folder;
+  BenchProgram run(folder.path());
+  for (auto _ : state) ExtractImages(run.p);
+  uint64_t written = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder.path())) {
+    if (entry.is_regular_file() && entry.path().filename() != "ISP.log") {
+      written += entry.file_size();
+    }
+  }
+  state.counters["bytes"] = static_cast<double>(written);
+  SetBytes(state, kCatalogueBytes);
+}
+BENCHMARK(ExtractImagesBench)->Name("startup/extract_images")->Unit(benchmark::kMillisecond);
+
+// The scan of every letter and the identification of the one drive, up to
+// the ISP verdict in the drive table.
+void ScanBench(benchmark::State& state) {
+  ScratchFolder folder;
+  BenchProgram run(folder.path());
+  ExtractImages(run.p);
+  int64_t failed = 0;
+  uint64_t deviceStart = run.drive->DeviceTimeNanoseconds();
+  uint64_t commandStart = run.drive->CommandCount();
+  for (auto _ : state) {
+    if (run.Scan() != 1) ++failed;
+    benchmark::DoNotOptimize(run.p.slots[0]);
+  }
+  const double runs = static_cast<double>(state.iterations());
+  state.counters["device_ms"] =
+      static_cast<double>(run.drive->DeviceTimeNanoseconds() - deviceStart) / 1e6 / runs;
+  state.counters["commands"] = static_cast<double>(run.drive->CommandCount() - commandStart) / runs;
+  state.counters["failed"] = static_cast<double>(failed);
+}
+BENCHMARK(ScanBench)->Name("startup/scan_and_identify")->Unit(benchmark::kMillisecond);
+
+// Both, from a fresh program and drive each time, as a start of the program.
+void StartupBench(benchmark::State& state) {
+  int64_t failed = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      ScratchFolder folder;
+      BenchProgram run(folder.path());
+      state.ResumeTiming();
+      ExtractImages(run.p);
+      if (run.Scan() != 1) ++failed;
+      benchmark::DoNotOptimize(run.p.slots[0]);
+      state.PauseTiming();
+    }
+    state.ResumeTiming();
+  }
+  state.counters["failed"] = static_cast<double>(failed);
+}
+BENCHMARK(StartupBench)->Name("startup/to_verdict")->Unit(benchmark::kMillisecond);
+
+// Start Fix answered OK on a broken drive: backups, the update of every ISP
+// copy and the read-back, with the images extracted beforehand. Each run
+// gets a fresh drive and folder outside the timed part.
+void StartFixBench(benchmark::State& state) {
+  int64_t failed = 0;
+  uint64_t deviceNs = 0;
+  uint64_t sleptMs = 0;
+  uint64_t commands = 0;
+  NoDialog dialog;
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      ScratchFolder folder;
+      BenchProgram run(folder.path());
+      ExtractImages(run.p);
+      if (run.Scan() != 1) {
+        state.SkipWithError("the broken drive was not found");
+        state.ResumeTiming();
+        break;
+      }
+      run.p.isAdmin = true;
+      run.p.selectedDrive = 0;
+      const uint64_t deviceStart = run.drive->DeviceTimeNanoseconds();
+      const uint64_t sleptStart = run.platform.SleptMilliseconds();
+      const uint64_t commandStart = run.drive->CommandCount();
+      state.ResumeTiming();
+
+      OnStartFix(run.p, dialog);
+
+      state.PauseTiming();
+      deviceNs += run.drive->DeviceTimeNanoseconds() - deviceStart;
+      sleptMs += run.platform.SleptMilliseconds() - sleptStart;
+      commands += run.drive->CommandCount() - commandStart;
+      if (run.view.lastBox != kSuccess || !run.drive->FlashIspHealthy()) ++failed;
+    }
+    state.ResumeTiming();
+  }
+  const double runs = static_cast<double>(state.iterations());
+  if (runs > 0) {
+    state.counters["device_ms"] = static_cast<double>(deviceNs) / 1e6 / runs;
+    state.counters["slept_ms"] = static_cast<double>(sleptMs) / runs;
+    state.counters["commands"] = static_cast<double>(commands) / runs;
+  }
+  state.counters["failed"] = static_cast<double>(failed);
+}
+BENCHMARK(StartFixBench)->Name("start_fix/ctrl163_broken")->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
