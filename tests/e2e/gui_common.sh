@@ -8,12 +8,22 @@ main_caption="Kestrune v1.0.0.7"
 export KESTRUNE_WINEPREFIX=${KESTRUNE_GUI_WINEPREFIX:-$(dirname "$kestrune")/gui-wineprefix}
 drive_c=$KESTRUNE_WINEPREFIX/drive_c
 
+wineserver=$(command -v wineserver || true)
+for candidate in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver; do
+  [[ -z $wineserver && -x $candidate ]] && wineserver=$candidate
+done
+
 xvfb_pid=
 program_pid=
 cleanup() {
   if [[ -n $program_pid ]] && kill -0 "$program_pid" 2>/dev/null; then
     kill "$program_pid" 2>/dev/null
     wait "$program_pid" 2>/dev/null
+  fi
+  # Wine's desktop process stays bound to this display while the prefix's
+  # server lingers; a later run on a new display would get dead windows.
+  if [[ -n $wineserver ]]; then
+    WINEPREFIX=$KESTRUNE_WINEPREFIX timeout 60 "$wineserver" -w
   fi
   if [[ -n $xvfb_pid ]]; then
     kill "$xvfb_pid" 2>/dev/null
@@ -34,7 +44,8 @@ fail() {
 # Windows spelling of a host path: Wine's drive Z: is the root.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-start_display() {
+# A private Xvfb; DISPLAY names it.
+start_xvfb() {
   local n
   for n in $(seq 150 199); do
     [[ -e /tmp/.X$n-lock ]] && continue
@@ -54,7 +65,11 @@ start_display() {
     xvfb_pid=
   done
   [[ -n ${DISPLAY:-} && -n $xvfb_pid ]] || { echo "FAIL: could not start Xvfb" >&2; exit 1; }
+}
 
+# The display, and the prefix made ready for wingui and screenshots.
+start_display() {
+  start_xvfb
   # The first call creates the prefix.
   gui list >/dev/null || fail "wingui does not run under Wine"
   # Xvfb has no window manager: Wine draws the caption bars itself, so that

@@ -4,6 +4,8 @@
 // handler's box is up). Boxes are answered by the view, not shown.
 #include <gtest/gtest.h>
 #include <windows.h>
+// The common controls header needs the Windows types first.
+#include <commctrl.h>
 
 #include <fstream>
 #include <functional>
@@ -48,6 +50,15 @@ class AnsweringView : public Win32View {
 
 class MainDialogWindow : public ::testing::Test {
  protected:
+  // As the program does before its dialog: the drop-down list's class
+  // comes from the common controls.
+  static void SetUpTestSuite() {
+    INITCOMMONCONTROLSEX controls = {};
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_WIN95_CLASSES;
+    InitCommonControlsEx(&controls);
+  }
+
   void SetUp() override {
     drive_ = kestrune::sim::VirtualDrive::Default();
     ASSERT_NE(drive_, nullptr);
