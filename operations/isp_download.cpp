@@ -1,5 +1,6 @@
 // DownloadIsp saves 48 KiB of a drive's ISP code to a file; OnDestroyIsp
 // makes the stored ISP unusable.
+#include <cstring>
 #include <memory>
 
 #include "device/commands.h"
@@ -30,7 +31,8 @@ void DownloadIsp(Program& p, const std::string& path, uint32_t startPage) {
   p.log.Debug(start.c_str());
 
   device::HeapBlock buffer = p.link.AllocBuffer(kIspPayloadBytes, 0);
-  if (!buffer) {
+  device::HeapBlock second = p.link.AllocBuffer(kIspPayloadBytes, 0);
+  if (!buffer || !second) {
     p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
     return;
   }
@@ -45,12 +47,19 @@ void DownloadIsp(Program& p, const std::string& path, uint32_t startPage) {
       ShowError(p, "Download ISP fail because open handle fail ...");
       return;
     }
-    if (!device::ReadFlashPages(p.link, startPage, kIspPayloadBytes / pageSize, kIspPayloadBytes,
-                                kReadMode, buffer.get(), slot.volumeHandle)) {
+    // One read cannot show that its data came back wrong; a backup that is
+    // trusted to restore a drive is only written when two reads agree.
+    const uint32_t pages = kIspPayloadBytes / pageSize;
+    if (!device::ReadFlashPages(p.link, startPage, pages, kIspPayloadBytes, kReadMode, buffer.get(),
+                                slot.volumeHandle) ||
+        !device::ReadFlashPages(p.link, startPage, pages, kIspPayloadBytes, kReadMode, second.get(),
+                                slot.volumeHandle) ||
+        std::memcmp(buffer.get(), second.get(), kIspPayloadBytes) != 0) {
       ShowError(p, "Read ISP code from flash fail");
       return;
     }
   }
+  second.reset();
 
   // The file is made only now, so a failed read leaves none behind.
   std::unique_ptr<platform::File> file =

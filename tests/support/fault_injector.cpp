@@ -47,17 +47,33 @@ std::unique_ptr<device::Transport> FaultInjector::Open(char letter) {
   return std::make_unique<InjectingTransport>(*this, std::move(inner));
 }
 
+void FaultInjector::Arm(Fault fault, uint64_t atCommand) {
+  fault_ = fault;
+  at_ = atCommand;
+  count_ = 0;
+  fired_ = false;
+  vanished_ = false;
+  seen_.clear();
+}
+
 Result FaultInjector::Carry(device::Transport& inner, const Request& request) {
+  if (budget_ != 0 && count_ >= budget_) throw CommandBudgetExceeded();
   const uint64_t index = count_++;
   SeenCommand seen{request.cdbLength > 0 ? request.cdb[0] : uint8_t{0},
                    request.cdbLength > 1 ? request.cdb[1] : uint8_t{0}, request.carrier,
                    request.transferLength, false};
+  if (request.cdbLength >= 9) {
+    seen.page = (uint32_t{request.cdb[2]} << 24) | (uint32_t{request.cdb[3]} << 16) |
+                (uint32_t{request.cdb[4]} << 8) | request.cdb[5];
+    seen.pageCount = static_cast<uint16_t>((request.cdb[7] << 8) | request.cdb[8]);
+  }
   Fault fault = index == at_ ? fault_ : Fault::kNone;
   if (vanished_) fault = Fault::kVanish;
   Result result;
   switch (fault) {
     case Fault::kNone:
       result = inner.Execute(request);
+      seen.delivered = true;
       break;
     case Fault::kCheckCondition:
       result = {Outcome::kScsiStatus, 0x02};
@@ -74,6 +90,7 @@ Result FaultInjector::Carry(device::Transport& inner, const Request& request) {
       break;
     case Fault::kCorruptRead:
       result = inner.Execute(request);
+      seen.delivered = true;
       if (request.carrier == Carrier::kIn && request.transferLength > 0 && result.Succeeded()) {
         request.data[request.transferLength / 2] ^= 0x5A;
         seen.faulted = true;
@@ -85,6 +102,7 @@ Result FaultInjector::Carry(device::Transport& inner, const Request& request) {
         seen.faulted = true;
       } else {
         result = inner.Execute(request);
+        seen.delivered = true;
       }
       break;
   }

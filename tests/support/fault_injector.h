@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,20 @@ struct SeenCommand {
   device::Carrier carrier;
   uint32_t transferLength;
   bool faulted;
+  // Page address (CDB bytes 2..5) and page count (bytes 7..8) of a 10-byte
+  // CDB; meaningful for the flash page and erase commands only.
+  uint32_t page = 0;
+  uint16_t pageCount = 0;
+  // The drive received the command (false for a refused or faulted one and
+  // for a lost write).
+  bool delivered = false;
+};
+
+// Thrown by the injector when a run carries more commands than its budget:
+// a loop that never ends is caught instead of hanging the test.
+class CommandBudgetExceeded : public std::runtime_error {
+ public:
+  CommandBudgetExceeded() : std::runtime_error("command budget exceeded") {}
 };
 
 class FaultInjector : public device::VolumeOpener {
@@ -43,6 +58,12 @@ class FaultInjector : public device::VolumeOpener {
   device::Result Carry(device::Transport& inner, const device::Request& request);
 
   uint64_t CommandCount() const { return count_; }
+  // Starts counting afresh (commands carried so far, say by identification,
+  // no longer count) and aims `fault` at command `atCommand` from here.
+  void Arm(Fault fault, uint64_t atCommand);
+  // More than `budget` commands since the last Arm (or since the start)
+  // throw CommandBudgetExceeded. 0 means no limit.
+  void SetCommandBudget(uint64_t budget) { budget_ = budget; }
   // True once the fault has been applied (a fault aimed at a command of the
   // wrong kind, say a lost write at a data-in, is applied as nothing).
   bool Fired() const { return fired_; }
@@ -55,6 +76,7 @@ class FaultInjector : public device::VolumeOpener {
   uint64_t count_ = 0;
   bool fired_ = false;
   bool vanished_ = false;
+  uint64_t budget_ = 0;
   std::vector<SeenCommand> seen_;
 };
 

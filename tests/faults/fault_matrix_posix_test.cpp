@@ -1,0 +1,536 @@
+// Every command of every repair workflow, failed in every way the injector
+// knows, one at a time, against a fresh simulated drive. Each case checks
+// what a technician relies on: the run ends, a failure is reported, no
+// success is claimed over flash that does not hold the new code, nothing
+// outside the ISP areas changes and no backup file passes for complete when
+// it is not. A table of the cases run and passed is printed at the end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "device/commands.h"
+#include "discovery/discovery.h"
+#include "images/images.h"
+#include "operations/operations.h"
+#include "platform/posix_platform.h"
+#include "simulator/virtual_drive.h"
+#include "tests/support/device_temp_folder.h"
+#include "tests/support/fault_injector.h"
+#include "tests/support/ops_harness.h"
+#include "tests/support/recording_view.h"
+
+namespace kestrune {
+namespace {
+
+using testing::CommandBudgetExceeded;
+using testing::Fault;
+using testing::FaultInjector;
+using testing::SeenCommand;
+
+constexpr const char* kSuccess =
+    "Update ISP code Success, please replug device to ensure it normal.";
+constexpr const char* kReplug = "Update ISP code Success, please replug the device";
+constexpr const char* kDestroyed = "Destory ISP Success";
+constexpr uint32_t kBackupBytes = 49152;
+constexpr uint32_t kIspBytes = 65536;
+constexpr uint32_t kIspBytes190 = 49152;
+constexpr uint32_t kAuxBytes190 = 16384;
+
+enum class Kind : uint8_t { kStartFix, kDestroy, kDownload };
+
+struct Workflow {
+  const char* name;
+  const char* drive;
+  Kind kind;
+};
+
+constexpr Workflow kWorkflows[] = {
+    {"StartFixFamilyB", "ctrl163_broken.json", Kind::kStartFix},
+    {"StartFixFamilyA", "ctrl161_broken.json", Kind::kStartFix},
+    {"Update190", "ctrl190_broken.json", Kind::kStartFix},
+    {"DestroyZeroes", "ctrl163_healthy.json", Kind::kDestroy},
+    {"DestroyErases", "ctrl169_healthy.json", Kind::kDestroy},
+    {"Download", "ctrl163_broken.json", Kind::kDownload},
+};
+
+constexpr Fault kFaults[] = {Fault::kCheckCondition, Fault::kRefused, Fault::kCorruptRead,
+                             Fault::kLostWrite, Fault::kVanish};
+
+std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The images are extracted once; every case reads them from the same folder.
+const testing::TempFolder& ImagesFolder() {
+  static const auto* folder = [] {
+    auto* made = new testing::TempFolder;
+    platform::PosixOptions options;
+    options.cDriveFolder = made->str();
+    options.tempFolder = made->str();
+    options.realSleep = false;
+    platform::PosixPlatform host(options);
+    sim::SimulatedVolumes none;
+    device::DeviceLink link(none);
+    IspLog log(host);
+    testing::RecordingView view;
+    Program p(host, link, log, view);
+    ExtractImages(p);
+    return made;
+  }();
+  return *folder;
+}
+
+// A ready-made drive with its zones cut to 64 blocks: a CodeMark search then
+// reads 64 pages instead of a thousand or two, and the matrix, which runs
+// every search once per case and every search read as a case of its own,
+// stays within minutes. Nothing of the repair lies beyond block 64.
+const std::string& DriveJson(const std::string& file) {
+  static std::map<std::string, std::string> cache;
+  auto it = cache.find(file);
+  if (it == cache.end()) {
+    std::string json = ReadText(std::filesystem::path(KESTRUNE_TEST_DRIVES) / file);
+    json = std::regex_replace(json, std::regex(R"("blocksPerZone": *[0-9]+)"),
+                              R"("blocksPerZone": 64)");
+    json = std::regex_replace(json, std::regex(R"("usableBlocksPerZone": *[0-9]+)"),
+                              R"("usableBlocksPerZone": 60)");
+    it = cache.emplace(file, std::move(json)).first;
+  }
+  return it->second;
+}
+
+// One case: a fresh program over a fresh drive, identified with no fault,
+// then the injector armed for the workflow alone.
+class MatrixRun {
+ public:
+  explicit MatrixRun(const Workflow& workflow) : injector(volumes, Fault::kNone, 0) {
+    std::string error;
+    drive = sim::VirtualDrive::FromJsonText(DriveJson(workflow.drive), &error);
+    if (!drive) throw std::runtime_error(std::string(workflow.drive) + ": " + error);
+    volumes.Attach('E', *drive);
+    cDrive.Write("ISP.log", "");
+    log.StartLog();
+    for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
+    found = CheckDriveExist(p);
+    p.isAdmin = true;
+    p.selectedDrive = 0;
+    view.boxes.clear();
+  }
+
+  static platform::PosixOptions Options(const testing::TempFolder& cDrive) {
+    platform::PosixOptions options;
+    options.cDriveFolder = cDrive.str();
+    options.tempFolder = ImagesFolder().str();
+    options.realSleep = false;
+    return options;
+  }
+
+  std::vector<uint8_t> Flash(uint32_t page, uint32_t bytes) const {
+    std::vector<uint8_t> out;
+    const uint32_t pageSize = drive->PageSize();
+    while (out.size() < bytes && page < drive->PageCount()) {
+      const std::vector<uint8_t> raw = drive->ReadRawPage(page++);
+      out.insert(out.end(), raw.begin(), raw.begin() + pageSize);
+    }
+    out.resize(bytes, 0xFF);
+    return out;
+  }
+  std::optional<std::vector<uint8_t>> HostFile(const std::string& name) const {
+    const std::filesystem::path path = cDrive.path() / name;
+    if (!std::filesystem::exists(path)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string LogText() const { return cDrive.Read("ISP.log"); }
+
+  testing::TempFolder cDrive;
+  platform::PosixPlatform platform{Options(cDrive)};
+  std::unique_ptr<sim::VirtualDrive> drive;
+  sim::SimulatedVolumes volumes;
+  FaultInjector injector;
+  device::DeviceLink link{injector};
+  IspLog log{platform};
+  testing::RecordingView view;
+  Program p{platform, link, log, view};
+  testing::OpsDialog dialog;
+  uint8_t found = 0;
+};
+
+// A run of device pages the workflow is meant to change.
+struct Area {
+  uint32_t page;
+  uint32_t pages;
+};
+
+// What the drive looks like before the workflow, worked out from the slot
+// with our own arithmetic and checked against the simulator's view.
+struct Layout {
+  uint32_t pageSize = 0;
+  uint32_t pagesPerBlock = 0;
+  std::vector<Area> areas;                            // may be rewritten
+  std::vector<uint32_t> backupPages;                  // per ispOffsets entry
+  std::vector<std::vector<uint8_t>> before;           // area of each backup, before
+  std::map<uint32_t, std::vector<uint8_t>> snapshot;  // raw pages outside the areas
+  uint32_t snapshotPages = 0;
+
+  bool InArea(uint32_t page) const {
+    return std::any_of(areas.begin(), areas.end(),
+                       [&](const Area& a) { return page >= a.page && page - a.page < a.pages; });
+  }
+  bool InAreaBlock(uint32_t page) const {
+    return std::any_of(areas.begin(), areas.end(), [&](const Area& a) {
+      const uint32_t first = a.page / pagesPerBlock;
+      const uint32_t last = (a.page + a.pages - 1) / pagesPerBlock;
+      return page / pagesPerBlock >= first && page / pagesPerBlock <= last;
+    });
+  }
+};
+
+uint32_t DevicePage(const DriveSlot& slot, uint32_t cisPage) {
+  return cisPage / slot.cisPagesPerBlock * slot.pagesPerBlock + cisPage % slot.cisPagesPerBlock;
+}
+
+bool OffsetKnown(const CisCopy& copy, uint32_t offset) {
+  return copy.present == 1 && offset != kUnsetOffset && offset != kInvalidPage;
+}
+
+Layout TakeLayout(const Workflow& workflow, MatrixRun& run) {
+  Layout layout;
+  const DriveSlot& slot = run.p.Slot(0);
+  layout.pageSize = slot.pageSize;
+  layout.pagesPerBlock = slot.pagesPerBlock;
+  const bool is190 = slot.controllerId == kCtrl190;
+  const std::string name = workflow.name;
+  for (const CisCopy& copy : slot.cis) {
+    if (!OffsetKnown(copy, copy.ispOffset)) continue;
+    const uint32_t start = DevicePage(slot, copy.ispOffset);
+    if (workflow.kind == Kind::kDownload) continue;
+    if (name == "DestroyErases") {
+      layout.areas.push_back({start / slot.pagesPerBlock * slot.pagesPerBlock, slot.pagesPerBlock});
+    } else if (is190) {
+      layout.areas.push_back({start, kIspBytes190 / slot.pageSize});
+      if (OffsetKnown(copy, copy.auxAreaOffset)) {
+        layout.areas.push_back(
+            {DevicePage(slot, copy.auxAreaOffset), kAuxBytes190 / slot.pageSize});
+      }
+    } else {
+      layout.areas.push_back({start, kIspBytes / slot.pageSize});
+    }
+  }
+  if (workflow.kind != Kind::kDestroy && !is190) {
+    for (int i = 0; i < 4 && run.p.ispOffsets[i] != -1; ++i) {
+      const uint32_t page = DevicePage(slot, static_cast<uint32_t>(run.p.ispOffsets[i]));
+      layout.backupPages.push_back(page);
+      layout.before.push_back(run.Flash(page, kBackupBytes));
+    }
+  }
+  uint32_t top = 16 * layout.pagesPerBlock;
+  for (const Area& a : layout.areas)
+    top = std::max(top, a.page + a.pages + 4 * layout.pagesPerBlock);
+  layout.snapshotPages = std::min(top, run.drive->PageCount());
+  for (uint32_t page = 0; page < layout.snapshotPages; ++page) {
+    if (!layout.InArea(page)) layout.snapshot[page] = run.drive->ReadRawPage(page);
+  }
+  return layout;
+}
+
+void RunWorkflow(const Workflow& workflow, MatrixRun& run, const Layout& layout) {
+  switch (workflow.kind) {
+    case Kind::kStartFix:
+      OnStartFix(run.p, run.dialog);
+      break;
+    case Kind::kDestroy:
+      OnDestroyIsp(run.p, run.dialog);
+      break;
+    case Kind::kDownload:
+      for (size_t i = 0; i < layout.backupPages.size(); ++i) {
+        DownloadIsp(run.p, "C:\\ISP" + std::to_string(i) + "_Before.bin", layout.backupPages[i]);
+      }
+      break;
+  }
+}
+
+bool IsFailureBox(const testing::ShownBox& box) {
+  return box.caption == "ERROR" || box.caption == "Fail" || box.caption == "Allocate Fail Warning";
+}
+
+bool IsSuccessBox(const Workflow& workflow, const testing::ShownBox& box) {
+  if (box.text == kSuccess || box.text == kReplug) return true;
+  // The erase branch shows its box whatever the erases did; only the
+  // zeroing update claims that something was verified.
+  return box.text == kDestroyed && std::string(workflow.name) == "DestroyZeroes";
+}
+
+std::string Describe(const std::vector<testing::ShownBox>& boxes) {
+  std::string text = "[";
+  for (const auto& box : boxes) {
+    if (text.size() > 1) text += " | ";
+    text += box.caption + ": " + box.text;
+  }
+  return text + "]";
+}
+
+// What the clean run of a workflow tells the faulted ones.
+struct CleanRun {
+  uint64_t commands = 0;
+  std::vector<SeenCommand> seen;
+  std::vector<std::vector<uint8_t>> areas;  // each area after a successful run
+  std::optional<uint64_t> firstWrite;
+  std::optional<uint64_t> lastRead;
+};
+
+// Whether the design looks at the outcome of command `k` for this fault, so
+// that a failure box must follow.
+bool Examined(const Workflow& workflow, const CleanRun& clean, uint64_t k, Fault fault) {
+  const std::string name = workflow.name;
+  // The erase branch reports nothing of its erases, its CodeMark search
+  // skips unreadable pages and identification is silent.
+  if (name == "DestroyErases") return false;
+  // After the last read-back of the 0x190 update only the restart is left,
+  // whose failure selects the second success text.
+  if (name == "Update190" && clean.lastRead && k > *clean.lastRead) return false;
+  const SeenCommand& c = clean.seen[k];
+  const bool flashData = c.opcode == device::kOpReadFlashPages ||
+                         c.opcode == device::kOpWriteFlashPages ||
+                         c.opcode == device::kOpReadPageSpare;
+  switch (fault) {
+    case Fault::kCheckCondition:
+    case Fault::kRefused:
+    case Fault::kVanish:
+      return flashData;
+    case Fault::kLostWrite:
+      return c.opcode == device::kOpWriteFlashPages;
+    case Fault::kCorruptRead:
+      // CIS pages go to the log as read; backups and read-backs are checked.
+      return c.opcode == device::kOpReadFlashPages &&
+             (c.transferLength == kBackupBytes || (clean.firstWrite && k > *clean.firstWrite));
+    case Fault::kNone:
+      break;
+  }
+  return false;
+}
+
+struct Tally {
+  int run = 0;
+  int passed = 0;
+};
+std::map<std::string, std::map<Fault, Tally>>& Results() {
+  static std::map<std::string, std::map<Fault, Tally>> results;
+  return results;
+}
+
+std::string BackupName(size_t i, bool after) {
+  return "ISP" + std::to_string(i) + (after ? "_After.bin" : "_Before.bin");
+}
+
+// Every invariant of one finished case; the texts of those that failed.
+std::vector<std::string> CheckCase(const Workflow& workflow, MatrixRun& run, const Layout& layout,
+                                   const CleanRun& clean, bool examined, bool updates) {
+  std::vector<std::string> failures;
+  const auto& boxes = run.view.boxes;
+  const bool failureShown = std::any_of(boxes.begin(), boxes.end(), IsFailureBox);
+  const bool successShown = std::any_of(
+      boxes.begin(), boxes.end(), [&](const auto& box) { return IsSuccessBox(workflow, box); });
+
+  if (run.link.OpenVolumeCount() != 0) failures.push_back("a volume was left open");
+  if (examined && !failureShown) failures.push_back("the fault was not reported");
+
+  bool areasAsMeant = true;
+  for (size_t i = 0; i < layout.areas.size() && i < clean.areas.size(); ++i) {
+    if (run.Flash(layout.areas[i].page, layout.areas[i].pages * layout.pageSize) !=
+        clean.areas[i]) {
+      areasAsMeant = false;
+    }
+  }
+  if (updates && successShown && !areasAsMeant) {
+    failures.push_back("success shown over an ISP area that does not hold the new code");
+  }
+  if (updates && !areasAsMeant && !failureShown) {
+    failures.push_back("the ISP areas are not as meant and no failure was shown");
+  }
+
+  for (uint32_t page = 0; page < layout.snapshotPages; ++page) {
+    auto it = layout.snapshot.find(page);
+    if (it == layout.snapshot.end()) continue;
+    const std::vector<uint8_t> now = run.drive->ReadRawPage(page);
+    if (now == it->second) continue;
+    // The blocks of an area are erased whole before it is written, so the
+    // rest of such a block may be left erased, but never with other data.
+    const bool erased = std::all_of(now.begin(), now.end(), [](uint8_t b) { return b == 0xFF; });
+    if (!(erased && layout.InAreaBlock(page))) {
+      failures.push_back("page " + std::to_string(page) + " outside the ISP areas changed");
+      break;
+    }
+  }
+  for (const SeenCommand& c : run.injector.Seen()) {
+    if (!c.delivered) continue;
+    const bool write = c.opcode == device::kOpWriteFlashPages;
+    const bool erase = c.opcode == device::kOpEraseFlashBlock;
+    if (write && !(layout.InArea(c.page) && layout.InArea(c.page + c.pageCount - 1))) {
+      failures.push_back("a write reached page " + std::to_string(c.page) + ", outside the areas");
+    }
+    if (erase && !layout.InAreaBlock(c.page)) {
+      failures.push_back("an erase reached page " + std::to_string(c.page) + ", outside the areas");
+    }
+  }
+
+  const std::string log = run.LogText();
+  const bool afterToo = workflow.kind == Kind::kStartFix;
+  for (size_t i = 0; i < layout.backupPages.size(); ++i) {
+    for (bool after : {false, true}) {
+      if (after && !afterToo) continue;
+      const std::string name = BackupName(i, after);
+      const bool okLine =
+          log.find("DownLoad ISP  to file -> C:\\" + name + " --->OK\r\n") != std::string::npos;
+      const auto file = run.HostFile(name);
+      const std::vector<uint8_t> truth =
+          after ? run.Flash(layout.backupPages[i], kBackupBytes) : layout.before[i];
+      const bool good = file && *file == truth;
+      if (okLine && !good) failures.push_back(name + " is logged OK but does not hold the area");
+      if (file && !good && !failureShown) {
+        failures.push_back(name + " is left wrong with no failure shown");
+      }
+      if (!okLine && !failureShown) failures.push_back(name + " is missing with no failure shown");
+    }
+  }
+  return failures;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<Workflow> {};
+
+TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
+  const Workflow workflow = GetParam();
+  const std::string name = workflow.name;
+  const bool updates = workflow.kind == Kind::kStartFix || name == "DestroyZeroes";
+
+  // The clean run: how many commands, and what a successful run leaves.
+  CleanRun clean;
+  {
+    MatrixRun run(workflow);
+    ASSERT_EQ(run.found, 1);
+    const Layout layout = TakeLayout(workflow, run);
+    if (workflow.kind != Kind::kDownload) {
+      ASSERT_FALSE(layout.areas.empty());
+    }
+    if (workflow.kind != Kind::kDestroy && name != "Update190") {
+      ASSERT_FALSE(layout.backupPages.empty());
+    }
+    // Our idea of the ISP areas must be the drive's own.
+    const std::vector<uint32_t> drivesAreas = run.drive->IspAreaPages();
+    for (uint32_t page : layout.backupPages) {
+      EXPECT_NE(std::find(drivesAreas.begin(), drivesAreas.end(), page), drivesAreas.end());
+    }
+    const bool healthyBefore = run.drive->FlashIspHealthy();
+    run.injector.Arm(Fault::kNone, 0);
+    RunWorkflow(workflow, run, layout);
+    clean.commands = run.injector.CommandCount();
+    clean.seen = run.injector.Seen();
+    ASSERT_GT(clean.commands, 0u);
+    for (uint64_t i = 0; i < clean.seen.size(); ++i) {
+      if (clean.seen[i].opcode == device::kOpWriteFlashPages && !clean.firstWrite) {
+        clean.firstWrite = i;
+      }
+      if (clean.seen[i].opcode == device::kOpReadFlashPages) clean.lastRead = i;
+    }
+    for (const Area& a : layout.areas)
+      clean.areas.push_back(run.Flash(a.page, a.pages * layout.pageSize));
+    const auto& boxes = run.view.boxes;
+    EXPECT_FALSE(std::any_of(boxes.begin(), boxes.end(), IsFailureBox)) << Describe(boxes);
+    if (workflow.kind == Kind::kStartFix) {
+      EXPECT_TRUE(run.view.Saw(kSuccess) || run.view.Saw(kReplug)) << Describe(boxes);
+      EXPECT_FALSE(healthyBefore);
+      EXPECT_TRUE(run.drive->FlashIspHealthy());
+    } else if (workflow.kind == Kind::kDestroy) {
+      EXPECT_TRUE(run.view.Saw(kDestroyed)) << Describe(boxes);
+      EXPECT_TRUE(healthyBefore);
+      EXPECT_FALSE(run.drive->FlashIspHealthy());
+    }
+    const std::vector<std::string> failures =
+        CheckCase(workflow, run, layout, clean, false, updates);
+    ASSERT_TRUE(failures.empty()) << "clean run: " << ::testing::PrintToString(failures);
+  }
+
+  int reported = 0;
+  for (Fault fault : kFaults) {
+    Tally& tally = Results()[name][fault];
+    for (uint64_t k = 0; k < clean.commands; ++k) {
+      MatrixRun run(workflow);
+      const Layout layout = TakeLayout(workflow, run);
+      run.injector.SetCommandBudget(10 * clean.commands + 100);
+      run.injector.Arm(fault, k);
+      std::vector<std::string> failures;
+      try {
+        RunWorkflow(workflow, run, layout);
+      } catch (const CommandBudgetExceeded&) {
+        failures.push_back("more than ten times the clean run's commands: a loop");
+      }
+      // A fault that changes nothing (a lost write aimed at a read) still
+      // counts as a case: the run must then end as the clean one did.
+      const bool examined = run.injector.Fired() && Examined(workflow, clean, k, fault);
+      if (failures.empty()) {
+        failures = CheckCase(workflow, run, layout, clean, examined, updates);
+      }
+      ++tally.run;
+      if (failures.empty()) {
+        ++tally.passed;
+        continue;
+      }
+      if (++reported <= 25) {
+        const SeenCommand& c = clean.seen[k];
+        char opcode[32];
+        std::snprintf(opcode, sizeof opcode, "%02X/%02X len %u", c.opcode, c.sub, c.transferLength);
+        ADD_FAILURE() << name << " k=" << k << " (" << opcode << ") " << testing::FaultName(fault)
+                      << ": " << ::testing::PrintToString(failures) << " boxes "
+                      << Describe(run.view.boxes);
+      }
+    }
+  }
+  if (reported > 25) ADD_FAILURE() << name << ": " << reported - 25 << " more failed cases";
+}
+
+INSTANTIATE_TEST_SUITE_P(Workflows, FaultMatrix, ::testing::ValuesIn(kWorkflows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Prints the table once every workflow has run.
+class SummaryPrinter : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    std::printf("\nFault matrix: cases passed / run\n%-18s", "workflow");
+    for (Fault fault : kFaults) std::printf(" %16s", testing::FaultName(fault));
+    std::printf("\n");
+    int run = 0;
+    int passed = 0;
+    for (const auto& [name, row] : Results()) {
+      std::printf("%-18s", name.c_str());
+      for (Fault fault : kFaults) {
+        auto it = row.find(fault);
+        const Tally t = it == row.end() ? Tally{} : it->second;
+        char cell[32];
+        std::snprintf(cell, sizeof cell, "%d/%d", t.passed, t.run);
+        std::printf(" %16s", cell);
+        run += t.run;
+        passed += t.passed;
+      }
+      std::printf("\n");
+    }
+    std::printf("all: %d/%d cases passed\n", passed, run);
+  }
+};
+
+const auto* const kSummary = ::testing::AddGlobalTestEnvironment(new SummaryPrinter);
+
+}  // namespace
+}  // namespace kestrune
