@@ -15,6 +15,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -37,6 +38,7 @@ namespace {
 using namespace kestrune;
 namespace fs = std::filesystem;
 
+// The drive of the start-up figures.
 constexpr const char* kDriveFile = "ctrl163_broken.json";
 constexpr const char* kSuccess =
     "Update ISP code Success, please replug device to ensure it normal.";
@@ -48,16 +50,20 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
-// The virtual-drive text, read once so that no run measures the file read.
-const std::string& DriveJson() {
-  static const std::string json = ReadText(std::string(KESTRUNE_TEST_DRIVES) + "/" + kDriveFile);
-  return json;
+// Virtual-drive texts, each read once so that no run measures the file read.
+const std::string& DriveJson(const std::string& name) {
+  static std::map<std::string, std::string> texts;
+  auto it = texts.find(name);
+  if (it == texts.end()) {
+    it = texts.emplace(name, ReadText(std::string(KESTRUNE_TEST_DRIVES) + "/" + name)).first;
+  }
+  return it->second;
 }
 
-std::unique_ptr<sim::VirtualDrive> LoadDrive() {
+std::unique_ptr<sim::VirtualDrive> LoadDrive(const std::string& name) {
   std::string error;
-  auto drive = sim::VirtualDrive::FromJsonText(DriveJson(), &error);
-  if (!drive) throw std::runtime_error(std::string(kDriveFile) + ": " + error);
+  auto drive = sim::VirtualDrive::FromJsonText(DriveJson(name), &error);
+  if (!drive) throw std::runtime_error(name + ": " + error);
   return drive;
 }
 
@@ -129,8 +135,9 @@ platform::PosixOptions OptionsFor(const fs::path& folder) {
 
 // One program over one simulated drive on E:, as the console builds it.
 struct BenchProgram {
-  explicit BenchProgram(const fs::path& folder) : platform(OptionsFor(folder)) {
-    drive = LoadDrive();
+  explicit BenchProgram(const fs::path& folder, const std::string& driveFile = kDriveFile)
+      : platform(OptionsFor(folder)) {
+    drive = LoadDrive(driveFile);
     volumes.Attach('E', *drive);
     // The log is written only when c:\ISP.log exists; a repair logs.
     std::ofstream(folder / "ISP.log", std::ios::binary);
@@ -215,7 +222,7 @@ BENCHMARK(StartupBench)->Name("startup/to_verdict")->Unit(benchmark::kMillisecon
 // Start Fix answered OK on a broken drive: backups, the update of every ISP
 // copy and the read-back, with the images extracted beforehand. Each run
 // gets a fresh drive and folder outside the timed part.
-void StartFixBench(benchmark::State& state) {
+void StartFixBench(benchmark::State& state, const char* driveFile) {
   int64_t failed = 0;
   uint64_t deviceNs = 0;
   uint64_t sleptMs = 0;
@@ -225,7 +232,7 @@ void StartFixBench(benchmark::State& state) {
     state.PauseTiming();
     {
       ScratchFolder folder;
-      BenchProgram run(folder.path());
+      BenchProgram run(folder.path(), driveFile);
       ExtractImages(run.p);
       if (run.Scan() != 1) {
         state.SkipWithError("the broken drive was not found");
@@ -257,7 +264,18 @@ void StartFixBench(benchmark::State& state) {
   }
   state.counters["failed"] = static_cast<double>(failed);
 }
-BENCHMARK(StartFixBench)->Name("start_fix/ctrl163_broken")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(StartFixBench, ctrl163_broken, "ctrl163_broken.json")
+    ->Unit(benchmark::kMillisecond);
+// Other geometries: three copies on 4 KiB pages, 8 KiB pages written a
+// page at a time, 512-byte pages, and a family-A drive.
+BENCHMARK_CAPTURE(StartFixBench, ctrl165_broken, "ctrl165_broken.json")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(StartFixBench, ctrl163_large_pages_broken, "ctrl163_large_pages_broken.json")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(StartFixBench, ctrl165_small_pages_broken, "ctrl165_small_pages_broken.json")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(StartFixBench, ctrl161_broken, "ctrl161_broken.json")
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
