@@ -140,7 +140,7 @@ struct BenchProgram {
     drive = LoadDrive(driveFile);
     volumes.Attach('E', *drive);
     // The log is written only when c:\ISP.log exists; a repair logs.
-    std::ofstream(folder / "ISP.log", std::ios::binary);
+    { std::ofstream created(folder / "ISP.log", std::ios::binary); }
     log.StartLog();
   }
   uint8_t Scan() {
