@@ -6,6 +6,8 @@
 #   KESTRUNE_BENCH_DIR=DIR       build folder (default out/bench)
 #   KESTRUNE_BENCH_MIN_TIME=S    seconds each benchmark runs at least (default 0.5)
 #   KESTRUNE_BENCH_KEEP=1        keep the scratch folder with the raw JSON results
+#   KESTRUNE_BENCH_RSS=wait4     peak memory from our own wait4 wrapper instead of
+#                                /usr/bin/time -v
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -64,15 +66,16 @@ measure_rss() {
   shift
   local dir=$scratch/rss_$name
   mkdir -p "$dir/c" "$dir/t"
-  if [[ ! -x /usr/bin/time && $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+  local tool=${KESTRUNE_BENCH_RSS:-time}
+  if [[ $tool == time && ! -x /usr/bin/time && $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
     log "installing the time package for /usr/bin/time -v"
     apt-get install -y time >/dev/null 2>&1 || true
   fi
-  if [[ -x /usr/bin/time ]]; then
+  if [[ $tool == time && -x /usr/bin/time ]]; then
     (cd "$dir" && /usr/bin/time -v -o "$dir/time.txt" \
       "$console" --simulate --c-drive "$dir/c" --temp "$dir/t" "$@" \
       >"$dir/stdout.txt" 2>"$dir/stderr.txt") || echo "exit $?" >"$dir/failed.txt"
-    python3 - "$dir/time.txt" "$dir/rss.json" <<'EOF'
+    python3 - "$dir/time.txt" "$dir/rss.json" <<'EOF' || true
 import json, re, sys
 text = open(sys.argv[1]).read()
 rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
@@ -83,20 +86,43 @@ for part in wall.split(":"):
 json.dump({"max_rss_kib": rss, "wall_s": seconds, "tool": "/usr/bin/time -v"}, open(sys.argv[2], "w"))
 EOF
   else
-    # Without /usr/bin/time: wait4 reports the child's own peak.
-    (cd "$dir" && python3 - "$dir/rss.json" "$console" --simulate --c-drive "$dir/c" \
-      --temp "$dir/t" "$@" >"$dir/stdout.txt" 2>"$dir/stderr.txt" <<'EOF'
-import json, os, sys, time
-start = time.monotonic()
-pid = os.fork()
-if pid == 0:
-    os.execv(sys.argv[2], sys.argv[2:])
-_, status, usage = os.wait4(pid, 0)
-json.dump({"max_rss_kib": usage.ru_maxrss, "wall_s": time.monotonic() - start,
-           "tool": "wait4", "status": status}, open(sys.argv[1], "w"))
-sys.exit(0 if os.waitstatus_to_exitcode(status) == 0 else 1)
+    # Without /usr/bin/time: a small wrapper of ours reads the child's peak
+    # through wait4. It is C, not python, because the peak survives exec and
+    # a forked interpreter would be counted.
+    if [[ ! -x $scratch/peak_rss ]]; then
+      cc -O2 -x c -o "$scratch/peak_rss" - <<'EOF'
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  struct timespec start, end;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  pid_t pid = fork();
+  if (pid < 0) return 2;
+  if (pid == 0) {
+    execv(argv[2], argv + 2);
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage;
+  if (wait4(pid, &status, 0, &usage) != pid) return 2;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  FILE* out = fopen(argv[1], "w");
+  if (out == NULL) return 2;
+  fprintf(out, "{\"max_rss_kib\": %ld, \"wall_s\": %.3f, \"tool\": \"wait4\"}\n",
+          usage.ru_maxrss,
+          (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9);
+  fclose(out);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
 EOF
-    ) || echo "exit $?" >"$dir/failed.txt"
+    fi
+    (cd "$dir" && "$scratch/peak_rss" "$dir/rss.json" "$console" --simulate --c-drive "$dir/c" \
+      --temp "$dir/t" "$@" >"$dir/stdout.txt" 2>"$dir/stderr.txt") ||
+      echo "exit $?" >"$dir/failed.txt"
   fi
 }
 
