@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/dialog.h"
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "fuzz/fuzz_world.h"
@@ -144,13 +145,29 @@ void RunCis(Program& p, const SlotHeader& header) {
   CloseVolume(p, 0);
 }
 
-void RunScan(Program& p, bool destroy) {
-  if (CheckDriveExist(p) == 0) return;
+void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChanges) {
+  // The main dialog's list shows the texts and capacity taken from the replies.
+  CKestruneDlg dialog(p, {});
+  dialog.driveCount = CheckDriveExist(p);
+  if (dialog.driveCount == 0) return;
+  dialog.FillDriveList();
   p.isAdmin = true;
   p.selectedDrive = 0;
-  NullDialog dialog;
+  const DriveSlot& slot = p.Slot(0);
+  bool placeKnown = false;
+  for (int i = 0; i < kCisCopies; ++i) {
+    placeKnown = placeKnown || IspOffsetSet(slot, i) || AuxOffsetSet(slot, i);
+  }
+  const uint32_t before = flashChanges;
   OnStartFix(p, dialog);
+  // The 0x190 update asks nothing before it writes.
+  if (cancelled && slot.controllerId != kCtrl190 && flashChanges != before) {
+    Fail("flash changed after the update was declined", flashChanges - before, 0);
+  }
   if (destroy) OnDestroyIsp(p, dialog);
+  if (!placeKnown && flashChanges != before) {
+    Fail("flash changed with no ISP copy at a known place", flashChanges - before, 0);
+  }
 }
 
 }  // namespace kestrune::fuzz

@@ -30,6 +30,10 @@ void RunGeometry(Program& p, const SlotHeader& header);
 // The CIS search and parsing of the header's drive.
 void RunCis(Program& p, const SlotHeader& header);
 // The scan, then Start Fix (and, with `destroy`, Destroy ISP) on what it found.
-void RunScan(Program& p, bool destroy);
+// `flashChanges` counts the page writes and erases the drives were asked
+// for; with `cancelled` the update's question was answered Cancel. Aborts
+// when flash was changed although the user declined or no ISP copy had a
+// known place.
+void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChanges);
 
 }  // namespace kestrune::fuzz

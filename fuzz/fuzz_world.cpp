@@ -15,8 +15,8 @@ namespace fs = std::filesystem;
 int OkView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
   (void)text;
   (void)caption;
-  (void)style;
   ++boxes;
+  if (cancelQuestions && (style & 0xF) == kMbOkCancel) return kIdCancel;
   return kIdOk;
 }
 
@@ -64,7 +64,8 @@ void World::CleanC() {
   }
 }
 
-void World::Run(device::VolumeOpener& opener, const std::function<void(Program&)>& body) {
+void World::Run(device::VolumeOpener& opener, const std::function<void(Program&)>& body,
+                bool cancelQuestions) {
   CleanC();
   // Logging is on when c:\ISP.log exists, so the log paths are fuzzed too.
   if (!fs::exists(cFolder_ / "ISP.log")) std::ofstream(cFolder_ / "ISP.log").put('\n');
@@ -72,6 +73,7 @@ void World::Run(device::VolumeOpener& opener, const std::function<void(Program&)
   IspLog log(*platform_);
   log.StartLog();
   OkView view;
+  view.cancelQuestions = cancelQuestions;
   Program program(*platform_, link, log, view);
   body(program);
   // Every road through the program closes what it opened.

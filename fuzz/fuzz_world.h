@@ -33,6 +33,8 @@ class OkView : public View {
   void CloseMainWindow() override {}
 
   int boxes = 0;
+  // Answer Cancel to OK/Cancel boxes (the confirmation before an update).
+  bool cancelQuestions = false;
 };
 
 class NullDialog : public DialogControls {
@@ -50,7 +52,8 @@ class World {
 
   // Runs `body` on a fresh Program over `opener`. Files an earlier input
   // left on C: are removed first, so every input starts alike.
-  void Run(device::VolumeOpener& opener, const std::function<void(Program&)>& body);
+  void Run(device::VolumeOpener& opener, const std::function<void(Program&)>& body,
+           bool cancelQuestions = false);
 
   platform::Platform& platform() { return *platform_; }
   const std::filesystem::path& cFolder() const { return cFolder_; }

@@ -78,6 +78,10 @@ bool IsPageWrite(const device::Request& request) {
          request.carrier == device::Carrier::kOut;
 }
 
+bool IsBlockErase(const device::Request& request) {
+  return request.cdbLength >= 6 && request.cdb[0] == device::kOpEraseFlashBlock;
+}
+
 void WrittenPages::Store(const device::Request& request) {
   if (!IsPageWrite(request) || request.data == nullptr) return;
   pages_[PageAddress(request)].assign(request.data, request.data + request.transferLength);
@@ -91,6 +95,7 @@ const std::vector<uint8_t>* WrittenPages::Find(const device::Request& request) c
 }
 
 device::Result StreamTransport::Execute(const device::Request& request) {
+  if (flashChanges && (IsPageWrite(request) || IsBlockErase(request))) ++*flashChanges;
   if (reader_.empty()) {
     if (exhausted != device::Outcome::kGood) return Failed(request, exhausted);
     if (WantsData(request)) std::memset(request.data, 0, request.transferLength);
@@ -127,6 +132,7 @@ std::unique_ptr<device::Transport> StreamVolumes::Open(char letter) {
   if ((present_ & LetterBit(letter)) == 0) return nullptr;
   auto transport = std::make_unique<StreamTransport>(reader_, written_);
   transport->exhausted = exhausted;
+  transport->flashChanges = &flashChanges;
   return transport;
 }
 

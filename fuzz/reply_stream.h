@@ -60,6 +60,7 @@ class WrittenPages {
 // True for the flash page read and write commands.
 bool IsPageRead(const device::Request& request);
 bool IsPageWrite(const device::Request& request);
+bool IsBlockErase(const device::Request& request);
 
 // A drive that answers every command from a ByteReader. When the data runs
 // out, every further command is answered with `exhausted`.
@@ -69,6 +70,8 @@ class StreamTransport : public device::Transport {
   device::Result Execute(const device::Request& request) override;
 
   device::Outcome exhausted = device::Outcome::kScsiStatus;
+  // Page writes and block erases asked of this drive, whatever their outcome.
+  uint32_t* flashChanges = nullptr;
 
  private:
   ByteReader& reader_;
@@ -83,6 +86,8 @@ class StreamVolumes : public device::VolumeOpener {
   bool NeedsPrivilege() const override { return false; }
 
   device::Outcome exhausted = device::Outcome::kScsiStatus;
+  // Page writes and block erases asked of all drives so far.
+  uint32_t flashChanges = 0;
 
  private:
   ByteReader& reader_;
