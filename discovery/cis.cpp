@@ -82,6 +82,7 @@ bool VerifyCisPage(const uint8_t* page) {
 
 bool LocateCodeMark(Program& p, int index) {
   DriveSlot& slot = p.Slot(index);
+  p.cisSearchIncomplete[index] = false;
   for (CisCopy& copy : slot.cis) {
     copy.present = 0;
     copy.page = 0xFFFF;
@@ -101,6 +102,7 @@ bool LocateCodeMark(Program& p, int index) {
     std::fill(buffer.begin(), buffer.end(), 0);
     if (!device::ReadFlashPages(p.link, page, 1, slot.pageSize, 1, buffer.data(),
                                 slot.volumeHandle)) {
+      p.cisSearchIncomplete[index] = true;
       continue;
     }
     if (std::memcmp(buffer.data(), kCodeMark, kMarkLength) != 0) continue;
@@ -108,7 +110,17 @@ bool LocateCodeMark(Program& p, int index) {
     if (cisPage > 0x8000) return false;
     CisCopy& copy = slot.cis[found];
     copy.page = page;
-    if (!VerifyCisPage(buffer.data())) continue;
+    if (!VerifyCisPage(buffer.data())) {
+      // A broken copy reads the same twice; a read that came back wrong
+      // does not, and then a good copy may have been passed over.
+      std::vector<uint8_t> again(buffer.size(), 0);
+      if (!device::ReadFlashPages(p.link, page, 1, slot.pageSize, 1, again.data(),
+                                  slot.volumeHandle) ||
+          again != buffer) {
+        p.cisSearchIncomplete[index] = true;
+      }
+      continue;
+    }
 
     copy.present = 1;
     copy.cisPageOffset = cisPage & 0xFFFF;

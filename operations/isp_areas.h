@@ -72,6 +72,9 @@ inline constexpr const char* kNothingToDestroy =
     "No ISP copy of this drive has a known place in flash, nothing was erased.";
 inline constexpr const char* kDestroyEraseFailed =
     "The erase of ISP copy %s failed, the ISP may not be destroyed.";
+inline constexpr const char* kCisSearchIncomplete =
+    "A CIS page could not be read while the ISP copies were searched, so a copy may not have been "
+    "written. The ISP may not be fully updated.";
 inline constexpr const char* kBackupSkipped =
     "Can't back up ISP %d to <%s>: its place in flash is unknown.";
 

@@ -157,6 +157,10 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
     ShowError(p, FormatText(kIspCopiesSkipped, skipped.c_str()));
     return;
   }
+  if (p.cisSearchIncomplete[index]) {
+    ShowError(p, kCisSearchIncomplete);
+    return;
+  }
   if (destroy) {
     p.view.ShowMessage("Destory ISP Success", "Success", kMbOk);
   } else {

@@ -160,6 +160,8 @@ void UpdateIspCode190(Program& p, const std::string& path) {
     ShowError(p, FormatText(kIspCopiesSkipped, ispSkipped.c_str()));
   } else if (!auxSkipped.empty()) {
     ShowError(p, FormatText(kAuxCopiesSkipped, auxSkipped.c_str()));
+  } else if (p.cisSearchIncomplete[index]) {
+    ShowError(p, kCisSearchIncomplete);
   } else if (restarted) {
     p.view.ShowMessage("Update ISP code Success, please replug device to ensure it normal.",
                        "SUCCESS", kMbOk);
@@ -171,7 +173,9 @@ void UpdateIspCode190(Program& p, const std::string& path) {
     CloseVolume(p, index);
     if (OpenVolume(p, index)) LoadCodeBlock(p, kWorkingCodeBlock, index);
   }
-  if (ispSkipped.empty() && auxSkipped.empty()) slot.capacityRead = 1;
+  if (ispSkipped.empty() && auxSkipped.empty() && !p.cisSearchIncomplete[index]) {
+    slot.capacityRead = 1;
+  }
 }
 
 }  // namespace kestrune

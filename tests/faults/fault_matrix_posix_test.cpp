@@ -46,8 +46,11 @@ constexpr uint32_t kBackupBytes = 49152;
 constexpr uint32_t kIspBytes = 65536;
 constexpr uint32_t kIspBytes190 = 49152;
 constexpr uint32_t kAuxBytes190 = 16384;
+constexpr uint32_t kLargePage = 4096;
 
-enum class Kind : uint8_t { kStartFix, kDestroy, kDownload };
+// kScanThenStartFix: the drive scan at start-up is part of the run, so its
+// commands are failed too, and Start Fix follows on whatever it found.
+enum class Kind : uint8_t { kStartFix, kDestroy, kDownload, kScanThenStartFix };
 
 struct Workflow {
   const char* name;
@@ -58,10 +61,14 @@ struct Workflow {
 constexpr Workflow kWorkflows[] = {
     {"StartFixFamilyB", "ctrl163_broken.json", Kind::kStartFix},
     {"StartFixFamilyA", "ctrl161_broken.json", Kind::kStartFix},
+    {"StartFixLargePages", "ctrl163_large_pages_broken.json", Kind::kStartFix},
+    {"StartFixSmallPages", "ctrl165_small_pages_broken.json", Kind::kStartFix},
     {"Update190", "ctrl190_broken.json", Kind::kStartFix},
     {"DestroyZeroes", "ctrl163_healthy.json", Kind::kDestroy},
     {"DestroyErases", "ctrl169_healthy.json", Kind::kDestroy},
     {"Download", "ctrl163_broken.json", Kind::kDownload},
+    {"ScanThenStartFix", "ctrl163_broken.json", Kind::kScanThenStartFix},
+    {"ScanSmallThenFix", "ctrl165_small_pages_broken.json", Kind::kScanThenStartFix},
 };
 
 constexpr Fault kFaults[] = {Fault::kCheckCondition, Fault::kRefused, Fault::kCorruptRead,
@@ -112,22 +119,26 @@ const std::string& DriveJson(const std::string& file) {
   return it->second;
 }
 
-// One case: a fresh program over a fresh drive, identified with no fault,
-// then the injector armed for the workflow alone.
+// One case: a fresh program over a fresh drive, identified with no fault
+// (unless the workflow scans itself), then the injector armed.
 class MatrixRun {
  public:
-  explicit MatrixRun(const Workflow& workflow) : injector(volumes, Fault::kNone, 0) {
+  MatrixRun(const Workflow& workflow, bool identify) : injector(volumes, Fault::kNone, 0) {
     std::string error;
     drive = sim::VirtualDrive::FromJsonText(DriveJson(workflow.drive), &error);
     if (!drive) throw std::runtime_error(std::string(workflow.drive) + ": " + error);
     volumes.Attach('E', *drive);
     cDrive.Write("ISP.log", "");
     log.StartLog();
+    p.isAdmin = true;
+    if (identify) Scan();
+    view.boxes.clear();
+  }
+
+  void Scan() {
     for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
     found = CheckDriveExist(p);
-    p.isAdmin = true;
     p.selectedDrive = 0;
-    view.boxes.clear();
   }
 
   static platform::PosixOptions Options(const testing::TempFolder& cDrive) {
@@ -167,12 +178,14 @@ class MatrixRun {
   Program p{platform, link, log, view};
   testing::OpsDialog dialog;
   uint8_t found = 0;
+  uint64_t scanCommands = 0;
 };
 
 // A run of device pages the workflow is meant to change.
 struct Area {
   uint32_t page;
   uint32_t pages;
+  bool aux = false;  // the second code area of a 0x190 copy
 };
 
 // What the drive looks like before the workflow, worked out from the slot
@@ -180,15 +193,21 @@ struct Area {
 struct Layout {
   uint32_t pageSize = 0;
   uint32_t pagesPerBlock = 0;
-  std::vector<Area> areas;                            // may be rewritten
-  std::vector<uint32_t> backupPages;                  // per ispOffsets entry
-  std::vector<std::vector<uint8_t>> before;           // area of each backup, before
+  std::vector<Area> areas;            // may be rewritten
+  std::vector<uint32_t> backupPages;  // per ispOffsets entry
+  // The first 48 KiB of every ISP area the drive itself knows, before.
+  std::map<uint32_t, std::vector<uint8_t>> pristine;
   std::map<uint32_t, std::vector<uint8_t>> snapshot;  // raw pages outside the areas
   uint32_t snapshotPages = 0;
 
   bool InArea(uint32_t page) const {
     return std::any_of(areas.begin(), areas.end(),
                        [&](const Area& a) { return page >= a.page && page - a.page < a.pages; });
+  }
+  bool InAuxArea(uint32_t page) const {
+    return std::any_of(areas.begin(), areas.end(), [&](const Area& a) {
+      return a.aux && page >= a.page && page - a.page < a.pages;
+    });
   }
   bool InAreaBlock(uint32_t page) const {
     return std::any_of(areas.begin(), areas.end(), [&](const Area& a) {
@@ -224,8 +243,11 @@ Layout TakeLayout(const Workflow& workflow, MatrixRun& run) {
       layout.areas.push_back({start, kIspBytes190 / slot.pageSize});
       if (OffsetKnown(copy, copy.auxAreaOffset)) {
         layout.areas.push_back(
-            {DevicePage(slot, copy.auxAreaOffset), kAuxBytes190 / slot.pageSize});
+            {DevicePage(slot, copy.auxAreaOffset), kAuxBytes190 / slot.pageSize, true});
       }
+    } else if (slot.pageSize > kLargePage) {
+      // Sixteen pages, each with 4,096 bytes of the area and zeros behind.
+      layout.areas.push_back({start, kIspBytes / kLargePage});
     } else {
       layout.areas.push_back({start, kIspBytes / slot.pageSize});
     }
@@ -234,9 +256,10 @@ Layout TakeLayout(const Workflow& workflow, MatrixRun& run) {
     for (int i = 0; i < 4 && run.p.ispOffsets[i] != -1; ++i) {
       const uint32_t page = DevicePage(slot, static_cast<uint32_t>(run.p.ispOffsets[i]));
       layout.backupPages.push_back(page);
-      layout.before.push_back(run.Flash(page, kBackupBytes));
     }
   }
+  for (uint32_t page : run.drive->IspAreaPages())
+    layout.pristine[page] = run.Flash(page, kBackupBytes);
   uint32_t top = 16 * layout.pagesPerBlock;
   for (const Area& a : layout.areas)
     top = std::max(top, a.page + a.pages + 4 * layout.pagesPerBlock);
@@ -251,6 +274,12 @@ void RunWorkflow(const Workflow& workflow, MatrixRun& run, const Layout& layout)
   switch (workflow.kind) {
     case Kind::kStartFix:
       OnStartFix(run.p, run.dialog);
+      break;
+    case Kind::kScanThenStartFix:
+      run.Scan();
+      run.scanCommands = run.injector.CommandCount();
+      // The dialog closes when the scan finds no drive.
+      if (run.found == 1) OnStartFix(run.p, run.dialog);
       break;
     case Kind::kDestroy:
       OnDestroyIsp(run.p, run.dialog);
@@ -290,6 +319,7 @@ struct CleanRun {
   std::vector<std::vector<uint8_t>> areas;  // each area after a successful run
   std::optional<uint64_t> firstWrite;
   std::optional<uint64_t> lastRead;
+  uint64_t scanCommands = 0;  // leading commands of the drive scan
 };
 
 // Whether the design looks at the outcome of command `k` for this fault, so
@@ -299,6 +329,8 @@ bool Examined(const Workflow& workflow, const CleanRun& clean, uint64_t k, Fault
   // The erase branch reports nothing of its erases, its CodeMark search
   // skips unreadable pages and identification is silent.
   if (name == "DestroyErases") return false;
+  // Identification reports nothing; what it misses shows in what follows.
+  if (k < clean.scanCommands) return false;
   // After the last read-back of the 0x190 update only the restart is left,
   // whose failure selects the second success text.
   if (name == "Update190" && clean.lastRead && k > *clean.lastRead) return false;
@@ -323,6 +355,30 @@ bool Examined(const Workflow& workflow, const CleanRun& clean, uint64_t k, Fault
   return false;
 }
 
+// The failure texts one of which the user must see when command `k` fails
+// in this way: the box of the step that command belongs to.
+std::vector<std::string> ExpectedTexts(const CleanRun& clean, const Layout& layout, uint64_t k,
+                                       Fault fault) {
+  const SeenCommand& c = clean.seen[k];
+  const bool afterWrite = clean.firstWrite && k > *clean.firstWrite;
+  const bool aux = layout.InAuxArea(c.page);
+  if (c.opcode == device::kOpReadPageSpare) return {"Read physical data fail"};
+  if (c.opcode == device::kOpWriteFlashPages) {
+    if (fault == Fault::kLostWrite) return {"Update ISP code fail"};
+    return {aux ? "Write 190 ISP code to flash fail" : "Write ISP code to flash fail"};
+  }
+  if (c.opcode != device::kOpReadFlashPages) return {};
+  if (c.transferLength == kBackupBytes) return {"Read ISP code from flash fail"};
+  if (!afterWrite) return {"Read physical data fail"};
+  if (fault == Fault::kCorruptRead) return {"Update ISP code fail"};
+  if (aux) return {"Read 190 ISP code from flash fail"};
+  // A failed single-page read of a large-page area may also show as the
+  // mismatch it leaves behind.
+  if (layout.pageSize > kLargePage)
+    return {"Read ISP code from flash fail", "Update ISP code fail"};
+  return {"Read ISP code from flash fail"};
+}
+
 struct Tally {
   int run = 0;
   int passed = 0;
@@ -338,7 +394,9 @@ std::string BackupName(size_t i, bool after) {
 
 // Every invariant of one finished case; the texts of those that failed.
 std::vector<std::string> CheckCase(const Workflow& workflow, MatrixRun& run, const Layout& layout,
-                                   const CleanRun& clean, bool examined, bool updates) {
+                                   const CleanRun& clean, bool examined, bool updates,
+                                   const std::vector<std::string>& expectedTexts = {},
+                                   bool trustsWhatItRead = true) {
   std::vector<std::string> failures;
   const auto& boxes = run.view.boxes;
   const bool failureShown = std::any_of(boxes.begin(), boxes.end(), IsFailureBox);
@@ -347,6 +405,11 @@ std::vector<std::string> CheckCase(const Workflow& workflow, MatrixRun& run, con
 
   if (run.link.OpenVolumeCount() != 0) failures.push_back("a volume was left open");
   if (examined && !failureShown) failures.push_back("the fault was not reported");
+  if (examined && !expectedTexts.empty() &&
+      !std::any_of(expectedTexts.begin(), expectedTexts.end(),
+                   [&](const std::string& text) { return run.view.Saw(text); })) {
+    failures.push_back("the step's own failure box (" + expectedTexts.front() + ") was not shown");
+  }
 
   bool areasAsMeant = true;
   for (size_t i = 0; i < layout.areas.size() && i < clean.areas.size(); ++i) {
@@ -355,11 +418,23 @@ std::vector<std::string> CheckCase(const Workflow& workflow, MatrixRun& run, con
       areasAsMeant = false;
     }
   }
-  if (updates && successShown && !areasAsMeant) {
+  if (updates && successShown && !areasAsMeant && trustsWhatItRead) {
     failures.push_back("success shown over an ISP area that does not hold the new code");
   }
-  if (updates && !areasAsMeant && !failureShown) {
+  // A scan that finds no drive ends the program ("Can't find any device !")
+  // before anything is written.
+  const bool noDrive = workflow.kind == Kind::kScanThenStartFix && run.found == 0;
+  if (updates && !areasAsMeant && !failureShown && !noDrive && trustsWhatItRead) {
     failures.push_back("the ISP areas are not as meant and no failure was shown");
+  }
+  if (noDrive && !run.injector.Seen().empty()) {
+    for (const SeenCommand& c : run.injector.Seen()) {
+      if (c.delivered &&
+          (c.opcode == device::kOpWriteFlashPages || c.opcode == device::kOpEraseFlashBlock)) {
+        failures.push_back("flash was changed on a drive the scan did not find");
+        break;
+      }
+    }
   }
 
   for (uint32_t page = 0; page < layout.snapshotPages; ++page) {
@@ -388,8 +463,24 @@ std::vector<std::string> CheckCase(const Workflow& workflow, MatrixRun& run, con
   }
 
   const std::string log = run.LogText();
-  const bool afterToo = workflow.kind == Kind::kStartFix;
-  for (size_t i = 0; i < layout.backupPages.size(); ++i) {
+  const bool afterToo =
+      workflow.kind == Kind::kStartFix || workflow.kind == Kind::kScanThenStartFix;
+  // The backups are of the areas the program knows: after a scan that missed
+  // a copy, fewer of them, numbered from 0.
+  std::vector<uint32_t> backupPages = layout.backupPages;
+  if (workflow.kind == Kind::kScanThenStartFix) {
+    backupPages.clear();
+    for (int i = 0; run.found == 1 && i < 4 && run.p.ispOffsets[i] != -1; ++i) {
+      backupPages.push_back(DevicePage(run.p.Slot(0), static_cast<uint32_t>(run.p.ispOffsets[i])));
+    }
+  }
+  for (size_t i = 0; i < backupPages.size(); ++i) {
+    auto known = layout.pristine.find(backupPages[i]);
+    if (known == layout.pristine.end()) {
+      failures.push_back("a backup was taken of page " + std::to_string(backupPages[i]) +
+                         ", no ISP area");
+      continue;
+    }
     for (bool after : {false, true}) {
       if (after && !afterToo) continue;
       const std::string name = BackupName(i, after);
@@ -397,7 +488,7 @@ std::vector<std::string> CheckCase(const Workflow& workflow, MatrixRun& run, con
           log.find("DownLoad ISP  to file -> C:\\" + name + " --->OK\r\n") != std::string::npos;
       const auto file = run.HostFile(name);
       const std::vector<uint8_t> truth =
-          after ? run.Flash(layout.backupPages[i], kBackupBytes) : layout.before[i];
+          after ? run.Flash(backupPages[i], kBackupBytes) : known->second;
       const bool good = file && *file == truth;
       if (okLine && !good) failures.push_back(name + " is logged OK but does not hold the area");
       if (file && !good && !failureShown) {
@@ -414,14 +505,16 @@ class FaultMatrix : public ::testing::TestWithParam<Workflow> {};
 TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
   const Workflow workflow = GetParam();
   const std::string name = workflow.name;
-  const bool updates = workflow.kind == Kind::kStartFix || name == "DestroyZeroes";
+  const bool scans = workflow.kind == Kind::kScanThenStartFix;
+  const bool updates = workflow.kind == Kind::kStartFix || scans || name == "DestroyZeroes";
 
-  // The clean run: how many commands, and what a successful run leaves.
-  CleanRun clean;
+  // Where the areas lie, from a drive identified with no fault; every case
+  // starts from the same flash.
+  Layout layout;
   {
-    MatrixRun run(workflow);
+    MatrixRun run(workflow, true);
     ASSERT_EQ(run.found, 1);
-    const Layout layout = TakeLayout(workflow, run);
+    layout = TakeLayout(workflow, run);
     if (workflow.kind != Kind::kDownload) {
       ASSERT_FALSE(layout.areas.empty());
     }
@@ -433,11 +526,18 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
     for (uint32_t page : layout.backupPages) {
       EXPECT_NE(std::find(drivesAreas.begin(), drivesAreas.end(), page), drivesAreas.end());
     }
+  }
+
+  // The clean run: how many commands, and what a successful run leaves.
+  CleanRun clean;
+  {
+    MatrixRun run(workflow, !scans);
     const bool healthyBefore = run.drive->FlashIspHealthy();
     run.injector.Arm(Fault::kNone, 0);
     RunWorkflow(workflow, run, layout);
     clean.commands = run.injector.CommandCount();
     clean.seen = run.injector.Seen();
+    clean.scanCommands = run.scanCommands;
     ASSERT_GT(clean.commands, 0u);
     for (uint64_t i = 0; i < clean.seen.size(); ++i) {
       if (clean.seen[i].opcode == device::kOpWriteFlashPages && !clean.firstWrite) {
@@ -449,7 +549,7 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
       clean.areas.push_back(run.Flash(a.page, a.pages * layout.pageSize));
     const auto& boxes = run.view.boxes;
     EXPECT_FALSE(std::any_of(boxes.begin(), boxes.end(), IsFailureBox)) << Describe(boxes);
-    if (workflow.kind == Kind::kStartFix) {
+    if (workflow.kind == Kind::kStartFix || scans) {
       EXPECT_TRUE(run.view.Saw(kSuccess) || run.view.Saw(kReplug)) << Describe(boxes);
       EXPECT_FALSE(healthyBefore);
       EXPECT_TRUE(run.drive->FlashIspHealthy());
@@ -467,8 +567,7 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
   for (Fault fault : kFaults) {
     Tally& tally = Results()[name][fault];
     for (uint64_t k = 0; k < clean.commands; ++k) {
-      MatrixRun run(workflow);
-      const Layout layout = TakeLayout(workflow, run);
+      MatrixRun run(workflow, !scans);
       run.injector.SetCommandBudget(10 * clean.commands + 100);
       run.injector.Arm(fault, k);
       std::vector<std::string> failures;
@@ -481,7 +580,15 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
       // counts as a case: the run must then end as the clean one did.
       const bool examined = run.injector.Fired() && Examined(workflow, clean, k, fault);
       if (failures.empty()) {
-        failures = CheckCase(workflow, run, layout, clean, examined, updates);
+        // Identification takes the flash id and the INQUIRY text as they
+        // come: a wrong byte there that passes every check picks another
+        // image, and no single reply shows it. Such cases keep every other
+        // invariant.
+        const bool trusted = !(fault == Fault::kCorruptRead && k < clean.scanCommands);
+        failures = CheckCase(
+            workflow, run, layout, clean, examined, updates,
+            examined ? ExpectedTexts(clean, layout, k, fault) : std::vector<std::string>{},
+            trusted);
       }
       ++tally.run;
       if (failures.empty()) {

@@ -38,7 +38,8 @@ std::string ReadText(const std::filesystem::path& path) {
 // the operation under test.
 class FaultedDrive {
  public:
-  explicit FaultedDrive(const std::string& file) : injector(volumes, Fault::kNone, 0) {
+  explicit FaultedDrive(const std::string& file, bool identify = true)
+      : injector(volumes, Fault::kNone, 0) {
     std::string error;
     drive = sim::VirtualDrive::FromJsonText(
         ReadText(std::filesystem::path(KESTRUNE_TEST_DRIVES) / file), &error);
@@ -47,11 +48,28 @@ class FaultedDrive {
     folder.Write("ISP.log", "");
     log.StartLog();
     ExtractImages(p);
+    p.isAdmin = true;
+    if (identify) Scan();
+    view.boxes.clear();
+  }
+
+  void Scan() {
     for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
     found = CheckDriveExist(p);
-    p.isAdmin = true;
     p.selectedDrive = 0;
-    view.boxes.clear();
+  }
+  // Index, counted from the scan's first command, of the scan's first read
+  // of device page `page`.
+  static uint64_t ScanReadOf(const std::string& file, uint32_t page) {
+    FaultedDrive dry(file, false);
+    dry.injector.Arm(Fault::kNone, 0);
+    dry.Scan();
+    const auto& seen = dry.injector.Seen();
+    for (uint64_t i = 0; i < seen.size(); ++i) {
+      if (seen[i].opcode == device::kOpReadFlashPages && seen[i].page == page) return i;
+    }
+    ADD_FAILURE() << "the scan never reads page " << page;
+    return 0;
   }
 
   static platform::PosixOptions Options(const testing::TempFolder& folder) {
@@ -121,6 +139,80 @@ TEST(CorruptBackupRead, TwoAgreeingReadsStillMakeTheBackup) {
   EXPECT_TRUE(run.view.boxes.empty());
   EXPECT_EQ(run.HostFile("ISP0_Before.bin"), run.Flash(run.IspPage(0), kIspPayloadBytes));
   EXPECT_NE(run.folder.Read("ISP.log").find(kOkLine), std::string::npos);
+}
+
+// Found by (scan then Start Fix, the CodeMark read of either copy, check
+// condition): the search skipped the copy it could not read, the update
+// rewrote the other one and claimed success, and the drive kept a broken
+// copy nobody was told about.
+struct MissedCopy {
+  uint32_t codeMarkPage;    // device page of the CodeMark page whose read fails
+  uint32_t writtenIspPage;  // ISP area of the copy the search still finds
+  uint32_t missedIspPage;
+};
+
+class CodeMarkReadFails : public ::testing::TestWithParam<MissedCopy> {};
+
+TEST_P(CodeMarkReadFails, UpdateWritesWhatItFoundButClaimsNoSuccess) {
+  const MissedCopy row = GetParam();
+  const uint64_t at = FaultedDrive::ScanReadOf("ctrl163_broken.json", row.codeMarkPage);
+  FaultedDrive run("ctrl163_broken.json", false);
+  const std::vector<uint8_t> missedBefore = run.Flash(row.missedIspPage, kIspPayloadBytes);
+  const std::vector<uint8_t> writtenBefore = run.Flash(row.writtenIspPage, kIspPayloadBytes);
+  run.injector.Arm(Fault::kCheckCondition, at);
+  run.Scan();
+  ASSERT_EQ(run.found, 1);
+  EXPECT_TRUE(run.p.cisSearchIncomplete[0]);
+  EXPECT_EQ(run.p.Slot(0).cisCount, 1);
+  run.view.boxes.clear();
+
+  OnStartFix(run.p, run.dialog);
+
+  EXPECT_FALSE(run.view.Saw("Update ISP code Success, please replug device to ensure it normal."));
+  ASSERT_FALSE(run.view.boxes.empty());
+  EXPECT_EQ(run.view.boxes.back().text, kCisSearchIncomplete);
+  EXPECT_EQ(run.view.boxes.back().caption, "ERROR");
+  EXPECT_NE(run.Flash(row.writtenIspPage, kIspPayloadBytes), writtenBefore);
+  EXPECT_EQ(run.Flash(row.missedIspPage, kIspPayloadBytes), missedBefore);
+}
+
+// ctrl163_broken: CodeMark pages in blocks 2 and 5 of 64 pages, each ISP
+// area at the first page of the block behind.
+INSTANTIATE_TEST_SUITE_P(EitherCopy, CodeMarkReadFails,
+                         ::testing::Values(MissedCopy{128, 384, 192}, MissedCopy{320, 192, 384}));
+
+TEST(CodeMarkSearch, CleanSearchIsComplete) {
+  FaultedDrive run("ctrl163_broken.json");
+  EXPECT_FALSE(run.p.cisSearchIncomplete[0]);
+  EXPECT_EQ(run.p.Slot(0).cisCount, 2);
+}
+
+// A CodeMark page that fails its sums is read again: a read that came back
+// wrong marks the search incomplete, a page that is really broken does not
+// (its copy is no copy, as before). Small pages, so that the byte the
+// injector spoils lies inside the summed first 512 bytes.
+TEST(CodeMarkSearch, BadSumsAreReadAgain) {
+  const std::string file = "ctrl165_small_pages_broken.json";
+  const uint32_t codeMark = 2 * 128;
+  {
+    const uint64_t at = FaultedDrive::ScanReadOf(file, codeMark);
+    FaultedDrive run(file, false);
+    run.injector.Arm(Fault::kCorruptRead, at);
+    run.Scan();
+    ASSERT_EQ(run.found, 1);
+    EXPECT_TRUE(run.p.cisSearchIncomplete[0]);
+  }
+  {
+    FaultedDrive run(file, false);
+    std::vector<uint8_t> raw = run.drive->ReadRawPage(codeMark);
+    ASSERT_EQ(std::string(raw.begin(), raw.begin() + 8), "CodeMark");
+    raw[256] ^= 0x5A;
+    run.drive->WriteRawPage(codeMark, raw);
+    run.Scan();
+    ASSERT_EQ(run.found, 1);
+    EXPECT_FALSE(run.p.cisSearchIncomplete[0]);
+    EXPECT_EQ(run.p.Slot(0).cisCount, 1);
+  }
 }
 
 }  // namespace
