@@ -4,6 +4,7 @@
 #   unit       one GoogleTest program per source folder
 #   e2e        end-to-end runs over the real transports and the simulated drive
 #   gui        the Win32 program driven through its dialog under Wine
+#   faults     every command of the repair workflows failed in turn (POSIX)
 #   toolchain  checks of the build itself (static imports, Wine pass-through)
 #   fuzz       bounded libFuzzer runs (fuzz preset)
 #   bench      short benchmark runs (bench preset), where registered
