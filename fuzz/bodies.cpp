@@ -159,12 +159,25 @@ void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChan
     placeKnown = placeKnown || IspOffsetSet(slot, i) || AuxOffsetSet(slot, i);
   }
   const uint32_t before = flashChanges;
+  auto* view = dynamic_cast<OkView*>(&p.view);
+  const int successesBefore = view ? view->successes : 0;
   OnStartFix(p, dialog);
+  // A repair that claims success has written the flash.
+  if (view && view->successes != successesBefore && flashChanges == before) {
+    Fail("update reported success without writing", 0, 0);
+  }
   // The 0x190 update asks nothing before it writes.
   if (cancelled && slot.controllerId != kCtrl190 && flashChanges != before) {
     Fail("flash changed after the update was declined", flashChanges - before, 0);
   }
-  if (destroy) OnDestroyIsp(p, dialog);
+  if (destroy) {
+    const uint32_t beforeDestroy = flashChanges;
+    const int successesBeforeDestroy = view ? view->successes : 0;
+    OnDestroyIsp(p, dialog);
+    if (view && view->successes != successesBeforeDestroy && flashChanges == beforeDestroy) {
+      Fail("destroy reported success without erasing or writing", 0, 0);
+    }
+  }
   if (!placeKnown && flashChanges != before) {
     Fail("flash changed with no ISP copy at a known place", flashChanges - before, 0);
   }

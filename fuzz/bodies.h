@@ -33,7 +33,7 @@ void RunCis(Program& p, const SlotHeader& header);
 // `flashChanges` counts the page writes and erases the drives were asked
 // for; with `cancelled` the update's question was answered Cancel. Aborts
 // when flash was changed although the user declined or no ISP copy had a
-// known place.
+// known place, and when a success box follows no change of flash at all.
 void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChanges);
 
 }  // namespace kestrune::fuzz

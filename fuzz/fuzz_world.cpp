@@ -13,9 +13,9 @@ namespace kestrune::fuzz {
 namespace fs = std::filesystem;
 
 int OkView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
-  (void)text;
   (void)caption;
   ++boxes;
+  if (text.find("Success") != std::string::npos) ++successes;
   if (cancelQuestions && (style & 0xF) == kMbOkCancel) return kIdCancel;
   return kIdOk;
 }

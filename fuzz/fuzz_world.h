@@ -33,6 +33,8 @@ class OkView : public View {
   void CloseMainWindow() override {}
 
   int boxes = 0;
+  // Boxes that announced a successful update or destroy.
+  int successes = 0;
   // Answer Cancel to OK/Cancel boxes (the confirmation before an update).
   bool cancelQuestions = false;
 };
