@@ -145,7 +145,8 @@ void RunCis(Program& p, const SlotHeader& header) {
   CloseVolume(p, 0);
 }
 
-void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChanges) {
+void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChanges,
+             uint8_t after) {
   // The main dialog's list shows the texts and capacity taken from the replies.
   CKestruneDlg dialog(p, {});
   dialog.driveCount = CheckDriveExist(p);
@@ -181,6 +182,8 @@ void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChan
   if (!placeKnown && flashChanges != before) {
     Fail("flash changed with no ISP copy at a known place", flashChanges - before, 0);
   }
+  if (after & 1) dialog.OnCheckIsp();
+  if (after & 2) dialog.OnClose();
 }
 
 }  // namespace kestrune::fuzz

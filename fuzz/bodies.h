@@ -34,6 +34,8 @@ void RunCis(Program& p, const SlotHeader& header);
 // for; with `cancelled` the update's question was answered Cancel. Aborts
 // when flash was changed although the user declined or no ISP copy had a
 // known place, and when a success box follows no change of flash at all.
-void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChanges);
+// `after` adds the dialog's Check ISP (bit 0) and its restart on close (bit 1).
+void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChanges,
+             uint8_t after = 0);
 
 }  // namespace kestrune::fuzz

@@ -1,7 +1,8 @@
 // The whole scan over drives that answer every command from the fuzz data,
 // then Start Fix on what was found. Once the data runs out every command
 // succeeds, so the operations go on over the fuzzed geometry. A flags byte
-// adds Destroy ISP and a Cancel answer to the update's question.
+// adds Destroy ISP, a Cancel answer to the update's question, and the
+// dialog's Check ISP and restart on close.
 #include "fuzz/bodies.h"
 #include "fuzz/fuzz_world.h"
 
