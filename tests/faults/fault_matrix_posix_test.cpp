@@ -48,9 +48,13 @@ constexpr uint32_t kIspBytes190 = 49152;
 constexpr uint32_t kAuxBytes190 = 16384;
 constexpr uint32_t kLargePage = 4096;
 
-// kScanThenStartFix: the drive scan at start-up is part of the run, so its
-// commands are failed too, and Start Fix follows on whatever it found.
-enum class Kind : uint8_t { kStartFix, kDestroy, kDownload, kScanThenStartFix };
+// The two scan kinds: the drive scan at start-up is part of the run, so its
+// commands are failed too, and Start Fix or Destory ISP follows on whatever
+// it found.
+enum class Kind : uint8_t { kStartFix, kDestroy, kDownload, kScanThenStartFix, kScanThenDestroy };
+
+bool Scans(Kind kind) { return kind == Kind::kScanThenStartFix || kind == Kind::kScanThenDestroy; }
+bool Destroys(Kind kind) { return kind == Kind::kDestroy || kind == Kind::kScanThenDestroy; }
 
 struct Workflow {
   const char* name;
@@ -69,6 +73,7 @@ constexpr Workflow kWorkflows[] = {
     {"Download", "ctrl163_broken.json", Kind::kDownload},
     {"ScanThenStartFix", "ctrl163_broken.json", Kind::kScanThenStartFix},
     {"ScanSmallThenFix", "ctrl165_small_pages_broken.json", Kind::kScanThenStartFix},
+    {"ScanThenDestroy", "ctrl163_healthy.json", Kind::kScanThenDestroy},
 };
 
 constexpr Fault kFaults[] = {Fault::kCheckCondition, Fault::kRefused, Fault::kCorruptRead,
@@ -252,7 +257,7 @@ Layout TakeLayout(const Workflow& workflow, MatrixRun& run) {
       layout.areas.push_back({start, kIspBytes / slot.pageSize});
     }
   }
-  if (workflow.kind != Kind::kDestroy && !is190) {
+  if (!Destroys(workflow.kind) && !is190) {
     for (int i = 0; i < 4 && run.p.ispOffsets[i] != -1; ++i) {
       const uint32_t page = DevicePage(slot, static_cast<uint32_t>(run.p.ispOffsets[i]));
       layout.backupPages.push_back(page);
@@ -281,6 +286,11 @@ void RunWorkflow(const Workflow& workflow, MatrixRun& run, const Layout& layout)
       // The dialog closes when the scan finds no drive.
       if (run.found == 1) OnStartFix(run.p, run.dialog);
       break;
+    case Kind::kScanThenDestroy:
+      run.Scan();
+      run.scanCommands = run.injector.CommandCount();
+      if (run.found == 1) OnDestroyIsp(run.p, run.dialog);
+      break;
     case Kind::kDestroy:
       OnDestroyIsp(run.p, run.dialog);
       break;
@@ -300,7 +310,8 @@ bool IsSuccessBox(const Workflow& workflow, const testing::ShownBox& box) {
   if (box.text == kSuccess || box.text == kReplug) return true;
   // The erase branch shows its box whatever the erases did; only the
   // zeroing update claims that something was verified.
-  return box.text == kDestroyed && std::string(workflow.name) == "DestroyZeroes";
+  return box.text == kDestroyed &&
+         (std::string(workflow.name) == "DestroyZeroes" || workflow.kind == Kind::kScanThenDestroy);
 }
 
 std::string Describe(const std::vector<testing::ShownBox>& boxes) {
@@ -423,7 +434,7 @@ std::vector<std::string> CheckCase(const Workflow& workflow, MatrixRun& run, con
   }
   // A scan that finds no drive ends the program ("Can't find any device !")
   // before anything is written.
-  const bool noDrive = workflow.kind == Kind::kScanThenStartFix && run.found == 0;
+  const bool noDrive = Scans(workflow.kind) && run.found == 0;
   if (updates && !areasAsMeant && !failureShown && !noDrive && trustsWhatItRead) {
     failures.push_back("the ISP areas are not as meant and no failure was shown");
   }
@@ -505,7 +516,7 @@ class FaultMatrix : public ::testing::TestWithParam<Workflow> {};
 TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
   const Workflow workflow = GetParam();
   const std::string name = workflow.name;
-  const bool scans = workflow.kind == Kind::kScanThenStartFix;
+  const bool scans = Scans(workflow.kind);
   const bool updates = workflow.kind == Kind::kStartFix || scans || name == "DestroyZeroes";
 
   // Where the areas lie, from a drive identified with no fault; every case
@@ -518,7 +529,7 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
     if (workflow.kind != Kind::kDownload) {
       ASSERT_FALSE(layout.areas.empty());
     }
-    if (workflow.kind != Kind::kDestroy && name != "Update190") {
+    if (!Destroys(workflow.kind) && name != "Update190") {
       ASSERT_FALSE(layout.backupPages.empty());
     }
     // Our idea of the ISP areas must be the drive's own.
@@ -549,11 +560,11 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
       clean.areas.push_back(run.Flash(a.page, a.pages * layout.pageSize));
     const auto& boxes = run.view.boxes;
     EXPECT_FALSE(std::any_of(boxes.begin(), boxes.end(), IsFailureBox)) << Describe(boxes);
-    if (workflow.kind == Kind::kStartFix || scans) {
+    if (workflow.kind == Kind::kStartFix || workflow.kind == Kind::kScanThenStartFix) {
       EXPECT_TRUE(run.view.Saw(kSuccess) || run.view.Saw(kReplug)) << Describe(boxes);
       EXPECT_FALSE(healthyBefore);
       EXPECT_TRUE(run.drive->FlashIspHealthy());
-    } else if (workflow.kind == Kind::kDestroy) {
+    } else if (Destroys(workflow.kind)) {
       EXPECT_TRUE(run.view.Saw(kDestroyed)) << Describe(boxes);
       EXPECT_TRUE(healthyBefore);
       EXPECT_FALSE(run.drive->FlashIspHealthy());

@@ -181,6 +181,24 @@ TEST_P(CodeMarkReadFails, UpdateWritesWhatItFoundButClaimsNoSuccess) {
 INSTANTIATE_TEST_SUITE_P(EitherCopy, CodeMarkReadFails,
                          ::testing::Values(MissedCopy{128, 384, 192}, MissedCopy{320, 192, 384}));
 
+// The zeroing destroy of the same drive: one copy zeroed, the other never
+// seen, and no "Destory ISP Success" for it.
+TEST(CodeMarkReadFailsBeforeDestroy, ZeroesWhatItFoundButClaimsNoSuccess) {
+  const uint64_t at = FaultedDrive::ScanReadOf("ctrl163_healthy.json", 128);
+  FaultedDrive run("ctrl163_healthy.json", false);
+  const std::vector<uint8_t> missedBefore = run.Flash(192, kIspAreaBytes);
+  run.injector.Arm(Fault::kCheckCondition, at);
+  run.Scan();
+  ASSERT_EQ(run.found, 1);
+  run.view.boxes.clear();
+
+  OnDestroyIsp(run.p, run.dialog);
+
+  EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{kCisSearchIncomplete});
+  EXPECT_EQ(run.Flash(384, kIspAreaBytes), std::vector<uint8_t>(kIspAreaBytes, 0));
+  EXPECT_EQ(run.Flash(192, kIspAreaBytes), missedBefore);
+}
+
 TEST(CodeMarkSearch, CleanSearchIsComplete) {
   FaultedDrive run("ctrl163_broken.json");
   EXPECT_FALSE(run.p.cisSearchIncomplete[0]);
