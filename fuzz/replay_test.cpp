@@ -4,7 +4,9 @@
 // command, and nobody would notice.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -111,6 +113,69 @@ INSTANTIATE_TEST_SUITE_P(ReadyMadeDrives, ReplayTest,
                          ::testing::Values("ctrl161_healthy.json", "ctrl163_broken.json",
                                            "ctrl165_small_pages_broken.json", "ctrl168_broken.json",
                                            "ctrl169_healthy.json", "ctrl190_healthy.json",
+                                           "ctrl163_large_pages_broken.json"));
+
+Identified IdentifyDirectly(const std::string& name) {
+  auto drive = Load(name);
+  sim::SimulatedVolumes simulated;
+  simulated.Attach('E', *drive);
+  Identified out{};
+  World::Get().Run(simulated, [&](Program& p) {
+    RunIdentify(p);
+    out = Capture(p);
+  });
+  return out;
+}
+
+std::vector<uint8_t> SeedFile(const std::string& target, const std::string& drive) {
+  const std::string stem = drive.substr(0, drive.rfind('.'));
+  std::FILE* f =
+      std::fopen((std::string(KESTRUNE_FUZZ_CORPUS) + "/" + target + "/" + stem).c_str(), "rb");
+  std::vector<uint8_t> bytes;
+  if (f == nullptr) return bytes;
+  uint8_t chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) != 0;) {
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  std::fclose(f);
+  return bytes;
+}
+
+// The committed seeds still lead as far as the drives they were recorded
+// from: when the program's commands change, they need writing again
+// (kestrune_make_seeds).
+class SeedTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SeedTest, IdentifySeedStillIdentifiesItsDrive) {
+  const std::vector<uint8_t> seed = SeedFile("identify", GetParam());
+  ASSERT_FALSE(seed.empty()) << "no identify seed for " << GetParam();
+  const Identified direct = IdentifyDirectly(GetParam());
+  const Identified replayed = IdentifyReplayed(seed);
+  EXPECT_EQ(+direct.slot.controllerId, +replayed.slot.controllerId);
+  EXPECT_EQ(+direct.slot.ispFound, +replayed.slot.ispFound);
+  EXPECT_EQ(+direct.slot.cisCount, +replayed.slot.cisCount);
+  EXPECT_EQ(std::memcmp(direct.ispOffsets, replayed.ispOffsets, sizeof direct.ispOffsets), 0);
+}
+
+TEST_P(SeedTest, ScanSeedFindsItsDriveOnE) {
+  const std::vector<uint8_t> seed = SeedFile("scan", GetParam());
+  ASSERT_GT(seed.size(), 5u) << "no scan seed for " << GetParam();
+  ByteReader reader(std::span<const uint8_t>(seed).subspan(5));
+  StreamVolumes volumes(reader, LetterBit('E'));
+  uint8_t found = 0;
+  char letter = 0;
+  World::Get().Run(volumes, [&](Program& p) {
+    found = CheckDriveExist(p);
+    letter = p.Slot(0).letter;
+  });
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(letter, 'E');
+}
+
+INSTANTIATE_TEST_SUITE_P(CommittedSeeds, SeedTest,
+                         ::testing::Values("ctrl161_healthy.json", "ctrl163_broken.json",
+                                           "ctrl165_small_pages_broken.json", "ctrl168_broken.json",
+                                           "ctrl190_broken.json",
                                            "ctrl163_large_pages_broken.json"));
 
 // One command through a link over the stream.
