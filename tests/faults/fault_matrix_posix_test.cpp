@@ -330,7 +330,8 @@ struct CleanRun {
   std::vector<std::vector<uint8_t>> areas;  // each area after a successful run
   std::optional<uint64_t> firstWrite;
   std::optional<uint64_t> lastRead;
-  uint64_t scanCommands = 0;  // leading commands of the drive scan
+  uint64_t scanCommands = 0;        // leading commands of the drive scan
+  std::vector<size_t> allocations;  // size of each transfer buffer taken
 };
 
 // Whether the design looks at the outcome of command `k` for this fault, so
@@ -545,6 +546,10 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
     MatrixRun run(workflow, !scans);
     const bool healthyBefore = run.drive->FlashIspHealthy();
     run.injector.Arm(Fault::kNone, 0);
+    run.link.failAllocation = [&clean](size_t size) {
+      clean.allocations.push_back(size);
+      return false;
+    };
     RunWorkflow(workflow, run, layout);
     clean.commands = run.injector.CommandCount();
     clean.seen = run.injector.Seen();
@@ -616,6 +621,40 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
       }
     }
   }
+
+  // Every transfer buffer the run takes, refused in turn. A code block that
+  // cannot be loaded is not reported by the design (its effect shows in the
+  // commands after it); every other buffer belongs to an operation, which
+  // must say that it could not allocate it.
+  constexpr size_t kCodeBlockBytes = 4096;
+  Tally& allocTally = Results()[name][Fault::kNone];
+  for (size_t n = 0; n < clean.allocations.size(); ++n) {
+    MatrixRun run(workflow, !scans);
+    run.injector.SetCommandBudget(10 * clean.commands + 100);
+    run.injector.Arm(Fault::kNone, 0);
+    size_t taken = 0;
+    run.link.failAllocation = [&taken, n](size_t) { return taken++ == n; };
+    std::vector<std::string> failures;
+    try {
+      RunWorkflow(workflow, run, layout);
+    } catch (const CommandBudgetExceeded&) {
+      failures.push_back("more than ten times the clean run's commands: a loop");
+    }
+    const bool examined = clean.allocations[n] != kCodeBlockBytes;
+    if (failures.empty()) {
+      failures = CheckCase(workflow, run, layout, clean, examined, updates,
+                           examined ? std::vector<std::string>{"Can't allocate databuffer..."}
+                                    : std::vector<std::string>{});
+    }
+    ++allocTally.run;
+    if (failures.empty()) {
+      ++allocTally.passed;
+    } else if (++reported <= 25) {
+      ADD_FAILURE() << name << " allocation " << n << " (" << clean.allocations[n]
+                    << " bytes) fails: " << ::testing::PrintToString(failures) << " boxes "
+                    << Describe(run.view.boxes);
+    }
+  }
   if (reported > 25) ADD_FAILURE() << name << ": " << reported - 25 << " more failed cases";
 }
 
@@ -626,14 +665,20 @@ INSTANTIATE_TEST_SUITE_P(Workflows, FaultMatrix, ::testing::ValuesIn(kWorkflows)
 class SummaryPrinter : public ::testing::Environment {
  public:
   void TearDown() override {
+    // The allocation cases are kept under Fault::kNone, the one fault the
+    // command loop never aims.
+    std::vector<Fault> columns(std::begin(kFaults), std::end(kFaults));
+    columns.push_back(Fault::kNone);
     std::printf("\nFault matrix: cases passed / run\n%-18s", "workflow");
-    for (Fault fault : kFaults) std::printf(" %16s", testing::FaultName(fault));
+    for (Fault fault : columns) {
+      std::printf(" %16s", fault == Fault::kNone ? "allocation" : testing::FaultName(fault));
+    }
     std::printf("\n");
     int run = 0;
     int passed = 0;
     for (const auto& [name, row] : Results()) {
       std::printf("%-18s", name.c_str());
-      for (Fault fault : kFaults) {
+      for (Fault fault : columns) {
         auto it = row.find(fault);
         const Tally t = it == row.end() ? Tally{} : it->second;
         char cell[32];
