@@ -16,6 +16,8 @@ namespace {
 // must not read meaning into it.
 constexpr uint8_t kFailedTransferFill = 0xA5;
 constexpr size_t kFailedTransferBytes = 1024;
+// What an answer after the end of the data delivers.
+constexpr size_t kExhaustedBytes = 4096;
 constexpr uint16_t kMaxPrefix = 0xFFFF;
 
 uint32_t PageAddress(const device::Request& request) {
@@ -98,7 +100,11 @@ device::Result StreamTransport::Execute(const device::Request& request) {
   if (flashChanges && (IsPageWrite(request) || IsBlockErase(request))) ++*flashChanges;
   if (reader_.empty()) {
     if (exhausted != device::Outcome::kGood) return Failed(request, exhausted);
-    if (WantsData(request)) std::memset(request.data, 0, request.transferLength);
+    // A short transfer: the rest of the buffer keeps what it held, as after
+    // a reply with a residual count.
+    if (WantsData(request)) {
+      std::memset(request.data, 0, std::min<size_t>(request.transferLength, kExhaustedBytes));
+    }
     written_.Store(request);
     return device::Result{device::Outcome::kGood, 0};
   }
