@@ -54,20 +54,13 @@ run() { # folder, log name, then the program's arguments
 run "$scratch" simulate-fix --simulate --yes fix
 run "$scratch" simulate-scan --simulate scan
 
-# The same repair on a virtual-drive file, whose flash outlives the program:
-# the scan afterwards must find the ISP healthy.
-files=$scratch/file-backed
-drive=$files/drive/ctrl163_broken.json
-mkdir -p "$(dirname "$drive")"
-cp "$root/tests/drives/ctrl163_broken.json" "$drive"
-run "$files" file-fix --drive "E=$drive" --yes fix
-run "$files" file-scan --drive "E=$drive" scan
-if ! grep -q 'ISP is OK!' "$files/file-scan.out"; then
-  echo "run-main: after the repair the drive's ISP is still not healthy" >&2
+# The built-in drive keeps its flash in the C: folder, so the second run
+# sees the repaired ISP.
+if ! grep -qF '[Check ISP] ISP is OK!' "$scratch/simulate-scan.out"; then
+  echo "run-main: after the repair the built-in drive's ISP is still not healthy" >&2
   exit 1
 fi
 
 echo
-echo "run-main: done; backups, logs and extracted images are in $scratch"
-echo "(the file-backed drive's runs in $files):"
-ls "$scratch" "$files"
+echo "run-main: done; backups, logs and extracted images are in $scratch:"
+ls "$scratch"

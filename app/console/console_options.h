@@ -40,6 +40,8 @@ inline constexpr int kExitCancelled = 5;
 inline constexpr const char* kVersionText = "Kestrune v1.0.0.7";
 // The letter --simulate puts the built-in drive on.
 inline constexpr char kSimulateLetter = 'E';
+// Where --simulate keeps the built-in drive's flash, inside the C: folder.
+inline constexpr const char* kDefaultDriveFlashFile = "kestrune-default-drive.flash";
 
 // Parses the command line into `options`. Returns an exit code when the
 // program is to stop here (kExitDone after --help or --version, kExitUsage

@@ -20,6 +20,7 @@
 #include "device/volume_map.h"
 #include "discovery/program.h"
 #include "platform/platform.h"
+#include "simulator/drive_description.h"
 #include "simulator/virtual_drive.h"
 
 namespace kestrune::console {
@@ -192,7 +193,17 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   // the host's own drives are.
   std::vector<LoadedDrive> loaded;
   if (options.simulate) {
-    loaded.push_back({kSimulateLetter, "", sim::VirtualDrive::Default()});
+    // The built-in drive keeps its flash in the C: folder, so that a second
+    // run sees what a fix wrote, as a replugged stick would.
+    const std::string folder = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
+    std::string error;
+    auto builtIn = sim::VirtualDrive::FromDescription(sim::DefaultDescription(), &error,
+                                                      folder + "/" + kDefaultDriveFlashFile);
+    if (!builtIn) {
+      io.err << "kestrune: cannot load the built-in drive: " << error << std::endl;
+      return kExitUsage;
+    }
+    loaded.push_back({kSimulateLetter, "", std::move(builtIn)});
   }
   std::map<char, std::string> nodes;
   for (const DriveArgument& drive : options.drives) {
