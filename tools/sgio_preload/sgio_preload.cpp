@@ -103,12 +103,12 @@ class Interposer {
 
   kestrune::sim::VirtualDrive* Drive() {
     if (drive_ || loadFailed_) return drive_.get();
-    const char* spec = std::getenv("KESTRUNE_SGIO_DRIVE");
+    const char* drive_arg = std::getenv("KESTRUNE_SGIO_DRIVE");
     std::string error;
-    if (spec == nullptr || std::strcmp(spec, "default") == 0) {
+    if (drive_arg == nullptr || std::strcmp(drive_arg, "default") == 0) {
       drive_ = kestrune::sim::VirtualDrive::Default();
     } else {
-      drive_ = kestrune::sim::VirtualDrive::FromFile(spec, &error);
+      drive_ = kestrune::sim::VirtualDrive::FromFile(drive_arg, &error);
     }
     if (!drive_) {
       loadFailed_ = true;
