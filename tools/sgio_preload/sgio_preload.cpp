@@ -103,12 +103,12 @@ class Interposer {
 
   kestrune::sim::VirtualDrive* Drive() {
     if (drive_ || loadFailed_) return drive_.get();
-    const char* drive_arg = std::getenv("KESTRUNE_SGIO_DRIVE");
+    const char* driveArg = std::getenv("KESTRUNE_SGIO_DRIVE");
     std::string error;
-    if (drive_arg == nullptr || std::strcmp(drive_arg, "default") == 0) {
+    if (driveArg == nullptr || std::strcmp(driveArg, "default") == 0) {
       drive_ = kestrune::sim::VirtualDrive::Default();
     } else {
-      drive_ = kestrune::sim::VirtualDrive::FromFile(drive_arg, &error);
+      drive_ = kestrune::sim::VirtualDrive::FromFile(driveArg, &error);
     }
     if (!drive_) {
       loadFailed_ = true;
