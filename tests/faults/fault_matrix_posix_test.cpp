@@ -538,6 +538,13 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
     for (uint32_t page : layout.backupPages) {
       EXPECT_NE(std::find(drivesAreas.begin(), drivesAreas.end(), page), drivesAreas.end());
     }
+    if (workflow.kind != Kind::kDownload) {
+      for (uint32_t page : drivesAreas) {
+        EXPECT_TRUE(std::any_of(layout.areas.begin(), layout.areas.end(),
+                                [&](const Area& a) { return a.page == page; }))
+            << "the drive's ISP area at page " << page << " is not in the layout";
+      }
+    }
   }
 
   // The clean run: how many commands, and what a successful run leaves.
