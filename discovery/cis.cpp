@@ -92,6 +92,7 @@ bool LocateCodeMark(Program& p, int index) {
     return false;
   }
   std::vector<uint8_t> buffer(std::max<size_t>(slot.pageSize, kCisBytes));
+  std::vector<uint8_t> again;  // second read of a page whose sums fail
 
   uint8_t found = 0;
   const uint32_t pagesPerBlock = slot.pagesPerBlock;
@@ -116,10 +117,11 @@ bool LocateCodeMark(Program& p, int index) {
     if (!VerifyCisPage(buffer.data())) {
       // A broken copy reads the same twice; a read that came back wrong
       // does not, and then a good copy may have been passed over.
-      std::vector<uint8_t> again(buffer.size(), 0);
+      again.resize(buffer.size());
+      std::fill(again.begin(), again.begin() + kCisBytes, 0);
       if (!device::ReadFlashPages(p.link, page, 1, slot.pageSize, 1, again.data(),
                                   slot.volumeHandle) ||
-          again != buffer) {
+          std::memcmp(again.data(), buffer.data(), kCisBytes) != 0) {
         p.cisSearchIncomplete[index] = true;
       }
       continue;
