@@ -82,6 +82,10 @@ void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount
   }
 }
 
+void FillUnlike(uint8_t* buffer, const uint8_t* expected, size_t count) {
+  for (size_t i = 0; i < count; ++i) buffer[i] = static_cast<uint8_t>(~expected[i]);
+}
+
 std::string FormatText(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -56,6 +56,10 @@ bool PageSizeFitsPageBuffer(uint32_t pageSize);
 // data when the area is larger than one block.
 void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount);
 
+// Fills `buffer` with the complement of `expected`, so that a read which
+// reports success but delivers no data can never pass for the expected bytes.
+void FillUnlike(uint8_t* buffer, const uint8_t* expected, size_t count);
+
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Texts of our own for cases that the plain flow would misreport.

@@ -50,6 +50,9 @@ void DownloadIsp(Program& p, const std::string& path, uint32_t startPage) {
     // One read cannot show that its data came back wrong; a backup that is
     // trusted to restore a drive is only written when two reads agree.
     const uint32_t pages = kIspPayloadBytes / pageSize;
+    // Different fills, so that a read delivering no data cannot agree.
+    std::memset(buffer.get(), 0x00, kIspPayloadBytes);
+    std::memset(second.get(), 0xFF, kIspPayloadBytes);
     if (!device::ReadFlashPages(p.link, startPage, pages, kIspPayloadBytes, kReadMode, buffer.get(),
                                 slot.volumeHandle) ||
         !device::ReadFlashPages(p.link, startPage, pages, kIspPayloadBytes, kReadMode, second.get(),

@@ -122,7 +122,7 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
     if (!area.usable()) continue;
     const std::string step = FormatText("Verify ISP copy %d", area.copy);
     p.view.Progress(step, false);
-    std::memset(readBack.get(), 0, kIspAreaBytes);
+    FillUnlike(readBack.get(), expected.get(), kIspAreaBytes);
     bool readOk = true;
     bool same = true;
     if (!largePages) {
@@ -132,8 +132,9 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
     } else {
       for (uint32_t k = 0; k < kLargePageWrites && readOk && same; ++k) {
         StageLargePage(comparison.get(), pageSize, expected.get(), k);
-        // A failed read must not pass by leaving the previous page behind.
-        std::memset(readBack.get(), 0, pageSize);
+        // A failed read, or one that delivers nothing, must not pass by
+        // leaving the previous page or a zero fill behind.
+        FillUnlike(readBack.get(), comparison.get(), pageSize);
         readOk = device::ReadFlashPages(p.link, area.devicePage + k, 1, pageSize, kReadMode,
                                         readBack.get(), slot.volumeHandle);
         same = readOk && std::memcmp(readBack.get(), comparison.get(), pageSize) == 0;

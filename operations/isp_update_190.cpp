@@ -83,7 +83,8 @@ bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaP
     if (!area.usable()) continue;
     const std::string step = FormatText("Verify %s of copy %d", pass.name, area.copy);
     p.view.Progress(step, false);
-    std::memset(readBack, 0, kIspAreaBytes);
+    // Unlike the expected bytes, so a chunk that delivers no data fails.
+    FillUnlike(readBack, expected, pass.bytes);
     bool ok = TransferChunked(p, area.devicePage, readBack, pass.bytes, false);
     p.view.Progress(step, true);
     if (!ok) {

@@ -77,7 +77,7 @@ constexpr Workflow kWorkflows[] = {
 };
 
 constexpr Fault kFaults[] = {Fault::kCheckCondition, Fault::kRefused, Fault::kCorruptRead,
-                             Fault::kLostWrite, Fault::kVanish};
+                             Fault::kLostWrite,      Fault::kVanish,  Fault::kUntouchedRead};
 
 std::string ReadText(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -358,6 +358,7 @@ bool Examined(const Workflow& workflow, const CleanRun& clean, uint64_t k, Fault
     case Fault::kLostWrite:
       return c.opcode == device::kOpWriteFlashPages;
     case Fault::kCorruptRead:
+    case Fault::kUntouchedRead:
       // CIS pages go to the log as read; backups and read-backs are checked.
       return c.opcode == device::kOpReadFlashPages &&
              (c.transferLength == kBackupBytes || (clean.firstWrite && k > *clean.firstWrite));
@@ -382,7 +383,9 @@ std::vector<std::string> ExpectedTexts(const CleanRun& clean, const Layout& layo
   if (c.opcode != device::kOpReadFlashPages) return {};
   if (c.transferLength == kBackupBytes) return {"Read ISP code from flash fail"};
   if (!afterWrite) return {"Read physical data fail"};
-  if (fault == Fault::kCorruptRead) return {"Update ISP code fail"};
+  if (fault == Fault::kCorruptRead || fault == Fault::kUntouchedRead) {
+    return {"Update ISP code fail"};
+  }
   if (aux) return {"Read 190 ISP code from flash fail"};
   // A failed single-page read of a large-page area may also show as the
   // mismatch it leaves behind.
@@ -604,10 +607,12 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
       const bool examined = run.injector.Fired() && Examined(workflow, clean, k, fault);
       if (failures.empty()) {
         // Identification takes the flash id and the INQUIRY text as they
-        // come: a wrong byte there that passes every check picks another
-        // image, and no single reply shows it. Such cases keep every other
+        // come: a wrong byte there (or a reply that brought no data) that
+        // passes every check picks another image, and no single reply
+        // shows it. Such cases keep every other
         // invariant.
-        const bool trusted = !(fault == Fault::kCorruptRead && k < clean.scanCommands);
+        const bool trusted = !((fault == Fault::kCorruptRead || fault == Fault::kUntouchedRead) &&
+                               k < clean.scanCommands);
         failures = CheckCase(
             workflow, run, layout, clean, examined, updates,
             examined ? ExpectedTexts(clean, layout, k, fault) : std::vector<std::string>{},

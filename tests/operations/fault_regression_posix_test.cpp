@@ -199,6 +199,72 @@ TEST(CodeMarkReadFailsBeforeDestroy, ZeroesWhatItFoundButClaimsNoSuccess) {
   EXPECT_EQ(run.Flash(192, kIspAreaBytes), missedBefore);
 }
 
+// Found by (DestroyZeroes, k=14 and 15; StartFixLargePages, the reads of
+// pages 12..15 of each copy; the backups' second read; untouched read): a
+// read that reports success but brings no data passed the read-back of
+// every area that is meant to hold zeros, since the buffer was cleared to
+// zero before it, and two backup reads into reused heap memory agreed.
+enum class Road : uint8_t { kDestroy, kStartFix, kDownload };
+
+struct UntouchedCase {
+  const char* name;
+  const char* drive;
+  Road road;
+  uint32_t length;  // transfer length of the read that brings nothing
+  int nth;          // which read of that length, from 0
+  const char* text;
+};
+
+class UntouchedRead : public ::testing::TestWithParam<UntouchedCase> {};
+
+void RunRoad(FaultedDrive& run, Road road) {
+  if (road == Road::kDestroy) {
+    OnDestroyIsp(run.p, run.dialog);
+  } else if (road == Road::kStartFix) {
+    OnStartFix(run.p, run.dialog);
+  } else {
+    DownloadIsp(run.p, "C:\\ISP0_Before.bin", run.IspPage(0));
+  }
+}
+
+TEST_P(UntouchedRead, IsNeverTakenForTheData) {
+  const UntouchedCase row = GetParam();
+  uint64_t at = 0;
+  {
+    FaultedDrive dry(row.drive);
+    dry.injector.Arm(Fault::kNone, 0);
+    RunRoad(dry, row.road);
+    int seen = 0;
+    const auto& commands = dry.injector.Seen();
+    for (uint64_t i = 0; i < commands.size(); ++i) {
+      if (commands[i].opcode != device::kOpReadFlashPages ||
+          commands[i].transferLength != row.length)
+        continue;
+      if (seen++ == row.nth) at = i;
+    }
+    ASSERT_GT(seen, row.nth);
+  }
+  FaultedDrive run(row.drive);
+  run.injector.Arm(Fault::kUntouchedRead, at);
+  RunRoad(run, row.road);
+  ASSERT_TRUE(run.injector.Fired());
+  EXPECT_TRUE(run.view.Saw(row.text)) << ::testing::PrintToString(run.view.BoxTexts());
+  EXPECT_FALSE(run.view.Saw("Destory ISP Success"));
+  EXPECT_FALSE(run.view.Saw("Update ISP code Success, please replug device to ensure it normal."));
+  if (row.road == Road::kDownload) EXPECT_FALSE(run.HostFileExists("ISP0_Before.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reads, UntouchedRead,
+    ::testing::Values(UntouchedCase{"ZeroedArea", "ctrl163_healthy.json", Road::kDestroy,
+                                    kIspAreaBytes, 0, "Update ISP code fail"},
+                      // Page 12 of the first copy holds only the zeros behind the payload.
+                      UntouchedCase{"LargePageOfZeros", "ctrl163_large_pages_broken.json",
+                                    Road::kStartFix, 8192, 2 + 12, "Update ISP code fail"},
+                      UntouchedCase{"SecondBackupRead", "ctrl163_broken.json", Road::kDownload,
+                                    kIspPayloadBytes, 1, "Read ISP code from flash fail"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(CodeMarkSearch, CleanSearchIsComplete) {
   FaultedDrive run("ctrl163_broken.json");
   EXPECT_FALSE(run.p.cisSearchIncomplete[0]);

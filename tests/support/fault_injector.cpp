@@ -21,6 +21,8 @@ const char* FaultName(Fault fault) {
       return "lost write";
     case Fault::kVanish:
       return "vanish";
+    case Fault::kUntouchedRead:
+      return "untouched read";
   }
   return "?";
 }
@@ -94,6 +96,16 @@ Result FaultInjector::Carry(device::Transport& inner, const Request& request) {
       if (request.carrier == Carrier::kIn && request.transferLength > 0 && result.Succeeded()) {
         request.data[request.transferLength / 2] ^= 0x5A;
         seen.faulted = true;
+      }
+      break;
+    case Fault::kUntouchedRead:
+      // The drive never sees the command and the buffer keeps what it held.
+      if (request.carrier == Carrier::kIn && request.transferLength > 0) {
+        result = {Outcome::kGood, 0};
+        seen.faulted = true;
+      } else {
+        result = inner.Execute(request);
+        seen.delivered = true;
       }
       break;
     case Fault::kLostWrite:
