@@ -1,5 +1,6 @@
 #include "operations/isp_areas.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -37,6 +38,10 @@ std::vector<CopyArea> BuildCopyList(Program& p, int slotIndex, AreaKind kind) {
     list.push_back({copy, page});
   }
   return list;
+}
+
+bool AnyUsable(const std::vector<CopyArea>& list) {
+  return std::any_of(list.begin(), list.end(), [](const CopyArea& area) { return area.usable(); });
 }
 
 std::string DescribeSkipped(const std::vector<CopyArea>& list) {

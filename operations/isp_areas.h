@@ -42,6 +42,9 @@ enum class AreaKind : uint8_t { kIsp, kAux };
 // The present copies of the slot, in copy order, each with its start page.
 std::vector<CopyArea> BuildCopyList(Program& p, int slotIndex, AreaKind kind);
 
+// True when at least one entry has a place in flash to be written.
+bool AnyUsable(const std::vector<CopyArea>& list);
+
 // Copy numbers of the entries that are not usable, as "0" or "0, 2".
 std::string DescribeSkipped(const std::vector<CopyArea>& list);
 

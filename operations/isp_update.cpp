@@ -76,9 +76,7 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
 
   const std::vector<CopyArea> copies = BuildCopyList(p, index, AreaKind::kIsp);
   const std::string skipped = DescribeSkipped(copies);
-  size_t usable = 0;
-  for (const CopyArea& area : copies) usable += area.usable() ? 1 : 0;
-  if (usable == 0) {
+  if (!AnyUsable(copies)) {
     // Nothing would be written, so no success may be claimed either.
     ShowError(p, kNoIspCopyKnown);
     return;

@@ -131,9 +131,7 @@ void UpdateIspCode190(Program& p, const std::string& path) {
   const std::vector<CopyArea> auxCopies = BuildCopyList(p, index, AreaKind::kAux);
   const std::string ispSkipped = DescribeSkipped(ispCopies);
   const std::string auxSkipped = DescribeSkipped(auxCopies);
-  size_t usable = 0;
-  for (const CopyArea& area : ispCopies) usable += area.usable() ? 1 : 0;
-  if (usable == 0) {
+  if (!AnyUsable(ispCopies)) {
     ShowError(p, kNoIspCopyKnown);
     return;
   }
