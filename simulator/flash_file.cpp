@@ -1,12 +1,7 @@
 #include "simulator/flash_file.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <vector>
 
 #include "device/bytes.h"
 
@@ -15,8 +10,12 @@ namespace kestrune::sim {
 namespace {
 
 constexpr char kMagic[8] = {'K', 'S', 'T', 'R', 'F', 'L', 'S', 'H'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
+constexpr uint32_t kSnapshotOnlyVersion = 1;
 constexpr size_t kHeaderSize = 8 + 5 * 4;
+constexpr uint32_t kRecordErase = 1;
+constexpr uint32_t kRecordPages = 2;
+constexpr size_t kRecordHead = 3 * 4;
 
 void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
   uint8_t b[4];
@@ -24,9 +23,7 @@ void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
   out.insert(out.end(), b, b + 4);
 }
 
-}  // namespace
-
-bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string* error) {
+std::vector<uint8_t> SnapshotBytes(const NandFlash& flash) {
   std::vector<uint32_t> numbers;
   numbers.reserve(flash.Pages().size());
   for (const auto& entry : flash.Pages()) numbers.push_back(entry.first);
@@ -45,57 +42,120 @@ bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string*
     out.insert(out.end(), raw.begin(), raw.end());
   }
   PutBe32(out, bytes::Crc32(out.data(), out.size()));
+  return out;
+}
 
-  const std::string temp = path + ".tmp";
-  {
-    std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
-    if (!file.good()) {
-      if (error) *error = "cannot write " + temp;
-      file.close();
-      std::remove(temp.c_str());
+}  // namespace
+
+bool FlashJournal::Snapshot(const NandFlash& flash, std::string* error) {
+  const std::vector<uint8_t> bytes = SnapshotBytes(flash);
+  const std::string temp = path_ + ".tmp";
+  OutputFile file = OutputFile::CreateFresh(temp, error);
+  if (!file.IsOpen()) return false;
+  if (!file.Write(bytes.data(), bytes.size())) {
+    if (error) *error = "cannot write " + temp;
+    file.Close();
+    RemoveFile(temp);
+    return false;
+  }
+  // The old file's handle goes first: some systems rename only onto a file
+  // nobody holds.
+  file_.Close();
+  records_ = false;
+  if (!ReplaceFile(temp, path_, error)) {
+    file.Close();
+    RemoveFile(temp);
+    return false;
+  }
+  // The handle now writes to the file under its final name.
+  file_ = std::move(file);
+  return true;
+}
+
+bool FlashJournal::RecordErase(uint32_t block) {
+  record_.clear();
+  PutBe32(record_, kRecordErase);
+  PutBe32(record_, block);
+  PutBe32(record_, 0);
+  return Append();
+}
+
+bool FlashJournal::RecordPages(const NandFlash& flash, uint32_t page, uint32_t count) {
+  record_.clear();
+  PutBe32(record_, kRecordPages);
+  PutBe32(record_, page);
+  PutBe32(record_, count);
+  const size_t head = record_.size();
+  record_.resize(head + size_t{count} * flash.RawPageSize());
+  for (uint32_t i = 0; i < count; ++i) {
+    flash.Read(page + i, record_.data() + head + size_t{i} * flash.RawPageSize());
+  }
+  return Append();
+}
+
+bool FlashJournal::Append() {
+  if (!file_.IsOpen()) return false;
+  PutBe32(record_, bytes::Crc32(record_.data(), record_.size()));
+  if (!file_.Write(record_.data(), record_.size())) {
+    // What follows a failed write cannot be trusted to line up.
+    file_.Close();
+    return false;
+  }
+  records_ = true;
+  return true;
+}
+
+bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string* error) {
+  FlashJournal journal(path);
+  return journal.Snapshot(flash, error);
+}
+
+bool LoadFlashFile(const std::string& path, NandFlash& flash, std::string* error) {
+  std::vector<uint8_t> in;
+  std::string why;
+  switch (ReadRegularFile(path, UINT64_MAX, false, &in, &why)) {
+    case ReadStatus::kMissing:
+      if (error) *error = path + ": cannot be opened";
       return false;
-    }
+    case ReadStatus::kRefused:
+      if (error) *error = why;
+      return false;
+    case ReadStatus::kRead:
+      break;
   }
-  bool renamed = std::rename(temp.c_str(), path.c_str()) == 0;
-  if (!renamed) {
-    // Windows renames only onto a free name: make room and try once more.
-    std::remove(path.c_str());
-    renamed = std::rename(temp.c_str(), path.c_str()) == 0;
-  }
-  if (!renamed) {
-    if (error) *error = "cannot replace " + path;
-    std::remove(temp.c_str());
+  if (!ParseFlashFile(in, flash, &why)) {
+    if (error) *error = path + ": " + why;
     return false;
   }
   return true;
 }
 
-bool LoadFlashFile(const std::string& path, NandFlash& flash, std::string* error) {
-  auto fail = [&](const std::string& why) {
-    if (error) *error = path + ": " + why;
+bool ParseFlashFile(const std::vector<uint8_t>& in, NandFlash& flash, std::string* why) {
+  auto fail = [&](const char* text) {
+    if (why) *why = text;
     return false;
   };
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return fail("cannot be opened");
-  const std::vector<uint8_t> in((std::istreambuf_iterator<char>(file)),
-                                std::istreambuf_iterator<char>());
   if (in.size() < kHeaderSize + 4 || std::memcmp(in.data(), kMagic, 8) != 0) {
     return fail("not a flash file");
   }
-  const size_t body = in.size() - 4;
-  if (bytes::Crc32(in.data(), body) != bytes::LoadBe32(in.data() + body)) {
+  const uint8_t* h = in.data() + 8;
+  const uint32_t version = bytes::LoadBe32(h);
+  // The snapshot's length follows from its header, which the CRC then covers.
+  const uint64_t record = 4 + uint64_t{bytes::LoadBe32(h + 4)} + bytes::LoadBe32(h + 8);
+  const uint64_t stored = bytes::LoadBe32(h + 16);
+  if (stored > (in.size() - kHeaderSize - 4) / record) return fail("truncated");
+  const size_t snapshot = kHeaderSize + static_cast<size_t>(stored * record);
+  if (bytes::Crc32(in.data(), snapshot) != bytes::LoadBe32(in.data() + snapshot)) {
     return fail("damaged (CRC mismatch)");
   }
-  const uint8_t* h = in.data() + 8;
-  if (bytes::LoadBe32(h) != kVersion) return fail("unknown version");
+  if (version != kVersion && version != kSnapshotOnlyVersion) return fail("unknown version");
   if (bytes::LoadBe32(h + 4) != flash.PageSize() || bytes::LoadBe32(h + 8) != flash.SpareSize() ||
       bytes::LoadBe32(h + 12) != flash.PageCount()) {
     return fail("made for another flash geometry; delete it to start from the description");
   }
-  const uint64_t stored = bytes::LoadBe32(h + 16);
-  const uint64_t record = 4 + uint64_t{flash.RawPageSize()};
-  if (kHeaderSize + stored * record != body) return fail("truncated");
+  const size_t end = snapshot + 4;
+  if (version == kSnapshotOnlyVersion && end != in.size())
+    return fail("damaged (data after the end)");
 
   NandFlash loaded(flash.PageSize(), flash.SpareSize(), flash.PagesPerBlock(), flash.BlockCount());
   const uint8_t* p = in.data() + kHeaderSize;
@@ -103,6 +163,29 @@ bool LoadFlashFile(const std::string& path, NandFlash& flash, std::string* error
     const uint32_t page = bytes::LoadBe32(p);
     if (!loaded.Contains(page)) return fail("page outside the flash");
     loaded.Store(page, p + 4);
+  }
+
+  // Records up to the first one cut short by a kill.
+  const size_t raw = flash.RawPageSize();
+  for (size_t at = end; in.size() - at >= kRecordHead + 4;) {
+    const uint8_t* r = in.data() + at;
+    const uint32_t kind = bytes::LoadBe32(r);
+    const uint32_t first = bytes::LoadBe32(r + 4);
+    const uint32_t count = bytes::LoadBe32(r + 8);
+    const bool known =
+        kind == kRecordErase ? count == 0 : kind == kRecordPages && count <= flash.PageCount();
+    if (!known) break;
+    const uint64_t length = kRecordHead + uint64_t{count} * raw;
+    if (length + 4 > in.size() - at) break;
+    if (bytes::Crc32(r, static_cast<size_t>(length)) != bytes::LoadBe32(r + length)) break;
+    if (kind == kRecordErase) {
+      if (first >= loaded.BlockCount()) return fail("erase outside the flash");
+      loaded.EraseBlock(first);
+    } else {
+      if (!loaded.Contains(first, count)) return fail("page outside the flash");
+      for (uint32_t i = 0; i < count; ++i) loaded.Store(first + i, r + kRecordHead + i * raw);
+    }
+    at += static_cast<size_t>(length) + 4;
   }
   flash = std::move(loaded);
   return true;

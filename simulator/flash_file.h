@@ -1,23 +1,66 @@
 // The file that keeps a virtual drive's flash between runs, beside its
 // description (drive.json -> drive.json.flash).
 //
-// Layout, integers big-endian: "KSTRFLSH", version u32 (1), page size u32,
-// spare size u32, page count u32, stored page count u32; then per stored page,
-// in ascending order, its number u32 and its page + spare bytes; last, the
-// CRC-32 of everything before it. Pages not stored are erased (0xFF).
+// Layout, integers big-endian. First a snapshot: "KSTRFLSH", version u32
+// (2; files of version 1 hold the snapshot alone), page size u32, spare size
+// u32, page count u32, stored page count u32; per stored page, in ascending
+// order, its number u32 and its page + spare bytes; the CRC-32 of the
+// snapshot before it. Pages not stored are erased (0xFF).
+//
+// Then one record per erase or page program, appended as the command
+// completes: kind u32 (1 erase, 2 pages), first u32 (the block erased or the
+// first page), count u32 (0 for an erase, else the number of pages), the page
+// + spare bytes each page holds after the program, and the CRC-32 of the
+// record before it. A record sets whole blocks or pages, so a record read
+// twice does no harm, and a kill at any instant leaves at worst a last record
+// cut short: loading stops at the first record that is incomplete or fails
+// its CRC.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "simulator/nand_flash.h"
+#include "simulator/sim_host.h"
 
 namespace kestrune::sim {
 
-// Writes through a temporary file and a rename, so a crash leaves either the
-// old or the new contents.
+// Keeps one flash file up to date as the flash changes.
+class FlashJournal {
+ public:
+  explicit FlashJournal(std::string path) : path_(std::move(path)) {}
+
+  // Writes the whole flash as the new file, through a temporary file and a
+  // rename, so a kill leaves the old file or the new one; records follow it.
+  bool Snapshot(const NandFlash& flash, std::string* error);
+  // Appends a record after the last snapshot. False when no snapshot was
+  // written in this run or the write failed.
+  bool RecordErase(uint32_t block);
+  bool RecordPages(const NandFlash& flash, uint32_t page, uint32_t count);
+
+  bool IsOpen() const { return file_.IsOpen(); }
+  // Whether records were appended since the last snapshot.
+  bool HasRecords() const { return records_; }
+  void Close() { file_.Close(); }
+
+ private:
+  bool Append();
+
+  std::string path_;
+  OutputFile file_;
+  bool records_ = false;
+  std::vector<uint8_t> record_;
+};
+
+// A snapshot alone, as the file's whole contents.
 bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string* error);
-// False with `error` when the file is damaged or belongs to another geometry;
-// `flash` is left untouched then.
+// Snapshot and records into `flash`. False with `error` when the file is
+// missing, damaged or belongs to another geometry; `flash` is left untouched
+// then.
 bool LoadFlashFile(const std::string& path, NandFlash& flash, std::string* error);
+// The same for file contents already read; `why` does not name the file.
+bool ParseFlashFile(const std::vector<uint8_t>& in, NandFlash& flash, std::string* why);
 
 }  // namespace kestrune::sim

@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include "device/bytes.h"
 #include "resources/standin_layout.h"
 #include "simulator/flash_content.h"
 #include "simulator/flash_file.h"
 #include "simulator/nand_flash.h"
+#include "simulator/sim_host.h"
 #include "simulator/timing_model.h"
 
 namespace kestrune::sim {
@@ -61,16 +59,28 @@ class Drive final : public VirtualDrive {
   Drive(DriveDescription description, std::string flashPath)
       : d_(std::move(description)),
         flash_(d_.pageSize, kSpareSize, d_.pagesPerBlock, d_.BlockCount()),
-        flashPath_(std::move(flashPath)) {
+        flashPath_(std::move(flashPath)),
+        journal_(flashPath_) {
     for (const auto& rule : d_.faults) faults_.Add(rule);
   }
 
   bool Start(std::string* error) {
-    if (!flashPath_.empty() && std::ifstream(flashPath_).good()) {
-      if (!LoadFlashFile(flashPath_, flash_, error)) return false;
+    std::vector<uint8_t> bytes;
+    // The flash file is this program's own: a link in its place is refused,
+    // not followed.
+    const ReadStatus status = flashPath_.empty()
+                                  ? ReadStatus::kMissing
+                                  : ReadRegularFile(flashPath_, UINT64_MAX, false, &bytes, error);
+    if (status == ReadStatus::kRefused) return false;
+    if (status == ReadStatus::kRead) {
+      std::string why;
+      if (!ParseFlashFile(bytes, flash_, &why)) {
+        *error = flashPath_ + ": " + why;
+        return false;
+      }
+      inFile_ = true;
     } else {
       BuildInitialFlash(d_, flash_);
-      dirty_ = !flashPath_.empty();
     }
     PowerCycle();
     return true;
@@ -118,11 +128,9 @@ class Drive final : public VirtualDrive {
   uint64_t CommandCount() const override { return commands_; }
 
   bool Save() override {
-    if (flashPath_.empty() || !dirty_) return true;
-    std::string error;
-    if (!SaveFlashFile(flashPath_, flash_, &error)) return false;
-    dirty_ = false;
-    return true;
+    if (flashPath_.empty() || (inFile_ && !journal_.HasRecords())) return true;
+    inFile_ = SnapshotNow();
+    return inFile_;
   }
 
   uint32_t PageSize() const override { return flash_.PageSize(); }
@@ -137,7 +145,7 @@ class Drive final : public VirtualDrive {
     std::vector<uint8_t> raw(flash_.RawPageSize(), 0xFF);
     std::copy_n(bytes.begin(), std::min(bytes.size(), raw.size()), raw.begin());
     flash_.Store(page, raw.data());
-    dirty_ = true;
+    PersistPages(page, 1);
   }
   bool IspHealthy() const override { return healthy_; }
   void SetVanished(bool vanished) override { vanished_ = vanished; }
@@ -168,6 +176,21 @@ class Drive final : public VirtualDrive {
   std::string FlashPath() const override { return flashPath_; }
 
  private:
+  // A change of flash reaches its file before the command completes: as a
+  // record after the file's snapshot, or as the first snapshot of this run.
+  void PersistPages(uint32_t page, uint32_t count) {
+    if (flashPath_.empty()) return;
+    inFile_ = journal_.IsOpen() ? journal_.RecordPages(flash_, page, count) : SnapshotNow();
+  }
+  void PersistErase(uint32_t block) {
+    if (flashPath_.empty()) return;
+    inFile_ = journal_.IsOpen() ? journal_.RecordErase(block) : SnapshotNow();
+  }
+  bool SnapshotNow() {
+    std::string error;
+    return journal_.Snapshot(flash_, &error);
+  }
+
   Result Count(Result r) {
     if (r.outcome == Outcome::kScsiStatus) ++counters_.checkConditions;
     if (r.outcome == Outcome::kTransportError) ++counters_.refused;
@@ -382,7 +405,7 @@ class Drive final : public VirtualDrive {
       flash_.Program(page + i, r.data + size_t{i} * flash_.PageSize(), nullptr);
     }
     counters_.pagesProgrammed += count;
-    dirty_ = true;
+    PersistPages(page, count);
     return Good();
   }
 
@@ -397,35 +420,29 @@ class Drive final : public VirtualDrive {
     if (dropWrite_) return Good();
     flash_.EraseBlock(page / flash_.PagesPerBlock());
     counters_.blocksErased += 1;
-    dirty_ = true;
+    PersistErase(page / flash_.PagesPerBlock());
     return Good();
   }
 
   DriveDescription d_;
   NandFlash flash_;
   std::string flashPath_;
+  FlashJournal journal_;
+  // Whether the file holds what the flash holds; a drive made from its
+  // description has no file until something is saved.
+  bool inFile_ = false;
   FaultPlan faults_;
   std::array<uint8_t, kMemorySize> memory_{};
   bool healthy_ = false;
   bool initialised_ = false;
   bool vanished_ = false;
   bool vanishFired_ = false;
-  bool dirty_ = false;
   bool dropWrite_ = false;
   uint32_t notReadyLeft_ = 0;
   uint64_t commands_ = 0;
   uint64_t time_ = 0;
   DriveCounters counters_;
 };
-
-bool ReadWholeFile(const std::string& path, std::string* text) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  std::ostringstream buffer;
-  buffer << file.rdbuf();
-  *text = buffer.str();
-  return true;
-}
 
 }  // namespace
 
@@ -448,11 +465,17 @@ std::unique_ptr<VirtualDrive> VirtualDrive::FromFile(const std::string& path, st
                                                      const std::string& flashPath) {
   std::string scratch;
   if (!error) error = &scratch;
-  std::string text;
-  if (!ReadWholeFile(path, &text)) {
-    *error = path + ": cannot be read";
-    return nullptr;
+  std::vector<uint8_t> bytes;
+  switch (ReadRegularFile(path, kMaxDriveFileBytes, true, &bytes, error)) {
+    case ReadStatus::kMissing:
+      *error = path + ": no such file";
+      return nullptr;
+    case ReadStatus::kRefused:
+      return nullptr;
+    case ReadStatus::kRead:
+      break;
   }
+  const std::string text(bytes.begin(), bytes.end());
   DriveDescription description;
   if (!ParseDescription(text, &description, error)) {
     *error = path + ": " + *error;

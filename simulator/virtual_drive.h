@@ -29,14 +29,16 @@ class VirtualDrive {
 
   // Loads a virtual-drive file. The flash contents persist in a file beside
   // it (see the README), so a second run sees what the first one wrote.
-  // Null with `error` set when the file is unusable.
+  // Null with `error` set when the file is unusable: not a regular file, over
+  // kMaxDriveFileBytes, not a valid description, or its flash file is.
   static std::unique_ptr<VirtualDrive> FromFile(const std::string& path, std::string* error);
   // A drive described by JSON text; its flash lives in memory only.
   static std::unique_ptr<VirtualDrive> FromJsonText(const std::string& json, std::string* error);
   // The built-in default drive (broken ISP, so that a fix has work to do).
   static std::unique_ptr<VirtualDrive> Default();
   // A drive from a description. With a non-empty `flashPath` the flash is
-  // loaded from that file when it exists and saved there by Save().
+  // loaded from that file when it exists, and each erase and page program
+  // reaches it as the command completes.
   static std::unique_ptr<VirtualDrive> FromDescription(const DriveDescription& description,
                                                        std::string* error,
                                                        const std::string& flashPath = {});
@@ -54,7 +56,8 @@ class VirtualDrive {
   // Number of commands answered so far.
   virtual uint64_t CommandCount() const = 0;
 
-  // Writes the flash contents to their file (no-op for in-memory drives).
+  // Compacts the flash file to a single snapshot (no-op for in-memory
+  // drives). False when the flash could not be kept in its file.
   virtual bool Save() = 0;
 
   // --- inspection, for tests and tools ---
@@ -90,6 +93,9 @@ class VirtualDrive {
   // Where the flash persists; empty for in-memory drives.
   virtual std::string FlashPath() const = 0;
 };
+
+// The largest virtual-drive file read; a description takes a few KiB.
+inline constexpr uint64_t kMaxDriveFileBytes = 16u << 20;
 
 // The flash file that belongs to a virtual-drive file.
 inline std::string FlashPathFor(const std::string& drivePath) { return drivePath + ".flash"; }

@@ -100,6 +100,93 @@ TEST_F(FlashFile, DamagedOrForeignFilesAreRefused) {
   EXPECT_EQ(VirtualDrive::FromFile(path, &error), nullptr);
 }
 
+// A process killed between two commands must leave what a stick would hold:
+// every erase and program already in the file, read by the next run.
+TEST_F(FlashFile, EachEraseAndProgramIsInTheFileWhenItCompletes) {
+  auto drive = Load();
+  ASSERT_TRUE(StartWorkingCode(*drive));
+  const uint32_t area = drive->IspAreaPages().at(0);
+  const std::vector<uint8_t> erased(2048, 0xFF);
+  std::vector<uint8_t> written(4 * 2048);
+  for (size_t i = 0; i < written.size(); ++i) written[i] = static_cast<uint8_t>(i * 5 + 1);
+
+  // Nothing is saved or closed in between: `drive` lives on, as a killed
+  // process's drive would have.
+  ASSERT_TRUE(Erase(*drive, area).ok());
+  {
+    auto next = Load();
+    ASSERT_TRUE(StartWorkingCode(*next));
+    EXPECT_EQ(ReadPages(*next, area, 1, 2048).data, erased);
+  }
+  ASSERT_TRUE(WritePages(*drive, area, 4, written).ok());
+  {
+    auto next = Load();
+    ASSERT_TRUE(StartWorkingCode(*next));
+    EXPECT_EQ(ReadPages(*next, area, 4, 4 * 2048).data, written);
+    EXPECT_EQ(ReadPages(*next, area + 4, 1, 2048).data, erased);
+  }
+}
+
+// A kill in the middle of writing a command's record leaves a torn tail: the
+// next run takes everything before it, and what that run writes is kept.
+TEST_F(FlashFile, ATornLastRecordIsDroppedAndLaterWritesStay) {
+  const std::vector<uint8_t> erased(2048, 0xFF);
+  const std::vector<uint8_t> first(2048, 0x11);
+  const std::vector<uint8_t> second(2048, 0x22);
+  // Each run's drive stays alive to the end of the test, unsaved, as the
+  // drive of a killed process would.
+  auto killed = Load();
+  ASSERT_TRUE(StartWorkingCode(*killed));
+  const uint32_t area = killed->IspAreaPages().at(0);
+  ASSERT_TRUE(Erase(*killed, area).ok());
+  ASSERT_TRUE(WritePages(*killed, area, 1, first).ok());
+  fs::resize_file(FlashPathFor(path), fs::file_size(FlashPathFor(path)) - 100);
+
+  auto next = Load();
+  ASSERT_TRUE(next);
+  ASSERT_TRUE(StartWorkingCode(*next));
+  EXPECT_EQ(ReadPages(*next, area, 1, 2048).data, erased);
+  ASSERT_TRUE(WritePages(*next, area + 1, 1, second).ok());
+
+  auto last = Load();
+  ASSERT_TRUE(last);
+  ASSERT_TRUE(StartWorkingCode(*last));
+  EXPECT_EQ(ReadPages(*last, area, 1, 2048).data, erased);
+  EXPECT_EQ(ReadPages(*last, area + 1, 1, 2048).data, second);
+}
+
+// Files written before records were kept hold one snapshot; they still load.
+TEST(FlashFileFormat, ASnapshotOnlyFileOfTheFirstVersionLoads) {
+  const fs::path file =
+      fs::temp_directory_path() / ("kestrune-v1-" + std::to_string(std::random_device{}()));
+  std::vector<uint8_t> raw(528);
+  for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<uint8_t>(i * 7);
+  std::vector<uint8_t> bytes = {'K', 'S', 'T', 'R', 'F', 'L', 'S', 'H'};
+  auto put = [&](uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(v >> shift));
+  };
+  put(1);    // version
+  put(512);  // page size
+  put(16);   // spare size
+  put(256);  // pages
+  put(1);    // stored pages
+  put(9);
+  bytes.insert(bytes.end(), raw.begin(), raw.end());
+  put(bytes::Crc32(bytes.data(), bytes.size()));
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+
+  NandFlash flash(512, 16, 32, 8);
+  std::string error;
+  ASSERT_TRUE(LoadFlashFile(file.string(), flash, &error)) << error;
+  std::vector<uint8_t> back(528);
+  flash.Read(9, back.data());
+  EXPECT_EQ(back, raw);
+  EXPECT_EQ(flash.StoredPages(), 1u);
+  fs::remove(file);
+}
+
 TEST(FlashFileFormat, RoundTripKeepsEveryStoredPageAndSpare) {
   const fs::path file =
       fs::temp_directory_path() / ("kestrune-nand-" + std::to_string(std::random_device{}()));

@@ -1,0 +1,60 @@
+// What the simulated drive needs of the operating system: its files, opened
+// with the care a program run as root beside other users' files must take,
+// and an abrupt end of the process for power-cut tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrune::sim {
+
+enum class ReadStatus : uint8_t {
+  kRead,     // `bytes` holds the whole file
+  kMissing,  // no file by that name
+  kRefused,  // `error` says why: not a regular file, too large, unreadable
+};
+
+// Reads a whole regular file of at most `maxBytes`. The file is opened
+// without blocking (a FIFO without a writer would wait forever) and its kind
+// and size are checked on the open file before a byte is read. With
+// `followLink` false, a symbolic link at the name is refused.
+ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLink,
+                           std::vector<uint8_t>* bytes, std::string* error);
+
+// A file being written, closed when the object goes.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile() { Close(); }
+  OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates `path` afresh: a file or link at that name is removed first and
+  // the new file made exclusively, so no link is followed and no file that
+  // another writer holds is truncated.
+  static OutputFile CreateFresh(const std::string& path, std::string* error);
+
+  bool IsOpen() const { return handle_ != kNone; }
+  // Writes all of `data` after what was written before; false on any error.
+  bool Write(const uint8_t* data, size_t size);
+  void Close();
+
+ private:
+  static constexpr intptr_t kNone = -1;
+  intptr_t handle_ = kNone;
+};
+
+// Puts `from` in the place of `to` in one step; a link at `to` is replaced,
+// not followed.
+bool ReplaceFile(const std::string& from, const std::string& to, std::string* error);
+void RemoveFile(const std::string& path);
+
+// Ends the process at once, as pulling the plug would: no destructor runs
+// and no buffer is flushed (SIGKILL where the system has it).
+[[noreturn]] void KillProcess();
+
+}  // namespace kestrune::sim

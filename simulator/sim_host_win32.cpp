@@ -1,0 +1,135 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "simulator/sim_host.h"
+
+namespace kestrune::sim {
+
+namespace {
+
+// Closes a handle on every way out.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle) : handle_(handle) {}
+  ~Handle() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+std::string ErrorText(DWORD code) { return "system error " + std::to_string(code); }
+
+}  // namespace
+
+ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLink,
+                           std::vector<uint8_t>* bytes, std::string* error) {
+  auto refuse = [&](const std::string& why) {
+    *error = path + ": " + why;
+    return ReadStatus::kRefused;
+  };
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  const Handle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, flags, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    const DWORD cause = GetLastError();
+    if (cause == ERROR_FILE_NOT_FOUND || cause == ERROR_PATH_NOT_FOUND) {
+      return ReadStatus::kMissing;
+    }
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return refuse("is a directory, not a file");
+    }
+    return refuse("cannot be opened: " + ErrorText(cause));
+  }
+  // Pipes, consoles and devices open like files; only a disk file is one.
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) return refuse("is a device, not a file");
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info)) return refuse(ErrorText(GetLastError()));
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return refuse("is a directory, not a file");
+  if (!followLink && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return refuse("is a symbolic link");
+  }
+  const uint64_t size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  if (size > maxBytes) {
+    return refuse("is " + std::to_string(size) + " bytes, over " + std::to_string(maxBytes >> 20) +
+                  " MiB");
+  }
+  bytes->assign(static_cast<size_t>(size), 0);
+  size_t done = 0;
+  while (done < bytes->size()) {
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes->size() - done, 1u << 30));
+    DWORD got = 0;
+    if (!ReadFile(file.get(), bytes->data() + done, want, &got, nullptr)) {
+      return refuse("cannot be read: " + ErrorText(GetLastError()));
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  bytes->resize(done);
+  return ReadStatus::kRead;
+}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kNone;
+  }
+  return *this;
+}
+
+OutputFile OutputFile::CreateFresh(const std::string& path, std::string* error) {
+  OutputFile file;
+  DeleteFileA(path.c_str());
+  // Sharing delete lets the finished file be renamed while it stays open.
+  const HANDLE handle =
+      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (error) *error = path + ": cannot be created: " + ErrorText(GetLastError());
+    return file;
+  }
+  file.handle_ = reinterpret_cast<intptr_t>(handle);
+  return file;
+}
+
+bool OutputFile::Write(const uint8_t* data, size_t size) {
+  if (!IsOpen()) return false;
+  const HANDLE handle = reinterpret_cast<HANDLE>(handle_);
+  while (size > 0) {
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+    DWORD put = 0;
+    if (!::WriteFile(handle, data, want, &put, nullptr) || put == 0) return false;
+    data += put;
+    size -= put;
+  }
+  return true;
+}
+
+void OutputFile::Close() {
+  if (IsOpen()) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = kNone;
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to, std::string* error) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  if (error) *error = to + ": cannot be replaced: " + ErrorText(GetLastError());
+  return false;
+}
+
+void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
+
+void KillProcess() {
+  TerminateProcess(GetCurrentProcess(), 137);
+  std::_Exit(137);
+}
+
+}  // namespace kestrune::sim
