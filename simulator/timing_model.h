@@ -1,6 +1,7 @@
 // Simulated device time per command, in nanoseconds. Figures for a USB 2.0
-// high-speed bulk-only drive with a single-plane NAND array; nothing sleeps,
-// the drive only adds these up for the benchmarks.
+// high-speed bulk-only drive with a single-plane NAND array. The drive adds
+// them up for the benchmarks; only a drive on a clock (real-time mode) waits
+// them out.
 #pragma once
 
 #include <cstdint>

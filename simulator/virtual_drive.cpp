@@ -89,6 +89,14 @@ class Drive final : public VirtualDrive {
   ~Drive() override { Save(); }
 
   Result Execute(const Request& request) override {
+    const uint64_t deviceBefore = time_;
+    const uint64_t start = clock_ ? clock_->NowNanoseconds() : 0;
+    const Result result = Answer(request);
+    if (clock_) clock_->SleepUntilNanoseconds(start + (time_ - deviceBefore));
+    return result;
+  }
+
+  Result Answer(const Request& request) {
     ++commands_;
     // The planned unplug happens once; SetVanished(false) plugs the drive back in.
     if (d_.vanishAtCommand && !vanishFired_ && commands_ >= *d_.vanishAtCommand) {
@@ -132,6 +140,9 @@ class Drive final : public VirtualDrive {
     inFile_ = SnapshotNow();
     return inFile_;
   }
+
+  void SetClock(std::shared_ptr<DeviceClock> clock) override { clock_ = std::move(clock); }
+  bool RealTime() const override { return clock_ != nullptr; }
 
   uint32_t PageSize() const override { return flash_.PageSize(); }
   uint32_t PageCount() const override { return flash_.PageCount(); }
@@ -431,6 +442,7 @@ class Drive final : public VirtualDrive {
   // Whether the file holds what the flash holds; a drive made from its
   // description has no file until something is saved.
   bool inFile_ = false;
+  std::shared_ptr<DeviceClock> clock_;
   FaultPlan faults_;
   std::array<uint8_t, kMemorySize> memory_{};
   bool healthy_ = false;
@@ -458,6 +470,7 @@ std::unique_ptr<VirtualDrive> VirtualDrive::FromDescription(const DriveDescripti
   }
   auto drive = std::make_unique<Drive>(description, flashPath);
   if (!drive->Start(error)) return nullptr;
+  if (RealTimeRequested()) drive->SetClock(WallClock());
   return drive;
 }
 

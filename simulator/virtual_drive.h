@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/transport.h"
+#include "simulator/device_clock.h"
 #include "simulator/drive_description.h"
 #include "simulator/fault_plan.h"
 
@@ -38,7 +39,8 @@ class VirtualDrive {
   static std::unique_ptr<VirtualDrive> Default();
   // A drive from a description. With a non-empty `flashPath` the flash is
   // loaded from that file when it exists, and each erase and page program
-  // reaches it as the command completes.
+  // reaches it as the command completes. With KESTRUNE_SIM_REALTIME=1 in the
+  // environment the drive runs on the wall clock (see SetClock).
   static std::unique_ptr<VirtualDrive> FromDescription(const DriveDescription& description,
                                                        std::string* error,
                                                        const std::string& flashPath = {});
@@ -59,6 +61,11 @@ class VirtualDrive {
   // Compacts the flash file to a single snapshot (no-op for in-memory
   // drives). False when the flash could not be kept in its file.
   virtual bool Save() = 0;
+
+  // With a clock, each command lasts at least its device time on it: the
+  // drive sleeps what the host did not already spend. Null: answers at once.
+  virtual void SetClock(std::shared_ptr<DeviceClock> clock) = 0;
+  virtual bool RealTime() const = 0;
 
   // --- inspection, for tests and tools ---
   virtual uint32_t PageSize() const = 0;

@@ -1,0 +1,26 @@
+// Wall time for simulated drives that take as long as real ones: with
+// KESTRUNE_SIM_REALTIME=1 each command lasts the device time the timing model
+// charges for it, so that runs over several drives can be measured as a
+// bench of real sticks would feel them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace kestrune::sim {
+
+class DeviceClock {
+ public:
+  virtual ~DeviceClock() = default;
+  virtual uint64_t NowNanoseconds() = 0;
+  // Returns at once when `deadline` has passed.
+  virtual void SleepUntilNanoseconds(uint64_t deadline) = 0;
+};
+
+// The steady clock of the host, sleeping the calling thread.
+std::shared_ptr<DeviceClock> WallClock();
+
+// Whether the environment asks for real-time drives (KESTRUNE_SIM_REALTIME=1).
+bool RealTimeRequested();
+
+}  // namespace kestrune::sim
