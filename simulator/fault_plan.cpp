@@ -13,6 +13,7 @@ constexpr ActionName kActionNames[] = {
     {FaultAction::kRefuse, "refuse"},
     {FaultAction::kCorrupt, "corrupt"},
     {FaultAction::kDropWrite, "drop-write"},
+    {FaultAction::kKill, "kill"},
 };
 
 }  // namespace

@@ -13,6 +13,9 @@ enum class FaultAction : uint8_t {
   kRefuse,          // transport error, nothing done
   kCorrupt,         // succeeds, one byte of the returned data is wrong
   kDropWrite,       // a data-out command reports success but nothing sticks
+  // A test facility: the command completes, then the process dies at once
+  // (SIGKILL), as a stick loses power with what it has written so far.
+  kKill,
 };
 
 struct FaultRule {

@@ -91,8 +91,10 @@ class Drive final : public VirtualDrive {
   Result Execute(const Request& request) override {
     const uint64_t deviceBefore = time_;
     const uint64_t start = clock_ ? clock_->NowNanoseconds() : 0;
+    killAfter_ = false;
     const Result result = Answer(request);
     if (clock_) clock_->SleepUntilNanoseconds(start + (time_ - deviceBefore));
+    if (killAfter_) KillProcess();
     return result;
   }
 
@@ -116,6 +118,7 @@ class Drive final : public VirtualDrive {
     if (fault && fault->action == FaultAction::kCheckCondition) return Count(Check());
     if (fault && fault->action == FaultAction::kRefuse) return Count(Refused());
     dropWrite_ = fault && fault->action == FaultAction::kDropWrite;
+    killAfter_ = fault && fault->action == FaultAction::kKill;
 
     // Replies are built aside and handed over only on success, which keeps
     // the rule that a failed data-in leaves the caller's buffer untouched.
@@ -450,6 +453,7 @@ class Drive final : public VirtualDrive {
   bool vanished_ = false;
   bool vanishFired_ = false;
   bool dropWrite_ = false;
+  bool killAfter_ = false;
   uint32_t notReadyLeft_ = 0;
   uint64_t commands_ = 0;
   uint64_t time_ = 0;
