@@ -62,7 +62,7 @@ bool FlashJournal::Snapshot(const NandFlash& flash, std::string* error) {
   // nobody holds.
   file_.Close();
   records_ = false;
-  if (!ReplaceFile(temp, path_, error)) {
+  if (!RenameOnto(temp, path_, error)) {
     file.Close();
     RemoveFile(temp);
     return false;

@@ -50,7 +50,7 @@ class OutputFile {
 
 // Puts `from` in the place of `to` in one step; a link at `to` is replaced,
 // not followed.
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error);
+bool RenameOnto(const std::string& from, const std::string& to, std::string* error);
 void RemoveFile(const std::string& path);
 
 // Ends the process at once, as pulling the plug would: no destructor runs

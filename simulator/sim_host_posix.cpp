@@ -116,7 +116,7 @@ void OutputFile::Close() {
   handle_ = kNone;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error) {
+bool RenameOnto(const std::string& from, const std::string& to, std::string* error) {
   if (::rename(from.c_str(), to.c_str()) == 0) return true;
   if (error) *error = to + ": cannot be replaced: " + std::strerror(errno);
   return false;

@@ -89,10 +89,11 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 OutputFile OutputFile::CreateFresh(const std::string& path, std::string* error) {
   OutputFile file;
   DeleteFileA(path.c_str());
-  // Sharing delete lets the finished file be renamed while it stays open.
-  const HANDLE handle =
-      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Sharing delete lets the finished file be renamed while it stays open;
+  // others may open it as they could on POSIX systems.
+  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     if (error) *error = path + ": cannot be created: " + ErrorText(GetLastError());
     return file;
@@ -119,7 +120,7 @@ void OutputFile::Close() {
   handle_ = kNone;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error) {
+bool RenameOnto(const std::string& from, const std::string& to, std::string* error) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   if (error) *error = to + ": cannot be replaced: " + ErrorText(GetLastError());
   return false;
