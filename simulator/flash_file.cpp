@@ -15,7 +15,7 @@ constexpr uint32_t kSnapshotOnlyVersion = 1;
 constexpr size_t kHeaderSize = 8 + 5 * 4;
 constexpr uint32_t kRecordErase = 1;
 constexpr uint32_t kRecordPages = 2;
-constexpr size_t kRecordHead = 3 * 4;
+constexpr size_t kRecordHead = 12;  // kind, first, count
 
 void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
   uint8_t b[4];

@@ -107,7 +107,7 @@ TEST_F(FlashFile, EachEraseAndProgramIsInTheFileWhenItCompletes) {
   ASSERT_TRUE(StartWorkingCode(*drive));
   const uint32_t area = drive->IspAreaPages().at(0);
   const std::vector<uint8_t> erased(2048, 0xFF);
-  std::vector<uint8_t> written(4 * 2048);
+  std::vector<uint8_t> written(size_t{4} * 2048);
   for (size_t i = 0; i < written.size(); ++i) written[i] = static_cast<uint8_t>(i * 5 + 1);
 
   // Nothing is saved or closed in between: `drive` lives on, as a killed

@@ -96,7 +96,7 @@ const BadFile kBadFiles[] = {
     {"DriveFileOver16MiB",
      [](BadFileFolder& f) {
        // A valid drive, padded with blanks to one byte over the limit.
-       const std::string drive = f.CopyDrive();
+       std::string drive = f.CopyDrive();
        const auto size = fs::file_size(drive);
        std::ofstream(drive, std::ios::app) << std::string((16u << 20) + 1 - size, ' ');
        return drive;
@@ -104,14 +104,14 @@ const BadFile kBadFiles[] = {
      "over 16 MiB"},
     {"FlashFileIsADirectory",
      [](BadFileFolder& f) {
-       const std::string drive = f.CopyDrive();
+       std::string drive = f.CopyDrive();
        fs::create_directory(drive + ".flash");
        return drive;
      },
      ".flash: is a directory"},
     {"FlashFileIsAFifo",
      [](BadFileFolder& f) {
-       const std::string drive = f.CopyDrive();
+       std::string drive = f.CopyDrive();
        ::mkfifo((drive + ".flash").c_str(), 0600);
        return drive;
      },

@@ -79,6 +79,7 @@ ChildRun RunChild(const std::vector<std::string>& argv, std::chrono::millisecond
   if (argv.empty() || out.fd() < 0 || err.fd() < 0) return run;
 
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
