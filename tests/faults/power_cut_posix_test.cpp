@@ -16,7 +16,6 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -75,11 +74,16 @@ std::string DescribeCommand(const std::vector<uint8_t>& cdb, uint32_t pagesPerBl
       std::snprintf(text, sizeof text, "FE erase block %u", PageOf(cdb) / pagesPerBlock);
       break;
     case kOpWrite:
-      std::snprintf(text, sizeof text, "FA write %u pages at %u", CountOf(cdb), PageOf(cdb));
+    case kOpRead: {
+      const char* what = cdb[0] == kOpWrite ? "FA write" : "F8 read";
+      const uint32_t first = PageOf(cdb);
+      if (CountOf(cdb) <= 1) {
+        std::snprintf(text, sizeof text, "%s page %u", what, first);
+      } else {
+        std::snprintf(text, sizeof text, "%s pages %u-%u", what, first, first + CountOf(cdb) - 1);
+      }
       break;
-    case kOpRead:
-      std::snprintf(text, sizeof text, "F8 read %u pages at %u", CountOf(cdb), PageOf(cdb));
-      break;
+    }
     default:
       std::snprintf(text, sizeof text, "%02X %02X", cdb[0], cdb.size() > 1 ? cdb[1] : 0);
   }
