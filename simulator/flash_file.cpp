@@ -165,19 +165,26 @@ bool ParseFlashFile(const std::vector<uint8_t>& in, NandFlash& flash, std::strin
     loaded.Store(page, p + 4);
   }
 
-  // Records up to the first one cut short by a kill.
+  // Records in order. Appends only ever leave a short last record behind, so
+  // only the last one may be cut short; a bad record with more after it is
+  // damage.
   const size_t raw = flash.RawPageSize();
-  for (size_t at = end; in.size() - at >= kRecordHead + 4;) {
+  for (size_t at = end; at < in.size();) {
+    const size_t left = in.size() - at;
+    if (left < kRecordHead + 4) break;
     const uint8_t* r = in.data() + at;
     const uint32_t kind = bytes::LoadBe32(r);
     const uint32_t first = bytes::LoadBe32(r + 4);
     const uint32_t count = bytes::LoadBe32(r + 8);
     const bool known =
         kind == kRecordErase ? count == 0 : kind == kRecordPages && count <= flash.PageCount();
-    if (!known) break;
+    if (!known) return fail("damaged (unknown record)");
     const uint64_t length = kRecordHead + uint64_t{count} * raw;
-    if (length + 4 > in.size() - at) break;
-    if (bytes::Crc32(r, static_cast<size_t>(length)) != bytes::LoadBe32(r + length)) break;
+    if (length + 4 > left) break;
+    if (bytes::Crc32(r, static_cast<size_t>(length)) != bytes::LoadBe32(r + length)) {
+      if (length + 4 == left) break;
+      return fail("damaged (record CRC mismatch)");
+    }
     if (kind == kRecordErase) {
       if (first >= loaded.BlockCount()) return fail("erase outside the flash");
       loaded.EraseBlock(first);

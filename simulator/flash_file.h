@@ -13,8 +13,8 @@
 // + spare bytes each page holds after the program, and the CRC-32 of the
 // record before it. A record sets whole blocks or pages, so a record read
 // twice does no harm, and a kill at any instant leaves at worst a last record
-// cut short: loading stops at the first record that is incomplete or fails
-// its CRC.
+// cut short, which loading leaves out. A bad record with others after it is
+// damage, not a kill, and makes the load fail.
 #pragma once
 
 #include <cstddef>

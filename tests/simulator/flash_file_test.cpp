@@ -161,6 +161,28 @@ TEST_F(FlashFile, ATornLastRecordIsDroppedAndLaterWritesStay) {
   EXPECT_EQ(ReadPages(*last, area + 1, 1, 2048).data, second);
 }
 
+// Only the last record can be cut short by a kill; a bad one with more after
+// it is damage, and loading without the later writes would hide them.
+TEST_F(FlashFile, ADamagedRecordWithOthersAfterItIsRefused) {
+  auto drive = Load();
+  ASSERT_TRUE(StartWorkingCode(*drive));
+  const uint32_t area = drive->IspAreaPages().at(0);
+  ASSERT_TRUE(Erase(*drive, area).ok());
+  const auto snapshot = fs::file_size(FlashPathFor(path));
+  ASSERT_TRUE(WritePages(*drive, area, 1, std::vector<uint8_t>(2048, 0x11)).ok());
+  ASSERT_TRUE(WritePages(*drive, area + 1, 1, std::vector<uint8_t>(2048, 0x22)).ok());
+  const std::string copy = (dir / "copy.flash").string();
+  fs::copy_file(FlashPathFor(path), copy);
+  {
+    std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(snapshot) + 100);
+    f.put('\x5A');
+  }
+  std::string error;
+  EXPECT_EQ(VirtualDrive::FromFile(path, &error, copy), nullptr);
+  EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+}
+
 // Files written before records were kept hold one snapshot; they still load.
 TEST(FlashFileFormat, ASnapshotOnlyFileOfTheFirstVersionLoads) {
   const fs::path file =
