@@ -16,6 +16,9 @@ constexpr size_t kHeaderSize = 8 + 5 * 4;
 constexpr uint32_t kRecordErase = 1;
 constexpr uint32_t kRecordPages = 2;
 constexpr size_t kRecordHead = 12;  // kind, first, count
+// Records may grow to twice the snapshot, and at least this far, before they
+// are folded into a new one.
+constexpr uint64_t kRecordAllowance = 16u << 20;
 
 void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
   uint8_t b[4];
@@ -61,7 +64,7 @@ bool FlashJournal::Snapshot(const NandFlash& flash, std::string* error) {
   // The old file's handle goes first: some systems rename only onto a file
   // nobody holds.
   file_.Close();
-  records_ = false;
+  recordBytes_ = 0;
   if (!RenameOnto(temp, path_, error)) {
     file.Close();
     RemoveFile(temp);
@@ -69,15 +72,16 @@ bool FlashJournal::Snapshot(const NandFlash& flash, std::string* error) {
   }
   // The handle now writes to the file under its final name.
   file_ = std::move(file);
+  snapshotBytes_ = bytes.size();
   return true;
 }
 
-bool FlashJournal::RecordErase(uint32_t block) {
+bool FlashJournal::RecordErase(const NandFlash& flash, uint32_t block) {
   record_.clear();
   PutBe32(record_, kRecordErase);
   PutBe32(record_, block);
   PutBe32(record_, 0);
-  return Append();
+  return Append(flash);
 }
 
 bool FlashJournal::RecordPages(const NandFlash& flash, uint32_t page, uint32_t count) {
@@ -90,10 +94,10 @@ bool FlashJournal::RecordPages(const NandFlash& flash, uint32_t page, uint32_t c
   for (uint32_t i = 0; i < count; ++i) {
     flash.Read(page + i, record_.data() + head + size_t{i} * flash.RawPageSize());
   }
-  return Append();
+  return Append(flash);
 }
 
-bool FlashJournal::Append() {
+bool FlashJournal::Append(const NandFlash& flash) {
   if (!file_.IsOpen()) return false;
   PutBe32(record_, bytes::Crc32(record_.data(), record_.size()));
   if (!file_.Write(record_.data(), record_.size())) {
@@ -101,7 +105,10 @@ bool FlashJournal::Append() {
     file_.Close();
     return false;
   }
-  records_ = true;
+  recordBytes_ += record_.size();
+  // The record is in the file either way; when the fold fails the records
+  // stay, or the next change writes a snapshot.
+  if (recordBytes_ > std::max(kRecordAllowance, 2 * snapshotBytes_)) Snapshot(flash, nullptr);
   return true;
 }
 

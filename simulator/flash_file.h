@@ -35,22 +35,25 @@ class FlashJournal {
   // Writes the whole flash as the new file, through a temporary file and a
   // rename, so a kill leaves the old file or the new one; records follow it.
   bool Snapshot(const NandFlash& flash, std::string* error);
-  // Appends a record after the last snapshot. False when no snapshot was
-  // written in this run or the write failed.
-  bool RecordErase(uint32_t block);
+  // Appends a record after the last snapshot, `flash` holding the change
+  // already. False when no snapshot was written in this run or the write
+  // failed. Records that outgrow the snapshot are folded into a new one, so
+  // a long session does not grow the file without end.
+  bool RecordErase(const NandFlash& flash, uint32_t block);
   bool RecordPages(const NandFlash& flash, uint32_t page, uint32_t count);
 
   bool IsOpen() const { return file_.IsOpen(); }
   // Whether records were appended since the last snapshot.
-  bool HasRecords() const { return records_; }
+  bool HasRecords() const { return recordBytes_ > 0; }
   void Close() { file_.Close(); }
 
  private:
-  bool Append();
+  bool Append(const NandFlash& flash);
 
   std::string path_;
   OutputFile file_;
-  bool records_ = false;
+  uint64_t snapshotBytes_ = 0;
+  uint64_t recordBytes_ = 0;
   std::vector<uint8_t> record_;
 };
 

@@ -198,7 +198,7 @@ class Drive final : public VirtualDrive {
   }
   void PersistErase(uint32_t block) {
     if (flashPath_.empty()) return;
-    inFile_ = journal_.IsOpen() ? journal_.RecordErase(block) : SnapshotNow();
+    inFile_ = journal_.IsOpen() ? journal_.RecordErase(flash_, block) : SnapshotNow();
   }
   bool SnapshotNow() {
     std::string error;

@@ -183,6 +183,25 @@ TEST_F(FlashFile, ADamagedRecordWithOthersAfterItIsRefused) {
   EXPECT_NE(error.find("damaged"), std::string::npos) << error;
 }
 
+// A drive written again and again without closing (a long session) keeps its
+// file near the size of what the flash holds, and the last write in it.
+TEST_F(FlashFile, ALongSessionDoesNotGrowTheFileWithoutEnd) {
+  auto drive = Load();
+  ASSERT_TRUE(StartWorkingCode(*drive));
+  const uint32_t area = drive->IspAreaPages().at(0);
+  constexpr int kRounds = 600;  // about 40 MiB of records
+  for (int i = 0; i < kRounds; ++i) {
+    ASSERT_TRUE(Erase(*drive, area).ok());
+    ASSERT_TRUE(
+        WritePages(*drive, area, 32, std::vector<uint8_t>(65536, static_cast<uint8_t>(i))).ok());
+  }
+  EXPECT_LT(fs::file_size(FlashPathFor(path)), 20u << 20);
+  auto next = Load();
+  ASSERT_TRUE(StartWorkingCode(*next));
+  EXPECT_EQ(ReadPages(*next, area + 31, 1, 2048).data,
+            std::vector<uint8_t>(2048, static_cast<uint8_t>(kRounds - 1)));
+}
+
 // Files written before records were kept hold one snapshot; they still load.
 TEST(FlashFileFormat, ASnapshotOnlyFileOfTheFirstVersionLoads) {
   const fs::path file =
