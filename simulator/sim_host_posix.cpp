@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -60,8 +62,10 @@ ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool foll
   if (::fstat(file.get(), &info) != 0) return refuse(std::strerror(errno));
   if (!S_ISREG(info.st_mode)) return refuse(std::string(KindOf(info.st_mode)) + ", not a file");
   const auto size = static_cast<uint64_t>(info.st_size);
-  if (size > maxBytes) {
-    return refuse("is " + std::to_string(size) + " bytes, over " + std::to_string(maxBytes >> 20) +
+  // A 32-bit build cannot hold more than its address space either.
+  const uint64_t limit = std::min<uint64_t>(maxBytes, SIZE_MAX);
+  if (size > limit) {
+    return refuse("is " + std::to_string(size) + " bytes, over " + std::to_string(limit >> 20) +
                   " MiB");
   }
   bytes->assign(static_cast<size_t>(size), 0);

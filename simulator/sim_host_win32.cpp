@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "simulator/sim_host.h"
@@ -58,8 +59,10 @@ ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool foll
     return refuse("is a symbolic link");
   }
   const uint64_t size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  if (size > maxBytes) {
-    return refuse("is " + std::to_string(size) + " bytes, over " + std::to_string(maxBytes >> 20) +
+  // A 32-bit build cannot hold more than its address space either.
+  const uint64_t limit = std::min<uint64_t>(maxBytes, SIZE_MAX);
+  if (size > limit) {
+    return refuse("is " + std::to_string(size) + " bytes, over " + std::to_string(limit >> 20) +
                   " MiB");
   }
   bytes->assign(static_cast<size_t>(size), 0);
