@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -132,6 +133,104 @@ TEST_F(PosixPlatformTest, FilesWriteThroughAndReadBack) {
   EXPECT_STREQ(buffer, "cdef");
   EXPECT_EQ(platform.OpenFile("c:\\missing.bin", OpenMode::kReadBinary), nullptr);
   EXPECT_EQ(platform.OpenFile("Q:\\x.bin", OpenMode::kWriteBinaryTruncate), nullptr);
+}
+
+// A second user may plant a link under a name the program is about to
+// create; the file the link leads to must keep its bytes either way.
+struct PlantedLinkCase {
+  OpenMode mode;
+  bool opens;
+};
+
+class PlantedLink : public PosixPlatformTest,
+                    public ::testing::WithParamInterface<PlantedLinkCase> {};
+
+TEST_P(PlantedLink, IsNeverFollowed) {
+  temp.Write("victim", "root's data");
+  std::filesystem::create_symlink(temp.path() / "victim", cDrive.path() / "ISP.log");
+  auto file = platform.OpenFile("c:\\ISP.log", GetParam().mode);
+  EXPECT_EQ(file != nullptr, GetParam().opens);
+  if (file) {
+    EXPECT_EQ(file->Write("new", 3), 3u);
+  }
+  file.reset();
+  EXPECT_EQ(temp.Read("victim"), "root's data");
+  if (GetParam().opens) {
+    EXPECT_FALSE(std::filesystem::is_symlink(cDrive.path() / "ISP.log"));
+    EXPECT_EQ(cDrive.Read("ISP.log"), "new");
+  } else {
+    EXPECT_EQ(platform.LastErrorText(), std::strerror(EEXIST));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PlantedLink,
+                         ::testing::Values(PlantedLinkCase{OpenMode::kWriteBinaryTruncate, true},
+                                           PlantedLinkCase{OpenMode::kCreateNew, false}));
+
+TEST_F(PosixPlatformTest, CreateNewRefusesAnExistingName) {
+  cDrive.Write("ISP0_Before.bin", "first");
+  EXPECT_EQ(platform.OpenFile("C:\\isp0_before.BIN", OpenMode::kCreateNew), nullptr);
+  EXPECT_EQ(cDrive.Read("ISP0_Before.bin"), "first");
+  auto file = platform.OpenFile("C:\\ISP1_Before.bin", OpenMode::kCreateNew);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->Write("second", 6), 6u);
+  EXPECT_TRUE(file->Flush());
+  EXPECT_EQ(cDrive.Read("ISP1_Before.bin"), "second");
+}
+
+TEST_F(PosixPlatformTest, MoveNeverReplacesAnExistingName) {
+  cDrive.Write("ISP0_Before.bin", "older");
+  cDrive.Write("new.tmp", "newer");
+  EXPECT_FALSE(platform.MoveFile("C:\\new.tmp", "C:\\ISP0_Before.bin"));
+  EXPECT_EQ(platform.LastErrorText(), std::strerror(EEXIST));
+  EXPECT_EQ(cDrive.Read("ISP0_Before.bin"), "older");
+  EXPECT_EQ(cDrive.Read("new.tmp"), "newer");
+
+  ASSERT_TRUE(platform.MoveFile("C:\\ISP0_Before.bin", "C:\\ISP0_Before.1.bin"));
+  ASSERT_TRUE(platform.MoveFile("C:\\new.tmp", "C:\\ISP0_Before.bin"));
+  EXPECT_EQ(cDrive.Read("ISP0_Before.1.bin"), "older");
+  EXPECT_EQ(cDrive.Read("ISP0_Before.bin"), "newer");
+  EXPECT_FALSE(platform.FindFile("C:\\new.tmp"));
+  EXPECT_FALSE(platform.MoveFile("C:\\new.tmp", "C:\\other.bin"));
+  EXPECT_EQ(platform.LastErrorText(), std::strerror(ENOENT));
+}
+
+// The failures a technician's C: folder can give, each named in the
+// system's words.
+struct CreateFailureCase {
+  const char* setUp;  // "file": C: is a plain file; "missing": C: does not exist
+  int error;
+};
+
+class CreateFailure : public ::testing::TestWithParam<CreateFailureCase> {};
+
+TEST_P(CreateFailure, NamesTheCause) {
+  TempFolder folder;
+  PosixOptions options;
+  options.cDriveFolder = (folder.path() / "c").string();
+  if (std::string(GetParam().setUp) == "file") folder.Write("c", "x");
+  PosixPlatform host(options);
+  EXPECT_EQ(host.OpenFile("C:\\ISP0_Before.bin", OpenMode::kCreateNew), nullptr);
+  EXPECT_EQ(host.LastErrorText(), std::strerror(GetParam().error));
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, CreateFailure,
+                         ::testing::Values(CreateFailureCase{"file", ENOTDIR},
+                                           CreateFailureCase{"missing", ENOENT}));
+
+TEST_F(PosixPlatformTest, HostPathIsAbsoluteWithTheFolderResolved) {
+  std::filesystem::create_directory(cDrive.path() / "real");
+  std::filesystem::create_directory_symlink(cDrive.path() / "real", temp.path() / "alias");
+  PosixOptions options;
+  options.cDriveFolder = (temp.path() / "alias" / ".").string();
+  PosixPlatform host(options);
+  const std::string real = std::filesystem::canonical(cDrive.path() / "real").string();
+  EXPECT_EQ(host.HostPath("C:\\ISP0_Before.bin"), real + "/ISP0_Before.bin");
+
+  options.cDriveFolder = "relative";
+  PosixPlatform relative(options);
+  EXPECT_EQ(relative.HostPath("c:\\ISP.log"),
+            (std::filesystem::current_path() / "relative" / "ISP.log").string());
 }
 
 TEST_F(PosixPlatformTest, SleepOnlyCountsWhenNotReal) {
