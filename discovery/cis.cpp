@@ -26,8 +26,6 @@ constexpr size_t kVendorAt = 136;
 constexpr size_t kProductAt = 144;
 constexpr size_t kZoneTablesAt = 512;
 constexpr size_t kBlockCountsAt = 192;
-// A family-A header page holds eight block counts per chip-enable unit.
-constexpr uint32_t kHeaderZonesPerUnit = 8;
 
 uint16_t Word(const uint8_t* at) { return bytes::LoadBe16(at); }
 
@@ -160,10 +158,11 @@ bool ParseCisPageA(Program& p, int index, uint32_t page) {
   // capacity of the configuration record then stands.
   if (!counted || (slot.cfgFlags & 0x40) != 0) return true;
 
+  // Every zone of every unit counts, as the units' rows of eight entries
+  // lie one after the other; only the bytes the drive delivered are read.
   uint32_t sum = 0;
-  const uint32_t zones = std::min<uint32_t>(slot.zoneCount, kHeaderZonesPerUnit);
   for (uint32_t unit = 0; unit < slot.ceCount; ++unit) {
-    for (uint32_t zone = 0; zone < zones; ++zone) {
+    for (uint32_t zone = 0; zone < slot.zoneCount; ++zone) {
       const size_t at = kBlockCountsAt + 16 * size_t{unit} + 2 * size_t{zone};
       if (at + 2 > dataBytes) break;
       const uint16_t count = Word(bytes + at);
