@@ -80,7 +80,8 @@ bool VerifyCisPage(const uint8_t* page) {
 
 bool LocateCodeMark(Program& p, int index) {
   DriveSlot& slot = p.Slot(index);
-  p.cisSearchIncomplete[index] = false;
+  std::vector<uint32_t>& unread = p.cisUnreadBlocks[index];
+  unread.clear();
   for (CisCopy& copy : slot.cis) {
     copy.present = 0;
     copy.page = 0xFFFF;
@@ -104,7 +105,7 @@ bool LocateCodeMark(Program& p, int index) {
     std::fill(buffer.begin(), buffer.begin() + kCisBytes, 0);
     if (!device::ReadFlashPages(p.link, page, 1, slot.pageSize, 1, buffer.data(),
                                 slot.volumeHandle)) {
-      p.cisSearchIncomplete[index] = true;
+      unread.push_back(page / pagesPerBlock);
       continue;
     }
     if (std::memcmp(buffer.data(), kCodeMark, kMarkLength) != 0) continue;
@@ -120,7 +121,7 @@ bool LocateCodeMark(Program& p, int index) {
       if (!device::ReadFlashPages(p.link, page, 1, slot.pageSize, 1, again.data(),
                                   slot.volumeHandle) ||
           std::memcmp(again.data(), buffer.data(), kCisBytes) != 0) {
-        p.cisSearchIncomplete[index] = true;
+        unread.push_back(page / pagesPerBlock);
       }
       continue;
     }
