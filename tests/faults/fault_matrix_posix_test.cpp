@@ -191,15 +191,14 @@ class MatrixRun {
   std::string LogText() const { return cDrive.Read("ISP.log"); }
 
   testing::TempFolder cDrive;
-  platform::PosixPlatform platform{Options(cDrive)};
-  testing::HostFaultPlatform hostFaults{platform};
+  testing::HostFaultPlatform platform{Options(cDrive)};
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   FaultInjector injector;
   device::DeviceLink link{injector};
-  IspLog log{hostFaults};
+  IspLog log{platform};
   testing::RecordingView view;
-  Program p{hostFaults, link, log, view};
+  Program p{platform, link, log, view};
   testing::OpsDialog dialog;
   uint8_t found = 0;
   uint64_t scanCommands = 0;
@@ -745,7 +744,7 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
       MatrixRun run(workflow, !scans);
       run.injector.SetCommandBudget(10 * clean.commands + 100);
       run.injector.Arm(Fault::kNone, 0);
-      run.hostFaults.Arm(hostFault, file);
+      run.platform.Arm(hostFault, file);
       std::vector<std::string> failures;
       try {
         RunWorkflow(workflow, run, layout);
@@ -753,7 +752,7 @@ TEST_P(FaultMatrix, EveryCommandFailedEveryWay) {
         failures.push_back("more than ten times the clean run's commands: a loop");
       }
       if (failures.empty()) failures = CheckCase(workflow, run, layout, clean, true, updates);
-      if (run.hostFaults.applied() == 0) failures.push_back("the file was never written");
+      if (run.platform.applied() == 0) failures.push_back("the file was never written");
       if (!std::any_of(run.view.boxes.begin(), run.view.boxes.end(), [&](const auto& box) {
             return box.caption == "Fail" &&
                    box.text.find("<C:\\" + file + ">") != std::string::npos;

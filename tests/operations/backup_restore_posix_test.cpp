@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,7 +18,6 @@
 #include "images/images.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
-#include "platform/posix_platform.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
 #include "tests/support/fault_injector.h"
@@ -120,8 +118,7 @@ class BackupRun {
   }
 
   testing::TempFolder folder;
-  platform::PosixPlatform host{Options(folder)};
-  testing::HostFaultPlatform platform{host};
+  testing::HostFaultPlatform platform{Options(folder)};
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   testing::FaultInjector injector;
@@ -194,61 +191,6 @@ INSTANTIATE_TEST_SUITE_P(
                         "Only 16384 of 49152 bytes were written."}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// --- progress that says how each step ended ---
-
-struct StepCase {
-  const char* name;
-  const char* drive;
-  Fault fault;
-  uint8_t opcode;
-  uint32_t transferLength;  // 0: any
-  bool afterLastWrite;
-  const char* step;
-};
-
-class FailedStep : public ::testing::TestWithParam<StepCase> {};
-
-TEST_P(FailedStep, IsReportedFailedNeverDone) {
-  const StepCase row = GetParam();
-  uint64_t at = 0;
-  {
-    BackupRun dry(ReadyJson(row.drive));
-    OnStartFix(dry.p, dry.dialog);
-    const auto& seen = dry.injector.Seen();
-    uint64_t from = 0;
-    for (uint64_t i = 0; row.afterLastWrite && i < seen.size(); ++i) {
-      if (seen[i].opcode == device::kOpWriteFlashPages) from = i;
-    }
-    for (at = from; at < seen.size(); ++at) {
-      if (seen[at].opcode == row.opcode &&
-          (row.transferLength == 0 || seen[at].transferLength == row.transferLength)) {
-        break;
-      }
-    }
-    ASSERT_LT(at, seen.size());
-  }
-  BackupRun run(ReadyJson(row.drive));
-  run.injector.Arm(row.fault, at);
-  OnStartFix(run.p, run.dialog);
-  ASSERT_TRUE(run.injector.Fired());
-  EXPECT_TRUE(run.SawProgress(std::string("failed: ") + row.step))
-      << ::testing::PrintToString(run.view.progress);
-  EXPECT_FALSE(run.SawProgress(std::string("done: ") + row.step));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, FailedStep,
-    ::testing::Values(StepCase{"Backup", "ctrl163_broken.json", Fault::kCheckCondition,
-                               device::kOpReadFlashPages, kIspPayloadBytes, false,
-                               "Backup C:\\ISP0_Before.bin"},
-                      StepCase{"Write", "ctrl165_broken.json", Fault::kRefused,
-                               device::kOpWriteFlashPages, 0, false, "Write ISP copy 0"},
-                      StepCase{"Verify", "ctrl163_broken.json", Fault::kCorruptRead,
-                               device::kOpReadFlashPages, kIspAreaBytes, true, "Verify ISP copy 0"},
-                      StepCase{"Write190", "ctrl190_broken.json", Fault::kCheckCondition,
-                               device::kOpWriteFlashPages, 0, false, "Write ISP code of copy 0"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 // A flash read that fails is the drive's fault: the repair the user asked
 // for goes on, and the log says which backup does not exist.
 TEST(DriveSideBackupFailure, TheRepairGoesOnAndTheLogSaysSo) {
@@ -310,51 +252,19 @@ TEST(BackupNames, APlantedLinkIsMovedAsideAndNotWrittenThrough) {
   EXPECT_EQ(run.view.boxes.back().text, kSuccess);
 }
 
-// A drive of 32 KiB pages keeps 4 KiB of code at the start of each page; its
-// backups are taken like any other before the update writes.
-TEST(LargePages, ThirtyTwoKiBPagesAreBackedUpBeforeTheUpdate) {
-  std::string json = ReadyJson("ctrl163_large_pages_broken.json");
-  json = std::regex_replace(json, std::regex(R"("pageSize": 8192)"), R"("pageSize": 32768)");
-  json = std::regex_replace(json, std::regex(R"("blocksPerZone": 2048)"), R"("blocksPerZone": 64)");
-  json = std::regex_replace(json, std::regex(R"("usableBlocksPerZone": 2000)"),
-                            R"("usableBlocksPerZone": 60)");
-  BackupRun run(json);
-  ASSERT_EQ(run.found, 1);
-  ASSERT_EQ(run.p.Slot(0).pageSize, 32768u);
-  const auto original = run.Codes(AreaKind::kIsp);
-  OnStartFix(run.p, run.dialog);
-  EXPECT_EQ(run.view.BoxTexts(),
-            (std::vector<std::string>{"Are you sure to update new ISP code ?", kSuccess}));
-  for (size_t i = 0; i < original.size(); ++i) {
-    EXPECT_EQ(run.HostFile("ISP" + std::to_string(i) + "_Before.bin"), original[i]);
-  }
-  RestartDrive(run.p, 0);
-  EXPECT_TRUE(run.drive->IspHealthy());
-}
-
 // --- the backup and restore commands ---
 
-const char* const kReadyDrives[] = {"ctrl161_broken.json",
-                                    "ctrl161_healthy.json",
-                                    "ctrl162_broken.json",
-                                    "ctrl162_healthy.json",
-                                    "ctrl162_via165_broken.json",
-                                    "ctrl162_via165_healthy.json",
-                                    "ctrl163_broken.json",
-                                    "ctrl163_healthy.json",
-                                    "ctrl163_large_pages_broken.json",
-                                    "ctrl163_toshiba_broken.json",
-                                    "ctrl165_broken.json",
-                                    "ctrl165_healthy.json",
-                                    "ctrl165_small_pages_broken.json",
-                                    "ctrl168_broken.json",
-                                    "ctrl168_healthy.json",
-                                    "ctrl169_broken.json",
-                                    "ctrl169_healthy.json",
-                                    "ctrl190_broken.json",
-                                    "ctrl190_healthy.json"};
+// Every ready-made drive.
+std::vector<std::string> ReadyDrives() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(KESTRUNE_TEST_DRIVES)) {
+    if (entry.path().extension() == ".json") names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
-class RoundTrip : public ::testing::TestWithParam<const char*> {};
+class RoundTrip : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RoundTrip, BackupFixRestoreBringsBackTheIspTheDriveHad) {
   BackupRun run(ReadyJson(GetParam()));
@@ -390,10 +300,9 @@ TEST_P(RoundTrip, BackupFixRestoreBringsBackTheIspTheDriveHad) {
   EXPECT_EQ(run.link.OpenVolumeCount(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Drives, RoundTrip, ::testing::ValuesIn(kReadyDrives),
+INSTANTIATE_TEST_SUITE_P(Drives, RoundTrip, ::testing::ValuesIn(ReadyDrives()),
                          [](const auto& info) {
-                           std::string name = info.param;
-                           return name.substr(0, name.find('.'));
+                           return info.param.substr(0, info.param.find('.'));
                          });
 
 struct RefusalCase {
@@ -447,19 +356,6 @@ INSTANTIATE_TEST_SUITE_P(
                           {"C:\\a.bin", "C:\\b.bin", "C:\\c.bin", "C:\\d.bin"},
                           FormatText(kRestoreWrongSize, "C:\\b.bin", 16384)}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Restore, CancelWritesNothing) {
-  BackupRun run(ReadyJson("ctrl165_broken.json"));
-  OnBackupIsp(run.p);
-  for (size_t i = 0; i < run.Areas(AreaKind::kIsp).size(); ++i) {
-    const std::string copy = "ISP" + std::to_string(i);
-    run.PutFile(copy + "_Before.bin", run.HostFile(copy + "_Backup.bin"));
-  }
-  run.view.answers = {kIdCancel};
-  OnRestoreIsp(run.p, run.dialog, {});
-  EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{kRestoreConfirm});
-  EXPECT_FALSE(run.FlashChanged());
-}
 
 TEST(BackupAndRestore, RefuseADriveWhoseCopiesHaveNoKnownPlace) {
   testing::OpsHarness h;

@@ -244,6 +244,13 @@ TEST_P(InjectedFailure, ShowsItsMessageAndNeverSuccess) {
   OnStartFix(run.p, run.dialog);
   EXPECT_TRUE(run.injector.Fired());
   EXPECT_TRUE(run.view.Saw(step.text)) << ::testing::PrintToString(run.view.BoxTexts());
+  // The step that met the failure ends as failed, never as done.
+  const auto& lines = run.view.progress;
+  const auto failed = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.rfind("failed: ", 0) == 0;
+  });
+  ASSERT_NE(failed, lines.end()) << ::testing::PrintToString(lines);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "done: " + failed->substr(8)), 0);
   if (step.text != kReplug) EXPECT_FALSE(run.view.Saw(kSuccess));
   EXPECT_EQ(run.link.OpenVolumeCount(), 0u);
   EXPECT_EQ(run.dialog.calls.back(), "hide 1006");

@@ -167,17 +167,6 @@ INSTANTIATE_TEST_SUITE_P(Modes, PlantedLink,
                          ::testing::Values(PlantedLinkCase{OpenMode::kWriteBinaryTruncate, true},
                                            PlantedLinkCase{OpenMode::kCreateNew, false}));
 
-TEST_F(PosixPlatformTest, CreateNewRefusesAnExistingName) {
-  cDrive.Write("ISP0_Before.bin", "first");
-  EXPECT_EQ(platform.OpenFile("C:\\isp0_before.BIN", OpenMode::kCreateNew), nullptr);
-  EXPECT_EQ(cDrive.Read("ISP0_Before.bin"), "first");
-  auto file = platform.OpenFile("C:\\ISP1_Before.bin", OpenMode::kCreateNew);
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->Write("second", 6), 6u);
-  EXPECT_TRUE(file->Flush());
-  EXPECT_EQ(cDrive.Read("ISP1_Before.bin"), "second");
-}
-
 TEST_F(PosixPlatformTest, MoveNeverReplacesAnExistingName) {
   cDrive.Write("ISP0_Before.bin", "older");
   cDrive.Write("new.tmp", "newer");
@@ -194,29 +183,6 @@ TEST_F(PosixPlatformTest, MoveNeverReplacesAnExistingName) {
   EXPECT_FALSE(platform.MoveFile("C:\\new.tmp", "C:\\other.bin"));
   EXPECT_EQ(platform.LastErrorText(), std::strerror(ENOENT));
 }
-
-// The failures a technician's C: folder can give, each named in the
-// system's words.
-struct CreateFailureCase {
-  const char* setUp;  // "file": C: is a plain file; "missing": C: does not exist
-  int error;
-};
-
-class CreateFailure : public ::testing::TestWithParam<CreateFailureCase> {};
-
-TEST_P(CreateFailure, NamesTheCause) {
-  TempFolder folder;
-  PosixOptions options;
-  options.cDriveFolder = (folder.path() / "c").string();
-  if (std::string(GetParam().setUp) == "file") folder.Write("c", "x");
-  PosixPlatform host(options);
-  EXPECT_EQ(host.OpenFile("C:\\ISP0_Before.bin", OpenMode::kCreateNew), nullptr);
-  EXPECT_EQ(host.LastErrorText(), std::strerror(GetParam().error));
-}
-
-INSTANTIATE_TEST_SUITE_P(Folders, CreateFailure,
-                         ::testing::Values(CreateFailureCase{"file", ENOTDIR},
-                                           CreateFailureCase{"missing", ENOENT}));
 
 TEST_F(PosixPlatformTest, HostPathIsAbsoluteWithTheFolderResolved) {
   std::filesystem::create_directory(cDrive.path() / "real");

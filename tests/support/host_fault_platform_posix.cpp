@@ -1,9 +1,9 @@
-#include "tests/support/host_fault_platform.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+
+#include "tests/support/host_fault_platform.h"
 
 namespace kestrune::testing {
 
@@ -54,23 +54,19 @@ const char* HostFaultName(HostFault fault) {
   return "?";
 }
 
-bool HostFaultPlatform::Targets(const std::string& path) const {
-  return fault_ != HostFault::kNone && !target_.empty() &&
-         Lower(path).find(Lower(target_)) != std::string::npos;
-}
-
 std::unique_ptr<platform::File> HostFaultPlatform::OpenFile(const std::string& path,
                                                             platform::OpenMode mode) {
-  ownError_.clear();
-  if (mode == platform::OpenMode::kReadBinary || !Targets(path)) {
-    return host_.OpenFile(path, mode);
+  refused_ = false;
+  if (mode == platform::OpenMode::kReadBinary || fault_ == HostFault::kNone ||
+      Lower(path).find(Lower(target_)) == std::string::npos) {
+    return PosixPlatform::OpenFile(path, mode);
   }
   ++applied_;
   if (fault_ == HostFault::kCannotCreate) {
-    ownError_ = std::strerror(EACCES);
+    refused_ = true;
     return nullptr;
   }
-  std::unique_ptr<platform::File> file = host_.OpenFile(path, mode);
+  std::unique_ptr<platform::File> file = PosixPlatform::OpenFile(path, mode);
   if (!file) return nullptr;
   if (fault_ == HostFault::kShortWrite) {
     return std::make_unique<LimitedFile>(std::move(file), 16384, "");
