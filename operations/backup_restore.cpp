@@ -87,6 +87,7 @@ bool LoadImages(Program& p, const std::vector<CopyArea>& areas,
 
 std::vector<const uint8_t*> Pointers(const std::vector<RestoreImage>& images) {
   std::vector<const uint8_t*> pointers;
+  pointers.reserve(images.size());
   for (const RestoreImage& image : images) pointers.push_back(image.bytes.get());
   return pointers;
 }

@@ -31,6 +31,68 @@ void StageLargePage(uint8_t* page, uint32_t pageSize, const uint8_t* image, uint
 
 }  // namespace
 
+void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
+  if (p.selectedDrive >= kSlotCount) return;
+  const int index = p.selectedDrive;
+  DriveSlot& slot = p.Slot(index);
+
+  device::HeapBlock readBack = p.link.AllocBuffer(kIspAreaBytes, 0);
+  device::HeapBlock expected = p.link.AllocBuffer(kIspAreaBytes, 0);
+  if (!readBack || !expected) {
+    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
+    return;
+  }
+  // Destroy mode writes this buffer as it stands: zeros everywhere.
+  std::memset(expected.get(), 0, kIspAreaBytes);
+
+  std::unique_ptr<platform::File> file;
+  if (!destroy) {
+    file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
+    if (!file) {
+      p.view.ShowMessage(FormatText("The file <%s> cannot be opened, please check.", path.c_str()),
+                         "Fail", kMbIconError | kMbTopmost);
+      return;
+    }
+    // A short file is no error: what it lacks is written as zeros.
+    if (file->Seek(kIspFileOffset)) ReadUpTo(*file, expected.get(), kIspPayloadBytes);
+  }
+
+  const uint32_t pageSize = slot.pageSize;
+  if (!PageSizeFitsUpdate(pageSize)) {
+    ShowError(p, FormatText(kPageSizeUnsupported, pageSize));
+    return;
+  }
+
+  const std::vector<CopyArea> copies = BuildCopyList(p, index, AreaKind::kIsp);
+  const std::string skipped = DescribeSkipped(copies);
+  if (!AnyUsable(copies)) {
+    // Nothing would be written, so no success may be claimed either.
+    ShowError(p, kNoIspCopyKnown);
+    return;
+  }
+
+  const std::vector<const uint8_t*> images(copies.size(), expected.get());
+  if (!WriteIspAreas(p, index, copies, images, readBack.get())) return;
+
+  if (!skipped.empty()) {
+    ShowError(p, FormatText(kIspCopiesSkipped, skipped.c_str()));
+    return;
+  }
+  if (destroy) {
+    // A copy the search could not see may still hold a working ISP.
+    if (!p.cisUnreadBlocks[index].empty()) {
+      ShowError(p, kCisSearchIncomplete);
+      return;
+    }
+    p.view.ShowMessage("Destory ISP Success", "Success", kMbOk);
+  } else {
+    p.view.ShowMessage("Update ISP code Success, please replug device to ensure it normal.",
+                       "SUCCESS", kMbIconInformation);
+    p.log.AppendLog("ISP Update success ");
+    WarnOfUnreadBlocks(p, index);
+  }
+}
+
 bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copies,
                    const std::vector<const uint8_t*>& images, uint8_t* readBack) {
   DriveSlot& slot = p.Slot(slotIndex);
@@ -122,68 +184,6 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
   comparison.reset();
   slot.capacityRead = QueryCapacity(p, slotIndex) ? 1 : 0;
   return true;
-}
-
-void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
-  if (p.selectedDrive >= kSlotCount) return;
-  const int index = p.selectedDrive;
-  DriveSlot& slot = p.Slot(index);
-
-  device::HeapBlock readBack = p.link.AllocBuffer(kIspAreaBytes, 0);
-  device::HeapBlock expected = p.link.AllocBuffer(kIspAreaBytes, 0);
-  if (!readBack || !expected) {
-    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
-    return;
-  }
-  // Destroy mode writes this buffer as it stands: zeros everywhere.
-  std::memset(expected.get(), 0, kIspAreaBytes);
-
-  std::unique_ptr<platform::File> file;
-  if (!destroy) {
-    file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
-    if (!file) {
-      p.view.ShowMessage(FormatText("The file <%s> cannot be opened, please check.", path.c_str()),
-                         "Fail", kMbIconError | kMbTopmost);
-      return;
-    }
-    // A short file is no error: what it lacks is written as zeros.
-    if (file->Seek(kIspFileOffset)) ReadUpTo(*file, expected.get(), kIspPayloadBytes);
-  }
-
-  const uint32_t pageSize = slot.pageSize;
-  if (!PageSizeFitsUpdate(pageSize)) {
-    ShowError(p, FormatText(kPageSizeUnsupported, pageSize));
-    return;
-  }
-
-  const std::vector<CopyArea> copies = BuildCopyList(p, index, AreaKind::kIsp);
-  const std::string skipped = DescribeSkipped(copies);
-  if (!AnyUsable(copies)) {
-    // Nothing would be written, so no success may be claimed either.
-    ShowError(p, kNoIspCopyKnown);
-    return;
-  }
-
-  const std::vector<const uint8_t*> images(copies.size(), expected.get());
-  if (!WriteIspAreas(p, index, copies, images, readBack.get())) return;
-
-  if (!skipped.empty()) {
-    ShowError(p, FormatText(kIspCopiesSkipped, skipped.c_str()));
-    return;
-  }
-  if (destroy) {
-    // A copy the search could not see may still hold a working ISP.
-    if (!p.cisUnreadBlocks[index].empty()) {
-      ShowError(p, kCisSearchIncomplete);
-      return;
-    }
-    p.view.ShowMessage("Destory ISP Success", "Success", kMbOk);
-  } else {
-    p.view.ShowMessage("Update ISP code Success, please replug device to ensure it normal.",
-                       "SUCCESS", kMbIconInformation);
-    p.log.AppendLog("ISP Update success ");
-    WarnOfUnreadBlocks(p, index);
-  }
 }
 
 }  // namespace kestrune

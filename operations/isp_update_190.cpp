@@ -107,36 +107,6 @@ bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaP
 
 }  // namespace
 
-bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& ispCopies,
-                       const std::vector<const uint8_t*>& ispImages,
-                       const std::vector<CopyArea>& auxCopies,
-                       const std::vector<const uint8_t*>& auxImages, uint8_t* readBack,
-                       bool& restarted) {
-  restarted = false;
-  DriveSlot& slot = p.Slot(slotIndex);
-  {
-    VolumeGuard volume(p, slotIndex);
-    if (!OpenVolume(p, slotIndex)) {
-      ShowError(p, "Update ISP fail because open handle fail ...");
-      return false;
-    }
-    LoadCodeBlock(p, kWorkingCodeBlock, slotIndex);
-    device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
-    if (!WriteAndVerify(p, ispCopies, kIspPass, ispImages, readBack)) return false;
-    if (!WriteAndVerify(p, auxCopies, kAuxPass, auxImages, readBack)) return false;
-  }
-  p.view.Progress("Restart drive", StepState::kStarted);
-  restarted = RestartDrive(p, slotIndex);
-  p.view.Progress("Restart drive", restarted ? StepState::kDone : StepState::kFailed);
-  return true;
-}
-
-void ReloadWorkingCode(Program& p, int slotIndex) {
-  CloseVolume(p, slotIndex);
-  VolumeGuard volume(p, slotIndex);
-  if (OpenVolume(p, slotIndex)) LoadCodeBlock(p, kWorkingCodeBlock, slotIndex);
-}
-
 void UpdateIspCode190(Program& p, const std::string& path) {
   if (p.selectedDrive >= kSlotCount) return;
   const int index = p.selectedDrive;
@@ -200,6 +170,36 @@ void UpdateIspCode190(Program& p, const std::string& path) {
   if (complete) WarnOfUnreadBlocks(p, index);
   if (!restarted) ReloadWorkingCode(p, index);
   if (complete) slot.capacityRead = 1;
+}
+
+bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& ispCopies,
+                       const std::vector<const uint8_t*>& ispImages,
+                       const std::vector<CopyArea>& auxCopies,
+                       const std::vector<const uint8_t*>& auxImages, uint8_t* readBack,
+                       bool& restarted) {
+  restarted = false;
+  DriveSlot& slot = p.Slot(slotIndex);
+  {
+    VolumeGuard volume(p, slotIndex);
+    if (!OpenVolume(p, slotIndex)) {
+      ShowError(p, "Update ISP fail because open handle fail ...");
+      return false;
+    }
+    LoadCodeBlock(p, kWorkingCodeBlock, slotIndex);
+    device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
+    if (!WriteAndVerify(p, ispCopies, kIspPass, ispImages, readBack)) return false;
+    if (!WriteAndVerify(p, auxCopies, kAuxPass, auxImages, readBack)) return false;
+  }
+  p.view.Progress("Restart drive", StepState::kStarted);
+  restarted = RestartDrive(p, slotIndex);
+  p.view.Progress("Restart drive", restarted ? StepState::kDone : StepState::kFailed);
+  return true;
+}
+
+void ReloadWorkingCode(Program& p, int slotIndex) {
+  CloseVolume(p, slotIndex);
+  VolumeGuard volume(p, slotIndex);
+  if (OpenVolume(p, slotIndex)) LoadCodeBlock(p, kWorkingCodeBlock, slotIndex);
 }
 
 }  // namespace kestrune

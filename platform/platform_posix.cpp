@@ -340,7 +340,7 @@ bool PosixPlatform::MoveFile(const std::string& from, const std::string& to) {
 }
 
 std::string PosixPlatform::HostPath(const std::string& path) {
-  const std::string host = Map(path);
+  std::string host = Map(path);
   if (host.empty()) return {};
   namespace fs = std::filesystem;
   std::error_code error;

@@ -80,24 +80,18 @@ class BackupRun {
     }
     return out;
   }
-  std::vector<uint32_t> Areas(AreaKind kind) {
-    std::vector<uint32_t> pages;
-    for (const CopyArea& area : BuildCopyList(p, 0, kind)) pages.push_back(area.devicePage);
-    return pages;
-  }
+  // The code of each ISP (or auxiliary) area the program knows, in copy order.
   std::vector<std::vector<uint8_t>> Codes(AreaKind kind) {
     std::vector<std::vector<uint8_t>> codes;
-    for (uint32_t page : Areas(kind)) {
-      codes.push_back(Code(page, kind == AreaKind::kIsp ? kIspPayloadBytes : kAuxAreaBytes));
+    for (const CopyArea& area : BuildCopyList(p, 0, kind)) {
+      codes.push_back(
+          Code(area.devicePage, kind == AreaKind::kIsp ? kIspPayloadBytes : kAuxAreaBytes));
     }
     return codes;
   }
   std::vector<uint8_t> HostFile(const std::string& name) const {
     std::ifstream in(folder.path() / name, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-  }
-  void PutFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    folder.Write(name, std::string(bytes.begin(), bytes.end()));
   }
   // A command that changes the flash reached the drive.
   bool FlashChanged() const {
@@ -112,9 +106,6 @@ class BackupRun {
       if (entry.is_regular_file() || entry.is_symlink()) names.push_back(entry.path().filename());
     }
     return names;
-  }
-  bool SawProgress(const std::string& line) const {
-    return std::find(view.progress.begin(), view.progress.end(), line) != view.progress.end();
   }
 
   testing::TempFolder folder;
@@ -158,7 +149,7 @@ TEST_P(HostFailure, StopsStartFixBeforeTheFirstErase) {
   EXPECT_EQ(run.view.boxes.back().text, std::string(row.box) + "\n" + kUpdateNotStarted);
   EXPECT_EQ(run.view.boxes.back().caption, "Fail");
   EXPECT_FALSE(run.view.Saw(kSuccess));
-  EXPECT_TRUE(run.SawProgress("failed: Backup C:\\" + std::string(row.file)));
+  EXPECT_EQ(run.view.progress.back(), "failed: Backup C:\\" + std::string(row.file));
   // Nothing incomplete under the name, and no temporary file left.
   for (const std::string& name : run.FolderNames()) {
     EXPECT_NE(name, row.file);
@@ -318,7 +309,7 @@ class RestoreRefusal : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(RestoreRefusal, ComesBeforeAnyCommand) {
   const RefusalCase row = GetParam();
   BackupRun run(ReadyJson(row.drive));
-  for (const auto& [name, size] : row.files) run.PutFile(name, std::vector<uint8_t>(size, 0x5A));
+  for (const auto& [name, size] : row.files) run.folder.Write(name, std::string(size, 'Z'));
   OnRestoreIsp(run.p, run.dialog, row.from);
   EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{row.box});
   EXPECT_TRUE(run.injector.Seen().empty());
