@@ -141,6 +141,9 @@ void CKestruneDlg::StartLogAndScan() {
   if (!p_.isAdmin) return;
   ShowControl(kIdcStatus, false);
   p_.log.StartLog();
+  if (p_.log.logEnabled) {
+    p_.view.FileWritten({kIspLogPath, p_.platform.HostPath(kIspLogPath), std::nullopt});
+  }
   ExtractImages();
   for (int i = 0; i < kSlotCount; ++i) ResetSlot(p_, i);
   driveCount = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace kestrune {
@@ -28,6 +29,17 @@ inline constexpr int kIdcBrowse = 1005;
 inline constexpr int kIdcStatus = 1006;
 inline constexpr int kIdcCheckIsp = 1009;
 inline constexpr int kIdcDestroyIsp = 1010;
+
+// A long step as the user is told of it: begun, then ended well or not.
+enum class StepState : uint8_t { kStarted, kDone, kFailed };
+
+// A file the program wrote and keeps: its name as the program spells it
+// ("C:\\ISP0_Before.bin"), where it really is, and its size once complete.
+struct WrittenFile {
+  std::string name;
+  std::string hostPath;
+  std::optional<uint64_t> size;
+};
 
 class View {
  public:
@@ -55,12 +67,16 @@ class View {
   // Sends the close request to the main window.
   virtual void CloseMainWindow() = 0;
 
-  // A long step begins or ends ("Backup C:\ISP0_Before.bin", ...). Only the
-  // console shows these.
-  virtual void Progress(const std::string& step, bool done) {
+  // A long step begins, or ends with its outcome ("Backup
+  // C:\\ISP0_Before.bin", ...). Only the console shows these.
+  virtual void Progress(const std::string& step, StepState state) {
     (void)step;
-    (void)done;
+    (void)state;
   }
+
+  // Called once for every file the program writes and keeps, when it is in
+  // place. Only the console shows these.
+  virtual void FileWritten(const WrittenFile& file) { (void)file; }
 };
 
 }  // namespace kestrune

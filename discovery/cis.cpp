@@ -26,8 +26,6 @@ constexpr size_t kVendorAt = 136;
 constexpr size_t kProductAt = 144;
 constexpr size_t kZoneTablesAt = 512;
 constexpr size_t kBlockCountsAt = 192;
-// A family-A header page holds eight block counts per chip-enable unit.
-constexpr uint32_t kHeaderZonesPerUnit = 8;
 
 uint16_t Word(const uint8_t* at) { return bytes::LoadBe16(at); }
 
@@ -82,7 +80,8 @@ bool VerifyCisPage(const uint8_t* page) {
 
 bool LocateCodeMark(Program& p, int index) {
   DriveSlot& slot = p.Slot(index);
-  p.cisSearchIncomplete[index] = false;
+  std::vector<uint32_t>& unread = p.cisUnreadBlocks[index];
+  unread.clear();
   for (CisCopy& copy : slot.cis) {
     copy.present = 0;
     copy.page = 0xFFFF;
@@ -106,7 +105,7 @@ bool LocateCodeMark(Program& p, int index) {
     std::fill(buffer.begin(), buffer.begin() + kCisBytes, 0);
     if (!device::ReadFlashPages(p.link, page, 1, slot.pageSize, 1, buffer.data(),
                                 slot.volumeHandle)) {
-      p.cisSearchIncomplete[index] = true;
+      unread.push_back(page / pagesPerBlock);
       continue;
     }
     if (std::memcmp(buffer.data(), kCodeMark, kMarkLength) != 0) continue;
@@ -122,7 +121,7 @@ bool LocateCodeMark(Program& p, int index) {
       if (!device::ReadFlashPages(p.link, page, 1, slot.pageSize, 1, again.data(),
                                   slot.volumeHandle) ||
           std::memcmp(again.data(), buffer.data(), kCisBytes) != 0) {
-        p.cisSearchIncomplete[index] = true;
+        unread.push_back(page / pagesPerBlock);
       }
       continue;
     }
@@ -160,10 +159,11 @@ bool ParseCisPageA(Program& p, int index, uint32_t page) {
   // capacity of the configuration record then stands.
   if (!counted || (slot.cfgFlags & 0x40) != 0) return true;
 
+  // Every zone of every unit counts, as the units' rows of eight entries
+  // lie one after the other; only the bytes the drive delivered are read.
   uint32_t sum = 0;
-  const uint32_t zones = std::min<uint32_t>(slot.zoneCount, kHeaderZonesPerUnit);
   for (uint32_t unit = 0; unit < slot.ceCount; ++unit) {
-    for (uint32_t zone = 0; zone < zones; ++zone) {
+    for (uint32_t zone = 0; zone < slot.zoneCount; ++zone) {
       const size_t at = kBlockCountsAt + 16 * size_t{unit} + 2 * size_t{zone};
       if (at + 2 > dataBytes) break;
       const uint16_t count = Word(bytes + at);

@@ -175,7 +175,7 @@ void ResetSlot(Program& p, int index) {
   std::memset(slot.productId, 0, sizeof slot.productId);
   std::memset(slot.inquiryText, 0, sizeof slot.inquiryText);
   slot.volumeHandle = device::kNoVolume;
-  p.cisSearchIncomplete[index] = false;
+  p.cisUnreadBlocks[index].clear();
 }
 
 uint8_t CheckDriveExist(Program& p) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "app/isp_log.h"
 #include "app/view.h"
@@ -28,9 +29,10 @@ struct Program {
   // Filled by the CodeMark search; ispOffsets ends at its first -1.
   int32_t cisPageOffsets[4] = {0, 0, 0, 0};
   int32_t ispOffsets[4] = {-1, -1, -1, -1};
-  // Per slot: the last CodeMark search could not read every page it looked
-  // at, so the drive may hold a copy that the search does not list.
-  bool cisSearchIncomplete[kSlotCount] = {};
+  // Per slot: the blocks whose first page the last CodeMark search could
+  // not read reliably, so the drive may hold a copy there that the search
+  // does not list. Empty after a complete search.
+  std::vector<uint32_t> cisUnreadBlocks[kSlotCount];
   // One flash page and, right behind it, its 16 spare bytes during the CIS
   // check of Start Fix. Null outside it.
   device::HeapBlock pageBuffer;

@@ -87,6 +87,25 @@ void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount
   }
 }
 
+std::string DescribeBlocks(const std::vector<uint32_t>& blocks) {
+  constexpr size_t kListed = 8;
+  std::string text;
+  for (size_t i = 0; i < blocks.size() && i < kListed; ++i) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(blocks[i]);
+  }
+  if (blocks.size() > kListed) text += " and " + std::to_string(blocks.size() - kListed) + " more";
+  return text;
+}
+
+void WarnOfUnreadBlocks(Program& p, int slotIndex) {
+  const std::vector<uint32_t>& blocks = p.cisUnreadBlocks[slotIndex];
+  if (blocks.empty()) return;
+  const std::string text = FormatText(kCisBlocksUnread, DescribeBlocks(blocks).c_str());
+  p.view.ShowMessage(text, "Warning", kMbIconExclamation);
+  p.log.AppendLog(text.c_str());
+}
+
 void FillUnlike(uint8_t* buffer, const uint8_t* expected, size_t count) {
   for (size_t i = 0; i < count; ++i) buffer[i] = static_cast<uint8_t>(~expected[i]);
 }

@@ -59,6 +59,34 @@ bool PageSizeFitsPageBuffer(uint32_t pageSize);
 // data when the area is larger than one block.
 void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount);
 
+// "5" or "5, 9"; past eight blocks the rest are counted, not listed.
+std::string DescribeBlocks(const std::vector<uint32_t>& blocks);
+
+// The warning box and log line after a verified write over an incomplete
+// CodeMark search; nothing when the search was complete.
+void WarnOfUnreadBlocks(Program& p, int slotIndex);
+
+// Writes images[i] (kIspAreaBytes each) into the ISP area of copies[i], as
+// the update lays an area out, then reads every usable copy back and
+// compares; opens and closes the volume. Shows the box of the first failure
+// and returns false; true once every usable copy was verified.
+bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copies,
+                   const std::vector<const uint8_t*>& images, uint8_t* readBack);
+
+// The 0x190 scheme over given code: the ISP areas, then the auxiliary
+// areas, each written in 4 KiB steps and read back, then the restart.
+// images[i] belongs to copies[i] (ISP images hold kIspAreaBytes, the area
+// and a page's reach behind it). False after the box of the first failure;
+// `restarted` tells how the restart went.
+bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& ispCopies,
+                       const std::vector<const uint8_t*>& ispImages,
+                       const std::vector<CopyArea>& auxCopies,
+                       const std::vector<const uint8_t*>& auxImages, uint8_t* readBack,
+                       bool& restarted);
+// After a restart that failed the controller may be left without working
+// code: the volume is opened again and code block 5 loaded.
+void ReloadWorkingCode(Program& p, int slotIndex);
+
 // Fills `buffer` with the complement of `expected`, so that a read which
 // reports success but delivers no data can never pass for the expected bytes.
 void FillUnlike(uint8_t* buffer, const uint8_t* expected, size_t count);
@@ -84,5 +112,39 @@ inline constexpr const char* kCisSearchIncomplete =
     "written. The ISP may not be fully updated.";
 inline constexpr const char* kBackupSkipped =
     "Can't back up ISP %d to <%s>: its place in flash is unknown.";
+inline constexpr const char* kBackupPageSizeUnsupported =
+    "Can't back up ISP to <%s>: flash page size %u is not supported.";
+inline constexpr const char* kAuxWriteFailed = "Fail to write 16k auxiliary code to <%s>";
+// Second and third lines of a "Fail" box about a file.
+inline constexpr const char* kShortWriteCause = "Only %zu of %u bytes were written.";
+inline constexpr const char* kNoCauseGiven = "The system gave no reason.";
+inline constexpr const char* kOlderFileStays =
+    "An older file of that name cannot be moved aside: %s";
+inline constexpr const char* kNoFreeName = "no free name is left";
+inline constexpr const char* kUpdateNotStarted =
+    "The update was stopped before anything was written to the drive.";
+// Log lines.
+inline constexpr const char* kNoBackupMade =
+    "No backup was made to <%s>: the flash could not be read.";
+inline constexpr const char* kUpdateStopped =
+    "Update stopped: a backup could not be saved, nothing was written to the drive.";
+inline constexpr const char* kOlderFileKept = "Older file kept: <%s> is now <%s>";
+// After a verified update over an incomplete CodeMark search.
+inline constexpr const char* kCisBlocksUnread =
+    "The first page of block %s could not be read while the ISP copies were searched. A copy "
+    "kept there, if any, was not rewritten.";
+// The backup and restore commands.
+inline constexpr const char* kNothingToBackUp =
+    "No ISP copy of this drive has a known place in flash, nothing was saved.";
+inline constexpr const char* kRestoreFileCount =
+    "This drive needs %u backup files to be restored, %u were given. Nothing was written.";
+inline constexpr const char* kRestoreWrongSize =
+    "The file <%s> is not a backup of this area: it must hold exactly %u bytes. Nothing was "
+    "written.";
+inline constexpr const char* kRestoreConfirm =
+    "Are you sure to restore the ISP code from the backup files ?";
+inline constexpr const char* kRestoreSuccess =
+    "Restore ISP code Success, please replug device to ensure it normal.";
+inline constexpr const char* kRestoreReplug = "Restore ISP code Success, please replug the device";
 
 }  // namespace kestrune

@@ -42,6 +42,7 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
     p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
     return;
   }
+  // Destroy mode writes this buffer as it stands: zeros everywhere.
   std::memset(expected.get(), 0, kIspAreaBytes);
 
   std::unique_ptr<platform::File> file;
@@ -61,18 +62,6 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
     ShowError(p, FormatText(kPageSizeUnsupported, pageSize));
     return;
   }
-  const bool largePages = pageSize > kLargePageThreshold;
-  device::HeapBlock staging;
-  device::HeapBlock comparison;
-  if (largePages) {
-    staging = p.link.AllocBuffer(pageSize, 0);
-    comparison = p.link.AllocBuffer(pageSize, 0);
-    if (!staging || !comparison) {
-      p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning",
-                         kMbIconExclamation);
-      return;
-    }
-  }
 
   const std::vector<CopyArea> copies = BuildCopyList(p, index, AreaKind::kIsp);
   const std::string skipped = DescribeSkipped(copies);
@@ -82,91 +71,119 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
     return;
   }
 
-  VolumeGuard volume(p, index);
-  if (!OpenVolume(p, index)) {
-    ShowError(p, "Update ISP fail because open handle fail ...");
-    return;
-  }
-  // Drives that run on loaded code answer flash commands only while their
-  // working code is in the controller; a restart in between replaces it.
-  if (slot.needsCodeInit) LoadCodeBlock(p, kWorkingCodeBlock, index);
-  device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
-  if (destroy) std::memset(expected.get(), 0, kIspAreaBytes);
-
-  for (const CopyArea& area : copies) {
-    if (!area.usable()) continue;
-    const std::string step = FormatText("Write ISP copy %d", area.copy);
-    p.view.Progress(step, false);
-    EraseArea(p, index, area.devicePage, largePages ? kLargePageWrites : kIspAreaBytes / pageSize);
-    bool written = true;
-    if (!largePages) {
-      written = device::WriteFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize,
-                                        kIspAreaBytes, expected.get(), slot.volumeHandle);
-    } else {
-      for (uint32_t k = 0; k < kLargePageWrites && written; ++k) {
-        StageLargePage(staging.get(), pageSize, expected.get(), k);
-        written = device::WriteFlashPages(p.link, area.devicePage + k, 1, pageSize, staging.get(),
-                                          slot.volumeHandle);
-      }
-    }
-    p.view.Progress(step, true);
-    if (!written) {
-      ShowError(p, "Write ISP code to flash fail");
-      return;
-    }
-  }
-
-  for (const CopyArea& area : copies) {
-    if (!area.usable()) continue;
-    const std::string step = FormatText("Verify ISP copy %d", area.copy);
-    p.view.Progress(step, false);
-    FillUnlike(readBack.get(), expected.get(), kIspAreaBytes);
-    bool readOk = true;
-    bool same = true;
-    if (!largePages) {
-      readOk = device::ReadFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize,
-                                      kIspAreaBytes, kReadMode, readBack.get(), slot.volumeHandle);
-      same = readOk && std::memcmp(readBack.get(), expected.get(), kIspAreaBytes) == 0;
-    } else {
-      for (uint32_t k = 0; k < kLargePageWrites && readOk && same; ++k) {
-        StageLargePage(comparison.get(), pageSize, expected.get(), k);
-        // A failed read, or one that delivers nothing, must not pass by
-        // leaving the previous page or a zero fill behind.
-        FillUnlike(readBack.get(), comparison.get(), pageSize);
-        readOk = device::ReadFlashPages(p.link, area.devicePage + k, 1, pageSize, kReadMode,
-                                        readBack.get(), slot.volumeHandle);
-        same = readOk && std::memcmp(readBack.get(), comparison.get(), pageSize) == 0;
-      }
-    }
-    p.view.Progress(step, true);
-    if (!readOk) {
-      ShowError(p, "Read ISP code from flash fail");
-      return;
-    }
-    if (!same) {
-      ShowError(p, "Update ISP code fail");
-      return;
-    }
-  }
-
-  comparison.reset();
-  slot.capacityRead = QueryCapacity(p, index) ? 1 : 0;
+  const std::vector<const uint8_t*> images(copies.size(), expected.get());
+  if (!WriteIspAreas(p, index, copies, images, readBack.get())) return;
 
   if (!skipped.empty()) {
     ShowError(p, FormatText(kIspCopiesSkipped, skipped.c_str()));
     return;
   }
-  if (p.cisSearchIncomplete[index]) {
-    ShowError(p, kCisSearchIncomplete);
-    return;
-  }
   if (destroy) {
+    // A copy the search could not see may still hold a working ISP.
+    if (!p.cisUnreadBlocks[index].empty()) {
+      ShowError(p, kCisSearchIncomplete);
+      return;
+    }
     p.view.ShowMessage("Destory ISP Success", "Success", kMbOk);
   } else {
     p.view.ShowMessage("Update ISP code Success, please replug device to ensure it normal.",
                        "SUCCESS", kMbIconInformation);
     p.log.AppendLog("ISP Update success ");
+    WarnOfUnreadBlocks(p, index);
   }
+}
+
+bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copies,
+                   const std::vector<const uint8_t*>& images, uint8_t* readBack) {
+  DriveSlot& slot = p.Slot(slotIndex);
+  const uint32_t pageSize = slot.pageSize;
+  const bool largePages = pageSize > kLargePageThreshold;
+  device::HeapBlock staging;
+  device::HeapBlock comparison;
+  if (largePages) {
+    staging = p.link.AllocBuffer(pageSize, 0);
+    comparison = p.link.AllocBuffer(pageSize, 0);
+    if (!staging || !comparison) {
+      p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning",
+                         kMbIconExclamation);
+      return false;
+    }
+  }
+
+  VolumeGuard volume(p, slotIndex);
+  if (!OpenVolume(p, slotIndex)) {
+    ShowError(p, "Update ISP fail because open handle fail ...");
+    return false;
+  }
+  // Drives that run on loaded code answer flash commands only while their
+  // working code is in the controller; a restart in between replaces it.
+  if (slot.needsCodeInit) LoadCodeBlock(p, kWorkingCodeBlock, slotIndex);
+  device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
+
+  for (size_t i = 0; i < copies.size(); ++i) {
+    const CopyArea& area = copies[i];
+    if (!area.usable()) continue;
+    const uint8_t* image = images[i];
+    const std::string step = FormatText("Write ISP copy %d", area.copy);
+    p.view.Progress(step, StepState::kStarted);
+    EraseArea(p, slotIndex, area.devicePage,
+              largePages ? kLargePageWrites : kIspAreaBytes / pageSize);
+    bool written = true;
+    if (!largePages) {
+      written = device::WriteFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize,
+                                        kIspAreaBytes, image, slot.volumeHandle);
+    } else {
+      for (uint32_t k = 0; k < kLargePageWrites && written; ++k) {
+        StageLargePage(staging.get(), pageSize, image, k);
+        written = device::WriteFlashPages(p.link, area.devicePage + k, 1, pageSize, staging.get(),
+                                          slot.volumeHandle);
+      }
+    }
+    p.view.Progress(step, written ? StepState::kDone : StepState::kFailed);
+    if (!written) {
+      ShowError(p, "Write ISP code to flash fail");
+      return false;
+    }
+  }
+
+  for (size_t i = 0; i < copies.size(); ++i) {
+    const CopyArea& area = copies[i];
+    if (!area.usable()) continue;
+    const uint8_t* image = images[i];
+    const std::string step = FormatText("Verify ISP copy %d", area.copy);
+    p.view.Progress(step, StepState::kStarted);
+    FillUnlike(readBack, image, kIspAreaBytes);
+    bool readOk = true;
+    bool same = true;
+    if (!largePages) {
+      readOk = device::ReadFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize,
+                                      kIspAreaBytes, kReadMode, readBack, slot.volumeHandle);
+      same = readOk && std::memcmp(readBack, image, kIspAreaBytes) == 0;
+    } else {
+      for (uint32_t k = 0; k < kLargePageWrites && readOk && same; ++k) {
+        StageLargePage(comparison.get(), pageSize, image, k);
+        // A failed read, or one that delivers nothing, must not pass by
+        // leaving the previous page or a zero fill behind.
+        FillUnlike(readBack, comparison.get(), pageSize);
+        readOk = device::ReadFlashPages(p.link, area.devicePage + k, 1, pageSize, kReadMode,
+                                        readBack, slot.volumeHandle);
+        same = readOk && std::memcmp(readBack, comparison.get(), pageSize) == 0;
+      }
+    }
+    p.view.Progress(step, readOk && same ? StepState::kDone : StepState::kFailed);
+    if (!readOk) {
+      ShowError(p, "Read ISP code from flash fail");
+      return false;
+    }
+    if (!same) {
+      ShowError(p, "Update ISP code fail");
+      return false;
+    }
+  }
+
+  comparison.reset();
+  slot.capacityRead = QueryCapacity(p, slotIndex) ? 1 : 0;
+  return true;
 }
 
 }  // namespace kestrune

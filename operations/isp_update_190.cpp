@@ -22,9 +22,11 @@ void ShowError(Program& p, const std::string& text) {
   p.view.ShowMessage(text, "ERROR", kMbIconError);
 }
 
-// Moves `bytes` of `buffer` in 4,096-byte steps from page `page` on; a page
-// larger than a step carries the next pageSize buffer bytes.
-bool TransferChunked(Program& p, uint32_t page, uint8_t* buffer, uint32_t bytes, bool write) {
+// Moves `bytes` in 4,096-byte steps from page `page` on, out of `source`
+// when it is given, else into `target`; a page larger than a step carries
+// the next pageSize buffer bytes.
+bool TransferChunked(Program& p, uint32_t page, uint32_t bytes, const uint8_t* source,
+                     uint8_t* target) {
   const DriveSlot& slot = p.Selected();
   const uint32_t pageSize = slot.pageSize;
   uint32_t count = kChunkBytes / pageSize;
@@ -34,10 +36,10 @@ bool TransferChunked(Program& p, uint32_t page, uint8_t* buffer, uint32_t bytes,
     length = pageSize;
   }
   for (uint32_t position = 0; position < bytes; position += kChunkBytes) {
-    bool ok = write ? device::WriteFlashPages(p.link, page, count, length, buffer + position,
-                                              slot.volumeHandle)
-                    : device::ReadFlashPages(p.link, page, count, length, kReadMode,
-                                             buffer + position, slot.volumeHandle);
+    bool ok = source != nullptr ? device::WriteFlashPages(p.link, page, count, length,
+                                                          source + position, slot.volumeHandle)
+                                : device::ReadFlashPages(p.link, page, count, length, kReadMode,
+                                                         target + position, slot.volumeHandle);
     if (!ok) return false;
     page += count;
   }
@@ -62,36 +64,40 @@ constexpr AreaPass kIspPass = {"ISP code", "Write ISP code to flash fail",
 constexpr AreaPass kAuxPass = {"auxiliary code", "Write 190 ISP code to flash fail",
                                "Read 190 ISP code from flash fail", kAuxAreaBytes};
 
-// Writes every usable copy, then reads each back and compares. False after
-// the failure box was shown.
+// Writes every usable copy, then reads each back and compares. images[i]
+// belongs to copies[i]. False after the failure box was shown.
 bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaPass& pass,
-                    uint8_t* expected, uint8_t* readBack) {
+                    const std::vector<const uint8_t*>& images, uint8_t* readBack) {
   const DriveSlot& slot = p.Selected();
-  for (const CopyArea& area : copies) {
+  for (size_t i = 0; i < copies.size(); ++i) {
+    const CopyArea& area = copies[i];
     if (!area.usable()) continue;
     const std::string step = FormatText("Write %s of copy %d", pass.name, area.copy);
-    p.view.Progress(step, false);
+    p.view.Progress(step, StepState::kStarted);
     EraseArea(p, p.selectedDrive, area.devicePage, ChunkedPageCount(slot.pageSize, pass.bytes));
-    bool ok = TransferChunked(p, area.devicePage, expected, pass.bytes, true);
-    p.view.Progress(step, true);
+    bool ok = TransferChunked(p, area.devicePage, pass.bytes, images[i], nullptr);
+    p.view.Progress(step, ok ? StepState::kDone : StepState::kFailed);
     if (!ok) {
       ShowError(p, pass.writeFailed);
       return false;
     }
   }
-  for (const CopyArea& area : copies) {
+  for (size_t i = 0; i < copies.size(); ++i) {
+    const CopyArea& area = copies[i];
     if (!area.usable()) continue;
+    const uint8_t* image = images[i];
     const std::string step = FormatText("Verify %s of copy %d", pass.name, area.copy);
-    p.view.Progress(step, false);
+    p.view.Progress(step, StepState::kStarted);
     // Unlike the expected bytes, so a chunk that delivers no data fails.
-    FillUnlike(readBack, expected, pass.bytes);
-    bool ok = TransferChunked(p, area.devicePage, readBack, pass.bytes, false);
-    p.view.Progress(step, true);
-    if (!ok) {
+    FillUnlike(readBack, image, pass.bytes);
+    const bool readOk = TransferChunked(p, area.devicePage, pass.bytes, nullptr, readBack);
+    const bool same = readOk && std::memcmp(readBack, image, pass.bytes) == 0;
+    p.view.Progress(step, same ? StepState::kDone : StepState::kFailed);
+    if (!readOk) {
       ShowError(p, pass.readFailed);
       return false;
     }
-    if (std::memcmp(readBack, expected, pass.bytes) != 0) {
+    if (!same) {
       ShowError(p, "Update ISP code fail");
       return false;
     }
@@ -108,12 +114,14 @@ void UpdateIspCode190(Program& p, const std::string& path) {
 
   device::HeapBlock readBack = p.link.AllocBuffer(kIspAreaBytes, 0);
   device::HeapBlock expected = p.link.AllocBuffer(kIspAreaBytes, 0);
-  if (!readBack || !expected) {
+  device::HeapBlock auxExpected = p.link.AllocBuffer(kIspAreaBytes, 0);
+  if (!readBack || !expected || !auxExpected) {
     p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
     return;
   }
   std::memset(readBack.get(), 0, kIspAreaBytes);
   std::memset(expected.get(), 0, kIspAreaBytes);
+  std::memset(auxExpected.get(), 0, kIspAreaBytes);
 
   std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
   if (!file) {
@@ -121,7 +129,11 @@ void UpdateIspCode190(Program& p, const std::string& path) {
                        "Fail", kMbIconError | kMbTopmost);
     return;
   }
+  // Both codes are taken now, so that nothing but the drive is met once
+  // the first area is erased. What a short file lacks stays zero.
   if (file->Seek(kIspFileOffset)) ReadUpTo(*file, expected.get(), kIspPayloadBytes);
+  if (file->Seek(kAuxFileOffset)) ReadUpTo(*file, auxExpected.get(), kAuxAreaBytes);
+  file.reset();
 
   if (!PageSizeFitsChunked(slot.pageSize)) {
     ShowError(p, FormatText(kPageSizeUnsupported, static_cast<unsigned>(slot.pageSize)));
@@ -136,45 +148,58 @@ void UpdateIspCode190(Program& p, const std::string& path) {
     return;
   }
 
-  VolumeGuard volume(p, index);
-  if (!OpenVolume(p, index)) {
-    ShowError(p, "Update ISP fail because open handle fail ...");
+  bool restarted = false;
+  if (!WriteCodeAreas190(p, index, ispCopies,
+                         std::vector<const uint8_t*>(ispCopies.size(), expected.get()), auxCopies,
+                         std::vector<const uint8_t*>(auxCopies.size(), auxExpected.get()),
+                         readBack.get(), restarted)) {
     return;
   }
-  LoadCodeBlock(p, kWorkingCodeBlock, index);
-  device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
 
-  if (!WriteAndVerify(p, ispCopies, kIspPass, expected.get(), readBack.get())) return;
-
-  std::memset(expected.get(), 0, kIspAreaBytes);
-  if (file->Seek(kAuxFileOffset)) ReadUpTo(*file, expected.get(), kAuxAreaBytes);
-  if (!WriteAndVerify(p, auxCopies, kAuxPass, expected.get(), readBack.get())) return;
-
-  CloseVolume(p, index);
-  p.view.Progress("Restart drive", false);
-  const bool restarted = RestartDrive(p, index);
-  p.view.Progress("Restart drive", true);
-
+  const bool complete = ispSkipped.empty() && auxSkipped.empty();
   if (!ispSkipped.empty()) {
     ShowError(p, FormatText(kIspCopiesSkipped, ispSkipped.c_str()));
   } else if (!auxSkipped.empty()) {
     ShowError(p, FormatText(kAuxCopiesSkipped, auxSkipped.c_str()));
-  } else if (p.cisSearchIncomplete[index]) {
-    ShowError(p, kCisSearchIncomplete);
   } else if (restarted) {
     p.view.ShowMessage("Update ISP code Success, please replug device to ensure it normal.",
                        "SUCCESS", kMbOk);
   } else {
     p.view.ShowMessage("Update ISP code Success, please replug the device", "SUCCESS", kMbOk);
   }
-  if (!restarted) {
-    // The controller may be left without working code; give it block 5 back.
-    CloseVolume(p, index);
-    if (OpenVolume(p, index)) LoadCodeBlock(p, kWorkingCodeBlock, index);
+  if (complete) WarnOfUnreadBlocks(p, index);
+  if (!restarted) ReloadWorkingCode(p, index);
+  if (complete) slot.capacityRead = 1;
+}
+
+bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& ispCopies,
+                       const std::vector<const uint8_t*>& ispImages,
+                       const std::vector<CopyArea>& auxCopies,
+                       const std::vector<const uint8_t*>& auxImages, uint8_t* readBack,
+                       bool& restarted) {
+  restarted = false;
+  DriveSlot& slot = p.Slot(slotIndex);
+  {
+    VolumeGuard volume(p, slotIndex);
+    if (!OpenVolume(p, slotIndex)) {
+      ShowError(p, "Update ISP fail because open handle fail ...");
+      return false;
+    }
+    LoadCodeBlock(p, kWorkingCodeBlock, slotIndex);
+    device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
+    if (!WriteAndVerify(p, ispCopies, kIspPass, ispImages, readBack)) return false;
+    if (!WriteAndVerify(p, auxCopies, kAuxPass, auxImages, readBack)) return false;
   }
-  if (ispSkipped.empty() && auxSkipped.empty() && !p.cisSearchIncomplete[index]) {
-    slot.capacityRead = 1;
-  }
+  p.view.Progress("Restart drive", StepState::kStarted);
+  restarted = RestartDrive(p, slotIndex);
+  p.view.Progress("Restart drive", restarted ? StepState::kDone : StepState::kFailed);
+  return true;
+}
+
+void ReloadWorkingCode(Program& p, int slotIndex) {
+  CloseVolume(p, slotIndex);
+  VolumeGuard volume(p, slotIndex);
+  if (OpenVolume(p, slotIndex)) LoadCodeBlock(p, kWorkingCodeBlock, slotIndex);
 }
 
 }  // namespace kestrune

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "discovery/program.h"
 
@@ -27,7 +28,25 @@ bool ReadPhysicalPage(Program& p, uint32_t page);
 void UpdateIspCode(Program& p, const std::string& path, bool destroy);
 void UpdateIspCode190(Program& p, const std::string& path);
 
-void DownloadIsp(Program& p, const std::string& path, uint32_t startPage);
+// How a backup ended. kDriveFailed: the flash could not be read, so no
+// backup of that copy exists, but a repair may go on. kHostFailed: the host
+// could not keep the file (it cannot be created or written, the disk is
+// full, the page size cannot be read, no memory), and nothing that changes
+// the drive may follow.
+enum class DownloadOutcome : uint8_t { kSaved, kDriveFailed, kHostFailed };
+
+// `consequence`, when given, ends the box of a host-side failure.
+DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startPage,
+                            const std::string& consequence = {});
 void OnDestroyIsp(Program& p, DialogControls& dialog);
+
+// Saves the ISP area of every present CIS copy to "C:\ISP%d_Backup.bin"
+// (and, for controller 0x190, the auxiliary area to "C:\ISP%d_Aux.bin")
+// without changing the drive.
+void OnBackupIsp(Program& p);
+// Writes backup files back into the copies: `files` in copy order (for
+// controller 0x190 the ISP file and the auxiliary file of each copy), or
+// the default names when empty.
+void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::string>& files);
 
 }  // namespace kestrune

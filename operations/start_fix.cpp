@@ -38,8 +38,11 @@ bool NamesIspCopy(const DriveSlot& slot, uint32_t offset) {
 }
 
 // Saves the area of every ISP copy the lists name, at the page the update
-// is about to write.
-void BackUpIspAreas(Program& p, const char* nameFormat) {
+// is about to write. With `stopOnHostFailure` the first backup the host
+// could not keep ends the loop, and false tells the caller to write nothing.
+bool BackUpIspAreas(Program& p, const char* nameFormat, const std::string& consequence,
+                    bool stopOnHostFailure) {
+  bool kept = true;
   for (int i = 0; i < 4; ++i) {
     const int32_t entry = p.ispOffsets[i];
     if (entry == -1) break;
@@ -60,10 +63,16 @@ void BackUpIspAreas(Program& p, const char* nameFormat) {
       continue;
     }
     const std::string step = "Backup " + name;
-    p.view.Progress(step, false);
-    DownloadIsp(p, name, page);
-    p.view.Progress(step, true);
+    p.view.Progress(step, StepState::kStarted);
+    const DownloadOutcome outcome = DownloadIsp(p, name, page, consequence);
+    p.view.Progress(step,
+                    outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed);
+    if (outcome == DownloadOutcome::kHostFailed) {
+      kept = false;
+      if (stopOnHostFailure) return false;
+    }
   }
+  return kept;
 }
 
 }  // namespace
@@ -145,10 +154,16 @@ void OnStartFix(Program& p, DialogControls& dialog) {
   dialog.DisableInputs();
   p.log.AppendLog(FormatText("Update ISP File --> %s \r\n", path.c_str()).c_str());
 
-  BackUpIspAreas(p, "C:\\ISP%d_Before.bin");
+  // A backup the host could not keep may be the only copy of the ISP there
+  // is: nothing is erased without it. A flash read that fails is another
+  // matter; the repair the user asked for goes on without that backup.
+  if (!BackUpIspAreas(p, "C:\\ISP%d_Before.bin", kUpdateNotStarted, true)) {
+    p.log.AppendLog(kUpdateStopped);
+    return;
+  }
   UpdateIspCode(p, path, false);
   p.platform.Sleep(1000);
-  BackUpIspAreas(p, "C:\\ISP%d_After.bin");
+  BackUpIspAreas(p, "C:\\ISP%d_After.bin", "", false);
 }
 
 }  // namespace kestrune

@@ -33,11 +33,26 @@ class File {
   virtual size_t Write(const void* data, size_t size) = 0;
   // Seeks from the start of the file.
   virtual bool Seek(uint64_t offset) = 0;
+  // Puts what was written on the medium (fsync, FlushFileBuffers), so that a
+  // file renamed afterwards survives a power cut. A file kept in memory has
+  // nothing to put there.
+  virtual bool Flush() { return true; }
+  // Why the last Read, Write or Flush that fell short failed, in the
+  // system's words; empty when the system gave no reason.
+  virtual std::string ErrorText() const { return {}; }
 };
 
 enum class OpenMode : uint8_t {
-  kReadBinary,           // existing file, read only
-  kWriteBinaryTruncate,  // created, or truncated when it exists
+  kReadBinary,  // existing file, read only
+  // A new file under the name. POSIX: the name is removed first and the file
+  // created exclusively, so a link planted there is never followed and a
+  // file another writer holds keeps its bytes; a name that cannot be removed
+  // or that reappears makes the open fail. Windows: created, or truncated
+  // when it exists.
+  kWriteBinaryTruncate,
+  // A new file only where the name is free; an existing name, a link
+  // included, makes the open fail.
+  kCreateNew,
 };
 
 class Platform {
@@ -78,6 +93,22 @@ class Platform {
   // The program's own embedded resource of `type` (compared without regard
   // to case) and integer id; nullopt when there is none.
   virtual std::optional<std::span<const uint8_t>> FindResource(const char* type, uint16_t id) = 0;
+
+  // --- files the program keeps (backups, the log) ---
+  // Renames `from` to `to` and never replaces an existing `to` (POSIX:
+  // renameat2 RENAME_NOREPLACE, or link and unlink; Windows: MoveFileExA
+  // without MOVEFILE_REPLACE_EXISTING). A host that cannot rename refuses.
+  virtual bool MoveFile(const std::string& from, const std::string& to) {
+    (void)from;
+    (void)to;
+    return false;
+  }
+  // The absolute host path a program path denotes ("C:\\ISP0_Before.bin" ->
+  // "/home/tech/ISP0_Before.bin"); on Windows the full path of the name.
+  virtual std::string HostPath(const std::string& path) { return path; }
+  // Why the last OpenFile, DeleteFile or MoveFile that failed did so, in the
+  // system's words; empty when the system gave no reason.
+  virtual std::string LastErrorText() { return {}; }
 };
 
 // Options of the POSIX implementation.

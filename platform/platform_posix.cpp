@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -18,6 +19,8 @@
 
 namespace kestrune::platform {
 namespace {
+
+std::string ErrnoText(int error) { return error == 0 ? std::string() : std::strerror(error); }
 
 // A descriptor owned for the life of the object.
 class PosixFile : public File {
@@ -33,6 +36,7 @@ class PosixFile : public File {
     while (done < size) {
       ssize_t n = ::read(fd_, out + done, size - done);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error_ = errno;
       if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
@@ -45,6 +49,7 @@ class PosixFile : public File {
     while (done < size) {
       ssize_t n = ::write(fd_, in + done, size - done);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error_ = errno;
       if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
@@ -55,8 +60,17 @@ class PosixFile : public File {
     return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
   }
 
+  bool Flush() override {
+    if (::fsync(fd_) == 0) return true;
+    error_ = errno;
+    return false;
+  }
+
+  std::string ErrorText() const override { return ErrnoText(error_); }
+
  private:
   int fd_;
+  int error_ = 0;
 };
 
 bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
@@ -176,8 +190,10 @@ uint32_t PosixPlatform::GetTempPath(char* buffer, uint32_t size) {
 bool PosixPlatform::FindFile(const std::string& path) {
   std::string host = Map(path);
   if (host.empty()) return false;
+  // A link is an entry of its own, as FindFirstFileA sees it, even when it
+  // leads nowhere.
   struct stat st;
-  if (::stat(host.c_str(), &st) == 0) return true;
+  if (::lstat(host.c_str(), &st) == 0) return true;
   // A pattern in the last component is matched like FindFirstFileA would.
   size_t slash = host.rfind('/');
   std::string folder = slash == std::string::npos ? "." : host.substr(0, slash == 0 ? 1 : slash);
@@ -232,9 +248,11 @@ std::optional<uint32_t> PosixPlatform::GetFileAttributes(const std::string& path
 bool PosixPlatform::DeleteFile(const std::string& path) {
   std::string host = Map(path);
   struct stat st;
-  if (host.empty() || ::lstat(host.c_str(), &st) != 0) return false;
-  if (S_ISDIR(st.st_mode) || IsReadOnlyMode(st.st_mode)) return false;
-  if (::unlink(host.c_str()) != 0) return false;
+  if (host.empty()) return Fail(ENOENT);
+  if (::lstat(host.c_str(), &st) != 0) return Fail(errno);
+  if (S_ISDIR(st.st_mode)) return Fail(EISDIR);
+  if (IsReadOnlyMode(st.st_mode)) return Fail(EACCES);
+  if (::unlink(host.c_str()) != 0) return Fail(errno);
   sideAttributes_.erase(host);
   return true;
 }
@@ -257,20 +275,90 @@ bool PosixPlatform::CanOpenForReading(const std::string& path) {
 
 std::unique_ptr<File> PosixPlatform::OpenFile(const std::string& path, OpenMode mode) {
   std::string host = Map(path);
-  if (host.empty()) return nullptr;
+  if (host.empty()) {
+    Fail(ENOENT);
+    return nullptr;
+  }
   struct stat st;
-  bool exists = ::stat(host.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) return nullptr;
   int fd = -1;
   if (mode == OpenMode::kReadBinary) {
+    if (::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      Fail(EISDIR);
+      return nullptr;
+    }
     fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
   } else {
-    if (exists && IsReadOnlyMode(st.st_mode)) return nullptr;
-    fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (mode == OpenMode::kWriteBinaryTruncate && ::lstat(host.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) {
+        Fail(EISDIR);
+        return nullptr;
+      }
+      // Read-only files are kept, as Windows keeps them.
+      if (S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode)) {
+        Fail(EACCES);
+        return nullptr;
+      }
+      // The name is removed, never written through: a link there is not
+      // followed, and a file another writer holds keeps its bytes.
+      if (::unlink(host.c_str()) != 0 && errno != ENOENT) {
+        Fail(errno);
+        return nullptr;
+      }
+    }
+    // Exclusive: a name that came back after the removal is not opened.
+    fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) sideAttributes_.erase(host);
   }
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    Fail(errno);
+    return nullptr;
+  }
   return std::make_unique<PosixFile>(fd);
+}
+
+bool PosixPlatform::MoveFile(const std::string& from, const std::string& to) {
+  const std::string source = Map(from);
+  const std::string target = Map(to);
+  if (source.empty() || target.empty()) return Fail(ENOENT);
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return Fail(errno);
+    // A file system without the flag: a new hard link cannot replace a name
+    // either, and the old name goes once the new one stands.
+    if (::link(source.c_str(), target.c_str()) != 0) return Fail(errno);
+    if (::unlink(source.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(target.c_str());
+      return Fail(error);
+    }
+  }
+  auto side = sideAttributes_.find(source);
+  if (side != sideAttributes_.end()) {
+    sideAttributes_[target] = side->second;
+    sideAttributes_.erase(source);
+  }
+  return true;
+}
+
+std::string PosixPlatform::HostPath(const std::string& path) {
+  std::string host = Map(path);
+  if (host.empty()) return {};
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path absolute = fs::absolute(fs::path(host), error);
+  if (error) return host;
+  absolute = absolute.lexically_normal();
+  // The folder with its links resolved, the name as it is: the last
+  // component is never followed.
+  fs::path folder = fs::weakly_canonical(absolute.parent_path(), error);
+  if (error) return absolute.string();
+  return (folder / absolute.filename()).string();
+}
+
+std::string PosixPlatform::LastErrorText() { return ErrnoText(lastError_); }
+
+bool PosixPlatform::Fail(int error) {
+  lastError_ = error;
+  return false;
 }
 
 void PosixPlatform::Sleep(uint32_t milliseconds) {

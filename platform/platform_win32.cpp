@@ -9,15 +9,34 @@
 #undef GetModuleFileName
 #undef GetTempPath
 #undef GetWindowsDirectory
+#undef MoveFile
 #undef SetFileAttributes
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
 
 namespace kestrune::platform {
 namespace {
+
+// The system's text for an error code, without its line end.
+std::string SystemText(DWORD error) {
+  if (error == 0) return {};
+  char* text = nullptr;
+  const DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string result =
+      length != 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(error);
+  if (text != nullptr) ::LocalFree(text);
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
+                             result.back() == ' ' || result.back() == '.')) {
+    result.pop_back();
+  }
+  return result;
+}
 
 // A file handle owned for the life of the object; WriteFile goes to the
 // system on every call.
@@ -34,7 +53,8 @@ class Win32File : public File {
     while (done < size) {
       DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
       DWORD got = 0;
-      if (!::ReadFile(handle_, out + done, chunk, &got, nullptr) || got == 0) break;
+      if (!::ReadFile(handle_, out + done, chunk, &got, nullptr)) error_ = ::GetLastError();
+      if (got == 0) break;
       done += got;
     }
     return done;
@@ -46,7 +66,8 @@ class Win32File : public File {
     while (done < size) {
       DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
       DWORD put = 0;
-      if (!::WriteFile(handle_, in + done, chunk, &put, nullptr) || put == 0) break;
+      if (!::WriteFile(handle_, in + done, chunk, &put, nullptr)) error_ = ::GetLastError();
+      if (put == 0) break;
       done += put;
     }
     return done;
@@ -58,8 +79,17 @@ class Win32File : public File {
     return ::SetFilePointerEx(handle_, distance, nullptr, FILE_BEGIN) != 0;
   }
 
+  bool Flush() override {
+    if (::FlushFileBuffers(handle_)) return true;
+    error_ = ::GetLastError();
+    return false;
+  }
+
+  std::string ErrorText() const override { return SystemText(error_); }
+
  private:
   HANDLE handle_;
+  DWORD error_ = 0;
 };
 
 // The Administrators group SID, freed on every exit.
@@ -117,7 +147,11 @@ class Win32Platform : public Platform {
     return attributes;
   }
 
-  bool DeleteFile(const std::string& path) override { return ::DeleteFileA(path.c_str()) != 0; }
+  bool DeleteFile(const std::string& path) override {
+    if (::DeleteFileA(path.c_str())) return true;
+    lastError_ = ::GetLastError();
+    return false;
+  }
 
   bool CreateDirectory(const std::string& path) override {
     return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
@@ -132,14 +166,45 @@ class Win32Platform : public Platform {
   }
 
   std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode) override {
-    HANDLE handle = mode == OpenMode::kReadBinary
-                        ? ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
-                        : ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    switch (mode) {
+      case OpenMode::kReadBinary:
+        handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        break;
+      case OpenMode::kWriteBinaryTruncate:
+        handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        break;
+      case OpenMode::kCreateNew:
+        handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        break;
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+      lastError_ = ::GetLastError();
+      return nullptr;
+    }
     return std::make_unique<Win32File>(handle);
   }
+
+  bool MoveFile(const std::string& from, const std::string& to) override {
+    // Without MOVEFILE_REPLACE_EXISTING an existing name is never replaced.
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    lastError_ = ::GetLastError();
+    return false;
+  }
+
+  std::string HostPath(const std::string& path) override {
+    const DWORD needed = ::GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::vector<char> buffer(needed);
+    const DWORD length = ::GetFullPathNameA(path.c_str(), needed, buffer.data(), nullptr);
+    if (length == 0 || length >= needed) return path;
+    return std::string(buffer.data(), length);
+  }
+
+  std::string LastErrorText() override { return SystemText(lastError_); }
 
   void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
@@ -174,6 +239,9 @@ class Win32Platform : public Platform {
     if (bytes == nullptr) return std::nullopt;
     return std::span<const uint8_t>(static_cast<const uint8_t*>(bytes), size);
   }
+
+ private:
+  DWORD lastError_ = 0;
 };
 
 }  // namespace

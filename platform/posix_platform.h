@@ -39,6 +39,9 @@ class PosixPlatform : public Platform {
   bool IsAdministrator() override;
   std::string GetModuleFileName() override;
   std::optional<std::span<const uint8_t>> FindResource(const char* type, uint16_t id) override;
+  bool MoveFile(const std::string& from, const std::string& to) override;
+  std::string HostPath(const std::string& path) override;
+  std::string LastErrorText() override;
 
   // Milliseconds asked of Sleep so far (whether or not it really slept).
   uint64_t SleptMilliseconds() const { return slept_; }
@@ -46,9 +49,12 @@ class PosixPlatform : public Platform {
 
  private:
   std::string Map(const std::string& path) const;
+  // Keeps `error` for LastErrorText; returns false.
+  bool Fail(int error);
 
   PosixOptions options_;
   uint64_t slept_ = 0;
+  int lastError_ = 0;
   // Hidden/system/archive bits by host path (see above).
   std::map<std::string, uint32_t> sideAttributes_;
 };

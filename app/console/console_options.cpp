@@ -49,8 +49,10 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   std::vector<std::string> drives;
   app.add_option("command", command,
                  "scan: start up and list the drives; fix: Start Fix on the selected drive; "
-                 "destroy: Destory ISP on the selected drive; none: interactive")
-      ->check(CLI::IsMember({"scan", "fix", "destroy"}));
+                 "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
+                 "selected drive to ISP<n>_Backup.bin; restore: write backup files back; none: "
+                 "interactive")
+      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore"}));
   app.add_option("--drive", drives,
                  "X=PATH: drive letter X is a device node or a virtual-drive file (*.json); "
                  "repeatable; replaces the /sys/block letter map")
@@ -67,6 +69,11 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   app.add_option("--trace", options.traceFile, "one line per device command to FILE");
   app.add_flag("--verbose", options.verbose, "the debug channel to stderr");
   app.add_flag("--json", options.json, "with scan: the drive table as JSON on stdout");
+  app.add_option("--from", options.restoreFiles,
+                 "with restore: a backup file, one per ISP copy in copy order (0x190: the ISP "
+                 "file, then the auxiliary file of each copy); repeatable; default "
+                 "C:\\ISP<n>_Before.bin (0x190: ISP<n>_Backup.bin and ISP<n>_Aux.bin)")
+      ->allow_extra_args(false);
 
   try {
     app.parse(argc, argv);
@@ -85,6 +92,10 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.command = Command::kFix;
   } else if (command == "destroy") {
     options.command = Command::kDestroy;
+  } else if (command == "backup") {
+    options.command = Command::kBackup;
+  } else if (command == "restore") {
+    options.command = Command::kRestore;
   } else {
     options.command = Command::kInteractive;
   }
@@ -109,6 +120,10 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.drives.push_back(drive);
   }
 
+  if (!options.restoreFiles.empty() && options.command != Command::kRestore) {
+    err << "kestrune: --from goes with the restore command only" << std::endl;
+    return kExitUsage;
+  }
   if (options.json && options.command != Command::kScan) {
     err << "kestrune: --json goes with the scan command only" << std::endl;
     return kExitUsage;

@@ -8,7 +8,7 @@
 
 namespace kestrune::console {
 
-enum class Command { kInteractive, kScan, kFix, kDestroy };
+enum class Command { kInteractive, kScan, kFix, kDestroy, kBackup, kRestore };
 
 // One --drive X=PATH: a virtual-drive file (*.json) or a device node.
 struct DriveArgument {
@@ -28,6 +28,8 @@ struct ConsoleOptions {
   std::string traceFile;
   bool verbose = false;
   bool json = false;
+  // restore --from: the backup files in copy order; empty for the default names.
+  std::vector<std::string> restoreFiles;
 };
 
 inline constexpr int kExitDone = 0;

@@ -19,6 +19,7 @@
 #include "device/trace.h"
 #include "device/volume_map.h"
 #include "discovery/program.h"
+#include "operations/operations.h"
 #include "platform/platform.h"
 #include "simulator/drive_description.h"
 #include "simulator/virtual_drive.h"
@@ -285,6 +286,12 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
             break;
           case Command::kDestroy:
             dialog.OnDestroyIsp();
+            break;
+          case Command::kBackup:
+            OnBackupIsp(program);
+            break;
+          case Command::kRestore:
+            OnRestoreIsp(program, dialog, options.restoreFiles);
             break;
           case Command::kInteractive:
             Interactive(dialog, view, io);

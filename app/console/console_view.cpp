@@ -80,8 +80,15 @@ std::string ConsoleView::BrowseForFile(const std::string& filter, uint32_t flags
   return {};
 }
 
-void ConsoleView::Progress(const std::string& step, bool done) {
-  err_ << (done ? "... done: " : "... ") << step << std::endl;
+void ConsoleView::Progress(const std::string& step, StepState state) {
+  const char* mark = state == StepState::kDone     ? "... done: "
+                     : state == StepState::kFailed ? "... failed: "
+                                                   : "... ";
+  err_ << mark << step << std::endl;
+}
+
+void ConsoleView::FileWritten(const WrittenFile& file) {
+  err_ << file.name << " -> " << file.hostPath << std::endl;
 }
 
 bool ConsoleView::IsVisible(int id) const {

@@ -20,8 +20,8 @@ enum class Answering {
 
 class ConsoleView : public View {
  public:
-  // Boxes print to `boxes`; questions are read from `in`; progress and
-  // prompts go to `err`.
+  // Boxes print to `boxes`; questions are read from `in`; progress, the
+  // files written and prompts go to `err`.
   ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err, Answering answering);
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
@@ -36,7 +36,9 @@ class ConsoleView : public View {
   // There is no file dialog on the console: always a cancel.
   std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
   void CloseMainWindow() override { closeRequested_ = true; }
-  void Progress(const std::string& step, bool done) override;
+  void Progress(const std::string& step, StepState state) override;
+  // "C:\\ISP0_Before.bin -> /home/tech/ISP0_Before.bin", beside the progress.
+  void FileWritten(const WrittenFile& file) override;
 
   // Unknown controls count as visible and enabled, as a fresh dialog's do.
   bool IsVisible(int id) const;

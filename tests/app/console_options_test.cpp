@@ -55,6 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"Scan", {"scan"}, std::nullopt, Command::kScan},
         ParseCase{"FixWithOptions", {"--yes", "fix", "--verbose"}, std::nullopt, Command::kFix},
         ParseCase{"Destroy", {"destroy"}, std::nullopt, Command::kDestroy},
+        ParseCase{"Backup", {"backup"}, std::nullopt, Command::kBackup},
+        ParseCase{"RestoreFrom",
+                  {"--from", "a.bin", "restore", "--from", "b.bin"},
+                  std::nullopt,
+                  Command::kRestore},
+        ParseCase{"FromOnlyWithRestore", {"--from", "a.bin", "fix"}, kExitUsage},
         ParseCase{"DashDIsUnknownNotDestroy", {"-d"}, kExitUsage},
         ParseCase{"DashXIsUnknown", {"-x", "scan"}, kExitUsage},
         ParseCase{"SlashDIsNoCommand", {"/d"}, kExitUsage},
@@ -108,6 +114,11 @@ TEST_F(ConsoleParse, OptionValuesAreKept) {
   EXPECT_TRUE(options.verbose);
   EXPECT_TRUE(options.simulate);
   EXPECT_FALSE(options.json);
+}
+
+TEST_F(ConsoleParse, RestoreFilesKeepTheirOrder) {
+  ASSERT_EQ(Parse({"restore", "--from", "/tmp/ISP1.bin", "--from", "ISP0.bin"}), std::nullopt);
+  EXPECT_EQ(options.restoreFiles, (std::vector<std::string>{"/tmp/ISP1.bin", "ISP0.bin"}));
 }
 
 TEST_F(ConsoleParse, HelpAndVersionPrintOnStdout) {

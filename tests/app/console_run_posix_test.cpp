@@ -1,7 +1,5 @@
 // The console over the POSIX platform, whose C: and temporary folders the
 // options place; the Windows host has real ones.
-#include "app/console/console_run.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "app/console/console_options.h"
+#include "app/console/console_run.h"
 #include "platform/platform.h"
 #include "tests/support/device_temp_folder.h"
 
@@ -200,14 +199,22 @@ TEST_F(ConsoleRun, UsageErrorsDoNothing) {
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
 }
 
-TEST_F(ConsoleRun, FailureBoxGivesExitOne) {
-  // A C: folder that is a file: the backups cannot be created.
+// A C: folder the backups cannot go to: the fix ends before the drive is
+// touched, says why, and exits 1.
+struct UnusableCDrive {
+  const char* name;
+  bool plainFile;  // else a folder that does not exist
+  const char* cause;
+};
+
+class ConsoleCDrive : public ConsoleRun, public ::testing::WithParamInterface<UnusableCDrive> {};
+
+TEST_P(ConsoleCDrive, StopsTheFixBeforeTheDrive) {
   const std::string drive = CopyDrive("ctrl163_broken.json");
-  const fs::path notAFolder = folder.path() / "c-file";
-  std::ofstream(notAFolder) << "x";
-  std::vector<std::string> all{"kestrune",   "--c-drive", notAFolder.string(),
-                               "--temp",     temp(),      "--drive",
-                               "E=" + drive, "--yes",     "fix"};
+  const fs::path cDrive = folder.path() / "c-unusable";
+  if (GetParam().plainFile) std::ofstream(cDrive) << "x";
+  std::vector<std::string> all{"kestrune", "--c-drive",  cDrive.string(), "--temp", temp(),
+                               "--drive",  "E=" + drive, "--yes",         "fix"};
   std::vector<const char*> argv;
   for (const std::string& a : all) argv.push_back(a.c_str());
   std::istringstream in;
@@ -216,9 +223,56 @@ TEST_F(ConsoleRun, FailureBoxGivesExitOne) {
   const int code =
       RunConsole(static_cast<int>(argv.size()), argv.data(), ConsoleStreams{in, out, err, false});
   EXPECT_EQ(code, kExitFailure) << out.str();
-  EXPECT_NE(out.str().find("[Fail] The file <C:\\ISP0_Before.bin> cannot be opened"),
+  EXPECT_NE(out.str().find(std::string("[Fail] The file <C:\\ISP0_Before.bin> cannot be opened, "
+                                       "please check.\n") +
+                           GetParam().cause +
+                           "\nThe update was stopped before anything was written to the drive.\n"),
             std::string::npos)
       << out.str();
+  EXPECT_EQ(out.str().find("SUCCESS"), std::string::npos);
+  EXPECT_NE(err.str().find("... failed: Backup C:\\ISP0_Before.bin"), std::string::npos);
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, ConsoleCDrive,
+                         ::testing::Values(UnusableCDrive{"PlainFile", true, "Not a directory"},
+                                           UnusableCDrive{"MissingFolder", false,
+                                                          "No such file or directory"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What a technician does with the two commands: keep the ISP, repair, and
+// bring the ISP the drive had back; every file named where it really is.
+TEST_F(ConsoleRun, BackupFixAndRestoreTheOriginalIsp) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  std::ofstream(fs::path(cDrive()) / "ISP.log");
+  const std::string real = fs::canonical(cDrive()).string();
+
+  const RunResult backup = Run({"--drive", "E=" + drive, "backup"});
+  EXPECT_EQ(backup.code, kExitDone) << backup.out << backup.err;
+  EXPECT_NE(backup.err.find("C:\\ISP1_Backup.bin -> " + real + "/ISP1_Backup.bin\n"),
+            std::string::npos)
+      << backup.err;
+  EXPECT_NE(backup.err.find("c:\\ISP.log -> " + real + "/ISP.log\n"), std::string::npos);
+
+  const RunResult fix = Run({"--drive", "E=" + drive, "--yes", "fix"});
+  EXPECT_EQ(fix.code, kExitDone) << fix.out;
+  EXPECT_NE(fix.err.find("C:\\ISP0_Before.bin -> " + real + "/ISP0_Before.bin\n"),
+            std::string::npos);
+  EXPECT_NE(fix.err.find("C:\\ISP1_After.bin -> " + real + "/ISP1_After.bin\n"), std::string::npos);
+
+  const std::vector<std::string> from{"--from", real + "/ISP0_Backup.bin", "--from",
+                                      real + "/ISP1_Backup.bin"};
+  std::vector<std::string> restore{"--drive", "E=" + drive, "restore"};
+  restore.insert(restore.end(), from.begin(), from.end());
+  EXPECT_EQ(Run(restore).code, kExitCancelled);
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
+
+  restore.push_back("--yes");
+  const RunResult restored = Run(restore);
+  EXPECT_EQ(restored.code, kExitDone) << restored.out << restored.err;
+  EXPECT_TRUE(restored.Said(
+      "[SUCCESS] Restore ISP code Success, please replug device to ensure it normal."));
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
 }
 
 TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {

@@ -73,13 +73,20 @@ TEST(ConsoleView, OnlyTheQuestionReadsInput) {
             kIdOk);
 }
 
-TEST(ConsoleView, ProgressGoesToTheErrorStream) {
+TEST(ConsoleView, ProgressAndFilesGoToTheErrorStreamAndSayHowAStepEnded) {
   ViewHarness h(Answering::kAlwaysOk);
-  h.view.Progress("Backup C:\\ISP0_Before.bin", false);
-  h.view.Progress("Backup C:\\ISP0_Before.bin", true);
+  h.view.Progress("Backup C:\\ISP0_Before.bin", StepState::kStarted);
+  h.view.Progress("Backup C:\\ISP0_Before.bin", StepState::kFailed);
+  h.view.Progress("Write ISP copy 0", StepState::kStarted);
+  h.view.Progress("Write ISP copy 0", StepState::kDone);
+  h.view.FileWritten({"C:\\ISP0_After.bin", "/home/tech/ISP0_After.bin", 49152});
   EXPECT_TRUE(h.boxes.str().empty());
-  EXPECT_NE(h.err.str().find("Backup C:\\ISP0_Before.bin"), std::string::npos);
-  EXPECT_NE(h.err.str().find("done"), std::string::npos);
+  EXPECT_EQ(h.err.str(),
+            "... Backup C:\\ISP0_Before.bin\n"
+            "... failed: Backup C:\\ISP0_Before.bin\n"
+            "... Write ISP copy 0\n"
+            "... done: Write ISP copy 0\n"
+            "C:\\ISP0_After.bin -> /home/tech/ISP0_After.bin\n");
 }
 
 TEST(ConsoleView, ListStaysSortedAndSelectionFollowsIt) {

@@ -430,8 +430,20 @@ TEST_F(ParseA, Bit40KeepsTheConfiguredCapacity) {
   EXPECT_EQ(Val(b_.slot().sectorCount), 4242u);
 }
 
-// Counts and units come from the drive: at most eight zones a unit, and
-// nothing past the bytes read.
+// A drive with more than eight zones a unit: every zone counts, the
+// entries past the eighth being those that follow in the page.
+TEST_F(ParseA, EveryZoneOfAUnitIsSummed) {
+  DriveSlot& slot = b_.slot();
+  slot.ceCount = 1;
+  slot.zoneCount = 10;
+  HeaderPage header;
+  header.counts = {{100, 100, 100, 100, 100, 100, 100, 100}, {7, 5, 1000}};
+  store_.Put(0, MakeHeaderPage(header));
+  ASSERT_TRUE(ParseCisPageA(b_.p, 0, 0));
+  EXPECT_EQ(Val(slot.sectorCount), 64u * (800 + 7 + 5));
+}
+
+// Counts and units come from the drive: nothing past the bytes read.
 TEST_F(ParseA, LargeCountsStayInsideThePage) {
   DriveSlot& slot = b_.slot();
   slot.zoneCount = 255;
@@ -443,7 +455,11 @@ TEST_F(ParseA, LargeCountsStayInsideThePage) {
   for (size_t i = 192; i < 512; i += 2) bytes::StoreBe16(page.data() + i, 1);
   store_.Put(0, std::vector<uint8_t>(page.begin(), page.begin() + 512));
   ASSERT_TRUE(ParseCisPageA(b_.p, 0, 0));
-  EXPECT_EQ(Val(slot.sectorCount), 64u * ((512 - 192) / 2));
+  // Unit u starts 16u bytes further in, so it has 160 - 8u entries inside
+  // the 512 bytes: units 0 to 19 count.
+  uint32_t entries = 0;
+  for (uint32_t unit = 0; unit < 20; ++unit) entries += 160 - 8 * unit;
+  EXPECT_EQ(Val(slot.sectorCount), 64u * entries);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A whole repair through the real SG_IO transport: the console program talks
 # to a plain file that the preload library answers from a broken simulated
-# drive. Three runs, as a technician would do them: scan (broken), fix, and
-# a scan after the replug that says the ISP is healthy again.
+# drive. The runs a technician would make: scan (broken), backup, fix, a scan
+# after the replug that says the ISP is healthy again, then a restore of the
+# original ISP and a scan that finds it broken as before.
 #
 #   console_sgio_fix_test.sh <kestrune> <preload library> <drive.json> <scratch folder>
 set -euo pipefail
@@ -56,7 +57,15 @@ run 0 scan
 expect_line "[Check ISP] ISP was borken!"
 grep -qF '[E]: ' "$scratch/out.txt" || fail "drive E: not listed"
 
-# 2. The repair, confirmed with --yes.
+# 2. A backup changes nothing on the drive and names where its files are.
+run 0 backup
+for f in ISP0_Backup.bin ISP1_Backup.bin; do
+  [[ $(stat -c %s "$scratch/c/$f") -eq 49152 ]] || fail "backup $f is not 49,152 bytes"
+  grep -qF "C:\\$f -> $(realpath "$scratch/c")/$f" "$scratch/err.txt" || fail "no real path for $f"
+done
+grep -q "^E: fa " "$scratch/trace.txt" && fail "the backup wrote to the drive"
+
+# 3. The repair, confirmed with --yes.
 run 0 --yes fix
 expect_line "[SUCCESS] Update ISP code Success, please replug device to ensure it normal."
 for f in ISP0_Before.bin ISP0_After.bin; do
@@ -70,8 +79,17 @@ grep -q "ISP Update success " "$scratch/c/ISP.log" || fail "log lacks the succes
 grep -q "SG_IO" "$scratch/sgio.log" || fail "the preload library saw no SG_IO"
 grep -q "^E: fa " "$scratch/trace.txt" || fail "no page write in the trace"
 
-# 3. After the replug (a new process loads the flash the fix left) the
+cmp -s "$scratch/c/ISP0_Backup.bin" "$scratch/c/ISP0_Before.bin" ||
+  fail "the backup and the Before file of one ISP differ"
+
+# 4. After the replug (a new process loads the flash the fix left) the
 # drive reports a healthy ISP.
 run 0 scan
 expect_line "[Check ISP] ISP is OK!"
+
+# 5. The Before files go back in, and the drive is as broken as it came.
+run 0 --yes restore
+expect_line "[SUCCESS] Restore ISP code Success, please replug device to ensure it normal."
+run 0 scan
+expect_line "[Check ISP] ISP was borken!"
 echo "PASS"

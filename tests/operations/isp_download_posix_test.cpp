@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 #include "device/commands.h"
@@ -22,29 +23,42 @@ std::vector<uint8_t> Pattern(uint32_t size, uint8_t seed) {
 
 struct DownloadRow {
   uint32_t pageSize;
-  uint32_t pages;
+  uint32_t pagesPerRead;
+  uint32_t reads;  // both reads of the area
 };
 
 class DownloadShapeTest : public ::testing::TestWithParam<DownloadRow> {};
 
-TEST_P(DownloadShapeTest, OneReadOfWholePagesLandsInTheFile) {
+// Up to 4 KiB a page, one read of whole pages; above, each page holds the
+// next 4 KiB of code at its start, as the update writes it, and the backup
+// takes those 4 KiB of each of twelve pages.
+TEST_P(DownloadShapeTest, BothReadsLandTheCodeInTheFile) {
   const DownloadRow row = GetParam();
   OpsHarness h;
   OpsFlash flash(h.drive, row.pageSize, 64);
   h.SetUpSlot(kCtrl162, row.pageSize, 64, 64);
-  const std::vector<uint8_t> stored = Pattern(kIspPayloadBytes, 3);
-  flash.Put(192, stored);
+  const std::vector<uint8_t> code = Pattern(kIspPayloadBytes, 3);
+  if (row.pageSize <= 4096) {
+    flash.Put(192, code);
+  } else {
+    for (uint32_t k = 0; k < 12; ++k) {
+      std::vector<uint8_t> page = Pattern(row.pageSize, static_cast<uint8_t>(k));
+      std::copy_n(code.begin() + k * 4096, 4096, page.begin());
+      flash.Put(192 + k, page);
+    }
+  }
 
   DownloadIsp(h.p, "C:\\ISP0_Before.bin", 192);
 
   // The area is read twice and written only when both reads agree.
   const auto reads = h.Seen(device::kOpReadFlashPages);
-  ASSERT_EQ(reads.size(), 2u);
-  EXPECT_EQ(reads[1].pageAddress(), reads[0].pageAddress());
-  EXPECT_EQ(reads[0].pageAddress(), 192u);
-  EXPECT_EQ(reads[0].at(7) << 8 | reads[0].at(8), static_cast<int>(row.pages));
-  EXPECT_EQ(reads[0].transferLength, kIspPayloadBytes);
-  EXPECT_EQ(h.HostFile("ISP0_Before.bin"), stored);
+  ASSERT_EQ(reads.size(), row.reads);
+  for (uint32_t i = 0; i < row.reads; ++i) {
+    const uint32_t step = i % (row.reads / 2);
+    EXPECT_EQ(reads[i].pageAddress(), 192u + step * row.pagesPerRead);
+    EXPECT_EQ(reads[i].at(7) << 8 | reads[i].at(8), static_cast<int>(row.pagesPerRead));
+  }
+  EXPECT_EQ(h.HostFile("ISP0_Before.bin"), code);
   EXPECT_TRUE(h.view.boxes.empty());
   EXPECT_EQ(h.LogText(),
             "Start\r\nDownLoad ISP  to file -> C:\\ISP0_Before.bin \r\n\r\n"
@@ -53,8 +67,9 @@ TEST_P(DownloadShapeTest, OneReadOfWholePagesLandsInTheFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PageSizes, DownloadShapeTest,
-                         ::testing::Values(DownloadRow{512, 96}, DownloadRow{2048, 24},
-                                           DownloadRow{4096, 12}, DownloadRow{8192, 6}));
+                         ::testing::Values(DownloadRow{512, 96, 2}, DownloadRow{2048, 24, 2},
+                                           DownloadRow{4096, 12, 2}, DownloadRow{8192, 1, 24},
+                                           DownloadRow{32768, 1, 24}));
 
 class DownloadTest : public ::testing::Test {
  protected:
@@ -93,7 +108,9 @@ TEST_F(DownloadTest, OpenAndFileFailuresHaveTheirBoxes) {
   // Drive Q: maps to nothing on this host, so the file cannot be made.
   DownloadIsp(h.p, "Q:\\ISP0_Before.bin", 64);
   ASSERT_EQ(h.view.boxes.size(), 1u);
-  EXPECT_EQ(h.view.boxes[0].text, "The file <Q:\\ISP0_Before.bin> cannot be opened, please check.");
+  EXPECT_EQ(h.view.boxes[0].text,
+            "The file <Q:\\ISP0_Before.bin> cannot be opened, please check.\n"
+            "No such file or directory");
   EXPECT_EQ(h.view.boxes[0].caption, "Fail");
   EXPECT_EQ(h.view.boxes[0].style, 0x40010u);
 
@@ -153,16 +170,21 @@ class ShortWritePlatform : public platform::Platform {
   size_t limit_;
 };
 
-TEST_F(DownloadTest, ShortWriteIsReportedAndNotLoggedAsOk) {
+TEST_F(DownloadTest, ShortWriteIsReportedAndLeavesNoFile) {
   ShortWritePlatform shortPlatform(h.platform, 1000);
   Program p(shortPlatform, h.link, h.log, h.view);
   p.slots[0] = h.p.slots[0];
-  DownloadIsp(p, "C:\\ISP0_Before.bin", 64);
+  EXPECT_EQ(DownloadIsp(p, "C:\\ISP0_Before.bin", 64), DownloadOutcome::kHostFailed);
   ASSERT_EQ(h.view.boxes.size(), 1u);
-  EXPECT_EQ(h.view.boxes[0].text, "Fail to write 48k ISP code to <C:\\ISP0_Before.bin>");
+  EXPECT_EQ(h.view.boxes[0].text,
+            "Fail to write 48k ISP code to <C:\\ISP0_Before.bin>\n"
+            "Only 1000 of 49152 bytes were written.");
   EXPECT_EQ(h.view.boxes[0].caption, "Fail");
   EXPECT_EQ(h.view.boxes[0].style, 0x40010u);
-  EXPECT_EQ(h.HostFile("ISP0_Before.bin").size(), 1000u);
+  // Neither the name nor a temporary file keeps the short copy.
+  for (const auto& entry : std::filesystem::directory_iterator(h.folder.path())) {
+    EXPECT_EQ(entry.path().filename(), "ISP.log");
+  }
   EXPECT_EQ(h.LogText().find("--->OK"), std::string::npos);
 }
 

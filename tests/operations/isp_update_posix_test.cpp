@@ -270,9 +270,10 @@ TEST_P(UnsupportedPageSizeTest, IsRefusedBeforeTheDrive) {
   UpdateIspCode190(h.p, "C:\\US1.BIN");
   DownloadIsp(h.p, "C:\\B.BIN", 64);
   ASSERT_EQ(h.view.boxes.size(), 3u);
-  for (const auto& box : h.view.boxes) {
-    EXPECT_EQ(box.text, FormatText(kPageSizeUnsupported, GetParam()));
-  }
+  EXPECT_EQ(h.view.boxes[0].text, FormatText(kPageSizeUnsupported, GetParam()));
+  EXPECT_EQ(h.view.boxes[1].text, FormatText(kPageSizeUnsupported, GetParam()));
+  EXPECT_EQ(h.view.boxes[2].text, FormatText(kBackupPageSizeUnsupported, "C:\\B.BIN", GetParam()));
+  EXPECT_EQ(h.view.boxes[2].caption, "Fail");
   EXPECT_TRUE(h.drive.seen.empty());
   EXPECT_FALSE(h.HostFileExists("B.BIN"));
 }

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -132,6 +133,70 @@ TEST_F(PosixPlatformTest, FilesWriteThroughAndReadBack) {
   EXPECT_STREQ(buffer, "cdef");
   EXPECT_EQ(platform.OpenFile("c:\\missing.bin", OpenMode::kReadBinary), nullptr);
   EXPECT_EQ(platform.OpenFile("Q:\\x.bin", OpenMode::kWriteBinaryTruncate), nullptr);
+}
+
+// A second user may plant a link under a name the program is about to
+// create; the file the link leads to must keep its bytes either way.
+struct PlantedLinkCase {
+  OpenMode mode;
+  bool opens;
+};
+
+class PlantedLink : public PosixPlatformTest,
+                    public ::testing::WithParamInterface<PlantedLinkCase> {};
+
+TEST_P(PlantedLink, IsNeverFollowed) {
+  temp.Write("victim", "root's data");
+  std::filesystem::create_symlink(temp.path() / "victim", cDrive.path() / "ISP.log");
+  auto file = platform.OpenFile("c:\\ISP.log", GetParam().mode);
+  EXPECT_EQ(file != nullptr, GetParam().opens);
+  if (file) {
+    EXPECT_EQ(file->Write("new", 3), 3u);
+  }
+  file.reset();
+  EXPECT_EQ(temp.Read("victim"), "root's data");
+  if (GetParam().opens) {
+    EXPECT_FALSE(std::filesystem::is_symlink(cDrive.path() / "ISP.log"));
+    EXPECT_EQ(cDrive.Read("ISP.log"), "new");
+  } else {
+    EXPECT_EQ(platform.LastErrorText(), std::strerror(EEXIST));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PlantedLink,
+                         ::testing::Values(PlantedLinkCase{OpenMode::kWriteBinaryTruncate, true},
+                                           PlantedLinkCase{OpenMode::kCreateNew, false}));
+
+TEST_F(PosixPlatformTest, MoveNeverReplacesAnExistingName) {
+  cDrive.Write("ISP0_Before.bin", "older");
+  cDrive.Write("new.tmp", "newer");
+  EXPECT_FALSE(platform.MoveFile("C:\\new.tmp", "C:\\ISP0_Before.bin"));
+  EXPECT_EQ(platform.LastErrorText(), std::strerror(EEXIST));
+  EXPECT_EQ(cDrive.Read("ISP0_Before.bin"), "older");
+  EXPECT_EQ(cDrive.Read("new.tmp"), "newer");
+
+  ASSERT_TRUE(platform.MoveFile("C:\\ISP0_Before.bin", "C:\\ISP0_Before.1.bin"));
+  ASSERT_TRUE(platform.MoveFile("C:\\new.tmp", "C:\\ISP0_Before.bin"));
+  EXPECT_EQ(cDrive.Read("ISP0_Before.1.bin"), "older");
+  EXPECT_EQ(cDrive.Read("ISP0_Before.bin"), "newer");
+  EXPECT_FALSE(platform.FindFile("C:\\new.tmp"));
+  EXPECT_FALSE(platform.MoveFile("C:\\new.tmp", "C:\\other.bin"));
+  EXPECT_EQ(platform.LastErrorText(), std::strerror(ENOENT));
+}
+
+TEST_F(PosixPlatformTest, HostPathIsAbsoluteWithTheFolderResolved) {
+  std::filesystem::create_directory(cDrive.path() / "real");
+  std::filesystem::create_directory_symlink(cDrive.path() / "real", temp.path() / "alias");
+  PosixOptions options;
+  options.cDriveFolder = (temp.path() / "alias" / ".").string();
+  PosixPlatform host(options);
+  const std::string real = std::filesystem::canonical(cDrive.path() / "real").string();
+  EXPECT_EQ(host.HostPath("C:\\ISP0_Before.bin"), real + "/ISP0_Before.bin");
+
+  options.cDriveFolder = "relative";
+  PosixPlatform relative(options);
+  EXPECT_EQ(relative.HostPath("c:\\ISP.log"),
+            (std::filesystem::current_path() / "relative" / "ISP.log").string());
 }
 
 TEST_F(PosixPlatformTest, SleepOnlyCountsWhenNotReal) {

@@ -20,8 +20,20 @@ class Win32PlatformTest : public ::testing::Test {
   void TearDown() override {
     platform->SetFileAttributes(file(), kFileAttributeArchive);
     platform->DeleteFile(file());
+    platform->DeleteFile(other());
   }
   std::string file() const { return folder + "\\US1.BIN"; }
+  std::string other() const { return folder + "\\US1.1.BIN"; }
+  bool Put(const std::string& path, const std::string& text) {
+    auto out = platform->OpenFile(path, OpenMode::kWriteBinaryTruncate);
+    return out && out->Write(text.data(), text.size()) == text.size() && out->Flush();
+  }
+  std::string Get(const std::string& path) {
+    auto in = platform->OpenFile(path, OpenMode::kReadBinary);
+    if (!in) return "<missing>";
+    char buffer[64] = {};
+    return std::string(buffer, in->Read(buffer, sizeof buffer));
+  }
 
   std::unique_ptr<Platform> platform = CreateHostPlatform();
   std::string temp;
@@ -51,6 +63,35 @@ TEST_F(Win32PlatformTest, ReadOnlyHiddenCopyIsClearedAndReplaced) {
   EXPECT_TRUE(platform->DeleteFile(file()));
   EXPECT_FALSE(platform->FindFile(file()));
   EXPECT_EQ(platform->GetFileAttributes(file()), std::nullopt);
+}
+
+TEST_F(Win32PlatformTest, NewFilesAndMovesNeverReplaceAnExistingName) {
+  ASSERT_TRUE(Put(file(), "older"));
+  EXPECT_EQ(platform->OpenFile(file(), OpenMode::kCreateNew), nullptr);
+  EXPECT_FALSE(platform->LastErrorText().empty());
+  {
+    auto created = platform->OpenFile(other(), OpenMode::kCreateNew);
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(created->Write("newer", 5), 5u);
+    EXPECT_TRUE(created->Flush());
+  }
+  EXPECT_FALSE(platform->MoveFile(other(), file()));
+  EXPECT_FALSE(platform->LastErrorText().empty());
+  EXPECT_EQ(Get(file()), "older");
+  EXPECT_EQ(Get(other()), "newer");
+
+  ASSERT_TRUE(platform->DeleteFile(file()));
+  ASSERT_TRUE(platform->MoveFile(other(), file()));
+  EXPECT_EQ(Get(file()), "newer");
+  EXPECT_FALSE(platform->FindFile(other()));
+}
+
+TEST_F(Win32PlatformTest, HostPathIsTheFullPath) {
+  const std::string full = platform->HostPath(folder + "\\sub\\..\\US1.BIN");
+  EXPECT_EQ(full, platform->HostPath(file()));
+  ASSERT_GT(full.size(), 3u);
+  EXPECT_EQ(full.substr(1, 2), ":\\");
+  EXPECT_EQ(full.find(".."), std::string::npos);
 }
 
 TEST_F(Win32PlatformTest, FoldersAreNotFilesToRead) {

@@ -41,8 +41,11 @@ std::string RecordingView::BrowseForFile(const std::string& filter, uint32_t fla
   return browseResult;
 }
 
-void RecordingView::Progress(const std::string& step, bool done) {
-  progress.push_back((done ? "done: " : "start: ") + step);
+void RecordingView::Progress(const std::string& step, StepState state) {
+  const char* mark = state == StepState::kDone     ? "done: "
+                     : state == StepState::kFailed ? "failed: "
+                                                   : "start: ";
+  progress.push_back(mark + step);
 }
 
 std::vector<std::string> RecordingView::BoxTexts() const {

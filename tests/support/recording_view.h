@@ -30,7 +30,8 @@ class RecordingView : public View {
   int GetListSelection(int id) override;
   std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
   void CloseMainWindow() override { ++closeRequests; }
-  void Progress(const std::string& step, bool done) override;
+  void Progress(const std::string& step, StepState state) override;
+  void FileWritten(const WrittenFile& file) override { files.push_back(file); }
 
   // Answers for the next boxes, in order; when none is queued, OK/Cancel
   // boxes get `defaultAnswer` and other boxes kIdOk.
@@ -44,7 +45,9 @@ class RecordingView : public View {
   std::map<int, std::string> texts;
   std::map<int, std::vector<std::string>> lists;
   std::map<int, int> selection;
+  // "start: ", "done: " or "failed: " and the step.
   std::vector<std::string> progress;
+  std::vector<WrittenFile> files;
   int closeRequests = 0;
 
   // Texts of the boxes shown, in order.

@@ -1,0 +1,233 @@
+#include "operations/backup_files.h"
+
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "device/commands.h"
+#include "discovery/discovery.h"
+#include "operations/volume_guard.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr uint32_t kReadMode = 1;
+// How often a file in the way is moved aside before the save gives up, and
+// how many older files of one name are kept.
+constexpr int kPlaceAttempts = 3;
+constexpr unsigned kMaxKeptFiles = 9999;
+
+std::string CannotOpenText(const std::string& path) {
+  return FormatText("The file <%s> cannot be opened, please check.", path.c_str());
+}
+
+std::string CauseOrNone(const std::string& cause) { return cause.empty() ? kNoCauseGiven : cause; }
+
+// A name in the same folder that no other run picks, so that two runs
+// saving the same backup never write into one temporary file.
+std::string TemporaryName(const std::string& path) {
+  std::random_device random;
+  return path + FormatText(".%08x.tmp", static_cast<unsigned>(random()));
+}
+
+// Moves the file at `path` to the first free numbered name.
+bool MoveAside(Program& p, const std::string& path, std::string& cause) {
+  for (unsigned number = 1; number <= kMaxKeptFiles; ++number) {
+    const std::string older = NumberedName(path, number);
+    if (p.platform.FindFile(older)) continue;
+    if (p.platform.MoveFile(path, older)) {
+      p.log.AppendLogFormat(kOlderFileKept, path.c_str(), older.c_str());
+      return true;
+    }
+    // Another run may have taken that name, or moved the file, meanwhile.
+    if (p.platform.FindFile(older)) continue;
+    if (!p.platform.FindFile(path)) return true;
+    cause = FormatText(kOlderFileStays, p.platform.LastErrorText().c_str());
+    return false;
+  }
+  cause = FormatText(kOlderFileStays, kNoFreeName);
+  return false;
+}
+
+// Gives the complete temporary file its name, keeping any older file of
+// that name under a numbered one.
+bool PutInPlace(Program& p, const std::string& temporary, const std::string& path,
+                std::string& cause) {
+  for (int attempt = 0; attempt < kPlaceAttempts; ++attempt) {
+    if (p.platform.MoveFile(temporary, path)) return true;
+    cause = p.platform.LastErrorText();
+    // Nothing in the way: the rename itself failed.
+    if (!p.platform.FindFile(path)) return false;
+    if (!MoveAside(p, path, cause)) return false;
+  }
+  return false;
+}
+
+// One read of the area's code into `out`. `page` holds one page when pages
+// are larger than 4 KiB. `fill` goes where nothing was read, so that two
+// reads which deliver nothing cannot agree.
+bool ReadCodeOnce(Program& p, const DriveSlot& slot, uint32_t startPage, const AreaFile& kind,
+                  uint8_t* out, uint8_t* page, uint8_t fill) {
+  const uint32_t pageSize = slot.pageSize;
+  const uint32_t chunks = kind.bytes / kChunkBytes;
+  std::memset(out, fill, kind.bytes);
+  if (pageSize > kChunkBytes) {
+    // Each page holds the next 4 KiB of code at its start, as the updates
+    // write it.
+    for (uint32_t k = 0; k < chunks; ++k) {
+      std::memset(page, fill, pageSize);
+      if (!device::ReadFlashPages(p.link, startPage + k, 1, pageSize, kReadMode, page,
+                                  slot.volumeHandle)) {
+        return false;
+      }
+      std::memcpy(out + size_t{k} * kChunkBytes, page, kChunkBytes);
+    }
+    return true;
+  }
+  if (kind.chunked) {
+    const uint32_t perChunk = kChunkBytes / pageSize;
+    for (uint32_t k = 0; k < chunks; ++k) {
+      if (!device::ReadFlashPages(p.link, startPage + k * perChunk, perChunk, kChunkBytes,
+                                  kReadMode, out + size_t{k} * kChunkBytes, slot.volumeHandle)) {
+        return false;
+      }
+    }
+    return true;
+  }
+  return device::ReadFlashPages(p.link, startPage, kind.bytes / pageSize, kind.bytes, kReadMode,
+                                out, slot.volumeHandle);
+}
+
+}  // namespace
+
+void ShowFileFailure(Program& p, const std::string& first, const std::string& cause,
+                     const std::string& consequence) {
+  std::string text = first;
+  if (!cause.empty()) text += "\n" + cause;
+  if (!consequence.empty()) text += "\n" + consequence;
+  p.view.ShowMessage(text, "Fail", kMbIconError | kMbTopmost);
+}
+
+bool PageSizeFitsBackup(uint32_t pageSize, const AreaFile& kind) {
+  if (!IsUsablePageSize(pageSize)) return false;
+  if (pageSize > kChunkBytes) return true;
+  return kind.chunked ? kChunkBytes % pageSize == 0 : kind.bytes % pageSize == 0;
+}
+
+std::string NumberedName(const std::string& path, unsigned number) {
+  const size_t folderEnd = path.find_last_of("\\/:");
+  const size_t dot = path.rfind('.');
+  const std::string suffix = "." + std::to_string(number);
+  if (dot == std::string::npos || (folderEnd != std::string::npos && dot < folderEnd)) {
+    return path + suffix;
+  }
+  return path.substr(0, dot) + suffix + path.substr(dot);
+}
+
+bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, uint32_t size,
+                     const char* writeFailed, const std::string& consequence) {
+  const std::string temporary = TemporaryName(path);
+  std::unique_ptr<platform::File> file =
+      p.platform.OpenFile(temporary, platform::OpenMode::kCreateNew);
+  if (!file) {
+    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(p.platform.LastErrorText()), consequence);
+    return false;
+  }
+  const size_t written = file->Write(bytes, size);
+  const bool complete = written == size && file->Flush();
+  std::string cause = file->ErrorText();
+  file.reset();
+  if (!complete) {
+    // A short file never stays behind to pass for a backup.
+    p.platform.DeleteFile(temporary);
+    if (cause.empty() && written != size) cause = FormatText(kShortWriteCause, written, size);
+    ShowFileFailure(p, FormatText(writeFailed, path.c_str()), CauseOrNone(cause), consequence);
+    return false;
+  }
+  if (!PutInPlace(p, temporary, path, cause)) {
+    p.platform.DeleteFile(temporary);
+    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(cause), consequence);
+    return false;
+  }
+  p.view.FileWritten({path, p.platform.HostPath(path), size});
+  return true;
+}
+
+DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t startPage,
+                             const AreaFile& kind, const std::string& consequence) {
+  // Without a drive to read nothing may be written either.
+  if (p.selectedDrive >= kSlotCount) return DownloadOutcome::kHostFailed;
+  const int index = p.selectedDrive;
+  const DriveSlot& slot = p.Slot(index);
+
+  const std::string start = FormatText("DownLoad ISP  to file -> %s \r\n", path.c_str());
+  p.log.AppendLog(start.c_str());
+  p.log.Debug(start.c_str());
+
+  device::HeapBlock buffer = p.link.AllocBuffer(kind.bytes, 0);
+  device::HeapBlock second = p.link.AllocBuffer(kind.bytes, 0);
+  if (!buffer || !second) {
+    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
+    return DownloadOutcome::kHostFailed;
+  }
+  const uint32_t pageSize = slot.pageSize;
+  if (!PageSizeFitsBackup(pageSize, kind)) {
+    ShowFileFailure(
+        p, FormatText(kBackupPageSizeUnsupported, path.c_str(), static_cast<unsigned>(pageSize)),
+        "", consequence);
+    return DownloadOutcome::kHostFailed;
+  }
+  device::HeapBlock page;
+  if (pageSize > kChunkBytes) {
+    page = p.link.AllocBuffer(pageSize, 0);
+    if (!page) {
+      p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning",
+                         kMbIconExclamation);
+      return DownloadOutcome::kHostFailed;
+    }
+  }
+  {
+    VolumeGuard volume(p, index);
+    const auto noBackup = [&](const char* box) {
+      p.view.ShowMessage(box, "ERROR", kMbIconError);
+      p.log.AppendLogFormat(kNoBackupMade, path.c_str());
+      return DownloadOutcome::kDriveFailed;
+    };
+    if (!OpenVolume(p, index)) return noBackup("Download ISP fail because open handle fail ...");
+    // One read cannot show that its data came back wrong; a backup that is
+    // trusted to restore a drive is only written when two reads agree.
+    if (!ReadCodeOnce(p, slot, startPage, kind, buffer.get(), page.get(), 0x00) ||
+        !ReadCodeOnce(p, slot, startPage, kind, second.get(), page.get(), 0xFF) ||
+        std::memcmp(buffer.get(), second.get(), kind.bytes) != 0) {
+      return noBackup("Read ISP code from flash fail");
+    }
+  }
+  second.reset();
+  page.reset();
+
+  if (!WriteBackupFile(p, path, buffer.get(), kind.bytes, kind.writeFailed, consequence)) {
+    return DownloadOutcome::kHostFailed;
+  }
+  const std::string done = FormatText("DownLoad ISP  to file -> %s --->OK\r\n", path.c_str());
+  p.log.Debug(done.c_str());
+  p.log.AppendLog(done.c_str());
+  return DownloadOutcome::kSaved;
+}
+
+bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out) {
+  std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
+  if (!file) {
+    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(p.platform.LastErrorText()), "");
+    return false;
+  }
+  // One byte more than a backup holds tells a longer file from a complete one.
+  if (ReadUpTo(*file, out, size_t{bytes} + 1) != bytes) {
+    p.view.ShowMessage(FormatText(kRestoreWrongSize, path.c_str(), static_cast<unsigned>(bytes)),
+                       "Fail", kMbIconError | kMbTopmost);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,59 @@
+// The files that keep a drive's ISP code on the host: the code read the way
+// the updates lay it out in flash, saved so that a file appears only when
+// complete and never replaces an older one, and loaded back for a restore.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "discovery/program.h"
+#include "operations/isp_areas.h"
+#include "operations/operations.h"
+
+namespace kestrune {
+
+// One kind of backup file: how many bytes of code, whether the area is
+// moved in 4 KiB commands (the 0x190 scheme), and the box of a short write.
+struct AreaFile {
+  uint32_t bytes;
+  bool chunked;
+  const char* writeFailed;  // one %s, the path
+};
+
+inline constexpr AreaFile kIspFile = {kIspPayloadBytes, false,
+                                      "Fail to write 48k ISP code to <%s>"};
+inline constexpr AreaFile kIspFile190 = {kIspPayloadBytes, true,
+                                         "Fail to write 48k ISP code to <%s>"};
+inline constexpr AreaFile kAuxFile190 = {kAuxAreaBytes, true, kAuxWriteFailed};
+
+// Whether the code of such an area can be read on pages of this size. Pages
+// above 4 KiB carry 4 KiB of code each, at their start.
+bool PageSizeFitsBackup(uint32_t pageSize, const AreaFile& kind);
+
+// Saves the code of the area at `startPage` of the selected drive to
+// `path`: two reads that must agree, then the file. Shows the box of the
+// step that failed; `consequence`, when given, ends the box of a host-side
+// failure.
+DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t startPage,
+                             const AreaFile& kind, const std::string& consequence);
+
+// Writes `size` bytes to `path` through a temporary name in the same
+// folder, flushed before it takes the name; an older file of that name is
+// first moved to the first free numbered name. Reports the kept file to the
+// view. False after the "Fail" box of what went wrong.
+bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, uint32_t size,
+                     const char* writeFailed, const std::string& consequence);
+
+// "C:\\ISP0_Before.bin", 2 -> "C:\\ISP0_Before.2.bin".
+std::string NumberedName(const std::string& path, unsigned number);
+
+// Loads a backup file that must hold exactly `bytes` bytes into `out`,
+// which has room for one byte more. False after its "Fail" box.
+bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out);
+
+// A "Fail" box: the first line, the cause when there is one, and what it
+// means for the operation when given.
+void ShowFileFailure(Program& p, const std::string& first, const std::string& cause,
+                     const std::string& consequence);
+
+}  // namespace kestrune

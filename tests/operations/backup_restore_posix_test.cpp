@@ -1,0 +1,363 @@
+// Backups a technician can trust and restore: Start Fix stops before the
+// first erase when the host cannot keep a backup, a backup appears only
+// complete and never replaces an older one, and the backup and restore
+// commands bring back the ISP a drive had. Simulated drives throughout,
+// behind a recording injector and a platform that spoils chosen files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "device/commands.h"
+#include "discovery/discovery.h"
+#include "images/images.h"
+#include "operations/isp_areas.h"
+#include "operations/operations.h"
+#include "simulator/virtual_drive.h"
+#include "tests/support/device_temp_folder.h"
+#include "tests/support/fault_injector.h"
+#include "tests/support/host_fault_platform.h"
+#include "tests/support/ops_harness.h"
+#include "tests/support/recording_view.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Fault;
+using testing::HostFault;
+
+constexpr const char* kSuccess =
+    "Update ISP code Success, please replug device to ensure it normal.";
+
+std::string ReadyJson(const std::string& file) {
+  std::ifstream in(fs::path(KESTRUNE_TEST_DRIVES) / file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// One identified drive; the injector records from the end of the scan on.
+class BackupRun {
+ public:
+  explicit BackupRun(const std::string& json) : injector(volumes, Fault::kNone, 0) {
+    std::string error;
+    drive = sim::VirtualDrive::FromJsonText(json, &error);
+    if (!drive) throw std::runtime_error(error);
+    volumes.Attach('E', *drive);
+    folder.Write("ISP.log", "");
+    log.StartLog();
+    ExtractImages(p);
+    p.isAdmin = true;
+    for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
+    found = CheckDriveExist(p);
+    p.selectedDrive = 0;
+    view.boxes.clear();
+    injector.Arm(Fault::kNone, 0);
+  }
+
+  static platform::PosixOptions Options(const testing::TempFolder& folder) {
+    platform::PosixOptions options;
+    options.cDriveFolder = folder.str();
+    options.tempFolder = folder.str();
+    options.realSleep = false;
+    return options;
+  }
+  // `bytes` of code from device page `page` on, as the updates lay it out:
+  // pages above 4 KiB hold the next 4 KiB at their start.
+  std::vector<uint8_t> Code(uint32_t page, uint32_t bytes = kIspPayloadBytes) const {
+    const uint32_t pageSize = drive->PageSize();
+    const uint32_t step = std::min<uint32_t>(pageSize, 4096);
+    std::vector<uint8_t> out;
+    while (out.size() < bytes) {
+      const std::vector<uint8_t> raw = drive->ReadRawPage(page++);
+      out.insert(out.end(), raw.begin(), raw.begin() + step);
+    }
+    return out;
+  }
+  // The code of each ISP (or auxiliary) area the program knows, in copy order.
+  std::vector<std::vector<uint8_t>> Codes(AreaKind kind) {
+    std::vector<std::vector<uint8_t>> codes;
+    for (const CopyArea& area : BuildCopyList(p, 0, kind)) {
+      codes.push_back(
+          Code(area.devicePage, kind == AreaKind::kIsp ? kIspPayloadBytes : kAuxAreaBytes));
+    }
+    return codes;
+  }
+  std::vector<uint8_t> HostFile(const std::string& name) const {
+    std::ifstream in(folder.path() / name, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  }
+  // A command that changes the flash reached the drive.
+  bool FlashChanged() const {
+    return std::any_of(injector.Seen().begin(), injector.Seen().end(), [](const auto& c) {
+      return c.delivered &&
+             (c.opcode == device::kOpEraseFlashBlock || c.opcode == device::kOpWriteFlashPages);
+    });
+  }
+  std::vector<std::string> FolderNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder.path())) {
+      if (entry.is_regular_file() || entry.is_symlink()) names.push_back(entry.path().filename());
+    }
+    return names;
+  }
+
+  testing::TempFolder folder;
+  testing::HostFaultPlatform platform{Options(folder)};
+  std::unique_ptr<sim::VirtualDrive> drive;
+  sim::SimulatedVolumes volumes;
+  testing::FaultInjector injector;
+  device::DeviceLink link{injector};
+  IspLog log{platform};
+  testing::RecordingView view;
+  Program p{platform, link, log, view};
+  testing::OpsDialog dialog;
+  uint8_t found = 0;
+};
+
+// --- Start Fix and a backup the host cannot keep ---
+
+struct HostFailureCase {
+  const char* name;
+  const char* drive;
+  HostFault fault;
+  const char* file;  // the backup that fails
+  const char* box;   // its first two lines
+};
+
+class HostFailure : public ::testing::TestWithParam<HostFailureCase> {};
+
+TEST_P(HostFailure, StopsStartFixBeforeTheFirstErase) {
+  const HostFailureCase row = GetParam();
+  BackupRun run(ReadyJson(row.drive));
+  ASSERT_EQ(run.found, 1);
+  const auto before = run.Codes(AreaKind::kIsp);
+  run.platform.Arm(row.fault, row.file);
+
+  OnStartFix(run.p, run.dialog);
+
+  EXPECT_GT(run.platform.applied(), 0);
+  EXPECT_FALSE(run.FlashChanged());
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), before);
+  ASSERT_FALSE(run.view.boxes.empty());
+  EXPECT_EQ(run.view.boxes.back().text, std::string(row.box) + "\n" + kUpdateNotStarted);
+  EXPECT_EQ(run.view.boxes.back().caption, "Fail");
+  EXPECT_FALSE(run.view.Saw(kSuccess));
+  EXPECT_EQ(run.view.progress.back(), "failed: Backup C:\\" + std::string(row.file));
+  // Nothing incomplete under the name, and no temporary file left.
+  for (const std::string& name : run.FolderNames()) {
+    EXPECT_NE(name, row.file);
+    EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+  }
+  EXPECT_NE(run.folder.Read("ISP.log").find(kUpdateStopped), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, HostFailure,
+    ::testing::Values(
+        HostFailureCase{"CannotCreate", "ctrl163_broken.json", HostFault::kCannotCreate,
+                        "ISP0_Before.bin",
+                        "The file <C:\\ISP0_Before.bin> cannot be opened, please check.\n"
+                        "Permission denied"},
+        HostFailureCase{"ShortWriteOfTheSecondCopy", "ctrl163_broken.json", HostFault::kShortWrite,
+                        "ISP1_Before.bin",
+                        "Fail to write 48k ISP code to <C:\\ISP1_Before.bin>\n"
+                        "Only 16384 of 49152 bytes were written."},
+        HostFailureCase{"FullSmallPages", "ctrl165_small_pages_broken.json", HostFault::kFull,
+                        "ISP0_Before.bin",
+                        "Fail to write 48k ISP code to <C:\\ISP0_Before.bin>\n"
+                        "No space left on device"},
+        HostFailureCase{"FullFamilyA", "ctrl161_broken.json", HostFault::kFull, "ISP0_Before.bin",
+                        "Fail to write 48k ISP code to <C:\\ISP0_Before.bin>\n"
+                        "No space left on device"},
+        HostFailureCase{"ShortWriteLargePages", "ctrl163_large_pages_broken.json",
+                        HostFault::kShortWrite, "ISP0_Before.bin",
+                        "Fail to write 48k ISP code to <C:\\ISP0_Before.bin>\n"
+                        "Only 16384 of 49152 bytes were written."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A flash read that fails is the drive's fault: the repair the user asked
+// for goes on, and the log says which backup does not exist.
+TEST(DriveSideBackupFailure, TheRepairGoesOnAndTheLogSaysSo) {
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  uint64_t at = 0;
+  {
+    BackupRun dry(ReadyJson("ctrl163_broken.json"));
+    OnStartFix(dry.p, dry.dialog);
+    while (dry.injector.Seen()[at].transferLength != kIspPayloadBytes) ++at;
+  }
+  run.injector.Arm(Fault::kCheckCondition, at);
+  OnStartFix(run.p, run.dialog);
+  EXPECT_TRUE(run.view.Saw("Read ISP code from flash fail"));
+  EXPECT_EQ(run.view.boxes.back().text, kSuccess);
+  EXPECT_FALSE(fs::exists(run.folder.path() / "ISP0_Before.bin"));
+  EXPECT_TRUE(fs::exists(run.folder.path() / "ISP1_Before.bin"));
+  EXPECT_NE(run.folder.Read("ISP.log").find(FormatText(kNoBackupMade, "C:\\ISP0_Before.bin")),
+            std::string::npos);
+  RestartDrive(run.p, 0);
+  EXPECT_TRUE(run.drive->IspHealthy());
+}
+
+// --- naming: nothing overwritten, nothing followed ---
+
+TEST(BackupNames, ASecondRunKeepsTheBackupsOfTheFirst) {
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const auto original = run.Codes(AreaKind::kIsp);
+  OnStartFix(run.p, run.dialog);
+  const auto repaired = run.Codes(AreaKind::kIsp);
+  OnStartFix(run.p, run.dialog);
+  OnStartFix(run.p, run.dialog);
+  for (size_t i = 0; i < original.size(); ++i) {
+    const std::string copy = "ISP" + std::to_string(i);
+    EXPECT_EQ(run.HostFile(copy + "_Before.1.bin"), original[i]) << copy;
+    EXPECT_EQ(run.HostFile(copy + "_Before.2.bin"), repaired[i]) << copy;
+    EXPECT_EQ(run.HostFile(copy + "_Before.bin"), repaired[i]) << copy;
+    EXPECT_TRUE(fs::exists(run.folder.path() / (copy + "_After.2.bin"))) << copy;
+    EXPECT_FALSE(fs::exists(run.folder.path() / (copy + "_Before.3.bin"))) << copy;
+  }
+  // Every kept file is named once, where it really is.
+  ASSERT_EQ(run.view.files.size(), 3 * 2 * original.size());
+  EXPECT_EQ(run.view.files[0].name, "C:\\ISP0_Before.bin");
+  EXPECT_EQ(run.view.files[0].hostPath,
+            (fs::canonical(run.folder.path()) / "ISP0_Before.bin").string());
+  EXPECT_EQ(run.view.files[0].size, kIspPayloadBytes);
+}
+
+TEST(BackupNames, APlantedLinkIsMovedAsideAndNotWrittenThrough) {
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const auto original = run.Codes(AreaKind::kIsp);
+  testing::TempFolder outside;
+  outside.Write("shadow", "a file of another user");
+  fs::create_symlink(outside.path() / "shadow", run.folder.path() / "ISP0_Before.bin");
+  OnStartFix(run.p, run.dialog);
+  EXPECT_EQ(outside.Read("shadow"), "a file of another user");
+  EXPECT_TRUE(fs::is_symlink(run.folder.path() / "ISP0_Before.1.bin"));
+  EXPECT_FALSE(fs::is_symlink(run.folder.path() / "ISP0_Before.bin"));
+  EXPECT_EQ(run.HostFile("ISP0_Before.bin"), original[0]);
+  EXPECT_EQ(run.view.boxes.back().text, kSuccess);
+}
+
+// --- the backup and restore commands ---
+
+// Every ready-made drive.
+std::vector<std::string> ReadyDrives() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(KESTRUNE_TEST_DRIVES)) {
+    if (entry.path().extension() == ".json") names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class RoundTrip : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RoundTrip, BackupFixRestoreBringsBackTheIspTheDriveHad) {
+  BackupRun run(ReadyJson(GetParam()));
+  ASSERT_EQ(run.found, 1);
+  const bool is190 = run.p.Slot(0).controllerId == kCtrl190;
+  const bool healthy = run.drive->IspHealthy();
+  const auto isp = run.Codes(AreaKind::kIsp);
+  const auto aux = is190 ? run.Codes(AreaKind::kAux) : std::vector<std::vector<uint8_t>>{};
+  ASSERT_FALSE(isp.empty());
+
+  OnBackupIsp(run.p);
+  EXPECT_TRUE(run.view.boxes.empty()) << ::testing::PrintToString(run.view.BoxTexts());
+  EXPECT_FALSE(run.FlashChanged());
+  for (size_t i = 0; i < isp.size(); ++i) {
+    EXPECT_EQ(run.HostFile("ISP" + std::to_string(i) + "_Backup.bin"), isp[i]) << i;
+  }
+  for (size_t i = 0; i < aux.size(); ++i) {
+    EXPECT_EQ(run.HostFile("ISP" + std::to_string(i) + "_Aux.bin"), aux[i]) << i;
+  }
+
+  OnStartFix(run.p, run.dialog);
+  ASSERT_EQ(run.view.boxes.back().text, kSuccess);
+  run.view.boxes.clear();
+  OnRestoreIsp(run.p, run.dialog, {});
+  EXPECT_EQ(run.view.BoxTexts(), (std::vector<std::string>{kRestoreConfirm, kRestoreSuccess}));
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), isp);
+  if (is190) {
+    EXPECT_EQ(run.Codes(AreaKind::kAux), aux);
+  } else {
+    RestartDrive(run.p, 0);
+  }
+  EXPECT_EQ(run.drive->IspHealthy(), healthy);
+  EXPECT_EQ(run.link.OpenVolumeCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drives, RoundTrip, ::testing::ValuesIn(ReadyDrives()),
+                         [](const auto& info) {
+                           return info.param.substr(0, info.param.find('.'));
+                         });
+
+struct RefusalCase {
+  const char* name;
+  const char* drive;
+  std::vector<std::pair<std::string, size_t>> files;  // name and size put in C:
+  std::vector<std::string> from;                      // --from
+  std::string box;
+};
+
+class RestoreRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(RestoreRefusal, ComesBeforeAnyCommand) {
+  const RefusalCase row = GetParam();
+  BackupRun run(ReadyJson(row.drive));
+  for (const auto& [name, size] : row.files) run.folder.Write(name, std::string(size, 'Z'));
+  OnRestoreIsp(run.p, run.dialog, row.from);
+  EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{row.box});
+  EXPECT_TRUE(run.injector.Seen().empty());
+}
+
+const std::string kSize1 = FormatText(kRestoreWrongSize, "C:\\ISP1_Before.bin", 49152);
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RestoreRefusal,
+    ::testing::Values(RefusalCase{"Short",
+                                  "ctrl163_broken.json",
+                                  {{"ISP0_Before.bin", 49152}, {"ISP1_Before.bin", 49151}},
+                                  {},
+                                  kSize1},
+                      RefusalCase{"Long",
+                                  "ctrl163_broken.json",
+                                  {{"ISP0_Before.bin", 49152}, {"ISP1_Before.bin", 49153}},
+                                  {},
+                                  kSize1},
+                      RefusalCase{"Missing",
+                                  "ctrl163_broken.json",
+                                  {{"ISP0_Before.bin", 49152}},
+                                  {},
+                                  "The file <C:\\ISP1_Before.bin> cannot be opened, please check.\n"
+                                  "No such file or directory"},
+                      RefusalCase{"TooFewNamed",
+                                  "ctrl163_broken.json",
+                                  {{"a.bin", 49152}},
+                                  {"C:\\a.bin"},
+                                  FormatText(kRestoreFileCount, 2, 1)},
+                      RefusalCase{
+                          "AuxiliarySize",
+                          "ctrl190_broken.json",
+                          {{"a.bin", 49152}, {"b.bin", 16383}, {"c.bin", 49152}, {"d.bin", 16384}},
+                          {"C:\\a.bin", "C:\\b.bin", "C:\\c.bin", "C:\\d.bin"},
+                          FormatText(kRestoreWrongSize, "C:\\b.bin", 16384)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BackupAndRestore, RefuseADriveWhoseCopiesHaveNoKnownPlace) {
+  testing::OpsHarness h;
+  testing::OpsFlash flash(h.drive, 2048, 64);
+  h.SetUpSlot(kCtrl168, 2048, 64, 64);
+  h.AddCopy(0, kSlotFill32);
+  OnBackupIsp(h.p);
+  OnRestoreIsp(h.p, h.dialog, {});
+  EXPECT_EQ(h.view.BoxTexts(), (std::vector<std::string>{kNothingToBackUp, kNoIspCopyKnown}));
+  EXPECT_TRUE(h.drive.seen.empty());
+}
+
+}  // namespace
+}  // namespace kestrune
