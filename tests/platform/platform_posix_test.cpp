@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 
 #include "platform/posix_platform.h"
 #include "tests/support/device_temp_folder.h"
@@ -153,6 +156,132 @@ TEST_F(PosixPlatformTest, ResourcesAreFoundByTypeWithoutRegardToCase) {
   EXPECT_FALSE(platform.FindResource(lower.c_str(), 0).has_value());
   EXPECT_FALSE(platform.FindResource("NO_SUCH_TYPE", first.id).has_value());
 }
+
+// --- the work folder ---
+
+// Sets TMPDIR for one test and puts the old value back.
+class ScopedTmpDir {
+ public:
+  explicit ScopedTmpDir(const std::string& value) {
+    if (const char* old = std::getenv("TMPDIR")) old_ = old;
+    ::setenv("TMPDIR", value.c_str(), 1);
+  }
+  ~ScopedTmpDir() {
+    if (old_) {
+      ::setenv("TMPDIR", old_->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+  }
+  ScopedTmpDir(const ScopedTmpDir&) = delete;
+  ScopedTmpDir& operator=(const ScopedTmpDir&) = delete;
+
+ private:
+  std::optional<std::string> old_;
+};
+
+struct WorkFolderCase {
+  const char* label;
+  // Prepares the scene under `base` and returns what --temp names ("" for
+  // the default folder, which then lies in `base` as TMPDIR).
+  std::string (*scene)(const std::filesystem::path& base);
+  const char* problem;  // part of the message, "" when the folder is accepted
+  enum { kAnyUser, kNotRoot, kRootOnly } runs = kAnyUser;
+};
+void PrintTo(const WorkFolderCase& c, std::ostream* os) { *os << c.label; }
+
+std::string DefaultFolderName() { return "kestrune-" + std::to_string(::geteuid()); }
+
+std::string MadeWithMode(const std::filesystem::path& base, mode_t mode) {
+  const auto folder = base / "work";
+  std::filesystem::create_directory(folder);
+  ::chmod(folder.c_str(), mode);
+  return folder.string();
+}
+
+const WorkFolderCase kWorkFolderCases[] = {
+    {"default_is_made", [](const std::filesystem::path&) { return std::string(); }, ""},
+    {"default_planted_as_link",
+     [](const std::filesystem::path& base) {
+       std::filesystem::create_directory(base / "elsewhere");
+       std::filesystem::create_directory_symlink(base / "elsewhere", base / DefaultFolderName());
+       return std::string();
+     },
+     "is a symbolic link"},
+    {"named_and_private",
+     [](const std::filesystem::path& base) { return MadeWithMode(base, 0755); }, ""},
+    {"named_missing", [](const std::filesystem::path& base) { return (base / "none").string(); },
+     "does not exist"},
+    {"named_link",
+     [](const std::filesystem::path& base) {
+       const std::string real = MadeWithMode(base, 0700);
+       std::filesystem::create_directory_symlink(real, base / "link");
+       return (base / "link").string();
+     },
+     "is a symbolic link"},
+    {"named_file",
+     [](const std::filesystem::path& base) {
+       std::ofstream(base / "file") << "x";
+       return (base / "file").string();
+     },
+     "is not a folder"},
+    {"group_writable", [](const std::filesystem::path& base) { return MadeWithMode(base, 0770); },
+     "can be written by other users (mode 0770)"},
+    {"world_writable", [](const std::filesystem::path& base) { return MadeWithMode(base, 01777); },
+     "can be written by other users (mode 1777)"},
+    {"not_writable", [](const std::filesystem::path& base) { return MadeWithMode(base, 0500); },
+     "cannot be written", WorkFolderCase::kNotRoot},
+    {"of_another_user",
+     [](const std::filesystem::path& base) {
+       const std::string folder = MadeWithMode(base, 0700);
+       EXPECT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+       return folder;
+     },
+     "belongs to another user", WorkFolderCase::kRootOnly},
+};
+
+class WorkFolderTest : public ::testing::TestWithParam<WorkFolderCase> {};
+
+TEST_P(WorkFolderTest, OnlyAPrivateFolderOfTheUserIsTaken) {
+  const WorkFolderCase& c = GetParam();
+  if (c.runs == WorkFolderCase::kNotRoot && ::geteuid() == 0)
+    GTEST_SKIP() << "root writes anywhere";
+  if (c.runs == WorkFolderCase::kRootOnly && ::geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempFolder base;
+  ScopedTmpDir tmpdir(base.str());
+  PosixOptions options;
+  options.tempFolder = c.scene(base.path());
+  const std::string named = options.tempFolder;
+  std::string problem;
+
+  const bool ok = PrepareWorkFolder(options, problem);
+
+  if (*c.problem == '\0') {
+    ASSERT_TRUE(ok) << problem;
+    const std::string expected =
+        named.empty() ? (base.path() / DefaultFolderName()).string() : named;
+    EXPECT_EQ(options.tempFolder, expected);
+    struct stat st;
+    ASSERT_EQ(::lstat(expected.c_str(), &st), 0);
+    if (named.empty()) {
+      EXPECT_EQ(st.st_mode & 07777, 0700u) << "made private";
+    }
+    // The program's temporary folder is the work folder itself.
+    EXPECT_EQ(MapToHostPath(options, "T:\\CAUS.BIN"), expected + "/CAUS.BIN");
+  } else {
+    EXPECT_FALSE(ok);
+    EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    const std::string folder = named.empty() ? (base.path() / DefaultFolderName()).string() : named;
+    EXPECT_NE(problem.find(folder), std::string::npos) << "names the folder: " << problem;
+    EXPECT_EQ(options.tempFolder, named) << "a refused folder is not taken";
+    if (c.label == std::string("named_missing")) {
+      EXPECT_FALSE(std::filesystem::exists(named)) << "a named folder is never created";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, WorkFolderTest, ::testing::ValuesIn(kWorkFolderCases),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST(StatusHasRawIoTest, ReadsBit17OfTheEffectiveSet) {
   EXPECT_TRUE(StatusHasRawIo("Name:\tx\nCapInh:\t0\nCapEff:\t0000000000020000\n"));
