@@ -54,6 +54,7 @@ class FaultInjector : public device::VolumeOpener {
 
   std::unique_ptr<device::Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
+  bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
 
   // Called by the transports it hands out.
   device::Result Carry(device::Transport& inner, const device::Request& request);
