@@ -5,6 +5,7 @@
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
+#include "images/images.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
@@ -85,6 +86,7 @@ void DownloadIsp(Program& p, const std::string& path, uint32_t startPage) {
 void OnDestroyIsp(Program& p, DialogControls& dialog) {
   if (!p.isAdmin) return;
   if (p.selectedDrive >= kSlotCount) return;
+  if (RefuseStandInImages(p)) return;
   const int index = p.selectedDrive;
   DriveSlot& slot = p.Slot(index);
 

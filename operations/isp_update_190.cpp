@@ -115,13 +115,9 @@ void UpdateIspCode190(Program& p, const std::string& path) {
   std::memset(readBack.get(), 0, kIspAreaBytes);
   std::memset(expected.get(), 0, kIspAreaBytes);
 
-  std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
-  if (!file) {
-    p.view.ShowMessage(FormatText("The file <%s> cannot be opened, please check.", path.c_str()),
-                       "Fail", kMbIconError | kMbTopmost);
-    return;
-  }
-  if (file->Seek(kIspFileOffset)) ReadUpTo(*file, expected.get(), kIspPayloadBytes);
+  std::vector<uint8_t> image;
+  if (!ReadUpdateImage(p, path, image)) return;
+  CopyImageBytes(image, kIspFileOffset, expected.get(), kIspPayloadBytes);
 
   if (!PageSizeFitsChunked(slot.pageSize)) {
     ShowError(p, FormatText(kPageSizeUnsupported, static_cast<unsigned>(slot.pageSize)));
@@ -147,7 +143,7 @@ void UpdateIspCode190(Program& p, const std::string& path) {
   if (!WriteAndVerify(p, ispCopies, kIspPass, expected.get(), readBack.get())) return;
 
   std::memset(expected.get(), 0, kIspAreaBytes);
-  if (file->Seek(kAuxFileOffset)) ReadUpTo(*file, expected.get(), kAuxAreaBytes);
+  CopyImageBytes(image, kAuxFileOffset, expected.get(), kAuxAreaBytes);
   if (!WriteAndVerify(p, auxCopies, kAuxPass, expected.get(), readBack.get())) return;
 
   CloseVolume(p, index);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <random>
 #include <sstream>
 
 #include "device/commands.h"
@@ -15,11 +16,13 @@
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
+#include "resources/image_list.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
 #include "tests/support/fault_injector.h"
 #include "tests/support/ops_harness.h"
 #include "tests/support/recording_view.h"
+#include "tests/support/scoped_env.h"
 
 namespace kestrune {
 namespace {
@@ -191,6 +194,132 @@ TEST(StartFixSim, CancelAndMissingImageLeaveTheIspAsItWas) {
   EXPECT_FALSE(missing.view.Saw(kSuccess));
   EXPECT_FALSE(missing.drive->IspHealthy());
 }
+
+// The commands of a run from index `from` on that change the flash.
+size_t FlashChanges(const SimRun& run, uint64_t from) {
+  size_t n = 0;
+  const auto& seen = run.injector.Seen();
+  for (uint64_t i = from; i < seen.size(); ++i) {
+    if (seen[i].opcode == device::kOpEraseFlashBlock ||
+        seen[i].opcode == device::kOpWriteFlashPages) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+// An image file changed while the confirmation waits (by another user, or
+// a stray program) must never reach the drive.
+struct SwapCase {
+  const char* label;
+  const char* drive;
+  std::vector<uint8_t> (*bytes)();
+};
+void PrintTo(const SwapCase& c, std::ostream* os) { *os << c.label; }
+
+class SwappedImage : public ::testing::TestWithParam<SwapCase> {};
+
+TEST_P(SwappedImage, StopsTheUpdateBeforeAnyFlashCommand) {
+  SimRun run(GetParam().drive);
+  ASSERT_EQ(run.found, 1);
+  const bool is190 = run.p.Slot(0).controllerId == kCtrl190;
+  const std::string path =
+      is190 ? ChooseUpdateImage190(run.p) : ChooseUpdateImage(run.p, run.p.Slot(0).controllerId);
+  const std::vector<uint8_t> before = run.Flash(run.IspPage(0), kIspPayloadBytes);
+  auto swap = [&] {
+    const std::vector<uint8_t> bytes = GetParam().bytes();
+    std::ofstream(platform::MapToHostPath(run.platform.options(), path),
+                  std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  };
+  // The 0x190 update asks nothing, so its image is changed beforehand.
+  if (is190) swap();
+  run.view.whileShown = [&](const std::string& text) {
+    if (text == "Are you sure to update new ISP code ?") swap();
+  };
+  const uint64_t start = run.injector.CommandCount();
+
+  OnStartFix(run.p, run.dialog);
+
+  const std::string refusal = "The file <" + path +
+                              "> cannot be opened, please check.\n"
+                              "It differs from the image built into the program.";
+  ASSERT_TRUE(run.view.Saw(refusal)) << ::testing::PrintToString(run.view.BoxTexts());
+  EXPECT_EQ(run.view.boxes.back().caption, "Fail");
+  EXPECT_FALSE(run.view.Saw(kSuccess));
+  EXPECT_EQ(FlashChanges(run, start), 0u);
+  EXPECT_EQ(run.Flash(run.IspPage(0), kIspPayloadBytes), before);
+  EXPECT_EQ(run.link.OpenVolumeCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Swaps, SwappedImage,
+    ::testing::Values(SwapCase{"zeros", "ctrl163_broken.json",
+                               [] { return std::vector<uint8_t>(65536, 0); }},
+                      SwapCase{"random_bytes", "ctrl163_broken.json",
+                               [] {
+                                 std::vector<uint8_t> bytes(65536);
+                                 std::mt19937 random(9);
+                                 for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+                                 return bytes;
+                               }},
+                      SwapCase{"short_file", "ctrl163_broken.json",
+                               [] { return std::vector<uint8_t>(1000, 0x5A); }},
+                      SwapCase{"zeros_190", "ctrl190_broken.json",
+                               [] { return std::vector<uint8_t>(131072, 0); }}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A build without real images writes nothing into a real drive, asks
+// nothing and sends nothing, whatever the operation and controller.
+struct StandInCase {
+  const char* label;
+  const char* drive;
+  bool destroy;
+  bool allowed;  // the test switch is set
+};
+void PrintTo(const StandInCase& c, std::ostream* os) { *os << c.label; }
+
+class StandInsOnARealDrive : public ::testing::TestWithParam<StandInCase> {};
+
+TEST_P(StandInsOnARealDrive, AreRefusedBeforeAnythingIsAsked) {
+  if (!resources::PayloadsAreStandIns()) GTEST_SKIP() << "this build carries real images";
+  const StandInCase& c = GetParam();
+  testing::ScopedEnv allow(kAllowStandInsVariable,
+                           c.allowed ? std::optional<std::string>("1") : std::nullopt);
+  SimRun run(c.drive);
+  ASSERT_EQ(run.found, 1);
+  run.injector.realDevice = true;
+  const uint64_t start = run.injector.CommandCount();
+  const std::string logBefore = run.LogText();
+
+  if (c.destroy) {
+    OnDestroyIsp(run.p, run.dialog);
+  } else {
+    OnStartFix(run.p, run.dialog);
+  }
+
+  if (c.allowed) {
+    EXPECT_FALSE(run.view.Saw(kStandInsRefusedText));
+    EXPECT_GT(FlashChanges(run, start), 0u);
+    return;
+  }
+  ASSERT_EQ(run.view.BoxTexts(), std::vector<std::string>{kStandInsRefusedText});
+  EXPECT_EQ(run.view.boxes[0].caption, "ERROR");
+  EXPECT_EQ(run.injector.CommandCount(), start);
+  EXPECT_EQ(run.LogText(), logBefore);
+  EXPECT_FALSE(run.HostFileExists("ISP0_Before.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, StandInsOnARealDrive,
+    ::testing::Values(StandInCase{"fix_163", "ctrl163_broken.json", false, false},
+                      StandInCase{"fix_190", "ctrl190_broken.json", false, false},
+                      StandInCase{"fix_161", "ctrl161_broken.json", false, false},
+                      StandInCase{"destroy_169", "ctrl169_healthy.json", true, false},
+                      StandInCase{"destroy_165", "ctrl165_healthy.json", true, false},
+                      StandInCase{"fix_163_with_the_switch", "ctrl163_broken.json", false, true}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // Where in the command stream a step of the update lies, found by a run
 // without faults over the same drive.
