@@ -124,9 +124,10 @@ std::string BinRes::GetExeFolder(platform::Platform& platform) {
 }
 
 // The operation takes its texts by value, as its callers know it.
-// NOLINTNEXTLINE(performance-unnecessary-value-param)
+// NOLINTBEGIN(performance-unnecessary-value-param)
 void BinRes::ResourceToFile(platform::Platform& platform, std::string type, uint16_t id,
                             std::string path) {
+  // NOLINTEND(performance-unnecessary-value-param)
   const std::string fullPath = FullImagePath(platform, path);
 
   // A missing resource leaves no file rather than an empty one: an empty

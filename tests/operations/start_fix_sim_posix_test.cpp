@@ -276,7 +276,8 @@ struct StandInCase {
   const char* label;
   const char* drive;
   bool destroy;
-  bool allowed;  // the test switch is set
+  bool switchSet;    // KESTRUNE_ALLOW_STANDIN_IMAGES=1
+  bool givenImages;  // images named at start-up, which are no stand-ins
 };
 void PrintTo(const StandInCase& c, std::ostream* os) { *os << c.label; }
 
@@ -286,9 +287,14 @@ TEST_P(StandInsOnARealDrive, AreRefusedBeforeAnythingIsAsked) {
   if (!resources::PayloadsAreStandIns()) GTEST_SKIP() << "this build carries real images";
   const StandInCase& c = GetParam();
   testing::ScopedEnv allow(kAllowStandInsVariable,
-                           c.allowed ? std::optional<std::string>("1") : std::nullopt);
+                           c.switchSet ? std::optional<std::string>("1") : std::nullopt);
   SimRun run(c.drive);
   ASSERT_EQ(run.found, 1);
+  if (c.givenImages) {
+    std::string problem;
+    run.p.images = LoadImageFolder(run.platform, run.platform.options().tempFolder, problem);
+    ASSERT_NE(run.p.images, nullptr) << problem;
+  }
   run.injector.realDevice = true;
   const uint64_t start = run.injector.CommandCount();
   const std::string logBefore = run.LogText();
@@ -299,7 +305,7 @@ TEST_P(StandInsOnARealDrive, AreRefusedBeforeAnythingIsAsked) {
     OnStartFix(run.p, run.dialog);
   }
 
-  if (c.allowed) {
+  if (c.switchSet || c.givenImages) {
     EXPECT_FALSE(run.view.Saw(kStandInsRefusedText));
     EXPECT_GT(FlashChanges(run, start), 0u);
     return;
@@ -313,12 +319,14 @@ TEST_P(StandInsOnARealDrive, AreRefusedBeforeAnythingIsAsked) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, StandInsOnARealDrive,
-    ::testing::Values(StandInCase{"fix_163", "ctrl163_broken.json", false, false},
-                      StandInCase{"fix_190", "ctrl190_broken.json", false, false},
-                      StandInCase{"fix_161", "ctrl161_broken.json", false, false},
-                      StandInCase{"destroy_169", "ctrl169_healthy.json", true, false},
-                      StandInCase{"destroy_165", "ctrl165_healthy.json", true, false},
-                      StandInCase{"fix_163_with_the_switch", "ctrl163_broken.json", false, true}),
+    ::testing::Values(
+        StandInCase{"fix_163", "ctrl163_broken.json", false, false, false},
+        StandInCase{"fix_190", "ctrl190_broken.json", false, false, false},
+        StandInCase{"fix_161", "ctrl161_broken.json", false, false, false},
+        StandInCase{"destroy_169", "ctrl169_healthy.json", true, false, false},
+        StandInCase{"destroy_165", "ctrl165_healthy.json", true, false, false},
+        StandInCase{"fix_163_with_the_switch", "ctrl163_broken.json", false, true, false},
+        StandInCase{"fix_163_with_given_images", "ctrl163_broken.json", false, false, true}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // Where in the command stream a step of the update lies, found by a run

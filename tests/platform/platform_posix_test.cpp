@@ -6,10 +6,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 
 #include "platform/posix_platform.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/scoped_env.h"
 
 namespace kestrune::platform {
 namespace {
@@ -159,27 +159,6 @@ TEST_F(PosixPlatformTest, ResourcesAreFoundByTypeWithoutRegardToCase) {
 
 // --- the work folder ---
 
-// Sets TMPDIR for one test and puts the old value back.
-class ScopedTmpDir {
- public:
-  explicit ScopedTmpDir(const std::string& value) {
-    if (const char* old = std::getenv("TMPDIR")) old_ = old;
-    ::setenv("TMPDIR", value.c_str(), 1);
-  }
-  ~ScopedTmpDir() {
-    if (old_) {
-      ::setenv("TMPDIR", old_->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-  }
-  ScopedTmpDir(const ScopedTmpDir&) = delete;
-  ScopedTmpDir& operator=(const ScopedTmpDir&) = delete;
-
- private:
-  std::optional<std::string> old_;
-};
-
 struct WorkFolderCase {
   const char* label;
   // Prepares the scene under `base` and returns what --temp names ("" for
@@ -248,7 +227,7 @@ TEST_P(WorkFolderTest, OnlyAPrivateFolderOfTheUserIsTaken) {
     GTEST_SKIP() << "root writes anywhere";
   if (c.runs == WorkFolderCase::kRootOnly && ::geteuid() != 0) GTEST_SKIP() << "needs root";
   TempFolder base;
-  ScopedTmpDir tmpdir(base.str());
+  kestrune::testing::ScopedEnv tmpdir("TMPDIR", base.str());
   PosixOptions options;
   options.tempFolder = c.scene(base.path());
   const std::string named = options.tempFolder;
