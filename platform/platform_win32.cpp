@@ -194,7 +194,10 @@ bool PrepareWorkFolder(PosixOptions&, std::string& problem) {
     problem = "the temporary folder cannot be found";
     return false;
   }
-  const DWORD attributes = ::GetFileAttributesA(folder);
+  // Without its last backslash, so that a file of that name is seen as one.
+  std::string bare = folder;
+  if (bare.size() > 3 && (bare.back() == '\\' || bare.back() == '/')) bare.pop_back();
+  const DWORD attributes = ::GetFileAttributesA(bare.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     problem = std::string("the work folder ") + folder + " does not exist";
     return false;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/support/scoped_env.h"
 
 namespace kestrune::platform {
 namespace {
@@ -68,6 +69,26 @@ TEST_F(Win32PlatformTest, ModuleAndWindowsFolders) {
   EXPECT_GT(platform->GetWindowsDirectory(buffer, sizeof buffer), 0u);
   EXPECT_EQ(platform->GetTempPath(buffer, 2), 0u);
   EXPECT_EQ(platform->FindResource("NO_SUCH_TYPE", 1), std::nullopt);
+}
+
+// The temporary folder must be there before the images are written into
+// it; GetTempPath names it from TMP without looking.
+TEST_F(Win32PlatformTest, TheWorkFolderMustBeAFolder) {
+  PosixOptions unused;
+  std::string problem;
+  EXPECT_TRUE(PrepareWorkFolder(unused, problem)) << problem;
+  {
+    kestrune::testing::ScopedEnv tmp("TMP", folder + "\\none");
+    EXPECT_FALSE(PrepareWorkFolder(unused, problem));
+    EXPECT_EQ(problem, "the work folder " + folder + "\\none\\ does not exist");
+  }
+  {
+    auto out = platform->OpenFile(file(), OpenMode::kWriteBinaryTruncate);
+    ASSERT_NE(out, nullptr);
+  }
+  kestrune::testing::ScopedEnv tmp("TMP", file());
+  EXPECT_FALSE(PrepareWorkFolder(unused, problem));
+  EXPECT_EQ(problem, "the work folder " + file() + "\\ is not a folder");
 }
 
 }  // namespace
