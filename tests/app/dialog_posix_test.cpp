@@ -12,11 +12,9 @@
 #include "device/commands.h"
 #include "device/link.h"
 #include "discovery/discovery.h"
-#include "images/images.h"
 #include "platform/posix_platform.h"
 #include "tests/support/device_temp_folder.h"
 #include "tests/support/recording_view.h"
-#include "tests/support/scoped_env.h"
 #include "tests/support/scripted_transport.h"
 
 namespace kestrune {
@@ -251,31 +249,6 @@ TEST_F(DialogTest, NoDriveShowsTheApplicationBoxAndCloses) {
   EXPECT_EQ(volumes.openAttempts.back(), 'B');
   EXPECT_EQ(OpensOf('A'), 0u);
   EXPECT_TRUE(view.lists[kIdcDriveList].empty());
-}
-
-// Images named by KESTRUNE_IMAGES that are not all there would leave the
-// updates without the image they need: the dialog says which and closes
-// before any drive is touched.
-TEST_F(DialogTest, AnImageFolderWithoutTheImagesClosesTheDialogBeforeTheScan) {
-  ScriptDrive(volumes.Attach('E'), true);
-  platform.administrator = true;
-  folder.Write("given/CAUS.BIN", "too short");
-  testing::ScopedEnv images(kImagesVariable, folder.str() + "/given");
-  auto dialog = Dialog();
-
-  EXPECT_FALSE(dialog->OnInitDialog());
-
-  ASSERT_EQ(view.boxes.size(), 1u);
-  EXPECT_EQ(view.boxes[0].caption, "Fail");
-  EXPECT_EQ(view.boxes[0].style, kMbIconError | kMbTopmost);
-  const std::string& text = view.boxes[0].text;
-  EXPECT_EQ(text.rfind("The image folder <" + folder.str() + "/given> does not hold", 0), 0u)
-      << text;
-  EXPECT_NE(text.find("\nwrong size: CAUS.BIN has 9 bytes, expected 65536\n"), std::string::npos);
-  EXPECT_NE(text.find("\nmissing: 163A2C\\UST.BIN"), std::string::npos);
-  EXPECT_EQ(view.closeRequests, 1);
-  EXPECT_FALSE(WorkFolderHoldsImages());
-  EXPECT_TRUE(volumes.openAttempts.empty());
 }
 
 TEST_F(DialogTest, NonAdministratorOnARealDeviceIsStoppedBeforeAnyWork) {

@@ -8,9 +8,7 @@
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "images/images.h"
-#include "resources/image_list.h"
 #include "tests/images/images_fixture.h"
-#include "tests/support/scoped_env.h"
 
 namespace kestrune {
 namespace {
@@ -158,26 +156,6 @@ TEST_F(CodeLoadingTest, ACodeImageThatDiffersFromItsImageIsNotLoaded) {
 
   EXPECT_FALSE(LoadCodeBlock(p, 5, kSlot));
   EXPECT_TRUE(drive.seen.empty());
-}
-
-// Stand-in code must never run in a real controller; only the test switch
-// lets it through, for tests over the real transports.
-TEST_F(CodeLoadingTest, StandInCodeReachesARealDriveOnlyWithTheTestSwitch) {
-  if (!resources::PayloadsAreStandIns()) GTEST_SKIP() << "this build carries real images";
-  p.Slot(kSlot).controllerId = kCtrl162;
-  ExtractImages(p);
-  volumes.needsPrivilege = true;  // a real device
-  Open();
-  drive.unmatched = testing::Good();
-  {
-    testing::ScopedEnv off(kAllowStandInsVariable, std::nullopt);
-    EXPECT_FALSE(LoadCodeBlock(p, 5, kSlot));
-    EXPECT_TRUE(drive.seen.empty());
-    EXPECT_TRUE(p.standInCodeRefused);
-  }
-  testing::ScopedEnv on(kAllowStandInsVariable, "1");
-  EXPECT_TRUE(LoadCodeBlock(p, 5, kSlot));
-  EXPECT_EQ(drive.seen.size(), 9u);
 }
 
 TEST_F(CodeLoadingTest, Missing165A9SendsNothingAndKeepsTheText) {

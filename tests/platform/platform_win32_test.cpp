@@ -91,5 +91,16 @@ TEST_F(Win32PlatformTest, TheWorkFolderMustBeAFolder) {
   EXPECT_EQ(problem, "the work folder " + file() + "\\ is not a folder");
 }
 
+// BCrypt gives the published digest of "abc", however the text is cut.
+TEST(Win32Sha256, DigestsThePiecesAsOneText) {
+  const uint8_t a[] = {'a'};
+  const uint8_t bc[] = {'b', 'c'};
+  const std::span<const uint8_t> pieces[] = {a, {}, bc};
+  const Sha256Digest abc = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                            0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                            0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+  EXPECT_EQ(Sha256(pieces), std::optional<Sha256Digest>(abc));
+}
+
 }  // namespace
 }  // namespace kestrune::platform

@@ -4,13 +4,20 @@
 #include <optional>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace kestrune::testing {
+
+// nullopt unsets the variable. One implementation per host (scoped_env_*.cpp).
+void SetEnvironment(const std::string& name, const std::optional<std::string>& value);
 
 class ScopedEnv {
  public:
-  // nullopt unsets the variable.
-  ScopedEnv(std::string name, const std::optional<std::string>& value);
-  ~ScopedEnv();
+  ScopedEnv(std::string name, const std::optional<std::string>& value)
+      : name_(std::move(name)), old_(platform::ReadEnvironmentVariable(name_.c_str())) {
+    SetEnvironment(name_, value);
+  }
+  ~ScopedEnv() { SetEnvironment(name_, old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
@@ -18,8 +25,5 @@ class ScopedEnv {
   std::string name_;
   std::optional<std::string> old_;
 };
-
-// One implementation per host (scoped_env_*.cpp).
-void SetEnvironment(const std::string& name, const std::optional<std::string>& value);
 
 }  // namespace kestrune::testing
