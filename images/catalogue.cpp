@@ -99,7 +99,8 @@ void ExtractImages(Program& p) {
     try {
       if (p.images) {
         // Images named at start-up replace the built-in payloads.
-        BytesToFile(platform, FullImagePath(platform, path), p.images->payloads[index]);
+        const auto payload = ImagePayload(platform, p.images.get(), index);
+        if (payload) BytesToFile(platform, FullImagePath(platform, path), *payload);
       } else {
         BinRes::ResourceToFile(platform, kResourceType, entry.resourceId, path);
       }

@@ -78,7 +78,10 @@ bool LoadImagesFromEnvironment(platform::Platform& platform,
 std::optional<std::span<const uint8_t>> ImagePayload(platform::Platform& platform,
                                                      const ImageSet* images, int entry) {
   if (entry < 0 || entry >= static_cast<int>(std::size(kCatalogue))) return std::nullopt;
-  if (images != nullptr) return std::span<const uint8_t>(images->payloads[entry]);
+  if (images != nullptr) {
+    if (static_cast<size_t>(entry) >= images->payloads.size()) return std::nullopt;
+    return std::span<const uint8_t>(images->payloads[entry]);
+  }
   return platform.FindResource(kResourceType, kCatalogue[entry].resourceId);
 }
 
