@@ -111,6 +111,10 @@ bool CKestruneDlg::OnInitDialog() {
   }
 
   StartLogAndScan();
+  if (imagesRefused_) {
+    CloseMainWindow();
+    return false;
+  }
 
   std::snprintf(p_.log.debugLine, sizeof p_.log.debugLine, "MaxVolumes = %d \r\n", driveCount);
   p_.log.Debug(p_.log.debugLine);
@@ -120,7 +124,13 @@ bool CKestruneDlg::OnInitDialog() {
     return false;
   }
   if (driveCount == 0) {
-    p_.view.ShowMessage(kNoDeviceText, kAppTitle, kMbOk);
+    // A drive left out because this build may not load its code into it
+    // is named as the cause, not taken for a missing drive.
+    if (p_.standInCodeRefused) {
+      p_.view.ShowMessage(kStandInsRefusedText, "ERROR", kMbIconError);
+    } else {
+      p_.view.ShowMessage(kNoDeviceText, kAppTitle, kMbOk);
+    }
     CloseMainWindow();
     return false;
   }
@@ -144,13 +154,25 @@ void CKestruneDlg::StartLogAndScan() {
   if (p_.log.logEnabled) {
     p_.view.FileWritten({kIspLogPath, p_.platform.HostPath(kIspLogPath), std::nullopt});
   }
+  if (!ChooseImages()) return;
   ExtractImages();
   for (int i = 0; i < kSlotCount; ++i) ResetSlot(p_, i);
   driveCount = 0;
   driveCount = CheckDriveExist(p_);
 }
 
+bool CKestruneDlg::ChooseImages() {
+  if (p_.images) return true;
+  std::string problem;
+  if (LoadImagesFromEnvironment(p_.platform, p_.images, problem)) return true;
+  p_.view.ShowMessage(problem, "Fail", kMbIconError | kMbTopmost);
+  imagesRefused_ = true;
+  return false;
+}
+
 void CKestruneDlg::ExtractImages() { ::kestrune::ExtractImages(p_); }
+
+std::string CKestruneDlg::ImagesText() { return DescribeImages(p_.platform, p_.images.get()); }
 
 void CKestruneDlg::FillDriveList() {
   p_.view.ResetList(kIdcDriveList);

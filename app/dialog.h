@@ -32,7 +32,13 @@ class CKestruneDlg : public DialogControls {
   bool OnInitDialog();
   void StartLogAndScan();
   bool IsAdministrator();
+  // Takes the images KESTRUNE_IMAGES names, unless the front end chose
+  // them already. False after a "Fail" box when that folder does not hold
+  // them; the dialog then closes before any drive is scanned.
+  bool ChooseImages();
   void ExtractImages();
+  // Which images the run writes, for the About box.
+  std::string ImagesText();
 
   void FillDriveList() override;
   void OnDriveSelChange();
@@ -62,6 +68,7 @@ class CKestruneDlg : public DialogControls {
  private:
   Program& p_;
   std::vector<std::string> arguments_;
+  bool imagesRefused_ = false;
 };
 
 // The application object. What it does off Windows is to build the main

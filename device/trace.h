@@ -30,6 +30,7 @@ class TracingVolumes : public VolumeOpener {
 
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
+  bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
   bool ok() const { return static_cast<bool>(sink_); }
 
  private:

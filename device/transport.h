@@ -53,6 +53,13 @@ class VolumeOpener {
   // True when a volume this opener serves is a real device, for which vendor
   // commands need administrator rights.
   virtual bool NeedsPrivilege() const = 0;
+  // True when `letter` reaches a real device through pass-through, where
+  // only real ISP images may be written. An opener that serves one kind of
+  // volume answers alike for every letter.
+  virtual bool ServesRealDevice(char letter) const {
+    (void)letter;
+    return NeedsPrivilege();
+  }
 };
 
 // Classification text for traces ("good", "check condition 02", ...).

@@ -17,6 +17,12 @@ std::unique_ptr<Transport> VolumeMap::Open(char letter) {
   return fallback_ != nullptr ? fallback_->Open(letter) : nullptr;
 }
 
+bool VolumeMap::ServesRealDevice(char letter) const {
+  auto found = openers_.find(Upper(letter));
+  if (found != openers_.end()) return found->second->ServesRealDevice(letter);
+  return fallback_ != nullptr && fallback_->ServesRealDevice(letter);
+}
+
 bool VolumeMap::NeedsPrivilege() const {
   for (const auto& [letter, opener] : openers_) {
     if (opener->NeedsPrivilege()) return true;

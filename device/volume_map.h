@@ -18,6 +18,9 @@ class VolumeMap : public VolumeOpener {
   std::unique_ptr<Transport> Open(char letter) override;
   // True when any opener behind the map serves real devices.
   bool NeedsPrivilege() const override;
+  // Asks the opener that serves `letter`, so simulated drives and device
+  // nodes of one run are told apart.
+  bool ServesRealDevice(char letter) const override;
 
  private:
   std::map<char, VolumeOpener*> openers_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "app/isp_log.h"
@@ -15,6 +16,9 @@ namespace kestrune {
 
 inline constexpr uint32_t kPageBufferSize = 65536;
 
+// The images a run writes and checks files against (images/images.h).
+struct ImageSet;
+
 struct Program {
   Program(platform::Platform& platformIn, device::DeviceLink& linkIn, IspLog& logIn, View& viewIn)
       : platform(platformIn), link(linkIn), log(logIn), view(viewIn) {}
@@ -26,6 +30,12 @@ struct Program {
 
   // Set at start-up by the administrator check.
   bool isAdmin = false;
+  // The images chosen at start-up; null stands for the payloads built into
+  // the program.
+  std::shared_ptr<const ImageSet> images;
+  // A code load was refused because stand-in code must not run in a real
+  // drive; a scan that then finds nothing says so instead.
+  bool standInCodeRefused = false;
   // Filled by the CodeMark search; ispOffsets ends at its first -1.
   int32_t cisPageOffsets[4] = {0, 0, 0, 0};
   int32_t ispOffsets[4] = {-1, -1, -1, -1};

@@ -1,6 +1,7 @@
 // Image files read by the updates and by code loading, against simulated
 // drives. Input: a drive selector, an operation byte, then the file.
 #include <map>
+#include <memory>
 #include <string>
 
 #include "device/commands.h"
@@ -63,12 +64,25 @@ const std::string& DriveText(size_t index) {
   return texts.emplace(index, std::move(text)).first->second;
 }
 
-// A code image replaced by the fuzz data for one run, put back afterwards.
+// A code or update image replaced by the fuzz data for one run, put back
+// afterwards. The run's image set carries the same bytes, so that the check
+// of catalogue files lets them through to the operation under test.
 class ReplacedImage {
  public:
-  ReplacedImage(platform::Platform& platform, std::string path, const uint8_t* data, size_t size)
-      : platform_(platform), path_(std::move(path)), original_(ReadAll(platform_, path_)) {
+  ReplacedImage(Program& p, std::string path, const uint8_t* data, size_t size)
+      : platform_(p.platform), path_(std::move(path)), original_(ReadAll(platform_, path_)) {
     WriteAll(platform_, path_, data, size);
+    const int entry = CatalogueEntryOf(platform_, path_);
+    if (entry < 0) return;
+    auto images = std::make_shared<ImageSet>();
+    images->folder = "fuzz";
+    for (int i = 0; i < static_cast<int>(std::size(kCatalogue)); ++i) {
+      const auto payload = ImagePayload(platform_, nullptr, i);
+      images->payloads.emplace_back();
+      if (payload) images->payloads.back().assign(payload->begin(), payload->end());
+    }
+    images->payloads[entry].assign(data, data + size);
+    p.images = images;
   }
   ~ReplacedImage() { WriteAll(platform_, path_, original_.data(), original_.size()); }
 
@@ -110,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         UpdateIspCode190(p, kImagePath);
         break;
       case 2: {
-        ReplacedImage image(p.platform, ChooseCodeImage(p, 0), file, fileSize);
+        ReplacedImage image(p, ChooseCodeImage(p, 0), file, fileSize);
         if (OpenVolume(p, 0)) {
           LoadCodeBlock(p, static_cast<int8_t>(operation >> 2), 0);
           device::InitFlash(p.link, 0, p.Slot(0).volumeHandle);
@@ -124,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string path = p.Slot(0).controllerId == kCtrl190
                                      ? ChooseUpdateImage190(p)
                                      : ChooseUpdateImage(p, p.Slot(0).controllerId);
-        ReplacedImage image(p.platform, path, file, fileSize);
+        ReplacedImage image(p, path, file, fileSize);
         NullDialog dialog;
         OnStartFix(p, dialog);
         break;

@@ -15,6 +15,24 @@ constexpr uint32_t kPathBufferSize = 260;
 // The executable's path is read into a smaller buffer; longer paths are cut.
 constexpr uint32_t kExeBufferSize = 128;
 
+// A path that does not begin with a drive letter is taken inside the
+// executable's folder.
+std::string FullImagePath(platform::Platform& platform, const std::string& path) {
+  const bool absolute = path.size() >= 2 && path[1] == ':';
+  return absolute ? path : BinRes::GetExeFolder(platform) + "\\" + path;
+}
+
+void BytesToFile(platform::Platform& platform, const std::string& fullPath,
+                 std::span<const uint8_t> bytes) {
+  auto file = platform.OpenFile(fullPath, platform::OpenMode::kWriteBinaryTruncate);
+  if (!file) return;
+  const size_t written = file->Write(bytes.data(), bytes.size());
+  file.reset();
+  // A cut-off copy (disk full) would later be written into a drive as if it
+  // were whole; remove it so the gap shows as a missing file instead.
+  if (written != bytes.size()) platform.DeleteFile(fullPath);
+}
+
 }  // namespace
 
 // The ids do not follow the file names: this pairing is the one the program
@@ -69,7 +87,8 @@ void ExtractImages(Program& p) {
   platform::Platform& platform = p.platform;
   const std::string folder = WorkFolder(platform);
 
-  auto extract = [&](const CatalogueEntry& entry) {
+  auto extract = [&](int index) {
+    const CatalogueEntry& entry = kCatalogue[index];
     const std::string path = ComposePath(entry.pathFormat, folder);
     if (platform.FindFile(path)) {
       // Archive alone clears read-only, hidden and system, so a protected
@@ -78,17 +97,23 @@ void ExtractImages(Program& p) {
       platform.DeleteFile(path);
     }
     try {
-      BinRes::ResourceToFile(platform, kResourceType, entry.resourceId, path);
+      if (p.images) {
+        // Images named at start-up replace the built-in payloads.
+        const auto payload = ImagePayload(platform, p.images.get(), index);
+        if (payload) BytesToFile(platform, FullImagePath(platform, path), *payload);
+      } else {
+        BinRes::ResourceToFile(platform, kResourceType, entry.resourceId, path);
+      }
     } catch (const std::runtime_error&) {
       // No executable folder to resolve a relative path against: this entry
       // gets no file, and the others are still attempted.
     }
   };
 
-  for (int i = 0; i < kFirstSubFolderEntry; ++i) extract(kCatalogue[i]);
+  for (int i = 0; i < kFirstSubFolderEntry; ++i) extract(i);
   // An existing sub-folder is no failure, so the result is not looked at.
   platform.CreateDirectory(ComposePath(kSubFolderFormat, folder));
-  for (int i = kFirstSubFolderEntry; i < 31; ++i) extract(kCatalogue[i]);
+  for (int i = kFirstSubFolderEntry; i < 31; ++i) extract(i);
 }
 
 std::string BinRes::GetExeFolder(platform::Platform& platform) {
@@ -100,25 +125,18 @@ std::string BinRes::GetExeFolder(platform::Platform& platform) {
 }
 
 // The operation takes its texts by value, as its callers know it.
-// NOLINTNEXTLINE(performance-unnecessary-value-param)
+// NOLINTBEGIN(performance-unnecessary-value-param)
 void BinRes::ResourceToFile(platform::Platform& platform, std::string type, uint16_t id,
                             std::string path) {
-  const bool absolute = path.size() >= 2 && path[1] == ':';
-  const std::string fullPath = absolute ? path : GetExeFolder(platform) + "\\" + path;
+  // NOLINTEND(performance-unnecessary-value-param)
+  const std::string fullPath = FullImagePath(platform, path);
 
   // A missing resource leaves no file rather than an empty one: an empty
   // image would be taken by the updates as an ISP of zeros, while a missing
   // file makes them stop with "cannot be opened".
   const auto resource = platform.FindResource(type.c_str(), id);
   if (!resource) return;
-
-  auto file = platform.OpenFile(fullPath, platform::OpenMode::kWriteBinaryTruncate);
-  if (!file) return;
-  const size_t written = file->Write(resource->data(), resource->size());
-  file.reset();
-  // A cut-off copy (disk full) would later be written into a drive as if it
-  // were whole; remove it so the gap shows as a missing file instead.
-  if (written != resource->size()) platform.DeleteFile(fullPath);
+  BytesToFile(platform, fullPath, *resource);
 }
 
 }  // namespace kestrune

@@ -1,6 +1,7 @@
 // Loading a 4 KiB code block into controller memory, restarting a drive on
 // its restart code, and reading a page's spare bytes under loaded code.
 #include <cstring>
+#include <vector>
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
@@ -17,19 +18,6 @@ constexpr uint32_t kCodeFillByte = 0xFF;
 constexpr int kRestartPolls = 10;
 constexpr uint32_t kSpareBytes = 16;
 
-// Reads up to one block at `offset`; whatever the file does not hold stays
-// as it was in `buffer`. False only when the position cannot be reached.
-bool ReadBlock(platform::File& file, uint64_t offset, uint8_t* buffer) {
-  if (!file.Seek(offset)) return false;
-  size_t done = 0;
-  while (done < kCodeBlockBytes) {
-    const size_t n = file.Read(buffer + done, kCodeBlockBytes - done);
-    if (n == 0) break;
-    done += n;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
@@ -38,16 +26,27 @@ bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
   // its place would put the wrong code into the controller.
   if (block < 0) return false;
 
+  // Stand-in code must not run in a real controller.
+  if (StandInsBarredFrom(p, slotIndex)) {
+    p.standInCodeRefused = true;
+    p.log.Debug("Code not loaded: this build carries only stand-in images \r\n");
+    return false;
+  }
+
   device::HeapBlock buffer = p.link.AllocBuffer(kCodeBlockBytes, 4);
   if (!buffer) return false;
   std::memset(buffer.get(), 0xFF, kCodeBlockBytes);
 
-  auto file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
-  if (!file) return false;
-  // A file that ends early is no error: the rest of the block stays 0xFF.
-  if (!ReadBlock(*file, static_cast<uint64_t>(block) * kCodeBlockBytes, buffer.get())) {
+  std::vector<uint8_t> image;
+  const ImageFileRead read = ReadImageFile(p, path, image);
+  if (read == ImageFileRead::kCannotOpen) return false;
+  if (read == ImageFileRead::kDiffers) {
+    p.log.Debug(("Code not loaded: " + path + " differs from its image \r\n").c_str());
     return false;
   }
+  // A file that ends early is no error: the rest of the block stays 0xFF.
+  CopyImageBytes(image, static_cast<size_t>(block) * kCodeBlockBytes, buffer.get(),
+                 kCodeBlockBytes);
 
   const device::VolumeHandle handle = p.Slot(slotIndex).volumeHandle;
   // The controller gives no usable answer to these; a load that did not

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "discovery/program.h"
 #include "platform/platform.h"
@@ -45,6 +48,77 @@ class BinRes {
   static void ResourceToFile(platform::Platform& platform, std::string type, uint16_t id,
                              std::string path);
 };
+
+// --- the image set ---
+// Either the payloads built into the program (Program::images null) or the
+// 31 files of a folder named at start-up, read once and kept in memory.
+struct ImageSet {
+  std::string folder;                          // as it was named
+  std::vector<std::vector<uint8_t>> payloads;  // in catalogue order
+};
+
+// Reads the catalogue's files from `folder` (names matched without regard
+// to case, the last eleven in its "163A2C" sub-folder). Null, with
+// `problem` naming every missing or mis-sized file, unless all 31 are there
+// with their catalogue sizes.
+std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
+                                                const std::string& folder, std::string& problem);
+
+// The image set named by KESTRUNE_IMAGES, or null (the built-in payloads)
+// when it is unset or empty. False, with `problem` set, when the folder it
+// names does not hold the images.
+inline constexpr const char* kImagesVariable = "KESTRUNE_IMAGES";
+bool LoadImagesFromEnvironment(platform::Platform& platform,
+                               std::shared_ptr<const ImageSet>& images, std::string& problem);
+
+// Catalogue entry `entry`'s bytes in the set (null: the built-in payloads);
+// nullopt when a built-in resource is missing.
+std::optional<std::span<const uint8_t>> ImagePayload(platform::Platform& platform,
+                                                     const ImageSet* images, int entry);
+
+// True for the generated stand-ins: built-in payloads of a build that was
+// given no real images.
+bool ImagesAreStandIns(const ImageSet* images);
+
+// "stand-in images", or "images: " and the first 12 hex digits of the
+// SHA-256 over the 31 payloads in catalogue order, followed by " (from
+// DIR)" for a folder.
+std::string DescribeImages(platform::Platform& platform, const ImageSet* images);
+
+// With stand-ins, no real drive may be written. True ("stop") after one
+// ERROR box naming the build option when the selected drive is reached
+// through real pass-through; the test switch KESTRUNE_ALLOW_STANDIN_IMAGES=1
+// lifts it. Every operation that changes a drive's flash asks it first.
+inline constexpr const char* kAllowStandInsVariable = "KESTRUNE_ALLOW_STANDIN_IMAGES";
+extern const char* const kStandInsRefusedText;
+bool RefuseStandInImages(Program& p);
+// The same test for one slot, without a box (identification shows none).
+bool StandInsBarredFrom(Program& p, int slotIndex);
+
+// --- reading an image file ---
+// Image files are read whole; none the program uses is larger than this.
+inline constexpr size_t kMaxImageFileBytes = 131072;
+
+enum class ImageFileRead : uint8_t { kRead, kCannotOpen, kDiffers };
+
+// Reads the image file `path` into `bytes` (up to one byte more than
+// kMaxImageFileBytes). A file whose name, relative to the work folder, is a
+// catalogue entry must hold exactly that entry's payload, else kDiffers;
+// files the catalogue does not hold are taken as they are. The caller uses
+// these same bytes, so the file cannot change between check and use.
+ImageFileRead ReadImageFile(Program& p, const std::string& path, std::vector<uint8_t>& bytes);
+
+// ReadImageFile for the updates: on failure it shows the "cannot be opened"
+// box, with a second line when the file differs from its image, and
+// returns false.
+bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes);
+
+// Bytes `offset` to `offset` + `count` - 1 of `image` into `out`; what the
+// image does not hold leaves `out` as it was.
+void CopyImageBytes(const std::vector<uint8_t>& image, size_t offset, uint8_t* out, size_t count);
+
+// The catalogue entry that `path` names inside the work folder, or -1.
+int CatalogueEntryOf(platform::Platform& platform, const std::string& path);
 
 // --- choosers ---
 // The code image for the slot's drive. Controller 0x165 drives without the

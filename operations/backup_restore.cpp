@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "discovery/discovery.h"
+#include "images/images.h"
 #include "operations/backup_files.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
@@ -112,6 +113,9 @@ void OnBackupIsp(Program& p) {
 void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::string>& files) {
   if (!p.isAdmin) return;
   if (p.selectedDrive >= kSlotCount) return;
+  // A build without real images must not touch a real drive at all, even
+  // with backup files of its own.
+  if (RefuseStandInImages(p)) return;
   const int index = p.selectedDrive;
   const DriveSlot& slot = p.Slot(index);
   const bool is190 = slot.controllerId == kCtrl190;
@@ -157,8 +161,6 @@ void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::str
     return;
   }
 
-  // Refusals that depend on the build or the drive's transport belong here,
-  // before the question.
   if (p.view.ShowMessage(kRestoreConfirm, "Restore ISP Warning",
                          kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
     return;

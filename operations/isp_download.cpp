@@ -6,6 +6,7 @@
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "operations/backup_files.h"
+#include "images/images.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
@@ -28,6 +29,7 @@ DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startP
 void OnDestroyIsp(Program& p, DialogControls& dialog) {
   if (!p.isAdmin) return;
   if (p.selectedDrive >= kSlotCount) return;
+  if (RefuseStandInImages(p)) return;
   const int index = p.selectedDrive;
   DriveSlot& slot = p.Slot(index);
 

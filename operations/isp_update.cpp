@@ -45,16 +45,11 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
   // Destroy mode writes this buffer as it stands: zeros everywhere.
   std::memset(expected.get(), 0, kIspAreaBytes);
 
-  std::unique_ptr<platform::File> file;
   if (!destroy) {
-    file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
-    if (!file) {
-      p.view.ShowMessage(FormatText("The file <%s> cannot be opened, please check.", path.c_str()),
-                         "Fail", kMbIconError | kMbTopmost);
-      return;
-    }
+    std::vector<uint8_t> image;
+    if (!ReadUpdateImage(p, path, image)) return;
     // A short file is no error: what it lacks is written as zeros.
-    if (file->Seek(kIspFileOffset)) ReadUpTo(*file, expected.get(), kIspPayloadBytes);
+    CopyImageBytes(image, kIspFileOffset, expected.get(), kIspPayloadBytes);
   }
 
   const uint32_t pageSize = slot.pageSize;

@@ -123,17 +123,12 @@ void UpdateIspCode190(Program& p, const std::string& path) {
   std::memset(expected.get(), 0, kIspAreaBytes);
   std::memset(auxExpected.get(), 0, kIspAreaBytes);
 
-  std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
-  if (!file) {
-    p.view.ShowMessage(FormatText("The file <%s> cannot be opened, please check.", path.c_str()),
-                       "Fail", kMbIconError | kMbTopmost);
-    return;
-  }
   // Both codes are taken now, so that nothing but the drive is met once
   // the first area is erased. What a short file lacks stays zero.
-  if (file->Seek(kIspFileOffset)) ReadUpTo(*file, expected.get(), kIspPayloadBytes);
-  if (file->Seek(kAuxFileOffset)) ReadUpTo(*file, auxExpected.get(), kAuxAreaBytes);
-  file.reset();
+  std::vector<uint8_t> image;
+  if (!ReadUpdateImage(p, path, image)) return;
+  CopyImageBytes(image, kIspFileOffset, expected.get(), kIspPayloadBytes);
+  CopyImageBytes(image, kAuxFileOffset, auxExpected.get(), kAuxAreaBytes);
 
   if (!PageSizeFitsChunked(slot.pageSize)) {
     ShowError(p, FormatText(kPageSizeUnsupported, static_cast<unsigned>(slot.pageSize)));

@@ -119,6 +119,7 @@ void OnStartFix(Program& p, DialogControls& dialog) {
   if (!p.isAdmin) return;
   StartFixEnd end(dialog);
   if (p.selectedDrive >= kSlotCount) return;
+  if (RefuseStandInImages(p)) return;
   const DriveSlot& slot = p.Selected();
 
   p.pageBuffer = p.link.AllocBuffer(kPageBufferSize, 0);

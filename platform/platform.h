@@ -7,6 +7,7 @@
 // host file system (see PosixOptions).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -116,8 +117,9 @@ struct PosixOptions {
   // Folder that stands for drive C: ("c:\\ISP.log" -> <cDrive>/ISP.log).
   // Empty means the current directory.
   std::string cDriveFolder;
-  // Host folder returned (in Windows spelling, ending in a backslash) by
-  // GetTempPath. Empty means $TMPDIR or /tmp.
+  // The work folder: the host folder that stands for the temporary folder
+  // GetTempPath reports ("T:\\"). Empty means the default work folder,
+  // kestrune-<uid> inside $TMPDIR or /tmp (see PrepareWorkFolder).
   std::string tempFolder;
   // Debug output to stderr.
   bool debugToStderr = false;
@@ -145,5 +147,27 @@ std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions& options = {});
 // component is matched without regard to case. Exposed for tests.
 std::string MapToHostPath(const PosixOptions& options, const std::string& path);
 #endif
+
+// --- The work folder, the environment and digests ---
+
+// Makes the work folder ready before the images are written into it, so
+// that no other user can put or swap a file there.
+// POSIX: the folder is options.tempFolder, or, when that is empty,
+// kestrune-<uid> inside $TMPDIR (or /tmp), created with mode 0700 when
+// missing; options.tempFolder is set to it. A folder that was named is
+// never created. The folder is refused when it is missing, a symbolic link,
+// not a folder, owned by another user, writable by its group or by others,
+// or not writable by the user.
+// Windows: the temporary folder must exist as a folder; options are unused.
+// False with `problem` set to a sentence that names the folder and the cause.
+bool PrepareWorkFolder(PosixOptions& options, std::string& problem);
+
+// The value of an environment variable; nullopt when it is not set.
+std::optional<std::string> ReadEnvironmentVariable(const char* name);
+
+// SHA-256 over the pieces taken one after another; nullopt when the
+// system's digest service fails.
+using Sha256Digest = std::array<uint8_t, 32>;
+std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pieces);
 
 }  // namespace kestrune::platform

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <openssl/evp.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,9 +76,12 @@ class PosixFile : public File {
 
 bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
 
-std::string DefaultTempFolder() {
+// kestrune-<uid> inside the system's temporary folder: a folder of this
+// user's own, so that other users of a shared /tmp cannot reach the images.
+std::string DefaultWorkFolder() {
   const char* tmp = std::getenv("TMPDIR");
-  return (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+  const std::string base = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+  return base + (base.back() == '/' ? "" : "/") + "kestrune-" + std::to_string(::geteuid());
 }
 
 // Appends `component` to the host folder `base`, matching an existing entry
@@ -114,7 +118,7 @@ std::string MapToHostPath(const PosixOptions& options, const std::string& path) 
     if (drive == 'c') {
       root = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
     } else if (drive == 't') {
-      root = options.tempFolder.empty() ? DefaultTempFolder() : options.tempFolder;
+      root = options.tempFolder.empty() ? DefaultWorkFolder() : options.tempFolder;
     } else {
       return {};  // no other drive letter exists on this host
     }
@@ -402,6 +406,70 @@ std::optional<std::span<const uint8_t>> PosixPlatform::FindResource(const char* 
 
 std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions& options) {
   return std::make_unique<PosixPlatform>(options);
+}
+
+bool PrepareWorkFolder(PosixOptions& options, std::string& problem) {
+  const bool named = !options.tempFolder.empty();
+  const std::string folder = named ? options.tempFolder : DefaultWorkFolder();
+  const std::string name = "the work folder " + folder;
+  if (!named && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    problem = "cannot create " + name + ": " + std::strerror(errno);
+    return false;
+  }
+  // lstat, not stat: a link planted under the folder's name would send
+  // every image to wherever it points.
+  struct stat st;
+  if (::lstat(folder.c_str(), &st) != 0) {
+    problem = errno == ENOENT ? name + " does not exist" : name + ": " + std::strerror(errno);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    problem = name + " is a symbolic link; it must be a folder of your own";
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    problem = name + " is not a folder";
+    return false;
+  }
+  if (st.st_uid != ::geteuid()) {
+    problem = name + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    problem = name + " can be written by other users (mode " + mode + ")";
+    return false;
+  }
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    problem = name + " cannot be written: " + std::strerror(errno);
+    return false;
+  }
+  options.tempFolder = folder;
+  return true;
+}
+
+std::optional<std::string> ReadEnvironmentVariable(const char* name) {
+  const char* value = name != nullptr ? std::getenv(name) : nullptr;
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pieces) {
+  struct ContextFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+  };
+  std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+  for (const std::span<const uint8_t>& piece : pieces) {
+    if (EVP_DigestUpdate(context.get(), piece.data(), piece.size()) != 1) return std::nullopt;
+  }
+  Sha256Digest digest{};
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != digest.size()) {
+    return std::nullopt;
+  }
+  return digest;
 }
 
 }  // namespace kestrune::platform

@@ -1,4 +1,6 @@
 #include <windows.h>
+// The digest service needs the Windows types first.
+#include <bcrypt.h>
 
 // The Win32 headers spell these as macros; the interface's methods carry
 // the plain names.
@@ -9,6 +11,7 @@
 #undef GetModuleFileName
 #undef GetTempPath
 #undef GetWindowsDirectory
+#undef GetEnvironmentVariable
 #undef MoveFile
 #undef SetFileAttributes
 
@@ -248,6 +251,108 @@ class Win32Platform : public Platform {
 
 std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions&) {
   return std::make_unique<Win32Platform>();
+}
+
+bool PrepareWorkFolder(PosixOptions&, std::string& problem) {
+  // The user's own temporary folder is private on Windows; it only has to
+  // be there, or no image can be written into it.
+  char folder[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length >= sizeof folder) {
+    problem = "the temporary folder cannot be found";
+    return false;
+  }
+  // Without its last backslash, so that a file of that name is seen as one.
+  std::string bare = folder;
+  if (bare.size() > 3 && (bare.back() == '\\' || bare.back() == '/')) bare.pop_back();
+  const DWORD attributes = ::GetFileAttributesA(bare.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    problem = std::string("the work folder ") + folder + " does not exist";
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    problem = std::string("the work folder ") + folder + " is not a folder";
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> ReadEnvironmentVariable(const char* name) {
+  if (name == nullptr) return std::nullopt;
+  std::vector<char> value(256);
+  for (;;) {
+    const DWORD n = ::GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
+    if (n == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();
+    }
+    if (n < value.size()) return std::string(value.data(), n);
+    value.resize(n);
+  }
+}
+
+namespace {
+
+// The algorithm provider and the hash object, each closed on every exit.
+class HashAlgorithm {
+ public:
+  HashAlgorithm() {
+    if (::BCryptOpenAlgorithmProvider(&handle_, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+      handle_ = nullptr;
+    }
+  }
+  ~HashAlgorithm() {
+    if (handle_ != nullptr) ::BCryptCloseAlgorithmProvider(handle_, 0);
+  }
+  HashAlgorithm(const HashAlgorithm&) = delete;
+  HashAlgorithm& operator=(const HashAlgorithm&) = delete;
+  BCRYPT_ALG_HANDLE get() const { return handle_; }
+
+ private:
+  BCRYPT_ALG_HANDLE handle_ = nullptr;
+};
+
+class HashObject {
+ public:
+  explicit HashObject(BCRYPT_ALG_HANDLE algorithm) {
+    if (::BCryptCreateHash(algorithm, &handle_, nullptr, 0, nullptr, 0, 0) != 0) {
+      handle_ = nullptr;
+    }
+  }
+  ~HashObject() {
+    if (handle_ != nullptr) ::BCryptDestroyHash(handle_);
+  }
+  HashObject(const HashObject&) = delete;
+  HashObject& operator=(const HashObject&) = delete;
+  BCRYPT_HASH_HANDLE get() const { return handle_; }
+
+ private:
+  BCRYPT_HASH_HANDLE handle_ = nullptr;
+};
+
+}  // namespace
+
+std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pieces) {
+  HashAlgorithm algorithm;
+  if (algorithm.get() == nullptr) return std::nullopt;
+  HashObject hash(algorithm.get());
+  if (hash.get() == nullptr) return std::nullopt;
+  for (const std::span<const uint8_t>& piece : pieces) {
+    // BCryptHashData takes at most 4 GiB at a time; the images are far smaller.
+    size_t done = 0;
+    while (done < piece.size()) {
+      const ULONG chunk = static_cast<ULONG>(std::min<size_t>(piece.size() - done, 1u << 30));
+      if (::BCryptHashData(hash.get(), const_cast<PUCHAR>(piece.data() + done), chunk, 0) != 0) {
+        return std::nullopt;
+      }
+      done += chunk;
+    }
+  }
+  Sha256Digest digest{};
+  if (::BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) != 0) {
+    return std::nullopt;
+  }
+  return digest;
 }
 
 }  // namespace kestrune::platform

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ python3 git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  nlohmann-json3-dev libcli11-dev
+  nlohmann-json3-dev libcli11-dev libssl-dev
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 fonts-wine xvfb x11-apps imagemagick
   clang libclang-rt-14-dev clang-format clang-tidy shellcheck

@@ -43,7 +43,6 @@ std::vector<std::string> DialogArguments(const ConsoleOptions& options) {
 std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions& options,
                                        std::ostream& out, std::ostream& err) {
   CLI::App app{"Checks and repairs the ISP of USB flash drives.", "kestrune"};
-  app.set_version_flag("--version", kVersionText);
 
   std::string command;
   std::vector<std::string> drives;
@@ -65,7 +64,11 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   app.add_option("--c-drive", options.cDriveFolder,
                  "the folder that stands for drive C: (default: the current directory)");
   app.add_option("--temp", options.tempFolder,
-                 "the temporary folder that holds the work folder (default $TMPDIR or /tmp)");
+                 "the work folder, where the images are written: an existing folder of your own "
+                 "that no other user can write (default: kestrune-<uid> in $TMPDIR or /tmp)");
+  app.add_option("--images", options.imagesFolder,
+                 "a folder holding the 31 ISP images under their catalogue names, written "
+                 "instead of the built-in ones (also KESTRUNE_IMAGES=DIR)");
   app.add_option("--trace", options.traceFile, "one line per device command to FILE");
   app.add_flag("--verbose", options.verbose, "the debug channel to stderr");
   app.add_flag("--json", options.json, "with scan: the drive table as JSON on stdout");
@@ -74,12 +77,12 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                  "file, then the auxiliary file of each copy); repeatable; default "
                  "C:\\ISP<n>_Before.bin (0x190: ISP<n>_Backup.bin and ISP<n>_Aux.bin)")
       ->allow_extra_args(false);
+  app.add_flag("--version", options.version,
+               "the version, and which ISP images this run would write");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e, out, err);
-  } catch (const CLI::CallForVersion& e) {
     return app.exit(e, out, err);
   } catch (const CLI::ParseError& e) {
     err << "kestrune: " << e.what() << "\nRun with --help for the usage." << std::endl;

@@ -25,11 +25,13 @@ struct ConsoleOptions {
   bool yes = false;
   std::string cDriveFolder;
   std::string tempFolder;
+  std::string imagesFolder;
   std::string traceFile;
   bool verbose = false;
   bool json = false;
   // restore --from: the backup files in copy order; empty for the default names.
   std::vector<std::string> restoreFiles;
+  bool version = false;
 };
 
 inline constexpr int kExitDone = 0;
@@ -46,8 +48,9 @@ inline constexpr char kSimulateLetter = 'E';
 inline constexpr const char* kDefaultDriveFlashFile = "kestrune-default-drive.flash";
 
 // Parses the command line into `options`. Returns an exit code when the
-// program is to stop here (kExitDone after --help or --version, kExitUsage
-// after a message on `err`), nullopt when it is to go on.
+// program is to stop here (kExitDone after --help, kExitUsage after a
+// message on `err`), nullopt when it is to go on. --version only sets
+// options.version: what it prints depends on the images chosen.
 std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions& options,
                                        std::ostream& out, std::ostream& err);
 

@@ -19,6 +19,7 @@
 #include "device/trace.h"
 #include "device/volume_map.h"
 #include "discovery/program.h"
+#include "images/images.h"
 #include "operations/operations.h"
 #include "platform/platform.h"
 #include "simulator/drive_description.h"
@@ -137,6 +138,21 @@ bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, std::ostrea
   return true;
 }
 
+// The images --images or KESTRUNE_IMAGES names (null: the built-in ones).
+// False after naming the problem on `err`.
+bool ChooseImages(platform::Platform& host, const ConsoleOptions& options,
+                  std::shared_ptr<const ImageSet>& images, std::ostream& err) {
+  std::string problem;
+  if (options.imagesFolder.empty()) {
+    if (LoadImagesFromEnvironment(host, images, problem)) return true;
+  } else {
+    images = LoadImageFolder(host, options.imagesFolder, problem);
+    if (images) return true;
+  }
+  err << "kestrune: " << problem << std::endl;
+  return false;
+}
+
 void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& io) {
   const bool destroy = dialog.destroyMode != 0;
   const char* action = destroy ? "destroy" : "fix";
@@ -186,6 +202,27 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& 
 int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   ConsoleOptions options;
   if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) return *stop;
+
+  platform::PosixOptions hostOptions;
+  hostOptions.cDriveFolder = options.cDriveFolder;
+  hostOptions.tempFolder = options.tempFolder;
+  hostOptions.debugToStderr = options.verbose;
+  std::shared_ptr<const ImageSet> images;
+  if (options.version) {
+    std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
+    if (!ChooseImages(*host, options, images, io.err)) return kExitUsage;
+    io.out << kVersionText << '\n' << DescribeImages(*host, images.get()) << std::endl;
+    return kExitDone;
+  }
+  // The images go into the work folder before the scan; a folder that
+  // cannot take them, or that others could change, stops the run here.
+  std::string problem;
+  if (!platform::PrepareWorkFolder(hostOptions, problem)) {
+    io.err << "kestrune: " << problem << std::endl;
+    return kExitUsage;
+  }
+  std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
+  if (!ChooseImages(*host, options, images, io.err)) return kExitUsage;
 
   // Boxes leave stdout to the JSON table when it is asked for.
   std::ostream& boxes = options.json ? io.err : io.out;
@@ -252,12 +289,6 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   }
   device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : volumes;
 
-  platform::PosixOptions hostOptions;
-  hostOptions.cDriveFolder = options.cDriveFolder;
-  hostOptions.tempFolder = options.tempFolder;
-  hostOptions.debugToStderr = options.verbose;
-  std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-
   const Answering answering = options.yes          ? Answering::kAlwaysOk
                               : io.inputIsTerminal ? Answering::kAsk
                                                    : Answering::kNeverAsk;
@@ -265,6 +296,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   device::DeviceLink link(opener);
   IspLog log(*host);
   Program program(*host, link, log, view);
+  program.images = images;
   CKestruneApp app(program, DialogArguments(options));
 
   int driveCount = 0;
@@ -314,7 +346,8 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   }
 
   if (!program.isAdmin) return kExitNotAdministrator;
-  if (driveCount == 0) return kExitNoDevice;
+  // With no drive listed, only the refusal of stand-in code shows a failure.
+  if (driveCount == 0) return view.failureShown() ? kExitFailure : kExitNoDevice;
   if (actionRefused) return kExitUsage;
   if (view.failureShown() || !saved) return kExitFailure;
   if (view.cancelled()) return kExitCancelled;

@@ -25,10 +25,15 @@ DialogState* StateOf(HWND hwnd) {
       GetWindowLongPtrA(hwnd, DWLP_USER));
 }
 
-INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
+// The About box's second line says which images the run writes; lParam
+// carries the dialog that knows.
+INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_INITDIALOG:
+    case WM_INITDIALOG: {
+      auto* dialog = reinterpret_cast<CKestruneDlg*>(lParam);  // NOLINT(performance-no-int-to-ptr)
+      if (dialog != nullptr) SetDlgItemTextA(hwnd, IDC_ABOUT_IMAGES, dialog->ImagesText().c_str());
       return TRUE;
+    }
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
         EndDialog(hwnd, LOWORD(wParam));
@@ -141,7 +146,8 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
   switch (message) {
     case WM_SYSCOMMAND:
       if (state->dialog->OnSysCommand(static_cast<uint32_t>(wParam))) {
-        DialogBoxParamA(state->instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), hwnd, AboutProc, 0);
+        DialogBoxParamA(state->instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), hwnd, AboutProc,
+                        reinterpret_cast<LPARAM>(state->dialog));
         return TRUE;
       }
       return FALSE;

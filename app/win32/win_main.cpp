@@ -3,6 +3,7 @@
 // The common controls header needs the Windows types first.
 #include <commctrl.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -51,6 +52,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (!drives.Open(std::getenv(kestrune::win32::kSimulateVariable), &error)) {
     view.ShowMessage("Cannot load the virtual drive: " + error, kestrune::kAppTitle,
                      kestrune::kMbIconError);
+    return 1;
+  }
+
+  // The images go into the temporary folder before the scan; a folder that
+  // is not there is named now, not found out by a scan that lists nothing.
+  kestrune::platform::PosixOptions unused;
+  std::string problem;
+  if (!kestrune::platform::PrepareWorkFolder(unused, problem)) {
+    problem[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(problem[0])));
+    view.ShowMessage(problem + ".", "Fail", kestrune::kMbIconError | kestrune::kMbTopmost);
     return 1;
   }
 

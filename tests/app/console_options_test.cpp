@@ -91,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"SelectNegative", {"--select", "-1", "scan"}, kExitUsage},
         ParseCase{"SelectNotANumber", {"--select", "x", "scan"}, kExitUsage},
         ParseCase{"SelectBeyondTheTable", {"--select", "25", "scan"}, kExitUsage},
-        ParseCase{"Help", {"--help"}, kExitDone}, ParseCase{"Version", {"--version"}, kExitDone}),
+        ParseCase{"Help", {"--help"}, kExitDone},
+        ParseCase{"Version", {"--version"}, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConsoleParse, OptionValuesAreKept) {
@@ -125,9 +126,10 @@ TEST_F(ConsoleParse, HelpAndVersionPrintOnStdout) {
   ASSERT_EQ(Parse({"--help"}), kExitDone);
   EXPECT_NE(out.str().find("--drive"), std::string::npos);
   EXPECT_NE(out.str().find("--c-drive"), std::string::npos);
-  out.str("");
-  ASSERT_EQ(Parse({"--version"}), kExitDone);
-  EXPECT_NE(out.str().find(kVersionText), std::string::npos);
+  // What --version prints depends on the images, so the run prints it.
+  ASSERT_EQ(Parse({"--version", "--images", "/srv/isp"}), std::nullopt);
+  EXPECT_TRUE(options.version);
+  EXPECT_EQ(options.imagesFolder, "/srv/isp");
 }
 
 TEST_F(ConsoleParse, UnknownOptionIsNamed) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,7 +15,9 @@
 
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "images/images.h"
 #include "platform/platform.h"
+#include "resources/image_list.h"
 #include "tests/support/device_temp_folder.h"
 
 namespace kestrune::console {
@@ -69,7 +72,7 @@ class ConsoleRun : public ::testing::Test {
   // Runs the console in-process on the folders of this test.
   RunResult Run(std::vector<std::string> arguments, const std::string& input = "",
                 bool terminal = false) {
-    std::vector<std::string> all{"kestrune", "--c-drive", cDrive(), "--temp", temp()};
+    std::vector<std::string> all{"kestrune", "--c-drive", cDrive(), "--temp", tempArgument};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<const char*> argv;
     for (const std::string& a : all) argv.push_back(a.c_str());
@@ -90,6 +93,9 @@ class ConsoleRun : public ::testing::Test {
   }
 
   TempFolder folder;
+  // What --temp names; the work folder made for the test unless a test
+  // names another.
+  std::string tempArgument = temp();
 };
 
 TEST_F(ConsoleRun, ScanShowsTheVerdictAndTheList) {
@@ -298,6 +304,73 @@ TEST_F(ConsoleRun, InteractiveOffersTheDialogsActions) {
   EXPECT_EQ(again.code, kExitDone);
   EXPECT_EQ(again.out.find(kDestroyed), std::string::npos);
   EXPECT_NE(again.err.find("unknown command 'destroy'"), std::string::npos);
+}
+
+// --- the work folder and the images, chosen before the scan ---
+
+TEST_F(ConsoleRun, AnUnusableWorkFolderOrImageFolderIsNamedBeforeTheScan) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  tempArgument = folder.str() + "/none";
+  RunResult r = Run({"--drive", "E=" + drive, "scan"});
+  EXPECT_EQ(r.code, kExitUsage);
+  EXPECT_EQ(r.err, "kestrune: the work folder " + tempArgument + " does not exist\n");
+  EXPECT_EQ(r.out, "") << "no drive was scanned";
+  EXPECT_FALSE(fs::exists(tempArgument)) << "a named work folder is never made";
+
+  tempArgument = temp();
+  r = Run({"--drive", "E=" + drive, "--images", cDrive(), "scan"});
+  EXPECT_EQ(r.code, kExitUsage);
+  EXPECT_EQ(r.err,
+            "kestrune: The image folder <" + cDrive() + "> holds none of the 31 ISP images.\n");
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(ConsoleRun, GivenImagesAreWrittenAndNamed) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  if (resources::PayloadsAreStandIns()) {
+    EXPECT_EQ(Run({"--version"}).OutLines(),
+              (std::vector<std::string>{kVersionText, "stand-in images"}));
+  }
+  // A folder of images, named in lower case, that differ from the built-in
+  // ones in one byte each; their catalogue-order concatenation is hashed
+  // by the system's own tool.
+  ASSERT_EQ(Run({"--drive", "E=" + drive, "scan"}).code, kExitDone);
+  const fs::path given = folder.path() / "given";
+  fs::create_directories(given / "163a2c");
+  std::ofstream all(folder.path() / "all.bin", std::ios::binary);
+  std::vector<uint8_t> us163;
+  for (const CatalogueEntry& entry : kCatalogue) {
+    std::string name = entry.pathFormat + 3;
+    std::replace(name.begin(), name.end(), '\\', '/');
+    std::ifstream in(fs::path(temp()) / name, std::ios::binary);
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_EQ(bytes.size(), entry.size) << name;
+    bytes[20000] ^= 0xFF;
+    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+    std::ofstream(given / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(entry.size));
+    all.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(entry.size));
+    if (name == "163a2c/us.bin") us163 = bytes;
+  }
+  all.close();
+  FILE* sum = popen(("sha256sum '" + (folder.path() / "all.bin").string() + "'").c_str(), "r");
+  ASSERT_NE(sum, nullptr);
+  char hex[13] = {};
+  ASSERT_EQ(fread(hex, 1, 12, sum), 12u);
+  pclose(sum);
+  EXPECT_EQ(Run({"--version", "--images", given.string()}).OutLines(),
+            (std::vector<std::string>{
+                kVersionText, std::string("images: ") + hex + " (from " + given.string() + ")"}));
+
+  // The fix writes the given image this drive takes, 163A2C\US.BIN, which
+  // the check now compares against.
+  const RunResult fix = Run({"--drive", "E=" + drive, "--images", given.string(), "--yes", "fix"});
+  EXPECT_EQ(fix.code, kExitDone) << fix.out << fix.err;
+  std::ifstream after(folder.path() / "c" / "ISP0_After.bin", std::ios::binary);
+  EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(after), {}),
+            std::vector<uint8_t>(us163.begin() + 16384, us163.end()));
 }
 
 // --- the built program, end to end ---

@@ -1,5 +1,3 @@
-#include "app/dialog.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/dialog.h"
 #include "app/isp_log.h"
 #include "device/commands.h"
 #include "device/link.h"

@@ -68,5 +68,24 @@ TEST(VolumeMapTest, SendsEachLetterToItsOpener) {
   EXPECT_EQ(simulated.state->openCount, 2);
 }
 
+// Stand-in images are refused per letter, so a run that mixes simulated
+// drives and device nodes must tell each letter's kind, also through the
+// trace that wraps the map.
+TEST(VolumeMapTest, TellsEachLetterWhetherItIsARealDevice) {
+  FakeVolumes simulated;
+  FakeVolumes real;
+  real.needsPrivilege = true;
+  VolumeMap map;
+  map.Map('E', simulated);
+  map.Map('g', real);
+  TracingVolumes tracing(map, [](const std::string&) {});
+  EXPECT_FALSE(tracing.ServesRealDevice('E'));
+  EXPECT_TRUE(tracing.ServesRealDevice('G'));
+  EXPECT_FALSE(tracing.ServesRealDevice('H')) << "no opener, no device";
+  map.SetFallback(&real);
+  EXPECT_TRUE(tracing.ServesRealDevice('H'));
+  EXPECT_FALSE(tracing.ServesRealDevice('e'));
+}
+
 }  // namespace
 }  // namespace kestrune::device

@@ -35,8 +35,11 @@ run() { # expected-exit args...
   local expected=$1
   shift
   local status=0
+  # The build's images are stand-ins; the switch lets them reach a drive
+  # over real pass-through, here the simulated one behind the preload.
   env LD_PRELOAD="$preload" KESTRUNE_SGIO_FILE="$scratch/sdx" \
     KESTRUNE_SGIO_DRIVE="$scratch/drive.json" KESTRUNE_SGIO_SAVE=exit \
+    KESTRUNE_ALLOW_STANDIN_IMAGES=1 \
     KESTRUNE_SGIO_LOG="$scratch/sgio.log" \
     "$program" --drive "E=$scratch/sdx" --c-drive "$scratch/c" --temp "$scratch/t" \
     --trace "$scratch/trace.txt" "$@" >"$scratch/out.txt" 2>"$scratch/err.txt" </dev/null ||

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main dialog's own behaviour under Wine and Xvfb: start-up without any
-# drive, the About box from the system menu, and the command line as the C
-# runtime splits it choosing between Start Fix and Destory ISP.
+# drive or without its images, the About box from the system menu, and the
+# command line as the C runtime splits it choosing between Start Fix and
+# Destory ISP.
 #
 #   gui_dialog_test.sh WINE_RUN KESTRUNE_EXE WINGUI_EXE WORK_DIR
 set -uo pipefail
@@ -46,6 +47,17 @@ status=$?
 program_pid=
 [[ $status == 1 ]] || fail "a missing virtual drive ended with status $status, expected 1"
 
+# --- an image folder without the images: one Fail box, and no scan ---
+KESTRUNE_IMAGES=$(windows_path "$work/no-images")
+export KESTRUNE_IMAGES
+start_program default
+expect_box 60 "Fail" "Check ISP" "Kestrune"
+[[ $came == "Fail" ]] || fail "an empty image folder showed \"$came\""
+answer_box "Fail" "The image folder <$KESTRUNE_IMAGES> holds none of the 31 ISP images."
+gui gone "$main_caption" 60 || fail "the main dialog stayed open without its images"
+wait_for_exit
+unset KESTRUNE_IMAGES
+
 # --- /d selects destroy mode; the About item opens the About box ---
 start_program default /d
 expect_verdict "ISP was borken!"
@@ -55,6 +67,9 @@ gui syscommand "$main_caption" 0x10 || fail "cannot send the About command"
 gui wait "About Kestrune" 30 || fail "the About box did not open"
 about=$(gui text "About Kestrune" | tr -d '\r')
 grep -qxF "static -1 shown: Kestrune Version 1.0.0.3" <<<"$about" || fail "About box: $about"
+# The second line says which images the program writes.
+grep -Eqx "static 1011 shown: (stand-in images|images: [0-9a-f]{12})" <<<"$about" ||
+  fail "the About box does not name the images: $about"
 grep -qxF "button 1 shown: OK" <<<"$about" || fail "the About box has no OK button"
 gui click "About Kestrune" OK || fail "cannot close the About box"
 gui gone "About Kestrune" 30 || fail "the About box stayed open"

@@ -40,11 +40,14 @@ class CodeLoadingTest : public ImagesTest {
     DriveSlot& slot = p.Slot(kSlot);
     std::memset(&slot, 0, sizeof slot);
     slot.letter = 'E';
-    slot.controllerId = kCtrl162;  // code image 162.BIN whatever the flash
+    // Code image BAUS.BIN, which the catalogue does not hold, so any bytes
+    // put there by hand are taken as they are.
+    slot.controllerId = kCtrl163;
+    slot.revision = 1;
     slot.pageSize = 2048;
   }
 
-  void WriteCodeImage(const std::vector<uint8_t>& bytes, const char* name = "\\162.BIN") {
+  void WriteCodeImage(const std::vector<uint8_t>& bytes, const char* name = "\\BAUS.BIN") {
     ASSERT_TRUE(platform.WriteWholeFile(Work(name), bytes));
   }
   void Open() {
@@ -127,7 +130,7 @@ TEST_F(CodeLoadingTest, ShortAndEmptyImagesGiveFFBytes) {
 TEST_F(CodeLoadingTest, NothingIsSentWithoutImageBufferOrValidBlock) {
   Open();
   drive.unmatched = testing::Good();
-  EXPECT_FALSE(LoadCodeBlock(p, 5, kSlot)) << "no 162.BIN yet";
+  EXPECT_FALSE(LoadCodeBlock(p, 5, kSlot)) << "no BAUS.BIN yet";
 
   WriteCodeImage(Pattern(65536));
   link.failAllocation = [](size_t size) { return size == 4096; };
@@ -136,6 +139,22 @@ TEST_F(CodeLoadingTest, NothingIsSentWithoutImageBufferOrValidBlock) {
 
   // A negative block would seek before the file start.
   EXPECT_FALSE(LoadCodeBlock(p, -1, kSlot));
+  EXPECT_TRUE(drive.seen.empty());
+}
+
+// A changed catalogue code image would put other code into the controller
+// than the image the program carries.
+TEST_F(CodeLoadingTest, ACodeImageThatDiffersFromItsImageIsNotLoaded) {
+  p.Slot(kSlot).controllerId = kCtrl162;  // 162.BIN, a catalogue file
+  ExtractImages(p);
+  auto bytes = platform.ReadWholeFile(Work("\\162.BIN"));
+  ASSERT_TRUE(bytes.has_value());
+  (*bytes)[5 * kBlock + 7] ^= 0xFF;
+  WriteCodeImage(*bytes, "\\162.BIN");
+  Open();
+  drive.unmatched = testing::Good();
+
+  EXPECT_FALSE(LoadCodeBlock(p, 5, kSlot));
   EXPECT_TRUE(drive.seen.empty());
 }
 
@@ -166,7 +185,9 @@ TEST_F(CodeLoadingTest, Row165A0StampsTheTextEvenWhenTheLoadFails) {
   EXPECT_TRUE(drive.seen.empty());
 
   std::memcpy(slot.inquiryText, "0123456789ABCDEF", 16);
-  const auto image = Pattern(65536);
+  const auto payload = platform.FindResource(kResourceType, 128);  // 165A0.BIN
+  ASSERT_TRUE(payload.has_value());
+  const std::vector<uint8_t> image(payload->begin(), payload->end());
   WriteCodeImage(image, "\\165A0.BIN");
   EXPECT_TRUE(LoadCodeBlock(p, 5, kSlot));
   EXPECT_STREQ(slot.inquiryText, "01234567A0ABCDEF");
@@ -343,7 +364,7 @@ TEST_F(SpareTest, FailedReadStillRestoresWorkingCodeAndCloses) {
 
 TEST_F(SpareTest, MissingCodeImageClosesBeforeTheRead) {
   p.Slot(kSlot).needsCodeInit = 1;
-  p.Slot(kSlot).controllerId = kCtrl163;  // DAUS.BIN, which nobody wrote
+  p.Slot(kSlot).revision = 3;  // DAUS.BIN, which nobody wrote
   Open();
   EXPECT_FALSE(ReadSpareUnderCode(p, 0x1234, kSlot));
   EXPECT_TRUE(drive.seen.empty());

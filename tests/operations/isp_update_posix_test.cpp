@@ -204,7 +204,7 @@ TEST_F(UpdateTest, ShortFileIsPaddedWithZerosAndLargeFileUsesOnlyThePayload) {
 
   std::vector<uint8_t> bigFile = h.WriteImage("BIG.BIN", 0x20000);
   UpdateIspCode(h.p, "C:\\BIG.BIN", false);
-  EXPECT_EQ(flash.Bytes(64, kIspAreaBytes), ExpectedArea(file));
+  EXPECT_EQ(flash.Bytes(64, kIspAreaBytes), ExpectedArea(bigFile));
   EXPECT_EQ(h.view.BoxTexts(), (std::vector<std::string>{kSuccess, kSuccess}));
 }
 

@@ -3,6 +3,7 @@
 // start-up. A fault injector makes single commands go wrong.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -15,11 +16,13 @@
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
+#include "resources/image_list.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
 #include "tests/support/fault_injector.h"
 #include "tests/support/ops_harness.h"
 #include "tests/support/recording_view.h"
+#include "tests/support/scoped_env.h"
 
 namespace kestrune {
 namespace {
@@ -200,6 +203,92 @@ TEST(StartFixSim, CancelAndMissingImageLeaveTheIspAsItWas) {
       << ::testing::PrintToString(missing.view.BoxTexts());
   EXPECT_FALSE(missing.view.Saw(kSuccess));
   EXPECT_FALSE(missing.drive->IspHealthy());
+}
+
+// An image file changed while the confirmation waits (by another user, or
+// a stray program) must never reach the drive.
+struct SwapCase {
+  const char* label;
+  const char* drive;
+  size_t size;  // of the file put in the image's place, all of `fill`
+  uint8_t fill;
+};
+void PrintTo(const SwapCase& c, std::ostream* os) { *os << c.label; }
+
+class SwappedImage : public ::testing::TestWithParam<SwapCase> {};
+
+TEST_P(SwappedImage, StopsTheUpdateBeforeAnyFlashCommand) {
+  SimRun run(GetParam().drive);
+  ASSERT_EQ(run.found, 1);
+  const bool is190 = run.p.Slot(0).controllerId == kCtrl190;
+  const std::string path =
+      is190 ? ChooseUpdateImage190(run.p) : ChooseUpdateImage(run.p, run.p.Slot(0).controllerId);
+  const std::vector<uint8_t> before = run.Flash(run.IspPage(0), kIspPayloadBytes);
+  auto swap = [&] {
+    const std::vector<uint8_t> bytes(GetParam().size, GetParam().fill);
+    std::ofstream(platform::MapToHostPath(run.platform.options(), path),
+                  std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  };
+  // The 0x190 update asks nothing, so its image is changed beforehand.
+  if (is190) swap();
+  run.view.whileShown = [&](const std::string& text) {
+    if (text == "Are you sure to update new ISP code ?") swap();
+  };
+  const uint64_t start = run.injector.CommandCount();
+
+  OnStartFix(run.p, run.dialog);
+
+  const std::string refusal = "The file <" + path +
+                              "> cannot be opened, please check.\n"
+                              "It differs from the image built into the program.";
+  ASSERT_TRUE(run.view.Saw(refusal)) << ::testing::PrintToString(run.view.BoxTexts());
+  EXPECT_EQ(run.view.boxes.back().caption, "Fail");
+  EXPECT_FALSE(run.view.Saw(kSuccess));
+  const auto& seen = run.injector.Seen();
+  EXPECT_TRUE(std::none_of(
+      seen.begin() + static_cast<std::ptrdiff_t>(start), seen.end(), [](const auto& c) {
+        return c.opcode == device::kOpEraseFlashBlock || c.opcode == device::kOpWriteFlashPages;
+      }));
+  EXPECT_EQ(run.Flash(run.IspPage(0), kIspPayloadBytes), before);
+  EXPECT_EQ(run.link.OpenVolumeCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Swaps, SwappedImage,
+                         ::testing::Values(SwapCase{"zeros", "ctrl163_broken.json", 65536, 0},
+                                           SwapCase{"short_file", "ctrl163_broken.json", 1000,
+                                                    0x5A},
+                                           SwapCase{"zeros_190", "ctrl190_broken.json", 131072, 0}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// A build without real images refuses a real drive before anything is
+// asked or sent, 0x190 included; images named at start-up are no stand-ins.
+// (Fix and destroy over SG_IO are covered end to end.)
+TEST(StandInsOnARealDrive, AreRefusedUnlessImagesWereGiven) {
+  if (!resources::PayloadsAreStandIns()) GTEST_SKIP() << "this build carries real images";
+  testing::ScopedEnv noSwitch(kAllowStandInsVariable, std::nullopt);
+  for (const bool given : {false, true}) {
+    SCOPED_TRACE(given ? "given images" : "stand-ins");
+    SimRun run("ctrl190_broken.json");
+    ASSERT_EQ(run.found, 1);
+    std::string problem;
+    if (given) run.p.images = LoadImageFolder(run.platform, "T:\\", problem);
+    run.injector.realDevice = true;
+    const uint64_t start = run.injector.CommandCount();
+    const std::string logBefore = run.LogText();
+
+    OnStartFix(run.p, run.dialog);
+
+    if (given) {
+      EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{kSuccess});
+      continue;
+    }
+    ASSERT_EQ(run.view.BoxTexts(), std::vector<std::string>{kStandInsRefusedText});
+    EXPECT_EQ(run.view.boxes[0].caption, "ERROR");
+    EXPECT_EQ(run.injector.CommandCount(), start);
+    EXPECT_EQ(run.LogText(), logBefore);
+  }
 }
 
 // Where in the command stream a step of the update lies, found by a run

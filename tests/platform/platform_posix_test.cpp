@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "platform/posix_platform.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/scoped_env.h"
 
 namespace kestrune::platform {
 namespace {
@@ -218,6 +221,82 @@ TEST_F(PosixPlatformTest, ResourcesAreFoundByTypeWithoutRegardToCase) {
   EXPECT_FALSE(platform.FindResource(lower.c_str(), 0).has_value());
   EXPECT_FALSE(platform.FindResource("NO_SUCH_TYPE", first.id).has_value());
 }
+
+// --- the work folder ---
+
+std::string DefaultFolderName() { return "kestrune-" + std::to_string(::geteuid()); }
+
+struct WorkFolderCase {
+  const char* label;
+  // Sets the scene in `base` (which is TMPDIR) and returns what --temp
+  // names, "" for the default folder.
+  std::string (*scene)(const std::filesystem::path& base);
+  const char* problem;  // after "the work folder <path>"; "" when it is taken
+};
+void PrintTo(const WorkFolderCase& c, std::ostream* os) { *os << c.label; }
+
+const WorkFolderCase kWorkFolderCases[] = {
+    {"default_is_made", [](const std::filesystem::path&) { return std::string(); }, ""},
+    {"default_planted_as_link",
+     [](const std::filesystem::path& base) {
+       std::filesystem::create_directory_symlink("/", base / DefaultFolderName());
+       return std::string();
+     },
+     " is a symbolic link; it must be a folder of your own"},
+    {"a_file",
+     [](const std::filesystem::path& base) {
+       std::ofstream(base / "file") << "x";
+       return (base / "file").string();
+     },
+     " is not a folder"},
+    {"group_writable",
+     [](const std::filesystem::path& base) {
+       ::mkdir((base / "work").c_str(), 0700);
+       ::chmod((base / "work").c_str(), 0770);
+       return (base / "work").string();
+     },
+     " can be written by other users (mode 0770)"},
+    {"of_another_user",
+     [](const std::filesystem::path& base) {
+       ::mkdir((base / "work").c_str(), 0700);
+       const bool given = ::chown((base / "work").c_str(), 65534, 65534) == 0;
+       return given ? (base / "work").string() : std::string("skip");
+     },
+     " belongs to another user (uid 65534)"},
+};
+
+class WorkFolderTest : public ::testing::TestWithParam<WorkFolderCase> {};
+
+TEST_P(WorkFolderTest, OnlyAPrivateFolderOfTheUserIsTaken) {
+  const WorkFolderCase& c = GetParam();
+  TempFolder base;
+  kestrune::testing::ScopedEnv tmpdir("TMPDIR", base.str());
+  PosixOptions options;
+  options.tempFolder = c.scene(base.path());
+  if (options.tempFolder == "skip") GTEST_SKIP() << "only root can give a folder away";
+  const std::string folder = options.tempFolder.empty()
+                                 ? (base.path() / DefaultFolderName()).string()
+                                 : options.tempFolder;
+  std::string problem;
+
+  const bool ok = PrepareWorkFolder(options, problem);
+
+  if (*c.problem != '\0') {
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(problem, "the work folder " + folder + c.problem);
+    return;
+  }
+  ASSERT_TRUE(ok) << problem;
+  struct stat st;
+  ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0700u) << "made private";
+  // The program's temporary folder is the work folder itself.
+  EXPECT_EQ(MapToHostPath(options, "T:\\CAUS.BIN"), folder + "/CAUS.BIN");
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, WorkFolderTest, ::testing::ValuesIn(kWorkFolderCases),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST(StatusHasRawIoTest, ReadsBit17OfTheEffectiveSet) {
   EXPECT_TRUE(StatusHasRawIo("Name:\tx\nCapInh:\t0\nCapEff:\t0000000000020000\n"));

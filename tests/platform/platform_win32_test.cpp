@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/support/scoped_env.h"
 
 namespace kestrune::platform {
 namespace {
@@ -109,6 +110,37 @@ TEST_F(Win32PlatformTest, ModuleAndWindowsFolders) {
   EXPECT_GT(platform->GetWindowsDirectory(buffer, sizeof buffer), 0u);
   EXPECT_EQ(platform->GetTempPath(buffer, 2), 0u);
   EXPECT_EQ(platform->FindResource("NO_SUCH_TYPE", 1), std::nullopt);
+}
+
+// The temporary folder must be there before the images are written into
+// it; GetTempPath names it from TMP without looking.
+TEST_F(Win32PlatformTest, TheWorkFolderMustBeAFolder) {
+  PosixOptions unused;
+  std::string problem;
+  EXPECT_TRUE(PrepareWorkFolder(unused, problem)) << problem;
+  {
+    kestrune::testing::ScopedEnv tmp("TMP", folder + "\\none");
+    EXPECT_FALSE(PrepareWorkFolder(unused, problem));
+    EXPECT_EQ(problem, "the work folder " + folder + "\\none\\ does not exist");
+  }
+  {
+    auto out = platform->OpenFile(file(), OpenMode::kWriteBinaryTruncate);
+    ASSERT_NE(out, nullptr);
+  }
+  kestrune::testing::ScopedEnv tmp("TMP", file());
+  EXPECT_FALSE(PrepareWorkFolder(unused, problem));
+  EXPECT_EQ(problem, "the work folder " + file() + "\\ is not a folder");
+}
+
+// BCrypt gives the published digest of "abc", however the text is cut.
+TEST(Win32Sha256, DigestsThePiecesAsOneText) {
+  const uint8_t a[] = {'a'};
+  const uint8_t bc[] = {'b', 'c'};
+  const std::span<const uint8_t> pieces[] = {a, {}, bc};
+  const Sha256Digest abc = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                            0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                            0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+  EXPECT_EQ(Sha256(pieces), std::optional<Sha256Digest>(abc));
 }
 
 }  // namespace

@@ -54,6 +54,11 @@ class FaultInjector : public device::VolumeOpener {
 
   std::unique_ptr<device::Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
+  bool ServesRealDevice(char letter) const override {
+    return realDevice || inner_.ServesRealDevice(letter);
+  }
+  // Makes every drive behind the injector count as a real device.
+  bool realDevice = false;
 
   // Called by the transports it hands out.
   device::Result Carry(device::Transport& inner, const device::Request& request);

@@ -63,7 +63,9 @@ struct OpsHarness {
   // Marks CIS copy `copy` present with these offsets (CIS numbering).
   void AddCopy(int copy, uint32_t ispOffset, uint32_t auxOffset = 0);
 
-  // Writes an image file of `size` bytes of a fixed pattern under C:.
+  // Writes an image file of `size` bytes under C: (which is also the work
+  // folder): a catalogue name of that size gets its built-in image, any
+  // other name a fixed pattern. Returns the bytes written.
   std::vector<uint8_t> WriteImage(const std::string& name, uint32_t size);
   std::vector<uint8_t> HostFile(const std::string& name) const;
   bool HostFileExists(const std::string& name) const;
@@ -83,7 +85,7 @@ struct OpsHarness {
   OpsDialog dialog;
 };
 
-// The fixed pattern of WriteImage: byte i of the file.
+// The fixed pattern of WriteImage: byte i of a file the catalogue does not hold.
 uint8_t ImageByte(uint32_t i);
 
 }  // namespace kestrune::testing

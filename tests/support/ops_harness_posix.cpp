@@ -7,6 +7,7 @@
 #include "device/bytes.h"
 #include "device/commands.h"
 #include "discovery/discovery.h"
+#include "images/images.h"
 #include "tests/support/ops_harness.h"
 
 namespace kestrune::testing {
@@ -145,6 +146,13 @@ void OpsHarness::AddCopy(int copy, uint32_t ispOffset, uint32_t auxOffset) {
 std::vector<uint8_t> OpsHarness::WriteImage(const std::string& name, uint32_t size) {
   std::vector<uint8_t> bytes(size);
   for (uint32_t i = 0; i < size; ++i) bytes[i] = ImageByte(i);
+  // The folder is also the work folder, where a catalogue file must hold
+  // its built-in image or the updates refuse it.
+  const int entry = CatalogueEntryOf(platform, "T:\\" + name);
+  if (entry >= 0 && kCatalogue[entry].size == size) {
+    const auto payload = platform.FindResource(kResourceType, kCatalogue[entry].resourceId);
+    if (payload) bytes.assign(payload->begin(), payload->end());
+  }
   folder.Write(name, std::string(bytes.begin(), bytes.end()));
   return bytes;
 }

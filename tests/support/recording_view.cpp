@@ -14,6 +14,7 @@ int RecordingView::ShowMessage(const std::string& text, const std::string& capti
     answer = defaultAnswer;
   }
   boxes.push_back({text, caption, style, answer});
+  if (whileShown) whileShown(text);
   return answer;
 }
 

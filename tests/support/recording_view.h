@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,6 +38,9 @@ class RecordingView : public View {
   // boxes get `defaultAnswer` and other boxes kIdOk.
   std::deque<int> answers;
   int defaultAnswer = kIdOk;
+  // Runs while a box is up, before it is answered: what the user might do
+  // meanwhile (say, change a file).
+  std::function<void(const std::string& text)> whileShown;
   std::string browseResult;
 
   std::vector<ShownBox> boxes;

@@ -1,0 +1,127 @@
+// The image set of a run: the payloads built into the program or a folder
+// of images named at start-up, what it is called, and the refusal to write
+// stand-ins into a real drive.
+#include <cstdio>
+#include <cstring>
+
+#include "images/images.h"
+#include "resources/image_list.h"
+
+namespace kestrune {
+
+const char* const kStandInsRefusedText =
+    "This build carries no real ISP images, only generated stand-ins, and does not write them "
+    "into a real drive, nor load their code into one. Build it with KESTRUNE_IMAGE_DIR naming the "
+    "folder of the 31 images, or "
+    "name such a folder in KESTRUNE_IMAGES.";
+
+namespace {
+
+// The entry's path inside the work folder, "163A2C\\US.BIN".
+const char* RelativePath(const CatalogueEntry& entry) { return entry.pathFormat + 3; }
+
+// Reads up to `limit` bytes of the file; nullopt when it cannot be opened.
+std::optional<std::vector<uint8_t>> ReadUpTo(platform::Platform& platform, const std::string& path,
+                                             size_t limit) {
+  auto file = platform.OpenFile(path, platform::OpenMode::kReadBinary);
+  if (!file) return std::nullopt;
+  std::vector<uint8_t> bytes(limit);
+  bytes.resize(file->Read(bytes.data(), limit));
+  return bytes;
+}
+
+}  // namespace
+
+std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
+                                                const std::string& folder, std::string& problem) {
+  auto set = std::make_shared<ImageSet>();
+  set->folder = folder;
+  std::string lines;
+  int missing = 0;
+  for (const CatalogueEntry& entry : kCatalogue) {
+    // One byte more than the entry's size shows a file that is too long.
+    auto bytes = ReadUpTo(platform, folder + "\\" + RelativePath(entry), entry.size + 1);
+    if (!bytes) {
+      ++missing;
+      lines += std::string("\nmissing: ") + RelativePath(entry);
+      continue;
+    }
+    if (bytes->size() != entry.size) {
+      lines += std::string("\nwrong size: ") + RelativePath(entry) + " has " +
+               (bytes->size() > entry.size ? "more than " + std::to_string(entry.size)
+                                           : std::to_string(bytes->size())) +
+               " bytes, expected " + std::to_string(entry.size);
+      continue;
+    }
+    set->payloads.push_back(std::move(*bytes));
+  }
+  if (missing == static_cast<int>(std::size(kCatalogue))) {
+    problem = "The image folder <" + folder + "> holds none of the 31 ISP images.";
+    return nullptr;
+  }
+  if (!lines.empty()) {
+    problem = "The image folder <" + folder + "> does not hold the 31 ISP images:" + lines;
+    return nullptr;
+  }
+  return set;
+}
+
+bool LoadImagesFromEnvironment(platform::Platform& platform,
+                               std::shared_ptr<const ImageSet>& images, std::string& problem) {
+  images.reset();
+  const std::optional<std::string> folder = platform::ReadEnvironmentVariable(kImagesVariable);
+  if (!folder || folder->empty()) return true;
+  images = LoadImageFolder(platform, *folder, problem);
+  return images != nullptr;
+}
+
+std::optional<std::span<const uint8_t>> ImagePayload(platform::Platform& platform,
+                                                     const ImageSet* images, int entry) {
+  if (entry < 0 || entry >= static_cast<int>(std::size(kCatalogue))) return std::nullopt;
+  if (images != nullptr) {
+    if (static_cast<size_t>(entry) >= images->payloads.size()) return std::nullopt;
+    return std::span<const uint8_t>(images->payloads[entry]);
+  }
+  return platform.FindResource(kResourceType, kCatalogue[entry].resourceId);
+}
+
+bool ImagesAreStandIns(const ImageSet* images) {
+  return images == nullptr && resources::PayloadsAreStandIns();
+}
+
+std::string DescribeImages(platform::Platform& platform, const ImageSet* images) {
+  if (ImagesAreStandIns(images)) return "stand-in images";
+  std::vector<std::span<const uint8_t>> pieces;
+  for (int i = 0; i < static_cast<int>(std::size(kCatalogue)); ++i) {
+    if (auto payload = ImagePayload(platform, images, i)) pieces.push_back(*payload);
+  }
+  const std::optional<platform::Sha256Digest> digest = platform::Sha256(pieces);
+  std::string text = "images: ";
+  if (digest) {
+    for (size_t i = 0; i < 6; ++i) {
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02x", (*digest)[i]);
+      text += hex;
+    }
+  } else {
+    text += "(no digest)";
+  }
+  if (images != nullptr) text += " (from " + images->folder + ")";
+  return text;
+}
+
+bool StandInsBarredFrom(Program& p, int slotIndex) {
+  if (!ImagesAreStandIns(p.images.get())) return false;
+  if (slotIndex < 0 || slotIndex >= kSlotCount) return true;
+  if (!p.link.opener().ServesRealDevice(p.Slot(slotIndex).letter)) return false;
+  return platform::ReadEnvironmentVariable(kAllowStandInsVariable) !=
+         std::optional<std::string>("1");
+}
+
+bool RefuseStandInImages(Program& p) {
+  if (!StandInsBarredFrom(p, p.selectedDrive)) return false;
+  p.view.ShowMessage(kStandInsRefusedText, "ERROR", kMbIconError);
+  return true;
+}
+
+}  // namespace kestrune
