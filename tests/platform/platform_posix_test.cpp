@@ -120,6 +120,11 @@ TEST_F(PosixPlatformTest, FoldersAreNeitherDeletedNorOpenedAsFiles) {
             kFileAttributeDirectory);
 }
 
+TEST_F(PosixPlatformTest, OnlyRegularFilesAreOpenedForReadingAndAFifoNeverBlocks) {
+  ASSERT_EQ(::mkfifo((cDrive.path() / "US.BIN").c_str(), 0600), 0);
+  EXPECT_EQ(platform.OpenFile("c:\\US.BIN", OpenMode::kReadBinary), nullptr);
+}
+
 TEST_F(PosixPlatformTest, FilesWriteThroughAndReadBack) {
   auto file = platform.OpenFile("c:\\ISP0_Before.bin", OpenMode::kWriteBinaryTruncate);
   ASSERT_NE(file, nullptr);
