@@ -289,8 +289,8 @@ std::unique_ptr<File> PosixPlatform::OpenFile(const std::string& path, OpenMode 
     // Opened without blocking, so that a FIFO planted under an image or
     // backup name cannot hang the run; only a regular file is read.
     fd = ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-                    ::fcntl(fd, F_SETFL, O_RDONLY) != 0)) {
+    if (fd >= 0 &&
+        (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, O_RDONLY) != 0)) {
       const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
       ::close(fd);
       Fail(error);
