@@ -283,7 +283,7 @@ std::unique_ptr<File> PosixPlatform::OpenFile(const std::string& path, OpenMode 
     Fail(ENOENT);
     return nullptr;
   }
-  struct stat st;
+  struct stat st = {};
   int fd = -1;
   if (mode == OpenMode::kReadBinary) {
     // Opened without blocking, so that a FIFO planted under an image or
