@@ -115,39 +115,6 @@ TEST_F(SysfsTest, PlainFileRefusesSgIoAsAnOsError) {
   EXPECT_EQ(data[0], 0x77);
 }
 
-// A stick on port 4 of a hub on port 1 of bus 2, laid out as the kernel
-// lays it out: the block entry is a link into the device tree, and the USB
-// device, its interface and the SCSI host sit between bus and disk.
-TEST_F(SysfsTest, ListsWhatSysfsSaysOfAStickWithoutOpeningIt) {
-  namespace fs = std::filesystem;
-  const std::string usb = "devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1.4";
-  const std::string disk = usb + "/2-1.4:1.0/host6/target6:0:0/6:0:0:0";
-  sysfs.Write(usb + "/serial", "0019E06B1234\n");
-  sysfs.Write("devices/pci0000:00/0000:00:14.0/usb2/2-1/serial", "HUB-SERIAL\n");
-  sysfs.Write(disk + "/vendor", "Kingston\n");
-  sysfs.Write(disk + "/model", "DataTraveler 3.0\n");
-  sysfs.Write(disk + "/block/sdb/removable", "1\n");
-  sysfs.Write(disk + "/block/sdb/size", "30277632\n");
-  fs::create_directory_symlink(sysfs.path() / disk, sysfs.path() / disk / "block/sdb/device");
-  fs::create_directories(sysfs.path() / "block");
-  fs::create_directory_symlink(sysfs.path() / disk / "block/sdb", sysfs.path() / "block/sdb");
-  AddDisk("sda", false);  // the system disk is no candidate
-
-  SgioOptions options;
-  options.sysfsRoot = (sysfs.path() / "block").string();
-  options.devRoot = "/devx";
-  const std::vector<SgioCandidate> list = ListSgioCandidates(options);
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].letter, 'C');
-  EXPECT_EQ(list[0].node, "/devx/sdb");
-  EXPECT_EQ(list[0].vendor, "Kingston");
-  EXPECT_EQ(list[0].model, "DataTraveler 3.0");
-  EXPECT_EQ(list[0].serial, "0019E06B1234") << "the stick's own serial, not its hub's";
-  EXPECT_EQ(list[0].sizeBytes, 30277632ull * 512);
-  EXPECT_TRUE(list[0].removable);
-  EXPECT_EQ(list[0].usbPath, "2-1.4") << "the stick, not its hub or its interface";
-}
-
 // A stick plugged in during a run takes a name before the others; the
 // letters of the run must stay on the drives they were given to.
 TEST_F(SysfsTest, LettersAreTakenOnceForTheRun) {
@@ -162,37 +129,6 @@ TEST_F(SysfsTest, LettersAreTakenOnceForTheRun) {
   EXPECT_EQ(volumes.Volumes().at('C'), options.devRoot + "/sdc");
   EXPECT_NE(volumes.Open('C'), nullptr);
 }
-
-struct NodeCase {
-  const char* name;
-  const char* link;    // made under by-id, pointing here; empty: none
-  const char* asked;   // the path asked about, under the folder
-  const char* answer;  // under the folder; empty: the path as asked
-};
-
-class ResolveNode : public ::testing::TestWithParam<NodeCase> {};
-
-TEST_P(ResolveNode, FollowsLinksToTheNode) {
-  TempFolder dev;
-  dev.Write("sdb", "");
-  std::filesystem::create_directories(dev.path() / "disk/by-id");
-  if (*GetParam().link != '\0') {
-    std::filesystem::create_symlink(GetParam().link, dev.path() / "disk/by-id/usb-stick");
-  }
-  const std::string asked = (dev.path() / GetParam().asked).string();
-  const std::string expected =
-      *GetParam().answer == '\0' ? asked : (dev.path() / GetParam().answer).string();
-  EXPECT_EQ(ResolveDeviceNode(asked), expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, ResolveNode,
-    ::testing::Values(NodeCase{"ByIdLink", "../../sdb", "disk/by-id/usb-stick", "sdb"},
-                      NodeCase{"Node", "", "sdb", ""},
-                      // A stick that is gone leaves a link to nothing: kept as
-                      // given, so opening it fails and the letter stays empty.
-                      NodeCase{"DanglingLink", "../../sdz", "disk/by-id/usb-stick", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ParseVolumeMappingTest, AcceptsLetterEqualsPathOnly) {
   std::map<char, std::string> map;
