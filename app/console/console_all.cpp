@@ -314,11 +314,8 @@ bool PrepareDrive(const AllDrivesRun& run, platform::Platform& host, DriveJob& j
   options.cDriveFolder =
       (run.host.cDriveFolder.empty() ? "." : run.host.cDriveFolder) + "/" + letter;
   options.tempFolder = run.host.tempFolder + "/" + letter;
-  if (!MakeDriveFolder(options.cDriveFolder, false, problem)) return false;
-  if (!MakeDriveFolder(options.tempFolder, true, problem)) return false;
-  // The drive's work folder passes the checks the run's own passed.
-  if (!platform::PrepareWorkFolder(options, problem)) return false;
-
+  // A host that cannot give a drive folders of its own refuses here,
+  // before any folder is made.
   const bool verbose = run.options.verbose;
   std::ostream* err = &job.err;
   job.platform = MakeDrivePlatform(
@@ -328,6 +325,10 @@ bool PrepareDrive(const AllDrivesRun& run, platform::Platform& host, DriveJob& j
       },
       problem);
   if (!job.platform) return false;
+  if (!MakeDriveFolder(options.cDriveFolder, false, problem)) return false;
+  if (!MakeDriveFolder(options.tempFolder, true, problem)) return false;
+  // The drive's work folder passes the checks the run's own passed.
+  if (!platform::PrepareWorkFolder(options, problem)) return false;
 
   // The log is on for a drive when it is on for the run: the drive's log
   // starts only where its file exists.
