@@ -59,6 +59,47 @@ LD_PRELOAD=$preload \
 log "start_fix_bench"
 "$start_fix_bench" "${bench_flags[@]}" >"$scratch/start_fix.json"
 
+# A small wrapper of ours reads a child's peak memory, wall time and CPU time
+# through wait4. It is C, not python, because the peak survives exec and a
+# forked interpreter would be counted.
+build_peak_rss() {
+  [[ -x $scratch/peak_rss ]] && return
+  cc -O2 -x c -o "$scratch/peak_rss" - <<'EOF'
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  struct timespec start, end;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  pid_t pid = fork();
+  if (pid < 0) return 2;
+  if (pid == 0) {
+    execv(argv[2], argv + 2);
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage;
+  if (wait4(pid, &status, 0, &usage) != pid) return 2;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  FILE* out = fopen(argv[1], "w");
+  if (out == NULL) return 2;
+  fprintf(out,
+          "{\"max_rss_kib\": %ld, \"wall_s\": %.4f, \"cpu_s\": %.4f, \"exit\": %d, "
+          "\"tool\": \"wait4\"}\n",
+          usage.ru_maxrss,
+          (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9,
+          (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6,
+          WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  fclose(out);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+EOF
+}
+
 # Peak resident memory of whole console runs on the built-in simulated drive,
 # each in a fresh folder standing for C: and the temporary folder.
 measure_rss() {
@@ -86,40 +127,8 @@ for part in wall.split(":"):
 json.dump({"max_rss_kib": rss, "wall_s": seconds, "tool": "/usr/bin/time -v"}, open(sys.argv[2], "w"))
 EOF
   else
-    # Without /usr/bin/time: a small wrapper of ours reads the child's peak
-    # through wait4. It is C, not python, because the peak survives exec and
-    # a forked interpreter would be counted.
-    if [[ ! -x $scratch/peak_rss ]]; then
-      cc -O2 -x c -o "$scratch/peak_rss" - <<'EOF'
-#include <stdio.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
-int main(int argc, char** argv) {
-  if (argc < 3) return 2;
-  struct timespec start, end;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  pid_t pid = fork();
-  if (pid < 0) return 2;
-  if (pid == 0) {
-    execv(argv[2], argv + 2);
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage;
-  if (wait4(pid, &status, 0, &usage) != pid) return 2;
-  clock_gettime(CLOCK_MONOTONIC, &end);
-  FILE* out = fopen(argv[1], "w");
-  if (out == NULL) return 2;
-  fprintf(out, "{\"max_rss_kib\": %ld, \"wall_s\": %.3f, \"tool\": \"wait4\"}\n",
-          usage.ru_maxrss,
-          (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9);
-  fclose(out);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-}
-EOF
-    fi
+    # Without /usr/bin/time: our wait4 wrapper.
+    build_peak_rss
     (cd "$dir" && "$scratch/peak_rss" "$dir/rss.json" "$console" --simulate --c-drive "$dir/c" \
       --temp "$dir/t" "$@" >"$dir/stdout.txt" 2>"$dir/stderr.txt") ||
       echo "exit $?" >"$dir/failed.txt"
@@ -130,6 +139,41 @@ log "kestrune fix, peak resident memory"
 measure_rss fix --yes fix
 log "kestrune scan, peak resident memory (for comparison)"
 measure_rss scan scan
+
+# fix --all over 1, 2, 4, 8 and 16 broken virtual drives, with the drives on
+# the wall clock (KESTRUNE_SIM_REALTIME=1) as a bench of real sticks would
+# run, and without (host cost only); beside them a single-drive fix of the
+# same drive. Each run is repeated and its median kept, since the machine
+# is shared.
+all_counts=(1 2 4 8 16)
+all_repeat=${KESTRUNE_BENCH_ALL_REPEAT:-3}
+all_letters=(D E F G H I J K L M N O P Q R S)
+build_peak_rss
+measure_all() { # mode (realtime|host) count (0: a single-drive fix) repeat
+  local mode=$1 count=$2 repeat=$3
+  local dir=$scratch/all_${mode}_${count}_$repeat
+  local realtime=0
+  [[ $mode == realtime ]] && realtime=1
+  mkdir -p "$dir/c" "$dir/t"
+  chmod 700 "$dir/t"
+  local drives=() i
+  for ((i = 0; i < (count == 0 ? 1 : count); i++)); do
+    cp "$root/tests/drives/ctrl163_broken.json" "$dir/d$i.json"
+    drives+=(--drive "${all_letters[i]}=$dir/d$i.json")
+  done
+  local command=(--yes fix)
+  ((count > 0)) && command=(--all --yes fix)
+  (cd "$dir" && KESTRUNE_SIM_REALTIME=$realtime "$scratch/peak_rss" "$dir/run.json" "$console" \
+    --c-drive "$dir/c" --temp "$dir/t" "${drives[@]}" "${command[@]}" \
+    >"$dir/stdout.txt" 2>"$dir/stderr.txt") || true
+}
+for mode in realtime host; do
+  log "kestrune fix --all, $mode, ${all_counts[*]} drives, $all_repeat runs each"
+  for ((r = 0; r < all_repeat; r++)); do
+    measure_all "$mode" 0 "$r"
+    for n in "${all_counts[@]}"; do measure_all "$mode" "$n" "$r"; done
+  done
+done
 
 python3 - "$scratch" "$(nproc)" <<'EOF'
 import json, os, sys
@@ -235,6 +279,43 @@ for name, label in (("fix", "kestrune --simulate --yes fix"),
     if failed or (name == "fix" and "[SUCCESS]" not in out):
         note += "; the run FAILED"
     row("memory", f"peak RSS, {label}", f"{r['max_rss_kib'] / 1024:,.1f}", "MiB", note)
+
+import glob, statistics
+
+def all_runs(mode, count):
+    runs = []
+    for path in sorted(glob.glob(os.path.join(scratch, f"all_{mode}_{count}_*", "run.json"))):
+        r = json.load(open(path))
+        out = open(os.path.join(os.path.dirname(path), "stdout.txt"), errors="replace").read()
+        # A single fix ends in its success box; --all in a success row per drive.
+        done = "[SUCCESS]" in out if count == 0 else out.count(" success ") == count
+        ok = r.get("exit") == 0 and done
+        runs.append((r["wall_s"], r["cpu_s"], ok))
+    return runs
+
+for mode, label in (("realtime", "real time"), ("host", "host only")):
+    single = all_runs(mode, 0)
+    base = all_runs(mode, 1)
+    if not single or not base:
+        row("fix --all", f"{label}: not measured", "n/a", "")
+        continue
+    single_cpu = statistics.median(c for _, c, _ in single)
+    single_wall = statistics.median(w for w, _, _ in single)
+    one = statistics.median(w for w, _, _ in base)
+    row("fix --all", f"{label}: single-drive fix", f"{single_wall:,.3f}", "s",
+        f"CPU {single_cpu * 1e3:,.1f} ms" + ("" if all(ok for *_, ok in single) else "; a run FAILED"))
+    for n in (1, 2, 4, 8, 16):
+        runs = all_runs(mode, n)
+        if not runs:
+            row("fix --all", f"{label}: {n} drives", "n/a", "", "not measured")
+            continue
+        wall = statistics.median(w for w, _, _ in runs)
+        cpu = statistics.median(c for _, c, _ in runs)
+        note = (f"{wall / n:,.3f} s per drive; {wall / one:,.2f} x one drive; "
+                f"CPU per drive {cpu / n * 1e3:,.1f} ms ({cpu / n / single_cpu:,.2f} x a single fix)")
+        if not all(ok for *_, ok in runs):
+            note += "; a run FAILED"
+        row("fix --all", f"{label}: {n} drive{'s' if n > 1 else ''}, wall", f"{wall:,.3f}", "s", note)
 
 widths = [max(len(str(r[i])) for r in rows + [("section", "figure", "value", "unit", "")])
           for i in range(5)]

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -84,6 +85,51 @@ std::string ReadFirstLine(const std::filesystem::path& path) {
   return line;
 }
 
+// Drive texts in sysfs are padded with blanks, as INQUIRY pads them.
+std::string Trimmed(std::string text) {
+  const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+  while (!text.empty() && blank(static_cast<unsigned char>(text.back()))) text.pop_back();
+  size_t first = 0;
+  while (first < text.size() && blank(static_cast<unsigned char>(text[first]))) ++first;
+  return text.substr(first);
+}
+
+// A USB device as the kernel names it: bus, '-', then ports joined by '.'
+// ("2-1.4"). Interfaces ("2-1.4:1.0") and hosts ("usb2") are not.
+bool IsUsbDeviceName(const std::string& name) {
+  const size_t dash = name.find('-');
+  if (dash == 0 || dash == std::string::npos || dash + 1 == name.size()) return false;
+  bool digitBefore = false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if (c >= '0' && c <= '9') {
+      digitBefore = true;
+    } else if ((c == '.' && i > dash) || i == dash) {
+      if (!digitBefore) return false;
+      digitBefore = false;
+    } else {
+      return false;
+    }
+  }
+  return digitBefore;
+}
+
+// The deepest USB device on the way from the bus to the disk: the stick
+// itself, whose name is its place on the bus.
+std::filesystem::path UsbDevice(const std::filesystem::path& entry) {
+  std::error_code error;
+  std::filesystem::path real = std::filesystem::canonical(entry / "device", error);
+  if (error) real = std::filesystem::canonical(entry, error);
+  if (error) return {};
+  std::filesystem::path walked;
+  std::filesystem::path found;
+  for (const auto& part : real) {
+    walked /= part;
+    if (IsUsbDeviceName(part.string())) found = walked;
+  }
+  return found;
+}
+
 bool IsRemovableOrUsb(const std::filesystem::path& entry) {
   if (ReadFirstLine(entry / "removable") == "1") return true;
   std::error_code error;
@@ -109,13 +155,10 @@ Result ClassifySgIo(int ioctlResult, uint8_t scsiStatus, uint16_t hostStatus,
 
 std::unique_ptr<Transport> MakeSgioTransport(int fd) { return std::make_unique<SgioTransport>(fd); }
 
-SgioVolumes::SgioVolumes(SgioOptions options) : options_(std::move(options)) {}
-
-std::map<char, std::string> SgioVolumes::Volumes() const {
-  if (!options_.explicitMap.empty()) return options_.explicitMap;
+std::vector<SgioCandidate> ListSgioCandidates(const SgioOptions& options) {
   std::vector<std::string> names;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(options_.sysfsRoot, error)) {
+  for (const auto& entry : std::filesystem::directory_iterator(options.sysfsRoot, error)) {
     std::string name = entry.path().filename().string();
     if (name.size() < 3 || name.compare(0, 2, "sd") != 0) continue;
     if (!std::all_of(name.begin() + 2, name.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
@@ -127,19 +170,53 @@ std::map<char, std::string> SgioVolumes::Volumes() const {
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
     return a.size() != b.size() ? a.size() < b.size() : a < b;
   });
-  std::map<char, std::string> volumes;
+  std::vector<SgioCandidate> candidates;
   char letter = 'C';
   for (const std::string& name : names) {
-    if (letter > 'Z') break;
-    volumes[letter++] = options_.devRoot + "/" + name;
+    const std::filesystem::path entry = std::filesystem::path(options.sysfsRoot) / name;
+    SgioCandidate candidate;
+    candidate.letter = letter <= 'Z' ? letter++ : 0;
+    candidate.node = options.devRoot + "/" + name;
+    candidate.vendor = Trimmed(ReadFirstLine(entry / "device" / "vendor"));
+    candidate.model = Trimmed(ReadFirstLine(entry / "device" / "model"));
+    candidate.removable = ReadFirstLine(entry / "removable") == "1";
+    // The size file counts 512-byte sectors whatever the disk's own sector.
+    const std::string sectors = ReadFirstLine(entry / "size");
+    char* end = nullptr;
+    const unsigned long long count = std::strtoull(sectors.c_str(), &end, 10);
+    if (end != sectors.c_str() && count <= std::numeric_limits<uint64_t>::max() / 512) {
+      candidate.sizeBytes = count * 512;
+    }
+    const std::filesystem::path usb = UsbDevice(entry);
+    if (!usb.empty()) {
+      candidate.usbPath = usb.filename().string();
+      candidate.serial = Trimmed(ReadFirstLine(usb / "serial"));
+    }
+    candidates.push_back(std::move(candidate));
   }
-  return volumes;
+  return candidates;
+}
+
+std::string ResolveDeviceNode(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(path, error)) return path;
+  std::filesystem::path node = std::filesystem::canonical(path, error);
+  return error ? path : node.string();
+}
+
+SgioVolumes::SgioVolumes(SgioOptions options) {
+  if (!options.explicitMap.empty()) {
+    volumes_ = std::move(options.explicitMap);
+    return;
+  }
+  for (const SgioCandidate& candidate : ListSgioCandidates(options)) {
+    if (candidate.letter != 0) volumes_[candidate.letter] = candidate.node;
+  }
 }
 
 std::unique_ptr<Transport> SgioVolumes::Open(char letter) {
-  auto volumes = Volumes();
-  auto found = volumes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
-  if (found == volumes.end()) return nullptr;
+  auto found = volumes_.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
+  if (found == volumes_.end()) return nullptr;
   int fd = ::open(found->second.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   return MakeSgioTransport(fd);

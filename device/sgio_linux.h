@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "device/transport.h"
 
@@ -29,19 +30,47 @@ struct SgioOptions {
   std::map<char, std::string> explicitMap;
 };
 
+// A disk that may be a flash drive, as sysfs describes it, read without
+// opening its node.
+struct SgioCandidate {
+  // The letter the sysfs scan gives it (C, D, ... in name order); 0 when
+  // the letters ran out.
+  char letter = 0;
+  std::string node;  // devRoot + "/sdb"
+  std::string vendor;
+  std::string model;
+  std::string serial;  // the USB device's serial number; empty when it has none
+  uint64_t sizeBytes = 0;
+  bool removable = false;
+  // Where it is plugged in, as the kernel names the USB device: bus, then
+  // the port at each hub ("2-1.4": bus 2, port 1, port 4). Empty off USB.
+  std::string usbPath;
+};
+
+// The removable or USB SCSI disks under options.sysfsRoot, in letter order
+// (sdb before sdaa). The explicit map plays no part here.
+std::vector<SgioCandidate> ListSgioCandidates(const SgioOptions& options);
+
+// The device node behind `path`: a link such as /dev/disk/by-id/... or
+// /dev/disk/by-path/... is followed to the node it names; any other path,
+// and a link that leads nowhere, is returned as given.
+std::string ResolveDeviceNode(const std::string& path);
+
 class SgioVolumes : public VolumeOpener {
  public:
+  // Takes the letter map once: a disk plugged in or pulled later must not
+  // move a letter onto another drive between two opens of one run.
   explicit SgioVolumes(SgioOptions options = {});
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
 
   // The letters and device paths this opener serves: the explicit map, or
-  // removable or USB SCSI disks found under sysfsRoot, given the letters
-  // C, D, ... in name order (sdb before sdaa).
-  std::map<char, std::string> Volumes() const;
+  // removable or USB SCSI disks found under sysfsRoot when it was made,
+  // given the letters C, D, ... in name order (sdb before sdaa).
+  const std::map<char, std::string>& Volumes() const { return volumes_; }
 
  private:
-  SgioOptions options_;
+  std::map<char, std::string> volumes_;
 };
 
 // Parses "E=/dev/sdb" into the map; false on a malformed entry.

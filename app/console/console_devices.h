@@ -1,11 +1,13 @@
 // The host's real drives, as the console reaches them.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "device/transport.h"
+#include "platform/platform.h"
 
 namespace kestrune::console {
 
@@ -13,6 +15,22 @@ namespace kestrune::console {
 // is empty the host's own letter assignment is used. Null with `problem`
 // set when the host cannot serve what was asked.
 std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::string>& nodes,
+                                                      std::string& problem);
+
+// The device node a --drive path names: a /dev/disk/by-id or by-path link
+// is followed to its node, so a bench slot keeps its letter while the
+// kernel's names move. Elsewhere the path as given.
+std::string ResolveDriveNode(const std::string& path);
+
+// The host's candidate drives by the letters they get, read once without
+// opening any. Empty where the host reaches drives by their own letters.
+std::map<char, std::string> HostDriveNodes();
+
+// The platform of one drive of --all: `options` place its C: folder and
+// work folder, and its debug output goes to `debug`. Null, with `problem`
+// set, where the host cannot give a drive folders of its own.
+std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptions& options,
+                                                      std::function<void(const char*)> debug,
                                                       std::string& problem);
 
 }  // namespace kestrune::console

@@ -1,9 +1,29 @@
 #include <memory>
+#include <utility>
 
 #include "app/console/console_devices.h"
 #include "device/sgio_linux.h"
+#include "platform/posix_platform.h"
 
 namespace kestrune::console {
+
+namespace {
+
+// The POSIX platform with its debug output handed to the drive's own lines.
+class DrivePlatform : public platform::PosixPlatform {
+ public:
+  DrivePlatform(platform::PosixOptions options, std::function<void(const char*)> debug)
+      : PosixPlatform(std::move(options)), debug_(std::move(debug)) {}
+
+  void DebugOutput(const char* text) override {
+    if (debug_ && text != nullptr) debug_(text);
+  }
+
+ private:
+  std::function<void(const char*)> debug_;
+};
+
+}  // namespace
 
 std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::string>& nodes,
                                                       std::string& problem) {
@@ -11,6 +31,19 @@ std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::
   device::SgioOptions options;
   options.explicitMap = nodes;
   return std::make_unique<device::SgioVolumes>(options);
+}
+
+std::string ResolveDriveNode(const std::string& path) { return device::ResolveDeviceNode(path); }
+
+std::map<char, std::string> HostDriveNodes() {
+  return device::SgioVolumes(device::SgioOptions{}).Volumes();
+}
+
+std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptions& options,
+                                                      std::function<void(const char*)> debug,
+                                                      std::string& problem) {
+  (void)problem;
+  return std::make_unique<DrivePlatform>(options, std::move(debug));
 }
 
 }  // namespace kestrune::console

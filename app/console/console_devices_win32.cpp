@@ -16,4 +16,18 @@ std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::
   return std::make_unique<device::PassThroughVolumes>();
 }
 
+std::string ResolveDriveNode(const std::string& path) { return path; }
+
+std::map<char, std::string> HostDriveNodes() { return {}; }
+
+std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptions& options,
+                                                      std::function<void(const char*)> debug,
+                                                      std::string& problem) {
+  (void)options;
+  (void)debug;
+  // Every drive would write its backups and log to the one real C:\.
+  problem = "--all needs a C: folder for each drive, which only the Linux console gives";
+  return nullptr;
+}
+
 }  // namespace kestrune::console

@@ -33,6 +33,23 @@ bool ParseDriveArgument(const std::string& text, DriveArgument& drive, std::stri
   return true;
 }
 
+// What --all cannot be combined with.
+std::optional<std::string> AllProblem(const ConsoleOptions& options, bool selectGiven) {
+  if (!options.all) return std::nullopt;
+  switch (options.command) {
+    case Command::kScan:
+    case Command::kFix:
+    case Command::kDestroy:
+    case Command::kBackup:
+      break;
+    default:
+      return "--all goes with scan, fix, backup or destroy";
+  }
+  // Every drive is acted on; a list entry would pick one.
+  if (selectGiven) return "--all acts on every drive; --select picks one";
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::vector<std::string> DialogArguments(const ConsoleOptions& options) {
@@ -49,17 +66,19 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   app.add_option("command", command,
                  "scan: start up and list the drives; fix: Start Fix on the selected drive; "
                  "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
-                 "selected drive to ISP<n>_Backup.bin; restore: write backup files back; none: "
-                 "interactive")
-      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore"}));
+                 "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
+                 "the candidate disks as sysfs describes them, none opened; none: interactive")
+      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore", "list"}));
   app.add_option("--drive", drives,
-                 "X=PATH: drive letter X is a device node or a virtual-drive file (*.json); "
-                 "repeatable; replaces the /sys/block letter map")
+                 "X=PATH: drive letter X is a device node (or a /dev/disk/by-id or by-path link "
+                 "to one) or a virtual-drive file (*.json); repeatable; replaces the /sys/block "
+                 "letter map")
       ->allow_extra_args(false)
       ->take_all();
   app.add_flag("--simulate", options.simulate, "the built-in default simulated drive, on E:");
-  app.add_option("--select", options.select, "drive-list entry to act on (default 0)")
-      ->check(CLI::Range(0, 24));
+  CLI::Option* select =
+      app.add_option("--select", options.select, "drive-list entry to act on (default 0)")
+          ->check(CLI::Range(0, 24));
   app.add_flag("--yes", options.yes, "answer OK to OK/Cancel boxes");
   app.add_option("--c-drive", options.cDriveFolder,
                  "the folder that stands for drive C: (default: the current directory)");
@@ -71,7 +90,11 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                  "instead of the built-in ones (also KESTRUNE_IMAGES=DIR)");
   app.add_option("--trace", options.traceFile, "one line per device command to FILE");
   app.add_flag("--verbose", options.verbose, "the debug channel to stderr");
-  app.add_flag("--json", options.json, "with scan: the drive table as JSON on stdout");
+  app.add_flag("--json", options.json,
+               "with scan, list or --all: one JSON document on stdout, and nothing else there");
+  app.add_flag("--all", options.all,
+               "with scan, fix, backup or destroy: every drive at once, each in a thread of its "
+               "own, its files in a folder named by its letter inside the C: folder");
   app.add_option("--from", options.restoreFiles,
                  "with restore: a backup file, one per ISP copy in copy order (0x190: the ISP "
                  "file, then the auxiliary file of each copy); repeatable; default "
@@ -99,6 +122,8 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.command = Command::kBackup;
   } else if (command == "restore") {
     options.command = Command::kRestore;
+  } else if (command == "list") {
+    options.command = Command::kList;
   } else {
     options.command = Command::kInteractive;
   }
@@ -127,8 +152,13 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     err << "kestrune: --from goes with the restore command only" << std::endl;
     return kExitUsage;
   }
-  if (options.json && options.command != Command::kScan) {
-    err << "kestrune: --json goes with the scan command only" << std::endl;
+  if (auto problem = AllProblem(options, select->count() > 0)) {
+    err << "kestrune: " << *problem << std::endl;
+    return kExitUsage;
+  }
+  if (options.json && options.command != Command::kScan && options.command != Command::kList &&
+      !options.all) {
+    err << "kestrune: --json goes with scan, list or --all only" << std::endl;
     return kExitUsage;
   }
   return std::nullopt;

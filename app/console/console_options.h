@@ -8,7 +8,7 @@
 
 namespace kestrune::console {
 
-enum class Command { kInteractive, kScan, kFix, kDestroy, kBackup, kRestore };
+enum class Command { kInteractive, kScan, kFix, kDestroy, kBackup, kRestore, kList };
 
 // One --drive X=PATH: a virtual-drive file (*.json) or a device node.
 struct DriveArgument {
@@ -29,6 +29,8 @@ struct ConsoleOptions {
   std::string traceFile;
   bool verbose = false;
   bool json = false;
+  // --all: every drive at once, each in a thread of its own.
+  bool all = false;
   // restore --from: the backup files in copy order; empty for the default names.
   std::vector<std::string> restoreFiles;
   bool version = false;

@@ -1,5 +1,6 @@
 #include "app/console/console_run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <istream>
 #include <map>
@@ -10,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "app/console/console_all.h"
 #include "app/console/console_devices.h"
+#include "app/console/console_list.h"
 #include "app/console/console_options.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
@@ -202,6 +205,8 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& 
 int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   ConsoleOptions options;
   if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) return *stop;
+  if (options.command == Command::kList) return RunList(options, io);
+  if (!DrivesAreDistinct(options.drives, io.err)) return kExitUsage;
 
   platform::PosixOptions hostOptions;
   hostOptions.cDriveFolder = options.cDriveFolder;
@@ -246,7 +251,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   std::map<char, std::string> nodes;
   for (const DriveArgument& drive : options.drives) {
     if (!drive.simulated) {
-      nodes[drive.letter] = drive.path;
+      nodes[drive.letter] = ResolveDriveNode(drive.path);
       continue;
     }
     std::string error;
@@ -258,6 +263,10 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
     }
     loaded.push_back({drive.letter, drive.path, std::move(virtualDrive)});
   }
+
+  // --all takes the host's letters once, so that every drive's thread and
+  // the confirmation see the same map.
+  if (options.all && nodes.empty() && loaded.empty()) nodes = HostDriveNodes();
 
   device::VolumeMap volumes;
   sim::SimulatedVolumes simulated;
@@ -279,6 +288,18 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
       for (const auto& [letter, path] : nodes) volumes.Map(letter, *devices);
     }
   }
+  if (options.all) {
+    AllDrivesRun run{options, io, hostOptions, images, volumes, {}};
+    for (LoadedDrive& drive : loaded) {
+      run.drives.push_back(
+          {drive.letter, drive.path.empty() ? "(built-in)" : drive.path, drive.drive.get()});
+    }
+    for (const auto& [letter, node] : nodes) run.drives.push_back({letter, node, nullptr});
+    std::sort(run.drives.begin(), run.drives.end(),
+              [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
+    return RunAllDrives(run);
+  }
+
   std::unique_ptr<device::TracingVolumes> tracing;
   if (!options.traceFile.empty()) {
     tracing = std::make_unique<device::TracingVolumes>(volumes, options.traceFile);
@@ -312,6 +333,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
         if (!options.json) PrintDriveList(io.out, view);
         switch (options.command) {
           case Command::kScan:
+          case Command::kList:
             break;
           case Command::kFix:
             dialog.OnStartFix();

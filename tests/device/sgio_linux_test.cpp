@@ -115,6 +115,21 @@ TEST_F(SysfsTest, PlainFileRefusesSgIoAsAnOsError) {
   EXPECT_EQ(data[0], 0x77);
 }
 
+// A stick plugged in during a run takes a name before the others; the
+// letters of the run must stay on the drives they were given to.
+TEST_F(SysfsTest, LettersAreTakenOnceForTheRun) {
+  AddDisk("sdc", true);
+  sysfs.Write("dev/sdc", "");
+  SgioOptions options;
+  options.sysfsRoot = (sysfs.path() / "block").string();
+  options.devRoot = (sysfs.path() / "dev").string();
+  SgioVolumes volumes(options);
+  AddDisk("sdb", true);  // sdb's node does not exist: opening it would fail
+  EXPECT_EQ(SgioVolumes(options).Volumes().at('C'), options.devRoot + "/sdb");
+  EXPECT_EQ(volumes.Volumes().at('C'), options.devRoot + "/sdc");
+  EXPECT_NE(volumes.Open('C'), nullptr);
+}
+
 TEST(ParseVolumeMappingTest, AcceptsLetterEqualsPathOnly) {
   std::map<char, std::string> map;
   EXPECT_TRUE(ParseVolumeMapping("E=/dev/sdb", map));

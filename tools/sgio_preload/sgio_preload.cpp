@@ -1,9 +1,13 @@
-// LD_PRELOAD library: answers SG_IO on one chosen plain file from a
-// simulated drive, so the real SG_IO transport (and Wine's pass-through,
-// which uses SG_IO underneath) can be exercised without hardware.
+// LD_PRELOAD library: answers SG_IO on chosen plain files, each from a
+// simulated drive of its own, so the real SG_IO transport (and Wine's
+// pass-through, which uses SG_IO underneath) can be exercised without
+// hardware.
 //
-//   KESTRUNE_SGIO_FILE   the plain file that stands for the device node
-//   KESTRUNE_SGIO_DRIVE  a virtual-drive JSON file, or "default"
+//   KESTRUNE_SGIO_FILE   the plain file that stands for the device node;
+//                        several, separated by ':', stand for several drives
+//   KESTRUNE_SGIO_DRIVE  a virtual-drive JSON file, or "default"; several,
+//                        separated by ':', one for each file in that order
+//                        (a file without one gets the default drive)
 //   KESTRUNE_SGIO_LOG    optional: one line per ioctl seen on that file
 //   KESTRUNE_SGIO_SAVE   "exit": write the drive's flash file only when the
 //                        process ends (default: after every data-out)
@@ -22,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "simulator/virtual_drive.h"
 
@@ -38,16 +43,47 @@ constexpr int kSgVersion = 30527;
 
 using IoctlFunction = int (*)(int, unsigned long, ...);
 
+// ':'-separated pieces of an environment variable; none when it is unset.
+std::vector<std::string> ListVariable(const char* name) {
+  std::vector<std::string> pieces;
+  const char* value = std::getenv(name);
+  if (value == nullptr) return pieces;
+  std::string text(value);
+  size_t start = 0;
+  for (;;) {
+    const size_t colon = text.find(':', start);
+    pieces.push_back(text.substr(start, colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return pieces;
+}
+
+// One plain file and the simulated drive that answers for it. Each has a
+// lock of its own, so drives used from several threads run side by side.
+struct ChosenFile {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string driveArg;
+  std::mutex mutex;
+  std::unique_ptr<kestrune::sim::VirtualDrive> drive;
+  bool loadFailed = false;
+};
+
 class Interposer {
  public:
   Interposer() {
     real_ = reinterpret_cast<IoctlFunction>(dlsym(RTLD_NEXT, "ioctl"));
-    const char* file = std::getenv("KESTRUNE_SGIO_FILE");
-    struct stat st;
-    if (file != nullptr && ::stat(file, &st) == 0) {
-      device_ = st.st_dev;
-      inode_ = st.st_ino;
-      active_ = true;
+    const std::vector<std::string> files = ListVariable("KESTRUNE_SGIO_FILE");
+    const std::vector<std::string> drives = ListVariable("KESTRUNE_SGIO_DRIVE");
+    for (size_t i = 0; i < files.size(); ++i) {
+      struct stat st;
+      if (files[i].empty() || ::stat(files[i].c_str(), &st) != 0) continue;
+      auto chosen = std::make_unique<ChosenFile>();
+      chosen->device = st.st_dev;
+      chosen->inode = st.st_ino;
+      chosen->driveArg = i < drives.size() ? drives[i] : "default";
+      chosen_.push_back(std::move(chosen));
     }
     const char* save = std::getenv("KESTRUNE_SGIO_SAVE");
     saveEachWrite_ = save == nullptr || std::strcmp(save, "exit") != 0;
@@ -57,15 +93,18 @@ class Interposer {
   }
 
   ~Interposer() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (drive_) drive_->Save();
+    for (auto& chosen : chosen_) {
+      std::lock_guard<std::mutex> lock(chosen->mutex);
+      if (chosen->drive) chosen->drive->Save();
+    }
     if (log_ != nullptr) std::fclose(log_);
   }
 
   int Call(int fd, unsigned long request, void* argument) {
-    if (!IsChosen(fd)) return Real(fd, request, argument);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (request == SG_IO) return AnswerSgIo(static_cast<sg_io_hdr_t*>(argument));
+    ChosenFile* chosen = Find(fd);
+    if (chosen == nullptr) return Real(fd, request, argument);
+    std::lock_guard<std::mutex> lock(chosen->mutex);
+    if (request == SG_IO) return AnswerSgIo(*chosen, static_cast<sg_io_hdr_t*>(argument));
     if (request == SG_GET_VERSION_NUM && argument != nullptr) {
       *static_cast<int*>(argument) = kSgVersion;
       Log("ioctl SG_GET_VERSION_NUM -> %d\n", kSgVersion);
@@ -85,15 +124,19 @@ class Interposer {
     return real_(fd, request, argument);
   }
 
-  bool IsChosen(int fd) const {
-    if (!active_) return false;
+  ChosenFile* Find(int fd) const {
+    if (chosen_.empty()) return nullptr;
     struct stat st;
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == device_ &&
-           st.st_ino == inode_;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    for (const auto& chosen : chosen_) {
+      if (st.st_dev == chosen->device && st.st_ino == chosen->inode) return chosen.get();
+    }
+    return nullptr;
   }
 
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     if (log_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(logMutex_);
     va_list args;
     va_start(args, format);
     std::vfprintf(log_, format, args);
@@ -101,23 +144,22 @@ class Interposer {
     std::fflush(log_);
   }
 
-  kestrune::sim::VirtualDrive* Drive() {
-    if (drive_ || loadFailed_) return drive_.get();
-    const char* driveArg = std::getenv("KESTRUNE_SGIO_DRIVE");
+  kestrune::sim::VirtualDrive* Drive(ChosenFile& chosen) {
+    if (chosen.drive || chosen.loadFailed) return chosen.drive.get();
     std::string error;
-    if (driveArg == nullptr || std::strcmp(driveArg, "default") == 0) {
-      drive_ = kestrune::sim::VirtualDrive::Default();
+    if (chosen.driveArg.empty() || chosen.driveArg == "default") {
+      chosen.drive = kestrune::sim::VirtualDrive::Default();
     } else {
-      drive_ = kestrune::sim::VirtualDrive::FromFile(driveArg, &error);
+      chosen.drive = kestrune::sim::VirtualDrive::FromFile(chosen.driveArg, &error);
     }
-    if (!drive_) {
-      loadFailed_ = true;
+    if (!chosen.drive) {
+      chosen.loadFailed = true;
       Log("drive not loaded: %s\n", error.c_str());
     }
-    return drive_.get();
+    return chosen.drive.get();
   }
 
-  int AnswerSgIo(sg_io_hdr_t* h) {
+  int AnswerSgIo(ChosenFile& chosen, sg_io_hdr_t* h) {
     if (h == nullptr) {
       errno = EFAULT;
       return -1;
@@ -157,7 +199,7 @@ class Interposer {
     // Milliseconds back to the whole seconds the program asked for.
     request.timeoutSeconds = (h->timeout + 999) / 1000;
 
-    kestrune::sim::VirtualDrive* drive = Drive();
+    kestrune::sim::VirtualDrive* drive = Drive(chosen);
     Result result = drive != nullptr ? drive->Execute(request) : Result{Outcome::kOsError, 0};
     // Writes reach the flash file at once, so a process that ends abruptly
     // (as Wine's may) loses nothing.
@@ -213,13 +255,10 @@ class Interposer {
   }
 
   IoctlFunction real_ = nullptr;
-  bool active_ = false;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  // Filled once, before any call; only the drives behind it change.
+  std::vector<std::unique_ptr<ChosenFile>> chosen_;
   std::FILE* log_ = nullptr;
-  std::mutex mutex_;
-  std::unique_ptr<kestrune::sim::VirtualDrive> drive_;
-  bool loadFailed_ = false;
+  std::mutex logMutex_;
   bool saveEachWrite_ = true;
 };
 

@@ -1,0 +1,18 @@
+// `kestrune list`: the disks that may be flash drives, as the host
+// describes them, without opening any.
+#pragma once
+
+#include <string>
+
+#include "app/console/console_options.h"
+#include "app/console/console_run.h"
+
+namespace kestrune::console {
+
+// Prints one row per candidate (or, with --json, one document) and returns
+// the exit code: 0, or 3 when there is none. `sysfsRoot` and `devRoot` say
+// where the host lists its block devices and keeps their nodes.
+int RunList(const ConsoleOptions& options, const ConsoleStreams& io,
+            const std::string& sysfsRoot = "/sys/block", const std::string& devRoot = "/dev");
+
+}  // namespace kestrune::console

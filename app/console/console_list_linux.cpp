@@ -1,0 +1,76 @@
+#include <cstdio>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/console/console_all.h"
+#include "app/console/console_devices.h"
+#include "app/console/console_list.h"
+#include "device/sgio_linux.h"
+
+namespace kestrune::console {
+
+namespace {
+
+// The letter a candidate gets in a run with these options: --drive and
+// --simulate replace the sysfs letters, so a disk no --drive names gets none.
+char LetterOf(const device::SgioCandidate& candidate, const ConsoleOptions& options) {
+  for (const DriveArgument& drive : options.drives) {
+    if (!drive.simulated && ResolveDriveNode(drive.path) == candidate.node) return drive.letter;
+  }
+  return options.drives.empty() && !options.simulate ? candidate.letter : 0;
+}
+
+std::string SizeText(uint64_t bytes) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.2fMB", static_cast<double>(bytes) / 1024.0 / 1024.0);
+  return text;
+}
+
+std::string Shown(const std::string& text) {
+  return text.empty() ? std::string("-") : PrintableText(text);
+}
+
+}  // namespace
+
+int RunList(const ConsoleOptions& options, const ConsoleStreams& io, const std::string& sysfsRoot,
+            const std::string& devRoot) {
+  device::SgioOptions where;
+  where.sysfsRoot = sysfsRoot;
+  where.devRoot = devRoot;
+  const std::vector<device::SgioCandidate> candidates = device::ListSgioCandidates(where);
+
+  if (options.json) {
+    nlohmann::json devices = nlohmann::json::array();
+    for (const device::SgioCandidate& c : candidates) {
+      const char letter = LetterOf(c, options);
+      devices.push_back(
+          {{"node", c.node},
+           {"letter", letter != 0 ? nlohmann::json(std::string(1, letter)) : nlohmann::json()},
+           {"vendor", c.vendor},
+           {"model", c.model},
+           {"serial", c.serial},
+           {"sizeBytes", c.sizeBytes},
+           {"removable", c.removable},
+           {"usbPath", c.usbPath}});
+    }
+    io.out << nlohmann::json{{"devices", devices}}.dump(2, ' ', false,
+                                                        nlohmann::json::error_handler_t::replace)
+           << std::endl;
+  } else {
+    std::vector<std::vector<std::string>> rows{
+        {"letter", "node", "size", "removable", "usb", "vendor", "model", "serial"}};
+    for (const device::SgioCandidate& c : candidates) {
+      const char letter = LetterOf(c, options);
+      rows.push_back({letter != 0 ? std::string(1, letter) + ":" : "-", Shown(c.node),
+                      SizeText(c.sizeBytes), c.removable ? "yes" : "no", Shown(c.usbPath),
+                      Shown(c.vendor), Shown(c.model), Shown(c.serial)});
+    }
+    PrintColumns(io.out, rows);
+  }
+  return candidates.empty() ? kExitNoDevice : kExitDone;
+}
+
+}  // namespace kestrune::console

@@ -1,0 +1,373 @@
+// --all: every drive at once, each in its own thread with its own folder,
+// one question for all, one summary.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "app/console/console_all.h"
+#include "app/console/console_list.h"
+#include "app/console/console_options.h"
+#include "app/console/console_run.h"
+#include "device/volume_map.h"
+#include "simulator/virtual_drive.h"
+#include "tests/support/device_temp_folder.h"
+
+namespace kestrune::console {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempFolder;
+
+struct RunResult {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// The summary row of a drive, its columns squeezed to one blank.
+std::string Row(const RunResult& r, char letter) {
+  const std::string start = std::string(1, letter) + ": ";
+  for (const std::string& line : Lines(r.out)) {
+    if (line.rfind(start, 0) != 0 || line.find('[') != std::string::npos) continue;
+    return std::regex_replace(line, std::regex(" +"), " ");
+  }
+  return "<no row>";
+}
+
+class ConsoleAll : public ::testing::Test {
+ protected:
+  ConsoleAll() {
+    fs::create_directories(cDrive());
+    fs::create_directories(temp());
+    fs::permissions(temp(), fs::perms::owner_all, fs::perm_options::replace);
+  }
+
+  std::string cDrive() const { return folder.str() + "/c"; }
+  std::string temp() const { return folder.str() + "/t"; }
+
+  // A copy of a ready-made drive on `letter`, optionally with a fault plan.
+  void AddDrive(char letter, const std::string& name, const nlohmann::json& faults = nullptr) {
+    std::ifstream in(fs::path(KESTRUNE_TEST_DRIVES) / name);
+    nlohmann::json drive = nlohmann::json::parse(in);
+    if (!faults.is_null()) drive["faults"] = faults;
+    const std::string path = folder.str() + "/" + letter + ".json";
+    std::ofstream(path) << drive.dump();
+    driveArguments.push_back("--drive");
+    driveArguments.push_back(std::string(1, letter) + "=" + path);
+  }
+
+  RunResult Run(std::vector<std::string> arguments, const std::string& input = "",
+                bool terminal = false) {
+    std::vector<std::string> all{"kestrune", "--c-drive", cDrive(), "--temp", temp()};
+    all.insert(all.end(), driveArguments.begin(), driveArguments.end());
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<const char*> argv;
+    for (const std::string& a : all) argv.push_back(a.c_str());
+    std::istringstream in(input);
+    std::ostringstream out;
+    std::ostringstream err;
+    RunResult result;
+    result.code = RunConsole(static_cast<int>(argv.size()), argv.data(),
+                             ConsoleStreams{in, out, err, terminal});
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+  }
+
+  bool Backup(char letter, const std::string& name) const {
+    const fs::path path = fs::path(cDrive()) / std::string(1, letter) / name;
+    return fs::exists(path) && fs::file_size(path) == 49152;
+  }
+
+  TempFolder folder;
+  std::vector<std::string> driveArguments;
+};
+
+// The production line: a broken drive of every controller and one whose
+// page writes are refused, repaired at once.
+TEST_F(ConsoleAll, FixesEveryControllerAndReportsTheDriveThatFailed) {
+  const std::map<char, std::string> drives = {
+      {'E', "ctrl161_broken.json"}, {'F', "ctrl162_broken.json"}, {'G', "ctrl163_broken.json"},
+      {'H', "ctrl165_broken.json"}, {'I', "ctrl168_broken.json"}, {'J', "ctrl169_broken.json"},
+      {'K', "ctrl190_broken.json"}};
+  for (const auto& [letter, name] : drives) AddDrive(letter, name);
+  AddDrive('L', "ctrl163_broken.json",
+           {{{"opcode", "0xFA"}, {"action", "refuse"}, {"repeat", true}}});
+  std::ofstream(cDrive() + "/ISP.log");
+
+  const RunResult fix = Run({"--all", "--yes", "--json", "fix"});
+  EXPECT_EQ(fix.code, kExitFailure) << fix.err;
+  nlohmann::json document;
+  ASSERT_NO_THROW(document = nlohmann::json::parse(fix.out)) << fix.out;
+  ASSERT_EQ(document["drives"].size(), 8u);
+  for (const nlohmann::json& drive : document["drives"]) {
+    const char letter = drive["letter"].get<std::string>()[0];
+    EXPECT_EQ(drive["verdictBefore"], "broken") << letter;
+    if (letter == 'L') {
+      EXPECT_EQ(drive["outcome"], "failed");
+      EXPECT_EQ(drive["failure"], "Write ISP code to flash fail");
+      EXPECT_EQ(drive["copiesVerified"], 0);
+      continue;
+    }
+    EXPECT_EQ(drive["outcome"], "success") << letter << ": " << drive["failure"];
+    EXPECT_GE(drive["copiesVerified"], 1) << letter;
+    // Each drive's files are in its own folder; a 0x190 update keeps none.
+    EXPECT_EQ(Backup(letter, "ISP0_Before.bin"), letter != 'K') << letter;
+    // The run's C: folder held ISP.log, so each drive logs into its own.
+    EXPECT_NE(folder.Read("c/" + std::string(1, letter) + "/ISP.log").find("Start"),
+              std::string::npos)
+        << letter;
+  }
+  // Lines of the drives' threads arrive whole, each behind its letter.
+  const std::regex prefixed("[E-L]: .*");
+  bool question = false;
+  for (const std::string& line : Lines(fix.err)) {
+    if (line.rfind("[Update ISP Warning] Are you sure to update new ISP code on these 8", 0) == 0) {
+      question = true;
+      continue;
+    }
+    if (!question) continue;  // the list of drives before the question
+    EXPECT_TRUE(std::regex_match(line, prefixed)) << line;
+  }
+  EXPECT_TRUE(question);
+
+  // After the replug, every drive but L is healthy.
+  const RunResult scan = Run({"--all", "scan"});
+  EXPECT_EQ(scan.code, kExitDone) << scan.err;
+  for (const auto& [letter, name] : drives) {
+    EXPECT_EQ(Row(scan, letter).rfind(std::string(1, letter) + ": healthy ", 0), 0u)
+        << Row(scan, letter);
+  }
+  EXPECT_EQ(Row(scan, 'L').rfind("L: broken 125.00MB KSTRUNE USB DISK 163 0x163 ", 0), 0u)
+      << Row(scan, 'L');
+}
+
+// One question for every drive, asked before any is touched; the drives'
+// own boxes then read no answer of their own.
+struct Question {
+  const char* name;
+  const char* input;
+  bool terminal;
+  int code;
+};
+
+class ConsoleAllQuestion : public ConsoleAll, public ::testing::WithParamInterface<Question> {};
+
+TEST_P(ConsoleAllQuestion, IsAskedOnceAndListsTheDrives) {
+  AddDrive('E', "ctrl163_broken.json");
+  AddDrive('F', "ctrl165_broken.json");
+  const RunResult r = Run({"--all", "fix"}, GetParam().input, GetParam().terminal);
+  EXPECT_EQ(r.code, GetParam().code) << r.out << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_GE(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[0], "Drives to fix:");
+  EXPECT_EQ(lines[1], "  E: " + folder.str() + "/E.json");
+  EXPECT_EQ(lines[2], "  F: " + folder.str() + "/F.json");
+  EXPECT_EQ(lines[3],
+            "[Update ISP Warning] Are you sure to update new ISP code on these 2 drives ?");
+  const bool fixed = GetParam().code == kExitDone;
+  for (char letter : {'E', 'F'}) {
+    EXPECT_EQ(Backup(letter, "ISP0_After.bin"), fixed) << letter;
+    // A cancelled run scans nothing either.
+    EXPECT_EQ(r.out.find(std::string(1, letter) + ": [Check ISP]") != std::string::npos, fixed);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, ConsoleAllQuestion,
+                         ::testing::Values(Question{"NoTerminalNoYes", "", false, kExitCancelled},
+                                           Question{"OkOnTheTerminal", "ok\n", true, kExitDone}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Backup changes no drive and asks nothing; destroy, answered by --yes,
+// breaks every healthy drive and keeps no files. E has two copies, F three.
+struct AllCommand {
+  const char* name;
+  std::vector<std::string> arguments;
+  std::vector<std::string> rows;  // E and F, up to the seconds
+  const char* verdictAfter;
+};
+
+class ConsoleAllCommand : public ConsoleAll, public ::testing::WithParamInterface<AllCommand> {};
+
+TEST_P(ConsoleAllCommand, ActsOnEveryDrive) {
+  AddDrive('E', "ctrl163_healthy.json");
+  AddDrive('F', "ctrl165_healthy.json");
+  const RunResult r = Run(GetParam().arguments);
+  EXPECT_EQ(r.code, kExitDone) << r.out << r.err;
+  const RunResult scan = Run({"--all", "scan"});
+  for (const std::string& row : GetParam().rows) {
+    EXPECT_EQ(Row(r, row[0]).rfind(row, 0), 0u) << Row(r, row[0]);
+    EXPECT_EQ(Row(scan, row[0]).substr(3).rfind(GetParam().verdictAfter, 0), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, ConsoleAllCommand,
+    ::testing::Values(AllCommand{"Backup",
+                                 {"--all", "backup"},
+                                 {"E: healthy success 0 2 ", "F: healthy success 0 3 "},
+                                 "healthy "},
+                      AllCommand{"Destroy",
+                                 {"--all", "--yes", "destroy"},
+                                 {"E: healthy success 2 0 ", "F: healthy success 3 0 "},
+                                 "broken "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// One drive under two letters is refused before it is loaded: two threads
+// would write it, and in a single-drive run the second letter's save of the
+// flash would undo the fix. A run that finds no drive exits 3.
+struct Refusal {
+  const char* name;
+  std::vector<std::string> arguments;
+  int code;
+};
+
+class ConsoleAllRefusal : public ConsoleAll, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(ConsoleAllRefusal, WritesNothing) {
+  const std::string e = folder.str() + "/E.json";
+  if (GetParam().code == kExitNoDevice) {
+    std::ofstream(e) << R"({"controller": "0x163", "inquiryText": "NOTHING KNOWN 12"})";
+    driveArguments = {"--drive", "E=" + e};
+  } else {
+    AddDrive('E', "ctrl163_broken.json");
+    driveArguments.insert(driveArguments.end(), {"--drive", "G=" + folder.str() + "/./E.json"});
+  }
+  const RunResult r = Run(GetParam().arguments);
+  EXPECT_EQ(r.code, GetParam().code) << r.out << r.err;
+  EXPECT_EQ(fs::exists(e + ".flash"), GetParam().code != kExitUsage);
+  EXPECT_FALSE(Backup('E', "ISP0_Before.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ConsoleAllRefusal,
+    ::testing::Values(Refusal{"OneFileTwice", {"--all", "--yes", "fix"}, kExitUsage},
+                      Refusal{"OneFileTwiceSingle", {"--yes", "fix"}, kExitUsage},
+                      Refusal{"NothingFound", {"--all", "--yes", "fix"}, kExitNoDevice}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// `list` reads sysfs only. Two sticks laid out as the kernel lays them
+// out, one behind a hub whose own serial is not the stick's. --drive names
+// one through a by-id link: it takes that letter and the other none.
+TEST(ConsoleList, ShowsEachCandidateWithTheLetterItWouldGet) {
+  TempFolder tree;
+  const fs::path root = fs::canonical(tree.path());
+  const auto write = [&](const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text << "\n";
+  };
+  write(root / "devices/usb1/1-3/serial", "HUB");
+  for (const auto& [name, usb, removable] :
+       {std::tuple{"sdb", "1-2", "1"}, std::tuple{"sdc", "1-3/1-3.4", "0"}}) {
+    const fs::path device = root / "devices/usb1" / usb;
+    const fs::path disk = device / (device.filename().string() + ":1.0/host6/target6:0:0/6:0:0:0");
+    write(device / "serial", "SN" + device.filename().string());
+    write(disk / "vendor", "KSTRUNE ");
+    write(disk / "model", "USB DISK 163    ");
+    write(disk / "block" / name / "removable", removable);
+    write(disk / "block" / name / "size", "256000");
+    write(root / "dev" / name, "");
+    fs::create_directory_symlink(disk, disk / "block" / name / "device");
+    fs::create_directories(root / "block");
+    fs::create_directory_symlink(disk / "block" / name, root / "block" / name);
+  }
+  fs::create_directories(root / "dev/disk/by-id");
+  fs::create_symlink("../../sdc", root / "dev/disk/by-id/usb-stick");
+  const std::string dev = (root / "dev").string();
+  const auto list = [&](const std::vector<std::string>& drives) {
+    ConsoleOptions options;
+    for (const std::string& path : drives) options.drives.push_back({'E', path, false});
+    std::istringstream in;
+    std::ostringstream out;
+    EXPECT_EQ(RunList(options, {in, out, out, false}, (root / "block").string(), dev), kExitDone);
+    return std::regex_replace(out.str(), std::regex(" +"), " ");
+  };
+  const std::string head = "letter node size removable usb vendor model serial\n";
+  const std::string sdb = dev + "/sdb 125.00MB yes 1-2 KSTRUNE USB DISK 163 SN1-2\n";
+  const std::string sdc = dev + "/sdc 125.00MB no 1-3.4 KSTRUNE USB DISK 163 SN1-3.4\n";
+  EXPECT_EQ(list({}), head + "C: " + sdb + "D: " + sdc);
+  EXPECT_EQ(list({dev + "/disk/by-id/usb-stick"}), head + "- " + sdb + "E: " + sdc);
+}
+
+// A drive that hangs, as one waiting out its command timeouts does: its
+// open returns only once the other drive's repair has ended, and then
+// finds nothing. Were the drives run one after another, or held at a
+// common step, the other repair could not end first.
+class HangingOpen : public device::VolumeOpener {
+ public:
+  explicit HangingOpen(fs::path file) : file_(std::move(file)) {}
+  std::unique_ptr<device::Transport> Open(char letter) override {
+    (void)letter;
+    // A generous bound, so a runner that never lets the other drive
+    // finish fails the test instead of hanging it.
+    for (int i = 0; i < 6000 && !overtaken; ++i) {
+      overtaken = fs::exists(file_);
+      if (!overtaken) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return nullptr;
+  }
+  bool NeedsPrivilege() const override { return false; }
+  // The file appeared while this drive hung.
+  bool overtaken = false;
+
+ private:
+  fs::path file_;
+};
+
+TEST_F(ConsoleAll, ADriveThatHangsHoldsUpNoOther) {
+  std::string error;
+  auto broken = sim::VirtualDrive::FromFile(fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json",
+                                            &error, "");
+  ASSERT_TRUE(broken) << error;
+  sim::SimulatedVolumes simulated;
+  simulated.Attach('F', *broken);
+  // F's last file is written at the very end of its repair.
+  HangingOpen gate(fs::path(cDrive()) / "F" / "ISP1_After.bin");
+  device::VolumeMap volumes;
+  volumes.Map('E', gate);
+  volumes.Map('F', simulated);
+
+  ConsoleOptions options;
+  options.command = Command::kFix;
+  options.all = true;
+  options.yes = true;
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  const ConsoleStreams io{in, out, err, false};
+  platform::PosixOptions host;
+  host.cDriveFolder = cDrive();
+  host.tempFolder = temp();
+  RunResult r;
+  r.code = RunAllDrives({options,
+                         io,
+                         host,
+                         nullptr,
+                         volumes,
+                         {{'E', "hanging", nullptr}, {'F', "broken", broken.get()}}});
+  r.out = out.str();
+  EXPECT_TRUE(gate.overtaken) << r.out << err.str();
+  EXPECT_EQ(Row(r, 'F').rfind("F: broken success 2 4 ", 0), 0u) << Row(r, 'F');
+  EXPECT_EQ(Row(r, 'E').rfind("E: - not found 0 0 ", 0), 0u) << Row(r, 'E');
+  EXPECT_EQ(r.code, kExitDone) << "a letter with no drive found is no failure";
+}
+
+}  // namespace
+}  // namespace kestrune::console
