@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "device/drive_locks.h"
 #include "device/transport.h"
 
 namespace kestrune::device {
@@ -29,11 +30,17 @@ struct SgioOptions {
   std::map<char, std::string> explicitMap;
 };
 
+// An exclusive flock on a device node, never waited for.
+LockAttempt LockDeviceNode(const std::string& node);
+
 class SgioVolumes : public VolumeOpener {
  public:
   explicit SgioVolumes(SgioOptions options = {});
+  // Opens the node under its lock (LockDeviceNode), which is taken at the
+  // first open and kept while this opener lives.
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
+  std::string HeldElsewhere(char letter) const override;
 
   // The letters and device paths this opener serves: the explicit map, or
   // removable or USB SCSI disks found under sysfsRoot, given the letters
@@ -42,6 +49,7 @@ class SgioVolumes : public VolumeOpener {
 
  private:
   SgioOptions options_;
+  DriveLocks locks_;
 };
 
 // Parses "E=/dev/sdb" into the map; false on a malformed entry.
