@@ -51,6 +51,8 @@ constexpr const char* kConfirm = "[Update ISP Warning] Are you sure to update ne
 constexpr const char* kFixed =
     "[SUCCESS] Update ISP code Success, please replug device to ensure it normal.";
 constexpr const char* kDestroyed = "[Success] Destory ISP Success";
+constexpr const char* kDestroyConfirm =
+    "[Destroy ISP Warning] Are you sure to destroy the ISP code ?";
 
 class ConsoleRun : public ::testing::Test {
  protected:
@@ -143,11 +145,19 @@ TEST_F(ConsoleRun, FixWithYesRepairsAndTheNextScanSaysSo) {
   EXPECT_EQ(scan.OutLines().at(0), kHealthy);
 }
 
-TEST_F(ConsoleRun, DestroyBreaksAHealthyDrive) {
+TEST_F(ConsoleRun, DestroyAsksThenBreaksAHealthyDrive) {
   const std::string drive = CopyDrive("ctrl163_healthy.json");
-  const RunResult destroy = Run({"--drive", "E=" + drive, "destroy"});
+  // Nothing is written unasked: without a terminal and --yes the answer is Cancel.
+  const RunResult unasked = Run({"--drive", "E=" + drive, "destroy"});
+  EXPECT_EQ(unasked.code, kExitCancelled) << unasked.out << unasked.err;
+  EXPECT_TRUE(unasked.Said(kDestroyConfirm));
+  EXPECT_FALSE(unasked.Said(kDestroyed));
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
+
+  const RunResult destroy = Run({"--drive", "E=" + drive, "--yes", "destroy"});
   EXPECT_EQ(destroy.code, kExitDone) << destroy.out << destroy.err;
   EXPECT_EQ(destroy.OutLines().at(0), kHealthy);
+  EXPECT_TRUE(destroy.Said(kDestroyConfirm));
   EXPECT_TRUE(destroy.Said(kDestroyed));
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
 }
