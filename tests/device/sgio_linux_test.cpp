@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "tests/support/device_temp_folder.h"
 
@@ -113,6 +114,27 @@ TEST_F(SysfsTest, PlainFileRefusesSgIoAsAnOsError) {
   Request request{cdb, 6, Carrier::kIn, 36, 20, data};
   EXPECT_EQ(transport->Execute(request).outcome, Outcome::kOsError);
   EXPECT_EQ(data[0], 0x77);
+}
+
+// Two runs on one node: the second is told the drive is held, not that it
+// is missing, and gets it once the first run has ended.
+TEST_F(SysfsTest, ANodeOneRunOpenedIsHeldFromAnotherUntilThatRunEnds) {
+  sysfs.Write("node", "");
+  SgioOptions options;
+  options.explicitMap['E'] = (sysfs.path() / "node").string();
+  options.explicitMap['F'] = (sysfs.path() / "no-such-node").string();
+  auto first = std::make_unique<SgioVolumes>(options);
+  SgioVolumes second(options);
+  ASSERT_NE(first->Open('E'), nullptr);
+  // The lock outlives the volume: closed, it is still the first run's.
+  EXPECT_NE(first->Open('e'), nullptr);
+  EXPECT_EQ(second.Open('E'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('e'), options.explicitMap['E']);
+  EXPECT_EQ(second.Open('F'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('F'), "");
+  first.reset();
+  EXPECT_NE(second.Open('E'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('E'), "");
 }
 
 TEST(ParseVolumeMappingTest, AcceptsLetterEqualsPathOnly) {
