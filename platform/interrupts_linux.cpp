@@ -126,6 +126,9 @@ void CatchInterrupts(const char* notice, int exitCode) {
 InterruptHold::InterruptHold() {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
+  // A signal that came before the hold, and that the watching thread has not
+  // taken yet, ends the run now: it must not pass for one the hold kept.
+  if (s.fd >= 0 && s.holds == 0 && TakePending(s)) EndNow(s);
   ++s.holds;
 }
 

@@ -72,6 +72,20 @@ TEST_P(Interrupts, OutsideAHoldEndTheRunAndTakeTheTemporaryFile) {
   fs::remove(kept);
 }
 
+// Sent just before a write begins, an interrupt ends the run, however late
+// the platform's thread gets to it: it must not pass for one the hold kept.
+TEST_P(Interrupts, ComingJustBeforeAHoldEndTheRun) {
+  EXPECT_EXIT(
+      {
+        ::alarm(kGuardSeconds);
+        CatchInterrupts("held-notice", kExitCode);
+        ::kill(::getpid(), GetParam());
+        const InterruptHold hold;
+        std::exit(kCarriedOn);
+      },
+      ::testing::ExitedWithCode(kExitCode), "^$");
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupts, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const auto& info) {
                            return std::string(info.param == SIGINT    ? "SIGINT"
