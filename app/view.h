@@ -77,6 +77,13 @@ class View {
   // Called once for every file the program writes and keeps, when it is in
   // place. Only the console shows these.
   virtual void FileWritten(const WrittenFile& file) { (void)file; }
+
+  // The scan left out the drive on `letter` because another run holds it;
+  // `drive` names its device node or file. Only the console shows these.
+  virtual void DriveInUse(char letter, const std::string& drive) {
+    (void)letter;
+    (void)drive;
+  }
 };
 
 }  // namespace kestrune

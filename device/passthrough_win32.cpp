@@ -1,6 +1,8 @@
 #include "device/passthrough_win32.h"
 
+#include <cctype>
 #include <cstring>
+#include <string>
 
 namespace kestrune::device {
 namespace {
@@ -61,6 +63,30 @@ class PassThroughTransport : public Transport {
   HANDLE volume_;
 };
 
+// The mutex's existence is the lock, not its ownership: ownership belongs to
+// a thread, and the thread that first opens a drive need not be the one that
+// goes on to use it. Every handle to it closes with the process.
+class VolumeMutex : public HeldLock {
+ public:
+  explicit VolumeMutex(HANDLE mutex) : mutex_(mutex) {}
+  ~VolumeMutex() override { ::CloseHandle(mutex_); }
+  VolumeMutex(const VolumeMutex&) = delete;
+  VolumeMutex& operator=(const VolumeMutex&) = delete;
+
+ private:
+  HANDLE mutex_;
+};
+
+char Upper(char letter) {
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+}
+
+std::string VolumePath(char letter) {
+  std::string path = "\\\\.\\A:";
+  path[4] = letter;
+  return path;
+}
+
 }  // namespace
 
 void FillBufferedBlock(BufferedBlock& block, const Request& request, DWORD& inLength,
@@ -94,14 +120,41 @@ std::unique_ptr<Transport> MakePassThroughTransport(HANDLE volume) {
   return std::make_unique<PassThroughTransport>(volume);
 }
 
+LockAttempt LockVolumeLetter(char letter) {
+  const std::string name = std::string("Global\\kestrune-volume-") + Upper(letter);
+  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name.c_str());
+  if (mutex == nullptr) {
+    // A mutex of that name that this user may not open belongs to another
+    // user's run.
+    const bool denied = ::GetLastError() == ERROR_ACCESS_DENIED;
+    return {denied ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+  }
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    ::CloseHandle(mutex);
+    return {LockState::kHeldElsewhere, nullptr};
+  }
+  return {LockState::kTaken, std::make_unique<VolumeMutex>(mutex)};
+}
+
 std::unique_ptr<Transport> PassThroughVolumes::Open(char letter) {
-  char path[] = "\\\\.\\A:";
-  path[4] = letter;
+  const char upper = Upper(letter);
+  const std::string path = VolumePath(letter);
+  const DriveLocks::Claim claim =
+      locks_.Acquire(upper, path, [upper] { return LockVolumeLetter(upper); });
+  if (claim != DriveLocks::Claim::kFirst && claim != DriveLocks::Claim::kAgain) return nullptr;
   HANDLE volume =
-      ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, 0, nullptr);
-  if (volume == INVALID_HANDLE_VALUE) return nullptr;
+      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+  if (volume == INVALID_HANDLE_VALUE) {
+    // No drive was opened, so none is kept from other runs.
+    if (claim == DriveLocks::Claim::kFirst) locks_.Release(path);
+    return nullptr;
+  }
   return MakePassThroughTransport(volume);
+}
+
+std::string PassThroughVolumes::HeldElsewhere(char letter) const {
+  return locks_.HeldElsewhere(Upper(letter));
 }
 
 }  // namespace kestrune::device

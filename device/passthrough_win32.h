@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "device/drive_locks.h"
 #include "device/transport.h"
 
 namespace kestrune::device {
@@ -72,10 +73,20 @@ Result ClassifyPassThrough(BOOL ioctlOk, DWORD lastError, UCHAR scsiStatus);
 // Takes ownership of a volume handle opened for pass-through.
 std::unique_ptr<Transport> MakePassThroughTransport(HANDLE volume);
 
+// The lock of one volume letter: a named mutex, "Global\\kestrune-volume-E",
+// seen by every session. Never waited for.
+LockAttempt LockVolumeLetter(char letter);
+
 class PassThroughVolumes : public VolumeOpener {
  public:
+  // Opens the volume under its letter's lock (LockVolumeLetter), which is
+  // taken at the first open and kept while this opener lives.
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
+  std::string HeldElsewhere(char letter) const override;
+
+ private:
+  DriveLocks locks_;
 };
 
 }  // namespace kestrune::device

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -73,6 +74,18 @@ class SgioTransport : public Transport {
     }
     return result;
   }
+
+ private:
+  int fd_;
+};
+
+// A descriptor kept open for its flock alone.
+class NodeLock : public HeldLock {
+ public:
+  explicit NodeLock(int fd) : fd_(fd) {}
+  ~NodeLock() override { ::close(fd_); }
+  NodeLock(const NodeLock&) = delete;
+  NodeLock& operator=(const NodeLock&) = delete;
 
  private:
   int fd_;
@@ -214,12 +227,37 @@ SgioVolumes::SgioVolumes(SgioOptions options) {
   }
 }
 
+LockAttempt LockDeviceNode(const std::string& node) {
+  // Its own descriptor: the lock outlives the volumes opened under it.
+  const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return {};
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = errno == EWOULDBLOCK;
+    ::close(fd);
+    return {held ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+  }
+  return {LockState::kTaken, std::make_unique<NodeLock>(fd)};
+}
+
 std::unique_ptr<Transport> SgioVolumes::Open(char letter) {
-  auto found = volumes_.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
+  const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  auto found = volumes_.find(upper);
   if (found == volumes_.end()) return nullptr;
-  int fd = ::open(found->second.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  const std::string& node = found->second;
+  const DriveLocks::Claim claim =
+      locks_.Acquire(upper, node, [&node] { return LockDeviceNode(node); });
+  if (claim != DriveLocks::Claim::kFirst && claim != DriveLocks::Claim::kAgain) return nullptr;
+  int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    // No drive was opened, so none is kept from other runs.
+    if (claim == DriveLocks::Claim::kFirst) locks_.Release(node);
+    return nullptr;
+  }
   return MakeSgioTransport(fd);
+}
+
+std::string SgioVolumes::HeldElsewhere(char letter) const {
+  return locks_.HeldElsewhere(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
 }
 
 bool ParseVolumeMapping(const std::string& text, std::map<char, std::string>& map) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/drive_locks.h"
 #include "device/transport.h"
 
 namespace kestrune::device {
@@ -56,13 +57,19 @@ std::vector<SgioCandidate> ListSgioCandidates(const SgioOptions& options);
 // and a link that leads nowhere, is returned as given.
 std::string ResolveDeviceNode(const std::string& path);
 
+// An exclusive flock on a device node, never waited for.
+LockAttempt LockDeviceNode(const std::string& node);
+
 class SgioVolumes : public VolumeOpener {
  public:
   // Takes the letter map once: a disk plugged in or pulled later must not
   // move a letter onto another drive between two opens of one run.
   explicit SgioVolumes(SgioOptions options = {});
+  // Opens the node under its lock (LockDeviceNode), which is taken at the
+  // first open and kept while this opener lives.
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
+  std::string HeldElsewhere(char letter) const override;
 
   // The letters and device paths this opener serves: the explicit map, or
   // removable or USB SCSI disks found under sysfsRoot when it was made,
@@ -71,6 +78,7 @@ class SgioVolumes : public VolumeOpener {
 
  private:
   std::map<char, std::string> volumes_;
+  DriveLocks locks_;
 };
 
 // Parses "E=/dev/sdb" into the map; false on a malformed entry.

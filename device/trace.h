@@ -31,6 +31,7 @@ class TracingVolumes : public VolumeOpener {
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
+  std::string HeldElsewhere(char letter) const override { return inner_.HeldElsewhere(letter); }
   bool ok() const { return static_cast<bool>(sink_); }
 
  private:

@@ -60,6 +60,13 @@ class VolumeOpener {
     (void)letter;
     return NeedsPrivilege();
   }
+  // After an Open of `letter` that returned null: the drive (its device node
+  // or file) when another run holds it, empty when there is simply no drive
+  // to open. Such a drive is left out, never waited for.
+  virtual std::string HeldElsewhere(char letter) const {
+    (void)letter;
+    return {};
+  }
 };
 
 // Classification text for traces ("good", "check condition 02", ...).

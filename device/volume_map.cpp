@@ -23,6 +23,12 @@ bool VolumeMap::ServesRealDevice(char letter) const {
   return fallback_ != nullptr && fallback_->ServesRealDevice(letter);
 }
 
+std::string VolumeMap::HeldElsewhere(char letter) const {
+  auto found = openers_.find(Upper(letter));
+  if (found != openers_.end()) return found->second->HeldElsewhere(letter);
+  return fallback_ != nullptr ? fallback_->HeldElsewhere(letter) : std::string();
+}
+
 bool VolumeMap::NeedsPrivilege() const {
   for (const auto& [letter, opener] : openers_) {
     if (opener->NeedsPrivilege()) return true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <string>
 
 #include "device/transport.h"
 
@@ -21,6 +22,7 @@ class VolumeMap : public VolumeOpener {
   // Asks the opener that serves `letter`, so simulated drives and device
   // nodes of one run are told apart.
   bool ServesRealDevice(char letter) const override;
+  std::string HeldElsewhere(char letter) const override;
 
  private:
   std::map<char, VolumeOpener*> openers_;

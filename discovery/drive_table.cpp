@@ -2,6 +2,7 @@
 // one drive from its INQUIRY text.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -192,6 +193,15 @@ uint8_t CheckDriveExist(Program& p) {
     if (IdentifyDrive(p, found)) {
       ++found;
       break;
+    }
+    // A drive another run holds is left out, never waited for; the user is
+    // told why it is missing.
+    const std::string holder = p.link.opener().HeldElsewhere(slot.letter);
+    if (!holder.empty()) {
+      std::snprintf(p.log.debugLine, sizeof p.log.debugLine,
+                    "CheckDriveExist : %c: is held by another run, skipped", slot.letter);
+      p.log.Debug(p.log.debugLine);
+      p.view.DriveInUse(slot.letter, holder);
     }
   }
   return found;

@@ -7,6 +7,7 @@
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "operations/volume_guard.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 
@@ -128,6 +129,9 @@ std::string NumberedName(const std::string& path, unsigned number) {
 bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, uint32_t size,
                      const char* writeFailed, const std::string& consequence) {
   const std::string temporary = TemporaryName(path);
+  // A run ended by an interrupt while this file is being written takes the
+  // unfinished file along.
+  const platform::RemoveOnInterrupt removal(p.platform.HostPath(temporary));
   std::unique_ptr<platform::File> file =
       p.platform.OpenFile(temporary, platform::OpenMode::kCreateNew);
   if (!file) {

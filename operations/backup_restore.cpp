@@ -10,6 +10,7 @@
 #include "operations/backup_files.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 
@@ -201,7 +202,7 @@ void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::str
     p.log.AppendLog("ISP Restore success ");
     WarnOfUnreadBlocks(p, index);
   }
-  if (!restarted) ReloadWorkingCode(p, index);
+  if (!restarted && !platform::InterruptReceived()) ReloadWorkingCode(p, index);
 }
 
 }  // namespace kestrune

@@ -129,6 +129,8 @@ inline constexpr const char* kNoBackupMade =
 inline constexpr const char* kUpdateStopped =
     "Update stopped: a backup could not be saved, nothing was written to the drive.";
 inline constexpr const char* kOlderFileKept = "Older file kept: <%s> is now <%s>";
+inline constexpr const char* kInterruptedAfterWrite =
+    "Interrupted: the run ended after the ISP write, no After backup was made.";
 // After a verified update over an incomplete CodeMark search.
 inline constexpr const char* kCisBlocksUnread =
     "The first page of block %s could not be read while the ISP copies were searched. A copy "

@@ -5,11 +5,12 @@
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
-#include "operations/backup_files.h"
 #include "images/images.h"
+#include "operations/backup_files.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 
@@ -46,25 +47,30 @@ void OnDestroyIsp(Program& p, DialogControls& dialog) {
       ShowError(p, "Open handle fail");
       return;
     }
-    for (int copy = 0; copy < 2; ++copy) {
-      // Only a place that a header page or CodeMark search gave is erased.
-      if (!IspOffsetSet(slot, copy)) continue;
-      const uint32_t page = ToDevicePage(p, index, slot.cis[copy].ispOffset);
-      if (page == kInvalidPage) continue;
-      ++erases;
-      if (!device::EraseFlashBlock(p.link, page, slot.volumeHandle)) {
-        if (!failedErases.empty()) failedErases += ", ";
-        failedErases += std::to_string(copy);
+    {
+      // Both copies go, or an interrupt waits until they have.
+      const platform::InterruptHold hold;
+      for (int copy = 0; copy < 2; ++copy) {
+        // Only a place that a header page or CodeMark search gave is erased.
+        if (!IspOffsetSet(slot, copy)) continue;
+        const uint32_t page = ToDevicePage(p, index, slot.cis[copy].ispOffset);
+        if (page == kInvalidPage) continue;
+        ++erases;
+        if (!device::EraseFlashBlock(p.link, page, slot.volumeHandle)) {
+          if (!failedErases.empty()) failedErases += ", ";
+          failedErases += std::to_string(copy);
+        }
       }
     }
     if (erases == 0) {
       ShowError(p, kNothingToDestroy);
       return;
     }
-    LocateCodeMark(p, index);
+    // After an interrupt only the outcome of the erases is told.
+    if (!platform::InterruptReceived()) LocateCodeMark(p, index);
   }
 
-  if (slot.cisCount == 0) {
+  if (!platform::InterruptReceived() && slot.cisCount == 0) {
     ResetSlot(p, index);
     IdentifyDrive(p, index);
     dialog.FillDriveList();

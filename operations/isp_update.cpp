@@ -2,6 +2,7 @@
 // CIS copy of the selected drive and proves each by reading it back.
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
@@ -9,6 +10,7 @@
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 
@@ -115,6 +117,9 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
   if (slot.needsCodeInit) LoadCodeBlock(p, kWorkingCodeBlock, slotIndex);
   device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
 
+  // From the first erase to the end of the read-back an interrupt waits: a
+  // copy cut off halfway would leave a drive that does not start.
+  std::optional<platform::InterruptHold> hold(std::in_place);
   for (size_t i = 0; i < copies.size(); ++i) {
     const CopyArea& area = copies[i];
     if (!area.usable()) continue;
@@ -175,6 +180,7 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
       return false;
     }
   }
+  hold.reset();
 
   comparison.reset();
   slot.capacityRead = QueryCapacity(p, slotIndex) ? 1 : 0;

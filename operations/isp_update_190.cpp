@@ -9,6 +9,7 @@
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 
@@ -163,7 +164,7 @@ void UpdateIspCode190(Program& p, const std::string& path) {
     p.view.ShowMessage("Update ISP code Success, please replug the device", "SUCCESS", kMbOk);
   }
   if (complete) WarnOfUnreadBlocks(p, index);
-  if (!restarted) ReloadWorkingCode(p, index);
+  if (!restarted && !platform::InterruptReceived()) ReloadWorkingCode(p, index);
   if (complete) slot.capacityRead = 1;
 }
 
@@ -182,9 +183,14 @@ bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& i
     }
     LoadCodeBlock(p, kWorkingCodeBlock, slotIndex);
     device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
+    // Both areas of every copy are written and read back before an
+    // interrupt is let through.
+    const platform::InterruptHold hold;
     if (!WriteAndVerify(p, ispCopies, kIspPass, ispImages, readBack)) return false;
     if (!WriteAndVerify(p, auxCopies, kAuxPass, auxImages, readBack)) return false;
   }
+  // An interrupt held meanwhile ends the run before the restart.
+  if (platform::InterruptReceived()) return true;
   p.view.Progress("Restart drive", StepState::kStarted);
   restarted = RestartDrive(p, slotIndex);
   p.view.Progress("Restart drive", restarted ? StepState::kDone : StepState::kFailed);

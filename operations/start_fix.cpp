@@ -7,6 +7,7 @@
 #include "images/images.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 
@@ -163,6 +164,11 @@ void OnStartFix(Program& p, DialogControls& dialog) {
     return;
   }
   UpdateIspCode(p, path, false);
+  // An interrupt held during the write ends the run here, its outcome shown.
+  if (platform::InterruptReceived()) {
+    p.log.AppendLog(kInterruptedAfterWrite);
+    return;
+  }
   p.platform.Sleep(1000);
   BackUpIspAreas(p, "C:\\ISP%d_After.bin", "", false);
 }

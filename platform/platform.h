@@ -170,4 +170,49 @@ std::optional<std::string> ReadEnvironmentVariable(const char* name);
 using Sha256Digest = std::array<uint8_t, 32>;
 std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pieces);
 
+// --- Interrupts of a console program ---
+//
+// SIGINT, SIGTERM and SIGHUP on POSIX; Ctrl-C, Ctrl-Break and a closed
+// console on Windows. A flash write cut off halfway leaves a drive that does
+// not start, so the console holds interrupts while it writes, and a run
+// interrupted elsewhere ends at once.
+
+// From now on an interrupt ends the process at once with `exitCode`, after
+// removing the files RemoveOnInterrupt names (the volume is closed with the
+// process). While an InterruptHold lives it is held instead: `notice` goes
+// to stderr once, on the first, and InterruptReceived() turns true; what
+// to do then is the caller's. Call once, before any other thread starts
+// (POSIX: the signals are blocked in every thread and taken by one of the
+// platform's own, so no device request returns early). Without this call
+// holds change nothing and nothing is ever received.
+void CatchInterrupts(const char* notice, int exitCode);
+
+// Holds interrupts from its construction to its end. Holds may nest and may
+// live in several threads at once.
+class InterruptHold {
+ public:
+  InterruptHold();
+  ~InterruptHold();
+  InterruptHold(const InterruptHold&) = delete;
+  InterruptHold& operator=(const InterruptHold&) = delete;
+};
+
+// True once an interrupt came while a hold lived.
+bool InterruptReceived();
+
+// While it lives, an interrupt that ends the process removes the file at
+// `hostPath` first: a file being written under a temporary name, which
+// must not stay behind. Removal is tried, not promised (Windows removes no
+// file another handle holds open).
+class RemoveOnInterrupt {
+ public:
+  explicit RemoveOnInterrupt(std::string hostPath);
+  ~RemoveOnInterrupt();
+  RemoveOnInterrupt(const RemoveOnInterrupt&) = delete;
+  RemoveOnInterrupt& operator=(const RemoveOnInterrupt&) = delete;
+
+ private:
+  std::string hostPath_;
+};
+
 }  // namespace kestrune::platform

@@ -180,7 +180,9 @@ class Win32Platform : public Platform {
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         break;
       case OpenMode::kCreateNew:
-        handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        // Deletable while open: an interrupt that ends the run removes the
+        // temporary file being written, which goes once the handle closes.
+        handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         break;
     }

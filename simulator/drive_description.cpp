@@ -384,7 +384,9 @@ bool ReadFaults(ObjectReader& r, DriveDescription* d, std::string* error) {
     std::string action = "check";
     f.Text("action", &action);
     if (f.ok() && !ParseFaultAction(action, &rule.action)) {
-      f.Fail("\"action\" must be check, refuse, corrupt, drop-write or kill");
+      f.Fail(
+          "\"action\" must be check, refuse, corrupt, drop-write, kill, interrupt, terminate or "
+          "hangup");
     }
     if (f.ok() && !rule.opcode && !rule.overall) f.Fail("a fault names an opcode or \"overall\"");
     if (f.ok() && rule.nth == 0) f.Fail("\"nth\" counts from 1");

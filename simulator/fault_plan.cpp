@@ -14,6 +14,9 @@ constexpr ActionName kActionNames[] = {
     {FaultAction::kCorrupt, "corrupt"},
     {FaultAction::kDropWrite, "drop-write"},
     {FaultAction::kKill, "kill"},
+    {FaultAction::kInterrupt, "interrupt"},
+    {FaultAction::kTerminate, "terminate"},
+    {FaultAction::kHangUp, "hangup"},
 };
 
 }  // namespace

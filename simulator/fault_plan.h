@@ -16,6 +16,11 @@ enum class FaultAction : uint8_t {
   // A test facility: the command completes, then the process dies at once
   // (SIGKILL), as a stick loses power with what it has written so far.
   kKill,
+  // Test facilities: the command completes, then the process is sent an
+  // interrupt (SIGINT, SIGTERM, SIGHUP), as a user or the system would.
+  kInterrupt,
+  kTerminate,
+  kHangUp,
 };
 
 struct FaultRule {

@@ -1,12 +1,15 @@
 // What the simulated drive needs of the operating system: its files, opened
 // with the care a program run as root beside other users' files must take,
-// and an abrupt end of the process for power-cut tests.
+// the lock that keeps a drive to one run, and an abrupt end of the process
+// or an interrupt for the tests.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "device/drive_locks.h"
 
 namespace kestrune::sim {
 
@@ -56,5 +59,20 @@ void RemoveFile(const std::string& path);
 // Ends the process at once, as pulling the plug would: no destructor runs
 // and no buffer is flushed (SIGKILL where the system has it).
 [[noreturn]] void KillProcess();
+
+// An exclusive lock on the file at `path`, never waited for: POSIX flock;
+// on Windows LockFileEx on a byte far past the end, so that the file stays
+// readable to everyone. With `create` a missing file is made, and a link at
+// the name is refused rather than followed.
+device::LockAttempt LockFile(const std::string& path, bool create);
+
+// Interrupts a user or the system sends a console program.
+enum class ProcessSignal : uint8_t { kInterrupt, kTerminate, kHangUp };
+
+// Sends this process `signal` and returns; what happens then is up to the
+// process. POSIX: SIGINT, SIGTERM or SIGHUP to the whole process. Windows:
+// Ctrl-C for an interrupt, Ctrl-Break for the others, to every process of
+// the console.
+void SignalProcess(ProcessSignal signal);
 
 }  // namespace kestrune::sim

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "simulator/sim_host.h"
 
@@ -34,6 +36,18 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A descriptor kept open for its flock alone.
+class FileLock : public device::HeldLock {
+ public:
+  explicit FileLock(int fd) : fd_(fd) {}
+  ~FileLock() override { ::close(fd_); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
 
  private:
   int fd_;
@@ -131,6 +145,38 @@ void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
 void KillProcess() {
   ::kill(::getpid(), SIGKILL);
   std::_Exit(137);
+}
+
+}  // namespace kestrune::sim
+
+namespace kestrune::sim {
+
+device::LockAttempt LockFile(const std::string& path, bool create) {
+  using device::LockState;
+  const int flags =
+      O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (create ? O_CREAT | O_NOFOLLOW : 0);
+  const int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) return {};
+  struct stat info {};
+  if (create && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+    // A file of our own making: anything else planted there is refused.
+    ::close(fd);
+    return {};
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = errno == EWOULDBLOCK;
+    ::close(fd);
+    return {held ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+  }
+  return {LockState::kTaken, std::make_unique<FileLock>(fd)};
+}
+
+void SignalProcess(ProcessSignal signal) {
+  const int number = signal == ProcessSignal::kInterrupt   ? SIGINT
+                     : signal == ProcessSignal::kTerminate ? SIGTERM
+                                                           : SIGHUP;
+  // To the process, not this thread: whichever thread takes it may.
+  ::kill(::getpid(), number);
 }
 
 }  // namespace kestrune::sim

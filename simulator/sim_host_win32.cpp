@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 #include "simulator/sim_host.h"
 
@@ -26,6 +27,22 @@ class Handle {
 };
 
 std::string ErrorText(DWORD code) { return "system error " + std::to_string(code); }
+
+// The byte locked: far past the end of any drive file, so that locking it
+// keeps no one from reading the file.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+
+// A handle kept open for its lock alone; closing it releases the lock.
+class FileLock : public device::HeldLock {
+ public:
+  explicit FileLock(HANDLE handle) : handle_(handle) {}
+  ~FileLock() override { CloseHandle(handle_); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  HANDLE handle_;
+};
 
 }  // namespace
 
@@ -134,6 +151,36 @@ void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
 void KillProcess() {
   TerminateProcess(GetCurrentProcess(), 137);
   std::_Exit(137);
+}
+
+device::LockAttempt LockFile(const std::string& path, bool create) {
+  using device::LockState;
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (create ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    create ? OPEN_ALWAYS : OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  auto lock = std::make_unique<FileLock>(handle);
+  if (create) {
+    // A file of our own making: a device or a link planted there is refused.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+      return {};
+    }
+  }
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const bool held = GetLastError() == ERROR_LOCK_VIOLATION;
+    return {held ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+  }
+  return {LockState::kTaken, std::move(lock)};
+}
+
+void SignalProcess(ProcessSignal signal) {
+  GenerateConsoleCtrlEvent(signal == ProcessSignal::kInterrupt ? CTRL_C_EVENT : CTRL_BREAK_EVENT,
+                           0);
 }
 
 }  // namespace kestrune::sim

@@ -1,3 +1,4 @@
+#include "simulator/sim_host.h"
 #include "simulator/virtual_drive.h"
 
 namespace kestrune::sim {
@@ -24,10 +25,38 @@ std::unique_ptr<device::Transport> MakeTransport(VirtualDrive& drive) {
   return std::make_unique<DriveTransport>(drive);
 }
 
+SimulatedVolumes::~SimulatedVolumes() {
+  // Once the locks go another run may take the files: the drives, which
+  // outlive this object, must not write them any more.
+  for (auto& [letter, entry] : drives_) {
+    if (!entry.lockPath.empty()) entry.drive->Unclaim();
+  }
+}
+
+void SimulatedVolumes::AttachLocked(char letter, VirtualDrive& drive, std::string lockPath,
+                                    bool createLockFile) {
+  drive.Unclaim();
+  drives_[letter] = {&drive, std::move(lockPath), createLockFile};
+}
+
 std::unique_ptr<device::Transport> SimulatedVolumes::Open(char letter) {
   const auto it = drives_.find(letter);
-  if (it == drives_.end() || it->second->Vanished()) return nullptr;
-  return MakeTransport(*it->second);
+  if (it == drives_.end() || it->second.drive->Vanished()) return nullptr;
+  VirtualDrive& drive = *it->second.drive;
+  const std::string& lockPath = it->second.lockPath;
+  if (!lockPath.empty()) {
+    using Claim = device::DriveLocks::Claim;
+    const bool create = it->second.createLockFile;
+    const Claim claim = locks_.Acquire(letter, lockPath,
+                                       [&lockPath, create] { return LockFile(lockPath, create); });
+    if (claim == Claim::kHeldElsewhere || claim == Claim::kFailed) return nullptr;
+    if (claim == Claim::kFirst && !drive.Claim(nullptr)) {
+      // The file the last holder left cannot be used: no drive.
+      locks_.Release(lockPath);
+      return nullptr;
+    }
+  }
+  return MakeTransport(drive);
 }
 
 }  // namespace kestrune::sim

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "device/bytes.h"
 #include "resources/standin_layout.h"
@@ -72,17 +73,29 @@ class Drive final : public VirtualDrive {
                                   ? ReadStatus::kMissing
                                   : ReadRegularFile(flashPath_, UINT64_MAX, false, &bytes, error);
     if (status == ReadStatus::kRefused) return false;
+    NandFlash flash(d_.pageSize, kSpareSize, d_.pagesPerBlock, d_.BlockCount());
     if (status == ReadStatus::kRead) {
       std::string why;
-      if (!ParseFlashFile(bytes, flash_, &why)) {
+      if (!ParseFlashFile(bytes, flash, &why)) {
         *error = flashPath_ + ": " + why;
         return false;
       }
-      inFile_ = true;
     } else {
-      BuildInitialFlash(d_, flash_);
+      BuildInitialFlash(d_, flash);
     }
+    flash_ = std::move(flash);
+    inFile_ = status == ReadStatus::kRead;
     PowerCycle();
+    return true;
+  }
+
+  void Unclaim() override { claimed_ = false; }
+
+  bool Claim(std::string* error) override {
+    if (claimed_) return true;
+    std::string scratch;
+    if (!Start(error != nullptr ? error : &scratch)) return false;
+    claimed_ = true;
     return true;
   }
 
@@ -92,9 +105,11 @@ class Drive final : public VirtualDrive {
     const uint64_t deviceBefore = time_;
     const uint64_t start = clock_ ? clock_->NowNanoseconds() : 0;
     killAfter_ = false;
+    signalAfter_.reset();
     const Result result = Answer(request);
     if (clock_) clock_->SleepUntilNanoseconds(start + (time_ - deviceBefore));
     if (killAfter_) KillProcess();
+    if (signalAfter_) SignalProcess(*signalAfter_);
     return result;
   }
 
@@ -119,6 +134,9 @@ class Drive final : public VirtualDrive {
     if (fault && fault->action == FaultAction::kRefuse) return Count(Refused());
     dropWrite_ = fault && fault->action == FaultAction::kDropWrite;
     killAfter_ = fault && fault->action == FaultAction::kKill;
+    if (fault && fault->action == FaultAction::kInterrupt) signalAfter_ = ProcessSignal::kInterrupt;
+    if (fault && fault->action == FaultAction::kTerminate) signalAfter_ = ProcessSignal::kTerminate;
+    if (fault && fault->action == FaultAction::kHangUp) signalAfter_ = ProcessSignal::kHangUp;
 
     // Replies are built aside and handed over only on success, which keeps
     // the rule that a failed data-in leaves the caller's buffer untouched.
@@ -139,7 +157,7 @@ class Drive final : public VirtualDrive {
   uint64_t CommandCount() const override { return commands_; }
 
   bool Save() override {
-    if (flashPath_.empty() || (inFile_ && !journal_.HasRecords())) return true;
+    if (!claimed_ || flashPath_.empty() || (inFile_ && !journal_.HasRecords())) return true;
     inFile_ = SnapshotNow();
     return inFile_;
   }
@@ -193,11 +211,11 @@ class Drive final : public VirtualDrive {
   // A change of flash reaches its file before the command completes: as a
   // record after the file's snapshot, or as the first snapshot of this run.
   void PersistPages(uint32_t page, uint32_t count) {
-    if (flashPath_.empty()) return;
+    if (!claimed_ || flashPath_.empty()) return;
     inFile_ = journal_.IsOpen() ? journal_.RecordPages(flash_, page, count) : SnapshotNow();
   }
   void PersistErase(uint32_t block) {
-    if (flashPath_.empty()) return;
+    if (!claimed_ || flashPath_.empty()) return;
     inFile_ = journal_.IsOpen() ? journal_.RecordErase(flash_, block) : SnapshotNow();
   }
   bool SnapshotNow() {
@@ -454,6 +472,10 @@ class Drive final : public VirtualDrive {
   bool vanishFired_ = false;
   bool dropWrite_ = false;
   bool killAfter_ = false;
+  std::optional<ProcessSignal> signalAfter_;
+  // False while another run may hold the drive's files: nothing is written
+  // to the flash file then (see Unclaim).
+  bool claimed_ = true;
   uint32_t notReadyLeft_ = 0;
   uint64_t commands_ = 0;
   uint64_t time_ = 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/drive_locks.h"
 #include "device/transport.h"
 #include "simulator/device_clock.h"
 #include "simulator/drive_description.h"
@@ -62,6 +63,15 @@ class VirtualDrive {
   // drives). False when the flash could not be kept in its file.
   virtual bool Save() = 0;
 
+  // For a drive another run may use at the same time: until Claim, the
+  // flash file is neither written (Save and every command leave it alone)
+  // nor trusted. Claim, called once the drive's lock is held, loads the flash
+  // file again, since a run that held the lock before may have changed it
+  // after this drive was loaded; false with `error` when the file is now
+  // unusable. A drive is claimed from the start.
+  virtual void Unclaim() = 0;
+  virtual bool Claim(std::string* error) = 0;
+
   // With a clock, each command lasts at least its device time on it: the
   // drive sleeps what the host did not already spend. Null: answers at once.
   virtual void SetClock(std::shared_ptr<DeviceClock> clock) = 0;
@@ -113,13 +123,34 @@ std::unique_ptr<device::Transport> MakeTransport(VirtualDrive& drive);
 // Volumes served by virtual drives, by letter.
 class SimulatedVolumes : public device::VolumeOpener {
  public:
-  void Attach(char letter, VirtualDrive& drive) { drives_[letter] = &drive; }
+  SimulatedVolumes() = default;
+  SimulatedVolumes(const SimulatedVolumes&) = delete;
+  SimulatedVolumes& operator=(const SimulatedVolumes&) = delete;
+  // Gives up the drives' files before their locks (see AttachLocked).
+  ~SimulatedVolumes() override;
+
+  // `drive` must outlive this object.
+  void Attach(char letter, VirtualDrive& drive) { drives_[letter] = {&drive, {}, false}; }
+  // A drive whose files other runs may use too: it opens only under an
+  // exclusive lock on the file `lockPath` (made when missing with
+  // `createLockFile`), taken at its first open and kept while this object
+  // lives. Until then the drive keeps off its flash file
+  // (VirtualDrive::Unclaim); at that first open it loads the file again.
+  void AttachLocked(char letter, VirtualDrive& drive, std::string lockPath,
+                    bool createLockFile = false);
   void Detach(char letter) { drives_.erase(letter); }
   std::unique_ptr<device::Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return false; }
+  std::string HeldElsewhere(char letter) const override { return locks_.HeldElsewhere(letter); }
 
  private:
-  std::map<char, VirtualDrive*> drives_;
+  struct Entry {
+    VirtualDrive* drive = nullptr;
+    std::string lockPath;  // empty: no lock
+    bool createLockFile = false;
+  };
+  std::map<char, Entry> drives_;
+  device::DriveLocks locks_;
 };
 
 }  // namespace kestrune::sim

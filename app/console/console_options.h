@@ -42,12 +42,21 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNoDevice = 3;
 inline constexpr int kExitNotAdministrator = 4;
 inline constexpr int kExitCancelled = 5;
+// An interrupt ended the run (128 + SIGINT, as shells report it).
+inline constexpr int kExitInterrupted = 130;
+
+// Said once when an interrupt comes while the ISP is being written.
+inline constexpr const char* kInterruptNotice =
+    "interrupt received; finishing the write of the ISP so the drive stays usable";
 
 inline constexpr const char* kVersionText = "Kestrune v1.0.0.7";
 // The letter --simulate puts the built-in drive on.
 inline constexpr char kSimulateLetter = 'E';
 // Where --simulate keeps the built-in drive's flash, inside the C: folder.
 inline constexpr const char* kDefaultDriveFlashFile = "kestrune-default-drive.flash";
+// The file beside it whose lock keeps the built-in drive to one run: the
+// flash file itself is replaced whenever it is compacted.
+inline constexpr const char* kDefaultDriveLockFile = "kestrune-default-drive.lock";
 
 // Parses the command line into `options`. Returns an exit code when the
 // program is to stop here (kExitDone after --help, kExitUsage after a

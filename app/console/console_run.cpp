@@ -36,6 +36,9 @@ struct LoadedDrive {
   char letter;
   std::string path;  // empty for the built-in drive
   std::unique_ptr<sim::VirtualDrive> drive;
+  // The file whose lock keeps the drive to this run: the drive file, or the
+  // built-in drive's lock file beside its flash.
+  std::string lockPath;
 };
 
 std::string Hex(uint32_t value, int digits) {
@@ -156,6 +159,19 @@ bool ChooseImages(platform::Platform& host, const ConsoleOptions& options,
   return false;
 }
 
+// The dialog's Destory ISP asks nothing; the console asks first, as it does
+// before a fix, so that nothing is written unasked. A drive this build's
+// images may not reach is refused before any question, as a fix is.
+void DestroyAfterAsking(Program& p, CKestruneDlg& dialog) {
+  const bool asked =
+      p.isAdmin && p.selectedDrive < kSlotCount && !StandInsBarredFrom(p, p.selectedDrive);
+  if (asked && p.view.ShowMessage("Are you sure to destroy the ISP code ?", "Destroy ISP Warning",
+                                  kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
+    return;
+  }
+  dialog.OnDestroyIsp();
+}
+
 void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& io) {
   const bool destroy = dialog.destroyMode != 0;
   const char* action = destroy ? "destroy" : "fix";
@@ -189,10 +205,12 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& 
       if (SelectEntry(dialog, view, entry, io.err)) PrintDriveList(io.out, view);
     } else if (word == action) {
       if (destroy) {
-        dialog.OnDestroyIsp();
+        DestroyAfterAsking(dialog.program(), dialog);
       } else {
         dialog.OnStartFix();
       }
+      // An interrupt held during the write ends the session.
+      if (platform::InterruptReceived()) return;
     } else {
       io.err << "unknown command '" << word << "'" << std::endl;
       printCommands();
@@ -246,7 +264,8 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
       io.err << "kestrune: cannot load the built-in drive: " << error << std::endl;
       return kExitUsage;
     }
-    loaded.push_back({kSimulateLetter, "", std::move(builtIn)});
+    loaded.push_back(
+        {kSimulateLetter, "", std::move(builtIn), folder + "/" + kDefaultDriveLockFile});
   }
   std::map<char, std::string> nodes;
   for (const DriveArgument& drive : options.drives) {
@@ -261,7 +280,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
              << std::endl;
       return kExitUsage;
     }
-    loaded.push_back({drive.letter, drive.path, std::move(virtualDrive)});
+    loaded.push_back({drive.letter, drive.path, std::move(virtualDrive), drive.path});
   }
 
   // --all takes the host's letters once, so that every drive's thread and
@@ -271,7 +290,8 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   device::VolumeMap volumes;
   sim::SimulatedVolumes simulated;
   for (LoadedDrive& drive : loaded) {
-    simulated.Attach(drive.letter, *drive.drive);
+    // Another run may use the same file: the drive opens only under its lock.
+    simulated.AttachLocked(drive.letter, *drive.drive, drive.lockPath, drive.path.empty());
     volumes.Map(drive.letter, simulated);
   }
   std::unique_ptr<device::VolumeOpener> devices;
@@ -339,7 +359,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
             dialog.OnStartFix();
             break;
           case Command::kDestroy:
-            dialog.OnDestroyIsp();
+            DestroyAfterAsking(program, dialog);
             break;
           case Command::kBackup:
             OnBackupIsp(program);
@@ -354,7 +374,8 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
       }
     }
     if (options.json) json = DriveTableJson(program, dialog);
-    dialog.OnClose();
+    // After an interrupt nothing more is done to the drives.
+    if (!platform::InterruptReceived()) dialog.OnClose();
   });
   if (options.json) io.out << json << std::endl;
 
@@ -367,6 +388,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
     }
   }
 
+  if (platform::InterruptReceived()) return kExitInterrupted;
   if (!program.isAdmin) return kExitNotAdministrator;
   // With no drive listed, only the refusal of stand-in code shows a failure.
   if (driveCount == 0) return view.failureShown() ? kExitFailure : kExitNoDevice;

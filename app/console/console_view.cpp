@@ -91,6 +91,11 @@ void ConsoleView::FileWritten(const WrittenFile& file) {
   err_ << file.name << " -> " << file.hostPath << std::endl;
 }
 
+void ConsoleView::DriveInUse(char letter, const std::string& drive) {
+  err_ << "kestrune: " << letter << ": (" << drive
+       << ") is held by another run of kestrune; left out" << std::endl;
+}
+
 bool ConsoleView::IsVisible(int id) const {
   auto found = visible_.find(id);
   return found == visible_.end() || found->second;

@@ -39,6 +39,8 @@ class ConsoleView : public View {
   void Progress(const std::string& step, StepState state) override;
   // "C:\\ISP0_Before.bin -> /home/tech/ISP0_Before.bin", beside the progress.
   void FileWritten(const WrittenFile& file) override;
+  // One line on stderr naming the drive left out.
+  void DriveInUse(char letter, const std::string& drive) override;
 
   // Unknown controls count as visible and enabled, as a fresh dialog's do.
   bool IsVisible(int id) const;

@@ -3,9 +3,14 @@
 
 #include <iostream>
 
+#include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
+  // Before anything else, so that every thread of the run inherits it.
+  kestrune::platform::CatchInterrupts(kestrune::console::kInterruptNotice,
+                                      kestrune::console::kExitInterrupted);
   const kestrune::console::ConsoleStreams io{std::cin, std::cout, std::cerr, isatty(0) != 0};
   return kestrune::console::RunConsole(argc, argv, io);
 }

@@ -20,7 +20,12 @@ bool DriveSource::Open(const char* simulate, std::string* error) {
     return false;
   }
   auto volumes = std::make_unique<sim::SimulatedVolumes>();
-  volumes->Attach(kSimulatedLetter, *drive_);
+  if (std::strcmp(simulate, "default") == 0) {
+    volumes->Attach(kSimulatedLetter, *drive_);
+  } else {
+    // Its flash file is shared with every other run on the same drive file.
+    volumes->AttachLocked(kSimulatedLetter, *drive_, simulate);
+  }
   opener_ = std::move(volumes);
   return true;
 }

@@ -18,6 +18,7 @@
 #include "images/images.h"
 #include "platform/platform.h"
 #include "resources/image_list.h"
+#include "tests/support/child_process.h"
 #include "tests/support/device_temp_folder.h"
 
 namespace kestrune::console {
@@ -51,6 +52,8 @@ constexpr const char* kConfirm = "[Update ISP Warning] Are you sure to update ne
 constexpr const char* kFixed =
     "[SUCCESS] Update ISP code Success, please replug device to ensure it normal.";
 constexpr const char* kDestroyed = "[Success] Destory ISP Success";
+constexpr const char* kDestroyConfirm =
+    "[Destroy ISP Warning] Are you sure to destroy the ISP code ?";
 
 class ConsoleRun : public ::testing::Test {
  protected:
@@ -143,11 +146,19 @@ TEST_F(ConsoleRun, FixWithYesRepairsAndTheNextScanSaysSo) {
   EXPECT_EQ(scan.OutLines().at(0), kHealthy);
 }
 
-TEST_F(ConsoleRun, DestroyBreaksAHealthyDrive) {
+TEST_F(ConsoleRun, DestroyAsksThenBreaksAHealthyDrive) {
   const std::string drive = CopyDrive("ctrl163_healthy.json");
-  const RunResult destroy = Run({"--drive", "E=" + drive, "destroy"});
+  // Nothing is written unasked: without a terminal and --yes the answer is Cancel.
+  const RunResult unasked = Run({"--drive", "E=" + drive, "destroy"});
+  EXPECT_EQ(unasked.code, kExitCancelled) << unasked.out << unasked.err;
+  EXPECT_TRUE(unasked.Said(kDestroyConfirm));
+  EXPECT_FALSE(unasked.Said(kDestroyed));
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
+
+  const RunResult destroy = Run({"--drive", "E=" + drive, "--yes", "destroy"});
   EXPECT_EQ(destroy.code, kExitDone) << destroy.out << destroy.err;
   EXPECT_EQ(destroy.OutLines().at(0), kHealthy);
+  EXPECT_TRUE(destroy.Said(kDestroyConfirm));
   EXPECT_TRUE(destroy.Said(kDestroyed));
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
 }
@@ -412,6 +423,128 @@ TEST_F(ConsoleRun, ProgramFixesThenScansHealthy) {
   EXPECT_EQ(RunProgram(common + "-d").code, kExitUsage);
   EXPECT_EQ(RunProgram("--version").code, kExitDone);
 }
+
+// --- interrupts of the built program ---
+
+// The drive sends the program a signal right after one chosen command.
+struct InterruptCase {
+  const char* name;
+  const char* drive;
+  std::vector<std::string> before;  // a command run first, without the signal
+  std::vector<std::string> command;
+  nlohmann::json fault;
+  // The signal comes between the first erase and the end of the read-back:
+  // it waits, and the run ends once the outcome (the last line) is shown.
+  const char* heldOutcome;
+  const char* verdictAfter;  // what a scan says afterwards
+};
+
+void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
+
+class ConsoleInterrupt : public ConsoleRun, public ::testing::WithParamInterface<InterruptCase> {
+ protected:
+  testing::ChildRun RunWith(const std::string& drive, const std::vector<std::string>& command) {
+    std::vector<std::string> argv{
+        KESTRUNE_CONSOLE_PROGRAM, "--drive", "E=" + drive, "--c-drive", cDrive(), "--temp", temp()};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return testing::RunChild(argv);
+  }
+};
+
+TEST_P(ConsoleInterrupt, EndsWith130AndNeverLeavesAHalfWrittenIspOrFile) {
+  const InterruptCase& c = GetParam();
+  const std::string drive = CopyDrive(c.drive);
+  const std::string original = folder.Read(c.drive);
+  if (!c.before.empty()) ASSERT_EQ(RunWith(drive, c.before).code, kExitDone);
+
+  nlohmann::json withSignal = nlohmann::json::parse(original);
+  withSignal["faults"] = nlohmann::json::array({c.fault});
+  std::ofstream(drive, std::ios::trunc) << withSignal.dump();
+  const testing::ChildRun run = RunWith(drive, c.command);
+  std::ofstream(drive, std::ios::trunc) << original;
+
+  ASSERT_TRUE(run.exited && run.code == kExitInterrupted) << run.Describe();
+  const size_t notice = run.err.find(kInterruptNotice);
+  if (c.heldOutcome != nullptr) {
+    EXPECT_NE(notice, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find(kInterruptNotice, notice + 1), std::string::npos) << "said twice";
+    EXPECT_EQ(run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1),
+              std::string(c.heldOutcome) + "\n");
+    // No step follows the write: a fix makes no After backups.
+    if (c.command.back() == "fix") {
+      EXPECT_FALSE(fs::exists(folder.path() / "c" / "ISP0_After.bin"));
+    }
+  } else {
+    EXPECT_EQ(notice, std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("SUCCESS"), std::string::npos) << run.out;
+  }
+  for (const auto& entry : fs::directory_iterator(folder.path() / "c")) {
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    EXPECT_EQ(fs::file_size(entry.path()), 49152u) << entry.path();
+  }
+  const testing::ChildRun scan = RunWith(drive, {"scan"});
+  EXPECT_EQ(scan.FirstLine(), c.verdictAfter) << scan.Describe();
+}
+
+nlohmann::json SignalAt(const char* opcode, int nth, const char* action) {
+  return {{"opcode", opcode}, {"nth", nth}, {"action", action}};
+}
+
+const InterruptCase kInterruptCases[] = {
+    {"FixHeldFromTheFirstErase",
+     "ctrl163_broken.json",
+     {},
+     {"--yes", "fix"},
+     SignalAt("0xFE", 1, "interrupt"),
+     kFixed,
+     kHealthy},
+    {"Fix190HeldOverBothAreas",
+     "ctrl190_broken.json",
+     {},
+     {"--yes", "fix"},
+     SignalAt("0xFE", 2, "terminate"),
+     "[SUCCESS] Update ISP code Success, please replug the device",
+     kHealthy},
+    {"DestroyHeld",
+     "ctrl163_healthy.json",
+     {},
+     {"--yes", "destroy"},
+     SignalAt("0xFE", 1, "hangup"),
+     kDestroyed,
+     kBroken},
+    {"DestroyByErasesHeld",
+     "ctrl161_healthy.json",
+     {},
+     {"--yes", "destroy"},
+     SignalAt("0xFE", 1, "interrupt"),
+     kDestroyed,
+     kBroken},
+    {"RestoreHeld",
+     "ctrl163_broken.json",
+     {"--yes", "fix"},
+     {"--yes", "restore"},
+     SignalAt("0xFE", 1, "terminate"),
+     "[SUCCESS] Restore ISP code Success, please replug device to ensure it normal.",
+     kBroken},
+    // The update's InitFlash, right before the first erase: nothing is erased.
+    {"FixEndsAtOnceBeforeTheFirstErase",
+     "ctrl163_broken.json",
+     {},
+     {"--yes", "fix"},
+     {{"opcode", "0xFD"}, {"sub", "0x11"}, {"nth", 2}, {"action", "interrupt"}},
+     nullptr,
+     kBroken},
+    {"ScanEndsAtOnce",
+     "ctrl163_broken.json",
+     {},
+     {"scan"},
+     SignalAt("0x12", 1, "hangup"),
+     nullptr,
+     kBroken},
+};
+
+INSTANTIATE_TEST_SUITE_P(Signals, ConsoleInterrupt, ::testing::ValuesIn(kInterruptCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestrune::console

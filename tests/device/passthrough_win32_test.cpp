@@ -114,6 +114,19 @@ TEST(PassThroughVolumesTest, LetterWithoutAVolumeDoesNotOpen) {
   PassThroughVolumes volumes;
   EXPECT_TRUE(volumes.NeedsPrivilege());
   EXPECT_EQ(volumes.Open('Q'), nullptr);
+  // A missing volume is no drive of another run's, and keeps no lock.
+  EXPECT_EQ(volumes.HeldElsewhere('Q'), "");
+  EXPECT_EQ(LockVolumeLetter('Q').state, LockState::kTaken);
+}
+
+// One letter, one run: a second lock of the letter is refused, in any
+// letter case, until the first goes.
+TEST(PassThroughVolumesTest, ALetterIsLockedByOneRunAtATime) {
+  LockAttempt first = LockVolumeLetter('R');
+  ASSERT_EQ(first.state, LockState::kTaken);
+  EXPECT_EQ(LockVolumeLetter('r').state, LockState::kHeldElsewhere);
+  first.lock.reset();
+  EXPECT_EQ(LockVolumeLetter('R').state, LockState::kTaken);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "tests/support/device_temp_folder.h"
 
@@ -128,6 +129,27 @@ TEST_F(SysfsTest, LettersAreTakenOnceForTheRun) {
   EXPECT_EQ(SgioVolumes(options).Volumes().at('C'), options.devRoot + "/sdb");
   EXPECT_EQ(volumes.Volumes().at('C'), options.devRoot + "/sdc");
   EXPECT_NE(volumes.Open('C'), nullptr);
+}
+
+// Two runs on one node: the second is told the drive is held, not that it
+// is missing, and gets it once the first run has ended.
+TEST_F(SysfsTest, ANodeOneRunOpenedIsHeldFromAnotherUntilThatRunEnds) {
+  sysfs.Write("node", "");
+  SgioOptions options;
+  options.explicitMap['E'] = (sysfs.path() / "node").string();
+  options.explicitMap['F'] = (sysfs.path() / "no-such-node").string();
+  auto first = std::make_unique<SgioVolumes>(options);
+  SgioVolumes second(options);
+  ASSERT_NE(first->Open('E'), nullptr);
+  // The lock outlives the volume: closed, it is still the first run's.
+  EXPECT_NE(first->Open('e'), nullptr);
+  EXPECT_EQ(second.Open('E'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('e'), options.explicitMap['E']);
+  EXPECT_EQ(second.Open('F'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('F'), "");
+  first.reset();
+  EXPECT_NE(second.Open('E'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('E'), "");
 }
 
 TEST(ParseVolumeMappingTest, AcceptsLetterEqualsPathOnly) {

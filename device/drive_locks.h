@@ -1,0 +1,77 @@
+// One run per drive. An opener takes an exclusive lock on each drive at its
+// first open and keeps it to the end of the run; a lock another run holds
+// is never waited for: that drive is left out instead.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace kestrune::device {
+
+enum class LockState : unsigned char {
+  kTaken,          // this process holds the lock now
+  kHeldElsewhere,  // another run holds it
+  kFailed,         // the drive cannot be locked: it is not there, or the system refused
+};
+
+// A lock the operating system keeps for this process: released when the
+// object goes, and with the process however it ends.
+class HeldLock {
+ public:
+  virtual ~HeldLock() = default;
+};
+
+struct LockAttempt {
+  LockState state = LockState::kFailed;
+  std::unique_ptr<HeldLock> lock;  // set for kTaken
+};
+
+// The locks one opener holds, by drive (a device node, a file). Threads that
+// share the opener share its locks: a drive's lock belongs to whatever in
+// this process opened it first.
+class DriveLocks {
+ public:
+  enum class Claim : unsigned char { kFirst, kAgain, kHeldElsewhere, kFailed };
+
+  // Takes the lock of `key` with `take` unless it is held here already.
+  // `letter` is the drive letter the open was for; HeldElsewhere answers by
+  // it.
+  template <typename Take>
+  Claim Acquire(char letter, const std::string& key, Take&& take) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    refused_.erase(letter);
+    if (held_.count(key) != 0) return Claim::kAgain;
+    LockAttempt attempt = std::forward<Take>(take)();
+    if (attempt.state == LockState::kHeldElsewhere) {
+      refused_[letter] = key;
+      return Claim::kHeldElsewhere;
+    }
+    if (attempt.state != LockState::kTaken || !attempt.lock) return Claim::kFailed;
+    held_.emplace(key, std::move(attempt.lock));
+    return Claim::kFirst;
+  }
+
+  // Gives a lock back, for a drive that turned out not to be there after all.
+  void Release(const std::string& key) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    held_.erase(key);
+  }
+
+  // After an Acquire for `letter` that found the lock held by another run:
+  // its key; empty otherwise.
+  std::string HeldElsewhere(char letter) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto found = refused_.find(letter);
+    return found == refused_.end() ? std::string() : found->second;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, std::unique_ptr<HeldLock>> held_;
+  std::map<char, std::string> refused_;
+};
+
+}  // namespace kestrune::device

@@ -1,0 +1,113 @@
+// Interrupts of a Windows console program: Ctrl-C, Ctrl-Break and the end
+// of the console (closed window, logoff, shutdown) reach a handler that the
+// system runs in a thread of its own. It decides under the same lock that
+// holds begin and end under: held while a hold lives, else the end of the
+// run. A program without a console (the dialog) never installs it.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrune::platform {
+namespace {
+
+struct InterruptState {
+  std::mutex mutex;
+  std::condition_variable holdsOver;
+  bool caught = false;
+  int exitCode = 0;
+  std::string notice;
+  int holds = 0;
+  bool noticed = false;
+  std::vector<std::string> removals;
+};
+
+std::atomic<bool> received{false};
+
+// Never destroyed: the system may still run the handler while the process
+// runs its exit handlers.
+InterruptState& State() {
+  static auto* state = new InterruptState;
+  return *state;
+}
+
+// With the lock held.
+void NoteHeld(InterruptState& s) {
+  received = true;
+  if (s.noticed) return;
+  s.noticed = true;
+  const std::string line = s.notice + "\r\n";
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+              &written, nullptr);
+}
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  InterruptState& s = State();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (s.holds == 0) {
+    for (const std::string& path : s.removals) ::DeleteFileA(path.c_str());
+    // At once, as a signal ends a POSIX process: the handles close with it.
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(s.exitCode));
+  }
+  NoteHeld(s);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  // The end of the console ends the process as soon as this handler
+  // returns, so it waits for the write to be over and then for the program
+  // to end itself; the system ends it after its own time limit at the latest.
+  s.holdsOver.wait(lock, [&] { return s.holds == 0; });
+  lock.unlock();
+  ::Sleep(INFINITE);
+  return TRUE;
+}
+
+}  // namespace
+
+void CatchInterrupts(const char* notice, int exitCode) {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.caught) return;
+  s.exitCode = exitCode;
+  s.notice = notice != nullptr ? notice : "";
+  s.caught = ::SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0;
+}
+
+InterruptHold::InterruptHold() {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  ++s.holds;
+}
+
+InterruptHold::~InterruptHold() {
+  InterruptState& s = State();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    --s.holds;
+  }
+  s.holdsOver.notify_all();
+}
+
+bool InterruptReceived() { return received; }
+
+RemoveOnInterrupt::RemoveOnInterrupt(std::string hostPath) : hostPath_(std::move(hostPath)) {
+  if (hostPath_.empty()) return;
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.removals.push_back(hostPath_);
+}
+
+RemoveOnInterrupt::~RemoveOnInterrupt() {
+  if (hostPath_.empty()) return;
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  const auto found = std::find(s.removals.begin(), s.removals.end(), hostPath_);
+  if (found != s.removals.end()) s.removals.erase(found);
+}
+
+}  // namespace kestrune::platform

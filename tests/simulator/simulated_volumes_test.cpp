@@ -1,0 +1,69 @@
+// Two runs on one virtual-drive file, in one process as two openers: the
+// one that opened the drive first keeps it, the other neither opens it nor
+// writes its flash file, and takes it over only once the first is gone,
+// with what the first left.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "simulator/virtual_drive.h"
+
+namespace kestrune::sim {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kPage = 64 * 500;
+
+class DriveFileLock : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("kestrune-lock-" + std::to_string(std::random_device{}()));
+    fs::create_directories(dir);
+    fs::copy_file(fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json", dir / "drive.json");
+    path = (dir / "drive.json").string();
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  std::unique_ptr<VirtualDrive> Load() {
+    std::string error;
+    auto drive = VirtualDrive::FromFile(path, &error);
+    EXPECT_TRUE(drive) << error;
+    return drive;
+  }
+  fs::path dir;
+  std::string path;
+};
+
+TEST_F(DriveFileLock, TheFirstRunKeepsTheDriveAndTheOtherTakesItOverWithItsFlash) {
+  std::vector<uint8_t> written(2048);
+  for (size_t i = 0; i < written.size(); ++i) written[i] = static_cast<uint8_t>(i * 7);
+  // Both load the drive before either opens it, as two runs started together.
+  auto firstDrive = Load();
+  auto secondDrive = Load();
+  ASSERT_TRUE(firstDrive && secondDrive);
+  auto first = std::make_unique<SimulatedVolumes>();
+  SimulatedVolumes second;
+  first->AttachLocked('E', *firstDrive, path);
+  second.AttachLocked('E', *secondDrive, path);
+
+  ASSERT_NE(first->Open('E'), nullptr);
+  firstDrive->WriteRawPage(kPage, written);
+  EXPECT_EQ(second.Open('E'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('E'), path);
+  // The run left out ends: it must not put its stale flash over the file.
+  EXPECT_TRUE(secondDrive->Save());
+  const std::vector<uint8_t> inFile = Load()->ReadRawPage(kPage);
+  EXPECT_EQ(std::vector<uint8_t>(inFile.begin(), inFile.begin() + written.size()), written);
+
+  first.reset();
+  ASSERT_NE(second.Open('E'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('E'), "");
+  const std::vector<uint8_t> seen = secondDrive->ReadRawPage(kPage);
+  EXPECT_EQ(std::vector<uint8_t>(seen.begin(), seen.begin() + written.size()), written);
+}
+
+}  // namespace
+}  // namespace kestrune::sim
