@@ -50,6 +50,9 @@ void OnDestroyIsp(Program& p, DialogControls& dialog) {
     {
       // Both copies go, or an interrupt waits until they have.
       const platform::InterruptHold hold;
+      // An interrupt taken while another drive of the run was writing ends
+      // this one before its first erase.
+      if (platform::InterruptReceived()) return;
       for (int copy = 0; copy < 2; ++copy) {
         // Only a place that a header page or CodeMark search gave is erased.
         if (!IspOffsetSet(slot, copy)) continue;

@@ -120,6 +120,9 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
   // From the first erase to the end of the read-back an interrupt waits: a
   // copy cut off halfway would leave a drive that does not start.
   std::optional<platform::InterruptHold> hold(std::in_place);
+  // An interrupt taken while another drive of the run was writing ends this
+  // one before its first erase.
+  if (platform::InterruptReceived()) return false;
   for (size_t i = 0; i < copies.size(); ++i) {
     const CopyArea& area = copies[i];
     if (!area.usable()) continue;

@@ -186,6 +186,9 @@ bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& i
     // Both areas of every copy are written and read back before an
     // interrupt is let through.
     const platform::InterruptHold hold;
+    // An interrupt taken while another drive of the run was writing ends
+    // this one before its first erase.
+    if (platform::InterruptReceived()) return false;
     if (!WriteAndVerify(p, ispCopies, kIspPass, ispImages, readBack)) return false;
     if (!WriteAndVerify(p, auxCopies, kAuxPass, auxImages, readBack)) return false;
   }

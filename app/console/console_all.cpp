@@ -29,6 +29,7 @@
 #include "device/volume_map.h"
 #include "discovery/program.h"
 #include "operations/operations.h"
+#include "platform/platform.h"
 #include "simulator/virtual_drive.h"
 
 namespace kestrune::console {
@@ -96,7 +97,14 @@ class PrefixedLineBuffer : public std::streambuf {
   std::string line_;
 };
 
-enum class Outcome : uint8_t { kSuccess, kFailed, kNotFound, kNotAdministrator, kCancelled };
+enum class Outcome : uint8_t {
+  kSuccess,
+  kFailed,
+  kNotFound,
+  kNotAdministrator,
+  kCancelled,
+  kInterrupted
+};
 
 const char* OutcomeText(Outcome outcome) {
   switch (outcome) {
@@ -110,6 +118,8 @@ const char* OutcomeText(Outcome outcome) {
       return "not administrator";
     case Outcome::kCancelled:
       return "cancelled";
+    case Outcome::kInterrupted:
+      return "interrupted";
   }
   return "failed";
 }
@@ -122,6 +132,9 @@ struct DriveResult {
   bool failureShown = false;
   bool cancelled = false;
   bool unsaved = false;
+  // An interrupt came while this drive's run went on: what it did is told,
+  // but it was stopped before its next step.
+  bool interrupted = false;
   int copiesVerified = 0;
   int backups = 0;
   double seconds = 0;
@@ -133,6 +146,7 @@ struct DriveResult {
     if (!administrator) return Outcome::kNotAdministrator;
     if (!identified) return failureShown || unsaved ? Outcome::kFailed : Outcome::kNotFound;
     if (failureShown || unsaved) return Outcome::kFailed;
+    if (interrupted) return Outcome::kInterrupted;
     if (cancelled) return Outcome::kCancelled;
     return Outcome::kSuccess;
   }
@@ -263,7 +277,9 @@ void RunDrive(DriveJob& job, const Shared& shared) {
             break;
         }
       }
-      dialog.OnClose();
+      // After an interrupt no further step, the restart on close included.
+      r.interrupted = platform::InterruptReceived();
+      if (!r.interrupted) dialog.OnClose();
     });
     r.administrator = program.isAdmin;
     r.failureShown = view.failureShown();
@@ -475,6 +491,9 @@ int ExitCode(const std::vector<std::unique_ptr<DriveJob>>& jobs) {
         found = true;
         cancelled = true;
         break;
+      case Outcome::kInterrupted:
+        found = true;
+        break;
       case Outcome::kNotAdministrator:
         notAdministrator = true;
         break;
@@ -590,13 +609,14 @@ int RunAllDrives(const AllDrivesRun& run) {
     }
   }
   for (std::thread& thread : threads) thread.join();
+  const bool interrupted = platform::InterruptReceived();
 
   if (options.json) {
     PrintJson(run.io.out, options.command, false, jobs);
   } else {
     PrintSummary(run.io.out, options.command, jobs);
   }
-  return ExitCode(jobs);
+  return interrupted ? kExitInterrupted : ExitCode(jobs);
 }
 
 }  // namespace kestrune::console

@@ -20,6 +20,7 @@
 #include "app/console/console_run.h"
 #include "device/volume_map.h"
 #include "simulator/virtual_drive.h"
+#include "tests/support/child_process.h"
 #include "tests/support/device_temp_folder.h"
 
 namespace kestrune::console {
@@ -367,6 +368,40 @@ TEST_F(ConsoleAll, ADriveThatHangsHoldsUpNoOther) {
   EXPECT_EQ(Row(r, 'F').rfind("F: broken success 2 4 ", 0), 0u) << Row(r, 'F');
   EXPECT_EQ(Row(r, 'E').rfind("E: - not found 0 0 ", 0), 0u) << Row(r, 'E');
   EXPECT_EQ(r.code, kExitDone) << "a letter with no drive found is no failure";
+}
+
+// An interrupt during one drive's write waits for that write, ends the run
+// with 130, and no drive is left half written: another drive either
+// finished its write within the same wait or never began one.
+TEST_F(ConsoleAll, AnInterruptEndsTheRunWithNoDriveHalfWritten) {
+  AddDrive('E', "ctrl163_broken.json", {{{"opcode", "0xFE"}, {"nth", 1}, {"action", "interrupt"}}});
+  AddDrive('F', "ctrl163_broken.json");
+  std::vector<std::string> argv{KESTRUNE_CONSOLE_PROGRAM, "--c-drive", cDrive(), "--temp", temp()};
+  argv.insert(argv.end(), driveArguments.begin(), driveArguments.end());
+  const std::string trace = folder.str() + "/trace.txt";
+  for (const std::string& word : {std::string("--trace"), trace, std::string("--all"),
+                                  std::string("--yes"), std::string("fix")}) {
+    argv.push_back(word);
+  }
+  const testing::ChildRun run = testing::RunChild(argv);
+  ASSERT_TRUE(run.exited && run.code == kExitInterrupted) << run.Describe();
+  const RunResult summary{run.code, run.out, run.err};
+  EXPECT_EQ(Row(summary, 'E').rfind("E: broken interrupted 2 ", 0), 0u) << Row(summary, 'E');
+
+  // F either wrote within the same wait, and is whole, or erased nothing.
+  std::ifstream traced(trace);
+  bool fErased = false;
+  for (std::string line; std::getline(traced, line);) fErased |= line.rfind("F: fe ", 0) == 0;
+  for (const char letter : {'E', 'F'}) {
+    const std::string drive = folder.str() + "/" + letter + ".json";
+    const testing::ChildRun scan =
+        testing::RunChild({KESTRUNE_CONSOLE_PROGRAM, "--drive", "E=" + drive, "--c-drive", cDrive(),
+                           "--temp", temp(), "scan"});
+    const bool whole = scan.FirstLine() == "[Check ISP] ISP is OK!";
+    EXPECT_TRUE(whole || (letter == 'F' && !fErased))
+        << letter << ": " << Row(summary, letter) << "\n"
+        << scan.Describe();
+  }
 }
 
 }  // namespace
