@@ -24,6 +24,9 @@ std::string FullImagePath(platform::Platform& platform, const std::string& path)
 
 void BytesToFile(platform::Platform& platform, const std::string& fullPath,
                  std::span<const uint8_t> bytes) {
+  // An interrupt while the copy is written must not leave part of an image
+  // under its name.
+  const platform::RemoveOnInterrupt partial(platform.HostPath(fullPath));
   auto file = platform.OpenFile(fullPath, platform::OpenMode::kWriteBinaryTruncate);
   if (!file) return;
   const size_t written = file->Write(bytes.data(), bytes.size());
