@@ -3,7 +3,8 @@
 #pragma once
 
 #include <windows.h>
-// winioctl.h before ntddscsi.h: the control codes are built from its macros.
+// The control codes of ntddscsi.h expand through winioctl.h's macros where
+// they are used, so the order of these two does not matter.
 #include <ntddscsi.h>
 #include <winioctl.h>
 
