@@ -13,7 +13,7 @@ namespace {
 
 bool OffsetSet(const DriveSlot& slot, int copy, uint32_t offset) {
   if (copy < 0 || copy >= kCisCopies) return false;
-  return slot.cis[copy].present == 1 && offset != kSlotFill32 && offset != kInvalidPage;
+  return slot.cis[copy].present == 1 && offset != kUnsetOffset && offset != kInvalidPage;
 }
 
 }  // namespace

@@ -11,9 +11,6 @@
 
 namespace kestrune {
 
-// What ResetSlot leaves in a 32-bit field that nothing has set since.
-inline constexpr uint32_t kSlotFill32 = kUnsetOffset;
-
 inline constexpr uint32_t kIspAreaBytes = 0x10000;
 inline constexpr uint32_t kIspPayloadBytes = 0xC000;
 inline constexpr uint32_t kIspFileOffset = 0x4000;

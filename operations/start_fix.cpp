@@ -58,7 +58,7 @@ bool BackUpIspAreas(Program& p, const char* nameFormat, const std::string& conse
       continue;
     }
     const uint32_t page =
-        offset == kSlotFill32 ? kInvalidPage : ToDevicePage(p, p.selectedDrive, offset);
+        offset == kUnsetOffset ? kInvalidPage : ToDevicePage(p, p.selectedDrive, offset);
     if (page == kInvalidPage) {
       p.view.ShowMessage(FormatText(kBackupSkipped, i, name.c_str()), "ERROR", kMbIconError);
       continue;

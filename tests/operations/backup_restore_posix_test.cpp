@@ -352,7 +352,7 @@ TEST(BackupAndRestore, RefuseADriveWhoseCopiesHaveNoKnownPlace) {
   testing::OpsHarness h;
   testing::OpsFlash flash(h.drive, 2048, 64);
   h.SetUpSlot(kCtrl168, 2048, 64, 64);
-  h.AddCopy(0, kSlotFill32);
+  h.AddCopy(0, kUnsetOffset);
   OnBackupIsp(h.p);
   OnRestoreIsp(h.p, h.dialog, {});
   EXPECT_EQ(h.view.BoxTexts(), (std::vector<std::string>{kNothingToBackUp, kNoIspCopyKnown}));
