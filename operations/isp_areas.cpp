@@ -66,15 +66,6 @@ bool PageSizeFitsChunked(uint32_t pageSize) {
   return kIspPayloadBytes - kChunkBytes + pageSize <= kIspAreaBytes;
 }
 
-bool PageSizeFitsDownload(uint32_t pageSize) {
-  return pageSize != 0 && pageSize <= kIspPayloadBytes && kIspPayloadBytes % pageSize == 0;
-}
-
-bool PageSizeFitsPageBuffer(uint32_t pageSize) {
-  // The check fills pageSize + 64 bytes and dumps pageSize + 16.
-  return pageSize != 0 && pageSize <= kPageBufferSize - 64;
-}
-
 void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount) {
   const DriveSlot& slot = p.Slot(slotIndex);
   device::EraseFlashBlock(p.link, startPage, slot.volumeHandle);

@@ -48,8 +48,6 @@ std::string DescribeSkipped(const std::vector<CopyArea>& list);
 // Page sizes the transfer schemes can carry inside their 64 KiB buffers.
 bool PageSizeFitsUpdate(uint32_t pageSize);
 bool PageSizeFitsChunked(uint32_t pageSize);
-bool PageSizeFitsDownload(uint32_t pageSize);
-bool PageSizeFitsPageBuffer(uint32_t pageSize);
 
 // Erases the block at `startPage` and every further block that the
 // `pageCount` pages from it reach, so that no page is programmed over old
