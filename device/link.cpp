@@ -96,7 +96,6 @@ bool DeviceLink::Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength,
 }
 
 HeapBlock DeviceLink::AllocBuffer(size_t size, size_t alignment) {
-  if (failAllocation && failAllocation(size)) return {};
   if (alignment == 0) {
     void* raw = std::malloc(size == 0 ? 1 : size);
     return raw ? HeapBlock(raw, static_cast<uint8_t*>(raw)) : HeapBlock();
