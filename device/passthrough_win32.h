@@ -38,6 +38,8 @@ struct DirectBlock {
   UCHAR gap[8];
 };
 
+// The buffered block carries exactly what the transport base buffers.
+static_assert(kBufferedDataLength == kBufferedLimit);
 static_assert(IOCTL_SCSI_PASS_THROUGH == 0x0004D004);
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x0004D014);
 

@@ -41,7 +41,9 @@ class CountingVolumes : public device::VolumeOpener {
     ~Counted() override { --open_; }
     Counted(const Counted&) = delete;
     Counted& operator=(const Counted&) = delete;
-    device::Result Execute(const device::Request& request) override {
+
+   protected:
+    device::Result Carry(const device::Request& request) override {
       return inner_->Execute(request);
     }
 
