@@ -29,6 +29,9 @@ struct ConsoleOptions {
   std::string traceFile;
   bool verbose = false;
   bool json = false;
+  // Only errors, warnings, the questions a user must answer and the final
+  // outcome.
+  bool quiet = false;
   // --all: every drive at once, each in a thread of its own.
   bool all = false;
   // restore --from: the backup files in copy order; empty for the default names.
