@@ -74,9 +74,6 @@ class RunRecord {
   std::vector<std::string> problems_;
 };
 
-// The program's own version, as "version" gives it.
-inline constexpr const char* kVersionNumber = "1.0.0.7";
-
 const char* CommandName(Command command);
 // "success", "failed", "usage error", "not found", "not administrator",
 // "cancelled" or "interrupted".
