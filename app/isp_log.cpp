@@ -63,14 +63,6 @@ int IspLog::AppendLogFormat(const char* format, ...) {
   return AppendLog(logLine);
 }
 
-void IspLog::DebugFormat(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(debugLine, sizeof debugLine, format, args);
-  va_end(args);
-  Debug(debugLine);
-}
-
 std::string FormatHexDump(uint32_t count, const uint8_t* bytes) {
   std::string text;
   text.reserve(size_t{4} * 82 + (static_cast<size_t>(count) / 16 + 1) * 82);

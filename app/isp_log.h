@@ -28,10 +28,9 @@ class IspLog {
   // Sends a text to the debugger output.
   void Debug(const char* text);
 
-  // printf-style helpers: format into logLine / debugLine (cut safely at
-  // 255 characters) and hand the buffer on.
+  // printf-style: formats into logLine (cut safely at 255 characters) and
+  // appends it.
   int AppendLogFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void DebugFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   bool logEnabled = false;
   // Scratch buffers in which callers format their lines.

@@ -1,16 +1,9 @@
 #include "device/link.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 
 namespace kestrune::device {
-namespace {
-// Data-in transfers below this size ride in a bounce buffer and reach the
-// caller only on success.
-constexpr uint32_t kBufferedLimit = 512;
-constexpr uint8_t kMaxCdbLength = 16;
-}  // namespace
 
 HeapBlock::HeapBlock(HeapBlock&& other) noexcept : raw_(other.raw_), aligned_(other.aligned_) {
   other.raw_ = nullptr;
@@ -72,31 +65,14 @@ bool DeviceLink::Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength,
                       VolumeHandle handle) {
   auto open = open_.find(handle);
   if (open == open_.end()) return false;
-  // A CDB that does not fit the 16-byte field is refused rather than cut.
-  if (cdb == nullptr || cdbLength == 0 || cdbLength > kMaxCdbLength) return false;
-  if (transferLength != 0 && buffer == nullptr) return false;
-
-  Request request;
-  request.cdb = cdb;
-  request.cdbLength = cdbLength;
-  request.carrier = carrier;
-  request.transferLength = transferLength;
-  request.timeoutSeconds = timeoutSeconds;
-
-  if (carrier == Carrier::kIn && transferLength < kBufferedLimit) {
-    // The link itself keeps the buffered rule, whatever the transport does.
-    uint8_t bounce[kBufferedLimit] = {};
-    request.data = transferLength != 0 ? bounce : nullptr;
-    if (!open->second->Execute(request).Succeeded()) return false;
-    if (transferLength != 0) std::memcpy(buffer, bounce, transferLength);
-    return true;
-  }
-  request.data = static_cast<uint8_t*>(buffer);
+  // The transport refuses a malformed request (a CDB that does not fit the
+  // 16-byte field is refused rather than cut) and keeps the buffered rule.
+  const Request request{
+      cdb, cdbLength, carrier, transferLength, timeoutSeconds, static_cast<uint8_t*>(buffer)};
   return open->second->Execute(request).Succeeded();
 }
 
 HeapBlock DeviceLink::AllocBuffer(size_t size, size_t alignment) {
-  if (failAllocation && failAllocation(size)) return {};
   if (alignment == 0) {
     void* raw = std::malloc(size == 0 ? 1 : size);
     return raw ? HeapBlock(raw, static_cast<uint8_t*>(raw)) : HeapBlock();

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 
@@ -40,7 +39,9 @@ class HeapBlock {
 class DeviceLink {
  public:
   explicit DeviceLink(VolumeOpener& opener);
-  ~DeviceLink();
+  virtual ~DeviceLink();
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
 
   // Opens the volume "\\.\X:" of `letter`. On success stores a fresh handle
   // in `handle` and returns true; on failure `handle` is left as it was.
@@ -60,13 +61,7 @@ class DeviceLink {
   // alignment 0 the block comes straight from the heap, otherwise
   // size + alignment bytes are taken (size when alignment is 1) and the
   // address is rounded as (address + alignment) & ~alignment.
-  HeapBlock AllocBuffer(size_t size, size_t alignment);
-
-  // Test hook: when set and it returns true for a size, AllocBuffer fails.
-  std::function<bool(size_t)> failAllocation;
-
-  // Number of volumes currently open (tests check that operations close).
-  size_t OpenVolumeCount() const { return open_.size(); }
+  virtual HeapBlock AllocBuffer(size_t size, size_t alignment);
 
   VolumeOpener& opener() { return opener_; }
 

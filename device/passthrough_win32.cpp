@@ -34,9 +34,8 @@ class PassThroughTransport : public Transport {
   PassThroughTransport(const PassThroughTransport&) = delete;
   PassThroughTransport& operator=(const PassThroughTransport&) = delete;
 
-  Result Execute(const Request& request) override {
-    if (request.cdb == nullptr || request.cdbLength == 0 || request.cdbLength > 16) return {};
-    if (request.transferLength != 0 && request.data == nullptr) return {};
+ protected:
+  Result Carry(const Request& request) override {
     DWORD returned = 0;
     DWORD inLength = 0;
     DWORD outLength = 0;
@@ -45,12 +44,12 @@ class PassThroughTransport : public Transport {
       FillBufferedBlock(block, request, inLength, outLength);
       BOOL ok = ::DeviceIoControl(volume_, IOCTL_SCSI_PASS_THROUGH, &block, inLength, &block,
                                   outLength, &returned, nullptr);
-      Result result = ClassifyPassThrough(ok, ok ? 0 : ::GetLastError(), block.spt.ScsiStatus);
-      // The caller's buffer hears only of a transfer that succeeded.
-      if (result.Succeeded() && request.transferLength != 0) {
+      // `data` is the base's own buffer here: it reaches the caller only
+      // after success.
+      if (request.transferLength != 0) {
         std::memcpy(request.data, block.data, request.transferLength);
       }
-      return result;
+      return ClassifyPassThrough(ok, ok ? 0 : ::GetLastError(), block.spt.ScsiStatus);
     }
     DirectBlock block{};
     FillDirectBlock(block, request, inLength, outLength);

@@ -3,7 +3,8 @@
 #pragma once
 
 #include <windows.h>
-// winioctl.h before ntddscsi.h: the control codes are built from its macros.
+// The control codes of ntddscsi.h expand through winioctl.h's macros where
+// they are used, so the order of these two does not matter.
 #include <ntddscsi.h>
 #include <winioctl.h>
 
@@ -37,6 +38,8 @@ struct DirectBlock {
   UCHAR gap[8];
 };
 
+// The buffered block carries exactly what the transport base buffers.
+static_assert(kBufferedDataLength == kBufferedLimit);
 static_assert(IOCTL_SCSI_PASS_THROUGH == 0x0004D004);
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x0004D014);
 

@@ -25,7 +25,6 @@ constexpr uint16_t kDriverMask = 0x0F;
 // Set by the driver when sense data came back with the status.
 constexpr uint16_t kDriverSense = 0x08;
 constexpr uint8_t kSenseLength = 24;
-constexpr uint32_t kBufferedLimit = 512;
 
 class SgioTransport : public Transport {
  public:
@@ -34,15 +33,11 @@ class SgioTransport : public Transport {
   SgioTransport(const SgioTransport&) = delete;
   SgioTransport& operator=(const SgioTransport&) = delete;
 
-  Result Execute(const Request& request) override {
-    if (request.cdb == nullptr || request.cdbLength == 0 || request.cdbLength > 16) return {};
-    if (request.transferLength != 0 && request.data == nullptr) return {};
-
-    uint8_t cdb[16] = {};
+ protected:
+  Result Carry(const Request& request) override {
+    uint8_t cdb[kMaxCdbLength] = {};
     std::memcpy(cdb, request.cdb, request.cdbLength);
     uint8_t sense[kSenseLength] = {};
-    uint8_t bounce[kBufferedLimit] = {};
-    bool buffered = request.carrier == Carrier::kIn && request.transferLength < kBufferedLimit;
 
     sg_io_hdr_t header{};
     header.interface_id = 'S';
@@ -53,11 +48,9 @@ class SgioTransport : public Transport {
     header.dxfer_len = request.transferLength;
     if (request.transferLength == 0) {
       header.dxfer_direction = SG_DXFER_NONE;
-    } else if (request.carrier == Carrier::kIn) {
-      header.dxfer_direction = SG_DXFER_FROM_DEV;
-      header.dxferp = buffered ? bounce : request.data;
     } else {
-      header.dxfer_direction = SG_DXFER_TO_DEV;
+      header.dxfer_direction =
+          request.carrier == Carrier::kIn ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV;
       header.dxferp = request.data;
     }
     uint64_t milliseconds = uint64_t{request.timeoutSeconds} * 1000;
@@ -68,11 +61,7 @@ class SgioTransport : public Transport {
     do {
       rc = ::ioctl(fd_, SG_IO, &header);
     } while (rc < 0 && errno == EINTR);
-    Result result = ClassifySgIo(rc, header.status, header.host_status, header.driver_status);
-    if (result.Succeeded() && buffered && request.transferLength != 0) {
-      std::memcpy(request.data, bounce, request.transferLength);
-    }
-    return result;
+    return ClassifySgIo(rc, header.status, header.host_status, header.driver_status);
   }
 
  private:

@@ -10,7 +10,8 @@ class TracingTransport : public Transport {
   TracingTransport(std::unique_ptr<Transport> inner, char letter, TraceSink sink)
       : inner_(std::move(inner)), letter_(letter), sink_(std::move(sink)) {}
 
-  Result Execute(const Request& request) override {
+ protected:
+  Result Carry(const Request& request) override {
     Result result = inner_->Execute(request);
     if (sink_) sink_(FormatTraceLine(letter_, request, result));
     return result;

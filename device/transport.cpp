@@ -1,8 +1,32 @@
 #include "device/transport.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace kestrune::device {
+
+bool IsValidRequest(const Request& request) {
+  if (request.cdb == nullptr || request.cdbLength == 0 || request.cdbLength > kMaxCdbLength) {
+    return false;
+  }
+  if (request.carrier != Carrier::kIn && request.carrier != Carrier::kOut) return false;
+  return request.transferLength == 0 || request.data != nullptr;
+}
+
+Result Transport::Execute(const Request& request) {
+  if (!IsValidRequest(request)) return {};
+  if (request.carrier != Carrier::kIn || request.transferLength >= kBufferedLimit) {
+    return Carry(request);
+  }
+  uint8_t bounce[kBufferedLimit] = {};
+  Request buffered = request;
+  buffered.data = request.transferLength != 0 ? bounce : nullptr;
+  const Result result = Carry(buffered);
+  if (result.Succeeded() && request.transferLength != 0) {
+    std::memcpy(request.data, bounce, request.transferLength);
+  }
+  return result;
+}
 
 std::string DescribeResult(const Result& result) {
   switch (result.outcome) {

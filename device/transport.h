@@ -35,12 +35,30 @@ struct Result {
   bool Succeeded() const { return outcome == Outcome::kGood; }
 };
 
-// An open volume. Every transport keeps the link's buffered rule: a data-in
-// request below 512 bytes that does not succeed leaves `data` untouched.
+// Data-in transfers below this size are buffered: their bytes reach the
+// caller only when the request succeeded.
+inline constexpr uint32_t kBufferedLimit = 512;
+// The CDB field of every pass-through interface holds 16 bytes.
+inline constexpr uint8_t kMaxCdbLength = 16;
+
+// A request a transport may carry: a CDB of 1 to kMaxCdbLength bytes, one of
+// the two carriers, and a data buffer whenever there are bytes to move.
+bool IsValidRequest(const Request& request);
+
+// An open volume.
 class Transport {
  public:
   virtual ~Transport() = default;
-  virtual Result Execute(const Request& request) = 0;
+  // The one road a request takes to any transport: one that is not valid is
+  // refused (kOsError) before it reaches the volume, and a buffered data-in
+  // lands in a buffer of its own first, so that a request that does not
+  // succeed leaves `data` untouched whatever the transport wrote.
+  Result Execute(const Request& request);
+
+ protected:
+  // Carries a valid request. For a buffered data-in, `data` is that buffer
+  // of the base, handed on only after success.
+  virtual Result Carry(const Request& request) = 0;
 };
 
 // Opens the volume behind a drive letter.

@@ -55,11 +55,6 @@ uint8_t ByteSum(const uint8_t* from, size_t count) {
   return static_cast<uint8_t>(sum);
 }
 
-void CopyText(char* to, const uint8_t* from, size_t count) {
-  std::memcpy(to, from, count);
-  to[count] = '\0';
-}
-
 void LogOffset(Program& p, const char* format, uint32_t value) {
   std::snprintf(p.log.debugLine, sizeof p.log.debugLine, format, value);
   p.log.Debug(p.log.debugLine);
@@ -213,8 +208,8 @@ bool ParseCisPageB(Program& p, int index, uint32_t page) {
   }
   if (slot.capacityRead == 1) slot.sectorCount = uint32_t{slot.pagesPerBlock} * sum;
 
-  CopyText(slot.vendorId, bytes + kVendorAt, 8);
-  CopyText(slot.productId, bytes + kProductAt, 16);
+  CopyText(slot.vendorId, bytes + kVendorAt);
+  CopyText(slot.productId, bytes + kProductAt);
   return true;
 }
 

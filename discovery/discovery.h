@@ -3,7 +3,9 @@
 // it works on one drive, the slot index.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "discovery/program.h"
 
@@ -24,6 +26,14 @@ inline constexpr uint32_t kMaxPageSize = kPageBufferSize - 64;
 // a non-zero multiple of 512 no larger than kMaxPageSize.
 constexpr bool IsUsablePageSize(uint32_t pageSize) {
   return pageSize != 0 && pageSize % 512 == 0 && pageSize <= kMaxPageSize;
+}
+
+// Copies a text field of a drive's reply into a slot field, which holds one
+// character more for the terminating NUL.
+template <size_t N>
+void CopyText(char (&to)[N], const uint8_t* from) {
+  std::memcpy(to, from, N - 1);
+  to[N - 1] = '\0';
 }
 
 // --- drive table and identification ---

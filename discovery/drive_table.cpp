@@ -100,11 +100,6 @@ void ReportVerdict(Program& p, std::string_view text) {
   }
 }
 
-void CopyText(char* to, const uint8_t* from, size_t count) {
-  std::memcpy(to, from, count);
-  to[count] = '\0';
-}
-
 void IdentifyFamilyA(Program& p, int index) {
   DriveSlot& slot = p.Slot(index);
   QueryModeByte(p, index);
@@ -245,9 +240,9 @@ bool ParseInquiryData(Program& p, int index) {
       static_cast<uint8_t>(revisionByte <= '9' ? revisionByte - 0x30 : revisionByte - 0x37);
   if (slot.needsCodeInit != 0) slot.revision = static_cast<uint8_t>(inquiry[46] - 0x41);
 
-  CopyText(slot.inquiryText, inquiry.data() + 36, 16);
-  CopyText(slot.vendorId, inquiry.data() + 8, 8);
-  CopyText(slot.productId, inquiry.data() + 16, 16);
+  CopyText(slot.inquiryText, inquiry.data() + 36);
+  CopyText(slot.vendorId, inquiry.data() + 8);
+  CopyText(slot.productId, inquiry.data() + 16);
 
   if (slot.controllerId != kCtrl168) {
     uint8_t flashId[5] = {};

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "images/images.h"
+#include "tests/support/device_test_link.h"
 
 namespace kestrune::fuzz {
 
@@ -69,7 +70,7 @@ void World::Run(device::VolumeOpener& opener, const std::function<void(Program&)
   CleanC();
   // Logging is on when c:\ISP.log exists, so the log paths are fuzzed too.
   if (!fs::exists(cFolder_ / "ISP.log")) std::ofstream(cFolder_ / "ISP.log").put('\n');
-  device::DeviceLink link(opener);
+  testing::TestLink link(opener);
   IspLog log(*platform_);
   log.StartLog();
   OkView view;

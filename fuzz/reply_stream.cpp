@@ -96,7 +96,7 @@ const std::vector<uint8_t>* WrittenPages::Find(const device::Request& request) c
   return &it->second;
 }
 
-device::Result StreamTransport::Execute(const device::Request& request) {
+device::Result StreamTransport::Carry(const device::Request& request) {
   if (flashChanges && (IsPageWrite(request) || IsBlockErase(request))) ++*flashChanges;
   if (reader_.empty()) {
     if (exhausted != device::Outcome::kGood) return Failed(request, exhausted);
@@ -142,7 +142,7 @@ std::unique_ptr<device::Transport> StreamVolumes::Open(char letter) {
   return transport;
 }
 
-device::Result RecordingTransport::Execute(const device::Request& request) {
+device::Result RecordingTransport::Carry(const device::Request& request) {
   const device::Result result = inner_->Execute(request);
   if (!result.Succeeded()) {
     out_.push_back(result.outcome == device::Outcome::kScsiStatus ? kOutcomeCheck

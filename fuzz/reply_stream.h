@@ -67,11 +67,13 @@ bool IsBlockErase(const device::Request& request);
 class StreamTransport : public device::Transport {
  public:
   StreamTransport(ByteReader& reader, WrittenPages& written) : reader_(reader), written_(written) {}
-  device::Result Execute(const device::Request& request) override;
 
   device::Outcome exhausted = device::Outcome::kScsiStatus;
   // Page writes and block erases asked of this drive, whatever their outcome.
   uint32_t* flashChanges = nullptr;
+
+ protected:
+  device::Result Carry(const device::Request& request) override;
 
  private:
   ByteReader& reader_;
@@ -105,7 +107,9 @@ class RecordingTransport : public device::Transport {
         written_(written),
         maxPrefix_(maxPrefix),
         trimOtherPages_(trimOtherPages) {}
-  device::Result Execute(const device::Request& request) override;
+
+ protected:
+  device::Result Carry(const device::Request& request) override;
 
  private:
   std::unique_ptr<device::Transport> inner_;

@@ -13,7 +13,7 @@ namespace {
 
 bool OffsetSet(const DriveSlot& slot, int copy, uint32_t offset) {
   if (copy < 0 || copy >= kCisCopies) return false;
-  return slot.cis[copy].present == 1 && offset != kSlotFill32 && offset != kInvalidPage;
+  return slot.cis[copy].present == 1 && offset != kUnsetOffset && offset != kInvalidPage;
 }
 
 }  // namespace
@@ -64,15 +64,6 @@ bool PageSizeFitsChunked(uint32_t pageSize) {
   if (pageSize <= kChunkBytes) return kChunkBytes % pageSize == 0;
   // The last chunk of the ISP area carries pageSize bytes from its position.
   return kIspPayloadBytes - kChunkBytes + pageSize <= kIspAreaBytes;
-}
-
-bool PageSizeFitsDownload(uint32_t pageSize) {
-  return pageSize != 0 && pageSize <= kIspPayloadBytes && kIspPayloadBytes % pageSize == 0;
-}
-
-bool PageSizeFitsPageBuffer(uint32_t pageSize) {
-  // The check fills pageSize + 64 bytes and dumps pageSize + 16.
-  return pageSize != 0 && pageSize <= kPageBufferSize - 64;
 }
 
 void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount) {

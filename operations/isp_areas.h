@@ -11,9 +11,6 @@
 
 namespace kestrune {
 
-// What ResetSlot leaves in a 32-bit field that nothing has set since.
-inline constexpr uint32_t kSlotFill32 = kUnsetOffset;
-
 inline constexpr uint32_t kIspAreaBytes = 0x10000;
 inline constexpr uint32_t kIspPayloadBytes = 0xC000;
 inline constexpr uint32_t kIspFileOffset = 0x4000;
@@ -51,8 +48,6 @@ std::string DescribeSkipped(const std::vector<CopyArea>& list);
 // Page sizes the transfer schemes can carry inside their 64 KiB buffers.
 bool PageSizeFitsUpdate(uint32_t pageSize);
 bool PageSizeFitsChunked(uint32_t pageSize);
-bool PageSizeFitsDownload(uint32_t pageSize);
-bool PageSizeFitsPageBuffer(uint32_t pageSize);
 
 // Erases the block at `startPage` and every further block that the
 // `pageCount` pages from it reach, so that no page is programmed over old

@@ -58,7 +58,7 @@ bool BackUpIspAreas(Program& p, const char* nameFormat, const std::string& conse
       continue;
     }
     const uint32_t page =
-        offset == kSlotFill32 ? kInvalidPage : ToDevicePage(p, p.selectedDrive, offset);
+        offset == kUnsetOffset ? kInvalidPage : ToDevicePage(p, p.selectedDrive, offset);
     if (page == kInvalidPage) {
       p.view.ShowMessage(FormatText(kBackupSkipped, i, name.c_str()), "ERROR", kMbIconError);
       continue;
@@ -83,7 +83,7 @@ bool ReadPhysicalPage(Program& p, uint32_t page) {
   const int index = p.selectedDrive;
   const DriveSlot& slot = p.Slot(index);
   const uint32_t pageSize = slot.pageSize;
-  if (!PageSizeFitsPageBuffer(pageSize)) return false;
+  if (!IsUsablePageSize(pageSize)) return false;
   std::memset(p.pageBuffer.get(), 0xFF, pageSize + 64);
 
   const uint32_t devicePage = ToDevicePage(p, index, page);
@@ -112,7 +112,7 @@ void DumpPhysicalPage(Program& p, uint32_t page) {
   }
   // Without the buffer, or with a page it cannot hold, there is nothing to dump.
   const uint32_t pageSize = p.Selected().pageSize;
-  if (!p.pageBuffer || !PageSizeFitsPageBuffer(pageSize)) return;
+  if (!p.pageBuffer || !IsUsablePageSize(pageSize)) return;
   p.log.DumpHexToLog(pageSize + kSparePadBytes, p.pageBuffer.get());
 }
 

@@ -2,7 +2,7 @@
 // real payloads are supplied (make_standins.py writes them; the simulated
 // drive and the tests read them). Every stand-in is deterministic filler
 // with these records laid over it. All integers are big-endian; every
-// CRC is the common CRC-32 (bytes.h).
+// CRC is the common CRC-32 (simulator/crc32.h).
 //
 //   offset 0      image record: "KSTRIMG\0", name[16] (NUL-padded, upper
 //                 case, e.g. "US1.BIN"), size u32, CRC-32 of bytes

@@ -6,6 +6,7 @@
 
 #include "device/bytes.h"
 #include "resources/standin_layout.h"
+#include "simulator/crc32.h"
 
 namespace kestrune::sim {
 
@@ -21,7 +22,7 @@ void PutName(uint8_t* at, const std::string& name) {
 }
 
 uint32_t NameSeed(const std::string& name) {
-  return bytes::Crc32(reinterpret_cast<const uint8_t*>(name.data()), name.size());
+  return Crc32(reinterpret_cast<const uint8_t*>(name.data()), name.size());
 }
 
 std::string BaseName(const std::string& name) {
@@ -84,14 +85,13 @@ std::vector<uint8_t> BuildCodeBlock(uint8_t number, const std::string& imageName
   std::memcpy(block.data(), standin::kCodeMagic, 8);
   block[8] = number;
   PutName(block.data() + 9, imageName);
-  bytes::StoreBe32(block.data() + kCodeBlockCrcOffset,
-                   bytes::Crc32(block.data(), kCodeBlockCrcOffset));
+  bytes::StoreBe32(block.data() + kCodeBlockCrcOffset, Crc32(block.data(), kCodeBlockCrcOffset));
   return block;
 }
 
 bool ParseCodeBlock(const uint8_t* block, uint8_t* number, std::string* name) {
   if (std::memcmp(block, standin::kCodeMagic, 8) != 0) return false;
-  if (bytes::Crc32(block, kCodeBlockCrcOffset) != bytes::LoadBe32(block + kCodeBlockCrcOffset)) {
+  if (Crc32(block, kCodeBlockCrcOffset) != bytes::LoadBe32(block + kCodeBlockCrcOffset)) {
     return false;
   }
   *number = block[8];
@@ -116,13 +116,13 @@ std::vector<uint8_t> BuildIspPayload(const std::string& name) {
     std::copy(block.begin(), block.end(),
               payload.begin() + (n * standin::kCodeBlockSize - standin::kIspOffset));
   }
-  bytes::StoreBe32(payload.data() + kIspCrcOffset, bytes::Crc32(payload.data(), kIspCrcOffset));
+  bytes::StoreBe32(payload.data() + kIspCrcOffset, Crc32(payload.data(), kIspCrcOffset));
   return payload;
 }
 
 bool IsValidIspPayload(const uint8_t* payload) {
   return std::memcmp(payload, standin::kIspMagic, 8) == 0 &&
-         bytes::Crc32(payload, kIspCrcOffset) == bytes::LoadBe32(payload + kIspCrcOffset);
+         Crc32(payload, kIspCrcOffset) == bytes::LoadBe32(payload + kIspCrcOffset);
 }
 
 std::vector<uint8_t> BuildCodeMarkPage(const DriveDescription& d, const CodeMarkCopy& copy) {

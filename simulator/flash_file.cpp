@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device/bytes.h"
+#include "simulator/crc32.h"
 
 namespace kestrune::sim {
 
@@ -44,7 +45,7 @@ std::vector<uint8_t> SnapshotBytes(const NandFlash& flash) {
     const auto& raw = flash.Pages().at(page);
     out.insert(out.end(), raw.begin(), raw.end());
   }
-  PutBe32(out, bytes::Crc32(out.data(), out.size()));
+  PutBe32(out, Crc32(out.data(), out.size()));
   return out;
 }
 
@@ -99,7 +100,7 @@ bool FlashJournal::RecordPages(const NandFlash& flash, uint32_t page, uint32_t c
 
 bool FlashJournal::Append(const NandFlash& flash) {
   if (!file_.IsOpen()) return false;
-  PutBe32(record_, bytes::Crc32(record_.data(), record_.size()));
+  PutBe32(record_, Crc32(record_.data(), record_.size()));
   if (!file_.Write(record_.data(), record_.size())) {
     // What follows a failed write cannot be trusted to line up.
     file_.Close();
@@ -152,7 +153,7 @@ bool ParseFlashFile(const std::vector<uint8_t>& in, NandFlash& flash, std::strin
   const uint64_t stored = bytes::LoadBe32(h + 16);
   if (stored > (in.size() - kHeaderSize - 4) / record) return fail("truncated");
   const size_t snapshot = kHeaderSize + static_cast<size_t>(stored * record);
-  if (bytes::Crc32(in.data(), snapshot) != bytes::LoadBe32(in.data() + snapshot)) {
+  if (Crc32(in.data(), snapshot) != bytes::LoadBe32(in.data() + snapshot)) {
     return fail("damaged (CRC mismatch)");
   }
   if (version != kVersion && version != kSnapshotOnlyVersion) return fail("unknown version");
@@ -188,7 +189,7 @@ bool ParseFlashFile(const std::vector<uint8_t>& in, NandFlash& flash, std::strin
     if (!known) return fail("damaged (unknown record)");
     const uint64_t length = kRecordHead + uint64_t{count} * raw;
     if (length + 4 > left) break;
-    if (bytes::Crc32(r, static_cast<size_t>(length)) != bytes::LoadBe32(r + length)) {
+    if (Crc32(r, static_cast<size_t>(length)) != bytes::LoadBe32(r + length)) {
       if (length + 4 == left) break;
       return fail("damaged (record CRC mismatch)");
     }

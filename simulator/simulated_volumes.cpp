@@ -11,9 +11,9 @@ class DriveTransport final : public device::Transport {
  public:
   explicit DriveTransport(VirtualDrive& drive) : drive_(drive) {}
   ~DriveTransport() override { drive_.Save(); }
-  device::Result Execute(const device::Request& request) override {
-    return drive_.Execute(request);
-  }
+
+ protected:
+  device::Result Carry(const device::Request& request) override { return drive_.Execute(request); }
 
  private:
   VirtualDrive& drive_;

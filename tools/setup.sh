@@ -11,6 +11,7 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 fonts-wine xvfb x11-apps imagemagick
   clang libclang-rt-14-dev clang-format clang-tidy shellcheck
+  python3-jsonschema
 )
 
 missing=()

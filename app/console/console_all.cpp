@@ -9,7 +9,6 @@
 #include <fstream>
 #include <istream>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "app/console/console_devices.h"
+#include "app/console/console_json.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
 #include "app/isp_log.h"
@@ -156,8 +156,9 @@ struct DriveResult {
 // one confirmation for all drives was given before any thread started.
 class DriveView : public ConsoleView {
  public:
-  DriveView(std::ostream& boxes, std::istream& in, std::ostream& err, DriveResult& result)
-      : ConsoleView(boxes, in, err, Answering::kAlwaysOk), result_(result) {}
+  DriveView(std::ostream& boxes, std::istream& in, std::ostream& err, DriveResult& result,
+            bool quiet, RunRecord* record)
+      : ConsoleView(boxes, in, err, Answering::kAlwaysOk, quiet, record), result_(result) {}
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override {
     if (IsFailureCaption(caption) && result_.failure.empty()) {
@@ -194,6 +195,10 @@ struct DriveJob {
   std::ostream boxes{&boxesBuffer};
   std::ostream err{&errBuffer};
   std::unique_ptr<platform::Platform> platform;
+  // What the drive's run showed and kept, with --json.
+  std::unique_ptr<RunRecord> record;
+  // The drive's ISP.log was made empty, to turn its log on, by this run.
+  bool madeLog = false;
   DriveResult result;
 };
 
@@ -204,8 +209,8 @@ struct Shared {
   device::VolumeOpener& opener;
 };
 
-// A fixed-size text field of the drive, up to its first NUL, without the
-// blanks that pad it.
+// A fixed-size text field of the drive as the table shows it: up to its
+// first NUL, without the blanks that pad it, nothing that steers a terminal.
 std::string FieldText(const char* field, size_t size) {
   std::string text = PrintableText(std::string_view(field, strnlen(field, size)));
   while (!text.empty() && text.back() == ' ') text.pop_back();
@@ -214,30 +219,8 @@ std::string FieldText(const char* field, size_t size) {
 
 // "-" when the drive gave none: the slot then holds its empty fill.
 std::string FlashIdText(const DriveSlot& slot) {
-  if (slot.hasFlashId == 0) return "-";
-  std::string text;
-  for (uint8_t byte : slot.flashId) {
-    char piece[4];
-    std::snprintf(piece, sizeof piece, "%02X", byte);
-    text += piece;
-  }
-  return text;
-}
-
-std::string ControllerText(const DriveSlot& slot) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%03X", static_cast<unsigned>(slot.controllerId));
-  return text;
-}
-
-std::string CapacityText(const DriveSlot& slot) {
-  uint64_t bytes = 0;
-  if (slot.sectorCount != kNoSectorCount) {
-    bytes = static_cast<uint64_t>(slot.sectorCount) * slot.sectorSize;
-  }
-  char text[48];
-  std::snprintf(text, sizeof text, "%.2fMB", static_cast<double>(bytes) / 1024.0 / 1024.0);
-  return text;
+  const std::string hex = FlashIdHex(slot);
+  return hex.empty() ? "-" : hex;
 }
 
 void RunDrive(DriveJob& job, const Shared& shared) {
@@ -245,7 +228,7 @@ void RunDrive(DriveJob& job, const Shared& shared) {
   DriveResult& r = job.result;
   try {
     std::istringstream noInput;
-    DriveView view(job.boxes, noInput, job.err, r);
+    DriveView view(job.boxes, noInput, job.err, r, shared.options.quiet, job.record.get());
     // This drive's program sees its own letter only, so its scan finds
     // exactly this drive.
     device::VolumeMap own;
@@ -291,9 +274,11 @@ void RunDrive(DriveJob& job, const Shared& shared) {
   if (job.drive.simulated != nullptr && !job.drive.simulated->Save()) {
     r.unsaved = true;
     if (r.failure.empty()) r.failure = "the flash of the virtual drive could not be saved";
-    job.err << "kestrune: cannot save the flash of the virtual drive " << job.drive.source
-            << std::endl;
+    const std::string problem = "cannot save the flash of the virtual drive " + job.drive.source;
+    if (job.record) job.record->Problem(problem);
+    job.err << "kestrune: " << problem << std::endl;
   }
+  if (job.record) job.record->Finish();
   r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   job.boxesBuffer.Finish();
   job.errBuffer.Finish();
@@ -341,6 +326,7 @@ bool PrepareDrive(const AllDrivesRun& run, platform::Platform& host, DriveJob& j
       },
       problem);
   if (!job.platform) return false;
+  if (run.options.json) job.record = std::make_unique<RunRecord>(*job.platform, job.drive.letter);
   if (!MakeDriveFolder(options.cDriveFolder, false, problem)) return false;
   if (!MakeDriveFolder(options.tempFolder, true, problem)) return false;
   // The drive's work folder passes the checks the run's own passed.
@@ -354,45 +340,35 @@ bool PrepareDrive(const AllDrivesRun& run, platform::Platform& host, DriveJob& j
                 job.platform->LastErrorText();
       return false;
     }
+    job.madeLog = true;
   }
   return true;
 }
 
 // The one question for every drive, before any is touched. True for OK;
 // commands that change no drive ask nothing.
-bool Confirm(const AllDrivesRun& run, std::ostream& boxes) {
+bool Confirm(const AllDrivesRun& run, std::ostream& boxes, RunRecord* record) {
   const Command command = run.options.command;
   if (command != Command::kFix && command != Command::kDestroy) return true;
   const bool fix = command == Command::kFix;
-  boxes << (fix ? "Drives to fix:" : "Drives whose ISP to destroy:") << '\n';
-  for (const AllDrive& drive : run.drives) {
-    boxes << "  " << drive.letter << ": " << drive.source << '\n';
-  }
   const Answering answering = run.options.yes          ? Answering::kAlwaysOk
                               : run.io.inputIsTerminal ? Answering::kAsk
                                                        : Answering::kNeverAsk;
-  ConsoleView asker(boxes, run.io.in, run.io.err, answering);
+  const unsigned style = kMbOkCancel | kMbIconExclamation | kMbTopmost;
+  // The drives belong to the question: shown with it, or not at all.
+  if (!run.options.quiet || ShownWhenQuiet(style, answering)) {
+    boxes << (fix ? "Drives to fix:" : "Drives whose ISP to destroy:") << '\n';
+    for (const AllDrive& drive : run.drives) {
+      boxes << "  " << drive.letter << ": " << drive.source << '\n';
+    }
+  }
+  ConsoleView asker(boxes, run.io.in, run.io.err, answering, run.options.quiet, record);
   const std::string count = std::to_string(run.drives.size());
   const std::string text =
       fix ? "Are you sure to update new ISP code on these " + count + " drives ?"
           : "Are you sure to destroy the ISP of these " + count + " drives ?";
-  return asker.ShowMessage(text, fix ? "Update ISP Warning" : "Destory ISP Warning",
-                           kMbOkCancel | kMbIconExclamation | kMbTopmost) == kIdOk;
-}
-
-const char* CommandName(Command command) {
-  switch (command) {
-    case Command::kScan:
-      return "scan";
-    case Command::kFix:
-      return "fix";
-    case Command::kDestroy:
-      return "destroy";
-    case Command::kBackup:
-      return "backup";
-    default:
-      return "";
-  }
+  return asker.ShowMessage(text, fix ? "Update ISP Warning" : "Destory ISP Warning", style) ==
+         kIdOk;
 }
 
 const char* VerdictText(const DriveResult& r) {
@@ -438,39 +414,52 @@ void PrintSummary(std::ostream& out, Command command,
   PrintColumns(out, rows);
 }
 
-nlohmann::json DriveJson(const DriveJob& job) {
+Json DriveJson(const DriveJob& job) {
   const DriveResult& r = job.result;
-  nlohmann::json drive;
+  Json drive = Json::object();
   drive["letter"] = std::string(1, job.drive.letter);
+  drive["verdict"] = r.identified ? Json(VerdictText(r)) : Json();
   drive["source"] = job.drive.source;
   drive["identified"] = r.identified;
   drive["outcome"] = OutcomeText(r.outcome());
-  drive["verdictBefore"] = r.identified ? nlohmann::json(VerdictText(r)) : nlohmann::json();
   drive["copiesVerified"] = r.copiesVerified;
   drive["backups"] = r.backups;
   drive["seconds"] = r.seconds;
-  drive["failure"] = r.failure.empty() ? nlohmann::json() : nlohmann::json(r.failure);
+  drive["failure"] = r.failure.empty() ? Json() : Json(r.failure);
   if (r.identified) {
-    const DriveSlot& s = r.slot;
-    drive["line"] = FormatDriveLine(s);
-    drive["controllerId"] = ControllerText(s);
-    drive["vendorId"] = FieldText(s.vendorId, sizeof s.vendorId - 1);
-    drive["productId"] = FieldText(s.productId, sizeof s.productId - 1);
-    drive["flashId"] = FlashIdText(s);
-    drive["capacity"] = CapacityText(s);
+    Json slot = SlotJson(r.slot, r.healthyBefore);
+    slot.erase("letter");
+    slot.erase("verdict");
+    drive.update(slot);
   }
   return drive;
 }
 
-void PrintJson(std::ostream& out, Command command, bool cancelled,
-               const std::vector<std::unique_ptr<DriveJob>>& jobs) {
-  nlohmann::json document;
-  document["command"] = CommandName(command);
-  document["cancelled"] = cancelled;
-  nlohmann::json drives = nlohmann::json::array();
-  for (const auto& job : jobs) drives.push_back(DriveJson(*job));
+// The run's own boxes come first (the question), then each drive's, in
+// letter order; each names its drive.
+void PrintJson(std::ostream& out, const ConsoleOptions& options, const RunRecord& own,
+               const std::vector<std::unique_ptr<DriveJob>>& jobs,
+               const std::vector<std::string>& runErrors, int exitCode) {
+  Json document = DocumentHead(options);
+  Json drives = Json::array();
+  std::vector<ShownBox> boxes = own.boxes();
+  std::vector<KeptFile> files = own.files();
+  std::vector<std::string> errors = own.problems();
+  for (const auto& job : jobs) {
+    drives.push_back(DriveJson(*job));
+    if (!job->record) continue;
+    const RunRecord& record = *job->record;
+    boxes.insert(boxes.end(), record.boxes().begin(), record.boxes().end());
+    files.insert(files.end(), record.files().begin(), record.files().end());
+    for (const std::string& problem : record.problems()) {
+      errors.push_back(std::string(1, job->drive.letter) + ": " + problem);
+    }
+  }
+  errors.insert(errors.end(), runErrors.begin(), runErrors.end());
   document["drives"] = drives;
-  out << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+  document["messages"] = BoxesJson(boxes);
+  document["files"] = FilesJson(files);
+  PrintDocument(out, std::move(document), errors, exitCode);
 }
 
 int ExitCode(const std::vector<std::unique_ptr<DriveJob>>& jobs) {
@@ -536,46 +525,70 @@ std::string PrintableText(std::string_view text) {
   return shown;
 }
 
-bool DrivesAreDistinct(const std::vector<DriveArgument>& drives, std::ostream& err) {
+std::string SameDriveTwice(const std::vector<DriveArgument>& drives) {
   for (size_t i = 0; i < drives.size(); ++i) {
     for (size_t j = i + 1; j < drives.size(); ++j) {
       std::error_code error;
       // Links are followed: a by-id link and its node are one drive.
       if (fs::equivalent(drives[i].path, drives[j].path, error) && !error) {
-        err << "kestrune: drives " << drives[i].letter << ": and " << drives[j].letter
-            << ": are one drive (" << drives[j].path << ")" << std::endl;
-        return false;
+        return std::string("drives ") + drives[i].letter + ": and " + drives[j].letter +
+               ": are one drive (" + drives[j].path + ")";
       }
     }
   }
-  return true;
+  return {};
 }
 
 int RunAllDrives(const AllDrivesRun& run) {
   const ConsoleOptions& options = run.options;
   std::ostream& boxes = options.json ? run.io.err : run.io.out;
   SharedLines lines;
-
-  std::vector<std::unique_ptr<DriveJob>> jobs;
-  if (run.drives.empty()) {
-    boxes << "[" << kAppTitle << "] Can't find any device !" << std::endl;
-    if (options.json) PrintJson(run.io.out, options.command, false, jobs);
-    return kExitNoDevice;
-  }
   std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(run.host);
+  RunRecord own(*host);
+  std::vector<std::string> errors;
+  const std::vector<std::unique_ptr<DriveJob>> none;
+  // A run that ends before any drive's thread: the document, or with
+  // --quiet one line, says how.
+  const auto endEarly = [&](int code) {
+    if (options.json) {
+      PrintJson(run.io.out, options, own, none, errors, code);
+    } else if (options.quiet) {
+      run.io.out << CommandName(options.command) << ": " << OutcomeOfExitCode(code) << std::endl;
+    }
+    return code;
+  };
+  const auto fail = [&](int code, const std::string& problem) {
+    run.io.err << "kestrune: " << problem << std::endl;
+    errors.push_back(problem);
+    return endEarly(code);
+  };
+
+  if (run.drives.empty()) {
+    const char* noDevice = "Can't find any device !";
+    own.Box(noDevice, kAppTitle, kMbOk, 0);
+    if (!options.quiet) boxes << "[" << kAppTitle << "] " << noDevice << std::endl;
+    return endEarly(kExitNoDevice);
+  }
+  std::vector<std::unique_ptr<DriveJob>> jobs;
+  // A run that ends before the drives' threads leaves no empty log behind.
+  const auto unmakeLogs = [&jobs] {
+    for (const auto& job : jobs) {
+      if (job->madeLog) job->platform->DeleteFile(kIspLogPath);
+    }
+  };
   for (const AllDrive& drive : run.drives) {
     auto job = std::make_unique<DriveJob>(lines, boxes, run.io.err, drive);
     std::string problem;
     if (!PrepareDrive(run, *host, *job, problem)) {
-      run.io.err << "kestrune: " << problem << std::endl;
-      return kExitUsage;
+      unmakeLogs();
+      return fail(kExitUsage, problem);
     }
     jobs.push_back(std::move(job));
   }
 
-  if (!Confirm(run, boxes)) {
-    if (options.json) PrintJson(run.io.out, options.command, true, {});
-    return kExitCancelled;
+  if (!Confirm(run, boxes, &own)) {
+    unmakeLogs();
+    return endEarly(kExitCancelled);
   }
 
   // One trace file for all drives; its lines carry their letter already.
@@ -585,8 +598,8 @@ int RunAllDrives(const AllDrivesRun& run) {
   if (!options.traceFile.empty()) {
     traceFile.open(options.traceFile, std::ios::app);
     if (!traceFile) {
-      run.io.err << "kestrune: cannot write the trace file " << options.traceFile << std::endl;
-      return kExitUsage;
+      unmakeLogs();
+      return fail(kExitUsage, "cannot write the trace file " + options.traceFile);
     }
     tracing.emplace(run.opener, [&traceFile, &traceMutex](const std::string& line) {
       const std::lock_guard<std::mutex> lock(traceMutex);
@@ -609,14 +622,14 @@ int RunAllDrives(const AllDrivesRun& run) {
     }
   }
   for (std::thread& thread : threads) thread.join();
-  const bool interrupted = platform::InterruptReceived();
+  const int code = platform::InterruptReceived() ? kExitInterrupted : ExitCode(jobs);
 
   if (options.json) {
-    PrintJson(run.io.out, options.command, false, jobs);
+    PrintJson(run.io.out, options, own, jobs, errors, code);
   } else {
     PrintSummary(run.io.out, options.command, jobs);
   }
-  return interrupted ? kExitInterrupted : ExitCode(jobs);
+  return code;
 }
 
 }  // namespace kestrune::console

@@ -51,10 +51,10 @@ struct AllDrivesRun {
 // found, 5 when the one confirmation was cancelled.
 int RunAllDrives(const AllDrivesRun& run);
 
-// False, after naming them on `err`, when two letters are one file or
-// device: two threads would write one drive, and the later save of a
-// virtual drive's flash would undo what the other letter wrote.
-bool DrivesAreDistinct(const std::vector<DriveArgument>& drives, std::ostream& err);
+// The problem when two letters are one file or device, empty when there is
+// none: two threads would write one drive, and the later save of a virtual
+// drive's flash would undo what the other letter wrote.
+std::string SameDriveTwice(const std::vector<DriveArgument>& drives);
 
 // Rows of cells in columns, each padded to its widest cell, two blanks apart.
 void PrintColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows);

@@ -1,12 +1,12 @@
 #include <cstdio>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/console/console_all.h"
 #include "app/console/console_devices.h"
+#include "app/console/console_json.h"
 #include "app/console/console_list.h"
 #include "device/sgio_linux.h"
 
@@ -42,23 +42,26 @@ int RunList(const ConsoleOptions& options, const ConsoleStreams& io, const std::
   where.devRoot = devRoot;
   const std::vector<device::SgioCandidate> candidates = device::ListSgioCandidates(where);
 
+  const int code = candidates.empty() ? kExitNoDevice : kExitDone;
   if (options.json) {
-    nlohmann::json devices = nlohmann::json::array();
+    Json devices = Json::array();
     for (const device::SgioCandidate& c : candidates) {
       const char letter = LetterOf(c, options);
-      devices.push_back(
-          {{"node", c.node},
-           {"letter", letter != 0 ? nlohmann::json(std::string(1, letter)) : nlohmann::json()},
-           {"vendor", c.vendor},
-           {"model", c.model},
-           {"serial", c.serial},
-           {"sizeBytes", c.sizeBytes},
-           {"removable", c.removable},
-           {"usbPath", c.usbPath}});
+      devices.push_back({{"node", c.node},
+                         {"letter", letter != 0 ? Json(std::string(1, letter)) : Json()},
+                         {"vendor", c.vendor},
+                         {"model", c.model},
+                         {"serial", c.serial},
+                         {"sizeBytes", c.sizeBytes},
+                         {"removable", c.removable},
+                         {"usbPath", c.usbPath}});
     }
-    io.out << nlohmann::json{{"devices", devices}}.dump(2, ' ', false,
-                                                        nlohmann::json::error_handler_t::replace)
-           << std::endl;
+    // list opens no drive: it shows no box and keeps no file.
+    Json document = DocumentHead(options);
+    document["devices"] = devices;
+    document["messages"] = Json::array();
+    document["files"] = Json::array();
+    PrintDocument(io.out, std::move(document), {}, code);
   } else {
     std::vector<std::vector<std::string>> rows{
         {"letter", "node", "size", "removable", "usb", "vendor", "model", "serial"}};
@@ -70,7 +73,7 @@ int RunList(const ConsoleOptions& options, const ConsoleStreams& io, const std::
     }
     PrintColumns(io.out, rows);
   }
-  return candidates.empty() ? kExitNoDevice : kExitDone;
+  return code;
 }
 
 }  // namespace kestrune::console

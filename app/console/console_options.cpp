@@ -89,9 +89,14 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                  "a folder holding the 31 ISP images under their catalogue names, written "
                  "instead of the built-in ones (also KESTRUNE_IMAGES=DIR)");
   app.add_option("--trace", options.traceFile, "one line per device command to FILE");
-  app.add_flag("--verbose", options.verbose, "the debug channel to stderr");
+  CLI::Option* verbose = app.add_flag("--verbose", options.verbose, "the debug channel to stderr");
   app.add_flag("--json", options.json,
-               "with scan, list or --all: one JSON document on stdout, and nothing else there");
+               "with a command: one JSON document on stdout, and nothing else there (see "
+               "docs/json.md)");
+  app.add_flag("--quiet", options.quiet,
+               "with a command: only errors, warnings, the questions --yes does not answer, and "
+               "a last line with the outcome")
+      ->excludes(verbose);
   app.add_flag("--all", options.all,
                "with scan, fix, backup or destroy: every drive at once, each in a thread of its "
                "own, its files in a folder named by its letter inside the C: folder");
@@ -156,9 +161,10 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     err << "kestrune: " << *problem << std::endl;
     return kExitUsage;
   }
-  if (options.json && options.command != Command::kScan && options.command != Command::kList &&
-      !options.all) {
-    err << "kestrune: --json goes with scan, list or --all only" << std::endl;
+  // The prompt talks with its user in lines of its own.
+  if (options.command == Command::kInteractive && (options.json || options.quiet)) {
+    err << "kestrune: " << (options.json ? "--json" : "--quiet")
+        << " goes with a command: scan, fix, destroy, backup, restore or list" << std::endl;
     return kExitUsage;
   }
   return std::nullopt;

@@ -4,6 +4,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrune::console {
@@ -29,6 +30,9 @@ struct ConsoleOptions {
   std::string traceFile;
   bool verbose = false;
   bool json = false;
+  // Only errors, warnings, the questions a user must answer and the final
+  // outcome.
+  bool quiet = false;
   // --all: every drive at once, each in a thread of its own.
   bool all = false;
   // restore --from: the backup files in copy order; empty for the default names.
@@ -50,6 +54,9 @@ inline constexpr const char* kInterruptNotice =
     "interrupt received; finishing the write of the ISP so the drive stays usable";
 
 inline constexpr const char* kVersionText = "Kestrune v1.0.0.7";
+// The version alone, as the JSON document gives it.
+inline constexpr const char* kVersionNumber = "1.0.0.7";
+static_assert(std::string_view(kVersionText).ends_with(kVersionNumber));
 // The letter --simulate puts the built-in drive on.
 inline constexpr char kSimulateLetter = 'E';
 // Where --simulate keeps the built-in drive's flash, inside the C: folder.

@@ -5,7 +5,6 @@
 #include <istream>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "app/console/console_all.h"
 #include "app/console/console_devices.h"
+#include "app/console/console_json.h"
 #include "app/console/console_list.h"
 #include "app/console/console_options.h"
 #include "app/console/console_view.h"
@@ -41,84 +41,27 @@ struct LoadedDrive {
   std::string lockPath;
 };
 
-std::string Hex(uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-  return text;
-}
-
-std::string FieldText(const char* field, size_t size) {
-  size_t length = 0;
-  while (length < size && field[length] != '\0') ++length;
-  return std::string(field, length);
-}
-
-nlohmann::json SlotJson(Program& p, int index, const std::string& line) {
-  const DriveSlot& slot = p.Slot(index);
-  nlohmann::json drive;
-  drive["index"] = index;
-  drive["letter"] = std::string(1, slot.letter);
-  drive["line"] = line;
-  drive["controllerId"] = Hex(slot.controllerId, 3);
-  drive["revision"] = slot.revision;
-  drive["vendorId"] = FieldText(slot.vendorId, sizeof slot.vendorId - 1);
-  drive["productId"] = FieldText(slot.productId, sizeof slot.productId - 1);
-  drive["inquiryText"] = FieldText(slot.inquiryText, sizeof slot.inquiryText - 1);
-  std::string flashId;
-  for (uint8_t byte : slot.flashId) {
-    char text[4];
-    std::snprintf(text, sizeof text, "%02X", byte);
-    flashId += text;
+// The scan's drive table in the document of a single-drive run. The
+// scan stops at the first drive it identifies, so the list holds at most
+// one, whose verdict is the program's.
+void AddDriveTable(Json& document, Program& p, int driveCount) {
+  Json drives = Json::array();
+  for (int i = 0; i < driveCount && i < kSlotCount; ++i) {
+    Json drive = Json::object();
+    drive["index"] = i;
+    drive.update(SlotJson(p.Slot(i), p.ispHealthy != 0));
+    drives.push_back(std::move(drive));
   }
-  drive["flashId"] = flashId;
-  drive["capacityRead"] = slot.capacityRead != 0;
-  if (slot.sectorCount == kNoSectorCount) {
-    drive["sectorCount"] = nullptr;
-  } else {
-    drive["sectorCount"] = slot.sectorCount;
-  }
-  drive["sectorSize"] = slot.sectorSize;
-  drive["geometryValid"] = slot.geometryValid != 0;
-  if (slot.geometryValid != 0) {
-    drive["pageSize"] = slot.pageSize;
-    drive["pagesPerBlock"] = slot.pagesPerBlock;
-    drive["cisPagesPerBlock"] = slot.cisPagesPerBlock;
-    drive["ceCount"] = slot.ceCount;
-    drive["zoneCount"] = slot.zoneCount;
-    drive["blocksPerZone"] = slot.blocksPerZone;
-  }
-  drive["ispFound"] = slot.ispFound != 0;
-  nlohmann::json copies = nlohmann::json::array();
-  for (const CisCopy& copy : slot.cis) {
-    if (copy.present == 0) continue;
-    copies.push_back({{"page", copy.page},
-                      {"cisPageOffset", copy.cisPageOffset},
-                      {"ispOffset", copy.ispOffset}});
-  }
-  drive["cis"] = copies;
-  return drive;
-}
-
-// The drive table as a scan leaves it. Drive texts come from the drive and
-// may hold any bytes, so invalid UTF-8 is replaced rather than thrown on.
-std::string DriveTableJson(Program& p, const CKestruneDlg& dialog) {
-  nlohmann::json table;
-  nlohmann::json drives = nlohmann::json::array();
-  const int count = dialog.driveCount;
-  for (int i = 0; i < count && i < kSlotCount; ++i) {
-    drives.push_back(SlotJson(p, i, FormatDriveLine(p.Slot(i))));
-  }
-  table["drives"] = drives;
-  table["selectedDrive"] = p.selectedDrive;
-  table["ispHealthy"] = count > 0 && p.ispHealthy != 0;
-  table["isAdmin"] = p.isAdmin;
-  nlohmann::json offsets = nlohmann::json::array();
+  document["drives"] = drives;
+  document["selectedDrive"] = driveCount > 0 ? Json(p.selectedDrive) : Json();
+  document["ispHealthy"] = driveCount > 0 && p.ispHealthy != 0;
+  document["isAdmin"] = p.isAdmin;
+  Json offsets = Json::array();
   for (int32_t offset : p.ispOffsets) {
     if (offset == -1) break;
     offsets.push_back(offset);
   }
-  table["ispOffsets"] = offsets;
-  return table.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  document["ispOffsets"] = offsets;
 }
 
 void PrintDriveList(std::ostream& out, ConsoleView& view) {
@@ -131,12 +74,13 @@ void PrintDriveList(std::ostream& out, ConsoleView& view) {
 }
 
 // Chooses list entry `entry` as a user would, which re-identifies the
-// drive when the choice changes.
-bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, std::ostream& err) {
+// drive when the choice changes. False with `problem` set when the list
+// has no such entry.
+bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, std::string& problem) {
   const int count = static_cast<int>(view.List(kIdcDriveList).size());
   if (entry < 0 || entry >= count) {
-    err << "kestrune: there is no drive-list entry " << entry << " (the list holds " << count << ")"
-        << std::endl;
+    problem = "there is no drive-list entry " + std::to_string(entry) + " (the list holds " +
+              std::to_string(count) + ")";
     return false;
   }
   view.SetListSelection(kIdcDriveList, entry);
@@ -145,18 +89,12 @@ bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, std::ostrea
 }
 
 // The images --images or KESTRUNE_IMAGES names (null: the built-in ones).
-// False after naming the problem on `err`.
+// False with `problem` set.
 bool ChooseImages(platform::Platform& host, const ConsoleOptions& options,
-                  std::shared_ptr<const ImageSet>& images, std::ostream& err) {
-  std::string problem;
-  if (options.imagesFolder.empty()) {
-    if (LoadImagesFromEnvironment(host, images, problem)) return true;
-  } else {
-    images = LoadImageFolder(host, options.imagesFolder, problem);
-    if (images) return true;
-  }
-  err << "kestrune: " << problem << std::endl;
-  return false;
+                  std::shared_ptr<const ImageSet>& images, std::string& problem) {
+  if (options.imagesFolder.empty()) return LoadImagesFromEnvironment(host, images, problem);
+  images = LoadImageFolder(host, options.imagesFolder, problem);
+  return images != nullptr;
 }
 
 // The dialog's Destory ISP asks nothing; the console asks first, as it does
@@ -202,7 +140,12 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& 
         io.err << "select takes a drive-list entry number" << std::endl;
         continue;
       }
-      if (SelectEntry(dialog, view, entry, io.err)) PrintDriveList(io.out, view);
+      std::string problem;
+      if (SelectEntry(dialog, view, entry, problem)) {
+        PrintDriveList(io.out, view);
+      } else {
+        io.err << "kestrune: " << problem << std::endl;
+      }
     } else if (word == action) {
       if (destroy) {
         DestroyAfterAsking(dialog.program(), dialog);
@@ -218,36 +161,94 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, const ConsoleStreams& 
   }
 }
 
+// How a single-drive run ends once its options are read: with --json the
+// document goes out on every road, with --quiet one line says how the run
+// ended. Both tell what the exit code says.
+class RunEnd {
+ public:
+  RunEnd(const ConsoleOptions& options, const ConsoleStreams& io) : options_(options), io_(io) {}
+
+  // Names a problem on stderr, and in the document.
+  void Problem(const std::string& text) {
+    io_.err << "kestrune: " << text << std::endl;
+    errors_.push_back(text);
+  }
+  int Fail(int code, const std::string& problem) {
+    Problem(problem);
+    return End(code);
+  }
+
+  int End(int code) {
+    // --version prints its own text and nothing else.
+    if (options_.version) return code;
+    if (options_.json) {
+      Json document = DocumentHead(options_);
+      document["drives"] = Json::array();
+      document.update(table);
+      std::vector<std::string> errors;
+      if (record) {
+        record->Finish();
+        document["messages"] = BoxesJson(record->boxes());
+        document["files"] = FilesJson(record->files());
+        errors = record->problems();
+      } else {
+        document["messages"] = Json::array();
+        document["files"] = Json::array();
+      }
+      errors.insert(errors.end(), errors_.begin(), errors_.end());
+      PrintDocument(io_.out, std::move(document), errors, code);
+    } else if (options_.quiet) {
+      if (letter != 0) {
+        io_.out << letter << ": ISP " << (healthy ? "healthy" : "broken") << "; ";
+      }
+      io_.out << CommandName(options_.command) << ": " << OutcomeOfExitCode(code) << std::endl;
+    }
+    return code;
+  }
+
+  // Filled as the run goes: what the program showed and kept, the drive
+  // table after the scan, and the drive the command acted on.
+  std::unique_ptr<RunRecord> record;
+  Json table = Json::object();
+  char letter = 0;
+  bool healthy = false;
+
+ private:
+  const ConsoleOptions& options_;
+  const ConsoleStreams& io_;
+  std::vector<std::string> errors_;
+};
+
 }  // namespace
 
 int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   ConsoleOptions options;
   if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) return *stop;
   if (options.command == Command::kList) return RunList(options, io);
-  if (!DrivesAreDistinct(options.drives, io.err)) return kExitUsage;
+  RunEnd end(options, io);
+  if (const std::string twice = SameDriveTwice(options.drives); !twice.empty()) {
+    return end.Fail(kExitUsage, twice);
+  }
 
   platform::PosixOptions hostOptions;
   hostOptions.cDriveFolder = options.cDriveFolder;
   hostOptions.tempFolder = options.tempFolder;
   hostOptions.debugToStderr = options.verbose;
   std::shared_ptr<const ImageSet> images;
+  std::string problem;
   if (options.version) {
     std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-    if (!ChooseImages(*host, options, images, io.err)) return kExitUsage;
+    if (!ChooseImages(*host, options, images, problem)) return end.Fail(kExitUsage, problem);
     io.out << kVersionText << '\n' << DescribeImages(*host, images.get()) << std::endl;
     return kExitDone;
   }
   // The images go into the work folder before the scan; a folder that
   // cannot take them, or that others could change, stops the run here.
-  std::string problem;
-  if (!platform::PrepareWorkFolder(hostOptions, problem)) {
-    io.err << "kestrune: " << problem << std::endl;
-    return kExitUsage;
-  }
+  if (!platform::PrepareWorkFolder(hostOptions, problem)) return end.Fail(kExitUsage, problem);
   std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-  if (!ChooseImages(*host, options, images, io.err)) return kExitUsage;
+  if (!ChooseImages(*host, options, images, problem)) return end.Fail(kExitUsage, problem);
 
-  // Boxes leave stdout to the JSON table when it is asked for.
+  // Boxes leave stdout to the JSON document when it is asked for.
   std::ostream& boxes = options.json ? io.err : io.out;
 
   // Simulated drives and device nodes are served by letter; without either,
@@ -260,10 +261,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
     std::string error;
     auto builtIn = sim::VirtualDrive::FromDescription(sim::DefaultDescription(), &error,
                                                       folder + "/" + kDefaultDriveFlashFile);
-    if (!builtIn) {
-      io.err << "kestrune: cannot load the built-in drive: " << error << std::endl;
-      return kExitUsage;
-    }
+    if (!builtIn) return end.Fail(kExitUsage, "cannot load the built-in drive: " + error);
     loaded.push_back(
         {kSimulateLetter, "", std::move(builtIn), folder + "/" + kDefaultDriveLockFile});
   }
@@ -276,9 +274,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
     std::string error;
     auto virtualDrive = sim::VirtualDrive::FromFile(drive.path, &error);
     if (!virtualDrive) {
-      io.err << "kestrune: cannot load the virtual drive " << drive.path << ": " << error
-             << std::endl;
-      return kExitUsage;
+      return end.Fail(kExitUsage, "cannot load the virtual drive " + drive.path + ": " + error);
     }
     loaded.push_back({drive.letter, drive.path, std::move(virtualDrive), drive.path});
   }
@@ -296,12 +292,8 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   }
   std::unique_ptr<device::VolumeOpener> devices;
   if (!nodes.empty() || loaded.empty()) {
-    std::string problem;
     devices = MakeHostDevices(nodes, problem);
-    if (!devices) {
-      io.err << "kestrune: " << problem << std::endl;
-      return kExitUsage;
-    }
+    if (!devices) return end.Fail(kExitUsage, problem);
     if (nodes.empty()) {
       volumes.SetFallback(devices.get());
     } else {
@@ -324,8 +316,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   if (!options.traceFile.empty()) {
     tracing = std::make_unique<device::TracingVolumes>(volumes, options.traceFile);
     if (!tracing->ok()) {
-      io.err << "kestrune: cannot write the trace file " << options.traceFile << std::endl;
-      return kExitUsage;
+      return end.Fail(kExitUsage, "cannot write the trace file " + options.traceFile);
     }
   }
   device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : volumes;
@@ -333,7 +324,8 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   const Answering answering = options.yes          ? Answering::kAlwaysOk
                               : io.inputIsTerminal ? Answering::kAsk
                                                    : Answering::kNeverAsk;
-  ConsoleView view(boxes, io.in, io.err, answering);
+  if (options.json) end.record = std::make_unique<RunRecord>(*host);
+  ConsoleView view(boxes, io.in, io.err, answering, options.quiet, end.record.get());
   device::DeviceLink link(opener);
   IspLog log(*host);
   Program program(*host, link, log, view);
@@ -342,15 +334,16 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
 
   int driveCount = 0;
   bool actionRefused = false;
-  std::string json;
   app.InitInstance([&](CKestruneDlg& dialog) {
     const bool open = dialog.OnInitDialog();
     driveCount = dialog.driveCount;
+    std::string noEntry;
     if (open) {
-      if (options.select != 0 && !SelectEntry(dialog, view, options.select, io.err)) {
+      if (options.select != 0 && !SelectEntry(dialog, view, options.select, noEntry)) {
         actionRefused = true;
+        end.Problem(noEntry);
       } else {
-        if (!options.json) PrintDriveList(io.out, view);
+        if (!options.json && !options.quiet) PrintDriveList(io.out, view);
         switch (options.command) {
           case Command::kScan:
           case Command::kList:
@@ -373,29 +366,32 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
         }
       }
     }
-    if (options.json) json = DriveTableJson(program, dialog);
+    if (driveCount > 0 && program.selectedDrive < kSlotCount) {
+      end.letter = program.Slot(program.selectedDrive).letter;
+      end.healthy = program.ispHealthy != 0;
+    }
+    if (options.json) AddDriveTable(end.table, program, driveCount);
     // After an interrupt nothing more is done to the drives.
     if (!platform::InterruptReceived()) dialog.OnClose();
   });
-  if (options.json) io.out << json << std::endl;
 
   bool saved = true;
   for (LoadedDrive& drive : loaded) {
     if (!drive.drive->Save()) {
-      io.err << "kestrune: cannot save the flash of the virtual drive "
-             << (drive.path.empty() ? std::string("(built-in)") : drive.path) << std::endl;
+      end.Problem("cannot save the flash of the virtual drive " +
+                  (drive.path.empty() ? std::string("(built-in)") : drive.path));
       saved = false;
     }
   }
 
-  if (platform::InterruptReceived()) return kExitInterrupted;
-  if (!program.isAdmin) return kExitNotAdministrator;
+  if (platform::InterruptReceived()) return end.End(kExitInterrupted);
+  if (!program.isAdmin) return end.End(kExitNotAdministrator);
   // With no drive listed, only the refusal of stand-in code shows a failure.
-  if (driveCount == 0) return view.failureShown() ? kExitFailure : kExitNoDevice;
-  if (actionRefused) return kExitUsage;
-  if (view.failureShown() || !saved) return kExitFailure;
-  if (view.cancelled()) return kExitCancelled;
-  return kExitDone;
+  if (driveCount == 0) return end.End(view.failureShown() ? kExitFailure : kExitNoDevice);
+  if (actionRefused) return end.End(kExitUsage);
+  if (view.failureShown() || !saved) return end.End(kExitFailure);
+  if (view.cancelled()) return end.End(kExitCancelled);
+  return end.End(kExitDone);
 }
 
 }  // namespace kestrune::console

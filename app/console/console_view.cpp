@@ -5,22 +5,41 @@
 #include <istream>
 #include <ostream>
 
+#include "app/console/console_json.h"
+
 namespace kestrune::console {
 
 namespace {
 constexpr unsigned kMbTypeMask = 0xF;
+constexpr unsigned kMbIconMask = 0xF0;
 }  // namespace
 
 bool IsFailureCaption(const std::string& caption) {
   return caption == "ERROR" || caption == "Fail" || caption == "Allocate Fail Warning";
 }
 
+bool ShownWhenQuiet(unsigned style, Answering answering) {
+  // A question must be seen to be answered, and one answered Cancel for
+  // want of a terminal says what was not done.
+  if ((style & kMbTypeMask) == kMbOkCancel) return answering != Answering::kAlwaysOk;
+  const unsigned icon = style & kMbIconMask;
+  return icon == kMbIconError || icon == kMbIconExclamation;
+}
+
 ConsoleView::ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err,
-                         Answering answering)
-    : boxes_(boxes), in_(in), err_(err), answering_(answering) {}
+                         Answering answering, bool quiet, RunRecord* record)
+    : boxes_(boxes), in_(in), err_(err), answering_(answering), quiet_(quiet), record_(record) {}
 
 int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
-  boxes_ << '[' << caption << "] " << text << std::endl;
+  const int answer = Answer(text, caption, style);
+  if (record_ != nullptr) record_->Box(text, caption, style, answer);
+  return answer;
+}
+
+int ConsoleView::Answer(const std::string& text, const std::string& caption, unsigned style) {
+  if (!quiet_ || ShownWhenQuiet(style, answering_)) {
+    boxes_ << '[' << caption << "] " << text << std::endl;
+  }
   if (IsFailureCaption(caption)) failureShown_ = true;
   if ((style & kMbTypeMask) != kMbOkCancel) return kIdOk;
 
@@ -81,6 +100,7 @@ std::string ConsoleView::BrowseForFile(const std::string& filter, uint32_t flags
 }
 
 void ConsoleView::Progress(const std::string& step, StepState state) {
+  if (quiet_) return;
   const char* mark = state == StepState::kDone     ? "... done: "
                      : state == StepState::kFailed ? "... failed: "
                                                    : "... ";
@@ -88,12 +108,15 @@ void ConsoleView::Progress(const std::string& step, StepState state) {
 }
 
 void ConsoleView::FileWritten(const WrittenFile& file) {
-  err_ << file.name << " -> " << file.hostPath << std::endl;
+  if (record_ != nullptr) record_->File(file);
+  if (!quiet_) err_ << file.name << " -> " << file.hostPath << std::endl;
 }
 
 void ConsoleView::DriveInUse(char letter, const std::string& drive) {
-  err_ << "kestrune: " << letter << ": (" << drive
-       << ") is held by another run of kestrune; left out" << std::endl;
+  const std::string text =
+      std::string(1, letter) + ": (" + drive + ") is held by another run of kestrune; left out";
+  if (record_ != nullptr) record_->Problem(text);
+  err_ << "kestrune: " << text << std::endl;
 }
 
 bool ConsoleView::IsVisible(int id) const {

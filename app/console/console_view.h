@@ -18,11 +18,16 @@ enum class Answering {
   kNeverAsk,  // no terminal and no --yes: Cancel, so nothing is written unasked
 };
 
+class RunRecord;
+
 class ConsoleView : public View {
  public:
   // Boxes print to `boxes`; questions are read from `in`; progress, the
-  // files written and prompts go to `err`.
-  ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err, Answering answering);
+  // files written and prompts go to `err`. `quiet` keeps only errors,
+  // warnings and the questions a user must answer; `record`, when given,
+  // receives every box and file for the JSON document.
+  ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err, Answering answering,
+              bool quiet = false, RunRecord* record = nullptr);
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
   void ShowControl(int id, bool show) override { visible_[id] = show; }
@@ -54,12 +59,16 @@ class ConsoleView : public View {
   bool closeRequested() const { return closeRequested_; }
 
  private:
+  // Shows the box as the options allow and answers it.
+  int Answer(const std::string& text, const std::string& caption, unsigned style);
   int Ask(const std::string& text);
 
   std::ostream& boxes_;
   std::istream& in_;
   std::ostream& err_;
   Answering answering_;
+  bool quiet_;
+  RunRecord* record_;
 
   std::map<int, bool> visible_;
   std::map<int, bool> enabled_;
@@ -73,5 +82,9 @@ class ConsoleView : public View {
 
 // True for the captions of the boxes that report a failed operation.
 bool IsFailureCaption(const std::string& caption);
+
+// Whether --quiet shows a box: an error or a warning, or a question that
+// --yes does not answer.
+bool ShownWhenQuiet(unsigned style, Answering answering);
 
 }  // namespace kestrune::console

@@ -120,7 +120,7 @@ TEST_F(ConsoleAll, FixesEveryControllerAndReportsTheDriveThatFailed) {
   ASSERT_EQ(document["drives"].size(), 8u);
   for (const nlohmann::json& drive : document["drives"]) {
     const char letter = drive["letter"].get<std::string>()[0];
-    EXPECT_EQ(drive["verdictBefore"], "broken") << letter;
+    EXPECT_EQ(drive["verdict"], "broken") << letter;
     if (letter == 'L') {
       EXPECT_EQ(drive["outcome"], "failed");
       EXPECT_EQ(drive["failure"], "Write ISP code to flash fail");

@@ -14,6 +14,7 @@
 #include "discovery/discovery.h"
 #include "platform/posix_platform.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/scripted_transport.h"
 
@@ -187,7 +188,7 @@ class DialogTest : public ::testing::Test {
   TempFolder folder;
   AppTestPlatform platform;
   ScriptedVolumes volumes;
-  device::DeviceLink link;
+  testing::TestLink link;
   IspLog log;
   RecordingView view;
   Program program;
@@ -385,7 +386,7 @@ TEST_F(DialogTest, CloseRestartsOnlyAHealthyDriveOutsideDestroyMode) {
                  << "healthy " << c.healthy << " destroy " << !c.arguments.empty());
     ScriptedVolumes volumesHere;
     ScriptDrive(volumesHere.Attach('E'), c.healthy);
-    device::DeviceLink linkHere(volumesHere);
+    testing::TestLink linkHere(volumesHere);
     RecordingView viewHere;
     Program programHere(platform, linkHere, log, viewHere);
     CKestruneDlg dialog(programHere, c.arguments);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/support/device_fake_transport.h"
+#include "tests/support/device_test_link.h"
 
 namespace kestrune::device {
 namespace {
@@ -15,7 +16,7 @@ using testing::FakeVolumes;
 class LinkTest : public ::testing::Test {
  protected:
   FakeVolumes volumes;
-  DeviceLink link{volumes};
+  testing::TestLink link{volumes};
 };
 
 TEST_F(LinkTest, OpenStoresAFreshHandleAndCloseClearsIt) {

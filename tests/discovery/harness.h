@@ -19,6 +19,7 @@
 #include "discovery/discovery.h"
 #include "discovery/program.h"
 #include "platform/platform.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/scripted_transport.h"
 
@@ -115,7 +116,7 @@ class MemoryPlatform : public platform::Platform {
 struct Bench {
   MemoryPlatform platform;
   ScriptedVolumes volumes;
-  device::DeviceLink link{volumes};
+  testing::TestLink link{volumes};
   IspLog log{platform};
   RecordingView view;
   Program p{platform, link, log, view};

@@ -19,6 +19,7 @@
 #include "simulator/virtual_drive.h"
 #include "tests/discovery/harness.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/recording_view.h"
 
 namespace kestrune::testing {
@@ -61,7 +62,7 @@ class SimulatedScan : public ::testing::Test {
   TempFolder folder_;
   RecordingPlatform platform{OptionsFor(folder_)};
   sim::SimulatedVolumes volumes;
-  device::DeviceLink link{volumes};
+  testing::TestLink link{volumes};
   IspLog log{platform};
   RecordingView view;
   Program p{platform, link, log, view};

@@ -29,6 +29,7 @@
 #include "platform/posix_platform.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/fault_injector.h"
 #include "tests/support/host_fault_platform.h"
 #include "tests/support/ops_harness.h"
@@ -195,7 +196,7 @@ class MatrixRun {
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   FaultInjector injector;
-  device::DeviceLink link{injector};
+  testing::TestLink link{injector};
   IspLog log{platform};
   testing::RecordingView view;
   Program p{platform, link, log, view};

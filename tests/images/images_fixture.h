@@ -10,6 +10,7 @@
 #include "device/link.h"
 #include "discovery/program.h"
 #include "images/images.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/images_test_platform.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/scripted_transport.h"
@@ -23,7 +24,7 @@ class ImagesTest : public ::testing::Test {
 
   testing::ImagesTestPlatform platform;
   testing::ScriptedVolumes volumes;
-  device::DeviceLink link{volumes};
+  testing::TestLink link{volumes};
   IspLog log{platform};
   testing::RecordingView view;
   Program p{platform, link, log, view};

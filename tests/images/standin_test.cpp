@@ -11,12 +11,13 @@
 #include "platform/platform.h"
 #include "resources/image_list.h"
 #include "resources/standin_layout.h"
+#include "simulator/crc32.h"
 
 namespace kestrune {
 namespace {
 
-using bytes::Crc32;
 using bytes::LoadBe32;
+using sim::Crc32;
 
 class StandInTest : public ::testing::TestWithParam<resources::ListedImage> {
  protected:

@@ -20,6 +20,7 @@
 #include "operations/operations.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/fault_injector.h"
 #include "tests/support/host_fault_platform.h"
 #include "tests/support/ops_harness.h"
@@ -113,7 +114,7 @@ class BackupRun {
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   testing::FaultInjector injector;
-  device::DeviceLink link{injector};
+  testing::TestLink link{injector};
   IspLog log{platform};
   testing::RecordingView view;
   Program p{platform, link, log, view};
@@ -352,7 +353,7 @@ TEST(BackupAndRestore, RefuseADriveWhoseCopiesHaveNoKnownPlace) {
   testing::OpsHarness h;
   testing::OpsFlash flash(h.drive, 2048, 64);
   h.SetUpSlot(kCtrl168, 2048, 64, 64);
-  h.AddCopy(0, kSlotFill32);
+  h.AddCopy(0, kUnsetOffset);
   OnBackupIsp(h.p);
   OnRestoreIsp(h.p, h.dialog, {});
   EXPECT_EQ(h.view.BoxTexts(), (std::vector<std::string>{kNothingToBackUp, kNoIspCopyKnown}));

@@ -17,6 +17,7 @@
 #include "platform/posix_platform.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/fault_injector.h"
 #include "tests/support/ops_harness.h"
 #include "tests/support/recording_view.h"
@@ -102,7 +103,7 @@ class FaultedDrive {
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   FaultInjector injector;
-  device::DeviceLink link{injector};
+  testing::TestLink link{injector};
   IspLog log{platform};
   testing::RecordingView view;
   Program p{platform, link, log, view};

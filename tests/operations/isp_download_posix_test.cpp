@@ -240,7 +240,7 @@ TEST_F(DestroyTest, FamilyADriveErasesItsIspBlockSearchesAndIsIdentifiedAgain) {
 
 TEST_F(DestroyTest, UnknownIspPlaceErasesNothingAndClaimsNothing) {
   h.SetUpSlot(kCtrl168, 2048, 64, 64);
-  h.AddCopy(0, kSlotFill32);
+  h.AddCopy(0, kUnsetOffset);
   h.p.Slot(0).cis[1].ispOffset = 128;  // stale offset of an absent copy
   OnDestroyIsp(h.p, h.dialog);
   EXPECT_EQ(h.drive.CountOf(device::kOpEraseFlashBlock), 0u);

@@ -202,7 +202,7 @@ TEST_F(Update190Test, MissingFileAndUnknownAreasAreReported) {
   // The auxiliary offset was never set: the ISP area is written, the
   // auxiliary one is not, and the run is not called a success.
   h.view.boxes.clear();
-  h.p.Slot(0).cis[0].auxAreaOffset = kSlotFill32;
+  h.p.Slot(0).cis[0].auxAreaOffset = kUnsetOffset;
   UpdateIspCode190(h.p, "C:\\CUS.BIN");
   EXPECT_EQ(h.view.BoxTexts(), std::vector<std::string>{FormatText(kAuxCopiesSkipped, "0")});
   EXPECT_EQ(h.drive.CountOf(device::kOpWriteFlashPages), 12u);

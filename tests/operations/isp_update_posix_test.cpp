@@ -233,7 +233,7 @@ TEST_F(UpdateTest, LargePageReadFailureInDestroyModeIsNotTakenForZeros) {
 
 TEST_F(UpdateTest, CopiesWithoutAKnownPlaceAreNeverWrittenAndNeverCalledSuccess) {
   h.AddCopy(0, 64);
-  h.AddCopy(1, kSlotFill32);  // present, but nothing set its offset
+  h.AddCopy(1, kUnsetOffset);  // present, but nothing set its offset
   UpdateIspCode(h.p, "C:\\US1.BIN", false);
   EXPECT_EQ(Pages(device::kOpWriteFlashPages), std::vector<uint32_t>{64});
   EXPECT_EQ(Pages(device::kOpEraseFlashBlock), std::vector<uint32_t>{64});

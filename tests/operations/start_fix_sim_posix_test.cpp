@@ -19,6 +19,7 @@
 #include "resources/image_list.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/fault_injector.h"
 #include "tests/support/ops_harness.h"
 #include "tests/support/recording_view.h"
@@ -113,7 +114,7 @@ class SimRun {
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   FaultInjector injector;
-  device::DeviceLink link{injector};
+  testing::TestLink link{injector};
   IspLog log{platform};
   testing::RecordingView view;
   Program p{platform, link, log, view};

@@ -219,7 +219,7 @@ TEST(FlashFileFormat, ASnapshotOnlyFileOfTheFirstVersionLoads) {
   put(1);    // stored pages
   put(9);
   bytes.insert(bytes.end(), raw.begin(), raw.end());
-  put(bytes::Crc32(bytes.data(), bytes.size()));
+  put(sim::Crc32(bytes.data(), bytes.size()));
   std::ofstream(file, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/bytes.h"
+#include "simulator/crc32.h"
 #include "simulator/virtual_drive.h"
 
 namespace kestrune::sim::cmd {
@@ -104,7 +105,7 @@ inline std::vector<uint8_t> MakeCodeBlock(uint8_t number, const std::string& nam
   block[8] = number;
   std::memset(&block[9], 0, 16);
   std::memcpy(&block[9], name.data(), std::min<size_t>(name.size(), 16));
-  bytes::StoreBe32(&block[4092], bytes::Crc32(block.data(), 4092));
+  bytes::StoreBe32(&block[4092], sim::Crc32(block.data(), 4092));
   return block;
 }
 
@@ -133,7 +134,7 @@ inline std::vector<uint8_t> MakeIspPayload(const std::string& name) {
   std::memcpy(p.data(), "KSTRISP", 8);
   std::memset(&p[8], 0, 16);
   std::memcpy(&p[8], name.data(), std::min<size_t>(name.size(), 16));
-  bytes::StoreBe32(&p[49148], bytes::Crc32(p.data(), 49148));
+  bytes::StoreBe32(&p[49148], sim::Crc32(p.data(), 49148));
   return p;
 }
 

@@ -2,7 +2,7 @@
 
 namespace kestrune::testing {
 
-device::Result FakeTransport::Execute(const device::Request& request) {
+device::Result FakeTransport::Carry(const device::Request& request) {
   SeenRequest seen;
   seen.cdb.assign(request.cdb, request.cdb + request.cdbLength);
   seen.carrier = request.carrier;

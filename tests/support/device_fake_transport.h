@@ -41,7 +41,9 @@ class FakeTransport : public device::Transport {
  public:
   explicit FakeTransport(std::shared_ptr<FakeDriveState> state) : state_(std::move(state)) {}
   ~FakeTransport() override { ++state_->closeCount; }
-  device::Result Execute(const device::Request& request) override;
+
+ protected:
+  device::Result Carry(const device::Request& request) override;
 
  private:
   std::shared_ptr<FakeDriveState> state_;

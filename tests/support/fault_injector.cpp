@@ -33,7 +33,9 @@ class InjectingTransport : public device::Transport {
  public:
   InjectingTransport(FaultInjector& owner, std::unique_ptr<device::Transport> inner)
       : owner_(owner), inner_(std::move(inner)) {}
-  Result Execute(const Request& request) override { return owner_.Carry(*inner_, request); }
+
+ protected:
+  Result Carry(const Request& request) override { return owner_.Carry(*inner_, request); }
 
  private:
   FaultInjector& owner_;

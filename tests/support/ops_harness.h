@@ -15,6 +15,7 @@
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/scripted_transport.h"
 
@@ -78,7 +79,7 @@ struct OpsHarness {
   platform::PosixPlatform platform;
   ScriptedVolumes volumes;
   ScriptedDrive& drive;
-  device::DeviceLink link;
+  testing::TestLink link;
   IspLog log;
   RecordingView view;
   Program p;

@@ -124,9 +124,9 @@ class ScriptedTransport : public device::Transport {
  public:
   ScriptedTransport(ScriptedDrive& drive, int& live) : drive_(drive), live_(live) { ++live_; }
   ~ScriptedTransport() override { --live_; }
-  device::Result Execute(const device::Request& request) override {
-    return drive_.Execute(request);
-  }
+
+ protected:
+  device::Result Carry(const device::Request& request) override { return drive_.Execute(request); }
 
  private:
   ScriptedDrive& drive_;

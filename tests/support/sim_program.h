@@ -22,6 +22,7 @@
 #include "discovery/program.h"
 #include "platform/platform.h"
 #include "simulator/virtual_drive.h"
+#include "tests/support/device_test_link.h"
 #include "tests/support/recording_view.h"
 
 namespace kestrune::testing {
@@ -72,7 +73,7 @@ class SimProgram {
  public:
   std::unique_ptr<platform::Platform> platform;
   sim::SimulatedVolumes volumes;
-  device::DeviceLink link;
+  testing::TestLink link;
   IspLog log;
   RecordingView view;
   Program program;

@@ -1,0 +1,258 @@
+#include "app/console/console_json.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <span>
+
+#include "app/dialog.h"
+#include "platform/platform.h"
+
+namespace kestrune::console {
+
+namespace {
+
+// A kept file larger than this is named without its digest: backups hold
+// 48 KiB and a log a few hundred, so only a file swapped under the name
+// could be larger.
+constexpr uint64_t kLargestDigested = uint64_t{64} << 20;
+constexpr unsigned kMbTypeMask = 0xF;
+constexpr unsigned kMbIconMask = 0xF0;
+
+std::string Hex(const uint8_t* bytes, size_t count) {
+  std::string text;
+  char piece[3];
+  for (size_t i = 0; i < count; ++i) {
+    std::snprintf(piece, sizeof piece, "%02x", bytes[i]);
+    text += piece;
+  }
+  return text;
+}
+
+// A fixed-size text field of the drive, up to its first NUL.
+std::string FieldText(const char* field, size_t size) {
+  return std::string(field, strnlen(field, size));
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+Json Nullable(const std::optional<std::string>& text) { return text ? Json(*text) : Json(); }
+
+Json IconName(unsigned style) {
+  switch (style & kMbIconMask) {
+    case kMbIconError:
+      return "error";
+    case kMbIconExclamation:
+      return "exclamation";
+    case kMbIconInformation:
+      return "information";
+    default:
+      return nullptr;
+  }
+}
+
+Json AnswerName(int answer) {
+  if (answer == kIdOk) return "OK";
+  if (answer == kIdCancel) return "Cancel";
+  return nullptr;
+}
+
+Json DriveName(char drive) { return drive != 0 ? Json(std::string(1, drive)) : Json(); }
+
+}  // namespace
+
+RunRecord::RunRecord(platform::Platform& files, char drive) : platform_(files), drive_(drive) {}
+
+void RunRecord::Box(const std::string& text, const std::string& caption, unsigned style,
+                    int answer) {
+  boxes_.push_back(
+      {caption, text, style, (style & kMbTypeMask) == kMbOkCancel ? answer : 0, drive_});
+}
+
+void RunRecord::File(const WrittenFile& file) {
+  KeptFile kept{file.name, file.hostPath, file.size, std::nullopt, drive_};
+  if (file.size) {
+    Measure(kept);
+  } else {
+    growing_.push_back(files_.size());
+  }
+  files_.push_back(std::move(kept));
+}
+
+void RunRecord::Finish() {
+  for (size_t index : growing_) Measure(files_[index]);
+  growing_.clear();
+}
+
+// Reads the file back as it now is, through the platform that wrote it (so
+// a FIFO or a folder put under its name is refused, never waited on).
+void RunRecord::Measure(KeptFile& file) {
+  std::unique_ptr<platform::File> in =
+      platform_.OpenFile(file.name, platform::OpenMode::kReadBinary);
+  if (!in) return;
+  constexpr size_t kChunk = 65536;
+  std::vector<uint8_t> bytes;
+  for (;;) {
+    const size_t have = bytes.size();
+    if (have > kLargestDigested) return;
+    bytes.resize(have + kChunk);
+    const size_t got = in->Read(bytes.data() + have, kChunk);
+    bytes.resize(have + got);
+    if (got == 0) break;
+  }
+  const std::span<const uint8_t> piece(bytes);
+  const std::optional<platform::Sha256Digest> digest =
+      platform::Sha256(std::span<const std::span<const uint8_t>>(&piece, 1));
+  if (!digest) return;
+  file.size = bytes.size();
+  file.sha256 = Hex(digest->data(), digest->size());
+}
+
+const char* CommandName(Command command) {
+  switch (command) {
+    case Command::kScan:
+      return "scan";
+    case Command::kFix:
+      return "fix";
+    case Command::kDestroy:
+      return "destroy";
+    case Command::kBackup:
+      return "backup";
+    case Command::kRestore:
+      return "restore";
+    case Command::kList:
+      return "list";
+    case Command::kInteractive:
+      break;
+  }
+  return "";
+}
+
+const char* OutcomeOfExitCode(int exitCode) {
+  switch (exitCode) {
+    case kExitDone:
+      return "success";
+    case kExitUsage:
+      return "usage error";
+    case kExitNoDevice:
+      return "not found";
+    case kExitNotAdministrator:
+      return "not administrator";
+    case kExitCancelled:
+      return "cancelled";
+    case kExitInterrupted:
+      return "interrupted";
+    default:
+      return "failed";
+  }
+}
+
+Json DocumentHead(const ConsoleOptions& options) {
+  Json head = Json::object();
+  head["version"] = kVersionNumber;
+  head["command"] = CommandName(options.command);
+  head["all"] = options.all;
+  return head;
+}
+
+Json BoxesJson(const std::vector<ShownBox>& boxes) {
+  Json list = Json::array();
+  for (const ShownBox& box : boxes) {
+    list.push_back({{"drive", DriveName(box.drive)},
+                    {"caption", box.caption},
+                    {"text", box.text},
+                    {"icon", IconName(box.style)},
+                    {"answer", AnswerName(box.answer)}});
+  }
+  return list;
+}
+
+Json FilesJson(const std::vector<KeptFile>& files) {
+  Json list = Json::array();
+  for (const KeptFile& file : files) {
+    list.push_back({{"drive", DriveName(file.drive)},
+                    {"name", file.name},
+                    {"path", file.path},
+                    {"size", file.size ? Json(*file.size) : Json()},
+                    {"sha256", Nullable(file.sha256)}});
+  }
+  return list;
+}
+
+Json SlotJson(const DriveSlot& slot, bool healthy) {
+  Json drive = Json::object();
+  drive["letter"] = std::string(1, slot.letter);
+  drive["verdict"] = healthy ? "healthy" : "broken";
+  drive["line"] = FormatDriveLine(slot);
+  drive["controllerId"] = ControllerText(slot);
+  drive["revision"] = slot.revision;
+  drive["vendorId"] = Trimmed(FieldText(slot.vendorId, sizeof slot.vendorId - 1));
+  drive["productId"] = Trimmed(FieldText(slot.productId, sizeof slot.productId - 1));
+  drive["inquiryText"] = FieldText(slot.inquiryText, sizeof slot.inquiryText - 1);
+  const std::string flashId = FlashIdHex(slot);
+  drive["flashId"] = flashId.empty() ? Json() : Json(flashId);
+  drive["capacity"] = CapacityText(slot);
+  drive["capacityRead"] = slot.capacityRead != 0;
+  drive["sectorCount"] = slot.sectorCount == kNoSectorCount ? Json() : Json(slot.sectorCount);
+  drive["sectorSize"] = slot.sectorSize;
+  drive["geometryValid"] = slot.geometryValid != 0;
+  if (slot.geometryValid != 0) {
+    drive["pageSize"] = slot.pageSize;
+    drive["pagesPerBlock"] = slot.pagesPerBlock;
+    drive["cisPagesPerBlock"] = slot.cisPagesPerBlock;
+    drive["ceCount"] = slot.ceCount;
+    drive["zoneCount"] = slot.zoneCount;
+    drive["blocksPerZone"] = slot.blocksPerZone;
+  }
+  drive["ispFound"] = slot.ispFound != 0;
+  Json copies = Json::array();
+  for (const CisCopy& copy : slot.cis) {
+    if (copy.present == 0) continue;
+    copies.push_back({{"page", copy.page},
+                      {"cisPageOffset", copy.cisPageOffset},
+                      {"ispOffset", copy.ispOffset}});
+  }
+  drive["cis"] = copies;
+  return drive;
+}
+
+void PrintDocument(std::ostream& out, Json document, const std::vector<std::string>& errors,
+                   int exitCode) {
+  document["errors"] = errors;
+  document["outcome"] = OutcomeOfExitCode(exitCode);
+  document["exitCode"] = exitCode;
+  out << document.dump(2, ' ', false, Json::error_handler_t::replace) << std::endl;
+}
+
+std::string ControllerText(const DriveSlot& slot) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%03X", static_cast<unsigned>(slot.controllerId));
+  return text;
+}
+
+std::string CapacityText(const DriveSlot& slot) {
+  uint64_t bytes = 0;
+  if (slot.sectorCount != kNoSectorCount) {
+    bytes = static_cast<uint64_t>(slot.sectorCount) * slot.sectorSize;
+  }
+  char text[48];
+  std::snprintf(text, sizeof text, "%.2fMB", static_cast<double>(bytes) / 1024.0 / 1024.0);
+  return text;
+}
+
+std::string FlashIdHex(const DriveSlot& slot) {
+  if (slot.hasFlashId == 0) return {};
+  std::string text;
+  char piece[3];
+  for (uint8_t byte : slot.flashId) {
+    std::snprintf(piece, sizeof piece, "%02X", byte);
+    text += piece;
+  }
+  return text;
+}
+
+}  // namespace kestrune::console

@@ -1,0 +1,267 @@
+// --json and --quiet as a script or a technician meets them. Every document
+// a case prints is also kept in json-documents/, where the json_schema test
+// checks it against docs/kestrune-output.schema.json.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <span>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/console/console_list.h"
+#include "app/console/console_options.h"
+#include "app/console/console_run.h"
+#include "platform/platform.h"
+#include "tests/support/device_temp_folder.h"
+
+namespace kestrune::console {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::TempFolder;
+
+const fs::path kDocuments = "json-documents";
+
+struct RunResult {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+std::string Sha256Of(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  const std::span<const uint8_t> piece(bytes);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (uint8_t b : *platform::Sha256({&piece, 1})) hex += {kDigits[b >> 4], kDigits[b & 15]};
+  return hex;
+}
+
+// Every file under `folder`, by its path, with its digest.
+std::map<std::string, std::string> FilesUnder(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) files[entry.path().string()] = Sha256Of(entry.path());
+  }
+  return files;
+}
+
+// The fault plan of a drive whose page writes are all refused.
+const json kWritesRefused = {{{"opcode", "0xFA"}, {"action", "refuse"}, {"repeat", true}}};
+
+class ConsoleJson : public ::testing::Test {
+ protected:
+  // Once per run of the program, so no document of an earlier run is
+  // checked in place of this one's.
+  static void SetUpTestSuite() {
+    static const bool emptied = [] {
+      fs::remove_all(kDocuments);
+      return fs::create_directories(kDocuments);
+    }();
+    (void)emptied;
+  }
+
+  ConsoleJson() {
+    fs::create_directories(cDrive());
+    fs::create_directories(temp());
+    fs::permissions(temp(), fs::perms::owner_all, fs::perm_options::replace);
+  }
+
+  fs::path cDrive() const { return folder.path() / "c"; }
+  fs::path temp() const { return folder.path() / "t"; }
+
+  // A copy of a ready-made drive on the next letter from E.
+  void AddDrive(const std::string& name, bool writesRefused) {
+    json drive = json::parse(std::ifstream(fs::path(KESTRUNE_TEST_DRIVES) / (name + ".json")));
+    if (writesRefused) drive["faults"] = kWritesRefused;
+    const std::string letter(1, static_cast<char>('E' + drives.size() / 2));
+    std::ofstream(folder.path() / (letter + ".json")) << drive.dump();
+    drives.insert(drives.end(), {"--drive", letter + "=" + folder.str() + "/" + letter + ".json"});
+  }
+
+  RunResult Run(const std::string& arguments) {
+    std::vector<std::string> all{"kestrune", "--c-drive", cDrive().string(), "--temp",
+                                 temp().string()};
+    all.insert(all.end(), drives.begin(), drives.end());
+    for (const std::string& word : Words(arguments)) all.push_back(word);
+    std::vector<const char*> argv;
+    for (const std::string& a : all) argv.push_back(a.c_str());
+    std::istringstream in;
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code =
+        RunConsole(static_cast<int>(argv.size()), argv.data(), ConsoleStreams{in, out, err, false});
+    return {code, out.str(), err.str()};
+  }
+
+  TempFolder folder;
+  std::vector<std::string> drives;
+};
+
+struct JsonCase {
+  const char* name;
+  const char* drives;  // ready-made drives, on E, F, ...
+  const char* arguments;
+  int code;
+  // Run first, in the same folders: the Before files a restore needs.
+  const char* before = "";
+  bool writesRefused = false;  // on the first drive
+};
+
+class ConsoleJsonCommand : public ConsoleJson, public ::testing::WithParamInterface<JsonCase> {};
+
+// One document on stdout and nothing else; what it says is what the run
+// showed on stderr, left on disk and returned.
+TEST_P(ConsoleJsonCommand, TellsWhatTheRunShowedAndKept) {
+  const JsonCase& c = GetParam();
+  for (const std::string& drive : Words(c.drives))
+    AddDrive(drive, c.writesRefused && drives.empty());
+  std::ofstream(cDrive() / "ISP.log") << "an older log\n";
+  if (*c.before != '\0') Run(c.before);
+  const std::map<std::string, std::string> before = FilesUnder(cDrive());
+
+  const RunResult r = Run(c.arguments);
+  EXPECT_EQ(r.code, c.code) << r.err;
+  json document;
+  ASSERT_NO_THROW(document = json::parse(r.out)) << r.out;
+  std::ofstream(kDocuments / (std::string(c.name) + ".json")) << r.out;
+  EXPECT_EQ(document["exitCode"], r.code);
+
+  // Every box, in the order stderr showed it, behind its drive's letter;
+  // the lines of two drives of --all interleave.
+  std::map<std::string, size_t> at;
+  for (const json& box : document["messages"]) {
+    const std::string prefix = box["drive"].is_null() ? "" : box["drive"].get<std::string>() + ": ";
+    const std::string line = prefix + "[" + box["caption"].get<std::string>() + "] " +
+                             box["text"].get<std::string>() + "\n";
+    const size_t found = r.err.find(line, at[prefix]);
+    ASSERT_NE(found, std::string::npos) << line << " not shown in order in " << r.err;
+    at[prefix] = found + line.size();
+    // The verdict box and the drive's verdict agree.
+    if (box["caption"] != "Check ISP") continue;
+    const json* drive = nullptr;
+    for (const json& d : document["drives"]) {
+      if (box["drive"].is_null() || d["letter"] == box["drive"]) drive = &d;
+    }
+    ASSERT_NE(drive, nullptr) << box;
+    EXPECT_EQ((*drive)["verdict"], box["text"] == "ISP is OK!" ? "healthy" : "broken");
+  }
+
+  // Every file it names is there as it says, and every file it made is named.
+  std::set<std::string> named;
+  for (const json& file : document["files"]) {
+    const std::string path = file["path"];
+    named.insert(path);
+    ASSERT_TRUE(fs::is_regular_file(path)) << path;
+    EXPECT_EQ(file["size"], fs::file_size(path)) << path;
+    EXPECT_EQ(file["sha256"], Sha256Of(path)) << path;
+  }
+  for (const auto& [path, digest] : FilesUnder(cDrive())) {
+    const auto old = before.find(path);
+    const bool made = old == before.end() || old->second != digest;
+    EXPECT_TRUE(!made || named.count(path) == 1) << path << " was kept but not named";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, ConsoleJsonCommand,
+    ::testing::Values(
+        JsonCase{"scan", "ctrl163_broken", "--json scan", kExitDone},
+        JsonCase{"fix", "ctrl163_broken", "--json --yes fix", kExitDone},
+        JsonCase{"destroy", "ctrl163_healthy", "--json --yes destroy", kExitDone},
+        JsonCase{"backup", "ctrl190_broken", "--json backup", kExitDone},
+        JsonCase{"restore", "ctrl165_broken", "--json --yes restore", kExitDone, "--yes fix"},
+        JsonCase{"fix_cancelled", "ctrl163_broken", "--json fix", kExitCancelled},
+        JsonCase{"fix_failed", "ctrl163_broken", "--json --yes fix", kExitFailure, "", true},
+        JsonCase{"no_such_entry", "ctrl163_broken", "--json --select 2 scan", kExitUsage},
+        JsonCase{"all_scan", "ctrl163_broken ctrl190_healthy", "--json --all scan", kExitDone},
+        JsonCase{"all_fix", "ctrl161_broken ctrl165_broken", "--json --all --yes fix", kExitDone},
+        JsonCase{"all_destroy", "ctrl163_healthy ctrl168_healthy", "--json --all --yes destroy",
+                 kExitDone},
+        JsonCase{"all_backup", "ctrl162_broken ctrl169_healthy", "--json --all backup", kExitDone},
+        JsonCase{"all_cancelled", "ctrl163_broken ctrl165_broken", "--json --all fix",
+                 kExitCancelled}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// list reads a sysfs tree laid out as the kernel lays out one stick.
+TEST_F(ConsoleJson, ListDescribesTheDisks) {
+  const fs::path root = fs::canonical(folder.path());
+  const fs::path disk = root / "usb1/1-2/1-2:1.0/host6/target6:0:0/6:0:0:0";
+  for (const auto& [file, text] :
+       std::map<fs::path, std::string>{{root / "usb1/1-2/serial", "SN12"},
+                                       {disk / "vendor", "KSTRUNE "},
+                                       {disk / "model", "USB DISK 163"},
+                                       {disk / "block/sdb/size", "256000"},
+                                       {disk / "block/sdb/removable", "1"}}) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text << "\n";
+  }
+  fs::create_directory_symlink(disk, disk / "block/sdb/device");
+  fs::create_directory_symlink(disk / "block", root / "block");
+
+  ConsoleOptions options;
+  options.command = Command::kList;
+  options.json = true;
+  std::istringstream in;
+  std::ostringstream out;
+  const int code = RunList(options, {in, out, out, false}, (root / "block").string(), "/dev");
+  std::ofstream(kDocuments / "list.json") << out.str();
+  const json document = json::parse(out.str());
+  EXPECT_EQ(document["exitCode"], code);
+  EXPECT_EQ(document["devices"][0]["serial"], "SN12");
+}
+
+// --quiet: the errors, the questions nobody answered for the user, and one
+// last line; no progress and no file lines.
+struct QuietCase {
+  const char* name;
+  const char* arguments;
+  bool writesRefused;
+  std::string out;
+  std::string err;
+};
+
+class ConsoleQuiet : public ConsoleJson, public ::testing::WithParamInterface<QuietCase> {};
+
+TEST_P(ConsoleQuiet, SaysOnlyWhatWentWrongAndHowItEnded) {
+  const QuietCase& c = GetParam();
+  AddDrive("ctrl163_broken", c.writesRefused);
+  std::ofstream(cDrive() / "ISP.log");
+  const RunResult r = Run(c.arguments);
+  // The summary of --all is its last word: its header, then a row per drive.
+  const bool table = c.out.rfind("drive ", 0) == 0;
+  EXPECT_EQ(table ? r.out.substr(0, c.out.size()) : r.out, c.out);
+  if (table) EXPECT_EQ(r.out.find('[', c.out.size()), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ConsoleQuiet,
+    ::testing::Values(
+        QuietCase{"Repaired", "--quiet --yes fix", false, "E: ISP broken; fix: success\n", ""},
+        QuietCase{"Unanswered", "--quiet fix", false,
+                  "[Update ISP Warning] Are you sure to update new ISP code ?\n"
+                  "E: ISP broken; fix: cancelled\n",
+                  "(no terminal to ask: answered Cancel; --yes answers OK)\n"},
+        QuietCase{"WriteRefused", "--quiet --yes fix", true,
+                  "[ERROR] Write ISP code to flash fail\nE: ISP broken; fix: failed\n", ""},
+        QuietCase{"EveryDrive", "--quiet --all --yes backup", false,
+                  "drive  verdict before  outcome  copies verified  backups  seconds  failure\n",
+                  ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrune::console
