@@ -1,11 +1,15 @@
-# What `cmake --install` puts where.
+# What `cmake --install` puts where, and the packages CPack makes from it.
 #
 # Linux: bin/kestrune, its man page (gzip'd), its bash completion, and the
-# README and LICENSE under share/doc/kestrune.
+# README and LICENSE under share/doc/kestrune; CPack makes
+# kestrune_<version>_<arch>.deb.
 # Windows: kestrune.exe and kestrune-cli.exe with README.txt and LICENSE.txt
-# beside them.
+# beside them; CPack makes kestrune-<version>-win64.zip (or -win32.zip).
 # Tests, tools and benchmarks have no install rules, so they stay out.
 include(GNUInstallDirs)
+
+set(KESTRUNE_PACKAGE_MAINTAINER "Kestrune maintainers <kestrune@example.org>" CACHE STRING
+    "The Maintainer field of the Debian package")
 
 if(WIN32)
   install(TARGETS kestrune_gui kestrune RUNTIME DESTINATION . COMPONENT kestrune)
@@ -53,3 +57,62 @@ else()
   endif()
   install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT kestrune)
 endif()
+
+# --- packages ---
+set(CPACK_PACKAGE_NAME kestrune)
+set(CPACK_PACKAGE_VENDOR "The Kestrune developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${KESTRUNE_PACKAGE_MAINTAINER}")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "check and repair the ISP firmware of USB flash drive controllers")
+# Lines of at most 72 characters, as dpkg shows them.
+set(description
+    "Kestrune checks and repairs the ISP of USB flash drives built on one\n"
+    "controller family: the firmware the drive's controller keeps in its own\n"
+    "flash and starts from. It finds the drive and says whether the ISP is\n"
+    "healthy. On request it saves the ISP to backup files, rewrites every\n"
+    "copy of it from an image built into the program and reads each copy\n"
+    "back to prove it. It also backs up and restores the ISP, and works on\n"
+    "every drive of a hub at once. Real drives are reached through SG_IO\n"
+    "pass-through and need root. A simulated drive is built in for trying\n"
+    "it out: kestrune --simulate scan.\n")
+if(KESTRUNE_IMAGE_DIR)
+  list(APPEND description
+       "\n"
+       "This build carries the ISP images it was built with; kestrune --version\n"
+       "names them.")
+else()
+  list(APPEND description
+       "\n"
+       "This build carries generated stand-in images instead of the real ISP\n"
+       "images. Only the simulated drive understands them, so this build\n"
+       "refuses to fix, destroy or restore the ISP of a real drive.")
+endif()
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${description})
+set(CPACK_COMPONENTS_ALL kestrune)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/packages)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "64")
+    set(windows_flavour win64)
+  else()
+    set(windows_flavour win32)
+  endif()
+  set(CPACK_PACKAGE_FILE_NAME kestrune-${PROJECT_VERSION}-${windows_flavour})
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KESTRUNE_PACKAGE_MAINTAINER}")
+  # The completion is read by bash-completion when it is there.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
+  set(CPACK_DEB_COMPONENT_INSTALL OFF)
+endif()
+include(CPack)
