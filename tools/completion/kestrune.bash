@@ -18,6 +18,12 @@ _kestrune_letters() {
   printf '%s\n' "$letters"
 }
 
+# compopt works only while a completion runs; elsewhere (a test calling
+# _kestrune) it fails, which must not end the caller.
+_kestrune_compopt() {
+  compopt "$@" 2>/dev/null || true
+}
+
 _kestrune() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]:-}
@@ -31,12 +37,12 @@ _kestrune() {
   # reaches us as the words --drive, E, =, /dev/sd.
   if [[ $prev == "=" ]] && ((COMP_CWORD >= 3)) &&
     [[ ${COMP_WORDS[COMP_CWORD - 3]} == --drive ]]; then
-    compopt -o filenames 2>/dev/null
+    _kestrune_compopt -o filenames
     mapfile -t COMPREPLY < <(compgen -f -- "$cur")
     return 0
   fi
   if [[ $cur == "=" && ${COMP_WORDS[COMP_CWORD - 2]:-} == --drive ]]; then
-    compopt -o filenames 2>/dev/null
+    _kestrune_compopt -o filenames
     mapfile -t COMPREPLY < <(compgen -f -- "")
     return 0
   fi
@@ -45,7 +51,7 @@ _kestrune() {
     --drive)
       # Without '=' among the word breaks the path comes in this word.
       if [[ $cur == [A-Za-z]=* ]]; then
-        compopt -o filenames 2>/dev/null
+        _kestrune_compopt -o filenames
         mapfile -t COMPREPLY < <(compgen -f -P "${cur:0:2}" -- "${cur:2}")
         return 0
       fi
@@ -53,16 +59,16 @@ _kestrune() {
       for letter in $(_kestrune_letters "$program"); do
         [[ $letter == "${cur^^}"* ]] && COMPREPLY+=("$letter=")
       done
-      compopt -o nospace 2>/dev/null
+      _kestrune_compopt -o nospace
       return 0
       ;;
     --c-drive | --temp | --images)
-      compopt -o filenames 2>/dev/null
+      _kestrune_compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
       return 0
       ;;
     --trace | --from)
-      compopt -o filenames 2>/dev/null
+      _kestrune_compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return 0
       ;;
