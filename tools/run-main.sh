@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Sets the machine up, builds the console program and repairs the built-in
-# simulated drive with it, then scans the drive again:
+# Sets the machine up with the console profile (no Wine, no MinGW), builds
+# only the console program and repairs the built-in simulated drive with it,
+# then scans the drive again:
 #   kestrune --simulate --yes fix
 #   kestrune --simulate scan
-# and then repairs a copy of a broken virtual-drive file and checks that a
-# second run finds it healthy. Every run uses one scratch folder as drive C:
-# and as the temporary folder, so the backups (ISP0_Before.bin, ...), each
-# run's log (<run>.ISP.log) and output, and the extracted images end up there.
+# and checks that the second run finds the ISP healthy. Both runs use one
+# scratch folder as drive C: and as the work folder, so the backups
+# (ISP0_Before.bin, ...), each run's log (<run>.ISP.log) and output, the
+# built-in drive's flash and the extracted images end up there.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,7 +15,7 @@ out=${KESTRUNE_OUT:-$root/out}
 jobs=${KESTRUNE_JOBS:-$(nproc)}
 build_dir=$out/native
 
-"$root/tools/setup.sh"
+"$root/tools/setup.sh" console
 cd "$root"
 cmake --preset native -B "$build_dir"
 
@@ -49,13 +50,11 @@ run() { # folder, log name, then the program's arguments
   mv "$folder/ISP.log" "$folder/$log.ISP.log"
 }
 
-# The built-in simulated drive keeps its flash in memory only, so the scan
-# after the repair meets the drive as it was built: broken again.
+# The scratch folder starts empty, so the built-in drive starts broken; it
+# keeps its flash in the C: folder, so the second run sees the repaired ISP.
 run "$scratch" simulate-fix --simulate --yes fix
 run "$scratch" simulate-scan --simulate scan
 
-# The built-in drive keeps its flash in the C: folder, so the second run
-# sees the repaired ISP.
 if ! grep -qF '[Check ISP] ISP is OK!' "$scratch/simulate-scan.out"; then
   echo "run-main: after the repair the built-in drive's ISP is still not healthy" >&2
   exit 1

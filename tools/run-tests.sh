@@ -6,6 +6,9 @@
 #   wine-e2e  the native end-to-end test that drives the win64 pass-through
 #             probe under Wine (needs the win64 stage's build)
 #   win32     configure, build; only the build machine's checks of the programs
+#   package   Release builds of the three package presets, cpack: the .deb
+#             (installed here with dpkg -i and tried) and the win64 and
+#             win32 zips, checked by tools/check-packages.sh
 #   fuzz      when fuzz/ has a CMakeLists.txt: build, bounded libFuzzer runs
 #   bench     when bench/ has a CMakeLists.txt: build, short benchmark runs
 #
@@ -22,7 +25,7 @@ out=${KESTRUNE_OUT:-$root/out}
 jobs=${KESTRUNE_JOBS:-$(nproc)}
 stages=("$@")
 if [[ ${#stages[@]} -eq 0 ]]; then
-  stages=(native win64 wine-e2e win32 fuzz bench)
+  stages=(native win64 wine-e2e win32 package fuzz bench)
 fi
 
 timings=()
@@ -121,6 +124,19 @@ for stage in "${stages[@]}"; do
       build win32
       # 32-bit programs cannot run here; check what the build machine can.
       run_ctest win32 -L toolchain --no-tests=error
+      ;;
+    package)
+      # Images as each package build is configured: stand-ins unless its
+      # cache names KESTRUNE_IMAGE_DIR.
+      for preset in package package-win64 package-win32; do
+        configure "$preset"
+        build "$preset"
+        rm -rf "$out/$preset/packages"
+        (cd "$out/$preset" && cpack)
+      done
+      "$root/tools/check-packages.sh" "$out"/package/packages/kestrune_*.deb \
+        "$out"/package-win64/packages/kestrune-*-win64.zip \
+        "$out"/package-win32/packages/kestrune-*-win32.zip
       ;;
     fuzz)
       if [[ ! -f $root/fuzz/CMakeLists.txt ]]; then

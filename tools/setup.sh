@@ -1,18 +1,41 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package that the build and the tests need.
+# Installs the Debian 12 packages that a profile needs:
+#   console  the console program, its man page and its native tests
+#            (what tools/run-main.sh needs; no Wine, no MinGW)
+#   full     everything the build and every test stage need (the default):
+#            also the Windows cross compilers, Wine, Xvfb, clang for the
+#            fuzz targets, the benchmark library and the packaging tools
 # Idempotent: when everything is already installed it asks apt nothing.
 # Runs as root, or through sudo otherwise.
+#
+#   tools/setup.sh [console|full]
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ python3 git
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  nlohmann-json3-dev libcli11-dev libssl-dev
-  mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine64 fonts-wine xvfb x11-apps imagemagick
-  clang libclang-rt-14-dev clang-format clang-tidy shellcheck
-  python3-jsonschema
+profile=${1:-full}
+console=(
+  cmake ninja-build g++ python3
+  libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev libssl-dev
+  scdoc man-db python3-jsonschema
 )
+case $profile in
+  console)
+    packages=("${console[@]}")
+    ;;
+  full)
+    packages=(
+      "${console[@]}" git
+      googletest libbenchmark-dev
+      mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+      wine64 fonts-wine xvfb x11-apps imagemagick
+      clang libclang-rt-14-dev clang-format clang-tidy shellcheck
+      dpkg-dev file
+    )
+    ;;
+  *)
+    echo "setup: unknown profile '$profile' (console or full)" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -21,7 +44,7 @@ for package in "${packages[@]}"; do
   fi
 done
 if [[ ${#missing[@]} -eq 0 ]]; then
-  echo "setup: all ${#packages[@]} packages are installed"
+  echo "setup: all ${#packages[@]} packages of the $profile profile are installed"
   exit 0
 fi
 

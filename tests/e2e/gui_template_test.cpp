@@ -346,6 +346,13 @@ TEST_F(ProgramResources, VersionIs1007) {
   ASSERT_NE(fixed, nullptr);
   EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
   EXPECT_EQ(fixed->dwFileVersionLS, 0x00000007u);
+
+  // The file's properties name the licence the program is given under.
+  char* copyright = nullptr;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904b0\\LegalCopyright",
+                             reinterpret_cast<void**>(&copyright), &length));
+  ASSERT_NE(copyright, nullptr);
+  EXPECT_NE(std::string(copyright).find("MIT License"), std::string::npos) << copyright;
 }
 
 TEST(OpenFileFilter, BarsBecomeNulsAndTheListEndsInTwo) {
