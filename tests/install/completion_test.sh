@@ -20,8 +20,8 @@ cat >"$scratch/two-sticks" <<'STUB'
 #!/bin/sh
 [ "$1" = list ] || exit 2
 echo "letter  node      size       removable  usb    vendor    model  serial"
-echo "D:      /dev/sdb  7680.00MB  yes        2-1.4  Kingston  DT     0019E06B1234"
-echo "-       /dev/sdc  7680.00MB  yes        2-1.5  Kingston  DT     0019E06B9999"
+echo "D:      /dev/sdb  7680.00MB  yes        2-1.4  KSTRUNE   DISK   0019E06B1234"
+echo "-       /dev/sdc  7680.00MB  yes        2-1.5  KSTRUNE   DISK   0019E06B9999"
 echo "G:      /dev/sdd  3840.00MB  yes        2-1.6  Generic   Flash  AA00000000001"
 STUB
 cat >"$scratch/no-sticks" <<'STUB'
