@@ -41,20 +41,6 @@ std::string VendorText(const DriveSlot& slot) {
   return text;
 }
 
-// "%7.2fMB" without its leading blanks. Capacities too large for the
-// seven-place field are shown in full rather than cut.
-std::string CapacityText(const DriveSlot& slot) {
-  uint64_t bytes = 0;
-  if (slot.sectorCount != kNoSectorCount) {
-    bytes = static_cast<uint64_t>(slot.sectorCount) * slot.sectorSize;
-  }
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%7.2fMB", static_cast<double>(bytes) / 1024.0 / 1024.0);
-  const char* text = buffer;
-  while (*text == ' ') ++text;
-  return text;
-}
-
 }  // namespace
 
 bool SelectsDestroyMode(const std::vector<std::string>& arguments) {
@@ -66,11 +52,25 @@ bool SelectsDestroyMode(const std::vector<std::string>& arguments) {
   return false;
 }
 
+// "%7.2fMB" without its leading blanks. Capacities too large for the
+// seven-place field are shown in full rather than cut.
+std::string FormatCapacity(const DriveSlot& slot) {
+  uint64_t bytes = 0;
+  if (slot.sectorCount != kNoSectorCount) {
+    bytes = static_cast<uint64_t>(slot.sectorCount) * slot.sectorSize;
+  }
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%7.2fMB", static_cast<double>(bytes) / 1024.0 / 1024.0);
+  const char* text = buffer;
+  while (*text == ' ') ++text;
+  return text;
+}
+
 std::string FormatDriveLine(const DriveSlot& slot) {
   std::string line = "[";
   line.push_back(slot.letter);
   line += "]: ";
-  line += CapacityText(slot);
+  line += FormatCapacity(slot);
   line += ' ';
   line += VendorText(slot);
   line += ' ';

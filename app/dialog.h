@@ -96,6 +96,10 @@ class CKestruneApp {
   CKestruneDlg* mainWindow_ = nullptr;
 };
 
+// The capacity as the drive list shows it, "7800.00MB" (0.00MB when the
+// capacity was never read).
+std::string FormatCapacity(const DriveSlot& slot);
+
 // Formats one drive-list line, "[E]: 7800.00MB Vendor Product".
 std::string FormatDriveLine(const DriveSlot& slot);
 

@@ -396,7 +396,7 @@ void PrintSummary(std::ostream& out, Command command,
                         OutcomeText(r.outcome())});
         continue;
       }
-      rows.push_back({std::string(1, job->drive.letter) + ":", VerdictText(r), CapacityText(s),
+      rows.push_back({std::string(1, job->drive.letter) + ":", VerdictText(r), FormatCapacity(s),
                       FieldText(s.vendorId, sizeof s.vendorId - 1),
                       FieldText(s.productId, sizeof s.productId - 1), ControllerText(s),
                       FlashIdText(s), OutcomeText(r.outcome())});

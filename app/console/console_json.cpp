@@ -195,7 +195,7 @@ Json SlotJson(const DriveSlot& slot, bool healthy) {
   drive["inquiryText"] = FieldText(slot.inquiryText, sizeof slot.inquiryText - 1);
   const std::string flashId = FlashIdHex(slot);
   drive["flashId"] = flashId.empty() ? Json() : Json(flashId);
-  drive["capacity"] = CapacityText(slot);
+  drive["capacity"] = FormatCapacity(slot);
   drive["capacityRead"] = slot.capacityRead != 0;
   drive["sectorCount"] = slot.sectorCount == kNoSectorCount ? Json() : Json(slot.sectorCount);
   drive["sectorSize"] = slot.sectorSize;
@@ -231,16 +231,6 @@ void PrintDocument(std::ostream& out, Json document, const std::vector<std::stri
 std::string ControllerText(const DriveSlot& slot) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%03X", static_cast<unsigned>(slot.controllerId));
-  return text;
-}
-
-std::string CapacityText(const DriveSlot& slot) {
-  uint64_t bytes = 0;
-  if (slot.sectorCount != kNoSectorCount) {
-    bytes = static_cast<uint64_t>(slot.sectorCount) * slot.sectorSize;
-  }
-  char text[48];
-  std::snprintf(text, sizeof text, "%.2fMB", static_cast<double>(bytes) / 1024.0 / 1024.0);
   return text;
 }
 

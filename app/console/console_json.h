@@ -95,7 +95,6 @@ void PrintDocument(std::ostream& out, Json document, const std::vector<std::stri
 
 // Texts of a drive shared by the table of --all and the document.
 std::string ControllerText(const DriveSlot& slot);
-std::string CapacityText(const DriveSlot& slot);
 // The flash id in hex; empty when the drive gave none.
 std::string FlashIdHex(const DriveSlot& slot);
 
