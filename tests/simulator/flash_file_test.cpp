@@ -7,6 +7,7 @@
 #include <random>
 
 #include "simulator/virtual_drive.h"
+#include "tests/simulator/drive_file_fixture.h"
 #include "tests/simulator/sim_commands.h"
 
 namespace kestrune::sim {
@@ -15,24 +16,7 @@ namespace {
 using namespace cmd;
 namespace fs = std::filesystem;
 
-class FlashFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("kestrune-flash-" + std::to_string(std::random_device{}()));
-    fs::create_directories(dir);
-    fs::copy_file(fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json", dir / "drive.json");
-    path = (dir / "drive.json").string();
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  std::unique_ptr<VirtualDrive> Load() {
-    std::string error;
-    auto drive = VirtualDrive::FromFile(path, &error);
-    EXPECT_TRUE(drive) << error;
-    return drive;
-  }
-  fs::path dir;
-  std::string path;
-};
+using FlashFile = DriveFileTest;
 
 TEST_F(FlashFile, ASecondRunSeesWhatTheFirstWrote) {
   std::vector<uint8_t> written(2048);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "simulator/virtual_drive.h"
+#include "tests/simulator/drive_file_fixture.h"
 
 namespace kestrune::sim {
 namespace {
@@ -18,24 +19,7 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kPage = 64 * 500;
 
-class DriveFileLock : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("kestrune-lock-" + std::to_string(std::random_device{}()));
-    fs::create_directories(dir);
-    fs::copy_file(fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json", dir / "drive.json");
-    path = (dir / "drive.json").string();
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  std::unique_ptr<VirtualDrive> Load() {
-    std::string error;
-    auto drive = VirtualDrive::FromFile(path, &error);
-    EXPECT_TRUE(drive) << error;
-    return drive;
-  }
-  fs::path dir;
-  std::string path;
-};
+using DriveFileLock = DriveFileTest;
 
 TEST_F(DriveFileLock, TheFirstRunKeepsTheDriveAndTheOtherTakesItOverWithItsFlash) {
   std::vector<uint8_t> written(2048);
