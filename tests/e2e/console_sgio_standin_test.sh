@@ -2,7 +2,7 @@
 # A build that carries stand-in images must not change a drive reached
 # through real pass-through: the console talks SG_IO to a plain file that
 # the preload library answers from a simulated drive. Without the test
-# switch fix, destroy and restore are refused (one ERROR box, exit 1) and a drive
+# switch fix, destroy and restore are refused, with --all too, (one ERROR box, exit 1) and a drive
 # that runs on loaded code gets no stand-in code; with
 # KESTRUNE_ALLOW_STANDIN_IMAGES=1 the same fix goes through.
 #
@@ -64,6 +64,12 @@ for command in fix destroy restore; do
   expect_refused "$command"
   if [[ -e $scratch/c/ISP0_Before.bin ]]; then fail "$command wrote a backup"; fi
 done
+# Every drive at once: each drive's run refuses on its own.
+run ctrl161_broken.json 0 1 --all --yes fix
+grep -qxF "E: $refusal" "$scratch/out.txt" || fail "--all: no refusal, saw: $(cat "$scratch/out.txt")"
+if grep -Eq '^E: (fe|fa|fd 00 01) ' "$scratch/trace.txt"; then
+  fail "--all: a command that changes the drive went out"
+fi
 run ctrl163_broken.json 0 1 scan
 expect_refused "a scan of a drive that runs on loaded code"
 
