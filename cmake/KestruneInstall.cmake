@@ -1,7 +1,7 @@
 # What `cmake --install` puts where, and the packages CPack makes from it.
 #
 # Linux: bin/kestrune, its man page (gzip'd), its bash completion, and the
-# README and LICENSE under share/doc/kestrune; CPack makes
+# README, LICENSE and Debian's copyright file under share/doc/kestrune; CPack makes
 # kestrune_<version>_<arch>.deb.
 # Windows: kestrune.exe and kestrune-cli.exe with README.txt and LICENSE.txt
 # beside them; CPack makes kestrune-<version>-win64.zip (or -win32.zip).
@@ -56,6 +56,27 @@ else()
     list(APPEND docs ${CMAKE_SOURCE_DIR}/docs/json.md)
   endif()
   install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT kestrune)
+
+  # Debian looks for the licence in doc/<package>/copyright, in its
+  # machine-readable form; the text is LICENSE's, so the two cannot drift.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
+  file(READ ${CMAKE_SOURCE_DIR}/LICENSE licence)
+  string(REGEX REPLACE "^MIT License\n\n" "" licence "${licence}")
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" _ "${licence}")
+  set(holder "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "^Copyright[^\n]*\n\n" "" licence "${licence}")
+  string(STRIP "${licence}" licence)
+  string(REPLACE "\n\n" "\n.\n" licence "${licence}")
+  string(REPLACE "\n" "\n " licence "${licence}")
+  file(WRITE ${CMAKE_BINARY_DIR}/package/copyright
+       "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+       "Upstream-Name: kestrune\n\n"
+       "Files: *\n"
+       "Copyright: ${holder}\n"
+       "License: Expat\n"
+       " ${licence}\n")
+  install(FILES ${CMAKE_BINARY_DIR}/package/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          COMPONENT kestrune)
 endif()
 
 # --- packages ---

@@ -89,6 +89,7 @@ else
 fi
 [[ -f /usr/share/bash-completion/completions/kestrune ]] || fail "the bash completion is missing"
 [[ -f /usr/share/doc/kestrune/LICENSE ]] || fail "/usr/share/doc/kestrune/LICENSE is missing"
+[[ -f /usr/share/doc/kestrune/copyright ]] || fail "/usr/share/doc/kestrune/copyright is missing"
 
 # --- the Windows zips ---
 check_zip() { # zip flavour file-type-of-a-program
