@@ -206,7 +206,23 @@ std::string ResolveDeviceNode(const std::string& path) {
   return error ? path : node.string();
 }
 
-SgioVolumes::SgioVolumes(SgioOptions options) {
+std::string LockNodeFor(const std::string& node, const std::string& genericRoot) {
+  const std::filesystem::path path(node);
+  const std::string name = path.filename().string();
+  if (name.size() < 3 || name.compare(0, 2, "sg") != 0 ||
+      !std::all_of(name.begin() + 2, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return node;
+  }
+  std::error_code error;
+  for (const auto& disk : std::filesystem::directory_iterator(
+           std::filesystem::path(genericRoot) / name / "device" / "block", error)) {
+    const std::filesystem::path sibling = path.parent_path() / disk.path().filename();
+    if (std::filesystem::exists(sibling, error)) return sibling.string();
+  }
+  return node;
+}
+
+SgioVolumes::SgioVolumes(SgioOptions options) : genericRoot_(std::move(options.genericRoot)) {
   if (!options.explicitMap.empty()) {
     volumes_ = std::move(options.explicitMap);
     return;
@@ -233,13 +249,14 @@ std::unique_ptr<Transport> SgioVolumes::Open(char letter) {
   auto found = volumes_.find(upper);
   if (found == volumes_.end()) return nullptr;
   const std::string& node = found->second;
+  const std::string lockNode = LockNodeFor(node, genericRoot_);
   const DriveLocks::Claim claim =
-      locks_.Acquire(upper, node, [&node] { return LockDeviceNode(node); });
+      locks_.Acquire(upper, lockNode, [&lockNode] { return LockDeviceNode(lockNode); });
   if (claim != DriveLocks::Claim::kFirst && claim != DriveLocks::Claim::kAgain) return nullptr;
   int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     // No drive was opened, so none is kept from other runs.
-    if (claim == DriveLocks::Claim::kFirst) locks_.Release(node);
+    if (claim == DriveLocks::Claim::kFirst) locks_.Release(lockNode);
     return nullptr;
   }
   return MakeSgioTransport(fd);

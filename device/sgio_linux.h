@@ -27,6 +27,8 @@ struct SgioOptions {
   // nodes live ("/dev").
   std::string sysfsRoot = "/sys/block";
   std::string devRoot = "/dev";
+  // Where the SCSI generic nodes are listed, each with a link to its disk.
+  std::string genericRoot = "/sys/class/scsi_generic";
   // Letter -> device path. When not empty it replaces the sysfs scan.
   std::map<char, std::string> explicitMap;
 };
@@ -57,6 +59,14 @@ std::vector<SgioCandidate> ListSgioCandidates(const SgioOptions& options);
 // and a link that leads nowhere, is returned as given.
 std::string ResolveDeviceNode(const std::string& path);
 
+// The node whose lock stands for the drive at `node`. One drive has two
+// nodes, its disk (sdX) and its SCSI generic node (sgN); a generic node is
+// locked through its disk's node, found in the same folder, so that runs
+// reaching the drive by either name see each other. Any other node, and a
+// generic node without a disk, stands for itself.
+std::string LockNodeFor(const std::string& node,
+                        const std::string& genericRoot = SgioOptions{}.genericRoot);
+
 // An exclusive flock on a device node, never waited for.
 LockAttempt LockDeviceNode(const std::string& node);
 
@@ -65,8 +75,8 @@ class SgioVolumes : public VolumeOpener {
   // Takes the letter map once: a disk plugged in or pulled later must not
   // move a letter onto another drive between two opens of one run.
   explicit SgioVolumes(SgioOptions options = {});
-  // Opens the node under its lock (LockDeviceNode), which is taken at the
-  // first open and kept while this opener lives.
+  // Opens the node under the lock of LockNodeFor(node), which is taken at
+  // the first open and kept while this opener lives.
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
   std::string HeldElsewhere(char letter) const override;
@@ -78,6 +88,7 @@ class SgioVolumes : public VolumeOpener {
 
  private:
   std::map<char, std::string> volumes_;
+  std::string genericRoot_;
   DriveLocks locks_;
 };
 

@@ -529,8 +529,11 @@ std::string SameDriveTwice(const std::vector<DriveArgument>& drives) {
   for (size_t i = 0; i < drives.size(); ++i) {
     for (size_t j = i + 1; j < drives.size(); ++j) {
       std::error_code error;
-      // Links are followed: a by-id link and its node are one drive.
-      if (fs::equivalent(drives[i].path, drives[j].path, error) && !error) {
+      // Links are followed: a by-id link and its node are one drive, and so
+      // are a disk's node and its SCSI generic node.
+      const bool nodes = !drives[i].simulated && !drives[j].simulated;
+      if ((fs::equivalent(drives[i].path, drives[j].path, error) && !error) ||
+          (nodes && DriveLockNode(drives[i].path) == DriveLockNode(drives[j].path))) {
         return std::string("drives ") + drives[i].letter + ": and " + drives[j].letter +
                ": are one drive (" + drives[j].path + ")";
       }

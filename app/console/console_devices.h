@@ -22,6 +22,11 @@ std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::
 // kernel's names move. Elsewhere the path as given.
 std::string ResolveDriveNode(const std::string& path);
 
+// The node whose lock stands for the drive a --drive path names: a SCSI
+// generic node and its disk's node are one drive. Elsewhere the path as
+// given.
+std::string DriveLockNode(const std::string& path);
+
 // The host's candidate drives by the letters they get, read once without
 // opening any. Empty where the host reaches drives by their own letters.
 std::map<char, std::string> HostDriveNodes();

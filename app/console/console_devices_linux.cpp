@@ -35,6 +35,10 @@ std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::
 
 std::string ResolveDriveNode(const std::string& path) { return device::ResolveDeviceNode(path); }
 
+std::string DriveLockNode(const std::string& path) {
+  return device::LockNodeFor(device::ResolveDeviceNode(path));
+}
+
 std::map<char, std::string> HostDriveNodes() {
   return device::SgioVolumes(device::SgioOptions{}).Volumes();
 }

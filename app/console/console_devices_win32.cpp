@@ -18,6 +18,8 @@ std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::
 
 std::string ResolveDriveNode(const std::string& path) { return path; }
 
+std::string DriveLockNode(const std::string& path) { return path; }
+
 std::map<char, std::string> HostDriveNodes() { return {}; }
 
 std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptions& options,

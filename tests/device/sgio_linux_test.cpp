@@ -152,6 +152,27 @@ TEST_F(SysfsTest, ANodeOneRunOpenedIsHeldFromAnotherUntilThatRunEnds) {
   EXPECT_EQ(second.HeldElsewhere('E'), "");
 }
 
+// One drive has two nodes, its disk and its SCSI generic node: a run on
+// either holds it from a run on the other. A generic node without a disk
+// stands for itself.
+TEST_F(SysfsTest, ADiskAndItsGenericNodeAreOneDriveToTheLocks) {
+  for (const char* node : {"dev/sdb", "dev/sg1", "dev/sg2"}) sysfs.Write(node, "");
+  std::filesystem::create_directories(sysfs.path() / "class/sg1/device/block/sdb");
+  const std::string dev = (sysfs.path() / "dev").string();
+  SgioOptions options;
+  options.genericRoot = (sysfs.path() / "class").string();
+  options.explicitMap = {{'E', dev + "/sg1"}, {'F', dev + "/sg2"}};
+  SgioVolumes first(options);
+  ASSERT_NE(first.Open('E'), nullptr);
+  options.explicitMap = {{'E', dev + "/sdb"}, {'F', dev + "/sg2"}};
+  SgioVolumes second(options);
+  EXPECT_EQ(second.Open('E'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('E'), dev + "/sdb");
+  EXPECT_NE(second.Open('F'), nullptr);
+  EXPECT_EQ(LockNodeFor(dev + "/sg1", options.genericRoot), dev + "/sdb");
+  EXPECT_EQ(LockNodeFor(dev + "/sg2", options.genericRoot), dev + "/sg2");
+}
+
 TEST(ParseVolumeMappingTest, AcceptsLetterEqualsPathOnly) {
   std::map<char, std::string> map;
   EXPECT_TRUE(ParseVolumeMapping("E=/dev/sdb", map));
