@@ -21,6 +21,7 @@
 #include "device/volume_map.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/child_process.h"
+#include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
 namespace kestrune::console {
@@ -29,11 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TempFolder;
 
-struct RunResult {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using RunResult = testing::ConsoleResult;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -76,20 +73,10 @@ class ConsoleAll : public ::testing::Test {
 
   RunResult Run(std::vector<std::string> arguments, const std::string& input = "",
                 bool terminal = false) {
-    std::vector<std::string> all{"kestrune", "--c-drive", cDrive(), "--temp", temp()};
+    std::vector<std::string> all{"--c-drive", cDrive(), "--temp", temp()};
     all.insert(all.end(), driveArguments.begin(), driveArguments.end());
     all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<const char*> argv;
-    for (const std::string& a : all) argv.push_back(a.c_str());
-    std::istringstream in(input);
-    std::ostringstream out;
-    std::ostringstream err;
-    RunResult result;
-    result.code = RunConsole(static_cast<int>(argv.size()), argv.data(),
-                             ConsoleStreams{in, out, err, terminal});
-    result.out = out.str();
-    result.err = err.str();
-    return result;
+    return testing::RunConsoleWith(all, input, terminal);
   }
 
   bool Backup(char letter, const std::string& name) const {

@@ -18,6 +18,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "platform/platform.h"
+#include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
 namespace kestrune::console {
@@ -29,11 +30,7 @@ using testing::TempFolder;
 
 const fs::path kDocuments = "json-documents";
 
-struct RunResult {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using RunResult = testing::ConsoleResult;
 
 std::vector<std::string> Words(const std::string& text) {
   std::istringstream in(text);
@@ -93,18 +90,10 @@ class ConsoleJson : public ::testing::Test {
   }
 
   RunResult Run(const std::string& arguments) {
-    std::vector<std::string> all{"kestrune", "--c-drive", cDrive().string(), "--temp",
-                                 temp().string()};
+    std::vector<std::string> all{"--c-drive", cDrive().string(), "--temp", temp().string()};
     all.insert(all.end(), drives.begin(), drives.end());
     for (const std::string& word : Words(arguments)) all.push_back(word);
-    std::vector<const char*> argv;
-    for (const std::string& a : all) argv.push_back(a.c_str());
-    std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code =
-        RunConsole(static_cast<int>(argv.size()), argv.data(), ConsoleStreams{in, out, err, false});
-    return {code, out.str(), err.str()};
+    return testing::RunConsoleWith(all);
   }
 
   TempFolder folder;
@@ -244,7 +233,9 @@ TEST_P(ConsoleQuiet, SaysOnlyWhatWentWrongAndHowItEnded) {
   // The summary of --all is its last word: its header, then a row per drive.
   const bool table = c.out.rfind("drive ", 0) == 0;
   EXPECT_EQ(table ? r.out.substr(0, c.out.size()) : r.out, c.out);
-  if (table) EXPECT_EQ(r.out.find('[', c.out.size()), std::string::npos) << r.out;
+  if (table) {
+    EXPECT_EQ(r.out.find('[', c.out.size()), std::string::npos) << r.out;
+  }
   EXPECT_EQ(r.err, c.err);
 }
 

@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "resources/image_list.h"
 #include "tests/support/child_process.h"
+#include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
 namespace kestrune::console {
@@ -27,11 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TempFolder;
 
-struct RunResult {
-  int code = -1;
-  std::string out;
-  std::string err;
-
+struct RunResult : testing::ConsoleResult {
   std::vector<std::string> OutLines() const {
     std::vector<std::string> lines;
     std::istringstream stream(out);
@@ -75,19 +72,9 @@ class ConsoleRun : public ::testing::Test {
   // Runs the console in-process on the folders of this test.
   RunResult Run(std::vector<std::string> arguments, const std::string& input = "",
                 bool terminal = false) {
-    std::vector<std::string> all{"kestrune", "--c-drive", cDrive(), "--temp", tempArgument};
+    std::vector<std::string> all{"--c-drive", cDrive(), "--temp", tempArgument};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<const char*> argv;
-    for (const std::string& a : all) argv.push_back(a.c_str());
-    std::istringstream in(input);
-    std::ostringstream out;
-    std::ostringstream err;
-    RunResult result;
-    result.code = RunConsole(static_cast<int>(argv.size()), argv.data(),
-                             ConsoleStreams{in, out, err, terminal});
-    result.out = out.str();
-    result.err = err.str();
-    return result;
+    return {testing::RunConsoleWith(all, input, terminal)};
   }
 
   bool Backup(const std::string& name) const {
@@ -230,24 +217,17 @@ TEST_P(ConsoleCDrive, StopsTheFixBeforeTheDrive) {
   const std::string drive = CopyDrive("ctrl163_broken.json");
   const fs::path cDrive = folder.path() / "c-unusable";
   if (GetParam().plainFile) std::ofstream(cDrive) << "x";
-  std::vector<std::string> all{"kestrune", "--c-drive",  cDrive.string(), "--temp", temp(),
-                               "--drive",  "E=" + drive, "--yes",         "fix"};
-  std::vector<const char*> argv;
-  for (const std::string& a : all) argv.push_back(a.c_str());
-  std::istringstream in;
-  std::ostringstream out;
-  std::ostringstream err;
-  const int code =
-      RunConsole(static_cast<int>(argv.size()), argv.data(), ConsoleStreams{in, out, err, false});
-  EXPECT_EQ(code, kExitFailure) << out.str();
-  EXPECT_NE(out.str().find(std::string("[Fail] The file <C:\\ISP0_Before.bin> cannot be opened, "
+  const testing::ConsoleResult r = testing::RunConsoleWith(
+      {"--c-drive", cDrive.string(), "--temp", temp(), "--drive", "E=" + drive, "--yes", "fix"});
+  EXPECT_EQ(r.code, kExitFailure) << r.out;
+  EXPECT_NE(r.out.find(std::string("[Fail] The file <C:\\ISP0_Before.bin> cannot be opened, "
                                        "please check.\n") +
                            GetParam().cause +
                            "\nThe update was stopped before anything was written to the drive.\n"),
             std::string::npos)
-      << out.str();
-  EXPECT_EQ(out.str().find("SUCCESS"), std::string::npos);
-  EXPECT_NE(err.str().find("... failed: Backup C:\\ISP0_Before.bin"), std::string::npos);
+      << r.out;
+  EXPECT_EQ(r.out.find("SUCCESS"), std::string::npos);
+  EXPECT_NE(r.err.find("... failed: Backup C:\\ISP0_Before.bin"), std::string::npos);
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
 }
 
@@ -455,7 +435,9 @@ TEST_P(ConsoleInterrupt, EndsWith130AndNeverLeavesAHalfWrittenIspOrFile) {
   const InterruptCase& c = GetParam();
   const std::string drive = CopyDrive(c.drive);
   const std::string original = folder.Read(c.drive);
-  if (!c.before.empty()) ASSERT_EQ(RunWith(drive, c.before).code, kExitDone);
+  if (!c.before.empty()) {
+    ASSERT_EQ(RunWith(drive, c.before).code, kExitDone);
+  }
 
   nlohmann::json withSignal = nlohmann::json::parse(original);
   withSignal["faults"] = nlohmann::json::array({c.fault});

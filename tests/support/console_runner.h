@@ -1,0 +1,34 @@
+// Runs the console in-process, as a shell would run `kestrune ARGS...`.
+#pragma once
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/console/console_run.h"
+
+namespace kestrune::testing {
+
+struct ConsoleResult {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+// `arguments` follow the program name; `input` is what the user types.
+inline ConsoleResult RunConsoleWith(const std::vector<std::string>& arguments,
+                                    const std::string& input = "", bool terminal = false) {
+  std::vector<const char*> argv{"kestrune"};
+  for (const std::string& a : arguments) argv.push_back(a.c_str());
+  std::istringstream in(input);
+  std::ostringstream out;
+  std::ostringstream err;
+  ConsoleResult result;
+  result.code = console::RunConsole(static_cast<int>(argv.size()), argv.data(),
+                                    console::ConsoleStreams{in, out, err, terminal});
+  result.out = out.str();
+  result.err = err.str();
+  return result;
+}
+
+}  // namespace kestrune::testing
