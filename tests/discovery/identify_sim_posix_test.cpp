@@ -32,14 +32,6 @@ class RecordingPlatform : public platform::PosixPlatform {
   std::vector<std::string> debug;
 };
 
-platform::PosixOptions OptionsFor(const TempFolder& folder) {
-  platform::PosixOptions options;
-  options.cDriveFolder = folder.str();
-  options.tempFolder = folder.str();
-  options.realSleep = false;
-  return options;
-}
-
 class SimulatedScan : public ::testing::Test {
  protected:
   SimulatedScan() {
@@ -60,7 +52,7 @@ class SimulatedScan : public ::testing::Test {
   std::string LogText() const { return folder_.Read("ISP.log"); }
 
   TempFolder folder_;
-  RecordingPlatform platform{OptionsFor(folder_)};
+  RecordingPlatform platform{FolderOptions(folder_.path())};
   sim::SimulatedVolumes volumes;
   testing::TestLink link{volumes};
   IspLog log{platform};

@@ -98,11 +98,7 @@ std::string ReadText(const std::filesystem::path& path) {
 const testing::TempFolder& ImagesFolder() {
   static const auto* folder = [] {
     auto* made = new testing::TempFolder;
-    platform::PosixOptions options;
-    options.cDriveFolder = made->str();
-    options.tempFolder = made->str();
-    options.realSleep = false;
-    platform::PosixPlatform host(options);
+    platform::PosixPlatform host(testing::FolderOptions(made->path()));
     sim::SimulatedVolumes none;
     device::DeviceLink link(none);
     IspLog log(host);

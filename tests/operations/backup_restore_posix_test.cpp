@@ -62,13 +62,6 @@ class BackupRun {
     injector.Arm(Fault::kNone, 0);
   }
 
-  static platform::PosixOptions Options(const testing::TempFolder& folder) {
-    platform::PosixOptions options;
-    options.cDriveFolder = folder.str();
-    options.tempFolder = folder.str();
-    options.realSleep = false;
-    return options;
-  }
   // `bytes` of code from device page `page` on, as the updates lay it out:
   // pages above 4 KiB hold the next 4 KiB at their start.
   std::vector<uint8_t> Code(uint32_t page, uint32_t bytes = kIspPayloadBytes) const {
@@ -110,7 +103,7 @@ class BackupRun {
   }
 
   testing::TempFolder folder;
-  testing::HostFaultPlatform platform{Options(folder)};
+  testing::HostFaultPlatform platform{testing::FolderOptions(folder.path())};
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   testing::FaultInjector injector;

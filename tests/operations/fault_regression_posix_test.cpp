@@ -73,13 +73,6 @@ class FaultedDrive {
     return 0;
   }
 
-  static platform::PosixOptions Options(const testing::TempFolder& folder) {
-    platform::PosixOptions options;
-    options.cDriveFolder = folder.str();
-    options.tempFolder = folder.str();
-    options.realSleep = false;
-    return options;
-  }
   std::vector<uint8_t> Flash(uint32_t page, uint32_t bytes) const {
     std::vector<uint8_t> out;
     while (out.size() < bytes) {
@@ -99,7 +92,7 @@ class FaultedDrive {
   }
 
   testing::TempFolder folder;
-  platform::PosixPlatform platform{Options(folder)};
+  platform::PosixPlatform platform{testing::FolderOptions(folder.path())};
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   FaultInjector injector;
@@ -260,7 +253,9 @@ TEST_P(UntouchedRead, IsNeverTakenForTheData) {
   EXPECT_TRUE(run.view.Saw(row.text)) << ::testing::PrintToString(run.view.BoxTexts());
   EXPECT_FALSE(run.view.Saw("Destory ISP Success"));
   EXPECT_FALSE(run.view.Saw("Update ISP code Success, please replug device to ensure it normal."));
-  if (row.road == Road::kDownload) EXPECT_FALSE(run.HostFileExists("ISP0_Before.bin"));
+  if (row.road == Road::kDownload) {
+    EXPECT_FALSE(run.HostFileExists("ISP0_Before.bin"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

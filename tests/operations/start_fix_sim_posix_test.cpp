@@ -104,13 +104,7 @@ class SimRun {
   }
 
   testing::TempFolder folder;
-  platform::PosixPlatform platform{[this] {
-    platform::PosixOptions options;
-    options.cDriveFolder = folder.str();
-    options.tempFolder = folder.str();
-    options.realSleep = false;
-    return options;
-  }()};
+  platform::PosixPlatform platform{testing::FolderOptions(folder.path())};
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   FaultInjector injector;
@@ -341,7 +335,9 @@ TEST_P(InjectedFailure, ShowsItsMessageAndNeverSuccess) {
   });
   ASSERT_NE(failed, lines.end()) << ::testing::PrintToString(lines);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "done: " + failed->substr(8)), 0);
-  if (step.text != kReplug) EXPECT_FALSE(run.view.Saw(kSuccess));
+  if (step.text != kReplug) {
+    EXPECT_FALSE(run.view.Saw(kSuccess));
+  }
   EXPECT_EQ(run.link.OpenVolumeCount(), 0u);
   EXPECT_EQ(run.dialog.calls.back(), "hide 1006");
 }

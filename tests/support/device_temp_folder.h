@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace kestrune::testing {
 
 class TempFolder {
@@ -23,5 +25,15 @@ class TempFolder {
  private:
   std::filesystem::path path_;
 };
+
+// Host options whose C: folder and temporary folder are both `folder`,
+// with the program's waits skipped.
+inline platform::PosixOptions FolderOptions(const std::filesystem::path& folder) {
+  platform::PosixOptions options;
+  options.cDriveFolder = folder.string();
+  options.tempFolder = folder.string();
+  options.realSleep = false;
+  return options;
+}
 
 }  // namespace kestrune::testing

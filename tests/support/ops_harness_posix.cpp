@@ -12,18 +12,6 @@
 
 namespace kestrune::testing {
 
-namespace {
-
-platform::PosixOptions OptionsFor(const TempFolder& folder) {
-  platform::PosixOptions options;
-  options.cDriveFolder = folder.str();
-  options.tempFolder = folder.str();
-  options.realSleep = false;
-  return options;
-}
-
-}  // namespace
-
 uint8_t ImageByte(uint32_t i) { return static_cast<uint8_t>((i * 7 + (i >> 8) * 13 + 1) & 0xFF); }
 
 OpsFlash::OpsFlash(ScriptedDrive& drive, uint32_t pageSize, uint32_t pagesPerBlock)
@@ -103,7 +91,7 @@ void OpsFlash::Install(ScriptedDrive& drive) {
 }
 
 OpsHarness::OpsHarness(bool logging)
-    : platform(OptionsFor(folder)),
+    : platform(FolderOptions(folder.path())),
       drive(volumes.Attach('E')),
       link(volumes),
       log(platform),

@@ -4,23 +4,12 @@
 #include <random>
 #include <stdexcept>
 
+#include "tests/support/device_temp_folder.h"
 #include "tests/support/sim_program.h"
 
 namespace kestrune::testing {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-platform::PosixOptions OptionsFor(const fs::path& folder) {
-  platform::PosixOptions options;
-  options.cDriveFolder = folder.string();
-  options.tempFolder = folder.string();
-  options.realSleep = false;
-  return options;
-}
-
-}  // namespace
 
 fs::path SimProgram::MakeFolder() {
   static std::atomic<unsigned> counter{0};
@@ -37,7 +26,7 @@ fs::path SimProgram::MakeFolder() {
 
 SimProgram::SimProgram(bool logging)
     : folder_(MakeFolder()),
-      options_(OptionsFor(folder_)),
+      options_(FolderOptions(folder_)),
       platform(platform::CreateHostPlatform(options_)),
       link(volumes),
       log(*platform),
