@@ -221,9 +221,9 @@ TEST_P(ConsoleCDrive, StopsTheFixBeforeTheDrive) {
       {"--c-drive", cDrive.string(), "--temp", temp(), "--drive", "E=" + drive, "--yes", "fix"});
   EXPECT_EQ(r.code, kExitFailure) << r.out;
   EXPECT_NE(r.out.find(std::string("[Fail] The file <C:\\ISP0_Before.bin> cannot be opened, "
-                                       "please check.\n") +
-                           GetParam().cause +
-                           "\nThe update was stopped before anything was written to the drive.\n"),
+                                   "please check.\n") +
+                       GetParam().cause +
+                       "\nThe update was stopped before anything was written to the drive.\n"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.find("SUCCESS"), std::string::npos);
@@ -362,6 +362,19 @@ TEST_F(ConsoleRun, GivenImagesAreWrittenAndNamed) {
   std::ifstream after(folder.path() / "c" / "ISP0_After.bin", std::ios::binary);
   EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(after), {}),
             std::vector<uint8_t>(us163.begin() + 16384, us163.end()));
+
+  // A folder is judged by its bytes: the work folder of a run holds the
+  // stand-ins, and one stand-in among real images makes the set stand-in.
+  if (resources::PayloadsAreStandIns()) {
+    const std::string first = kCatalogue[0].pathFormat + 3;  // "CAUS.BIN"
+    std::string lower = first;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    fs::copy_file(fs::path(temp()) / first, given / lower, fs::copy_options::overwrite_existing);
+    for (const std::string& images : {temp(), given.string()}) {
+      EXPECT_EQ(Run({"--version", "--images", images}).OutLines(),
+                (std::vector<std::string>{kVersionText, "stand-in images (from " + images + ")"}));
+    }
+  }
 }
 
 // --- the built program, end to end ---
