@@ -18,7 +18,10 @@ namespace {
 // --simulate replace the sysfs letters, so a disk no --drive names gets none.
 char LetterOf(const device::SgioCandidate& candidate, const ConsoleOptions& options) {
   for (const DriveArgument& drive : options.drives) {
-    if (!drive.simulated && ResolveDriveNode(drive.path) == candidate.node) return drive.letter;
+    std::string problem;
+    if (!drive.simulated && ResolveDriveNode(drive.path, problem) == candidate.node) {
+      return drive.letter;
+    }
   }
   return options.drives.empty() && !options.simulate ? candidate.letter : 0;
 }

@@ -226,6 +226,14 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) return *stop;
   if (options.command == Command::kList) return RunList(options, io);
   RunEnd end(options, io);
+  std::string problem;
+  // From here on a --drive node is its whole disk, so that the lock, the
+  // check below and every command reach the drive itself.
+  for (DriveArgument& drive : options.drives) {
+    if (drive.simulated) continue;
+    drive.path = ResolveDriveNode(drive.path, problem);
+    if (drive.path.empty()) return end.Fail(kExitUsage, problem);
+  }
   if (const std::string twice = SameDriveTwice(options.drives); !twice.empty()) {
     return end.Fail(kExitUsage, twice);
   }
@@ -235,7 +243,6 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   hostOptions.tempFolder = options.tempFolder;
   hostOptions.debugToStderr = options.verbose;
   std::shared_ptr<const ImageSet> images;
-  std::string problem;
   if (options.version) {
     std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
     if (!ChooseImages(*host, options, images, problem)) return end.Fail(kExitUsage, problem);
@@ -268,7 +275,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   std::map<char, std::string> nodes;
   for (const DriveArgument& drive : options.drives) {
     if (!drive.simulated) {
-      nodes[drive.letter] = ResolveDriveNode(drive.path);
+      nodes[drive.letter] = drive.path;
       continue;
     }
     std::string error;
