@@ -8,6 +8,7 @@
 #include "app/console/console_devices.h"
 #include "app/console/console_json.h"
 #include "app/console/console_list.h"
+#include "app/console/console_view.h"
 #include "device/sgio_linux.h"
 
 namespace kestrune::console {

@@ -68,8 +68,9 @@ void PrintDriveList(std::ostream& out, ConsoleView& view) {
   const auto& lines = view.List(kIdcDriveList);
   const int selected = view.GetListSelection(kIdcDriveList);
   for (size_t i = 0; i < lines.size(); ++i) {
-    out << (static_cast<int>(i) == selected ? "* " : "  ") << i << " Drive Volume " << lines[i]
-        << std::endl;
+    // The line holds the drive's own vendor and product bytes.
+    out << (static_cast<int>(i) == selected ? "* " : "  ") << i << " Drive Volume "
+        << PrintableText(lines[i]) << std::endl;
   }
 }
 
