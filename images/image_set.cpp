@@ -31,36 +31,6 @@ std::optional<std::vector<uint8_t>> ReadUpTo(platform::Platform& platform, const
   return bytes;
 }
 
-// Whether any payload is, byte for byte, one of the generated stand-ins. A
-// payload whose digest cannot be taken is not known to be real, so it
-// counts as one.
-bool HoldsStandIn(std::span<const std::span<const uint8_t>> payloads) {
-  const std::span<const resources::PayloadDigest> standIns = resources::StandInDigests();
-  for (const std::span<const uint8_t> payload : payloads) {
-    const std::optional<platform::Sha256Digest> digest = platform::Sha256({&payload, 1});
-    if (!digest || std::find(standIns.begin(), standIns.end(), *digest) != standIns.end()) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The payloads built into this program are the same for the whole process,
-// so they are looked at once, through the host's own resources.
-bool BuiltInImagesAreStandIns() {
-  static const bool standIns = [] {
-    const std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform();
-    std::vector<std::span<const uint8_t>> payloads;
-    for (const CatalogueEntry& entry : kCatalogue) {
-      if (auto payload = host->FindResource(kResourceType, entry.resourceId)) {
-        payloads.push_back(*payload);
-      }
-    }
-    return HoldsStandIn(payloads);
-  }();
-  return standIns;
-}
-
 }  // namespace
 
 std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
@@ -115,6 +85,40 @@ std::optional<std::span<const uint8_t>> ImagePayload(platform::Platform& platfor
   }
   return platform.FindResource(kResourceType, kCatalogue[entry].resourceId);
 }
+
+namespace {
+
+// Whether any payload is, byte for byte, one of the generated stand-ins. A
+// payload whose digest cannot be taken is not known to be real, so it
+// counts as one.
+bool HoldsStandIn(std::span<const std::span<const uint8_t>> payloads) {
+  const std::span<const resources::PayloadDigest> standIns = resources::StandInDigests();
+  for (const std::span<const uint8_t> payload : payloads) {
+    const std::optional<platform::Sha256Digest> digest = platform::Sha256({&payload, 1});
+    if (!digest || std::find(standIns.begin(), standIns.end(), *digest) != standIns.end()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The payloads built into this program are the same for the whole process,
+// so they are looked at once, through the host's own resources.
+bool BuiltInImagesAreStandIns() {
+  static const bool standIns = [] {
+    const std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform();
+    std::vector<std::span<const uint8_t>> payloads;
+    for (const CatalogueEntry& entry : kCatalogue) {
+      if (auto payload = host->FindResource(kResourceType, entry.resourceId)) {
+        payloads.push_back(*payload);
+      }
+    }
+    return HoldsStandIn(payloads);
+  }();
+  return standIns;
+}
+
+}  // namespace
 
 bool ImagesAreStandIns(const ImageSet* images) {
   if (images == nullptr) return BuiltInImagesAreStandIns();
