@@ -3,6 +3,7 @@
 // reach as deep into the program as a real drive does.
 //
 //   kestrune_make_seeds <corpus folder>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -165,12 +166,22 @@ int main(int argc, char** argv) {
   }
 
   // Flash-file seeds: the file each drive keeps, a snapshot of its first
-  // flash and one erase and one program after it, as a run leaves it.
+  // flash and one erase and one program after it, as a run leaves it. The
+  // snapshot keeps the drive's first few stored pages, so the seeds stay
+  // small.
+  constexpr size_t kSeedPages = 4;
   for (size_t i = 0; i < std::size(kFlashFileDrives); ++i) {
     auto drive = LoadDrive(kFlashFileDrives[i]);
     if (!drive) return 1;
+    sim::NandFlash first = BlankFlashOf(static_cast<uint8_t>(i));
+    sim::BuildInitialFlash(drive->Description(), first);
+    std::vector<uint32_t> stored;
+    for (const auto& entry : first.Pages()) stored.push_back(entry.first);
+    std::sort(stored.begin(), stored.end());
     sim::NandFlash flash = BlankFlashOf(static_cast<uint8_t>(i));
-    sim::BuildInitialFlash(drive->Description(), flash);
+    for (size_t k = 0; k < std::min(kSeedPages, stored.size()); ++k) {
+      flash.Store(stored[k], first.Pages().at(stored[k]).data());
+    }
     const fs::path file = fs::temp_directory_path() / "kestrune-seed.flash";
     {
       sim::FlashJournal journal(file.string());
