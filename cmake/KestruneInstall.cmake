@@ -1,7 +1,8 @@
 # What `cmake --install` puts where, and the packages CPack makes from it.
 #
-# Linux: bin/kestrune, its man page (gzip'd), its bash completion, and the
-# README, LICENSE and Debian's copyright file under share/doc/kestrune; CPack makes
+# Linux: bin/kestrune, its man page (gzip'd), its bash completion, the
+# README, LICENSE, Debian's copyright file and changelog under
+# share/doc/kestrune, and lintian's overrides; CPack makes
 # kestrune_<version>_<arch>.deb.
 # Windows: kestrune.exe and kestrune-cli.exe with README.txt and LICENSE.txt
 # beside them; CPack makes kestrune-<version>-win64.zip (or -win32.zip).
@@ -76,6 +77,26 @@ else()
        "License: Expat\n"
        " ${licence}\n")
   install(FILES ${CMAKE_BINARY_DIR}/package/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          COMPONENT kestrune)
+
+  # Debian keeps a package's history beside its copyright file, compressed
+  # as lintian asks (gzip -9n); a package that is its own upstream, as this
+  # one is, calls it changelog.gz. The entry is made from the project's
+  # version; its date is the configure time, or SOURCE_DATE_EPOCH when set.
+  string(TIMESTAMP changed "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  file(WRITE ${CMAKE_BINARY_DIR}/package/changelog
+       "kestrune (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+       "  * Kestrune ${PROJECT_VERSION}: the console program, its man page and its bash\n"
+       "    completion.\n\n"
+       " -- ${KESTRUNE_PACKAGE_MAINTAINER}  ${changed}\n")
+  execute_process(COMMAND ${KESTRUNE_GZIP} -9 -n -c INPUT_FILE ${CMAKE_BINARY_DIR}/package/changelog
+                  OUTPUT_FILE ${CMAKE_BINARY_DIR}/package/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          COMPONENT kestrune)
+
+  # What lintian is told to let pass, each with its reason.
+  install(FILES ${CMAKE_SOURCE_DIR}/cmake/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME kestrune
           COMPONENT kestrune)
 endif()
 

@@ -206,6 +206,27 @@ std::string ResolveDeviceNode(const std::string& path) {
   return error ? path : node.string();
 }
 
+std::string WholeDiskNode(const std::string& path, std::string& problem,
+                          const std::string& classBlockRoot) {
+  const std::filesystem::path node(ResolveDeviceNode(path));
+  const std::string name = node.filename().string();
+  const std::filesystem::path entry = std::filesystem::path(classBlockRoot) / name;
+  std::error_code error;
+  if (name.empty() || !std::filesystem::exists(entry / "partition", error)) return node.string();
+  // A partition's entry lies inside its disk's: .../block/sdb/sdb1.
+  const std::filesystem::path disk = std::filesystem::canonical(entry, error).parent_path();
+  const std::string diskName = error ? std::string() : disk.filename().string();
+  const std::filesystem::path diskNode = node.parent_path() / diskName;
+  if (diskName.empty() || std::filesystem::exists(disk / "partition", error) ||
+      !std::filesystem::exists(diskNode, error)) {
+    problem = path +
+              " is a partition, and the disk it belongs to cannot be found; name the "
+              "whole disk";
+    return {};
+  }
+  return diskNode.string();
+}
+
 std::string LockNodeFor(const std::string& node, const std::string& genericRoot) {
   const std::filesystem::path path(node);
   const std::string name = path.filename().string();
@@ -224,7 +245,12 @@ std::string LockNodeFor(const std::string& node, const std::string& genericRoot)
 
 SgioVolumes::SgioVolumes(SgioOptions options) : genericRoot_(std::move(options.genericRoot)) {
   if (!options.explicitMap.empty()) {
-    volumes_ = std::move(options.explicitMap);
+    // A partition stands for its disk; one whose disk cannot be found keeps
+    // an empty node, which no open reaches.
+    for (const auto& [letter, path] : options.explicitMap) {
+      std::string problem;
+      volumes_[letter] = WholeDiskNode(path, problem, options.classBlockRoot);
+    }
     return;
   }
   for (const SgioCandidate& candidate : ListSgioCandidates(options)) {
@@ -247,7 +273,7 @@ LockAttempt LockDeviceNode(const std::string& node) {
 std::unique_ptr<Transport> SgioVolumes::Open(char letter) {
   const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   auto found = volumes_.find(upper);
-  if (found == volumes_.end()) return nullptr;
+  if (found == volumes_.end() || found->second.empty()) return nullptr;
   const std::string& node = found->second;
   const std::string lockNode = LockNodeFor(node, genericRoot_);
   const DriveLocks::Claim claim =

@@ -29,6 +29,8 @@ struct SgioOptions {
   std::string devRoot = "/dev";
   // Where the SCSI generic nodes are listed, each with a link to its disk.
   std::string genericRoot = "/sys/class/scsi_generic";
+  // Where every block device is listed by name, partitions among them.
+  std::string classBlockRoot = "/sys/class/block";
   // Letter -> device path. When not empty it replaces the sysfs scan.
   std::map<char, std::string> explicitMap;
 };
@@ -59,6 +61,16 @@ std::vector<SgioCandidate> ListSgioCandidates(const SgioOptions& options);
 // and a link that leads nowhere, is returned as given.
 std::string ResolveDeviceNode(const std::string& path);
 
+// The node of the whole disk `path` names: a link is followed
+// (ResolveDeviceNode), and a partition's node (sdb1, a by-id "-part1" link)
+// gives way to its disk's node (sdb) in the same folder. sysfs tells a
+// partition: <classBlockRoot>/<name>/partition exists, and the folder above
+// that entry is its disk. A name sysfs does not list is taken as it is.
+// Empty, with `problem` naming the path, for a partition whose disk has no
+// node beside it.
+std::string WholeDiskNode(const std::string& path, std::string& problem,
+                          const std::string& classBlockRoot = SgioOptions{}.classBlockRoot);
+
 // The node whose lock stands for the drive at `node`. One drive has two
 // nodes, its disk (sdX) and its SCSI generic node (sgN); a generic node is
 // locked through its disk's node, found in the same folder, so that runs
@@ -75,13 +87,15 @@ class SgioVolumes : public VolumeOpener {
   // Takes the letter map once: a disk plugged in or pulled later must not
   // move a letter onto another drive between two opens of one run.
   explicit SgioVolumes(SgioOptions options = {});
-  // Opens the node under the lock of LockNodeFor(node), which is taken at
-  // the first open and kept while this opener lives.
+  // Opens the whole disk's node (WholeDiskNode) under the lock of
+  // LockNodeFor(that node), which is taken at the first open and kept while
+  // this opener lives. A partition whose disk cannot be found is not opened.
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
   std::string HeldElsewhere(char letter) const override;
 
-  // The letters and device paths this opener serves: the explicit map, or
+  // The letters and device paths this opener serves: the explicit map (each
+  // path as WholeDiskNode gives it), or
   // removable or USB SCSI disks found under sysfsRoot when it was made,
   // given the letters C, D, ... in name order (sdb before sdaa).
   const std::map<char, std::string>& Volumes() const { return volumes_; }

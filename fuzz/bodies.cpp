@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "app/dialog.h"
 #include "device/commands.h"
@@ -11,6 +13,7 @@
 #include "images/images.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
+#include "simulator/virtual_drive.h"
 
 namespace kestrune::fuzz {
 
@@ -184,6 +187,25 @@ void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChan
   }
   if (after & 1) dialog.OnCheckIsp();
   if (after & 2) dialog.OnClose();
+}
+
+sim::NandFlash BlankFlashOf(uint8_t selector) {
+  constexpr size_t kCount = std::size(kFlashFileDrives);
+  // Each description is read once; the fuzzer calls this for every input.
+  static std::unique_ptr<sim::VirtualDrive> drives[kCount];
+  const size_t index = selector % kCount;
+  std::unique_ptr<sim::VirtualDrive>& drive = drives[index];
+  if (!drive) {
+    std::string error;
+    drive = sim::VirtualDrive::FromFile(
+        std::string(KESTRUNE_FUZZ_DRIVES) + "/" + kFlashFileDrives[index], &error, std::string());
+    if (!drive) {
+      std::fprintf(stderr, "fuzz: %s: %s\n", kFlashFileDrives[index], error.c_str());
+      std::abort();
+    }
+  }
+  const sim::DriveDescription& d = drive->Description();
+  return sim::NandFlash(d.pageSize, sim::kSpareSize, d.pagesPerBlock, d.BlockCount());
 }
 
 }  // namespace kestrune::fuzz

@@ -7,6 +7,7 @@
 
 #include "discovery/program.h"
 #include "fuzz/reply_stream.h"
+#include "simulator/nand_flash.h"
 
 namespace kestrune::fuzz {
 
@@ -37,5 +38,14 @@ void RunCis(Program& p, const SlotHeader& header);
 // `after` adds the dialog's Check ISP (bit 0) and its restart on close (bit 1).
 void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChanges,
              uint8_t after = 0);
+
+// The ready-made drives whose geometry a flash-file input is read against.
+inline constexpr const char* kFlashFileDrives[] = {
+    "ctrl165_small_pages_broken.json",
+    "ctrl163_broken.json",
+    "ctrl190_broken.json",
+};
+// An erased flash of the geometry of kFlashFileDrives[selector % count].
+sim::NandFlash BlankFlashOf(uint8_t selector);
 
 }  // namespace kestrune::fuzz

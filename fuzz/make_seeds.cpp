@@ -3,6 +3,7 @@
 // reach as deep into the program as a real drive does.
 //
 //   kestrune_make_seeds <corpus folder>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +16,8 @@
 #include "fuzz/bodies.h"
 #include "fuzz/fuzz_world.h"
 #include "images/images.h"
+#include "simulator/flash_content.h"
+#include "simulator/flash_file.h"
 #include "simulator/virtual_drive.h"
 
 using namespace kestrune;
@@ -160,6 +163,45 @@ int main(int argc, char** argv) {
     const std::vector<uint8_t> start = FileStart(path, kImageSeedBytes);
     bytes.insert(bytes.end(), start.begin(), start.end());
     Write(corpus / "image", seed.name, bytes);
+  }
+
+  // Flash-file seeds: the file each drive keeps, a snapshot of its first
+  // flash and one erase and one program after it, as a run leaves it. The
+  // snapshot keeps the drive's first few stored pages, so the seeds stay
+  // small.
+  constexpr size_t kSeedPages = 4;
+  for (size_t i = 0; i < std::size(kFlashFileDrives); ++i) {
+    auto drive = LoadDrive(kFlashFileDrives[i]);
+    if (!drive) return 1;
+    sim::NandFlash first = BlankFlashOf(static_cast<uint8_t>(i));
+    sim::BuildInitialFlash(drive->Description(), first);
+    std::vector<uint32_t> stored;
+    for (const auto& entry : first.Pages()) stored.push_back(entry.first);
+    std::sort(stored.begin(), stored.end());
+    sim::NandFlash flash = BlankFlashOf(static_cast<uint8_t>(i));
+    for (size_t k = 0; k < std::min(kSeedPages, stored.size()); ++k) {
+      flash.Store(stored[k], first.Pages().at(stored[k]).data());
+    }
+    const fs::path file = fs::temp_directory_path() / "kestrune-seed.flash";
+    {
+      sim::FlashJournal journal(file.string());
+      std::string error;
+      if (!journal.Snapshot(flash, &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+      }
+      const uint32_t block = flash.BlockCount() - 1;
+      flash.EraseBlock(block);
+      journal.RecordErase(flash, block);
+      const std::vector<uint8_t> page(flash.PageSize(), 0x3C);
+      flash.Program(block * flash.PagesPerBlock(), page.data(), nullptr);
+      journal.RecordPages(flash, block * flash.PagesPerBlock(), 1);
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> bytes = {static_cast<uint8_t>(i)};
+    bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), {});
+    fs::remove(file);
+    Write(corpus / "flash", fs::path(kFlashFileDrives[i]).stem().string(), bytes);
   }
   return 0;
 }

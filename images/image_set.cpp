@@ -1,8 +1,10 @@
 // The image set of a run: the payloads built into the program or a folder
 // of images named at start-up, what it is called, and the refusal to write
 // stand-ins into a real drive.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "images/images.h"
 #include "resources/image_list.h"
@@ -10,10 +12,9 @@
 namespace kestrune {
 
 const char* const kStandInsRefusedText =
-    "This build carries no real ISP images, only generated stand-ins, and does not write them "
-    "into a real drive, nor load their code into one. Build it with KESTRUNE_IMAGE_DIR naming the "
-    "folder of the 31 images, or "
-    "name such a folder in KESTRUNE_IMAGES.";
+    "The images of this run are generated stand-ins, not real ISP images: they are not written "
+    "into a real drive, nor is their code loaded into one. Name a folder that holds the 31 real "
+    "ISP images with --images or KESTRUNE_IMAGES, or use a build made with the real images.";
 
 namespace {
 
@@ -85,12 +86,54 @@ std::optional<std::span<const uint8_t>> ImagePayload(platform::Platform& platfor
   return platform.FindResource(kResourceType, kCatalogue[entry].resourceId);
 }
 
+namespace {
+
+// Whether any payload is, byte for byte, one of the generated stand-ins. A
+// payload whose digest cannot be taken is not known to be real, so it
+// counts as one.
+bool HoldsStandIn(std::span<const std::span<const uint8_t>> payloads) {
+  const std::span<const resources::PayloadDigest> standIns = resources::StandInDigests();
+  for (const std::span<const uint8_t> payload : payloads) {
+    const std::optional<platform::Sha256Digest> digest = platform::Sha256({&payload, 1});
+    if (!digest || std::find(standIns.begin(), standIns.end(), *digest) != standIns.end()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The payloads built into this program are the same for the whole process,
+// so they are looked at once, through the host's own resources.
+bool BuiltInImagesAreStandIns() {
+  static const bool standIns = [] {
+    const std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform();
+    std::vector<std::span<const uint8_t>> payloads;
+    for (const CatalogueEntry& entry : kCatalogue) {
+      if (auto payload = host->FindResource(kResourceType, entry.resourceId)) {
+        payloads.push_back(*payload);
+      }
+    }
+    return HoldsStandIn(payloads);
+  }();
+  return standIns;
+}
+
+}  // namespace
+
 bool ImagesAreStandIns(const ImageSet* images) {
-  return images == nullptr && resources::PayloadsAreStandIns();
+  if (images == nullptr) return BuiltInImagesAreStandIns();
+  std::call_once(images->standInsChecked, [images] {
+    const std::vector<std::span<const uint8_t>> payloads(images->payloads.begin(),
+                                                         images->payloads.end());
+    images->standIns = HoldsStandIn(payloads);
+  });
+  return images->standIns;
 }
 
 std::string DescribeImages(platform::Platform& platform, const ImageSet* images) {
-  if (ImagesAreStandIns(images)) return "stand-in images";
+  if (ImagesAreStandIns(images)) {
+    return images == nullptr ? "stand-in images" : "stand-in images (from " + images->folder + ")";
+  }
   std::vector<std::span<const uint8_t>> pieces;
   for (int i = 0; i < static_cast<int>(std::size(kCatalogue)); ++i) {
     if (auto payload = ImagePayload(platform, images, i)) pieces.push_back(*payload);
@@ -111,9 +154,10 @@ std::string DescribeImages(platform::Platform& platform, const ImageSet* images)
 }
 
 bool StandInsBarredFrom(Program& p, int slotIndex) {
-  if (!ImagesAreStandIns(p.images.get())) return false;
-  if (slotIndex < 0 || slotIndex >= kSlotCount) return true;
-  if (!p.link.opener().ServesRealDevice(p.Slot(slotIndex).letter)) return false;
+  // A slot that is not there might be anything, so it counts as real.
+  const bool real = slotIndex < 0 || slotIndex >= kSlotCount ||
+                    p.link.opener().ServesRealDevice(p.Slot(slotIndex).letter);
+  if (!real || !ImagesAreStandIns(p.images.get())) return false;
   return platform::ReadEnvironmentVariable(kAllowStandInsVariable) !=
          std::optional<std::string>("1");
 }

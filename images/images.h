@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -55,6 +56,10 @@ class BinRes {
 struct ImageSet {
   std::string folder;                          // as it was named
   std::vector<std::vector<uint8_t>> payloads;  // in catalogue order
+  // Whether a payload is a generated stand-in, worked out once, on the first
+  // asking (ImagesAreStandIns), and kept for the run.
+  mutable std::once_flag standInsChecked;
+  mutable bool standIns = false;
 };
 
 // Reads the catalogue's files from `folder` (names matched without regard
@@ -76,17 +81,18 @@ bool LoadImagesFromEnvironment(platform::Platform& platform,
 std::optional<std::span<const uint8_t>> ImagePayload(platform::Platform& platform,
                                                      const ImageSet* images, int entry);
 
-// True for the generated stand-ins: built-in payloads of a build that was
-// given no real images.
+// True when any payload of the set (null: the built-in payloads) equals one
+// of the generated stand-ins, whatever its name or place in the set. The
+// one decision every refusal and description goes by.
 bool ImagesAreStandIns(const ImageSet* images);
 
 // "stand-in images", or "images: " and the first 12 hex digits of the
-// SHA-256 over the 31 payloads in catalogue order, followed by " (from
-// DIR)" for a folder.
+// SHA-256 over the 31 payloads in catalogue order; either followed by
+// " (from DIR)" for a folder.
 std::string DescribeImages(platform::Platform& platform, const ImageSet* images);
 
 // With stand-ins, no real drive may be written. True ("stop") after one
-// ERROR box naming the build option when the selected drive is reached
+// ERROR box asking for real images when the selected drive is reached
 // through real pass-through; the test switch KESTRUNE_ALLOW_STANDIN_IMAGES=1
 // lifts it. Every operation that changes a drive's flash asks it first.
 inline constexpr const char* kAllowStandInsVariable = "KESTRUNE_ALLOW_STANDIN_IMAGES";

@@ -2,6 +2,7 @@
 // resources/catalogue.csv into every program that carries the images.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -16,8 +17,14 @@ struct ListedImage {
 // The rows of the catalogue list, in file order.
 std::span<const ListedImage> ListedImages();
 
-// True when the payloads are the generated stand-ins rather than files
-// supplied through KESTRUNE_IMAGE_DIR.
+// True when the build generated its payloads because KESTRUNE_IMAGE_DIR
+// named none. The program itself goes by content (ImagesAreStandIns); this
+// fact of the build is what checks of that decision compare against.
 bool PayloadsAreStandIns();
+
+// The SHA-256 of each generated stand-in payload, in catalogue order; every
+// build carries it, whatever its own payloads are.
+using PayloadDigest = std::array<uint8_t, 32>;
+std::span<const PayloadDigest> StandInDigests();
 
 }  // namespace kestrune::resources

@@ -21,11 +21,17 @@ constexpr size_t kRecordHead = 12;  // kind, first, count
 // are folded into a new one.
 constexpr uint64_t kRecordAllowance = 16u << 20;
 
+uint64_t RecordAllowance(uint64_t snapshotBytes) {
+  return std::max(kRecordAllowance, 2 * snapshotBytes);
+}
+
 void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
   uint8_t b[4];
   bytes::StoreBe32(b, v);
   out.insert(out.end(), b, b + 4);
 }
+
+}  // namespace
 
 std::vector<uint8_t> SnapshotBytes(const NandFlash& flash) {
   std::vector<uint32_t> numbers;
@@ -48,8 +54,6 @@ std::vector<uint8_t> SnapshotBytes(const NandFlash& flash) {
   PutBe32(out, Crc32(out.data(), out.size()));
   return out;
 }
-
-}  // namespace
 
 bool FlashJournal::Snapshot(const NandFlash& flash, std::string* error) {
   const std::vector<uint8_t> bytes = SnapshotBytes(flash);
@@ -100,6 +104,9 @@ bool FlashJournal::RecordPages(const NandFlash& flash, uint32_t page, uint32_t c
 
 bool FlashJournal::Append(const NandFlash& flash) {
   if (!file_.IsOpen()) return false;
+  // Records past their allowance mean a fold failed; rather than grow the
+  // file beyond what loading accepts, the change goes into a new snapshot.
+  if (recordBytes_ > RecordAllowance(snapshotBytes_)) return Snapshot(flash, nullptr);
   PutBe32(record_, Crc32(record_.data(), record_.size()));
   if (!file_.Write(record_.data(), record_.size())) {
     // What follows a failed write cannot be trusted to line up.
@@ -109,8 +116,16 @@ bool FlashJournal::Append(const NandFlash& flash) {
   recordBytes_ += record_.size();
   // The record is in the file either way; when the fold fails the records
   // stay, or the next change writes a snapshot.
-  if (recordBytes_ > std::max(kRecordAllowance, 2 * snapshotBytes_)) Snapshot(flash, nullptr);
+  if (recordBytes_ > RecordAllowance(snapshotBytes_)) Snapshot(flash, nullptr);
   return true;
+}
+
+uint64_t MaxFlashFileBytes(const NandFlash& flash) {
+  const uint64_t raw = flash.RawPageSize();
+  const uint64_t snapshot = kHeaderSize + uint64_t{flash.PageCount()} * (4 + raw) + 4;
+  const uint64_t lastRecord =
+      kRecordHead + kMaxRecordPageBytes / std::max(flash.PageSize(), 1u) * raw + 4;
+  return snapshot + RecordAllowance(snapshot) + lastRecord;
 }
 
 bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string* error) {
@@ -121,7 +136,7 @@ bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string*
 bool LoadFlashFile(const std::string& path, NandFlash& flash, std::string* error) {
   std::vector<uint8_t> in;
   std::string why;
-  switch (ReadRegularFile(path, UINT64_MAX, false, &in, &why)) {
+  switch (ReadRegularFile(path, MaxFlashFileBytes(flash), false, &in, &why)) {
     case ReadStatus::kMissing:
       if (error) *error = path + ": cannot be opened";
       return false;
@@ -143,23 +158,26 @@ bool ParseFlashFile(const std::vector<uint8_t>& in, NandFlash& flash, std::strin
     if (why) *why = text;
     return false;
   };
+  // The header first: a file that is not this drive's is refused before
+  // anything it claims to hold is looked at.
   if (in.size() < kHeaderSize + 4 || std::memcmp(in.data(), kMagic, 8) != 0) {
     return fail("not a flash file");
   }
   const uint8_t* h = in.data() + 8;
   const uint32_t version = bytes::LoadBe32(h);
+  if (version != kVersion && version != kSnapshotOnlyVersion) return fail("unknown version");
+  if (bytes::LoadBe32(h + 4) != flash.PageSize() || bytes::LoadBe32(h + 8) != flash.SpareSize() ||
+      bytes::LoadBe32(h + 12) != flash.PageCount()) {
+    return fail("made for another flash geometry; delete it to start from the description");
+  }
+  if (in.size() > MaxFlashFileBytes(flash)) return fail("larger than this drive's flash can leave");
   // The snapshot's length follows from its header, which the CRC then covers.
-  const uint64_t record = 4 + uint64_t{bytes::LoadBe32(h + 4)} + bytes::LoadBe32(h + 8);
+  const uint64_t record = 4 + uint64_t{flash.RawPageSize()};
   const uint64_t stored = bytes::LoadBe32(h + 16);
   if (stored > (in.size() - kHeaderSize - 4) / record) return fail("truncated");
   const size_t snapshot = kHeaderSize + static_cast<size_t>(stored * record);
   if (Crc32(in.data(), snapshot) != bytes::LoadBe32(in.data() + snapshot)) {
     return fail("damaged (CRC mismatch)");
-  }
-  if (version != kVersion && version != kSnapshotOnlyVersion) return fail("unknown version");
-  if (bytes::LoadBe32(h + 4) != flash.PageSize() || bytes::LoadBe32(h + 8) != flash.SpareSize() ||
-      bytes::LoadBe32(h + 12) != flash.PageCount()) {
-    return fail("made for another flash geometry; delete it to start from the description");
   }
   const size_t end = snapshot + 4;
   if (version == kSnapshotOnlyVersion && end != in.size())

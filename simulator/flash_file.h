@@ -27,6 +27,15 @@
 
 namespace kestrune::sim {
 
+// The most page data one record carries: a program command moves no more.
+inline constexpr uint32_t kMaxRecordPageBytes = 16u << 20;
+
+// The largest file a flash of this geometry can leave: a snapshot of every
+// page, the records the journal lets grow before it folds them, and the one
+// record that crossed that line. A larger file is refused before a byte of
+// it is read.
+uint64_t MaxFlashFileBytes(const NandFlash& flash);
+
 // Keeps one flash file up to date as the flash changes.
 class FlashJournal {
  public:
@@ -57,11 +66,13 @@ class FlashJournal {
   std::vector<uint8_t> record_;
 };
 
+// The bytes of a snapshot of `flash`, as a file holds them.
+std::vector<uint8_t> SnapshotBytes(const NandFlash& flash);
 // A snapshot alone, as the file's whole contents.
 bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string* error);
 // Snapshot and records into `flash`. False with `error` when the file is
-// missing, damaged or belongs to another geometry; `flash` is left untouched
-// then.
+// missing, damaged, larger than MaxFlashFileBytes or belongs to another
+// geometry; `flash` is left untouched then.
 bool LoadFlashFile(const std::string& path, NandFlash& flash, std::string* error);
 // The same for file contents already read; `why` does not name the file.
 bool ParseFlashFile(const std::vector<uint8_t>& in, NandFlash& flash, std::string* why);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include "device/bytes.h"
@@ -29,6 +30,8 @@ constexpr uint32_t kCapacitySize = 8;
 // No command of the set moves more than a few ISP areas; anything far beyond
 // is a malformed request and is refused before a reply buffer is made for it.
 constexpr uint32_t kMaxTransfer = 16u << 20;
+// The flash file's size bound counts on no page record carrying more.
+static_assert(kMaxTransfer <= kMaxRecordPageBytes);
 
 constexpr uint8_t kOpInquiry = 0x12;
 constexpr uint8_t kOpReadCapacity = 0x25;
@@ -66,14 +69,29 @@ class Drive final : public VirtualDrive {
   }
 
   bool Start(std::string* error) {
+    // A file within the bound may still be more than a small machine holds.
+    try {
+      if (LoadFlash(error)) return true;
+    } catch (const std::bad_alloc&) {
+      *error = flashPath_ + ": too large to load into memory";
+    }
+    // The flash file was refused: this drive holds nothing of it, so it must
+    // not write its own empty flash over it when it goes.
+    claimed_ = false;
+    return false;
+  }
+
+  bool LoadFlash(std::string* error) {
     std::vector<uint8_t> bytes;
-    // The flash file is this program's own: a link in its place is refused,
-    // not followed.
-    const ReadStatus status = flashPath_.empty()
-                                  ? ReadStatus::kMissing
-                                  : ReadRegularFile(flashPath_, UINT64_MAX, false, &bytes, error);
-    if (status == ReadStatus::kRefused) return false;
     NandFlash flash(d_.pageSize, kSpareSize, d_.pagesPerBlock, d_.BlockCount());
+    // The flash file is this program's own: a link in its place is refused,
+    // not followed, and so is a file larger than this geometry can leave,
+    // before it is read.
+    const ReadStatus status =
+        flashPath_.empty()
+            ? ReadStatus::kMissing
+            : ReadRegularFile(flashPath_, MaxFlashFileBytes(flash), false, &bytes, error);
+    if (status == ReadStatus::kRefused) return false;
     if (status == ReadStatus::kRead) {
       std::string why;
       if (!ParseFlashFile(bytes, flash, &why)) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the packages CPack made, as a user would meet them:
-#   the .deb   its control fields; installed on this machine with dpkg -i
+#   the .deb   its control fields; lintian (no error, warning or hardening
+#              tag); installed on this machine with dpkg -i
 #              (apt-get -f install when a dependency is missing), then
 #              /usr/bin/kestrune --simulate scan in a scratch folder,
 #              man -w kestrune, the completion and the licence in place;
@@ -43,6 +44,17 @@ version=$(field Version)
 for library in libc6 libstdc++6 libssl3; do
   [[ $(field Depends) == *"$library "* ]] || fail "Depends lacks $library: $(field Depends)"
 done
+
+# lintian as Debian's archive runs it: an error or a warning fails, and so
+# does any hardening tag, which lintian counts as information only. What
+# the package overrides, it overrides with a reason.
+lintian_status=0
+lintian_output=$(lintian --display-info --fail-on error,warning "$deb" 2>&1) || lintian_status=$?
+echo "$lintian_output"
+[[ $lintian_status -eq 0 ]] || fail "lintian finds errors or warnings in $deb (exit $lintian_status)"
+if grep -q ': hardening-' <<<"$lintian_output"; then
+  fail "lintian: the program in $deb is not built with every hardening flag"
+fi
 
 was_installed=false
 if dpkg-query -W -f='${Status}' kestrune 2>/dev/null | grep -q 'install ok installed'; then
@@ -90,6 +102,8 @@ fi
 [[ -f /usr/share/bash-completion/completions/kestrune ]] || fail "the bash completion is missing"
 [[ -f /usr/share/doc/kestrune/LICENSE ]] || fail "/usr/share/doc/kestrune/LICENSE is missing"
 [[ -f /usr/share/doc/kestrune/copyright ]] || fail "/usr/share/doc/kestrune/copyright is missing"
+[[ $(zcat /usr/share/doc/kestrune/changelog.gz) == "kestrune ($version) "* ]] ||
+  fail "/usr/share/doc/kestrune/changelog.gz does not begin with an entry for $version"
 
 # --- the Windows zips ---
 check_zip() { # zip flavour file-type-of-a-program

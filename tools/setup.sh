@@ -28,7 +28,7 @@ case $profile in
       mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
       wine64 fonts-wine xvfb x11-apps imagemagick
       clang libclang-rt-14-dev clang-format clang-tidy shellcheck
-      dpkg-dev file
+      dpkg-dev file lintian
     )
     ;;
   *)

@@ -516,15 +516,6 @@ void PrintColumns(std::ostream& out, const std::vector<std::vector<std::string>>
   out << std::flush;
 }
 
-std::string PrintableText(std::string_view text) {
-  std::string shown;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    shown.push_back(byte >= 0x20 && byte < 0x7F ? c : '?');
-  }
-  return shown;
-}
-
 std::string SameDriveTwice(const std::vector<DriveArgument>& drives) {
   for (size_t i = 0; i < drives.size(); ++i) {
     for (size_t j = i + 1; j < drives.size(); ++j) {

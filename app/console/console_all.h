@@ -59,8 +59,4 @@ std::string SameDriveTwice(const std::vector<DriveArgument>& drives);
 // Rows of cells in columns, each padded to its widest cell, two blanks apart.
 void PrintColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows);
 
-// A text from a drive or from sysfs with every byte that could steer a
-// terminal shown as '?'.
-std::string PrintableText(std::string_view text);
-
 }  // namespace kestrune::console

@@ -17,14 +17,16 @@ namespace kestrune::console {
 std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::string>& nodes,
                                                       std::string& problem);
 
-// The device node a --drive path names: a /dev/disk/by-id or by-path link
-// is followed to its node, so a bench slot keeps its letter while the
-// kernel's names move. Elsewhere the path as given.
-std::string ResolveDriveNode(const std::string& path);
+// The device node of the whole disk a --drive path names: a /dev/disk/by-id
+// or by-path link is followed to its node, so a bench slot keeps its letter
+// while the kernel's names move, and a partition gives way to its disk.
+// Empty, with `problem` set, for a partition whose disk cannot be found.
+// Elsewhere the path as given.
+std::string ResolveDriveNode(const std::string& path, std::string& problem);
 
 // The node whose lock stands for the drive a --drive path names: a SCSI
-// generic node and its disk's node are one drive. Elsewhere the path as
-// given.
+// generic node, a partition and the disk's node are one drive. Elsewhere
+// the path as given.
 std::string DriveLockNode(const std::string& path);
 
 // The host's candidate drives by the letters they get, read once without

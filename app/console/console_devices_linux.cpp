@@ -33,10 +33,16 @@ std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::
   return std::make_unique<device::SgioVolumes>(options);
 }
 
-std::string ResolveDriveNode(const std::string& path) { return device::ResolveDeviceNode(path); }
+std::string ResolveDriveNode(const std::string& path, std::string& problem) {
+  return device::WholeDiskNode(path, problem);
+}
 
 std::string DriveLockNode(const std::string& path) {
-  return device::LockNodeFor(device::ResolveDeviceNode(path));
+  // A partition whose disk cannot be found is refused before any open; here
+  // it stands for itself.
+  std::string problem;
+  const std::string node = device::WholeDiskNode(path, problem);
+  return device::LockNodeFor(node.empty() ? path : node);
 }
 
 std::map<char, std::string> HostDriveNodes() {

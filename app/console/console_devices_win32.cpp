@@ -16,7 +16,10 @@ std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::
   return std::make_unique<device::PassThroughVolumes>();
 }
 
-std::string ResolveDriveNode(const std::string& path) { return path; }
+std::string ResolveDriveNode(const std::string& path, std::string& problem) {
+  (void)problem;
+  return path;
+}
 
 std::string DriveLockNode(const std::string& path) { return path; }
 

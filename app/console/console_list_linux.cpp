@@ -8,6 +8,7 @@
 #include "app/console/console_devices.h"
 #include "app/console/console_json.h"
 #include "app/console/console_list.h"
+#include "app/console/console_view.h"
 #include "device/sgio_linux.h"
 
 namespace kestrune::console {
@@ -18,7 +19,10 @@ namespace {
 // --simulate replace the sysfs letters, so a disk no --drive names gets none.
 char LetterOf(const device::SgioCandidate& candidate, const ConsoleOptions& options) {
   for (const DriveArgument& drive : options.drives) {
-    if (!drive.simulated && ResolveDriveNode(drive.path) == candidate.node) return drive.letter;
+    std::string problem;
+    if (!drive.simulated && ResolveDriveNode(drive.path, problem) == candidate.node) {
+      return drive.letter;
+    }
   }
   return options.drives.empty() && !options.simulate ? candidate.letter : 0;
 }

@@ -68,8 +68,9 @@ void PrintDriveList(std::ostream& out, ConsoleView& view) {
   const auto& lines = view.List(kIdcDriveList);
   const int selected = view.GetListSelection(kIdcDriveList);
   for (size_t i = 0; i < lines.size(); ++i) {
-    out << (static_cast<int>(i) == selected ? "* " : "  ") << i << " Drive Volume " << lines[i]
-        << std::endl;
+    // The line holds the drive's own vendor and product bytes.
+    out << (static_cast<int>(i) == selected ? "* " : "  ") << i << " Drive Volume "
+        << PrintableText(lines[i]) << std::endl;
   }
 }
 
@@ -226,6 +227,14 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) return *stop;
   if (options.command == Command::kList) return RunList(options, io);
   RunEnd end(options, io);
+  std::string problem;
+  // From here on a --drive node is its whole disk, so that the lock, the
+  // check below and every command reach the drive itself.
+  for (DriveArgument& drive : options.drives) {
+    if (drive.simulated) continue;
+    drive.path = ResolveDriveNode(drive.path, problem);
+    if (drive.path.empty()) return end.Fail(kExitUsage, problem);
+  }
   if (const std::string twice = SameDriveTwice(options.drives); !twice.empty()) {
     return end.Fail(kExitUsage, twice);
   }
@@ -235,7 +244,6 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   hostOptions.tempFolder = options.tempFolder;
   hostOptions.debugToStderr = options.verbose;
   std::shared_ptr<const ImageSet> images;
-  std::string problem;
   if (options.version) {
     std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
     if (!ChooseImages(*host, options, images, problem)) return end.Fail(kExitUsage, problem);
@@ -268,7 +276,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   std::map<char, std::string> nodes;
   for (const DriveArgument& drive : options.drives) {
     if (!drive.simulated) {
-      nodes[drive.letter] = ResolveDriveNode(drive.path);
+      nodes[drive.letter] = drive.path;
       continue;
     }
     std::string error;

@@ -14,6 +14,44 @@ constexpr unsigned kMbTypeMask = 0xF;
 constexpr unsigned kMbIconMask = 0xF0;
 }  // namespace
 
+std::string PrintableText(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    shown.push_back(byte >= 0x20 && byte < 0x7F ? c : '?');
+  }
+  return shown;
+}
+
+std::string TerminalText(std::string_view text) {
+  std::string shown;
+  for (size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead == '\n' || (lead >= 0x20 && lead < 0x7F)) {
+      shown.push_back(text[at++]);
+      continue;
+    }
+    // C2 80 to C2 9F encode the C1 controls, which some terminals obey.
+    const size_t length = lead >= 0xF0 && lead <= 0xF4   ? 4
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                         : 0;
+    bool whole = length != 0 && at + length <= text.size();
+    for (size_t i = 1; whole && i < length; ++i) {
+      const auto next = static_cast<unsigned char>(text[at + i]);
+      whole = next >= 0x80 && next <= 0xBF && !(lead == 0xC2 && next < 0xA0);
+    }
+    if (whole) {
+      shown.append(text.substr(at, length));
+      at += length;
+    } else {
+      shown.push_back('?');
+      ++at;
+    }
+  }
+  return shown;
+}
+
 bool IsFailureCaption(const std::string& caption) {
   return caption == "ERROR" || caption == "Fail" || caption == "Allocate Fail Warning";
 }
@@ -38,7 +76,7 @@ int ConsoleView::ShowMessage(const std::string& text, const std::string& caption
 
 int ConsoleView::Answer(const std::string& text, const std::string& caption, unsigned style) {
   if (!quiet_ || ShownWhenQuiet(style, answering_)) {
-    boxes_ << '[' << caption << "] " << text << std::endl;
+    boxes_ << '[' << caption << "] " << TerminalText(text) << std::endl;
   }
   if (IsFailureCaption(caption)) failureShown_ = true;
   if ((style & kMbTypeMask) != kMbOkCancel) return kIdOk;

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/view.h"
@@ -79,6 +80,16 @@ class ConsoleView : public View {
   bool cancelled_ = false;
   bool closeRequested_ = false;
 };
+
+// A text from a drive or from sysfs with every byte that could steer a
+// terminal shown as '?': printable ASCII only.
+std::string PrintableText(std::string_view text);
+
+// A box's text as a terminal may show it: line breaks and whole UTF-8
+// characters stay (a folder's name may need them), and every control byte,
+// C1 control or stray byte becomes '?', so that a drive's text quoted in a
+// box cannot steer the terminal.
+std::string TerminalText(std::string_view text);
 
 // True for the captions of the boxes that report a failed operation.
 bool IsFailureCaption(const std::string& caption);

@@ -3,6 +3,7 @@
 // checks it against docs/kestrune-output.schema.json.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,6 +19,9 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "platform/platform.h"
+#include "simulator/drive_description.h"
+#include "simulator/flash_file.h"
+#include "simulator/virtual_drive.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
@@ -80,13 +84,18 @@ class ConsoleJson : public ::testing::Test {
   fs::path cDrive() const { return folder.path() / "c"; }
   fs::path temp() const { return folder.path() / "t"; }
 
-  // A copy of a ready-made drive on the next letter from E.
-  void AddDrive(const std::string& name, bool writesRefused) {
+  // A copy of a ready-made drive on the next letter from E, with `changes`
+  // merged into its description; returns the copy's path.
+  fs::path AddDrive(const std::string& name, bool writesRefused,
+                    const json& changes = json::object()) {
     json drive = json::parse(std::ifstream(fs::path(KESTRUNE_TEST_DRIVES) / (name + ".json")));
     if (writesRefused) drive["faults"] = kWritesRefused;
+    drive.merge_patch(changes);
     const std::string letter(1, static_cast<char>('E' + drives.size() / 2));
-    std::ofstream(folder.path() / (letter + ".json")) << drive.dump();
-    drives.insert(drives.end(), {"--drive", letter + "=" + folder.str() + "/" + letter + ".json"});
+    const fs::path path = folder.path() / (letter + ".json");
+    std::ofstream(path) << drive.dump();
+    drives.insert(drives.end(), {"--drive", letter + "=" + path.string()});
+    return path;
   }
 
   RunResult Run(const std::string& arguments) {
@@ -212,6 +221,103 @@ TEST_F(ConsoleJson, ListDescribesTheDisks) {
   EXPECT_EQ(document["exitCode"], code);
   EXPECT_EQ(document["devices"][0]["serial"], "SN12");
 }
+
+// A flash file is read only when this drive could have left it. One larger
+// than its geometry and journal allow is refused before a byte of it is
+// read (a sparse file costs no disk), as is one whose header is not a
+// flash file's: exit 2, one document, nothing written.
+struct FlashFileCase {
+  const char* name;
+  int64_t extra;  // bytes past the largest file the drive can leave; < 0: a 4 KiB file
+  const char* why;
+};
+
+class ConsoleFlashFile : public ConsoleJson, public ::testing::WithParamInterface<FlashFileCase> {};
+
+TEST_P(ConsoleFlashFile, IsRefusedBeforeItIsRead) {
+  const FlashFileCase& c = GetParam();
+  const fs::path drive = AddDrive("ctrl163_broken", false);
+  const fs::path flash = drive.string() + ".flash";
+  if (c.extra < 0) {
+    std::ofstream(flash) << std::string(4096, 'x');
+  } else {
+    std::string error;
+    const auto loaded = sim::VirtualDrive::FromFile(drive.string(), &error, "");
+    ASSERT_NE(loaded, nullptr) << error;
+    const sim::DriveDescription& d = loaded->Description();
+    const sim::NandFlash geometry(d.pageSize, sim::kSpareSize, d.pagesPerBlock, d.BlockCount());
+    std::ofstream(flash).close();
+    fs::resize_file(flash, sim::MaxFlashFileBytes(geometry) + static_cast<uint64_t>(c.extra));
+  }
+  const uintmax_t size = fs::file_size(flash);
+
+  const RunResult r = Run("--json --yes fix");
+  EXPECT_EQ(r.code, kExitUsage);
+  json document;
+  ASSERT_NO_THROW(document = json::parse(r.out)) << r.out;
+  std::ofstream(kDocuments / ("flash_" + std::string(c.name) + ".json")) << r.out;
+  EXPECT_EQ(document["exitCode"], kExitUsage);
+  EXPECT_NE(r.err.find(flash.string() + ": " + c.why), std::string::npos) << r.err;
+  EXPECT_EQ(fs::file_size(flash), size);
+  EXPECT_TRUE(fs::is_empty(cDrive()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ConsoleFlashFile,
+                         ::testing::Values(FlashFileCase{"Sparse40GiB", int64_t{40} << 30, "is "},
+                                           FlashFileCase{"OneByteTooMany", 1, "is "},
+                                           FlashFileCase{"NotAFlashFile", -1, "not a flash file"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A drive's own bytes never steer the terminal: a vendor and product made of
+// escape sequences show as '?' in every line a terminal gets, and the
+// document keeps them, escaped as JSON escapes them.
+struct DriveTextCase {
+  const char* name;
+  const char* arguments;
+  const char* input;
+  const char* shown;  // on stdout; "": a document
+};
+
+class ConsoleDriveText : public ConsoleJson, public ::testing::WithParamInterface<DriveTextCase> {};
+
+TEST_P(ConsoleDriveText, ReachesNoTerminalAsControlBytes) {
+  const DriveTextCase& c = GetParam();
+  const std::string vendor = "\x1b[2J\x1b[H";      // clear the screen
+  const std::string product = "\x1b]0;owned\x07";  // set the window title
+  AddDrive("ctrl163_broken", false,
+           {{"vendor", vendor},
+            {"product", product},
+            {"codeMarks", {{"vendor", vendor}, {"product", product}}}});
+  std::vector<std::string> all{"--c-drive", cDrive().string(), "--temp", temp().string()};
+  all.insert(all.end(), drives.begin(), drives.end());
+  for (const std::string& word : Words(c.arguments)) all.push_back(word);
+  const RunResult r = testing::RunConsoleWith(all, c.input);
+  ASSERT_EQ(r.code, kExitDone) << r.out << r.err;
+
+  if (*c.shown == '\0') {
+    const json document = json::parse(r.out);
+    EXPECT_NE(document["drives"][0]["line"].get<std::string>().find(product), std::string::npos)
+        << r.out;
+    return;
+  }
+  EXPECT_NE(r.out.find(c.shown), std::string::npos) << r.out;
+  const auto steers = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return c != '\n' && (byte < 0x20 || byte >= 0x7F);
+  };
+  EXPECT_EQ(std::count_if(r.out.begin(), r.out.end(), steers), 0);
+  EXPECT_EQ(std::count_if(r.err.begin(), r.err.end(), steers), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, ConsoleDriveText,
+    ::testing::Values(DriveTextCase{"Scan", "scan", "",
+                                    "* 0 Drive Volume [E]: 125.00MB ?[2J?[H ?]0;owned?"},
+                      DriveTextCase{"Interactive", "", "list\nselect 0\nquit\n",
+                                    "* 0 Drive Volume [E]: 125.00MB ?[2J?[H ?]0;owned?"},
+                      DriveTextCase{"EveryDrive", "--all scan", "", "?[2J?[H  ?]0;owned?"},
+                      DriveTextCase{"Json", "--json scan", "", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --quiet: the errors, the questions nobody answered for the user, and one
 // last line; no progress and no file lines.

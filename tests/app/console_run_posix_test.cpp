@@ -221,9 +221,9 @@ TEST_P(ConsoleCDrive, StopsTheFixBeforeTheDrive) {
       {"--c-drive", cDrive.string(), "--temp", temp(), "--drive", "E=" + drive, "--yes", "fix"});
   EXPECT_EQ(r.code, kExitFailure) << r.out;
   EXPECT_NE(r.out.find(std::string("[Fail] The file <C:\\ISP0_Before.bin> cannot be opened, "
-                                       "please check.\n") +
-                           GetParam().cause +
-                           "\nThe update was stopped before anything was written to the drive.\n"),
+                                   "please check.\n") +
+                       GetParam().cause +
+                       "\nThe update was stopped before anything was written to the drive.\n"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.find("SUCCESS"), std::string::npos);
@@ -326,6 +326,8 @@ TEST_F(ConsoleRun, GivenImagesAreWrittenAndNamed) {
   // ones in one byte each; their catalogue-order concatenation is hashed
   // by the system's own tool.
   ASSERT_EQ(Run({"--drive", "E=" + drive, "scan"}).code, kExitDone);
+  const fs::path copied = folder.path() / "copied";  // the work folder of that run
+  fs::copy(temp(), copied, fs::copy_options::recursive);
   const fs::path given = folder.path() / "given";
   fs::create_directories(given / "163a2c");
   std::ofstream all(folder.path() / "all.bin", std::ios::binary);
@@ -362,6 +364,20 @@ TEST_F(ConsoleRun, GivenImagesAreWrittenAndNamed) {
   std::ifstream after(folder.path() / "c" / "ISP0_After.bin", std::ios::binary);
   EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(after), {}),
             std::vector<uint8_t>(us163.begin() + 16384, us163.end()));
+
+  // A folder is judged by its bytes: a copy of the work folder of a run
+  // holds the stand-ins, and one stand-in among real images makes the set
+  // stand-in.
+  if (resources::PayloadsAreStandIns()) {
+    const std::string first = kCatalogue[0].pathFormat + 3;  // "CAUS.BIN"
+    std::string lower = first;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    fs::copy_file(copied / first, given / lower, fs::copy_options::overwrite_existing);
+    for (const std::string& images : {copied.string(), given.string()}) {
+      EXPECT_EQ(Run({"--version", "--images", images}).OutLines(),
+                (std::vector<std::string>{kVersionText, "stand-in images (from " + images + ")"}));
+    }
+  }
 }
 
 // --- the built program, end to end ---

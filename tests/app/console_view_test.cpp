@@ -28,6 +28,27 @@ TEST(ConsoleView, EachBoxIsOneLineWithItsCaption) {
   EXPECT_FALSE(h.view.cancelled());
 }
 
+// A box that quotes a drive's bytes must not steer the terminal, yet a
+// folder's name in UTF-8 stays legible.
+TEST(ConsoleView, BoxesShowNoControlBytes) {
+  struct Case {
+    const char* text;
+    const char* shown;
+  };
+  for (const Case& c :
+       {Case{"two\nlines", "two\nlines"}, Case{"\x1b[2J\x1b]0;title\x07!", "?[2J?]0;title?!"},
+        Case{"C1 \xc2\x9b"
+             "2J",
+             "C1 ?"
+             "?2J"},
+        Case{"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+        Case{"cut \xe2\x82", "cut ??"}, Case{"tab\tdel\x7f", "tab?del?"}}) {
+    ViewHarness h(Answering::kNeverAsk);
+    h.view.ShowMessage(c.text, "Fail", kMbIconError);
+    EXPECT_EQ(h.boxes.str(), std::string("[Fail] ") + c.shown + "\n") << c.text;
+  }
+}
+
 TEST(ConsoleView, FailureCaptionsAreNoticed) {
   for (const char* caption : {"ERROR", "Fail", "Allocate Fail Warning"}) {
     ViewHarness h(Answering::kAlwaysOk);

@@ -173,6 +173,66 @@ TEST_F(SysfsTest, ADiskAndItsGenericNodeAreOneDriveToTheLocks) {
   EXPECT_EQ(LockNodeFor(dev + "/sg2", options.genericRoot), dev + "/sg2");
 }
 
+// A partition is its disk: sdb1, or a by-id "-part1" link to it, is sdb,
+// found through sysfs where the partition's entry lies inside its disk's.
+// Every open goes to the disk and takes its lock, so a run on the
+// partition holds the drive from a run on the disk. A partition whose disk
+// has no node is refused; a name sysfs does not list stands for itself.
+struct PartitionCase {
+  const char* given;
+  const char* node;  // "": refused
+};
+
+class PartitionNode : public SysfsTest, public ::testing::WithParamInterface<PartitionCase> {
+ protected:
+  void SetUp() override {
+    root = std::filesystem::canonical(sysfs.path());
+    const std::filesystem::path block = root / "devices/usb1/1-1/host6/block";
+    for (const char* partition : {"sdb/sdb1", "sdc/sdc1"}) {
+      sysfs.Write("devices/usb1/1-1/host6/block/" + std::string(partition) + "/partition", "1\n");
+    }
+    std::filesystem::create_directories(root / "class/block");
+    for (const char* entry : {"sdb", "sdb/sdb1", "sdc/sdc1"}) {
+      std::filesystem::create_directory_symlink(
+          block / entry, root / "class/block" / std::filesystem::path(entry).filename());
+    }
+    for (const char* node : {"dev/sdb", "dev/sdb1", "dev/sdc1", "dev/sg1"}) sysfs.Write(node, "");
+    std::filesystem::create_directories(root / "dev/disk/by-id");
+    std::filesystem::create_symlink("../../sdb1", root / "dev/disk/by-id/usb-KSTRUNE-0:0-part1");
+  }
+  std::filesystem::path root;
+};
+
+TEST_P(PartitionNode, StandsForItsWholeDisk) {
+  const PartitionCase& c = GetParam();
+  const std::string given = (root / c.given).string();
+  const std::string node = *c.node != '\0' ? (root / c.node).string() : "";
+  std::string problem;
+  EXPECT_EQ(WholeDiskNode(given, problem, (root / "class/block").string()), node);
+  EXPECT_EQ(problem.empty(), !node.empty()) << problem;
+
+  SgioOptions options;
+  options.classBlockRoot = (root / "class/block").string();
+  options.explicitMap = {{'E', given}};
+  SgioVolumes first(options);
+  if (node.empty()) {
+    EXPECT_NE(problem.find(given), std::string::npos) << problem;
+    EXPECT_EQ(first.Open('E'), nullptr);
+    return;
+  }
+  ASSERT_NE(first.Open('E'), nullptr);
+  options.explicitMap = {{'E', node}};
+  SgioVolumes second(options);
+  EXPECT_EQ(second.Open('E'), nullptr);
+  EXPECT_EQ(second.HeldElsewhere('E'), node);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nodes, PartitionNode,
+    ::testing::Values(PartitionCase{"dev/sdb", "dev/sdb"}, PartitionCase{"dev/sdb1", "dev/sdb"},
+                      PartitionCase{"dev/disk/by-id/usb-KSTRUNE-0:0-part1", "dev/sdb"},
+                      PartitionCase{"dev/sdc1", ""}, PartitionCase{"dev/sg1", "dev/sg1"}));
+
 TEST(ParseVolumeMappingTest, AcceptsLetterEqualsPathOnly) {
   std::map<char, std::string> map;
   EXPECT_TRUE(ParseVolumeMapping("E=/dev/sdb", map));

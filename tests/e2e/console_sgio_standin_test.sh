@@ -1,34 +1,42 @@
 #!/usr/bin/env bash
-# A build that carries stand-in images must not change a drive reached
-# through real pass-through: the console talks SG_IO to a plain file that
-# the preload library answers from a simulated drive. Without the test
-# switch fix, destroy and restore are refused, with --all too, (one ERROR box, exit 1) and a drive
-# that runs on loaded code gets no stand-in code; with
-# KESTRUNE_ALLOW_STANDIN_IMAGES=1 the same fix goes through.
+# Stand-in images must not change a drive reached through real pass-through:
+# the console talks SG_IO to a plain file that the preload library answers
+# from a simulated drive. Stand-ins are known by their bytes, whether the
+# build carries them or a folder named with --images holds them (a copy of
+# a run's work folder, made here by the generator in any build). Without the
+# test switch fix, destroy and restore are refused, with --all too, (one
+# ERROR box, exit 1) and a drive that runs on loaded code gets no stand-in
+# code; with KESTRUNE_ALLOW_STANDIN_IMAGES=1 the same fix goes through.
 #
 #   console_sgio_standin_test.sh <kestrune> <preload library> <drives folder> <scratch folder>
+#                                <python3> <resources folder>
 set -euo pipefail
 
 program=$1
 preload=$2
 drives=$3
 scratch=$4
+python=$5
+resources=$6
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "skipped: needs root for SG_IO vendor commands"
   exit 77
 fi
-if [[ $("$program" --version | sed -n 2p) != "stand-in images" ]]; then
-  echo "skipped: this build carries real images"
-  exit 77
-fi
 
-refusal="[ERROR] This build carries no real ISP images, only generated stand-ins, and does not write them into a real drive, nor load their code into one. Build it with KESTRUNE_IMAGE_DIR naming the folder of the 31 images, or name such a folder in KESTRUNE_IMAGES."
+refusal="[ERROR] The images of this run are generated stand-ins, not real ISP images: they are not written into a real drive, nor is their code loaded into one. Name a folder that holds the 31 real ISP images with --images or KESTRUNE_IMAGES, or use a build made with the real images."
 
 fail() {
   echo "FAIL: $*"
   exit 1
 }
+
+# A folder of stand-ins beside the scratch folder, which each run empties.
+standins=$scratch.standins
+rm -rf "$standins"
+"$python" "$resources/make_standins.py" --catalogue "$resources/catalogue.csv" --out "$standins"
+[[ $("$program" --version --images "$standins" | sed -n 2p) == "stand-in images (from $standins)" ]] ||
+  fail "--version does not call a folder of stand-ins stand-in images"
 
 run() { # drive switch(0|1) expected-exit args...
   local drive=$1 allow=$2 expected=$3 status=0
@@ -59,6 +67,22 @@ expect_refused() {
   fi
 }
 
+for command in fix destroy restore; do
+  run ctrl161_broken.json 0 1 --images "$standins" --yes "$command"
+  expect_refused "$command with a folder of stand-ins"
+  if [[ -e $scratch/c/ISP0_Before.bin ]]; then fail "$command wrote a backup"; fi
+done
+run ctrl163_broken.json 0 1 --images "$standins" scan
+expect_refused "a scan of a drive that runs on loaded code, with a folder of stand-ins"
+run ctrl161_broken.json 1 0 --images "$standins" --yes fix
+grep -qxF "[SUCCESS] Update ISP code Success, please replug device to ensure it normal." \
+  "$scratch/out.txt" || fail "the switch did not let the fix with a folder of stand-ins through"
+rm -rf "$standins"
+
+if [[ $("$program" --version | sed -n 2p) != "stand-in images" ]]; then
+  echo "PASS (this build carries real images: the built-in stand-ins were not tried)"
+  exit 0
+fi
 for command in fix destroy restore; do
   run ctrl161_broken.json 0 1 --yes "$command"
   expect_refused "$command"
