@@ -102,12 +102,16 @@ release_hold() {
   wait "$holder" || fail "the first run failed"
 }
 
-# left_out TARGET: the last run found the drive held by the first.
-left_out() {
+# held_against FIRST SECOND: while a run on node FIRST holds the drive, a fix
+# started on node SECOND leaves it out, says so and sends it nothing.
+held_against() {
+  hold_open "$1"
+  ks --drive "E=$2" --yes fix
   expect 3 "$NO_DEVICE"
   grep -q "^kestrune: E: (.*) is held by another run of kestrune; left out$" "$S/err.txt" ||
-    fail "a run on $1 did not leave the held drive out"
-  if [ -s "$S/trace.txt" ]; then fail "a run on $1 sent commands to a held drive"; fi
+    fail "a run on $2 did not leave the drive held through $1 out"
+  if [ -s "$S/trace.txt" ]; then fail "a run on $2 sent commands to a held drive"; fi
+  release_hold
 }
 
 # One drive through every command: scan, the stand-in refusal, backup, fix,
@@ -225,14 +229,8 @@ case_sg_sd_lock() {
   lun_add d /drives/ctrl163_broken.json || fail "the drive was not plugged in"
   local disk generic
   disk=$(lun_disk d) generic=$(lun_generic d)
-  hold_open "$generic"
-  ks --drive "E=$disk" --yes fix
-  left_out "$disk"
-  release_hold
-  hold_open "$disk"
-  ks --drive "E=$generic" --yes fix
-  left_out "$generic"
-  release_hold
+  held_against "$generic" "$disk"
+  held_against "$disk" "$generic"
   ks --drive "E=$generic" scan
   expect 0 "$BORKEN"
   echo "$disk and $generic hold each other"
@@ -252,14 +250,8 @@ case_partition_node() {
   mkdir -p /dev/disk/by-id && ln -sf "../../${part##*/}" "$link"
   ks --drive "E=$part" scan
   expect 0 "$BORKEN"
-  hold_open "$disk"
-  ks --drive "E=$link" --yes fix
-  left_out "$link"
-  release_hold
-  hold_open "$part"
-  ks --drive "E=$disk" --yes fix
-  left_out "$disk"
-  release_hold
+  held_against "$disk" "$link"
+  held_against "$part" "$disk"
   echo "$part and $link reach $disk under its lock"
 }
 

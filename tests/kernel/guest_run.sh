@@ -7,8 +7,8 @@
 #   guest_run.sh <kestrune> <kestrune_tcmu_drive> <preload library> <sources> <work folder>
 #
 # Leaves <work>/results/NAME.log for each case (last line PASS or FAIL),
-# <work>/console.log (the guest's console) and <work>/figures.txt; prints the
-# figures. Exits non-zero when the guest did not run every case to its end.
+# <work>/console.log (the guest's console) and <work>/figures.txt, the figures
+# it prints. Exits non-zero when the guest did not run every case to its end.
 #
 # The kernel package (linux-image-amd64 and the image package it depends on)
 # is fetched with `apt-get download` and unpacked with `dpkg-deb -x` into
@@ -194,8 +194,8 @@ awk -v dir="$work/results" '
   /^@@/ { next }
   name != "" { print > file }
 ' "$work/results.txt"
-grep '^@@figure ' "$work/results.txt" | cut -d' ' -f2- >"$work/figures.txt" || true
-figure() { awk -v key="$1" '$1 == key { print $2 }' "$work/figures.txt"; }
+grep '^@@figure ' "$work/results.txt" | cut -d' ' -f2- >"$work/figures.raw" || true
+figure() { awk -v key="$1" '$1 == key { print $2 }' "$work/figures.raw"; }
 
 {
   echo "kernel stage figures ($accel, $image)"
@@ -205,7 +205,7 @@ figure() { awk -v key="$1" '$1 == key { print $2 }' "$work/figures.txt"; }
     "fix of ctrl163_broken through the kernel" "$(figure fix_ctrl163_s)" \
     "the same fix through the preload library" "$preload_fix"
   echo "  (both fixes include the one second the program waits after writing)"
-} | tee -a "$work/figures.txt"
+} | tee "$work/figures.txt"
 echo "guest_run: $((SECONDS - started)) s in all"
 
 if ! grep -qx '@@done' "$work/results.txt"; then

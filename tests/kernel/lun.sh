@@ -123,7 +123,7 @@ lun_add() {
   mkdir -p "$port/lun/lun_0" || return 1
   printf 'naa.5001406%09x' "$count" >"$port/nexus" || return 1
   ln -s "$store" "$port/lun/lun_0/drive" || return 1
-  lun_wait "[ -b \"\$(lun_disk $name)\" ] && [ -c \"\$(lun_generic $name)\" ]" 100 || {
+  lun_wait "[ -b \"\$(lun_disk $name)\" ] && [ -c \"\$(lun_generic $name)\" ]" 300 || {
     echo "lun_add: $name has no disk node" >&2
     return 1
   }
