@@ -159,9 +159,9 @@ bool ParseHoldRules(const std::string& text, std::vector<HoldRule>* rules, std::
 
 Lun::Lun(sim::VirtualDrive& drive) : drive_(drive) {}
 
-void Lun::SetHoldRules(std::vector<HoldRule> rules) {
+void Lun::SetHoldRules(const std::vector<HoldRule>& rules) {
   holds_.clear();
-  for (HoldRule& rule : rules) holds_.push_back({rule, 0});
+  for (const HoldRule& rule : rules) holds_.push_back({rule, 0});
 }
 
 bool Lun::IsDataOut(const uint8_t* cdb, size_t cdbLength) {

@@ -54,7 +54,7 @@ class Lun {
   Reply Answer(const uint8_t* cdb, size_t cdbLength, std::vector<uint8_t>& data);
 
   // Replaces the hold rules; their counts start again.
-  void SetHoldRules(std::vector<HoldRule> rules);
+  void SetHoldRules(const std::vector<HoldRule>& rules);
 
   // Whether the command moves data from the host to the drive.
   static bool IsDataOut(const uint8_t* cdb, size_t cdbLength);

@@ -114,7 +114,7 @@ class Handler {
       rules.clear();
     }
     Log("rules now %zu\n", rules.size());
-    lun_.SetHoldRules(std::move(rules));
+    lun_.SetHoldRules(rules);
   }
 
   Lun& lun_;
