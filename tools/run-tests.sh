@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Sets the machine up, then builds and tests every target, stopping at the
 # first failure:
-#   native    configure, build, ctest (unit, end-to-end, ...)
+#   native    configure, build, ctest (unit, end-to-end, ...; not kernel)
+#   kernel    the native build's program through a real Linux kernel's SCSI
+#             stack: Debian's kernel in a QEMU guest (ctest -L kernel); the
+#             kernel package is fetched once into $KESTRUNE_OUT/kernel
 #   win64     configure, build, ctest under Wine (unit, gui, toolchain)
 #   wine-e2e  the native end-to-end test that drives the win64 pass-through
 #             probe under Wine (needs the win64 stage's build)
@@ -25,7 +28,7 @@ out=${KESTRUNE_OUT:-$root/out}
 jobs=${KESTRUNE_JOBS:-$(nproc)}
 stages=("$@")
 if [[ ${#stages[@]} -eq 0 ]]; then
-  stages=(native win64 wine-e2e win32 package fuzz bench)
+  stages=(native kernel win64 wine-e2e win32 package fuzz bench)
 fi
 
 timings=()
@@ -102,7 +105,18 @@ for stage in "${stages[@]}"; do
     native)
       configure native
       build native
-      run_ctest native --no-tests=error
+      run_ctest native --no-tests=error -LE kernel
+      ;;
+    kernel)
+      configure native
+      cmake --build "$out/native" -j"$jobs" --target kestrune kestrune_sgio_preload \
+        kestrune_tcmu_drive
+      export KESTRUNE_KERNEL_CACHE=${KESTRUNE_KERNEL_CACHE:-$out/kernel}
+      kernel_status=0
+      run_ctest native -L kernel --no-tests=error || kernel_status=$?
+      # Boot time and a fix's wall time, through the kernel and the preload library.
+      cat "$out/native/tests/kernel/guest/figures.txt" 2>/dev/null || true
+      [[ $kernel_status -eq 0 ]] || exit "$kernel_status"
       ;;
     win64)
       configure win64

@@ -4,7 +4,9 @@
 #            (what tools/run-main.sh needs; no Wine, no MinGW)
 #   full     everything the build and every test stage need (the default):
 #            also the Windows cross compilers, Wine, Xvfb, clang for the
-#            fuzz targets, the benchmark library and the packaging tools
+#            fuzz targets, the benchmark library, the packaging tools and
+#            what the kernel stage boots its guest with (QEMU, busybox,
+#            cpio, kmod; the kernel itself is fetched, not installed)
 # Idempotent: when everything is already installed it asks apt nothing.
 # Runs as root, or through sudo otherwise.
 #
@@ -29,6 +31,7 @@ case $profile in
       wine64 fonts-wine xvfb x11-apps imagemagick
       clang libclang-rt-14-dev clang-format clang-tidy shellcheck
       dpkg-dev file lintian
+      qemu-system-x86 busybox-static cpio kmod
     )
     ;;
   *)

@@ -1,0 +1,345 @@
+# shellcheck shell=dash
+# The cases of the kernel stage, one function each (case_NAME), run in the
+# guest one after another, each in a shell of its own with lun.sh loaded.
+# A case plugs in the drives it needs, runs kestrune on their nodes through
+# the kernel's own SCSI stack and checks what a user sees: messages, exit
+# codes, files, and the commands sent (--trace). Where the host ran the same
+# thing over the preload library, its output, trace and files are in
+# /expected/NAME.{out,trace,files}, and the run here must match them.
+
+S=/tmp/case
+allow=1
+
+BORKEN="[Check ISP] ISP was borken!"
+HEALTHY="[Check ISP] ISP is OK!"
+FIXED="[SUCCESS] Update ISP code Success, please replug device to ensure it normal."
+RESTORED="[SUCCESS] Restore ISP code Success, please replug device to ensure it normal."
+DESTROYED="[Success] Destory ISP Success"
+NO_DEVICE="[Kestrune] Can't find any device !"
+REFUSAL="[ERROR] This build carries no real ISP images, only generated stand-ins, and does not write them into a real drive, nor load their code into one. Build it with KESTRUNE_IMAGE_DIR naming the folder of the 31 images, or name such a folder in KESTRUNE_IMAGES."
+
+fail() {
+  echo "FAIL: $*"
+  for f in out err; do
+    if [ -s "$S/$f.txt" ]; then
+      echo "--- $f"
+      cat "$S/$f.txt"
+    fi
+  done
+  if [ -s "$S/trace.txt" ]; then
+    echo "--- the trace's last commands"
+    tail -n 12 "$S/trace.txt"
+  fi
+  exit 1
+}
+
+begin() {
+  rm -rf "$S"
+  mkdir -p "$S/c" "$S/t"
+}
+
+now() { cut -d' ' -f1 /proc/uptime; }
+
+# ks ARGS...: kestrune with the case's folders and trace; output in
+# $S/out.txt and $S/err.txt, exit status in $status. Stand-in images may
+# reach the simulated drive unless allow=0.
+ks() {
+  status=0
+  rm -f "$S/trace.txt"
+  KESTRUNE_ALLOW_STANDIN_IMAGES=$allow kestrune --c-drive "$S/c" --temp "$S/t" \
+    --trace "$S/trace.txt" "$@" >"$S/out.txt" 2>"$S/err.txt" </dev/null || status=$?
+}
+
+# expect STATUS [LINE...]: the exit status, and each line as a whole line.
+expect() {
+  [ "$status" -eq "$1" ] || fail "kestrune exited $status, expected $1"
+  shift
+  for line in "$@"; do
+    grep -qxF -- "$line" "$S/out.txt" || fail "missing line: $line"
+  done
+}
+
+# Whether the last run erased or wrote flash; changed() also counts code
+# loaded into the controller's memory.
+wrote() { grep -Eq '^[A-Z]: (fe|fa) ' "$S/trace.txt"; }
+changed() { grep -Eq '^[A-Z]: (fe|fa|fd 00 01) ' "$S/trace.txt"; }
+
+# same_as NAME: output, commands and files of the last run are those of the
+# host's run over the preload library.
+same_as() {
+  cmp -s "$S/out.txt" "/expected/$1.out" || {
+    diff "/expected/$1.out" "$S/out.txt" | head -n 20
+    fail "$1: the output differs from the run over the preload library"
+  }
+  cmp -s "$S/trace.txt" "/expected/$1.trace" || {
+    diff "/expected/$1.trace" "$S/trace.txt" | head -n 20
+    fail "$1: the commands differ from the run over the preload library"
+  }
+  if [ -f "/expected/$1.files" ]; then
+    (cd "$S/c" && md5sum ISP*) >"$S/files.txt" 2>/dev/null
+    cmp -s "$S/files.txt" "/expected/$1.files" || {
+      diff "/expected/$1.files" "$S/files.txt"
+      fail "$1: the files kept differ from the run over the preload library"
+    }
+  fi
+}
+
+# hold_open NODE: a first run on NODE, an interactive session kept waiting at
+# its prompt, so it holds the drive; release_hold ends it.
+hold_open() {
+  rm -f "$S/in"
+  mkfifo "$S/in"
+  KESTRUNE_ALLOW_STANDIN_IMAGES=1 kestrune --drive "E=$1" --c-drive "$S/c" --temp "$S/t" \
+    <"$S/in" >"$S/first.out" 2>"$S/first.err" &
+  holder=$!
+  exec 3>"$S/in"
+  lun_wait "grep -q '^\* 0 Drive Volume \[E\]' '$S/first.out'" 600 ||
+    fail "the first run on $1 did not list the drive: $(cat "$S/first.err")"
+}
+release_hold() {
+  echo quit >&3
+  exec 3>&-
+  wait "$holder" || fail "the first run failed"
+}
+
+# held_against FIRST SECOND: while a run on node FIRST holds the drive, a fix
+# started on node SECOND leaves it out, says so and sends it nothing.
+held_against() {
+  hold_open "$1"
+  ks --drive "E=$2" --yes fix
+  expect 3 "$NO_DEVICE"
+  grep -q "^kestrune: E: (.*) is held by another run of kestrune; left out$" "$S/err.txt" ||
+    fail "a run on $2 did not leave the drive held through $1 out"
+  if [ -s "$S/trace.txt" ]; then fail "a run on $2 sent commands to a held drive"; fi
+  release_hold
+}
+
+# One drive through every command: scan, the stand-in refusal, backup, fix,
+# destroy and restore, each after a replug where a user would replug.
+family() { # NAME DRIVE_JSON NODE_KIND(disk|generic)
+  begin
+  lun_add d "/drives/$2" || fail "the drive was not plugged in"
+  node=$(lun_"$3" d)
+  ks --drive "E=$node" scan
+  expect 0 "$BORKEN"
+  same_as "$1.scan"
+
+  allow=0
+  ks --drive "E=$node" --yes fix
+  allow=1
+  expect 1 "$REFUSAL"
+  if changed; then fail "with stand-in images a command that changes the drive went out"; fi
+
+  ks --drive "E=$node" backup
+  expect 0
+  [ "$(stat -c %s "$S/c/ISP0_Backup.bin")" -eq 49152 ] || fail "ISP0_Backup.bin is not 49,152 bytes"
+  if wrote; then fail "the backup wrote to the drive"; fi
+  cp "$S/c/ISP0_Backup.bin" "$S/original.bin"
+  # Kept aside while the fix's files are compared, back for the restore.
+  mkdir "$S/kept" && mv "$S"/c/ISP* "$S/kept/"
+
+  lun_replug d && node=$(lun_"$3" d)
+  local started
+  started=$(now)
+  ks --drive "E=$node" --yes fix
+  echo "@@figure fix_$1_s $(awk "BEGIN { printf \"%.2f\", $(now) - $started }")"
+  expect 0 "$FIXED"
+  same_as "$1.fix"
+
+  lun_replug d && node=$(lun_"$3" d)
+  ks --drive "E=$node" scan
+  expect 0 "$HEALTHY"
+  ks --drive "E=$node" --yes destroy
+  expect 0 "$DESTROYED"
+
+  lun_replug d && node=$(lun_"$3" d)
+  ks --drive "E=$node" scan
+  expect 0 "$BORKEN"
+  cp "$S"/kept/* "$S/c/"
+  ks --drive "E=$node" --yes restore
+  expect 0 "$RESTORED"
+  ks --drive "E=$node" backup
+  cmp -s "$S/c/ISP0_Backup.bin" "$S/original.bin" ||
+    fail "the restore did not bring back the ISP the drive came with"
+  lun_remove d
+  echo "scan, backup, fix, destroy and restore as over the preload library"
+}
+
+case_family_a() { family ctrl161 ctrl161_broken.json disk; }
+case_family_b() { family ctrl163 ctrl163_broken.json generic; }
+case_ctrl190() { family ctrl190 ctrl190_broken.json disk; }
+
+# Every drive at once, found through sysfs: letters C, D and E in the order
+# of the disks' names.
+case_all_three() {
+  begin
+  if ! { lun_add c /drives/ctrl163_broken.json && lun_add d /drives/ctrl165_broken.json &&
+    lun_add e /drives/ctrl161_broken.json; }; then fail "the drives were not plugged in"; fi
+  ks --all --yes fix
+  expect 0
+  for letter in C D E; do
+    row=$(grep "^$letter: " "$S/out.txt" | grep -v '\[' | tr -s ' ')
+    case $row in
+      "$letter: broken success "*) ;;
+      *)
+        grep "^$letter: " "$S/trace.txt" | tail -n 5
+        fail "drive $letter: $row"
+        ;;
+    esac
+    [ "$(stat -c %s "$S/c/$letter/ISP0_After.bin")" -eq 49152 ] || fail "no After file for $letter"
+    grep -q "^$letter: fa " "$S/trace.txt" || fail "no page write of $letter in the trace"
+  done
+  echo "three drives repaired in one run"
+}
+
+# list shows what sysfs says of each disk (the kernel's READ CAPACITY and
+# INQUIRY of the drive), and the letters follow the disks' names: a disk
+# pulled out gives up its letter, one plugged in takes its place.
+case_list_letters() {
+  begin
+  if ! { lun_add a /drives/ctrl161_broken.json && lun_add b /drives/ctrl163_broken.json &&
+    lun_add c /drives/ctrl190_broken.json; }; then fail "the drives were not plugged in"; fi
+  local a b c
+  a=$(lun_disk a) b=$(lun_disk b) c=$(lun_disk c)
+  ks list
+  expect 0
+  # Sizes and models as the three drive files make their drives answer.
+  tr -s ' ' <"$S/out.txt" | sed 's/ $//' >"$S/rows.txt"
+  for row in "C: $a 250.00MB yes - KSTRUNE Flash Disk 161 -" \
+    "D: $b 500.00MB yes - KSTRUNE USB Flash Disk -" "E: $c 1000.00MB yes - KSTRUNE USB Flash Disk -"; do
+    grep -qxF -- "$row" "$S/rows.txt" || fail "list lacks: $row"
+  done
+
+  lun_remove b
+  ks list
+  tr -s ' ' <"$S/out.txt" | sed 's/ $//' >"$S/rows.txt"
+  grep -q "^D: $c 1000.00MB " "$S/rows.txt" || fail "with $b gone, $c is not D:"
+  lun_add b /drives/ctrl169_broken.json || fail "the drive was not plugged in again"
+  [ "$(lun_disk b)" = "$b" ] || fail "the new disk is $(lun_disk b), not $b"
+  ks list
+  tr -s ' ' <"$S/out.txt" | sed 's/ $//' >"$S/rows.txt"
+  grep -q "^D: $b .* KSTRUNE .* -$" "$S/rows.txt" || fail "the new disk is not D:"
+  grep -q "^E: $c " "$S/rows.txt" || fail "$c did not get E: back"
+  echo "letters C, D, E follow $a, $b, $c"
+}
+
+# One drive, two nodes: a run on either holds it against a run on the other.
+case_sg_sd_lock() {
+  begin
+  lun_add d /drives/ctrl163_broken.json || fail "the drive was not plugged in"
+  local disk generic
+  disk=$(lun_disk d) generic=$(lun_generic d)
+  held_against "$generic" "$disk"
+  held_against "$disk" "$generic"
+  ks --drive "E=$generic" scan
+  expect 0 "$BORKEN"
+  echo "$disk and $generic hold each other"
+}
+
+# A partition node, as a user may name it, reaches the whole drive and takes
+# its lock.
+case_partition_node() {
+  begin
+  lun_add d /drives/ctrl163_broken.json || fail "the drive was not plugged in"
+  local disk part link
+  disk=$(lun_disk d)
+  part=${disk}1
+  lun_wait "[ -b $part ]" 50 || fail "the kernel found no partition on $disk"
+  # The name udev gives a USB stick's partition.
+  link=/dev/disk/by-id/usb-KSTRUNE_USB_DISK_163-0:0-part1
+  mkdir -p /dev/disk/by-id && ln -sf "../../${part##*/}" "$link"
+  ks --drive "E=$part" scan
+  expect 0 "$BORKEN"
+  held_against "$disk" "$link"
+  held_against "$part" "$disk"
+  echo "$part and $link reach $disk under its lock"
+}
+
+# A command answered past its timeout: the midlayer aborts it and the ioctl
+# returns once the drive has answered. The user sees what a refused command
+# shows (as over the preload library), and nothing is written after it.
+case_command_timeout() {
+  begin
+  lun_add d /drives/ctrl163_broken.json || fail "the drive was not plugged in"
+  local generic started
+  generic=$(lun_generic d)
+  lun_hold d "hold 25 1 4000"
+  started=$(now)
+  ks --drive "E=$generic" scan
+  echo "a scan with READ CAPACITY held 4 s took $(awk "BEGIN { print $(now) - $started }") s"
+  grep -q '^released 25 ' "$(lun_log d)" || fail "READ CAPACITY was not held"
+  expect 0 "$BORKEN"
+  same_as timeout_capacity
+
+  lun_replug d && generic=$(lun_generic d)
+  local before
+  before=$(md5sum <"$(lun_flash d)" 2>/dev/null)
+  lun_hold d "hold fd/10 1 4000"
+  ks --drive "E=$generic" --yes fix
+  expect 3 "$NO_DEVICE"
+  same_as timeout_flash_id
+  if wrote || ls "$S"/c/ISP* >/dev/null 2>&1; then
+    fail "something was written after the command that timed out"
+  fi
+  lun_remove d
+  [ "$(md5sum <"$(lun_flash d)" 2>/dev/null)" = "$before" ] || fail "the drive's flash changed"
+  echo "timed-out commands: the run goes on as after a refusal, and writes nothing"
+}
+
+# The drive is pulled out while a page write is in flight: the fix ends with
+# an error, never a success, and the drive, plugged in again, is found.
+case_removed_during_fix() {
+  begin
+  lun_add d /drives/ctrl163_broken.json || fail "the drive was not plugged in"
+  local disk fixer remover
+  disk=$(lun_disk d)
+  lun_hold d "hold fa 1 3000"
+  (
+    ks --drive "E=$disk" --yes fix
+    echo "$status" >"$S/status"
+    cp "$S/out.txt" "$S/fix.out"
+  ) &
+  fixer=$!
+  lun_wait "grep -q '^held fa ' '$(lun_log d)'" 600 || fail "the fix never wrote a page"
+  lun_remove d &
+  remover=$!
+  wait "$fixer"
+  local fixed
+  fixed=$(cat "$S/status")
+  wait "$remover" || fail "the drive could not be removed"
+  [ "$fixed" -ne 0 ] || fail "the fix of a drive pulled out exited 0"
+  grep -q '^\[ERROR\] ' "$S/fix.out" || fail "no error shown"
+  if grep -q '^\[SUCCESS\]' "$S/fix.out"; then fail "a success shown for a drive pulled out"; fi
+  sed 's/^/seen: /' "$S/fix.out"
+  lun_add d || fail "the drive was not plugged in again"
+  ks --drive "E=$(lun_disk d)" scan
+  expect 0 "$BORKEN"
+  echo "pulled out mid-fix: exit $fixed, an error, and the drive found broken after"
+}
+
+# Plugging in and pulling out make the kernel's own uevents, and the drive
+# comes and goes in list.
+case_hotplug() {
+  begin
+  # shellcheck disable=SC2016 # the variables are those of each uevent
+  uevent sh -c 'echo "$ACTION $SUBSYSTEM $DEVNAME" >>/tmp/case/uevents' &
+  local watcher=$! disk generic
+  sleep 0.5
+  lun_add h /drives/ctrl169_broken.json || fail "the drive was not plugged in"
+  disk=$(lun_disk h) generic=$(lun_generic h)
+  ks list
+  expect 0
+  grep -q "^C: *$disk " "$S/out.txt" || fail "list lacks $disk"
+  lun_remove h
+  ks list
+  expect 3
+  if grep -q "$disk" "$S/out.txt"; then fail "list still shows $disk"; fi
+  sleep 0.5
+  kill "$watcher"
+  for event in "add block ${disk#/dev/}" "add block ${disk#/dev/}1" \
+    "add scsi_generic ${generic#/dev/}" "remove block ${disk#/dev/}" \
+    "remove scsi_generic ${generic#/dev/}"; do
+    grep -qxF "$event" "$S/uevents" || fail "no uevent '$event'"
+  done
+  echo "uevents for $disk, its partition and $generic, both ways"
+}
