@@ -250,6 +250,14 @@ const WorkFolderCase kWorkFolderCases[] = {
        return std::string();
      },
      " is a symbolic link; it must be a folder of your own"},
+    {"named_link_with_a_slash",
+     [](const std::filesystem::path& base) {
+       // The slash would have the system follow the link.
+       ::mkdir((base / "real").c_str(), 0700);
+       std::filesystem::create_directory_symlink(base / "real", base / "work");
+       return (base / "work").string() + "/";
+     },
+     " is a symbolic link; it must be a folder of your own"},
     {"a_file",
      [](const std::filesystem::path& base) {
        std::ofstream(base / "file") << "x";
