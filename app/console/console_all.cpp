@@ -325,7 +325,9 @@ std::shared_ptr<platform::Folder> OpenDriveFolder(const RunFolder& parent, char 
   const std::string what = "the drive folder " + parent.folder->PathOf(name);
   if (!opening.folder) {
     problem = platform::DescribeFolderRefusal(what, opening.check);
-  } else if (!opening.folder->Writable(&error)) {
+    return nullptr;
+  }
+  if (!opening.folder->Writable(&error)) {
     problem = what + " cannot be written: " + platform::SystemErrorText(error);
     return nullptr;
   }
@@ -597,6 +599,8 @@ int RunAllDrives(const AllDrivesRun& run) {
     if (!options.quiet) boxes << "[" << kAppTitle << "] " << noDevice << std::endl;
     return endEarly(kExitNoDevice);
   }
+  // A host that cannot give a drive folders of its own refuses here,
+  // before any folder is made.
   if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
     return fail(kExitUsage, refusal);
   }
