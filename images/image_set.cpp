@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "images/images.h"
+#include "platform/folder.h"
 #include "resources/image_list.h"
 
 namespace kestrune {
@@ -21,43 +22,97 @@ namespace {
 // The entry's path inside the work folder, "163A2C\\US.BIN".
 const char* RelativePath(const CatalogueEntry& entry) { return entry.pathFormat + 3; }
 
-// Reads up to `limit` bytes of the file; nullopt when it cannot be opened.
-std::optional<std::vector<uint8_t>> ReadUpTo(platform::Platform& platform, const std::string& path,
-                                             size_t limit) {
-  auto file = platform.OpenFile(path, platform::OpenMode::kReadBinary);
-  if (!file) return std::nullopt;
-  std::vector<uint8_t> bytes(limit);
-  bytes.resize(file->Read(bytes.data(), limit));
-  return bytes;
-}
+// The image folder, and its one sub-folder once it was asked for. Both are
+// opened once, without following a link at their names, and pass the work
+// folder's rule: what they hold goes into a drive.
+class ImageFolder {
+ public:
+  explicit ImageFolder(std::shared_ptr<platform::Folder> top) : top_(std::move(top)) {}
+
+  // The folder that holds `relative` and the file's name in it; null when
+  // the sub-folder is not there. False, with `problem` set, when the
+  // sub-folder is refused.
+  bool Holder(const std::string& relative, std::shared_ptr<platform::Folder>& folder,
+              std::string& name, std::string& problem) {
+    const size_t slash = relative.find('\\');
+    if (slash == std::string::npos) {
+      folder = top_;
+      name = relative;
+      return true;
+    }
+    if (!subAsked_) {
+      subAsked_ = true;
+      const std::string sub = relative.substr(0, slash);
+      const std::string spelled = top_->Find(sub).value_or(sub);
+      platform::FolderOpening opening =
+          top_->OpenSub(spelled, platform::FolderRule::kPrivate, false);
+      if (!opening.folder && opening.check.refusal != platform::FolderRefusal::kMissing) {
+        problem = platform::DescribeFolderRefusal("the image folder " + top_->PathOf(spelled),
+                                                  opening.check);
+        return false;
+      }
+      sub_ = std::move(opening.folder);
+    }
+    folder = sub_;
+    name = relative.substr(slash + 1);
+    return true;
+  }
+
+ private:
+  std::shared_ptr<platform::Folder> top_;
+  std::shared_ptr<platform::Folder> sub_;
+  bool subAsked_ = false;
+};
 
 }  // namespace
 
 std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
                                                 const std::string& folder, std::string& problem) {
+  const platform::FolderOpening opening =
+      platform.OpenFolder(folder, platform::FolderRule::kPrivate);
+  const std::string none = "The image folder <" + folder + "> holds none of the 31 ISP images.";
+  if (!opening.folder) {
+    problem = opening.check.refusal == platform::FolderRefusal::kMissing
+                  ? none
+                  : platform::DescribeFolderRefusal("the image folder " + folder, opening.check);
+    return nullptr;
+  }
+  ImageFolder images(opening.folder);
   auto set = std::make_shared<ImageSet>();
   set->folder = folder;
   std::string lines;
   int missing = 0;
   for (const CatalogueEntry& entry : kCatalogue) {
-    // One byte more than the entry's size shows a file that is too long.
-    auto bytes = ReadUpTo(platform, folder + "\\" + RelativePath(entry), entry.size + 1);
-    if (!bytes) {
+    const std::string relative = RelativePath(entry);
+    std::shared_ptr<platform::Folder> holder;
+    std::string name;
+    if (!images.Holder(relative, holder, name, problem)) return nullptr;
+    platform::OpenedFile opened;
+    if (holder) opened = holder->OpenForReading(holder->Find(name).value_or(name));
+    if (opened.status == platform::ReadStatus::kMissing || !holder) {
       ++missing;
-      lines += std::string("\nmissing: ") + RelativePath(entry);
+      lines += "\nmissing: " + relative;
       continue;
     }
-    if (bytes->size() != entry.size) {
-      lines += std::string("\nwrong size: ") + RelativePath(entry) + " has " +
-               (bytes->size() > entry.size ? "more than " + std::to_string(entry.size)
-                                           : std::to_string(bytes->size())) +
+    if (opened.status == platform::ReadStatus::kRefused) {
+      lines += "\nrefused: " + relative + " " + opened.why;
+      continue;
+    }
+    // Read once, one byte more than the entry's size: that byte shows a
+    // file that is too long.
+    std::vector<uint8_t> bytes(entry.size + 1);
+    bytes.resize(opened.file->Read(bytes.data(), bytes.size()));
+    if (bytes.size() != entry.size) {
+      lines += "\nwrong size: " + relative + " has " +
+               (bytes.size() > entry.size ? "more than " + std::to_string(entry.size)
+                                          : std::to_string(bytes.size())) +
                " bytes, expected " + std::to_string(entry.size);
       continue;
     }
-    set->payloads.push_back(std::move(*bytes));
+    set->payloads.push_back(std::move(bytes));
   }
   if (missing == static_cast<int>(std::size(kCatalogue))) {
-    problem = "The image folder <" + folder + "> holds none of the 31 ISP images.";
+    problem = none;
     return nullptr;
   }
   if (!lines.empty()) {

@@ -17,6 +17,11 @@
 
 namespace kestrune::platform {
 
+// Files inside one folder (folder.h).
+class Folder;
+struct FolderOpening;
+enum class FolderRule : uint8_t;
+
 // File attribute bits, as the Win32 API numbers them.
 inline constexpr uint32_t kFileAttributeReadOnly = 0x01;
 inline constexpr uint32_t kFileAttributeHidden = 0x02;
@@ -110,6 +115,9 @@ class Platform {
   // Why the last OpenFile, DeleteFile or MoveFile that failed did so, in the
   // system's words; empty when the system gave no reason.
   virtual std::string LastErrorText() { return {}; }
+  // The folder a program path names, opened once and checked under `rule`,
+  // for reading files from it (folder.h). By default the folder at HostPath.
+  virtual FolderOpening OpenFolder(const std::string& path, FolderRule rule);
 };
 
 // Options of the POSIX implementation.
@@ -121,6 +129,16 @@ struct PosixOptions {
   // GetTempPath reports ("T:\\"). Empty means the default work folder,
   // kestrune-<uid> inside $TMPDIR or /tmp (see PrepareWorkFolder).
   std::string tempFolder;
+  // The two folders, opened and checked once by PrepareCDriveFolder and
+  // PrepareWorkFolder; every file of the program is then reached through
+  // them. Null: the folder named above is opened at its first use, under
+  // the same rule.
+  std::shared_ptr<Folder> cDrive;
+  std::shared_ptr<Folder> work;
+  // Set by PrepareWorkFolder when the default work folder was not this
+  // user's own: why. A folder made for this run stands in for it (named in
+  // tempFolder) and goes with the last platform that uses it.
+  std::string defaultWorkRefused;
   // Debug output to stderr.
   bool debugToStderr = false;
   // When false, Sleep only adds to SleptMilliseconds() (tests).
@@ -154,13 +172,25 @@ std::string MapToHostPath(const PosixOptions& options, const std::string& path);
 // that no other user can put or swap a file there.
 // POSIX: the folder is options.tempFolder, or, when that is empty,
 // kestrune-<uid> inside $TMPDIR (or /tmp), created with mode 0700 when
-// missing; options.tempFolder is set to it. A folder that was named is
-// never created. The folder is refused when it is missing, a symbolic link,
-// not a folder, owned by another user, writable by its group or by others,
-// or not writable by the user.
+// missing. It is opened once, without following a link at its name, and
+// refused when it is missing, a symbolic link, not a folder, owned by
+// another user (root aside), writable by its group or by others, or not
+// writable by the user; options.work and options.tempFolder are set to it.
+// A folder that was named is never created, and its refusal ends here. A
+// default folder that is refused is replaced for this run by a fresh one
+// (kestrune-<uid>-XXXXXX beside it, made by mkdtemp), removed when the
+// last platform that uses it goes; options.defaultWorkRefused says why.
 // Windows: the temporary folder must exist as a folder; options are unused.
 // False with `problem` set to a sentence that names the folder and the cause.
 bool PrepareWorkFolder(PosixOptions& options, std::string& problem);
+
+// POSIX: opens the C: folder (options.cDriveFolder, the current folder when
+// empty) once, without following a link at its name, into options.cDrive.
+// One that others may write must have the sticky bit. A folder that is not
+// there yet is no refusal: the files the program keeps there then fail one
+// by one, as on Windows. Windows: nothing to do.
+// False with `problem` set to a sentence that names the folder and the cause.
+bool PrepareCDriveFolder(PosixOptions& options, std::string& problem);
 
 // The value of an environment variable; nullopt when it is not set.
 std::optional<std::string> ReadEnvironmentVariable(const char* name);

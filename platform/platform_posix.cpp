@@ -1,6 +1,4 @@
-#include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <openssl/evp.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -21,137 +19,74 @@
 namespace kestrune::platform {
 namespace {
 
-std::string ErrnoText(int error) { return error == 0 ? std::string() : std::strerror(error); }
+bool IsReadOnlyMode(uint32_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
 
-// A descriptor owned for the life of the object.
-class PosixFile : public File {
- public:
-  explicit PosixFile(int fd) : fd_(fd) {}
-  ~PosixFile() override { ::close(fd_); }
-  PosixFile(const PosixFile&) = delete;
-  PosixFile& operator=(const PosixFile&) = delete;
+// The system folder that holds the default work folder.
+std::string TemporaryBase() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base;
+}
 
-  size_t Read(void* buffer, size_t size) override {
-    size_t done = 0;
-    auto* out = static_cast<uint8_t*>(buffer);
-    while (done < size) {
-      ssize_t n = ::read(fd_, out + done, size - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) error_ = errno;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    return done;
-  }
-
-  size_t Write(const void* data, size_t size) override {
-    size_t done = 0;
-    const auto* in = static_cast<const uint8_t*>(data);
-    while (done < size) {
-      ssize_t n = ::write(fd_, in + done, size - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) error_ = errno;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    return done;
-  }
-
-  bool Seek(uint64_t offset) override {
-    return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
-  }
-
-  bool Flush() override {
-    if (::fsync(fd_) == 0) return true;
-    error_ = errno;
-    return false;
-  }
-
-  std::string ErrorText() const override { return ErrnoText(error_); }
-
- private:
-  int fd_;
-  int error_ = 0;
-};
-
-bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+std::string DefaultWorkName() { return "kestrune-" + std::to_string(::geteuid()); }
 
 // kestrune-<uid> inside the system's temporary folder: a folder of this
 // user's own, so that other users of a shared /tmp cannot reach the images.
 std::string DefaultWorkFolder() {
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string base = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
-  return base + (base.back() == '/' ? "" : "/") + "kestrune-" + std::to_string(::geteuid());
+  const std::string base = TemporaryBase();
+  return base + (base == "/" ? "" : "/") + DefaultWorkName();
 }
 
-// Appends `component` to the host folder `base`, matching an existing entry
-// without regard to case when there is no exact one. Sets `exists` to
-// whether the result names something that exists.
-std::string JoinCaseBlind(const std::string& base, const std::string& component, bool& exists) {
-  std::string joined =
-      base.empty() || base.back() == '/' ? base + component : base + "/" + component;
-  struct stat st;
-  if (!exists) return joined;
-  if (::lstat(joined.c_str(), &st) == 0) return joined;
-  DIR* dir = ::opendir(base.empty() ? "/" : base.c_str());
-  if (dir != nullptr) {
-    while (const dirent* entry = ::readdir(dir)) {
-      if (::strcasecmp(entry->d_name, component.c_str()) == 0) {
-        joined = (base.empty() || base.back() == '/' ? base : base + "/") + entry->d_name;
-        ::closedir(dir);
-        return joined;
-      }
-    }
-    ::closedir(dir);
-  }
-  exists = false;
-  return joined;
-}
-
-}  // namespace
-
-std::string MapToHostPath(const PosixOptions& options, const std::string& path) {
-  std::string rest = path;
-  std::string root;
-  if (rest.size() >= 2 && rest[1] == ':') {
-    char drive = static_cast<char>(rest[0] | 0x20);
-    if (drive == 'c') {
-      root = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
-    } else if (drive == 't') {
-      root = options.tempFolder.empty() ? DefaultWorkFolder() : options.tempFolder;
-    } else {
-      return {};  // no other drive letter exists on this host
-    }
-    rest.erase(0, 2);
-  } else if (!rest.empty() && (rest[0] == '\\' || rest[0] == '/')) {
-    root = "/";
-  }
-  if (root.empty() && rest.empty()) return {};
-
+// The components of a program path after its drive, "." left out.
+std::vector<std::string> Components(const std::string& rest) {
   std::vector<std::string> parts;
   std::string current;
-  for (char c : rest) {
+  for (const char c : rest) {
     if (c == '\\' || c == '/') {
-      if (!current.empty()) parts.push_back(current);
+      if (!current.empty() && current != ".") parts.push_back(current);
       current.clear();
     } else {
       current += c;
     }
   }
-  if (!current.empty()) parts.push_back(current);
-
-  std::string mapped = root;
-  bool exists = true;
-  for (const std::string& part : parts) {
-    if (part == ".") continue;
-    if (part == "..") {
-      mapped += mapped.empty() || mapped.back() == '/' ? ".." : "/..";
-      continue;
-    }
-    mapped = JoinCaseBlind(mapped, part, exists);
-  }
-  return mapped.empty() ? std::string(".") : mapped;
+  if (!current.empty() && current != ".") parts.push_back(current);
+  return parts;
 }
+
+// The system's code for a folder that was refused.
+int ErrorOf(const FolderCheck& check) {
+  switch (check.refusal) {
+    case FolderRefusal::kNone:
+      return 0;
+    case FolderRefusal::kMissing:
+      return ENOENT;
+    case FolderRefusal::kLink:
+      return ELOOP;
+    case FolderRefusal::kNotFolder:
+      return ENOTDIR;
+    case FolderRefusal::kOtherOwner:
+    case FolderRefusal::kWritableByOthers:
+      return EACCES;
+    case FolderRefusal::kCannotCreate:
+    case FolderRefusal::kSystem:
+      return check.error;
+  }
+  return EACCES;
+}
+
+FolderOpening RefusedFor(int error, FolderRule rule) {
+  FolderOpening opening;
+  opening.check.rule = rule;
+  opening.check.error = error;
+  opening.check.refusal = error == ENOENT    ? FolderRefusal::kMissing
+                          : error == ELOOP   ? FolderRefusal::kLink
+                          : error == ENOTDIR ? FolderRefusal::kNotFolder
+                                             : FolderRefusal::kSystem;
+  return opening;
+}
+
+}  // namespace
 
 bool StatusHasRawIo(std::string_view statusText) {
   constexpr std::string_view kKey = "CapEff:";
@@ -166,8 +101,97 @@ bool StatusHasRawIo(std::string_view statusText) {
 
 PosixPlatform::PosixPlatform(PosixOptions options) : options_(std::move(options)) {}
 
-std::string PosixPlatform::Map(const std::string& path) const {
-  return MapToHostPath(options_, path);
+std::shared_ptr<Folder> PosixPlatform::Root(bool cDrive, int& error) {
+  std::shared_ptr<Folder>& held = cDrive ? options_.cDrive : options_.work;
+  if (held) return held;
+  const std::string path = cDrive                        ? options_.cDriveFolder
+                           : options_.tempFolder.empty() ? DefaultWorkFolder()
+                                                         : options_.tempFolder;
+  FolderOpening opening = Folder::Open(path, cDrive ? FolderRule::kShared : FolderRule::kPrivate);
+  if (!opening.folder) {
+    error = ErrorOf(opening.check);
+    return nullptr;
+  }
+  held = std::move(opening.folder);
+  return held;
+}
+
+PosixPlatform::Place PosixPlatform::Locate(const std::string& path) {
+  Place place;
+  std::string rest = path;
+  std::shared_ptr<Folder> folder;
+  const bool drive = rest.size() >= 2 && rest[1] == ':';
+  if (drive) {
+    const char letter = static_cast<char>(rest[0] | 0x20);
+    if (letter != 'c' && letter != 't') {
+      place.error = ENOENT;  // no other drive letter exists on this host
+      return place;
+    }
+    const bool cDrive = letter == 'c';
+    place.text = cDrive ? (options_.cDriveFolder.empty() ? "." : options_.cDriveFolder)
+                 : options_.tempFolder.empty() ? DefaultWorkFolder()
+                                               : options_.tempFolder;
+    folder = Root(cDrive, place.error);
+    rest.erase(0, 2);
+  }
+  const std::vector<std::string> parts = Components(rest);
+  if (!drive) {
+    // A path of the host's own, named by the user or the system: links on
+    // its way are followed, the last component is looked at as it is.
+    const bool absolute = !rest.empty() && (rest[0] == '\\' || rest[0] == '/');
+    if (!absolute && parts.empty()) {
+      place.error = ENOENT;
+      return place;
+    }
+    std::string folderText = absolute ? "/" : "";
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+      folderText += (folderText.empty() || folderText.back() == '/' ? "" : "/") + parts[i];
+    }
+    place.text = folderText;
+    if (parts.empty()) {
+      place.folder = Folder::Open("/", FolderRule::kFollowed).folder;
+      if (!place.folder) place.error = ENOENT;
+      return place;
+    }
+    FolderOpening opening =
+        Folder::Open(folderText.empty() ? "." : folderText, FolderRule::kFollowed);
+    folder = opening.folder;
+    if (!folder) place.error = ErrorOf(opening.check);
+    const std::string& leaf = parts.back();
+    place.name = folder ? folder->Find(leaf).value_or(leaf) : leaf;
+    place.text += (place.text.empty() || place.text.back() == '/' ? "" : "/") + place.name;
+    place.folder = std::move(folder);
+    return place;
+  }
+  // Below the C: folder and the work folder every component is opened in
+  // turn, relative to the one before, and none may be a link.
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
+    std::string name = part;
+    if (part == "..") {
+      if (folder) place.error = EACCES;  // nothing above the folder is reached
+      folder.reset();
+    } else if (folder) {
+      name = folder->Find(part).value_or(part);
+    }
+    place.text += "/" + name;
+    if (i + 1 == parts.size()) {
+      place.name = name;
+      break;
+    }
+    if (folder) {
+      FolderOpening sub = folder->OpenSub(name, FolderRule::kNoLink, false);
+      folder = std::move(sub.folder);
+      if (!folder) place.error = ErrorOf(sub.check);
+    }
+  }
+  place.folder = std::move(folder);
+  return place;
+}
+
+std::string MapToHostPath(const PosixOptions& options, const std::string& path) {
+  PosixPlatform platform(options);
+  return platform.Locate(path).text;
 }
 
 void PosixPlatform::DebugOutput(const char* text) {
@@ -192,178 +216,164 @@ uint32_t PosixPlatform::GetTempPath(char* buffer, uint32_t size) {
 }
 
 bool PosixPlatform::FindFile(const std::string& path) {
-  std::string host = Map(path);
-  if (host.empty()) return false;
+  const Place place = Locate(path);
+  if (!place.folder) return false;
   // A link is an entry of its own, as FindFirstFileA sees it, even when it
   // leads nowhere.
-  struct stat st;
-  if (::lstat(host.c_str(), &st) == 0) return true;
+  if (place.name.empty() || place.folder->Look(place.name, nullptr)) return true;
   // A pattern in the last component is matched like FindFirstFileA would.
-  size_t slash = host.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : host.substr(0, slash == 0 ? 1 : slash);
-  std::string pattern = slash == std::string::npos ? host : host.substr(slash + 1);
-  if (pattern.find_first_of("*?") == std::string::npos) return false;
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return false;
-  bool found = false;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    if (::fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD) == 0) {
-      found = true;
-      break;
-    }
-  }
-  ::closedir(dir);
-  return found;
+  if (place.name.find_first_of("*?") == std::string::npos) return false;
+  return place.folder->AnyMatches(place.name);
 }
 
 bool PosixPlatform::SetFileAttributes(const std::string& path, uint32_t attributes) {
-  std::string host = Map(path);
-  struct stat st;
-  if (host.empty() || ::stat(host.c_str(), &st) != 0) return false;
-  mode_t mode = st.st_mode & 07777;
+  const Place place = Locate(path);
+  if (!place.folder || place.name.empty()) return false;
+  const std::optional<FolderEntry> entry = place.folder->Look(place.name, nullptr);
+  if (!entry || entry->kind == FolderEntry::Kind::kLink) return false;
+  uint32_t mode = entry->mode;
   if (attributes & kFileAttributeReadOnly) {
-    mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    mode &= ~static_cast<uint32_t>(S_IWUSR | S_IWGRP | S_IWOTH);
   } else if (IsReadOnlyMode(mode)) {
     mode |= S_IWUSR;
   }
-  if (mode != (st.st_mode & 07777) && ::chmod(host.c_str(), mode) != 0) return false;
-  sideAttributes_[host] =
+  if (mode != entry->mode && !place.folder->SetMode(place.name, mode, nullptr)) return false;
+  sideAttributes_[place.text] =
       attributes & (kFileAttributeHidden | kFileAttributeSystem | kFileAttributeArchive);
   return true;
 }
 
 std::optional<uint32_t> PosixPlatform::GetFileAttributes(const std::string& path) {
-  std::string host = Map(path);
-  struct stat st;
-  if (host.empty() || ::stat(host.c_str(), &st) != 0) return std::nullopt;
+  const Place place = Locate(path);
+  if (!place.folder) return std::nullopt;
+  if (place.name.empty()) return kFileAttributeDirectory;
+  const std::optional<FolderEntry> entry = place.folder->Look(place.name, nullptr);
+  if (!entry) return std::nullopt;
+  const bool folder = entry->kind == FolderEntry::Kind::kFolder;
   uint32_t attributes = 0;
-  auto side = sideAttributes_.find(host);
+  auto side = sideAttributes_.find(place.text);
   if (side != sideAttributes_.end()) {
     attributes = side->second;
-  } else if (!S_ISDIR(st.st_mode)) {
+  } else if (!folder) {
     attributes = kFileAttributeArchive;
   }
-  if (S_ISDIR(st.st_mode)) attributes |= kFileAttributeDirectory;
-  if (IsReadOnlyMode(st.st_mode)) attributes |= kFileAttributeReadOnly;
+  if (folder) attributes |= kFileAttributeDirectory;
+  if (IsReadOnlyMode(entry->mode)) attributes |= kFileAttributeReadOnly;
   return attributes;
 }
 
 bool PosixPlatform::DeleteFile(const std::string& path) {
-  std::string host = Map(path);
-  struct stat st;
-  if (host.empty()) return Fail(ENOENT);
-  if (::lstat(host.c_str(), &st) != 0) return Fail(errno);
-  if (S_ISDIR(st.st_mode)) return Fail(EISDIR);
-  if (IsReadOnlyMode(st.st_mode)) return Fail(EACCES);
-  if (::unlink(host.c_str()) != 0) return Fail(errno);
-  sideAttributes_.erase(host);
+  const Place place = Locate(path);
+  if (!place.folder) return Fail(place.error);
+  if (place.name.empty()) return Fail(EISDIR);
+  int error = 0;
+  const std::optional<FolderEntry> entry = place.folder->Look(place.name, &error);
+  if (!entry) return Fail(error);
+  if (entry->kind == FolderEntry::Kind::kFolder) return Fail(EISDIR);
+  if (entry->kind == FolderEntry::Kind::kFile && IsReadOnlyMode(entry->mode)) return Fail(EACCES);
+  if (!place.folder->Remove(place.name, &error)) return Fail(error);
+  sideAttributes_.erase(place.text);
   return true;
 }
 
 bool PosixPlatform::CreateDirectory(const std::string& path) {
-  std::string host = Map(path);
-  return !host.empty() && ::mkdir(host.c_str(), 0777) == 0;
+  const Place place = Locate(path);
+  return place.folder && !place.name.empty() && place.folder->MakeFolder(place.name, nullptr);
 }
 
 bool PosixPlatform::CanOpenForReading(const std::string& path) {
-  std::string host = Map(path);
-  if (host.empty()) return false;
-  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  ::close(fd);
-  return regular;
+  const Place place = Locate(path);
+  return place.folder && !place.name.empty() &&
+         place.folder->OpenForReading(place.name).status == ReadStatus::kRead;
 }
 
 std::unique_ptr<File> PosixPlatform::OpenFile(const std::string& path, OpenMode mode) {
-  std::string host = Map(path);
-  if (host.empty()) {
-    Fail(ENOENT);
+  const Place place = Locate(path);
+  if (!place.folder) {
+    Fail(place.error);
     return nullptr;
   }
-  struct stat st = {};
-  int fd = -1;
+  if (place.name.empty()) {
+    Fail(EISDIR);
+    return nullptr;
+  }
+  int error = 0;
+  std::unique_ptr<File> file;
   if (mode == OpenMode::kReadBinary) {
     // Opened without blocking, so that a FIFO planted under an image or
     // backup name cannot hang the run; only a regular file is read.
-    fd = ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 &&
-        (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, O_RDONLY) != 0)) {
-      const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-      ::close(fd);
-      Fail(error);
-      return nullptr;
-    }
+    OpenedFile opened = place.folder->OpenForReading(place.name);
+    file = std::move(opened.file);
+    error = opened.status == ReadStatus::kMissing ? ENOENT : opened.error;
   } else {
-    if (mode == OpenMode::kWriteBinaryTruncate && ::lstat(host.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) {
-        Fail(EISDIR);
-        return nullptr;
+    if (mode == OpenMode::kWriteBinaryTruncate) {
+      if (const auto entry = place.folder->Look(place.name, nullptr)) {
+        if (entry->kind == FolderEntry::Kind::kFolder) {
+          Fail(EISDIR);
+          return nullptr;
+        }
+        // Read-only files are kept, as Windows keeps them.
+        if (entry->kind == FolderEntry::Kind::kFile && IsReadOnlyMode(entry->mode)) {
+          Fail(EACCES);
+          return nullptr;
+        }
       }
-      // Read-only files are kept, as Windows keeps them.
-      if (S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode)) {
-        Fail(EACCES);
-        return nullptr;
-      }
-      // The name is removed, never written through: a link there is not
-      // followed, and a file another writer holds keeps its bytes.
-      if (::unlink(host.c_str()) != 0 && errno != ENOENT) {
-        Fail(errno);
-        return nullptr;
-      }
+      file = place.folder->CreateFresh(place.name, &error);
+    } else {
+      file = place.folder->CreateNew(place.name, &error);
     }
-    // Exclusive: a name that came back after the removal is not opened.
-    fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) sideAttributes_.erase(host);
+    if (file) sideAttributes_.erase(place.text);
   }
-  if (fd < 0) {
-    Fail(errno);
-    return nullptr;
-  }
-  return std::make_unique<PosixFile>(fd);
+  if (!file) Fail(error);
+  return file;
 }
 
 bool PosixPlatform::MoveFile(const std::string& from, const std::string& to) {
-  const std::string source = Map(from);
-  const std::string target = Map(to);
-  if (source.empty() || target.empty()) return Fail(ENOENT);
-  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return Fail(errno);
-    // A file system without the flag: a new hard link cannot replace a name
-    // either, and the old name goes once the new one stands.
-    if (::link(source.c_str(), target.c_str()) != 0) return Fail(errno);
-    if (::unlink(source.c_str()) != 0) {
-      const int error = errno;
-      ::unlink(target.c_str());
-      return Fail(error);
-    }
+  const Place source = Locate(from);
+  const Place target = Locate(to);
+  if (!source.folder) return Fail(source.error);
+  if (!target.folder) return Fail(target.error);
+  if (source.name.empty() || target.name.empty()) return Fail(EISDIR);
+  int error = 0;
+  if (!source.folder->RenameNew(source.name, *target.folder, target.name, &error)) {
+    return Fail(error);
   }
-  auto side = sideAttributes_.find(source);
+  auto side = sideAttributes_.find(source.text);
   if (side != sideAttributes_.end()) {
-    sideAttributes_[target] = side->second;
-    sideAttributes_.erase(source);
+    sideAttributes_[target.text] = side->second;
+    sideAttributes_.erase(source.text);
   }
   return true;
 }
 
+FolderOpening PosixPlatform::OpenFolder(const std::string& path, FolderRule rule) {
+  const Place place = Locate(path);
+  if (!place.folder) return RefusedFor(place.error, rule);
+  if (!place.name.empty()) return place.folder->OpenSub(place.name, rule, false);
+  FolderOpening opening;
+  opening.check = place.folder->Check(rule);
+  if (opening.check.refusal == FolderRefusal::kNone) opening.folder = place.folder;
+  return opening;
+}
+
 std::string PosixPlatform::HostPath(const std::string& path) {
-  std::string host = Map(path);
-  if (host.empty()) return {};
+  const Place place = Locate(path);
+  if (place.folder) {
+    return place.name.empty() ? place.folder->path() : place.folder->PathOf(place.name);
+  }
+  // A folder that is not there yet: the path as it would be.
+  if (place.text.empty()) return {};
   namespace fs = std::filesystem;
   std::error_code error;
-  fs::path absolute = fs::absolute(fs::path(host), error);
-  if (error) return host;
+  fs::path absolute = fs::absolute(fs::path(place.text), error);
+  if (error) return place.text;
   absolute = absolute.lexically_normal();
-  // The folder with its links resolved, the name as it is: the last
-  // component is never followed.
   fs::path folder = fs::weakly_canonical(absolute.parent_path(), error);
   if (error) return absolute.string();
   return (folder / absolute.filename()).string();
 }
 
-std::string PosixPlatform::LastErrorText() { return ErrnoText(lastError_); }
+std::string PosixPlatform::LastErrorText() { return SystemErrorText(lastError_); }
 
 bool PosixPlatform::Fail(int error) {
   lastError_ = error;
@@ -414,44 +424,71 @@ std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions& options) {
 }
 
 bool PrepareWorkFolder(PosixOptions& options, std::string& problem) {
-  const bool named = !options.tempFolder.empty();
-  const std::string folder = named ? options.tempFolder : DefaultWorkFolder();
-  const std::string name = "the work folder " + folder;
-  if (!named && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    problem = "cannot create " + name + ": " + std::strerror(errno);
+  const auto take = [&](const FolderOpening& opening, const std::string& what) {
+    int error = 0;
+    if (!opening.folder) {
+      problem = DescribeFolderRefusal(what, opening.check);
+    } else if (!opening.folder->Writable(&error)) {
+      problem = what + " cannot be written: " + SystemErrorText(error);
+    } else {
+      options.work = opening.folder;
+      return true;
+    }
+    return false;
+  };
+  if (!options.tempFolder.empty()) {
+    return take(Folder::Open(options.tempFolder, FolderRule::kPrivate),
+                "the work folder " + options.tempFolder);
+  }
+
+  const std::string base = TemporaryBase();
+  const FolderOpening parent = Folder::Open(base, FolderRule::kFollowed);
+  if (!parent.folder) {
+    problem = DescribeFolderRefusal("the temporary folder " + base, parent.check);
     return false;
   }
-  // lstat, not stat: a link planted under the folder's name would send
-  // every image to wherever it points.
-  struct stat st;
-  if (::lstat(folder.c_str(), &st) != 0) {
-    problem = errno == ENOENT ? name + " does not exist" : name + ": " + std::strerror(errno);
+  const std::string name = DefaultWorkName();
+  const std::string folder = DefaultWorkFolder();
+  const FolderOpening opening = parent.folder->OpenSub(name, FolderRule::kPrivate, true);
+  if (opening.check.refusal == FolderRefusal::kCannotCreate) {
+    problem = DescribeFolderRefusal("the work folder " + folder, opening.check);
     return false;
   }
-  if (S_ISLNK(st.st_mode)) {
-    problem = name + " is a symbolic link; it must be a folder of your own";
+  if (take(opening, "the work folder " + folder)) {
+    options.tempFolder = folder;
+    return true;
+  }
+  // Someone else's folder, or a link, stands under the default name: this
+  // run makes a fresh folder of its own instead of stopping.
+  const std::string refused = problem;
+  std::string made = folder + "-XXXXXX";
+  if (::mkdtemp(made.data()) == nullptr) {
+    problem = "cannot create a work folder in " + base + ": " + std::strerror(errno);
     return false;
   }
-  if (!S_ISDIR(st.st_mode)) {
-    problem = name + " is not a folder";
-    return false;
-  }
-  if (st.st_uid != ::geteuid()) {
-    problem = name + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-    return false;
-  }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    problem = name + " can be written by other users (mode " + mode + ")";
-    return false;
-  }
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-    problem = name + " cannot be written: " + std::strerror(errno);
-    return false;
-  }
-  options.tempFolder = folder;
+  const std::string leaf = made.substr(made.rfind('/') + 1);
+  const FolderOpening fresh = parent.folder->OpenSub(leaf, FolderRule::kPrivate, false);
+  if (!take(fresh, "the work folder " + made)) return false;
+  fresh.folder->RemoveWhenClosed(parent.folder, leaf);
+  options.tempFolder = made;
+  options.defaultWorkRefused = refused;
+  problem.clear();
   return true;
+}
+
+bool PrepareCDriveFolder(PosixOptions& options, std::string& problem) {
+  const std::string path = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
+  const FolderOpening opening = Folder::Open(path, FolderRule::kShared);
+  if (opening.folder) {
+    options.cDrive = opening.folder;
+    return true;
+  }
+  // A link, or a folder whose files others could swap, is refused at once;
+  // a folder that is not there fails each file the run would keep in it.
+  const FolderRefusal refusal = opening.check.refusal;
+  if (refusal != FolderRefusal::kLink && refusal != FolderRefusal::kWritableByOthers) return true;
+  problem = DescribeFolderRefusal("the C: folder " + path, opening.check);
+  return false;
 }
 
 std::optional<std::string> ReadEnvironmentVariable(const char* name) {

@@ -19,81 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/folder.h"
 #include "platform/platform.h"
 
 namespace kestrune::platform {
 namespace {
 
-// The system's text for an error code, without its line end.
-std::string SystemText(DWORD error) {
-  if (error == 0) return {};
-  char* text = nullptr;
-  const DWORD length = ::FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string result =
-      length != 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(error);
-  if (text != nullptr) ::LocalFree(text);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
-                             result.back() == ' ' || result.back() == '.')) {
-    result.pop_back();
-  }
-  return result;
-}
-
-// A file handle owned for the life of the object; WriteFile goes to the
-// system on every call.
-class Win32File : public File {
- public:
-  explicit Win32File(HANDLE handle) : handle_(handle) {}
-  ~Win32File() override { ::CloseHandle(handle_); }
-  Win32File(const Win32File&) = delete;
-  Win32File& operator=(const Win32File&) = delete;
-
-  size_t Read(void* buffer, size_t size) override {
-    size_t done = 0;
-    auto* out = static_cast<uint8_t*>(buffer);
-    while (done < size) {
-      DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-      DWORD got = 0;
-      if (!::ReadFile(handle_, out + done, chunk, &got, nullptr)) error_ = ::GetLastError();
-      if (got == 0) break;
-      done += got;
-    }
-    return done;
-  }
-
-  size_t Write(const void* data, size_t size) override {
-    size_t done = 0;
-    const auto* in = static_cast<const uint8_t*>(data);
-    while (done < size) {
-      DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-      DWORD put = 0;
-      if (!::WriteFile(handle_, in + done, chunk, &put, nullptr)) error_ = ::GetLastError();
-      if (put == 0) break;
-      done += put;
-    }
-    return done;
-  }
-
-  bool Seek(uint64_t offset) override {
-    LARGE_INTEGER distance;
-    distance.QuadPart = static_cast<LONGLONG>(offset);
-    return ::SetFilePointerEx(handle_, distance, nullptr, FILE_BEGIN) != 0;
-  }
-
-  bool Flush() override {
-    if (::FlushFileBuffers(handle_)) return true;
-    error_ = ::GetLastError();
-    return false;
-  }
-
-  std::string ErrorText() const override { return SystemText(error_); }
-
- private:
-  HANDLE handle_;
-  DWORD error_ = 0;
-};
+std::string SystemText(DWORD error) { return SystemErrorText(static_cast<int>(error)); }
 
 // The Administrators group SID, freed on every exit.
 class AdminSid {
@@ -190,7 +122,7 @@ class Win32Platform : public Platform {
       lastError_ = ::GetLastError();
       return nullptr;
     }
-    return std::make_unique<Win32File>(handle);
+    return FileFromSystemHandle(reinterpret_cast<intptr_t>(handle));
   }
 
   bool MoveFile(const std::string& from, const std::string& to) override {
@@ -276,6 +208,11 @@ bool PrepareWorkFolder(PosixOptions&, std::string& problem) {
     problem = std::string("the work folder ") + folder + " is not a folder";
     return false;
   }
+  return true;
+}
+
+bool PrepareCDriveFolder(PosixOptions&, std::string&) {
+  // Drive C: is the system's own.
   return true;
 }
 

@@ -8,13 +8,19 @@
 // GetFileAttributes, so they live for one run and vanish with the file.
 // Like Windows, a read-only file can be neither deleted nor opened for
 // writing, even by root.
+//
+// Files are reached through the C: folder and the work folder, each opened
+// once (PosixOptions) and kept; sub-folders are opened relative to them and
+// no link at any name below them is followed.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "platform/folder.h"
 #include "platform/platform.h"
 
 namespace kestrune::platform {
@@ -42,13 +48,27 @@ class PosixPlatform : public Platform {
   bool MoveFile(const std::string& from, const std::string& to) override;
   std::string HostPath(const std::string& path) override;
   std::string LastErrorText() override;
+  FolderOpening OpenFolder(const std::string& path, FolderRule rule) override;
 
   // Milliseconds asked of Sleep so far (whether or not it really slept).
   uint64_t SleptMilliseconds() const { return slept_; }
   const PosixOptions& options() const { return options_; }
 
  private:
-  std::string Map(const std::string& path) const;
+  friend std::string MapToHostPath(const PosixOptions& options, const std::string& path);
+
+  // Where a program path leads: the folder that holds its last component,
+  // and that component as it exists (or as given when nothing matches).
+  struct Place {
+    std::shared_ptr<Folder> folder;  // null with `error` set
+    std::string name;                // empty when the path is the folder itself
+    std::string text;                // the host path, spelled as the options give the folders
+    int error = 0;
+  };
+  Place Locate(const std::string& path);
+  // The C: folder or the work folder, opened at first use when the options
+  // bring none.
+  std::shared_ptr<Folder> Root(bool cDrive, int& error);
   // Keeps `error` for LastErrorText; returns false.
   bool Fail(int error);
 

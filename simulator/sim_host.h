@@ -1,23 +1,24 @@
 // What the simulated drive needs of the operating system: its files, opened
 // with the care a program run as root beside other users' files must take,
 // the lock that keeps a drive to one run, and an abrupt end of the process
-// or an interrupt for the tests.
+// or an interrupt for the tests. The files are reached through the folder
+// layer of the platform, relative to the folder that holds them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "device/drive_locks.h"
+#include "platform/folder.h"
 
 namespace kestrune::sim {
 
-enum class ReadStatus : uint8_t {
-  kRead,     // `bytes` holds the whole file
-  kMissing,  // no file by that name
-  kRefused,  // `error` says why: not a regular file, too large, unreadable
-};
+// kRead: `bytes` holds the whole file; kMissing: no file by that name;
+// kRefused: `error` says why (not a regular file, too large, unreadable).
+using platform::ReadStatus;
 
 // Reads a whole regular file of at most `maxBytes`. The file is opened
 // without blocking (a FIFO without a writer would wait forever) and its kind
@@ -30,25 +31,19 @@ ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool foll
 class OutputFile {
  public:
   OutputFile() = default;
-  ~OutputFile() { Close(); }
-  OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
-  OutputFile& operator=(OutputFile&& other) noexcept;
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
 
   // Creates `path` afresh: a file or link at that name is removed first and
   // the new file made exclusively, so no link is followed and no file that
   // another writer holds is truncated.
   static OutputFile CreateFresh(const std::string& path, std::string* error);
 
-  bool IsOpen() const { return handle_ != kNone; }
+  bool IsOpen() const { return file_ != nullptr; }
   // Writes all of `data` after what was written before; false on any error.
   bool Write(const uint8_t* data, size_t size);
-  void Close();
+  void Close() { file_.reset(); }
 
  private:
-  static constexpr intptr_t kNone = -1;
-  intptr_t handle_ = kNone;
+  std::unique_ptr<platform::File> file_;
 };
 
 // Puts `from` in the place of `to` in one step; a link at `to` is replaced,

@@ -29,6 +29,7 @@
 #include "device/volume_map.h"
 #include "discovery/program.h"
 #include "operations/operations.h"
+#include "platform/folder.h"
 #include "platform/platform.h"
 #include "simulator/virtual_drive.h"
 
@@ -132,6 +133,8 @@ struct DriveResult {
   bool failureShown = false;
   bool cancelled = false;
   bool unsaved = false;
+  // Its folders were refused before the question: nothing was done to it.
+  bool refused = false;
   // An interrupt came while this drive's run went on: what it did is told,
   // but it was stopped before its next step.
   bool interrupted = false;
@@ -143,6 +146,7 @@ struct DriveResult {
   DriveSlot slot{};
 
   Outcome outcome() const {
+    if (refused) return Outcome::kFailed;
     if (!administrator) return Outcome::kNotAdministrator;
     if (!identified) return failureShown || unsaved ? Outcome::kFailed : Outcome::kNotFound;
     if (failureShown || unsaved) return Outcome::kFailed;
@@ -284,39 +288,64 @@ void RunDrive(DriveJob& job, const Shared& shared) {
   job.errBuffer.Finish();
 }
 
-// A folder of the drive's own inside one of the run's. One that is there
-// must be a real folder: a link would send the drive's files elsewhere.
-bool MakeDriveFolder(const std::string& path, bool privateFolder, std::string& problem) {
-  std::error_code error;
-  const fs::file_status status = fs::symlink_status(path, error);
-  if (fs::exists(status)) {
-    if (fs::is_directory(status)) return true;
-    problem = path + " is in the way: it is not a folder";
-    return false;
+// The run's C: folder or work folder, as opened at its start; opened here
+// when the run brought none (it was not there then).
+struct RunFolder {
+  std::shared_ptr<platform::Folder> folder;
+  platform::FolderCheck check;
+  std::string what;  // "the C: folder /x", for messages
+};
+
+RunFolder OpenRunFolder(const std::shared_ptr<platform::Folder>& opened, const std::string& path,
+                        platform::FolderRule rule, const std::string& kind) {
+  RunFolder run{opened, {}, kind + " " + path};
+  if (!run.folder) {
+    platform::FolderOpening opening = platform::Folder::Open(path, rule);
+    run.folder = std::move(opening.folder);
+    run.check = opening.check;
   }
-  if (!fs::create_directory(path, error)) {
-    problem = "cannot create the folder " + path + ": " + error.message();
-    return false;
+  return run;
+}
+
+// A folder of the drive's own inside one of the run's, made 0700 when it is
+// missing. One that is there must be a folder of this user's that nobody
+// else may write: another user could swap or read what the drive keeps
+// there. It is opened once, here, before the question, and used through
+// that descriptor to the end, whatever is renamed or linked meanwhile.
+std::shared_ptr<platform::Folder> OpenDriveFolder(const RunFolder& parent, char letter,
+                                                  std::string& problem) {
+  if (!parent.folder) {
+    problem = platform::DescribeFolderRefusal(parent.what, parent.check);
+    return nullptr;
   }
-  if (privateFolder) fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace, error);
-  if (error) {
-    problem = "cannot make the folder " + path + " private: " + error.message();
-    return false;
+  const std::string name(1, letter);
+  const platform::FolderOpening opening =
+      parent.folder->OpenSub(name, platform::FolderRule::kOwn, true);
+  int error = 0;
+  const std::string what = "the drive folder " + parent.folder->PathOf(name);
+  if (!opening.folder) {
+    problem = platform::DescribeFolderRefusal(what, opening.check);
+    return nullptr;
   }
-  return true;
+  if (!opening.folder->Writable(&error)) {
+    problem = what + " cannot be written: " + platform::SystemErrorText(error);
+    return nullptr;
+  }
+  return opening.folder;
 }
 
 // The drive's C: folder and work folder, its platform, and its log when
-// the run's C: folder holds ISP.log. False with `problem` set.
-bool PrepareDrive(const AllDrivesRun& run, platform::Platform& host, DriveJob& job,
-                  std::string& problem) {
-  const char letter[2] = {job.drive.letter, '\0'};
+// the run's C: folder holds ISP.log. False with `problem` set: the drive is
+// then left alone.
+bool PrepareDrive(const AllDrivesRun& run, const RunFolder& cDrive, const RunFolder& work,
+                  platform::Platform& host, DriveJob& job, std::string& problem) {
   platform::PosixOptions options = run.host;
-  options.cDriveFolder =
-      (run.host.cDriveFolder.empty() ? "." : run.host.cDriveFolder) + "/" + letter;
-  options.tempFolder = run.host.tempFolder + "/" + letter;
-  // A host that cannot give a drive folders of its own refuses here,
-  // before any folder is made.
+  options.cDrive = OpenDriveFolder(cDrive, job.drive.letter, problem);
+  if (!options.cDrive) return false;
+  options.work = OpenDriveFolder(work, job.drive.letter, problem);
+  if (!options.work) return false;
+  options.cDriveFolder = options.cDrive->path();
+  options.tempFolder = options.work->path();
   const bool verbose = run.options.verbose;
   std::ostream* err = &job.err;
   job.platform = MakeDrivePlatform(
@@ -327,10 +356,6 @@ bool PrepareDrive(const AllDrivesRun& run, platform::Platform& host, DriveJob& j
       problem);
   if (!job.platform) return false;
   if (run.options.json) job.record = std::make_unique<RunRecord>(*job.platform, job.drive.letter);
-  if (!MakeDriveFolder(options.cDriveFolder, false, problem)) return false;
-  if (!MakeDriveFolder(options.tempFolder, true, problem)) return false;
-  // The drive's work folder passes the checks the run's own passed.
-  if (!platform::PrepareWorkFolder(options, problem)) return false;
 
   // The log is on for a drive when it is on for the run: the drive's log
   // starts only where its file exists.
@@ -347,9 +372,11 @@ bool PrepareDrive(const AllDrivesRun& run, platform::Platform& host, DriveJob& j
 
 // The one question for every drive, before any is touched. True for OK;
 // commands that change no drive ask nothing.
-bool Confirm(const AllDrivesRun& run, std::ostream& boxes, RunRecord* record) {
+bool Confirm(const AllDrivesRun& run, const std::vector<const AllDrive*>& drives,
+             std::ostream& boxes, RunRecord* record) {
   const Command command = run.options.command;
   if (command != Command::kFix && command != Command::kDestroy) return true;
+  if (drives.empty()) return true;  // nothing will be done to any drive
   const bool fix = command == Command::kFix;
   const Answering answering = run.options.yes          ? Answering::kAlwaysOk
                               : run.io.inputIsTerminal ? Answering::kAsk
@@ -358,12 +385,12 @@ bool Confirm(const AllDrivesRun& run, std::ostream& boxes, RunRecord* record) {
   // The drives belong to the question: shown with it, or not at all.
   if (!run.options.quiet || ShownWhenQuiet(style, answering)) {
     boxes << (fix ? "Drives to fix:" : "Drives whose ISP to destroy:") << '\n';
-    for (const AllDrive& drive : run.drives) {
-      boxes << "  " << drive.letter << ": " << drive.source << '\n';
+    for (const AllDrive* drive : drives) {
+      boxes << "  " << drive->letter << ": " << drive->source << '\n';
     }
   }
   ConsoleView asker(boxes, run.io.in, run.io.err, answering, run.options.quiet, record);
-  const std::string count = std::to_string(run.drives.size());
+  const std::string count = std::to_string(drives.size());
   const std::string text =
       fix ? "Are you sure to update new ISP code on these " + count + " drives ?"
           : "Are you sure to destroy the ISP of these " + count + " drives ?";
@@ -563,6 +590,11 @@ int RunAllDrives(const AllDrivesRun& run) {
     if (!options.quiet) boxes << "[" << kAppTitle << "] " << noDevice << std::endl;
     return endEarly(kExitNoDevice);
   }
+  // A host that cannot give a drive folders of its own refuses here,
+  // before any folder is made.
+  if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
+    return fail(kExitUsage, refusal);
+  }
   std::vector<std::unique_ptr<DriveJob>> jobs;
   // A run that ends before the drives' threads leaves no empty log behind.
   const auto unmakeLogs = [&jobs] {
@@ -570,17 +602,29 @@ int RunAllDrives(const AllDrivesRun& run) {
       if (job->madeLog) job->platform->DeleteFile(kIspLogPath);
     }
   };
+  const RunFolder cDrive =
+      OpenRunFolder(run.host.cDrive, run.host.cDriveFolder.empty() ? "." : run.host.cDriveFolder,
+                    platform::FolderRule::kShared, "the C: folder");
+  const RunFolder work = OpenRunFolder(run.host.work, run.host.tempFolder,
+                                       platform::FolderRule::kPrivate, "the work folder");
+  // A drive whose folders are refused is left alone and reported failed;
+  // the others go on.
+  std::vector<const AllDrive*> accepted;
   for (const AllDrive& drive : run.drives) {
     auto job = std::make_unique<DriveJob>(lines, boxes, run.io.err, drive);
     std::string problem;
-    if (!PrepareDrive(run, *host, *job, problem)) {
-      unmakeLogs();
-      return fail(kExitUsage, problem);
+    if (PrepareDrive(run, cDrive, work, *host, *job, problem)) {
+      accepted.push_back(&job->drive);
+    } else {
+      job->result.refused = true;
+      job->result.failure = problem;
+      job->err << "kestrune: " << problem << std::endl;
+      errors.push_back(std::string(1, drive.letter) + ": " + problem);
     }
     jobs.push_back(std::move(job));
   }
 
-  if (!Confirm(run, boxes, &own)) {
+  if (!Confirm(run, accepted, boxes, &own)) {
     unmakeLogs();
     return endEarly(kExitCancelled);
   }
@@ -607,6 +651,7 @@ int RunAllDrives(const AllDrivesRun& run) {
   threads.reserve(jobs.size());
   for (auto& job : jobs) {
     DriveJob* one = job.get();
+    if (one->result.refused) continue;
     try {
       threads.emplace_back([one, &shared] { RunDrive(*one, shared); });
     } catch (const std::system_error& e) {

@@ -33,6 +33,10 @@ std::string DriveLockNode(const std::string& path);
 // opening any. Empty where the host reaches drives by their own letters.
 std::map<char, std::string> HostDriveNodes();
 
+// Why the host cannot give each drive of --all folders of its own; empty
+// where it can.
+std::string DriveFoldersRefusal();
+
 // The platform of one drive of --all: `options` place its C: folder and
 // work folder, and its debug output goes to `debug`. Null, with `problem`
 // set, where the host cannot give a drive folders of its own.

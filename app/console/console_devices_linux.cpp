@@ -49,6 +49,8 @@ std::map<char, std::string> HostDriveNodes() {
   return device::SgioVolumes(device::SgioOptions{}).Volumes();
 }
 
+std::string DriveFoldersRefusal() { return {}; }
+
 std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptions& options,
                                                       std::function<void(const char*)> debug,
                                                       std::string& problem) {

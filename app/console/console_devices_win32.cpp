@@ -25,13 +25,17 @@ std::string DriveLockNode(const std::string& path) { return path; }
 
 std::map<char, std::string> HostDriveNodes() { return {}; }
 
+std::string DriveFoldersRefusal() {
+  // Every drive would write its backups and log to the one real C:\.
+  return "--all needs a C: folder for each drive, which only the Linux console gives";
+}
+
 std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptions& options,
                                                       std::function<void(const char*)> debug,
                                                       std::string& problem) {
   (void)options;
   (void)debug;
-  // Every drive would write its backups and log to the one real C:\.
-  problem = "--all needs a C: folder for each drive, which only the Linux console gives";
+  problem = DriveFoldersRefusal();
   return nullptr;
 }
 

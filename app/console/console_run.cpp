@@ -251,8 +251,14 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
     return kExitDone;
   }
   // The images go into the work folder before the scan; a folder that
-  // cannot take them, or that others could change, stops the run here.
+  // cannot take them, or that others could change, stops the run here, as
+  // does a C: folder whose files others could swap.
   if (!platform::PrepareWorkFolder(hostOptions, problem)) return end.Fail(kExitUsage, problem);
+  if (!hostOptions.defaultWorkRefused.empty()) {
+    io.err << "kestrune: " << hostOptions.defaultWorkRefused << "; this run works in "
+           << hostOptions.tempFolder << " instead and removes it at its end" << std::endl;
+  }
+  if (!platform::PrepareCDriveFolder(hostOptions, problem)) return end.Fail(kExitUsage, problem);
   std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
   if (!ChooseImages(*host, options, images, problem)) return end.Fail(kExitUsage, problem);
 

@@ -1,14 +1,17 @@
 // --all: every drive at once, each in its own thread with its own folder,
 // one question for all, one summary.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -249,6 +252,136 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Refusal{"OneFileTwice", {"--all", "--yes", "fix"}, kExitUsage},
                       Refusal{"OneFileTwiceSingle", {"--yes", "fix"}, kExitUsage},
                       Refusal{"NothingFound", {"--all", "--yes", "fix"}, kExitNoDevice}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- folders another user could turn ---
+
+// The answer to the question, given only after `act` ran: what another
+// user does while the question waits.
+class AnswerAfter : public std::streambuf {
+ public:
+  AnswerAfter(std::function<void()> act, std::string answer)
+      : act_(std::move(act)), answer_(std::move(answer)) {}
+
+ protected:
+  int_type underflow() override {
+    if (act_) {
+      act_();
+      act_ = nullptr;
+      setg(answer_.data(), answer_.data(), answer_.data() + answer_.size());
+    }
+    return gptr() < egptr() ? traits_type::to_int_type(*gptr()) : traits_type::eof();
+  }
+
+ private:
+  std::function<void()> act_;
+  std::string answer_;
+};
+
+// A folder renamed away while the question waits, with a link to a folder
+// of root's put in its place, moves no write: the run goes on in the
+// folder it opened and checked before it asked.
+struct Turned {
+  const char* name;
+  bool all;
+  const char* folder;  // renamed to <folder>.moved and replaced by the link
+  const char* kept;    // a file the run must have written where it began
+};
+
+class ConsoleAllTurned : public ConsoleAll, public ::testing::WithParamInterface<Turned> {};
+
+TEST_P(ConsoleAllTurned, AtTheQuestionMovesNoWrite) {
+  AddDrive('E', "ctrl163_broken.json");
+  const fs::path victim = folder.path() / "root-only";
+  fs::create_directories(victim / "E");
+  const fs::path turned = folder.path() / GetParam().folder;
+  AnswerAfter answer(
+      [&] {
+        fs::rename(turned, turned.string() + ".moved");
+        fs::create_directory_symlink(victim, turned);
+      },
+      "ok\n");
+  std::istream in(&answer);
+  std::vector<std::string> arguments{"--c-drive", cDrive(), "--temp", temp()};
+  arguments.insert(arguments.end(), driveArguments.begin(), driveArguments.end());
+  if (GetParam().all) arguments.push_back("--all");
+  arguments.push_back("fix");
+
+  const RunResult r = testing::RunConsoleWith(arguments, in, true);
+
+  EXPECT_EQ(r.code, kExitDone) << r.out << r.err;
+  EXPECT_TRUE(fs::is_symlink(turned)) << "the question was never asked";
+  std::vector<std::string> planted;
+  for (const auto& entry : fs::recursive_directory_iterator(victim)) {
+    if (entry.is_regular_file()) planted.push_back(entry.path().string());
+  }
+  EXPECT_EQ(planted, std::vector<std::string>{});
+  EXPECT_TRUE(fs::is_regular_file(folder.path() / GetParam().kept));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, ConsoleAllTurned,
+    ::testing::Values(Turned{"DriveFolder", true, "c/E", "c/E.moved/ISP0_Before.bin"},
+                      Turned{"WorkFolder", true, "t", "t.moved/E/CAUS.BIN"},
+                      Turned{"CDriveOfOneDrive", false, "c", "c.moved/ISP0_Before.bin"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A drive folder that is there already but not this user's alone is
+// refused before the question: that drive is reported failed and nothing
+// is done to it, while the other drive is repaired.
+struct Intruded {
+  const char* name;
+  bool (*make)(const fs::path& folder);  // false: this user cannot set the scene
+  const char* cause;
+};
+
+class ConsoleAllIntruded : public ConsoleAll, public ::testing::WithParamInterface<Intruded> {};
+
+TEST_P(ConsoleAllIntruded, LeavesThatDriveAloneAndRepairsTheOther) {
+  AddDrive('E', "ctrl163_broken.json");
+  AddDrive('F', "ctrl165_broken.json");
+  const fs::path e = fs::path(cDrive()) / "E";
+  if (!GetParam().make(e)) GTEST_SKIP() << "only root can give a folder away";
+
+  const RunResult r = Run({"--all", "--yes", "--json", "fix"});
+
+  EXPECT_EQ(r.code, kExitFailure) << r.err;
+  nlohmann::json document;
+  ASSERT_NO_THROW(document = nlohmann::json::parse(r.out)) << r.out;
+  const std::string refusal =
+      "the drive folder " + fs::canonical(cDrive()).string() + "/E" + GetParam().cause;
+  EXPECT_EQ(document["drives"][0]["outcome"], "failed");
+  EXPECT_EQ(document["drives"][0]["failure"], refusal);
+  EXPECT_EQ(document["drives"][1]["outcome"], "success");
+  EXPECT_NE(r.err.find("E: kestrune: " + refusal + "\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("on these 1 drives ?"), std::string::npos) << "E was asked about";
+  EXPECT_FALSE(fs::exists(folder.str() + "/E.json.flash")) << "E was opened";
+  EXPECT_TRUE(Backup('F', "ISP0_Before.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, ConsoleAllIntruded,
+    ::testing::Values(Intruded{"OfAnotherUser",
+                               [](const fs::path& folder) {
+                                 fs::create_directory(folder);
+                                 return ::chown(folder.c_str(), 65534, 65534) == 0;
+                               },
+                               " belongs to another user (uid 65534)"},
+                      Intruded{"WritableByOthers",
+                               [](const fs::path& folder) {
+                                 fs::create_directory(folder);
+                                 fs::permissions(folder, fs::perms::all);
+                                 return true;
+                               },
+                               " can be written by other users (mode 0777)"},
+                      Intruded{"ALink",
+                               [](const fs::path& folder) {
+                                 fs::create_directory(folder.string() + "-elsewhere");
+                                 fs::create_directory_symlink(folder.string() + "-elsewhere",
+                                                              folder);
+                                 return true;
+                               },
+                               " is a symbolic link; it must be a folder of your own"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // `list` reads sysfs only. Two sticks laid out as the kernel lays them

@@ -2,6 +2,7 @@
 // options place; the Windows host has real ones.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +10,8 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
+#include "tests/support/scoped_env.h"
 
 namespace kestrune::console {
 namespace {
@@ -315,6 +319,129 @@ TEST_F(ConsoleRun, AnUnusableWorkFolderOrImageFolderIsNamedBeforeTheScan) {
             "kestrune: The image folder <" + cDrive() + "> holds none of the 31 ISP images.\n");
   EXPECT_EQ(r.out, "");
 }
+
+// A folder whose files another user could change or swap is refused before
+// the scan, named with its cause. A C: folder others share is taken when it
+// is sticky, and one of another user's when nobody else may write it (sudo
+// with a folder in the technician's home).
+struct SharedFolder {
+  const char* name;
+  const char* option;  // --images, --c-drive, or KESTRUNE_IMAGES for the variable
+  unsigned mode;
+  uid_t owner;          // 0: this user's
+  bool link;            // the option names a link to the folder
+  const char* refusal;  // after "the <kind> folder <path>"; nullptr when taken
+};
+
+class ConsoleSharedFolder : public ConsoleRun,
+                            public ::testing::WithParamInterface<SharedFolder> {};
+
+TEST_P(ConsoleSharedFolder, IsRefusedBeforeTheScanUnlessNoOneElseCanTurnIt) {
+  const SharedFolder& c = GetParam();
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const fs::path real = folder.path() / "shared";
+  fs::create_directory(real);
+  fs::permissions(real, static_cast<fs::perms>(c.mode));
+  if (c.owner != 0 && ::chown(real.c_str(), c.owner, c.owner) != 0) {
+    GTEST_SKIP() << "only root can give a folder away";
+  }
+  const fs::path named = c.link ? folder.path() / "alias" : real;
+  if (c.link) fs::create_directory_symlink(real, named);
+  const std::string option = c.option;
+  const bool images = option != "--c-drive";
+  std::vector<std::string> arguments{
+      "--c-drive", images ? cDrive() : named.string(), "--temp", temp(), "--drive", "E=" + drive};
+  if (option == "--images") arguments.insert(arguments.end(), {"--images", named.string()});
+  arguments.push_back("scan");
+  testing::ScopedEnv variable(kImagesVariable, option == kImagesVariable
+                                                   ? std::optional<std::string>(named.string())
+                                                   : std::nullopt);
+
+  const testing::ConsoleResult r = testing::RunConsoleWith(arguments);
+
+  if (c.refusal == nullptr) {
+    EXPECT_EQ(r.code, kExitDone) << r.err;
+    EXPECT_EQ(r.out.rfind(kBroken, 0), 0u) << r.out;
+    return;
+  }
+  EXPECT_EQ(r.code, kExitUsage);
+  EXPECT_EQ(r.err, std::string("kestrune: the ") + (images ? "image" : "C:") + " folder " +
+                       named.string() + c.refusal + "\n");
+  EXPECT_EQ(r.out, "") << "a drive was scanned";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, ConsoleSharedFolder,
+    ::testing::Values(
+        SharedFolder{"ImagesOfAnotherUser", kImagesVariable, 0755, 65534, false,
+                     " belongs to another user (uid 65534)"},
+        SharedFolder{"ImagesWritableByOthers", "--images", 0777, 0, false,
+                     " can be written by other users (mode 0777)"},
+        SharedFolder{"ImagesThroughALink", "--images", 0755, 0, true,
+                     " is a symbolic link; it must be a folder of your own"},
+        SharedFolder{"CDriveWritableByOthers", "--c-drive", 0777, 0, false,
+                     " can be written by other users (mode 0777) and has no sticky bit"},
+        SharedFolder{"CDriveThroughALink", "--c-drive", 0755, 0, true,
+                     " is a symbolic link; name the folder itself"},
+        SharedFolder{"CDriveSticky", "--c-drive", 01777, 0, false, nullptr},
+        SharedFolder{"CDriveOfAnotherUser", "--c-drive", 0755, 65534, false, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Another user's folder, or a link, under the default work folder's name
+// does not stop the run: a fresh folder of the run's own stands in, said in
+// one line, and goes with everything in it when the run ends.
+struct TakenDefault {
+  const char* name;
+  bool (*plant)(const fs::path& at);  // false: this user cannot set the scene
+  const char* cause;
+};
+
+class ConsoleTakenDefault : public ConsoleRun,
+                            public ::testing::WithParamInterface<TakenDefault> {};
+
+TEST_P(ConsoleTakenDefault, GivesWayToAFolderOfTheRunsOwn) {
+  TempFolder base;
+  testing::ScopedEnv tmpdir("TMPDIR", base.str());
+  const std::string taken = base.str() + "/kestrune-" + std::to_string(::geteuid());
+  if (!GetParam().plant(taken)) GTEST_SKIP() << "only root can give a folder away";
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+
+  const testing::ConsoleResult r =
+      testing::RunConsoleWith({"--c-drive", cDrive(), "--drive", "E=" + drive, "scan"});
+
+  EXPECT_EQ(r.code, kExitDone) << r.err;
+  EXPECT_EQ(r.out.rfind(kBroken, 0), 0u) << r.out;
+  EXPECT_TRUE(std::regex_match(
+      r.err,
+      std::regex("kestrune: the work folder " + taken + GetParam().cause + "; this run works in " +
+                 taken + "-[A-Za-z0-9]{6} instead and removes it at its end\n")))
+      << r.err;
+  std::vector<std::string> left;
+  for (const auto& entry : fs::recursive_directory_iterator(base.path())) {
+    left.push_back(entry.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"elsewhere", fs::path(taken).filename().string()}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plants, ConsoleTakenDefault,
+    ::testing::Values(TakenDefault{"OfAnotherUser",
+                                   [](const fs::path& at) {
+                                     fs::create_directory(at.parent_path() / "elsewhere");
+                                     fs::create_directory(at);
+                                     return ::chown(at.c_str(), 65534, 65534) == 0;
+                                   },
+                                   " belongs to another user \\(uid 65534\\)"},
+                      TakenDefault{"ALink",
+                                   [](const fs::path& at) {
+                                     fs::create_directory(at.parent_path() / "elsewhere");
+                                     fs::create_directory_symlink(at.parent_path() / "elsewhere",
+                                                                  at);
+                                     return true;
+                                   },
+                                   " is a symbolic link; it must be a folder of your own"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConsoleRun, GivenImagesAreWrittenAndNamed) {
   const std::string drive = CopyDrive("ctrl163_broken.json");

@@ -236,7 +236,9 @@ struct WorkFolderCase {
   // Sets the scene in `base` (which is TMPDIR) and returns what --temp
   // names, "" for the default folder.
   std::string (*scene)(const std::filesystem::path& base);
-  const char* problem;  // after "the work folder <path>"; "" when it is taken
+  // After "the work folder <path>": why a named folder is refused, or why
+  // the default one is passed over for a fresh one; "" when it is taken.
+  const char* problem;
 };
 void PrintTo(const WorkFolderCase& c, std::ostream* os) { *os << c.label; }
 
@@ -246,6 +248,14 @@ const WorkFolderCase kWorkFolderCases[] = {
      [](const std::filesystem::path& base) {
        std::filesystem::create_directory_symlink("/", base / DefaultFolderName());
        return std::string();
+     },
+     " is a symbolic link; it must be a folder of your own"},
+    {"named_link_with_a_slash",
+     [](const std::filesystem::path& base) {
+       // The slash would have the system follow the link.
+       ::mkdir((base / "real").c_str(), 0700);
+       std::filesystem::create_directory_symlink(base / "real", base / "work");
+       return (base / "work").string() + "/";
      },
      " is a symbolic link; it must be a folder of your own"},
     {"a_file",
@@ -279,25 +289,32 @@ TEST_P(WorkFolderTest, OnlyAPrivateFolderOfTheUserIsTaken) {
   PosixOptions options;
   options.tempFolder = c.scene(base.path());
   if (options.tempFolder == "skip") GTEST_SKIP() << "only root can give a folder away";
-  const std::string folder = options.tempFolder.empty()
-                                 ? (base.path() / DefaultFolderName()).string()
-                                 : options.tempFolder;
+  const bool named = !options.tempFolder.empty();
+  const std::string given =
+      named ? options.tempFolder : (base.path() / DefaultFolderName()).string();
   std::string problem;
 
   const bool ok = PrepareWorkFolder(options, problem);
 
-  if (*c.problem != '\0') {
+  const std::string refused = *c.problem != '\0' ? "the work folder " + given + c.problem : "";
+  if (named && !refused.empty()) {
     EXPECT_FALSE(ok);
-    EXPECT_EQ(problem, "the work folder " + folder + c.problem);
+    EXPECT_EQ(problem, refused);
     return;
   }
+  // A default folder that is not the user's own gives way to a fresh one.
   ASSERT_TRUE(ok) << problem;
+  EXPECT_EQ(options.defaultWorkRefused, refused);
+  const std::string folder = options.tempFolder;
+  EXPECT_EQ(folder == given, refused.empty()) << folder;
   struct stat st;
   ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0700u) << "made private";
   // The program's temporary folder is the work folder itself.
   EXPECT_EQ(MapToHostPath(options, "T:\\CAUS.BIN"), folder + "/CAUS.BIN");
+  options.work.reset();
+  EXPECT_EQ(std::filesystem::exists(folder), refused.empty()) << "a stand-in folder stays";
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, WorkFolderTest, ::testing::ValuesIn(kWorkFolderCases),

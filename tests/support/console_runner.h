@@ -15,12 +15,11 @@ struct ConsoleResult {
   std::string err;
 };
 
-// `arguments` follow the program name; `input` is what the user types.
-inline ConsoleResult RunConsoleWith(const std::vector<std::string>& arguments,
-                                    const std::string& input = "", bool terminal = false) {
+// `arguments` follow the program name; the user's answers come from `in`.
+inline ConsoleResult RunConsoleWith(const std::vector<std::string>& arguments, std::istream& in,
+                                    bool terminal) {
   std::vector<const char*> argv{"kestrune"};
   for (const std::string& a : arguments) argv.push_back(a.c_str());
-  std::istringstream in(input);
   std::ostringstream out;
   std::ostringstream err;
   ConsoleResult result;
@@ -29,6 +28,13 @@ inline ConsoleResult RunConsoleWith(const std::vector<std::string>& arguments,
   result.out = out.str();
   result.err = err.str();
   return result;
+}
+
+// `input` is what the user types.
+inline ConsoleResult RunConsoleWith(const std::vector<std::string>& arguments,
+                                    const std::string& input = "", bool terminal = false) {
+  std::istringstream in(input);
+  return RunConsoleWith(arguments, in, terminal);
 }
 
 }  // namespace kestrune::testing

@@ -1,0 +1,89 @@
+// What the folder layer says in words, and the default way a platform
+// opens a folder, the same on every host.
+#include "platform/folder.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+namespace kestrune::platform {
+
+FolderOpening Platform::OpenFolder(const std::string& path, FolderRule rule) {
+  return Folder::Open(HostPath(path), rule);
+}
+
+ReadStatus Folder::ReadWhole(const std::string& name, uint64_t maxBytes, bool followLink,
+                             std::vector<uint8_t>* bytes, std::string* why) const {
+  OpenedFile opened = OpenForReading(name, followLink);
+  if (opened.status != ReadStatus::kRead) {
+    *why = opened.why;
+    return opened.status;
+  }
+  // A 32-bit build cannot hold more than its address space either.
+  const uint64_t limit = std::min<uint64_t>(maxBytes, SIZE_MAX);
+  if (opened.size > limit) {
+    *why = "is " + std::to_string(opened.size) + " bytes, over " + std::to_string(limit >> 20) +
+           " MiB";
+    return ReadStatus::kRefused;
+  }
+  bytes->assign(static_cast<size_t>(opened.size), 0);
+  const size_t done = opened.file->Read(bytes->data(), bytes->size());
+  if (done < bytes->size() && !opened.file->ErrorText().empty()) {
+    *why = "cannot be read: " + opened.file->ErrorText();
+    return ReadStatus::kRefused;
+  }
+  // A file that shrank while it was read holds what was there.
+  bytes->resize(done);
+  return ReadStatus::kRead;
+}
+
+bool Folder::Replace(const std::string& name, std::span<const uint8_t> bytes, int* error) const {
+  const std::string temporary = name + ".new";
+  std::unique_ptr<File> file = CreateFresh(temporary, error);
+  if (!file) return false;
+  const bool whole = file->Write(bytes.data(), bytes.size()) == bytes.size() && file->Flush();
+  file.reset();
+  if (!whole) {
+    Remove(temporary, nullptr);
+    if (error != nullptr) *error = kWriteFailed;
+    return false;
+  }
+  if (!RenameOnto(temporary, *this, name, error)) {
+    Remove(temporary, nullptr);
+    return false;
+  }
+  // The new name itself survives a power cut only once the folder is on
+  // the medium too.
+  Sync();
+  return true;
+}
+
+std::string DescribeFolderRefusal(const std::string& what, const FolderCheck& check) {
+  const bool own = check.rule == FolderRule::kPrivate || check.rule == FolderRule::kOwn;
+  switch (check.refusal) {
+    case FolderRefusal::kNone:
+      return what;
+    case FolderRefusal::kMissing:
+      return what + " does not exist";
+    case FolderRefusal::kLink:
+      return what + " is a symbolic link" +
+             (own ? "; it must be a folder of your own" : "; name the folder itself");
+    case FolderRefusal::kNotFolder:
+      return what + " is not a folder";
+    case FolderRefusal::kOtherOwner:
+      return what + " belongs to another user (uid " + std::to_string(check.owner) + ")";
+    case FolderRefusal::kWritableByOthers: {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(check.mode));
+      return what + " can be written by other users (mode " + mode + ")" +
+             (check.rule == FolderRule::kShared ? " and has no sticky bit" : "");
+    }
+    case FolderRefusal::kCannotCreate:
+      return "cannot create " + what + ": " + SystemErrorText(check.error);
+    case FolderRefusal::kSystem:
+      return what + ": " + SystemErrorText(check.error);
+  }
+  return what;
+}
+
+}  // namespace kestrune::platform

@@ -1,0 +1,108 @@
+#include "simulator/sim_host.h"
+
+#include <filesystem>
+#include <utility>
+
+namespace kestrune::sim {
+
+namespace {
+
+// The folder that holds the file at `path` (links on the way followed: the
+// user named the path), and the file's name in it.
+struct NamedFile {
+  std::shared_ptr<platform::Folder> folder;
+  platform::FolderCheck check;
+  std::string name;
+};
+
+NamedFile Split(const std::string& path) {
+  const std::filesystem::path named(path);
+  const std::string parent = named.parent_path().string();
+  platform::FolderOpening opening =
+      platform::Folder::Open(parent.empty() ? "." : parent, platform::FolderRule::kFollowed);
+  return {std::move(opening.folder), opening.check, named.filename().string()};
+}
+
+// Why the folder of a file could not be opened, after the file's path.
+std::string FolderProblem(const std::string& path, const NamedFile& file) {
+  return platform::DescribeFolderRefusal(path + ": its folder", file.check);
+}
+
+// Keeps the folder layer's lock for the drive locks.
+class FolderLock : public device::HeldLock {
+ public:
+  explicit FolderLock(std::unique_ptr<platform::HeldFileLock> lock) : lock_(std::move(lock)) {}
+
+ private:
+  std::unique_ptr<platform::HeldFileLock> lock_;
+};
+
+}  // namespace
+
+ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLink,
+                           std::vector<uint8_t>* bytes, std::string* error) {
+  const NamedFile file = Split(path);
+  if (!file.folder) {
+    if (file.check.refusal == platform::FolderRefusal::kMissing) return ReadStatus::kMissing;
+    *error = FolderProblem(path, file);
+    return ReadStatus::kRefused;
+  }
+  std::string why;
+  const ReadStatus status = file.folder->ReadWhole(file.name, maxBytes, followLink, bytes, &why);
+  if (status == ReadStatus::kRefused) *error = path + ": " + why;
+  return status;
+}
+
+OutputFile OutputFile::CreateFresh(const std::string& path, std::string* error) {
+  OutputFile out;
+  const NamedFile file = Split(path);
+  int code = 0;
+  if (file.folder) out.file_ = file.folder->CreateFresh(file.name, &code);
+  if (!out.file_ && error != nullptr) {
+    *error = file.folder ? path + ": cannot be created: " + platform::SystemErrorText(code)
+                         : FolderProblem(path, file);
+  }
+  return out;
+}
+
+bool OutputFile::Write(const uint8_t* data, size_t size) {
+  return file_ != nullptr && file_->Write(data, size) == size;
+}
+
+bool RenameOnto(const std::string& from, const std::string& to, std::string* error) {
+  const NamedFile source = Split(from);
+  const NamedFile target = Split(to);
+  int code = 0;
+  if (source.folder && target.folder &&
+      source.folder->RenameOnto(source.name, *target.folder, target.name, &code)) {
+    return true;
+  }
+  if (error != nullptr) {
+    *error = !source.folder   ? FolderProblem(from, source)
+             : !target.folder ? FolderProblem(to, target)
+                              : to + ": cannot be replaced: " + platform::SystemErrorText(code);
+  }
+  return false;
+}
+
+void RemoveFile(const std::string& path) {
+  const NamedFile file = Split(path);
+  if (file.folder) file.folder->Remove(file.name, nullptr);
+}
+
+device::LockAttempt LockFile(const std::string& path, bool create) {
+  const NamedFile file = Split(path);
+  if (!file.folder) return {};
+  platform::FileLockTry attempt = file.folder->Lock(file.name, create);
+  switch (attempt.state) {
+    case platform::LockState::kTaken:
+      return {device::LockState::kTaken, std::make_unique<FolderLock>(std::move(attempt.lock))};
+    case platform::LockState::kHeldElsewhere:
+      return {device::LockState::kHeldElsewhere, nullptr};
+    case platform::LockState::kFailed:
+      break;
+  }
+  return {};
+}
+
+}  // namespace kestrune::sim
