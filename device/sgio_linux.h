@@ -29,6 +29,8 @@ struct SgioOptions {
   std::string devRoot = "/dev";
   // Where the SCSI generic nodes are listed, each with a link to its disk.
   std::string genericRoot = "/sys/class/scsi_generic";
+  // Where every block device, partitions included, is listed by name.
+  std::string classBlockRoot = "/sys/class/block";
   // Letter -> device path. When not empty it replaces the sysfs scan.
   std::map<char, std::string> explicitMap;
 };
@@ -67,6 +69,11 @@ std::string ResolveDeviceNode(const std::string& path);
 std::string LockNodeFor(const std::string& node,
                         const std::string& genericRoot = SgioOptions{}.genericRoot);
 
+// The serial of the USB device that carries the drive at `node` (a disk,
+// a partition or a SCSI generic node, by its name under classBlockRoot or
+// genericRoot); empty when sysfs names none.
+std::string UsbSerialOfNode(const std::string& node, const SgioOptions& options);
+
 // An exclusive flock on a device node, never waited for.
 LockAttempt LockDeviceNode(const std::string& node);
 
@@ -80,6 +87,7 @@ class SgioVolumes : public VolumeOpener {
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
   std::string HeldElsewhere(char letter) const override;
+  std::string UsbSerial(char letter) const override;
 
   // The letters and device paths this opener serves: the explicit map, or
   // removable or USB SCSI disks found under sysfsRoot when it was made,
@@ -89,6 +97,7 @@ class SgioVolumes : public VolumeOpener {
  private:
   std::map<char, std::string> volumes_;
   std::string genericRoot_;
+  std::string classBlockRoot_;
   DriveLocks locks_;
 };
 

@@ -3,6 +3,7 @@
 #include <fnmatch.h>
 #include <openssl/evp.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -346,6 +347,56 @@ bool PosixPlatform::MoveFile(const std::string& from, const std::string& to) {
     sideAttributes_.erase(source);
   }
   return true;
+}
+
+bool PosixPlatform::ReplaceFile(const std::string& from, const std::string& to) {
+  const std::string source = Map(from);
+  const std::string target = Map(to);
+  if (source.empty() || target.empty()) return Fail(ENOENT);
+  if (::rename(source.c_str(), target.c_str()) != 0) return Fail(errno);
+  sideAttributes_.erase(target);
+  return true;
+}
+
+namespace {
+
+// A folder's descriptor kept open for its flock alone.
+class PosixFileLock : public FileLock {
+ public:
+  explicit PosixFileLock(int fd) : fd_(fd) {}
+  ~PosixFileLock() override { ::close(fd_); }
+  PosixFileLock(const PosixFileLock&) = delete;
+  PosixFileLock& operator=(const PosixFileLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileLock> PosixPlatform::LockFolder(const std::string& folder,
+                                                    uint32_t waitMilliseconds) {
+  const std::string host = Map(folder.empty() ? "." : folder);
+  if (host.empty()) {
+    Fail(ENOENT);
+    return nullptr;
+  }
+  const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    Fail(errno);
+    return nullptr;
+  }
+  constexpr uint32_t kStepMilliseconds = 20;
+  for (uint32_t waited = 0;; waited += kStepMilliseconds) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::make_unique<PosixFileLock>(fd);
+    const int error = errno;
+    if ((error != EWOULDBLOCK && error != EINTR) || waited >= waitMilliseconds) {
+      ::close(fd);
+      Fail(error);
+      return nullptr;
+    }
+    ::usleep(kStepMilliseconds * 1000);
+  }
 }
 
 std::string PosixPlatform::HostPath(const std::string& path) {

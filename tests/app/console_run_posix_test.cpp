@@ -221,9 +221,9 @@ TEST_P(ConsoleCDrive, StopsTheFixBeforeTheDrive) {
       {"--c-drive", cDrive.string(), "--temp", temp(), "--drive", "E=" + drive, "--yes", "fix"});
   EXPECT_EQ(r.code, kExitFailure) << r.out;
   EXPECT_NE(r.out.find(std::string("[Fail] The file <C:\\ISP0_Before.bin> cannot be opened, "
-                                       "please check.\n") +
-                           GetParam().cause +
-                           "\nThe update was stopped before anything was written to the drive.\n"),
+                                   "please check.\n") +
+                       GetParam().cause +
+                       "\nThe update was stopped before anything was written to the drive.\n"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.find("SUCCESS"), std::string::npos);
@@ -462,7 +462,9 @@ TEST_P(ConsoleInterrupt, EndsWith130AndNeverLeavesAHalfWrittenIspOrFile) {
   }
   for (const auto& entry : fs::directory_iterator(folder.path() / "c")) {
     EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
-    EXPECT_EQ(fs::file_size(entry.path()), 49152u) << entry.path();
+    if (entry.path().extension() == ".bin") {
+      EXPECT_EQ(fs::file_size(entry.path()), 49152u) << entry.path();
+    }
   }
   const testing::ChildRun scan = RunWith(drive, {"scan"});
   EXPECT_EQ(scan.FirstLine(), c.verdictAfter) << scan.Describe();

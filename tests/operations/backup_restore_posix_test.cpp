@@ -215,12 +215,15 @@ TEST(BackupNames, ASecondRunKeepsTheBackupsOfTheFirst) {
     EXPECT_TRUE(fs::exists(run.folder.path() / (copy + "_After.2.bin"))) << copy;
     EXPECT_FALSE(fs::exists(run.folder.path() / (copy + "_Before.3.bin"))) << copy;
   }
-  // Every kept file is named once, where it really is.
-  ASSERT_EQ(run.view.files.size(), 3 * 2 * original.size());
+  // Every kept file is named once, where it really is, and the records
+  // that now hold it after it.
+  ASSERT_EQ(run.view.files.size(), 2 * 3 * 2 * original.size());
   EXPECT_EQ(run.view.files[0].name, "C:\\ISP0_Before.bin");
   EXPECT_EQ(run.view.files[0].hostPath,
             (fs::canonical(run.folder.path()) / "ISP0_Before.bin").string());
   EXPECT_EQ(run.view.files[0].size, kIspPayloadBytes);
+  EXPECT_EQ(run.view.files[1].hostPath,
+            (fs::canonical(run.folder.path()) / "kestrune-backups.json").string());
 }
 
 TEST(BackupNames, APlantedLinkIsMovedAsideAndNotWrittenThrough) {
@@ -304,31 +307,42 @@ TEST_P(RestoreRefusal, ComesBeforeAnyCommand) {
   const RefusalCase row = GetParam();
   BackupRun run(ReadyJson(row.drive));
   for (const auto& [name, size] : row.files) run.folder.Write(name, std::string(size, 'Z'));
-  OnRestoreIsp(run.p, run.dialog, row.from);
+  OnRestoreIsp(run.p, run.dialog, {row.from});
   EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{row.box});
   EXPECT_TRUE(run.injector.Seen().empty());
 }
 
 const std::string kSize1 = FormatText(kRestoreWrongSize, "C:\\ISP1_Before.bin", 49152);
+const std::vector<std::string> kBothBefore = {"C:\\ISP0_Before.bin", "C:\\ISP1_Before.bin"};
 
 INSTANTIATE_TEST_SUITE_P(
     Files, RestoreRefusal,
     ::testing::Values(RefusalCase{"Short",
                                   "ctrl163_broken.json",
                                   {{"ISP0_Before.bin", 49152}, {"ISP1_Before.bin", 49151}},
-                                  {},
+                                  kBothBefore,
                                   kSize1},
                       RefusalCase{"Long",
                                   "ctrl163_broken.json",
                                   {{"ISP0_Before.bin", 49152}, {"ISP1_Before.bin", 49153}},
-                                  {},
+                                  kBothBefore,
                                   kSize1},
                       RefusalCase{"Missing",
                                   "ctrl163_broken.json",
                                   {{"ISP0_Before.bin", 49152}},
-                                  {},
+                                  kBothBefore,
                                   "The file <C:\\ISP1_Before.bin> cannot be opened, please check.\n"
                                   "No such file or directory"},
+                      // Backups kept before their drive was recorded are no
+                      // longer taken by default: whose they are is unknown.
+                      RefusalCase{"Unrecorded",
+                                  "ctrl163_broken.json",
+                                  {{"ISP0_Before.bin", 49152}, {"ISP1_Before.bin", 49152}},
+                                  {},
+                                  FormatText(kRestoreNoRecordedBackup, 0,
+                                             "controller 0x163 rev 2, flash EC D3 51 95 58, page "
+                                             "size 2048, USB serial KST163BROKEN",
+                                             "C:\\kestrune-backups.json")},
                       RefusalCase{"TooFewNamed",
                                   "ctrl163_broken.json",
                                   {{"a.bin", 49152}},
