@@ -16,7 +16,7 @@ namespace kestrune {
 
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 constexpr const char* kFormatName = "kestrune-backup-records";
 constexpr int kFormatVersion = 1;

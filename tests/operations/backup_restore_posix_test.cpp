@@ -16,6 +16,7 @@
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "images/images.h"
+#include "operations/backup_records.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "simulator/virtual_drive.h"
@@ -197,6 +198,52 @@ TEST(DriveSideBackupFailure, TheRepairGoesOnAndTheLogSaysSo) {
   RestartDrive(run.p, 0);
   EXPECT_TRUE(run.drive->IspHealthy());
 }
+
+// --- the records that tie each backup to its drive ---
+
+struct RecordFailureCase {
+  const char* name;
+  const char* planted;  // the records document found in C:, when given
+  HostFault fault;      // aimed at the records document
+  std::string box;
+};
+
+class RecordFailure : public ::testing::TestWithParam<RecordFailureCase> {};
+
+// A backup whose drive cannot be told is no backup to repair from: the
+// fix stops before the first erase, as when the file itself cannot be kept.
+TEST_P(RecordFailure, StopsStartFixBeforeTheFirstErase) {
+  const RecordFailureCase& row = GetParam();
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const auto before = run.Codes(AreaKind::kIsp);
+  if (row.planted != nullptr) run.folder.Write(kRecordDocumentName, row.planted);
+  run.platform.Arm(row.fault, kRecordDocumentName);
+
+  OnStartFix(run.p, run.dialog);
+
+  EXPECT_FALSE(run.FlashChanged());
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), before);
+  ASSERT_FALSE(run.view.boxes.empty());
+  EXPECT_EQ(run.view.boxes.back().text, row.box + "\n" + kUpdateNotStarted);
+  if (row.planted != nullptr) {
+    EXPECT_EQ(run.folder.Read(kRecordDocumentName), row.planted);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, RecordFailure,
+    ::testing::Values(RecordFailureCase{"CannotBeWritten", nullptr, HostFault::kFull,
+                                        FormatText(kRecordNotKept, "C:\\ISP0_Before.bin",
+                                                   "C:\\kestrune-backups.json") +
+                                            "\nNo space left on device"},
+                      RecordFailureCase{
+                          "NotARecordDocument", "{\"files\": 3}", HostFault::kNone,
+                          FormatText(kRecordsNotReady, "C:\\ISP0_Before.bin",
+                                     "C:\\kestrune-backups.json") +
+                              "\n" +
+                              FormatText(kRecordsUnreadable, "C:\\kestrune-backups.json",
+                                         "it is not a backup record document")}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- naming: nothing overwritten, nothing followed ---
 
