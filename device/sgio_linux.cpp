@@ -243,13 +243,25 @@ std::string LockNodeFor(const std::string& node, const std::string& genericRoot)
   return node;
 }
 
-SgioVolumes::SgioVolumes(SgioOptions options) : genericRoot_(std::move(options.genericRoot)) {
+std::string UsbSerialOfNode(const std::string& node, const SgioOptions& options) {
+  const std::string name = std::filesystem::path(ResolveDeviceNode(node)).filename().string();
+  if (name.empty() || name == "." || name == "..") return {};
+  const bool generic = name.compare(0, 2, "sg") == 0;
+  const std::filesystem::path entry =
+      std::filesystem::path(generic ? options.genericRoot : options.classBlockRoot) / name;
+  const std::filesystem::path usb = UsbDevice(entry);
+  return usb.empty() ? std::string() : Trimmed(ReadFirstLine(usb / "serial"));
+}
+
+SgioVolumes::SgioVolumes(SgioOptions options)
+    : genericRoot_(std::move(options.genericRoot)),
+      classBlockRoot_(std::move(options.classBlockRoot)) {
   if (!options.explicitMap.empty()) {
     // A partition stands for its disk; one whose disk cannot be found keeps
     // an empty node, which no open reaches.
     for (const auto& [letter, path] : options.explicitMap) {
       std::string problem;
-      volumes_[letter] = WholeDiskNode(path, problem, options.classBlockRoot);
+      volumes_[letter] = WholeDiskNode(path, problem, classBlockRoot_);
     }
     return;
   }
@@ -290,6 +302,16 @@ std::unique_ptr<Transport> SgioVolumes::Open(char letter) {
 
 std::string SgioVolumes::HeldElsewhere(char letter) const {
   return locks_.HeldElsewhere(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
+}
+
+std::string SgioVolumes::UsbSerial(char letter) const {
+  const auto found =
+      volumes_.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
+  if (found == volumes_.end()) return {};
+  SgioOptions where;
+  where.genericRoot = genericRoot_;
+  where.classBlockRoot = classBlockRoot_;
+  return UsbSerialOfNode(found->second, where);
 }
 
 bool ParseVolumeMapping(const std::string& text, std::map<char, std::string>& map) {

@@ -79,6 +79,11 @@ std::string WholeDiskNode(const std::string& path, std::string& problem,
 std::string LockNodeFor(const std::string& node,
                         const std::string& genericRoot = SgioOptions{}.genericRoot);
 
+// The serial of the USB device that carries the drive at `node` (a disk,
+// a partition or a SCSI generic node, by its name under classBlockRoot or
+// genericRoot); empty when sysfs names none.
+std::string UsbSerialOfNode(const std::string& node, const SgioOptions& options);
+
 // An exclusive flock on a device node, never waited for.
 LockAttempt LockDeviceNode(const std::string& node);
 
@@ -93,6 +98,7 @@ class SgioVolumes : public VolumeOpener {
   std::unique_ptr<Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
   std::string HeldElsewhere(char letter) const override;
+  std::string UsbSerial(char letter) const override;
 
   // The letters and device paths this opener serves: the explicit map (each
   // path as WholeDiskNode gives it), or
@@ -103,6 +109,7 @@ class SgioVolumes : public VolumeOpener {
  private:
   std::map<char, std::string> volumes_;
   std::string genericRoot_;
+  std::string classBlockRoot_;
   DriveLocks locks_;
 };
 

@@ -32,6 +32,7 @@ class TracingVolumes : public VolumeOpener {
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
   std::string HeldElsewhere(char letter) const override { return inner_.HeldElsewhere(letter); }
+  std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
   bool ok() const { return static_cast<bool>(sink_); }
 
  private:

@@ -85,6 +85,13 @@ class VolumeOpener {
     (void)letter;
     return {};
   }
+  // The serial number the drive behind `letter` gives as a USB device, as
+  // the system reports it; empty when it gives none or the system does not
+  // say. Backups are told apart by it between sticks of one model.
+  virtual std::string UsbSerial(char letter) const {
+    (void)letter;
+    return {};
+  }
 };
 
 // Classification text for traces ("good", "check condition 02", ...).

@@ -29,6 +29,12 @@ std::string VolumeMap::HeldElsewhere(char letter) const {
   return fallback_ != nullptr ? fallback_->HeldElsewhere(letter) : std::string();
 }
 
+std::string VolumeMap::UsbSerial(char letter) const {
+  auto found = openers_.find(Upper(letter));
+  if (found != openers_.end()) return found->second->UsbSerial(letter);
+  return fallback_ != nullptr ? fallback_->UsbSerial(letter) : std::string();
+}
+
 bool VolumeMap::NeedsPrivilege() const {
   for (const auto& [letter, opener] : openers_) {
     if (opener->NeedsPrivilege()) return true;

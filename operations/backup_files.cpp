@@ -2,12 +2,15 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
+#include <span>
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "operations/volume_guard.h"
 #include "platform/platform.h"
+#include "program_version.h"
 
 namespace kestrune {
 
@@ -32,12 +35,14 @@ std::string TemporaryName(const std::string& path) {
   return path + FormatText(".%08x.tmp", static_cast<unsigned>(random()));
 }
 
-// Moves the file at `path` to the first free numbered name.
-bool MoveAside(Program& p, const std::string& path, std::string& cause) {
+// Moves the file at `path` to the first free numbered name; its record
+// in `book` follows it.
+bool MoveAside(Program& p, const std::string& path, RecordBook& book, std::string& cause) {
   for (unsigned number = 1; number <= kMaxKeptFiles; ++number) {
     const std::string older = NumberedName(path, number);
     if (p.platform.FindFile(older)) continue;
     if (p.platform.MoveFile(path, older)) {
+      book.Rename(LeafOf(path), LeafOf(older));
       p.log.AppendLogFormat(kOlderFileKept, path.c_str(), older.c_str());
       return true;
     }
@@ -53,14 +58,14 @@ bool MoveAside(Program& p, const std::string& path, std::string& cause) {
 
 // Gives the complete temporary file its name, keeping any older file of
 // that name under a numbered one.
-bool PutInPlace(Program& p, const std::string& temporary, const std::string& path,
+bool PutInPlace(Program& p, const std::string& temporary, const std::string& path, RecordBook& book,
                 std::string& cause) {
   for (int attempt = 0; attempt < kPlaceAttempts; ++attempt) {
     if (p.platform.MoveFile(temporary, path)) return true;
     cause = p.platform.LastErrorText();
     // Nothing in the way: the rename itself failed.
     if (!p.platform.FindFile(path)) return false;
-    if (!MoveAside(p, path, cause)) return false;
+    if (!MoveAside(p, path, book, cause)) return false;
   }
   return false;
 }
@@ -100,6 +105,16 @@ bool ReadCodeOnce(Program& p, const DriveSlot& slot, uint32_t startPage, const A
                                 out, slot.volumeHandle);
 }
 
+// The copy whose area of `area` kind starts at `page`; -1 when none does.
+int CopyAt(Program& p, int slotIndex, uint32_t page, AreaKind area) {
+  for (const CopyArea& copy : BuildCopyList(p, slotIndex, area)) {
+    if (copy.usable() && copy.devicePage == page) return copy.copy;
+  }
+  return -1;
+}
+
+std::string RecordsPath(const std::string& path) { return FolderOf(path) + kRecordDocumentName; }
+
 }  // namespace
 
 void ShowFileFailure(Program& p, const std::string& first, const std::string& cause,
@@ -127,7 +142,20 @@ std::string NumberedName(const std::string& path, unsigned number) {
 }
 
 bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, uint32_t size,
-                     const char* writeFailed, const std::string& consequence) {
+                     const char* writeFailed, const std::string& consequence, BackupRecord record) {
+  const std::span<const uint8_t> content(bytes, size);
+  const std::optional<platform::Sha256Digest> digest = platform::Sha256({&content, 1});
+  if (!digest) {
+    ShowFileFailure(p, FormatText(kRecordsNotReady, path.c_str(), RecordsPath(path).c_str()),
+                    kNoDigest, consequence);
+    return false;
+  }
+  record.file = LeafOf(path);
+  record.size = size;
+  record.sha256 = HexText(digest->data(), digest->size());
+  record.savedAt = UtcTimestamp();
+  record.programVersion = kProgramVersion;
+
   const std::string temporary = TemporaryName(path);
   // A run ended by an interrupt while this file is being written takes the
   // unfinished file along.
@@ -149,21 +177,54 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
     ShowFileFailure(p, FormatText(writeFailed, path.c_str()), CauseOrNone(cause), consequence);
     return false;
   }
-  if (!PutInPlace(p, temporary, path, cause)) {
+  // The records of the folder change with its files, one run at a time,
+  // so that no run loses another's entries or renames.
+  const std::string folder = FolderOf(path);
+  std::unique_ptr<platform::FileLock> lock =
+      p.platform.LockFolder(folder, kRecordLockWaitMilliseconds);
+  RecordBook book;
+  std::string problem;
+  if (!lock || !ReadRecordBook(p, folder, book, problem)) {
+    if (!lock) problem = CauseOrNone(p.platform.LastErrorText());
+    p.platform.DeleteFile(temporary);
+    ShowFileFailure(p, FormatText(kRecordsNotReady, path.c_str(), RecordsPath(path).c_str()),
+                    problem, consequence);
+    return false;
+  }
+  if (!PutInPlace(p, temporary, path, book, cause)) {
     p.platform.DeleteFile(temporary);
     ShowFileFailure(p, CannotOpenText(path), CauseOrNone(cause), consequence);
     return false;
   }
   p.view.FileWritten({path, p.platform.HostPath(path), size});
+  book.Put(std::move(record));
+  const std::string records = RecordsPath(path);
+  if (!WriteRecordBook(p, folder, book, cause)) {
+    // The file stands, but a restore cannot tell whose it is: nothing that
+    // relies on this backup may follow.
+    ShowFileFailure(p, FormatText(kRecordNotKept, path.c_str(), records.c_str()),
+                    CauseOrNone(cause), consequence);
+    return false;
+  }
+  // The document changes with every backup of the run: its size is told
+  // as it is at the end.
+  p.view.FileWritten({records, p.platform.HostPath(records), std::nullopt});
   return true;
 }
 
 DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t startPage,
-                             const AreaFile& kind, const std::string& consequence) {
+                             const AreaFile& kind, BackupKind backup,
+                             const std::string& consequence) {
   // Without a drive to read nothing may be written either.
   if (p.selectedDrive >= kSlotCount) return DownloadOutcome::kHostFailed;
   const int index = p.selectedDrive;
   const DriveSlot& slot = p.Slot(index);
+  BackupRecord record;
+  record.kind = backup;
+  record.page = startPage;
+  record.copy =
+      CopyAt(p, index, startPage, backup == BackupKind::kAux ? AreaKind::kAux : AreaKind::kIsp);
+  record.drive = IdentityOf(p, index);
 
   const std::string start = FormatText("DownLoad ISP  to file -> %s \r\n", path.c_str());
   p.log.AppendLog(start.c_str());
@@ -210,7 +271,8 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   second.reset();
   page.reset();
 
-  if (!WriteBackupFile(p, path, buffer.get(), kind.bytes, kind.writeFailed, consequence)) {
+  if (!WriteBackupFile(p, path, buffer.get(), kind.bytes, kind.writeFailed, consequence,
+                       std::move(record))) {
     return DownloadOutcome::kHostFailed;
   }
   const std::string done = FormatText("DownLoad ISP  to file -> %s --->OK\r\n", path.c_str());

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "discovery/program.h"
+#include "operations/backup_records.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 
@@ -31,18 +32,23 @@ inline constexpr AreaFile kAuxFile190 = {kAuxAreaBytes, true, kAuxWriteFailed};
 bool PageSizeFitsBackup(uint32_t pageSize, const AreaFile& kind);
 
 // Saves the code of the area at `startPage` of the selected drive to
-// `path`: two reads that must agree, then the file. Shows the box of the
-// step that failed; `consequence`, when given, ends the box of a host-side
-// failure.
+// `path`: two reads that must agree, then the file and its record as a
+// backup of `backup` kind. Shows the box of the step that failed;
+// `consequence`, when given, ends the box of a host-side failure.
 DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t startPage,
-                             const AreaFile& kind, const std::string& consequence);
+                             const AreaFile& kind, BackupKind backup,
+                             const std::string& consequence);
 
 // Writes `size` bytes to `path` through a temporary name in the same
 // folder, flushed before it takes the name; an older file of that name is
-// first moved to the first free numbered name. Reports the kept file to the
-// view. False after the "Fail" box of what went wrong.
+// first moved to the first free numbered name. Under the folder's record
+// lock, the records follow: the older file's record moves with it, and
+// `record`, completed with the name, size, digest, time and version, is
+// kept for the new file. Reports the kept file to the view. False after
+// the "Fail" box of what went wrong, the record included: a backup whose
+// origin cannot be shown is no backup to go on from.
 bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, uint32_t size,
-                     const char* writeFailed, const std::string& consequence);
+                     const char* writeFailed, const std::string& consequence, BackupRecord record);
 
 // "C:\\ISP0_Before.bin", 2 -> "C:\\ISP0_Before.2.bin".
 std::string NumberedName(const std::string& path, unsigned number);

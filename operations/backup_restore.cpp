@@ -2,12 +2,16 @@
 // touching the drive; OnRestoreIsp writes such files back and proves them
 // by reading them back, as the updates do.
 #include <cstring>
+#include <map>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/backup_files.h"
+#include "operations/backup_records.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "platform/platform.h"
@@ -18,7 +22,6 @@ namespace {
 
 constexpr const char* kBackupName = "C:\\ISP%d_Backup.bin";
 constexpr const char* kAuxName = "C:\\ISP%d_Aux.bin";
-constexpr const char* kBeforeName = "C:\\ISP%d_Before.bin";
 
 void ShowError(Program& p, const std::string& text) {
   p.view.ShowMessage(text, "ERROR", kMbIconError);
@@ -41,7 +44,7 @@ class RestoreEnd {
 };
 
 void SaveAreas(Program& p, const std::vector<CopyArea>& areas, const char* nameFormat,
-               const AreaFile& kind) {
+               const AreaFile& kind, BackupKind backup) {
   for (const CopyArea& area : areas) {
     const std::string name = FormatText(nameFormat, area.copy);
     if (!area.usable()) {
@@ -50,7 +53,7 @@ void SaveAreas(Program& p, const std::vector<CopyArea>& areas, const char* nameF
     }
     const std::string step = "Backup " + name;
     p.view.Progress(step, StepState::kStarted);
-    const DownloadOutcome outcome = SaveCodeArea(p, name, area.devicePage, kind, "");
+    const DownloadOutcome outcome = SaveCodeArea(p, name, area.devicePage, kind, backup, "");
     p.view.Progress(step,
                     outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed);
   }
@@ -61,6 +64,11 @@ void SaveAreas(Program& p, const std::vector<CopyArea>& areas, const char* nameF
 struct RestoreImage {
   std::string file;
   device::HeapBlock bytes;
+  // Where the file came from, for the usable areas only.
+  FileOrigin origin = FileOrigin::kUnknown;
+  std::optional<BackupRecord> record;
+  std::string records;         // the document its record was looked for in
+  bool recordDiffers = false;  // a record of its name describes other bytes
 };
 
 // Loads the file of every usable area, before any command reaches the
@@ -94,6 +102,134 @@ std::vector<const uint8_t*> Pointers(const std::vector<RestoreImage>& images) {
   return pointers;
 }
 
+void ShowRefusal(Program& p, const std::string& text) {
+  p.view.ShowMessage(text, "Fail", kMbIconError | kMbTopmost);
+}
+
+// The records of each folder a restore reads from, each read once.
+class RecordShelf {
+ public:
+  explicit RecordShelf(Program& p) : p_(p) {}
+  // Null after the refusal box when the folder's records cannot be read.
+  const RecordBook* Book(const std::string& folder) {
+    auto found = books_.find(folder);
+    if (found != books_.end()) return &found->second;
+    RecordBook book;
+    std::string problem;
+    if (!ReadRecordBook(p_, folder, book, problem)) {
+      ShowRefusal(p_, problem + " " + kNothingWritten);
+      return nullptr;
+    }
+    return &books_.emplace(folder, std::move(book)).first->second;
+  }
+
+ private:
+  Program& p_;
+  std::map<std::string, RecordBook> books_;
+};
+
+// For each usable area, the name of the newest backup of `kind` that the
+// records of `folder` hold for this drive and this copy. False after the
+// refusal box of the first copy without one.
+bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, const std::vector<CopyArea>& areas,
+                         BackupKind kind, const DriveIdentity& drive,
+                         std::vector<std::string>& files) {
+  const std::string folder = "C:\\";
+  const RecordBook* book = shelf.Book(folder);
+  if (book == nullptr) return false;
+  for (const CopyArea& area : areas) {
+    const BackupRecord* newest = nullptr;
+    if (area.usable()) {
+      for (const BackupRecord& record : book->records) {
+        if (record.kind == kind && record.copy == area.copy && record.page == area.devicePage &&
+            SameStick(record.drive, drive) && (!newest || record.sequence > newest->sequence)) {
+          newest = &record;
+        }
+      }
+      if (newest == nullptr) {
+        const std::string records = folder + kRecordDocumentName;
+        ShowRefusal(p, drive.usbSerial.empty()
+                           ? FormatText(kRestoreNoSerial, DescribeIdentity(drive).c_str())
+                           : FormatText(kRestoreNoRecordedBackup, area.copy,
+                                        DescribeIdentity(drive).c_str(), records.c_str()));
+        return false;
+      }
+    }
+    files.push_back(newest != nullptr ? folder + newest->file : std::string());
+  }
+  return true;
+}
+
+// "a Before backup of copy 1 (page 320) of the drive with controller ...".
+std::string DescribeOrigin(const BackupRecord& record) {
+  static constexpr const char* kKinds[] = {"a Before backup", "an After backup", "a backup",
+                                           "a backup of the auxiliary code"};
+  const std::string copy =
+      record.copy < 0
+          ? FormatText("an area at page %u", static_cast<unsigned>(record.page))
+          : FormatText("copy %d (page %u)", record.copy, static_cast<unsigned>(record.page));
+  return FormatText("%s of %s of the drive with %s", kKinds[static_cast<size_t>(record.kind)],
+                    copy.c_str(), DescribeIdentity(record.drive).c_str());
+}
+
+// What the donor question and refusals say of one file's origin.
+std::string OriginText(const RestoreImage& image) {
+  if (image.record) return "is " + DescribeOrigin(*image.record);
+  return FormatText(image.recordDiffers ? kChangedOrigin : kNoRecordOrigin, image.records.c_str());
+}
+
+// Looks up the record of every usable area's file and classifies it.
+bool ClassifyImages(Program& p, RecordShelf& shelf, const std::vector<CopyArea>& areas,
+                    uint32_t bytes, const DriveIdentity& drive, std::vector<RestoreImage>& images) {
+  for (size_t i = 0; i < areas.size(); ++i) {
+    if (!areas[i].usable()) continue;
+    RestoreImage& image = images[i];
+    const std::string folder = FolderOf(image.file);
+    const RecordBook* book = shelf.Book(folder);
+    if (book == nullptr) return false;
+    image.records = folder + kRecordDocumentName;
+    const std::span<const uint8_t> content(image.bytes.get(), bytes);
+    const std::optional<platform::Sha256Digest> digest = platform::Sha256({&content, 1});
+    if (!digest) {
+      ShowRefusal(p, std::string(kNoDigest) + " " + kNothingWritten);
+      return false;
+    }
+    const BackupRecord* record = book->Find(LeafOf(image.file));
+    image.origin = ClassifyFile(record, bytes, HexText(digest->data(), digest->size()), drive,
+                                areas[i].copy, areas[i].devicePage);
+    if (image.origin != FileOrigin::kUnknown) image.record = *record;
+    image.recordDiffers = image.origin == FileOrigin::kUnknown && record != nullptr;
+  }
+  return true;
+}
+
+// The refusals that no answer can lift: a file of another kind of drive,
+// or files of two different drives. False after the box.
+bool FilesFitThisModel(Program& p, const std::vector<RestoreImage*>& images,
+                       const DriveIdentity& drive) {
+  for (const RestoreImage* image : images) {
+    if (image->origin != FileOrigin::kOtherModel) continue;
+    ShowRefusal(p, FormatText(kRestoreOtherModel, image->file.c_str(),
+                              DescribeIdentity(image->record->drive).c_str(),
+                              DescribeIdentity(drive).c_str()));
+    return false;
+  }
+  const RestoreImage* first = nullptr;
+  for (const RestoreImage* image : images) {
+    if (!image->record) continue;
+    if (first == nullptr) {
+      first = image;
+    } else if (!SameModel(first->record->drive, image->record->drive) ||
+               first->record->drive.usbSerial != image->record->drive.usbSerial) {
+      ShowRefusal(p, FormatText(kRestoreMixedDrives, first->file.c_str(), image->file.c_str(),
+                                DescribeIdentity(first->record->drive).c_str(),
+                                DescribeIdentity(image->record->drive).c_str()));
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void OnBackupIsp(Program& p) {
@@ -107,16 +243,18 @@ void OnBackupIsp(Program& p) {
     ShowError(p, kNothingToBackUp);
     return;
   }
-  SaveAreas(p, isp, kBackupName, is190 ? kIspFile190 : kIspFile);
-  if (is190) SaveAreas(p, BuildCopyList(p, index, AreaKind::kAux), kAuxName, kAuxFile190);
+  SaveAreas(p, isp, kBackupName, is190 ? kIspFile190 : kIspFile, BackupKind::kBackup);
+  if (is190) {
+    SaveAreas(p, BuildCopyList(p, index, AreaKind::kAux), kAuxName, kAuxFile190, BackupKind::kAux);
+  }
 }
 
-void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::string>& files) {
-  if (!p.isAdmin) return;
-  if (p.selectedDrive >= kSlotCount) return;
+RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreRequest& request) {
+  if (!p.isAdmin) return RestoreOutcome::kNotStarted;
+  if (p.selectedDrive >= kSlotCount) return RestoreOutcome::kNotStarted;
   // A build without real images must not touch a real drive at all, even
   // with backup files of its own.
-  if (RefuseStandInImages(p)) return;
+  if (RefuseStandInImages(p)) return RestoreOutcome::kRefusedDrive;
   const int index = p.selectedDrive;
   const DriveSlot& slot = p.Slot(index);
   const bool is190 = slot.controllerId == kCtrl190;
@@ -126,45 +264,78 @@ void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::str
       is190 ? BuildCopyList(p, index, AreaKind::kAux) : std::vector<CopyArea>{};
   if (!AnyUsable(isp)) {
     ShowError(p, kNoIspCopyKnown);
-    return;
+    return RestoreOutcome::kRefusedDrive;
   }
+  const DriveIdentity drive = IdentityOf(p, index);
+  RecordShelf shelf(p);
 
   // One file per present copy, in copy order; a 0x190 copy takes its ISP
   // file and then its auxiliary file. Start Fix keeps no backup of a 0x190
   // drive, so its files are those of the backup command.
   std::vector<std::string> ispFiles;
   std::vector<std::string> auxFiles;
+  const std::vector<std::string>& files = request.files;
   const size_t needed = isp.size() * (is190 ? 2 : 1);
   if (files.empty()) {
-    for (const CopyArea& area : isp) {
-      ispFiles.push_back(FormatText(is190 ? kBackupName : kBeforeName, area.copy));
+    if (!ChooseRecordedFiles(p, shelf, isp, is190 ? BackupKind::kBackup : BackupKind::kBefore,
+                             drive, ispFiles) ||
+        !ChooseRecordedFiles(p, shelf, aux, BackupKind::kAux, drive, auxFiles)) {
+      return RestoreOutcome::kRefusedNoBackup;
     }
-    for (const CopyArea& area : aux) auxFiles.push_back(FormatText(kAuxName, area.copy));
   } else if (files.size() != needed) {
-    p.view.ShowMessage(FormatText(kRestoreFileCount, static_cast<unsigned>(needed),
-                                  static_cast<unsigned>(files.size())),
-                       "Fail", kMbIconError | kMbTopmost);
-    return;
+    ShowRefusal(p, FormatText(kRestoreFileCount, static_cast<unsigned>(needed),
+                              static_cast<unsigned>(files.size())));
+    return RestoreOutcome::kRefusedFiles;
   } else {
     for (size_t i = 0; i < files.size(); ++i) {
       (is190 && i % 2 == 1 ? auxFiles : ispFiles).push_back(files[i]);
     }
   }
 
-  // Every file is read and its size checked before any command.
+  // Every file is read, its size checked and its origin weighed before any
+  // question and any command.
   std::vector<RestoreImage> ispImages;
   std::vector<RestoreImage> auxImages;
-  if (!LoadImages(p, isp, ispFiles, kIspPayloadBytes, ispImages)) return;
-  if (!LoadImages(p, aux, auxFiles, kAuxAreaBytes, auxImages)) return;
+  if (!LoadImages(p, isp, ispFiles, kIspPayloadBytes, ispImages) ||
+      !LoadImages(p, aux, auxFiles, kAuxAreaBytes, auxImages)) {
+    return RestoreOutcome::kRefusedFiles;
+  }
+  if (!ClassifyImages(p, shelf, isp, kIspPayloadBytes, drive, ispImages) ||
+      !ClassifyImages(p, shelf, aux, kAuxAreaBytes, drive, auxImages)) {
+    return RestoreOutcome::kRefusedFiles;
+  }
+  std::vector<RestoreImage*> used;
+  for (size_t i = 0; i < isp.size(); ++i) {
+    if (isp[i].usable()) used.push_back(&ispImages[i]);
+  }
+  for (size_t i = 0; i < aux.size(); ++i) {
+    if (aux[i].usable()) used.push_back(&auxImages[i]);
+  }
+  if (!FilesFitThisModel(p, used, drive)) return RestoreOutcome::kRefusedOtherDrive;
+  std::string donors;
+  for (const RestoreImage* image : used) {
+    if (image->origin == FileOrigin::kThisDrive) continue;
+    if (!request.donor) {
+      ShowRefusal(p, FormatText(kRestoreNotThisDrive, image->file.c_str(),
+                                OriginText(*image).c_str(), DescribeIdentity(drive).c_str()));
+      return RestoreOutcome::kRefusedDonor;
+    }
+    donors += FormatText("<%s> %s.\n", image->file.c_str(), OriginText(*image).c_str());
+  }
   const uint32_t pageSize = slot.pageSize;
   if (!(is190 ? PageSizeFitsChunked(pageSize) : PageSizeFitsUpdate(pageSize))) {
     ShowError(p, FormatText(kPageSizeUnsupported, static_cast<unsigned>(pageSize)));
-    return;
+    return RestoreOutcome::kRefusedDrive;
   }
 
-  if (p.view.ShowMessage(kRestoreConfirm, "Restore ISP Warning",
-                         kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
-    return;
+  const unsigned question = kMbOkCancel | kMbIconExclamation | kMbTopmost;
+  if (!donors.empty() && p.view.ShowMessage(donors + FormatText(kRestoreDonorQuestion,
+                                                                DescribeIdentity(drive).c_str()),
+                                            "Restore ISP Warning", question) != kIdOk) {
+    return RestoreOutcome::kCancelled;
+  }
+  if (p.view.ShowMessage(kRestoreConfirm, "Restore ISP Warning", question) != kIdOk) {
+    return RestoreOutcome::kCancelled;
   }
   RestoreEnd end(dialog);
   dialog.DisableInputs();
@@ -178,7 +349,7 @@ void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::str
   device::HeapBlock readBack = p.link.AllocBuffer(kIspAreaBytes, 0);
   if (!readBack) {
     p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
-    return;
+    return RestoreOutcome::kFailed;
   }
   const std::string ispSkipped = DescribeSkipped(isp);
   const std::string auxSkipped = DescribeSkipped(aux);
@@ -186,12 +357,13 @@ void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::str
   if (is190) {
     if (!WriteCodeAreas190(p, index, isp, Pointers(ispImages), aux, Pointers(auxImages),
                            readBack.get(), restarted)) {
-      return;
+      return RestoreOutcome::kFailed;
     }
   } else if (!WriteIspAreas(p, index, isp, Pointers(ispImages), readBack.get())) {
-    return;
+    return RestoreOutcome::kFailed;
   }
 
+  RestoreOutcome outcome = RestoreOutcome::kIncomplete;
   if (!ispSkipped.empty()) {
     ShowError(p, FormatText(kIspCopiesSkipped, ispSkipped.c_str()));
   } else if (!auxSkipped.empty()) {
@@ -201,8 +373,10 @@ void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::str
                        is190 ? kMbOk : kMbIconInformation);
     p.log.AppendLog("ISP Restore success ");
     WarnOfUnreadBlocks(p, index);
+    outcome = RestoreOutcome::kRestored;
   }
   if (!restarted && !platform::InterruptReceived()) ReloadWorkingCode(p, index);
+  return outcome;
 }
 
 }  // namespace kestrune

@@ -143,5 +143,38 @@ inline constexpr const char* kRestoreConfirm =
 inline constexpr const char* kRestoreSuccess =
     "Restore ISP code Success, please replug device to ensure it normal.";
 inline constexpr const char* kRestoreReplug = "Restore ISP code Success, please replug the device";
+// The records that tie backups to their drive.
+inline constexpr const char* kRecordsUnreadable = "The backup records <%s> cannot be read: %s.";
+inline constexpr const char* kRecordsNotReady =
+    "The backup <%s> was not saved: its record cannot be kept in <%s>.";
+inline constexpr const char* kRecordNotKept =
+    "The backup <%s> was saved, but its record could not be kept in <%s>.";
+inline constexpr const char* kNoDigest = "The system's SHA-256 service failed.";
+inline constexpr const char* kNothingWritten = "Nothing was written.";
+inline constexpr const char* kRestoreNoRecordedBackup =
+    "No backup of ISP copy %d of this drive (%s) is recorded in <%s>. Nothing was written. A file "
+    "of another drive, or of unknown origin, is written only when named with --from, with "
+    "--donor.";
+inline constexpr const char* kRestoreNoSerial =
+    "This drive (%s) gives no USB serial, so its backups cannot be told from those of another "
+    "stick of the same model. Nothing was written. Name the files with --from, with --donor.";
+inline constexpr const char* kRestoreOtherModel =
+    "The file <%s> was saved from another kind of drive: %s. This drive is %s. Nothing was "
+    "written.";
+inline constexpr const char* kRestoreMixedDrives =
+    "The files <%s> and <%s> were saved from two different drives: %s; and %s. Nothing was "
+    "written.";
+inline constexpr const char* kRestoreNotThisDrive =
+    "The file <%s> %s; this drive is %s. Nothing was written: a file that is not shown to be "
+    "this drive's own backup of that copy is written only with --donor.";
+// How the origin of a file without a usable record is told.
+inline constexpr const char* kNoRecordOrigin =
+    "has no record in <%s>, so the drive it came from is unknown";
+inline constexpr const char* kChangedOrigin =
+    "is not the file recorded under its name in <%s> (its size or SHA-256 differs), so the drive "
+    "it came from is unknown";
+// Follows one line per file that is not this drive's own backup.
+inline constexpr const char* kRestoreDonorQuestion =
+    "This drive is %s.\nWrite code saved from another drive, or of unknown origin, into it ?";
 
 }  // namespace kestrune

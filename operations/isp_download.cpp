@@ -23,8 +23,8 @@ void ShowError(Program& p, const std::string& text) {
 }  // namespace
 
 DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startPage,
-                            const std::string& consequence) {
-  return SaveCodeArea(p, path, startPage, kIspFile, consequence);
+                            BackupKind kind, const std::string& consequence) {
+  return SaveCodeArea(p, path, startPage, kIspFile, kind, consequence);
 }
 
 void OnDestroyIsp(Program& p, DialogControls& dialog) {

@@ -35,8 +35,14 @@ void UpdateIspCode190(Program& p, const std::string& path);
 // the drive may follow.
 enum class DownloadOutcome : uint8_t { kSaved, kDriveFailed, kHostFailed };
 
-// `consequence`, when given, ends the box of a host-side failure.
+// Which backup a file is: the ISP area before or after a fix, or saved by
+// the backup command (the ISP area, or the auxiliary area of 0x190).
+enum class BackupKind : uint8_t { kBefore, kAfter, kBackup, kAux };
+
+// `consequence`, when given, ends the box of a host-side failure. The file
+// is recorded as a backup of `kind` of the selected drive.
 DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startPage,
+                            BackupKind kind = BackupKind::kBefore,
                             const std::string& consequence = {});
 void OnDestroyIsp(Program& p, DialogControls& dialog);
 
@@ -44,9 +50,42 @@ void OnDestroyIsp(Program& p, DialogControls& dialog);
 // (and, for controller 0x190, the auxiliary area to "C:\ISP%d_Aux.bin")
 // without changing the drive.
 void OnBackupIsp(Program& p);
-// Writes backup files back into the copies: `files` in copy order (for
-// controller 0x190 the ISP file and the auxiliary file of each copy), or
-// the default names when empty.
-void OnRestoreIsp(Program& p, DialogControls& dialog, const std::vector<std::string>& files);
+// What a restore is asked to write.
+struct RestoreRequest {
+  // In copy order (for controller 0x190 the ISP file and the auxiliary file
+  // of each copy); empty: this drive's newest recorded backups.
+  std::vector<std::string> files;
+  // Files that cannot be shown to be this drive's (of another stick of the
+  // same model, or of unknown origin) may be written, after a question.
+  bool donor = false;
+};
+
+// How a restore ended.
+enum class RestoreOutcome : uint8_t {
+  kNotStarted,  // no administrator, or no drive
+  kRestored,    // every copy written and verified
+  kIncomplete,  // verified, but a copy without a known place was left out
+  kFailed,      // a write, a read-back or the comparison failed
+  kCancelled,   // a question was answered Cancel
+  // Refused, nothing written: the drive cannot take a restore (stand-in
+  // images on a real drive, no copy with a known place, a page size the
+  // transfer cannot carry);
+  kRefusedDrive,
+  // a file is missing, of the wrong size, or given in the wrong number, or
+  // the records cannot be read;
+  kRefusedFiles,
+  // a copy has no backup of this drive on record;
+  kRefusedNoBackup,
+  // a file was saved from another kind of drive, or the files come from
+  // two different drives;
+  kRefusedOtherDrive,
+  // a file is not shown to be this drive's own, and donor files were not
+  // allowed.
+  kRefusedDonor,
+};
+
+// Writes backup files back into the copies. Every refusal comes before
+// the first question and before any command reaches the drive.
+RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreRequest& request);
 
 }  // namespace kestrune

@@ -41,8 +41,8 @@ bool NamesIspCopy(const DriveSlot& slot, uint32_t offset) {
 // Saves the area of every ISP copy the lists name, at the page the update
 // is about to write. With `stopOnHostFailure` the first backup the host
 // could not keep ends the loop, and false tells the caller to write nothing.
-bool BackUpIspAreas(Program& p, const char* nameFormat, const std::string& consequence,
-                    bool stopOnHostFailure) {
+bool BackUpIspAreas(Program& p, const char* nameFormat, BackupKind kind,
+                    const std::string& consequence, bool stopOnHostFailure) {
   bool kept = true;
   for (int i = 0; i < 4; ++i) {
     const int32_t entry = p.ispOffsets[i];
@@ -65,7 +65,7 @@ bool BackUpIspAreas(Program& p, const char* nameFormat, const std::string& conse
     }
     const std::string step = "Backup " + name;
     p.view.Progress(step, StepState::kStarted);
-    const DownloadOutcome outcome = DownloadIsp(p, name, page, consequence);
+    const DownloadOutcome outcome = DownloadIsp(p, name, page, kind, consequence);
     p.view.Progress(step,
                     outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed);
     if (outcome == DownloadOutcome::kHostFailed) {
@@ -159,7 +159,7 @@ void OnStartFix(Program& p, DialogControls& dialog) {
   // A backup the host could not keep may be the only copy of the ISP there
   // is: nothing is erased without it. A flash read that fails is another
   // matter; the repair the user asked for goes on without that backup.
-  if (!BackUpIspAreas(p, "C:\\ISP%d_Before.bin", kUpdateNotStarted, true)) {
+  if (!BackUpIspAreas(p, "C:\\ISP%d_Before.bin", BackupKind::kBefore, kUpdateNotStarted, true)) {
     p.log.AppendLog(kUpdateStopped);
     return;
   }
@@ -170,7 +170,7 @@ void OnStartFix(Program& p, DialogControls& dialog) {
     return;
   }
   p.platform.Sleep(1000);
-  BackUpIspAreas(p, "C:\\ISP%d_After.bin", "", false);
+  BackUpIspAreas(p, "C:\\ISP%d_After.bin", BackupKind::kAfter, "", false);
 }
 
 }  // namespace kestrune

@@ -174,6 +174,9 @@ class Folder {
   // missing file is made, and a link or anything but a file at the name is
   // refused; without it links are followed.
   FileLockTry Lock(const std::string& name, bool create) const;
+  // An exclusive lock on the folder itself, never waited for (POSIX: flock
+  // on its descriptor; Windows has no such lock and refuses).
+  FileLockTry LockItself() const;
 
   // This folder, which is `name` in `parent`, goes with all it holds when
   // the object goes: for a folder made for one run.

@@ -447,4 +447,14 @@ FileLockTry Folder::Lock(const std::string& name, bool create) const {
   return {LockState::kTaken, std::move(lock)};
 }
 
+FileLockTry Folder::LockItself() const {
+  const int fd = ::fcntl(Fd(handle_), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return {};
+  auto lock = std::make_unique<HeldFileLock>(fd);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return {errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+  }
+  return {LockState::kTaken, std::move(lock)};
+}
+
 }  // namespace kestrune::platform

@@ -320,4 +320,6 @@ FileLockTry Folder::Lock(const std::string& name, bool create) const {
   return {LockState::kTaken, std::move(lock)};
 }
 
+FileLockTry Folder::LockItself() const { return {}; }
+
 }  // namespace kestrune::platform

@@ -48,6 +48,12 @@ class File {
   virtual std::string ErrorText() const { return {}; }
 };
 
+// An exclusive lock, held until the object goes.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
 enum class OpenMode : uint8_t {
   kReadBinary,  // existing file, read only
   // A new file under the name. POSIX: the name is removed first and the file
@@ -109,11 +115,32 @@ class Platform {
     (void)to;
     return false;
   }
+  // Renames `from` to `to`, replacing an existing `to` in one step (POSIX:
+  // rename; Windows: MoveFileExA with MOVEFILE_REPLACE_EXISTING), so that a
+  // document rewritten whole is read either old or new, never half. A host
+  // that cannot rename refuses.
+  virtual bool ReplaceFile(const std::string& from, const std::string& to) {
+    (void)from;
+    (void)to;
+    return false;
+  }
+  // An exclusive lock on the folder `folder` (its program path, ending in a
+  // separator or not), for runs that change files in it together; another
+  // run's lock is waited for up to `waitMilliseconds`. It leaves nothing
+  // behind (POSIX: flock on the folder; Windows: a file inside it opened
+  // for nobody else and deleted on close). Null when it cannot be had
+  // (LastErrorText says why).
+  virtual std::unique_ptr<FileLock> LockFolder(const std::string& folder,
+                                               uint32_t waitMilliseconds) {
+    (void)folder;
+    (void)waitMilliseconds;
+    return nullptr;
+  }
   // The absolute host path a program path denotes ("C:\\ISP0_Before.bin" ->
   // "/home/tech/ISP0_Before.bin"); on Windows the full path of the name.
   virtual std::string HostPath(const std::string& path) { return path; }
-  // Why the last OpenFile, DeleteFile or MoveFile that failed did so, in the
-  // system's words; empty when the system gave no reason.
+  // Why the last OpenFile, DeleteFile, MoveFile, ReplaceFile or LockFolder that failed did so, in
+  // the system's words; empty when the system gave no reason.
   virtual std::string LastErrorText() { return {}; }
   // The folder a program path names, opened once and checked under `rule`,
   // for reading files from it (folder.h). By default the folder at HostPath.

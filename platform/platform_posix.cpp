@@ -356,6 +356,63 @@ FolderOpening PosixPlatform::OpenFolder(const std::string& path, FolderRule rule
   return opening;
 }
 
+bool PosixPlatform::ReplaceFile(const std::string& from, const std::string& to) {
+  const Place source = Locate(from);
+  const Place target = Locate(to);
+  if (!source.folder) return Fail(source.error);
+  if (!target.folder) return Fail(target.error);
+  if (source.name.empty() || target.name.empty()) return Fail(EISDIR);
+  int error = 0;
+  if (!source.folder->RenameOnto(source.name, *target.folder, target.name, &error)) {
+    return Fail(error);
+  }
+  sideAttributes_.erase(target.text);
+  return true;
+}
+
+namespace {
+
+// The folder's own lock, kept while the object lives.
+class HeldFolderLock : public FileLock {
+ public:
+  explicit HeldFolderLock(std::unique_ptr<HeldFileLock> lock) : lock_(std::move(lock)) {}
+
+ private:
+  std::unique_ptr<HeldFileLock> lock_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileLock> PosixPlatform::LockFolder(const std::string& folder,
+                                                    uint32_t waitMilliseconds) {
+  const Place place = Locate(folder.empty() ? "." : folder);
+  if (!place.folder) {
+    Fail(place.error);
+    return nullptr;
+  }
+  std::shared_ptr<Folder> target = place.folder;
+  if (!place.name.empty()) {
+    FolderOpening sub = place.folder->OpenSub(place.name, FolderRule::kNoLink, false);
+    if (!sub.folder) {
+      Fail(ErrorOf(sub.check));
+      return nullptr;
+    }
+    target = std::move(sub.folder);
+  }
+  constexpr uint32_t kStepMilliseconds = 20;
+  for (uint32_t waited = 0;; waited += kStepMilliseconds) {
+    FileLockTry attempt = target->LockItself();
+    if (attempt.state == LockState::kTaken) {
+      return std::make_unique<HeldFolderLock>(std::move(attempt.lock));
+    }
+    if (attempt.state != LockState::kHeldElsewhere || waited >= waitMilliseconds) {
+      Fail(attempt.state == LockState::kHeldElsewhere ? EWOULDBLOCK : EIO);
+      return nullptr;
+    }
+    ::usleep(kStepMilliseconds * 1000);
+  }
+}
+
 std::string PosixPlatform::HostPath(const std::string& path) {
   const Place place = Locate(path);
   if (place.folder) {

@@ -48,6 +48,18 @@ class AdminSid {
   PSID sid_ = nullptr;
 };
 
+// A handle kept open for its lock alone; closing it ends the lock.
+class Win32FileLock : public FileLock {
+ public:
+  explicit Win32FileLock(HANDLE handle) : handle_(handle) {}
+  ~Win32FileLock() override { ::CloseHandle(handle_); }
+  Win32FileLock(const Win32FileLock&) = delete;
+  Win32FileLock& operator=(const Win32FileLock&) = delete;
+
+ private:
+  HANDLE handle_;
+};
+
 class Win32Platform : public Platform {
  public:
   void DebugOutput(const char* text) override {
@@ -130,6 +142,42 @@ class Win32Platform : public Platform {
     if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
     lastError_ = ::GetLastError();
     return false;
+  }
+
+  bool ReplaceFile(const std::string& from, const std::string& to) override {
+    if (::MoveFileExA(from.c_str(), to.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    lastError_ = ::GetLastError();
+    return false;
+  }
+
+  std::unique_ptr<FileLock> LockFolder(const std::string& folder,
+                                       uint32_t waitMilliseconds) override {
+    // Folders take no lock here: a file inside stands for the folder, held
+    // by one handle that shares it with nobody and removes it on close.
+    std::string path = folder;
+    if (!path.empty() && path.back() != '\\' && path.back() != '/' && path.back() != ':') {
+      path += '\\';
+    }
+    path += "kestrune.lock";
+    constexpr DWORD kStepMilliseconds = 20;
+    for (uint32_t waited = 0;; waited += kStepMilliseconds) {
+      HANDLE handle =
+          ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY |
+                            FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+                        nullptr);
+      if (handle != INVALID_HANDLE_VALUE) return std::make_unique<Win32FileLock>(handle);
+      const DWORD error = ::GetLastError();
+      if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+          waited >= waitMilliseconds) {
+        lastError_ = error;
+        return nullptr;
+      }
+      ::Sleep(kStepMilliseconds);
+    }
   }
 
   std::string HostPath(const std::string& path) override {

@@ -418,6 +418,7 @@ bool ParseDescription(const std::string& jsonText, DriveDescription* out, std::s
   r.Text("vendor", &d.vendor);
   r.Text("product", &d.product);
   r.Text("productRevision", &d.productRevision);
+  r.Text("usbSerial", &d.usbSerial);
   if (const json* t = r.Find("inquiryText")) {
     if (!t->is_string())
       r.Fail("\"inquiryText\" must be text");
@@ -580,6 +581,7 @@ DriveDescription DefaultDescription() {
   CodeMarkCopy second;
   second.block = 5;
   d.codeMarks = {first, second};
+  d.usbSerial = "KSTDEFAULT0163";
   return d;
 }
 

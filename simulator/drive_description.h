@@ -52,6 +52,8 @@ struct DriveDescription {
   std::string vendor = "KSTRUNE";          // INQUIRY bytes 8..15
   std::string product = "USB Flash Disk";  // INQUIRY bytes 16..31
   std::string productRevision = "1.00";    // INQUIRY bytes 32..35
+  // The serial number the stick gives as a USB device; empty: none.
+  std::string usbSerial;
   // Identification text from INQUIRY byte 36; derived from the controller,
   // revision and ISP verdict when not given. A given text is used verbatim.
   std::optional<std::string> inquiryText;

@@ -39,6 +39,11 @@ void SimulatedVolumes::AttachLocked(char letter, VirtualDrive& drive, std::strin
   drives_[letter] = {&drive, std::move(lockPath), createLockFile};
 }
 
+std::string SimulatedVolumes::UsbSerial(char letter) const {
+  const auto it = drives_.find(letter);
+  return it == drives_.end() ? std::string() : it->second.drive->Description().usbSerial;
+}
+
 std::unique_ptr<device::Transport> SimulatedVolumes::Open(char letter) {
   const auto it = drives_.find(letter);
   if (it == drives_.end() || it->second.drive->Vanished()) return nullptr;

@@ -142,6 +142,8 @@ class SimulatedVolumes : public device::VolumeOpener {
   std::unique_ptr<device::Transport> Open(char letter) override;
   bool NeedsPrivilege() const override { return false; }
   std::string HeldElsewhere(char letter) const override { return locks_.HeldElsewhere(letter); }
+  // The serial of the drive's description.
+  std::string UsbSerial(char letter) const override;
 
  private:
   struct Entry {

@@ -102,9 +102,14 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                "own, its files in a folder named by its letter inside the C: folder");
   app.add_option("--from", options.restoreFiles,
                  "with restore: a backup file, one per ISP copy in copy order (0x190: the ISP "
-                 "file, then the auxiliary file of each copy); repeatable; default "
-                 "C:\\ISP<n>_Before.bin (0x190: ISP<n>_Backup.bin and ISP<n>_Aux.bin)")
+                 "file, then the auxiliary file of each copy); repeatable; default: the newest "
+                 "ISP<n>_Before*.bin (0x190: ISP<n>_Backup*.bin and ISP<n>_Aux*.bin) that "
+                 "kestrune-backups.json in the C: folder records for this drive")
       ->allow_extra_args(false);
+  app.add_flag("--donor", options.donor,
+               "with restore: also write backup files that are not shown to be this drive's own "
+               "(of another stick of the same model, or of unknown origin), after a question "
+               "that names where each came from");
   app.add_flag("--version", options.version,
                "the version, and which ISP images this run would write");
 
@@ -155,6 +160,10 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
 
   if (!options.restoreFiles.empty() && options.command != Command::kRestore) {
     err << "kestrune: --from goes with the restore command only" << std::endl;
+    return kExitUsage;
+  }
+  if (options.donor && options.command != Command::kRestore) {
+    err << "kestrune: --donor goes with the restore command only" << std::endl;
     return kExitUsage;
   }
   if (auto problem = AllProblem(options, select->count() > 0)) {

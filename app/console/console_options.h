@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "program_version.h"
+
 namespace kestrune::console {
 
 enum class Command { kInteractive, kScan, kFix, kDestroy, kBackup, kRestore, kList };
@@ -37,6 +39,9 @@ struct ConsoleOptions {
   bool all = false;
   // restore --from: the backup files in copy order; empty for the default names.
   std::vector<std::string> restoreFiles;
+  // restore --donor: files not shown to be this drive's own may be written,
+  // after a question.
+  bool donor = false;
   bool version = false;
 };
 
@@ -55,7 +60,7 @@ inline constexpr const char* kInterruptNotice =
 
 inline constexpr const char* kVersionText = "Kestrune v1.0.0.7";
 // The version alone, as the JSON document gives it.
-inline constexpr const char* kVersionNumber = "1.0.0.7";
+inline constexpr const char* kVersionNumber = kProgramVersion;
 static_assert(std::string_view(kVersionText).ends_with(kVersionNumber));
 // The letter --simulate puts the built-in drive on.
 inline constexpr char kSimulateLetter = 'E';

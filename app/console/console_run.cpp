@@ -5,6 +5,7 @@
 #include <istream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -220,6 +221,18 @@ class RunEnd {
   std::vector<std::string> errors_;
 };
 
+// The exit code says how the restore ended, whatever its boxes said.
+int RestoreExitCode(RestoreOutcome outcome) {
+  switch (outcome) {
+    case RestoreOutcome::kRestored:
+      return kExitDone;
+    case RestoreOutcome::kCancelled:
+      return kExitCancelled;
+    default:
+      return kExitFailure;
+  }
+}
+
 }  // namespace
 
 int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
@@ -348,6 +361,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
 
   int driveCount = 0;
   bool actionRefused = false;
+  std::optional<RestoreOutcome> restored;
   app.InitInstance([&](CKestruneDlg& dialog) {
     const bool open = dialog.OnInitDialog();
     driveCount = dialog.driveCount;
@@ -372,7 +386,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
             OnBackupIsp(program);
             break;
           case Command::kRestore:
-            OnRestoreIsp(program, dialog, options.restoreFiles);
+            restored = OnRestoreIsp(program, dialog, {options.restoreFiles, options.donor});
             break;
           case Command::kInteractive:
             Interactive(dialog, view, io);
@@ -403,7 +417,9 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   // With no drive listed, only the refusal of stand-in code shows a failure.
   if (driveCount == 0) return end.End(view.failureShown() ? kExitFailure : kExitNoDevice);
   if (actionRefused) return end.End(kExitUsage);
-  if (view.failureShown() || !saved) return end.End(kExitFailure);
+  if (!saved) return end.End(kExitFailure);
+  if (restored) return end.End(RestoreExitCode(*restored));
+  if (view.failureShown()) return end.End(kExitFailure);
   if (view.cancelled()) return end.End(kExitCancelled);
   return end.End(kExitDone);
 }

@@ -146,6 +146,9 @@ void ConsoleView::Progress(const std::string& step, StepState state) {
 }
 
 void ConsoleView::FileWritten(const WrittenFile& file) {
+  // A file that changes as the run goes, such as a log or the backup
+  // records, is named once; its size is taken at the end.
+  if (!file.size && !growing_.insert(file.hostPath).second) return;
   if (record_ != nullptr) record_->File(file);
   if (!quiet_) err_ << file.name << " -> " << file.hostPath << std::endl;
 }

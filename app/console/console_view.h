@@ -4,6 +4,7 @@
 
 #include <iosfwd>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,6 +77,7 @@ class ConsoleView : public View {
   std::map<int, std::string> texts_;
   std::map<int, std::vector<std::string>> lists_;
   std::map<int, int> selection_;
+  std::set<std::string> growing_;
   bool failureShown_ = false;
   bool cancelled_ = false;
   bool closeRequested_ = false;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -19,8 +20,10 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "images/images.h"
+#include "operations/isp_areas.h"
 #include "platform/platform.h"
 #include "resources/image_list.h"
+#include "simulator/virtual_drive.h"
 #include "tests/support/child_process.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
@@ -276,6 +279,212 @@ TEST_F(ConsoleRun, BackupFixAndRestoreTheOriginalIsp) {
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
 }
 
+// --- restore from a folder that served many sticks ---
+
+// A stick made from a ready-made drive: its own serial and, when given,
+// its own ISP content, so that whose code a drive holds can be told.
+struct StickSpec {
+  const char* name;
+  const char* ready;
+  const char* serial;
+  const char* content;  // "" keeps the ready-made drive's
+};
+
+struct SharedFolderCase {
+  const char* name;
+  std::vector<StickSpec> sticks;   // the first is the drive restored
+  std::vector<std::string> fixes;  // fixed in this order before the restore, by name
+  // The stick whose first read of copy 1's ISP area fails when it is fixed.
+  const char* backupFailsOnCopy1;
+  std::vector<std::string> restore;  // after --drive E=<first stick>
+  int code;
+  std::string said;  // a line of the output, or part of one
+  // Whose original ISP the restored drive holds at the end: "" for the ISP
+  // it held before the restore.
+  const char* holds;
+};
+
+class SharedFolder : public ConsoleRun, public ::testing::WithParamInterface<SharedFolderCase> {
+ protected:
+  std::string MakeStick(const StickSpec& stick) {
+    std::ifstream in(fs::path(KESTRUNE_TEST_DRIVES) / stick.ready);
+    nlohmann::json d = nlohmann::json::parse(in);
+    d["usbSerial"] = stick.serial;
+    if (*stick.content != '\0') d["isp"]["content"] = stick.content;
+    const fs::path path = folder.path() / (std::string(stick.name) + ".json");
+    std::ofstream(path) << d.dump(2);
+    return path.string();
+  }
+  // The code of every ISP area the drive's flash holds now.
+  static std::vector<std::vector<uint8_t>> IspCode(const std::string& drive) {
+    std::string error;
+    const auto d = sim::VirtualDrive::FromFile(drive, &error);
+    if (!d) throw std::runtime_error(error);
+    const uint32_t step = std::min<uint32_t>(d->PageSize(), 4096);
+    std::vector<std::vector<uint8_t>> areas;
+    for (uint32_t page : d->IspAreaPages()) {
+      std::vector<uint8_t> code;
+      while (code.size() < kIspPayloadBytes) {
+        const std::vector<uint8_t> raw = d->ReadRawPage(page++);
+        code.insert(code.end(), raw.begin(), raw.begin() + step);
+      }
+      areas.push_back(std::move(code));
+    }
+    return areas;
+  }
+  // Makes the first read of copy 1's ISP area in a fix of `drive` fail,
+  // counted on a dry run of the same fix.
+  void FailCopy1Backup(const std::string& drive) {
+    const std::string dry = (folder.path() / "dry.json").string();
+    fs::copy_file(drive, dry);
+    const std::string trace = (folder.path() / "dry-trace.txt").string();
+    const TempFolder elsewhere;
+    testing::RunConsoleWith({"--c-drive", elsewhere.path().string(), "--temp", temp(), "--drive",
+                             "E=" + dry, "--trace", trace, "--yes", "fix"});
+    std::ifstream lines(trace);
+    int reads = 0;
+    int areaReads = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("E: f8 ", 0) != 0) continue;
+      ++reads;
+      if (line.find("| in 49152 |") != std::string::npos && ++areaReads == 3) break;
+    }
+    ASSERT_EQ(areaReads, 3) << "the dry run saved no backup of copy 1";
+    std::ifstream in(drive);
+    nlohmann::json d = nlohmann::json::parse(in);
+    d["faults"] = nlohmann::json::array({{{"opcode", "0xF8"}, {"nth", reads}}});
+    std::ofstream(drive, std::ios::trunc) << d.dump(2);
+  }
+};
+
+TEST_P(SharedFolder, RestoreWritesOnlyWhatIsShownToBeThisDrivesOrAllowed) {
+  const SharedFolderCase& c = GetParam();
+  std::map<std::string, std::string> drives;
+  std::map<std::string, std::vector<std::vector<uint8_t>>> original;
+  for (const StickSpec& stick : c.sticks) {
+    drives[stick.name] = MakeStick(stick);
+    original[stick.name] = IspCode(drives[stick.name]);
+    if (c.backupFailsOnCopy1 == std::string(stick.name)) FailCopy1Backup(drives[stick.name]);
+  }
+  for (const std::string& name : c.fixes) {
+    const RunResult fix = Run({"--drive", "E=" + drives[name], "--yes", "fix"});
+    ASSERT_TRUE(fix.Said(kFixed)) << name << "\n" << fix.out << fix.err;
+  }
+  const std::string restored = drives[c.sticks[0].name];
+  const auto before = IspCode(restored);
+
+  std::vector<std::string> arguments{"--drive", "E=" + restored, "restore"};
+  arguments.insert(arguments.end(), c.restore.begin(), c.restore.end());
+  const RunResult r = Run(arguments);
+  EXPECT_EQ(r.code, c.code) << r.out << r.err;
+  EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+  EXPECT_EQ(IspCode(restored), *c.holds == '\0' ? before : original[c.holds]);
+}
+
+const std::string kStickA =
+    "controller 0x163 rev 2, flash EC D3 51 95 58, page size 2048, USB serial STICK-A";
+const std::string kStickB =
+    "controller 0x163 rev 2, flash EC D3 51 95 58, page size 2048, USB serial STICK-B";
+const StickSpec kA{"a", "ctrl163_broken.json", "STICK-A", "garbage"};
+const StickSpec kB{"b", "ctrl163_healthy.json", "STICK-B", ""};
+const StickSpec kC{"c", "ctrl163_broken.json", "STICK-C", "corrupt"};
+const std::vector<std::string> kFromBefore{"--from", "C:\\ISP0_Before.bin", "--from",
+                                           "C:\\ISP1_Before.bin"};
+
+std::vector<std::string> With(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, SharedFolder,
+    ::testing::Values(
+        // The 0x165's Before files are of no use to a 0x163, whatever is
+        // answered.
+        SharedFolderCase{"AnotherControllerByDefault",
+                         {{"y", "ctrl163_healthy.json", "STICK-Y", ""},
+                          {"x", "ctrl165_broken.json", "STICK-X", ""}},
+                         {"x"},
+                         "",
+                         {"--yes"},
+                         kExitFailure,
+                         FormatText(kRestoreNoRecordedBackup, 0,
+                                    "controller 0x163 rev 2, flash EC D3 51 95 58, page size "
+                                    "2048, USB serial STICK-Y",
+                                    "C:\\kestrune-backups.json"),
+                         ""},
+        SharedFolderCase{"AnotherControllerNamed",
+                         {{"y", "ctrl163_healthy.json", "STICK-Y", ""},
+                          {"x", "ctrl165_broken.json", "STICK-X", ""}},
+                         {"x"},
+                         "",
+                         With({"--donor", "--yes"}, kFromBefore),
+                         kExitFailure,
+                         FormatText(kRestoreOtherModel, "C:\\ISP0_Before.bin",
+                                    "controller 0x165 rev 2, flash AD D7 94 9A 74, page size "
+                                    "4096, USB serial STICK-X",
+                                    "controller 0x163 rev 2, flash EC D3 51 95 58, page size "
+                                    "2048, USB serial STICK-Y"),
+                         ""},
+        // A healthy stick of the same model may serve as a donor, when the
+        // user says so.
+        SharedFolderCase{
+            "AnotherStickWithoutDonor",
+            {kB, kA},
+            {"a"},
+            "",
+            With({"--yes"}, kFromBefore),
+            kExitFailure,
+            FormatText(
+                kRestoreNotThisDrive, "C:\\ISP0_Before.bin",
+                ("is a Before backup of copy 0 (page 192) of the drive with " + kStickA).c_str(),
+                kStickB.c_str()),
+            ""},
+        SharedFolderCase{"AnotherStickWithDonor",
+                         {kB, kA},
+                         {"a"},
+                         "",
+                         With({"--donor", "--yes"}, kFromBefore),
+                         kExitDone,
+                         "[Restore ISP Warning] <C:\\ISP0_Before.bin> is a Before backup of copy "
+                         "0 (page 192) of the drive with " +
+                             kStickA + ".",
+                         "a"},
+        // B's own copy 0 with A's copy 1: two drives, refused even with
+        // --donor.
+        SharedFolderCase{"MixedPair",
+                         {kB, kA},
+                         {"a", "b"},
+                         "",
+                         {"--donor", "--yes", "--from", "C:\\ISP0_Before.bin", "--from",
+                          "C:\\ISP1_Before.1.bin"},
+                         kExitFailure,
+                         FormatText(kRestoreMixedDrives, "C:\\ISP0_Before.bin",
+                                    "C:\\ISP1_Before.1.bin", kStickB.c_str(), kStickA.c_str()),
+                         ""},
+        // A's Before files were moved aside twice since; they are still A's.
+        SharedFolderCase{"NewestOfThisDriveByDefault",
+                         {kA, kB, kC},
+                         {"a", "b", "c"},
+                         "",
+                         {"--yes"},
+                         kExitDone,
+                         "[SUCCESS] Restore ISP code Success, please replug device to ensure it "
+                         "normal.",
+                         "a"},
+        // B's copy 1 was never saved: ISP1_Before.bin is still A's, and B
+        // takes nothing of it.
+        SharedFolderCase{
+            "ACopyWhoseBackupFailed",
+            {kB, kA},
+            {"a", "b"},
+            "b",
+            {"--yes"},
+            kExitFailure,
+            FormatText(kRestoreNoRecordedBackup, 1, kStickB.c_str(), "C:\\kestrune-backups.json"),
+            ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
   const std::string drive = CopyDrive("ctrl163_broken.json");
   const fs::path trace = folder.path() / "trace.txt";
@@ -324,7 +533,7 @@ TEST_F(ConsoleRun, AnUnusableWorkFolderOrImageFolderIsNamedBeforeTheScan) {
 // the scan, named with its cause. A C: folder others share is taken when it
 // is sticky, and one of another user's when nobody else may write it (sudo
 // with a folder in the technician's home).
-struct SharedFolder {
+struct FolderRuleCase {
   const char* name;
   const char* option;  // --images, --c-drive, or KESTRUNE_IMAGES for the variable
   unsigned mode;
@@ -334,10 +543,10 @@ struct SharedFolder {
 };
 
 class ConsoleSharedFolder : public ConsoleRun,
-                            public ::testing::WithParamInterface<SharedFolder> {};
+                            public ::testing::WithParamInterface<FolderRuleCase> {};
 
 TEST_P(ConsoleSharedFolder, IsRefusedBeforeTheScanUnlessNoOneElseCanTurnIt) {
-  const SharedFolder& c = GetParam();
+  const FolderRuleCase& c = GetParam();
   const std::string drive = CopyDrive("ctrl163_broken.json");
   const fs::path real = folder.path() / "shared";
   fs::create_directory(real);
@@ -373,18 +582,18 @@ TEST_P(ConsoleSharedFolder, IsRefusedBeforeTheScanUnlessNoOneElseCanTurnIt) {
 INSTANTIATE_TEST_SUITE_P(
     Folders, ConsoleSharedFolder,
     ::testing::Values(
-        SharedFolder{"ImagesOfAnotherUser", kImagesVariable, 0755, 65534, false,
+        FolderRuleCase{"ImagesOfAnotherUser", kImagesVariable, 0755, 65534, false,
                      " belongs to another user (uid 65534)"},
-        SharedFolder{"ImagesWritableByOthers", "--images", 0777, 0, false,
+        FolderRuleCase{"ImagesWritableByOthers", "--images", 0777, 0, false,
                      " can be written by other users (mode 0777)"},
-        SharedFolder{"ImagesThroughALink", "--images", 0755, 0, true,
+        FolderRuleCase{"ImagesThroughALink", "--images", 0755, 0, true,
                      " is a symbolic link; it must be a folder of your own"},
-        SharedFolder{"CDriveWritableByOthers", "--c-drive", 0777, 0, false,
+        FolderRuleCase{"CDriveWritableByOthers", "--c-drive", 0777, 0, false,
                      " can be written by other users (mode 0777) and has no sticky bit"},
-        SharedFolder{"CDriveThroughALink", "--c-drive", 0755, 0, true,
+        FolderRuleCase{"CDriveThroughALink", "--c-drive", 0755, 0, true,
                      " is a symbolic link; name the folder itself"},
-        SharedFolder{"CDriveSticky", "--c-drive", 01777, 0, false, nullptr},
-        SharedFolder{"CDriveOfAnotherUser", "--c-drive", 0755, 65534, false, nullptr}),
+        FolderRuleCase{"CDriveSticky", "--c-drive", 01777, 0, false, nullptr},
+        FolderRuleCase{"CDriveOfAnotherUser", "--c-drive", 0755, 65534, false, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Another user's folder, or a link, under the default work folder's name
@@ -605,7 +814,9 @@ TEST_P(ConsoleInterrupt, EndsWith130AndNeverLeavesAHalfWrittenIspOrFile) {
   }
   for (const auto& entry : fs::directory_iterator(folder.path() / "c")) {
     EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
-    EXPECT_EQ(fs::file_size(entry.path()), 49152u) << entry.path();
+    if (entry.path().extension() == ".bin") {
+      EXPECT_EQ(fs::file_size(entry.path()), 49152u) << entry.path();
+    }
   }
   const testing::ChildRun scan = RunWith(drive, {"scan"});
   EXPECT_EQ(scan.FirstLine(), c.verdictAfter) << scan.Describe();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "tests/support/device_temp_folder.h"
@@ -232,6 +233,49 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PartitionCase{"dev/sdb", "dev/sdb"}, PartitionCase{"dev/sdb1", "dev/sdb"},
                       PartitionCase{"dev/disk/by-id/usb-KSTRUNE-0:0-part1", "dev/sdb"},
                       PartitionCase{"dev/sdc1", ""}, PartitionCase{"dev/sg1", "dev/sg1"}));
+
+// Backups are told apart by the stick's serial: it is the serial of the
+// USB device that carries the disk, whatever node names the disk, never a
+// hub's on the way; none where the stick gives none or is not on USB.
+TEST_F(SysfsTest, TheSerialOfANodeIsItsSticksOwn) {
+  namespace fs = std::filesystem;
+  const fs::path root = sysfs.path();
+  const fs::path hub = root / "devices/usb1/1-1";
+  const fs::path scsi = hub / "1-1.2/1-1.2:1.0/host0/target0/0:0:0:0";
+  const fs::path bare = root / "devices/usb1/1-3/1-3:1.0/host1/target1/1:0:0:0";
+  const fs::path internal = root / "devices/pci0/ata1/host2/target2/2:0:0:0";
+  sysfs.Write("devices/usb1/1-1/serial", "HUB\n");
+  sysfs.Write("devices/usb1/1-1/1-1.2/serial", "SN-STICK  \n");
+  for (const fs::path& device : {scsi, bare, internal}) fs::create_directories(device / "block");
+  fs::create_directories(scsi / "block/sdb/sdb1");
+  fs::create_directories(scsi / "scsi_generic/sg1");
+  fs::create_directories(root / "class/block");
+  fs::create_directories(root / "class/generic");
+  const auto disk = [&](const std::string& name, const fs::path& device) {
+    fs::create_directories(device / "block" / name);
+    fs::create_directory_symlink(device / "block" / name, root / "class/block" / name);
+    fs::create_directory_symlink(device, device / "block" / name / "device");
+  };
+  disk("sdb", scsi);
+  disk("sdc", bare);
+  disk("sda", internal);
+  fs::create_directory_symlink(scsi / "block/sdb/sdb1", root / "class/block/sdb1");
+  fs::create_directory_symlink(scsi / "scsi_generic/sg1", root / "class/generic/sg1");
+  fs::create_directory_symlink(scsi, scsi / "scsi_generic/sg1/device");
+
+  SgioOptions options;
+  options.classBlockRoot = (root / "class/block").string();
+  options.genericRoot = (root / "class/generic").string();
+  options.explicitMap = {{'E', "/dev/sdb"}, {'F', "/dev/sdb1"}, {'G', "/dev/sg1"},
+                         {'H', "/dev/sdc"}, {'I', "/dev/sda"},  {'J', "/dev/sdz"}};
+  const SgioVolumes volumes(options);
+  const std::map<char, std::string> expected = {
+      {'E', "SN-STICK"}, {'F', "SN-STICK"}, {'G', "SN-STICK"}, {'H', ""}, {'I', ""}, {'J', ""}};
+  for (const auto& [letter, serial] : expected) {
+    EXPECT_EQ(volumes.UsbSerial(letter), serial) << letter;
+  }
+  EXPECT_EQ(volumes.UsbSerial('K'), "");
+}
 
 TEST(ParseVolumeMappingTest, AcceptsLetterEqualsPathOnly) {
   std::map<char, std::string> map;

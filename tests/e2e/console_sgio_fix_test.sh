@@ -3,15 +3,19 @@
 # to a plain file that the preload library answers from a broken simulated
 # drive. The runs a technician would make: scan (broken), backup, fix, a scan
 # after the replug that says the ISP is healthy again, then a restore of the
-# original ISP and a scan that finds it broken as before.
+# original ISP and a scan that finds it broken as before. Last, the Before
+# files of a drive with another controller, fixed from the same folder, are
+# refused by a restore of the first drive.
 #
 #   console_sgio_fix_test.sh <kestrune> <preload library> <drive.json> <scratch folder>
+#                            <drive.json of another controller>
 set -euo pipefail
 
 program=$1
 preload=$2
 drive=$3
 scratch=$4
+other=$5
 
 # Vendor commands over SG_IO need root (or CAP_SYS_RAWIO); without it the
 # program rightly refuses to start, so the test cannot run here.
@@ -23,6 +27,9 @@ fi
 rm -rf "$scratch"
 mkdir -p "$scratch/c" "$scratch/t"
 cp "$drive" "$scratch/drive.json"
+cp "$other" "$scratch/other.json"
+# The drive file the preload library answers from.
+answering=drive.json
 : >"$scratch/sdx"
 : >"$scratch/c/ISP.log"
 
@@ -38,7 +45,7 @@ run() { # expected-exit args...
   # The build's images are stand-ins; the switch lets them reach a drive
   # over real pass-through, here the simulated one behind the preload.
   env LD_PRELOAD="$preload" KESTRUNE_SGIO_FILE="$scratch/sdx" \
-    KESTRUNE_SGIO_DRIVE="$scratch/drive.json" KESTRUNE_SGIO_SAVE=exit \
+    KESTRUNE_SGIO_DRIVE="$scratch/$answering" KESTRUNE_SGIO_SAVE=exit \
     KESTRUNE_ALLOW_STANDIN_IMAGES=1 \
     KESTRUNE_SGIO_LOG="$scratch/sgio.log" \
     "$program" --drive "E=$scratch/sdx" --c-drive "$scratch/c" --temp "$scratch/t" \
@@ -90,9 +97,31 @@ cmp -s "$scratch/c/ISP0_Backup.bin" "$scratch/c/ISP0_Before.bin" ||
 run 0 scan
 expect_line "[Check ISP] ISP is OK!"
 
-# 5. The Before files go back in, and the drive is as broken as it came.
-run 0 --yes restore
+# 5. A plain file has no USB serial in sysfs: the drive's own Before files
+# cannot be told from another stick's of the same model, so the default
+# restore is refused, and the files go back in only as donor files.
+: >"$scratch/trace.txt"
+run 1 --yes restore
+grep -qF "gives no USB serial" "$scratch/out.txt" || fail "no word of the missing serial"
+grep -q "^E: f[ae] " "$scratch/trace.txt" && fail "a refused restore wrote to the drive"
+run 0 --yes --donor restore --from 'C:\ISP0_Before.bin' --from 'C:\ISP1_Before.bin'
+grep -qF "<C:\ISP0_Before.bin> is a Before backup of copy 0" "$scratch/out.txt" ||
+  fail "the question does not name where the file came from"
 expect_line "[SUCCESS] Restore ISP code Success, please replug device to ensure it normal."
+run 0 scan
+expect_line "[Check ISP] ISP was borken!"
+
+# 6. A drive with another controller is fixed from the same folder; its
+# Before files are refused by the first drive, whatever is answered, and
+# nothing reaches its flash.
+answering=other.json
+run 0 --yes fix
+answering=drive.json
+: >"$scratch/trace.txt"
+run 1 --yes --donor restore --from 'C:\ISP0_Before.bin' --from 'C:\ISP1_Before.bin'
+grep -qF "<C:\ISP0_Before.bin> was saved from another kind of drive" "$scratch/out.txt" ||
+  fail "the refusal does not name the file and its drive"
+grep -q "^E: f[ae] " "$scratch/trace.txt" && fail "a refused restore wrote to the drive"
 run 0 scan
 expect_line "[Check ISP] ISP was borken!"
 echo "PASS"

@@ -16,6 +16,7 @@
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "images/images.h"
+#include "operations/backup_records.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"
 #include "simulator/virtual_drive.h"
@@ -198,6 +199,52 @@ TEST(DriveSideBackupFailure, TheRepairGoesOnAndTheLogSaysSo) {
   EXPECT_TRUE(run.drive->IspHealthy());
 }
 
+// --- the records that tie each backup to its drive ---
+
+struct RecordFailureCase {
+  const char* name;
+  const char* planted;  // the records document found in C:, when given
+  HostFault fault;      // aimed at the records document
+  std::string box;
+};
+
+class RecordFailure : public ::testing::TestWithParam<RecordFailureCase> {};
+
+// A backup whose drive cannot be told is no backup to repair from: the
+// fix stops before the first erase, as when the file itself cannot be kept.
+TEST_P(RecordFailure, StopsStartFixBeforeTheFirstErase) {
+  const RecordFailureCase& row = GetParam();
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const auto before = run.Codes(AreaKind::kIsp);
+  if (row.planted != nullptr) run.folder.Write(kRecordDocumentName, row.planted);
+  run.platform.Arm(row.fault, kRecordDocumentName);
+
+  OnStartFix(run.p, run.dialog);
+
+  EXPECT_FALSE(run.FlashChanged());
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), before);
+  ASSERT_FALSE(run.view.boxes.empty());
+  EXPECT_EQ(run.view.boxes.back().text, row.box + "\n" + kUpdateNotStarted);
+  if (row.planted != nullptr) {
+    EXPECT_EQ(run.folder.Read(kRecordDocumentName), row.planted);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, RecordFailure,
+    ::testing::Values(RecordFailureCase{"CannotBeWritten", nullptr, HostFault::kFull,
+                                        FormatText(kRecordNotKept, "C:\\ISP0_Before.bin",
+                                                   "C:\\kestrune-backups.json") +
+                                            "\nNo space left on device"},
+                      RecordFailureCase{
+                          "NotARecordDocument", "{\"files\": 3}", HostFault::kNone,
+                          FormatText(kRecordsNotReady, "C:\\ISP0_Before.bin",
+                                     "C:\\kestrune-backups.json") +
+                              "\n" +
+                              FormatText(kRecordsUnreadable, "C:\\kestrune-backups.json",
+                                         "it is not a backup record document")}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- naming: nothing overwritten, nothing followed ---
 
 TEST(BackupNames, ASecondRunKeepsTheBackupsOfTheFirst) {
@@ -215,12 +262,15 @@ TEST(BackupNames, ASecondRunKeepsTheBackupsOfTheFirst) {
     EXPECT_TRUE(fs::exists(run.folder.path() / (copy + "_After.2.bin"))) << copy;
     EXPECT_FALSE(fs::exists(run.folder.path() / (copy + "_Before.3.bin"))) << copy;
   }
-  // Every kept file is named once, where it really is.
-  ASSERT_EQ(run.view.files.size(), 3 * 2 * original.size());
+  // Every kept file is named once, where it really is, and the records
+  // that now hold it after it.
+  ASSERT_EQ(run.view.files.size(), 2 * 3 * 2 * original.size());
   EXPECT_EQ(run.view.files[0].name, "C:\\ISP0_Before.bin");
   EXPECT_EQ(run.view.files[0].hostPath,
             (fs::canonical(run.folder.path()) / "ISP0_Before.bin").string());
   EXPECT_EQ(run.view.files[0].size, kIspPayloadBytes);
+  EXPECT_EQ(run.view.files[1].hostPath,
+            (fs::canonical(run.folder.path()) / "kestrune-backups.json").string());
 }
 
 TEST(BackupNames, APlantedLinkIsMovedAsideAndNotWrittenThrough) {
@@ -304,31 +354,42 @@ TEST_P(RestoreRefusal, ComesBeforeAnyCommand) {
   const RefusalCase row = GetParam();
   BackupRun run(ReadyJson(row.drive));
   for (const auto& [name, size] : row.files) run.folder.Write(name, std::string(size, 'Z'));
-  OnRestoreIsp(run.p, run.dialog, row.from);
+  OnRestoreIsp(run.p, run.dialog, {row.from});
   EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{row.box});
   EXPECT_TRUE(run.injector.Seen().empty());
 }
 
 const std::string kSize1 = FormatText(kRestoreWrongSize, "C:\\ISP1_Before.bin", 49152);
+const std::vector<std::string> kBothBefore = {"C:\\ISP0_Before.bin", "C:\\ISP1_Before.bin"};
 
 INSTANTIATE_TEST_SUITE_P(
     Files, RestoreRefusal,
     ::testing::Values(RefusalCase{"Short",
                                   "ctrl163_broken.json",
                                   {{"ISP0_Before.bin", 49152}, {"ISP1_Before.bin", 49151}},
-                                  {},
+                                  kBothBefore,
                                   kSize1},
                       RefusalCase{"Long",
                                   "ctrl163_broken.json",
                                   {{"ISP0_Before.bin", 49152}, {"ISP1_Before.bin", 49153}},
-                                  {},
+                                  kBothBefore,
                                   kSize1},
                       RefusalCase{"Missing",
                                   "ctrl163_broken.json",
                                   {{"ISP0_Before.bin", 49152}},
-                                  {},
+                                  kBothBefore,
                                   "The file <C:\\ISP1_Before.bin> cannot be opened, please check.\n"
                                   "No such file or directory"},
+                      // Backups kept before their drive was recorded are no
+                      // longer taken by default: whose they are is unknown.
+                      RefusalCase{"Unrecorded",
+                                  "ctrl163_broken.json",
+                                  {{"ISP0_Before.bin", 49152}, {"ISP1_Before.bin", 49152}},
+                                  {},
+                                  FormatText(kRestoreNoRecordedBackup, 0,
+                                             "controller 0x163 rev 2, flash EC D3 51 95 58, page "
+                                             "size 2048, USB serial KST163BROKEN",
+                                             "C:\\kestrune-backups.json")},
                       RefusalCase{"TooFewNamed",
                                   "ctrl163_broken.json",
                                   {{"a.bin", 49152}},

@@ -57,6 +57,7 @@ class FaultInjector : public device::VolumeOpener {
   bool ServesRealDevice(char letter) const override {
     return realDevice || inner_.ServesRealDevice(letter);
   }
+  std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
   // Makes every drive behind the injector count as a real device.
   bool realDevice = false;
 

@@ -30,7 +30,7 @@ _kestrune() {
   local program=${COMP_WORDS[0]}
   local commands="scan fix destroy backup restore list"
   local options="--help --drive --simulate --select --yes --c-drive --temp --images --trace
-    --verbose --json --quiet --all --from --version"
+    --verbose --json --quiet --all --from --donor --version"
   COMPREPLY=()
 
   # With '=' among the word breaks (bash's default), "--drive E=/dev/sd"
