@@ -14,25 +14,48 @@ FolderOpening Platform::OpenFolder(const std::string& path, FolderRule rule) {
 
 ReadStatus Folder::ReadWhole(const std::string& name, uint64_t maxBytes, bool followLink,
                              std::vector<uint8_t>* bytes, std::string* why) const {
+  return ReadWhole(name, maxBytes, followLink, bytes, why, 0, nullptr);
+}
+
+ReadStatus Folder::ReadWhole(const std::string& name, uint64_t maxBytes, bool followLink,
+                             std::vector<uint8_t>* bytes, std::string* why, size_t headBytes,
+                             const HeadCheck& checkHead) const {
   OpenedFile opened = OpenForReading(name, followLink);
   if (opened.status != ReadStatus::kRead) {
     *why = opened.why;
     return opened.status;
   }
+  size_t done = 0;
+  if (checkHead) {
+    // A file that is not what it claims is refused on its first bytes,
+    // before the rest of it, however large, is read or even held.
+    bytes->assign(static_cast<size_t>(std::min<uint64_t>(headBytes, opened.size)), 0);
+    done = opened.file->Read(bytes->data(), bytes->size());
+    std::string refusal = checkHead(std::span<const uint8_t>(bytes->data(), done));
+    if (!refusal.empty()) {
+      bytes->clear();
+      *why = std::move(refusal);
+      return ReadStatus::kRefused;
+    }
+  }
   // A 32-bit build cannot hold more than its address space either.
   const uint64_t limit = std::min<uint64_t>(maxBytes, SIZE_MAX);
   if (opened.size > limit) {
+    bytes->clear();
     *why = "is " + std::to_string(opened.size) + " bytes, over " + std::to_string(limit >> 20) +
            " MiB";
     return ReadStatus::kRefused;
   }
-  bytes->assign(static_cast<size_t>(opened.size), 0);
-  const size_t done = opened.file->Read(bytes->data(), bytes->size());
+  // Read on only after a head read in full: a file that shrank meanwhile
+  // holds what was there.
+  if (done == bytes->size()) {
+    bytes->resize(static_cast<size_t>(opened.size));
+    done += opened.file->Read(bytes->data() + done, bytes->size() - done);
+  }
   if (done < bytes->size() && !opened.file->ErrorText().empty()) {
     *why = "cannot be read: " + opened.file->ErrorText();
     return ReadStatus::kRefused;
   }
-  // A file that shrank while it was read holds what was there.
   bytes->resize(done);
   return ReadStatus::kRead;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -146,6 +147,14 @@ class Folder {
   // The whole of a regular file of at most `maxBytes`, read once.
   ReadStatus ReadWhole(const std::string& name, uint64_t maxBytes, bool followLink,
                        std::vector<uint8_t>* bytes, std::string* why) const;
+  // Looks at the first bytes of a file before the rest is read; empty when
+  // the file may be read on, else why it is refused.
+  using HeadCheck = std::function<std::string(std::span<const uint8_t> head)>;
+  // ReadWhole, with the first `headBytes` (fewer when the file is shorter)
+  // read and judged by `checkHead` before anything more is read.
+  ReadStatus ReadWhole(const std::string& name, uint64_t maxBytes, bool followLink,
+                       std::vector<uint8_t>* bytes, std::string* why, size_t headBytes,
+                       const HeadCheck& checkHead) const;
 
   // A new file under `name`: whatever is there is removed first and the file
   // made exclusively, so no link is followed and no file another writer

@@ -133,10 +133,37 @@ bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string*
   return journal.Snapshot(flash, error);
 }
 
+namespace {
+
+// Why the first bytes of a file are no flash file of this geometry; empty
+// when they are.
+std::string HeadProblem(std::span<const uint8_t> in, const NandFlash& flash) {
+  if (in.size() < kHeaderSize || std::memcmp(in.data(), kMagic, 8) != 0) return "not a flash file";
+  const uint8_t* h = in.data() + 8;
+  const uint32_t version = bytes::LoadBe32(h);
+  if (version != kVersion && version != kSnapshotOnlyVersion) return "unknown version";
+  if (bytes::LoadBe32(h + 4) != flash.PageSize() || bytes::LoadBe32(h + 8) != flash.SpareSize() ||
+      bytes::LoadBe32(h + 12) != flash.PageCount()) {
+    return "made for another flash geometry; delete it to start from the description";
+  }
+  return {};
+}
+
+}  // namespace
+
+ReadStatus ReadFlashFile(const std::string& path, const NandFlash& flash,
+                         std::vector<uint8_t>* bytes, std::string* error) {
+  return ReadRegularFile(path, MaxFlashFileBytes(flash), false, bytes, error, kHeaderSize,
+                         [&flash, &path](std::span<const uint8_t> head) {
+                           const std::string problem = HeadProblem(head, flash);
+                           return problem.empty() ? problem : path + ": " + problem;
+                         });
+}
+
 bool LoadFlashFile(const std::string& path, NandFlash& flash, std::string* error) {
   std::vector<uint8_t> in;
   std::string why;
-  switch (ReadRegularFile(path, MaxFlashFileBytes(flash), false, &in, &why)) {
+  switch (ReadFlashFile(path, flash, &in, &why)) {
     case ReadStatus::kMissing:
       if (error) *error = path + ": cannot be opened";
       return false;
@@ -160,16 +187,13 @@ bool ParseFlashFile(const std::vector<uint8_t>& in, NandFlash& flash, std::strin
   };
   // The header first: a file that is not this drive's is refused before
   // anything it claims to hold is looked at.
-  if (in.size() < kHeaderSize + 4 || std::memcmp(in.data(), kMagic, 8) != 0) {
-    return fail("not a flash file");
+  if (const std::string problem = HeadProblem(in, flash); !problem.empty()) {
+    if (why) *why = problem;
+    return false;
   }
+  if (in.size() < kHeaderSize + 4) return fail("not a flash file");
   const uint8_t* h = in.data() + 8;
   const uint32_t version = bytes::LoadBe32(h);
-  if (version != kVersion && version != kSnapshotOnlyVersion) return fail("unknown version");
-  if (bytes::LoadBe32(h + 4) != flash.PageSize() || bytes::LoadBe32(h + 8) != flash.SpareSize() ||
-      bytes::LoadBe32(h + 12) != flash.PageCount()) {
-    return fail("made for another flash geometry; delete it to start from the description");
-  }
   if (in.size() > MaxFlashFileBytes(flash)) return fail("larger than this drive's flash can leave");
   // The snapshot's length follows from its header, which the CRC then covers.
   const uint64_t record = 4 + uint64_t{flash.RawPageSize()};

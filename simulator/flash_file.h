@@ -74,6 +74,11 @@ bool SaveFlashFile(const std::string& path, const NandFlash& flash, std::string*
 // missing, damaged, larger than MaxFlashFileBytes or belongs to another
 // geometry; `flash` is left untouched then.
 bool LoadFlashFile(const std::string& path, NandFlash& flash, std::string* error);
+// Reads the flash file at `path` for `flash`: its header is checked before
+// anything else is read, and a file larger than MaxFlashFileBytes is
+// refused before it is read. A link at the name is refused.
+ReadStatus ReadFlashFile(const std::string& path, const NandFlash& flash,
+                         std::vector<uint8_t>* bytes, std::string* error);
 // The same for file contents already read; `why` does not name the file.
 bool ParseFlashFile(const std::vector<uint8_t>& in, NandFlash& flash, std::string* why);
 

@@ -41,6 +41,12 @@ class FolderLock : public device::HeldLock {
 
 ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLink,
                            std::vector<uint8_t>* bytes, std::string* error) {
+  return ReadRegularFile(path, maxBytes, followLink, bytes, error, 0, nullptr);
+}
+
+ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLink,
+                           std::vector<uint8_t>* bytes, std::string* error, size_t headBytes,
+                           const platform::Folder::HeadCheck& checkHead) {
   const NamedFile file = Split(path);
   if (!file.folder) {
     if (file.check.refusal == platform::FolderRefusal::kMissing) return ReadStatus::kMissing;
@@ -48,7 +54,8 @@ ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool foll
     return ReadStatus::kRefused;
   }
   std::string why;
-  const ReadStatus status = file.folder->ReadWhole(file.name, maxBytes, followLink, bytes, &why);
+  const ReadStatus status =
+      file.folder->ReadWhole(file.name, maxBytes, followLink, bytes, &why, headBytes, checkHead);
   if (status == ReadStatus::kRefused) *error = path + ": " + why;
   return status;
 }

@@ -26,6 +26,11 @@ using platform::ReadStatus;
 // `followLink` false, a symbolic link at the name is refused.
 ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLink,
                            std::vector<uint8_t>* bytes, std::string* error);
+// The same, with the first `headBytes` judged by `checkHead` before the
+// size is weighed or anything more is read.
+ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLink,
+                           std::vector<uint8_t>* bytes, std::string* error, size_t headBytes,
+                           const platform::Folder::HeadCheck& checkHead);
 
 // A file being written, closed when the object goes.
 class OutputFile {

@@ -90,7 +90,7 @@ class Drive final : public VirtualDrive {
     const ReadStatus status =
         flashPath_.empty()
             ? ReadStatus::kMissing
-            : ReadRegularFile(flashPath_, MaxFlashFileBytes(flash), false, &bytes, error);
+            : ReadFlashFile(flashPath_, flash, &bytes, error);
     if (status == ReadStatus::kRefused) return false;
     if (status == ReadStatus::kRead) {
       std::string why;

@@ -2,6 +2,7 @@
 // a case prints is also kept in json-documents/, where the json_schema test
 // checks it against docs/kestrune-output.schema.json.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -222,13 +223,15 @@ TEST_F(ConsoleJson, ListDescribesTheDisks) {
   EXPECT_EQ(document["devices"][0]["serial"], "SN12");
 }
 
-// A flash file is read only when this drive could have left it. One larger
-// than its geometry and journal allow is refused before a byte of it is
-// read (a sparse file costs no disk), as is one whose header is not a
-// flash file's: exit 2, one document, nothing written.
+// A flash file is read only when this drive could have left it. One whose
+// header is not a flash file's is refused on its header, however large;
+// one larger than its geometry and journal allow is refused before a byte
+// past its header is read (a sparse file costs no disk): exit 2, one
+// document, nothing written, and no memory taken for the file.
 struct FlashFileCase {
   const char* name;
-  int64_t extra;  // bytes past the largest file the drive can leave; < 0: a 4 KiB file
+  bool header;    // starts as a flash file of the drive's geometry does
+  int64_t extra;  // bytes past the largest file the drive can leave
   const char* why;
 };
 
@@ -238,17 +241,18 @@ TEST_P(ConsoleFlashFile, IsRefusedBeforeItIsRead) {
   const FlashFileCase& c = GetParam();
   const fs::path drive = AddDrive("ctrl163_broken", false);
   const fs::path flash = drive.string() + ".flash";
-  if (c.extra < 0) {
-    std::ofstream(flash) << std::string(4096, 'x');
+  std::string error;
+  const auto loaded = sim::VirtualDrive::FromFile(drive.string(), &error, "");
+  ASSERT_NE(loaded, nullptr) << error;
+  const sim::DriveDescription& d = loaded->Description();
+  const sim::NandFlash geometry(d.pageSize, sim::kSpareSize, d.pagesPerBlock, d.BlockCount());
+  if (c.header) {
+    ASSERT_TRUE(sim::SaveFlashFile(flash.string(), geometry, &error)) << error;
   } else {
-    std::string error;
-    const auto loaded = sim::VirtualDrive::FromFile(drive.string(), &error, "");
-    ASSERT_NE(loaded, nullptr) << error;
-    const sim::DriveDescription& d = loaded->Description();
-    const sim::NandFlash geometry(d.pageSize, sim::kSpareSize, d.pagesPerBlock, d.BlockCount());
     std::ofstream(flash).close();
-    fs::resize_file(flash, sim::MaxFlashFileBytes(geometry) + static_cast<uint64_t>(c.extra));
   }
+  fs::resize_file(flash, static_cast<uint64_t>(
+                             static_cast<int64_t>(sim::MaxFlashFileBytes(geometry)) + c.extra));
   const uintmax_t size = fs::file_size(flash);
 
   const RunResult r = Run("--json --yes fix");
@@ -260,12 +264,18 @@ TEST_P(ConsoleFlashFile, IsRefusedBeforeItIsRead) {
   EXPECT_NE(r.err.find(flash.string() + ": " + c.why), std::string::npos) << r.err;
   EXPECT_EQ(fs::file_size(flash), size);
   EXPECT_TRUE(fs::is_empty(cDrive()));
+  // The bound for this drive is over a GiB: a file read whole would show.
+  rusage usage{};
+  ASSERT_EQ(::getrusage(RUSAGE_SELF, &usage), 0);
+  EXPECT_LT(usage.ru_maxrss, 512 * 1024) << "KiB at the most";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ConsoleFlashFile,
-                         ::testing::Values(FlashFileCase{"Sparse40GiB", int64_t{40} << 30, "is "},
-                                           FlashFileCase{"OneByteTooMany", 1, "is "},
-                                           FlashFileCase{"NotAFlashFile", -1, "not a flash file"}),
+                         ::testing::Values(FlashFileCase{"Sparse40GiB", true, int64_t{40} << 30,
+                                                         "is "},
+                                           FlashFileCase{"OneByteTooMany", true, 1, "is "},
+                                           FlashFileCase{"NotAFlashFileJustUnderTheBound", false,
+                                                         -1, "not a flash file"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A drive's own bytes never steer the terminal: a vendor and product made of
