@@ -16,7 +16,7 @@ FIXED="[SUCCESS] Update ISP code Success, please replug device to ensure it norm
 RESTORED="[SUCCESS] Restore ISP code Success, please replug device to ensure it normal."
 DESTROYED="[Success] Destory ISP Success"
 NO_DEVICE="[Kestrune] Can't find any device !"
-REFUSAL="[ERROR] This build carries no real ISP images, only generated stand-ins, and does not write them into a real drive, nor load their code into one. Build it with KESTRUNE_IMAGE_DIR naming the folder of the 31 images, or name such a folder in KESTRUNE_IMAGES."
+REFUSAL="[ERROR] The images of this run are generated stand-ins, not real ISP images: they are not written into a real drive, nor is their code loaded into one. Name a folder that holds the 31 real ISP images with --images or KESTRUNE_IMAGES, or use a build made with the real images."
 
 fail() {
   echo "FAIL: $*"
@@ -156,7 +156,24 @@ family() { # NAME DRIVE_JSON NODE_KIND(disk|generic)
   ks --drive "E=$node" scan
   expect 0 "$BORKEN"
   cp "$S"/kept/* "$S/c/"
+  # A LUN of the kernel's target carries no USB serial, so its backups
+  # cannot be told from another stick's: the default restore is refused and
+  # the files go back in, named, as donor files.
   ks --drive "E=$node" --yes restore
+  expect 1
+  if wrote; then fail "a restore refused for want of a serial wrote to the drive"; fi
+  local kind=$1 n
+  set --
+  for n in 0 1 2; do
+    if [ "$kind" = ctrl190 ]; then
+      [ -f "$S/c/ISP${n}_Backup.bin" ] || continue
+      set -- "$@" --from "C:\\ISP${n}_Backup.bin" --from "C:\\ISP${n}_Aux.bin"
+    else
+      [ -f "$S/c/ISP${n}_Before.bin" ] || continue
+      set -- "$@" --from "C:\\ISP${n}_Before.bin"
+    fi
+  done
+  ks --drive "E=$node" --yes --donor restore "$@"
   expect 0 "$RESTORED"
   ks --drive "E=$node" backup
   cmp -s "$S/c/ISP0_Backup.bin" "$S/original.bin" ||
