@@ -10,6 +10,7 @@
 #include "app/view.h"
 #include "device/link.h"
 #include "discovery/drive_slot.h"
+#include "discovery/report.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -27,6 +28,10 @@ struct Program {
   device::DeviceLink& link;
   IspLog& log;
   View& view;
+
+  // What each operation did (discovery/report.h). Shared, so a front end
+  // can keep a program's reports beyond the program.
+  std::shared_ptr<Reports> reports = std::make_shared<Reports>();
 
   // Set at start-up by the administrator check.
   bool isAdmin = false;

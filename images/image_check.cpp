@@ -80,15 +80,15 @@ ImageFileRead ReadImageFile(Program& p, const std::string& path, std::vector<uin
   return ImageFileRead::kRead;
 }
 
-bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes) {
+bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes,
+                     std::string& problem) {
   const ImageFileRead read = ReadImageFile(p, path, bytes);
   if (read == ImageFileRead::kRead) return true;
-  std::string text = "The file <" + path + "> cannot be opened, please check.";
+  problem = "The file <" + path + "> cannot be opened, please check.";
   if (read == ImageFileRead::kDiffers) {
-    text += p.images ? "\nIt differs from the image of that name in <" + p.images->folder + ">."
-                     : std::string("\nIt differs from the image built into the program.");
+    problem += p.images ? "\nIt differs from the image of that name in <" + p.images->folder + ">."
+                        : std::string("\nIt differs from the image built into the program.");
   }
-  p.view.ShowMessage(text, "Fail", kMbIconError | kMbTopmost);
   return false;
 }
 

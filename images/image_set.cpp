@@ -217,10 +217,4 @@ bool StandInsBarredFrom(Program& p, int slotIndex) {
          std::optional<std::string>("1");
 }
 
-bool RefuseStandInImages(Program& p) {
-  if (!StandInsBarredFrom(p, p.selectedDrive)) return false;
-  p.view.ShowMessage(kStandInsRefusedText, "ERROR", kMbIconError);
-  return true;
-}
-
 }  // namespace kestrune

@@ -91,14 +91,13 @@ bool ImagesAreStandIns(const ImageSet* images);
 // " (from DIR)" for a folder.
 std::string DescribeImages(platform::Platform& platform, const ImageSet* images);
 
-// With stand-ins, no real drive may be written. True ("stop") after one
-// ERROR box asking for real images when the selected drive is reached
-// through real pass-through; the test switch KESTRUNE_ALLOW_STANDIN_IMAGES=1
-// lifts it. Every operation that changes a drive's flash asks it first.
+// With stand-ins, no real drive may be written, nor its code loaded into
+// one: true when the drive in slot `slotIndex` is reached through real
+// pass-through and the images are stand-ins. The test switch
+// KESTRUNE_ALLOW_STANDIN_IMAGES=1 lifts it. The one decision; the refusal
+// box says kStandInsRefusedText.
 inline constexpr const char* kAllowStandInsVariable = "KESTRUNE_ALLOW_STANDIN_IMAGES";
 extern const char* const kStandInsRefusedText;
-bool RefuseStandInImages(Program& p);
-// The same test for one slot, without a box (identification shows none).
 bool StandInsBarredFrom(Program& p, int slotIndex);
 
 // --- reading an image file ---
@@ -114,10 +113,11 @@ enum class ImageFileRead : uint8_t { kRead, kCannotOpen, kDiffers };
 // these same bytes, so the file cannot change between check and use.
 ImageFileRead ReadImageFile(Program& p, const std::string& path, std::vector<uint8_t>& bytes);
 
-// ReadImageFile for the updates: on failure it shows the "cannot be opened"
-// box, with a second line when the file differs from its image, and
-// returns false.
-bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes);
+// ReadImageFile for the updates: on failure false, with `problem` set to the
+// text of the "cannot be opened" box, which has a second line when the file
+// differs from its image.
+bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes,
+                     std::string& problem);
 
 // Bytes `offset` to `offset` + `count` - 1 of `image` into `out`; what the
 // image does not hold leaves `out` as it was.

@@ -93,7 +93,7 @@ void WarnOfUnreadBlocks(Program& p, int slotIndex) {
   const std::vector<uint32_t>& blocks = p.cisUnreadBlocks[slotIndex];
   if (blocks.empty()) return;
   const std::string text = FormatText(kCisBlocksUnread, DescribeBlocks(blocks).c_str());
-  p.view.ShowMessage(text, "Warning", kMbIconExclamation);
+  Warn(p, text, "Warning", kMbIconExclamation);
   p.log.AppendLog(text.c_str());
 }
 

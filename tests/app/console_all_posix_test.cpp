@@ -434,7 +434,7 @@ TEST(ConsoleList, ShowsEachCandidateWithTheLetterItWouldGet) {
 class HangingOpen : public device::VolumeOpener {
  public:
   explicit HangingOpen(fs::path file) : file_(std::move(file)) {}
-  std::unique_ptr<device::Transport> Open(char letter) override {
+  device::OpenResult Open(char letter) override {
     (void)letter;
     // A generous bound, so a runner that never lets the other drive
     // finish fails the test instead of hanging it.
@@ -487,7 +487,7 @@ TEST_F(ConsoleAll, ADriveThatHangsHoldsUpNoOther) {
   EXPECT_TRUE(gate.overtaken) << r.out << err.str();
   EXPECT_EQ(Row(r, 'F').rfind("F: broken success 2 4 ", 0), 0u) << Row(r, 'F');
   EXPECT_EQ(Row(r, 'E').rfind("E: - not found 0 0 ", 0), 0u) << Row(r, 'E');
-  EXPECT_EQ(r.code, kExitDone) << "a letter with no drive found is no failure";
+  EXPECT_EQ(r.code, kExitFailure) << "a letter the run was given and found no drive on fails it";
 }
 
 // An interrupt during one drive's write waits for that write, ends the run

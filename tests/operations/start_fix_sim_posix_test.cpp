@@ -56,6 +56,7 @@ class SimRun {
       return;
     }
     volumes.Attach('E', *drive);
+    p.reports->SetObserver(&view);
     folder.Write("ISP.log", "");
     log.StartLog();
     ExtractImages(p);

@@ -29,7 +29,7 @@ device::Result FakeTransport::Carry(const device::Request& request) {
   return result;
 }
 
-std::unique_ptr<device::Transport> FakeVolumes::Open(char letter) {
+device::OpenResult FakeVolumes::Open(char letter) {
   if (letters.count(letter) == 0) return nullptr;
   ++state->openCount;
   return std::make_unique<FakeTransport>(state);

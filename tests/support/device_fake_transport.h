@@ -52,7 +52,7 @@ class FakeTransport : public device::Transport {
 class FakeVolumes : public device::VolumeOpener {
  public:
   FakeVolumes() : state(std::make_shared<FakeDriveState>()) {}
-  std::unique_ptr<device::Transport> Open(char letter) override;
+  device::OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return needsPrivilege; }
 
   std::shared_ptr<FakeDriveState> state;
