@@ -176,7 +176,7 @@ void ResetSlot(Program& p, int index) {
 
 uint8_t CheckDriveExist(Program& p) {
   for (int32_t& offset : p.ispOffsets) offset = -1;
-  ReportStep(p, StepKind::kScan, StepState::kStarted, "Scan");
+  ReportStep(p, {0, StepKind::kScan, StepState::kStarted, "Scan", 0, 1});
   uint8_t found = 0;
   for (int i = 0; i < kSlotCount; ++i) {
     DriveSlot& slot = p.Slot(found);
@@ -203,8 +203,8 @@ uint8_t CheckDriveExist(Program& p) {
       }
     });
   }
-  ReportStep(p, StepKind::kScan, found != 0 ? StepState::kDone : StepState::kFailed, "Scan",
-             found != 0 ? 1 : 0, 1);
+  ReportStep(p, {found != 0 ? p.Slot(0).letter : '\0', StepKind::kScan,
+                 found != 0 ? StepState::kDone : StepState::kFailed, "Scan", 1, 1});
   return found;
 }
 

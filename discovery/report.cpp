@@ -107,9 +107,11 @@ void SettleReport(Program& p, Outcome outcome) {
 
 void ReportStep(Program& p, StepKind kind, StepState state, const std::string& text, int done,
                 int total) {
-  if (ReportObserver* observer = p.reports->observer()) {
-    observer->Step({SelectedLetter(p), kind, state, text, done, total});
-  }
+  ReportStep(p, {SelectedLetter(p), kind, state, text, done, total});
+}
+
+void ReportStep(Program& p, const StepEvent& step) {
+  if (ReportObserver* observer = p.reports->observer()) observer->Step(step);
 }
 
 void ReportFile(Program& p, const KeptFile& file) {

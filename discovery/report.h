@@ -168,8 +168,10 @@ void Fail(Program& p, Outcome outcome, const std::string& text, const std::strin
 void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style);
 // Settles the current report (see Settle) without a box.
 void SettleReport(Program& p, Outcome outcome);
+// A step of the selected drive; the second form names its drive itself.
 void ReportStep(Program& p, StepKind kind, StepState state, const std::string& text, int done = 0,
                 int total = 0);
+void ReportStep(Program& p, const StepEvent& step);
 void ReportFile(Program& p, const KeptFile& file);
 // Adds copies written, and copies read back equal.
 void ReportCopies(Program& p, int written, int verified);

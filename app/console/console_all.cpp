@@ -350,7 +350,7 @@ int RunAllDrives(const AllDrivesRun& run) {
   }
 
   const JobSetup setup{options, run.images, run.opener};
-  end.Attach(told, true);
+  const RunEnd::Attachment attached = end.Attach(told, true);
   std::vector<std::thread> threads;
   threads.reserve(jobs.size());
   for (auto& job : jobs) {

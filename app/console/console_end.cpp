@@ -172,10 +172,17 @@ void RunEnd::OwnBox(const ShownBox& box) {
   ownBoxes_.push_back(box);
 }
 
-void RunEnd::Attach(std::vector<const DriveJob*> jobs, bool ran) {
+RunEnd::Attachment RunEnd::Attach(std::vector<const DriveJob*> jobs, bool ran) {
   const std::lock_guard<std::mutex> lock(mutex_);
   jobs_ = std::move(jobs);
   ran_ = ran;
+  return Attachment(*this);
+}
+
+// The jobs go: a last word still to come tells of none.
+RunEnd::Attachment::~Attachment() {
+  const std::lock_guard<std::mutex> lock(end_.mutex_);
+  end_.jobs_.clear();
 }
 
 int RunEnd::End(int code) {

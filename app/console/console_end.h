@@ -74,9 +74,20 @@ class RunEnd {
   void ProblemSaid(const std::string& text);
   // A box of the run's own (the one question of --all).
   void OwnBox(const ShownBox& box);
-  // The jobs the last word tells of, in order; they must live until End.
-  // `ran`: the drives' work began (with --all, the table is then printed).
-  void Attach(std::vector<const DriveJob*> jobs, bool ran);
+  // The jobs the last word tells of, in order, while the returned object
+  // lives (their owner keeps both). `ran`: the drives' work began (with
+  // --all, the table is then printed).
+  class Attachment {
+   public:
+    explicit Attachment(RunEnd& end) : end_(end) {}
+    ~Attachment();
+    Attachment(const Attachment&) = delete;
+    Attachment& operator=(const Attachment&) = delete;
+
+   private:
+    RunEnd& end_;
+  };
+  [[nodiscard]] Attachment Attach(std::vector<const DriveJob*> jobs, bool ran);
 
   // Prints the last word once, for `code`, and returns `code`.
   int End(int code);

@@ -182,7 +182,7 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, RunEnd& end) {
                   : io.inputIsTerminal ? Answering::kAsk
                                        : Answering::kNeverAsk;
   for (LoadedDrive& drive : loaded) job.saves.emplace_back(drive.drive.get(), drive.Name());
-  end.Attach({&job}, true);
+  const RunEnd::Attachment attached = end.Attach({&job}, true);
   job.Run({options, images, opener});
   return end.Finish();
 }
