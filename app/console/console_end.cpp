@@ -215,6 +215,7 @@ void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
   // --version prints its own text and nothing else.
   if (options_.version) return;
   std::vector<DriveSummary> drives;
+  drives.reserve(jobs.size());
   for (const JobState& job : jobs) drives.push_back(Summarize(job, options_.all));
   if (options_.json) {
     PrintDocument(jobs, drives, code);
@@ -261,8 +262,10 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
   }
   errors.insert(errors.end(), problems_.begin(), problems_.end());
   // With --all, the drives once their work began; before, and without a
-  // scan, none.
-  if (options_.all) {
+  // scan, none. A list that ended before it read sysfs lists no disk.
+  if (options_.command == Command::kList) {
+    document["devices"] = Json::array();
+  } else if (options_.all) {
     document["drives"] = ran_ ? table : Json::array();
   } else if (!document.contains("drives")) {
     document["drives"] = Json::array();
