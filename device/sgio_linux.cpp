@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -24,7 +25,6 @@ namespace {
 constexpr uint16_t kDriverMask = 0x0F;
 // Set by the driver when sense data came back with the status.
 constexpr uint16_t kDriverSense = 0x08;
-constexpr uint8_t kSenseLength = 24;
 
 class SgioTransport : public Transport {
  public:
@@ -37,14 +37,14 @@ class SgioTransport : public Transport {
   Result Carry(const Request& request) override {
     uint8_t cdb[kMaxCdbLength] = {};
     std::memcpy(cdb, request.cdb, request.cdbLength);
-    uint8_t sense[kSenseLength] = {};
+    std::array<uint8_t, kMaxSenseLength> sense{};
 
     sg_io_hdr_t header{};
     header.interface_id = 'S';
     header.cmd_len = request.cdbLength;
     header.cmdp = cdb;
-    header.mx_sb_len = kSenseLength;
-    header.sbp = sense;
+    header.mx_sb_len = static_cast<unsigned char>(sense.size());
+    header.sbp = sense.data();
     header.dxfer_len = request.transferLength;
     if (request.transferLength == 0) {
       header.dxfer_direction = SG_DXFER_NONE;
@@ -61,7 +61,12 @@ class SgioTransport : public Transport {
     do {
       rc = ::ioctl(fd_, SG_IO, &header);
     } while (rc < 0 && errno == EINTR);
-    return ClassifySgIo(rc, header.status, header.host_status, header.driver_status);
+    Result result = ClassifySgIo(rc, header.status, header.host_status, header.driver_status);
+    if (rc != 0) return result;
+    result.residual = header.resid > 0 ? static_cast<uint32_t>(header.resid) : 0;
+    result.sense = sense;
+    result.senseLength = header.sb_len_wr;
+    return result;
   }
 
  private:

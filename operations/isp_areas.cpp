@@ -97,10 +97,6 @@ void WarnOfUnreadBlocks(Program& p, int slotIndex) {
   p.log.AppendLog(text.c_str());
 }
 
-void FillUnlike(uint8_t* buffer, const uint8_t* expected, size_t count) {
-  for (size_t i = 0; i < count; ++i) buffer[i] = static_cast<uint8_t>(~expected[i]);
-}
-
 std::string FormatText(const char* format, ...) {
   va_list args;
   va_start(args, format);

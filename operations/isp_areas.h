@@ -82,10 +82,6 @@ bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& i
 // code: the volume is opened again and code block 5 loaded.
 void ReloadWorkingCode(Program& p, int slotIndex);
 
-// Fills `buffer` with the complement of `expected`, so that a read which
-// reports success but delivers no data can never pass for the expected bytes.
-void FillUnlike(uint8_t* buffer, const uint8_t* expected, size_t count);
-
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Texts of our own for cases that the plain flow would misreport.

@@ -52,6 +52,9 @@ class VirtualDrive {
 
   // Answers one command. Keeps the buffered rule of the link: a data-in
   // request below 512 bytes that does not succeed leaves the data untouched.
+  // A reply shorter than the transfer reports the rest as its residual, a
+  // command turned down all of it; a CHECK CONDITION carries fixed-format
+  // sense (ILLEGAL REQUEST).
   virtual device::Result Execute(const device::Request& request) = 0;
 
   // Simulated device time charged so far, in nanoseconds.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "device/commands.h"
 #include "tests/support/device_fake_transport.h"
 #include "tests/support/device_test_link.h"
 
@@ -123,6 +124,49 @@ INSTANTIATE_TEST_SUITE_P(
                       CarrierCase{Carrier::kIn, 511}, CarrierCase{Carrier::kIn, 512},
                       CarrierCase{Carrier::kIn, 65536}, CarrierCase{Carrier::kOut, 16},
                       CarrierCase{Carrier::kOut, 512}));
+
+// A reply that came back short: the flash reads need every byte and fail,
+// leaving a buffered reply untouched; the other commands take what came.
+struct ShortReplyCase {
+  const char* name;
+  bool (*read)(DeviceLink& link, uint8_t* buffer, uint32_t length, VolumeHandle handle);
+  uint32_t length;
+  uint32_t residual;
+  bool succeeds;
+};
+
+class ShortReply : public LinkTest, public ::testing::WithParamInterface<ShortReplyCase> {};
+
+TEST_P(ShortReply, FailsWhereEveryByteIsNeeded) {
+  const ShortReplyCase& c = GetParam();
+  VolumeHandle handle = kNoVolume;
+  ASSERT_TRUE(link.OpenVolume('E', handle));
+  Result result{Outcome::kGood, 0};
+  result.residual = c.residual;
+  volumes.state->results = {result};
+  std::vector<uint8_t> buffer(c.length, 0x11);
+  EXPECT_EQ(c.read(link, buffer.data(), c.length, handle), c.succeeds);
+  const bool untouched = !c.succeeds && c.length < kBufferedLimit;
+  EXPECT_EQ(buffer[0], untouched ? 0x11 : 0xA5);
+}
+
+bool Capacity(DeviceLink& link, uint8_t* buffer, uint32_t length, VolumeHandle handle) {
+  return ReadCapacity(link, buffer, length, handle);
+}
+bool Spare(DeviceLink& link, uint8_t* buffer, uint32_t length, VolumeHandle handle) {
+  return ReadPageSpare(link, 64, length, buffer, handle);
+}
+bool Pages(DeviceLink& link, uint8_t* buffer, uint32_t length, VolumeHandle handle) {
+  return ReadFlashPages(link, 64, 1, length, 1, buffer, handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ShortReply,
+    ::testing::Values(ShortReplyCase{"CapacityTakesWhatCame", Capacity, 8, 4, true},
+                      ShortReplyCase{"SpareNeedsEveryByte", Spare, 16, 1, false},
+                      ShortReplyCase{"PageNeedsEveryByte", Pages, 2048, 1, false},
+                      ShortReplyCase{"WholePage", Pages, 2048, 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LinkTest, RefusesMalformedRequestsWithoutTraffic) {
   VolumeHandle handle = kNoVolume;
