@@ -170,7 +170,7 @@ bool CKestruneDlg::ChooseImages() {
   return false;
 }
 
-void CKestruneDlg::ExtractImages() { ::kestrune::ExtractImages(p_); }
+void CKestruneDlg::ExtractImages() { ::kestrune::ExtractImages(p_.platform, p_.images.get()); }
 
 std::string CKestruneDlg::ImagesText() { return DescribeImages(p_.platform, p_.images.get()); }
 

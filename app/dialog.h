@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/view.h"
 #include "discovery/program.h"
 #include "operations/operations.h"
+#include "view/view.h"
 
 namespace kestrune {
 

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "discovery/program.h"
+#include "images/images.h"
 
 namespace kestrune {
 
@@ -63,5 +65,20 @@ bool ParseCisPageB(Program& p, int index, uint32_t page);
 // Running zone sum of ParseCisPageB.
 void AddZoneEntry(Program& p, int index, uint32_t unit, uint32_t zone, uint32_t& sum);
 void AddZoneEntryAlt(Program& p, int index, uint32_t unit, uint32_t zone, uint32_t& sum);
+
+// --- code loading and restart ---
+// What the image choosers go by, from the slot.
+DriveTraits TraitsOf(const DriveSlot& slot);
+// The code image for the slot's drive. Controller 0x165 drives without the
+// flash of 165A9.BIN also get "A0" in inquiryText[8..9].
+std::string ChooseCodeImage(Program& p, int slotIndex);
+// Stand-in images must not reach a real drive: true when the slot's drive
+// is reached through real pass-through and this run's images are stand-ins,
+// unless the test switch KESTRUNE_ALLOW_STANDIN_IMAGES=1 lifts it. A slot
+// that is not there counts as real.
+bool StandInsBarredFrom(Program& p, int slotIndex);
+bool LoadCodeBlock(Program& p, int8_t block, int slotIndex);
+bool RestartDrive(Program& p, int slotIndex);
+bool ReadSpareUnderCode(Program& p, uint32_t page, int slotIndex);
 
 }  // namespace kestrune

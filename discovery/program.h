@@ -6,11 +6,11 @@
 #include <memory>
 #include <vector>
 
-#include "app/isp_log.h"
-#include "app/view.h"
 #include "device/link.h"
 #include "discovery/drive_slot.h"
+#include "log/isp_log.h"
 #include "platform/platform.h"
+#include "view/view.h"
 
 namespace kestrune {
 

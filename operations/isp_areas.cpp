@@ -6,6 +6,7 @@
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
+#include "images/images.h"
 
 namespace kestrune {
 
@@ -95,6 +96,24 @@ void WarnOfUnreadBlocks(Program& p, int slotIndex) {
   const std::string text = FormatText(kCisBlocksUnread, DescribeBlocks(blocks).c_str());
   p.view.ShowMessage(text, "Warning", kMbIconExclamation);
   p.log.AppendLog(text.c_str());
+}
+
+bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes) {
+  const ImageFileRead read = ReadImageFile(p.platform, p.images.get(), path, bytes);
+  if (read == ImageFileRead::kRead) return true;
+  std::string text = "The file <" + path + "> cannot be opened, please check.";
+  if (read == ImageFileRead::kDiffers) {
+    text += p.images ? "\nIt differs from the image of that name in <" + p.images->folder + ">."
+                     : std::string("\nIt differs from the image built into the program.");
+  }
+  p.view.ShowMessage(text, "Fail", kMbIconError | kMbTopmost);
+  return false;
+}
+
+bool RefuseStandInImages(Program& p) {
+  if (!StandInsBarredFrom(p, p.selectedDrive)) return false;
+  p.view.ShowMessage(kStandInsRefusedText, "ERROR", kMbIconError);
+  return true;
 }
 
 std::string FormatText(const char* format, ...) {

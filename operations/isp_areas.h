@@ -84,6 +84,17 @@ void ReloadWorkingCode(Program& p, int slotIndex);
 
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// ReadImageFile for the updates: on failure it shows the "cannot be opened"
+// box, with a second line when the file differs from its image, and
+// returns false.
+bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes);
+
+// With stand-ins, no real drive may be written. True ("stop") after one
+// ERROR box asking for real images when the selected drive is reached
+// through real pass-through (StandInsBarredFrom). Every operation that
+// changes a drive's flash asks it first.
+bool RefuseStandInImages(Program& p);
+
 // Texts of our own for cases that the plain flow would misreport.
 inline constexpr const char* kPageSizeUnsupported =
     "Flash page size %u is not supported, the ISP was not touched.";

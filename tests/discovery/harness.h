@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "app/isp_log.h"
 #include "device/bytes.h"
 #include "device/link.h"
 #include "discovery/discovery.h"
 #include "discovery/program.h"
+#include "log/isp_log.h"
 #include "platform/platform.h"
 #include "tests/support/device_test_link.h"
 #include "tests/support/recording_view.h"

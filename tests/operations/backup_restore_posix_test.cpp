@@ -54,7 +54,7 @@ class BackupRun {
     volumes.Attach('E', *drive);
     folder.Write("ISP.log", "");
     log.StartLog();
-    ExtractImages(p);
+    ExtractImages(p.platform, p.images.get());
     p.isAdmin = true;
     for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
     found = CheckDriveExist(p);

@@ -48,7 +48,7 @@ class FaultedDrive {
     volumes.Attach('E', *drive);
     folder.Write("ISP.log", "");
     log.StartLog();
-    ExtractImages(p);
+    ExtractImages(p.platform, p.images.get());
     p.isAdmin = true;
     if (identify) Scan();
     view.boxes.clear();
