@@ -7,6 +7,7 @@
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "images/images.h"
+#include "operations/messages.h"
 
 namespace kestrune {
 

@@ -7,6 +7,7 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
 #include "platform/platform.h"

@@ -18,6 +18,7 @@
 #include "images/images.h"
 #include "operations/backup_records.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"

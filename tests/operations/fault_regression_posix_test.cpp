@@ -13,6 +13,7 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
 #include "simulator/virtual_drive.h"
