@@ -164,7 +164,7 @@ void CKestruneDlg::StartLogAndScan() {
 bool CKestruneDlg::ChooseImages() {
   if (p_.images) return true;
   std::string problem;
-  if (LoadImagesFromEnvironment(p_.platform, p_.images, problem)) return true;
+  if (LoadNamedImages(p_.platform, p_.imagesFolder, p_.images, problem)) return true;
   p_.view.ShowMessage(problem, "Fail", kMbIconError | kMbTopmost);
   imagesRefused_ = true;
   return false;

@@ -49,8 +49,7 @@ bool StandInsBarredFrom(Program& p, int slotIndex) {
   const bool real = slotIndex < 0 || slotIndex >= kSlotCount ||
                     p.link.opener().ServesRealDevice(p.Slot(slotIndex).letter);
   if (!real || !ImagesAreStandIns(p.images.get())) return false;
-  return platform::ReadEnvironmentVariable(kAllowStandInsVariable) !=
-         std::optional<std::string>("1");
+  return !p.allowStandInImages;
 }
 
 bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {

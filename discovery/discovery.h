@@ -74,8 +74,8 @@ DriveTraits TraitsOf(const DriveSlot& slot);
 std::string ChooseCodeImage(Program& p, int slotIndex);
 // Stand-in images must not reach a real drive: true when the slot's drive
 // is reached through real pass-through and this run's images are stand-ins,
-// unless the test switch KESTRUNE_ALLOW_STANDIN_IMAGES=1 lifts it. A slot
-// that is not there counts as real.
+// unless the run's test switch (Program::allowStandInImages) lifts it. A
+// slot that is not there counts as real.
 bool StandInsBarredFrom(Program& p, int slotIndex);
 bool LoadCodeBlock(Program& p, int8_t block, int slotIndex);
 bool RestartDrive(Program& p, int slotIndex);

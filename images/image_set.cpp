@@ -122,12 +122,11 @@ std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
   return set;
 }
 
-bool LoadImagesFromEnvironment(platform::Platform& platform,
-                               std::shared_ptr<const ImageSet>& images, std::string& problem) {
+bool LoadNamedImages(platform::Platform& platform, const std::string& folder,
+                     std::shared_ptr<const ImageSet>& images, std::string& problem) {
   images.reset();
-  const std::optional<std::string> folder = platform::ReadEnvironmentVariable(kImagesVariable);
-  if (!folder || folder->empty()) return true;
-  images = LoadImageFolder(platform, *folder, problem);
+  if (folder.empty()) return true;
+  images = LoadImageFolder(platform, folder, problem);
   return images != nullptr;
 }
 

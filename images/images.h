@@ -72,12 +72,11 @@ struct ImageSet {
 std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
                                                 const std::string& folder, std::string& problem);
 
-// The image set named by KESTRUNE_IMAGES, or null (the built-in payloads)
-// when it is unset or empty. False, with `problem` set, when the folder it
-// names does not hold the images.
-inline constexpr const char* kImagesVariable = "KESTRUNE_IMAGES";
-bool LoadImagesFromEnvironment(platform::Platform& platform,
-                               std::shared_ptr<const ImageSet>& images, std::string& problem);
+// The image set of the folder named at start-up, or null (the built-in
+// payloads) when none was named. False, with `problem` set, when the folder
+// does not hold the images.
+bool LoadNamedImages(platform::Platform& platform, const std::string& folder,
+                     std::shared_ptr<const ImageSet>& images, std::string& problem);
 
 // Catalogue entry `entry`'s bytes in the set (null: the built-in payloads);
 // nullopt when a built-in resource is missing.
@@ -96,7 +95,6 @@ std::string DescribeImages(platform::Platform& platform, const ImageSet* images)
 
 // With stand-ins, no real drive may be written; this is the ERROR box's
 // text that asks for real images.
-inline constexpr const char* kAllowStandInsVariable = "KESTRUNE_ALLOW_STANDIN_IMAGES";
 extern const char* const kStandInsRefusedText;
 
 // --- reading an image file ---

@@ -211,6 +211,7 @@ struct Shared {
   const ConsoleOptions& options;
   std::shared_ptr<const ImageSet> images;
   device::VolumeOpener& opener;
+  bool allowStandInImages;
 };
 
 // A fixed-size text field of the drive as the table shows it: up to its
@@ -241,6 +242,7 @@ void RunDrive(DriveJob& job, const Shared& shared) {
     IspLog log(*job.platform);
     Program program(*job.platform, link, log, view);
     program.images = shared.images;
+    program.allowStandInImages = shared.allowStandInImages;
     CKestruneApp app(program, DialogArguments(shared.options));
     app.InitInstance([&](CKestruneDlg& dialog) {
       const bool open = dialog.OnInitDialog();
@@ -645,7 +647,8 @@ int RunAllDrives(const AllDrivesRun& run) {
     });
   }
   const Shared shared{options, run.images,
-                      tracing ? static_cast<device::VolumeOpener&>(*tracing) : run.opener};
+                      tracing ? static_cast<device::VolumeOpener&>(*tracing) : run.opener,
+                      run.allowStandInImages};
 
   std::vector<std::thread> threads;
   threads.reserve(jobs.size());

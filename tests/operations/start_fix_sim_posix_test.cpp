@@ -23,7 +23,6 @@
 #include "tests/support/fault_injector.h"
 #include "tests/support/ops_harness.h"
 #include "tests/support/recording_view.h"
-#include "tests/support/scoped_env.h"
 
 namespace kestrune {
 namespace {
@@ -265,7 +264,6 @@ INSTANTIATE_TEST_SUITE_P(Swaps, SwappedImage,
 // covered end to end.)
 TEST(StandInsOnARealDrive, AreRefusedWhereverTheyComeFrom) {
   if (!resources::PayloadsAreStandIns()) GTEST_SKIP() << "this build carries real images";
-  testing::ScopedEnv noSwitch(kAllowStandInsVariable, std::nullopt);
   for (const bool folder : {false, true}) {
     SCOPED_TRACE(folder ? "a folder of stand-ins" : "built-in stand-ins");
     SimRun run("ctrl190_broken.json");
