@@ -38,6 +38,13 @@ void CopyText(char (&to)[N], const uint8_t* from) {
   to[N - 1] = '\0';
 }
 
+// The text of a slot field, up to its first NUL and never past the field's
+// own characters: a slot filled by hand or from a reply may lack the NUL.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N - 1));
+}
+
 // --- drive table and identification ---
 void ResetSlot(Program& p, int index);
 uint8_t CheckDriveExist(Program& p);

@@ -57,12 +57,12 @@ std::string DescribeSkipped(const std::vector<CopyArea>& list) {
 }
 
 bool PageSizeFitsUpdate(uint32_t pageSize) {
-  if (pageSize == 0 || pageSize > kIspAreaBytes) return false;
+  if (!IsUsablePageSize(pageSize)) return false;
   return pageSize > kLargePageThreshold || kIspAreaBytes % pageSize == 0;
 }
 
 bool PageSizeFitsChunked(uint32_t pageSize) {
-  if (pageSize == 0) return false;
+  if (!IsUsablePageSize(pageSize)) return false;
   if (pageSize <= kChunkBytes) return kChunkBytes % pageSize == 0;
   // The last chunk of the ISP area carries pageSize bytes from its position.
   return kIspPayloadBytes - kChunkBytes + pageSize <= kIspAreaBytes;

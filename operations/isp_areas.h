@@ -46,7 +46,8 @@ bool AnyUsable(const std::vector<CopyArea>& list);
 // Copy numbers of the entries that are not usable, as "0" or "0, 2".
 std::string DescribeSkipped(const std::vector<CopyArea>& list);
 
-// Page sizes the transfer schemes can carry inside their 64 KiB buffers.
+// Page sizes the transfer schemes can carry inside their 64 KiB buffers:
+// usable pages (IsUsablePageSize) that the scheme's steps divide evenly.
 bool PageSizeFitsUpdate(uint32_t pageSize);
 bool PageSizeFitsChunked(uint32_t pageSize);
 

@@ -26,6 +26,7 @@
 #include "device/link.h"
 #include "device/trace.h"
 #include "device/volume_map.h"
+#include "discovery/discovery.h"
 #include "discovery/program.h"
 #include "log/isp_log.h"
 #include "operations/operations.h"
@@ -214,10 +215,11 @@ struct Shared {
   bool allowStandInImages;
 };
 
-// A fixed-size text field of the drive as the table shows it: up to its
-// first NUL, without the blanks that pad it, nothing that steers a terminal.
-std::string FieldText(const char* field, size_t size) {
-  std::string text = PrintableText(std::string_view(field, strnlen(field, size)));
+// A text field of the drive as the table shows it: without the blanks that
+// pad it, nothing that steers a terminal.
+template <size_t N>
+std::string TableText(const char (&field)[N]) {
+  std::string text = PrintableText(FieldText(field));
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
@@ -426,8 +428,7 @@ void PrintSummary(std::ostream& out, Command command,
         continue;
       }
       rows.push_back({std::string(1, job->drive.letter) + ":", VerdictText(r), FormatCapacity(s),
-                      FieldText(s.vendorId, sizeof s.vendorId - 1),
-                      FieldText(s.productId, sizeof s.productId - 1), ControllerText(s),
+                      TableText(s.vendorId), TableText(s.productId), ControllerText(s),
                       FlashIdText(s), OutcomeText(r.outcome())});
     }
   } else {
