@@ -10,7 +10,7 @@ namespace kestrune {
 
 namespace {
 
-using SlotTest = bool (*)(const DriveTraits&);
+using DriveTest = bool (*)(const DriveTraits&);
 
 constexpr std::array<uint8_t, 10> kUstDeviceCodes = {0x33, 0x35, 0x36, 0x66, 0x71,
                                                      0x73, 0x75, 0x76, 0x78, 0x79};
@@ -26,7 +26,7 @@ constexpr bool IsAd4Flash(const DriveTraits& s) {
 }
 
 struct CodeImageRow {
-  SlotTest matches;
+  DriveTest matches;
   const char* pathFormat;
   bool marksA0;  // the row that also stamps "A0" into inquiryText[8..9]
 };
@@ -70,7 +70,7 @@ constexpr CodeImageRow kCodeImageRows[] = {
 static_assert(std::size(kCodeImageRows) == 15);
 
 struct UpdateImageRow {
-  SlotTest matches;
+  DriveTest matches;
   const char* name;  // empty: the folder itself is the candidate
 };
 

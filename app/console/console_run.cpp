@@ -334,8 +334,8 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
       for (const auto& [letter, path] : nodes) volumes.Map(letter, *devices);
     }
   }
-  for (LoadedDrive& drive : loaded) {
-    if (settings.simulatorRealTime) drive.drive->SetClock(sim::WallClock());
+  if (settings.simulatorRealTime) {
+    for (LoadedDrive& drive : loaded) drive.drive->SetClock(sim::WallClock());
   }
   if (options.all) {
     AllDrivesRun run{options, io, hostOptions, images, volumes, {}};
