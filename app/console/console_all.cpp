@@ -23,11 +23,12 @@
 #include "app/console/console_json.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
-#include "app/isp_log.h"
 #include "device/link.h"
 #include "device/trace.h"
 #include "device/volume_map.h"
+#include "discovery/discovery.h"
 #include "discovery/program.h"
+#include "log/isp_log.h"
 #include "operations/operations.h"
 #include "platform/folder.h"
 #include "platform/platform.h"
@@ -211,12 +212,14 @@ struct Shared {
   const ConsoleOptions& options;
   std::shared_ptr<const ImageSet> images;
   device::VolumeOpener& opener;
+  bool allowStandInImages;
 };
 
-// A fixed-size text field of the drive as the table shows it: up to its
-// first NUL, without the blanks that pad it, nothing that steers a terminal.
-std::string FieldText(const char* field, size_t size) {
-  std::string text = PrintableText(std::string_view(field, strnlen(field, size)));
+// A text field of the drive as the table shows it: without the blanks that
+// pad it, nothing that steers a terminal.
+template <size_t N>
+std::string TableText(const char (&field)[N]) {
+  std::string text = PrintableText(FieldText(field));
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
@@ -241,6 +244,7 @@ void RunDrive(DriveJob& job, const Shared& shared) {
     IspLog log(*job.platform);
     Program program(*job.platform, link, log, view);
     program.images = shared.images;
+    program.allowStandInImages = shared.allowStandInImages;
     CKestruneApp app(program, DialogArguments(shared.options));
     app.InitInstance([&](CKestruneDlg& dialog) {
       const bool open = dialog.OnInitDialog();
@@ -424,8 +428,7 @@ void PrintSummary(std::ostream& out, Command command,
         continue;
       }
       rows.push_back({std::string(1, job->drive.letter) + ":", VerdictText(r), FormatCapacity(s),
-                      FieldText(s.vendorId, sizeof s.vendorId - 1),
-                      FieldText(s.productId, sizeof s.productId - 1), ControllerText(s),
+                      TableText(s.vendorId), TableText(s.productId), ControllerText(s),
                       FlashIdText(s), OutcomeText(r.outcome())});
     }
   } else {
@@ -645,7 +648,8 @@ int RunAllDrives(const AllDrivesRun& run) {
     });
   }
   const Shared shared{options, run.images,
-                      tracing ? static_cast<device::VolumeOpener&>(*tracing) : run.opener};
+                      tracing ? static_cast<device::VolumeOpener&>(*tracing) : run.opener,
+                      run.allowStandInImages};
 
   std::vector<std::thread> threads;
   threads.reserve(jobs.size());

@@ -44,6 +44,8 @@ struct AllDrivesRun {
   // once, each for its own letter.
   device::VolumeOpener& opener;
   std::vector<AllDrive> drives;
+  // The run's test switch that lets stand-in images reach a real device.
+  bool allowStandInImages = false;
 };
 
 // Runs the command on every drive; returns the process exit code: 0 when

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/console/console_options.h"
-#include "app/view.h"
 #include "discovery/drive_slot.h"
+#include "view/view.h"
 
 namespace kestrune {
 namespace platform {

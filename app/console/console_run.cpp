@@ -18,14 +18,16 @@
 #include "app/console/console_options.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
-#include "app/isp_log.h"
 #include "device/link.h"
 #include "device/trace.h"
 #include "device/volume_map.h"
+#include "discovery/discovery.h"
 #include "discovery/program.h"
 #include "images/images.h"
+#include "log/isp_log.h"
 #include "operations/operations.h"
 #include "platform/platform.h"
+#include "simulator/device_clock.h"
 #include "simulator/drive_description.h"
 #include "simulator/virtual_drive.h"
 
@@ -92,11 +94,11 @@ bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, std::string
 
 // The images --images or KESTRUNE_IMAGES names (null: the built-in ones).
 // False with `problem` set.
-bool ChooseImages(platform::Platform& host, const ConsoleOptions& options,
+bool ChooseImages(platform::Platform& host, const ConsoleOptions& options, const Settings& settings,
                   std::shared_ptr<const ImageSet>& images, std::string& problem) {
-  if (options.imagesFolder.empty()) return LoadImagesFromEnvironment(host, images, problem);
-  images = LoadImageFolder(host, options.imagesFolder, problem);
-  return images != nullptr;
+  const std::string& folder =
+      options.imagesFolder.empty() ? settings.imagesFolder : options.imagesFolder;
+  return LoadNamedImages(host, folder, images, problem);
 }
 
 // The dialog's Destory ISP asks nothing; the console asks first, as it does
@@ -235,7 +237,8 @@ int RestoreExitCode(RestoreOutcome outcome) {
 
 }  // namespace
 
-int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
+int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
+               const Settings& settings) {
   ConsoleOptions options;
   if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) return *stop;
   if (options.command == Command::kList) return RunList(options, io);
@@ -259,7 +262,9 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   std::shared_ptr<const ImageSet> images;
   if (options.version) {
     std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-    if (!ChooseImages(*host, options, images, problem)) return end.Fail(kExitUsage, problem);
+    if (!ChooseImages(*host, options, settings, images, problem)) {
+      return end.Fail(kExitUsage, problem);
+    }
     io.out << kVersionText << '\n' << DescribeImages(*host, images.get()) << std::endl;
     return kExitDone;
   }
@@ -273,7 +278,9 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   }
   if (!platform::PrepareCDriveFolder(hostOptions, problem)) return end.Fail(kExitUsage, problem);
   std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-  if (!ChooseImages(*host, options, images, problem)) return end.Fail(kExitUsage, problem);
+  if (!ChooseImages(*host, options, settings, images, problem)) {
+    return end.Fail(kExitUsage, problem);
+  }
 
   // Boxes leave stdout to the JSON document when it is asked for.
   std::ostream& boxes = options.json ? io.err : io.out;
@@ -327,8 +334,12 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
       for (const auto& [letter, path] : nodes) volumes.Map(letter, *devices);
     }
   }
+  if (settings.simulatorRealTime) {
+    for (LoadedDrive& drive : loaded) drive.drive->SetClock(sim::WallClock());
+  }
   if (options.all) {
     AllDrivesRun run{options, io, hostOptions, images, volumes, {}};
+    run.allowStandInImages = settings.allowStandInImages;
     for (LoadedDrive& drive : loaded) {
       run.drives.push_back(
           {drive.letter, drive.path.empty() ? "(built-in)" : drive.path, drive.drive.get()});
@@ -357,6 +368,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   IspLog log(*host);
   Program program(*host, link, log, view);
   program.images = images;
+  program.allowStandInImages = settings.allowStandInImages;
   CKestruneApp app(program, DialogArguments(options));
 
   int driveCount = 0;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/view.h"
+#include "view/view.h"
 
 namespace kestrune::console {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/view.h"
+#include "view/view.h"
 
 namespace kestrune::testing {
 
