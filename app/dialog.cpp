@@ -21,12 +21,6 @@ constexpr uint32_t kBrowseFlags = 0x00281000;
 // The controls a running operation must not let the user touch.
 constexpr int kInputControls[] = {kIdcStartFix, kIdcBrowse, kIdcImagePath, kIdcDriveList};
 
-// Copies a fixed-size text field up to its first NUL, never past `size`,
-// because a drive's reply may fill the field without a terminator.
-std::string FieldText(const char* field, size_t size) {
-  return std::string(field, strnlen(field, size));
-}
-
 // The vendor text with runs of blanks folded: a blank followed by another
 // blank is dropped. Only the first seven characters count; the eighth is
 // looked at only as the follower of the seventh.
@@ -74,7 +68,7 @@ std::string FormatDriveLine(const DriveSlot& slot) {
   line += ' ';
   line += VendorText(slot);
   line += ' ';
-  line += FieldText(slot.productId, sizeof slot.productId - 1);
+  line += FieldText(slot.productId);
   return line;
 }
 
@@ -169,13 +163,13 @@ void CKestruneDlg::StartLogAndScan() {
 bool CKestruneDlg::ChooseImages() {
   if (p_.images) return true;
   std::string problem;
-  if (LoadImagesFromEnvironment(p_.platform, p_.images, problem)) return true;
+  if (LoadNamedImages(p_.platform, p_.imagesFolder, p_.images, problem)) return true;
   Fail(p_, Outcome::kFailed, problem, "Fail", kMbIconError | kMbTopmost);
   imagesRefused_ = true;
   return false;
 }
 
-void CKestruneDlg::ExtractImages() { ::kestrune::ExtractImages(p_); }
+void CKestruneDlg::ExtractImages() { ::kestrune::ExtractImages(p_.platform, p_.images.get()); }
 
 std::string CKestruneDlg::ImagesText() { return DescribeImages(p_.platform, p_.images.get()); }
 

@@ -107,7 +107,8 @@ bool ReadFlashPages(DeviceLink& link, uint32_t pageAddress, uint32_t pageCount, 
   uint8_t cdb[10] = {kOpReadFlashPages, Byte(readMode << 1, 0)};
   StorePage(cdb, pageAddress);
   StoreCount(cdb, pageCount);
-  return link.SendCommandIn(cdb, sizeof cdb, byteCount, kTimeoutReadPages, buffer, handle);
+  // Flash is judged and kept byte for byte: a short reply is no reply.
+  return link.ReceiveWhole(cdb, sizeof cdb, byteCount, kTimeoutReadPages, buffer, handle);
 }
 
 bool WriteFlashPages(DeviceLink& link, uint32_t pageAddress, uint32_t pageCount, uint32_t byteCount,
@@ -123,7 +124,7 @@ bool ReadPageSpare(DeviceLink& link, uint32_t pageAddress, uint32_t length, uint
                    VolumeHandle handle) {
   uint8_t cdb[10] = {kOpReadPageSpare};
   StorePage(cdb, pageAddress);
-  return link.SendCommandIn(cdb, sizeof cdb, length, kTimeoutSpareErase, buffer, handle);
+  return link.ReceiveWhole(cdb, sizeof cdb, length, kTimeoutSpareErase, buffer, handle);
 }
 
 bool EraseFlashBlock(DeviceLink& link, uint32_t pageAddress, VolumeHandle handle) {

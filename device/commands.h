@@ -1,6 +1,7 @@
 // The vendor command set: one builder per command. Each fills a zeroed CDB,
 // picks the carrier and the command's fixed timeout and returns the
-// carrier's success flag. All device data is big-endian.
+// carrier's success flag; the flash page and spare reads succeed only when
+// every byte came back. All device data is big-endian.
 #pragma once
 
 #include <cstdint>

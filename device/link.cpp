@@ -62,16 +62,23 @@ bool DeviceLink::SendCommandOut(const uint8_t* cdb, uint8_t cdbLength, uint32_t 
   return Send(Carrier::kOut, cdb, cdbLength, transferLength, timeoutSeconds, buffer, handle);
 }
 
+bool DeviceLink::ReceiveWhole(const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
+                              uint32_t timeoutSeconds, void* buffer, VolumeHandle handle) {
+  return Send(Carrier::kIn, cdb, cdbLength, transferLength, timeoutSeconds, buffer, handle, true);
+}
+
 bool DeviceLink::Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength,
                       uint32_t transferLength, uint32_t timeoutSeconds, void* buffer,
-                      VolumeHandle handle) {
+                      VolumeHandle handle, bool whole) {
   auto open = open_.find(handle);
   if (open == open_.end()) return false;
   // The transport refuses a malformed request (a CDB that does not fit the
   // 16-byte field is refused rather than cut) and keeps the buffered rule.
   const Request request{
-      cdb, cdbLength, carrier, transferLength, timeoutSeconds, static_cast<uint8_t*>(buffer)};
-  return open->second->Execute(request).Succeeded();
+      cdb,  cdbLength, carrier, transferLength, timeoutSeconds, static_cast<uint8_t*>(buffer),
+      whole};
+  const Result result = open->second->Execute(request);
+  return whole ? result.Complete() : result.Succeeded();
 }
 
 HeapBlock DeviceLink::AllocBuffer(size_t size, size_t alignment) {

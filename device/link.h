@@ -58,6 +58,11 @@ class DeviceLink {
                      uint32_t timeoutSeconds, void* buffer, VolumeHandle handle);
   bool SendCommandOut(const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
                       uint32_t timeoutSeconds, void* buffer, VolumeHandle handle);
+  // SendCommandIn for a caller that needs every byte: a reply that came
+  // back short (a residual) fails too, and leaves a buffer below 512 bytes
+  // untouched as any failure does.
+  bool ReceiveWhole(const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
+                    uint32_t timeoutSeconds, void* buffer, VolumeHandle handle);
 
   // Heap memory for transfer buffers; contents are not cleared. With
   // alignment 0 the block comes straight from the heap, otherwise
@@ -69,7 +74,7 @@ class DeviceLink {
 
  private:
   bool Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
-            uint32_t timeoutSeconds, void* buffer, VolumeHandle handle);
+            uint32_t timeoutSeconds, void* buffer, VolumeHandle handle, bool whole = false);
 
   VolumeOpener& opener_;
   std::map<VolumeHandle, std::unique_ptr<Transport>> open_;

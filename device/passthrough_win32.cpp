@@ -1,5 +1,6 @@
 #include "device/passthrough_win32.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -27,6 +28,20 @@ void FillCommon(Structure& s, const Request& request, UCHAR dataIn, ULONG senseO
   std::memcpy(s.Cdb, request.cdb, request.cdbLength);
 }
 
+// What the system wrote back besides the status: the bytes of the data
+// phase it did not move, and the sense data it filled in.
+template <typename Structure>
+Result WithReturnedFields(Result result, const Structure& s, const UCHAR* sense,
+                          uint32_t transferLength) {
+  if (s.DataTransferLength < transferLength)
+    result.residual = transferLength - s.DataTransferLength;
+  const size_t senseLength =
+      std::min<size_t>({size_t{s.SenseInfoLength}, size_t{kSenseAreaLength}, result.sense.size()});
+  std::memcpy(result.sense.data(), sense, senseLength);
+  result.senseLength = static_cast<uint8_t>(senseLength);
+  return result;
+}
+
 class PassThroughTransport : public Transport {
  public:
   explicit PassThroughTransport(HANDLE volume) : volume_(volume) {}
@@ -49,13 +64,18 @@ class PassThroughTransport : public Transport {
       if (request.transferLength != 0) {
         std::memcpy(request.data, block.data, request.transferLength);
       }
-      return ClassifyPassThrough(ok, ok ? 0 : ::GetLastError(), block.spt.ScsiStatus);
+      const Result result =
+          ClassifyPassThrough(ok, ok ? 0 : ::GetLastError(), block.spt.ScsiStatus);
+      return ok ? WithReturnedFields(result, block.spt, block.sense, request.transferLength)
+                : result;
     }
     DirectBlock block{};
     FillDirectBlock(block, request, inLength, outLength);
     BOOL ok = ::DeviceIoControl(volume_, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, inLength, &block,
                                 outLength, &returned, nullptr);
-    return ClassifyPassThrough(ok, ok ? 0 : ::GetLastError(), block.sptd.ScsiStatus);
+    const Result result = ClassifyPassThrough(ok, ok ? 0 : ::GetLastError(), block.sptd.ScsiStatus);
+    return ok ? WithReturnedFields(result, block.sptd, block.sense, request.transferLength)
+              : result;
   }
 
  private:

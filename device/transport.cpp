@@ -1,5 +1,6 @@
 #include "device/transport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -13,16 +14,29 @@ bool IsValidRequest(const Request& request) {
   return request.transferLength == 0 || request.data != nullptr;
 }
 
+namespace {
+
+// What a transport reports is taken no further than the request reaches.
+Result Bounded(Result result, const Request& request) {
+  result.residual = std::min(result.residual, request.transferLength);
+  result.senseLength =
+      static_cast<uint8_t>(std::min<size_t>(result.senseLength, result.sense.size()));
+  return result;
+}
+
+}  // namespace
+
 Result Transport::Execute(const Request& request) {
   if (!IsValidRequest(request)) return {};
   if (request.carrier != Carrier::kIn || request.transferLength >= kBufferedLimit) {
-    return Carry(request);
+    return Bounded(Carry(request), request);
   }
   uint8_t bounce[kBufferedLimit] = {};
   Request buffered = request;
   buffered.data = request.transferLength != 0 ? bounce : nullptr;
-  const Result result = Carry(buffered);
-  if (result.Succeeded() && request.transferLength != 0) {
+  const Result result = Bounded(Carry(buffered), request);
+  const bool delivered = request.wholeTransfer ? result.Complete() : result.Succeeded();
+  if (delivered && request.transferLength != 0) {
     std::memcpy(request.data, bounce, request.transferLength);
   }
   return result;

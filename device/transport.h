@@ -2,6 +2,7 @@
 // pass-through, Linux SG_IO and the simulated drive all sit behind this.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,6 +23,9 @@ struct Request {
   uint32_t transferLength = 0;  // bytes
   uint32_t timeoutSeconds = 0;
   uint8_t* data = nullptr;  // transferLength bytes (in: receives, out: sends)
+  // The caller needs every byte: a buffered data-in that came back short
+  // leaves `data` untouched, as a failed one does.
+  bool wholeTransfer = false;
 };
 
 // How a request ended, classified once, by the transport.
@@ -32,10 +36,19 @@ enum class Outcome : uint8_t {
   kOsError,         // the operating system refused the request
 };
 
+inline constexpr size_t kMaxSenseLength = 32;
+
 struct Result {
   Outcome outcome = Outcome::kOsError;
   uint8_t scsiStatus = 0;
+  // Bytes of the data phase not transferred (0 when all were).
+  uint32_t residual = 0;
+  // Sense data returned with the status, senseLength bytes of it.
+  std::array<uint8_t, kMaxSenseLength> sense{};
+  uint8_t senseLength = 0;
   bool Succeeded() const { return outcome == Outcome::kGood; }
+  // Succeeded, and every byte of the data phase was moved.
+  bool Complete() const { return Succeeded() && residual == 0; }
 };
 
 // Data-in transfers below this size are buffered: their bytes reach the
@@ -55,7 +68,9 @@ class Transport {
   // The one road a request takes to any transport: one that is not valid is
   // refused (kOsError) before it reaches the volume, and a buffered data-in
   // lands in a buffer of its own first, so that a request that does not
-  // succeed leaves `data` untouched whatever the transport wrote.
+  // succeed (or, for a whole transfer, does not complete) leaves `data`
+  // untouched whatever the transport wrote. A residual or sense length the
+  // transport reports beyond the request's bounds is cut to them.
   Result Execute(const Request& request);
 
  protected:

@@ -49,7 +49,7 @@ World::World() {
     device::OpenResult Open(char) override { return nullptr; }
     bool NeedsPrivilege() const override { return false; }
   } none;
-  Run(none, [](Program& p) { ExtractImages(p); });
+  Run(none, [](Program& p) { ExtractImages(p.platform, p.images.get()); });
   // Remove the folder when the process ends, whichever way libFuzzer ends it.
   static const fs::path kRoot = root_;
   std::atexit([] {

@@ -100,13 +100,16 @@ device::Result StreamTransport::Carry(const device::Request& request) {
   if (flashChanges && (IsPageWrite(request) || IsBlockErase(request))) ++*flashChanges;
   if (reader_.empty()) {
     if (exhausted != device::Outcome::kGood) return Failed(request, exhausted);
-    // A short transfer: the rest of the buffer keeps what it held, as after
-    // a reply with a residual count.
+    // A short transfer: the rest of the buffer keeps what it held, and the
+    // residual counts it.
+    device::Result result{device::Outcome::kGood, 0};
     if (WantsData(request)) {
-      std::memset(request.data, 0, std::min<size_t>(request.transferLength, kExhaustedBytes));
+      const size_t sent = std::min<size_t>(request.transferLength, kExhaustedBytes);
+      std::memset(request.data, 0, sent);
+      result.residual = static_cast<uint32_t>(request.transferLength - sent);
     }
     written_.Store(request);
-    return device::Result{device::Outcome::kGood, 0};
+    return result;
   }
   const uint8_t outcome = reader_.Byte();
   if (outcome >= kOutcomeRefused) return Failed(request, device::Outcome::kTransportError);

@@ -8,6 +8,7 @@
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
+#include "operations/messages.h"
 #include "operations/volume_guard.h"
 #include "platform/platform.h"
 #include "program_version.h"

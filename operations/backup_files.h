@@ -9,6 +9,7 @@
 #include "discovery/program.h"
 #include "operations/backup_records.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 
 namespace kestrune {

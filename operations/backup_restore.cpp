@@ -14,6 +14,7 @@
 #include "operations/backup_files.h"
 #include "operations/backup_records.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "operations/write_window.h"
 #include "platform/platform.h"

@@ -8,6 +8,7 @@
 #include "images/images.h"
 #include "operations/backup_files.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
 #include "operations/write_window.h"

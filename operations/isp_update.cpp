@@ -8,6 +8,7 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
 #include "operations/write_window.h"
@@ -51,11 +52,7 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
 
   if (!destroy) {
     std::vector<uint8_t> image;
-    std::string problem;
-    if (!ReadUpdateImage(p, path, image, problem)) {
-      Fail(p, Outcome::kFailed, problem, "Fail", kMbIconError | kMbTopmost);
-      return;
-    }
+    if (!ReadUpdateImage(p, path, image)) return;
     // A short file is no error: what it lacks is written as zeros.
     CopyImageBytes(image, kIspFileOffset, expected.get(), kIspPayloadBytes);
   }
@@ -168,7 +165,6 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
     const uint8_t* image = images[i];
     const std::string step = FormatText("Verify ISP copy %d", area.copy);
     ReportStep(p, StepKind::kVerify, StepState::kStarted, step, verified, total);
-    FillUnlike(readBack, image, kIspAreaBytes);
     bool readOk = true;
     bool same = true;
     if (!largePages) {
@@ -178,9 +174,6 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
     } else {
       for (uint32_t k = 0; k < kLargePageWrites && readOk && same; ++k) {
         StageLargePage(comparison.get(), pageSize, image, k);
-        // A failed read, or one that delivers nothing, must not pass by
-        // leaving the previous page or a zero fill behind.
-        FillUnlike(readBack, comparison.get(), pageSize);
         readOk = device::ReadFlashPages(p.link, area.devicePage + k, 1, pageSize, kReadMode,
                                         readBack, slot.volumeHandle);
         same = readOk && std::memcmp(readBack, comparison.get(), pageSize) == 0;

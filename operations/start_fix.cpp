@@ -6,6 +6,7 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "operations/write_window.h"
 #include "platform/platform.h"
@@ -162,11 +163,11 @@ void OnStartFix(Program& p, DialogControls& dialog) {
   p.pageBuffer.reset();
 
   if (slot.controllerId == kCtrl190) {
-    UpdateIspCode190(p, ChooseUpdateImage190(p));
+    UpdateIspCode190(p, ChooseUpdateImage190(p.platform, TraitsOf(slot)));
     return;
   }
 
-  const std::string path = ChooseUpdateImage(p, slot.controllerId);
+  const std::string path = ChooseUpdateImage(p.platform, TraitsOf(slot), slot.controllerId);
   p.log.Debug(FormatText("Will update ISP file -> %s \r\n", path.c_str()).c_str());
   if (ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
               kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {

@@ -1,5 +1,6 @@
 #include "operations/write_window.h"
 
+#include "discovery/discovery.h"
 #include "images/images.h"
 
 namespace kestrune {

@@ -49,8 +49,24 @@ constexpr uint8_t kSubFlashId = 0x10;
 constexpr uint8_t kSubInitFlash = 0x11;
 constexpr uint8_t kSubPrepare = 0x14;
 
+// The controller turns every command down alike, as an illegal request:
+// fixed-format sense naming an opcode it does not know, or a field of the
+// CDB (sub-code, length, address) it will not take.
+constexpr uint8_t kSenseIllegalRequest = 0x05;
+constexpr uint8_t kAscInvalidOpcode = 0x20;
+constexpr uint8_t kAscInvalidField = 0x24;
+constexpr uint8_t kFixedSenseLength = 18;
+
 Result Good() { return {Outcome::kGood, 0}; }
-Result Check() { return {Outcome::kScsiStatus, kCheckCondition}; }
+Result Check(uint8_t asc = kAscInvalidField) {
+  Result result{Outcome::kScsiStatus, kCheckCondition};
+  result.sense[0] = 0x70;  // current error, fixed format
+  result.sense[2] = kSenseIllegalRequest;
+  result.sense[7] = kFixedSenseLength - 8;
+  result.sense[12] = asc;
+  result.senseLength = kFixedSenseLength;
+  return result;
+}
 Result Refused() { return {Outcome::kTransportError, 0}; }
 
 void PutText(uint8_t* at, const std::string& text, size_t width) {
@@ -88,9 +104,7 @@ class Drive final : public VirtualDrive {
     // not followed, and so is a file larger than this geometry can leave,
     // before it is read.
     const ReadStatus status =
-        flashPath_.empty()
-            ? ReadStatus::kMissing
-            : ReadFlashFile(flashPath_, flash, &bytes, error);
+        flashPath_.empty() ? ReadStatus::kMissing : ReadFlashFile(flashPath_, flash, &bytes, error);
     if (status == ReadStatus::kRefused) return false;
     if (status == ReadStatus::kRead) {
       std::string why;
@@ -124,7 +138,9 @@ class Drive final : public VirtualDrive {
     const uint64_t start = clock_ ? clock_->NowNanoseconds() : 0;
     killAfter_ = false;
     signalAfter_.reset();
-    const Result result = Answer(request);
+    Result result = Answer(request);
+    // A command turned down moves no data.
+    if (!result.Succeeded()) result.residual = request.transferLength;
     if (clock_) clock_->SleepUntilNanoseconds(start + (time_ - deviceBefore));
     if (killAfter_) KillProcess();
     if (signalAfter_) SignalProcess(*signalAfter_);
@@ -270,14 +286,18 @@ class Drive final : public VirtualDrive {
       case kOpErase:
         return Erase(r, reply);
       default:
-        return Check();
+        return Check(kAscInvalidOpcode);
     }
   }
 
-  // Copies as much of `bytes` as the transfer asks for; the rest stays zero.
+  // Copies as much of `bytes` as the transfer asks for; the rest stays zero
+  // and is the residual of a reply shorter than the transfer.
   static Result Answer(std::vector<uint8_t>& reply, const std::vector<uint8_t>& bytes) {
-    std::copy_n(bytes.begin(), std::min(bytes.size(), reply.size()), reply.begin());
-    return Good();
+    const size_t sent = std::min(bytes.size(), reply.size());
+    std::copy_n(bytes.begin(), sent, reply.begin());
+    Result result = Good();
+    result.residual = static_cast<uint32_t>(reply.size() - sent);
+    return result;
   }
 
   Result Inquiry(const Request& r, std::vector<uint8_t>& reply) {
@@ -514,7 +534,6 @@ std::unique_ptr<VirtualDrive> VirtualDrive::FromDescription(const DriveDescripti
   }
   auto drive = std::make_unique<Drive>(description, flashPath);
   if (!drive->Start(error)) return nullptr;
-  if (RealTimeRequested()) drive->SetClock(WallClock());
   return drive;
 }
 

@@ -40,8 +40,8 @@ class VirtualDrive {
   static std::unique_ptr<VirtualDrive> Default();
   // A drive from a description. With a non-empty `flashPath` the flash is
   // loaded from that file when it exists, and each erase and page program
-  // reaches it as the command completes. With KESTRUNE_SIM_REALTIME=1 in the
-  // environment the drive runs on the wall clock (see SetClock).
+  // reaches it as the command completes. The drive answers at once until it
+  // is given a clock (SetClock).
   static std::unique_ptr<VirtualDrive> FromDescription(const DriveDescription& description,
                                                        std::string* error,
                                                        const std::string& flashPath = {});
@@ -52,6 +52,9 @@ class VirtualDrive {
 
   // Answers one command. Keeps the buffered rule of the link: a data-in
   // request below 512 bytes that does not succeed leaves the data untouched.
+  // A reply shorter than the transfer reports the rest as its residual, a
+  // command turned down all of it; a CHECK CONDITION carries fixed-format
+  // sense (ILLEGAL REQUEST).
   virtual device::Result Execute(const device::Request& request) = 0;
 
   // Simulated device time charged so far, in nanoseconds.

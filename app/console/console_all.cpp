@@ -23,7 +23,8 @@
 #include "app/console/console_json.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
-#include "app/isp_log.h"
+#include "discovery/discovery.h"
+#include "log/isp_log.h"
 #include "platform/folder.h"
 #include "platform/platform.h"
 #include "simulator/virtual_drive.h"
@@ -213,10 +214,11 @@ bool Confirm(const AllDrivesRun& run, const std::vector<const AllDrive*>& drives
   return answer == kIdOk;
 }
 
-// A fixed-size text field of the drive as the table shows it: up to its
-// first NUL, without the blanks that pad it, nothing that steers a terminal.
-std::string FieldText(const char* field, size_t size) {
-  std::string text = PrintableText(std::string_view(field, strnlen(field, size)));
+// A text field of the drive as the table shows it: without the blanks that
+// pad it, nothing that steers a terminal.
+template <size_t N>
+std::string TableText(const char (&field)[N]) {
+  std::string text = PrintableText(FieldText(field));
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
@@ -248,8 +250,7 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
       }
       const DriveSlot& s = *d.drive;
       rows.push_back({letter, d.healthy ? "healthy" : "broken", FormatCapacity(s),
-                      FieldText(s.vendorId, sizeof s.vendorId - 1),
-                      FieldText(s.productId, sizeof s.productId - 1), ControllerText(s),
+                      TableText(s.vendorId), TableText(s.productId), ControllerText(s),
                       FlashIdText(s), OutcomeText(d.outcome)});
     }
   } else {
@@ -349,7 +350,7 @@ int RunAllDrives(const AllDrivesRun& run) {
     return end.End(kExitCancelled);
   }
 
-  const JobSetup setup{options, run.images, run.opener};
+  const JobSetup setup{options, run.images, run.opener, run.allowStandInImages};
   const RunEnd::Attachment attached = end.Attach(told, true);
   std::vector<std::thread> threads;
   threads.reserve(jobs.size());

@@ -48,6 +48,8 @@ struct AllDrivesRun {
   std::vector<AllDrive> drives;
   // Where the run's last word is printed; null: a run of its own.
   RunEnd* end = nullptr;
+  // The run's test switch that lets stand-in images reach a real device.
+  bool allowStandInImages = false;
 };
 
 // Runs the command on every drive; returns the process exit code (see

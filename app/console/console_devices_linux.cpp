@@ -3,6 +3,7 @@
 
 #include "app/console/console_devices.h"
 #include "device/sgio_linux.h"
+#include "device/sysfs_linux.h"
 #include "platform/posix_platform.h"
 
 namespace kestrune::console {

@@ -6,10 +6,10 @@
 #include <sstream>
 
 #include "app/dialog.h"
-#include "app/isp_log.h"
 #include "device/link.h"
 #include "device/volume_map.h"
 #include "discovery/program.h"
+#include "log/isp_log.h"
 #include "operations/operations.h"
 #include "simulator/virtual_drive.h"
 
@@ -150,6 +150,7 @@ void DriveJob::Run(const JobSetup& setup) {
     program.reports = reports_;
     const ObserverScope observing(*reports_, view);
     program.images = setup.images;
+    program.allowStandInImages = setup.allowStandInImages;
     CKestruneApp app(program, DialogArguments(setup.options));
     app.InitInstance([&](CKestruneDlg& dialog) {
       if (dialog.OnInitDialog()) RunCommand(setup, program, dialog, view);

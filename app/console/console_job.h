@@ -37,6 +37,8 @@ struct JobSetup {
   // Serves the drive letters. Its Open is called from several threads at
   // once, each for its own letter.
   device::VolumeOpener& opener;
+  // The run's test switch that lets stand-in images reach a real device.
+  bool allowStandInImages = false;
 };
 
 // What a job reached, taken at one moment from any thread.

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "app/dialog.h"
+#include "discovery/discovery.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {
@@ -28,11 +29,6 @@ std::string Hex(const uint8_t* bytes, size_t count) {
     text += piece;
   }
   return text;
-}
-
-// A fixed-size text field of the drive, up to its first NUL.
-std::string FieldText(const char* field, size_t size) {
-  return std::string(field, strnlen(field, size));
 }
 
 std::string Trimmed(std::string text) {
@@ -168,9 +164,9 @@ Json SlotJson(const DriveSlot& slot, bool healthy) {
   drive["line"] = FormatDriveLine(slot);
   drive["controllerId"] = ControllerText(slot);
   drive["revision"] = slot.revision;
-  drive["vendorId"] = Trimmed(FieldText(slot.vendorId, sizeof slot.vendorId - 1));
-  drive["productId"] = Trimmed(FieldText(slot.productId, sizeof slot.productId - 1));
-  drive["inquiryText"] = FieldText(slot.inquiryText, sizeof slot.inquiryText - 1);
+  drive["vendorId"] = Trimmed(FieldText(slot.vendorId));
+  drive["productId"] = Trimmed(FieldText(slot.productId));
+  drive["inquiryText"] = FieldText(slot.inquiryText);
   const std::string flashId = FlashIdHex(slot);
   drive["flashId"] = flashId.empty() ? Json() : Json(flashId);
   drive["capacity"] = FormatCapacity(slot);

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "app/console/console_options.h"
-#include "app/view.h"
 #include "discovery/drive_slot.h"
 #include "discovery/report.h"
+#include "view/view.h"
 
 namespace kestrune {
 namespace platform {

@@ -9,7 +9,7 @@
 #include "app/console/console_json.h"
 #include "app/console/console_list.h"
 #include "app/console/console_view.h"
-#include "device/sgio_linux.h"
+#include "device/sysfs_linux.h"
 
 namespace kestrune::console {
 
@@ -41,7 +41,7 @@ std::string Shown(const std::string& text) {
 
 int RunList(const ConsoleOptions& options, const ConsoleStreams& io, const std::string& sysfsRoot,
             const std::string& devRoot) {
-  device::SgioOptions where;
+  device::SysfsRoots where;
   where.sysfsRoot = sysfsRoot;
   where.devRoot = devRoot;
   const std::vector<device::SgioCandidate> candidates = device::ListSgioCandidates(where);

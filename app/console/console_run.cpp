@@ -21,6 +21,7 @@
 #include "device/volume_map.h"
 #include "images/images.h"
 #include "platform/platform.h"
+#include "simulator/device_clock.h"
 #include "simulator/drive_description.h"
 #include "simulator/virtual_drive.h"
 
@@ -41,11 +42,11 @@ struct LoadedDrive {
 
 // The images --images or KESTRUNE_IMAGES names (null: the built-in ones).
 // False with `problem` set.
-bool ChooseImages(platform::Platform& host, const ConsoleOptions& options,
+bool ChooseImages(platform::Platform& host, const ConsoleOptions& options, const Settings& settings,
                   std::shared_ptr<const ImageSet>& images, std::string& problem) {
-  if (options.imagesFolder.empty()) return LoadImagesFromEnvironment(host, images, problem);
-  images = LoadImageFolder(host, options.imagesFolder, problem);
-  return images != nullptr;
+  const std::string& folder =
+      options.imagesFolder.empty() ? settings.imagesFolder : options.imagesFolder;
+  return LoadNamedImages(host, folder, images, problem);
 }
 
 // One trace file for every drive of the run; its lines carry their letter.
@@ -65,7 +66,7 @@ class TraceFile {
   std::mutex mutex_;
 };
 
-int Run(ConsoleOptions& options, const ConsoleStreams& io, RunEnd& end) {
+int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
   std::string problem;
   // From here on a --drive node is its whole disk, so that the lock, the
   // check below and every command reach the drive itself.
@@ -85,7 +86,9 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, RunEnd& end) {
   std::shared_ptr<const ImageSet> images;
   if (options.version) {
     std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-    if (!ChooseImages(*host, options, images, problem)) return end.Fail(kExitUsage, problem);
+    if (!ChooseImages(*host, options, settings, images, problem)) {
+      return end.Fail(kExitUsage, problem);
+    }
     io.out << kVersionText << '\n' << DescribeImages(*host, images.get()) << std::endl;
     return end.End(kExitDone);
   }
@@ -99,7 +102,9 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, RunEnd& end) {
   }
   if (!platform::PrepareCDriveFolder(hostOptions, problem)) return end.Fail(kExitUsage, problem);
   std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-  if (!ChooseImages(*host, options, images, problem)) return end.Fail(kExitUsage, problem);
+  if (!ChooseImages(*host, options, settings, images, problem)) {
+    return end.Fail(kExitUsage, problem);
+  }
 
   // Simulated drives and device nodes are served by letter; without either,
   // the host's own drives are.
@@ -151,6 +156,10 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, RunEnd& end) {
     }
   }
 
+  if (settings.simulatorRealTime) {
+    for (LoadedDrive& drive : loaded) drive.drive->SetClock(sim::WallClock());
+  }
+
   std::optional<TraceFile> traceFile;
   std::optional<device::TracingVolumes> tracing;
   if (!options.traceFile.empty()) {
@@ -164,6 +173,7 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, RunEnd& end) {
 
   if (options.all) {
     AllDrivesRun run{options, io, hostOptions, images, opener, {}, &end};
+    run.allowStandInImages = settings.allowStandInImages;
     for (LoadedDrive& drive : loaded) {
       run.drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
     }
@@ -183,13 +193,14 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, RunEnd& end) {
                                        : Answering::kNeverAsk;
   for (LoadedDrive& drive : loaded) job.saves.emplace_back(drive.drive.get(), drive.Name());
   const RunEnd::Attachment attached = end.Attach({&job}, true);
-  job.Run({options, images, opener});
+  job.Run({options, images, opener, settings.allowStandInImages});
   return end.Finish();
 }
 
 }  // namespace
 
-int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
+int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
+               const Settings& settings) {
   ConsoleOptions options;
   if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) {
     // A command line that could not be read still gets its document.
@@ -205,7 +216,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   // An interrupt that ends the run at once still prints its last word.
   const platform::LastWords lastWords([&end] { return end.LastWords(); });
   try {
-    return Run(options, io, end);
+    return Run(options, io, settings, end);
   } catch (const std::exception& e) {
     return end.Fail(kExitFailure, e.what());
   }

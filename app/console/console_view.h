@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/view.h"
 #include "discovery/report.h"
+#include "view/view.h"
 
 namespace kestrune::console {
 

@@ -5,6 +5,7 @@
 
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "app/settings.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
@@ -16,5 +17,5 @@ int main(int argc, char** argv) {
        console::kInterruptOutcomeForced},
       console::kExitInterrupted);
   const kestrune::console::ConsoleStreams io{std::cin, std::cout, std::cerr, isatty(0) != 0};
-  return kestrune::console::RunConsole(argc, argv, io);
+  return kestrune::console::RunConsole(argc, argv, io, kestrune::ReadSettings());
 }

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "app/dialog.h"
-#include "app/isp_log.h"
+#include "app/settings.h"
 #include "app/win32/drive_source.h"
 #include "app/win32/main_dialog.h"
 #include "app/win32/win32_view.h"
 #include "device/link.h"
 #include "discovery/program.h"
+#include "log/isp_log.h"
 #include "platform/platform.h"
 #include "resources/resource.h"
 
@@ -47,9 +48,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   profile.SetRegistryKey("Local AppWizard-Generated Applications", kestrune::kAppTitle);
 
   kestrune::win32::Win32View view;
+  kestrune::Settings settings = kestrune::ReadSettings();
+  settings.simulate =
+      kestrune::platform::ReadEnvironmentVariable(kestrune::win32::kSimulateVariable).value_or("");
   kestrune::win32::DriveSource drives;
   std::string error;
-  if (!drives.Open(std::getenv(kestrune::win32::kSimulateVariable), &error)) {
+  if (!drives.Open(settings, &error)) {
     view.ShowMessage("Cannot load the virtual drive: " + error, kestrune::kAppTitle,
                      kestrune::kMbIconError);
     return 1;
@@ -69,6 +73,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   kestrune::device::DeviceLink link(drives.opener());
   kestrune::IspLog log(*platform);
   kestrune::Program program(*platform, link, log, view);
+  program.imagesFolder = settings.imagesFolder;
+  program.allowStandInImages = settings.allowStandInImages;
   HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
 
   kestrune::win32::MainDialogHooks hooks;

@@ -21,6 +21,7 @@
 #include "app/console/console_run.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "platform/platform.h"
 #include "resources/image_list.h"
 #include "simulator/virtual_drive.h"

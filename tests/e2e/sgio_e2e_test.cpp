@@ -3,6 +3,7 @@
 // KESTRUNE_SGIO_DRIVE and KESTRUNE_SGIO_LOG set (CTest does).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -45,14 +46,20 @@ class SgioEndToEnd : public ::testing::Test {
     return steps;
   }
 
-  // The same drive, answered in this process without any transport between.
-  std::vector<Step> RunInProcess() {
+  // The drive the preload library serves, made afresh in this process.
+  std::unique_ptr<sim::VirtualDrive> LocalDrive() {
     std::ifstream in(drive);
     std::stringstream json;
     json << in.rdbuf();
     std::string error;
     auto virtualDrive = sim::VirtualDrive::FromJsonText(json.str(), &error);
     EXPECT_NE(virtualDrive, nullptr) << error;
+    return virtualDrive;
+  }
+
+  // The same drive, answered in this process without any transport between.
+  std::vector<Step> RunInProcess() {
+    auto virtualDrive = LocalDrive();
     if (!virtualDrive) return {};
     sim::SimulatedVolumes volumes;
     volumes.Attach('E', *virtualDrive);
@@ -107,11 +114,40 @@ TEST_F(SgioEndToEnd, DevicesSeeDirectionsTimeoutsAndStatuses) {
     EXPECT_EQ(lines[i].direction, expected[i].direction);
     EXPECT_EQ(lines[i].length, expected[i].length);
     EXPECT_EQ(lines[i].timeoutMs, expected[i].timeoutMs);
-    EXPECT_EQ(lines[i].senseMax, 24u);
+    EXPECT_EQ(lines[i].senseMax, 32u);
     EXPECT_EQ(lines[i].status, expected[i].status);
     EXPECT_EQ(lines[i].host, expected[i].host);
     // CHECK CONDITION comes with sense data, flagged by the driver byte.
     EXPECT_EQ(lines[i].driver, expected[i].status != 0 ? 8u : 0u);
+  }
+}
+
+// What a drive reports besides its status, the residual of a short reply
+// and the sense of a CHECK CONDITION, crosses SG_IO as the drive gave it.
+TEST_F(SgioEndToEnd, ResidualAndSenseCrossAsTheDriveGaveThem) {
+  auto local = LocalDrive();
+  ASSERT_NE(local, nullptr);
+  device::SgioOptions options;
+  options.explicitMap['E'] = file;
+  device::SgioVolumes volumes(options);
+  std::unique_ptr<device::Transport> sgio = volumes.Open('E').transport;
+  ASSERT_NE(sgio, nullptr);
+
+  const std::vector<std::vector<uint8_t>> cdbs = {
+      {0x12, 0, 0, 0, 36, 0},                    // INQUIRY cut by its allocation length
+      {0xF2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}};  // config before working code: CHECK
+  for (const std::vector<uint8_t>& cdb : cdbs) {
+    SCOPED_TRACE(cdb[0]);
+    std::vector<uint8_t> buffer(180);
+    device::Request request{
+        cdb.data(), static_cast<uint8_t>(cdb.size()), device::Carrier::kIn, 180, 20, buffer.data()};
+    const device::Result want = local->Execute(request);
+    const device::Result got = sgio->Execute(request);
+    EXPECT_EQ(got.outcome, want.outcome);
+    EXPECT_EQ(got.residual, want.residual);
+    ASSERT_EQ(got.senseLength, want.senseLength);
+    EXPECT_TRUE(
+        std::equal(got.sense.begin(), got.sense.begin() + got.senseLength, want.sense.begin()));
   }
 }
 

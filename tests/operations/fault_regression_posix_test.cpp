@@ -13,6 +13,7 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
 #include "simulator/virtual_drive.h"
@@ -48,7 +49,7 @@ class FaultedDrive {
     volumes.Attach('E', *drive);
     folder.Write("ISP.log", "");
     log.StartLog();
-    ExtractImages(p);
+    ExtractImages(p.platform, p.images.get());
     p.isAdmin = true;
     if (identify) Scan();
     view.boxes.clear();
@@ -203,9 +204,10 @@ TEST(CodeMarkReadFailsBeforeDestroy, ZeroesWhatItFoundButClaimsNoSuccess) {
 
 // Found by (DestroyZeroes, k=14 and 15; StartFixLargePages, the reads of
 // pages 12..15 of each copy; the backups' second read; untouched read): a
-// read that reports success but brings no data passed the read-back of
-// every area that is meant to hold zeros, since the buffer was cleared to
-// zero before it, and two backup reads into reused heap memory agreed.
+// read that succeeds but brings no data (its residual is the whole
+// transfer) passed the read-back of every area that is meant to hold zeros,
+// since the buffer was cleared to zero before it, and two backup reads into
+// reused heap memory agreed.
 enum class Road : uint8_t { kDestroy, kStartFix, kDownload };
 
 struct UntouchedCase {
@@ -261,13 +263,13 @@ TEST_P(UntouchedRead, IsNeverTakenForTheData) {
 INSTANTIATE_TEST_SUITE_P(
     Reads, UntouchedRead,
     ::testing::Values(UntouchedCase{"ZeroedArea", "ctrl163_healthy.json", Road::kDestroy,
-                                    kIspAreaBytes, 0, "Update ISP code fail"},
+                                    kIspAreaBytes, 0, "Read ISP code from flash fail"},
                       // Page 12 of the first copy holds only the zeros behind the payload;
                       // before it come the two CIS pages and the two reads of twelve pages
                       // of each of the two backups.
                       UntouchedCase{"LargePageOfZeros", "ctrl163_large_pages_broken.json",
                                     Road::kStartFix, 8192, 2 + 2 * 2 * 12 + 12,
-                                    "Update ISP code fail"},
+                                    "Read ISP code from flash fail"},
                       UntouchedCase{"SecondBackupRead", "ctrl163_broken.json", Road::kDownload,
                                     kIspPayloadBytes, 1, "Read ISP code from flash fail"}),
     [](const auto& info) { return std::string(info.param.name); });

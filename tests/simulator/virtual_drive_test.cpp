@@ -117,6 +117,46 @@ TEST(Inquiry, StandardLayoutAndAllocationLength) {
   EXPECT_EQ(TextOf(Inquiry(*plain)), "Utff");
 }
 
+// A reply shorter than the transfer counts the rest as residual; a command
+// turned down moves nothing and names its reason in fixed-format sense.
+struct ReplyCase {
+  const char* name;
+  std::vector<uint8_t> cdb;
+  uint32_t length;
+  uint32_t residual;
+  uint8_t asc;  // 0: the command succeeds
+};
+
+class ReplyLength : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(ReplyLength, ResidualAndSense) {
+  const ReplyCase& c = GetParam();
+  auto drive = Make(DefaultDescription());
+  const Reply r = In(*drive, c.cdb, c.length);
+  EXPECT_EQ(r.result.residual, c.residual);
+  if (c.asc == 0) {
+    EXPECT_TRUE(r.ok());
+    EXPECT_EQ(r.result.senseLength, 0);
+    return;
+  }
+  ASSERT_TRUE(r.check());
+  ASSERT_EQ(r.result.senseLength, 18);
+  EXPECT_EQ(r.result.sense[0], 0x70);
+  EXPECT_EQ(r.result.sense[2], 0x05);  // ILLEGAL REQUEST
+  EXPECT_EQ(r.result.sense[12], c.asc);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReplyLength,
+    ::testing::Values(ReplyCase{"WholeInquiry", {0x12, 0, 0, 0, 180, 0}, 180, 0, 0},
+                      ReplyCase{"InquiryCutByAllocation", {0x12, 0, 0, 0, 36, 0}, 180, 144, 0},
+                      ReplyCase{"ModeByteAskedForFour", {0xF3, 0, 0, 0, 0, 0}, 4, 3, 0},
+                      ReplyCase{"UnknownOpcode", {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 512, 512, 0x20},
+                      ReplyCase{"UnknownSubCode", {0xFD, 0x42, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 0x24},
+                      ReplyCase{"FlashReadWithoutCode", PageCdb(0xF8, 0x02, 0, 1), 2048, 2048,
+                                0x24}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Capacity, ModeByteFlashIdAndConfigAnswerFromTheDescription) {
   DriveDescription d = FamilyA(0x169);
   d.modeByte = 0x5C;

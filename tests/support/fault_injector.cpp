@@ -101,9 +101,11 @@ Result FaultInjector::Carry(device::Transport& inner, const Request& request) {
       }
       break;
     case Fault::kUntouchedRead:
-      // The drive never sees the command and the buffer keeps what it held.
+      // The drive never sees the command and the buffer keeps what it held;
+      // the residual says that nothing came.
       if (request.carrier == Carrier::kIn && request.transferLength > 0) {
         result = {Outcome::kGood, 0};
+        result.residual = request.transferLength;
         seen.faulted = true;
       } else {
         result = inner.Execute(request);

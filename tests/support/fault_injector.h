@@ -19,7 +19,7 @@ enum class Fault : uint8_t {
   kCorruptRead,     // a data-in command succeeds but one byte of its data is wrong
   kLostWrite,       // a data-out command reports success but nothing reaches the drive
   kVanish,          // from this command on every command is refused and open fails
-  kUntouchedRead,   // a data-in command reports success but no data arrives
+  kUntouchedRead,   // a data-in command succeeds but no data arrives (all of it residual)
 };
 
 const char* FaultName(Fault fault);

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/view.h"
 #include "discovery/report.h"
+#include "view/view.h"
 
 namespace kestrune::testing {
 

@@ -33,6 +33,7 @@ struct CommandCase {
   uint8_t status;
   uint8_t senseKey;
   uint8_t asc;
+  uint32_t residual;  // what the drive's reply fell short of the transfer
 };
 
 class LunAnswers : public ::testing::TestWithParam<CommandCase> {};
@@ -47,30 +48,38 @@ TEST_P(LunAnswers, AsTheStickWould) {
   EXPECT_EQ(reply.status, c.status);
   EXPECT_EQ(reply.SenseKey(), c.senseKey);
   EXPECT_EQ(reply.AdditionalSenseCode(), c.asc);
+  EXPECT_EQ(reply.residual, c.residual);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, LunAnswers,
     ::testing::Values(
         // The kernel probes a disk for vital product data only where it may.
-        CommandCase{"inquiry_vpd", {0x12, 0x01, 0x00, 0x00, 0xFF, 0x00}, 255, false, 2, 5, 0x24},
+        CommandCase{"inquiry_vpd", {0x12, 0x01, 0x00, 0x00, 0xFF, 0x00}, 255, false, 2, 5, 0x24, 0},
         // The target trims every vendor opcode to 10 bytes; the controller
-        // still answers its 12-byte configuration read and 6-byte mode byte.
-        CommandCase{"config_as_10_bytes", {0xF2, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 34, false, 0, 0, 0},
-        CommandCase{"mode_byte_as_10_bytes", {0xF3, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1, false, 0, 0, 0},
+        // still answers its 12-byte configuration read (a family A record
+        // is 12 bytes) and 6-byte mode byte.
         CommandCase{
-            "unknown_vendor_sub", {0xFD, 0x7E, 0, 0, 0, 0, 0, 0, 0, 0}, 0, false, 2, 5, 0x24},
+            "config_as_10_bytes", {0xF2, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 34, false, 0, 0, 0, 22},
+        CommandCase{
+            "mode_byte_as_10_bytes", {0xF3, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1, false, 0, 0, 0, 0},
+        CommandCase{
+            "unknown_vendor_sub", {0xFD, 0x7E, 0, 0, 0, 0, 0, 0, 0, 0}, 0, false, 2, 5, 0x24, 0},
+        // The drive's own sense goes on as it came.
+        CommandCase{
+            "unknown_vendor_opcode", {0xC5, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, false, 2, 5, 0x20, 0},
         CommandCase{"capacity_16",
                     {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0},
                     32,
                     false,
                     2,
                     5,
-                    0x20},
-        CommandCase{"ready", {0x00, 0, 0, 0, 0, 0}, 0, false, 0, 0, 0},
-        CommandCase{"unplugged_not_ready", {0x00, 0, 0, 0, 0, 0}, 0, true, 2, 2, 0x3A},
+                    0x20,
+                    0},
+        CommandCase{"ready", {0x00, 0, 0, 0, 0, 0}, 0, false, 0, 0, 0, 0},
+        CommandCase{"unplugged_not_ready", {0x00, 0, 0, 0, 0, 0}, 0, true, 2, 2, 0x3A, 0},
         // A drive that is gone fails inside: a target can say so only by status.
-        CommandCase{"unplugged_vendor", {0xF3, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1, true, 2, 4, 0x44}),
+        CommandCase{"unplugged_vendor", {0xF3, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1, true, 2, 4, 0x44, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::vector<uint8_t> Read10(uint32_t lba, uint16_t blocks) {
@@ -158,6 +167,7 @@ class FakeRing {
     Put<uint32_t>(kRingLayout.ringOffsetField, kRingOffset);
     Put<uint32_t>(kRingLayout.ringSizeField, kRingSize);
   }
+  void SetMailboxFlags(uint16_t flags) { Put<uint16_t>(kRingLayout.mailboxFlagsField, flags); }
   void SetTail(uint32_t at) {
     Put<uint32_t>(kRingLayout.tailField, at);
     head_ = at;
@@ -246,6 +256,35 @@ TEST(Ring, AnswersEveryCommandInOrderAcrossTheWrap) {
   EXPECT_EQ(ring.At(FakeRing::kRingOffset + kRingLayout.senseField + 2), 0x05);
   EXPECT_EQ(ring.At(FakeRing::kDataOffset + 256 + 32), 0x42);
 }
+
+// A short data-in reply is told to a kernel that takes its length, and to
+// no other.
+class RingReadLength : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RingReadLength, TellsAShortReplyWhereTheKernelTakesIt) {
+  const bool capable = GetParam();
+  FakeRing ring;
+  ring.SetMailboxFlags(capable ? kRingLayout.capReadLength : 0);
+  ring.SetTail(0);
+  ring.AddCommand({0x12, 0, 0, 0, 180, 0}, 0, std::vector<uint8_t>(180, 0));
+  ASSERT_EQ(ServeRing(
+                ring.Base(), ring.Size(),
+                [](const uint8_t*, size_t, std::vector<uint8_t>&) {
+                  Reply reply;
+                  reply.residual = 144;
+                  return reply;
+                },
+                [] {}),
+            1);
+  const size_t entry = FakeRing::kRingOffset;
+  uint32_t readLength = 0;
+  std::memcpy(&readLength, ring.Base() + entry + kRingLayout.readLengthField, sizeof readLength);
+  EXPECT_EQ((ring.At(entry + kRingLayout.userFlagsField) & kRingLayout.userReadLength) != 0,
+            capable);
+  EXPECT_EQ(readLength, capable ? 36u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, RingReadLength, ::testing::Bool());
 
 TEST(Ring, RefusesAnEntryThatLeavesTheMapping) {
   FakeRing ring;

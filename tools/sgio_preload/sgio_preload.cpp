@@ -18,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -211,7 +212,7 @@ class Interposer {
     h->host_status = 0;
     h->driver_status = 0;
     h->sb_len_wr = 0;
-    h->resid = 0;
+    h->resid = static_cast<int>(std::min(result.residual, h->dxfer_len));
     h->duration = 0;
     h->info = SG_INFO_OK;
     switch (result.outcome) {
@@ -221,7 +222,7 @@ class Interposer {
         h->status = result.scsiStatus;
         h->masked_status = static_cast<unsigned char>((result.scsiStatus >> 1) & 0x7F);
         h->info = SG_INFO_CHECK;
-        WriteSense(h);
+        WriteSense(h, result);
         break;
       case Outcome::kTransportError:
       case Outcome::kOsError:
@@ -244,12 +245,17 @@ class Interposer {
     return 0;
   }
 
-  static void WriteSense(sg_io_hdr_t* h) {
+  // The drive's own sense, cut to the caller's buffer; a drive that gave
+  // none is reported as ILLEGAL REQUEST, INVALID FIELD IN CDB.
+  static void WriteSense(sg_io_hdr_t* h, const Result& result) {
     h->driver_status = kDriverSense;
     if (h->sbp == nullptr || h->mx_sb_len == 0) return;
-    // Fixed-format sense: ILLEGAL REQUEST, INVALID FIELD IN CDB.
-    unsigned char sense[18] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
-    unsigned char length = h->mx_sb_len < sizeof sense ? h->mx_sb_len : sizeof sense;
+    static constexpr unsigned char kDefaultSense[18] = {0x70, 0, 0x05, 0, 0, 0,    0,
+                                                        10,   0, 0,    0, 0, 0x24, 0x00};
+    const bool own = result.senseLength != 0;
+    const unsigned char* sense = own ? result.sense.data() : kDefaultSense;
+    const size_t available = own ? result.senseLength : sizeof kDefaultSense;
+    const auto length = static_cast<unsigned char>(std::min<size_t>(h->mx_sb_len, available));
     std::memcpy(h->sbp, sense, length);
     h->sb_len_wr = length;
   }

@@ -254,11 +254,18 @@ Reply Lun::ToDrive(const uint8_t* cdb, size_t cdbLength, std::vector<uint8_t>& d
   reply.reachedDrive = true;
   switch (result.outcome) {
     case Outcome::kGood:
+      if (request.carrier == Carrier::kIn) reply.residual = result.residual;
       break;
     case Outcome::kScsiStatus:
       reply = Check(kIllegalRequest, kAscInvalidField);
       reply.status = result.scsiStatus;
       reply.reachedDrive = true;
+      // The drive's own sense, when it gave some, goes on as it came.
+      if (result.senseLength != 0) {
+        reply.sense.fill(0);
+        std::copy_n(result.sense.begin(), std::min<size_t>(result.senseLength, kSenseLength),
+                    reply.sense.begin());
+      }
       break;
     case Outcome::kTransportError:
     case Outcome::kOsError:

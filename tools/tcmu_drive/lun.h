@@ -23,6 +23,8 @@ struct Reply {
   uint8_t status = kGoodStatus;
   // Fixed-format sense data; meaningful with kCheckCondition.
   std::array<uint8_t, kSenseLength> sense{};
+  // Bytes at the end of a good data-in reply that the drive did not send.
+  uint32_t residual = 0;
   // How long the answer is held back after the command was carried out.
   uint32_t holdMilliseconds = 0;
   // The command went on to the simulated drive (it was not answered here).

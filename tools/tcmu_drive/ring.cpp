@@ -93,6 +93,14 @@ int ServeRing(uint8_t* base, size_t size, const AnswerFunction& answer,
       }
       std::memset(entry + L.entryHeaderSize, 0, answerEnd - L.entryHeaderSize);
       entry[L.statusField] = reply.status;
+      // A short reply is told as such where the kernel takes the length, so
+      // the program sees the residual a stick's bridge would report.
+      if (reply.status == kGoodStatus && reply.residual != 0 && reply.residual <= data.size() &&
+          (Load<uint16_t>(base + L.mailboxFlagsField) & L.capReadLength) != 0) {
+        entry[L.userFlagsField] |= L.userReadLength;
+        const auto sent = static_cast<uint32_t>(data.size() - reply.residual);
+        std::memcpy(entry + L.readLengthField, &sent, sizeof sent);
+      }
       if (reply.status != kGoodStatus) {
         std::memcpy(entry + L.senseField, reply.sense.data(),
                     std::min(reply.sense.size(), L.senseSize));
