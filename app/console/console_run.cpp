@@ -16,6 +16,7 @@
 #include "app/console/console_json.h"
 #include "app/console/console_list.h"
 #include "app/console/console_options.h"
+#include "app/console/console_record.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
 #include "app/isp_log.h"
@@ -239,12 +240,14 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   ConsoleOptions options;
   if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) return *stop;
   if (options.command == Command::kList) return RunList(options, io);
+  if (options.command == Command::kExportDrive) return RunExportDrive(options, io);
   RunEnd end(options, io);
   std::string problem;
+  MarkReplays(options.drives);
   // From here on a --drive node is its whole disk, so that the lock, the
   // check below and every command reach the drive itself.
   for (DriveArgument& drive : options.drives) {
-    if (drive.simulated) continue;
+    if (drive.simulated || drive.replay) continue;
     drive.path = ResolveDriveNode(drive.path, problem);
     if (drive.path.empty()) return end.Fail(kExitUsage, problem);
   }
@@ -294,6 +297,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   }
   std::map<char, std::string> nodes;
   for (const DriveArgument& drive : options.drives) {
+    if (drive.replay) continue;
     if (!drive.simulated) {
       nodes[drive.letter] = drive.path;
       continue;
@@ -311,6 +315,9 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   if (options.all && nodes.empty() && loaded.empty()) nodes = HostDriveNodes();
 
   device::VolumeMap volumes;
+  ReplayDrives replays;
+  if (!replays.Open(options, problem)) return end.Fail(kExitUsage, problem);
+  replays.MapInto(volumes);
   sim::SimulatedVolumes simulated;
   for (LoadedDrive& drive : loaded) {
     // Another run may use the same file: the drive opens only under its lock.
@@ -318,7 +325,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
     volumes.Map(drive.letter, simulated);
   }
   std::unique_ptr<device::VolumeOpener> devices;
-  if (!nodes.empty() || loaded.empty()) {
+  if (!nodes.empty() || (loaded.empty() && replays.empty())) {
     devices = MakeHostDevices(nodes, problem);
     if (!devices) return end.Fail(kExitUsage, problem);
     if (nodes.empty()) {
@@ -327,8 +334,17 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
       for (const auto& [letter, path] : nodes) volumes.Map(letter, *devices);
     }
   }
+  std::vector<char> allLetters;
+  for (const LoadedDrive& drive : loaded) allLetters.push_back(drive.letter);
+  for (const auto& [letter, node] : nodes) allLetters.push_back(letter);
+  const std::unique_ptr<device::RecordingVolumes> recording =
+      StartRecording(options, {argv + 1, argv + argc}, volumes,
+                     options.all ? allLetters : std::vector<char>{}, problem);
+  if (!options.recordFile.empty() && !recording) return end.Fail(kExitUsage, problem);
+  device::VolumeOpener& recorded =
+      recording ? static_cast<device::VolumeOpener&>(*recording) : volumes;
   if (options.all) {
-    AllDrivesRun run{options, io, hostOptions, images, volumes, {}};
+    AllDrivesRun run{options, io, hostOptions, images, recorded, {}};
     for (LoadedDrive& drive : loaded) {
       run.drives.push_back(
           {drive.letter, drive.path.empty() ? "(built-in)" : drive.path, drive.drive.get()});
@@ -336,17 +352,22 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
     for (const auto& [letter, node] : nodes) run.drives.push_back({letter, node, nullptr});
     std::sort(run.drives.begin(), run.drives.end(),
               [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
-    return RunAllDrives(run);
+    const int code = RunAllDrives(run);
+    if (recording) {
+      for (const std::string& broken : recording->Finish())
+        io.err << "kestrune: " << broken << std::endl;
+    }
+    return code;
   }
 
   std::unique_ptr<device::TracingVolumes> tracing;
   if (!options.traceFile.empty()) {
-    tracing = std::make_unique<device::TracingVolumes>(volumes, options.traceFile);
+    tracing = std::make_unique<device::TracingVolumes>(recorded, options.traceFile);
     if (!tracing->ok()) {
       return end.Fail(kExitUsage, "cannot write the trace file " + options.traceFile);
     }
   }
-  device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : volumes;
+  device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : recorded;
 
   const Answering answering = options.yes          ? Answering::kAlwaysOk
                               : io.inputIsTerminal ? Answering::kAsk
@@ -362,7 +383,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
   int driveCount = 0;
   bool actionRefused = false;
   std::optional<RestoreOutcome> restored;
-  app.InitInstance([&](CKestruneDlg& dialog) {
+  RunUntilReplayStops(app, [&](CKestruneDlg& dialog) {
     const bool open = dialog.OnInitDialog();
     driveCount = dialog.driveCount;
     std::string noEntry;
@@ -375,6 +396,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
         switch (options.command) {
           case Command::kScan:
           case Command::kList:
+          case Command::kExportDrive:
             break;
           case Command::kFix:
             dialog.OnStartFix();
@@ -412,6 +434,15 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
     }
   }
 
+  if (recording) {
+    for (const std::string& broken : recording->Finish()) end.Problem(broken);
+  }
+  // A replay that left its recording stopped the run there: what it did
+  // before is told, and nothing after it happened.
+  if (const std::optional<device::Divergence> left = replays.Finish()) {
+    end.table["divergence"] = DivergenceJson(*left);
+    return end.Fail(kExitUsage, device::DescribeDivergence(*left));
+  }
   if (platform::InterruptReceived()) return end.End(kExitInterrupted);
   if (!program.isAdmin) return end.End(kExitNotAdministrator);
   // With no drive listed, only the refusal of stand-in code shows a failure.
