@@ -354,8 +354,9 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io) {
               [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
     const int code = RunAllDrives(run);
     if (recording) {
-      for (const std::string& broken : recording->Finish())
+      for (const std::string& broken : recording->Finish()) {
         io.err << "kestrune: " << broken << std::endl;
+      }
     }
     return code;
   }
