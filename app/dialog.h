@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/view.h"
 #include "discovery/program.h"
 #include "operations/operations.h"
+#include "view/view.h"
 
 namespace kestrune {
 
@@ -32,9 +32,9 @@ class CKestruneDlg : public DialogControls {
   bool OnInitDialog();
   void StartLogAndScan();
   bool IsAdministrator();
-  // Takes the images KESTRUNE_IMAGES names, unless the front end chose
-  // them already. False after a "Fail" box when that folder does not hold
-  // them; the dialog then closes before any drive is scanned.
+  // Takes the images of the folder the run's settings name, unless the
+  // front end chose them already. False after a "Fail" box when that folder
+  // does not hold them; the dialog then closes before any drive is scanned.
   bool ChooseImages();
   void ExtractImages();
   // Which images the run writes, for the About box.
@@ -45,7 +45,8 @@ class CKestruneDlg : public DialogControls {
   void OnBrowse();
   void OnCheckIsp();
   void OnStartFix();
-  void OnDestroyIsp();
+  // With `ask`, a question comes first (see ::kestrune::OnDestroyIsp).
+  void OnDestroyIsp(bool ask = false);
   // Restarts the listed drives after a healthy verdict; the front end then
   // closes the window.
   void OnClose();

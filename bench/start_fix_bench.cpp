@@ -23,15 +23,15 @@
 #include <string>
 #include <vector>
 
-#include "app/isp_log.h"
-#include "app/view.h"
 #include "device/link.h"
 #include "discovery/discovery.h"
 #include "discovery/program.h"
 #include "images/images.h"
+#include "log/isp_log.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
 #include "simulator/virtual_drive.h"
+#include "view/view.h"
 
 namespace {
 
@@ -166,7 +166,7 @@ void SetBytes(benchmark::State& state, int64_t perRun) {
 void ExtractImagesBench(benchmark::State& state) {
   ScratchFolder folder;
   BenchProgram run(folder.path());
-  for (auto _ : state) ExtractImages(run.p);
+  for (auto _ : state) ExtractImages(run.p.platform, run.p.images.get());
   uint64_t written = 0;
   for (const auto& entry : fs::recursive_directory_iterator(folder.path())) {
     if (entry.is_regular_file() && entry.path().filename() != "ISP.log") {
@@ -183,7 +183,7 @@ BENCHMARK(ExtractImagesBench)->Name("startup/extract_images")->Unit(benchmark::k
 void ScanBench(benchmark::State& state) {
   ScratchFolder folder;
   BenchProgram run(folder.path());
-  ExtractImages(run.p);
+  ExtractImages(run.p.platform, run.p.images.get());
   int64_t failed = 0;
   uint64_t deviceStart = run.drive->DeviceTimeNanoseconds();
   uint64_t commandStart = run.drive->CommandCount();
@@ -208,7 +208,7 @@ void StartupBench(benchmark::State& state) {
       ScratchFolder folder;
       BenchProgram run(folder.path());
       state.ResumeTiming();
-      ExtractImages(run.p);
+      ExtractImages(run.p.platform, run.p.images.get());
       if (run.Scan() != 1) ++failed;
       benchmark::DoNotOptimize(run.p.slots[0]);
       state.PauseTiming();
@@ -233,7 +233,7 @@ void StartFixBench(benchmark::State& state, const char* driveFile) {
     {
       ScratchFolder folder;
       BenchProgram run(folder.path(), driveFile);
-      ExtractImages(run.p);
+      ExtractImages(run.p.platform, run.p.images.get());
       if (run.Scan() != 1) {
         state.SkipWithError("the broken drive was not found");
         state.ResumeTiming();

@@ -40,8 +40,8 @@ RecordingWriter* RecordingVolumes::WriterOf(char letter) const {
   return all_.get();
 }
 
-std::unique_ptr<Transport> RecordingVolumes::Open(char letter) {
-  std::unique_ptr<Transport> inner = inner_.Open(letter);
+OpenResult RecordingVolumes::Open(char letter) {
+  OpenResult inner = inner_.Open(letter);
   RecordingWriter* writer = WriterOf(letter);
   if (writer == nullptr) return inner;
   std::optional<DriveFacts> facts;
@@ -54,8 +54,9 @@ std::unique_ptr<Transport> RecordingVolumes::Open(char letter) {
     }
   }
   writer->Open(letter, inner != nullptr, facts ? &*facts : nullptr);
-  if (!inner) return nullptr;
-  return std::make_unique<RecordingTransport>(std::move(inner), letter, *writer);
+  // A drive another run holds stays named as held.
+  if (!inner) return inner;
+  return std::make_unique<RecordingTransport>(std::move(inner.transport), letter, *writer);
 }
 
 std::vector<std::string> RecordingVolumes::Finish() {

@@ -33,10 +33,9 @@ class RecordingVolumes : public VolumeOpener {
     letters_[letter] = std::move(writer);
   }
 
-  std::unique_ptr<Transport> Open(char letter) override;
+  OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
-  std::string HeldElsewhere(char letter) const override { return inner_.HeldElsewhere(letter); }
   std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
 
   // Writes each file's end marker. Returns why each file that failed

@@ -95,7 +95,7 @@ void ReplayVolumes::Diverge(const Step& recorded, std::string sent) {
   throw ReplayStopped();
 }
 
-std::unique_ptr<Transport> ReplayVolumes::Open(char letter) {
+OpenResult ReplayVolumes::Open(char letter) {
   if (divergence_ || finished_) throw ReplayStopped();
   const Clock::time_point start = Clock::now();
   Step step;

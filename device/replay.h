@@ -52,7 +52,7 @@ class ReplayVolumes : public VolumeOpener {
   const std::vector<char>& Letters() const { return survey_.letters; }
   const RecordingHeader& Header() const { return reader_->header(); }
 
-  std::unique_ptr<Transport> Open(char letter) override;
+  OpenResult Open(char letter) override;
   // Nothing real is reached: any user may replay.
   bool NeedsPrivilege() const override { return false; }
   // As the recorded drive was, so the run decides as it did.

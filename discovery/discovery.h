@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "discovery/program.h"
+#include "images/images.h"
 
 namespace kestrune {
 
@@ -34,6 +36,13 @@ template <size_t N>
 void CopyText(char (&to)[N], const uint8_t* from) {
   std::memcpy(to, from, N - 1);
   to[N - 1] = '\0';
+}
+
+// The text of a slot field, up to its first NUL and never past the field's
+// own characters: a slot filled by hand or from a reply may lack the NUL.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N - 1));
 }
 
 // --- drive table and identification ---
@@ -63,5 +72,20 @@ bool ParseCisPageB(Program& p, int index, uint32_t page);
 // Running zone sum of ParseCisPageB.
 void AddZoneEntry(Program& p, int index, uint32_t unit, uint32_t zone, uint32_t& sum);
 void AddZoneEntryAlt(Program& p, int index, uint32_t unit, uint32_t zone, uint32_t& sum);
+
+// --- code loading and restart ---
+// What the image choosers go by, from the slot.
+DriveTraits TraitsOf(const DriveSlot& slot);
+// The code image for the slot's drive. Controller 0x165 drives without the
+// flash of 165A9.BIN also get "A0" in inquiryText[8..9].
+std::string ChooseCodeImage(Program& p, int slotIndex);
+// Stand-in images must not reach a real drive: true when the slot's drive
+// is reached through real pass-through and this run's images are stand-ins,
+// unless the run's test switch (Program::allowStandInImages) lifts it. A
+// slot that is not there counts as real.
+bool StandInsBarredFrom(Program& p, int slotIndex);
+bool LoadCodeBlock(Program& p, int8_t block, int slotIndex);
+bool RestartDrive(Program& p, int slotIndex);
+bool ReadSpareUnderCode(Program& p, uint32_t page, int slotIndex);
 
 }  // namespace kestrune

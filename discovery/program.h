@@ -4,13 +4,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
-#include "app/isp_log.h"
-#include "app/view.h"
 #include "device/link.h"
 #include "discovery/drive_slot.h"
+#include "discovery/report.h"
+#include "log/isp_log.h"
 #include "platform/platform.h"
+#include "view/view.h"
 
 namespace kestrune {
 
@@ -28,11 +30,21 @@ struct Program {
   IspLog& log;
   View& view;
 
+  // What each operation did (discovery/report.h). Shared, so a front end
+  // can keep a program's reports beyond the program.
+  std::shared_ptr<Reports> reports = std::make_shared<Reports>();
+
   // Set at start-up by the administrator check.
   bool isAdmin = false;
   // The images chosen at start-up; null stands for the payloads built into
   // the program.
   std::shared_ptr<const ImageSet> images;
+  // From the run's settings: the folder of images the dialog takes at
+  // start-up when `images` is not set already (empty: the built-in
+  // payloads), and the test switch that lets stand-in images reach a drive
+  // served through real pass-through.
+  std::string imagesFolder;
+  bool allowStandInImages = false;
   // A code load was refused because stand-in code must not run in a real
   // drive; a scan that then finds nothing says so instead.
   bool standInCodeRefused = false;

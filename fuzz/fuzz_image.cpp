@@ -135,9 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       default: {
         // The update images themselves, as Start Fix picks them.
-        const std::string path = p.Slot(0).controllerId == kCtrl190
-                                     ? ChooseUpdateImage190(p)
-                                     : ChooseUpdateImage(p, p.Slot(0).controllerId);
+        const std::string path =
+            p.Slot(0).controllerId == kCtrl190
+                ? ChooseUpdateImage190(p.platform, TraitsOf(p.Slot(0)))
+                : ChooseUpdateImage(p.platform, TraitsOf(p.Slot(0)), p.Slot(0).controllerId);
         ReplacedImage image(p, path, file, fileSize);
         NullDialog dialog;
         OnStartFix(p, dialog);

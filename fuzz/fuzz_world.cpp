@@ -46,10 +46,10 @@ World::World() {
 
   // The code images must be in the work folder before any drive needs one.
   struct NoVolumes : device::VolumeOpener {
-    std::unique_ptr<device::Transport> Open(char) override { return nullptr; }
+    device::OpenResult Open(char) override { return nullptr; }
     bool NeedsPrivilege() const override { return false; }
   } none;
-  Run(none, [](Program& p) { ExtractImages(p); });
+  Run(none, [](Program& p) { ExtractImages(p.platform, p.images.get()); });
   // Remove the folder when the process ends, whichever way libFuzzer ends it.
   static const fs::path kRoot = root_;
   std::atexit([] {

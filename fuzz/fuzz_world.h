@@ -9,12 +9,12 @@
 #include <memory>
 #include <string>
 
-#include "app/isp_log.h"
-#include "app/view.h"
 #include "device/link.h"
 #include "discovery/program.h"
+#include "log/isp_log.h"
 #include "operations/operations.h"
 #include "platform/platform.h"
+#include "view/view.h"
 
 namespace kestrune::fuzz {
 

@@ -156,7 +156,8 @@ int main(int argc, char** argv) {
       if (seed.operation % 4 == 2) {
         path = ChooseCodeImage(p, 0);
       } else {
-        path = id == kCtrl190 ? ChooseUpdateImage190(p) : ChooseUpdateImage(p, id);
+        path = id == kCtrl190 ? ChooseUpdateImage190(p.platform, TraitsOf(p.Slot(0)))
+                              : ChooseUpdateImage(p.platform, TraitsOf(p.Slot(0)), id);
       }
     });
     std::vector<uint8_t> bytes = {seed.drive, seed.operation};

@@ -86,8 +86,7 @@ std::string WorkFolder(platform::Platform& platform) {
   return folder;
 }
 
-void ExtractImages(Program& p) {
-  platform::Platform& platform = p.platform;
+void ExtractImages(platform::Platform& platform, const ImageSet* images) {
   const std::string folder = WorkFolder(platform);
 
   auto extract = [&](int index) {
@@ -100,9 +99,9 @@ void ExtractImages(Program& p) {
       platform.DeleteFile(path);
     }
     try {
-      if (p.images) {
+      if (images != nullptr) {
         // Images named at start-up replace the built-in payloads.
-        const auto payload = ImagePayload(platform, p.images.get(), index);
+        const auto payload = ImagePayload(platform, images, index);
         if (payload) BytesToFile(platform, FullImagePath(platform, path), *payload);
       } else {
         BinRes::ResourceToFile(platform, kResourceType, entry.resourceId, path);

@@ -10,7 +10,7 @@ namespace kestrune {
 
 namespace {
 
-using SlotTest = bool (*)(const DriveSlot&);
+using DriveTest = bool (*)(const DriveTraits&);
 
 constexpr std::array<uint8_t, 10> kUstDeviceCodes = {0x33, 0x35, 0x36, 0x66, 0x71,
                                                      0x73, 0x75, 0x76, 0x78, 0x79};
@@ -20,98 +20,99 @@ constexpr bool IsUst(uint8_t code) {
 }
 
 // Flash id bits the tables test.
-constexpr uint8_t Bits23(const DriveSlot& s) { return s.flashId[2] & 0x0C; }
-constexpr bool IsAd4Flash(const DriveSlot& s) {
+constexpr uint8_t Bits23(const DriveTraits& s) { return s.flashId[2] & 0x0C; }
+constexpr bool IsAd4Flash(const DriveTraits& s) {
   return Bits23(s) == 4 && s.flashId[0] == 0xAD && (s.flashId[4] == 0x64 || s.flashId[4] == 0x68);
 }
 
 struct CodeImageRow {
-  SlotTest matches;
+  DriveTest matches;
   const char* pathFormat;
   bool marksA0;  // the row that also stamps "A0" into inquiryText[8..9]
 };
 
 constexpr CodeImageRow kCodeImageRows[] = {
-    {[](const DriveSlot& s) { return s.controllerId == kCtrl162; }, "%s\\162.BIN", false},
-    {[](const DriveSlot& s) {
+    {[](const DriveTraits& s) { return s.controllerId == kCtrl162; }, "%s\\162.BIN", false},
+    {[](const DriveTraits& s) {
        return s.controllerId == kCtrl190 && Bits23(s) != 0 && (s.flashId[3] & 0x02) != 0;
      },
      "%s\\cus6.BIN", false},
-    {[](const DriveSlot& s) {
+    {[](const DriveTraits& s) {
        return s.controllerId == kCtrl190 && Bits23(s) != 0 && (s.flashId[3] & 0x02) == 0;
      },
      "%s\\cus1.BIN", false},
-    {[](const DriveSlot& s) {
+    {[](const DriveTraits& s) {
        return s.controllerId == kCtrl190 && Bits23(s) == 0 && (s.flashId[3] & 0x02) != 0;
      },
      "%s\\cus5.BIN", false},
-    {[](const DriveSlot& s) {
+    {[](const DriveTraits& s) {
        return s.controllerId == kCtrl190 && Bits23(s) == 0 && (s.flashId[3] & 0x02) == 0;
      },
      "%s\\cus.BIN", false},
-    {[](const DriveSlot& s) {
+    {[](const DriveTraits& s) {
        return s.controllerId == kCtrl165 && s.flashId[0] == 0x98 &&
               (s.flashId[1] == 0xD5 || s.flashId[1] == 0xD7) && (s.flashId[3] & 0x02) != 0;
      },
      "%s\\165A9.BIN", false},
-    {[](const DriveSlot& s) { return s.controllerId == kCtrl165; }, "%s\\165A0.BIN", true},
-    {[](const DriveSlot& s) { return s.flashId[0] == 0x07 && s.revision == 2; }, "%s\\CAUR.BIN",
+    {[](const DriveTraits& s) { return s.controllerId == kCtrl165; }, "%s\\165A0.BIN", true},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x07 && s.revision == 2; }, "%s\\CAUR.BIN",
      false},
-    {[](const DriveSlot& s) { return s.flashId[0] == 0x07; }, "%s\\BAUR.BIN", false},
-    {[](const DriveSlot& s) { return IsUst(s.flashId[1]) && s.revision == 1; }, "%s\\BAUST.BIN",
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x07; }, "%s\\BAUR.BIN", false},
+    {[](const DriveTraits& s) { return IsUst(s.flashId[1]) && s.revision == 1; }, "%s\\BAUST.BIN",
      false},
-    {[](const DriveSlot& s) { return IsUst(s.flashId[1]) && s.revision == 2; }, "%s\\CAUST.BIN",
+    {[](const DriveTraits& s) { return IsUst(s.flashId[1]) && s.revision == 2; }, "%s\\CAUST.BIN",
      false},
-    {[](const DriveSlot& s) { return IsUst(s.flashId[1]); }, "%s\\DAUST.BIN", false},
-    {[](const DriveSlot& s) { return s.revision == 1; }, "%s\\BAUS.BIN", false},
-    {[](const DriveSlot& s) { return s.revision == 2; }, "%s\\CAUS.BIN", false},
-    {[](const DriveSlot&) { return true; }, "%s\\DAUS.BIN", false},
+    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "%s\\DAUST.BIN", false},
+    {[](const DriveTraits& s) { return s.revision == 1; }, "%s\\BAUS.BIN", false},
+    {[](const DriveTraits& s) { return s.revision == 2; }, "%s\\CAUS.BIN", false},
+    {[](const DriveTraits&) { return true; }, "%s\\DAUS.BIN", false},
 };
 static_assert(std::size(kCodeImageRows) == 15);
 
 struct UpdateImageRow {
-  SlotTest matches;
+  DriveTest matches;
   const char* name;  // empty: the folder itself is the candidate
 };
 
 constexpr UpdateImageRow kUpdateImageRows[] = {
-    {[](const DriveSlot& s) { return s.flashId[0] == 0x07; }, "ur.bin"},
-    {[](const DriveSlot& s) { return IsUst(s.flashId[1]); }, "ust.bin"},
-    {[](const DriveSlot& s) {
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x07; }, "ur.bin"},
+    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "ust.bin"},
+    {[](const DriveTraits& s) {
        return s.inquiryText[10] == 'Q' && Bits23(s) == 0 && s.inquiryText[9] == '2';
      },
      "us.bin"},
-    {[](const DriveSlot& s) { return s.inquiryText[10] == 'Q'; }, "us1.bin"},
-    {[](const DriveSlot& s) {
+    {[](const DriveTraits& s) { return s.inquiryText[10] == 'Q'; }, "us1.bin"},
+    {[](const DriveTraits& s) {
        return (s.flashId[3] & 0x03) == 2 && s.inquiryText[10] != 'F' && Bits23(s) == 0;
      },
      "us5.bin"},
-    {[](const DriveSlot& s) {
+    {[](const DriveTraits& s) {
        return (s.flashId[3] & 0x03) == 2 && s.inquiryText[10] != 'F' && Bits23(s) == 4;
      },
      "us6.bin"},
-    {[](const DriveSlot& s) { return (s.flashId[3] & 0x03) == 2 && s.inquiryText[10] != 'F'; }, ""},
-    {[](const DriveSlot& s) { return s.flashId[0] == 0x01; }, "us3.bin"},
-    {[](const DriveSlot& s) { return s.flashId[0] == 0x92; }, "us7.bin"},
-    {[](const DriveSlot& s) { return s.flashId[0] == 0x45 && (s.flashId[2] & 0x03) != 0; },
+    {[](const DriveTraits& s) { return (s.flashId[3] & 0x03) == 2 && s.inquiryText[10] != 'F'; },
+     ""},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x01; }, "us3.bin"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x92; }, "us7.bin"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x45 && (s.flashId[2] & 0x03) != 0; },
      "us2.bin"},
     {IsAd4Flash, "us4.bin"},
-    {[](const DriveSlot& s) { return Bits23(s) == 0; }, "us.bin"},
-    {[](const DriveSlot& s) { return Bits23(s) == 4; }, "us1.bin"},
-    {[](const DriveSlot&) { return true; }, ""},
+    {[](const DriveTraits& s) { return Bits23(s) == 0; }, "us.bin"},
+    {[](const DriveTraits& s) { return Bits23(s) == 4; }, "us1.bin"},
+    {[](const DriveTraits&) { return true; }, ""},
 };
 static_assert(std::size(kUpdateImageRows) == 14);
 
 constexpr UpdateImageRow kUpdateImage190Rows[] = {
-    {[](const DriveSlot& s) { return IsUst(s.flashId[1]); }, "cust.bin"},
-    {[](const DriveSlot& s) { return s.flashId[0] == 0x92; }, "cus7.bin"},
-    {[](const DriveSlot& s) { return s.flashId[0] == 0x45 && (s.flashId[2] & 0x03) != 0; },
+    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "cust.bin"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x92; }, "cus7.bin"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x45 && (s.flashId[2] & 0x03) != 0; },
      "cus2.bin"},
     {IsAd4Flash, "cus4.bin"},
-    {[](const DriveSlot& s) { return Bits23(s) != 0 && (s.flashId[3] & 0x02) != 0; }, "cus6.bin"},
-    {[](const DriveSlot& s) { return Bits23(s) != 0; }, "cus1.bin"},
-    {[](const DriveSlot& s) { return (s.flashId[3] & 0x02) != 0; }, "cus5.bin"},
-    {[](const DriveSlot&) { return true; }, "cus.bin"},
+    {[](const DriveTraits& s) { return Bits23(s) != 0 && (s.flashId[3] & 0x02) != 0; }, "cus6.bin"},
+    {[](const DriveTraits& s) { return Bits23(s) != 0; }, "cus1.bin"},
+    {[](const DriveTraits& s) { return (s.flashId[3] & 0x02) != 0; }, "cus5.bin"},
+    {[](const DriveTraits&) { return true; }, "cus.bin"},
 };
 static_assert(std::size(kUpdateImage190Rows) == 8);
 
@@ -132,9 +133,9 @@ const char* SubFolder163(char key) {
 }
 
 template <size_t N>
-const char* FirstMatchingName(const UpdateImageRow (&rows)[N], const DriveSlot& slot) {
+const char* FirstMatchingName(const UpdateImageRow (&rows)[N], const DriveTraits& drive) {
   for (const UpdateImageRow& row : rows) {
-    if (row.matches(slot)) return row.name;
+    if (row.matches(drive)) return row.name;
   }
   return "";  // unreachable: every table ends in a row for any drive
 }
@@ -153,33 +154,24 @@ std::string ExistingOrFallback(platform::Platform& platform, const std::string& 
 
 bool IsUstDeviceCode(uint8_t code) { return IsUst(code); }
 
-std::string ChooseCodeImage(Program& p, int slotIndex) {
-  DriveSlot& slot = p.Slot(slotIndex);
+CodeImageChoice CodeImageFor(platform::Platform& platform, const DriveTraits& drive) {
   for (const CodeImageRow& row : kCodeImageRows) {
-    if (!row.matches(slot)) continue;
-    if (row.marksA0) {
-      // The update chooser reads inquiryText[9] later; this stamp stays in
-      // the slot until it is reset, whether or not the load succeeds.
-      slot.inquiryText[8] = 'A';
-      slot.inquiryText[9] = '0';
-    }
-    return ComposePath(row.pathFormat, WorkFolder(p.platform));
+    if (row.matches(drive)) return {ComposePath(row.pathFormat, WorkFolder(platform)), row.marksA0};
   }
   return {};  // unreachable: the last row matches any drive
 }
 
-std::string ChooseUpdateImage(Program& p, ControllerId controllerId) {
-  const DriveSlot& slot = p.Selected();
-  std::string folder = WorkFolder(p.platform);
-  folder += controllerId == kCtrl163 ? SubFolder163(slot.inquiryText[10]) : "\\";
-  return ExistingOrFallback(p.platform, folder, FirstMatchingName(kUpdateImageRows, slot),
+std::string ChooseUpdateImage(platform::Platform& platform, const DriveTraits& drive,
+                              ControllerId controllerId) {
+  std::string folder = WorkFolder(platform);
+  folder += controllerId == kCtrl163 ? SubFolder163(drive.inquiryText[10]) : "\\";
+  return ExistingOrFallback(platform, folder, FirstMatchingName(kUpdateImageRows, drive),
                             "us1.bin");
 }
 
-std::string ChooseUpdateImage190(Program& p) {
-  const DriveSlot& slot = p.Selected();
-  const std::string folder = WorkFolder(p.platform) + "\\";
-  return ExistingOrFallback(p.platform, folder, FirstMatchingName(kUpdateImage190Rows, slot),
+std::string ChooseUpdateImage190(platform::Platform& platform, const DriveTraits& drive) {
+  const std::string folder = WorkFolder(platform) + "\\";
+  return ExistingOrFallback(platform, folder, FirstMatchingName(kUpdateImage190Rows, drive),
                             "cus1.bin");
 }
 

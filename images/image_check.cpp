@@ -61,35 +61,23 @@ int CatalogueEntryOf(platform::Platform& platform, const std::string& path) {
   return -1;
 }
 
-ImageFileRead ReadImageFile(Program& p, const std::string& path, std::vector<uint8_t>& bytes) {
+ImageFileRead ReadImageFile(platform::Platform& platform, const ImageSet* images,
+                            const std::string& path, std::vector<uint8_t>& bytes) {
   bytes.clear();
-  auto file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
+  auto file = platform.OpenFile(path, platform::OpenMode::kReadBinary);
   if (!file) return ImageFileRead::kCannotOpen;
   bytes.resize(kMaxImageFileBytes + 1);
   bytes.resize(file->Read(bytes.data(), bytes.size()));
   file.reset();
 
-  const int entry = CatalogueEntryOf(p.platform, path);
+  const int entry = CatalogueEntryOf(platform, path);
   if (entry < 0) return ImageFileRead::kRead;
   // A catalogue file that cannot be compared is not trusted either.
-  const std::optional<std::span<const uint8_t>> payload =
-      ImagePayload(p.platform, p.images.get(), entry);
+  const std::optional<std::span<const uint8_t>> payload = ImagePayload(platform, images, entry);
   if (!payload || !std::equal(bytes.begin(), bytes.end(), payload->begin(), payload->end())) {
     return ImageFileRead::kDiffers;
   }
   return ImageFileRead::kRead;
-}
-
-bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes) {
-  const ImageFileRead read = ReadImageFile(p, path, bytes);
-  if (read == ImageFileRead::kRead) return true;
-  std::string text = "The file <" + path + "> cannot be opened, please check.";
-  if (read == ImageFileRead::kDiffers) {
-    text += p.images ? "\nIt differs from the image of that name in <" + p.images->folder + ">."
-                     : std::string("\nIt differs from the image built into the program.");
-  }
-  p.view.ShowMessage(text, "Fail", kMbIconError | kMbTopmost);
-  return false;
 }
 
 void CopyImageBytes(const std::vector<uint8_t>& image, size_t offset, uint8_t* out, size_t count) {

@@ -1,6 +1,6 @@
 // The image set of a run: the payloads built into the program or a folder
-// of images named at start-up, what it is called, and the refusal to write
-// stand-ins into a real drive.
+// of images named at start-up, what it is called, and whether it holds
+// generated stand-ins.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -122,12 +122,11 @@ std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
   return set;
 }
 
-bool LoadImagesFromEnvironment(platform::Platform& platform,
-                               std::shared_ptr<const ImageSet>& images, std::string& problem) {
+bool LoadNamedImages(platform::Platform& platform, const std::string& folder,
+                     std::shared_ptr<const ImageSet>& images, std::string& problem) {
   images.reset();
-  const std::optional<std::string> folder = platform::ReadEnvironmentVariable(kImagesVariable);
-  if (!folder || folder->empty()) return true;
-  images = LoadImageFolder(platform, *folder, problem);
+  if (folder.empty()) return true;
+  images = LoadImageFolder(platform, folder, problem);
   return images != nullptr;
 }
 
@@ -206,21 +205,6 @@ std::string DescribeImages(platform::Platform& platform, const ImageSet* images)
   }
   if (images != nullptr) text += " (from " + images->folder + ")";
   return text;
-}
-
-bool StandInsBarredFrom(Program& p, int slotIndex) {
-  // A slot that is not there might be anything, so it counts as real.
-  const bool real = slotIndex < 0 || slotIndex >= kSlotCount ||
-                    p.link.opener().ServesRealDevice(p.Slot(slotIndex).letter);
-  if (!real || !ImagesAreStandIns(p.images.get())) return false;
-  return platform::ReadEnvironmentVariable(kAllowStandInsVariable) !=
-         std::optional<std::string>("1");
-}
-
-bool RefuseStandInImages(Program& p) {
-  if (!StandInsBarredFrom(p, p.selectedDrive)) return false;
-  p.view.ShowMessage(kStandInsRefusedText, "ERROR", kMbIconError);
-  return true;
 }
 
 }  // namespace kestrune

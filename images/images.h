@@ -1,5 +1,5 @@
-// ISP images: the embedded catalogue and its extraction, the choice of image
-// for a drive, and the loading of working code into the controller.
+// ISP images: the embedded catalogue and its extraction, the image set of a
+// run, reading image files, and the choice of image for a drive.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "discovery/program.h"
+#include "device/controllers.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -37,8 +37,11 @@ std::string WorkFolder(platform::Platform& platform);
 // system's path limit (260 characters; a longer result is cut).
 std::string ComposePath(const char* format, const std::string& folder);
 
-// Copies every embedded image to the work folder.
-void ExtractImages(Program& p);
+struct ImageSet;
+
+// Copies every embedded image to the work folder: the payloads of `images`,
+// or those built into the program when it is null.
+void ExtractImages(platform::Platform& platform, const ImageSet* images);
 
 class BinRes {
  public:
@@ -69,12 +72,11 @@ struct ImageSet {
 std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
                                                 const std::string& folder, std::string& problem);
 
-// The image set named by KESTRUNE_IMAGES, or null (the built-in payloads)
-// when it is unset or empty. False, with `problem` set, when the folder it
-// names does not hold the images.
-inline constexpr const char* kImagesVariable = "KESTRUNE_IMAGES";
-bool LoadImagesFromEnvironment(platform::Platform& platform,
-                               std::shared_ptr<const ImageSet>& images, std::string& problem);
+// The image set of the folder named at start-up, or null (the built-in
+// payloads) when none was named. False, with `problem` set, when the folder
+// does not hold the images.
+bool LoadNamedImages(platform::Platform& platform, const std::string& folder,
+                     std::shared_ptr<const ImageSet>& images, std::string& problem);
 
 // Catalogue entry `entry`'s bytes in the set (null: the built-in payloads);
 // nullopt when a built-in resource is missing.
@@ -91,15 +93,9 @@ bool ImagesAreStandIns(const ImageSet* images);
 // " (from DIR)" for a folder.
 std::string DescribeImages(platform::Platform& platform, const ImageSet* images);
 
-// With stand-ins, no real drive may be written. True ("stop") after one
-// ERROR box asking for real images when the selected drive is reached
-// through real pass-through; the test switch KESTRUNE_ALLOW_STANDIN_IMAGES=1
-// lifts it. Every operation that changes a drive's flash asks it first.
-inline constexpr const char* kAllowStandInsVariable = "KESTRUNE_ALLOW_STANDIN_IMAGES";
+// With stand-ins, no real drive may be written; this is the ERROR box's
+// text that asks for real images.
 extern const char* const kStandInsRefusedText;
-bool RefuseStandInImages(Program& p);
-// The same test for one slot, without a box (identification shows none).
-bool StandInsBarredFrom(Program& p, int slotIndex);
 
 // --- reading an image file ---
 // Image files are read whole; none the program uses is larger than this.
@@ -109,15 +105,12 @@ enum class ImageFileRead : uint8_t { kRead, kCannotOpen, kDiffers };
 
 // Reads the image file `path` into `bytes` (up to one byte more than
 // kMaxImageFileBytes). A file whose name, relative to the work folder, is a
-// catalogue entry must hold exactly that entry's payload, else kDiffers;
-// files the catalogue does not hold are taken as they are. The caller uses
-// these same bytes, so the file cannot change between check and use.
-ImageFileRead ReadImageFile(Program& p, const std::string& path, std::vector<uint8_t>& bytes);
-
-// ReadImageFile for the updates: on failure it shows the "cannot be opened"
-// box, with a second line when the file differs from its image, and
-// returns false.
-bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes);
+// catalogue entry must hold exactly that entry's payload in `images` (null:
+// the built-in payloads), else kDiffers; files the catalogue does not hold
+// are taken as they are. The caller uses these same bytes, so the file
+// cannot change between check and use.
+ImageFileRead ReadImageFile(platform::Platform& platform, const ImageSet* images,
+                            const std::string& path, std::vector<uint8_t>& bytes);
 
 // Bytes `offset` to `offset` + `count` - 1 of `image` into `out`; what the
 // image does not hold leaves `out` as it was.
@@ -127,16 +120,28 @@ void CopyImageBytes(const std::vector<uint8_t>& image, size_t offset, uint8_t* o
 int CatalogueEntryOf(platform::Platform& platform, const std::string& path);
 
 // --- choosers ---
-// The code image for the slot's drive. Controller 0x165 drives without the
-// flash of 165A9.BIN also get "A0" in inquiryText[8..9].
-std::string ChooseCodeImage(Program& p, int slotIndex);
-std::string ChooseUpdateImage(Program& p, ControllerId controllerId);
-std::string ChooseUpdateImage190(Program& p);
-bool IsUstDeviceCode(uint8_t code);
+// What the choosers go by: values copied from the drive's slot.
+struct DriveTraits {
+  ControllerId controllerId = 0;
+  uint8_t flashId[5] = {};
+  uint8_t revision = 0;
+  char inquiryText[17] = {};  // characters 9 and 10 are tested
+};
 
-// --- code loading and restart ---
-bool LoadCodeBlock(Program& p, int8_t block, int slotIndex);
-bool RestartDrive(Program& p, int slotIndex);
-bool ReadSpareUnderCode(Program& p, uint32_t page, int slotIndex);
+struct CodeImageChoice {
+  std::string path;
+  // Controller 0x165 drives without the flash of 165A9.BIN: the caller
+  // stamps "A0" into the slot's inquiryText[8..9].
+  bool marksA0 = false;
+};
+
+// The code image whose blocks run in the drive's controller.
+CodeImageChoice CodeImageFor(platform::Platform& platform, const DriveTraits& drive);
+// The update image for the drive; `controllerId` decides only whether the
+// 0x163 sub-folder applies.
+std::string ChooseUpdateImage(platform::Platform& platform, const DriveTraits& drive,
+                              ControllerId controllerId);
+std::string ChooseUpdateImage190(platform::Platform& platform, const DriveTraits& drive);
+bool IsUstDeviceCode(uint8_t code);
 
 }  // namespace kestrune

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/volume_guard.h"
 #include "platform/platform.h"
 

@@ -6,6 +6,8 @@
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
+#include "images/images.h"
+#include "operations/messages.h"
 
 namespace kestrune {
 
@@ -55,12 +57,12 @@ std::string DescribeSkipped(const std::vector<CopyArea>& list) {
 }
 
 bool PageSizeFitsUpdate(uint32_t pageSize) {
-  if (pageSize == 0 || pageSize > kIspAreaBytes) return false;
+  if (!IsUsablePageSize(pageSize)) return false;
   return pageSize > kLargePageThreshold || kIspAreaBytes % pageSize == 0;
 }
 
 bool PageSizeFitsChunked(uint32_t pageSize) {
-  if (pageSize == 0) return false;
+  if (!IsUsablePageSize(pageSize)) return false;
   if (pageSize <= kChunkBytes) return kChunkBytes % pageSize == 0;
   // The last chunk of the ISP area carries pageSize bytes from its position.
   return kIspPayloadBytes - kChunkBytes + pageSize <= kIspAreaBytes;
@@ -93,8 +95,20 @@ void WarnOfUnreadBlocks(Program& p, int slotIndex) {
   const std::vector<uint32_t>& blocks = p.cisUnreadBlocks[slotIndex];
   if (blocks.empty()) return;
   const std::string text = FormatText(kCisBlocksUnread, DescribeBlocks(blocks).c_str());
-  p.view.ShowMessage(text, "Warning", kMbIconExclamation);
+  Warn(p, text, "Warning", kMbIconExclamation);
   p.log.AppendLog(text.c_str());
+}
+
+bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes) {
+  const ImageFileRead read = ReadImageFile(p.platform, p.images.get(), path, bytes);
+  if (read == ImageFileRead::kRead) return true;
+  std::string text = "The file <" + path + "> cannot be opened, please check.";
+  if (read == ImageFileRead::kDiffers) {
+    text += p.images ? "\nIt differs from the image of that name in <" + p.images->folder + ">."
+                     : std::string("\nIt differs from the image built into the program.");
+  }
+  Fail(p, Outcome::kFailed, text, "Fail", kMbIconError | kMbTopmost);
+  return false;
 }
 
 std::string FormatText(const char* format, ...) {

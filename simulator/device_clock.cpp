@@ -1,8 +1,6 @@
 #include "simulator/device_clock.h"
 
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <thread>
 
 namespace kestrune::sim {
@@ -29,11 +27,6 @@ class SteadyClock final : public DeviceClock {
 std::shared_ptr<DeviceClock> WallClock() {
   static const std::shared_ptr<DeviceClock> clock = std::make_shared<SteadyClock>();
   return clock;
-}
-
-bool RealTimeRequested() {
-  const char* value = std::getenv("KESTRUNE_SIM_REALTIME");
-  return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
 }  // namespace kestrune::sim

@@ -1,7 +1,7 @@
-// Wall time for simulated drives that take as long as real ones: with
-// KESTRUNE_SIM_REALTIME=1 each command lasts the device time the timing model
-// charges for it, so that runs over several drives can be measured as a
-// bench of real sticks would feel them.
+// Wall time for simulated drives that take as long as real ones: on a clock
+// each command lasts the device time the timing model charges for it, so
+// that runs over several drives can be measured as a bench of real sticks
+// would feel them.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +19,5 @@ class DeviceClock {
 
 // The steady clock of the host, sleeping the calling thread.
 std::shared_ptr<DeviceClock> WallClock();
-
-// Whether the environment asks for real-time drives (KESTRUNE_SIM_REALTIME=1).
-bool RealTimeRequested();
 
 }  // namespace kestrune::sim

@@ -534,7 +534,6 @@ std::unique_ptr<VirtualDrive> VirtualDrive::FromDescription(const DriveDescripti
   }
   auto drive = std::make_unique<Drive>(description, flashPath);
   if (!drive->Start(error)) return nullptr;
-  if (RealTimeRequested()) drive->SetClock(WallClock());
   return drive;
 }
 

@@ -40,8 +40,8 @@ class VirtualDrive {
   static std::unique_ptr<VirtualDrive> Default();
   // A drive from a description. With a non-empty `flashPath` the flash is
   // loaded from that file when it exists, and each erase and page program
-  // reaches it as the command completes. With KESTRUNE_SIM_REALTIME=1 in the
-  // environment the drive runs on the wall clock (see SetClock).
+  // reaches it as the command completes. The drive answers at once until it
+  // is given a clock (SetClock).
   static std::unique_ptr<VirtualDrive> FromDescription(const DriveDescription& description,
                                                        std::string* error,
                                                        const std::string& flashPath = {});
@@ -142,9 +142,9 @@ class SimulatedVolumes : public device::VolumeOpener {
   void AttachLocked(char letter, VirtualDrive& drive, std::string lockPath,
                     bool createLockFile = false);
   void Detach(char letter) { drives_.erase(letter); }
-  std::unique_ptr<device::Transport> Open(char letter) override;
+  // A drive another run holds is named by its lock file.
+  device::OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return false; }
-  std::string HeldElsewhere(char letter) const override { return locks_.HeldElsewhere(letter); }
   // The serial of the drive's description.
   std::string UsbSerial(char letter) const override;
 

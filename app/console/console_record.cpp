@@ -88,14 +88,6 @@ std::optional<device::Divergence> ReplayDrives::Finish() {
   return first;
 }
 
-void RunUntilReplayStops(CKestruneApp& app, const CKestruneApp::ModalLoop& runModal) {
-  try {
-    app.InitInstance(runModal);
-  } catch (const device::ReplayStopped&) {
-    // The replay keeps where and why; the run ends here.
-  }
-}
-
 Json DivergenceJson(const device::Divergence& divergence) {
   Json json = Json::object();
   json["command"] = divergence.command;

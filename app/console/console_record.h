@@ -39,11 +39,6 @@ class ReplayDrives {
   std::vector<std::unique_ptr<device::ReplayVolumes>> replays_;
 };
 
-// The dialog's modal run, ended where a replay leaves its recording: no
-// further command reaches anything and nothing more is shown. The replay
-// keeps where it stopped (ReplayDrives::Finish).
-void RunUntilReplayStops(CKestruneApp& app, const CKestruneApp::ModalLoop& runModal);
-
 // The divergence as the JSON document gives it.
 Json DivergenceJson(const device::Divergence& divergence);
 

@@ -4,6 +4,8 @@
 
 #include <iosfwd>
 
+#include "app/settings.h"
+
 namespace kestrune::console {
 
 struct ConsoleStreams {
@@ -14,7 +16,9 @@ struct ConsoleStreams {
   bool inputIsTerminal = false;
 };
 
-// Returns the process exit code.
-int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io);
+// Returns the process exit code. `settings` are what main() read from the
+// environment.
+int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
+               const Settings& settings);
 
 }  // namespace kestrune::console

@@ -1,11 +1,12 @@
-// Where the drives come from: the simulated drive on E: when
-// KESTRUNE_SIMULATE names a virtual-drive file (or "default"), the real
-// pass-through volumes otherwise.
+// Where the drives come from: the simulated drive on E: when the settings
+// name a virtual-drive file (or "default"), the real pass-through volumes
+// otherwise.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "app/settings.h"
 #include "device/transport.h"
 #include "simulator/virtual_drive.h"
 
@@ -16,9 +17,10 @@ inline constexpr char kSimulatedLetter = 'E';
 
 class DriveSource {
  public:
-  // `simulate` is the variable's value; null or empty selects the real
-  // volumes. False with `error` set when the virtual drive cannot be loaded.
-  bool Open(const char* simulate, std::string* error);
+  // settings.simulate empty selects the real volumes; a simulated drive
+  // runs on the wall clock when settings.simulatorRealTime is set. False
+  // with `error` set when the virtual drive cannot be loaded.
+  bool Open(const Settings& settings, std::string* error);
 
   device::VolumeOpener& opener() { return *opener_; }
   bool simulated() const { return drive_ != nullptr; }

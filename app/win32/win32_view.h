@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/view.h"
+#include "view/view.h"
 
 namespace kestrune::win32 {
 

@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "app/dialog.h"
-#include "app/isp_log.h"
+#include "app/settings.h"
 #include "app/win32/drive_source.h"
 #include "app/win32/main_dialog.h"
 #include "app/win32/win32_view.h"
 #include "device/link.h"
 #include "device/recorder.h"
 #include "discovery/program.h"
+#include "log/isp_log.h"
 #include "operations/backup_records.h"
 #include "platform/platform.h"
 #include "program_version.h"
@@ -52,9 +53,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   profile.SetRegistryKey("Local AppWizard-Generated Applications", kestrune::kAppTitle);
 
   kestrune::win32::Win32View view;
+  kestrune::Settings settings = kestrune::ReadSettings();
+  settings.simulate =
+      kestrune::platform::ReadEnvironmentVariable(kestrune::win32::kSimulateVariable).value_or("");
   kestrune::win32::DriveSource drives;
   std::string error;
-  if (!drives.Open(std::getenv(kestrune::win32::kSimulateVariable), &error)) {
+  if (!drives.Open(settings, &error)) {
     view.ShowMessage("Cannot load the virtual drive: " + error, kestrune::kAppTitle,
                      kestrune::kMbIconError);
     return 1;
@@ -73,7 +77,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // KESTRUNE_RECORD=FILE keeps every command to the drives, with its reply,
   // in a new file (docs/recording.md).
   std::unique_ptr<kestrune::device::RecordingVolumes> recording;
-  if (const char* record = std::getenv(kRecordVariable); record != nullptr && *record != '\0') {
+  if (const std::string record =
+          kestrune::platform::ReadEnvironmentVariable(kRecordVariable).value_or("");
+      !record.empty()) {
     const kestrune::device::RecordingHeader header{
         kestrune::kProgramVersion, kestrune::UtcTimestamp(),
         kestrune::platform::SystemDescription(), CommandLineArguments()};
@@ -98,6 +104,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   kestrune::device::DeviceLink link(opener);
   kestrune::IspLog log(*platform);
   kestrune::Program program(*platform, link, log, view);
+  program.imagesFolder = settings.imagesFolder;
+  program.allowStandInImages = settings.allowStandInImages;
   HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
 
   kestrune::win32::MainDialogHooks hooks;

@@ -21,6 +21,7 @@
 #include "app/console/console_run.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "platform/platform.h"
 #include "resources/image_list.h"
 #include "simulator/virtual_drive.h"
@@ -583,15 +584,15 @@ INSTANTIATE_TEST_SUITE_P(
     Folders, ConsoleSharedFolder,
     ::testing::Values(
         FolderRuleCase{"ImagesOfAnotherUser", kImagesVariable, 0755, 65534, false,
-                     " belongs to another user (uid 65534)"},
+                       " belongs to another user (uid 65534)"},
         FolderRuleCase{"ImagesWritableByOthers", "--images", 0777, 0, false,
-                     " can be written by other users (mode 0777)"},
+                       " can be written by other users (mode 0777)"},
         FolderRuleCase{"ImagesThroughALink", "--images", 0755, 0, true,
-                     " is a symbolic link; it must be a folder of your own"},
+                       " is a symbolic link; it must be a folder of your own"},
         FolderRuleCase{"CDriveWritableByOthers", "--c-drive", 0777, 0, false,
-                     " can be written by other users (mode 0777) and has no sticky bit"},
+                       " can be written by other users (mode 0777) and has no sticky bit"},
         FolderRuleCase{"CDriveThroughALink", "--c-drive", 0755, 0, true,
-                     " is a symbolic link; name the folder itself"},
+                       " is a symbolic link; name the folder itself"},
         FolderRuleCase{"CDriveSticky", "--c-drive", 01777, 0, false, nullptr},
         FolderRuleCase{"CDriveOfAnotherUser", "--c-drive", 0755, 65534, false, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });

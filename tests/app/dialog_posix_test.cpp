@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "app/dialog.h"
-#include "app/isp_log.h"
 #include "device/commands.h"
 #include "device/link.h"
 #include "discovery/discovery.h"
+#include "log/isp_log.h"
 #include "platform/posix_platform.h"
 #include "tests/support/device_temp_folder.h"
 #include "tests/support/device_test_link.h"

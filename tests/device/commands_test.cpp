@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/device_fake_transport.h"
+#include "tests/support/scripted_transport.h"
 
 namespace kestrune::device {
 namespace {
 
-using testing::FakeVolumes;
+using testing::ScriptedDrive;
+using testing::ScriptedVolumes;
 
 struct CommandCase {
   const char* name;
@@ -26,7 +27,9 @@ class CommandTable : public ::testing::TestWithParam<CommandCase> {};
 
 TEST_P(CommandTable, BuildsExactCdbCarrierLengthAndTimeout) {
   const CommandCase& c = GetParam();
-  FakeVolumes volumes;
+  ScriptedVolumes volumes;
+  ScriptedDrive& drive = volumes.Attach('E');
+  drive.unmatched = testing::Good();
   DeviceLink link(volumes);
   VolumeHandle handle = kNoVolume;
   ASSERT_TRUE(link.OpenVolume('E', handle));
@@ -34,8 +37,8 @@ TEST_P(CommandTable, BuildsExactCdbCarrierLengthAndTimeout) {
 
   EXPECT_TRUE(c.issue(link, buffer.data(), handle));
 
-  ASSERT_EQ(volumes.state->seen.size(), 1u);
-  const auto& seen = volumes.state->seen[0];
+  ASSERT_EQ(drive.seen.size(), 1u);
+  const auto& seen = drive.seen[0];
   EXPECT_EQ(seen.cdb, c.cdb);
   EXPECT_EQ(seen.carrier, c.carrier);
   EXPECT_EQ(seen.transferLength, c.transferLength);
@@ -184,8 +187,12 @@ INSTANTIATE_TEST_SUITE_P(Builders, CommandTable, ::testing::ValuesIn(kCommands),
 
 class CommandsTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(link.OpenVolume('E', handle)); }
-  FakeVolumes volumes;
+  void SetUp() override {
+    drive.unmatched = testing::Good();
+    ASSERT_TRUE(link.OpenVolume('E', handle));
+  }
+  ScriptedVolumes volumes;
+  ScriptedDrive& drive = volumes.Attach('E');
   DeviceLink link{volumes};
   VolumeHandle handle = kNoVolume;
 };
@@ -194,21 +201,21 @@ TEST_F(CommandsTest, WriteControllerMemorySendsTheCallersBytes) {
   std::vector<uint8_t> data(512);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
   ASSERT_TRUE(WriteControllerMemory(link, 0xF000, 0x200, 0xFF, data.data(), handle));
-  EXPECT_EQ(volumes.state->seen.at(0).outData, data);
+  EXPECT_EQ(drive.seen.at(0).dataOut, data);
 }
 
 TEST_F(CommandsTest, CommandsWithoutDataStillHandOverStorage) {
   ASSERT_TRUE(ResetController(link, handle));
   ASSERT_TRUE(PrepareCodeLoad(link, handle));
   ASSERT_TRUE(InitFlash(link, 0, handle));
-  for (const auto& seen : volumes.state->seen) {
+  for (const auto& seen : drive.seen) {
     EXPECT_EQ(seen.transferLength, 0u);
     EXPECT_EQ(seen.carrier, Carrier::kIn);
   }
 }
 
 TEST_F(CommandsTest, BuildersPassTheCarrierFailureThrough) {
-  volumes.state->results = {{Outcome::kScsiStatus, 2}, {Outcome::kTransportError, 0}};
+  drive.Then({Outcome::kScsiStatus, 2}).Then({Outcome::kTransportError, 0});
   uint8_t buffer[8] = {};
   EXPECT_FALSE(ReadCapacity(link, buffer, 8, handle));
   EXPECT_FALSE(EraseFlashBlock(link, 0, handle));
@@ -218,7 +225,7 @@ TEST_F(CommandsTest, BuildersPassTheCarrierFailureThrough) {
 TEST_F(CommandsTest, ClosedHandleIsRefusedWithoutTraffic) {
   uint8_t buffer[8] = {};
   EXPECT_FALSE(ReadCapacity(link, buffer, 8, handle + 100));
-  EXPECT_TRUE(volumes.state->seen.empty());
+  EXPECT_TRUE(drive.seen.empty());
 }
 
 TEST(SwapBytes16Test, ExchangesTheLowTwoBytesOnly) {

@@ -6,17 +6,20 @@
 #include <vector>
 
 #include "device/commands.h"
-#include "tests/support/device_fake_transport.h"
 #include "tests/support/device_test_link.h"
+#include "tests/support/scripted_transport.h"
 
 namespace kestrune::device {
 namespace {
 
-using testing::FakeVolumes;
+using testing::ScriptedDrive;
+using testing::ScriptedVolumes;
 
+// One drive on E: that fills every data-in with 0xA5.
 class LinkTest : public ::testing::Test {
  protected:
-  FakeVolumes volumes;
+  ScriptedVolumes volumes;
+  ScriptedDrive& drive = volumes.Attach('E').On(testing::AnyCommand(), testing::Pattern({0xA5}));
   testing::TestLink link{volumes};
 };
 
@@ -31,9 +34,9 @@ TEST_F(LinkTest, OpenStoresAFreshHandleAndCloseClearsIt) {
 
   link.CloseVolume(first);
   EXPECT_EQ(first, kNoVolume);
-  EXPECT_EQ(volumes.state->closeCount, 1);
+  EXPECT_EQ(volumes.liveTransports, 1);
   link.CloseVolume(first);  // closing a closed handle does nothing
-  EXPECT_EQ(volumes.state->closeCount, 1);
+  EXPECT_EQ(volumes.liveTransports, 1);
   EXPECT_EQ(link.OpenVolumeCount(), 1u);
 }
 
@@ -49,7 +52,7 @@ TEST_F(LinkTest, OpenDoesNotCloseAHandleAlreadyStored) {
   ASSERT_TRUE(link.OpenVolume('E', handle));
   VolumeHandle old = handle;
   ASSERT_TRUE(link.OpenVolume('E', handle));
-  EXPECT_EQ(volumes.state->closeCount, 0);
+  EXPECT_EQ(volumes.liveTransports, 2);
   uint8_t cdb[6] = {0x12};
   uint8_t buffer[4];
   EXPECT_TRUE(link.SendCommandIn(cdb, 6, 4, 20, buffer, old));
@@ -61,7 +64,7 @@ TEST_F(LinkTest, DestroyingTheLinkClosesWhatIsOpen) {
     VolumeHandle handle = kNoVolume;
     ASSERT_TRUE(scoped.OpenVolume('E', handle));
   }
-  EXPECT_EQ(volumes.state->closeCount, 1);
+  EXPECT_EQ(volumes.liveTransports, 0);
 }
 
 struct CarrierCase {
@@ -78,8 +81,7 @@ TEST_P(CarrierTest, FailedRequestsLeaveBufferedDataInUntouched) {
   const CarrierCase& c = GetParam();
   VolumeHandle handle = kNoVolume;
   ASSERT_TRUE(link.OpenVolume('E', handle));
-  volumes.state->scribbleOnFailure = true;
-  volumes.state->results = {{Outcome::kScsiStatus, 2}};
+  drive.Then({Outcome::kScsiStatus, 2});
   std::vector<uint8_t> buffer(c.length + 1, 0x11);
   uint8_t cdb[10] = {0xF8};
 
@@ -87,9 +89,9 @@ TEST_P(CarrierTest, FailedRequestsLeaveBufferedDataInUntouched) {
                 ? link.SendCommandIn(cdb, 10, c.length, 200, buffer.data(), handle)
                 : link.SendCommandOut(cdb, 10, c.length, 200, buffer.data(), handle);
   EXPECT_FALSE(ok);
-  ASSERT_EQ(volumes.state->seen.size(), 1u);
-  EXPECT_EQ(volumes.state->seen[0].carrier, c.carrier);
-  EXPECT_EQ(volumes.state->seen[0].transferLength, c.length);
+  ASSERT_EQ(drive.seen.size(), 1u);
+  EXPECT_EQ(drive.seen[0].carrier, c.carrier);
+  EXPECT_EQ(drive.seen[0].transferLength, c.length);
   bool buffered = c.carrier == Carrier::kIn && c.length < 512;
   if (buffered) {
     EXPECT_EQ(buffer, std::vector<uint8_t>(c.length + 1, 0x11));
@@ -103,14 +105,14 @@ TEST_P(CarrierTest, SuccessfulRequestsMoveTheCallersBytes) {
   const CarrierCase& c = GetParam();
   VolumeHandle handle = kNoVolume;
   ASSERT_TRUE(link.OpenVolume('E', handle));
-  volumes.state->reply = {1, 2, 3};
+  drive.On(testing::AnyCommand(), testing::Pattern({1, 2, 3}));
   std::vector<uint8_t> buffer(c.length + 1, 0x11);
   for (uint32_t i = 0; i < c.length; ++i) buffer[i] = static_cast<uint8_t>(i * 5);
   std::vector<uint8_t> sent(buffer.begin(), buffer.end() - 1);
   uint8_t cdb[10] = {0xF8};
   if (c.carrier == Carrier::kOut) {
     ASSERT_TRUE(link.SendCommandOut(cdb, 10, c.length, 200, buffer.data(), handle));
-    EXPECT_EQ(volumes.state->seen.at(0).outData, sent);
+    EXPECT_EQ(drive.seen.at(0).dataOut, sent);
     return;
   }
   ASSERT_TRUE(link.SendCommandIn(cdb, 10, c.length, 200, buffer.data(), handle));
@@ -143,7 +145,7 @@ TEST_P(ShortReply, FailsWhereEveryByteIsNeeded) {
   ASSERT_TRUE(link.OpenVolume('E', handle));
   Result result{Outcome::kGood, 0};
   result.residual = c.residual;
-  volumes.state->results = {result};
+  drive.Then(result);
   std::vector<uint8_t> buffer(c.length, 0x11);
   EXPECT_EQ(c.read(link, buffer.data(), c.length, handle), c.succeeds);
   const bool untouched = !c.succeeds && c.length < kBufferedLimit;
@@ -178,7 +180,7 @@ TEST_F(LinkTest, RefusesMalformedRequestsWithoutTraffic) {
   EXPECT_FALSE(link.SendCommandIn(nullptr, 6, 4, 20, buffer, handle));
   EXPECT_FALSE(link.SendCommandIn(cdb, 6, 4, 20, nullptr, handle));
   EXPECT_FALSE(link.SendCommandIn(cdb, 6, 4, 20, buffer, kNoVolume));
-  EXPECT_TRUE(volumes.state->seen.empty());
+  EXPECT_TRUE(drive.seen.empty());
   EXPECT_TRUE(link.SendCommandIn(cdb, 16, 4, 20, buffer, handle));
 }
 

@@ -6,17 +6,20 @@
 
 #include "device/commands.h"
 #include "device/volume_map.h"
-#include "tests/support/device_fake_transport.h"
+#include "tests/support/scripted_transport.h"
 
 namespace kestrune::device {
 namespace {
 
-using testing::FakeVolumes;
+using testing::ScriptedVolumes;
 
 TEST(TraceTest, WritesOneLinePerCommandWithItsOutcome) {
-  FakeVolumes volumes;
-  volumes.state->results = {
-      {Outcome::kGood, 0}, {Outcome::kScsiStatus, 2}, {Outcome::kGood, 0}, {Outcome::kOsError, 0}};
+  ScriptedVolumes volumes;
+  volumes.Attach('E')
+      .Then({Outcome::kGood, 0})
+      .Then({Outcome::kScsiStatus, 2})
+      .Then({Outcome::kGood, 0})
+      .Then({Outcome::kOsError, 0});
   std::vector<std::string> lines;
   TracingVolumes tracing(volumes, [&](const std::string& line) { lines.push_back(line); });
   DeviceLink link(tracing);
@@ -39,7 +42,8 @@ TEST(TraceTest, WritesOneLinePerCommandWithItsOutcome) {
 }
 
 TEST(TraceTest, FailedOpenIsPassedOnUntraced) {
-  FakeVolumes volumes;
+  ScriptedVolumes volumes;
+  volumes.Attach('E');
   int lines = 0;
   TracingVolumes tracing(volumes, [&](const std::string&) { ++lines; });
   EXPECT_EQ(tracing.Open('X'), nullptr);
@@ -47,10 +51,12 @@ TEST(TraceTest, FailedOpenIsPassedOnUntraced) {
 }
 
 TEST(VolumeMapTest, SendsEachLetterToItsOpener) {
-  FakeVolumes simulated;
-  simulated.letters = {'E', 'F'};
-  FakeVolumes real;
-  real.letters = {'E', 'G'};
+  ScriptedVolumes simulated;
+  simulated.Attach('E');
+  simulated.Attach('F');
+  ScriptedVolumes real;
+  real.Attach('E');
+  real.Attach('G');
   real.needsPrivilege = true;
   VolumeMap map;
   map.Map('e', simulated);
@@ -59,21 +65,21 @@ TEST(VolumeMapTest, SendsEachLetterToItsOpener) {
   EXPECT_TRUE(map.NeedsPrivilege());
 
   EXPECT_NE(map.Open('E'), nullptr);
-  EXPECT_EQ(simulated.state->openCount, 1);
+  EXPECT_EQ(simulated.openAttempts.size(), 1u);
   EXPECT_EQ(map.Open('F'), nullptr);  // not mapped, no fallback
   EXPECT_NE(map.Open('G'), nullptr);
-  EXPECT_EQ(real.state->openCount, 1);
+  EXPECT_EQ(real.openAttempts.size(), 1u);
   map.SetFallback(&simulated);
   EXPECT_NE(map.Open('F'), nullptr);
-  EXPECT_EQ(simulated.state->openCount, 2);
+  EXPECT_EQ(simulated.openAttempts.size(), 2u);
 }
 
 // Stand-in images are refused per letter, so a run that mixes simulated
 // drives and device nodes must tell each letter's kind, also through the
 // trace that wraps the map.
 TEST(VolumeMapTest, TellsEachLetterWhetherItIsARealDevice) {
-  FakeVolumes simulated;
-  FakeVolumes real;
+  ScriptedVolumes simulated;
+  ScriptedVolumes real;
   real.needsPrivilege = true;
   VolumeMap map;
   map.Map('E', simulated);

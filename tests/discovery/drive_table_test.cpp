@@ -209,7 +209,7 @@ class OrderView : public RecordingView {
  public:
   explicit OrderView(MemoryPlatform& platform) : platform_(platform) {}
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override {
-    logAtBox = platform_.Contents(kIspLogPath);
+    logAtBox = platform_.File(kIspLogPath);
     return RecordingView::ShowMessage(text, caption, style);
   }
   std::string logAtBox;
@@ -225,7 +225,7 @@ TEST(IspVerdict, ZerosInCharactersTwelveToFifteenMeanBroken) {
   IspLog log(platform);
   OrderView view(platform);
   Program p(platform, link, log, view);
-  platform.files[MemoryPlatform::Key(kIspLogPath)] = "";
+  platform.File(kIspLogPath) = "";
   log.StartLog();
   ResetSlot(p, 0);
   PageStore store;
@@ -246,7 +246,7 @@ TEST(IspVerdict, ZerosInCharactersTwelveToFifteenMeanBroken) {
   EXPECT_EQ(p.ispHealthy, 0);
   // The log line follows the box.
   EXPECT_EQ(view.logAtBox.find("ISP is borken"), std::string::npos);
-  EXPECT_NE(platform.Contents(kIspLogPath).find("ISP is borken !!! \r\n\r\n"), std::string::npos);
+  EXPECT_NE(platform.File(kIspLogPath).find("ISP is borken !!! \r\n\r\n"), std::string::npos);
   EXPECT_EQ(Val(p.Slot(0).ispFound), 1);
 }
 

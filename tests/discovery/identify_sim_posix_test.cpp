@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "app/isp_log.h"
 #include "device/link.h"
 #include "discovery/discovery.h"
 #include "images/images.h"
+#include "log/isp_log.h"
 #include "platform/posix_platform.h"
 #include "simulator/drive_description.h"
 #include "simulator/virtual_drive.h"
@@ -37,7 +37,7 @@ class SimulatedScan : public ::testing::Test {
   SimulatedScan() {
     folder_.Write("ISP.log", "");
     log.StartLog();
-    ExtractImages(p);
+    ExtractImages(p.platform, p.images.get());
     for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
   }
 

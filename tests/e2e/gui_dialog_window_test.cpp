@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "app/dialog.h"
-#include "app/isp_log.h"
 #include "app/win32/main_dialog.h"
 #include "app/win32/win32_view.h"
 #include "device/link.h"
 #include "discovery/program.h"
+#include "log/isp_log.h"
 #include "platform/platform.h"
 #include "resources/resource.h"
 #include "simulator/virtual_drive.h"

@@ -46,14 +46,20 @@ class SgioEndToEnd : public ::testing::Test {
     return steps;
   }
 
-  // The same drive, answered in this process without any transport between.
-  std::vector<Step> RunInProcess() {
+  // The drive the preload library serves, made afresh in this process.
+  std::unique_ptr<sim::VirtualDrive> LocalDrive() {
     std::ifstream in(drive);
     std::stringstream json;
     json << in.rdbuf();
     std::string error;
     auto virtualDrive = sim::VirtualDrive::FromJsonText(json.str(), &error);
     EXPECT_NE(virtualDrive, nullptr) << error;
+    return virtualDrive;
+  }
+
+  // The same drive, answered in this process without any transport between.
+  std::vector<Step> RunInProcess() {
+    auto virtualDrive = LocalDrive();
     if (!virtualDrive) return {};
     sim::SimulatedVolumes volumes;
     volumes.Attach('E', *virtualDrive);
@@ -119,16 +125,12 @@ TEST_F(SgioEndToEnd, DevicesSeeDirectionsTimeoutsAndStatuses) {
 // What a drive reports besides its status, the residual of a short reply
 // and the sense of a CHECK CONDITION, crosses SG_IO as the drive gave it.
 TEST_F(SgioEndToEnd, ResidualAndSenseCrossAsTheDriveGaveThem) {
-  std::ifstream in(drive);
-  std::stringstream json;
-  json << in.rdbuf();
-  std::string error;
-  auto local = sim::VirtualDrive::FromJsonText(json.str(), &error);
-  ASSERT_NE(local, nullptr) << error;
+  auto local = LocalDrive();
+  ASSERT_NE(local, nullptr);
   device::SgioOptions options;
   options.explicitMap['E'] = file;
   device::SgioVolumes volumes(options);
-  std::unique_ptr<device::Transport> sgio = volumes.Open('E');
+  std::unique_ptr<device::Transport> sgio = volumes.Open('E').transport;
   ASSERT_NE(sgio, nullptr);
 
   const std::vector<std::vector<uint8_t>> cdbs = {

@@ -104,7 +104,7 @@ const testing::TempFolder& ImagesFolder() {
     IspLog log(host);
     testing::RecordingView view;
     Program p(host, link, log, view);
-    ExtractImages(p);
+    ExtractImages(p.platform, p.images.get());
     return made;
   }();
   return *folder;

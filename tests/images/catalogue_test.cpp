@@ -56,7 +56,7 @@ TEST_F(ImagesTest, EveryImageIsEmbeddedWithItsListedSize) {
 }
 
 TEST_F(ImagesTest, ExtractionWritesEveryImageWithItsExactBytes) {
-  ExtractImages(p);
+  ExtractImages(p.platform, p.images.get());
   EXPECT_EQ(platform.writeCalls, 31u) << "one write per image, straight from the resource";
   for (const CatalogueEntry& entry : kCatalogue) {
     const std::string path = ComposePath(entry.pathFormat, platform.tempText());
@@ -69,7 +69,7 @@ TEST_F(ImagesTest, ExtractionWritesEveryImageWithItsExactBytes) {
 }
 
 TEST_F(ImagesTest, PathsComposeTheWorkFolderWithADoubledBackslash) {
-  ExtractImages(p);
+  ExtractImages(p.platform, p.images.get());
   ASSERT_EQ(platform.writes.size(), 31u);
   // On the POSIX host the temporary folder reads "T:\", so the first target
   // is "T:\\CAUS.BIN".
@@ -87,7 +87,7 @@ TEST_F(ImagesTest, ReadOnlyHiddenEarlierCopyIsReplaced) {
   ASSERT_TRUE(platform.SetFileAttributes(
       us1, platform::kFileAttributeReadOnly | platform::kFileAttributeHidden));
 
-  ExtractImages(p);
+  ExtractImages(p.platform, p.images.get());
 
   const auto bytes = platform.ReadWholeFile(us1);
   ASSERT_TRUE(bytes.has_value());
@@ -99,8 +99,8 @@ TEST_F(ImagesTest, ReadOnlyHiddenEarlierCopyIsReplaced) {
 
 TEST_F(ImagesTest, ExistingSubFolderAndEarlierRunsDoNotStopTheWrites) {
   ASSERT_TRUE(platform.CreateDirectory(Work("\\163A2C")));
-  ExtractImages(p);
-  ExtractImages(p);  // a second start replaces every file again
+  ExtractImages(p.platform, p.images.get());
+  ExtractImages(p.platform, p.images.get());  // a second start replaces every file again
   for (int i = kFirstSubFolderEntry; i < 31; ++i) {
     const auto bytes = platform.ReadWholeFile(ComposePath(kCatalogue[i].pathFormat, Work("")));
     ASSERT_TRUE(bytes.has_value()) << kCatalogue[i].pathFormat;
@@ -111,7 +111,7 @@ TEST_F(ImagesTest, ExistingSubFolderAndEarlierRunsDoNotStopTheWrites) {
 TEST_F(ImagesTest, FilesOutsideTheCatalogueAreLeftAlone) {
   const std::vector<uint8_t> own(4096, 0x42);
   ASSERT_TRUE(platform.WriteWholeFile(Work("\\BAUS.BIN"), own));
-  ExtractImages(p);
+  ExtractImages(p.platform, p.images.get());
   EXPECT_TRUE(platform.ReadWholeFile(Work("\\BAUS.BIN")) == own);
   EXPECT_FALSE(platform.FindFile(Work("\\165A9.BIN")));
   for (const std::string& deleted : platform.deletes) {
@@ -122,7 +122,7 @@ TEST_F(ImagesTest, FilesOutsideTheCatalogueAreLeftAlone) {
 TEST_F(ImagesTest, MissingResourceLeavesNoFileInsteadOfAnEmptyOne) {
   ASSERT_TRUE(platform.WriteWholeFile(Work("\\US1.BIN"), std::vector<uint8_t>(65536, 0x11)));
   platform.hiddenResources = {141};
-  ExtractImages(p);
+  ExtractImages(p.platform, p.images.get());
   EXPECT_FALSE(platform.FindFile(Work("\\US1.BIN")));
   // The entries after it are still written.
   EXPECT_TRUE(platform.FindFile(Work("\\US4.BIN")));
@@ -131,7 +131,7 @@ TEST_F(ImagesTest, MissingResourceLeavesNoFileInsteadOfAnEmptyOne) {
 
 TEST_F(ImagesTest, CutOffWriteLeavesNoFile) {
   platform.writeLimit = 1000;
-  ExtractImages(p);
+  ExtractImages(p.platform, p.images.get());
   EXPECT_EQ(platform.writes.size(), 31u);
   EXPECT_FALSE(platform.FindFile(Work("\\CAUS.BIN")));
   EXPECT_FALSE(platform.FindFile(Work("\\163A2C\\US.BIN")));
@@ -184,7 +184,7 @@ TEST_F(ImagesTest, RelativeTargetsGoBesideTheExecutable) {
 TEST_F(ImagesTest, NoExecutableFolderSkipsEachEntryWithoutStopping) {
   platform.tempPath = "nodrive\\";
   platform.moduleFileName = "kestrune";
-  EXPECT_NO_THROW(ExtractImages(p));
+  EXPECT_NO_THROW(ExtractImages(p.platform, p.images.get()));
   EXPECT_TRUE(platform.writes.empty());
   EXPECT_EQ(platform.createdFolders.size(), 1u);
 }

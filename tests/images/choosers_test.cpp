@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "discovery/discovery.h"
 #include "images/images.h"
 #include "tests/images/images_fixture.h"
 
@@ -145,7 +146,7 @@ TEST_P(UpdateImageRowsTest, PicksTheRowsFile) {
   const UpdateCase& c = GetParam();
   p.selectedDrive = 2;
   SetDrive(p.Slot(2), c.id, c.flash, 0, c.text9, c.text10);
-  EXPECT_EQ(ChooseUpdateImage(p, c.id), Work(c.expected));
+  EXPECT_EQ(ChooseUpdateImage(p.platform, TraitsOf(p.Selected()), c.id), Work(c.expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, UpdateImageRowsTest, ::testing::ValuesIn(kUpdateCases),
@@ -173,7 +174,7 @@ TEST_P(UpdateImage190RowsTest, PicksTheRowsFile) {
   const UpdateCase& c = GetParam();
   p.selectedDrive = 1;
   SetDrive(p.Slot(1), c.id, c.flash, 0, c.text9, c.text10);
-  EXPECT_EQ(ChooseUpdateImage190(p), Work(c.expected));
+  EXPECT_EQ(ChooseUpdateImage190(p.platform, TraitsOf(p.Selected())), Work(c.expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, UpdateImage190RowsTest, ::testing::ValuesIn(kUpdate190Cases),
@@ -191,42 +192,45 @@ TEST_F(UpdateImageTest, TheTwoChoosersSplitDifferently) {
                            Pair{{0x98, 0xDA, 0x00, 0x02, 0}, "\\us5.bin", "\\cus5.bin"},
                            Pair{{0x98, 0xDA, 0x04, 0x03, 0}, "\\us1.bin", "\\cus6.bin"}}) {
     SetDrive(p.Selected(), 0x190, pair.flash);
-    EXPECT_EQ(ChooseUpdateImage(p, 0x162), Work(pair.plain));
-    EXPECT_EQ(ChooseUpdateImage190(p), Work(pair.for190));
+    EXPECT_EQ(ChooseUpdateImage(p.platform, TraitsOf(p.Selected()), 0x162), Work(pair.plain));
+    EXPECT_EQ(ChooseUpdateImage190(p.platform, TraitsOf(p.Selected())), Work(pair.for190));
   }
 }
 
 // After a real extraction: which choices find their file, and where the
 // fallbacks point when they do not.
 TEST_F(UpdateImageTest, AfterExtractionChoicesMeetTheUpperCaseFiles) {
-  ExtractImages(p);
+  ExtractImages(p.platform, p.images.get());
 
   SetDrive(p.Selected(), 0x161, {0x07, 0x00, 0, 0, 0}, 3);
-  EXPECT_EQ(ChooseUpdateImage(p, 0x161), Work("\\us1.bin")) << "no ur.bin at the top";
+  EXPECT_EQ(ChooseUpdateImage(p.platform, TraitsOf(p.Selected()), 0x161), Work("\\us1.bin"))
+      << "no ur.bin at the top";
 
   SetDrive(p.Selected(), 0x163, {0x07, 0x00, 0, 0, 0}, 0, ' ', 'C');
-  EXPECT_EQ(ChooseUpdateImage(p, 0x163), Work("163A2C\\ur.bin"));
+  EXPECT_EQ(ChooseUpdateImage(p.platform, TraitsOf(p.Selected()), 0x163), Work("163A2C\\ur.bin"));
 
   SetDrive(p.Selected(), 0x163, {0x98, 0x66, 0, 0, 0}, 0, ' ', 'C');
-  EXPECT_EQ(ChooseUpdateImage(p, 0x163), Work("163A2C\\ust.bin"));
+  EXPECT_EQ(ChooseUpdateImage(p.platform, TraitsOf(p.Selected()), 0x163), Work("163A2C\\ust.bin"));
 
   SetDrive(p.Selected(), 0x163, {0x98, 0xDA, 0x00, 0x00, 0}, 0, ' ', 'D');
-  EXPECT_EQ(ChooseUpdateImage(p, 0x163), Work("A2D\\us1.bin")) << "A2D is never filled";
+  EXPECT_EQ(ChooseUpdateImage(p.platform, TraitsOf(p.Selected()), 0x163), Work("A2D\\us1.bin"))
+      << "A2D is never filled";
 
   SetDrive(p.Selected(), 0x162, {0x98, 0xDA, 0x00, 0x02, 0});
-  EXPECT_EQ(ChooseUpdateImage(p, 0x162), Work("\\us5.bin"));
+  EXPECT_EQ(ChooseUpdateImage(p.platform, TraitsOf(p.Selected()), 0x162), Work("\\us5.bin"));
 
   SetDrive(p.Selected(), 0x190, {0x45, 0xDA, 0x01, 0x00, 0});
-  EXPECT_EQ(ChooseUpdateImage190(p), Work("\\cus1.bin")) << "no cus2.bin is extracted";
+  EXPECT_EQ(ChooseUpdateImage190(p.platform, TraitsOf(p.Selected())), Work("\\cus1.bin"))
+      << "no cus2.bin is extracted";
 
   SetDrive(p.Selected(), 0x190, {0x98, 0xDA, 0x14, 0x26, 0});
-  EXPECT_EQ(ChooseUpdateImage190(p), Work("\\cus6.bin"));
+  EXPECT_EQ(ChooseUpdateImage190(p.platform, TraitsOf(p.Selected())), Work("\\cus6.bin"));
 }
 
 TEST_F(UpdateImageTest, FallbackIsReturnedEvenWhenItIsMissingToo) {
   SetDrive(p.Selected(), 0x162, {0x92, 0xDA, 0, 0, 0});
-  EXPECT_EQ(ChooseUpdateImage(p, 0x162), Work("\\us1.bin"));
-  EXPECT_EQ(ChooseUpdateImage190(p), Work("\\cus1.bin"));
+  EXPECT_EQ(ChooseUpdateImage(p.platform, TraitsOf(p.Selected()), 0x162), Work("\\us1.bin"));
+  EXPECT_EQ(ChooseUpdateImage190(p.platform, TraitsOf(p.Selected())), Work("\\cus1.bin"));
 }
 
 }  // namespace

@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/isp_log.h"
 #include "device/link.h"
 #include "discovery/program.h"
 #include "images/images.h"
+#include "log/isp_log.h"
 #include "platform/posix_platform.h"
 #include "tests/support/device_temp_folder.h"
 #include "tests/support/recording_view.h"
@@ -71,7 +71,7 @@ TEST(ExtractInterrupt, LeavesNoPartOfAnImageUnderItsName) {
         IspLog log(host);
         testing::RecordingView view;
         Program p(host, link, log, view);
-        ExtractImages(p);
+        ExtractImages(p.platform, p.images.get());
       },
       ::testing::ExitedWithCode(kExitCode), "");
   // The images before it were whole and stay; the one cut off is gone.

@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "app/isp_log.h"
 #include "device/link.h"
 #include "discovery/program.h"
 #include "images/images.h"
+#include "log/isp_log.h"
 #include "tests/support/device_test_link.h"
 #include "tests/support/images_test_platform.h"
 #include "tests/support/recording_view.h"

@@ -18,6 +18,7 @@
 #include "images/images.h"
 #include "operations/backup_records.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
@@ -52,9 +53,10 @@ class BackupRun {
     drive = sim::VirtualDrive::FromJsonText(json, &error);
     if (!drive) throw std::runtime_error(error);
     volumes.Attach('E', *drive);
+    p.reports->SetObserver(&view);
     folder.Write("ISP.log", "");
     log.StartLog();
-    ExtractImages(p);
+    ExtractImages(p.platform, p.images.get());
     p.isAdmin = true;
     for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
     found = CheckDriveExist(p);

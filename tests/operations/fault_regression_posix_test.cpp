@@ -13,6 +13,7 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
 #include "simulator/virtual_drive.h"
@@ -48,7 +49,7 @@ class FaultedDrive {
     volumes.Attach('E', *drive);
     folder.Write("ISP.log", "");
     log.StartLog();
-    ExtractImages(p);
+    ExtractImages(p.platform, p.images.get());
     p.isAdmin = true;
     if (identify) Scan();
     view.boxes.clear();

@@ -6,7 +6,9 @@
 
 #include "device/commands.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
+#include "tests/support/host_fault_platform.h"
 #include "tests/support/ops_harness.h"
 
 namespace kestrune {
@@ -121,64 +123,16 @@ TEST_F(DownloadTest, OpenAndFileFailuresHaveTheirBoxes) {
   EXPECT_FALSE(h.HostFileExists("ISP0_Before.bin"));
 }
 
-// The host platform, but every file write stores at most `limit` bytes.
-class ShortWritePlatform : public platform::Platform {
- public:
-  ShortWritePlatform(platform::Platform& host, size_t limit) : host_(host), limit_(limit) {}
-  void DebugOutput(const char* text) override { host_.DebugOutput(text); }
-  uint32_t GetWindowsDirectory(char* b, uint32_t n) override {
-    return host_.GetWindowsDirectory(b, n);
-  }
-  uint32_t GetTempPath(char* b, uint32_t n) override { return host_.GetTempPath(b, n); }
-  bool FindFile(const std::string& path) override { return host_.FindFile(path); }
-  bool SetFileAttributes(const std::string& path, uint32_t a) override {
-    return host_.SetFileAttributes(path, a);
-  }
-  std::optional<uint32_t> GetFileAttributes(const std::string& path) override {
-    return host_.GetFileAttributes(path);
-  }
-  bool DeleteFile(const std::string& path) override { return host_.DeleteFile(path); }
-  bool CreateDirectory(const std::string& path) override { return host_.CreateDirectory(path); }
-  bool CanOpenForReading(const std::string& path) override { return host_.CanOpenForReading(path); }
-  std::unique_ptr<platform::File> OpenFile(const std::string& path,
-                                           platform::OpenMode mode) override {
-    std::unique_ptr<platform::File> file = host_.OpenFile(path, mode);
-    if (!file) return nullptr;
-    return std::make_unique<ShortFile>(std::move(file), limit_);
-  }
-  void Sleep(uint32_t ms) override { host_.Sleep(ms); }
-  bool IsAdministrator() override { return true; }
-  std::string GetModuleFileName() override { return host_.GetModuleFileName(); }
-  std::optional<std::span<const uint8_t>> FindResource(const char* type, uint16_t id) override {
-    return host_.FindResource(type, id);
-  }
-
- private:
-  class ShortFile : public platform::File {
-   public:
-    ShortFile(std::unique_ptr<platform::File> inner, size_t limit)
-        : inner_(std::move(inner)), limit_(limit) {}
-    size_t Read(void* b, size_t n) override { return inner_->Read(b, n); }
-    size_t Write(const void* d, size_t n) override { return inner_->Write(d, std::min(n, limit_)); }
-    bool Seek(uint64_t offset) override { return inner_->Seek(offset); }
-
-   private:
-    std::unique_ptr<platform::File> inner_;
-    size_t limit_;
-  };
-  platform::Platform& host_;
-  size_t limit_;
-};
-
 TEST_F(DownloadTest, ShortWriteIsReportedAndLeavesNoFile) {
-  ShortWritePlatform shortPlatform(h.platform, 1000);
+  testing::HostFaultPlatform shortPlatform(h.platform.options());
+  shortPlatform.Arm(testing::HostFault::kShortWrite, "ISP0_Before.bin");
   Program p(shortPlatform, h.link, h.log, h.view);
   p.slots[0] = h.p.slots[0];
   EXPECT_EQ(DownloadIsp(p, "C:\\ISP0_Before.bin", 64), DownloadOutcome::kHostFailed);
   ASSERT_EQ(h.view.boxes.size(), 1u);
   EXPECT_EQ(h.view.boxes[0].text,
             "Fail to write 48k ISP code to <C:\\ISP0_Before.bin>\n"
-            "Only 1000 of 49152 bytes were written.");
+            "Only 16384 of 49152 bytes were written.");
   EXPECT_EQ(h.view.boxes[0].caption, "Fail");
   EXPECT_EQ(h.view.boxes[0].style, 0x40010u);
   // Neither the name nor a temporary file keeps the short copy.

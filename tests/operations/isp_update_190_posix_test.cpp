@@ -4,6 +4,7 @@
 
 #include "device/commands.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "tests/support/ops_harness.h"
 

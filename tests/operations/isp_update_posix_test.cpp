@@ -4,6 +4,7 @@
 
 #include "device/commands.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "tests/support/ops_harness.h"
 
@@ -258,8 +259,9 @@ TEST_F(UpdateTest, NoUsableCopyOrInvalidGeometryTouchesNothing) {
 
 class UnsupportedPageSizeTest : public ::testing::TestWithParam<uint32_t> {};
 
-// Page sizes the 64 KiB buffers cannot carry are refused before the drive is
-// touched, whatever the slot claims.
+// Page sizes the 64 KiB buffers cannot carry, or that are no whole number
+// of sectors, are refused before the drive is touched, whatever the slot
+// claims.
 TEST_P(UnsupportedPageSizeTest, IsRefusedBeforeTheDrive) {
   OpsHarness h;
   OpsFlash flash(h.drive, 2048, 64);
@@ -279,7 +281,7 @@ TEST_P(UnsupportedPageSizeTest, IsRefusedBeforeTheDrive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, UnsupportedPageSizeTest,
-                         ::testing::Values(0u, 3000u, 131072u, 0xCDCDCDCDu));
+                         ::testing::Values(0u, 256u, 3000u, 65536u, 131072u, 0xCDCDCDCDu));
 
 }  // namespace
 }  // namespace kestrune

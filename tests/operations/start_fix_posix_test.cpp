@@ -3,6 +3,7 @@
 #include "device/commands.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "tests/support/ops_harness.h"
 
@@ -59,7 +60,7 @@ class StartFixTest : public ::testing::Test {
 
 TEST_F(StartFixTest, RepairLogsBacksUpUpdatesAndBacksUpAgain) {
   h.p.ispOffsets[2] = 500;  // left from an earlier search; no copy of this drive
-  const std::string path = ChooseUpdateImage(h.p, kCtrl162);
+  const std::string path = ChooseUpdateImage(h.p.platform, TraitsOf(h.p.Selected()), kCtrl162);
   OnStartFix(h.p, h.dialog);
 
   ASSERT_EQ(h.view.BoxTexts(), (std::vector<std::string>{kConfirm, kSuccess}));

@@ -23,7 +23,6 @@
 #include "tests/support/fault_injector.h"
 #include "tests/support/ops_harness.h"
 #include "tests/support/recording_view.h"
-#include "tests/support/scoped_env.h"
 
 namespace kestrune {
 namespace {
@@ -56,9 +55,10 @@ class SimRun {
       return;
     }
     volumes.Attach('E', *drive);
+    p.reports->SetObserver(&view);
     folder.Write("ISP.log", "");
     log.StartLog();
-    ExtractImages(p);
+    ExtractImages(p.platform, p.images.get());
     for (int i = 0; i < kSlotCount; ++i) ResetSlot(p, i);
     found = CheckDriveExist(p);
     p.isAdmin = true;
@@ -186,10 +186,11 @@ TEST(StartFixSim, CancelAndMissingImageLeaveTheIspAsItWas) {
   SimRun missing("ctrl162_broken.json");
   // Remove the chosen image and the chooser's fallbacks, until it names a
   // file that is not there.
-  std::string path = ChooseUpdateImage(missing.p, kCtrl162);
+  std::string path =
+      ChooseUpdateImage(missing.p.platform, TraitsOf(missing.p.Selected()), kCtrl162);
   for (int i = 0; i < 3 && missing.platform.CanOpenForReading(path); ++i) {
     std::filesystem::remove(platform::MapToHostPath(missing.platform.options(), path));
-    path = ChooseUpdateImage(missing.p, kCtrl162);
+    path = ChooseUpdateImage(missing.p.platform, TraitsOf(missing.p.Selected()), kCtrl162);
   }
   ASSERT_FALSE(missing.platform.CanOpenForReading(path));
   OnStartFix(missing.p, missing.dialog);
@@ -216,8 +217,9 @@ TEST_P(SwappedImage, StopsTheUpdateBeforeAnyFlashCommand) {
   SimRun run(GetParam().drive);
   ASSERT_EQ(run.found, 1);
   const bool is190 = run.p.Slot(0).controllerId == kCtrl190;
-  const std::string path =
-      is190 ? ChooseUpdateImage190(run.p) : ChooseUpdateImage(run.p, run.p.Slot(0).controllerId);
+  const std::string path = is190 ? ChooseUpdateImage190(run.p.platform, TraitsOf(run.p.Selected()))
+                                 : ChooseUpdateImage(run.p.platform, TraitsOf(run.p.Selected()),
+                                                     run.p.Slot(0).controllerId);
   const std::vector<uint8_t> before = run.Flash(run.IspPage(0), kIspPayloadBytes);
   auto swap = [&] {
     const std::vector<uint8_t> bytes(GetParam().size, GetParam().fill);
@@ -263,7 +265,6 @@ INSTANTIATE_TEST_SUITE_P(Swaps, SwappedImage,
 // covered end to end.)
 TEST(StandInsOnARealDrive, AreRefusedWhereverTheyComeFrom) {
   if (!resources::PayloadsAreStandIns()) GTEST_SKIP() << "this build carries real images";
-  testing::ScopedEnv noSwitch(kAllowStandInsVariable, std::nullopt);
   for (const bool folder : {false, true}) {
     SCOPED_TRACE(folder ? "a folder of stand-ins" : "built-in stand-ins");
     SimRun run("ctrl190_broken.json");

@@ -3,8 +3,6 @@
 // a fake clock, so nothing here is timed.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "simulator/device_clock.h"
 #include "simulator/drive_description.h"
 #include "simulator/virtual_drive.h"
@@ -81,19 +79,6 @@ TEST_P(RealTime, EachCommandLastsItsDeviceTimeOrTheHostTimeWhenLonger) {
 
 INSTANTIATE_TEST_SUITE_P(Pacing, RealTime, ::testing::ValuesIn(kPaces),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// The switch is read where drives are made, and only "1" turns it on.
-TEST(RealTimeSwitch, IsReadWhereDrivesAreMade) {
-  std::string error;
-  ::setenv("KESTRUNE_SIM_REALTIME", "1", 1);
-  const bool on = VirtualDrive::FromDescription(DefaultDescription(), &error)->RealTime();
-  ::setenv("KESTRUNE_SIM_REALTIME", "0", 1);
-  const bool zero = VirtualDrive::FromDescription(DefaultDescription(), &error)->RealTime();
-  ::unsetenv("KESTRUNE_SIM_REALTIME");
-  EXPECT_TRUE(on);
-  EXPECT_FALSE(zero);
-  EXPECT_FALSE(VirtualDrive::FromDescription(DefaultDescription(), &error)->RealTime());
-}
 
 }  // namespace
 }  // namespace kestrune::sim

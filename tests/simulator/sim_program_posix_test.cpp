@@ -22,7 +22,7 @@ class QuietDialog : public DialogControls {
 
 uint8_t Scan(SimProgram& sim) {
   sim.log.StartLog();
-  ExtractImages(sim.program);
+  ExtractImages(sim.program.platform, sim.program.images.get());
   for (int i = 0; i < kSlotCount; ++i) ResetSlot(sim.program, i);
   return CheckDriveExist(sim.program);
 }

@@ -23,8 +23,10 @@ inline ConsoleResult RunConsoleWith(const std::vector<std::string>& arguments, s
   std::ostringstream out;
   std::ostringstream err;
   ConsoleResult result;
-  result.code = console::RunConsole(static_cast<int>(argv.size()), argv.data(),
-                                    console::ConsoleStreams{in, out, err, terminal});
+  // The settings come from the environment, as main() takes them.
+  result.code =
+      console::RunConsole(static_cast<int>(argv.size()), argv.data(),
+                          console::ConsoleStreams{in, out, err, terminal}, ReadSettings());
   result.out = out.str();
   result.err = err.str();
   return result;

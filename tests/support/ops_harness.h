@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/isp_log.h"
 #include "device/link.h"
 #include "discovery/program.h"
+#include "log/isp_log.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
 #include "tests/support/device_temp_folder.h"

@@ -29,6 +29,24 @@ CdbMatcher MatchCdb(std::initializer_list<uint8_t> prefix) {
 
 CdbMatcher MatchOpcode(uint8_t opcode) { return MatchCdb({opcode}); }
 
+CdbMatcher AnyCommand() {
+  return [](const device::Request&) { return true; };
+}
+
+CdbHandler Pattern(std::vector<uint8_t> bytes) {
+  return [bytes = std::move(bytes)](const device::Request& r, std::span<uint8_t> data) {
+    if (r.carrier == device::Carrier::kIn) {
+      for (size_t i = 0; i < data.size(); ++i) data[i] = bytes[i % bytes.size()];
+    }
+    return Good();
+  };
+}
+
+ScriptedDrive& ScriptedDrive::Then(device::Result result) {
+  queued_.push_back(result);
+  return *this;
+}
+
 CdbMatcher MatchPage(uint8_t opcode, uint32_t pageAddress) {
   return [opcode, pageAddress](const device::Request& r) {
     return r.cdb != nullptr && r.cdbLength >= 6 && r.cdb[0] == opcode &&
@@ -69,6 +87,7 @@ ScriptedDrive& ScriptedDrive::Fail(uint8_t opcode, device::Result result) {
 
 void ScriptedDrive::Clear() {
   rules_.clear();
+  queued_.clear();
   seen.clear();
 }
 
@@ -95,11 +114,14 @@ device::Result ScriptedDrive::Execute(const device::Request& request) {
     result = handler(request, std::span<uint8_t>(scratch));
     break;
   }
+  if (!queued_.empty()) {
+    result = queued_.front();
+    queued_.pop_front();
+  }
 
-  // The link's buffered rule: a failed data-in below 512 bytes leaves the
-  // caller's buffer as it was.
-  if (!out && request.data != nullptr && request.transferLength > 0 &&
-      (result.Succeeded() || request.transferLength >= 512)) {
+  // Whatever the outcome the reply lands, as with a transport that lets a
+  // partial transfer through: the buffered rule is the transport base's.
+  if (!out && request.data != nullptr && request.transferLength > 0) {
     std::memcpy(request.data, scratch.data(), request.transferLength);
   }
   return result;
@@ -146,7 +168,7 @@ ScriptedDrive* ScriptedVolumes::Find(char letter) {
   return it == drives_.end() ? nullptr : it->second.get();
 }
 
-std::unique_ptr<device::Transport> ScriptedVolumes::Open(char letter) {
+device::OpenResult ScriptedVolumes::Open(char letter) {
   openAttempts.push_back(letter);
   ScriptedDrive* drive = Find(letter);
   if (drive == nullptr || !drive->present) return nullptr;

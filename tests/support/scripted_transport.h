@@ -47,7 +47,8 @@ struct ScriptedCommand {
 
 using CdbMatcher = std::function<bool(const device::Request&)>;
 // Fills `data` (transferLength bytes, zeroed on entry for data-in) and says how
-// the command ended. For data-out `data` holds the bytes sent.
+// the command ended. For data-out `data` holds the bytes sent. A data-in
+// reply reaches the transport's buffer whatever the outcome.
 using CdbHandler = std::function<device::Result(const device::Request&, std::span<uint8_t> data)>;
 
 // Outcome helpers.
@@ -60,6 +61,10 @@ CdbMatcher MatchCdb(std::initializer_list<uint8_t> prefix);
 CdbMatcher MatchCdb(std::vector<uint8_t> prefix);
 // Matches one opcode.
 CdbMatcher MatchOpcode(uint8_t opcode);
+// Matches every command.
+CdbMatcher AnyCommand();
+// Answers with `bytes` repeated over the whole data-in transfer.
+CdbHandler Pattern(std::vector<uint8_t> bytes);
 // Matches a page command (F8, F9, FA, FE) for one page address.
 CdbMatcher MatchPage(uint8_t opcode, uint32_t pageAddress);
 
@@ -78,6 +83,9 @@ class ScriptedDrive {
   ScriptedDrive& Reply(CdbMatcher match, std::vector<uint8_t> bytes);
   ScriptedDrive& Fail(uint8_t opcode, device::Result result = CheckCondition());
   ScriptedDrive& Fail(CdbMatcher match, device::Result result = CheckCondition());
+  // The next commands end as queued, in order, whatever the rules say; the
+  // rules still fill their data.
+  ScriptedDrive& Then(device::Result result);
 
   // Drops every rule and every recorded command.
   void Clear();
@@ -106,6 +114,7 @@ class ScriptedDrive {
   };
   char letter_;
   std::deque<Rule> rules_;  // newest first
+  std::deque<device::Result> queued_;
 };
 
 // The volumes of the fake drives, by letter.
@@ -115,7 +124,7 @@ class ScriptedVolumes : public device::VolumeOpener {
   ScriptedDrive& Attach(char letter);
   ScriptedDrive* Find(char letter);
 
-  std::unique_ptr<device::Transport> Open(char letter) override;
+  device::OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return needsPrivilege; }
 
   bool needsPrivilege = false;
@@ -133,7 +142,7 @@ class LambdaVolumes : public device::VolumeOpener {
  public:
   using Factory = std::function<std::unique_ptr<device::Transport>(char)>;
   explicit LambdaVolumes(Factory factory) : factory_(std::move(factory)) {}
-  std::unique_ptr<device::Transport> Open(char letter) override { return factory_(letter); }
+  device::OpenResult Open(char letter) override { return factory_(letter); }
   bool NeedsPrivilege() const override { return false; }
 
  private:

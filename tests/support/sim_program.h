@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "app/isp_log.h"
 #include "device/link.h"
 #include "discovery/program.h"
+#include "log/isp_log.h"
 #include "platform/platform.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_test_link.h"

@@ -1,5 +1,6 @@
 // Loading a 4 KiB code block into controller memory, restarting a drive on
-// its restart code, and reading a page's spare bytes under loaded code.
+// its restart code, and reading a page's spare bytes under loaded code; the
+// code image a drive takes, and whether this run's images may reach it.
 #include <cstring>
 #include <vector>
 
@@ -20,6 +21,37 @@ constexpr uint32_t kSpareBytes = 16;
 
 }  // namespace
 
+DriveTraits TraitsOf(const DriveSlot& slot) {
+  DriveTraits traits;
+  static_assert(sizeof traits.flashId == sizeof slot.flashId);
+  static_assert(sizeof traits.inquiryText == sizeof slot.inquiryText);
+  traits.controllerId = slot.controllerId;
+  std::memcpy(traits.flashId, slot.flashId, sizeof traits.flashId);
+  traits.revision = slot.revision;
+  std::memcpy(traits.inquiryText, slot.inquiryText, sizeof traits.inquiryText);
+  return traits;
+}
+
+std::string ChooseCodeImage(Program& p, int slotIndex) {
+  DriveSlot& slot = p.Slot(slotIndex);
+  const CodeImageChoice choice = CodeImageFor(p.platform, TraitsOf(slot));
+  if (choice.marksA0) {
+    // The update chooser reads inquiryText[9] later; this stamp stays in
+    // the slot until it is reset, whether or not the load succeeds.
+    slot.inquiryText[8] = 'A';
+    slot.inquiryText[9] = '0';
+  }
+  return choice.path;
+}
+
+bool StandInsBarredFrom(Program& p, int slotIndex) {
+  // A slot that is not there might be anything, so it counts as real.
+  const bool real = slotIndex < 0 || slotIndex >= kSlotCount ||
+                    p.link.opener().ServesRealDevice(p.Slot(slotIndex).letter);
+  if (!real || !ImagesAreStandIns(p.images.get())) return false;
+  return !p.allowStandInImages;
+}
+
 bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
   const std::string path = ChooseCodeImage(p, slotIndex);
   // A negative block would lie before the file's start; sending block 0 in
@@ -38,7 +70,7 @@ bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
   std::memset(buffer.get(), 0xFF, kCodeBlockBytes);
 
   std::vector<uint8_t> image;
-  const ImageFileRead read = ReadImageFile(p, path, image);
+  const ImageFileRead read = ReadImageFile(p.platform, p.images.get(), path, image);
   if (read == ImageFileRead::kCannotOpen) return false;
   if (read == ImageFileRead::kDiffers) {
     p.log.Debug(("Code not loaded: " + path + " differs from its image \r\n").c_str());

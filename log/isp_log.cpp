@@ -1,4 +1,4 @@
-#include "app/isp_log.h"
+#include "log/isp_log.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -146,7 +146,7 @@ TEST_F(CodeLoadingTest, NothingIsSentWithoutImageBufferOrValidBlock) {
 // than the image the program carries.
 TEST_F(CodeLoadingTest, ACodeImageThatDiffersFromItsImageIsNotLoaded) {
   p.Slot(kSlot).controllerId = kCtrl162;  // 162.BIN, a catalogue file
-  ExtractImages(p);
+  ExtractImages(p.platform, p.images.get());
   auto bytes = platform.ReadWholeFile(Work("\\162.BIN"));
   ASSERT_TRUE(bytes.has_value());
   (*bytes)[5 * kBlock + 7] ^= 0xFF;
@@ -164,7 +164,7 @@ TEST_F(CodeLoadingTest, Missing165A9SendsNothingAndKeepsTheText) {
   const uint8_t flash[5] = {0x98, 0xD7, 0x00, 0x02, 0x00};
   std::memcpy(slot.flashId, flash, 5);
   std::memcpy(slot.inquiryText, "0123456789ABCDEF", 16);
-  ExtractImages(p);
+  ExtractImages(p.platform, p.images.get());
   Open();
   drive.unmatched = testing::Good();
 

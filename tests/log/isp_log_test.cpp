@@ -1,76 +1,25 @@
-#include "app/isp_log.h"
+#include "log/isp_log.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
+
+#include "tests/support/memory_platform.h"
 
 namespace kestrune {
 namespace {
 
-// Files in memory; a file marked locked can be found but neither deleted
-// nor created again.
-class MemoryPlatform : public platform::Platform {
- public:
-  class MemoryFile : public platform::File {
-   public:
-    explicit MemoryFile(std::string& contents) : contents_(contents) {}
-    size_t Read(void*, size_t) override { return 0; }
-    size_t Write(const void* data, size_t size) override {
-      contents_.append(static_cast<const char*>(data), size);
-      ++writes;
-      return size;
-    }
-    bool Seek(uint64_t) override { return false; }
-    int writes = 0;
-
-   private:
-    std::string& contents_;
-  };
-
-  std::map<std::string, std::string> files;
-  std::map<std::string, bool> locked;
-  std::vector<std::string> debug;
-  int createCalls = 0;
-
-  void DebugOutput(const char* text) override { debug.emplace_back(text); }
-  uint32_t GetWindowsDirectory(char*, uint32_t) override { return 0; }
-  uint32_t GetTempPath(char*, uint32_t) override { return 0; }
-  bool FindFile(const std::string& path) override { return files.count(path) != 0; }
-  bool SetFileAttributes(const std::string&, uint32_t) override { return false; }
-  std::optional<uint32_t> GetFileAttributes(const std::string&) override { return std::nullopt; }
-  bool DeleteFile(const std::string& path) override {
-    if (locked[path]) return false;
-    return files.erase(path) != 0;
-  }
-  bool CreateDirectory(const std::string&) override { return false; }
-  bool CanOpenForReading(const std::string&) override { return false; }
-  std::unique_ptr<platform::File> OpenFile(const std::string& path,
-                                           platform::OpenMode mode) override {
-    if (mode != platform::OpenMode::kWriteBinaryTruncate || locked[path]) return nullptr;
-    ++createCalls;
-    files[path].clear();
-    return std::make_unique<MemoryFile>(files[path]);
-  }
-  void Sleep(uint32_t) override {}
-  bool IsAdministrator() override { return false; }
-  std::string GetModuleFileName() override { return {}; }
-  std::optional<std::span<const uint8_t>> FindResource(const char*, uint16_t) override {
-    return std::nullopt;
-  }
-};
-
 class IspLogTest : public ::testing::Test {
  protected:
   void StartWithOldLog() {
-    platform.files[kIspLogPath] = "old text of an earlier run\r\n";
+    platform.File(kIspLogPath) = "old text of an earlier run\r\n";
     log.StartLog();
   }
-  const std::string& LogText() { return platform.files[kIspLogPath]; }
+  const std::string& LogText() { return platform.File(kIspLogPath); }
 
-  MemoryPlatform platform;
+  testing::MemoryPlatform platform;
   IspLog log{platform};
 };
 
@@ -93,8 +42,8 @@ TEST_F(IspLogTest, WithoutALogNothingIsCreated) {
 }
 
 TEST_F(IspLogTest, LogThatCannotBeMadeAnewTurnsLoggingOff) {
-  platform.files[kIspLogPath] = "kept";
-  platform.locked[kIspLogPath] = true;
+  platform.File(kIspLogPath) = "kept";
+  platform.Lock(kIspLogPath);
   log.StartLog();
   EXPECT_FALSE(log.logEnabled);
   EXPECT_EQ(log.AppendLog("line"), 1);

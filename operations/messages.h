@@ -1,0 +1,97 @@
+// The texts the operations show and log beyond the plain flow's own: box
+// texts, log lines and the parts they are made of. Formats take their
+// arguments through FormatText (operations/isp_areas.h).
+#pragma once
+
+namespace kestrune {
+
+// Texts of our own for cases that the plain flow would misreport.
+inline constexpr const char* kPageSizeUnsupported =
+    "Flash page size %u is not supported, the ISP was not touched.";
+inline constexpr const char* kNoIspCopyKnown =
+    "No ISP copy of this drive has a known place in flash, nothing was written.";
+inline constexpr const char* kIspCopiesSkipped =
+    "ISP copy %s was not written: its place in flash is unknown. The ISP is not fully updated.";
+inline constexpr const char* kAuxCopiesSkipped =
+    "The auxiliary code of ISP copy %s was not written: its place in flash is unknown. The ISP is "
+    "not fully updated.";
+inline constexpr const char* kNothingToDestroy =
+    "No ISP copy of this drive has a known place in flash, nothing was erased.";
+inline constexpr const char* kDestroyEraseFailed =
+    "The erase of ISP copy %s failed, the ISP may not be destroyed.";
+inline constexpr const char* kCisSearchIncomplete =
+    "A CIS page could not be read while the ISP copies were searched, so a copy may not have been "
+    "written. The ISP may not be fully updated.";
+inline constexpr const char* kBackupSkipped =
+    "Can't back up ISP %d to <%s>: its place in flash is unknown.";
+inline constexpr const char* kBackupPageSizeUnsupported =
+    "Can't back up ISP to <%s>: flash page size %u is not supported.";
+inline constexpr const char* kAuxWriteFailed = "Fail to write 16k auxiliary code to <%s>";
+// Second and third lines of a "Fail" box about a file.
+inline constexpr const char* kShortWriteCause = "Only %zu of %u bytes were written.";
+inline constexpr const char* kNoCauseGiven = "The system gave no reason.";
+inline constexpr const char* kOlderFileStays =
+    "An older file of that name cannot be moved aside: %s";
+inline constexpr const char* kNoFreeName = "no free name is left";
+inline constexpr const char* kUpdateNotStarted =
+    "The update was stopped before anything was written to the drive.";
+// Log lines.
+inline constexpr const char* kNoBackupMade =
+    "No backup was made to <%s>: the flash could not be read.";
+inline constexpr const char* kUpdateStopped =
+    "Update stopped: a backup could not be saved, nothing was written to the drive.";
+inline constexpr const char* kOlderFileKept = "Older file kept: <%s> is now <%s>";
+inline constexpr const char* kInterruptedAfterWrite =
+    "Interrupted: the run ended after the ISP write, no After backup was made.";
+// After a verified update over an incomplete CodeMark search.
+inline constexpr const char* kCisBlocksUnread =
+    "The first page of block %s could not be read while the ISP copies were searched. A copy "
+    "kept there, if any, was not rewritten.";
+// The backup and restore commands.
+inline constexpr const char* kNothingToBackUp =
+    "No ISP copy of this drive has a known place in flash, nothing was saved.";
+inline constexpr const char* kRestoreFileCount =
+    "This drive needs %u backup files to be restored, %u were given. Nothing was written.";
+inline constexpr const char* kRestoreWrongSize =
+    "The file <%s> is not a backup of this area: it must hold exactly %u bytes. Nothing was "
+    "written.";
+inline constexpr const char* kRestoreConfirm =
+    "Are you sure to restore the ISP code from the backup files ?";
+inline constexpr const char* kRestoreSuccess =
+    "Restore ISP code Success, please replug device to ensure it normal.";
+inline constexpr const char* kRestoreReplug = "Restore ISP code Success, please replug the device";
+// The records that tie backups to their drive.
+inline constexpr const char* kRecordsUnreadable = "The backup records <%s> cannot be read: %s.";
+inline constexpr const char* kRecordsNotReady =
+    "The backup <%s> was not saved: its record cannot be kept in <%s>.";
+inline constexpr const char* kRecordNotKept =
+    "The backup <%s> was saved, but its record could not be kept in <%s>.";
+inline constexpr const char* kNoDigest = "The system's SHA-256 service failed.";
+inline constexpr const char* kNothingWritten = "Nothing was written.";
+inline constexpr const char* kRestoreNoRecordedBackup =
+    "No backup of ISP copy %d of this drive (%s) is recorded in <%s>. Nothing was written. A file "
+    "of another drive, or of unknown origin, is written only when named with --from, with "
+    "--donor.";
+inline constexpr const char* kRestoreNoSerial =
+    "This drive (%s) gives no USB serial, so its backups cannot be told from those of another "
+    "stick of the same model. Nothing was written. Name the files with --from, with --donor.";
+inline constexpr const char* kRestoreOtherModel =
+    "The file <%s> was saved from another kind of drive: %s. This drive is %s. Nothing was "
+    "written.";
+inline constexpr const char* kRestoreMixedDrives =
+    "The files <%s> and <%s> were saved from two different drives: %s; and %s. Nothing was "
+    "written.";
+inline constexpr const char* kRestoreNotThisDrive =
+    "The file <%s> %s; this drive is %s. Nothing was written: a file that is not shown to be "
+    "this drive's own backup of that copy is written only with --donor.";
+// How the origin of a file without a usable record is told.
+inline constexpr const char* kNoRecordOrigin =
+    "has no record in <%s>, so the drive it came from is unknown";
+inline constexpr const char* kChangedOrigin =
+    "is not the file recorded under its name in <%s> (its size or SHA-256 differs), so the drive "
+    "it came from is unknown";
+// Follows one line per file that is not this drive's own backup.
+inline constexpr const char* kRestoreDonorQuestion =
+    "This drive is %s.\nWrite code saved from another drive, or of unknown origin, into it ?";
+
+}  // namespace kestrune
