@@ -14,7 +14,7 @@ trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/c" "$scratch/t"
 chmod 700 "$scratch/t"
 
-for drive in ctrl161_healthy ctrl163_healthy; do
+for drive in ctrl161_healthy ctrl163_healthy ctrl190_healthy; do
   cp "$here/../drives/$drive.json" "$scratch/$drive.json"
   "$program" --c-drive "$scratch/c" --temp "$scratch/t" --drive "E=$scratch/$drive.json" \
     --record "$here/$drive.scan.krec" --record-overwrite scan
