@@ -134,11 +134,15 @@ void LiveTable::Draw(const std::vector<LiveRow>& rows, size_t columns, size_t li
 void LiveTable::Line(const std::string& text) {
   Erase();
   out_ << text << '\n';
-  if (!rows_.empty()) {
-    Draw(rows_, columns_, lines_);
-  } else {
+  Redraw();
+}
+
+void LiveTable::Redraw() {
+  if (rows_.empty()) {
     out_ << std::flush;
+    return;
   }
+  Draw(rows_, columns_, lines_);
 }
 
 }  // namespace kestrune::console

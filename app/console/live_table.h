@@ -41,12 +41,14 @@ class LiveTable {
   // A line that must stay on screen: it takes the table's place, and the
   // table is drawn again below it.
   void Line(const std::string& text);
+  // Takes the last drawing off the screen, for output of another stream
+  // that shows on the same terminal; Redraw puts it back below.
+  void Erase();
+  void Redraw();
   // Leaves the last drawing where it is; what is printed next goes below.
   void Finish() { drawn_ = 0; }
 
  private:
-  void Erase();
-
   std::ostream& out_;
   std::vector<LiveRow> rows_;
   size_t columns_ = 80;
