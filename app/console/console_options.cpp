@@ -62,13 +62,21 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   CLI::App app{"Checks and repairs the ISP of USB flash drives.", "kestrune"};
 
   std::string command;
+  std::string watched;
   std::vector<std::string> drives;
   app.add_option("command", command,
                  "scan: start up and list the drives; fix: Start Fix on the selected drive; "
                  "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
                  "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
-                 "the candidate disks as sysfs describes them, none opened; none: interactive")
-      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore", "list"}));
+                 "the candidate disks as sysfs describes them, none opened; watch: the command "
+                 "named next on each USB drive as it is plugged in; none: interactive")
+      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore", "list", "watch"}));
+  app.add_option("watched", watched,
+                 "with watch: the command each USB drive plugged in gets (scan, fix or backup; "
+                 "default scan), in a thread of its own as with --all")
+      ->check(CLI::IsMember({"scan", "fix", "backup"}));
+  app.add_flag("--include-present", options.includePresent,
+               "with watch: also the drives plugged in before the watch began");
   app.add_option("--drive", drives,
                  "X=PATH: drive letter X is a device node (or a /dev/disk/by-id or by-path link "
                  "to one) or a virtual-drive file (*.json); repeatable; replaces the /sys/block "
@@ -143,6 +151,11 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.command = Command::kRestore;
   } else if (command == "list") {
     options.command = Command::kList;
+  } else if (command == "watch") {
+    options.watch = true;
+    options.command = watched == "fix"      ? Command::kFix
+                      : watched == "backup" ? Command::kBackup
+                                            : Command::kScan;
   } else {
     options.command = Command::kInteractive;
   }
@@ -167,6 +180,18 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   }
   if (options.donor && options.command != Command::kRestore) {
     return usage("--donor goes with the restore command only");
+  }
+  if (!watched.empty() && !options.watch) return usage("only watch takes a second command");
+  if (options.includePresent && !options.watch) {
+    return usage("--include-present goes with watch only");
+  }
+  if (options.watch) {
+    // The drives come as they are plugged in, never from a letter map.
+    if (options.all) return usage("watch runs every drive plugged in; --all is implied");
+    if (!options.drives.empty() || options.simulate) {
+      return usage("watch takes the USB drives plugged in; --drive and --simulate name others");
+    }
+    options.all = true;
   }
   if (auto problem = AllProblem(options, select->count() > 0)) return usage(*problem);
   // The prompt talks with its user in lines of its own.
