@@ -19,7 +19,7 @@ struct ConsoleStreams {
   bool inputIsTerminal = false;
   // The size of the terminal `out` shows on, asked afresh each time; null,
   // or nullopt from it: `out` is no terminal, and nothing is redrawn.
-  std::function<std::optional<platform::TerminalSize>()> outputSize;
+  std::function<std::optional<platform::TerminalSize>()> outputSize = nullptr;
 };
 
 // Returns the process exit code. `settings` are what main() read from the

@@ -34,11 +34,11 @@ struct WatchRun {
   // `problem` set when it cannot be had.
   std::function<std::unique_ptr<device::VolumeOpener>(char letter, const std::string& node,
                                                       std::string& problem)>
-      open;
+      open = nullptr;
   // How long one wait for the host's events lasts.
   uint32_t waitMilliseconds = 100;
   // Whether the watch is to end now; null: once an interrupt came.
-  std::function<bool()> stop;
+  std::function<bool()> stop = nullptr;
 };
 
 // Watches until an interrupt; returns the exit code from the reports of the
