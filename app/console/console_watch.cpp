@@ -115,9 +115,13 @@ int RunWatch(const WatchRun& watch) {
   }
   runner.Join();
   tellFinished();
-  // Ended by an interrupt, as a watch always is: the run itself was not cut
-  // short, only the drives whose work the interrupt stopped were.
-  return end.Finish(false);
+  // Ended by an interrupt, as a watch always is: the run counts as cut
+  // short only when the interrupt cut a drive's own work short.
+  bool cut = false;
+  for (const auto& drive : seen) {
+    cut = cut || Summarize(drive->job->State(), true).outcome == Outcome::kInterrupted;
+  }
+  return end.Finish(cut);
 }
 
 }  // namespace kestrune::console
