@@ -96,13 +96,17 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, std::istream& in, std:
   }
 }
 
-// The view and the live table's row, both told each step.
+// The view, and the live table's row when there is one: the row then
+// shows the steps, which the view's lines would only repeat.
 class BothObservers : public ReportObserver {
  public:
   BothObservers(ReportObserver& first, ReportObserver* second) : first_(first), second_(second) {}
   void Step(const StepEvent& step) override {
-    first_.Step(step);
-    if (second_ != nullptr) second_->Step(step);
+    if (second_ != nullptr) {
+      second_->Step(step);
+    } else {
+      first_.Step(step);
+    }
   }
   void FileKept(const KeptFile& file) override {
     first_.FileKept(file);

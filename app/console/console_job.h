@@ -74,8 +74,8 @@ class DriveJob {
   // How its OK/Cancel boxes are answered, and where answers are read.
   Answering answering = Answering::kAlwaysOk;
   std::istream* in = nullptr;
-  // Also told each step (the live table), and whether the job's own lines
-  // are kept to what --quiet keeps; set before Run.
+  // Told each step in the view's stead (the live table's row), and whether
+  // the job's own lines are kept to what --quiet keeps; set before Run.
   ReportObserver* watcher = nullptr;
   bool quiet = false;
 
