@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/console/console_job.h"
+#include "app/console/console_json.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "discovery/report.h"
@@ -78,6 +79,9 @@ class RunEnd {
   void Problem(const std::string& text);
   // One stderr named already, for the document.
   void ProblemSaid(const std::string& text);
+  // A field of the document beyond the drives' own (where a replay left
+  // its recording).
+  void AddToDocument(const std::string& key, Json value);
   // A box of the run's own (the one question of --all).
   void OwnBox(const ShownBox& box);
   // The jobs the last word tells of, in order, while the returned object
@@ -131,6 +135,7 @@ class RunEnd {
   std::vector<std::string> problems_;
   std::vector<ShownBox> ownBoxes_;
   std::vector<DriveSummary> leftOut_;
+  Json extras_ = Json::object();
   std::vector<const DriveJob*> jobs_;
   bool ran_ = false;
   bool told_ = false;

@@ -98,6 +98,8 @@ const char* CommandName(Command command) {
       return "restore";
     case Command::kList:
       return "list";
+    case Command::kExportDrive:
+      return "export-drive";
     case Command::kInteractive:
       break;
   }

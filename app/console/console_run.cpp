@@ -18,6 +18,7 @@
 #include "app/console/console_list.h"
 #include "app/console/console_live.h"
 #include "app/console/console_options.h"
+#include "app/console/console_record.h"
 #include "app/console/console_watch.h"
 #include "device/trace.h"
 #include "device/volume_map.h"
@@ -97,12 +98,14 @@ std::unique_ptr<device::VolumeOpener> OpenWatchedDrive(char letter, const std::s
   return std::make_unique<WatchedDrive>(std::move(devices), trace);
 }
 
-int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
+int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
+        const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
   std::string problem;
+  MarkReplays(options.drives);
   // From here on a --drive node is its whole disk, so that the lock, the
   // check below and every command reach the drive itself.
   for (DriveArgument& drive : options.drives) {
-    if (drive.simulated) continue;
+    if (drive.simulated || drive.replay) continue;
     drive.path = ResolveDriveNode(drive.path, problem);
     if (drive.path.empty()) return end.Fail(kExitUsage, problem);
   }
@@ -153,6 +156,7 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
   }
   std::map<char, std::string> nodes;
   for (const DriveArgument& drive : options.drives) {
+    if (drive.replay) continue;
     if (!drive.simulated) {
       nodes[drive.letter] = drive.path;
       continue;
@@ -170,6 +174,9 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
   if (options.all && !options.watch && nodes.empty() && loaded.empty()) nodes = HostDriveNodes();
 
   device::VolumeMap volumes;
+  ReplayDrives replays;
+  if (!replays.Open(options, problem)) return end.Fail(kExitUsage, problem);
+  replays.MapInto(volumes);
   sim::SimulatedVolumes simulated;
   for (LoadedDrive& drive : loaded) {
     // Another run may use the same file: the drive opens only under its lock.
@@ -177,7 +184,7 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
     volumes.Map(drive.letter, simulated);
   }
   std::unique_ptr<device::VolumeOpener> devices;
-  if (!nodes.empty() || loaded.empty()) {
+  if (!nodes.empty() || (loaded.empty() && replays.empty())) {
     devices = MakeHostDevices(nodes, problem);
     if (!devices) return end.Fail(kExitUsage, problem);
     if (nodes.empty()) {
@@ -186,6 +193,14 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
       for (const auto& [letter, path] : nodes) volumes.Map(letter, *devices);
     }
   }
+  std::vector<char> allLetters;
+  for (const LoadedDrive& drive : loaded) allLetters.push_back(drive.letter);
+  for (const auto& [letter, node] : nodes) allLetters.push_back(letter);
+  const std::unique_ptr<device::RecordingVolumes> recording = StartRecording(
+      options, arguments, volumes, options.all ? allLetters : std::vector<char>{}, problem);
+  if (!options.recordFile.empty() && !recording) return end.Fail(kExitUsage, problem);
+  device::VolumeOpener& recorded =
+      recording ? static_cast<device::VolumeOpener&>(*recording) : volumes;
 
   if (settings.simulatorRealTime) {
     for (LoadedDrive& drive : loaded) drive.drive->SetClock(sim::WallClock());
@@ -198,9 +213,9 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
     if (!traceFile->ok()) {
       return end.Fail(kExitUsage, "cannot write the trace file " + options.traceFile);
     }
-    tracing.emplace(volumes, traceFile->Sink());
+    tracing.emplace(recorded, traceFile->Sink());
   }
-  device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : volumes;
+  device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : recorded;
 
   if (options.watch) {
     auto watch = platform::WatchUsbDisks(options.includePresent, problem);
@@ -223,7 +238,13 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
     for (const auto& [letter, node] : nodes) run.drives.push_back({letter, node, nullptr});
     std::sort(run.drives.begin(), run.drives.end(),
               [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
-    return RunAllDrives(run);
+    const int code = RunAllDrives(run);
+    if (recording) {
+      for (const std::string& broken : recording->Finish()) {
+        io.err << "kestrune: " << broken << std::endl;
+      }
+    }
+    return code;
   }
 
   // One drive: a job of its own that scans every letter, in this thread.
@@ -260,6 +281,15 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
     errStream->flush();
     board->Stop();
   }
+  if (recording) {
+    for (const std::string& broken : recording->Finish()) end.Problem(broken);
+  }
+  // A replay that left its recording stopped the run there: what it did
+  // before is told, and nothing after it happened.
+  if (const std::optional<device::Divergence> left = replays.Finish()) {
+    end.AddToDocument("divergence", DivergenceJson(*left));
+    return end.Fail(kExitUsage, device::DescribeDivergence(*left));
+  }
   return end.Finish();
 }
 
@@ -278,11 +308,12 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
     return *stop;
   }
   if (options.command == Command::kList) return RunList(options, io);
+  if (options.command == Command::kExportDrive) return RunExportDrive(options, io);
   RunEnd end(options, io);
   // An interrupt that ends the run at once still prints its last word.
   const platform::LastWords lastWords([&end] { return end.LastWords(); });
   try {
-    return Run(options, io, settings, end);
+    return Run(options, {argv + 1, argv + argc}, io, settings, end);
   } catch (const std::exception& e) {
     return end.Fail(kExitFailure, e.what());
   }
