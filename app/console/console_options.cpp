@@ -234,7 +234,8 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     if (!options.drives.empty() || options.simulate) {
       return usage("watch takes the USB drives plugged in; --drive and --simulate name others");
     }
-    if (!options.recordFile.empty()) return usage("watch records nothing; --record goes with a run");
+    if (!options.recordFile.empty())
+      return usage("watch records nothing; --record goes with a run");
     options.all = true;
   }
   if (auto problem = RecordingProblem(options)) return usage(*problem);
