@@ -450,7 +450,11 @@ FileLockTry Folder::Lock(const std::string& name, bool create) const {
 }
 
 FileLockTry Folder::LockItself() const {
-  const int fd = ::fcntl(Fd(handle_), F_DUPFD_CLOEXEC, 0);
+  // An open of its own, not a copy of the folder's descriptor: a lock taken
+  // through a copy belongs to the folder's open and outlives the copy, so
+  // a later run through another open of the same folder would wait for it
+  // as long as this folder object lives.
+  const int fd = ::openat(Fd(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return {};
   auto lock = std::make_unique<HeldFileLock>(fd);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -30,8 +30,10 @@ struct InterruptState {
   int exitCode = 0;
   InterruptWords writing;
   InterruptWords outcome;
+  InterruptWords watching;
   int holds = 0;
   int writeHolds = 0;
+  int watchHolds = 0;
   int held = 0;  // interrupts held so far
   std::vector<std::string> removals;
   const std::function<int()>* lastWords = nullptr;
@@ -84,7 +86,9 @@ int TakePending(InterruptState& s) {
 // are said and held, the third ends the run.
 void NoteHeld(InterruptState& s) {
   received = true;
-  const InterruptWords& words = s.writeHolds > 0 ? s.writing : s.outcome;
+  const InterruptWords& words = s.writeHolds > 0         ? s.writing
+                                : s.holds > s.watchHolds ? s.outcome
+                                                         : s.watching;
   ++s.held;
   const std::string& line = s.held == 1 ? words.first : s.held == 2 ? words.second : words.third;
   if (!line.empty()) WriteAll(STDERR_FILENO, line + "\n");
@@ -116,7 +120,8 @@ void CatchInterrupts(const char* notice, int exitCode) {
   CatchInterrupts(words, words, exitCode);
 }
 
-void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcome, int exitCode) {
+void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcome, int exitCode,
+                     const InterruptWords& watching) {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.fd >= 0) return;
@@ -132,6 +137,7 @@ void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcom
   s.exitCode = exitCode;
   s.writing = writing;
   s.outcome = outcome;
+  s.watching = watching;
   try {
     std::thread(Watch, &s).detach();
   } catch (const std::system_error&) {
@@ -151,6 +157,7 @@ InterruptHold::InterruptHold(HoldFor purpose) : purpose_(purpose) {
   if (s.fd >= 0 && s.holds == 0 && TakePending(s) > 0) EndNow(s);
   ++s.holds;
   if (purpose_ == HoldFor::kWrite) ++s.writeHolds;
+  if (purpose_ == HoldFor::kWatch) ++s.watchHolds;
 }
 
 InterruptHold::~InterruptHold() {
@@ -162,6 +169,7 @@ InterruptHold::~InterruptHold() {
   }
   --s.holds;
   if (purpose_ == HoldFor::kWrite) --s.writeHolds;
+  if (purpose_ == HoldFor::kWatch) --s.watchHolds;
 }
 
 LastWords::LastWords(std::function<int()> words) : words_(std::move(words)) {

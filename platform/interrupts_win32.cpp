@@ -26,8 +26,10 @@ struct InterruptState {
   int exitCode = 0;
   InterruptWords writing;
   InterruptWords outcome;
+  InterruptWords watching;
   int holds = 0;
   int writeHolds = 0;
+  int watchHolds = 0;
   int held = 0;  // interrupts held so far
   std::vector<std::string> removals;
   const std::function<int()>* lastWords = nullptr;
@@ -54,7 +56,9 @@ void EndNow(InterruptState& s) {
 // are said and held, the third ends the run.
 void NoteHeld(InterruptState& s) {
   received = true;
-  const InterruptWords& words = s.writeHolds > 0 ? s.writing : s.outcome;
+  const InterruptWords& words = s.writeHolds > 0         ? s.writing
+                                : s.holds > s.watchHolds ? s.outcome
+                                                         : s.watching;
   ++s.held;
   const std::string& said = s.held == 1 ? words.first : s.held == 2 ? words.second : words.third;
   if (!said.empty()) {
@@ -88,13 +92,15 @@ void CatchInterrupts(const char* notice, int exitCode) {
   CatchInterrupts(words, words, exitCode);
 }
 
-void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcome, int exitCode) {
+void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcome, int exitCode,
+                     const InterruptWords& watching) {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.caught) return;
   s.exitCode = exitCode;
   s.writing = writing;
   s.outcome = outcome;
+  s.watching = watching;
   s.caught = ::SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0;
 }
 
@@ -103,6 +109,7 @@ InterruptHold::InterruptHold(HoldFor purpose) : purpose_(purpose) {
   std::lock_guard<std::mutex> lock(s.mutex);
   ++s.holds;
   if (purpose_ == HoldFor::kWrite) ++s.writeHolds;
+  if (purpose_ == HoldFor::kWatch) ++s.watchHolds;
 }
 
 InterruptHold::~InterruptHold() {
@@ -111,6 +118,7 @@ InterruptHold::~InterruptHold() {
     std::lock_guard<std::mutex> lock(s.mutex);
     --s.holds;
     if (purpose_ == HoldFor::kWrite) --s.writeHolds;
+    if (purpose_ == HoldFor::kWatch) --s.watchHolds;
   }
   s.holdsOver.notify_all();
 }

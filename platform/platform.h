@@ -241,7 +241,9 @@ std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pie
 
 // What a hold is for: a flash write, which an end now could leave half
 // done, or the telling of a finished write's outcome.
-enum class HoldFor : uint8_t { kWrite, kOutcome };
+// A watch for drives holds while it lasts, so that an interrupt ends it
+// once the work under way is over.
+enum class HoldFor : uint8_t { kWrite, kOutcome, kWatch };
 
 // The lines an interrupt prints on stderr while holds live, for one kind of
 // hold (the write's while any write hold lives): on the first interrupt,
@@ -262,7 +264,9 @@ struct InterruptWords {
 // starts (POSIX: the signals are blocked in every thread and taken by one
 // of the platform's own, so no device request returns early). Without this
 // call holds change nothing and nothing is ever received.
-void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcome, int exitCode);
+// `watching`: the lines while only a watch's holds live.
+void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcome, int exitCode,
+                     const InterruptWords& watching = {});
 // `notice` on the first interrupt held, whatever the hold; nothing more.
 void CatchInterrupts(const char* notice, int exitCode);
 

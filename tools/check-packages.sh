@@ -41,7 +41,7 @@ version=$(field Version)
 [[ $(field Section) == utils ]] || fail "the section is '$(field Section)', not utils"
 [[ -n $(field Maintainer) ]] || fail "the package names no maintainer"
 # dpkg-shlibdeps found the libraries the program links.
-for library in libc6 libstdc++6 libssl3; do
+for library in libc6 libstdc++6 libssl3 libudev1; do
   [[ $(field Depends) == *"$library "* ]] || fail "Depends lacks $library: $(field Depends)"
 done
 

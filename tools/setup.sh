@@ -17,7 +17,7 @@ profile=${1:-full}
 console=(
   cmake ninja-build g++ python3
   libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev libssl-dev
-  scdoc man-db python3-jsonschema
+  scdoc man-db python3-jsonschema libudev-dev
 )
 case $profile in
   console)
@@ -32,6 +32,7 @@ case $profile in
       clang libclang-rt-14-dev clang-format clang-tidy shellcheck
       dpkg-dev file lintian
       qemu-system-x86 busybox-static cpio kmod
+      umockdev libumockdev-dev tmux
     )
     ;;
   *)

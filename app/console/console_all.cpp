@@ -21,6 +21,7 @@
 #include "app/console/console_end.h"
 #include "app/console/console_job.h"
 #include "app/console/console_json.h"
+#include "app/console/console_live.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
 #include "discovery/discovery.h"
@@ -301,13 +302,119 @@ std::string SameDriveTwice(const std::vector<DriveArgument>& drives) {
   return {};
 }
 
+// One letter's job, with the streams that put its letter before each of
+// its lines, its own platform over its own folders, and what it runs with.
+struct DriveRunner::Job : AllJob {
+  using AllJob::AllJob;
+  std::optional<JobSetup> setup;
+  std::thread thread;
+};
+
+// The run's C: folder and work folder, opened once for every drive.
+struct DriveRunner::Folders {
+  RunFolder cDrive;
+  RunFolder work;
+};
+
+DriveRunner::DriveRunner(const AllDrivesRun& run, RunEnd& end)
+    : run_(run),
+      end_(end),
+      boxes_(run.options.json ? run.io.err : run.io.out),
+      host_(platform::CreateHostPlatform(run.host)),
+      folders_(std::make_unique<Folders>(
+          Folders{OpenRunFolder(run.host.cDrive,
+                                run.host.cDriveFolder.empty() ? "." : run.host.cDriveFolder,
+                                platform::FolderRule::kShared, "the C: folder"),
+                  OpenRunFolder(run.host.work, run.host.tempFolder, platform::FolderRule::kPrivate,
+                                "the work folder")})) {
+  // The live table: on a terminal, and when no other output was asked for.
+  if (LiveTableWanted(run.options, run.io)) {
+    board_ = std::make_unique<LiveBoard>(run.io.out, run.options.command, run.io.outputSize);
+    end.lines().Through([board = board_.get()](std::ostream& to, const std::string& line) {
+      board->Line(to, line);
+    });
+  }
+}
+
+DriveRunner::~DriveRunner() { Join(); }
+
+DriveJob& DriveRunner::Prepare(const AllDrive& drive) {
+  auto job = std::make_unique<Job>(end_.lines(), boxes_, run_.io.err, drive);
+  std::string problem;
+  if (!PrepareDrive(run_, folders_->cDrive, folders_->work, *host_, *job, problem))
+    job->job.Refuse(problem);
+  if (board_) {
+    // The row tells the steps and the outcome; lines are left for what
+    // must be read: failures, warnings and questions.
+    job->job.watcher = &board_->Add(job->job);
+    job->job.quiet = true;
+  }
+  jobs_.push_back(std::move(job));
+  Tell();
+  return jobs_.back()->job;
+}
+
+void DriveRunner::Tell() {
+  std::vector<const DriveJob*> told;
+  for (const auto& one : jobs_) told.push_back(&one->job);
+  if (!attached_) attached_.emplace(end_);
+  end_.Retell(std::move(told), started_);
+}
+
+void DriveRunner::Start(DriveJob& job, device::VolumeOpener* opener) {
+  if (!started_) {
+    started_ = true;
+    Tell();
+  }
+  if (job.refused() || opener == nullptr) return;
+  for (const auto& one : jobs_) {
+    if (&one->job != &job) continue;
+    one->setup.emplace(JobSetup{run_.options, run_.images, *opener, run_.allowStandInImages});
+    const JobSetup* setup = &*one->setup;
+    DriveJob* drive = &one->job;
+    try {
+      one->thread = std::thread([drive, setup] { drive->Run(*setup); });
+    } catch (const std::system_error& e) {
+      drive->Refuse(std::string("no thread for the drive: ") + e.what());
+    }
+  }
+}
+
+std::vector<const AllDrive*> DriveRunner::Accepted() const {
+  std::vector<const AllDrive*> accepted;
+  for (const auto& job : jobs_) {
+    if (!job->job.refused()) accepted.push_back(&job->drive);
+  }
+  return accepted;
+}
+
+void DriveRunner::Cancel() {
+  // A run that ends before the drives' threads leaves no empty log behind.
+  for (const auto& job : jobs_) {
+    if (job->madeLog) job->platform->DeleteFile(kIspLogPath);
+  }
+}
+
+void DriveRunner::Join() {
+  for (const auto& job : jobs_) {
+    if (job->thread.joinable()) job->thread.join();
+  }
+  if (board_) {
+    board_->Stop();
+    end_.lines().Through(nullptr);
+  }
+  for (const auto& job : jobs_) {
+    job->boxesBuffer.Finish();
+    job->errBuffer.Finish();
+  }
+}
+
 int RunAllDrives(const AllDrivesRun& run) {
   const ConsoleOptions& options = run.options;
   std::optional<RunEnd> ownEnd;
   if (run.end == nullptr) ownEnd.emplace(options, run.io);
   RunEnd& end = run.end != nullptr ? *run.end : *ownEnd;
   std::ostream& boxes = options.json ? run.io.err : run.io.out;
-  std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(run.host);
 
   if (run.drives.empty()) {
     const char* noDevice = "Can't find any device !";
@@ -320,54 +427,17 @@ int RunAllDrives(const AllDrivesRun& run) {
   if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
     return end.Fail(kExitUsage, refusal);
   }
-  std::vector<std::unique_ptr<AllJob>> jobs;
-  const RunFolder cDrive =
-      OpenRunFolder(run.host.cDrive, run.host.cDriveFolder.empty() ? "." : run.host.cDriveFolder,
-                    platform::FolderRule::kShared, "the C: folder");
-  const RunFolder work = OpenRunFolder(run.host.work, run.host.tempFolder,
-                                       platform::FolderRule::kPrivate, "the work folder");
+  DriveRunner runner(run, end);
   // A drive whose folders are refused is left alone and reported failed;
   // the others go on.
-  std::vector<const AllDrive*> accepted;
-  std::vector<const DriveJob*> told;
-  for (const AllDrive& drive : run.drives) {
-    auto job = std::make_unique<AllJob>(end.lines(), boxes, run.io.err, drive);
-    std::string problem;
-    if (PrepareDrive(run, cDrive, work, *host, *job, problem)) {
-      accepted.push_back(&job->drive);
-    } else {
-      job->job.Refuse(problem);
-    }
-    told.push_back(&job->job);
-    jobs.push_back(std::move(job));
-  }
-
-  if (!Confirm(run, accepted, boxes, end)) {
-    // A run that ends before the drives' threads leaves no empty log behind.
-    for (const auto& job : jobs) {
-      if (job->madeLog) job->platform->DeleteFile(kIspLogPath);
-    }
+  std::vector<DriveJob*> jobs;
+  for (const AllDrive& drive : run.drives) jobs.push_back(&runner.Prepare(drive));
+  if (!Confirm(run, runner.Accepted(), boxes, end)) {
+    runner.Cancel();
     return end.End(kExitCancelled);
   }
-
-  const JobSetup setup{options, run.images, run.opener, run.allowStandInImages};
-  const RunEnd::Attachment attached = end.Attach(told, true);
-  std::vector<std::thread> threads;
-  threads.reserve(jobs.size());
-  for (auto& job : jobs) {
-    DriveJob* one = &job->job;
-    if (one->refused()) continue;
-    try {
-      threads.emplace_back([one, &setup] { one->Run(setup); });
-    } catch (const std::system_error& e) {
-      one->Refuse(std::string("no thread for the drive: ") + e.what());
-    }
-  }
-  for (std::thread& thread : threads) thread.join();
-  for (auto& job : jobs) {
-    job->boxesBuffer.Finish();
-    job->errBuffer.Finish();
-  }
+  for (DriveJob* job : jobs) runner.Start(*job, &run.opener);
+  runner.Join();
   return end.Finish();
 }
 

@@ -5,9 +5,11 @@
 
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/console/console_end.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "device/transport.h"
@@ -22,6 +24,8 @@ class VirtualDrive;
 
 namespace kestrune::console {
 
+class DriveJob;
+class LiveBoard;
 class RunEnd;
 struct DriveSummary;
 
@@ -50,6 +54,48 @@ struct AllDrivesRun {
   RunEnd* end = nullptr;
   // The run's test switch that lets stand-in images reach a real device.
   bool allowStandInImages = false;
+};
+
+// The drives of a run, each in folders of its own and in a thread of its
+// own: --all prepares them all, asks once and starts them; watch prepares
+// and starts each as it is plugged in. On a terminal, and without --json,
+// --quiet or --verbose, they are shown as the live table.
+class DriveRunner {
+ public:
+  DriveRunner(const AllDrivesRun& run, RunEnd& end);
+  ~DriveRunner();
+  DriveRunner(const DriveRunner&) = delete;
+  DriveRunner& operator=(const DriveRunner&) = delete;
+
+  // The drive's folders, platform and log; a drive whose folders are
+  // refused gets a job that is refused, and is told of all the same.
+  DriveJob& Prepare(const AllDrive& drive);
+  // Runs a prepared job in a thread of its own, its letter served by
+  // `opener` (which must outlive the job); a refused job is not run.
+  void Start(DriveJob& job, device::VolumeOpener* opener);
+  // The drives prepared and not refused.
+  std::vector<const AllDrive*> Accepted() const;
+  // The run ends before any drive was started.
+  void Cancel();
+  // Waits for every job started; the live table stays on screen.
+  void Join();
+
+ private:
+  struct Job;
+  struct Folders;
+  // The run's last word tells of every job prepared so far.
+  void Tell();
+
+  const AllDrivesRun& run_;
+  RunEnd& end_;
+  std::ostream& boxes_;
+  std::unique_ptr<platform::Platform> host_;
+  std::unique_ptr<Folders> folders_;
+  std::unique_ptr<LiveBoard> board_;
+  std::vector<std::unique_ptr<Job>> jobs_;
+  // Goes before the jobs do, so that no last word tells of them after.
+  std::optional<RunEnd::Attachment> attached_;
+  bool started_ = false;
 };
 
 // Runs the command on every drive; returns the process exit code (see

@@ -149,7 +149,16 @@ int ExitCode(const std::vector<DriveSummary>& drives, bool interrupted) {
 
 void SharedLines::Write(std::ostream& to, const std::string& line) {
   const std::lock_guard<std::timed_mutex> lock(mutex_);
-  to << line << '\n' << std::flush;
+  if (writer_) {
+    writer_(to, line);
+  } else {
+    to << line << '\n' << std::flush;
+  }
+}
+
+void SharedLines::Through(std::function<void(std::ostream&, const std::string&)> writer) {
+  const std::lock_guard<std::timed_mutex> lock(mutex_);
+  writer_ = std::move(writer);
 }
 
 void SharedLines::Freeze() { (void)mutex_.try_lock_for(std::chrono::seconds(1)); }
@@ -190,6 +199,32 @@ RunEnd::Attachment::~Attachment() {
   end_.jobs_.clear();
 }
 
+void RunEnd::Retell(std::vector<const DriveJob*> jobs, bool ran) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  jobs_ = std::move(jobs);
+  ran_ = ran;
+}
+
+void RunEnd::LeftOut(const std::string& source, const std::string& why) {
+  lines_.Write(io_.err, "kestrune: " + why);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  problems_.push_back(why);
+  DriveSummary drive;
+  drive.source = source;
+  drive.outcome = Outcome::kRefused;
+  drive.failure = why;
+  leftOut_.push_back(std::move(drive));
+}
+
+void RunEnd::DriveDocument(const DriveJob& job) {
+  const JobState state = job.State();
+  const DriveSummary drive = Summarize(state, true);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (told_) return;
+  // The question of the run belongs to the summary, not to each drive.
+  PrintDocument({state}, {drive}, ExitCode({drive}, false), false);
+}
+
 int RunEnd::End(int code) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (told_) return code_;
@@ -201,13 +236,14 @@ int RunEnd::End(int code) {
   return code;
 }
 
-int RunEnd::Finish() {
+int RunEnd::Finish(bool interrupted) {
   std::vector<DriveSummary> drives;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     for (const DriveJob* job : jobs_) drives.push_back(Summarize(job->State(), options_.all));
+    drives.insert(drives.end(), leftOut_.begin(), leftOut_.end());
   }
-  return End(ExitCode(drives, platform::InterruptReceived()));
+  return End(ExitCode(drives, interrupted));
 }
 
 int RunEnd::LastWords() {
@@ -236,10 +272,13 @@ void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
 }
 
 void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
-                           const std::vector<DriveSummary>& drives, int code) {
+                           const std::vector<DriveSummary>& drives, int code, bool ownBoxes) {
   Json document = DocumentHead(options_);
+  if (!ownBoxes) document["watch"] = "drive";
   std::vector<DriveBox> boxes;
-  for (const ShownBox& box : ownBoxes_) boxes.push_back({0, box});
+  if (ownBoxes) {
+    for (const ShownBox& box : ownBoxes_) boxes.push_back({0, box});
+  }
   std::vector<DriveFile> files;
   std::vector<std::string> errors;
   Json table = Json::array();
@@ -265,7 +304,7 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
       AddScanTable(document, drives[i]);
     }
   }
-  errors.insert(errors.end(), problems_.begin(), problems_.end());
+  if (ownBoxes) errors.insert(errors.end(), problems_.begin(), problems_.end());
   // With --all, the drives once their work began; before, and without a
   // scan, none. A list that ended before it read sysfs lists no disk.
   if (options_.command == Command::kList) {
@@ -278,7 +317,9 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
   document.update(extras_);
   document["messages"] = BoxesJson(boxes);
   document["files"] = FilesJson(files);
-  ::kestrune::console::PrintDocument(io_.out, std::move(document), errors, code);
+  // watch --json: JSON Lines, one document a line.
+  ::kestrune::console::PrintDocument(io_.out, std::move(document), errors, code,
+                                     options_.watch ? -1 : 2);
 }
 
 }  // namespace kestrune::console

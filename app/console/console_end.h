@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <mutex>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "discovery/report.h"
+#include "platform/platform.h"
 
 namespace kestrune::console {
 
@@ -60,9 +62,13 @@ class SharedLines {
   // Takes the lock for good, so that no thread writes under the run's last
   // word; gives up after a while rather than hang on a writer that does.
   void Freeze();
+  // Where the lines go instead of their streams (the live table, which
+  // keeps them above itself); null: straight to their streams.
+  void Through(std::function<void(std::ostream&, const std::string&)> writer);
 
  private:
   std::timed_mutex mutex_;
+  std::function<void(std::ostream&, const std::string&)> writer_;
 };
 
 class RunEnd {
@@ -92,6 +98,14 @@ class RunEnd {
     RunEnd& end_;
   };
   [[nodiscard]] Attachment Attach(std::vector<const DriveJob*> jobs, bool ran);
+  // The jobs told of from now on, under an attachment that lives.
+  void Retell(std::vector<const DriveJob*> jobs, bool ran);
+  // A drive the run did not take: named on stderr and in the document, and
+  // counted as a drive not processed.
+  void LeftOut(const std::string& source, const std::string& why);
+  // With watch --json: the document of one drive's job, on a line of its
+  // own, as soon as the job is over.
+  void DriveDocument(const DriveJob& job);
 
   // Prints the last word once, for `code`, and returns `code`.
   int End(int code);
@@ -99,8 +113,10 @@ class RunEnd {
     Problem(problem);
     return End(code);
   }
-  // Ends with the code the jobs came to.
-  int Finish();
+  // Ends with the code the jobs came to. `interrupted`: an interrupt ended
+  // the run (a watch, which only an interrupt ends, tells none).
+  int Finish(bool interrupted);
+  int Finish() { return Finish(platform::InterruptReceived()); }
   // For an interrupt that ends the run now: the last word as far as the
   // run got, unless it was printed already; returns the exit code.
   int LastWords();
@@ -110,7 +126,7 @@ class RunEnd {
  private:
   void Print(const std::vector<JobState>& jobs, int code);
   void PrintDocument(const std::vector<JobState>& jobs, const std::vector<DriveSummary>& drives,
-                     int code);
+                     int code, bool ownBoxes = true);
 
   const ConsoleOptions& options_;
   const ConsoleStreams& io_;
@@ -118,6 +134,7 @@ class RunEnd {
   std::mutex mutex_;
   std::vector<std::string> problems_;
   std::vector<ShownBox> ownBoxes_;
+  std::vector<DriveSummary> leftOut_;
   Json extras_ = Json::object();
   std::vector<const DriveJob*> jobs_;
   bool ran_ = false;

@@ -97,6 +97,32 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, std::istream& in, std:
   }
 }
 
+// The view, and the live table's row when there is one: the row then
+// shows the steps, which the view's lines would only repeat.
+class BothObservers : public ReportObserver {
+ public:
+  BothObservers(ReportObserver& first, ReportObserver* second) : first_(first), second_(second) {}
+  void Step(const StepEvent& step) override {
+    if (second_ != nullptr) {
+      second_->Step(step);
+    } else {
+      first_.Step(step);
+    }
+  }
+  void FileKept(const KeptFile& file) override {
+    first_.FileKept(file);
+    if (second_ != nullptr) second_->FileKept(file);
+  }
+  void DriveHeld(const HeldDrive& drive) override {
+    first_.DriveHeld(drive);
+    if (second_ != nullptr) second_->DriveHeld(drive);
+  }
+
+ private:
+  ReportObserver& first_;
+  ReportObserver* second_;
+};
+
 // The observer goes with the view it is part of; the reports live on.
 class ObserverScope {
  public:
@@ -140,7 +166,7 @@ void DriveJob::Run(const JobSetup& setup) {
     start_ = Clock::now();
   }
   try {
-    ConsoleView view(boxes_, Input(), err_, answering, setup.options.quiet);
+    ConsoleView view(boxes_, Input(), err_, answering, setup.options.quiet || quiet);
     // A letter's program sees its own letter only, so its scan finds
     // exactly that drive.
     device::VolumeMap own;
@@ -149,7 +175,8 @@ void DriveJob::Run(const JobSetup& setup) {
     IspLog log(*platform);
     Program program(*platform, link, log, view);
     program.reports = reports_;
-    const ObserverScope observing(*reports_, view);
+    BothObservers observers(view, watcher);
+    const ObserverScope observing(*reports_, observers);
     program.images = setup.images;
     program.allowStandInImages = setup.allowStandInImages;
     CKestruneApp app(program, DialogArguments(setup.options));

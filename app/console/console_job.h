@@ -74,6 +74,10 @@ class DriveJob {
   // How its OK/Cancel boxes are answered, and where answers are read.
   Answering answering = Answering::kAlwaysOk;
   std::istream* in = nullptr;
+  // Told each step in the view's stead (the live table's row), and whether
+  // the job's own lines are kept to what --quiet keeps; set before Run.
+  ReportObserver* watcher = nullptr;
+  bool quiet = false;
 
   char letter() const { return letter_; }
   // Not run at all: why, said on its stderr.

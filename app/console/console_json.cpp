@@ -131,6 +131,7 @@ Json DocumentHead(const ConsoleOptions& options) {
   if (options.command == Command::kInteractive) return head;
   head["command"] = CommandName(options.command);
   head["all"] = options.all;
+  if (options.watch) head["watch"] = "summary";
   return head;
 }
 
@@ -197,11 +198,11 @@ Json SlotJson(const DriveSlot& slot, bool healthy) {
 }
 
 void PrintDocument(std::ostream& out, Json document, const std::vector<std::string>& errors,
-                   int exitCode) {
+                   int exitCode, int indent) {
   document["errors"] = errors;
   document["outcome"] = OutcomeOfExitCode(exitCode);
   document["exitCode"] = exitCode;
-  out << document.dump(2, ' ', false, Json::error_handler_t::replace) << std::endl;
+  out << document.dump(indent, ' ', false, Json::error_handler_t::replace) << std::endl;
 }
 
 std::string ControllerText(const DriveSlot& slot) {

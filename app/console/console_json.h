@@ -63,8 +63,9 @@ Json SlotJson(const DriveSlot& slot, bool healthy);
 // Adds "errors", "outcome" and "exitCode", and prints the document with
 // nothing else on `out`. Drive texts may hold any bytes: invalid UTF-8 is
 // replaced rather than thrown on.
+// `indent` as nlohmann's dump takes it: -1 puts the document on one line.
 void PrintDocument(std::ostream& out, Json document, const std::vector<std::string>& errors,
-                   int exitCode);
+                   int exitCode, int indent = 2);
 
 // Texts of a drive shared by the table of --all and the document.
 std::string ControllerText(const DriveSlot& slot);

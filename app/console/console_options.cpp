@@ -91,18 +91,24 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   CLI::App app{"Checks and repairs the ISP of USB flash drives.", "kestrune"};
 
   std::string command;
+  // What follows the command: export-drive's file, or the command watch runs.
+  std::string second;
   std::vector<std::string> drives;
   app.add_option("command", command,
                  "scan: start up and list the drives; fix: Start Fix on the selected drive; "
                  "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
                  "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
                  "the candidate disks as sysfs describes them, none opened; export-drive OUT.json: "
-                 "a virtual drive made of the recording --drive names; none: interactive")
-      ->check(
-          CLI::IsMember({"scan", "fix", "destroy", "backup", "restore", "list", "export-drive"}));
-  app.add_option("output", options.exportFile,
+                 "a virtual drive made of the recording --drive names; watch [scan|fix|backup]: "
+                 "the command on each USB drive as it is plugged in; none: interactive")
+      ->check(CLI::IsMember(
+          {"scan", "fix", "destroy", "backup", "restore", "list", "export-drive", "watch"}));
+  app.add_option("argument", second,
                  "with export-drive: the virtual-drive file to write (its flash goes beside it, "
-                 "in OUT.json.flash)");
+                 "in OUT.json.flash); with watch: the command each USB drive plugged in gets "
+                 "(scan, fix or backup; default scan), in a thread of its own as with --all");
+  app.add_flag("--include-present", options.includePresent,
+               "with watch: also the drives plugged in before the watch began");
   app.add_option("--drive", drives,
                  "X=PATH: drive letter X is a device node (or a /dev/disk/by-id or by-path link "
                  "to one) or a virtual-drive file (*.json); repeatable; replaces the /sys/block "
@@ -185,6 +191,14 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.command = Command::kList;
   } else if (command == "export-drive") {
     options.command = Command::kExportDrive;
+  } else if (command == "watch") {
+    options.watch = true;
+    if (second != "" && second != "scan" && second != "fix" && second != "backup") {
+      return usage("watch runs scan, fix or backup on each drive: '" + second + "'");
+    }
+    options.command = second == "fix"      ? Command::kFix
+                      : second == "backup" ? Command::kBackup
+                                           : Command::kScan;
   } else {
     options.command = Command::kInteractive;
   }
@@ -209,6 +223,20 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   }
   if (options.donor && options.command != Command::kRestore) {
     return usage("--donor goes with the restore command only");
+  }
+  if (!options.watch) options.exportFile = second;
+  if (options.includePresent && !options.watch) {
+    return usage("--include-present goes with watch only");
+  }
+  if (options.watch) {
+    // The drives come as they are plugged in, never from a letter map.
+    if (options.all) return usage("watch runs every drive plugged in; --all is implied");
+    if (!options.drives.empty() || options.simulate) {
+      return usage("watch takes the USB drives plugged in; --drive and --simulate name others");
+    }
+    if (!options.recordFile.empty())
+      return usage("watch records nothing; --record goes with a run");
+    options.all = true;
   }
   if (auto problem = RecordingProblem(options)) return usage(*problem);
   if (auto problem = AllProblem(options, select->count() > 0)) return usage(*problem);

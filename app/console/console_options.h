@@ -44,6 +44,11 @@ struct ConsoleOptions {
   bool quiet = false;
   // --all: every drive at once, each in a thread of its own.
   bool all = false;
+  // watch: the command runs on each USB drive as it is plugged in, as a
+  // letter of --all (`all` is set with it); --include-present: the drives
+  // plugged in before the watch began too.
+  bool watch = false;
+  bool includePresent = false;
   // restore --from: the backup files in copy order; empty for the default names.
   std::vector<std::string> restoreFiles;
   // restore --donor: files not shown to be this drive's own may be written,
@@ -71,6 +76,12 @@ inline constexpr const char* kInterruptAgain =
     "interrupt received again; a third stops the run at once and may leave the drive half written";
 inline constexpr const char* kInterruptForced =
     "stopped at once: the drive may be left half written";
+// Said on an interrupt while a watch waits for drives.
+inline constexpr const char* kInterruptWatchNotice =
+    "interrupt received; the watch ends once the drives under way are done";
+inline constexpr const char* kInterruptWatchAgain =
+    "interrupt received again; a third stops the run at once";
+inline constexpr const char* kInterruptWatchForced = "stopped at once";
 // The same once the write is over and its outcome is being told.
 inline constexpr const char* kInterruptOutcomeNotice =
     "interrupt received; the ISP write is over, the run ends once its outcome is told";

@@ -16,11 +16,14 @@
 #include "app/console/console_end.h"
 #include "app/console/console_job.h"
 #include "app/console/console_list.h"
+#include "app/console/console_live.h"
 #include "app/console/console_options.h"
 #include "app/console/console_record.h"
+#include "app/console/console_watch.h"
 #include "device/trace.h"
 #include "device/volume_map.h"
 #include "images/images.h"
+#include "platform/drive_watch.h"
 #include "platform/platform.h"
 #include "simulator/device_clock.h"
 #include "simulator/drive_description.h"
@@ -66,6 +69,34 @@ class TraceFile {
   std::ofstream file_;
   std::mutex mutex_;
 };
+
+// A drive plugged in during a watch: its node alone, on its letter, traced
+// when the run traces.
+class WatchedDrive : public device::VolumeOpener {
+ public:
+  WatchedDrive(std::unique_ptr<device::VolumeOpener> inner, TraceFile* trace)
+      : inner_(std::move(inner)) {
+    if (trace != nullptr) traced_.emplace(*inner_, trace->Sink());
+  }
+  device::OpenResult Open(char letter) override { return Used().Open(letter); }
+  bool NeedsPrivilege() const override { return inner_->NeedsPrivilege(); }
+  bool ServesRealDevice(char letter) const override { return inner_->ServesRealDevice(letter); }
+  std::string UsbSerial(char letter) const override { return inner_->UsbSerial(letter); }
+
+ private:
+  device::VolumeOpener& Used() {
+    return traced_ ? static_cast<device::VolumeOpener&>(*traced_) : *inner_;
+  }
+  std::unique_ptr<device::VolumeOpener> inner_;
+  std::optional<device::TracingVolumes> traced_;
+};
+
+std::unique_ptr<device::VolumeOpener> OpenWatchedDrive(char letter, const std::string& node,
+                                                       TraceFile* trace, std::string& problem) {
+  std::unique_ptr<device::VolumeOpener> devices = MakeHostDevices({{letter, node}}, problem);
+  if (!devices) return nullptr;
+  return std::make_unique<WatchedDrive>(std::move(devices), trace);
+}
 
 int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
         const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
@@ -140,7 +171,7 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
 
   // --all takes the host's letters once, so that every drive's thread and
   // the confirmation see the same map.
-  if (options.all && nodes.empty() && loaded.empty()) nodes = HostDriveNodes();
+  if (options.all && !options.watch && nodes.empty() && loaded.empty()) nodes = HostDriveNodes();
 
   device::VolumeMap volumes;
   ReplayDrives replays;
@@ -186,6 +217,18 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   }
   device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : recorded;
 
+  if (options.watch) {
+    auto watch = platform::WatchUsbDisks(options.includePresent, problem);
+    if (!watch) return end.Fail(kExitUsage, problem);
+    AllDrivesRun run{options, io, hostOptions, images, opener, {}, &end};
+    run.allowStandInImages = settings.allowStandInImages;
+    WatchRun watching{run, *watch, nullptr};
+    TraceFile* trace = traceFile ? &*traceFile : nullptr;
+    watching.open = [trace](char letter, const std::string& node, std::string& why) {
+      return OpenWatchedDrive(letter, node, trace, why);
+    };
+    return RunWatch(watching);
+  }
   if (options.all) {
     AllDrivesRun run{options, io, hostOptions, images, opener, {}, &end};
     run.allowStandInImages = settings.allowStandInImages;
@@ -205,8 +248,26 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   }
 
   // One drive: a job of its own that scans every letter, in this thread.
-  // Boxes leave stdout to the JSON document when it is asked for.
-  DriveJob job(0, {}, options.json ? io.err : io.out, io.err);
+  // Boxes leave stdout to the JSON document when it is asked for. A fix on
+  // a terminal shows its row of the live table, its lines above it.
+  std::optional<LiveBoard> board;
+  std::optional<BoardLines> boxLines;
+  std::optional<BoardLines> errLines;
+  std::optional<std::ostream> boxStream;
+  std::optional<std::ostream> errStream;
+  if (options.command == Command::kFix && LiveTableWanted(options, io)) {
+    board.emplace(io.out, options.command, io.outputSize);
+    boxLines.emplace(*board, io.out);
+    errLines.emplace(*board, io.err);
+    boxStream.emplace(&*boxLines);
+    errStream.emplace(&*errLines);
+  }
+  DriveJob job(0, {},
+               boxStream      ? *boxStream
+               : options.json ? io.err
+                              : io.out,
+               errStream ? *errStream : io.err);
+  if (board) job.watcher = &board->Add(job);
   job.platform = host.get();
   job.in = &io.in;
   job.answering = options.yes          ? Answering::kAlwaysOk
@@ -215,6 +276,11 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   for (LoadedDrive& drive : loaded) job.saves.emplace_back(drive.drive.get(), drive.Name());
   const RunEnd::Attachment attached = end.Attach({&job}, true);
   job.Run({options, images, opener, settings.allowStandInImages});
+  if (board) {
+    boxStream->flush();
+    errStream->flush();
+    board->Stop();
+  }
   if (recording) {
     for (const std::string& broken : recording->Finish()) end.Problem(broken);
   }

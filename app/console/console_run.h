@@ -2,9 +2,12 @@
 // close. main() only hands it the process's streams.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
+#include <optional>
 
 #include "app/settings.h"
+#include "platform/terminal.h"
 
 namespace kestrune::console {
 
@@ -14,6 +17,9 @@ struct ConsoleStreams {
   std::ostream& err;
   // Whether `in` is a terminal a question can be put to.
   bool inputIsTerminal = false;
+  // The size of the terminal `out` shows on, asked afresh each time; null,
+  // or nullopt from it: `out` is no terminal, and nothing is redrawn.
+  std::function<std::optional<platform::TerminalSize>()> outputSize = nullptr;
 };
 
 // Returns the process exit code. `settings` are what main() read from the

@@ -7,6 +7,7 @@
 #include "app/console/console_run.h"
 #include "app/settings.h"
 #include "platform/platform.h"
+#include "platform/terminal.h"
 
 int main(int argc, char** argv) {
   // Before anything else, so that every thread of the run inherits it.
@@ -15,7 +16,10 @@ int main(int argc, char** argv) {
       {console::kInterruptNotice, console::kInterruptAgain, console::kInterruptForced},
       {console::kInterruptOutcomeNotice, console::kInterruptOutcomeAgain,
        console::kInterruptOutcomeForced},
-      console::kExitInterrupted);
-  const kestrune::console::ConsoleStreams io{std::cin, std::cout, std::cerr, isatty(0) != 0};
+      console::kExitInterrupted,
+      {console::kInterruptWatchNotice, console::kInterruptWatchAgain,
+       console::kInterruptWatchForced});
+  const kestrune::console::ConsoleStreams io{std::cin, std::cout, std::cerr, isatty(0) != 0,
+                                             kestrune::platform::OutputTerminalSize};
   return kestrune::console::RunConsole(argc, argv, io, kestrune::ReadSettings());
 }

@@ -57,8 +57,9 @@ check() { # name expected words...
 
 b=$scratch/bench
 check "a command" "scan" kestrune --simulate sc
-check "every command" "backup destroy export-drive fix list restore scan" kestrune --yes ""
+check "every command" "backup destroy export-drive fix list restore scan watch" kestrune --yes ""
 check "one command per run" "" kestrune scan ""
+check "what watch runs" "backup fix scan" kestrune watch ""
 check "the letters of the sticks found" "D= G=" "$scratch/two-sticks" --drive ""
 check "a letter being typed" "G=" "$scratch/two-sticks" --drive g
 check "C to Z without sticks" "$(printf '%s= ' {C..Z} | xargs)" "$scratch/no-sticks" --drive ""

@@ -28,9 +28,10 @@ _kestrune() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]:-}
   local program=${COMP_WORDS[0]}
-  local commands="scan fix destroy backup restore list export-drive"
+  local commands="scan fix destroy backup restore list export-drive watch"
   local options="--help --drive --simulate --select --yes --c-drive --temp --images --trace
-    --record --record-overwrite --verbose --json --quiet --all --from --donor --version"
+    --record --record-overwrite --verbose --json --quiet --all --from --donor --version
+    --include-present"
   COMPREPLY=()
 
   # With '=' among the word breaks (bash's default), "--drive E=/dev/sd"
@@ -82,10 +83,15 @@ _kestrune() {
     return 0
   fi
 
-  # One command per run: once one is given, only options follow.
+  # One command per run: once one is given, only options follow; watch
+  # takes the command it runs on each drive.
   local word i
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
+    if [[ $word == watch && $i -eq $((COMP_CWORD - 1)) ]]; then
+      mapfile -t COMPREPLY < <(compgen -W "scan fix backup" -- "$cur")
+      return 0
+    fi
     if [[ " $commands " == *" $word "* ]]; then
       return 0
     fi

@@ -1,0 +1,127 @@
+#include "app/console/console_watch.h"
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/console/console_devices.h"
+#include "app/console/console_end.h"
+#include "app/console/console_job.h"
+#include "app/console/console_view.h"
+#include "app/dialog.h"
+#include "platform/platform.h"
+
+namespace kestrune::console {
+
+namespace {
+
+// A drive the watch saw plugged in.
+struct SeenDrive {
+  std::string hostName;
+  std::string node;
+  char letter = 0;
+  DriveJob* job = nullptr;
+  std::unique_ptr<device::VolumeOpener> opener;
+  bool plugged = true;
+  bool told = false;  // its JSON line was printed
+};
+
+// The first letter no drive holds: one holds its letter while it is
+// plugged in, and after that until its job is over.
+char FreeLetter(const std::vector<std::unique_ptr<SeenDrive>>& seen) {
+  for (char letter = kFirstWatchLetter; letter <= kLastWatchLetter; ++letter) {
+    bool taken = false;
+    for (const auto& drive : seen) {
+      if (drive->letter != letter) continue;
+      taken = taken || drive->plugged || !drive->job->State().finished;
+    }
+    if (!taken) return letter;
+  }
+  return 0;
+}
+
+// The one question, before any drive; commands that change no drive ask
+// nothing. True for OK.
+bool ConfirmWatch(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end) {
+  if (run.options.command != Command::kFix) return true;
+  const Answering answering = run.options.yes          ? Answering::kAlwaysOk
+                              : run.io.inputIsTerminal ? Answering::kAsk
+                                                       : Answering::kNeverAsk;
+  ConsoleView asker(boxes, run.io.in, run.io.err, answering, run.options.quiet);
+  const unsigned style = kMbOkCancel | kMbIconExclamation | kMbTopmost;
+  const char* caption = "Update ISP Warning";
+  const int answer = asker.ShowMessage(kWatchQuestion, caption, style);
+  end.OwnBox({caption, kWatchQuestion, style, answer});
+  return answer == kIdOk;
+}
+
+}  // namespace
+
+int RunWatch(const WatchRun& watch) {
+  const AllDrivesRun& run = watch.run;
+  RunEnd& end = *run.end;
+  std::ostream& boxes = run.options.json ? run.io.err : run.io.out;
+  if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
+    return end.Fail(kExitUsage, refusal);
+  }
+  if (!ConfirmWatch(run, boxes, end)) return end.End(kExitCancelled);
+
+  // The openers outlive the runner's threads, which use them.
+  std::vector<std::unique_ptr<SeenDrive>> seen;
+  DriveRunner runner(run, end);
+  if (!run.options.json && !run.options.quiet) {
+    end.lines().Write(run.io.err, "watching for USB drives; an interrupt ends the watch");
+  }
+  // The watch ends by an interrupt: one that comes while a drive's work is
+  // under way lets that work end first, as the write's own hold does.
+  const platform::InterruptHold watching(platform::HoldFor::kWatch);
+  const auto tellFinished = [&] {
+    if (!run.options.json) return;
+    for (const auto& drive : seen) {
+      if (drive->told || !drive->job->State().finished) continue;
+      end.DriveDocument(*drive->job);
+      drive->told = true;
+    }
+  };
+  while (!(watch.stop ? watch.stop() : platform::InterruptReceived())) {
+    tellFinished();
+    const std::optional<platform::DriveEvent> event = watch.watch.Next(watch.waitMilliseconds);
+    if (!event) continue;
+    if (event->kind == platform::DriveEvent::Kind::kRemoved) {
+      for (const auto& drive : seen) {
+        if (drive->plugged && drive->hostName == event->hostName) drive->plugged = false;
+      }
+      continue;
+    }
+    const char letter = FreeLetter(seen);
+    if (letter == 0) {
+      end.LeftOut(event->node, "no free letter for the drive at " + event->node +
+                                   "; left alone: plug it in again once a drive is unplugged");
+      continue;
+    }
+    auto drive = std::make_unique<SeenDrive>();
+    drive->hostName = event->hostName;
+    drive->node = event->node;
+    drive->letter = letter;
+    std::string problem;
+    drive->opener = watch.open(letter, event->node, problem);
+    drive->job = &runner.Prepare({letter, event->node, nullptr});
+    if (!drive->opener && !drive->job->refused()) drive->job->Refuse(problem);
+    SeenDrive& started = *drive;
+    seen.push_back(std::move(drive));
+    runner.Start(*started.job, started.opener.get());
+  }
+  runner.Join();
+  tellFinished();
+  // Ended by an interrupt, as a watch always is: the run counts as cut
+  // short only when the interrupt cut a drive's own work short.
+  bool cut = false;
+  for (const auto& drive : seen) {
+    cut = cut || Summarize(drive->job->State(), true).outcome == Outcome::kInterrupted;
+  }
+  return end.Finish(cut);
+}
+
+}  // namespace kestrune::console

@@ -1,0 +1,39 @@
+// Drives as they are plugged in and pulled out: the host tells of each
+// whole USB disk that appears or goes. Only the host's own events count;
+// nothing here opens a drive.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kestrune::platform {
+
+struct DriveEvent {
+  enum class Kind : uint8_t { kAdded, kRemoved };
+  Kind kind = Kind::kAdded;
+  // The disk's device node ("/dev/sdb"), and the host's own name for the
+  // disk, the same in its add and its remove ("/sys/devices/.../block/sdb").
+  std::string node;
+  std::string hostName;
+  // Serial and model as the host describes the USB device; empty when it
+  // names none.
+  std::string serial;
+  std::string model;
+};
+
+class DriveWatch {
+ public:
+  virtual ~DriveWatch() = default;
+  // The next event, waiting up to `waitMilliseconds` for one; nullopt when
+  // none came. A disk that was present before the watch began is told as
+  // added only when the watch was opened to include them.
+  virtual std::optional<DriveEvent> Next(uint32_t waitMilliseconds) = 0;
+};
+
+// Watches the host's whole USB disks. Null, with `problem` set, where the
+// host cannot be watched.
+std::unique_ptr<DriveWatch> WatchUsbDisks(bool includePresent, std::string& problem);
+
+}  // namespace kestrune::platform

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# An interrupt ends a watch as its way out, not as a crash: the watch says
+# so, and its last word is the summary document of the drives it saw (none
+# here), with the exit code of no drive found.
+#
+#   watch_interrupt_test.sh <kestrune> <scratch folder>
+set -euo pipefail
+
+program=$1
+s=$2
+
+if ! command -v umockdev-wrapper >/dev/null; then
+  echo "skipped: no umockdev-wrapper"
+  exit 77
+fi
+
+rm -rf "$s"
+mkdir -p "$s/c" "$s/t"
+chmod 700 "$s/t"
+# umockdev's empty testbed stands for the host's udev, which a container
+# may not have.
+umockdev-wrapper "$program" --c-drive "$s/c" --temp "$s/t" --json watch scan \
+  >"$s/out.txt" 2>"$s/err.txt" </dev/null &
+pid=$!
+sleep 1
+kill -INT "$pid"
+status=0
+wait "$pid" || status=$?
+
+fail() {
+  cat "$s/out.txt" "$s/err.txt"
+  echo "FAIL: $*"
+  exit 1
+}
+[[ $status -eq 3 ]] || fail "exit $status, expected 3 (no drive seen)"
+grep -qxF "interrupt received; the watch ends once the drives under way are done" "$s/err.txt" ||
+  fail "the interrupt was not told as the watch's end"
+[[ $(wc -l <"$s/out.txt") -eq 1 ]] || fail "stdout holds more than the summary line"
+python3 - "$s/out.txt" <<'PY' || fail "the summary document is not as expected"
+import json, sys
+d = json.loads(open(sys.argv[1]).read())
+assert d["watch"] == "summary" and d["drives"] == [] and d["exitCode"] == 3, d
+PY
+echo "PASS"
