@@ -28,9 +28,9 @@ _kestrune() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]:-}
   local program=${COMP_WORDS[0]}
-  local commands="scan fix destroy backup restore list"
+  local commands="scan fix destroy backup restore list map"
   local options="--help --drive --simulate --select --yes --c-drive --temp --images --trace
-    --verbose --json --quiet --all --from --donor --version"
+    --verbose --json --quiet --all --from --donor --version --map"
   COMPREPLY=()
 
   # With '=' among the word breaks (bash's default), "--drive E=/dev/sd"
