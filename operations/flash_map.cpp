@@ -39,39 +39,25 @@ void AddMark(FlashMap& map, const DriveSlot& slot, MarkKind kind, int copy, uint
   map.marks.push_back(mark);
 }
 
-// Reads `bytes` of an area laid out as the update writes it, into `out`
-// (kIspAreaBytes, zero-filled). Large pages outside the chunked scheme carry
-// 4 KiB each, and what lies behind those 4 KiB must read as zeros.
+// Reads the first `bytes` of an area as the update lays it out, into `out`
+// (kIspAreaBytes). Large pages outside the chunked scheme carry 4 KiB each.
 bool ReadArea(Program& p, const DriveSlot& slot, uint32_t page, uint32_t bytes, uint8_t* out,
               uint8_t* pageBuffer) {
   const uint32_t pageSize = slot.pageSize;
-  if (Chunked(slot)) {
-    const uint32_t count = pageSize >= kChunkBytes ? 1 : kChunkBytes / pageSize;
-    const uint32_t length = pageSize >= kChunkBytes ? pageSize : kChunkBytes;
-    for (uint32_t position = 0; position < bytes; position += kChunkBytes, page += count) {
-      if (!device::ReadFlashPages(p.link, page, count, length, kReadMode, pageBuffer,
-                                  slot.volumeHandle)) {
-        return false;
-      }
-      std::memcpy(out + position, pageBuffer, kChunkBytes);
-    }
-    return true;
-  }
-  if (pageSize <= kLargePageThreshold) {
+  if (!Chunked(slot) && pageSize <= kLargePageThreshold) {
     return device::ReadFlashPages(p.link, page, kIspAreaBytes / pageSize, kIspAreaBytes, kReadMode,
                                   out, slot.volumeHandle);
   }
-  for (uint32_t k = 0; k < kLargePageWrites; ++k) {
-    if (!device::ReadFlashPages(p.link, page + k, 1, pageSize, kReadMode, pageBuffer,
+  // Chunked: 4 KiB steps of several pages, or one page per step on pages
+  // of 4 KiB and more; unchunked large pages: 4 KiB at the start of each.
+  const uint32_t count = Chunked(slot) && pageSize < kChunkBytes ? kChunkBytes / pageSize : 1;
+  const uint32_t length = Chunked(slot) && pageSize < kChunkBytes ? kChunkBytes : pageSize;
+  for (uint32_t position = 0; position < bytes; position += kChunkBytes, page += count) {
+    if (!device::ReadFlashPages(p.link, page, count, length, kReadMode, pageBuffer,
                                 slot.volumeHandle)) {
       return false;
     }
-    std::memcpy(out + size_t{k} * kLargePageThreshold, pageBuffer, kLargePageThreshold);
-    // A stray byte behind the 4 KiB makes the page differ: poison the copy.
-    if (std::any_of(pageBuffer + kLargePageThreshold, pageBuffer + pageSize,
-                    [](uint8_t b) { return b != 0; })) {
-      out[size_t{k} * kLargePageThreshold] ^= 0xFF;
-    }
+    std::memcpy(out + position, pageBuffer, kChunkBytes);
   }
   return true;
 }
@@ -157,7 +143,7 @@ CopyStates CompareIspCopies(Program& p, int slotIndex, const std::string& path) 
   if (!fits || ReadImageFile(p.platform, p.images.get(), path, image) != ImageFileRead::kRead) {
     return states;
   }
-  // What a fix writes: the ISP payload, then zeros to the end of the area.
+  // The code a fix writes; what it puts behind the code is no part of it.
   std::vector<uint8_t> isp(kIspAreaBytes, 0);
   std::vector<uint8_t> aux(kIspAreaBytes, 0);
   CopyImageBytes(image, kIspFileOffset, isp.data(), kIspPayloadBytes);
@@ -174,7 +160,7 @@ CopyStates CompareIspCopies(Program& p, int slotIndex, const std::string& path) 
     CopyState* out;
   };
   const Pass passes[] = {
-      {AreaKind::kIsp, isp, chunked ? kIspPayloadBytes : kIspAreaBytes, states.isp},
+      {AreaKind::kIsp, isp, kIspPayloadBytes, states.isp},
       {AreaKind::kAux, aux, kAuxAreaBytes, states.aux},
   };
   for (const Pass& pass : passes) {

@@ -107,6 +107,9 @@ const char* MarkColour(const MapMark& mark) {
   return mark.kind == MarkKind::kCis ? kCisColour : StateColour(mark.state);
 }
 
+constexpr const char* kReset = "\033[0m";
+constexpr const char* kDim = "\033[2m";
+
 // ANSI colour of a mark in the terminal.
 const char* MarkAnsi(const MapMark& mark) {
   if (mark.kind == MarkKind::kCis) return "\033[36m";
@@ -139,9 +142,15 @@ std::string MarkLine(const MapMark& mark) {
   return line;
 }
 
+// "CE0 zone 3" for the zone counted across chip enables.
+std::string ZoneName(const FlashMap& map, uint64_t zone) {
+  return "CE" + std::to_string(zone / map.zoneCount) + " zone " +
+         std::to_string(zone % map.zoneCount);
+}
+
 std::string CaptionLine(const MapCaption& caption) {
   std::string line = "verdict: " + caption.verdict;
-  if (!caption.outcome.empty()) line += "    " + caption.outcome;
+  if (!caption.outcome.empty()) line += "; " + caption.outcome;
   return line;
 }
 
@@ -285,9 +294,7 @@ std::string FlashMapSvg(const FlashMap& map, const MapCaption& caption) {
       const uint64_t begin = zone * map.blocksPerZone;
       const uint64_t end = begin + map.blocksPerZone;
       const int top = y;
-      svg.Text(10, top + 15,
-               "CE" + std::to_string(zone / map.zoneCount) + " zone " +
-                   std::to_string(zone % map.zoneCount));
+      svg.Text(10, top + 15, ZoneName(map, zone));
       svg.Rect(kStripX, top, kStripWidth, kRowHeight - 4, stripFill,
                " stroke=\"#8a8f99\" stroke-width=\"0.6\"");
       for (const MapMark& mark : map.marks) {
@@ -392,26 +399,24 @@ std::string FlashMapText(const FlashMap& map, const MapCaption& caption, bool co
   if (!map.valid) {
     out << "flash geometry unknown: no blocks to draw\n";
   } else {
-    const char* reset = colour ? "\033[0m" : "";
-    const char* dim = colour ? "\033[2m" : "";
     const uint64_t zones = uint64_t{map.ceCount} * map.zoneCount;
     uint64_t zone = 0;
     while (zone < zones) {
       const uint64_t begin = zone * map.blocksPerZone;
       if (!ZoneMarked(map, begin, begin + map.blocksPerZone)) {
-        // Zones without marks, within one chip enable, fold into one line.
+        // Zones without marks fold into one line.
         uint64_t last = zone;
-        while (last + 1 < zones && (last + 1) / map.zoneCount == zone / map.zoneCount &&
+        while (last + 1 < zones &&
                !ZoneMarked(map, (last + 1) * map.blocksPerZone, (last + 2) * map.blocksPerZone)) {
           ++last;
         }
-        out << "CE" << zone / map.zoneCount << " zone " << zone % map.zoneCount;
-        if (last != zone) out << "-" << last % map.zoneCount;
+        out << ZoneName(map, zone);
+        if (last != zone) out << " to " << ZoneName(map, last);
         out << ": no marks\n";
         zone = last + 1;
         continue;
       }
-      out << "CE" << zone / map.zoneCount << " zone " << zone % map.zoneCount << "\n";
+      out << ZoneName(map, zone) << "\n";
       // Lines that hold a mark, one character per block; the rest fold.
       std::set<uint64_t> lines;
       for (const MapMark& mark : map.marks) {
@@ -436,15 +441,16 @@ std::string FlashMapText(const FlashMap& map, const MapCaption& caption, bool co
         char label[32];
         std::snprintf(label, sizeof label, "  %6llu ", static_cast<unsigned long long>(first));
         out << label;
+        // A colour is set where it changes, so a plain run costs no escapes.
+        std::string current;
         for (uint64_t block = first; block < end; ++block) {
           const MapMark* mark = MarkAt(map, begin + block);
-          if (mark == nullptr) {
-            out << dim << '.' << reset;
-          } else {
-            out << (colour ? MarkAnsi(*mark) : "") << MarkLetter(mark->kind) << reset;
-          }
+          const std::string wanted = !colour ? "" : mark == nullptr ? kDim : MarkAnsi(*mark);
+          if (wanted != current) out << (current.empty() ? "" : kReset) << wanted;
+          current = wanted;
+          out << (mark == nullptr ? '.' : MarkLetter(mark->kind));
         }
-        out << "\n";
+        out << (current.empty() ? "" : kReset) << "\n";
         next = line + 1;
       }
       fold(lineCount);
