@@ -100,11 +100,14 @@ bool CKestruneDlg::IsAdministrator() {
 }
 
 bool CKestruneDlg::OnInitDialog() {
+  BeginReport(p_, "scan");
   if (!IsAdministrator()) {
-    p_.view.ShowMessage(kNotAdministratorText, "ERROR", kMbIconError);
+    Fail(p_, Outcome::kNotAdministrator, kNotAdministratorText, "ERROR", kMbIconError);
   }
 
   StartLogAndScan();
+  const bool administrator = p_.isAdmin;
+  p_.reports->Update([&](Report& report) { report.administrator = administrator; });
   if (imagesRefused_) {
     CloseMainWindow();
     return false;
@@ -121,13 +124,15 @@ bool CKestruneDlg::OnInitDialog() {
     // A drive left out because this build may not load its code into it
     // is named as the cause, not taken for a missing drive.
     if (p_.standInCodeRefused) {
-      p_.view.ShowMessage(kStandInsRefusedText, "ERROR", kMbIconError);
+      Fail(p_, Outcome::kRefused, kStandInsRefusedText, "ERROR", kMbIconError);
     } else {
-      p_.view.ShowMessage(kNoDeviceText, kAppTitle, kMbOk);
+      ShowBox(p_, kNoDeviceText, kAppTitle, kMbOk);
+      SettleReport(p_, Outcome::kNotFound);
     }
     CloseMainWindow();
     return false;
   }
+  SettleReport(p_, Outcome::kSuccess);
 
   comboIndex = 0;
   lastComboIndex = 0;
@@ -146,7 +151,7 @@ void CKestruneDlg::StartLogAndScan() {
   ShowControl(kIdcStatus, false);
   p_.log.StartLog();
   if (p_.log.logEnabled) {
-    p_.view.FileWritten({kIspLogPath, p_.platform.HostPath(kIspLogPath), std::nullopt});
+    ReportFile(p_, {kIspLogPath, p_.platform.HostPath(kIspLogPath), std::nullopt, FileKind::kLog});
   }
   if (!ChooseImages()) return;
   ExtractImages();
@@ -159,7 +164,7 @@ bool CKestruneDlg::ChooseImages() {
   if (p_.images) return true;
   std::string problem;
   if (LoadNamedImages(p_.platform, p_.imagesFolder, p_.images, problem)) return true;
-  p_.view.ShowMessage(problem, "Fail", kMbIconError | kMbTopmost);
+  Fail(p_, Outcome::kFailed, problem, "Fail", kMbIconError | kMbTopmost);
   imagesRefused_ = true;
   return false;
 }
@@ -198,12 +203,13 @@ void CKestruneDlg::OnBrowse() {
   imagePath.clear();
   imagePath = p_.view.BrowseForFile(kBrowseFilter, kBrowseFlags);
   if (imagePath.empty()) {
-    p_.view.ShowMessage(kNoFileText, "Error", kMbIconError | kMbTopmost);
+    ShowBox(p_, kNoFileText, "Error", kMbIconError | kMbTopmost);
   }
   p_.view.SetControlText(kIdcImagePath, imagePath);
 }
 
 void CKestruneDlg::OnCheckIsp() {
+  BeginReport(p_, "scan");
   RestartDrive(p_, 0);
   // The rescan's count is not kept: the list still shows what start-up found.
   CheckDriveExist(p_);
@@ -211,7 +217,7 @@ void CKestruneDlg::OnCheckIsp() {
 
 void CKestruneDlg::OnStartFix() { ::kestrune::OnStartFix(p_, *this); }
 
-void CKestruneDlg::OnDestroyIsp() { ::kestrune::OnDestroyIsp(p_, *this); }
+void CKestruneDlg::OnDestroyIsp(bool ask) { ::kestrune::OnDestroyIsp(p_, *this, ask); }
 
 void CKestruneDlg::OnClose() {
   // A drive whose ISP is broken, or was just destroyed, must not be asked

@@ -45,7 +45,8 @@ class CKestruneDlg : public DialogControls {
   void OnBrowse();
   void OnCheckIsp();
   void OnStartFix();
-  void OnDestroyIsp();
+  // With `ask`, a question comes first (see ::kestrune::OnDestroyIsp).
+  void OnDestroyIsp(bool ask = false);
   // Restarts the listed drives after a healthy verdict; the front end then
   // closes the window.
   void OnClose();

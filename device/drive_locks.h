@@ -37,18 +37,12 @@ class DriveLocks {
   enum class Claim : unsigned char { kFirst, kAgain, kHeldElsewhere, kFailed };
 
   // Takes the lock of `key` with `take` unless it is held here already.
-  // `letter` is the drive letter the open was for; HeldElsewhere answers by
-  // it.
   template <typename Take>
-  Claim Acquire(char letter, const std::string& key, Take&& take) {
+  Claim Acquire(const std::string& key, Take&& take) {
     std::lock_guard<std::mutex> guard(mutex_);
-    refused_.erase(letter);
     if (held_.count(key) != 0) return Claim::kAgain;
     LockAttempt attempt = std::forward<Take>(take)();
-    if (attempt.state == LockState::kHeldElsewhere) {
-      refused_[letter] = key;
-      return Claim::kHeldElsewhere;
-    }
+    if (attempt.state == LockState::kHeldElsewhere) return Claim::kHeldElsewhere;
     if (attempt.state != LockState::kTaken || !attempt.lock) return Claim::kFailed;
     held_.emplace(key, std::move(attempt.lock));
     return Claim::kFirst;
@@ -60,18 +54,9 @@ class DriveLocks {
     held_.erase(key);
   }
 
-  // After an Acquire for `letter` that found the lock held by another run:
-  // its key; empty otherwise.
-  std::string HeldElsewhere(char letter) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    const auto found = refused_.find(letter);
-    return found == refused_.end() ? std::string() : found->second;
-  }
-
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::map<std::string, std::unique_ptr<HeldLock>> held_;
-  std::map<char, std::string> refused_;
 };
 
 }  // namespace kestrune::device

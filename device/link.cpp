@@ -33,8 +33,10 @@ DeviceLink::DeviceLink(VolumeOpener& opener) : opener_(opener) {}
 
 DeviceLink::~DeviceLink() = default;
 
-bool DeviceLink::OpenVolume(char letter, VolumeHandle& handle) {
-  std::unique_ptr<Transport> transport = opener_.Open(letter);
+bool DeviceLink::OpenVolume(char letter, VolumeHandle& handle, std::string* holder) {
+  OpenResult opened = opener_.Open(letter);
+  if (holder != nullptr) *holder = opened.holder;
+  std::unique_ptr<Transport> transport = std::move(opened.transport);
   if (!transport) return false;
   // Handles are never reused while open and never 0.
   while (next_ == kNoVolume || open_.count(next_) != 0) ++next_;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "device/transport.h"
 
@@ -44,9 +45,10 @@ class DeviceLink {
   DeviceLink& operator=(const DeviceLink&) = delete;
 
   // Opens the volume "\\.\X:" of `letter`. On success stores a fresh handle
-  // in `handle` and returns true; on failure `handle` is left as it was.
-  // A handle already stored is not closed.
-  bool OpenVolume(char letter, VolumeHandle& handle);
+  // in `handle` and returns true; on failure `handle` is left as it was, and
+  // `holder`, when given, names the drive if another run holds it (else it
+  // is emptied). A handle already stored is not closed.
+  bool OpenVolume(char letter, VolumeHandle& handle, std::string* holder = nullptr);
   // Closes an open handle and sets it to kNoVolume; a closed one is left alone.
   void CloseVolume(VolumeHandle& handle);
 

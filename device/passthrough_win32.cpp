@@ -155,11 +155,11 @@ LockAttempt LockVolumeLetter(char letter) {
   return {LockState::kTaken, std::make_unique<VolumeMutex>(mutex)};
 }
 
-std::unique_ptr<Transport> PassThroughVolumes::Open(char letter) {
+OpenResult PassThroughVolumes::Open(char letter) {
   const char upper = Upper(letter);
   const std::string path = VolumePath(letter);
-  const DriveLocks::Claim claim =
-      locks_.Acquire(upper, path, [upper] { return LockVolumeLetter(upper); });
+  const DriveLocks::Claim claim = locks_.Acquire(path, [upper] { return LockVolumeLetter(upper); });
+  if (claim == DriveLocks::Claim::kHeldElsewhere) return OpenResult::HeldBy(path);
   if (claim != DriveLocks::Claim::kFirst && claim != DriveLocks::Claim::kAgain) return nullptr;
   HANDLE volume =
       ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -170,10 +170,6 @@ std::unique_ptr<Transport> PassThroughVolumes::Open(char letter) {
     return nullptr;
   }
   return MakePassThroughTransport(volume);
-}
-
-std::string PassThroughVolumes::HeldElsewhere(char letter) const {
-  return locks_.HeldElsewhere(Upper(letter));
 }
 
 }  // namespace kestrune::device

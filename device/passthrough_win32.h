@@ -84,9 +84,8 @@ class PassThroughVolumes : public VolumeOpener {
  public:
   // Opens the volume under its letter's lock (LockVolumeLetter), which is
   // taken at the first open and kept while this opener lives.
-  std::unique_ptr<Transport> Open(char letter) override;
+  OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
-  std::string HeldElsewhere(char letter) const override;
 
  private:
   DriveLocks locks_;

@@ -126,14 +126,15 @@ LockAttempt LockDeviceNode(const std::string& node) {
   return {LockState::kTaken, std::make_unique<NodeLock>(fd)};
 }
 
-std::unique_ptr<Transport> SgioVolumes::Open(char letter) {
+OpenResult SgioVolumes::Open(char letter) {
   const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   auto found = volumes_.find(upper);
   if (found == volumes_.end() || found->second.empty()) return nullptr;
   const std::string& node = found->second;
   const std::string lockNode = LockNodeFor(node, genericRoot_);
   const DriveLocks::Claim claim =
-      locks_.Acquire(upper, lockNode, [&lockNode] { return LockDeviceNode(lockNode); });
+      locks_.Acquire(lockNode, [&lockNode] { return LockDeviceNode(lockNode); });
+  if (claim == DriveLocks::Claim::kHeldElsewhere) return OpenResult::HeldBy(lockNode);
   if (claim != DriveLocks::Claim::kFirst && claim != DriveLocks::Claim::kAgain) return nullptr;
   int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -142,10 +143,6 @@ std::unique_ptr<Transport> SgioVolumes::Open(char letter) {
     return nullptr;
   }
   return MakeSgioTransport(fd);
-}
-
-std::string SgioVolumes::HeldElsewhere(char letter) const {
-  return locks_.HeldElsewhere(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
 }
 
 std::string SgioVolumes::UsbSerial(char letter) const {

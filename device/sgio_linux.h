@@ -38,10 +38,10 @@ class SgioVolumes : public VolumeOpener {
   explicit SgioVolumes(SgioOptions options = {});
   // Opens the whole disk's node (WholeDiskNode) under the lock of
   // LockNodeFor(that node), which is taken at the first open and kept while
-  // this opener lives. A partition whose disk cannot be found is not opened.
-  std::unique_ptr<Transport> Open(char letter) override;
+  // this opener lives. A partition whose disk cannot be found is not opened;
+  // a drive another run holds is named by that lock node.
+  OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
-  std::string HeldElsewhere(char letter) const override;
   std::string UsbSerial(char letter) const override;
 
   // The letters and device paths this opener serves: the explicit map (each

@@ -58,10 +58,10 @@ TracingVolumes::TracingVolumes(VolumeOpener& inner, const std::string& path) : i
   sink_ = [file](const std::string& line) { *file << line << '\n' << std::flush; };
 }
 
-std::unique_ptr<Transport> TracingVolumes::Open(char letter) {
-  std::unique_ptr<Transport> inner = inner_.Open(letter);
-  if (!inner) return nullptr;
-  return MakeTracingTransport(std::move(inner), letter, sink_);
+OpenResult TracingVolumes::Open(char letter) {
+  OpenResult inner = inner_.Open(letter);
+  if (!inner) return inner;
+  return MakeTracingTransport(std::move(inner.transport), letter, sink_);
 }
 
 }  // namespace kestrune::device

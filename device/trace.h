@@ -28,10 +28,9 @@ class TracingVolumes : public VolumeOpener {
   // Check ok() afterwards.
   TracingVolumes(VolumeOpener& inner, const std::string& path);
 
-  std::unique_ptr<Transport> Open(char letter) override;
+  OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
-  std::string HeldElsewhere(char letter) const override { return inner_.HeldElsewhere(letter); }
   std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
   bool ok() const { return static_cast<bool>(sink_); }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 namespace kestrune::device {
 
@@ -77,13 +79,37 @@ class Transport {
   virtual Result Carry(const Request& request) = 0;
 };
 
+// What an open of a drive letter gave: the volume, or no volume and, when
+// another run holds the drive, who that is.
+struct OpenResult {
+  OpenResult() = default;
+  OpenResult(std::nullptr_t) {}  // NOLINT(google-explicit-constructor): no volume
+  template <typename T, typename = std::enable_if_t<std::is_convertible_v<T*, Transport*>>>
+  OpenResult(std::unique_ptr<T> opened)  // NOLINT(google-explicit-constructor)
+      : transport(std::move(opened)) {}
+  // No volume: another run holds the drive, named by its device node or file.
+  static OpenResult HeldBy(std::string drive) {
+    OpenResult result;
+    result.holder = std::move(drive);
+    return result;
+  }
+
+  explicit operator bool() const { return transport != nullptr; }
+  friend bool operator==(const OpenResult& result, std::nullptr_t) { return !result.transport; }
+
+  std::unique_ptr<Transport> transport;
+  // Set only when the drive was not opened because another run holds it.
+  // Such a drive is left out, never waited for.
+  std::string holder;
+};
+
 // Opens the volume behind a drive letter.
 class VolumeOpener {
  public:
   virtual ~VolumeOpener() = default;
-  // Null when there is no volume behind `letter` or it cannot be opened for
-  // reading and writing.
-  virtual std::unique_ptr<Transport> Open(char letter) = 0;
+  // No transport when there is no volume behind `letter`, it cannot be
+  // opened for reading and writing, or another run holds it (then named).
+  virtual OpenResult Open(char letter) = 0;
   // True when a volume this opener serves is a real device, for which vendor
   // commands need administrator rights.
   virtual bool NeedsPrivilege() const = 0;
@@ -93,13 +119,6 @@ class VolumeOpener {
   virtual bool ServesRealDevice(char letter) const {
     (void)letter;
     return NeedsPrivilege();
-  }
-  // After an Open of `letter` that returned null: the drive (its device node
-  // or file) when another run holds it, empty when there is simply no drive
-  // to open. Such a drive is left out, never waited for.
-  virtual std::string HeldElsewhere(char letter) const {
-    (void)letter;
-    return {};
   }
   // The serial number the drive behind `letter` gives as a USB device, as
   // the system reports it; empty when it gives none or the system does not

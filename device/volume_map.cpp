@@ -11,7 +11,7 @@ char Upper(char letter) {
 
 void VolumeMap::Map(char letter, VolumeOpener& opener) { openers_[Upper(letter)] = &opener; }
 
-std::unique_ptr<Transport> VolumeMap::Open(char letter) {
+OpenResult VolumeMap::Open(char letter) {
   auto found = openers_.find(Upper(letter));
   if (found != openers_.end()) return found->second->Open(letter);
   return fallback_ != nullptr ? fallback_->Open(letter) : nullptr;
@@ -21,12 +21,6 @@ bool VolumeMap::ServesRealDevice(char letter) const {
   auto found = openers_.find(Upper(letter));
   if (found != openers_.end()) return found->second->ServesRealDevice(letter);
   return fallback_ != nullptr && fallback_->ServesRealDevice(letter);
-}
-
-std::string VolumeMap::HeldElsewhere(char letter) const {
-  auto found = openers_.find(Upper(letter));
-  if (found != openers_.end()) return found->second->HeldElsewhere(letter);
-  return fallback_ != nullptr ? fallback_->HeldElsewhere(letter) : std::string();
 }
 
 std::string VolumeMap::UsbSerial(char letter) const {

@@ -16,13 +16,12 @@ class VolumeMap : public VolumeOpener {
   // Serves every letter not mapped explicitly.
   void SetFallback(VolumeOpener* opener) { fallback_ = opener; }
 
-  std::unique_ptr<Transport> Open(char letter) override;
+  OpenResult Open(char letter) override;
   // True when any opener behind the map serves real devices.
   bool NeedsPrivilege() const override;
   // Asks the opener that serves `letter`, so simulated drives and device
   // nodes of one run are told apart.
   bool ServesRealDevice(char letter) const override;
-  std::string HeldElsewhere(char letter) const override;
   std::string UsbSerial(char letter) const override;
 
  private:

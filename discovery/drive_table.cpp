@@ -92,10 +92,10 @@ void ReportVerdict(Program& p, std::string_view text) {
     p.view.ShowControl(kIdcStatus, false);
     p.view.SetControlText(kIdcStatus, "ISP Fail");
     p.ispHealthy = 0;
-    p.view.ShowMessage("ISP was borken!", "Check ISP", kMbOk);
+    ShowBox(p, "ISP was borken!", "Check ISP", kMbOk);
     p.log.AppendLog(p.log.logLine);
   } else {
-    p.view.ShowMessage("ISP is OK!", "Check ISP", kMbOk);
+    ShowBox(p, "ISP is OK!", "Check ISP", kMbOk);
     p.ispHealthy = 1;
   }
 }
@@ -176,6 +176,7 @@ void ResetSlot(Program& p, int index) {
 
 uint8_t CheckDriveExist(Program& p) {
   for (int32_t& offset : p.ispOffsets) offset = -1;
+  ReportStep(p, {0, StepKind::kScan, StepState::kStarted, "Scan", 0, 1});
   uint8_t found = 0;
   for (int i = 0; i < kSlotCount; ++i) {
     DriveSlot& slot = p.Slot(found);
@@ -189,16 +190,21 @@ uint8_t CheckDriveExist(Program& p) {
       ++found;
       break;
     }
-    // A drive another run holds is left out, never waited for; the user is
-    // told why it is missing.
-    const std::string holder = p.link.opener().HeldElsewhere(slot.letter);
-    if (!holder.empty()) {
-      std::snprintf(p.log.debugLine, sizeof p.log.debugLine,
-                    "CheckDriveExist : %c: is held by another run, skipped", slot.letter);
-      p.log.Debug(p.log.debugLine);
-      p.view.DriveInUse(slot.letter, holder);
-    }
   }
+  if (found != 0) {
+    p.reports->Update([&](Report& report) {
+      report.letter = p.Slot(0).letter;
+      report.drive = p.Slot(0);
+      report.healthy = p.ispHealthy != 0;
+      report.ispOffsets.clear();
+      for (const int32_t offset : p.ispOffsets) {
+        if (offset == -1) break;
+        report.ispOffsets.push_back(offset);
+      }
+    });
+  }
+  ReportStep(p, {found != 0 ? p.Slot(0).letter : '\0', StepKind::kScan,
+                 found != 0 ? StepState::kDone : StepState::kFailed, "Scan", 1, 1});
   return found;
 }
 
@@ -288,7 +294,18 @@ uint32_t ToDevicePage(const DriveSlot& slot, uint32_t cisPage) {
 bool OpenVolume(Program& p, int index) {
   DriveSlot& slot = p.Slot(index);
   device::VolumeHandle handle = slot.volumeHandle;
-  if (!p.link.OpenVolume(slot.letter, handle)) return false;
+  std::string holder;
+  if (!p.link.OpenVolume(slot.letter, handle, &holder)) {
+    // A drive another run holds is left out, never waited for; the user is
+    // told why it is missing.
+    if (!holder.empty()) {
+      std::snprintf(p.log.debugLine, sizeof p.log.debugLine,
+                    "OpenVolume : %c: is held by another run, left out", slot.letter);
+      p.log.Debug(p.log.debugLine);
+      ReportHeld(p, slot.letter, holder);
+    }
+    return false;
+  }
   slot.volumeHandle = handle;
   return true;
 }

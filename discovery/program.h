@@ -9,6 +9,7 @@
 
 #include "device/link.h"
 #include "discovery/drive_slot.h"
+#include "discovery/report.h"
 #include "log/isp_log.h"
 #include "platform/platform.h"
 #include "view/view.h"
@@ -28,6 +29,10 @@ struct Program {
   device::DeviceLink& link;
   IspLog& log;
   View& view;
+
+  // What each operation did (discovery/report.h). Shared, so a front end
+  // can keep a program's reports beyond the program.
+  std::shared_ptr<Reports> reports = std::make_shared<Reports>();
 
   // Set at start-up by the administrator check.
   bool isAdmin = false;

@@ -46,7 +46,7 @@ World::World() {
 
   // The code images must be in the work folder before any drive needs one.
   struct NoVolumes : device::VolumeOpener {
-    std::unique_ptr<device::Transport> Open(char) override { return nullptr; }
+    device::OpenResult Open(char) override { return nullptr; }
     bool NeedsPrivilege() const override { return false; }
   } none;
   Run(none, [](Program& p) { ExtractImages(p.platform, p.images.get()); });

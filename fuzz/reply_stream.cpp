@@ -137,7 +137,7 @@ uint32_t LetterBit(char letter) {
   return 0;
 }
 
-std::unique_ptr<device::Transport> StreamVolumes::Open(char letter) {
+device::OpenResult StreamVolumes::Open(char letter) {
   if ((present_ & LetterBit(letter)) == 0) return nullptr;
   auto transport = std::make_unique<StreamTransport>(reader_, written_);
   transport->exhausted = exhausted;
@@ -179,10 +179,10 @@ device::Result RecordingTransport::Carry(const device::Request& request) {
   return result;
 }
 
-std::unique_ptr<device::Transport> RecordingVolumes::Open(char letter) {
-  auto inner = inner_.Open(letter);
-  if (!inner) return nullptr;
-  return std::make_unique<RecordingTransport>(std::move(inner), out_, written_, maxPrefix,
+device::OpenResult RecordingVolumes::Open(char letter) {
+  device::OpenResult inner = inner_.Open(letter);
+  if (!inner) return inner;
+  return std::make_unique<RecordingTransport>(std::move(inner.transport), out_, written_, maxPrefix,
                                               trimOtherPages);
 }
 

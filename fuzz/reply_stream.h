@@ -84,7 +84,7 @@ class StreamTransport : public device::Transport {
 class StreamVolumes : public device::VolumeOpener {
  public:
   StreamVolumes(ByteReader& reader, uint32_t present) : reader_(reader), present_(present) {}
-  std::unique_ptr<device::Transport> Open(char letter) override;
+  device::OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return false; }
 
   device::Outcome exhausted = device::Outcome::kScsiStatus;
@@ -123,7 +123,7 @@ class RecordingVolumes : public device::VolumeOpener {
  public:
   RecordingVolumes(device::VolumeOpener& inner, std::vector<uint8_t>& out)
       : inner_(inner), out_(out) {}
-  std::unique_ptr<device::Transport> Open(char letter) override;
+  device::OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return false; }
 
   // Longest data prefix recorded per reply; the rest of a longer reply is

@@ -119,11 +119,11 @@ std::string RecordsPath(const std::string& path) { return FolderOf(path) + kReco
 }  // namespace
 
 void ShowFileFailure(Program& p, const std::string& first, const std::string& cause,
-                     const std::string& consequence) {
+                     const std::string& consequence, Outcome outcome) {
   std::string text = first;
   if (!cause.empty()) text += "\n" + cause;
   if (!consequence.empty()) text += "\n" + consequence;
-  p.view.ShowMessage(text, "Fail", kMbIconError | kMbTopmost);
+  Fail(p, outcome, text, "Fail", kMbIconError | kMbTopmost);
 }
 
 bool PageSizeFitsBackup(uint32_t pageSize, const AreaFile& kind) {
@@ -197,7 +197,7 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
     ShowFileFailure(p, CannotOpenText(path), CauseOrNone(cause), consequence);
     return false;
   }
-  p.view.FileWritten({path, p.platform.HostPath(path), size});
+  ReportFile(p, {path, p.platform.HostPath(path), size, FileKind::kBackup});
   book.Put(std::move(record));
   const std::string records = RecordsPath(path);
   if (!WriteRecordBook(p, folder, book, cause)) {
@@ -209,7 +209,7 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   }
   // The document changes with every backup of the run: its size is told
   // as it is at the end.
-  p.view.FileWritten({records, p.platform.HostPath(records), std::nullopt});
+  ReportFile(p, {records, p.platform.HostPath(records), std::nullopt, FileKind::kRecords});
   return true;
 }
 
@@ -234,7 +234,8 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   device::HeapBlock buffer = p.link.AllocBuffer(kind.bytes, 0);
   device::HeapBlock second = p.link.AllocBuffer(kind.bytes, 0);
   if (!buffer || !second) {
-    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
+    Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
+         kMbIconExclamation);
     return DownloadOutcome::kHostFailed;
   }
   const uint32_t pageSize = slot.pageSize;
@@ -248,15 +249,15 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   if (pageSize > kChunkBytes) {
     page = p.link.AllocBuffer(pageSize, 0);
     if (!page) {
-      p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning",
-                         kMbIconExclamation);
+      Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
+           kMbIconExclamation);
       return DownloadOutcome::kHostFailed;
     }
   }
   {
     VolumeGuard volume(p, index);
     const auto noBackup = [&](const char* box) {
-      p.view.ShowMessage(box, "ERROR", kMbIconError);
+      Fail(p, Outcome::kFailed, box, "ERROR", kMbIconError);
       p.log.AppendLogFormat(kNoBackupMade, path.c_str());
       return DownloadOutcome::kDriveFailed;
     };
@@ -285,13 +286,15 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
 bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out) {
   std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
   if (!file) {
-    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(p.platform.LastErrorText()), "");
+    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(p.platform.LastErrorText()), "",
+                    Outcome::kRefused);
     return false;
   }
   // One byte more than a backup holds tells a longer file from a complete one.
   if (ReadUpTo(*file, out, size_t{bytes} + 1) != bytes) {
-    p.view.ShowMessage(FormatText(kRestoreWrongSize, path.c_str(), static_cast<unsigned>(bytes)),
-                       "Fail", kMbIconError | kMbTopmost);
+    Fail(p, Outcome::kRefused,
+         FormatText(kRestoreWrongSize, path.c_str(), static_cast<unsigned>(bytes)), "Fail",
+         kMbIconError | kMbTopmost);
     return false;
   }
   return true;

@@ -55,12 +55,14 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
 std::string NumberedName(const std::string& path, unsigned number);
 
 // Loads a backup file that must hold exactly `bytes` bytes into `out`,
-// which has room for one byte more. False after its "Fail" box.
+// which has room for one byte more. False after its "Fail" box, which
+// refuses the operation.
 bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out);
 
 // A "Fail" box: the first line, the cause when there is one, and what it
-// means for the operation when given.
+// means for the operation when given. The operation's report takes
+// `outcome`.
 void ShowFileFailure(Program& p, const std::string& first, const std::string& cause,
-                     const std::string& consequence);
+                     const std::string& consequence, Outcome outcome = Outcome::kFailed);
 
 }  // namespace kestrune

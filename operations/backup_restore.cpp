@@ -1,6 +1,7 @@
 // OnBackupIsp keeps the code of every ISP copy of a drive in files without
 // touching the drive; OnRestoreIsp writes such files back and proves them
 // by reading them back, as the updates do.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "operations/operations.h"
+#include "operations/write_window.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -24,8 +26,8 @@ namespace {
 constexpr const char* kBackupName = "C:\\ISP%d_Backup.bin";
 constexpr const char* kAuxName = "C:\\ISP%d_Aux.bin";
 
-void ShowError(Program& p, const std::string& text) {
-  p.view.ShowMessage(text, "ERROR", kMbIconError);
+void ShowError(Program& p, const std::string& text, Outcome outcome = Outcome::kFailed) {
+  Fail(p, outcome, text, "ERROR", kMbIconError);
 }
 
 // Whatever road the restore takes, the dialog ends with its inputs enabled
@@ -44,8 +46,9 @@ class RestoreEnd {
   DialogControls& dialog_;
 };
 
+// `done` counts the backups of the whole command so far, of `total`.
 void SaveAreas(Program& p, const std::vector<CopyArea>& areas, const char* nameFormat,
-               const AreaFile& kind, BackupKind backup) {
+               const AreaFile& kind, BackupKind backup, int& done, int total) {
   for (const CopyArea& area : areas) {
     const std::string name = FormatText(nameFormat, area.copy);
     if (!area.usable()) {
@@ -53,11 +56,17 @@ void SaveAreas(Program& p, const std::vector<CopyArea>& areas, const char* nameF
       continue;
     }
     const std::string step = "Backup " + name;
-    p.view.Progress(step, StepState::kStarted);
+    ReportStep(p, StepKind::kBackup, StepState::kStarted, step, done, total);
     const DownloadOutcome outcome = SaveCodeArea(p, name, area.devicePage, kind, backup, "");
-    p.view.Progress(step,
-                    outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed);
+    ReportStep(p, StepKind::kBackup,
+               outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed, step,
+               ++done, total);
   }
+}
+
+int UsableCount(const std::vector<CopyArea>& areas) {
+  return static_cast<int>(
+      std::count_if(areas.begin(), areas.end(), [](const CopyArea& a) { return a.usable(); }));
 }
 
 // The code a restore writes into one area: the file's bytes, then zeros
@@ -84,8 +93,8 @@ bool LoadImages(Program& p, const std::vector<CopyArea>& areas,
     if (areas[i].usable()) {
       image.bytes = p.link.AllocBuffer(kIspAreaBytes, 0);
       if (!image.bytes) {
-        p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning",
-                           kMbIconExclamation);
+        Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
+             kMbIconExclamation);
         return false;
       }
       std::memset(image.bytes.get(), 0, kIspAreaBytes);
@@ -104,7 +113,7 @@ std::vector<const uint8_t*> Pointers(const std::vector<RestoreImage>& images) {
 }
 
 void ShowRefusal(Program& p, const std::string& text) {
-  p.view.ShowMessage(text, "Fail", kMbIconError | kMbTopmost);
+  Fail(p, Outcome::kRefused, text, "Fail", kMbIconError | kMbTopmost);
 }
 
 // The records of each folder a restore reads from, each read once.
@@ -234,8 +243,15 @@ bool FilesFitThisModel(Program& p, const std::vector<RestoreImage*>& images,
 }  // namespace
 
 void OnBackupIsp(Program& p) {
-  if (!p.isAdmin) return;
-  if (p.selectedDrive >= kSlotCount) return;
+  BeginReport(p, "backup");
+  if (!p.isAdmin) {
+    SettleReport(p, Outcome::kNotAdministrator);
+    return;
+  }
+  if (p.selectedDrive >= kSlotCount) {
+    SettleReport(p, Outcome::kNotFound);
+    return;
+  }
   const int index = p.selectedDrive;
   const bool is190 = p.Slot(index).controllerId == kCtrl190;
 
@@ -244,15 +260,25 @@ void OnBackupIsp(Program& p) {
     ShowError(p, kNothingToBackUp);
     return;
   }
-  SaveAreas(p, isp, kBackupName, is190 ? kIspFile190 : kIspFile, BackupKind::kBackup);
-  if (is190) {
-    SaveAreas(p, BuildCopyList(p, index, AreaKind::kAux), kAuxName, kAuxFile190, BackupKind::kAux);
-  }
+  const std::vector<CopyArea> aux =
+      is190 ? BuildCopyList(p, index, AreaKind::kAux) : std::vector<CopyArea>{};
+  const int total = UsableCount(isp) + UsableCount(aux);
+  int done = 0;
+  SaveAreas(p, isp, kBackupName, is190 ? kIspFile190 : kIspFile, BackupKind::kBackup, done, total);
+  if (is190) SaveAreas(p, aux, kAuxName, kAuxFile190, BackupKind::kAux, done, total);
+  SettleReport(p, Outcome::kSuccess);
 }
 
 RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreRequest& request) {
-  if (!p.isAdmin) return RestoreOutcome::kNotStarted;
-  if (p.selectedDrive >= kSlotCount) return RestoreOutcome::kNotStarted;
+  BeginReport(p, "restore");
+  if (!p.isAdmin) {
+    SettleReport(p, Outcome::kNotAdministrator);
+    return RestoreOutcome::kNotStarted;
+  }
+  if (p.selectedDrive >= kSlotCount) {
+    SettleReport(p, Outcome::kNotFound);
+    return RestoreOutcome::kNotStarted;
+  }
   // A build without real images must not touch a real drive at all, even
   // with backup files of its own.
   if (RefuseStandInImages(p)) return RestoreOutcome::kRefusedDrive;
@@ -264,7 +290,7 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   const std::vector<CopyArea> aux =
       is190 ? BuildCopyList(p, index, AreaKind::kAux) : std::vector<CopyArea>{};
   if (!AnyUsable(isp)) {
-    ShowError(p, kNoIspCopyKnown);
+    ShowError(p, kNoIspCopyKnown, Outcome::kRefused);
     return RestoreOutcome::kRefusedDrive;
   }
   const DriveIdentity drive = IdentityOf(p, index);
@@ -325,17 +351,17 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   }
   const uint32_t pageSize = slot.pageSize;
   if (!(is190 ? PageSizeFitsChunked(pageSize) : PageSizeFitsUpdate(pageSize))) {
-    ShowError(p, FormatText(kPageSizeUnsupported, static_cast<unsigned>(pageSize)));
+    ShowError(p, FormatText(kPageSizeUnsupported, static_cast<unsigned>(pageSize)),
+              Outcome::kRefused);
     return RestoreOutcome::kRefusedDrive;
   }
 
   const unsigned question = kMbOkCancel | kMbIconExclamation | kMbTopmost;
-  if (!donors.empty() && p.view.ShowMessage(donors + FormatText(kRestoreDonorQuestion,
-                                                                DescribeIdentity(drive).c_str()),
-                                            "Restore ISP Warning", question) != kIdOk) {
-    return RestoreOutcome::kCancelled;
-  }
-  if (p.view.ShowMessage(kRestoreConfirm, "Restore ISP Warning", question) != kIdOk) {
+  if ((!donors.empty() &&
+       ShowBox(p, donors + FormatText(kRestoreDonorQuestion, DescribeIdentity(drive).c_str()),
+               "Restore ISP Warning", question) != kIdOk) ||
+      ShowBox(p, kRestoreConfirm, "Restore ISP Warning", question) != kIdOk) {
+    SettleReport(p, Outcome::kCancelled);
     return RestoreOutcome::kCancelled;
   }
   RestoreEnd end(dialog);
@@ -349,18 +375,20 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
 
   device::HeapBlock readBack = p.link.AllocBuffer(kIspAreaBytes, 0);
   if (!readBack) {
-    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
+    Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
+         kMbIconExclamation);
     return RestoreOutcome::kFailed;
   }
   const std::string ispSkipped = DescribeSkipped(isp);
   const std::string auxSkipped = DescribeSkipped(aux);
   bool restarted = true;
+  WriteWindow window(p);
   if (is190) {
     if (!WriteCodeAreas190(p, index, isp, Pointers(ispImages), aux, Pointers(auxImages),
-                           readBack.get(), restarted)) {
+                           readBack.get(), window, restarted)) {
       return RestoreOutcome::kFailed;
     }
-  } else if (!WriteIspAreas(p, index, isp, Pointers(ispImages), readBack.get())) {
+  } else if (!WriteIspAreas(p, index, isp, Pointers(ispImages), readBack.get(), window)) {
     return RestoreOutcome::kFailed;
   }
 
@@ -370,8 +398,9 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   } else if (!auxSkipped.empty()) {
     ShowError(p, FormatText(kAuxCopiesSkipped, auxSkipped.c_str()));
   } else {
-    p.view.ShowMessage(restarted ? kRestoreSuccess : kRestoreReplug, "SUCCESS",
-                       is190 ? kMbOk : kMbIconInformation);
+    ShowBox(p, restarted ? kRestoreSuccess : kRestoreReplug, "SUCCESS",
+            is190 ? kMbOk : kMbIconInformation);
+    SettleReport(p, Outcome::kSuccess);
     p.log.AppendLog("ISP Restore success ");
     WarnOfUnreadBlocks(p, index);
     outcome = RestoreOutcome::kRestored;

@@ -95,7 +95,7 @@ void WarnOfUnreadBlocks(Program& p, int slotIndex) {
   const std::vector<uint32_t>& blocks = p.cisUnreadBlocks[slotIndex];
   if (blocks.empty()) return;
   const std::string text = FormatText(kCisBlocksUnread, DescribeBlocks(blocks).c_str());
-  p.view.ShowMessage(text, "Warning", kMbIconExclamation);
+  Warn(p, text, "Warning", kMbIconExclamation);
   p.log.AppendLog(text.c_str());
 }
 
@@ -107,14 +107,8 @@ bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& 
     text += p.images ? "\nIt differs from the image of that name in <" + p.images->folder + ">."
                      : std::string("\nIt differs from the image built into the program.");
   }
-  p.view.ShowMessage(text, "Fail", kMbIconError | kMbTopmost);
+  Fail(p, Outcome::kFailed, text, "Fail", kMbIconError | kMbTopmost);
   return false;
-}
-
-bool RefuseStandInImages(Program& p) {
-  if (!StandInsBarredFrom(p, p.selectedDrive)) return false;
-  p.view.ShowMessage(kStandInsRefusedText, "ERROR", kMbIconError);
-  return true;
 }
 
 std::string FormatText(const char* format, ...) {

@@ -12,6 +12,8 @@
 
 namespace kestrune {
 
+class WriteWindow;
+
 inline constexpr uint32_t kIspAreaBytes = 0x10000;
 inline constexpr uint32_t kIspPayloadBytes = 0xC000;
 inline constexpr uint32_t kIspFileOffset = 0x4000;
@@ -67,8 +69,11 @@ void WarnOfUnreadBlocks(Program& p, int slotIndex);
 // the update lays an area out, then reads every usable copy back and
 // compares; opens and closes the volume. Shows the box of the first failure
 // and returns false; true once every usable copy was verified.
+// The write takes place inside `window`, which the caller keeps open until
+// it has told the outcome.
 bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copies,
-                   const std::vector<const uint8_t*>& images, uint8_t* readBack);
+                   const std::vector<const uint8_t*>& images, uint8_t* readBack,
+                   WriteWindow& window);
 
 // The 0x190 scheme over given code: the ISP areas, then the auxiliary
 // areas, each written in 4 KiB steps and read back, then the restart.
@@ -79,7 +84,7 @@ bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& i
                        const std::vector<const uint8_t*>& ispImages,
                        const std::vector<CopyArea>& auxCopies,
                        const std::vector<const uint8_t*>& auxImages, uint8_t* readBack,
-                       bool& restarted);
+                       WriteWindow& window, bool& restarted);
 // After a restart that failed the controller may be left without working
 // code: the volume is opened again and code block 5 loaded.
 void ReloadWorkingCode(Program& p, int slotIndex);
@@ -90,11 +95,5 @@ std::string FormatText(const char* format, ...) __attribute__((format(printf, 1,
 // box, with a second line when the file differs from its image, and
 // returns false.
 bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes);
-
-// With stand-ins, no real drive may be written. True ("stop") after one
-// ERROR box asking for real images when the selected drive is reached
-// through real pass-through (StandInsBarredFrom). Every operation that
-// changes a drive's flash asks it first.
-bool RefuseStandInImages(Program& p);
 
 }  // namespace kestrune

@@ -11,6 +11,7 @@
 #include "operations/messages.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
+#include "operations/write_window.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -18,7 +19,7 @@ namespace kestrune {
 namespace {
 
 void ShowError(Program& p, const std::string& text) {
-  p.view.ShowMessage(text, "ERROR", kMbIconError);
+  Fail(p, Outcome::kFailed, text, "ERROR", kMbIconError);
 }
 
 }  // namespace
@@ -28,10 +29,22 @@ DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startP
   return SaveCodeArea(p, path, startPage, kIspFile, kind, consequence);
 }
 
-void OnDestroyIsp(Program& p, DialogControls& dialog) {
-  if (!p.isAdmin) return;
-  if (p.selectedDrive >= kSlotCount) return;
+void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
+  BeginReport(p, "destroy");
+  if (!p.isAdmin) {
+    SettleReport(p, Outcome::kNotAdministrator);
+    return;
+  }
+  if (p.selectedDrive >= kSlotCount) {
+    SettleReport(p, Outcome::kNotFound);
+    return;
+  }
   if (RefuseStandInImages(p)) return;
+  if (ask && ShowBox(p, "Are you sure to destroy the ISP code ?", "Destroy ISP Warning",
+                     kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
+    SettleReport(p, Outcome::kCancelled);
+    return;
+  }
   const int index = p.selectedDrive;
   DriveSlot& slot = p.Slot(index);
 
@@ -42,30 +55,34 @@ void OnDestroyIsp(Program& p, DialogControls& dialog) {
 
   std::string failedErases;
   int erases = 0;
+  WriteWindow window(p);
   {
     VolumeGuard volume(p, index);
     if (!OpenVolume(p, index)) {
       ShowError(p, "Open handle fail");
       return;
     }
-    {
-      // Both copies go, or an interrupt waits until they have.
-      const platform::InterruptHold hold;
-      // An interrupt taken while another drive of the run was writing ends
-      // this one before its first erase.
-      if (platform::InterruptReceived()) return;
-      for (int copy = 0; copy < 2; ++copy) {
-        // Only a place that a header page or CodeMark search gave is erased.
-        if (!IspOffsetSet(slot, copy)) continue;
-        const uint32_t page = ToDevicePage(p, index, slot.cis[copy].ispOffset);
-        if (page == kInvalidPage) continue;
-        ++erases;
-        if (!device::EraseFlashBlock(p.link, page, slot.volumeHandle)) {
-          if (!failedErases.empty()) failedErases += ", ";
-          failedErases += std::to_string(copy);
-        }
+    // Both copies go, or an interrupt waits until they have.
+    if (!window.Open()) return;
+    int erased = 0;
+    for (int copy = 0; copy < 2; ++copy) {
+      // Only a place that a header page or CodeMark search gave is erased.
+      if (!IspOffsetSet(slot, copy)) continue;
+      const uint32_t page = ToDevicePage(p, index, slot.cis[copy].ispOffset);
+      if (page == kInvalidPage) continue;
+      ++erases;
+      const std::string step = FormatText("Erase ISP copy %d", copy);
+      ReportStep(p, StepKind::kErase, StepState::kStarted, step, erased);
+      const bool ok = device::EraseFlashBlock(p.link, page, slot.volumeHandle);
+      ReportStep(p, StepKind::kErase, ok ? StepState::kDone : StepState::kFailed, step, ++erased);
+      if (ok) {
+        ReportCopies(p, 1, 0);
+      } else {
+        if (!failedErases.empty()) failedErases += ", ";
+        failedErases += std::to_string(copy);
       }
     }
+    window.WriteDone();
     if (erases == 0) {
       ShowError(p, kNothingToDestroy);
       return;
@@ -82,7 +99,8 @@ void OnDestroyIsp(Program& p, DialogControls& dialog) {
   if (!failedErases.empty()) {
     ShowError(p, FormatText(kDestroyEraseFailed, failedErases.c_str()));
   } else {
-    p.view.ShowMessage("Destory ISP Success", "Success", kMbOk);
+    ShowBox(p, "Destory ISP Success", "Success", kMbOk);
+    SettleReport(p, Outcome::kSuccess);
   }
 }
 

@@ -1,8 +1,8 @@
 // UpdateIspCode: rewrites (or zeroes) the 64 KiB ISP area of every present
 // CIS copy of the selected drive and proves each by reading it back.
+#include <algorithm>
 #include <cstring>
 #include <memory>
-#include <optional>
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
@@ -11,6 +11,7 @@
 #include "operations/messages.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
+#include "operations/write_window.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -23,7 +24,7 @@ constexpr int8_t kWorkingCodeBlock = 5;
 constexpr uint32_t kLargePageWrites = kIspAreaBytes / kLargePageThreshold;  // 16
 
 void ShowError(Program& p, const std::string& text) {
-  p.view.ShowMessage(text, "ERROR", kMbIconError);
+  Fail(p, Outcome::kFailed, text, "ERROR", kMbIconError);
 }
 
 // Page k of a large-page area: 4,096 image bytes, then zeros.
@@ -42,7 +43,8 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
   device::HeapBlock readBack = p.link.AllocBuffer(kIspAreaBytes, 0);
   device::HeapBlock expected = p.link.AllocBuffer(kIspAreaBytes, 0);
   if (!readBack || !expected) {
-    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
+    Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
+         kMbIconExclamation);
     return;
   }
   // Destroy mode writes this buffer as it stands: zeros everywhere.
@@ -70,7 +72,8 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
   }
 
   const std::vector<const uint8_t*> images(copies.size(), expected.get());
-  if (!WriteIspAreas(p, index, copies, images, readBack.get())) return;
+  WriteWindow window(p);
+  if (!WriteIspAreas(p, index, copies, images, readBack.get(), window)) return;
 
   if (!skipped.empty()) {
     ShowError(p, FormatText(kIspCopiesSkipped, skipped.c_str()));
@@ -82,17 +85,20 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
       ShowError(p, kCisSearchIncomplete);
       return;
     }
-    p.view.ShowMessage("Destory ISP Success", "Success", kMbOk);
+    ShowBox(p, "Destory ISP Success", "Success", kMbOk);
+    SettleReport(p, Outcome::kSuccess);
   } else {
-    p.view.ShowMessage("Update ISP code Success, please replug device to ensure it normal.",
-                       "SUCCESS", kMbIconInformation);
+    ShowBox(p, "Update ISP code Success, please replug device to ensure it normal.", "SUCCESS",
+            kMbIconInformation);
+    SettleReport(p, Outcome::kSuccess);
     p.log.AppendLog("ISP Update success ");
     WarnOfUnreadBlocks(p, index);
   }
 }
 
 bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copies,
-                   const std::vector<const uint8_t*>& images, uint8_t* readBack) {
+                   const std::vector<const uint8_t*>& images, uint8_t* readBack,
+                   WriteWindow& window) {
   DriveSlot& slot = p.Slot(slotIndex);
   const uint32_t pageSize = slot.pageSize;
   const bool largePages = pageSize > kLargePageThreshold;
@@ -102,8 +108,8 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
     staging = p.link.AllocBuffer(pageSize, 0);
     comparison = p.link.AllocBuffer(pageSize, 0);
     if (!staging || !comparison) {
-      p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning",
-                         kMbIconExclamation);
+      Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
+           kMbIconExclamation);
       return false;
     }
   }
@@ -120,42 +126,45 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
 
   // From the first erase to the end of the read-back an interrupt waits: a
   // copy cut off halfway would leave a drive that does not start.
-  std::optional<platform::InterruptHold> hold(std::in_place);
-  // An interrupt taken while another drive of the run was writing ends this
-  // one before its first erase.
-  if (platform::InterruptReceived()) return false;
+  if (!window.Open()) return false;
+  const int total = static_cast<int>(
+      std::count_if(copies.begin(), copies.end(), [](const CopyArea& a) { return a.usable(); }));
+  int written = 0;
   for (size_t i = 0; i < copies.size(); ++i) {
     const CopyArea& area = copies[i];
     if (!area.usable()) continue;
     const uint8_t* image = images[i];
     const std::string step = FormatText("Write ISP copy %d", area.copy);
-    p.view.Progress(step, StepState::kStarted);
+    ReportStep(p, StepKind::kWrite, StepState::kStarted, step, written, total);
     EraseArea(p, slotIndex, area.devicePage,
               largePages ? kLargePageWrites : kIspAreaBytes / pageSize);
-    bool written = true;
+    bool ok = true;
     if (!largePages) {
-      written = device::WriteFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize,
-                                        kIspAreaBytes, image, slot.volumeHandle);
+      ok = device::WriteFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize, kIspAreaBytes,
+                                   image, slot.volumeHandle);
     } else {
-      for (uint32_t k = 0; k < kLargePageWrites && written; ++k) {
+      for (uint32_t k = 0; k < kLargePageWrites && ok; ++k) {
         StageLargePage(staging.get(), pageSize, image, k);
-        written = device::WriteFlashPages(p.link, area.devicePage + k, 1, pageSize, staging.get(),
-                                          slot.volumeHandle);
+        ok = device::WriteFlashPages(p.link, area.devicePage + k, 1, pageSize, staging.get(),
+                                     slot.volumeHandle);
       }
     }
-    p.view.Progress(step, written ? StepState::kDone : StepState::kFailed);
-    if (!written) {
+    if (ok) ReportCopies(p, 1, 0);
+    ReportStep(p, StepKind::kWrite, ok ? StepState::kDone : StepState::kFailed, step, ++written,
+               total);
+    if (!ok) {
       ShowError(p, "Write ISP code to flash fail");
       return false;
     }
   }
+  int verified = 0;
 
   for (size_t i = 0; i < copies.size(); ++i) {
     const CopyArea& area = copies[i];
     if (!area.usable()) continue;
     const uint8_t* image = images[i];
     const std::string step = FormatText("Verify ISP copy %d", area.copy);
-    p.view.Progress(step, StepState::kStarted);
+    ReportStep(p, StepKind::kVerify, StepState::kStarted, step, verified, total);
     bool readOk = true;
     bool same = true;
     if (!largePages) {
@@ -170,7 +179,9 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
         same = readOk && std::memcmp(readBack, comparison.get(), pageSize) == 0;
       }
     }
-    p.view.Progress(step, readOk && same ? StepState::kDone : StepState::kFailed);
+    if (readOk && same) ReportCopies(p, 0, 1);
+    ReportStep(p, StepKind::kVerify, readOk && same ? StepState::kDone : StepState::kFailed, step,
+               ++verified, total);
     if (!readOk) {
       ShowError(p, "Read ISP code from flash fail");
       return false;
@@ -180,7 +191,7 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
       return false;
     }
   }
-  hold.reset();
+  window.WriteDone();
 
   comparison.reset();
   slot.capacityRead = QueryCapacity(p, slotIndex) ? 1 : 0;

@@ -1,7 +1,9 @@
 // UpdateIspCode190: the update of controller 0x190, which carries a second
 // code area per CIS copy and is restarted on its new code afterwards.
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
@@ -10,6 +12,7 @@
 #include "operations/messages.h"
 #include "operations/operations.h"
 #include "operations/volume_guard.h"
+#include "operations/write_window.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -21,7 +24,7 @@ constexpr uint32_t kInitFlashMode = 4;
 constexpr int8_t kWorkingCodeBlock = 5;
 
 void ShowError(Program& p, const std::string& text) {
-  p.view.ShowMessage(text, "ERROR", kMbIconError);
+  Fail(p, Outcome::kFailed, text, "ERROR", kMbIconError);
 }
 
 // Moves `bytes` in 4,096-byte steps from page `page` on, out of `source`
@@ -66,19 +69,30 @@ constexpr AreaPass kIspPass = {"ISP code", "Write ISP code to flash fail",
 constexpr AreaPass kAuxPass = {"auxiliary code", "Write 190 ISP code to flash fail",
                                "Read 190 ISP code from flash fail", kAuxAreaBytes};
 
+// Steps of the two passes, counted across both.
+struct PassSteps {
+  int total = 0;
+  int written = 0;
+  int verified = 0;
+};
+
 // Writes every usable copy, then reads each back and compares. images[i]
-// belongs to copies[i]. False after the failure box was shown.
+// belongs to copies[i]. The copy numbers written and read back equal are
+// added to `written` and `verified`. False after the failure box was shown.
 bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaPass& pass,
-                    const std::vector<const uint8_t*>& images, uint8_t* readBack) {
+                    const std::vector<const uint8_t*>& images, uint8_t* readBack, PassSteps& steps,
+                    std::set<int>& written, std::set<int>& verified) {
   const DriveSlot& slot = p.Selected();
   for (size_t i = 0; i < copies.size(); ++i) {
     const CopyArea& area = copies[i];
     if (!area.usable()) continue;
     const std::string step = FormatText("Write %s of copy %d", pass.name, area.copy);
-    p.view.Progress(step, StepState::kStarted);
+    ReportStep(p, StepKind::kWrite, StepState::kStarted, step, steps.written, steps.total);
     EraseArea(p, p.selectedDrive, area.devicePage, ChunkedPageCount(slot.pageSize, pass.bytes));
     bool ok = TransferChunked(p, area.devicePage, pass.bytes, images[i], nullptr);
-    p.view.Progress(step, ok ? StepState::kDone : StepState::kFailed);
+    if (ok) written.insert(area.copy);
+    ReportStep(p, StepKind::kWrite, ok ? StepState::kDone : StepState::kFailed, step,
+               ++steps.written, steps.total);
     if (!ok) {
       ShowError(p, pass.writeFailed);
       return false;
@@ -89,10 +103,12 @@ bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaP
     if (!area.usable()) continue;
     const uint8_t* image = images[i];
     const std::string step = FormatText("Verify %s of copy %d", pass.name, area.copy);
-    p.view.Progress(step, StepState::kStarted);
+    ReportStep(p, StepKind::kVerify, StepState::kStarted, step, steps.verified, steps.total);
     const bool readOk = TransferChunked(p, area.devicePage, pass.bytes, nullptr, readBack);
     const bool same = readOk && std::memcmp(readBack, image, pass.bytes) == 0;
-    p.view.Progress(step, same ? StepState::kDone : StepState::kFailed);
+    if (same) verified.insert(area.copy);
+    ReportStep(p, StepKind::kVerify, same ? StepState::kDone : StepState::kFailed, step,
+               ++steps.verified, steps.total);
     if (!readOk) {
       ShowError(p, pass.readFailed);
       return false;
@@ -116,7 +132,8 @@ void UpdateIspCode190(Program& p, const std::string& path) {
   device::HeapBlock expected = p.link.AllocBuffer(kIspAreaBytes, 0);
   device::HeapBlock auxExpected = p.link.AllocBuffer(kIspAreaBytes, 0);
   if (!readBack || !expected || !auxExpected) {
-    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
+    Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
+         kMbIconExclamation);
     return;
   }
   std::memset(readBack.get(), 0, kIspAreaBytes);
@@ -144,10 +161,11 @@ void UpdateIspCode190(Program& p, const std::string& path) {
   }
 
   bool restarted = false;
+  WriteWindow window(p);
   if (!WriteCodeAreas190(p, index, ispCopies,
                          std::vector<const uint8_t*>(ispCopies.size(), expected.get()), auxCopies,
                          std::vector<const uint8_t*>(auxCopies.size(), auxExpected.get()),
-                         readBack.get(), restarted)) {
+                         readBack.get(), window, restarted)) {
     return;
   }
 
@@ -156,11 +174,12 @@ void UpdateIspCode190(Program& p, const std::string& path) {
     ShowError(p, FormatText(kIspCopiesSkipped, ispSkipped.c_str()));
   } else if (!auxSkipped.empty()) {
     ShowError(p, FormatText(kAuxCopiesSkipped, auxSkipped.c_str()));
-  } else if (restarted) {
-    p.view.ShowMessage("Update ISP code Success, please replug device to ensure it normal.",
-                       "SUCCESS", kMbOk);
   } else {
-    p.view.ShowMessage("Update ISP code Success, please replug the device", "SUCCESS", kMbOk);
+    ShowBox(p,
+            restarted ? "Update ISP code Success, please replug device to ensure it normal."
+                      : "Update ISP code Success, please replug the device",
+            "SUCCESS", kMbOk);
+    SettleReport(p, Outcome::kSuccess);
   }
   if (complete) WarnOfUnreadBlocks(p, index);
   if (!restarted && !platform::InterruptReceived()) ReloadWorkingCode(p, index);
@@ -171,7 +190,7 @@ bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& i
                        const std::vector<const uint8_t*>& ispImages,
                        const std::vector<CopyArea>& auxCopies,
                        const std::vector<const uint8_t*>& auxImages, uint8_t* readBack,
-                       bool& restarted) {
+                       WriteWindow& window, bool& restarted) {
   restarted = false;
   DriveSlot& slot = p.Slot(slotIndex);
   {
@@ -184,18 +203,33 @@ bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& i
     device::InitFlash(p.link, kInitFlashMode, slot.volumeHandle);
     // Both areas of every copy are written and read back before an
     // interrupt is let through.
-    const platform::InterruptHold hold;
-    // An interrupt taken while another drive of the run was writing ends
-    // this one before its first erase.
-    if (platform::InterruptReceived()) return false;
-    if (!WriteAndVerify(p, ispCopies, kIspPass, ispImages, readBack)) return false;
-    if (!WriteAndVerify(p, auxCopies, kAuxPass, auxImages, readBack)) return false;
+    if (!window.Open()) return false;
+    const auto usable = [](const std::vector<CopyArea>& copies) {
+      return static_cast<int>(std::count_if(copies.begin(), copies.end(),
+                                            [](const CopyArea& a) { return a.usable(); }));
+    };
+    PassSteps steps;
+    steps.total = usable(ispCopies) + usable(auxCopies);
+    // A copy counts once both of its areas are written, and again once both
+    // read back equal.
+    std::set<int> ispWritten, ispVerified, auxWritten, auxVerified;
+    const bool ispDone =
+        WriteAndVerify(p, ispCopies, kIspPass, ispImages, readBack, steps, ispWritten, ispVerified);
+    const bool auxDone = ispDone && WriteAndVerify(p, auxCopies, kAuxPass, auxImages, readBack,
+                                                   steps, auxWritten, auxVerified);
+    const auto both = [](const std::set<int>& a, const std::set<int>& b) {
+      return static_cast<int>(std::count_if(a.begin(), a.end(), [&](int c) { return b.count(c); }));
+    };
+    ReportCopies(p, both(ispWritten, auxWritten), both(ispVerified, auxVerified));
+    if (!auxDone) return false;
+    window.WriteDone();
   }
   // An interrupt held meanwhile ends the run before the restart.
   if (platform::InterruptReceived()) return true;
-  p.view.Progress("Restart drive", StepState::kStarted);
+  ReportStep(p, StepKind::kRestart, StepState::kStarted, "Restart drive", 0, 1);
   restarted = RestartDrive(p, slotIndex);
-  p.view.Progress("Restart drive", restarted ? StepState::kDone : StepState::kFailed);
+  ReportStep(p, StepKind::kRestart, restarted ? StepState::kDone : StepState::kFailed,
+             "Restart drive", 1, 1);
   return true;
 }
 

@@ -44,7 +44,9 @@ enum class BackupKind : uint8_t { kBefore, kAfter, kBackup, kAux };
 DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startPage,
                             BackupKind kind = BackupKind::kBefore,
                             const std::string& consequence = {});
-void OnDestroyIsp(Program& p, DialogControls& dialog);
+// With `ask`, an OK/Cancel question comes first (the dialog's button asks
+// nothing; the console asks as it does before a fix).
+void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask = false);
 
 // Saves the ISP area of every present CIS copy to "C:\ISP%d_Backup.bin"
 // (and, for controller 0x190, the auxiliary area to "C:\ISP%d_Aux.bin")

@@ -8,6 +8,7 @@
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "operations/operations.h"
+#include "operations/write_window.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -39,11 +40,23 @@ bool NamesIspCopy(const DriveSlot& slot, uint32_t offset) {
   return false;
 }
 
+// The device page of the ISP area list entry `offset` names; kInvalidPage
+// when the list entry names no copy of the drive or no known place.
+uint32_t ListedAreaPage(Program& p, uint32_t offset) {
+  if (!NamesIspCopy(p.Selected(), offset) || offset == kUnsetOffset) return kInvalidPage;
+  return ToDevicePage(p, p.selectedDrive, offset);
+}
+
 // Saves the area of every ISP copy the lists name, at the page the update
 // is about to write. With `stopOnHostFailure` the first backup the host
 // could not keep ends the loop, and false tells the caller to write nothing.
 bool BackUpIspAreas(Program& p, const char* nameFormat, BackupKind kind,
                     const std::string& consequence, bool stopOnHostFailure) {
+  int total = 0;
+  for (int i = 0; i < 4 && p.ispOffsets[i] != -1; ++i) {
+    if (ListedAreaPage(p, static_cast<uint32_t>(p.ispOffsets[i])) != kInvalidPage) ++total;
+  }
+  int done = 0;
   bool kept = true;
   for (int i = 0; i < 4; ++i) {
     const int32_t entry = p.ispOffsets[i];
@@ -58,17 +71,17 @@ bool BackUpIspAreas(Program& p, const char* nameFormat, BackupKind kind,
                       .c_str());
       continue;
     }
-    const uint32_t page =
-        offset == kUnsetOffset ? kInvalidPage : ToDevicePage(p, p.selectedDrive, offset);
+    const uint32_t page = ListedAreaPage(p, offset);
     if (page == kInvalidPage) {
-      p.view.ShowMessage(FormatText(kBackupSkipped, i, name.c_str()), "ERROR", kMbIconError);
+      Fail(p, Outcome::kFailed, FormatText(kBackupSkipped, i, name.c_str()), "ERROR", kMbIconError);
       continue;
     }
     const std::string step = "Backup " + name;
-    p.view.Progress(step, StepState::kStarted);
+    ReportStep(p, StepKind::kBackup, StepState::kStarted, step, done, total);
     const DownloadOutcome outcome = DownloadIsp(p, name, page, kind, consequence);
-    p.view.Progress(step,
-                    outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed);
+    ReportStep(p, StepKind::kBackup,
+               outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed, step,
+               ++done, total);
     if (outcome == DownloadOutcome::kHostFailed) {
       kept = false;
       if (stopOnHostFailure) return false;
@@ -90,7 +103,7 @@ bool ReadPhysicalPage(Program& p, uint32_t page) {
   const uint32_t devicePage = ToDevicePage(p, index, page);
   if (devicePage == kInvalidPage) return false;
   if (!OpenVolume(p, index)) {
-    p.view.ShowMessage("Open handle fail", "ERROR", kMbIconError);
+    Fail(p, Outcome::kFailed, "Open handle fail", "ERROR", kMbIconError);
     return false;
   }
   if (!device::ReadFlashPages(p.link, devicePage, 1, pageSize, kReadMode, p.pageBuffer.get(),
@@ -109,7 +122,7 @@ bool ReadPhysicalPage(Program& p, uint32_t page) {
 void DumpPhysicalPage(Program& p, uint32_t page) {
   if (p.selectedDrive >= kSlotCount) return;
   if (!ReadPhysicalPage(p, page)) {
-    p.view.ShowMessage("Read physical data fail", "ERROR", kMbIconError);
+    Fail(p, Outcome::kFailed, "Read physical data fail", "ERROR", kMbIconError);
   }
   // Without the buffer, or with a page it cannot hold, there is nothing to dump.
   const uint32_t pageSize = p.Selected().pageSize;
@@ -118,23 +131,29 @@ void DumpPhysicalPage(Program& p, uint32_t page) {
 }
 
 void OnStartFix(Program& p, DialogControls& dialog) {
-  if (!p.isAdmin) return;
+  BeginReport(p, "fix");
+  if (!p.isAdmin) {
+    SettleReport(p, Outcome::kNotAdministrator);
+    return;
+  }
   StartFixEnd end(dialog);
-  if (p.selectedDrive >= kSlotCount) return;
+  if (p.selectedDrive >= kSlotCount) {
+    SettleReport(p, Outcome::kNotFound);
+    return;
+  }
   if (RefuseStandInImages(p)) return;
   const DriveSlot& slot = p.Selected();
 
   p.pageBuffer = p.link.AllocBuffer(kPageBufferSize, 0);
   if (!p.pageBuffer) {
-    p.view.ShowMessage("Can't allocate databuffer...", "Allocate Fail Warning", kMbIconExclamation);
+    Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
+         kMbIconExclamation);
     return;
   }
   const bool cis0 = slot.cis[0].present != 0;
   const bool cis1 = slot.cis[1].present != 0;
   // The warning is shown once: a second identical box tells the user nothing.
-  if (!cis0 && !cis1) {
-    p.view.ShowMessage("CIS broken ! Maybe can't fix !!!", kAppTitle, kMbIconExclamation);
-  }
+  if (!cis0 && !cis1) Warn(p, "CIS broken ! Maybe can't fix !!!", kAppTitle, kMbIconExclamation);
   p.log.AppendLog(cis0 ? "Check Before Update CIS0 -> ok\r\n"
                        : " Check Before Update CIS0 -> fail\r\n");
   DumpPhysicalPage(p, static_cast<uint32_t>(p.cisPageOffsets[0]));
@@ -150,8 +169,15 @@ void OnStartFix(Program& p, DialogControls& dialog) {
 
   const std::string path = ChooseUpdateImage(p.platform, TraitsOf(slot), slot.controllerId);
   p.log.Debug(FormatText("Will update ISP file -> %s \r\n", path.c_str()).c_str());
-  if (p.view.ShowMessage("Are you sure to update new ISP code ?", "Update ISP Warning",
-                         kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
+  if (ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
+              kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
+    SettleReport(p, Outcome::kCancelled);
+    return;
+  }
+  // An interrupt held while another drive of the run was writing ends this
+  // one before anything is done to it.
+  if (platform::InterruptReceived()) {
+    SettleReport(p, Outcome::kInterrupted);
     return;
   }
   dialog.DisableInputs();
@@ -165,9 +191,13 @@ void OnStartFix(Program& p, DialogControls& dialog) {
     return;
   }
   UpdateIspCode(p, path, false);
-  // An interrupt held during the write ends the run here, its outcome shown.
+  // An interrupt held during the write ends the run here, its outcome shown:
+  // no After backup is made.
   if (platform::InterruptReceived()) {
-    p.log.AppendLog(kInterruptedAfterWrite);
+    bool written = false;
+    p.reports->Update([&](Report& report) { written = report.writeWindowEntered; });
+    if (written) p.log.AppendLog(kInterruptedAfterWrite);
+    SettleReport(p, Outcome::kInterrupted);
     return;
   }
   p.platform.Sleep(1000);

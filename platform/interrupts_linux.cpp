@@ -2,7 +2,8 @@
 // thread, so no system call of the program (an SG_IO request above all) is
 // ever cut short by one. A thread of the platform's own waits on a signalfd
 // and takes each signal under the same lock that holds begin and end under:
-// a signal taken while a hold lives is held, any other ends the run.
+// a signal taken while a hold lives is held (up to the third), any other
+// ends the run.
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -27,10 +28,13 @@ struct InterruptState {
   std::mutex mutex;
   int fd = -1;  // the signalfd, once CatchInterrupts has run
   int exitCode = 0;
-  std::string notice;
+  InterruptWords writing;
+  InterruptWords outcome;
   int holds = 0;
-  bool noticed = false;
+  int writeHolds = 0;
+  int held = 0;  // interrupts held so far
   std::vector<std::string> removals;
+  const std::function<int()>* lastWords = nullptr;
 };
 
 std::atomic<bool> received{false};
@@ -61,26 +65,38 @@ void WriteAll(int fd, const std::string& text) {
   }
 }
 
-// With the lock held: takes every pending interrupt; true when there was one.
-bool TakePending(InterruptState& s) {
-  bool any = false;
+// With the lock held: takes the pending interrupts; how many there were.
+int TakePending(InterruptState& s) {
+  int taken = 0;
   signalfd_siginfo info;
-  while (::read(s.fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) any = true;
-  return any;
-}
-
-// With the lock held.
-void NoteHeld(InterruptState& s) {
-  received = true;
-  if (s.noticed) return;
-  s.noticed = true;
-  WriteAll(STDERR_FILENO, s.notice + "\n");
+  while (::read(s.fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) ++taken;
+  return taken;
 }
 
 // With the lock held, so no hold can begin meanwhile.
 [[noreturn]] void EndNow(InterruptState& s) {
+  const int code = s.lastWords != nullptr ? (*s.lastWords)() : s.exitCode;
   for (const std::string& path : s.removals) ::unlink(path.c_str());
-  ::_exit(s.exitCode);
+  ::_exit(code);
+}
+
+// With the lock held, while a hold lives: the first and second interrupt
+// are said and held, the third ends the run.
+void NoteHeld(InterruptState& s) {
+  received = true;
+  const InterruptWords& words = s.writeHolds > 0 ? s.writing : s.outcome;
+  ++s.held;
+  const std::string& line = s.held == 1 ? words.first : s.held == 2 ? words.second : words.third;
+  if (!line.empty()) WriteAll(STDERR_FILENO, line + "\n");
+  if (s.held >= 3) EndNow(s);
+}
+
+// With the lock held: what to do with `taken` interrupts.
+void Take(InterruptState& s, int taken) {
+  for (int i = 0; i < taken; ++i) {
+    if (s.holds == 0) EndNow(s);
+    NoteHeld(s);
+  }
 }
 
 void Watch(InterruptState* s) {
@@ -89,15 +105,18 @@ void Watch(InterruptState* s) {
     if (::poll(&ready, 1, -1) < 0) continue;
     std::lock_guard<std::mutex> lock(s->mutex);
     // A hold that ended meanwhile may have taken the signal already.
-    if (!TakePending(*s)) continue;
-    if (s->holds == 0) EndNow(*s);
-    NoteHeld(*s);
+    Take(*s, TakePending(*s));
   }
 }
 
 }  // namespace
 
 void CatchInterrupts(const char* notice, int exitCode) {
+  const InterruptWords words{notice != nullptr ? notice : "", "", ""};
+  CatchInterrupts(words, words, exitCode);
+}
+
+void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcome, int exitCode) {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.fd >= 0) return;
@@ -111,7 +130,8 @@ void CatchInterrupts(const char* notice, int exitCode) {
   }
   s.fd = fd;
   s.exitCode = exitCode;
-  s.notice = notice != nullptr ? notice : "";
+  s.writing = writing;
+  s.outcome = outcome;
   try {
     std::thread(Watch, &s).detach();
   } catch (const std::system_error&) {
@@ -123,21 +143,38 @@ void CatchInterrupts(const char* notice, int exitCode) {
   }
 }
 
-InterruptHold::InterruptHold() {
+InterruptHold::InterruptHold(HoldFor purpose) : purpose_(purpose) {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   // A signal that came before the hold, and that the watching thread has not
   // taken yet, ends the run now: it must not pass for one the hold kept.
-  if (s.fd >= 0 && s.holds == 0 && TakePending(s)) EndNow(s);
+  if (s.fd >= 0 && s.holds == 0 && TakePending(s) > 0) EndNow(s);
   ++s.holds;
+  if (purpose_ == HoldFor::kWrite) ++s.writeHolds;
 }
 
 InterruptHold::~InterruptHold() {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   // A signal that came during the hold and was not taken yet is the hold's.
-  if (s.fd >= 0 && TakePending(s)) NoteHeld(s);
+  if (s.fd >= 0) {
+    for (int taken = TakePending(s); taken > 0; --taken) NoteHeld(s);
+  }
   --s.holds;
+  if (purpose_ == HoldFor::kWrite) --s.writeHolds;
+}
+
+LastWords::LastWords(std::function<int()> words) : words_(std::move(words)) {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  previous_ = s.lastWords;
+  s.lastWords = &words_;
+}
+
+LastWords::~LastWords() {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.lastWords = previous_;
 }
 
 bool InterruptReceived() { return received; }

@@ -1,13 +1,15 @@
 // Interrupts of a Windows console program: Ctrl-C, Ctrl-Break and the end
 // of the console (closed window, logoff, shutdown) reach a handler that the
 // system runs in a thread of its own. It decides under the same lock that
-// holds begin and end under: held while a hold lives, else the end of the
-// run. A program without a console (the dialog) never installs it.
+// holds begin and end under: held while a hold lives (up to the third),
+// else the end of the run. A program without a console (the dialog) never
+// installs it.
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,10 +24,13 @@ struct InterruptState {
   std::condition_variable holdsOver;
   bool caught = false;
   int exitCode = 0;
-  std::string notice;
+  InterruptWords writing;
+  InterruptWords outcome;
   int holds = 0;
-  bool noticed = false;
+  int writeHolds = 0;
+  int held = 0;  // interrupts held so far
   std::vector<std::string> removals;
+  const std::function<int()>* lastWords = nullptr;
 };
 
 std::atomic<bool> received{false};
@@ -37,25 +42,34 @@ InterruptState& State() {
   return *state;
 }
 
-// With the lock held.
+// With the lock held, so no hold can begin meanwhile.
+void EndNow(InterruptState& s) {
+  const int code = s.lastWords != nullptr ? (*s.lastWords)() : s.exitCode;
+  for (const std::string& path : s.removals) ::DeleteFileA(path.c_str());
+  // At once, as a signal ends a POSIX process: the handles close with it.
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(code));
+}
+
+// With the lock held, while a hold lives: the first and second interrupt
+// are said and held, the third ends the run.
 void NoteHeld(InterruptState& s) {
   received = true;
-  if (s.noticed) return;
-  s.noticed = true;
-  const std::string line = s.notice + "\r\n";
-  DWORD written = 0;
-  ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
-              &written, nullptr);
+  const InterruptWords& words = s.writeHolds > 0 ? s.writing : s.outcome;
+  ++s.held;
+  const std::string& said = s.held == 1 ? words.first : s.held == 2 ? words.second : words.third;
+  if (!said.empty()) {
+    const std::string line = said + "\r\n";
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+                &written, nullptr);
+  }
+  if (s.held >= 3) EndNow(s);
 }
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
   InterruptState& s = State();
   std::unique_lock<std::mutex> lock(s.mutex);
-  if (s.holds == 0) {
-    for (const std::string& path : s.removals) ::DeleteFileA(path.c_str());
-    // At once, as a signal ends a POSIX process: the handles close with it.
-    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(s.exitCode));
-  }
+  if (s.holds == 0) EndNow(s);
   NoteHeld(s);
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
   // The end of the console ends the process as soon as this handler
@@ -70,18 +84,25 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 }  // namespace
 
 void CatchInterrupts(const char* notice, int exitCode) {
+  const InterruptWords words{notice != nullptr ? notice : "", "", ""};
+  CatchInterrupts(words, words, exitCode);
+}
+
+void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcome, int exitCode) {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.caught) return;
   s.exitCode = exitCode;
-  s.notice = notice != nullptr ? notice : "";
+  s.writing = writing;
+  s.outcome = outcome;
   s.caught = ::SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0;
 }
 
-InterruptHold::InterruptHold() {
+InterruptHold::InterruptHold(HoldFor purpose) : purpose_(purpose) {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   ++s.holds;
+  if (purpose_ == HoldFor::kWrite) ++s.writeHolds;
 }
 
 InterruptHold::~InterruptHold() {
@@ -89,8 +110,22 @@ InterruptHold::~InterruptHold() {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     --s.holds;
+    if (purpose_ == HoldFor::kWrite) --s.writeHolds;
   }
   s.holdsOver.notify_all();
+}
+
+LastWords::LastWords(std::function<int()> words) : words_(std::move(words)) {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  previous_ = s.lastWords;
+  s.lastWords = &words_;
+}
+
+LastWords::~LastWords() {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.lastWords = previous_;
 }
 
 bool InterruptReceived() { return received; }

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -234,24 +235,61 @@ std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pie
 // not start, so the console holds interrupts while it writes, and a run
 // interrupted elsewhere ends at once.
 
+// What a hold is for: a flash write, which an end now could leave half
+// done, or the telling of a finished write's outcome.
+enum class HoldFor : uint8_t { kWrite, kOutcome };
+
+// The lines an interrupt prints on stderr while holds live, for one kind of
+// hold (the write's while any write hold lives): on the first interrupt,
+// on the second, and on the third, which ends the run at once. An empty
+// line is not printed.
+struct InterruptWords {
+  std::string first;
+  std::string second;
+  std::string third;
+};
+
 // From now on an interrupt ends the process at once with `exitCode`, after
-// removing the files RemoveOnInterrupt names (the volume is closed with the
-// process). While an InterruptHold lives it is held instead: `notice` goes
-// to stderr once, on the first, and InterruptReceived() turns true; what
-// to do then is the caller's. Call once, before any other thread starts
-// (POSIX: the signals are blocked in every thread and taken by one of the
-// platform's own, so no device request returns early). Without this call
-// holds change nothing and nothing is ever received.
+// the last words (see LastWords) and after removing the files
+// RemoveOnInterrupt names (the volume is closed with the process). While an
+// InterruptHold lives it is held instead, and InterruptReceived() turns
+// true; what to do then is the caller's. The third interrupt held ends the
+// process as one outside a hold does. Call once, before any other thread
+// starts (POSIX: the signals are blocked in every thread and taken by one
+// of the platform's own, so no device request returns early). Without this
+// call holds change nothing and nothing is ever received.
+void CatchInterrupts(const InterruptWords& writing, const InterruptWords& outcome, int exitCode);
+// `notice` on the first interrupt held, whatever the hold; nothing more.
 void CatchInterrupts(const char* notice, int exitCode);
 
 // Holds interrupts from its construction to its end. Holds may nest and may
 // live in several threads at once.
 class InterruptHold {
  public:
-  InterruptHold();
+  explicit InterruptHold(HoldFor purpose = HoldFor::kWrite);
   ~InterruptHold();
   InterruptHold(const InterruptHold&) = delete;
   InterruptHold& operator=(const InterruptHold&) = delete;
+
+ private:
+  HoldFor purpose_;
+};
+
+// While it lives, an interrupt that ends the process first calls `words`,
+// which may print what the run reached and returns the exit code the
+// process ends with. It runs on whichever thread ends the process, while no
+// hold can begin or end, and must not wait for anything a hold guards. The
+// latest that lives is the one called.
+class LastWords {
+ public:
+  explicit LastWords(std::function<int()> words);
+  ~LastWords();
+  LastWords(const LastWords&) = delete;
+  LastWords& operator=(const LastWords&) = delete;
+
+ private:
+  std::function<int()> words_;
+  const std::function<int()>* previous_ = nullptr;
 };
 
 // True once an interrupt came while a hold lived.

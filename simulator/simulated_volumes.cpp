@@ -44,7 +44,7 @@ std::string SimulatedVolumes::UsbSerial(char letter) const {
   return it == drives_.end() ? std::string() : it->second.drive->Description().usbSerial;
 }
 
-std::unique_ptr<device::Transport> SimulatedVolumes::Open(char letter) {
+device::OpenResult SimulatedVolumes::Open(char letter) {
   const auto it = drives_.find(letter);
   if (it == drives_.end() || it->second.drive->Vanished()) return nullptr;
   VirtualDrive& drive = *it->second.drive;
@@ -52,9 +52,10 @@ std::unique_ptr<device::Transport> SimulatedVolumes::Open(char letter) {
   if (!lockPath.empty()) {
     using Claim = device::DriveLocks::Claim;
     const bool create = it->second.createLockFile;
-    const Claim claim = locks_.Acquire(letter, lockPath,
-                                       [&lockPath, create] { return LockFile(lockPath, create); });
-    if (claim == Claim::kHeldElsewhere || claim == Claim::kFailed) return nullptr;
+    const Claim claim =
+        locks_.Acquire(lockPath, [&lockPath, create] { return LockFile(lockPath, create); });
+    if (claim == Claim::kHeldElsewhere) return device::OpenResult::HeldBy(lockPath);
+    if (claim == Claim::kFailed) return nullptr;
     if (claim == Claim::kFirst && !drive.Claim(nullptr)) {
       // The file the last holder left cannot be used: no drive.
       locks_.Release(lockPath);

@@ -142,9 +142,9 @@ class SimulatedVolumes : public device::VolumeOpener {
   void AttachLocked(char letter, VirtualDrive& drive, std::string lockPath,
                     bool createLockFile = false);
   void Detach(char letter) { drives_.erase(letter); }
-  std::unique_ptr<device::Transport> Open(char letter) override;
+  // A drive another run holds is named by its lock file.
+  device::OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return false; }
-  std::string HeldElsewhere(char letter) const override { return locks_.HeldElsewhere(letter); }
   // The serial of the drive's description.
   std::string UsbSerial(char letter) const override;
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace kestrune {
@@ -30,17 +29,6 @@ inline constexpr int kIdcStatus = 1006;
 inline constexpr int kIdcCheckIsp = 1009;
 inline constexpr int kIdcDestroyIsp = 1010;
 
-// A long step as the user is told of it: begun, then ended well or not.
-enum class StepState : uint8_t { kStarted, kDone, kFailed };
-
-// A file the program wrote and keeps: its name as the program spells it
-// ("C:\\ISP0_Before.bin"), where it really is, and its size once complete.
-struct WrittenFile {
-  std::string name;
-  std::string hostPath;
-  std::optional<uint64_t> size;
-};
-
 class View {
  public:
   virtual ~View() = default;
@@ -66,24 +54,6 @@ class View {
 
   // Sends the close request to the main window.
   virtual void CloseMainWindow() = 0;
-
-  // A long step begins, or ends with its outcome ("Backup
-  // C:\\ISP0_Before.bin", ...). Only the console shows these.
-  virtual void Progress(const std::string& step, StepState state) {
-    (void)step;
-    (void)state;
-  }
-
-  // Called once for every file the program writes and keeps, when it is in
-  // place. Only the console shows these.
-  virtual void FileWritten(const WrittenFile& file) { (void)file; }
-
-  // The scan left out the drive on `letter` because another run holds it;
-  // `drive` names its device node or file. Only the console shows these.
-  virtual void DriveInUse(char letter, const std::string& drive) {
-    (void)letter;
-    (void)drive;
-  }
 };
 
 }  // namespace kestrune

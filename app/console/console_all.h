@@ -1,12 +1,11 @@
-// --all: every drive at once. Each drive gets a program of its own (drive
-// table, lists, page buffer, log, view, C: folder and work folder) and a
-// thread of its own, in which the single-drive logic runs unchanged.
+// --all: every drive at once. Each drive gets a job of its own (program,
+// drive table, lists, page buffer, log, view, C: folder and work folder) in
+// a thread of its own, after one question for all; one summary ends the run.
 #pragma once
 
 #include <iosfwd>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "app/console/console_options.h"
@@ -22,6 +21,9 @@ class VirtualDrive;
 }  // namespace kestrune
 
 namespace kestrune::console {
+
+class RunEnd;
+struct DriveSummary;
 
 // One letter of --all and what stands behind it.
 struct AllDrive {
@@ -44,13 +46,14 @@ struct AllDrivesRun {
   // once, each for its own letter.
   device::VolumeOpener& opener;
   std::vector<AllDrive> drives;
+  // Where the run's last word is printed; null: a run of its own.
+  RunEnd* end = nullptr;
   // The run's test switch that lets stand-in images reach a real device.
   bool allowStandInImages = false;
 };
 
-// Runs the command on every drive; returns the process exit code: 0 when
-// every drive found ended in success, 1 when any failed, 3 when none was
-// found, 5 when the one confirmation was cancelled.
+// Runs the command on every drive; returns the process exit code (see
+// ExitCode): a drive named or found that was not processed fails the run.
 int RunAllDrives(const AllDrivesRun& run);
 
 // The problem when two letters are one file or device, empty when there is
@@ -60,5 +63,8 @@ std::string SameDriveTwice(const std::vector<DriveArgument>& drives);
 
 // Rows of cells in columns, each padded to its widest cell, two blanks apart.
 void PrintColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows);
+
+// The table that ends --all: a row per drive with the state it reached.
+void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSummary>& drives);
 
 }  // namespace kestrune::console

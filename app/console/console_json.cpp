@@ -61,40 +61,15 @@ Json DriveName(char drive) { return drive != 0 ? Json(std::string(1, drive)) : J
 
 }  // namespace
 
-RunRecord::RunRecord(platform::Platform& files, char drive) : platform_(files), drive_(drive) {}
-
-void RunRecord::Box(const std::string& text, const std::string& caption, unsigned style,
-                    int answer) {
-  boxes_.push_back(
-      {caption, text, style, (style & kMbTypeMask) == kMbOkCancel ? answer : 0, drive_});
-}
-
-void RunRecord::File(const WrittenFile& file) {
-  KeptFile kept{file.name, file.hostPath, file.size, std::nullopt, drive_};
-  if (file.size) {
-    Measure(kept);
-  } else {
-    growing_.push_back(files_.size());
-  }
-  files_.push_back(std::move(kept));
-}
-
-void RunRecord::Finish() {
-  for (size_t index : growing_) Measure(files_[index]);
-  growing_.clear();
-}
-
-// Reads the file back as it now is, through the platform that wrote it (so
-// a FIFO or a folder put under its name is refused, never waited on).
-void RunRecord::Measure(KeptFile& file) {
-  std::unique_ptr<platform::File> in =
-      platform_.OpenFile(file.name, platform::OpenMode::kReadBinary);
-  if (!in) return;
+DriveFile MeasureFile(platform::Platform& files, char drive, const KeptFile& file) {
+  DriveFile measured{drive, file, std::nullopt};
+  std::unique_ptr<platform::File> in = files.OpenFile(file.name, platform::OpenMode::kReadBinary);
+  if (!in) return measured;
   constexpr size_t kChunk = 65536;
   std::vector<uint8_t> bytes;
   for (;;) {
     const size_t have = bytes.size();
-    if (have > kLargestDigested) return;
+    if (have > kLargestDigested) return measured;
     bytes.resize(have + kChunk);
     const size_t got = in->Read(bytes.data() + have, kChunk);
     bytes.resize(have + got);
@@ -103,9 +78,10 @@ void RunRecord::Measure(KeptFile& file) {
   const std::span<const uint8_t> piece(bytes);
   const std::optional<platform::Sha256Digest> digest =
       platform::Sha256(std::span<const std::span<const uint8_t>>(&piece, 1));
-  if (!digest) return;
-  file.size = bytes.size();
-  file.sha256 = Hex(digest->data(), digest->size());
+  if (!digest) return measured;
+  measured.file.size = bytes.size();
+  measured.sha256 = Hex(digest->data(), digest->size());
+  return measured;
 }
 
 const char* CommandName(Command command) {
@@ -150,31 +126,33 @@ const char* OutcomeOfExitCode(int exitCode) {
 Json DocumentHead(const ConsoleOptions& options) {
   Json head = Json::object();
   head["version"] = kVersionNumber;
+  if (options.command == Command::kInteractive) return head;
   head["command"] = CommandName(options.command);
   head["all"] = options.all;
   return head;
 }
 
-Json BoxesJson(const std::vector<ShownBox>& boxes) {
+Json BoxesJson(const std::vector<DriveBox>& boxes) {
   Json list = Json::array();
-  for (const ShownBox& box : boxes) {
-    list.push_back({{"drive", DriveName(box.drive)},
+  for (const auto& [drive, box] : boxes) {
+    const bool question = (box.style & kMbTypeMask) == kMbOkCancel;
+    list.push_back({{"drive", DriveName(drive)},
                     {"caption", box.caption},
                     {"text", box.text},
                     {"icon", IconName(box.style)},
-                    {"answer", AnswerName(box.answer)}});
+                    {"answer", question ? AnswerName(box.answer) : Json()}});
   }
   return list;
 }
 
-Json FilesJson(const std::vector<KeptFile>& files) {
+Json FilesJson(const std::vector<DriveFile>& files) {
   Json list = Json::array();
-  for (const KeptFile& file : files) {
-    list.push_back({{"drive", DriveName(file.drive)},
-                    {"name", file.name},
-                    {"path", file.path},
-                    {"size", file.size ? Json(*file.size) : Json()},
-                    {"sha256", Nullable(file.sha256)}});
+  for (const DriveFile& kept : files) {
+    list.push_back({{"drive", DriveName(kept.drive)},
+                    {"name", kept.file.name},
+                    {"path", kept.file.hostPath},
+                    {"size", kept.file.size ? Json(*kept.file.size) : Json()},
+                    {"sha256", Nullable(kept.sha256)}});
   }
   return list;
 }

@@ -12,6 +12,7 @@
 
 #include "app/console/console_options.h"
 #include "discovery/drive_slot.h"
+#include "discovery/report.h"
 #include "view/view.h"
 
 namespace kestrune {
@@ -25,64 +26,36 @@ namespace kestrune::console {
 // Members keep the order they were added in, so "version" leads.
 using Json = nlohmann::ordered_json;
 
-// A message box as it was shown, and the answer it got.
-struct ShownBox {
-  std::string caption;
-  std::string text;
-  unsigned style = 0;
-  // kIdOk or kIdCancel for an OK/Cancel box; 0 for the others.
-  int answer = 0;
-  // The drive of --all whose run showed it; 0 for the run's own.
+// A box the run showed: `drive` is the letter of --all whose run showed it,
+// 0 for the run's own and for every box of a single-drive run.
+struct DriveBox {
   char drive = 0;
+  ShownBox box;
 };
 
-// A file the run wrote and keeps.
-struct KeptFile {
-  std::string name;  // as the program spells it: "C:\\ISP0_Before.bin"
-  std::string path;  // where it really is
-  std::optional<uint64_t> size;
+// A file the run keeps, as the document names it: its size and digest as
+// the file is when the document is made.
+struct DriveFile {
+  char drive = 0;
+  KeptFile file;
   std::optional<std::string> sha256;  // lower-case hex
-  char drive = 0;
 };
 
-// What one program of the run showed and kept, for the document. The files
-// are read back through `files`, the platform that wrote them.
-class RunRecord {
- public:
-  explicit RunRecord(platform::Platform& files, char drive = 0);
-
-  void Box(const std::string& text, const std::string& caption, unsigned style, int answer);
-  // A file complete when it is named is measured at once; the log, which
-  // grows to the end of the run, by Finish.
-  void File(const WrittenFile& file);
-  void Finish();
-  // A line the run printed on stderr about what it could not do.
-  void Problem(const std::string& text) { problems_.push_back(text); }
-
-  const std::vector<ShownBox>& boxes() const { return boxes_; }
-  const std::vector<KeptFile>& files() const { return files_; }
-  const std::vector<std::string>& problems() const { return problems_; }
-
- private:
-  void Measure(KeptFile& file);
-
-  platform::Platform& platform_;
-  char drive_;
-  std::vector<ShownBox> boxes_;
-  std::vector<KeptFile> files_;
-  std::vector<size_t> growing_;
-  std::vector<std::string> problems_;
-};
+// Reads `file` back through `files`, the platform that wrote it (so a FIFO
+// or a folder put under its name is refused, never waited on): its size and
+// digest now. One that cannot be read keeps the size it was written with.
+DriveFile MeasureFile(platform::Platform& files, char drive, const KeptFile& file);
 
 const char* CommandName(Command command);
 // "success", "failed", "usage error", "not found", "not administrator",
 // "cancelled" or "interrupted".
 const char* OutcomeOfExitCode(int exitCode);
 
-// "version", "command" and "all".
+// "version", "command" and "all"; the last two only once the command line
+// named a command.
 Json DocumentHead(const ConsoleOptions& options);
-Json BoxesJson(const std::vector<ShownBox>& boxes);
-Json FilesJson(const std::vector<KeptFile>& files);
+Json BoxesJson(const std::vector<DriveBox>& boxes);
+Json FilesJson(const std::vector<DriveFile>& files);
 // One identified drive as the scan left its slot. `healthy` is the
 // verdict of its identification.
 Json SlotJson(const DriveSlot& slot, bool healthy);

@@ -119,8 +119,17 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     return app.exit(e, out, err);
   } catch (const CLI::ParseError& e) {
     err << "kestrune: " << e.what() << "\nRun with --help for the usage." << std::endl;
+    options.problem = e.what();
+    // The line could not be read, but a document was asked for.
+    for (int i = 1; i < argc; ++i) options.json = options.json || std::string(argv[i]) == "--json";
     return kExitUsage;
   }
+  // Every later problem is said, and kept for the document.
+  const auto usage = [&options, &err](const std::string& problem) {
+    err << "kestrune: " << problem << std::endl;
+    options.problem = problem;
+    return kExitUsage;
+  };
 
   if (command == "scan") {
     options.command = Command::kScan;
@@ -141,40 +150,29 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   for (const std::string& text : drives) {
     DriveArgument drive;
     std::string problem;
-    if (!ParseDriveArgument(text, drive, problem)) {
-      err << "kestrune: " << problem << std::endl;
-      return kExitUsage;
-    }
+    if (!ParseDriveArgument(text, drive, problem)) return usage(problem);
     for (const DriveArgument& other : options.drives) {
       if (other.letter == drive.letter) {
-        err << "kestrune: drive " << drive.letter << ": is given twice" << std::endl;
-        return kExitUsage;
+        return usage(std::string("drive ") + drive.letter + ": is given twice");
       }
     }
     if (options.simulate && drive.letter == kSimulateLetter) {
-      err << "kestrune: --simulate already puts a drive on " << kSimulateLetter << ":" << std::endl;
-      return kExitUsage;
+      return usage(std::string("--simulate already puts a drive on ") + kSimulateLetter + ":");
     }
     options.drives.push_back(drive);
   }
 
   if (!options.restoreFiles.empty() && options.command != Command::kRestore) {
-    err << "kestrune: --from goes with the restore command only" << std::endl;
-    return kExitUsage;
+    return usage("--from goes with the restore command only");
   }
   if (options.donor && options.command != Command::kRestore) {
-    err << "kestrune: --donor goes with the restore command only" << std::endl;
-    return kExitUsage;
+    return usage("--donor goes with the restore command only");
   }
-  if (auto problem = AllProblem(options, select->count() > 0)) {
-    err << "kestrune: " << *problem << std::endl;
-    return kExitUsage;
-  }
+  if (auto problem = AllProblem(options, select->count() > 0)) return usage(*problem);
   // The prompt talks with its user in lines of its own.
   if (options.command == Command::kInteractive && (options.json || options.quiet)) {
-    err << "kestrune: " << (options.json ? "--json" : "--quiet")
-        << " goes with a command: scan, fix, destroy, backup, restore or list" << std::endl;
-    return kExitUsage;
+    return usage(std::string(options.json ? "--json" : "--quiet") +
+                 " goes with a command: scan, fix, destroy, backup, restore or list");
   }
   return std::nullopt;
 }

@@ -43,6 +43,8 @@ struct ConsoleOptions {
   // after a question.
   bool donor = false;
   bool version = false;
+  // Why the command line was refused, when it was.
+  std::string problem;
 };
 
 inline constexpr int kExitDone = 0;
@@ -54,9 +56,20 @@ inline constexpr int kExitCancelled = 5;
 // An interrupt ended the run (128 + SIGINT, as shells report it).
 inline constexpr int kExitInterrupted = 130;
 
-// Said once when an interrupt comes while the ISP is being written.
+// Said on the first, second and third interrupt while the ISP is being
+// written; the third ends the run at once.
 inline constexpr const char* kInterruptNotice =
     "interrupt received; finishing the write of the ISP so the drive stays usable";
+inline constexpr const char* kInterruptAgain =
+    "interrupt received again; a third stops the run at once and may leave the drive half written";
+inline constexpr const char* kInterruptForced =
+    "stopped at once: the drive may be left half written";
+// The same once the write is over and its outcome is being told.
+inline constexpr const char* kInterruptOutcomeNotice =
+    "interrupt received; the ISP write is over, the run ends once its outcome is told";
+inline constexpr const char* kInterruptOutcomeAgain =
+    "interrupt received again; a third stops the run at once";
+inline constexpr const char* kInterruptOutcomeForced = "stopped at once";
 
 inline constexpr const char* kVersionText = "Kestrune v1.0.0.7";
 // The version alone, as the JSON document gives it.

@@ -5,8 +5,6 @@
 #include <istream>
 #include <ostream>
 
-#include "app/console/console_json.h"
-
 namespace kestrune::console {
 
 namespace {
@@ -52,8 +50,9 @@ std::string TerminalText(std::string_view text) {
   return shown;
 }
 
-bool IsFailureCaption(const std::string& caption) {
-  return caption == "ERROR" || caption == "Fail" || caption == "Allocate Fail Warning";
+std::string HeldDriveText(const HeldDrive& drive) {
+  return std::string(1, drive.letter) + ": (" + drive.holder +
+         ") is held by another run of kestrune; left out";
 }
 
 bool ShownWhenQuiet(unsigned style, Answering answering) {
@@ -65,20 +64,13 @@ bool ShownWhenQuiet(unsigned style, Answering answering) {
 }
 
 ConsoleView::ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err,
-                         Answering answering, bool quiet, RunRecord* record)
-    : boxes_(boxes), in_(in), err_(err), answering_(answering), quiet_(quiet), record_(record) {}
+                         Answering answering, bool quiet)
+    : boxes_(boxes), in_(in), err_(err), answering_(answering), quiet_(quiet) {}
 
 int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
-  const int answer = Answer(text, caption, style);
-  if (record_ != nullptr) record_->Box(text, caption, style, answer);
-  return answer;
-}
-
-int ConsoleView::Answer(const std::string& text, const std::string& caption, unsigned style) {
   if (!quiet_ || ShownWhenQuiet(style, answering_)) {
     boxes_ << '[' << caption << "] " << TerminalText(text) << std::endl;
   }
-  if (IsFailureCaption(caption)) failureShown_ = true;
   if ((style & kMbTypeMask) != kMbOkCancel) return kIdOk;
 
   int answer = kIdCancel;
@@ -93,7 +85,6 @@ int ConsoleView::Answer(const std::string& text, const std::string& caption, uns
       answer = Ask(text);
       break;
   }
-  if (answer == kIdCancel) cancelled_ = true;
   return answer;
 }
 
@@ -137,27 +128,23 @@ std::string ConsoleView::BrowseForFile(const std::string& filter, uint32_t flags
   return {};
 }
 
-void ConsoleView::Progress(const std::string& step, StepState state) {
-  if (quiet_) return;
-  const char* mark = state == StepState::kDone     ? "... done: "
-                     : state == StepState::kFailed ? "... failed: "
-                                                   : "... ";
-  err_ << mark << step << std::endl;
+void ConsoleView::Step(const StepEvent& step) {
+  if (quiet_ || step.kind == StepKind::kScan || step.kind == StepKind::kErase) return;
+  const char* mark = step.state == StepState::kDone     ? "... done: "
+                     : step.state == StepState::kFailed ? "... failed: "
+                                                        : "... ";
+  err_ << mark << step.text << std::endl;
 }
 
-void ConsoleView::FileWritten(const WrittenFile& file) {
+void ConsoleView::FileKept(const KeptFile& file) {
   // A file that changes as the run goes, such as a log or the backup
-  // records, is named once; its size is taken at the end.
+  // records, is named once.
   if (!file.size && !growing_.insert(file.hostPath).second) return;
-  if (record_ != nullptr) record_->File(file);
   if (!quiet_) err_ << file.name << " -> " << file.hostPath << std::endl;
 }
 
-void ConsoleView::DriveInUse(char letter, const std::string& drive) {
-  const std::string text =
-      std::string(1, letter) + ": (" + drive + ") is held by another run of kestrune; left out";
-  if (record_ != nullptr) record_->Problem(text);
-  err_ << "kestrune: " << text << std::endl;
+void ConsoleView::DriveHeld(const HeldDrive& drive) {
+  err_ << "kestrune: " << HeldDriveText(drive) << std::endl;
 }
 
 bool ConsoleView::IsVisible(int id) const {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "discovery/report.h"
 #include "view/view.h"
 
 namespace kestrune::console {
@@ -20,16 +21,15 @@ enum class Answering {
   kNeverAsk,  // no terminal and no --yes: Cancel, so nothing is written unasked
 };
 
-class RunRecord;
-
-class ConsoleView : public View {
+// The console's view, and the observer of the program's reports that
+// prints each step and kept file as it happens.
+class ConsoleView : public View, public ReportObserver {
  public:
   // Boxes print to `boxes`; questions are read from `in`; progress, the
   // files written and prompts go to `err`. `quiet` keeps only errors,
-  // warnings and the questions a user must answer; `record`, when given,
-  // receives every box and file for the JSON document.
+  // warnings and the questions a user must answer.
   ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err, Answering answering,
-              bool quiet = false, RunRecord* record = nullptr);
+              bool quiet = false);
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
   void ShowControl(int id, bool show) override { visible_[id] = show; }
@@ -43,26 +43,23 @@ class ConsoleView : public View {
   // There is no file dialog on the console: always a cancel.
   std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
   void CloseMainWindow() override { closeRequested_ = true; }
-  void Progress(const std::string& step, StepState state) override;
+
+  // "... Write ISP copy 0", then "... done: Write ISP copy 0" (or failed);
+  // the scan and erases are not shown.
+  void Step(const StepEvent& step) override;
   // "C:\\ISP0_Before.bin -> /home/tech/ISP0_Before.bin", beside the progress.
-  void FileWritten(const WrittenFile& file) override;
+  void FileKept(const KeptFile& file) override;
   // One line on stderr naming the drive left out.
-  void DriveInUse(char letter, const std::string& drive) override;
+  void DriveHeld(const HeldDrive& drive) override;
 
   // Unknown controls count as visible and enabled, as a fresh dialog's do.
   bool IsVisible(int id) const;
   bool IsEnabled(int id) const;
   const std::vector<std::string>& List(int id) const;
 
-  // A box with one of the failure captions was shown.
-  bool failureShown() const { return failureShown_; }
-  // An OK/Cancel box was answered Cancel.
-  bool cancelled() const { return cancelled_; }
   bool closeRequested() const { return closeRequested_; }
 
  private:
-  // Shows the box as the options allow and answers it.
-  int Answer(const std::string& text, const std::string& caption, unsigned style);
   int Ask(const std::string& text);
 
   std::ostream& boxes_;
@@ -70,7 +67,6 @@ class ConsoleView : public View {
   std::ostream& err_;
   Answering answering_;
   bool quiet_;
-  RunRecord* record_;
 
   std::map<int, bool> visible_;
   std::map<int, bool> enabled_;
@@ -78,8 +74,6 @@ class ConsoleView : public View {
   std::map<int, std::vector<std::string>> lists_;
   std::map<int, int> selection_;
   std::set<std::string> growing_;
-  bool failureShown_ = false;
-  bool cancelled_ = false;
   bool closeRequested_ = false;
 };
 
@@ -93,8 +87,8 @@ std::string PrintableText(std::string_view text);
 // box cannot steer the terminal.
 std::string TerminalText(std::string_view text);
 
-// True for the captions of the boxes that report a failed operation.
-bool IsFailureCaption(const std::string& caption);
+// The line that names a drive another run holds.
+std::string HeldDriveText(const HeldDrive& drive);
 
 // Whether --quiet shows a box: an error or a warning, or a question that
 // --yes does not answer.

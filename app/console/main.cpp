@@ -10,8 +10,12 @@
 
 int main(int argc, char** argv) {
   // Before anything else, so that every thread of the run inherits it.
-  kestrune::platform::CatchInterrupts(kestrune::console::kInterruptNotice,
-                                      kestrune::console::kExitInterrupted);
+  namespace console = kestrune::console;
+  kestrune::platform::CatchInterrupts(
+      {console::kInterruptNotice, console::kInterruptAgain, console::kInterruptForced},
+      {console::kInterruptOutcomeNotice, console::kInterruptOutcomeAgain,
+       console::kInterruptOutcomeForced},
+      console::kExitInterrupted);
   const kestrune::console::ConsoleStreams io{std::cin, std::cout, std::cerr, isatty(0) != 0};
   return kestrune::console::RunConsole(argc, argv, io, kestrune::ReadSettings());
 }

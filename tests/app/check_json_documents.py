@@ -19,11 +19,13 @@ except ImportError:
     sys.exit("check_json_documents: python3-jsonschema is missing; run tools/setup.sh")
 
 # One document per command, with and without --all, and the ends a script
-# must tell apart.
+# must tell apart, a command line that could not be read and interrupts
+# among them.
 REQUIRED = [
     "scan", "fix", "destroy", "backup", "restore", "list",
     "all_scan", "all_fix", "all_destroy", "all_backup",
     "fix_cancelled", "fix_failed", "no_such_entry", "all_cancelled",
+    "bad_option", "select_out_of_range", "interrupt_BeforeTheWrite", "interrupt_JustAfterTheWrite",
 ]
 COMMANDS = {"scan", "fix", "destroy", "backup", "restore", "list"}
 

@@ -22,6 +22,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "device/volume_map.h"
+#include "simulator/sim_host.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/child_process.h"
 #include "tests/support/console_runner.h"
@@ -63,15 +64,19 @@ class ConsoleAll : public ::testing::Test {
   std::string cDrive() const { return folder.str() + "/c"; }
   std::string temp() const { return folder.str() + "/t"; }
 
-  // A copy of a ready-made drive on `letter`, optionally with a fault plan.
-  void AddDrive(char letter, const std::string& name, const nlohmann::json& faults = nullptr) {
+  // A copy of a ready-made drive on `letter`, optionally with a fault plan
+  // and other changes to its description; returns its path.
+  std::string AddDrive(char letter, const std::string& name, const nlohmann::json& faults = nullptr,
+                       const nlohmann::json& changes = nlohmann::json::object()) {
     std::ifstream in(fs::path(KESTRUNE_TEST_DRIVES) / name);
     nlohmann::json drive = nlohmann::json::parse(in);
     if (!faults.is_null()) drive["faults"] = faults;
+    drive.merge_patch(changes);
     const std::string path = folder.str() + "/" + letter + ".json";
     std::ofstream(path) << drive.dump();
     driveArguments.push_back("--drive");
     driveArguments.push_back(std::string(1, letter) + "=" + path);
+    return path;
   }
 
   RunResult Run(std::vector<std::string> arguments, const std::string& input = "",
@@ -254,6 +259,107 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"NothingFound", {"--all", "--yes", "fix"}, kExitNoDevice}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A drive the run was given and did not act on fails the run, whatever
+// kept it out, and its row says why; the drive beside it is still repaired.
+struct LeftOut {
+  const char* name;
+  // Sets F, at `drive`, up to be left out by a run whose C: folder is
+  // `cDrive`; false: this user cannot set the scene.
+  bool (*leaveOut)(const std::string& cDrive, const std::string& drive, device::LockAttempt& held);
+  const char* outcome;
+  const char* failure;  // a part of F's failure; "" for none
+};
+
+class ConsoleAllLeftOut : public ConsoleAll, public ::testing::WithParamInterface<LeftOut> {};
+
+TEST_P(ConsoleAllLeftOut, FailsTheRunAndSaysWhy) {
+  AddDrive('E', "ctrl163_broken.json");
+  const bool vanishes = std::string(GetParam().name) == "Vanished";
+  const std::string f =
+      AddDrive('F', "ctrl165_broken.json", nullptr,
+               vanishes ? nlohmann::json{{"vanishAt", 1}} : nlohmann::json::object());
+  device::LockAttempt held;
+  if (!GetParam().leaveOut(cDrive(), f, held)) GTEST_SKIP() << "this user cannot set the scene";
+
+  const RunResult r = Run({"--all", "--yes", "--json", "fix"});
+
+  EXPECT_EQ(r.code, kExitFailure) << r.err;
+  nlohmann::json document;
+  ASSERT_NO_THROW(document = nlohmann::json::parse(r.out)) << r.out;
+  EXPECT_EQ(document["outcome"], "failed");
+  ASSERT_EQ(document["drives"].size(), 2u);
+  EXPECT_EQ(document["drives"][0]["outcome"], "success");
+  const nlohmann::json& left = document["drives"][1];
+  EXPECT_EQ(left["outcome"], GetParam().outcome);
+  const std::string failure = left["failure"].is_null() ? "" : left["failure"].get<std::string>();
+  EXPECT_NE(failure.find(GetParam().failure), std::string::npos) << failure;
+  EXPECT_TRUE(Backup('E', "ISP0_After.bin"));
+  EXPECT_FALSE(Backup('F', "ISP0_Before.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, ConsoleAllLeftOut,
+    ::testing::Values(
+        LeftOut{"Vanished",
+                [](const std::string&, const std::string&, device::LockAttempt&) { return true; },
+                "not found", ""},
+        LeftOut{"HeldByAnotherRun",
+                [](const std::string&, const std::string& drive, device::LockAttempt& held) {
+                  held = sim::LockFile(drive, false);
+                  return held.state == device::LockState::kTaken;
+                },
+                "failed", "is held by another run of kestrune; left out"},
+        LeftOut{"FolderRefused",
+                [](const std::string& cDrive, const std::string&, device::LockAttempt&) {
+                  const fs::path folder = fs::path(cDrive) / "F";
+                  fs::create_directory(folder);
+                  fs::permissions(folder, fs::perms::all);
+                  return true;
+                },
+                "failed", "can be written by other users"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A 0x190 copy counts as verified only once its ISP area and its auxiliary
+// area both read back as written, in the table and in the document alike.
+struct Copies190 {
+  const char* name;
+  nlohmann::json faults;
+  const char* outcome;
+  int verified;
+};
+
+class ConsoleAllCopies190 : public ConsoleAll, public ::testing::WithParamInterface<Copies190> {};
+
+TEST_P(ConsoleAllCopies190, CountBothAreas) {
+  const Copies190& c = GetParam();
+  AddDrive('K', "ctrl190_broken.json", c.faults);
+  const RunResult table = Run({"--all", "--yes", "fix"});
+  EXPECT_EQ(
+      Row(table, 'K')
+          .rfind(std::string("K: broken ") + c.outcome + " " + std::to_string(c.verified) + " ", 0),
+      0u)
+      << Row(table, 'K');
+
+  driveArguments.clear();
+  AddDrive('L', "ctrl190_broken.json", c.faults);
+  const RunResult json = Run({"--all", "--yes", "--json", "fix"});
+  nlohmann::json document;
+  ASSERT_NO_THROW(document = nlohmann::json::parse(json.out)) << json.out;
+  EXPECT_EQ(document["drives"][0]["outcome"], c.outcome);
+  EXPECT_EQ(document["drives"][0]["copiesVerified"], c.verified);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixes, ConsoleAllCopies190,
+    ::testing::Values(Copies190{"BothAreasVerified", nullptr, "success", 2},
+                      // The first auxiliary write of copy 0 does not stick:
+                      // both ISP areas read back equal, yet no copy is whole.
+                      Copies190{"AuxiliaryAreaUnlike",
+                                {{{"opcode", "0xFA"}, {"nth", 25}, {"action", "drop-write"}}},
+                                "failed",
+                                0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- folders another user could turn ---
 
 // The answer to the question, given only after `act` ran: what another
@@ -434,7 +540,7 @@ TEST(ConsoleList, ShowsEachCandidateWithTheLetterItWouldGet) {
 class HangingOpen : public device::VolumeOpener {
  public:
   explicit HangingOpen(fs::path file) : file_(std::move(file)) {}
-  std::unique_ptr<device::Transport> Open(char letter) override {
+  device::OpenResult Open(char letter) override {
     (void)letter;
     // A generous bound, so a runner that never lets the other drive
     // finish fails the test instead of hanging it.
@@ -487,7 +593,7 @@ TEST_F(ConsoleAll, ADriveThatHangsHoldsUpNoOther) {
   EXPECT_TRUE(gate.overtaken) << r.out << err.str();
   EXPECT_EQ(Row(r, 'F').rfind("F: broken success 2 4 ", 0), 0u) << Row(r, 'F');
   EXPECT_EQ(Row(r, 'E').rfind("E: - not found 0 0 ", 0), 0u) << Row(r, 'E');
-  EXPECT_EQ(r.code, kExitDone) << "a letter with no drive found is no failure";
+  EXPECT_EQ(r.code, kExitFailure) << "a letter the run was given and found no drive on fails it";
 }
 
 // An interrupt during one drive's write waits for that write, ends the run
@@ -507,6 +613,10 @@ TEST_F(ConsoleAll, AnInterruptEndsTheRunWithNoDriveHalfWritten) {
   ASSERT_TRUE(run.exited && run.code == kExitInterrupted) << run.Describe();
   const RunResult summary{run.code, run.out, run.err};
   EXPECT_EQ(Row(summary, 'E').rfind("E: broken interrupted 2 ", 0), 0u) << Row(summary, 'E');
+  // F is interrupted only when its own work was cut short: then its last
+  // After backup is missing.
+  EXPECT_EQ(Row(summary, 'F').rfind("F: broken success ", 0) == 0, Backup('F', "ISP1_After.bin"))
+      << Row(summary, 'F');
 
   // F either wrote within the same wait, and is whole, or erased nothing.
   std::ifstream traced(trace);
@@ -522,6 +632,25 @@ TEST_F(ConsoleAll, AnInterruptEndsTheRunWithNoDriveHalfWritten) {
         << letter << ": " << Row(summary, letter) << "\n"
         << scan.Describe();
   }
+}
+
+// Outside a write an interrupt ends the run at once, yet the summary still
+// tells every drive, each with the state it reached.
+TEST_F(ConsoleAll, AnInterruptOutsideAWriteEndsTheRunWithTheSummary) {
+  AddDrive('E', "ctrl163_broken.json", {{{"opcode", "0xF8"}, {"nth", 1}, {"action", "interrupt"}}});
+  AddDrive('F', "ctrl165_broken.json");
+  std::vector<std::string> argv{KESTRUNE_CONSOLE_PROGRAM, "--c-drive", cDrive(), "--temp", temp()};
+  argv.insert(argv.end(), driveArguments.begin(), driveArguments.end());
+  for (const char* word : {"--all", "--json", "backup"}) argv.emplace_back(word);
+  const testing::ChildRun run = testing::RunChild(argv);
+  ASSERT_TRUE(run.exited && run.code == kExitInterrupted) << run.Describe();
+  nlohmann::json document;
+  ASSERT_NO_THROW(document = nlohmann::json::parse(run.out)) << run.out;
+  EXPECT_EQ(document["outcome"], "interrupted");
+  ASSERT_EQ(document["drives"].size(), 2u);
+  EXPECT_EQ(document["drives"][0]["outcome"], "interrupted");
+  const std::string f = document["drives"][1]["outcome"];
+  EXPECT_TRUE(f == "success" || f == "interrupted") << f;
 }
 
 }  // namespace

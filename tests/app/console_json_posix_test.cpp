@@ -23,6 +23,7 @@
 #include "simulator/drive_description.h"
 #include "simulator/flash_file.h"
 #include "simulator/virtual_drive.h"
+#include "tests/support/child_process.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
@@ -186,6 +187,9 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{"fix_cancelled", "ctrl163_broken", "--json fix", kExitCancelled},
         JsonCase{"fix_failed", "ctrl163_broken", "--json --yes fix", kExitFailure, "", true},
         JsonCase{"no_such_entry", "ctrl163_broken", "--json --select 2 scan", kExitUsage},
+        // Command lines that cannot be read get their document too.
+        JsonCase{"bad_option", "ctrl163_broken", "--json --no-such-option scan", kExitUsage},
+        JsonCase{"select_out_of_range", "ctrl163_broken", "--json --select 99 scan", kExitUsage},
         JsonCase{"all_scan", "ctrl163_broken ctrl190_healthy", "--json --all scan", kExitDone},
         JsonCase{"all_fix", "ctrl161_broken ctrl165_broken", "--json --all --yes fix", kExitDone},
         JsonCase{"all_destroy", "ctrl163_healthy ctrl168_healthy", "--json --all --yes destroy",
@@ -193,6 +197,142 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{"all_backup", "ctrl162_broken ctrl169_healthy", "--json --all backup", kExitDone},
         JsonCase{"all_cancelled", "ctrl163_broken ctrl165_broken", "--json --all fix",
                  kExitCancelled}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An interrupt at any point of a fix ends the run with 130 and one document
+// that tells what was shown and kept up to there. Before the write window
+// the run ends at once; an interrupt in it, or just after it, waits until
+// the write's box is shown; during the After backups the run ends at once,
+// keeping what was complete; a third interrupt ends even a write at once,
+// warning that the drive may be left half written.
+struct SignalCase {
+  const char* name;
+  json faults;  // one rule per interrupt sent
+  // The interrupt comes at the first read of an After backup (its place is
+  // counted on a run without faults).
+  bool atAfterBackup;
+  std::vector<const char*> said;  // the interrupt lines on stderr, in order
+  const char* lastBox;            // the text of the document's last box
+};
+
+class ConsoleJsonSignal : public ConsoleJson, public ::testing::WithParamInterface<SignalCase> {
+ protected:
+  testing::ChildRun RunProgram(const fs::path& drive, const fs::path& cDrive,
+                               const std::vector<std::string>& more) {
+    std::vector<std::string> argv{
+        KESTRUNE_CONSOLE_PROGRAM, "--drive", "E=" + drive.string(), "--c-drive",
+        cDrive.string(),          "--temp",  temp().string()};
+    argv.insert(argv.end(), more.begin(), more.end());
+    return testing::RunChild(argv);
+  }
+
+  // Which read of the flash (0xF8) is the first of the After backups: the
+  // first that reads a whole backup after the last page write.
+  int FirstAfterBackupRead() {
+    const fs::path dry = folder.path() / "dry.json";
+    fs::copy_file(fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json", dry);
+    fs::create_directories(folder.path() / "dry-c");
+    const fs::path trace = folder.path() / "dry-trace.txt";
+    RunProgram(dry, folder.path() / "dry-c", {"--trace", trace.string(), "--yes", "fix"});
+    std::vector<std::string> lines;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    size_t lastWrite = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].rfind("E: fa ", 0) == 0) lastWrite = i;
+    }
+    int reads = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].rfind("E: f8 ", 0) != 0) continue;
+      ++reads;
+      if (i > lastWrite && lines[i].find("| in 49152 |") != std::string::npos) return reads;
+    }
+    return -1;
+  }
+};
+
+TEST_P(ConsoleJsonSignal, EndsWith130AndOneDocumentOfWhatWasKept) {
+  const SignalCase& c = GetParam();
+  json faults = c.faults;
+  if (c.atAfterBackup) {
+    const int read = FirstAfterBackupRead();
+    ASSERT_GT(read, 0) << "the dry run made no After backup";
+    faults = {{{"opcode", "0xF8"}, {"nth", read}, {"action", "interrupt"}}};
+  }
+  const fs::path drive = AddDrive("ctrl163_broken", false, {{"faults", faults}});
+
+  const testing::ChildRun run = RunProgram(drive, cDrive(), {"--json", "--yes", "fix"});
+
+  ASSERT_TRUE(run.exited && run.code == kExitInterrupted) << run.Describe();
+  json document;
+  ASSERT_NO_THROW(document = json::parse(run.out)) << run.out;
+  std::ofstream(kDocuments / ("interrupt_" + std::string(c.name) + ".json")) << run.out;
+  EXPECT_EQ(document["outcome"], "interrupted");
+  EXPECT_EQ(document["exitCode"], kExitInterrupted);
+  ASSERT_FALSE(document["messages"].empty());
+  EXPECT_EQ(document["messages"].back()["text"], c.lastBox);
+  size_t at = 0;
+  for (const char* line : {kInterruptNotice, kInterruptAgain, kInterruptForced,
+                           kInterruptOutcomeNotice, kInterruptOutcomeAgain}) {
+    const bool expected = std::find(c.said.begin(), c.said.end(), line) != c.said.end();
+    EXPECT_EQ(run.err.find(std::string(line) + "\n") != std::string::npos, expected) << line;
+  }
+  for (const char* line : c.said) {
+    const size_t found = run.err.find(std::string(line) + "\n", at);
+    ASSERT_NE(found, std::string::npos) << line << " not said in order: " << run.err;
+    at = found;
+  }
+  // What it names is there, whole, and what it kept is named. After an
+  // interrupt held over the write no After backup is made; one that ends
+  // the run at once during the After backups keeps only those complete.
+  std::set<std::string> named;
+  for (const json& file : document["files"]) {
+    const std::string path = file["path"];
+    named.insert(fs::path(path).filename());
+    ASSERT_TRUE(fs::is_regular_file(path)) << path;
+    EXPECT_EQ(file["size"], fs::file_size(path)) << path;
+  }
+  EXPECT_EQ(named.count("ISP0_Before.bin"), 1u);
+  for (const auto& entry : fs::directory_iterator(cDrive())) {
+    const std::string name = entry.path().filename();
+    if (!c.atAfterBackup) {
+      EXPECT_EQ(name.find("After"), std::string::npos) << name;
+    }
+    EXPECT_EQ(named.count(name), 1u) << name << " was kept but not named";
+  }
+}
+
+const char* const kConfirmText = "Are you sure to update new ISP code ?";
+const char* const kFixedText = "Update ISP code Success, please replug device to ensure it normal.";
+
+json SignalAt(const char* opcode, int nth, const char* action = "interrupt") {
+  return {{"opcode", opcode}, {"nth", nth}, {"action", action}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, ConsoleJsonSignal,
+    ::testing::Values(
+        // The update's InitFlash, right before the first erase.
+        SignalCase{"BeforeTheWrite",
+                   {{{"opcode", "0xFD"}, {"sub", "0x11"}, {"nth", 2}, {"action", "interrupt"}}},
+                   false,
+                   {},
+                   kConfirmText},
+        SignalCase{"InTheWrite", {SignalAt("0xFE", 1)}, false, {kInterruptNotice}, kFixedText},
+        // The READ CAPACITY right after the read-back.
+        SignalCase{"JustAfterTheWrite",
+                   {SignalAt("0x25", 2)},
+                   false,
+                   {kInterruptOutcomeNotice},
+                   kFixedText},
+        SignalCase{"DuringTheAfterBackups", json::array(), true, {}, kFixedText},
+        // Three different signals, which the system never merges into one.
+        SignalCase{
+            "ThirdInTheWrite",
+            {SignalAt("0xFE", 1), SignalAt("0xFA", 1, "terminate"), SignalAt("0xFA", 2, "hangup")},
+            false,
+            {kInterruptNotice, kInterruptAgain, kInterruptForced},
+            kConfirmText}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // list reads a sysfs tree laid out as the kernel lays out one stick.

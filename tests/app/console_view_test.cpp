@@ -24,8 +24,6 @@ TEST(ConsoleView, EachBoxIsOneLineWithItsCaption) {
   EXPECT_EQ(h.view.ShowMessage("ISP was borken!", "Check ISP", kMbOk), kIdOk);
   EXPECT_EQ(h.view.ShowMessage("Destory ISP Success", "Success", kMbOk), kIdOk);
   EXPECT_EQ(h.boxes.str(), "[Check ISP] ISP was borken!\n[Success] Destory ISP Success\n");
-  EXPECT_FALSE(h.view.failureShown());
-  EXPECT_FALSE(h.view.cancelled());
 }
 
 // A box that quotes a drive's bytes must not steer the terminal, yet a
@@ -49,20 +47,6 @@ TEST(ConsoleView, BoxesShowNoControlBytes) {
   }
 }
 
-TEST(ConsoleView, FailureCaptionsAreNoticed) {
-  for (const char* caption : {"ERROR", "Fail", "Allocate Fail Warning"}) {
-    ViewHarness h(Answering::kAlwaysOk);
-    h.view.ShowMessage("something", caption, kMbIconError);
-    EXPECT_TRUE(h.view.failureShown()) << caption;
-  }
-  for (const char* caption :
-       {"Check ISP", "Success", "SUCCESS", "Update ISP Warning", "Kestrune"}) {
-    ViewHarness h(Answering::kAlwaysOk);
-    h.view.ShowMessage("something", caption, kMbOk);
-    EXPECT_FALSE(h.view.failureShown()) << caption;
-  }
-}
-
 TEST(ConsoleView, OkCancelAnswers) {
   struct Case {
     Answering answering;
@@ -81,7 +65,6 @@ TEST(ConsoleView, OkCancelAnswers) {
     EXPECT_EQ(h.view.ShowMessage("Are you sure to update new ISP code ?", "Update ISP Warning",
                                  kConfirmStyle),
               c.answer);
-    EXPECT_EQ(h.view.cancelled(), c.answer == kIdCancel);
     EXPECT_EQ(h.boxes.str(), "[Update ISP Warning] Are you sure to update new ISP code ?\n");
   }
 }
@@ -96,11 +79,14 @@ TEST(ConsoleView, OnlyTheQuestionReadsInput) {
 
 TEST(ConsoleView, ProgressAndFilesGoToTheErrorStreamAndSayHowAStepEnded) {
   ViewHarness h(Answering::kAlwaysOk);
-  h.view.Progress("Backup C:\\ISP0_Before.bin", StepState::kStarted);
-  h.view.Progress("Backup C:\\ISP0_Before.bin", StepState::kFailed);
-  h.view.Progress("Write ISP copy 0", StepState::kStarted);
-  h.view.Progress("Write ISP copy 0", StepState::kDone);
-  h.view.FileWritten({"C:\\ISP0_After.bin", "/home/tech/ISP0_After.bin", 49152});
+  const auto step = [&](StepKind kind, StepState state, const char* text) {
+    h.view.Step({'E', kind, state, text, 0, 1});
+  };
+  step(StepKind::kBackup, StepState::kStarted, "Backup C:\\ISP0_Before.bin");
+  step(StepKind::kBackup, StepState::kFailed, "Backup C:\\ISP0_Before.bin");
+  step(StepKind::kWrite, StepState::kStarted, "Write ISP copy 0");
+  step(StepKind::kWrite, StepState::kDone, "Write ISP copy 0");
+  h.view.FileKept({"C:\\ISP0_After.bin", "/home/tech/ISP0_After.bin", 49152, FileKind::kBackup});
   EXPECT_TRUE(h.boxes.str().empty());
   EXPECT_EQ(h.err.str(),
             "... Backup C:\\ISP0_Before.bin\n"

@@ -113,9 +113,10 @@ TEST(PassThroughBlockTest, OutcomeClassification) {
 TEST(PassThroughVolumesTest, LetterWithoutAVolumeDoesNotOpen) {
   PassThroughVolumes volumes;
   EXPECT_TRUE(volumes.NeedsPrivilege());
-  EXPECT_EQ(volumes.Open('Q'), nullptr);
+  const OpenResult missing = volumes.Open('Q');
+  EXPECT_EQ(missing, nullptr);
   // A missing volume is no drive of another run's, and keeps no lock.
-  EXPECT_EQ(volumes.HeldElsewhere('Q'), "");
+  EXPECT_EQ(missing.holder, "");
   EXPECT_EQ(LockVolumeLetter('Q').state, LockState::kTaken);
 }
 

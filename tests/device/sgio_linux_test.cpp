@@ -107,7 +107,7 @@ TEST_F(SysfsTest, PlainFileRefusesSgIoAsAnOsError) {
   sysfs.Write("node", "");
   SgioOptions options;
   options.explicitMap['E'] = (sysfs.path() / "node").string();
-  auto transport = SgioVolumes(options).Open('E');
+  auto transport = SgioVolumes(options).Open('E').transport;
   ASSERT_NE(transport, nullptr);
   uint8_t cdb[6] = {0x12, 0, 0, 0, 36, 0};
   uint8_t data[36];
@@ -144,13 +144,16 @@ TEST_F(SysfsTest, ANodeOneRunOpenedIsHeldFromAnotherUntilThatRunEnds) {
   ASSERT_NE(first->Open('E'), nullptr);
   // The lock outlives the volume: closed, it is still the first run's.
   EXPECT_NE(first->Open('e'), nullptr);
-  EXPECT_EQ(second.Open('E'), nullptr);
-  EXPECT_EQ(second.HeldElsewhere('e'), options.explicitMap['E']);
-  EXPECT_EQ(second.Open('F'), nullptr);
-  EXPECT_EQ(second.HeldElsewhere('F'), "");
+  const OpenResult held = second.Open('e');
+  EXPECT_EQ(held, nullptr);
+  EXPECT_EQ(held.holder, options.explicitMap['E']);
+  const OpenResult missing = second.Open('F');
+  EXPECT_EQ(missing, nullptr);
+  EXPECT_EQ(missing.holder, "");
   first.reset();
-  EXPECT_NE(second.Open('E'), nullptr);
-  EXPECT_EQ(second.HeldElsewhere('E'), "");
+  const OpenResult opened = second.Open('E');
+  EXPECT_NE(opened, nullptr);
+  EXPECT_EQ(opened.holder, "");
 }
 
 // One drive has two nodes, its disk and its SCSI generic node: a run on
@@ -167,8 +170,9 @@ TEST_F(SysfsTest, ADiskAndItsGenericNodeAreOneDriveToTheLocks) {
   ASSERT_NE(first.Open('E'), nullptr);
   options.explicitMap = {{'E', dev + "/sdb"}, {'F', dev + "/sg2"}};
   SgioVolumes second(options);
-  EXPECT_EQ(second.Open('E'), nullptr);
-  EXPECT_EQ(second.HeldElsewhere('E'), dev + "/sdb");
+  const OpenResult held = second.Open('E');
+  EXPECT_EQ(held, nullptr);
+  EXPECT_EQ(held.holder, dev + "/sdb");
   EXPECT_NE(second.Open('F'), nullptr);
   EXPECT_EQ(LockNodeFor(dev + "/sg1", options.genericRoot), dev + "/sdb");
   EXPECT_EQ(LockNodeFor(dev + "/sg2", options.genericRoot), dev + "/sg2");
@@ -224,8 +228,9 @@ TEST_P(PartitionNode, StandsForItsWholeDisk) {
   ASSERT_NE(first.Open('E'), nullptr);
   options.explicitMap = {{'E', node}};
   SgioVolumes second(options);
-  EXPECT_EQ(second.Open('E'), nullptr);
-  EXPECT_EQ(second.HeldElsewhere('E'), node);
+  const OpenResult held = second.Open('E');
+  EXPECT_EQ(held, nullptr);
+  EXPECT_EQ(held.holder, node);
 }
 
 INSTANTIATE_TEST_SUITE_P(

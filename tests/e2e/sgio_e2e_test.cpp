@@ -130,7 +130,7 @@ TEST_F(SgioEndToEnd, ResidualAndSenseCrossAsTheDriveGaveThem) {
   device::SgioOptions options;
   options.explicitMap['E'] = file;
   device::SgioVolumes volumes(options);
-  std::unique_ptr<device::Transport> sgio = volumes.Open('E');
+  std::unique_ptr<device::Transport> sgio = volumes.Open('E').transport;
   ASSERT_NE(sgio, nullptr);
 
   const std::vector<std::vector<uint8_t>> cdbs = {

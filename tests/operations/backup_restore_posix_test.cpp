@@ -53,6 +53,7 @@ class BackupRun {
     drive = sim::VirtualDrive::FromJsonText(json, &error);
     if (!drive) throw std::runtime_error(error);
     volumes.Attach('E', *drive);
+    p.reports->SetObserver(&view);
     folder.Write("ISP.log", "");
     log.StartLog();
     ExtractImages(p.platform, p.images.get());

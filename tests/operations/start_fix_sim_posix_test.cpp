@@ -55,6 +55,7 @@ class SimRun {
       return;
     }
     volumes.Attach('E', *drive);
+    p.reports->SetObserver(&view);
     folder.Write("ISP.log", "");
     log.StartLog();
     ExtractImages(p.platform, p.images.get());

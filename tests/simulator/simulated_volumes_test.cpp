@@ -35,16 +35,18 @@ TEST_F(DriveFileLock, TheFirstRunKeepsTheDriveAndTheOtherTakesItOverWithItsFlash
 
   ASSERT_NE(first->Open('E'), nullptr);
   firstDrive->WriteRawPage(kPage, written);
-  EXPECT_EQ(second.Open('E'), nullptr);
-  EXPECT_EQ(second.HeldElsewhere('E'), path);
+  const device::OpenResult held = second.Open('E');
+  EXPECT_EQ(held, nullptr);
+  EXPECT_EQ(held.holder, path);
   // The run left out ends: it must not put its stale flash over the file.
   EXPECT_TRUE(secondDrive->Save());
   const std::vector<uint8_t> inFile = Load()->ReadRawPage(kPage);
   EXPECT_EQ(std::vector<uint8_t>(inFile.begin(), inFile.begin() + written.size()), written);
 
   first.reset();
-  ASSERT_NE(second.Open('E'), nullptr);
-  EXPECT_EQ(second.HeldElsewhere('E'), "");
+  const device::OpenResult opened = second.Open('E');
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(opened.holder, "");
   const std::vector<uint8_t> seen = secondDrive->ReadRawPage(kPage);
   EXPECT_EQ(std::vector<uint8_t>(seen.begin(), seen.begin() + written.size()), written);
 }

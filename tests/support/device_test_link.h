@@ -20,14 +20,13 @@ class CountingVolumes : public device::VolumeOpener {
  public:
   explicit CountingVolumes(device::VolumeOpener& inner) : inner_(inner) {}
 
-  std::unique_ptr<device::Transport> Open(char letter) override {
-    std::unique_ptr<device::Transport> transport = inner_.Open(letter);
-    if (!transport) return nullptr;
-    return std::make_unique<Counted>(std::move(transport), open_);
+  device::OpenResult Open(char letter) override {
+    device::OpenResult opened = inner_.Open(letter);
+    if (!opened) return opened;
+    return std::make_unique<Counted>(std::move(opened.transport), open_);
   }
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
-  std::string HeldElsewhere(char letter) const override { return inner_.HeldElsewhere(letter); }
   std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
 
   size_t open() const { return open_; }

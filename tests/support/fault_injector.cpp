@@ -44,11 +44,11 @@ class InjectingTransport : public device::Transport {
 
 }  // namespace
 
-std::unique_ptr<device::Transport> FaultInjector::Open(char letter) {
+device::OpenResult FaultInjector::Open(char letter) {
   if (vanished_) return nullptr;
-  auto inner = inner_.Open(letter);
-  if (!inner) return nullptr;
-  return std::make_unique<InjectingTransport>(*this, std::move(inner));
+  device::OpenResult inner = inner_.Open(letter);
+  if (!inner) return inner;
+  return std::make_unique<InjectingTransport>(*this, std::move(inner.transport));
 }
 
 void FaultInjector::Arm(Fault fault, uint64_t atCommand) {

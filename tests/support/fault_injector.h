@@ -52,7 +52,7 @@ class FaultInjector : public device::VolumeOpener {
   FaultInjector(device::VolumeOpener& inner, Fault fault, uint64_t atCommand)
       : inner_(inner), fault_(fault), at_(atCommand) {}
 
-  std::unique_ptr<device::Transport> Open(char letter) override;
+  device::OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override {
     return realDevice || inner_.ServesRealDevice(letter);

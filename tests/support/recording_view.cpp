@@ -42,11 +42,13 @@ std::string RecordingView::BrowseForFile(const std::string& filter, uint32_t fla
   return browseResult;
 }
 
-void RecordingView::Progress(const std::string& step, StepState state) {
-  const char* mark = state == StepState::kDone     ? "done: "
-                     : state == StepState::kFailed ? "failed: "
-                                                   : "start: ";
-  progress.push_back(mark + step);
+void RecordingView::Step(const StepEvent& step) {
+  // Only the steps the console prints: the scan and erases are not among them.
+  if (step.kind == StepKind::kScan || step.kind == StepKind::kErase) return;
+  const char* mark = step.state == StepState::kDone     ? "done: "
+                     : step.state == StepState::kFailed ? "failed: "
+                                                        : "start: ";
+  progress.push_back(mark + step.text);
 }
 
 std::vector<std::string> RecordingView::BoxTexts() const {

@@ -1,4 +1,5 @@
-// A view that records what the user saw and answers boxes from a script.
+// A view that records what the user saw and answers boxes from a script;
+// as the observer of a program's reports it records the steps and files too.
 #pragma once
 
 #include <deque>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/report.h"
 #include "view/view.h"
 
 namespace kestrune::testing {
@@ -18,7 +20,7 @@ struct ShownBox {
   int answer;
 };
 
-class RecordingView : public View {
+class RecordingView : public View, public ReportObserver {
  public:
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
   void ShowControl(int id, bool show) override { visible[id] = show; }
@@ -31,8 +33,8 @@ class RecordingView : public View {
   int GetListSelection(int id) override;
   std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
   void CloseMainWindow() override { ++closeRequests; }
-  void Progress(const std::string& step, StepState state) override;
-  void FileWritten(const WrittenFile& file) override { files.push_back(file); }
+  void Step(const StepEvent& step) override;
+  void FileKept(const KeptFile& file) override { files.push_back(file); }
 
   // Answers for the next boxes, in order; when none is queued, OK/Cancel
   // boxes get `defaultAnswer` and other boxes kIdOk.
@@ -51,7 +53,7 @@ class RecordingView : public View {
   std::map<int, int> selection;
   // "start: ", "done: " or "failed: " and the step.
   std::vector<std::string> progress;
-  std::vector<WrittenFile> files;
+  std::vector<KeptFile> files;
   int closeRequests = 0;
 
   // Texts of the boxes shown, in order.

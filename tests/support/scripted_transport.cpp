@@ -168,7 +168,7 @@ ScriptedDrive* ScriptedVolumes::Find(char letter) {
   return it == drives_.end() ? nullptr : it->second.get();
 }
 
-std::unique_ptr<device::Transport> ScriptedVolumes::Open(char letter) {
+device::OpenResult ScriptedVolumes::Open(char letter) {
   openAttempts.push_back(letter);
   ScriptedDrive* drive = Find(letter);
   if (drive == nullptr || !drive->present) return nullptr;

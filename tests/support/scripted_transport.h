@@ -124,7 +124,7 @@ class ScriptedVolumes : public device::VolumeOpener {
   ScriptedDrive& Attach(char letter);
   ScriptedDrive* Find(char letter);
 
-  std::unique_ptr<device::Transport> Open(char letter) override;
+  device::OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return needsPrivilege; }
 
   bool needsPrivilege = false;
@@ -142,7 +142,7 @@ class LambdaVolumes : public device::VolumeOpener {
  public:
   using Factory = std::function<std::unique_ptr<device::Transport>(char)>;
   explicit LambdaVolumes(Factory factory) : factory_(std::move(factory)) {}
-  std::unique_ptr<device::Transport> Open(char letter) override { return factory_(letter); }
+  device::OpenResult Open(char letter) override { return factory_(letter); }
   bool NeedsPrivilege() const override { return false; }
 
  private:

@@ -1,0 +1,278 @@
+#include "app/console/console_end.h"
+
+#include <ostream>
+#include <set>
+#include <utility>
+
+#include "app/console/console_all.h"
+#include "app/console/console_json.h"
+#include "platform/platform.h"
+
+namespace kestrune::console {
+
+namespace {
+
+constexpr const char* kUnsavedText = "the flash of the virtual drive could not be saved";
+constexpr const char* kNoOutcomeText = "the operation ended without an outcome";
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// An operation with no outcome yet was cut off when its job is still under
+// way; one that ended without any is taken for a failure, never a success.
+Outcome Reached(Outcome outcome, bool finished) {
+  if (outcome != Outcome::kNone) return outcome;
+  return finished ? Outcome::kFailed : Outcome::kInterrupted;
+}
+
+std::string LetterPrefix(char letter) {
+  return letter != 0 ? std::string(1, letter) + ": " : std::string();
+}
+
+const char* VerdictText(const DriveSummary& drive) { return drive.healthy ? "healthy" : "broken"; }
+
+Json AllDriveJson(const DriveSummary& d) {
+  Json drive = Json::object();
+  drive["letter"] = std::string(1, d.letter);
+  drive["verdict"] = d.drive ? Json(VerdictText(d)) : Json();
+  drive["source"] = d.source;
+  drive["identified"] = d.drive.has_value();
+  drive["outcome"] = OutcomeText(d.outcome);
+  drive["copiesWritten"] = d.copiesWritten;
+  drive["copiesVerified"] = d.copiesVerified;
+  drive["backups"] = d.backups;
+  drive["seconds"] = d.seconds;
+  drive["failure"] = d.failure.empty() ? Json() : Json(d.failure);
+  drive["warnings"] = d.warnings;
+  if (d.drive) {
+    Json slot = SlotJson(*d.drive, d.healthy);
+    slot.erase("letter");
+    slot.erase("verdict");
+    drive.update(slot);
+  }
+  return drive;
+}
+
+// The scan's table of a single-drive run: the drive it identified, or none.
+void AddScanTable(Json& document, const DriveSummary& d) {
+  Json drives = Json::array();
+  if (d.drive) {
+    Json drive = Json::object();
+    drive["index"] = 0;
+    drive.update(SlotJson(*d.drive, d.healthy));
+    drives.push_back(std::move(drive));
+  }
+  document["drives"] = drives;
+  document["selectedDrive"] = d.drive ? Json(0) : Json();
+  document["ispHealthy"] = d.drive.has_value() && d.healthy;
+  document["isAdmin"] = d.administrator;
+  document["ispOffsets"] = d.ispOffsets;
+}
+
+}  // namespace
+
+DriveSummary Summarize(const JobState& job, bool named) {
+  DriveSummary summary;
+  summary.letter = job.letter;
+  summary.source = job.source;
+  summary.seconds = job.seconds;
+  summary.noSuchEntry = job.noSuchEntry;
+  Report whole;
+  if (!job.refusal.empty()) {
+    Settle(whole, Outcome::kFailed, job.refusal);
+  } else if (job.reports.empty()) {
+    Settle(whole, Reached(Outcome::kNone, job.finished), kNoOutcomeText);
+  }
+  for (size_t i = 0; i < job.reports.size() && job.refusal.empty(); ++i) {
+    const Report& report = job.reports[i];
+    Outcome outcome = Reached(report.outcome, job.finished);
+    std::string failure = report.outcome == Outcome::kNone ? kNoOutcomeText : report.failure;
+    if (i == 0) {
+      summary.administrator = report.administrator;
+      summary.drive = report.drive;
+      summary.healthy = report.healthy;
+      summary.ispOffsets = report.ispOffsets;
+      // A letter the run was asked to act on is not simply missing when
+      // another run holds its drive.
+      if (outcome == Outcome::kNotFound && named && !report.held.empty()) {
+        outcome = Outcome::kFailed;
+        failure = HeldDriveText(report.held.front());
+      }
+    }
+    Settle(whole, outcome, failure);
+    summary.copiesWritten += report.copiesWritten;
+    summary.copiesVerified += report.copiesVerified;
+    for (const KeptFile& file : report.files) summary.backups += file.kind == FileKind::kBackup;
+    summary.warnings.insert(summary.warnings.end(), report.warnings.begin(), report.warnings.end());
+  }
+  if (job.unsaved) Settle(whole, Outcome::kFailed, kUnsavedText);
+  summary.outcome = whole.outcome;
+  summary.failure = FirstLine(whole.failure);
+  return summary;
+}
+
+int ExitCode(const std::vector<DriveSummary>& drives, bool interrupted) {
+  if (interrupted) return kExitInterrupted;
+  bool found = false;
+  bool failed = false;
+  bool missing = false;
+  bool notAdministrator = false;
+  bool cancelled = false;
+  for (const DriveSummary& drive : drives) {
+    if (drive.noSuchEntry) return kExitUsage;
+    switch (drive.outcome) {
+      case Outcome::kSuccess:
+      case Outcome::kInterrupted:
+        found = true;
+        break;
+      case Outcome::kCancelled:
+        found = true;
+        cancelled = true;
+        break;
+      case Outcome::kNone:
+      case Outcome::kFailed:
+      case Outcome::kRefused:
+        failed = true;
+        break;
+      case Outcome::kNotAdministrator:
+        notAdministrator = true;
+        break;
+      case Outcome::kNotFound:
+        missing = true;
+        break;
+    }
+  }
+  if (!found && !failed) return notAdministrator ? kExitNotAdministrator : kExitNoDevice;
+  if (failed || notAdministrator || missing) return kExitFailure;
+  if (cancelled) return kExitCancelled;
+  return kExitDone;
+}
+
+void SharedLines::Write(std::ostream& to, const std::string& line) {
+  const std::lock_guard<std::timed_mutex> lock(mutex_);
+  to << line << '\n' << std::flush;
+}
+
+void SharedLines::Freeze() { (void)mutex_.try_lock_for(std::chrono::seconds(1)); }
+
+RunEnd::RunEnd(const ConsoleOptions& options, const ConsoleStreams& io)
+    : options_(options), io_(io) {}
+
+void RunEnd::Problem(const std::string& text) {
+  io_.err << "kestrune: " << text << std::endl;
+  ProblemSaid(text);
+}
+
+void RunEnd::ProblemSaid(const std::string& text) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  problems_.push_back(text);
+}
+
+void RunEnd::OwnBox(const ShownBox& box) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  ownBoxes_.push_back(box);
+}
+
+RunEnd::Attachment RunEnd::Attach(std::vector<const DriveJob*> jobs, bool ran) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  jobs_ = std::move(jobs);
+  ran_ = ran;
+  return Attachment(*this);
+}
+
+// The jobs go: a last word still to come tells of none.
+RunEnd::Attachment::~Attachment() {
+  const std::lock_guard<std::mutex> lock(end_.mutex_);
+  end_.jobs_.clear();
+}
+
+int RunEnd::End(int code) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (told_) return code_;
+  std::vector<JobState> jobs;
+  for (const DriveJob* job : jobs_) jobs.push_back(job->State());
+  Print(jobs, code);
+  told_ = true;
+  code_ = code;
+  return code;
+}
+
+int RunEnd::Finish() {
+  std::vector<DriveSummary> drives;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const DriveJob* job : jobs_) drives.push_back(Summarize(job->State(), options_.all));
+  }
+  return End(ExitCode(drives, platform::InterruptReceived()));
+}
+
+int RunEnd::LastWords() {
+  // The drives' threads write no more lines: this is the run's last word.
+  lines_.Freeze();
+  return End(kExitInterrupted);
+}
+
+void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
+  // --version prints its own text and nothing else.
+  if (options_.version) return;
+  std::vector<DriveSummary> drives;
+  drives.reserve(jobs.size());
+  for (const JobState& job : jobs) drives.push_back(Summarize(job, options_.all));
+  if (options_.json) {
+    PrintDocument(jobs, drives, code);
+  } else if (options_.all && ran_) {
+    // The summary of --all is its last word, with --quiet too.
+    PrintSummary(io_.out, options_.command, drives);
+  } else if (options_.quiet) {
+    if (!options_.all && !drives.empty() && drives.front().drive) {
+      io_.out << drives.front().drive->letter << ": ISP " << VerdictText(drives.front()) << "; ";
+    }
+    io_.out << CommandName(options_.command) << ": " << OutcomeOfExitCode(code) << std::endl;
+  }
+}
+
+void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
+                           const std::vector<DriveSummary>& drives, int code) {
+  Json document = DocumentHead(options_);
+  std::vector<DriveBox> boxes;
+  for (const ShownBox& box : ownBoxes_) boxes.push_back({0, box});
+  std::vector<DriveFile> files;
+  std::vector<std::string> errors;
+  Json table = Json::array();
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const JobState& job = jobs[i];
+    const std::string prefix = LetterPrefix(job.letter);
+    // A file that grows to the end of the run (the log, the records) is
+    // named once.
+    std::set<std::string> growing;
+    for (const Report& report : job.reports) {
+      for (const ShownBox& box : report.boxes) boxes.push_back({job.letter, box});
+      for (const KeptFile& file : report.files) {
+        if (!file.size && !growing.insert(file.hostPath).second) continue;
+        if (job.files != nullptr) files.push_back(MeasureFile(*job.files, job.letter, file));
+      }
+      for (const HeldDrive& held : report.held) errors.push_back(prefix + HeldDriveText(held));
+    }
+    if (!job.refusal.empty()) errors.push_back(prefix + job.refusal);
+    for (const std::string& problem : job.problems) errors.push_back(prefix + problem);
+    if (options_.all) {
+      table.push_back(AllDriveJson(drives[i]));
+    } else if (!job.reports.empty()) {
+      AddScanTable(document, drives[i]);
+    }
+  }
+  errors.insert(errors.end(), problems_.begin(), problems_.end());
+  // With --all, the drives once their work began; before, and without a
+  // scan, none. A list that ended before it read sysfs lists no disk.
+  if (options_.command == Command::kList) {
+    document["devices"] = Json::array();
+  } else if (options_.all) {
+    document["drives"] = ran_ ? table : Json::array();
+  } else if (!document.contains("drives")) {
+    document["drives"] = Json::array();
+  }
+  document["messages"] = BoxesJson(boxes);
+  document["files"] = FilesJson(files);
+  ::kestrune::console::PrintDocument(io_.out, std::move(document), errors, code);
+}
+
+}  // namespace kestrune::console

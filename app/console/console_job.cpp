@@ -1,0 +1,235 @@
+#include "app/console/console_job.h"
+
+#include <exception>
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+#include "app/dialog.h"
+#include "device/link.h"
+#include "device/volume_map.h"
+#include "discovery/program.h"
+#include "log/isp_log.h"
+#include "operations/operations.h"
+#include "simulator/virtual_drive.h"
+
+namespace kestrune::console {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void PrintDriveList(std::ostream& out, ConsoleView& view) {
+  const auto& lines = view.List(kIdcDriveList);
+  const int selected = view.GetListSelection(kIdcDriveList);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    // The line holds the drive's own vendor and product bytes.
+    out << (static_cast<int>(i) == selected ? "* " : "  ") << i << " Drive Volume "
+        << PrintableText(lines[i]) << std::endl;
+  }
+}
+
+// Chooses list entry `entry` as a user would, which re-identifies the
+// drive when the choice changes. False with `problem` set when the list
+// has no such entry.
+bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, std::string& problem) {
+  const int count = static_cast<int>(view.List(kIdcDriveList).size());
+  if (entry < 0 || entry >= count) {
+    problem = "there is no drive-list entry " + std::to_string(entry) + " (the list holds " +
+              std::to_string(count) + ")";
+    return false;
+  }
+  view.SetListSelection(kIdcDriveList, entry);
+  dialog.OnDriveSelChange();
+  return true;
+}
+
+void Interactive(CKestruneDlg& dialog, ConsoleView& view, std::istream& in, std::ostream& out,
+                 std::ostream& err) {
+  const bool destroy = dialog.destroyMode != 0;
+  const char* action = destroy ? "destroy" : "fix";
+  const char* button = destroy ? "Destory ISP" : "Start Fix";
+  const auto printCommands = [&] {
+    out << "Commands: select N | " << action << " (" << button << ") | list | quit" << std::endl;
+  };
+  printCommands();
+  for (;;) {
+    out << "kestrune> " << std::flush;
+    std::string line;
+    if (!std::getline(in, line)) {
+      out << std::endl;
+      return;
+    }
+    std::istringstream words(line);
+    std::string word;
+    words >> word;
+    if (word.empty()) continue;
+    if (word == "quit" || word == "exit" || word == "q") return;
+    if (word == "list") {
+      // The list is rebuilt whenever it gets the focus.
+      dialog.FillDriveList();
+      PrintDriveList(out, view);
+    } else if (word == "select") {
+      int entry = -1;
+      if (!(words >> entry)) {
+        err << "select takes a drive-list entry number" << std::endl;
+        continue;
+      }
+      std::string problem;
+      if (SelectEntry(dialog, view, entry, problem)) {
+        PrintDriveList(out, view);
+      } else {
+        err << "kestrune: " << problem << std::endl;
+      }
+    } else if (word == action) {
+      if (destroy) {
+        dialog.OnDestroyIsp(true);
+      } else {
+        dialog.OnStartFix();
+      }
+      // An interrupt held during the write ends the session.
+      if (platform::InterruptReceived()) return;
+    } else {
+      err << "unknown command '" << word << "'" << std::endl;
+      printCommands();
+    }
+  }
+}
+
+// The observer goes with the view it is part of; the reports live on.
+class ObserverScope {
+ public:
+  ObserverScope(Reports& reports, ReportObserver& observer) : reports_(reports) {
+    reports_.SetObserver(&observer);
+  }
+  ~ObserverScope() { reports_.SetObserver(nullptr); }
+  ObserverScope(const ObserverScope&) = delete;
+  ObserverScope& operator=(const ObserverScope&) = delete;
+
+ private:
+  Reports& reports_;
+};
+
+}  // namespace
+
+DriveJob::DriveJob(char letter, std::string source, std::ostream& boxes, std::ostream& err)
+    : letter_(letter), source_(std::move(source)), boxes_(boxes), err_(err) {}
+
+void DriveJob::Refuse(const std::string& why) {
+  err_ << "kestrune: " << why << std::endl;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  refusal_ = why;
+}
+
+bool DriveJob::refused() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return !refusal_.empty();
+}
+
+void DriveJob::Problem(const std::string& text) {
+  err_ << "kestrune: " << text << std::endl;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  problems_.push_back(text);
+}
+
+void DriveJob::Run(const JobSetup& setup) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    started_ = true;
+    start_ = Clock::now();
+  }
+  try {
+    ConsoleView view(boxes_, Input(), err_, answering, setup.options.quiet);
+    // A letter's program sees its own letter only, so its scan finds
+    // exactly that drive.
+    device::VolumeMap own;
+    if (letter_ != 0) own.Map(letter_, setup.opener);
+    device::DeviceLink link(letter_ != 0 ? own : setup.opener);
+    IspLog log(*platform);
+    Program program(*platform, link, log, view);
+    program.reports = reports_;
+    const ObserverScope observing(*reports_, view);
+    program.images = setup.images;
+    program.allowStandInImages = setup.allowStandInImages;
+    CKestruneApp app(program, DialogArguments(setup.options));
+    app.InitInstance([&](CKestruneDlg& dialog) {
+      if (dialog.OnInitDialog()) RunCommand(setup, program, dialog, view);
+      // After an interrupt nothing more is done to the drives, the restart
+      // on close included.
+      if (!platform::InterruptReceived()) dialog.OnClose();
+    });
+  } catch (const std::exception& e) {
+    Problem(e.what());
+    reports_->Update([&](Report& report) { Settle(report, Outcome::kFailed, e.what()); });
+  }
+  SaveDrives();
+  const std::lock_guard<std::mutex> lock(mutex_);
+  finished_ = true;
+  end_ = Clock::now();
+}
+
+void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog,
+                          ConsoleView& view) {
+  const ConsoleOptions& options = setup.options;
+  const bool single = letter_ == 0;
+  if (single) {
+    std::string problem;
+    if (options.select != 0 && !SelectEntry(dialog, view, options.select, problem)) {
+      Problem(problem);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      noSuchEntry_ = true;
+      return;
+    }
+    if (!options.json && !options.quiet) PrintDriveList(boxes_, view);
+  }
+  switch (options.command) {
+    case Command::kScan:
+    case Command::kList:
+      break;
+    case Command::kFix:
+      dialog.OnStartFix();
+      break;
+    case Command::kDestroy:
+      dialog.OnDestroyIsp(single);
+      break;
+    case Command::kBackup:
+      OnBackupIsp(program);
+      break;
+    case Command::kRestore:
+      OnRestoreIsp(program, dialog, {options.restoreFiles, options.donor});
+      break;
+    case Command::kInteractive:
+      Interactive(dialog, view, Input(), boxes_, err_);
+      break;
+  }
+}
+
+void DriveJob::SaveDrives() {
+  for (const auto& [drive, name] : saves) {
+    if (drive->Save()) continue;
+    Problem("cannot save the flash of the virtual drive " + name);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    unsaved_ = true;
+  }
+}
+
+JobState DriveJob::State() const {
+  JobState state;
+  state.letter = letter_;
+  state.source = source_;
+  state.reports = reports_->Snapshot();
+  state.files = platform;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  state.refusal = refusal_;
+  state.problems = problems_;
+  state.noSuchEntry = noSuchEntry_;
+  state.unsaved = unsaved_;
+  state.finished = finished_;
+  if (started_) {
+    state.seconds =
+        std::chrono::duration<double>((finished_ ? end_ : Clock::now()) - start_).count();
+  }
+  return state;
+}
+
+}  // namespace kestrune::console

@@ -1,0 +1,112 @@
+// One drive's part of a console run: the dialog's logic over its own
+// program, link, log and view, the command, and what it reached. A run on
+// one drive is a run of one job that scans every letter; --all runs one job
+// per letter, each in a thread of its own.
+#pragma once
+
+#include <chrono>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/console/console_options.h"
+#include "app/console/console_view.h"
+#include "device/transport.h"
+#include "discovery/report.h"
+#include "platform/platform.h"
+
+namespace kestrune {
+struct ImageSet;
+struct Program;
+class CKestruneDlg;
+namespace sim {
+class VirtualDrive;
+}  // namespace sim
+}  // namespace kestrune
+
+namespace kestrune::console {
+
+// What every job of a run reads and none changes.
+struct JobSetup {
+  const ConsoleOptions& options;
+  std::shared_ptr<const ImageSet> images;
+  // Serves the drive letters. Its Open is called from several threads at
+  // once, each for its own letter.
+  device::VolumeOpener& opener;
+  // The run's test switch that lets stand-in images reach a real device.
+  bool allowStandInImages = false;
+};
+
+// What a job reached, taken at one moment from any thread.
+struct JobState {
+  char letter = 0;     // 0: the job of a single-drive run
+  std::string source;  // the device node or virtual-drive file of a letter of --all
+  std::vector<Report> reports;
+  // Why the job was not run at all (its folders were refused, it got no
+  // thread); empty when it was.
+  std::string refusal;
+  // The problems it told on stderr ("kestrune: ..."), without that prefix.
+  std::vector<std::string> problems;
+  bool noSuchEntry = false;  // --select named no drive-list entry
+  bool unsaved = false;      // a virtual drive's flash could not be kept
+  bool finished = false;
+  double seconds = 0;
+  // The files it kept are read back through this platform.
+  platform::Platform* files = nullptr;
+};
+
+class DriveJob {
+ public:
+  // `boxes` and `err` are where its boxes and its other lines go. The job
+  // of a single-drive run (letter 0) lists the drives, takes --select, may
+  // run the prompt and asks before a destroy; a letter of --all answers OK
+  // to every question (the one question for all was asked before).
+  DriveJob(char letter, std::string source, std::ostream& boxes, std::ostream& err);
+
+  // The platform its files go through, and the simulated drives whose
+  // flash it keeps at its end, each with the name a problem gives it.
+  platform::Platform* platform = nullptr;
+  std::vector<std::pair<sim::VirtualDrive*, std::string>> saves;
+  // How its OK/Cancel boxes are answered, and where answers are read.
+  Answering answering = Answering::kAlwaysOk;
+  std::istream* in = nullptr;
+
+  char letter() const { return letter_; }
+  // Not run at all: why, said on its stderr.
+  void Refuse(const std::string& why);
+  bool refused() const;
+  // A problem said on its stderr ("kestrune: ...") and kept for the document.
+  void Problem(const std::string& text);
+
+  // Runs the command; every exception is caught and reported.
+  void Run(const JobSetup& setup);
+
+  JobState State() const;
+
+ private:
+  void RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog, ConsoleView& view);
+  void SaveDrives();
+  std::istream& Input() { return in != nullptr ? *in : noInput_; }
+
+  const char letter_;
+  const std::string source_;
+  std::ostream& boxes_;
+  std::ostream& err_;
+  std::istringstream noInput_;
+  const std::shared_ptr<Reports> reports_ = std::make_shared<Reports>();
+  mutable std::mutex mutex_;
+  std::string refusal_;
+  std::vector<std::string> problems_;
+  bool noSuchEntry_ = false;
+  bool unsaved_ = false;
+  bool started_ = false;
+  bool finished_ = false;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point end_;
+};
+
+}  // namespace kestrune::console

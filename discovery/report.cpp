@@ -1,0 +1,139 @@
+#include "discovery/report.h"
+
+#include "discovery/program.h"
+
+namespace kestrune {
+
+namespace {
+
+// How much an outcome weighs when another comes on top of it.
+int Weight(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kNone:
+      return 0;
+    case Outcome::kSuccess:
+      return 1;
+    case Outcome::kNotFound:
+      return 2;
+    case Outcome::kCancelled:
+      return 3;
+    case Outcome::kInterrupted:
+      return 4;
+    case Outcome::kFailed:
+    case Outcome::kRefused:
+    case Outcome::kNotAdministrator:
+      return 5;
+  }
+  return 5;
+}
+
+// The letter of the selected drive, once the scan has put one there.
+char SelectedLetter(Program& p) {
+  if (p.selectedDrive >= kSlotCount) return 0;
+  const char letter = p.Selected().letter;
+  return letter >= 'A' && letter <= 'Z' ? letter : 0;
+}
+
+}  // namespace
+
+const char* OutcomeText(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kNone:
+      return "";
+    case Outcome::kSuccess:
+      return "success";
+    case Outcome::kFailed:
+      return "failed";
+    case Outcome::kRefused:
+      return "refused";
+    case Outcome::kCancelled:
+      return "cancelled";
+    case Outcome::kInterrupted:
+      return "interrupted";
+    case Outcome::kNotFound:
+      return "not found";
+    case Outcome::kNotAdministrator:
+      return "not administrator";
+  }
+  return "";
+}
+
+void Reports::Begin(std::string operation, char letter) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  Report& report = reports_.emplace_back();
+  report.operation = std::move(operation);
+  report.letter = letter;
+}
+
+std::vector<Report> Reports::Snapshot() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return reports_;
+}
+
+void Settle(Report& report, Outcome outcome, const std::string& failure) {
+  // Among failures the first decides; anything else gives way to a heavier
+  // outcome only.
+  if (Weight(outcome) <= Weight(report.outcome)) return;
+  report.outcome = outcome;
+  if (IsFailure(outcome)) report.failure = failure;
+}
+
+void BeginReport(Program& p, const char* operation) {
+  p.reports->Begin(operation, SelectedLetter(p));
+}
+
+int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style) {
+  const int answer = p.view.ShowMessage(text, caption, style);
+  p.reports->Update([&](Report& report) {
+    report.boxes.push_back({caption, text, style, answer});
+  });
+  return answer;
+}
+
+void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
+          unsigned style) {
+  ShowBox(p, text, caption, style);
+  p.reports->Update([&](Report& report) { Settle(report, outcome, text); });
+}
+
+void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style) {
+  ShowBox(p, text, caption, style);
+  p.reports->Update([&](Report& report) { report.warnings.push_back(text); });
+}
+
+void SettleReport(Program& p, Outcome outcome) {
+  p.reports->Update([&](Report& report) { Settle(report, outcome); });
+}
+
+void ReportStep(Program& p, StepKind kind, StepState state, const std::string& text, int done,
+                int total) {
+  ReportStep(p, {SelectedLetter(p), kind, state, text, done, total});
+}
+
+void ReportStep(Program& p, const StepEvent& step) {
+  if (ReportObserver* observer = p.reports->observer()) observer->Step(step);
+}
+
+void ReportFile(Program& p, const KeptFile& file) {
+  p.reports->Update([&](Report& report) { report.files.push_back(file); });
+  if (ReportObserver* observer = p.reports->observer()) observer->FileKept(file);
+}
+
+void ReportCopies(Program& p, int written, int verified) {
+  p.reports->Update([&](Report& report) {
+    report.copiesWritten += written;
+    report.copiesVerified += verified;
+  });
+}
+
+void ReportHeld(Program& p, char letter, const std::string& holder) {
+  bool told = false;
+  p.reports->Update([&](Report& report) {
+    for (const HeldDrive& held : report.held) told = told || held.letter == letter;
+    if (!told) report.held.push_back({letter, holder});
+  });
+  if (told) return;
+  if (ReportObserver* observer = p.reports->observer()) observer->DriveHeld({letter, holder});
+}
+
+}  // namespace kestrune

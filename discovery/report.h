@@ -1,0 +1,181 @@
+// What each operation did, kept as data: its outcome, the boxes it showed,
+// the copies it wrote and proved, the files it kept. Front ends make their
+// text, tables, documents and exit codes from these reports, never from the
+// words the boxes showed.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "discovery/drive_slot.h"
+
+namespace kestrune {
+
+struct Program;
+
+enum class Outcome : uint8_t {
+  kNone,  // not settled yet: the operation is still under way, or was cut off
+  kSuccess,
+  kFailed,
+  kRefused,  // nothing was done: the operation would not act on this drive or these files
+  kCancelled,
+  kInterrupted,  // an interrupt cut the operation's own work short
+  kNotFound,
+  kNotAdministrator,
+};
+
+// "success", "failed", "refused", "cancelled", "interrupted", "not found",
+// "not administrator"; "" for kNone.
+const char* OutcomeText(Outcome outcome);
+
+// A failure, whatever its kind: the operation did not do what was asked.
+constexpr bool IsFailure(Outcome outcome) {
+  return outcome == Outcome::kFailed || outcome == Outcome::kRefused ||
+         outcome == Outcome::kNotAdministrator;
+}
+
+// A long step as the user is told of it: begun, then ended well or not.
+enum class StepState : uint8_t { kStarted, kDone, kFailed };
+enum class StepKind : uint8_t { kScan, kBackup, kErase, kWrite, kVerify, kRestart };
+
+struct StepEvent {
+  // The drive; 0 while the scan has not found one.
+  char letter = 0;
+  StepKind kind = StepKind::kScan;
+  StepState state = StepState::kStarted;
+  // "Backup C:\\ISP0_Before.bin", "Write ISP copy 0".
+  std::string text;
+  // Steps of this kind ended so far in this operation (this one included
+  // once it has ended), and how many the operation means to take; 0 when
+  // that is not known.
+  int done = 0;
+  int total = 0;
+};
+
+enum class FileKind : uint8_t { kBackup, kRecords, kLog };
+
+// A file the program wrote and keeps: its name as the program spells it
+// ("C:\\ISP0_Before.bin"), where it really is, and its size once complete
+// (a file that grows to the end of the run has none).
+struct KeptFile {
+  std::string name;
+  std::string hostPath;
+  std::optional<uint64_t> size;
+  FileKind kind = FileKind::kBackup;
+};
+
+// A message box as it was shown, and the answer it got.
+struct ShownBox {
+  std::string caption;
+  std::string text;
+  unsigned style = 0;
+  // The button that closed it: kIdOk or kIdCancel.
+  int answer = 0;
+};
+
+// A drive left out because another run holds it: its device node or file.
+struct HeldDrive {
+  char letter = 0;
+  std::string holder;
+};
+
+struct Report {
+  // "scan", "fix", "destroy", "backup", "restore"; empty for what was
+  // shown before any operation began.
+  std::string operation;
+  // The drive acted on; 0 while the scan has found none.
+  char letter = 0;
+  Outcome outcome = Outcome::kNone;
+  // The text of the box that told the failure which decided the outcome.
+  std::string failure;
+  // Copies whose areas were all written, and whose areas were all read back
+  // equal to what was written (for 0x190 both the ISP and the auxiliary
+  // area). An erase that destroys a copy counts as written.
+  int copiesWritten = 0;
+  int copiesVerified = 0;
+  std::vector<KeptFile> files;
+  std::vector<std::string> warnings;
+  // Every box, in order, with its answer.
+  std::vector<ShownBox> boxes;
+  std::vector<HeldDrive> held;
+  // The first erase was sent.
+  bool writeWindowEntered = false;
+
+  // The scan's verdict: whether the run had the rights a drive needs, the
+  // slot of the drive it identified as identification left it, whether its
+  // ISP is healthy, and the ISP offsets the CodeMark search found.
+  bool administrator = false;
+  std::optional<DriveSlot> drive;
+  bool healthy = false;
+  std::vector<int32_t> ispOffsets;
+};
+
+// Told as a report grows, for front ends that show steps as they happen.
+// Called on the thread that runs the program, never under the reports' lock.
+class ReportObserver {
+ public:
+  virtual ~ReportObserver() = default;
+  virtual void Step(const StepEvent& step) { (void)step; }
+  virtual void FileKept(const KeptFile& file) { (void)file; }
+  virtual void DriveHeld(const HeldDrive& drive) { (void)drive; }
+};
+
+// The reports of one program, in the order begun. The thread that runs the
+// program fills them; any thread may take a snapshot, so a run that ends
+// early can still tell what each drive reached.
+class Reports {
+ public:
+  void Begin(std::string operation, char letter);
+  // Changes the current report; one is begun, nameless, when there is none.
+  template <typename Change>
+  void Update(Change&& change) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (reports_.empty()) reports_.emplace_back();
+    std::forward<Change>(change)(reports_.back());
+  }
+  std::vector<Report> Snapshot() const;
+
+  // Set before the program runs; null: nobody is told.
+  void SetObserver(ReportObserver* observer) { observer_ = observer; }
+  ReportObserver* observer() const { return observer_; }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Report> reports_;
+  ReportObserver* observer_ = nullptr;
+};
+
+// The outcome a report takes when `outcome` happens to it: the first
+// failure decides and keeps its text, an interrupt outweighs what went well
+// before it, a cancel outweighs a success, and kNone changes nothing.
+void Settle(Report& report, Outcome outcome, const std::string& failure = {});
+
+// --- what the program's logic records as it goes ---
+
+// Starts the report of `operation` on the selected drive.
+void BeginReport(Program& p, const char* operation);
+// Shows a message box and records it with its answer.
+int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style);
+// Shows the box of a failure and records it: the report fails with
+// `outcome`, unless an earlier failure decided it already.
+void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
+          unsigned style);
+// Shows a warning box and records it and its text among the warnings.
+void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style);
+// Settles the current report (see Settle) without a box.
+void SettleReport(Program& p, Outcome outcome);
+// A step of the selected drive; the second form names its drive itself.
+void ReportStep(Program& p, StepKind kind, StepState state, const std::string& text, int done = 0,
+                int total = 0);
+void ReportStep(Program& p, const StepEvent& step);
+void ReportFile(Program& p, const KeptFile& file);
+// Adds copies written, and copies read back equal.
+void ReportCopies(Program& p, int written, int verified);
+// A drive another run holds was left out; told once per report and drive.
+void ReportHeld(Program& p, char letter, const std::string& holder);
+
+}  // namespace kestrune

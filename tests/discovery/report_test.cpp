@@ -1,0 +1,57 @@
+#include "discovery/report.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kestrune {
+namespace {
+
+// What an operation reports when things happen to it one after another:
+// the exit code and every summary are made from the outcome left.
+struct SettleCase {
+  const char* name;
+  std::vector<Outcome> happened;  // each failure with the text "failure <n>"
+  Outcome outcome;
+  const char* failure;
+};
+
+class ReportSettle : public ::testing::TestWithParam<SettleCase> {};
+
+TEST_P(ReportSettle, KeepsWhatMattersMost) {
+  Report report;
+  for (size_t i = 0; i < GetParam().happened.size(); ++i) {
+    Settle(report, GetParam().happened[i], "failure " + std::to_string(i));
+  }
+  EXPECT_EQ(report.outcome, GetParam().outcome);
+  EXPECT_EQ(report.failure, GetParam().failure);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, ReportSettle,
+    ::testing::Values(
+        // A backup that failed stays a failure when the write then succeeds.
+        SettleCase{"FailureThenSuccess",
+                   {Outcome::kFailed, Outcome::kSuccess},
+                   Outcome::kFailed,
+                   "failure 0"},
+        // The first failure is the one told.
+        SettleCase{
+            "TwoFailures", {Outcome::kRefused, Outcome::kFailed}, Outcome::kRefused, "failure 0"},
+        // A verified write whose After backups an interrupt cut short.
+        SettleCase{"SuccessThenInterrupt",
+                   {Outcome::kSuccess, Outcome::kInterrupted},
+                   Outcome::kInterrupted,
+                   ""},
+        SettleCase{"FailureThenInterrupt",
+                   {Outcome::kFailed, Outcome::kInterrupted},
+                   Outcome::kFailed,
+                   "failure 0"},
+        SettleCase{
+            "CancelThenSuccess", {Outcome::kCancelled, Outcome::kSuccess}, Outcome::kCancelled, ""},
+        SettleCase{"NothingSettles", {Outcome::kSuccess, Outcome::kNone}, Outcome::kSuccess, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrune
