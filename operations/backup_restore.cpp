@@ -243,15 +243,7 @@ bool FilesFitThisModel(Program& p, const std::vector<RestoreImage*>& images,
 }  // namespace
 
 void OnBackupIsp(Program& p) {
-  BeginReport(p, "backup");
-  if (!p.isAdmin) {
-    SettleReport(p, Outcome::kNotAdministrator);
-    return;
-  }
-  if (p.selectedDrive >= kSlotCount) {
-    SettleReport(p, Outcome::kNotFound);
-    return;
-  }
+  if (!BeginDriveOperation(p, "backup")) return;
   const int index = p.selectedDrive;
   const bool is190 = p.Slot(index).controllerId == kCtrl190;
 
@@ -270,15 +262,7 @@ void OnBackupIsp(Program& p) {
 }
 
 RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreRequest& request) {
-  BeginReport(p, "restore");
-  if (!p.isAdmin) {
-    SettleReport(p, Outcome::kNotAdministrator);
-    return RestoreOutcome::kNotStarted;
-  }
-  if (p.selectedDrive >= kSlotCount) {
-    SettleReport(p, Outcome::kNotFound);
-    return RestoreOutcome::kNotStarted;
-  }
+  if (!BeginDriveOperation(p, "restore")) return RestoreOutcome::kNotStarted;
   // A build without real images must not touch a real drive at all, even
   // with backup files of its own.
   if (RefuseStandInImages(p)) return RestoreOutcome::kRefusedDrive;

@@ -132,6 +132,17 @@ FlashMap BuildFlashMap(const DriveSlot& slot, const CopyStates& states) {
   return map;
 }
 
+CopyStates StatesOf(const std::vector<Report>& reports) {
+  CopyStates states;
+  for (const Report& report : reports) {
+    for (const AreaState& area : report.areas) {
+      if (area.copy < 0 || area.copy >= kCisCopies) continue;
+      (area.aux ? states.aux : states.isp)[area.copy] = area.state;
+    }
+  }
+  return states;
+}
+
 CopyStates CompareIspCopies(Program& p, int slotIndex, const std::string& path) {
   CopyStates states;
   if (slotIndex < 0 || slotIndex >= kSlotCount) return states;
@@ -178,6 +189,21 @@ CopyStates CompareIspCopies(Program& p, int slotIndex, const std::string& path) 
     }
   }
   return states;
+}
+
+void OnMapIsp(Program& p) {
+  if (!BeginDriveOperation(p, "map")) return;
+  const int index = p.selectedDrive;
+  const DriveSlot& slot = p.Slot(index);
+  const std::string path = slot.controllerId == kCtrl190
+                               ? ChooseUpdateImage190(p.platform, TraitsOf(slot))
+                               : ChooseUpdateImage(p.platform, TraitsOf(slot), slot.controllerId);
+  const CopyStates states = CompareIspCopies(p, index, path);
+  for (int copy = 0; copy < kCisCopies; ++copy) {
+    if (states.isp[copy] != CopyState::kUnchecked) ReportArea(p, copy, false, states.isp[copy]);
+    if (states.aux[copy] != CopyState::kUnchecked) ReportArea(p, copy, true, states.aux[copy]);
+  }
+  SettleReport(p, Outcome::kSuccess);
 }
 
 }  // namespace kestrune

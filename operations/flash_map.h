@@ -9,19 +9,10 @@
 #include <vector>
 
 #include "discovery/drive_slot.h"
+#include "discovery/report.h"
 #include "operations/isp_areas.h"
 
 namespace kestrune {
-
-// What is known of one copy's area.
-enum class CopyState : uint8_t {
-  kUnchecked,   // nothing was read or written
-  kMatches,     // read back equal to what a fix would write
-  kDiffers,     // read, and not equal to it
-  kUnreadable,  // the read failed
-  kWritten,     // written, not proven equal
-  kVerified,    // written and read back equal
-};
 
 // "unchecked", "matches", "differs", "unreadable", "written", "verified".
 const char* CopyStateName(CopyState state);
@@ -64,6 +55,10 @@ struct FlashMap {
   uint32_t BlocksPerCe() const { return zoneCount * blocksPerZone; }
 };
 
+// The states the reports learned, the latest report's last word on an area
+// counting.
+CopyStates StatesOf(const std::vector<Report>& reports);
+
 // The pages an update writes into one area of the slot's drive.
 uint32_t AreaPageCount(const DriveSlot& slot, AreaKind kind);
 
@@ -77,5 +72,10 @@ FlashMap BuildFlashMap(const DriveSlot& slot, const CopyStates& states);
 // `path`; changes nothing on the drive. Areas not read stay kUnchecked, and
 // so do all when the image cannot be read.
 CopyStates CompareIspCopies(Program& p, int slotIndex, const std::string& path);
+
+// The map command: reads and compares the copies as CompareIspCopies does,
+// with the image a fix of the selected drive would write, and reports each
+// area's state. Writes nothing to the drive.
+void OnMapIsp(Program& p);
 
 }  // namespace kestrune

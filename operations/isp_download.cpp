@@ -30,15 +30,7 @@ DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startP
 }
 
 void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
-  BeginReport(p, "destroy");
-  if (!p.isAdmin) {
-    SettleReport(p, Outcome::kNotAdministrator);
-    return;
-  }
-  if (p.selectedDrive >= kSlotCount) {
-    SettleReport(p, Outcome::kNotFound);
-    return;
-  }
+  if (!BeginDriveOperation(p, "destroy")) return;
   if (RefuseStandInImages(p)) return;
   if (ask && ShowBox(p, "Are you sure to destroy the ISP code ?", "Destroy ISP Warning",
                      kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {

@@ -17,6 +17,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "discovery/report.h"
+#include "operations/flash_map.h"
 
 namespace kestrune::console {
 
@@ -36,6 +37,8 @@ struct DriveSummary {
   int copiesWritten = 0;
   int copiesVerified = 0;
   int backups = 0;
+  // What the operations learned of each copy's areas.
+  CopyStates states;
   std::vector<std::string> warnings;
   double seconds = 0;
   bool noSuchEntry = false;

@@ -7,6 +7,11 @@
 #include <sstream>
 #include <vector>
 
+#include "app/dialog.h"
+#include "discovery/program.h"
+#include "discovery/report.h"
+#include "platform/platform.h"
+
 namespace kestrune::console {
 
 namespace {
@@ -461,6 +466,40 @@ std::string FlashMapText(const FlashMap& map, const MapCaption& caption, bool co
   if (map.marks.empty()) out << "  no CIS page and no ISP copy found\n";
   out << "  C CIS page, I ISP copy, A auxiliary area, . other block\n";
   return out.str();
+}
+
+MapCaption CaptionOf(Program& p) {
+  MapCaption caption;
+  if (p.selectedDrive < kSlotCount) caption.driveLine = FormatDriveLine(p.Selected());
+  caption.verdict = p.ispHealthy != 0 ? "healthy" : "broken";
+  const std::vector<Report> reports = p.reports->Snapshot();
+  if (!reports.empty() && !reports.back().operation.empty()) {
+    caption.outcome = reports.back().operation + ": " + OutcomeText(reports.back().outcome);
+  }
+  return caption;
+}
+
+bool KeepFlashMap(Program& p, const FlashMap& map, const MapCaption& caption,
+                  std::string& problem) {
+  const std::string svg = FlashMapSvg(map, caption);
+  const std::string name = kFlashMapFile;
+  std::unique_ptr<platform::File> file =
+      p.platform.OpenFile(name, platform::OpenMode::kWriteBinaryTruncate);
+  bool kept = file != nullptr;
+  std::string cause = kept ? "" : p.platform.LastErrorText();
+  if (kept && (file->Write(svg.data(), svg.size()) != svg.size() || !file->Flush())) {
+    kept = false;
+    cause = file->ErrorText();
+  }
+  file.reset();
+  if (!kept) {
+    p.platform.DeleteFile(name);
+    problem = "cannot keep the flash picture " + p.platform.HostPath(name) +
+              (cause.empty() ? "" : ": " + cause);
+    return false;
+  }
+  ReportFile(p, {name, p.platform.HostPath(name), svg.size(), FileKind::kMap});
+  return true;
 }
 
 }  // namespace kestrune::console

@@ -7,6 +7,10 @@
 
 #include "operations/flash_map.h"
 
+namespace kestrune {
+struct Program;
+}  // namespace kestrune
+
 namespace kestrune::console {
 
 // What the picture says of the drive besides its flash. Drive texts may
@@ -22,6 +26,17 @@ std::string FlashMapSvg(const FlashMap& map, const MapCaption& caption);
 
 // Lines for the terminal; with `colour`, ANSI colours tell the states.
 std::string FlashMapText(const FlashMap& map, const MapCaption& caption, bool colour);
+
+// The name the picture is kept under in the drive's C: folder.
+inline constexpr const char* kFlashMapFile = "C:\\ISP_Map.svg";
+
+// The caption of the selected drive: its list line, its verdict, and the
+// outcome of the last operation run on it.
+MapCaption CaptionOf(Program& p);
+
+// Writes the SVG of `map` to kFlashMapFile and records it as a kept file.
+// False, with `problem` set and no file left, when the file cannot be kept.
+bool KeepFlashMap(Program& p, const FlashMap& map, const MapCaption& caption, std::string& problem);
 
 // `text` as SVG character data: markup characters escaped, and every byte
 // outside printable ASCII shown as '?', so no drive text can break the

@@ -41,9 +41,10 @@ std::optional<std::string> AllProblem(const ConsoleOptions& options, bool select
     case Command::kFix:
     case Command::kDestroy:
     case Command::kBackup:
+    case Command::kMap:
       break;
     default:
-      return "--all goes with scan, fix, backup or destroy";
+      return "--all goes with scan, fix, backup, destroy or map";
   }
   // Every drive is acted on; a list entry would pick one.
   if (selectGiven) return "--all acts on every drive; --select picks one";
@@ -63,12 +64,15 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
 
   std::string command;
   std::vector<std::string> drives;
-  app.add_option("command", command,
-                 "scan: start up and list the drives; fix: Start Fix on the selected drive; "
-                 "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
-                 "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
-                 "the candidate disks as sysfs describes them, none opened; none: interactive")
-      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore", "list"}));
+  app.add_option(
+         "command", command,
+         "scan: start up and list the drives; fix: Start Fix on the selected drive; "
+         "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
+         "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
+         "the candidate disks as sysfs describes them, none opened; map: draw the selected drive's "
+         "flash, its ISP copies compared with the image, into ISP_Map.svg; none: "
+         "interactive")
+      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore", "list", "map"}));
   app.add_option("--drive", drives,
                  "X=PATH: drive letter X is a device node (or a /dev/disk/by-id or by-path link "
                  "to one) or a virtual-drive file (*.json); repeatable; replaces the /sys/block "
@@ -110,6 +114,9 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                "with restore: also write backup files that are not shown to be this drive's own "
                "(of another stick of the same model, or of unknown origin), after a question "
                "that names where each came from");
+  app.add_flag("--map", options.map,
+               "with scan or fix: also draw each drive's flash into ISP_Map.svg in its C: "
+               "folder, as the map command does");
   app.add_flag("--version", options.version,
                "the version, and which ISP images this run would write");
 
@@ -143,6 +150,8 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.command = Command::kRestore;
   } else if (command == "list") {
     options.command = Command::kList;
+  } else if (command == "map") {
+    options.command = Command::kMap;
   } else {
     options.command = Command::kInteractive;
   }
@@ -168,11 +177,14 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   if (options.donor && options.command != Command::kRestore) {
     return usage("--donor goes with the restore command only");
   }
+  if (options.map && options.command != Command::kScan && options.command != Command::kFix) {
+    return usage("--map goes with scan or fix (the map command draws without it)");
+  }
   if (auto problem = AllProblem(options, select->count() > 0)) return usage(*problem);
   // The prompt talks with its user in lines of its own.
   if (options.command == Command::kInteractive && (options.json || options.quiet)) {
     return usage(std::string(options.json ? "--json" : "--quiet") +
-                 " goes with a command: scan, fix, destroy, backup, restore or list");
+                 " goes with a command: scan, fix, destroy, backup, restore, list or map");
   }
   return std::nullopt;
 }

@@ -11,7 +11,7 @@
 
 namespace kestrune::console {
 
-enum class Command { kInteractive, kScan, kFix, kDestroy, kBackup, kRestore, kList };
+enum class Command { kInteractive, kScan, kFix, kDestroy, kBackup, kRestore, kList, kMap };
 
 // One --drive X=PATH: a virtual-drive file (*.json) or a device node.
 struct DriveArgument {
@@ -43,6 +43,8 @@ struct ConsoleOptions {
   // after a question.
   bool donor = false;
   bool version = false;
+  // --map: scan and fix also draw each drive's flash into its C: folder.
+  bool map = false;
   // Why the command line was refused, when it was.
   std::string problem;
 };

@@ -193,7 +193,7 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
                                        : Answering::kNeverAsk;
   for (LoadedDrive& drive : loaded) job.saves.emplace_back(drive.drive.get(), drive.Name());
   const RunEnd::Attachment attached = end.Attach({&job}, true);
-  job.Run({options, images, opener, settings.allowStandInImages});
+  job.Run({options, images, opener, settings.allowStandInImages, io.outputIsTerminal});
   return end.Finish();
 }
 

@@ -14,6 +14,8 @@ struct ConsoleStreams {
   std::ostream& err;
   // Whether `in` is a terminal a question can be put to.
   bool inputIsTerminal = false;
+  // Whether `out` is a terminal, which may be shown colours.
+  bool outputIsTerminal = false;
 };
 
 // Returns the process exit code. `settings` are what main() read from the

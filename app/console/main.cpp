@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
       {console::kInterruptOutcomeNotice, console::kInterruptOutcomeAgain,
        console::kInterruptOutcomeForced},
       console::kExitInterrupted);
-  const kestrune::console::ConsoleStreams io{std::cin, std::cout, std::cerr, isatty(0) != 0};
+  const kestrune::console::ConsoleStreams io{std::cin, std::cout, std::cerr, isatty(0) != 0,
+                                             isatty(1) != 0};
   return kestrune::console::RunConsole(argc, argv, io, kestrune::ReadSettings());
 }
