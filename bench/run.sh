@@ -29,14 +29,16 @@ log "configure ($build)"
   { cat "$scratch/configure.log" >&2; exit 1; }
 log "build"
 cmake --build "$build" -j"$jobs" \
-  --target link_bench start_fix_bench kestrune kestrune_sgio_preload >"$scratch/build.log" ||
+  --target link_bench start_fix_bench recording_bench kestrune kestrune_sgio_preload \
+  >"$scratch/build.log" ||
   { tail -n 40 "$scratch/build.log" >&2; exit 1; }
 
 link_bench=$build/bench/link_bench
 start_fix_bench=$build/bench/start_fix_bench
+recording_bench=$build/bench/recording_bench
 console=$build/app/console/kestrune
 preload=$(find "$build/tools" -name 'libkestrune_sgio_preload*.so' -print -quit)
-[[ -x $link_bench && -x $start_fix_bench && -x $console && -n $preload ]] || {
+[[ -x $link_bench && -x $start_fix_bench && -x $recording_bench && -x $console && -n $preload ]] || {
   echo "a bench program, the console or the preload library was not built" >&2
   exit 1
 }
@@ -58,6 +60,20 @@ LD_PRELOAD=$preload \
 
 log "start_fix_bench"
 "$start_fix_bench" "${bench_flags[@]}" >"$scratch/start_fix.json"
+
+# A scan and a fix of a drive of 2 KiB pages recorded on the wall clock
+# (the drive takes its device time, as a real stick would), then replayed.
+log "recordings of a scan and a fix, and their replay"
+mkdir -p "$scratch/rec/c" "$scratch/rec/t"
+chmod 700 "$scratch/rec/t"
+cp "$root/tests/drives/ctrl163_broken.json" "$scratch/rec/drive.json"
+for command in scan fix; do
+  (cd "$scratch/rec" && KESTRUNE_SIM_REALTIME=1 "$console" --c-drive c --temp t \
+    --drive E=drive.json --record "$command.krec" --yes "$command" \
+    >"$command.out" 2>"$command.err") || echo "exit $?" >"$scratch/rec/$command.failed"
+done
+"$recording_bench" "${bench_flags[@]}" "scan=$scratch/rec/scan.krec" "fix=$scratch/rec/fix.krec" \
+  >"$scratch/recording.json"
 
 # A small wrapper of ours reads a child's peak memory, wall time and CPU time
 # through wait4. It is C, not python, because the peak survives exec and a
@@ -247,6 +263,22 @@ for name, b in sorted(fix.items()):
     cpu, dev = ms(b, "cpu_time"), b["device_ms"]
     row("start fix", f"{drive}: host CPU / device time", f"{100 * cpu / dev:,.2f}", "%",
         f"CPU {cpu:,.2f} ms, device {dev:,.1f} ms, {b['commands']:,.0f} commands")
+
+rec = by_name(load("recording.json"))
+for name, label in (("scan", "scan"), ("fix", "fix")):
+    b = rec.get(f"Replay/{name}")
+    failed = os.path.exists(os.path.join(scratch, "rec", f"{name}.failed"))
+    if broken(b) or failed:
+        row("recording", f"{label} of ctrl163_broken (2 KiB pages)", "n/a", "",
+            "the recorded run FAILED" if failed else (b or {}).get("error_message", "did not run"))
+        continue
+    size_mib = b["file_kib"] / 1024
+    row("recording", f"{label}: file size", f"{size_mib:,.3f}", "MiB",
+        f"{b['commands']:,.0f} commands moving {b['data_kib'] / 1024:,.2f} MiB"
+        + ("; target for a scan: at most 3 MiB" if name == "scan" else ""))
+    replay, device = ms(b), b["recorded_ms"]
+    row("recording", f"{label}: replay / recorded device time", f"{100 * replay / device:,.2f}", "%",
+        f"replay {replay:,.2f} ms, recorded {device:,.1f} ms; target: at most 5 %")
 
 ex = fix.get("startup/extract_images")
 sc = fix.get("startup/scan_and_identify")

@@ -25,7 +25,7 @@ class TracingTransport : public Transport {
 
 }  // namespace
 
-std::string FormatTraceLine(char letter, const Request& request, const Result& result) {
+std::string FormatCommand(char letter, const Request& request) {
   std::string line(1, letter);
   line += ":";
   char piece[64];
@@ -36,11 +36,13 @@ std::string FormatTraceLine(char letter, const Request& request, const Result& r
   const char* direction = request.transferLength == 0       ? "none"
                           : request.carrier == Carrier::kIn ? "in"
                                                             : "out";
-  std::snprintf(piece, sizeof piece, " | %s %u | timeout %u | ", direction, request.transferLength,
-                request.timeoutSeconds);
-  line += piece;
-  line += DescribeResult(result);
-  return line;
+  std::snprintf(piece, sizeof piece, " | %s %u", direction, request.transferLength);
+  return line + piece;
+}
+
+std::string FormatTraceLine(char letter, const Request& request, const Result& result) {
+  return FormatCommand(letter, request) + " | timeout " + std::to_string(request.timeoutSeconds) +
+         " | " + DescribeResult(result);
 }
 
 std::unique_ptr<Transport> MakeTracingTransport(std::unique_ptr<Transport> inner, char letter,

@@ -11,6 +11,10 @@
 
 namespace kestrune::device {
 
+// One command as traces and replays name it, e.g.
+// "E: 12 00 00 00 b4 00 | in 180".
+std::string FormatCommand(char letter, const Request& request);
+
 // The line written for one command, e.g.
 // "E: 12 00 00 00 b4 00 | in 180 | timeout 20 | good".
 std::string FormatTraceLine(char letter, const Request& request, const Result& result);

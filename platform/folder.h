@@ -158,10 +158,12 @@ class Folder {
 
   // A new file under `name`: whatever is there is removed first and the file
   // made exclusively, so no link is followed and no file another writer
-  // holds is truncated. A name that reappears makes it fail.
-  std::unique_ptr<File> CreateFresh(const std::string& name, int* error) const;
+  // holds is truncated. A name that reappears makes it fail. POSIX: made
+  // with the permission bits `mode` (less the umask).
+  std::unique_ptr<File> CreateFresh(const std::string& name, int* error,
+                                    uint32_t mode = 0666) const;
   // A new file only where the name is free; a link there makes it fail.
-  std::unique_ptr<File> CreateNew(const std::string& name, int* error) const;
+  std::unique_ptr<File> CreateNew(const std::string& name, int* error, uint32_t mode = 0666) const;
   // Puts `bytes` under `name` in one step: written under a temporary name,
   // put on the medium, then renamed over the old file.
   bool Replace(const std::string& name, std::span<const uint8_t> bytes, int* error) const;

@@ -360,7 +360,8 @@ OpenedFile Folder::OpenForReading(const std::string& name, bool followLink) cons
   return opened;
 }
 
-std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error) const {
+std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error,
+                                          uint32_t mode) const {
   if (!PlainName(name)) {
     Failed(error, EINVAL);
     return nullptr;
@@ -370,16 +371,17 @@ std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error) c
     Failed(error, errno);
     return nullptr;
   }
-  return CreateNew(name, error);
+  return CreateNew(name, error, mode);
 }
 
-std::unique_ptr<File> Folder::CreateNew(const std::string& name, int* error) const {
+std::unique_ptr<File> Folder::CreateNew(const std::string& name, int* error, uint32_t mode) const {
   if (!PlainName(name)) {
     Failed(error, EINVAL);
     return nullptr;
   }
-  const int fd = ::openat(Fd(handle_), name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd =
+      ::openat(Fd(handle_), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+               static_cast<mode_t>(mode));
   if (fd < 0) {
     Failed(error, errno);
     return nullptr;

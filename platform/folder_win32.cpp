@@ -235,7 +235,8 @@ OpenedFile Folder::OpenForReading(const std::string& name, bool followLink) cons
   return opened;
 }
 
-std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error) const {
+// Windows files take the folder's access rules; `mode` has no meaning here.
+std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error, uint32_t) const {
   ::DeleteFileA(PathOf(name).c_str());
   // Sharing delete lets the finished file be renamed while it stays open;
   // others may open it as they could on POSIX systems.
@@ -248,7 +249,7 @@ std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error) c
   return FileFromSystemHandle(reinterpret_cast<intptr_t>(handle));
 }
 
-std::unique_ptr<File> Folder::CreateNew(const std::string& name, int* error) const {
+std::unique_ptr<File> Folder::CreateNew(const std::string& name, int* error, uint32_t) const {
   // Deletable while open: an interrupt that ends the run removes the
   // temporary file being written, which goes once the handle closes.
   const HANDLE handle = ::CreateFileA(PathOf(name).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,

@@ -223,6 +223,10 @@ bool PrepareCDriveFolder(PosixOptions& options, std::string& problem);
 // The value of an environment variable; nullopt when it is not set.
 std::optional<std::string> ReadEnvironmentVariable(const char* name);
 
+// The operating system as it names itself ("Linux 6.1.0-18-amd64 x86_64",
+// "Windows 10.0.19045"), for what a run writes down about where it ran.
+std::string SystemDescription();
+
 // SHA-256 over the pieces taken one after another; nullopt when the
 // system's digest service fails.
 using Sha256Digest = std::array<uint8_t, 32>;

@@ -2,6 +2,7 @@
 #include <openssl/evp.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -569,6 +570,12 @@ std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pie
     return std::nullopt;
   }
   return digest;
+}
+
+std::string SystemDescription() {
+  struct utsname name {};
+  if (::uname(&name) != 0) return "unknown";
+  return std::string(name.sysname) + " " + name.release + " " + name.machine;
 }
 
 }  // namespace kestrune::platform

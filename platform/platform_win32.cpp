@@ -342,4 +342,18 @@ std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pie
   return digest;
 }
 
+std::string SystemDescription() {
+  // The version the system itself reports, whatever the program's manifest
+  // declares: GetVersionEx would answer for the newest system it names.
+  using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOW*);
+  const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  const FARPROC found = ntdll != nullptr ? ::GetProcAddress(ntdll, "RtlGetVersion") : nullptr;
+  const auto getVersion = reinterpret_cast<RtlGetVersionFunction>(reinterpret_cast<void*>(found));
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  if (getVersion == nullptr || getVersion(&info) != 0) return "Windows";
+  return "Windows " + std::to_string(info.dwMajorVersion) + "." +
+         std::to_string(info.dwMinorVersion) + "." + std::to_string(info.dwBuildNumber);
+}
+
 }  // namespace kestrune::platform

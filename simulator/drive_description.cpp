@@ -89,7 +89,7 @@ std::vector<uint8_t> DriveDescription::ConfigRecord() const {
 }
 
 std::string DriveDescription::IdentificationText(bool healthy) const {
-  if (inquiryText) return *inquiryText;
+  if (inquiryText) return healthy && healthyInquiryText ? *healthyInquiryText : *inquiryText;
   const std::string verdict = healthy ? "1100" : "0000";
   const std::string rev(1, RevisionDigit(revision));
   switch (controllerId) {
@@ -146,7 +146,11 @@ std::string ValidateDescription(const DriveDescription& d) {
   if (!d.inquiryText && !KnownController(d.controllerId)) {
     return "unknown controller without an identification text";
   }
-  if (d.inquiryText && d.inquiryText->size() > 143) return "identification text too long";
+  if ((d.inquiryText && d.inquiryText->size() > 143) ||
+      (d.healthyInquiryText && d.healthyInquiryText->size() > 143)) {
+    return "identification text too long";
+  }
+  if (d.healthyInquiryText && !d.inquiryText) return "a healthy text needs a broken one beside it";
   if (d.pageSize < 512 || d.pageSize > 32768 || d.pageSize % 512 != 0) {
     return "page size must be a multiple of 512 from 512 to 32768";
   }
@@ -420,10 +424,20 @@ bool ParseDescription(const std::string& jsonText, DriveDescription* out, std::s
   r.Text("productRevision", &d.productRevision);
   r.Text("usbSerial", &d.usbSerial);
   if (const json* t = r.Find("inquiryText")) {
-    if (!t->is_string())
-      r.Fail("\"inquiryText\" must be text");
-    else
+    if (t->is_string()) {
       d.inquiryText = t->get<std::string>();
+    } else if (t->is_object()) {
+      ObjectReader s(*t, "inquiryText", error);
+      std::string broken;
+      std::string healthy;
+      s.Text("broken", &broken);
+      s.Text("healthy", &healthy);
+      if (!s.Finish()) return false;
+      d.inquiryText = broken;
+      d.healthyInquiryText = healthy;
+    } else {
+      r.Fail("\"inquiryText\" must be text, or an object of a broken and a healthy text");
+    }
   }
   r.Text("codeImage", &d.codeImage);
   if (const json* n = r.Find("needsCode")) {
@@ -548,6 +562,22 @@ bool ParseDescription(const std::string& jsonText, DriveDescription* out, std::s
       }
     }
     if (!s.Finish()) return false;
+  }
+  if (const json* v = r.Find("ispVerdicts")) {
+    if (!v->is_array()) {
+      r.Fail("\"ispVerdicts\" must be an array");
+      return false;
+    }
+    int index = 0;
+    for (const auto& item : *v) {
+      ObjectReader k(item, "ispVerdicts[" + std::to_string(index++) + "]", error);
+      DriveDescription::JudgedArea area;
+      if (!k.Number("page", &area.page, 0xFFFFFFFF)) k.Fail("\"page\" is required");
+      if (!k.Number("crc32", &area.crc32, 0xFFFFFFFF)) k.Fail("\"crc32\" is required");
+      k.Flag("healthy", &area.healthy);
+      if (!k.Finish()) return false;
+      d.judgedAreas.push_back(area);
+    }
   }
   if (!ReadFaults(r, &d, error)) return false;
   if (!r.Finish()) return false;

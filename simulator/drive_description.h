@@ -55,8 +55,12 @@ struct DriveDescription {
   // The serial number the stick gives as a USB device; empty: none.
   std::string usbSerial;
   // Identification text from INQUIRY byte 36; derived from the controller,
-  // revision and ISP verdict when not given. A given text is used verbatim.
+  // revision and ISP verdict when not given. A given text is used verbatim,
+  // whatever the verdict, unless a healthy text is given beside it: then
+  // `inquiryText` is the text while the ISP is broken, this one while it is
+  // healthy.
   std::optional<std::string> inquiryText;
+  std::optional<std::string> healthyInquiryText;
   // Name in the code block records the controller accepts as working code
   // ("CAUS.BIN"); empty accepts any valid code block.
   std::string codeImage;
@@ -96,6 +100,17 @@ struct DriveDescription {
 
   // READ CAPACITY polls answered "not ready" after a re-enumeration.
   uint32_t notReadyPolls = 2;
+
+  // The verdict the controller gives on one ISP area while it holds the
+  // very bytes it held when the verdict was seen (a drive made from a
+  // recording holds ISP code the simulated controller cannot judge, or only
+  // the pages that were read of it). Other contents are judged as usual.
+  struct JudgedArea {
+    uint32_t page = 0;   // device page the area starts at
+    uint32_t crc32 = 0;  // of the area's 49,152 payload bytes as read back
+    bool healthy = false;
+  };
+  std::vector<JudgedArea> judgedAreas;
 
   // ISP state at creation.
   bool ispHealthy = false;

@@ -324,7 +324,16 @@ bool JudgeIsp(const DriveDescription& d, const NandFlash& flash) {
   if (areas.empty()) return false;
   for (uint32_t area : areas) {
     const auto payload = ReadIspPayload(flash, area);
-    if (payload.size() != standin::kIspSize || !IsValidIspPayload(payload.data())) return false;
+    if (payload.size() != standin::kIspSize) return false;
+    const uint32_t crc = Crc32(payload.data(), payload.size());
+    const auto judged =
+        std::find_if(d.judgedAreas.begin(), d.judgedAreas.end(),
+                     [&](const auto& seen) { return seen.page == area && seen.crc32 == crc; });
+    if (judged != d.judgedAreas.end()) {
+      if (!judged->healthy) return false;
+      continue;
+    }
+    if (!IsValidIspPayload(payload.data())) return false;
   }
   return true;
 }

@@ -72,6 +72,23 @@ OutputFile OutputFile::CreateFresh(const std::string& path, std::string* error) 
   return out;
 }
 
+OutputFile OutputFile::CreatePrivate(const std::string& path, std::string* error) {
+  OutputFile out;
+  const NamedFile file = Split(path);
+  int code = 0;
+  if (file.folder) out.file_ = file.folder->CreateNew(file.name, &code, 0600);
+  if (!out.file_ && error != nullptr) {
+    if (!file.folder) {
+      *error = FolderProblem(path, file);
+    } else if (file.folder->Look(file.name, nullptr)) {
+      *error = path + " exists; name a new file";
+    } else {
+      *error = path + ": cannot be created: " + platform::SystemErrorText(code);
+    }
+  }
+  return out;
+}
+
 bool OutputFile::Write(const uint8_t* data, size_t size) {
   return file_ != nullptr && file_->Write(data, size) == size;
 }

@@ -41,6 +41,9 @@ class OutputFile {
   // the new file made exclusively, so no link is followed and no file that
   // another writer holds is truncated.
   static OutputFile CreateFresh(const std::string& path, std::string* error);
+  // Creates `path` only where the name is free (a link there included),
+  // readable by its owner alone.
+  static OutputFile CreatePrivate(const std::string& path, std::string* error);
 
   bool IsOpen() const { return file_ != nullptr; }
   // Writes all of `data` after what was written before; false on any error.

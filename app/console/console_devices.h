@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "device/recording.h"
 #include "device/transport.h"
 #include "platform/platform.h"
 
@@ -32,6 +33,10 @@ std::string DriveLockNode(const std::string& path);
 // The host's candidate drives by the letters they get, read once without
 // opening any. Empty where the host reaches drives by their own letters.
 std::map<char, std::string> HostDriveNodes();
+
+// What the host says of the drive behind `letter`, for a recording: `node`
+// is its --drive node, or empty for a drive of the host's own letter map.
+device::DriveFacts HostDriveFacts(char letter, const std::string& node);
 
 // Why the host cannot give each drive of --all folders of its own; empty
 // where it can.

@@ -50,6 +50,27 @@ std::map<char, std::string> HostDriveNodes() {
   return device::SgioVolumes(device::SgioOptions{}).Volumes();
 }
 
+device::DriveFacts HostDriveFacts(char letter, const std::string& node) {
+  device::DriveFacts facts;
+  facts.node = node;
+  if (facts.node.empty()) {
+    const std::map<char, std::string> nodes = HostDriveNodes();
+    const auto it = nodes.find(letter);
+    if (it != nodes.end()) facts.node = it->second;
+  }
+  const device::SysfsRoots roots;
+  for (const device::SgioCandidate& candidate : device::ListSgioCandidates(roots)) {
+    if (candidate.node != facts.node) continue;
+    facts.vendor = candidate.vendor;
+    facts.model = candidate.model;
+    facts.usbSerial = candidate.serial;
+  }
+  if (facts.usbSerial.empty() && !facts.node.empty()) {
+    facts.usbSerial = device::UsbSerialOfNode(facts.node, roots);
+  }
+  return facts;
+}
+
 std::string DriveFoldersRefusal() { return {}; }
 
 std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptions& options,

@@ -25,6 +25,12 @@ std::string DriveLockNode(const std::string& path) { return path; }
 
 std::map<char, std::string> HostDriveNodes() { return {}; }
 
+device::DriveFacts HostDriveFacts(char letter, const std::string& node) {
+  device::DriveFacts facts;
+  facts.node = node.empty() ? std::string("\\\\.\\") + letter + ":" : node;
+  return facts;
+}
+
 std::string DriveFoldersRefusal() {
   // Every drive would write its backups and log to the one real C:\.
   return "--all needs a C: folder for each drive, which only the Linux console gives";

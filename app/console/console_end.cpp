@@ -168,6 +168,11 @@ void RunEnd::ProblemSaid(const std::string& text) {
   problems_.push_back(text);
 }
 
+void RunEnd::AddToDocument(const std::string& key, Json value) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  extras_[key] = std::move(value);
+}
+
 void RunEnd::OwnBox(const ShownBox& box) {
   const std::lock_guard<std::mutex> lock(mutex_);
   ownBoxes_.push_back(box);
@@ -271,6 +276,7 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
   } else if (!document.contains("drives")) {
     document["drives"] = Json::array();
   }
+  document.update(extras_);
   document["messages"] = BoxesJson(boxes);
   document["files"] = FilesJson(files);
   ::kestrune::console::PrintDocument(io_.out, std::move(document), errors, code);

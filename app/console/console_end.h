@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/console/console_job.h"
+#include "app/console/console_json.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "discovery/report.h"
@@ -75,6 +76,9 @@ class RunEnd {
   void Problem(const std::string& text);
   // One stderr named already, for the document.
   void ProblemSaid(const std::string& text);
+  // A field of the document beyond the drives' own (where a replay left
+  // its recording).
+  void AddToDocument(const std::string& key, Json value);
   // A box of the run's own (the one question of --all).
   void OwnBox(const ShownBox& box);
   // The jobs the last word tells of, in order, while the returned object
@@ -117,6 +121,7 @@ class RunEnd {
   std::mutex mutex_;
   std::vector<std::string> problems_;
   std::vector<ShownBox> ownBoxes_;
+  Json extras_ = Json::object();
   std::vector<const DriveJob*> jobs_;
   bool ran_ = false;
   bool told_ = false;

@@ -8,6 +8,7 @@
 #include "app/console/console_map.h"
 #include "app/dialog.h"
 #include "device/link.h"
+#include "device/replay.h"
 #include "device/volume_map.h"
 #include "discovery/program.h"
 #include "log/isp_log.h"
@@ -160,6 +161,9 @@ void DriveJob::Run(const JobSetup& setup) {
       // on close included.
       if (!platform::InterruptReceived()) dialog.OnClose();
     });
+  } catch (const device::ReplayStopped&) {
+    // The replay keeps where and why it stopped; nothing more reaches a
+    // drive or is shown.
   } catch (const std::exception& e) {
     Problem(e.what());
     reports_->Update([&](Report& report) { Settle(report, Outcome::kFailed, e.what()); });
@@ -187,6 +191,7 @@ void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg&
   switch (options.command) {
     case Command::kScan:
     case Command::kList:
+    case Command::kExportDrive:
       break;
     case Command::kFix:
       dialog.OnStartFix();

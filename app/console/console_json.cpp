@@ -100,6 +100,8 @@ const char* CommandName(Command command) {
       return "list";
     case Command::kMap:
       return "map";
+    case Command::kExportDrive:
+      return "export-drive";
     case Command::kInteractive:
       break;
   }

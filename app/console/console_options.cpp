@@ -1,6 +1,7 @@
 #include "app/console/console_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <ostream>
 
@@ -8,12 +9,14 @@ namespace kestrune::console {
 
 namespace {
 
-bool EndsWithJson(const std::string& path) {
-  if (path.size() < 5) return false;
-  std::string tail = path.substr(path.size() - 5);
+bool EndsWith(const std::string& path, const std::string& ending) {
+  if (path.size() < ending.size()) return false;
+  std::string tail = path.substr(path.size() - ending.size());
   for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == ".json";
+  return tail == ending;
 }
+
+bool EndsWithJson(const std::string& path) { return EndsWith(path, ".json"); }
 
 // "X=PATH" -> letter and path; false with `problem` set when malformed.
 bool ParseDriveArgument(const std::string& text, DriveArgument& drive, std::string& problem) {
@@ -30,6 +33,7 @@ bool ParseDriveArgument(const std::string& text, DriveArgument& drive, std::stri
   }
   drive.path = text.substr(2);
   drive.simulated = EndsWithJson(drive.path);
+  drive.replay = EndsWith(drive.path, kRecordingExtension);
   return true;
 }
 
@@ -51,6 +55,31 @@ std::optional<std::string> AllProblem(const ConsoleOptions& options, bool select
   return std::nullopt;
 }
 
+// What export-drive, --record and a replay cannot be combined with.
+std::optional<std::string> RecordingProblem(const ConsoleOptions& options) {
+  const bool exporting = options.command == Command::kExportDrive;
+  if (exporting != !options.exportFile.empty()) {
+    return exporting ? "export-drive takes the name of the virtual-drive file to write"
+                     : "only export-drive takes a file name after the command";
+  }
+  if (exporting && !EndsWithJson(options.exportFile)) {
+    return "export-drive writes a virtual-drive file, whose name ends in .json: '" +
+           options.exportFile + "'";
+  }
+  if (exporting && (options.json || options.all || !options.recordFile.empty())) {
+    return "export-drive goes with one --drive X=FILE naming a recording, and nothing of a run";
+  }
+  if (options.recordOverwrite && options.recordFile.empty()) {
+    return "--record-overwrite goes with --record";
+  }
+  const bool replaying = std::any_of(options.drives.begin(), options.drives.end(),
+                                     [](const DriveArgument& d) { return d.replay; });
+  if (replaying && options.all) {
+    return "--all does not replay; replay each letter's recording in a run of its own";
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::vector<std::string> DialogArguments(const ConsoleOptions& options) {
@@ -64,15 +93,19 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
 
   std::string command;
   std::vector<std::string> drives;
-  app.add_option(
-         "command", command,
-         "scan: start up and list the drives; fix: Start Fix on the selected drive; "
-         "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
-         "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
-         "the candidate disks as sysfs describes them, none opened; map: draw the selected drive's "
-         "flash, its ISP copies compared with the image, into ISP_Map.svg; none: "
-         "interactive")
-      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore", "list", "map"}));
+  app.add_option("command", command,
+                 "scan: start up and list the drives; fix: Start Fix on the selected drive; "
+                 "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
+                 "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
+                 "the candidate disks as sysfs describes them, none opened; export-drive OUT.json: "
+                 "a virtual drive made of the recording --drive names; map: draw the selected "
+                 "drive's flash, its ISP copies compared with the image, into ISP_Map.svg; none: "
+                 "interactive")
+      ->check(CLI::IsMember(
+          {"scan", "fix", "destroy", "backup", "restore", "list", "export-drive", "map"}));
+  app.add_option("output", options.exportFile,
+                 "with export-drive: the virtual-drive file to write (its flash goes beside it, "
+                 "in OUT.json.flash)");
   app.add_option("--drive", drives,
                  "X=PATH: drive letter X is a device node (or a /dev/disk/by-id or by-path link "
                  "to one) or a virtual-drive file (*.json); repeatable; replaces the /sys/block "
@@ -93,6 +126,12 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                  "a folder holding the 31 ISP images under their catalogue names, written "
                  "instead of the built-in ones (also KESTRUNE_IMAGES=DIR)");
   app.add_option("--trace", options.traceFile, "one line per device command to FILE");
+  app.add_option("--record", options.recordFile,
+                 "every command sent to the drive, with its reply, to FILE (a new file, see "
+                 "docs/recording.md); with --all one file per letter, the letter before FILE's "
+                 "extension (run.krec: run.E.krec); replay it with --drive X=FILE");
+  app.add_flag("--record-overwrite", options.recordOverwrite,
+               "with --record: replace a file already there");
   CLI::Option* verbose = app.add_flag("--verbose", options.verbose, "the debug channel to stderr");
   app.add_flag("--json", options.json,
                "with a command: one JSON document on stdout, and nothing else there (see "
@@ -150,6 +189,8 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.command = Command::kRestore;
   } else if (command == "list") {
     options.command = Command::kList;
+  } else if (command == "export-drive") {
+    options.command = Command::kExportDrive;
   } else if (command == "map") {
     options.command = Command::kMap;
   } else {
@@ -177,6 +218,7 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   if (options.donor && options.command != Command::kRestore) {
     return usage("--donor goes with the restore command only");
   }
+  if (auto problem = RecordingProblem(options)) return usage(*problem);
   if (options.map && options.command != Command::kScan && options.command != Command::kFix) {
     return usage("--map goes with scan or fix (the map command draws without it)");
   }

@@ -11,13 +11,25 @@
 
 namespace kestrune::console {
 
-enum class Command { kInteractive, kScan, kFix, kDestroy, kBackup, kRestore, kList, kMap };
+enum class Command {
+  kInteractive,
+  kScan,
+  kFix,
+  kDestroy,
+  kBackup,
+  kRestore,
+  kList,
+  kExportDrive,
+  kMap,
+};
 
-// One --drive X=PATH: a virtual-drive file (*.json) or a device node.
+// One --drive X=PATH: a virtual-drive file (*.json), a recording to replay
+// (*.krec, or any file that starts as one) or a device node.
 struct DriveArgument {
   char letter = 0;
   std::string path;
   bool simulated = false;
+  bool replay = false;
 };
 
 struct ConsoleOptions {
@@ -30,6 +42,11 @@ struct ConsoleOptions {
   std::string tempFolder;
   std::string imagesFolder;
   std::string traceFile;
+  // --record: every command to the drives, with its reply, to this file.
+  std::string recordFile;
+  bool recordOverwrite = false;
+  // export-drive: the virtual-drive file to make of a recording.
+  std::string exportFile;
   bool verbose = false;
   bool json = false;
   // Only errors, warnings, the questions a user must answer and the final
@@ -77,6 +94,8 @@ inline constexpr const char* kVersionText = "Kestrune v1.0.0.7";
 // The version alone, as the JSON document gives it.
 inline constexpr const char* kVersionNumber = kProgramVersion;
 static_assert(std::string_view(kVersionText).ends_with(kVersionNumber));
+// The name ending that makes a --drive file a recording to replay.
+inline constexpr const char* kRecordingExtension = ".krec";
 // The letter --simulate puts the built-in drive on.
 inline constexpr char kSimulateLetter = 'E';
 // Where --simulate keeps the built-in drive's flash, inside the C: folder.

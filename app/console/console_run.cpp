@@ -17,6 +17,7 @@
 #include "app/console/console_job.h"
 #include "app/console/console_list.h"
 #include "app/console/console_options.h"
+#include "app/console/console_record.h"
 #include "device/trace.h"
 #include "device/volume_map.h"
 #include "images/images.h"
@@ -66,12 +67,14 @@ class TraceFile {
   std::mutex mutex_;
 };
 
-int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
+int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
+        const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
   std::string problem;
+  MarkReplays(options.drives);
   // From here on a --drive node is its whole disk, so that the lock, the
   // check below and every command reach the drive itself.
   for (DriveArgument& drive : options.drives) {
-    if (drive.simulated) continue;
+    if (drive.simulated || drive.replay) continue;
     drive.path = ResolveDriveNode(drive.path, problem);
     if (drive.path.empty()) return end.Fail(kExitUsage, problem);
   }
@@ -122,6 +125,7 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
   }
   std::map<char, std::string> nodes;
   for (const DriveArgument& drive : options.drives) {
+    if (drive.replay) continue;
     if (!drive.simulated) {
       nodes[drive.letter] = drive.path;
       continue;
@@ -139,6 +143,9 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
   if (options.all && nodes.empty() && loaded.empty()) nodes = HostDriveNodes();
 
   device::VolumeMap volumes;
+  ReplayDrives replays;
+  if (!replays.Open(options, problem)) return end.Fail(kExitUsage, problem);
+  replays.MapInto(volumes);
   sim::SimulatedVolumes simulated;
   for (LoadedDrive& drive : loaded) {
     // Another run may use the same file: the drive opens only under its lock.
@@ -146,7 +153,7 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
     volumes.Map(drive.letter, simulated);
   }
   std::unique_ptr<device::VolumeOpener> devices;
-  if (!nodes.empty() || loaded.empty()) {
+  if (!nodes.empty() || (loaded.empty() && replays.empty())) {
     devices = MakeHostDevices(nodes, problem);
     if (!devices) return end.Fail(kExitUsage, problem);
     if (nodes.empty()) {
@@ -155,6 +162,14 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
       for (const auto& [letter, path] : nodes) volumes.Map(letter, *devices);
     }
   }
+  std::vector<char> allLetters;
+  for (const LoadedDrive& drive : loaded) allLetters.push_back(drive.letter);
+  for (const auto& [letter, node] : nodes) allLetters.push_back(letter);
+  const std::unique_ptr<device::RecordingVolumes> recording = StartRecording(
+      options, arguments, volumes, options.all ? allLetters : std::vector<char>{}, problem);
+  if (!options.recordFile.empty() && !recording) return end.Fail(kExitUsage, problem);
+  device::VolumeOpener& recorded =
+      recording ? static_cast<device::VolumeOpener&>(*recording) : volumes;
 
   if (settings.simulatorRealTime) {
     for (LoadedDrive& drive : loaded) drive.drive->SetClock(sim::WallClock());
@@ -167,9 +182,9 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
     if (!traceFile->ok()) {
       return end.Fail(kExitUsage, "cannot write the trace file " + options.traceFile);
     }
-    tracing.emplace(volumes, traceFile->Sink());
+    tracing.emplace(recorded, traceFile->Sink());
   }
-  device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : volumes;
+  device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : recorded;
 
   if (options.all) {
     AllDrivesRun run{options, io, hostOptions, images, opener, {}, &end};
@@ -180,7 +195,13 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
     for (const auto& [letter, node] : nodes) run.drives.push_back({letter, node, nullptr});
     std::sort(run.drives.begin(), run.drives.end(),
               [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
-    return RunAllDrives(run);
+    const int code = RunAllDrives(run);
+    if (recording) {
+      for (const std::string& broken : recording->Finish()) {
+        io.err << "kestrune: " << broken << std::endl;
+      }
+    }
+    return code;
   }
 
   // One drive: a job of its own that scans every letter, in this thread.
@@ -194,6 +215,15 @@ int Run(ConsoleOptions& options, const ConsoleStreams& io, const Settings& setti
   for (LoadedDrive& drive : loaded) job.saves.emplace_back(drive.drive.get(), drive.Name());
   const RunEnd::Attachment attached = end.Attach({&job}, true);
   job.Run({options, images, opener, settings.allowStandInImages, io.outputIsTerminal});
+  if (recording) {
+    for (const std::string& broken : recording->Finish()) end.Problem(broken);
+  }
+  // A replay that left its recording stopped the run there: what it did
+  // before is told, and nothing after it happened.
+  if (const std::optional<device::Divergence> left = replays.Finish()) {
+    end.AddToDocument("divergence", DivergenceJson(*left));
+    return end.Fail(kExitUsage, device::DescribeDivergence(*left));
+  }
   return end.Finish();
 }
 
@@ -212,11 +242,12 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
     return *stop;
   }
   if (options.command == Command::kList) return RunList(options, io);
+  if (options.command == Command::kExportDrive) return RunExportDrive(options, io);
   RunEnd end(options, io);
   // An interrupt that ends the run at once still prints its last word.
   const platform::LastWords lastWords([&end] { return end.LastWords(); });
   try {
-    return Run(options, io, settings, end);
+    return Run(options, {argv + 1, argv + argc}, io, settings, end);
   } catch (const std::exception& e) {
     return end.Fail(kExitFailure, e.what());
   }

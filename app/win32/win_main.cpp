@@ -14,12 +14,17 @@
 #include "app/win32/main_dialog.h"
 #include "app/win32/win32_view.h"
 #include "device/link.h"
+#include "device/recorder.h"
 #include "discovery/program.h"
 #include "log/isp_log.h"
+#include "operations/backup_records.h"
 #include "platform/platform.h"
+#include "program_version.h"
 #include "resources/resource.h"
 
 namespace {
+
+constexpr const char* kRecordVariable = "KESTRUNE_RECORD";
 
 // The application profile: the class library only names its registry path
 // at start-up. The program keeps no settings, so nothing is ever written there.
@@ -69,8 +74,34 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     return 1;
   }
 
+  // KESTRUNE_RECORD=FILE keeps every command to the drives, with its reply,
+  // in a new file (docs/recording.md).
+  std::unique_ptr<kestrune::device::RecordingVolumes> recording;
+  if (const std::string record =
+          kestrune::platform::ReadEnvironmentVariable(kRecordVariable).value_or("");
+      !record.empty()) {
+    const kestrune::device::RecordingHeader header{
+        kestrune::kProgramVersion, kestrune::UtcTimestamp(),
+        kestrune::platform::SystemDescription(), CommandLineArguments()};
+    auto writer = kestrune::device::RecordingWriter::Create(record, false, header, problem);
+    if (!writer) {
+      view.ShowMessage("Cannot record: " + problem + ".", "Fail",
+                       kestrune::kMbIconError | kestrune::kMbTopmost);
+      return 1;
+    }
+    recording =
+        std::make_unique<kestrune::device::RecordingVolumes>(drives.opener(), [](char letter) {
+          kestrune::device::DriveFacts facts;
+          facts.node = std::string("\\\\.\\") + letter + ":";
+          return facts;
+        });
+    recording->RecordAll(std::move(writer));
+  }
+  kestrune::device::VolumeOpener& opener =
+      recording ? static_cast<kestrune::device::VolumeOpener&>(*recording) : drives.opener();
+
   std::unique_ptr<kestrune::platform::Platform> platform = kestrune::platform::CreateHostPlatform();
-  kestrune::device::DeviceLink link(drives.opener());
+  kestrune::device::DeviceLink link(opener);
   kestrune::IspLog log(*platform);
   kestrune::Program program(*platform, link, log, view);
   program.imagesFolder = settings.imagesFolder;
@@ -83,6 +114,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   app.InitInstance([&](kestrune::CKestruneDlg& dialog) {
     kestrune::win32::RunMainDialog(instance, nullptr, dialog, view, icon, hooks);
   });
+  if (recording) {
+    for (const std::string& broken : recording->Finish()) {
+      view.ShowMessage("The recording is incomplete: " + broken + ".", kestrune::kAppTitle,
+                       kestrune::kMbIconError);
+    }
+  }
   // The flash of a simulated drive is its only record: say so when it is lost.
   if (!drives.Save()) {
     view.ShowMessage("The simulated drive's flash could not be saved.", kestrune::kAppTitle,

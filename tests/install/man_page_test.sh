@@ -29,7 +29,7 @@ fi
 
 help=$("$program" --help)
 # "command TEXT:{scan,fix,...}" and the "  -h,--help", "  --drive TEXT" lines.
-commands=$(grep -oE '\{[a-z,]+\}' <<<"$help" | head -n 1 | tr -d '{}' | tr ',' ' ')
+commands=$(grep -oE '\{[a-z,-]+\}' <<<"$help" | head -n 1 | tr -d '{}' | tr ',' ' ')
 options=$(grep -E '^ +-' <<<"$help" | grep -oE -- '(^|[ ,])--?[a-z][a-z0-9-]*' | tr -d ' ,')
 variables=$(strings "$program" | grep -oE 'KESTRUNE_[A-Z0-9_]+' | sort -u)
 if [[ -z $commands || -z $options ]]; then

@@ -28,9 +28,9 @@ _kestrune() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]:-}
   local program=${COMP_WORDS[0]}
-  local commands="scan fix destroy backup restore list map"
+  local commands="scan fix destroy backup restore list export-drive map"
   local options="--help --drive --simulate --select --yes --c-drive --temp --images --trace
-    --verbose --json --quiet --all --from --donor --version --map"
+    --record --record-overwrite --verbose --json --quiet --all --from --donor --version --map"
   COMPREPLY=()
 
   # With '=' among the word breaks (bash's default), "--drive E=/dev/sd"
@@ -67,7 +67,7 @@ _kestrune() {
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
       return 0
       ;;
-    --trace | --from)
+    --trace | --from | --record | export-drive)
       _kestrune_compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return 0

@@ -1,0 +1,231 @@
+#include "app/console/console_record.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <ostream>
+
+#include "app/console/console_devices.h"
+#include "operations/backup_records.h"
+#include "platform/platform.h"
+#include "simulator/drive_export.h"
+#include "simulator/virtual_drive.h"
+
+namespace kestrune::console {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string LetterList(const std::vector<char>& letters) {
+  std::string text;
+  for (char letter : letters) {
+    if (!text.empty()) text += ", ";
+    text += letter;
+    text += ':';
+  }
+  return text;
+}
+
+}  // namespace
+
+void MarkReplays(std::vector<DriveArgument>& drives) {
+  for (DriveArgument& drive : drives) {
+    if (!drive.simulated && !drive.replay) drive.replay = device::StartsAsRecording(drive.path);
+  }
+}
+
+bool ReplayDrives::Open(const ConsoleOptions& options, std::string& problem) {
+  for (const DriveArgument& drive : options.drives) {
+    if (!drive.replay) continue;
+    if (options.all) {
+      problem = "--all does not replay; replay each letter's recording in a run of its own";
+      return false;
+    }
+    std::unique_ptr<device::ReplayVolumes> replay =
+        device::ReplayVolumes::Open(drive.path, problem);
+    if (!replay) {
+      problem = "cannot replay " + problem;
+      return false;
+    }
+    const std::vector<char>& letters = replay->Letters();
+    if (std::find(letters.begin(), letters.end(), drive.letter) == letters.end()) {
+      problem = drive.path + " holds no drive " + drive.letter + ": (it holds " +
+                (letters.empty() ? std::string("none") : LetterList(letters)) +
+                "); give the letter it was recorded on";
+      return false;
+    }
+    // The recording answers for every letter it holds, so no other drive
+    // of the run may stand on one of them.
+    for (char letter : letters) {
+      const bool taken =
+          (options.simulate && letter == kSimulateLetter) ||
+          std::any_of(options.drives.begin(), options.drives.end(), [&](const DriveArgument& d) {
+            return d.letter == letter && d.path != drive.path;
+          });
+      if (taken) {
+        problem = drive.path + " answers for drive " + letter + ":, which another drive of the " +
+                  "run stands on";
+        return false;
+      }
+    }
+    replays_.push_back(std::move(replay));
+  }
+  return true;
+}
+
+void ReplayDrives::MapInto(device::VolumeMap& volumes) {
+  for (const auto& replay : replays_) {
+    for (char letter : replay->Letters()) volumes.Map(letter, *replay);
+  }
+}
+
+std::optional<device::Divergence> ReplayDrives::Finish() {
+  std::optional<device::Divergence> first;
+  for (const auto& replay : replays_) {
+    replay->Finish();
+    if (replay->divergence() && !first) first = replay->divergence();
+  }
+  return first;
+}
+
+Json DivergenceJson(const device::Divergence& divergence) {
+  Json json = Json::object();
+  json["command"] = divergence.command;
+  json["recorded"] = divergence.recorded;
+  json["run"] = divergence.sent;
+  return json;
+}
+
+std::string RecordingPathFor(const std::string& path, char letter) {
+  const fs::path named(path);
+  const std::string tag = std::string(".") + letter;
+  if (!named.has_extension()) return path + tag;
+  fs::path renamed = named;
+  renamed.replace_filename(named.stem().string() + tag + named.extension().string());
+  return renamed.string();
+}
+
+std::unique_ptr<device::RecordingVolumes> StartRecording(const ConsoleOptions& options,
+                                                         const std::vector<std::string>& arguments,
+                                                         device::VolumeOpener& inner,
+                                                         const std::vector<char>& letters,
+                                                         std::string& problem) {
+  if (options.recordFile.empty()) return nullptr;
+  const device::RecordingHeader header{kVersionNumber, UtcTimestamp(),
+                                       platform::SystemDescription(), arguments};
+  const std::vector<DriveArgument> drives = options.drives;
+  const bool simulate = options.simulate;
+  auto describe = [drives, simulate](char letter) {
+    device::DriveFacts facts;
+    for (const DriveArgument& drive : drives) {
+      if (drive.letter != letter) continue;
+      if (!drive.simulated && !drive.replay) return HostDriveFacts(letter, drive.path);
+      facts.node = drive.path;
+      return facts;
+    }
+    if (simulate && letter == kSimulateLetter) {
+      facts.node = "(built-in)";
+      return facts;
+    }
+    return HostDriveFacts(letter, {});
+  };
+  auto recording = std::make_unique<device::RecordingVolumes>(inner, describe);
+  if (letters.empty()) {
+    std::unique_ptr<device::RecordingWriter> writer = device::RecordingWriter::Create(
+        options.recordFile, options.recordOverwrite, header, problem);
+    if (!writer) return nullptr;
+    recording->RecordAll(std::move(writer));
+    return recording;
+  }
+  std::vector<std::string> made;
+  for (char letter : letters) {
+    const std::string path = RecordingPathFor(options.recordFile, letter);
+    std::unique_ptr<device::RecordingWriter> writer =
+        device::RecordingWriter::Create(path, options.recordOverwrite, header, problem);
+    if (!writer) {
+      // A run refused here leaves no half set of files behind.
+      for (const std::string& file : made) {
+        std::error_code error;
+        fs::remove(file, error);
+      }
+      return nullptr;
+    }
+    made.push_back(path);
+    recording->RecordLetter(letter, std::move(writer));
+  }
+  return recording;
+}
+
+int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
+  const auto fail = [&io](const std::string& problem) {
+    io.err << "kestrune: " << problem << std::endl;
+    return kExitUsage;
+  };
+  std::vector<DriveArgument> drives = options.drives;
+  MarkReplays(drives);
+  if (drives.size() != 1 || !drives[0].replay) {
+    return fail("export-drive takes one --drive X=FILE that names a recording");
+  }
+  const DriveArgument& source = drives[0];
+  std::string problem;
+  std::unique_ptr<device::RecordingReader> reader =
+      device::RecordingReader::Open(source.path, problem);
+  if (!reader) return fail("cannot export " + problem);
+
+  sim::DriveExport exporter;
+  std::vector<char> letters;
+  std::string serial;
+  uint32_t commands = 0;
+  device::RecordedOpen open;
+  device::RecordedCommand command;
+  for (bool more = true; more;) {
+    switch (reader->Next(open, command, problem)) {
+      case device::RecordingReader::Item::kOpen:
+        if (std::find(letters.begin(), letters.end(), open.letter) == letters.end()) {
+          letters.push_back(open.letter);
+        }
+        if (open.letter == source.letter && open.facts) serial = open.facts->usbSerial;
+        break;
+      case device::RecordingReader::Item::kCommand: {
+        if (command.letter != source.letter) break;
+        ++commands;
+        device::Request request;
+        request.cdb = command.cdb.data();
+        request.cdbLength = static_cast<uint8_t>(command.cdb.size());
+        request.carrier = command.carrier;
+        request.transferLength = command.transferLength;
+        request.timeoutSeconds = command.timeoutSeconds;
+        request.data = command.carrier == device::Carrier::kOut ? command.dataOut.data() : nullptr;
+        exporter.Observe(request, command.result, command.dataIn);
+        break;
+      }
+      case device::RecordingReader::Item::kEnd:
+        more = false;
+        break;
+      case device::RecordingReader::Item::kBad:
+        return fail("cannot export " + source.path + ": it " + problem);
+    }
+  }
+  if (std::find(letters.begin(), letters.end(), source.letter) == letters.end()) {
+    return fail(source.path + " holds no drive " + source.letter + ": (it holds " +
+                (letters.empty() ? std::string("none") : LetterList(letters)) + ")");
+  }
+  if (!reader->finished()) {
+    io.err << "kestrune: " << source.path
+           << " ends without its end marker (the recorded run did not finish"
+           << (reader->unanswered() ? "; " + *reader->unanswered() + " got no reply" : "")
+           << "); the drive is made of the " << commands << " commands it holds" << std::endl;
+  }
+  std::optional<sim::ExportedDrive> drive = exporter.Finish(serial, problem);
+  if (!drive) return fail("cannot make a drive of " + source.path + ": " + problem);
+  if (!sim::WriteExportedDrive(options.exportFile, *drive, problem)) return fail(problem);
+  char controller[8];
+  std::snprintf(controller, sizeof controller, "0x%X", drive->description.controllerId);
+  io.out << source.letter << ": controller " << controller << ", ISP "
+         << (drive->healthy ? "healthy" : "broken") << ", " << drive->pagesRead
+         << " pages read: written to " << options.exportFile << " and "
+         << sim::FlashPathFor(options.exportFile) << std::endl;
+  return kExitDone;
+}
+
+}  // namespace kestrune::console

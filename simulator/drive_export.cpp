@@ -1,0 +1,475 @@
+#include "simulator/drive_export.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "device/bytes.h"
+#include "simulator/crc32.h"
+#include "simulator/flash_content.h"
+#include "simulator/flash_file.h"
+#include "simulator/sim_host.h"
+#include "simulator/virtual_drive.h"
+
+namespace kestrune::sim {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr uint8_t kOpInquiry = 0x12;
+constexpr uint8_t kOpReadCapacity = 0x25;
+constexpr uint8_t kOpModeByte = 0xF3;
+constexpr uint8_t kOpController = 0xFD;
+constexpr uint8_t kOpConfig = 0xF2;
+constexpr uint8_t kOpReadPages = 0xF8;
+constexpr uint8_t kOpReadSpare = 0xF9;
+constexpr uint8_t kOpWritePages = 0xFA;
+constexpr uint8_t kOpErase = 0xFE;
+constexpr uint8_t kSubMemory = 0x00;
+constexpr uint8_t kSubReset = 0x06;
+constexpr uint8_t kSubFlashId = 0x10;
+
+constexpr uint32_t kMemorySize = 0x10000;
+constexpr size_t kTextOffset = 36;
+constexpr size_t kConfigLengthA = 11;  // through the usable blocks per zone
+constexpr size_t kConfigLengthB = 34;
+
+constexpr std::array<uint16_t, 7> kControllers = {0x161, 0x162, 0x163, 0x165, 0x168, 0x169, 0x190};
+// The part of an identification text that names the controller, for a text
+// the simulated controller cannot derive: it then gives the text as it
+// was, and the family follows the name.
+struct TextCode {
+  const char* code;
+  uint16_t controller;
+};
+constexpr TextCode kTextCodes[] = {
+    {"Qzv", 0x168},  {"UT0", 0x161},  {"UT2", 0x169},  {"U163", 0x163},
+    {"0163", 0x163}, {"U165", 0x165}, {"0165", 0x165}, {"U190", 0x190},
+    {"0190", 0x190}, {"U162", 0x162}, {"0162", 0x162}, {"UT", 0x161},
+};
+
+// Where the verdict sits in an identification text: "0000" is broken.
+constexpr size_t kVerdictAt = 12;
+constexpr size_t kVerdictLength = 4;
+
+bool TextHealthy(const std::string& text) {
+  return text.size() >= kVerdictAt + kVerdictLength &&
+         text.compare(kVerdictAt, kVerdictLength, "0000") != 0;
+}
+
+std::string Field(const std::vector<uint8_t>& reply, size_t from, size_t to) {
+  std::string text(reply.begin() + static_cast<ptrdiff_t>(from),
+                   reply.begin() + static_cast<ptrdiff_t>(to));
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+  return text;
+}
+
+std::string Hex(std::span<const uint8_t> bytes) {
+  std::string text;
+  char piece[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", bytes[i]);
+    text += piece;
+  }
+  return text;
+}
+
+std::string HexNumber(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+bool Ascii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+Json DescriptionJson(const DriveDescription& d) {
+  Json j = Json::object();
+  j["controller"] = HexNumber(d.controllerId);
+  j["revision"] = d.revision;
+  j["vendor"] = d.vendor;
+  j["product"] = d.product;
+  j["productRevision"] = d.productRevision;
+  j["usbSerial"] = d.usbSerial;
+  if (d.inquiryText && d.healthyInquiryText) {
+    j["inquiryText"] = {{"broken", *d.inquiryText}, {"healthy", *d.healthyInquiryText}};
+  } else if (d.inquiryText) {
+    j["inquiryText"] = *d.inquiryText;
+  }
+  if (!d.codeImage.empty()) j["codeImage"] = d.codeImage;
+  j["flashId"] = Hex(d.flashId);
+  j["modeByte"] = d.modeByte;
+  j["notReadyPolls"] = d.notReadyPolls;
+  j["geometry"] = {
+      {"pageSize", d.pageSize}, {"pagesPerBlock", d.pagesPerBlock}, {"blockCount", d.blockCount}};
+  Json config = Json::object();
+  config["flashType"] = d.flashType;
+  config["cfgFlags"] = HexNumber(d.cfgFlags.value_or(0));
+  if (d.cisPagesPerBlockByte) config["cisPagesPerBlockByte"] = *d.cisPagesPerBlockByte;
+  config["blocksPerZone"] = d.blocksPerZone;
+  config["zoneCount"] = d.zoneCount;
+  config["ceCount"] = d.ceCount;
+  if (d.configPagesPerBlock) config["pagesPerBlock"] = *d.configPagesPerBlock;
+  if (d.usableBlocksPerZone) config["usableBlocksPerZone"] = *d.usableBlocksPerZone;
+  if (d.cisPagesPerBlock) config["cisPagesPerBlock"] = *d.cisPagesPerBlock;
+  config["channelCount"] = d.channelCount;
+  if (d.configPageSize) config["pageSize"] = *d.configPageSize;
+  config["optionFlags"] = d.optionFlags;
+  if (d.configBytes) config["raw"] = Hex(*d.configBytes);
+  j["config"] = config;
+  j["capacity"] = {{"lastLba", d.lastLba.value_or(0)}, {"blockLength", d.blockLength}};
+  if (!d.memory.empty()) {
+    Json memory = Json::array();
+    for (const auto& [address, data] : d.memory) {
+      memory.push_back({{"address", HexNumber(address)}, {"hex", Hex(data)}});
+    }
+    j["memory"] = memory;
+  }
+  Json verdicts = Json::array();
+  for (const auto& area : d.judgedAreas) {
+    verdicts.push_back(
+        {{"page", area.page}, {"crc32", HexNumber(area.crc32)}, {"healthy", area.healthy}});
+  }
+  j["ispVerdicts"] = verdicts;
+  return j;
+}
+
+// The controller and revision whose derived text is `text` for the
+// verdict it carries; false when none is.
+bool DeriveText(const std::string& text, DriveDescription& d) {
+  const bool healthy = TextHealthy(text);
+  for (uint16_t controller : kControllers) {
+    for (uint8_t revision = 0; revision < 36; ++revision) {
+      DriveDescription probe;
+      probe.controllerId = controller;
+      probe.revision = revision;
+      if (probe.IdentificationText(healthy) == text) {
+        d.controllerId = controller;
+        d.revision = revision;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The texts of a drive whose text the simulated controller does not derive:
+// the one it gave, and the same with the other verdict in its place.
+bool KeepText(const std::string& text, DriveDescription& d) {
+  const TextCode* code = std::find_if(
+      std::begin(kTextCodes), std::end(kTextCodes),
+      [&text](const TextCode& entry) { return text.find(entry.code) != std::string::npos; });
+  if (code == std::end(kTextCodes)) return false;
+  d.controllerId = code->controller;
+  d.inquiryText = text;
+  if (text.size() >= kVerdictAt + kVerdictLength) {
+    std::string broken = text;
+    broken.replace(kVerdictAt, kVerdictLength, "0000");
+    std::string healthy = text;
+    if (!TextHealthy(text)) healthy.replace(kVerdictAt, kVerdictLength, "1100");
+    d.inquiryText = broken;
+    d.healthyInquiryText = healthy;
+  }
+  return true;
+}
+
+std::string Lacking(const char* command) {
+  return std::string("the recording holds no ") + command +
+         " the drive answered; record a scan of the drive and export that";
+}
+
+}  // namespace
+
+void DriveExport::Observe(const device::Request& request, const device::Result& result,
+                          std::span<const uint8_t> dataIn) {
+  ++order_;
+  if (request.cdb == nullptr || request.cdbLength == 0) return;
+  const uint8_t* cdb = request.cdb;
+  const bool good = result.Succeeded();
+  const bool pageCommand = request.cdbLength >= 9;
+  switch (cdb[0]) {
+    case kOpInquiry:
+      if (good && !inquiry_ && dataIn.size() > kTextOffset) {
+        inquiry_.emplace(dataIn.begin(), dataIn.end());
+      }
+      break;
+    case kOpReadCapacity:
+      // The polls after a restart tell how long the drive stays away.
+      if (afterReset_ && !notReadyPolls_) {
+        if (good) {
+          notReadyPolls_ = polls_;
+        } else {
+          ++polls_;
+        }
+      }
+      if (good && !capacity_ && dataIn.size() >= 8) capacity_.emplace(dataIn.begin(), dataIn.end());
+      break;
+    case kOpModeByte:
+      if (good && !modeByte_ && !dataIn.empty()) modeByte_ = dataIn[0];
+      break;
+    case kOpConfig:
+      if (good && dataIn.size() > config_.size()) config_.assign(dataIn.begin(), dataIn.end());
+      break;
+    case kOpReadPages: {
+      if (!good || !pageCommand) break;
+      const uint32_t page = bytes::LoadBe32(cdb + 2);
+      const uint32_t count = bytes::LoadBe16(cdb + 7);
+      if (count == 0 || request.transferLength % count != 0 ||
+          dataIn.size() != request.transferLength) {
+        break;
+      }
+      const uint32_t size = request.transferLength / count;
+      if (pageSize_ == 0) pageSize_ = size;
+      if (size != pageSize_) break;
+      for (uint32_t i = 0; i < count && page + i >= page; ++i) {
+        const auto slice = dataIn.subspan(size_t{i} * size, size);
+        pages_.emplace(page + i, PageRead{order_, {slice.begin(), slice.end()}});
+      }
+      break;
+    }
+    case kOpReadSpare:
+      if (good && pageCommand && !dataIn.empty()) {
+        const auto spare = dataIn.first(std::min<size_t>(dataIn.size(), kSpareSize));
+        spares_.emplace(bytes::LoadBe32(cdb + 2), PageRead{order_, {spare.begin(), spare.end()}});
+      }
+      break;
+    case kOpWritePages:
+      // A write turned down may still have changed the page.
+      if (pageCommand) {
+        changes_.push_back({order_, bytes::LoadBe32(cdb + 2), bytes::LoadBe16(cdb + 7)});
+      }
+      break;
+    case kOpErase:
+      if (pageCommand) changes_.push_back({order_, bytes::LoadBe32(cdb + 2), 0});
+      break;
+    case kOpController:
+      ObserveController(request, dataIn);
+      if (good && request.cdbLength >= 2 && cdb[1] == kSubFlashId && !flashId_ &&
+          dataIn.size() >= 5) {
+        flashId_.emplace(dataIn.begin(), dataIn.begin() + 5);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void DriveExport::ObserveController(const device::Request& request,
+                                    std::span<const uint8_t> dataIn) {
+  const uint8_t* cdb = request.cdb;
+  if (request.cdbLength < 10) return;
+  if (cdb[1] == kSubReset && cdb[2] == 0x07 && cdb[3] == 0x01) {
+    if (!afterReset_ && !notReadyPolls_) {
+      afterReset_ = true;
+      polls_ = 0;
+    }
+    return;
+  }
+  if (cdb[1] != kSubMemory) return;
+  if (cdb[2] == 0x00) {
+    const uint32_t address = (uint32_t{cdb[6]} << 16) | (uint32_t{cdb[3]} << 8) | cdb[4];
+    memoryReads_.push_back({order_, address, {dataIn.begin(), dataIn.end()}});
+    return;
+  }
+  if (cdb[2] != 0x01 || request.carrier != device::Carrier::kOut || request.data == nullptr) {
+    return;
+  }
+  const uint32_t address = bytes::LoadBe16(cdb + 3);
+  memoryWrites_.push_back({order_, address, request.transferLength});
+  // Working code is loaded into the top 4 KiB; its name is what the
+  // controller accepts.
+  if (address < kCodeAddress) return;
+  const size_t length = std::min<size_t>(request.transferLength, kMemorySize - address);
+  std::copy_n(request.data, length, code_.begin() + (address - kCodeAddress));
+  uint8_t number = 0;
+  std::string name;
+  if (codeImage_.empty() && ParseCodeBlock(code_.data(), &number, &name)) codeImage_ = name;
+}
+
+bool DriveExport::Original(uint32_t page, uint64_t order, uint32_t pagesPerBlock) const {
+  return std::none_of(changes_.begin(), changes_.end(), [&](const Change& change) {
+    if (change.order >= order) return false;
+    if (change.count == 0) return change.page / pagesPerBlock == page / pagesPerBlock;
+    return page >= change.page && page - change.page < change.count;
+  });
+}
+
+std::optional<ExportedDrive> DriveExport::Finish(const std::string& usbSerial,
+                                                 std::string& problem) const {
+  const char* lacking = !inquiry_                         ? "INQUIRY (12)"
+                        : !capacity_                      ? "READ CAPACITY (25)"
+                        : config_.size() < kConfigLengthA ? "flash configuration (F2)"
+                        : pages_.empty()                  ? "flash page read (F8)"
+                                                          : nullptr;
+  if (lacking != nullptr) {
+    problem = Lacking(lacking);
+    return std::nullopt;
+  }
+
+  DriveDescription d;
+  const std::vector<uint8_t>& q = *inquiry_;
+  d.vendor = Field(q, 8, 16);
+  d.product = Field(q, 16, 32);
+  d.productRevision = Field(q, 32, kTextOffset);
+  const auto textEnd = std::find(q.begin() + kTextOffset, q.end(), 0);
+  const std::string text(q.begin() + kTextOffset, textEnd);
+  const bool healthy = TextHealthy(text);
+  if (!Ascii(text) || !Ascii(d.vendor + d.product + d.productRevision)) {
+    problem = "the drive's INQUIRY texts hold bytes a virtual-drive file does not carry";
+    return std::nullopt;
+  }
+  if (!DeriveText(text, d) && !KeepText(text, d)) {
+    problem = "the identification text \"" + text + "\" names no controller of the family";
+    return std::nullopt;
+  }
+  d.usbSerial = usbSerial;
+  d.codeImage = codeImage_;
+  if (flashId_) std::copy_n(flashId_->begin(), 5, d.flashId.begin());
+  if (modeByte_) d.modeByte = *modeByte_;
+  if (notReadyPolls_) d.notReadyPolls = std::min<uint32_t>(*notReadyPolls_, 1000);
+
+  // The configuration record as the drive answered it, and its fields, by
+  // which the simulated controller finds its CIS pages and ISP areas.
+  const std::vector<uint8_t>& c = config_;
+  d.configBytes = std::vector<uint8_t>(c.begin(), c.begin() + std::min(c.size(), kConfigLengthB));
+  d.flashType = c[0];
+  d.cfgFlags = c[1];
+  d.cisPagesPerBlockByte = c[2];
+  d.blocksPerZone = bytes::LoadBe16(&c[3]);
+  d.zoneCount = c[5];
+  d.ceCount = c[6];
+  d.configPagesPerBlock = bytes::LoadBe16(&c[7]);
+  d.usableBlocksPerZone = bytes::LoadBe16(&c[9]);
+  if (!d.FamilyA()) {
+    d.cisPagesPerBlock = c.size() >= 14 ? bytes::LoadBe16(&c[12]) : 0;
+    if (c.size() >= 22) d.channelCount = c[21];
+    if (c.size() >= 24) d.configPageSize = bytes::LoadBe16(&c[22]);
+    if (c.size() >= 32) d.optionFlags = c[31];
+  }
+  const std::vector<uint8_t>& capacity = *capacity_;
+  d.lastLba = bytes::LoadBe32(&capacity[0]);
+  d.blockLength = bytes::LoadBe16(&capacity[6]);
+
+  d.pageSize = pageSize_;
+  d.pagesPerBlock = *d.configPagesPerBlock;
+  if (d.pagesPerBlock == 0 || d.pagesPerBlock > 4096) {
+    problem = "the flash configuration (F2) gives " + std::to_string(d.pagesPerBlock) +
+              " pages per block";
+    return std::nullopt;
+  }
+  uint32_t lastPage = pages_.rbegin()->first;
+  if (!spares_.empty()) lastPage = std::max(lastPage, spares_.rbegin()->first);
+  const uint64_t blocks = std::max<uint64_t>(uint64_t{d.blocksPerZone} * d.zoneCount * d.ceCount,
+                                             uint64_t{lastPage} / d.pagesPerBlock + 1);
+  if (blocks * d.pagesPerBlock > 0x7FFFFFFF) {
+    problem = "the drive's flash, " + std::to_string(blocks) + " blocks, is too large to simulate";
+    return std::nullopt;
+  }
+  d.blockCount = static_cast<uint32_t>(blocks);
+
+  // Controller memory as it was at power-on: what was read before anything
+  // was written over it.
+  for (const MemoryRead& read : memoryReads_) {
+    if (read.address >= kMemorySize || read.data.empty()) continue;
+    const size_t length = std::min<size_t>(read.data.size(), kMemorySize - read.address);
+    const bool overwritten =
+        std::any_of(memoryWrites_.begin(), memoryWrites_.end(), [&](const MemoryWrite& write) {
+          return write.order < read.order && write.address < read.address + length &&
+                 read.address < write.address + write.length;
+        });
+    const bool known = std::any_of(d.memory.begin(), d.memory.end(),
+                                   [&](const auto& patch) { return patch.first == read.address; });
+    if (overwritten || known) continue;
+    std::vector<uint8_t> bytes(read.data.begin(), read.data.begin() + length);
+    while (!bytes.empty() && bytes.back() == 0) bytes.pop_back();
+    if (!bytes.empty()) d.memory.emplace_back(read.address, std::move(bytes));
+  }
+
+  if (std::string why = ValidateDescription(d); !why.empty()) {
+    problem = "the drive's answers make no virtual drive: " + why;
+    return std::nullopt;
+  }
+  NandFlash flash(d.pageSize, kSpareSize, d.pagesPerBlock, d.blockCount);
+  std::vector<uint8_t> raw(flash.RawPageSize());
+  uint32_t stored = 0;
+  const auto store = [&](uint32_t page, const PageRead* data, const PageRead* spare) {
+    std::fill(raw.begin(), raw.end(), 0xFF);
+    if (data != nullptr) std::copy(data->data.begin(), data->data.end(), raw.begin());
+    if (spare != nullptr)
+      std::copy(spare->data.begin(), spare->data.end(), raw.begin() + d.pageSize);
+    flash.Store(page, raw.data());
+    ++stored;
+  };
+  for (const auto& [page, read] : pages_) {
+    if (!flash.Contains(page) || !Original(page, read.order, d.pagesPerBlock)) continue;
+    const auto spare = spares_.find(page);
+    const bool spareOriginal =
+        spare != spares_.end() && Original(page, spare->second.order, d.pagesPerBlock);
+    store(page, &read, spareOriginal ? &spare->second : nullptr);
+  }
+  for (const auto& [page, spare] : spares_) {
+    if (pages_.count(page) != 0 || !flash.Contains(page) ||
+        !Original(page, spare.order, d.pagesPerBlock)) {
+      continue;
+    }
+    store(page, nullptr, &spare);
+  }
+
+  // The simulated controller judges the areas it finds as the drive did,
+  // for as long as they hold what was read of them.
+  const std::vector<uint32_t> areas = FindIspAreas(d, flash);
+  if (areas.empty() && healthy) {
+    problem =
+        "the pages read hold no ISP area the simulated controller finds, so it could not give "
+        "the healthy verdict the drive gave";
+    return std::nullopt;
+  }
+  for (uint32_t area : areas) {
+    const std::vector<uint8_t> payload = ReadIspPayload(flash, area);
+    if (payload.empty()) continue;
+    d.judgedAreas.push_back({area, Crc32(payload.data(), payload.size()), healthy});
+  }
+
+  ExportedDrive drive{d, std::move(flash), DescriptionJson(d).dump(2) + "\n", healthy, stored};
+  std::string why;
+  if (!ParseDescription(drive.json, &drive.description, &why)) {
+    problem = "the description made of the recording does not load: " + why;
+    return std::nullopt;
+  }
+  if (JudgeIsp(drive.description, drive.flash) != healthy ||
+      drive.description.IdentificationText(healthy) != text) {
+    problem = "the drive made of the recording would not give the verdict the drive gave";
+    return std::nullopt;
+  }
+  return drive;
+}
+
+bool WriteExportedDrive(const std::string& jsonPath, const ExportedDrive& drive,
+                        std::string& problem) {
+  const std::string flashPath = FlashPathFor(jsonPath);
+  OutputFile json = OutputFile::CreatePrivate(jsonPath, &problem);
+  if (!json.IsOpen()) return false;
+  OutputFile flash = OutputFile::CreatePrivate(flashPath, &problem);
+  if (!flash.IsOpen()) {
+    json.Close();
+    RemoveFile(jsonPath);
+    return false;
+  }
+  const std::vector<uint8_t> snapshot = SnapshotBytes(drive.flash);
+  if (!flash.Write(snapshot.data(), snapshot.size()) ||
+      !json.Write(reinterpret_cast<const uint8_t*>(drive.json.data()), drive.json.size())) {
+    json.Close();
+    flash.Close();
+    RemoveFile(jsonPath);
+    RemoveFile(flashPath);
+    problem = jsonPath + ": the drive could not be written";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrune::sim
