@@ -80,18 +80,14 @@ void Replay(benchmark::State& state, const std::string& path) {
     commands = 0;
     for (Step& step : steps) {
       if (step.open) {
-        if (auto opened = replay->Open(step.letter)) volumes[step.letter] = std::move(opened);
+        if (auto opened = replay->Open(step.letter))
+          volumes[step.letter] = std::move(opened.transport);
         continue;
       }
       device::RecordedCommand& c = step.command;
       buffer = c.dataOut;
       buffer.resize(c.transferLength);
-      device::Request request;
-      request.cdb = c.cdb.data();
-      request.cdbLength = static_cast<uint8_t>(c.cdb.size());
-      request.carrier = c.carrier;
-      request.transferLength = c.transferLength;
-      request.timeoutSeconds = c.timeoutSeconds;
+      device::Request request = device::RequestOf(c);
       request.data = buffer.empty() ? nullptr : buffer.data();
       benchmark::DoNotOptimize(volumes[step.letter]->Execute(request));
       ++commands;

@@ -175,13 +175,24 @@ void EncodeBlock(std::span<const uint8_t> data, std::vector<uint8_t>& out) {
   flushLiteral(data.size());
 }
 
-std::string DescribeRecorded(const RecordedCommand& command) {
+Request RequestOf(RecordedCommand& command) {
   Request request;
   request.cdb = command.cdb.data();
   request.cdbLength = static_cast<uint8_t>(command.cdb.size());
   request.carrier = command.carrier;
+  request.wholeTransfer = command.wholeTransfer;
   request.transferLength = command.transferLength;
-  return FormatCommand(command.letter, request);
+  request.timeoutSeconds = command.timeoutSeconds;
+  if (command.carrier == Carrier::kOut && !command.dataOut.empty()) {
+    request.data = command.dataOut.data();
+  }
+  return request;
+}
+
+std::string DescribeRecorded(const RecordedCommand& command) {
+  RecordedCommand copy = command;
+  copy.dataOut.clear();
+  return FormatCommand(copy.letter, RequestOf(copy));
 }
 
 // --- writing ---

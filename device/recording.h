@@ -71,6 +71,10 @@ struct RecordedCommand {
   std::vector<uint8_t> dataIn;
 };
 
+// The request the command was, its data out included; a read's buffer is
+// the caller's to give.
+Request RequestOf(RecordedCommand& command);
+
 // True for the commands that only read (INQUIRY, READ CAPACITY, the
 // configuration, flash id, mode byte, page and spare reads, controller
 // memory reads); every other command may change the drive.

@@ -82,6 +82,19 @@ void BeginReport(Program& p, const char* operation) {
   p.reports->Begin(operation, SelectedLetter(p));
 }
 
+bool BeginDriveReport(Program& p, const char* operation) {
+  BeginReport(p, operation);
+  if (!p.isAdmin) {
+    SettleReport(p, Outcome::kNotAdministrator);
+    return false;
+  }
+  if (p.selectedDrive >= kSlotCount) {
+    SettleReport(p, Outcome::kNotFound);
+    return false;
+  }
+  return true;
+}
+
 int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style) {
   const int answer = p.view.ShowMessage(text, caption, style);
   p.reports->Update([&](Report& report) {

@@ -178,6 +178,10 @@ void Settle(Report& report, Outcome outcome, const std::string& failure = {});
 
 // Starts the report of `operation` on the selected drive.
 void BeginReport(Program& p, const char* operation);
+// BeginReport for an operation that needs the rights and a selected drive:
+// without either the report is settled at once (not administrator, not
+// found) and the result is false.
+bool BeginDriveReport(Program& p, const char* operation);
 // Shows a message box and records it with its answer.
 int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style);
 // Shows the box of a failure and records it: the report fails with

@@ -40,17 +40,6 @@ class MemoryFile : public platform::File {
   std::vector<uint8_t>& bytes_;
 };
 
-device::Request RequestOf(device::RecordedCommand& command) {
-  device::Request request;
-  request.cdb = command.cdb.data();
-  request.cdbLength = static_cast<uint8_t>(command.cdb.size());
-  request.carrier = command.carrier;
-  request.wholeTransfer = command.wholeTransfer;
-  request.transferLength = command.transferLength;
-  request.timeoutSeconds = command.timeoutSeconds;
-  return request;
-}
-
 struct Step {
   bool open = false;
   device::RecordedOpen opened;
@@ -99,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       writer.Open(step.opened.letter, step.opened.opened,
                   step.opened.facts ? &*step.opened.facts : nullptr);
     } else {
-      device::Request request = RequestOf(step.command);
+      device::Request request = device::RequestOf(step.command);
       request.data = step.command.carrier == device::Carrier::kOut ? step.command.dataOut.data()
                                                                    : step.command.dataIn.data();
       writer.Sent(step.command.letter, request);
@@ -137,13 +126,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (Step& step : steps) {
         if (step.open) {
           if (auto opened = replay->Open(step.opened.letter)) {
-            volumes[step.opened.letter] = std::move(opened);
+            volumes[step.opened.letter] = std::move(opened.transport);
           }
           continue;
         }
         device::Transport* transport = volumes[step.command.letter].get();
         if (transport == nullptr) Fail("a command of a recording went to a drive never opened");
-        device::Request request = RequestOf(step.command);
+        device::Request request = device::RequestOf(step.command);
         std::vector<uint8_t> buffer = step.command.dataOut;
         buffer.resize(request.transferLength, 0);
         request.data = buffer.empty() ? nullptr : buffer.data();

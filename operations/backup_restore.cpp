@@ -243,7 +243,7 @@ bool FilesFitThisModel(Program& p, const std::vector<RestoreImage*>& images,
 }  // namespace
 
 void OnBackupIsp(Program& p) {
-  if (!BeginDriveOperation(p, "backup")) return;
+  if (!BeginDriveReport(p, "backup")) return;
   const int index = p.selectedDrive;
   const bool is190 = p.Slot(index).controllerId == kCtrl190;
 
@@ -262,7 +262,7 @@ void OnBackupIsp(Program& p) {
 }
 
 RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreRequest& request) {
-  if (!BeginDriveOperation(p, "restore")) return RestoreOutcome::kNotStarted;
+  if (!BeginDriveReport(p, "restore")) return RestoreOutcome::kNotStarted;
   // A build without real images must not touch a real drive at all, even
   // with backup files of its own.
   if (RefuseStandInImages(p)) return RestoreOutcome::kRefusedDrive;

@@ -192,7 +192,7 @@ CopyStates CompareIspCopies(Program& p, int slotIndex, const std::string& path) 
 }
 
 void OnMapIsp(Program& p) {
-  if (!BeginDriveOperation(p, "map")) return;
+  if (!BeginDriveReport(p, "map")) return;
   const int index = p.selectedDrive;
   const DriveSlot& slot = p.Slot(index);
   const std::string path = slot.controllerId == kCtrl190

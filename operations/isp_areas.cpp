@@ -111,19 +111,6 @@ bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& 
   return false;
 }
 
-bool BeginDriveOperation(Program& p, const char* operation) {
-  BeginReport(p, operation);
-  if (!p.isAdmin) {
-    SettleReport(p, Outcome::kNotAdministrator);
-    return false;
-  }
-  if (p.selectedDrive >= kSlotCount) {
-    SettleReport(p, Outcome::kNotFound);
-    return false;
-  }
-  return true;
-}
-
 std::string FormatText(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -89,10 +89,6 @@ bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& i
 // code: the volume is opened again and code block 5 loaded.
 void ReloadWorkingCode(Program& p, int slotIndex);
 
-// Begins the report of `operation` on the selected drive. False, with the
-// report settled, when the run lacks the rights or found no drive.
-bool BeginDriveOperation(Program& p, const char* operation);
-
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // ReadImageFile for the updates: on failure it shows the "cannot be opened"

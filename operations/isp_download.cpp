@@ -30,7 +30,7 @@ DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startP
 }
 
 void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
-  if (!BeginDriveOperation(p, "destroy")) return;
+  if (!BeginDriveReport(p, "destroy")) return;
   if (RefuseStandInImages(p)) return;
   if (ask && ShowBox(p, "Are you sure to destroy the ISP code ?", "Destroy ISP Warning",
                      kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {

@@ -11,6 +11,7 @@
 #include "simulator/flash_file.h"
 #include "simulator/sim_host.h"
 #include "simulator/virtual_drive.h"
+#include "simulator/wire_codes.h"
 
 namespace kestrune::sim {
 
@@ -18,18 +19,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpReadCapacity = 0x25;
-constexpr uint8_t kOpModeByte = 0xF3;
-constexpr uint8_t kOpController = 0xFD;
-constexpr uint8_t kOpConfig = 0xF2;
-constexpr uint8_t kOpReadPages = 0xF8;
-constexpr uint8_t kOpReadSpare = 0xF9;
-constexpr uint8_t kOpWritePages = 0xFA;
-constexpr uint8_t kOpErase = 0xFE;
-constexpr uint8_t kSubMemory = 0x00;
-constexpr uint8_t kSubReset = 0x06;
-constexpr uint8_t kSubFlashId = 0x10;
+using namespace wire;  // NOLINT(google-build-using-namespace): the codes the controller answers
 
 constexpr uint32_t kMemorySize = 0x10000;
 constexpr size_t kTextOffset = 36;

@@ -13,6 +13,7 @@
 #include "simulator/nand_flash.h"
 #include "simulator/sim_host.h"
 #include "simulator/timing_model.h"
+#include "simulator/wire_codes.h"
 
 namespace kestrune::sim {
 
@@ -33,21 +34,7 @@ constexpr uint32_t kMaxTransfer = 16u << 20;
 // The flash file's size bound counts on no page record carrying more.
 static_assert(kMaxTransfer <= kMaxRecordPageBytes);
 
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpReadCapacity = 0x25;
-constexpr uint8_t kOpModeByte = 0xF3;
-constexpr uint8_t kOpController = 0xFD;
-constexpr uint8_t kOpConfig = 0xF2;
-constexpr uint8_t kOpReadPages = 0xF8;
-constexpr uint8_t kOpReadSpare = 0xF9;
-constexpr uint8_t kOpWritePages = 0xFA;
-constexpr uint8_t kOpErase = 0xFE;
-
-constexpr uint8_t kSubMemory = 0x00;
-constexpr uint8_t kSubReset = 0x06;
-constexpr uint8_t kSubFlashId = 0x10;
-constexpr uint8_t kSubInitFlash = 0x11;
-constexpr uint8_t kSubPrepare = 0x14;
+using namespace wire;  // NOLINT(google-build-using-namespace): the codes the controller answers
 
 // The controller turns every command down alike, as an illegal request:
 // fixed-format sense naming an opcode it does not know, or a field of the

@@ -189,14 +189,7 @@ int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
       case device::RecordingReader::Item::kCommand: {
         if (command.letter != source.letter) break;
         ++commands;
-        device::Request request;
-        request.cdb = command.cdb.data();
-        request.cdbLength = static_cast<uint8_t>(command.cdb.size());
-        request.carrier = command.carrier;
-        request.transferLength = command.transferLength;
-        request.timeoutSeconds = command.timeoutSeconds;
-        request.data = command.carrier == device::Carrier::kOut ? command.dataOut.data() : nullptr;
-        exporter.Observe(request, command.result, command.dataIn);
+        exporter.Observe(device::RequestOf(command), command.result, command.dataIn);
         break;
       }
       case device::RecordingReader::Item::kEnd:
