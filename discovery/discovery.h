@@ -52,6 +52,7 @@ bool IdentifyDrive(Program& p, int index);
 bool ParseInquiryData(Program& p, int index);
 uint32_t ToCisPage(Program& p, int index, uint32_t page);
 uint32_t ToDevicePage(Program& p, int index, uint32_t cisPage);
+uint32_t ToDevicePage(const DriveSlot& slot, uint32_t cisPage);
 
 // Slot-level wrappers of the link.
 bool OpenVolume(Program& p, int index);

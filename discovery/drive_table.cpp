@@ -281,7 +281,10 @@ uint32_t ToCisPage(Program& p, int index, uint32_t page) {
 }
 
 uint32_t ToDevicePage(Program& p, int index, uint32_t cisPage) {
-  const DriveSlot& slot = p.Slot(index);
+  return ToDevicePage(p.Slot(index), cisPage);
+}
+
+uint32_t ToDevicePage(const DriveSlot& slot, uint32_t cisPage) {
   if (slot.geometryValid == 0 || slot.pagesPerBlock == 0 || slot.cisPagesPerBlock == 0) {
     return kInvalidPage;
   }

@@ -139,6 +139,18 @@ void ReportCopies(Program& p, int written, int verified) {
   });
 }
 
+void ReportArea(Program& p, int copy, bool aux, CopyState state) {
+  p.reports->Update([&](Report& report) {
+    for (AreaState& area : report.areas) {
+      if (area.copy == copy && area.aux == aux) {
+        area.state = state;
+        return;
+      }
+    }
+    report.areas.push_back({copy, aux, state});
+  });
+}
+
 void ReportHeld(Program& p, char letter, const std::string& holder) {
   bool told = false;
   p.reports->Update([&](Report& report) {

@@ -56,7 +56,7 @@ struct StepEvent {
   int total = 0;
 };
 
-enum class FileKind : uint8_t { kBackup, kRecords, kLog };
+enum class FileKind : uint8_t { kBackup, kRecords, kLog, kMap };
 
 // A file the program wrote and keeps: its name as the program spells it
 // ("C:\\ISP0_Before.bin"), where it really is, and its size once complete
@@ -66,6 +66,24 @@ struct KeptFile {
   std::string hostPath;
   std::optional<uint64_t> size;
   FileKind kind = FileKind::kBackup;
+};
+
+// What is known of one code area of a copy.
+enum class CopyState : uint8_t {
+  kUnchecked,   // nothing was read or written
+  kMatches,     // its code read back equal to the image a fix would write
+  kDiffers,     // read, and not equal to it
+  kUnreadable,  // the read failed
+  kWritten,     // written, not proven equal
+  kVerified,    // written and read back equal
+};
+
+// The state an operation learned of one area: the ISP area of a copy, or
+// (controller 0x190) its auxiliary area.
+struct AreaState {
+  int copy = 0;
+  bool aux = false;
+  CopyState state = CopyState::kUnchecked;
 };
 
 // A message box as it was shown, and the answer it got.
@@ -97,6 +115,8 @@ struct Report {
   // area). An erase that destroys a copy counts as written.
   int copiesWritten = 0;
   int copiesVerified = 0;
+  // Each area's last state, one entry per area the operation read or wrote.
+  std::vector<AreaState> areas;
   std::vector<KeptFile> files;
   std::vector<std::string> warnings;
   // Every box, in order, with its answer.
@@ -179,6 +199,8 @@ void ReportStep(Program& p, const StepEvent& step);
 void ReportFile(Program& p, const KeptFile& file);
 // Adds copies written, and copies read back equal.
 void ReportCopies(Program& p, int written, int verified);
+// What the operation learned of one area; replaces what it learned before.
+void ReportArea(Program& p, int copy, bool aux, CopyState state);
 // A drive another run holds was left out; told once per report and drive.
 void ReportHeld(Program& p, char letter, const std::string& holder);
 

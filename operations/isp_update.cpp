@@ -149,7 +149,10 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
                                      slot.volumeHandle);
       }
     }
-    if (ok) ReportCopies(p, 1, 0);
+    if (ok) {
+      ReportCopies(p, 1, 0);
+      ReportArea(p, area.copy, false, CopyState::kWritten);
+    }
     ReportStep(p, StepKind::kWrite, ok ? StepState::kDone : StepState::kFailed, step, ++written,
                total);
     if (!ok) {
@@ -180,6 +183,10 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
       }
     }
     if (readOk && same) ReportCopies(p, 0, 1);
+    ReportArea(p, area.copy, false,
+               !readOk ? CopyState::kUnreadable
+               : same  ? CopyState::kVerified
+                       : CopyState::kDiffers);
     ReportStep(p, StepKind::kVerify, readOk && same ? StepState::kDone : StepState::kFailed, step,
                ++verified, total);
     if (!readOk) {

@@ -62,12 +62,13 @@ struct AreaPass {
   const char* writeFailed;  // box texts
   const char* readFailed;
   uint32_t bytes;
+  bool aux;
 };
 
 constexpr AreaPass kIspPass = {"ISP code", "Write ISP code to flash fail",
-                               "Read ISP code from flash fail", kIspPayloadBytes};
+                               "Read ISP code from flash fail", kIspPayloadBytes, false};
 constexpr AreaPass kAuxPass = {"auxiliary code", "Write 190 ISP code to flash fail",
-                               "Read 190 ISP code from flash fail", kAuxAreaBytes};
+                               "Read 190 ISP code from flash fail", kAuxAreaBytes, true};
 
 // Steps of the two passes, counted across both.
 struct PassSteps {
@@ -90,7 +91,10 @@ bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaP
     ReportStep(p, StepKind::kWrite, StepState::kStarted, step, steps.written, steps.total);
     EraseArea(p, p.selectedDrive, area.devicePage, ChunkedPageCount(slot.pageSize, pass.bytes));
     bool ok = TransferChunked(p, area.devicePage, pass.bytes, images[i], nullptr);
-    if (ok) written.insert(area.copy);
+    if (ok) {
+      written.insert(area.copy);
+      ReportArea(p, area.copy, pass.aux, CopyState::kWritten);
+    }
     ReportStep(p, StepKind::kWrite, ok ? StepState::kDone : StepState::kFailed, step,
                ++steps.written, steps.total);
     if (!ok) {
@@ -107,6 +111,10 @@ bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaP
     const bool readOk = TransferChunked(p, area.devicePage, pass.bytes, nullptr, readBack);
     const bool same = readOk && std::memcmp(readBack, image, pass.bytes) == 0;
     if (same) verified.insert(area.copy);
+    ReportArea(p, area.copy, pass.aux,
+               !readOk ? CopyState::kUnreadable
+               : same  ? CopyState::kVerified
+                       : CopyState::kDiffers);
     ReportStep(p, StepKind::kVerify, same ? StepState::kDone : StepState::kFailed, step,
                ++steps.verified, steps.total);
     if (!readOk) {

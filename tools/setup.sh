@@ -32,7 +32,7 @@ case $profile in
       clang libclang-rt-14-dev clang-format clang-tidy shellcheck
       dpkg-dev file lintian
       qemu-system-x86 busybox-static cpio kmod
-      umockdev libumockdev-dev tmux
+      umockdev libumockdev-dev tmux librsvg2-bin
     )
     ;;
   *)

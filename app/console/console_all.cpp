@@ -240,7 +240,7 @@ std::string Seconds(double seconds) {
 
 void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSummary>& drives) {
   std::vector<std::vector<std::string>> rows;
-  if (command == Command::kScan) {
+  if (command == Command::kScan || command == Command::kMap) {
     rows.push_back(
         {"drive", "verdict", "capacity", "vendor", "product", "controller", "flash id", "outcome"});
     for (const DriveSummary& d : drives) {

@@ -44,7 +44,7 @@ Json AllDriveJson(const DriveSummary& d) {
   drive["failure"] = d.failure.empty() ? Json() : Json(d.failure);
   drive["warnings"] = d.warnings;
   if (d.drive) {
-    Json slot = SlotJson(*d.drive, d.healthy);
+    Json slot = SlotJson(*d.drive, d.healthy, d.states);
     slot.erase("letter");
     slot.erase("verdict");
     drive.update(slot);
@@ -58,7 +58,7 @@ void AddScanTable(Json& document, const DriveSummary& d) {
   if (d.drive) {
     Json drive = Json::object();
     drive["index"] = 0;
-    drive.update(SlotJson(*d.drive, d.healthy));
+    drive.update(SlotJson(*d.drive, d.healthy, d.states));
     drives.push_back(std::move(drive));
   }
   document["drives"] = drives;
@@ -104,6 +104,7 @@ DriveSummary Summarize(const JobState& job, bool named) {
     for (const KeptFile& file : report.files) summary.backups += file.kind == FileKind::kBackup;
     summary.warnings.insert(summary.warnings.end(), report.warnings.begin(), report.warnings.end());
   }
+  if (job.refusal.empty()) summary.states = StatesOf(job.reports);
   if (job.unsaved) Settle(whole, Outcome::kFailed, kUnsavedText);
   summary.outcome = whole.outcome;
   summary.failure = FirstLine(whole.failure);

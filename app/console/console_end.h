@@ -19,6 +19,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "discovery/report.h"
+#include "operations/flash_map.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {
@@ -39,6 +40,8 @@ struct DriveSummary {
   int copiesWritten = 0;
   int copiesVerified = 0;
   int backups = 0;
+  // What the operations learned of each copy's areas.
+  CopyStates states;
   std::vector<std::string> warnings;
   double seconds = 0;
   bool noSuchEntry = false;

@@ -5,12 +5,14 @@
 #include <ostream>
 #include <sstream>
 
+#include "app/console/console_map.h"
 #include "app/dialog.h"
 #include "device/link.h"
 #include "device/replay.h"
 #include "device/volume_map.h"
 #include "discovery/program.h"
 #include "log/isp_log.h"
+#include "operations/flash_map.h"
 #include "operations/operations.h"
 #include "simulator/virtual_drive.h"
 
@@ -230,9 +232,34 @@ void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg&
     case Command::kRestore:
       OnRestoreIsp(program, dialog, {options.restoreFiles, options.donor});
       break;
+    case Command::kMap:
+      OnMapIsp(program);
+      break;
     case Command::kInteractive:
       Interactive(dialog, view, Input(), boxes_, err_);
       break;
+  }
+  if (options.command == Command::kMap || options.map) DrawMap(setup, program);
+}
+
+void DriveJob::DrawMap(const JobSetup& setup, Program& program) {
+  const ConsoleOptions& options = setup.options;
+  if (program.selectedDrive >= kSlotCount || platform::InterruptReceived()) return;
+  // A scan learns nothing of the copies' content: it compares them as map
+  // does. A fix draws what it wrote and proved.
+  if (options.command == Command::kScan) OnMapIsp(program);
+  const FlashMap map = BuildFlashMap(program.Selected(), StatesOf(reports_->Snapshot()));
+  const MapCaption caption = CaptionOf(program);
+  std::string problem;
+  if (!KeepFlashMap(program, map, caption, problem)) {
+    Problem(problem);
+    // The picture is what map is for; a fix that drew none still fixed.
+    if (options.command != Command::kFix) {
+      reports_->Update([&](Report& report) { Settle(report, Outcome::kFailed, problem); });
+    }
+  }
+  if (options.command == Command::kMap && letter_ == 0 && !options.json && !options.quiet) {
+    boxes_ << FlashMapText(map, caption, setup.colour) << std::flush;
   }
 }
 

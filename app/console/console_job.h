@@ -39,6 +39,9 @@ struct JobSetup {
   device::VolumeOpener& opener;
   // The run's test switch that lets stand-in images reach a real device.
   bool allowStandInImages = false;
+  // The map command's picture on stdout may be coloured: stdout is a
+  // terminal and one drive's lines are all it shows (not with --all).
+  bool colour = false;
 };
 
 // What a job reached, taken at one moment from any thread.
@@ -93,6 +96,7 @@ class DriveJob {
 
  private:
   void RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog, ConsoleView& view);
+  void DrawMap(const JobSetup& setup, Program& program);
   void SaveDrives();
   std::istream& Input() { return in != nullptr ? *in : noInput_; }
 

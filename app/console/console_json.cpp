@@ -98,6 +98,8 @@ const char* CommandName(Command command) {
       return "restore";
     case Command::kList:
       return "list";
+    case Command::kMap:
+      return "map";
     case Command::kExportDrive:
       return "export-drive";
     case Command::kInteractive:
@@ -160,7 +162,7 @@ Json FilesJson(const std::vector<DriveFile>& files) {
   return list;
 }
 
-Json SlotJson(const DriveSlot& slot, bool healthy) {
+Json SlotJson(const DriveSlot& slot, bool healthy, const CopyStates& states) {
   Json drive = Json::object();
   drive["letter"] = std::string(1, slot.letter);
   drive["verdict"] = healthy ? "healthy" : "broken";
@@ -194,7 +196,21 @@ Json SlotJson(const DriveSlot& slot, bool healthy) {
                       {"ispOffset", copy.ispOffset}});
   }
   drive["cis"] = copies;
+  drive["map"] = MapJson(BuildFlashMap(slot, states));
   return drive;
+}
+
+Json MapJson(const FlashMap& map) {
+  Json marks = Json::array();
+  for (const MapMark& mark : map.marks) {
+    marks.push_back({{"kind", MarkKindName(mark.kind)},
+                     {"copy", mark.copy},
+                     {"firstBlock", mark.firstBlock},
+                     {"blocks", mark.blockCount},
+                     {"inFlash", mark.inFlash},
+                     {"state", mark.kind == MarkKind::kCis ? Json() : CopyStateName(mark.state)}});
+  }
+  return {{"blocks", map.valid ? Json(map.BlockCount()) : Json()}, {"marks", marks}};
 }
 
 void PrintDocument(std::ostream& out, Json document, const std::vector<std::string>& errors,

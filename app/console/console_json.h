@@ -13,6 +13,7 @@
 #include "app/console/console_options.h"
 #include "discovery/drive_slot.h"
 #include "discovery/report.h"
+#include "operations/flash_map.h"
 #include "view/view.h"
 
 namespace kestrune {
@@ -56,9 +57,12 @@ const char* OutcomeOfExitCode(int exitCode);
 Json DocumentHead(const ConsoleOptions& options);
 Json BoxesJson(const std::vector<DriveBox>& boxes);
 Json FilesJson(const std::vector<DriveFile>& files);
-// One identified drive as the scan left its slot. `healthy` is the
-// verdict of its identification.
-Json SlotJson(const DriveSlot& slot, bool healthy);
+// One identified drive as the scan left its slot, with the map of its
+// flash. `healthy` is the verdict of its identification; `states` what the
+// operations learned of its copies.
+Json SlotJson(const DriveSlot& slot, bool healthy, const CopyStates& states = {});
+// The marks of a flash picture, as the picture places them.
+Json MapJson(const FlashMap& map);
 
 // Adds "errors", "outcome" and "exitCode", and prints the document with
 // nothing else on `out`. Drive texts may hold any bytes: invalid UTF-8 is

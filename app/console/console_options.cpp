@@ -45,9 +45,10 @@ std::optional<std::string> AllProblem(const ConsoleOptions& options, bool select
     case Command::kFix:
     case Command::kDestroy:
     case Command::kBackup:
+    case Command::kMap:
       break;
     default:
-      return "--all goes with scan, fix, backup or destroy";
+      return "--all goes with scan, fix, backup, destroy or map";
   }
   // Every drive is acted on; a list entry would pick one.
   if (selectGiven) return "--all acts on every drive; --select picks one";
@@ -99,10 +100,12 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                  "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
                  "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
                  "the candidate disks as sysfs describes them, none opened; export-drive OUT.json: "
-                 "a virtual drive made of the recording --drive names; watch [scan|fix|backup]: "
-                 "the command on each USB drive as it is plugged in; none: interactive")
-      ->check(CLI::IsMember(
-          {"scan", "fix", "destroy", "backup", "restore", "list", "export-drive", "watch"}));
+                 "a virtual drive made of the recording --drive names; map: draw the selected "
+                 "drive's flash, its ISP copies compared with the image, into ISP_Map.svg; watch "
+                 "[scan|fix|backup]: the command on each USB drive as it is plugged in; none: "
+                 "interactive")
+      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore", "list",
+                             "export-drive", "map", "watch"}));
   app.add_option("argument", second,
                  "with export-drive: the virtual-drive file to write (its flash goes beside it, "
                  "in OUT.json.flash); with watch: the command each USB drive plugged in gets "
@@ -156,6 +159,9 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                "with restore: also write backup files that are not shown to be this drive's own "
                "(of another stick of the same model, or of unknown origin), after a question "
                "that names where each came from");
+  app.add_flag("--map", options.map,
+               "with scan or fix: also draw each drive's flash into ISP_Map.svg in its C: "
+               "folder, as the map command does");
   app.add_flag("--version", options.version,
                "the version, and which ISP images this run would write");
 
@@ -199,6 +205,8 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.command = second == "fix"      ? Command::kFix
                       : second == "backup" ? Command::kBackup
                                            : Command::kScan;
+  } else if (command == "map") {
+    options.command = Command::kMap;
   } else {
     options.command = Command::kInteractive;
   }
@@ -239,11 +247,14 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.all = true;
   }
   if (auto problem = RecordingProblem(options)) return usage(*problem);
+  if (options.map && options.command != Command::kScan && options.command != Command::kFix) {
+    return usage("--map goes with scan or fix (the map command draws without it)");
+  }
   if (auto problem = AllProblem(options, select->count() > 0)) return usage(*problem);
   // The prompt talks with its user in lines of its own.
   if (options.command == Command::kInteractive && (options.json || options.quiet)) {
     return usage(std::string(options.json ? "--json" : "--quiet") +
-                 " goes with a command: scan, fix, destroy, backup, restore or list");
+                 " goes with a command: scan, fix, destroy, backup, restore, list or map");
   }
   return std::nullopt;
 }

@@ -11,7 +11,17 @@
 
 namespace kestrune::console {
 
-enum class Command { kInteractive, kScan, kFix, kDestroy, kBackup, kRestore, kList, kExportDrive };
+enum class Command {
+  kInteractive,
+  kScan,
+  kFix,
+  kDestroy,
+  kBackup,
+  kRestore,
+  kList,
+  kExportDrive,
+  kMap,
+};
 
 // One --drive X=PATH: a virtual-drive file (*.json), a recording to replay
 // (*.krec, or any file that starts as one) or a device node.
@@ -55,6 +65,8 @@ struct ConsoleOptions {
   // after a question.
   bool donor = false;
   bool version = false;
+  // --map: scan and fix also draw each drive's flash into its C: folder.
+  bool map = false;
   // Why the command line was refused, when it was.
   std::string problem;
 };

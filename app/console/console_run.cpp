@@ -275,7 +275,7 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
                                        : Answering::kNeverAsk;
   for (LoadedDrive& drive : loaded) job.saves.emplace_back(drive.drive.get(), drive.Name());
   const RunEnd::Attachment attached = end.Attach({&job}, true);
-  job.Run({options, images, opener, settings.allowStandInImages});
+  job.Run({options, images, opener, settings.allowStandInImages, io.outputIsTerminal});
   if (board) {
     boxStream->flush();
     errStream->flush();

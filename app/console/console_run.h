@@ -20,6 +20,8 @@ struct ConsoleStreams {
   // The size of the terminal `out` shows on, asked afresh each time; null,
   // or nullopt from it: `out` is no terminal, and nothing is redrawn.
   std::function<std::optional<platform::TerminalSize>()> outputSize = nullptr;
+  // Whether `out` is a terminal, which may be shown colours.
+  bool outputIsTerminal = false;
 };
 
 // Returns the process exit code. `settings` are what main() read from the

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
       {console::kInterruptWatchNotice, console::kInterruptWatchAgain,
        console::kInterruptWatchForced});
   const kestrune::console::ConsoleStreams io{std::cin, std::cout, std::cerr, isatty(0) != 0,
-                                             kestrune::platform::OutputTerminalSize};
+                                             kestrune::platform::OutputTerminalSize,
+                                             isatty(1) != 0};
   return kestrune::console::RunConsole(argc, argv, io, kestrune::ReadSettings());
 }

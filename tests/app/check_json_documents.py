@@ -22,12 +22,12 @@ except ImportError:
 # must tell apart, a command line that could not be read and interrupts
 # among them.
 REQUIRED = [
-    "scan", "fix", "destroy", "backup", "restore", "list",
+    "scan", "fix", "destroy", "backup", "restore", "list", "map", "fix_map", "all_map",
     "all_scan", "all_fix", "all_destroy", "all_backup",
     "fix_cancelled", "fix_failed", "no_such_entry", "all_cancelled",
     "bad_option", "select_out_of_range", "interrupt_BeforeTheWrite", "interrupt_JustAfterTheWrite",
 ]
-COMMANDS = {"scan", "fix", "destroy", "backup", "restore", "list"}
+COMMANDS = {"scan", "fix", "destroy", "backup", "restore", "list", "map"}
 
 
 def problems_of(validator, document):

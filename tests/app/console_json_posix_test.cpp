@@ -183,6 +183,8 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{"fix", "ctrl163_broken", "--json --yes fix", kExitDone},
         JsonCase{"destroy", "ctrl163_healthy", "--json --yes destroy", kExitDone},
         JsonCase{"backup", "ctrl190_broken", "--json backup", kExitDone},
+        JsonCase{"map", "ctrl190_broken", "--json map", kExitDone},
+        JsonCase{"fix_map", "ctrl163_broken", "--json --yes --map fix", kExitDone},
         JsonCase{"restore", "ctrl165_broken", "--json --yes restore", kExitDone, "--yes fix"},
         JsonCase{"fix_cancelled", "ctrl163_broken", "--json fix", kExitCancelled},
         JsonCase{"fix_failed", "ctrl163_broken", "--json --yes fix", kExitFailure, "", true},
@@ -195,6 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{"all_destroy", "ctrl163_healthy ctrl168_healthy", "--json --all --yes destroy",
                  kExitDone},
         JsonCase{"all_backup", "ctrl162_broken ctrl169_healthy", "--json --all backup", kExitDone},
+        JsonCase{"all_map", "ctrl163_broken ctrl190_healthy", "--json --all map", kExitDone},
         JsonCase{"all_cancelled", "ctrl163_broken ctrl165_broken", "--json --all fix",
                  kExitCancelled}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -28,10 +28,10 @@ _kestrune() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]:-}
   local program=${COMP_WORDS[0]}
-  local commands="scan fix destroy backup restore list export-drive watch"
+  local commands="scan fix destroy backup restore list export-drive map watch"
   local options="--help --drive --simulate --select --yes --c-drive --temp --images --trace
     --record --record-overwrite --verbose --json --quiet --all --from --donor --version
-    --include-present"
+    --include-present --map"
   COMPREPLY=()
 
   # With '=' among the word breaks (bash's default), "--drive E=/dev/sd"
