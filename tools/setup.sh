@@ -17,7 +17,7 @@ profile=${1:-full}
 console=(
   cmake ninja-build g++ python3
   libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev libssl-dev
-  scdoc man-db python3-jsonschema libudev-dev
+  scdoc man-db python3-jsonschema libudev-dev pkgconf
 )
 case $profile in
   console)

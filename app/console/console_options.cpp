@@ -104,8 +104,8 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                  "drive's flash, its ISP copies compared with the image, into ISP_Map.svg; watch "
                  "[scan|fix|backup]: the command on each USB drive as it is plugged in; none: "
                  "interactive")
-      ->check(CLI::IsMember({"scan", "fix", "destroy", "backup", "restore", "list",
-                             "export-drive", "map", "watch"}));
+      ->check(CLI::IsMember(
+          {"scan", "fix", "destroy", "backup", "restore", "list", "export-drive", "map", "watch"}));
   app.add_option("argument", second,
                  "with export-drive: the virtual-drive file to write (its flash goes beside it, "
                  "in OUT.json.flash); with watch: the command each USB drive plugged in gets "

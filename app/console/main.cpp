@@ -19,8 +19,8 @@ int main(int argc, char** argv) {
       console::kExitInterrupted,
       {console::kInterruptWatchNotice, console::kInterruptWatchAgain,
        console::kInterruptWatchForced});
-  const kestrune::console::ConsoleStreams io{std::cin, std::cout, std::cerr, isatty(0) != 0,
-                                             kestrune::platform::OutputTerminalSize,
-                                             isatty(1) != 0};
+  const kestrune::console::ConsoleStreams io{
+      std::cin,      std::cout, std::cerr, isatty(0) != 0, kestrune::platform::OutputTerminalSize,
+      isatty(1) != 0};
   return kestrune::console::RunConsole(argc, argv, io, kestrune::ReadSettings());
 }

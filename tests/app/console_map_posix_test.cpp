@@ -78,7 +78,7 @@ class ConsoleMap : public ::testing::Test {
     std::ostringstream err;
     testing::ConsoleResult r;
     r.code = RunConsole(static_cast<int>(argv.size()), argv.data(),
-                        ConsoleStreams{in, out, err, false, terminal}, ReadSettings());
+                        ConsoleStreams{in, out, err, false, nullptr, terminal}, ReadSettings());
     r.out = out.str();
     r.err = err.str();
     return r;
