@@ -10,22 +10,13 @@
 #include "operations/flash_map.h"
 #include "operations/operations.h"
 #include "tests/support/ops_harness.h"
+#include "tests/support/ready_made_drives.h"
 #include "tests/support/sim_program.h"
 
 namespace kestrune {
 namespace {
 
-const char* const kBrokenDrives[] = {"ctrl161_broken.json",
-                                     "ctrl162_broken.json",
-                                     "ctrl162_via165_broken.json",
-                                     "ctrl163_broken.json",
-                                     "ctrl163_large_pages_broken.json",
-                                     "ctrl163_toshiba_broken.json",
-                                     "ctrl165_broken.json",
-                                     "ctrl165_small_pages_broken.json",
-                                     "ctrl168_broken.json",
-                                     "ctrl169_broken.json",
-                                     "ctrl190_broken.json"};
+using testing::kBrokenDrives;
 
 // The image a fix of the selected drive would write.
 std::string UpdateImageOf(Program& p) {

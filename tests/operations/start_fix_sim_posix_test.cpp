@@ -22,6 +22,7 @@
 #include "tests/support/device_test_link.h"
 #include "tests/support/fault_injector.h"
 #include "tests/support/ops_harness.h"
+#include "tests/support/ready_made_drives.h"
 #include "tests/support/recording_view.h"
 
 namespace kestrune {
@@ -116,17 +117,7 @@ class SimRun {
   uint8_t found = 0;
 };
 
-const char* const kBrokenDrives[] = {"ctrl161_broken.json",
-                                     "ctrl162_broken.json",
-                                     "ctrl162_via165_broken.json",
-                                     "ctrl163_broken.json",
-                                     "ctrl163_large_pages_broken.json",
-                                     "ctrl163_toshiba_broken.json",
-                                     "ctrl165_broken.json",
-                                     "ctrl165_small_pages_broken.json",
-                                     "ctrl168_broken.json",
-                                     "ctrl169_broken.json",
-                                     "ctrl190_broken.json"};
+using testing::kBrokenDrives;
 
 class BrokenDrive : public ::testing::TestWithParam<const char*> {};
 
