@@ -299,7 +299,7 @@ for name, b in sorted(fix.items()):
 
 rec = by_name(load("recording.json"))
 for name, label in (("scan", "scan"), ("fix", "fix")):
-    b = rec.get(f"Replay/{name}")
+    b = rec.get(f"Replay/{name}/real_time")
     failed = os.path.exists(os.path.join(scratch, "rec", f"{name}.failed"))
     if broken(b) or failed:
         row("recording", f"{label} of ctrl163_broken (2 KiB pages)", "n/a", "",
