@@ -114,10 +114,13 @@ Result ReplayVolumes::Answer(char letter, const Request& request) {
   const Clock::time_point start = Clock::now();
   Step step;
   ReadStep(step);
-  const std::string sent = FormatCommand(letter, request);
+  // Told only when the run leaves its recording: a replay answers a
+  // thousand commands a scan, and formatting each would cost more than the
+  // answer.
+  const auto sent = [&] { return "sent " + FormatCommand(letter, request); };
   if (step.item != RecordingReader::Item::kCommand) {
     spent_ += Since(start);
-    Diverge(step, "sent " + sent);
+    Diverge(step, sent());
   }
   const RecordedCommand& recorded = step.command;
   const bool sameCommand = recorded.letter == letter && recorded.cdb.size() == request.cdbLength &&
@@ -126,7 +129,7 @@ Result ReplayVolumes::Answer(char letter, const Request& request) {
                            recorded.transferLength == request.transferLength;
   if (!sameCommand) {
     spent_ += Since(start);
-    Diverge(step, "sent " + sent);
+    Diverge(step, sent());
   }
   if (request.carrier == Carrier::kOut && request.transferLength > 0) {
     const auto [at, ignored] = std::mismatch(recorded.dataOut.begin(), recorded.dataOut.end(),
@@ -134,7 +137,7 @@ Result ReplayVolumes::Answer(char letter, const Request& request) {
     (void)ignored;
     if (at != recorded.dataOut.end()) {
       spent_ += Since(start);
-      Diverge(step, "sent " + sent + " with other data from byte " +
+      Diverge(step, sent() + " with other data from byte " +
                         std::to_string(at - recorded.dataOut.begin()) + " on");
     }
   }
