@@ -59,6 +59,13 @@ struct WatchResult {
   std::vector<std::string> nodesOpened;
 };
 
+// Virtual drives that count as real devices, as the sticks a watch opens
+// through pass-through do.
+class RealSimulatedVolumes : public sim::SimulatedVolumes {
+ public:
+  bool ServesRealDevice(char /*letter*/) const override { return true; }
+};
+
 class ConsoleWatch : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,7 +79,8 @@ class ConsoleWatch : public ::testing::Test {
 
   // Runs watch with `options` while `script` plugs and unplugs sticks; the
   // disk /dev/sdX is answered by a broken simulated drive of its own.
-  WatchResult Watch(ConsoleOptions options, const std::function<void()>& script) {
+  WatchResult Watch(ConsoleOptions options, const std::function<void()>& script,
+                    bool realDevices = false) {
     options.cDriveFolder = cDrive();
     options.tempFolder = temp();
     options.all = true;
@@ -101,7 +109,8 @@ class ConsoleWatch : public ::testing::Test {
       drives.push_back(sim::VirtualDrive::FromFile(
           fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json", &error,
           folder.str() + "/" + fs::path(node).filename().string() + ".flash"));
-      auto volumes = std::make_unique<sim::SimulatedVolumes>();
+      auto volumes = realDevices ? std::make_unique<RealSimulatedVolumes>()
+                                 : std::make_unique<sim::SimulatedVolumes>();
       if (drives.back()) volumes->Attach(letter, *drives.back());
       return std::unique_ptr<device::VolumeOpener>(std::move(volumes));
     };
@@ -206,6 +215,21 @@ TEST_F(ConsoleWatch, TheTwentyFourthStickFindsNoLetter) {
   EXPECT_EQ(r.nodesOpened.size(), 23U);
   EXPECT_NE(r.err.find("no free letter for the drive at /dev/sdy"), std::string::npos) << r.err;
   EXPECT_EQ(r.code, kExitFailure);
+}
+
+// This build carries stand-in images, which no real stick may get: a stick
+// plugged into a watching fix is refused before anything is loaded, saved or
+// written.
+TEST_F(ConsoleWatch, AStickOnPassThroughGetsNoStandInImages) {
+  const WatchResult r = Watch(
+      Fix(), [this] { bench.Plug("1-1", "sdb", "KS0001"); }, true);
+  const std::vector<std::string> rows = Rows(r.out);
+  ASSERT_EQ(rows.size(), 1U) << r.out << r.err;
+  // Its code is not loaded either, so the scan never identifies it.
+  EXPECT_EQ(rows[0].rfind("D: - refused", 0), 0U) << rows[0];
+  EXPECT_EQ(r.code, kExitFailure);
+  EXPECT_FALSE(fs::exists(cDrive() + "/D/ISP0_Before.bin"));
+  EXPECT_FALSE(fs::exists(cDrive() + "/D/ISP0_After.bin"));
 }
 
 }  // namespace
