@@ -215,8 +215,8 @@ measure_live() { # repeat
     2>"$dir/stderr.txt" </dev/null) || true
 }
 if [[ -x $build/bench/watch_latency ]] && command -v umockdev-wrapper >/dev/null; then
-  log "watch: from a stick's add event to the first command, under umockdev"
-  (cd "$scratch" && umockdev-wrapper "$build/bench/watch_latency" 20 >"$scratch/watch_latency.json") ||
+  log "watch: from a stick's add event to the first command, and what 200 plug cycles leave held"
+  (cd "$scratch" && umockdev-wrapper "$build/bench/watch_latency" 200 >"$scratch/watch_latency.json") ||
     true
 fi
 if command -v script >/dev/null; then
@@ -393,6 +393,13 @@ if values:
         note += f"; {lat['count'] - len(values)} never reached"
     row("watch", "add uevent -> first command, median", f"{statistics.median(values):,.1f}", "ms", note)
     row("watch", "add uevent -> first command, max", f"{max(values):,.1f}", "ms", "under umockdev")
+    held = lat.get("held_after")
+    if held:
+        first, last = held["sticks"]
+        for key, unit in (("descriptors", ""), ("threads", ""), ("resident_kib", "KiB")):
+            a, b = held[key]
+            row("watch", f"{key.replace('_kib', '')} after {first} / {last} sticks", f"{a:,} / {b:,}",
+                unit, "flat when a pulled stick keeps nothing")
 else:
     row("watch", "add uevent -> first command", "n/a", "", "not measured (needs umockdev)")
 

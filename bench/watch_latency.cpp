@@ -2,7 +2,10 @@
 // sends its drive, under umockdev's testbed: sticks are plugged in one after
 // another, each answered by a simulated drive, and the time from the
 // testbed's event to the drive's first traced command is taken. Prints one
-// JSON object with the latencies in milliseconds; judges nothing.
+// JSON object with the latencies in milliseconds, and the process's open
+// descriptors, threads and resident memory after the 10th stick and after
+// the last, which stay flat when each pulled stick leaves nothing behind;
+// judges nothing.
 //
 //   umockdev-wrapper watch_latency [count]
 #include <atomic>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,12 +36,42 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 using namespace kestrune;
 
-// A drive behind a letter whose first command is timed.
-struct TimedDrive {
+// A drive behind a letter whose first command is timed. The watch owns it,
+// and lets it go with the stick.
+class TimedDrive : public device::VolumeOpener {
+ public:
+  device::OpenResult Open(char letter) override { return traced->Open(letter); }
+  bool NeedsPrivilege() const override { return traced->NeedsPrivilege(); }
+
   std::unique_ptr<sim::VirtualDrive> drive;
   sim::SimulatedVolumes volumes;
   std::unique_ptr<device::TracingVolumes> traced;
 };
+
+// What the process holds now.
+struct Held {
+  long descriptors = 0;
+  long threads = 0;
+  long residentKib = 0;
+};
+
+long EntriesIn(const char* folder) {
+  std::error_code error;
+  long count = 0;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+Held HeldNow() {
+  Held held{EntriesIn("/proc/self/fd"), EntriesIn("/proc/self/task"), 0};
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) held.residentKib = std::atol(line.c_str() + 6);
+  }
+  return held;
+}
 
 }  // namespace
 
@@ -81,7 +115,6 @@ int main(int argc, char** argv) {
   std::mutex mutex;
   std::condition_variable reached;
   std::map<std::string, Clock::time_point> firstCommand;  // by node
-  std::vector<std::unique_ptr<TimedDrive>> drives;
   std::atomic<bool> over{false};
   console::WatchRun watching{run, *watch, nullptr, 100, [&over] { return over.load(); }};
   watching.open = [&](char letter, const std::string& node, std::string& error) {
@@ -97,16 +130,18 @@ int main(int argc, char** argv) {
           const std::lock_guard<std::mutex> lock(mutex);
           if (firstCommand.emplace(name, Clock::now()).second) reached.notify_all();
         });
-    const std::lock_guard<std::mutex> lock(mutex);
-    // The watch owns the opener it is given; the drive stays here.
-    drives.push_back(std::move(timed));
-    return std::unique_ptr<device::VolumeOpener>(std::move(traced));
+    timed->traced = std::move(traced);
+    return std::unique_ptr<device::VolumeOpener>(std::move(timed));
   };
 
   std::vector<double> latencies;
+  Held early;
+  Held late;
   std::thread plugging([&] {
     for (int i = 0; i < count; ++i) {
-      const std::string disk = "sd" + std::string(1, static_cast<char>('b' + i % 24));
+      // Names of their own: the testbed keeps a pulled disk's block link.
+      const std::string disk = std::string("sd") + static_cast<char>('a' + i / 26 % 26) +
+                               static_cast<char>('a' + i % 26);
       const std::string node = "/dev/" + disk;
       const Clock::time_point plugged = Clock::now();
       const std::string path =
@@ -122,7 +157,9 @@ int main(int argc, char** argv) {
       bench.Unplug(path);
       // The scan ends and the letter goes free before the next stick.
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (i + 1 == std::min(count, 10)) early = HeldNow();
     }
+    late = HeldNow();
     over = true;
   });
   console::RunWatch(watching);
@@ -133,6 +170,10 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < latencies.size(); ++i) {
     std::printf("%s%.3f", i > 0 ? ", " : "", latencies[i]);
   }
-  std::printf("]}\n");
+  std::printf(
+      "], \"held_after\": {\"sticks\": [%d, %d], \"descriptors\": [%ld, %ld], "
+      "\"threads\": [%ld, %ld], \"resident_kib\": [%ld, %ld]}}\n",
+      std::min(count, 10), count, early.descriptors, late.descriptors, early.threads, late.threads,
+      early.residentKib, late.residentKib);
   return latencies.size() == static_cast<size_t>(count) ? 0 : 1;
 }

@@ -62,7 +62,7 @@ ReadStatus Folder::ReadWhole(const std::string& name, uint64_t maxBytes, bool fo
 
 bool Folder::Replace(const std::string& name, std::span<const uint8_t> bytes, int* error) const {
   const std::string temporary = name + ".new";
-  std::unique_ptr<File> file = CreateFresh(temporary, error);
+  std::unique_ptr<File> file = CreateFresh(temporary, error, KeptMode(name, 0666));
   if (!file) return false;
   const bool whole = file->Write(bytes.data(), bytes.size()) == bytes.size() && file->Flush();
   file.reset();

@@ -159,9 +159,14 @@ class Folder {
   // A new file under `name`: whatever is there is removed first and the file
   // made exclusively, so no link is followed and no file another writer
   // holds is truncated. A name that reappears makes it fail. POSIX: made
-  // with the permission bits `mode` (less the umask).
+  // with the permission bits `mode` (less the umask), narrowed to those of
+  // the file it replaces.
   std::unique_ptr<File> CreateFresh(const std::string& name, int* error,
                                     uint32_t mode = 0666) const;
+  // The permission bits a file that takes the place of `name` is made with:
+  // `mode`, narrowed to those of the regular file there, so that a file
+  // rewritten is never readable by more users than it was (Windows: `mode`).
+  uint32_t KeptMode(const std::string& name, uint32_t mode) const;
   // A new file only where the name is free; a link there makes it fail.
   std::unique_ptr<File> CreateNew(const std::string& name, int* error, uint32_t mode = 0666) const;
   // Puts `bytes` under `name` in one step: written under a temporary name,
@@ -188,6 +193,9 @@ class Folder {
   // An exclusive lock on the folder itself, never waited for (POSIX: flock
   // on its descriptor; Windows has no such lock and refuses).
   FileLockTry LockItself() const;
+  // Who holds a lock on the folder itself, as far as the system tells
+  // ("user bob (uid 1001), process flock (pid 4242)"); empty when it does not.
+  std::string LockHolder() const;
 
   // This folder, which is `name` in `parent`, goes with all it holds when
   // the object goes: for a folder made for one run.

@@ -1,9 +1,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <pwd.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "platform/folder.h"
 
@@ -366,12 +370,19 @@ std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error,
     Failed(error, EINVAL);
     return nullptr;
   }
+  const uint32_t kept = KeptMode(name, mode);
   // The name is removed, never written through.
   if (::unlinkat(Fd(handle_), name.c_str(), 0) != 0 && errno != ENOENT) {
     Failed(error, errno);
     return nullptr;
   }
-  return CreateNew(name, error, mode);
+  return CreateNew(name, error, kept);
+}
+
+uint32_t Folder::KeptMode(const std::string& name, uint32_t mode) const {
+  const std::optional<FolderEntry> entry = Look(name, nullptr);
+  if (!entry || entry->kind != FolderEntry::Kind::kFile) return mode;
+  return mode & entry->mode & 0777;
 }
 
 std::unique_ptr<File> Folder::CreateNew(const std::string& name, int* error, uint32_t mode) const {
@@ -461,6 +472,42 @@ FileLockTry Folder::LockItself() const {
     return {errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
   }
   return {LockState::kTaken, std::move(lock)};
+}
+
+std::string Folder::LockHolder() const {
+  struct stat st {};
+  if (::fstat(Fd(handle_), &st) != 0) return {};
+  // /proc/locks: "1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF", the
+  // device's major and minor number in hex and the inode in decimal.
+  char id[64];
+  std::snprintf(id, sizeof id, "%02x:%02x:%llu", ::major(st.st_dev), ::minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, advisory, access, pid, where;
+    if (!(fields >> number >> kind)) continue;
+    // A lock waited for is shown as "-> FLOCK ...", with one field more.
+    if (kind == "->") fields >> kind;
+    if (kind != "FLOCK" || !(fields >> advisory >> access >> pid >> where) || where != id) {
+      continue;
+    }
+    std::string holder;
+    struct stat process {};
+    if (::stat(("/proc/" + pid).c_str(), &process) == 0) {
+      struct passwd entry {};
+      struct passwd* found = nullptr;
+      char names[1024];
+      const bool named =
+          ::getpwuid_r(process.st_uid, &entry, names, sizeof names, &found) == 0 && found;
+      holder = "user " + (named ? std::string(found->pw_name) + " " : std::string()) + "(uid " +
+               std::to_string(process.st_uid) + "), ";
+    }
+    std::string command;
+    std::getline(std::ifstream("/proc/" + pid + "/comm"), command);
+    return holder + "process " + (command.empty() ? "" : command + " ") + "(pid " + pid + ")";
+  }
+  return {};
 }
 
 }  // namespace kestrune::platform

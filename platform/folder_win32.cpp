@@ -235,6 +235,8 @@ OpenedFile Folder::OpenForReading(const std::string& name, bool followLink) cons
   return opened;
 }
 
+uint32_t Folder::KeptMode(const std::string&, uint32_t mode) const { return mode; }
+
 // Windows files take the folder's access rules; `mode` has no meaning here.
 std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error, uint32_t) const {
   ::DeleteFileA(PathOf(name).c_str());
@@ -322,5 +324,7 @@ FileLockTry Folder::Lock(const std::string& name, bool create) const {
 }
 
 FileLockTry Folder::LockItself() const { return {}; }
+
+std::string Folder::LockHolder() const { return {}; }
 
 }  // namespace kestrune::platform

@@ -407,7 +407,14 @@ std::unique_ptr<FileLock> PosixPlatform::LockFolder(const std::string& folder,
       return std::make_unique<HeldFolderLock>(std::move(attempt.lock));
     }
     if (attempt.state != LockState::kHeldElsewhere || waited >= waitMilliseconds) {
-      Fail(attempt.state == LockState::kHeldElsewhere ? EWOULDBLOCK : EIO);
+      const bool held = attempt.state == LockState::kHeldElsewhere;
+      Fail(held ? EWOULDBLOCK : EIO);
+      // Anyone who may read the folder may lock it: the message names who
+      // does, so that the user can ask them to stop.
+      if (held) {
+        const std::string holder = target->LockHolder();
+        if (!holder.empty()) lastErrorDetail_ = "the folder is locked by " + holder;
+      }
       return nullptr;
     }
     ::usleep(kStepMilliseconds * 1000);
@@ -431,10 +438,14 @@ std::string PosixPlatform::HostPath(const std::string& path) {
   return (folder / absolute.filename()).string();
 }
 
-std::string PosixPlatform::LastErrorText() { return SystemErrorText(lastError_); }
+std::string PosixPlatform::LastErrorText() {
+  const std::string text = SystemErrorText(lastError_);
+  return lastErrorDetail_.empty() ? text : text + "; " + lastErrorDetail_;
+}
 
 bool PosixPlatform::Fail(int error) {
   lastError_ = error;
+  lastErrorDetail_.clear();
   return false;
 }
 

@@ -58,7 +58,9 @@ std::vector<uint8_t> SnapshotBytes(const NandFlash& flash) {
 bool FlashJournal::Snapshot(const NandFlash& flash, std::string* error) {
   const std::vector<uint8_t> bytes = SnapshotBytes(flash);
   const std::string temp = path_ + ".tmp";
-  OutputFile file = OutputFile::CreateFresh(temp, error);
+  // A flash may hold pieces of a customer's files: the new file is no more
+  // readable than the one it replaces.
+  OutputFile file = OutputFile::CreateReplacement(temp, path_, error);
   if (!file.IsOpen()) return false;
   if (!file.Write(bytes.data(), bytes.size())) {
     if (error) *error = "cannot write " + temp;

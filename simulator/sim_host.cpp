@@ -61,10 +61,18 @@ ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool foll
 }
 
 OutputFile OutputFile::CreateFresh(const std::string& path, std::string* error) {
+  return CreateReplacement(path, path, error);
+}
+
+OutputFile OutputFile::CreateReplacement(const std::string& path, const std::string& replaced,
+                                         std::string* error) {
   OutputFile out;
   const NamedFile file = Split(path);
   int code = 0;
-  if (file.folder) out.file_ = file.folder->CreateFresh(file.name, &code);
+  if (file.folder) {
+    const std::string keptFrom = std::filesystem::path(replaced).filename().string();
+    out.file_ = file.folder->CreateFresh(file.name, &code, file.folder->KeptMode(keptFrom, 0666));
+  }
   if (!out.file_ && error != nullptr) {
     *error = file.folder ? path + ": cannot be created: " + platform::SystemErrorText(code)
                          : FolderProblem(path, file);

@@ -41,6 +41,10 @@ class OutputFile {
   // the new file made exclusively, so no link is followed and no file that
   // another writer holds is truncated.
   static OutputFile CreateFresh(const std::string& path, std::string* error);
+  // CreateFresh of `path`, a file that is to be renamed onto `replaced` in
+  // the same folder: it gets no wider permissions than `replaced` has.
+  static OutputFile CreateReplacement(const std::string& path, const std::string& replaced,
+                                      std::string* error);
   // Creates `path` only where the name is free (a link there included),
   // readable by its owner alone.
   static OutputFile CreatePrivate(const std::string& path, std::string* error);

@@ -380,6 +380,18 @@ void DriveRunner::Start(DriveJob& job, device::VolumeOpener* opener) {
   }
 }
 
+void DriveRunner::Release(DriveJob& job) {
+  for (const auto& one : jobs_) {
+    if (&one->job != &job) continue;
+    if (one->thread.joinable()) one->thread.join();
+    one->boxesBuffer.Finish();
+    one->errBuffer.Finish();
+    job.LetGoOfFiles();
+    one->setup.reset();
+    one->platform.reset();
+  }
+}
+
 std::vector<const AllDrive*> DriveRunner::Accepted() const {
   std::vector<const AllDrive*> accepted;
   for (const auto& job : jobs_) {

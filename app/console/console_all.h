@@ -79,6 +79,10 @@ class DriveRunner {
   void Cancel();
   // Waits for every job started; the live table stays on screen.
   void Join();
+  // A finished job lets go of its thread, folders and platform, so that a
+  // run that takes drive after drive holds only what the drives at work
+  // need. What it kept stays told.
+  void Release(DriveJob& job);
 
  private:
   struct Job;

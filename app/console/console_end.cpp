@@ -286,17 +286,14 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
   for (size_t i = 0; i < jobs.size(); ++i) {
     const JobState& job = jobs[i];
     const std::string prefix = LetterPrefix(job.letter);
-    // A file that grows to the end of the run (the log, the records) is
-    // named once.
-    std::set<std::string> growing;
     for (const Report& report : job.reports) {
       for (const ShownBox& box : report.boxes) boxes.push_back({job.letter, box});
-      for (const KeptFile& file : report.files) {
-        if (!file.size && !growing.insert(file.hostPath).second) continue;
-        if (job.files != nullptr) files.push_back(MeasureFile(*job.files, job.letter, file));
-      }
       for (const HeldDrive& held : report.held) errors.push_back(prefix + HeldDriveText(held));
     }
+    // A job whose folders were let go measured its files as it did so.
+    const std::vector<DriveFile> kept =
+        job.files != nullptr ? MeasureKeptFiles(*job.files, job.letter, job.reports) : job.measured;
+    files.insert(files.end(), kept.begin(), kept.end());
     if (!job.refusal.empty()) errors.push_back(prefix + job.refusal);
     for (const std::string& problem : job.problems) errors.push_back(prefix + problem);
     if (options_.all) {

@@ -272,13 +272,22 @@ void DriveJob::SaveDrives() {
   }
 }
 
+void DriveJob::LetGoOfFiles() {
+  std::vector<DriveFile> measured;
+  if (platform != nullptr) measured = MeasureKeptFiles(*platform, letter_, reports_->Snapshot());
+  const std::lock_guard<std::mutex> lock(mutex_);
+  measured_ = std::move(measured);
+  letGo_ = true;
+}
+
 JobState DriveJob::State() const {
   JobState state;
   state.letter = letter_;
   state.source = source_;
   state.reports = reports_->Snapshot();
-  state.files = platform;
   const std::lock_guard<std::mutex> lock(mutex_);
+  state.files = letGo_ ? nullptr : platform;
+  state.measured = measured_;
   state.refusal = refusal_;
   state.problems = problems_;
   state.noSuchEntry = noSuchEntry_;

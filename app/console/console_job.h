@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/console/console_json.h"
 #include "app/console/console_options.h"
 #include "app/console/console_view.h"
 #include "device/transport.h"
@@ -58,8 +59,10 @@ struct JobState {
   bool unsaved = false;      // a virtual drive's flash could not be kept
   bool finished = false;
   double seconds = 0;
-  // The files it kept are read back through this platform.
+  // The files it kept are read back through this platform; null once the
+  // job has let go of its folders, and `measured` then tells of them.
   platform::Platform* files = nullptr;
+  std::vector<DriveFile> measured;
 };
 
 class DriveJob {
@@ -93,6 +96,9 @@ class DriveJob {
   void Run(const JobSetup& setup);
 
   JobState State() const;
+  // The job is over and its folders go: what it kept is measured now, for
+  // the documents that tell of it later, and `platform` is no longer used.
+  void LetGoOfFiles();
 
  private:
   void RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog, ConsoleView& view);
@@ -113,6 +119,8 @@ class DriveJob {
   bool unsaved_ = false;
   bool started_ = false;
   bool finished_ = false;
+  bool letGo_ = false;
+  std::vector<DriveFile> measured_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point end_;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <span>
 
 #include "app/dialog.h"
@@ -60,6 +61,19 @@ Json AnswerName(int answer) {
 Json DriveName(char drive) { return drive != 0 ? Json(std::string(1, drive)) : Json(); }
 
 }  // namespace
+
+std::vector<DriveFile> MeasureKeptFiles(platform::Platform& files, char drive,
+                                        const std::vector<Report>& reports) {
+  std::vector<DriveFile> measured;
+  std::set<std::string> growing;
+  for (const Report& report : reports) {
+    for (const KeptFile& file : report.files) {
+      if (!file.size && !growing.insert(file.hostPath).second) continue;
+      measured.push_back(MeasureFile(files, drive, file));
+    }
+  }
+  return measured;
+}
 
 DriveFile MeasureFile(platform::Platform& files, char drive, const KeptFile& file) {
   DriveFile measured{drive, file, std::nullopt};

@@ -46,6 +46,10 @@ struct DriveFile {
 // or a folder put under its name is refused, never waited on): its size and
 // digest now. One that cannot be read keeps the size it was written with.
 DriveFile MeasureFile(platform::Platform& files, char drive, const KeptFile& file);
+// Every file the reports kept, measured through `files`; a file that grows
+// to the end of the run (the log, the records) is named once.
+std::vector<DriveFile> MeasureKeptFiles(platform::Platform& files, char drive,
+                                        const std::vector<Report>& reports);
 
 const char* CommandName(Command command);
 // "success", "failed", "usage error", "not found", "not administrator",

@@ -25,7 +25,8 @@ struct SeenDrive {
   DriveJob* job = nullptr;
   std::unique_ptr<device::VolumeOpener> opener;
   bool plugged = true;
-  bool told = false;  // its JSON line was printed
+  bool told = false;      // its JSON line was printed
+  bool released = false;  // its thread, folders and opener are gone
 };
 
 // The first letter no drive holds: one holds its letter while it is
@@ -85,8 +86,20 @@ int RunWatch(const WatchRun& watch) {
       drive->told = true;
     }
   };
+  // A stick whose job is over and that was pulled out keeps nothing: a
+  // watch that runs all day holds only what the sticks plugged in need.
+  const auto release = [&] {
+    for (const auto& drive : seen) {
+      if (drive->released || drive->plugged || !drive->job->State().finished) continue;
+      if (run.options.json && !drive->told) continue;
+      runner.Release(*drive->job);
+      drive->opener.reset();
+      drive->released = true;
+    }
+  };
   while (!(watch.stop ? watch.stop() : platform::InterruptReceived())) {
     tellFinished();
+    release();
     const std::optional<platform::DriveEvent> event = watch.watch.Next(watch.waitMilliseconds);
     if (!event) continue;
     if (event->kind == platform::DriveEvent::Kind::kRemoved) {

@@ -59,12 +59,36 @@ struct WatchResult {
   std::vector<std::string> nodesOpened;
 };
 
-// Virtual drives that count as real devices, as the sticks a watch opens
-// through pass-through do.
-class RealSimulatedVolumes : public sim::SimulatedVolumes {
+// A stick's simulated drive, owned by the opener the watch keeps for the
+// stick, so that both go when the watch lets the stick go. With `real` it
+// counts as a real device, as the sticks a watch opens through
+// pass-through do.
+class StickVolumes : public device::VolumeOpener {
  public:
-  bool ServesRealDevice(char /*letter*/) const override { return true; }
+  StickVolumes(std::unique_ptr<sim::VirtualDrive> drive, char letter, bool real)
+      : drive_(std::move(drive)), real_(real) {
+    if (drive_) volumes_.Attach(letter, *drive_);
+  }
+  device::OpenResult Open(char letter) override { return volumes_.Open(letter); }
+  bool NeedsPrivilege() const override { return volumes_.NeedsPrivilege(); }
+  bool ServesRealDevice(char letter) const override {
+    return real_ || volumes_.ServesRealDevice(letter);
+  }
+  std::string UsbSerial(char letter) const override { return volumes_.UsbSerial(letter); }
+
+ private:
+  std::unique_ptr<sim::VirtualDrive> drive_;
+  sim::SimulatedVolumes volumes_;
+  bool real_;
 };
+
+// What the process holds now: open descriptors and threads.
+std::pair<size_t, size_t> HeldNow() {
+  const auto count = [](const char* folder) {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
+  };
+  return {count("/proc/self/fd"), count("/proc/self/task")};
+}
 
 class ConsoleWatch : public ::testing::Test {
  protected:
@@ -101,18 +125,15 @@ class ConsoleWatch : public ::testing::Test {
     AllDrivesRun run{options, io, hostOptions, nullptr, none, {}, &end};
     WatchResult result;
     std::mutex mutex;
-    std::vector<std::unique_ptr<sim::VirtualDrive>> drives;
     WatchRun watching{run, watch, nullptr, 20, [&watch] { return watch.ended.load(); }};
     watching.open = [&](char letter, const std::string& node, std::string& error) {
       const std::lock_guard<std::mutex> lock(mutex);
       result.nodesOpened.push_back(node);
-      drives.push_back(sim::VirtualDrive::FromFile(
-          fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json", &error,
-          folder.str() + "/" + fs::path(node).filename().string() + ".flash"));
-      auto volumes = realDevices ? std::make_unique<RealSimulatedVolumes>()
-                                 : std::make_unique<sim::SimulatedVolumes>();
-      if (drives.back()) volumes->Attach(letter, *drives.back());
-      return std::unique_ptr<device::VolumeOpener>(std::move(volumes));
+      return std::unique_ptr<device::VolumeOpener>(std::make_unique<StickVolumes>(
+          sim::VirtualDrive::FromFile(
+              fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json", &error,
+              folder.str() + "/" + fs::path(node).filename().string() + ".flash"),
+          letter, realDevices));
     };
     std::thread bench([&] {
       script();
@@ -230,6 +251,44 @@ TEST_F(ConsoleWatch, AStickOnPassThroughGetsNoStandInImages) {
   EXPECT_EQ(r.code, kExitFailure);
   EXPECT_FALSE(fs::exists(cDrive() + "/D/ISP0_Before.bin"));
   EXPECT_FALSE(fs::exists(cDrive() + "/D/ISP0_After.bin"));
+}
+
+// A watch runs all day: a stick whose job is over and that was pulled out
+// keeps no descriptor (its lock, its folders, its drive) and no thread, so
+// 200 sticks later the process holds what it held after the first few.
+TEST_F(ConsoleWatch, PulledSticksLeaveNothingHeld) {
+  ConsoleOptions options;
+  options.command = Command::kScan;
+  options.json = true;
+  constexpr int kSticks = 200;
+  std::pair<size_t, size_t> early;
+  std::pair<size_t, size_t> late;
+  const WatchResult r = Watch(options, [&] {
+    for (int i = 0; i < kSticks; ++i) {
+      // Names of their own: the testbed keeps a pulled disk's block link.
+      const std::string disk =
+          std::string("sd") + static_cast<char>('a' + i / 26) + static_cast<char>('a' + i % 26);
+      const std::string path =
+          bench.Plug("2-" + std::to_string(i + 1), disk, "KC" + std::to_string(i));
+      std::this_thread::sleep_for(40ms);
+      bench.Unplug(path);
+      std::this_thread::sleep_for(40ms);
+      // Pulled sticks are let go of once their scan is over.
+      if (i == 19 || i == kSticks - 1) {
+        std::this_thread::sleep_for(600ms);
+        (i == 19 ? early : late) = HeldNow();
+      }
+    }
+  });
+  EXPECT_EQ(r.code, kExitDone) << r.err;
+  size_t told = 0;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    told += nlohmann::json::parse(line)["watch"] == "drive";
+  }
+  EXPECT_EQ(told, static_cast<size_t>(kSticks)) << "every stick is told of";
+  EXPECT_LE(late.first, early.first + 2) << "descriptors after 20 sticks and after 200";
+  EXPECT_LE(late.second, early.second + 1) << "threads after 20 sticks and after 200";
 }
 
 }  // namespace
