@@ -1,0 +1,28 @@
+# Builds each layer probe and checks that it builds, or fails because the
+# header it includes is not found, as its row says.
+#   cmake -DBUILD_DIR=... -DPROBES=name:library:header:yes|no;... -P check_layers.cmake
+set(wrong 0)
+foreach(probe IN LISTS PROBES)
+  string(REPLACE ":" ";" cells "${probe}")
+  list(GET cells 0 name)
+  list(GET cells 1 library)
+  list(GET cells 2 header)
+  list(GET cells 3 builds)
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target ${name}
+                  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(builds STREQUAL "yes" AND NOT status EQUAL 0)
+    message(SEND_ERROR "${library} cannot include ${header}, a folder below it:\n${output}")
+    math(EXPR wrong "${wrong} + 1")
+  elseif(builds STREQUAL "no" AND status EQUAL 0)
+    message(SEND_ERROR "${library} includes ${header}, a folder above it, and builds")
+    math(EXPR wrong "${wrong} + 1")
+  elseif(builds STREQUAL "no" AND NOT output MATCHES "${header}: No such file")
+    message(SEND_ERROR "${library} with ${header} failed for another reason:\n${output}")
+    math(EXPR wrong "${wrong} + 1")
+  else()
+    message(STATUS "${library} + ${header}: builds ${builds}, as it should")
+  endif()
+endforeach()
+if(wrong GREATER 0)
+  message(FATAL_ERROR "${wrong} of the layer probes did not do as the table says")
+endif()
