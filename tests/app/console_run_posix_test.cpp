@@ -496,6 +496,24 @@ TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
   EXPECT_EQ(first.rfind("E: ", 0), 0u) << first;
 }
 
+// Each debug message is a line of its own, on one drive and with --all.
+TEST_F(ConsoleRun, VerboseGivesEachDebugMessageALine) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  for (const bool all : {false, true}) {
+    std::vector<std::string> words{KESTRUNE_CONSOLE_PROGRAM, "--c-drive", cDrive(), "--temp",
+                                   temp(), "--drive", "E=" + drive, "--verbose"};
+    if (all) words.push_back("--all");
+    words.push_back("scan");
+    const testing::ChildRun r = testing::RunChild(words);
+    ASSERT_TRUE(r.exited && r.code == kExitDone) << r.Describe();
+    const std::string prefix = all ? "E: " : "";
+    for (const char* line : {"CheckDriveExist : DriverIndex -> 0", "ID = 163"}) {
+      EXPECT_NE(("\n" + r.err).find("\n" + prefix + line + "\n"), std::string::npos)
+          << line << " is not a line of its own:\n" << r.err;
+    }
+  }
+}
+
 TEST_F(ConsoleRun, InteractiveOffersTheDialogsActions) {
   const std::string drive = CopyDrive("ctrl163_broken.json");
   const RunResult r = Run({"--drive", "E=" + drive, "--yes"}, "select 0\nlist\nfix\nquit\n");
