@@ -209,6 +209,17 @@ TEST_F(ConsoleRun, UsageErrorsDoNothing) {
     EXPECT_FALSE(r.err.empty());
   }
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
+
+  // Two drives named, one listed: the message says why, and names --all.
+  const std::string second = CopyDrive("ctrl161_healthy.json");
+  const RunResult r =
+      Run({"--drive", "E=" + drive, "--drive", "F=" + second, "--select", "1", "scan"});
+  EXPECT_EQ(r.code, kExitUsage);
+  EXPECT_NE(r.err.find("there is no drive-list entry 1 (the list holds 1); the scan lists the "
+                       "drives up to the first one it identifies"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("with --all"), std::string::npos) << r.err;
 }
 
 // A C: folder the backups cannot go to: the fix ends before the drive is
