@@ -189,6 +189,7 @@ void DriveJob::Run(const JobSetup& setup) {
     const ObserverScope observing(*reports_, observers);
     program.images = setup.images;
     program.allowStandInImages = setup.allowStandInImages;
+    program.imagesHint = kConsoleImagesHint;
     CKestruneApp app(program, DialogArguments(setup.options));
     app.InitInstance([&](CKestruneDlg& dialog) {
       if (dialog.OnInitDialog()) RunCommand(setup, program, dialog, view);

@@ -126,7 +126,8 @@ TEST_P(ConsoleMapCase, KeepsAPictureOfEveryCopy) {
   ASSERT_NE(title, std::string::npos) << svg;
   const std::string named = svg.substr(title + 7, svg.find("</title>") - title - 7);
   EXPECT_NE(r.out.find("Drive Volume " + named + "\n"), std::string::npos)
-      << named << " is not the list's line:\n" << r.out;
+      << named << " is not the list's line:\n"
+      << r.out;
   const auto marks = Marks(svg);
   EXPECT_EQ(marks.count("cis"), static_cast<size_t>(c.ispCopies)) << svg;
   EXPECT_EQ(marks.count("isp"), static_cast<size_t>(c.ispCopies)) << svg;

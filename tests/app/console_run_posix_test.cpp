@@ -511,8 +511,14 @@ TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
 TEST_F(ConsoleRun, VerboseGivesEachDebugMessageALine) {
   const std::string drive = CopyDrive("ctrl163_broken.json");
   for (const bool all : {false, true}) {
-    std::vector<std::string> words{KESTRUNE_CONSOLE_PROGRAM, "--c-drive", cDrive(), "--temp",
-                                   temp(), "--drive", "E=" + drive, "--verbose"};
+    std::vector<std::string> words{KESTRUNE_CONSOLE_PROGRAM,
+                                   "--c-drive",
+                                   cDrive(),
+                                   "--temp",
+                                   temp(),
+                                   "--drive",
+                                   "E=" + drive,
+                                   "--verbose"};
     if (all) words.push_back("--all");
     words.push_back("scan");
     const testing::ChildRun r = testing::RunChild(words);
@@ -520,7 +526,8 @@ TEST_F(ConsoleRun, VerboseGivesEachDebugMessageALine) {
     const std::string prefix = all ? "E: " : "";
     for (const char* line : {"CheckDriveExist : DriverIndex -> 0", "ID = 163"}) {
       EXPECT_NE(("\n" + r.err).find("\n" + prefix + line + "\n"), std::string::npos)
-          << line << " is not a line of its own:\n" << r.err;
+          << line << " is not a line of its own:\n"
+          << r.err;
     }
   }
 }

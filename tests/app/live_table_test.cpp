@@ -125,12 +125,13 @@ TEST(LiveTable, RowsLeftOutAreCountedAsWorkingOrFinished) {
     size_t lines;
     const char* last;
   };
-  for (const Case& c : {Case{12, 0, 10, "... 3 working"}, Case{7, 5, 5, "... 3 working, 5 finished"},
-                        Case{2, 10, 10, "... 3 finished"}}) {
+  for (const Case& c :
+       {Case{12, 0, 10, "... 3 working"}, Case{7, 5, 5, "... 3 working, 5 finished"},
+        Case{2, 10, 10, "... 3 finished"}}) {
     std::vector<LiveRow> rows;
     for (size_t i = 0; i < c.working + c.finished; ++i) {
-      rows.push_back({static_cast<char>('D' + i), "STICK", "write", 0.5, 1.0,
-                      i < c.working ? "" : "success"});
+      rows.push_back(
+          {static_cast<char>('D' + i), "STICK", "write", 0.5, 1.0, i < c.working ? "" : "success"});
     }
     const std::vector<std::string> lines = LiveTableLines(rows, 80, c.lines);
     ASSERT_EQ(lines.size(), c.lines);
