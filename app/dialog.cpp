@@ -124,7 +124,7 @@ bool CKestruneDlg::OnInitDialog() {
     // A drive left out because this build may not load its code into it
     // is named as the cause, not taken for a missing drive.
     if (p_.standInCodeRefused) {
-      Fail(p_, Outcome::kRefused, kStandInsRefusedText, "ERROR", kMbIconError);
+      Fail(p_, Outcome::kRefused, StandInsRefusedText(p_.imagesHint), "ERROR", kMbIconError);
     } else {
       ShowBox(p_, kNoDeviceText, kAppTitle, kMbOk);
       SettleReport(p_, Outcome::kNotFound);

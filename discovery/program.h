@@ -45,6 +45,9 @@ struct Program {
   // served through real pass-through.
   std::string imagesFolder;
   bool allowStandInImages = false;
+  // How the front end takes a folder of images, for the box that refuses
+  // stand-ins (images/images.h).
+  std::string imagesHint;
   // A code load was refused because stand-in code must not run in a real
   // drive; a scan that then finds nothing says so instead.
   bool standInCodeRefused = false;

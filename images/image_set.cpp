@@ -12,10 +12,13 @@
 
 namespace kestrune {
 
-const char* const kStandInsRefusedText =
-    "The images of this run are generated stand-ins, not real ISP images: they are not written "
-    "into a real drive, nor is their code loaded into one. Name a folder that holds the 31 real "
-    "ISP images with --images or KESTRUNE_IMAGES, or use a build made with the real images.";
+std::string StandInsRefusedText(const std::string& howToName) {
+  return std::string(
+             "The images of this run are generated stand-ins, not real ISP images: they are not "
+             "written into a real drive, nor is their code loaded into one. Name a folder that "
+             "holds the 31 real ISP images") +
+         (howToName.empty() ? "" : " " + howToName) + ", or use a build made with the real images.";
+}
 
 namespace {
 

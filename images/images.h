@@ -94,8 +94,14 @@ bool ImagesAreStandIns(const ImageSet* images);
 std::string DescribeImages(platform::Platform& platform, const ImageSet* images);
 
 // With stand-ins, no real drive may be written; this is the ERROR box's
-// text that asks for real images.
-extern const char* const kStandInsRefusedText;
+// text that asks for real images. `howToName` is how the front end takes
+// a folder of images ("with --images or KESTRUNE_IMAGES"); empty: it says
+// nothing of how.
+std::string StandInsRefusedText(const std::string& howToName);
+// The console's way: its option and the setting both programs read.
+inline constexpr const char* kConsoleImagesHint = "with --images or KESTRUNE_IMAGES";
+// The dialog program's way: the setting alone.
+inline constexpr const char* kDialogImagesHint = "in the setting KESTRUNE_IMAGES";
 
 // --- reading an image file ---
 // Image files are read whole; none the program uses is larger than this.

@@ -7,7 +7,7 @@ namespace kestrune {
 
 bool RefuseStandInImages(Program& p) {
   if (!StandInsBarredFrom(p, p.selectedDrive)) return false;
-  Fail(p, Outcome::kRefused, kStandInsRefusedText, "ERROR", kMbIconError);
+  Fail(p, Outcome::kRefused, StandInsRefusedText(p.imagesHint), "ERROR", kMbIconError);
   return true;
 }
 

@@ -196,7 +196,11 @@ std::string MapToHostPath(const PosixOptions& options, const std::string& path) 
 }
 
 void PosixPlatform::DebugOutput(const char* text) {
-  if (options_.debugToStderr && text != nullptr) std::fputs(text, stderr);
+  if (!options_.debugToStderr || text == nullptr) return;
+  std::fputs(text, stderr);
+  // Each message is a line of its own, as a debugger shows it.
+  const size_t length = std::strlen(text);
+  if (length == 0 || text[length - 1] != '\n') std::fputc('\n', stderr);
 }
 
 namespace {

@@ -164,7 +164,10 @@ bool PrepareDrive(const AllDrivesRun& run, const RunFolder& cDrive, const RunFol
   job.platform = MakeDrivePlatform(
       options,
       [verbose, err](const char* text) {
-        if (verbose) *err << text;
+        if (!verbose) return;
+        // Each message is a line of its own, as a debugger shows it.
+        const std::string_view message(text);
+        *err << message << (message.empty() || message.back() != '\n' ? "\n" : "");
       },
       problem);
   if (!job.platform) return false;

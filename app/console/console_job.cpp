@@ -34,12 +34,20 @@ void PrintDriveList(std::ostream& out, ConsoleView& view) {
 
 // Chooses list entry `entry` as a user would, which re-identifies the
 // drive when the choice changes. False with `problem` set when the list
-// has no such entry.
-bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, std::string& problem) {
+// has no such entry; `named` drives were given with --drive.
+bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, size_t named,
+                 std::string& problem) {
   const int count = static_cast<int>(view.List(kIdcDriveList).size());
   if (entry < 0 || entry >= count) {
     problem = "there is no drive-list entry " + std::to_string(entry) + " (the list holds " +
               std::to_string(count) + ")";
+    // The list is the scan's: it ends with the first drive identified.
+    if (named > static_cast<size_t>(count)) {
+      problem += "; the scan lists the drives up to the first one it identifies, so of the " +
+                 std::to_string(named) +
+                 " drives named the others are not listed: name one drive, or take them all "
+                 "with --all";
+    }
     return false;
   }
   view.SetListSelection(kIdcDriveList, entry);
@@ -79,7 +87,7 @@ void Interactive(CKestruneDlg& dialog, ConsoleView& view, std::istream& in, std:
         continue;
       }
       std::string problem;
-      if (SelectEntry(dialog, view, entry, problem)) {
+      if (SelectEntry(dialog, view, entry, 0, problem)) {
         PrintDriveList(out, view);
       } else {
         err << "kestrune: " << problem << std::endl;
@@ -181,6 +189,7 @@ void DriveJob::Run(const JobSetup& setup) {
     const ObserverScope observing(*reports_, observers);
     program.images = setup.images;
     program.allowStandInImages = setup.allowStandInImages;
+    program.imagesHint = kConsoleImagesHint;
     CKestruneApp app(program, DialogArguments(setup.options));
     app.InitInstance([&](CKestruneDlg& dialog) {
       if (dialog.OnInitDialog()) RunCommand(setup, program, dialog, view);
@@ -207,7 +216,8 @@ void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg&
   const bool single = letter_ == 0;
   if (single) {
     std::string problem;
-    if (options.select != 0 && !SelectEntry(dialog, view, options.select, problem)) {
+    if (options.select != 0 &&
+        !SelectEntry(dialog, view, options.select, options.drives.size(), problem)) {
       Problem(problem);
       const std::lock_guard<std::mutex> lock(mutex_);
       noSuchEntry_ = true;

@@ -470,9 +470,15 @@ std::string FlashMapText(const FlashMap& map, const MapCaption& caption, bool co
 
 MapCaption CaptionOf(Program& p) {
   MapCaption caption;
-  if (p.selectedDrive < kSlotCount) caption.driveLine = FormatDriveLine(p.Selected());
-  caption.verdict = p.ispHealthy != 0 ? "healthy" : "broken";
   const std::vector<Report> reports = p.reports->Snapshot();
+  // The drive as the scan listed it, which the list, the summary and the
+  // JSON document show too: a fix reads the capacity again in other units.
+  if (!reports.empty() && reports.front().drive) {
+    caption.driveLine = FormatDriveLine(*reports.front().drive);
+  } else if (p.selectedDrive < kSlotCount) {
+    caption.driveLine = FormatDriveLine(p.Selected());
+  }
+  caption.verdict = p.ispHealthy != 0 ? "healthy" : "broken";
   if (!reports.empty() && !reports.back().operation.empty()) {
     caption.outcome = reports.back().operation + ": " + OutcomeText(reports.back().outcome);
   }

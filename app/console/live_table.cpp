@@ -34,12 +34,19 @@ std::string SecondsText(double seconds) {
   return text;
 }
 
+// What was left out of a short terminal, counted as what it is: a drive
+// still at work is never counted finished.
+struct LeftOut {
+  size_t working = 0;
+  size_t finished = 0;
+};
+
 // The rows that fit in `lines`: those under way first, then the finished
-// ones that came last, in the table's order; `left` counts the others.
+// ones that came last, in the table's order.
 std::vector<const LiveRow*> RowsShown(const std::vector<LiveRow>& rows, size_t lines,
-                                      size_t& left) {
+                                      LeftOut& left) {
   std::vector<const LiveRow*> shown;
-  left = 0;
+  left = {};
   if (lines == 0 || rows.size() <= lines) {
     for (const LiveRow& row : rows) shown.push_back(&row);
     return shown;
@@ -60,53 +67,98 @@ std::vector<const LiveRow*> RowsShown(const std::vector<LiveRow>& rows, size_t l
     }
   }
   for (size_t i = 0; i < rows.size(); ++i) {
-    if (keep[i]) shown.push_back(&rows[i]);
+    if (keep[i]) {
+      shown.push_back(&rows[i]);
+    } else if (rows[i].outcome.empty()) {
+      ++left.working;
+    } else {
+      ++left.finished;
+    }
   }
-  left = rows.size() - shown.size();
   return shown;
 }
+
+// "... 3 working, 4 finished": the parts that count anything.
+std::string LeftOutText(const LeftOut& left) {
+  std::string text = "...";
+  if (left.working > 0) text += " " + std::to_string(left.working) + " working";
+  if (left.working > 0 && left.finished > 0) text += ",";
+  if (left.finished > 0) text += " " + std::to_string(left.finished) + " finished";
+  return text;
+}
+
+// `text` in at most `width` characters, cut only where a word ends; empty
+// when not even its first word fits.
+std::string WholeWords(const std::string& text, size_t width) {
+  if (text.size() <= width) return text;
+  const size_t blank = text.rfind(' ', width);
+  if (blank == std::string::npos) return {};
+  std::string cut = text.substr(0, blank);
+  while (!cut.empty() && cut.back() == ' ') cut.pop_back();
+  return cut;
+}
+
+// The widest outcome a row usually ends with ("interrupted"): the column is
+// that wide from the first drawing on, so the columns before it stay where
+// they are when the first drive ends.
+constexpr size_t kOutcomeWidth = 11;
 
 }  // namespace
 
 std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t columns,
                                         size_t lines) {
-  size_t left = 0;
+  LeftOut left;
   const std::vector<const LiveRow*> shown = RowsShown(rows, lines, left);
   size_t modelWidth = 0;
-  size_t outcomeWidth = 0;
+  size_t outcomeWidth = kOutcomeWidth;
   for (const LiveRow* row : shown) {
     modelWidth = std::max(modelWidth, row->model.size());
     outcomeWidth = std::max(outcomeWidth, row->outcome.size());
   }
   // A line as wide as the terminal makes some terminals wrap at its end.
   const size_t room = columns > 1 ? columns - 1 : 0;
-  const auto width = [&](size_t model, size_t bar) {
-    return 2 + (model > 0 ? kGap + model : 0) + kGap + kStepWidth + kGap + bar + 2 + kGap +
-           kSecondsWidth + (outcomeWidth > 0 ? kGap + outcomeWidth : 0);
-  };
+  // A narrow terminal drops whole columns, never part of a word: the model
+  // first (after it was shortened to whole words), then the bar (after it
+  // was narrowed), then the seconds, then the step.
+  bool showSeconds = true;
+  bool showStep = true;
   size_t barWidth = kWidestBar;
+  const auto width = [&](size_t model, size_t bar) {
+    return 2 + (model > 0 ? kGap + model : 0) + (showStep ? kGap + kStepWidth : 0) +
+           (bar > 0 ? kGap + bar + 2 : 0) + (showSeconds ? kGap + kSecondsWidth : 0) + kGap +
+           outcomeWidth;
+  };
   if (width(modelWidth, barWidth) > room) {
     const size_t others = width(0, barWidth);
     modelWidth = room > others + kGap ? std::min(modelWidth, room - others - kGap) : 0;
   }
   while (width(modelWidth, barWidth) > room && barWidth > kNarrowestBar) --barWidth;
+  if (width(modelWidth, barWidth) > room) barWidth = 0;
+  if (width(modelWidth, barWidth) > room) showSeconds = false;
+  if (width(modelWidth, barWidth) > room) showStep = false;
 
   std::vector<std::string> out;
   for (const LiveRow* row : shown) {
     std::string line{row->letter != 0 ? row->letter : '?', ':'};
-    if (modelWidth > 0) line += std::string(kGap, ' ') + Padded(row->model, modelWidth);
-    line += std::string(kGap, ' ') + Padded(row->step, kStepWidth);
-    line += std::string(kGap, ' ') + Bar(row->outcome == "success" ? 1.0 : row->progress, barWidth);
-    line += std::string(kGap, ' ') + SecondsText(row->seconds);
-    if (!row->outcome.empty()) line += std::string(kGap, ' ') + row->outcome;
-    if (line.size() > room) line.resize(room);
+    if (modelWidth > 0) {
+      line += std::string(kGap, ' ') + Padded(WholeWords(row->model, modelWidth), modelWidth);
+    }
+    if (showStep) line += std::string(kGap, ' ') + Padded(row->step, kStepWidth);
+    if (barWidth > 0) {
+      line +=
+          std::string(kGap, ' ') + Bar(row->outcome == "success" ? 1.0 : row->progress, barWidth);
+    }
+    if (showSeconds) line += std::string(kGap, ' ') + SecondsText(row->seconds);
+    // The outcome is what the row is for: on the narrowest terminal it
+    // stands alone behind the letter, or the row says only the letter.
+    if (!row->outcome.empty() && line.size() + kGap + row->outcome.size() <= room) {
+      line += std::string(kGap, ' ') + row->outcome;
+    }
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out.push_back(std::move(line));
   }
-  if (left > 0) {
-    std::string more = "... " + std::to_string(left) + " more finished";
-    if (more.size() > room) more.resize(room);
-    out.push_back(std::move(more));
+  if (left.working + left.finished > 0) {
+    out.push_back(WholeWords(LeftOutText(left), room));
   }
   return out;
 }

@@ -26,9 +26,10 @@ struct LiveRow {
 };
 
 // The rows as lines of text, each narrower than `columns` so that no
-// terminal wraps it: the model gives way first, then the bar, then the
-// line's end. At most `lines` lines (0: no limit): rows still under way
-// are kept before finished ones, and one last line counts those left out.
+// terminal wraps it: whole columns give way, the model first, then the bar,
+// then the seconds; no word is cut. At most `lines` lines (0: no limit):
+// rows still under way are kept before finished ones, and one last line
+// counts those left out, working and finished apart.
 std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t columns,
                                         size_t lines = 0);
 

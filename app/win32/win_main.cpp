@@ -16,6 +16,7 @@
 #include "device/link.h"
 #include "device/recorder.h"
 #include "discovery/program.h"
+#include "images/images.h"
 #include "log/isp_log.h"
 #include "operations/backup_records.h"
 #include "platform/platform.h"
@@ -106,6 +107,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   kestrune::Program program(*platform, link, log, view);
   program.imagesFolder = settings.imagesFolder;
   program.allowStandInImages = settings.allowStandInImages;
+  program.imagesHint = kestrune::kDialogImagesHint;
   HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
 
   kestrune::win32::MainDialogHooks hooks;

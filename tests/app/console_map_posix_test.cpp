@@ -120,6 +120,14 @@ TEST_P(ConsoleMapCase, KeepsAPictureOfEveryCopy) {
   const testing::ConsoleResult r = Run(c.arguments);
   ASSERT_EQ(r.code, kExitDone) << r.err;
   const std::string svg = ReadAll(Picture());
+  // The picture names the drive as the list did, capacity and all, also
+  // after a fix has read the capacity again.
+  const size_t title = svg.find("<title>");
+  ASSERT_NE(title, std::string::npos) << svg;
+  const std::string named = svg.substr(title + 7, svg.find("</title>") - title - 7);
+  EXPECT_NE(r.out.find("Drive Volume " + named + "\n"), std::string::npos)
+      << named << " is not the list's line:\n"
+      << r.out;
   const auto marks = Marks(svg);
   EXPECT_EQ(marks.count("cis"), static_cast<size_t>(c.ispCopies)) << svg;
   EXPECT_EQ(marks.count("isp"), static_cast<size_t>(c.ispCopies)) << svg;

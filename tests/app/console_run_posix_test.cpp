@@ -209,6 +209,17 @@ TEST_F(ConsoleRun, UsageErrorsDoNothing) {
     EXPECT_FALSE(r.err.empty());
   }
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
+
+  // Two drives named, one listed: the message says why, and names --all.
+  const std::string second = CopyDrive("ctrl161_healthy.json");
+  const RunResult r =
+      Run({"--drive", "E=" + drive, "--drive", "F=" + second, "--select", "1", "scan"});
+  EXPECT_EQ(r.code, kExitUsage);
+  EXPECT_NE(r.err.find("there is no drive-list entry 1 (the list holds 1); the scan lists the "
+                       "drives up to the first one it identifies"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("with --all"), std::string::npos) << r.err;
 }
 
 // A C: folder the backups cannot go to: the fix ends before the drive is
@@ -494,6 +505,31 @@ TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
   std::string first;
   ASSERT_TRUE(std::getline(file, first));
   EXPECT_EQ(first.rfind("E: ", 0), 0u) << first;
+}
+
+// Each debug message is a line of its own, on one drive and with --all.
+TEST_F(ConsoleRun, VerboseGivesEachDebugMessageALine) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  for (const bool all : {false, true}) {
+    std::vector<std::string> words{KESTRUNE_CONSOLE_PROGRAM,
+                                   "--c-drive",
+                                   cDrive(),
+                                   "--temp",
+                                   temp(),
+                                   "--drive",
+                                   "E=" + drive,
+                                   "--verbose"};
+    if (all) words.push_back("--all");
+    words.push_back("scan");
+    const testing::ChildRun r = testing::RunChild(words);
+    ASSERT_TRUE(r.exited && r.code == kExitDone) << r.Describe();
+    const std::string prefix = all ? "E: " : "";
+    for (const char* line : {"CheckDriveExist : DriverIndex -> 0", "ID = 163"}) {
+      EXPECT_NE(("\n" + r.err).find("\n" + prefix + line + "\n"), std::string::npos)
+          << line << " is not a line of its own:\n"
+          << r.err;
+    }
+  }
 }
 
 TEST_F(ConsoleRun, InteractiveOffersTheDialogsActions) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,26 @@ TEST_P(LiveTableWidth, RowsFitAndTheModelGivesWayFirst) {
   }
   EXPECT_EQ(lines[0].find("USB DISK 163 PRO LONG NAME") != std::string::npos, c.fullModel)
       << lines[0];
+  // Columns give way whole: every word shown is a whole word of its row.
+  const std::vector<LiveRow> drives = FourDrives();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const LiveRow& row = drives[i];
+    std::set<std::string> words{std::string{row.letter, ':'}, row.step, row.outcome};
+    std::istringstream model(row.model);
+    for (std::string word; model >> word;) words.insert(word);
+    std::ostringstream seconds;
+    seconds.setf(std::ios::fixed);
+    seconds.precision(1);
+    seconds << row.seconds << 's';
+    words.insert(seconds.str());
+    std::istringstream shown(lines[i]);
+    for (std::string word; shown >> word;) {
+      if (word.front() == '[' && word.back() == ']') continue;  // the bar
+      EXPECT_TRUE(words.count(word)) << "'" << word << "' cut from: " << lines[i];
+    }
+  }
+  // The outcome is the last column to go.
+  EXPECT_NE(lines[2].find("success"), std::string::npos) << lines[2];
   EXPECT_EQ(BarWidth(lines[0]), c.bar) << lines[0];
   if (c.bar > 0) {
     EXPECT_NE(lines[2].find("success"), std::string::npos) << lines[2];
@@ -58,7 +79,7 @@ TEST_P(LiveTableWidth, RowsFitAndTheModelGivesWayFirst) {
 
 INSTANTIATE_TEST_SUITE_P(Columns, LiveTableWidth,
                          testing::Values(WidthCase{120, true, 20}, WidthCase{60, false, 20},
-                                         WidthCase{40, false, 6}, WidthCase{12, false, 0}));
+                                         WidthCase{40, false, 0}, WidthCase{12, false, 0}));
 
 TEST(LiveTable, RedrawsOverItsLastDrawingAndKeepsLinesAboveIt) {
   std::ostringstream out;
@@ -92,7 +113,35 @@ TEST(LiveTable, AShortTerminalKeepsTheDrivesUnderWay) {
   ASSERT_EQ(lines.size(), 3U);
   EXPECT_EQ(lines[0].rfind("E:", 0), 0U);
   EXPECT_EQ(lines[1].rfind("F:", 0), 0U);
-  EXPECT_EQ(lines[2], "... 2 more finished");
+  EXPECT_EQ(lines[2], "... 2 finished");
+}
+
+// A drive left out of a short terminal is counted as what it is: one still
+// at work is never called finished, for a technician pulls finished sticks.
+TEST(LiveTable, RowsLeftOutAreCountedAsWorkingOrFinished) {
+  struct Case {
+    size_t working;
+    size_t finished;
+    size_t lines;
+    const char* last;
+  };
+  for (const Case& c :
+       {Case{12, 0, 10, "... 3 working"}, Case{7, 5, 5, "... 3 working, 5 finished"},
+        Case{2, 10, 10, "... 3 finished"}}) {
+    std::vector<LiveRow> rows;
+    for (size_t i = 0; i < c.working + c.finished; ++i) {
+      rows.push_back(
+          {static_cast<char>('D' + i), "STICK", "write", 0.5, 1.0, i < c.working ? "" : "success"});
+    }
+    const std::vector<std::string> lines = LiveTableLines(rows, 80, c.lines);
+    ASSERT_EQ(lines.size(), c.lines);
+    EXPECT_EQ(lines.back(), c.last);
+    size_t workingShown = 0;
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+      workingShown += lines[i].find("success") == std::string::npos;
+    }
+    EXPECT_EQ(workingShown, std::min(c.working, c.lines - 1)) << "working rows come first";
+  }
 }
 
 }  // namespace

@@ -266,12 +266,17 @@ TEST(StandInsOnARealDrive, AreRefusedWhereverTheyComeFrom) {
       ASSERT_NE(run.p.images, nullptr) << problem;
     }
     run.injector.realDevice = true;
+    // The dialog program takes no options: its box names the setting alone.
+    run.p.imagesHint = kDialogImagesHint;
     const uint64_t start = run.injector.CommandCount();
     const std::string logBefore = run.LogText();
 
     OnStartFix(run.p, run.dialog);
 
-    ASSERT_EQ(run.view.BoxTexts(), std::vector<std::string>{kStandInsRefusedText});
+    ASSERT_EQ(run.view.BoxTexts(),
+              std::vector<std::string>{StandInsRefusedText(kDialogImagesHint)});
+    EXPECT_EQ(run.view.boxes[0].text.find("--images"), std::string::npos);
+    EXPECT_NE(run.view.boxes[0].text.find("KESTRUNE_IMAGES"), std::string::npos);
     EXPECT_EQ(run.view.boxes[0].caption, "ERROR");
     EXPECT_EQ(run.injector.CommandCount(), start);
     EXPECT_EQ(run.LogText(), logBefore);
