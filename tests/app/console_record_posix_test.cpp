@@ -33,13 +33,66 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// One record of a recording as the file lays it out (the current version,
+// each record closed by its checksum): its kind ('H' for the header), where
+// it starts and ends, and the command it belongs to (0 for none).
+struct RecordAt {
+  char kind = 0;
+  size_t at = 0;
+  size_t end = 0;
+  uint32_t command = 0;
+};
+
+std::vector<RecordAt> Records(const std::string& file) {
+  const auto* b = reinterpret_cast<const uint8_t*>(file.data());
+  const auto block = [&](size_t p) {
+    const uint32_t total = bytes::LoadBe32(b + p);
+    p += 4;
+    for (uint32_t covered = 0; covered < total;) {
+      const uint32_t count = bytes::LoadBe32(b + p + 1);
+      p += 5 + (b[p] == 1 ? 1 : count);
+      covered += count;
+    }
+    return p;
+  };
+  std::vector<RecordAt> records{{'H', 0, 16 + bytes::LoadBe32(b + 12) + 4, 0}};
+  bool out = false;
+  uint32_t transfer = 0;
+  while (records.back().end < file.size()) {
+    RecordAt r{static_cast<char>(b[records.back().end]), records.back().end, 0, 0};
+    size_t p = r.at;
+    if (r.kind == 'O') {
+      p += 7 + bytes::LoadBe32(b + p + 3);
+    } else if (r.kind == 'S') {
+      r.command = bytes::LoadBe32(b + p + 1);
+      p += 7 + b[p + 6];
+      out = b[p] == 1;
+      transfer = bytes::LoadBe32(b + p + 2);
+      p += 10;
+      if (out && transfer > 0) p = block(p);
+    } else if (r.kind == 'R') {
+      r.command = bytes::LoadBe32(b + p + 1);
+      p += 11;
+      p += 1 + b[p] + 8;
+      if (!out && transfer > 0) p = block(p);
+    } else {
+      p += 9;
+    }
+    r.end = p + 4;
+    records.push_back(r);
+  }
+  return records;
+}
+
 // Where each open record before the first command starts, and last where
 // that command starts.
 std::vector<size_t> RecordsBeforeFirstCommand(const std::string& file) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
-  std::vector<size_t> at{16 + bytes::LoadBe32(bytes + 12)};
-  while (file[at.back()] == 'O')
-    at.push_back(at.back() + 7 + bytes::LoadBe32(bytes + at.back() + 3));
+  std::vector<size_t> at;
+  for (const RecordAt& r : Records(file)) {
+    if (r.kind == 'H') continue;
+    at.push_back(r.at);
+    if (r.kind != 'O') break;
+  }
   return at;
 }
 
@@ -257,7 +310,9 @@ class ConsoleBadRecording : public ConsoleRecord,
       const size_t transfer = first + 7 + static_cast<uint8_t>(bytes[first + 6]) + 2;
       spoilt.replace(transfer, 4, "\xff\xff\xff\xf0", 4);
     } else if (name == "NewerVersion") {
-      spoilt.replace(8, 4, std::string("\0\0\0\2", 4));
+      uint8_t version[4];
+      bytes::StoreBe32(version, device::kRecordingVersion + 1);
+      spoilt.replace(8, 4, reinterpret_cast<const char*>(version), 4);
     } else if (name == "AFlashFile") {
       return Path("ctrl163_broken.json.flash");
     } else if (name == "AFifo") {
@@ -290,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadRecording{"Reordered",
                      "goes to a drive never opened (records out of order) in command 1"},
         BadRecording{"HugeLength", "moves 4294967280 bytes, over 16 MiB in command 1"},
-        BadRecording{"NewerVersion", "is a recording of version 2, written by a newer Kestrune"},
+        BadRecording{"NewerVersion", "is a recording of version 3, written by a newer Kestrune"},
         BadRecording{"AFlashFile", "is the flash file of a virtual drive, not a recording"},
         BadRecording{"AFifo", "is a FIFO, not a file"},
         BadRecording{"ALink", "is a symbolic link"}),
