@@ -437,14 +437,28 @@ class MemoryReader : public RecordingReader {
   size_t at_ = 0;
 };
 
-// The most data a command whose CDB gives its own length may move: the
-// reply of such a command is held to what its CDB asked for.
+// The most data a command may move by what it is: a command whose CDB
+// gives its length moves no more, and the controller's records (capacity,
+// configuration, mode byte, spare bytes, its own memory) are small, so only
+// page reads and writes move up to kMaxRecordedTransfer.
 uint32_t TransferCeiling(const std::vector<uint8_t>& cdb) {
-  if (cdb[0] == kOpInquiry && cdb.size() == 6) return cdb[4];
-  if (cdb[0] == kOpController && cdb.size() >= 9 && cdb[1] == kSubMemory && cdb[2] == 0x00) {
-    return bytes::LoadBe16(&cdb[7]);
+  constexpr uint32_t kRecordCeiling = 64u << 10;
+  switch (cdb[0]) {
+    case kOpInquiry:
+      return cdb.size() == 6 ? cdb[4] : kRecordCeiling;
+    case kOpController:
+      if (cdb.size() >= 9 && cdb[1] == kSubMemory && cdb[2] == 0x00) {
+        return bytes::LoadBe16(&cdb[7]);
+      }
+      return kRecordCeiling;
+    case kOpReadCapacity:
+    case kOpConfig:
+    case kOpModeByte:
+    case kOpReadSpare:
+      return kRecordCeiling;
+    default:
+      return kMaxRecordedTransfer;
   }
-  return kMaxRecordedTransfer;
 }
 
 }  // namespace
@@ -692,6 +706,13 @@ bool RecordingReader::Rewind(std::string& problem) {
 
 RecordingReader::Item RecordingReader::Next(RecordedOpen& open, RecordedCommand& command,
                                             std::string& problem, Data data) {
+  return Next(open, command, problem, data == Data::kKeep ? KeepData() : KeepData(KeepNone));
+}
+
+bool RecordingReader::KeepNone(const RecordedCommand&) { return false; }
+
+RecordingReader::Item RecordingReader::Next(RecordedOpen& open, RecordedCommand& command,
+                                            std::string& problem, const KeepData& keep) {
   Cursor in(*this);
   const auto bad = [&](const std::string& where) {
     problem = (in.cut() ? "is cut short" : in.why()) + " " + where + " (the record at byte " +
@@ -716,7 +737,7 @@ RecordingReader::Item RecordingReader::Next(RecordedOpen& open, RecordedCommand&
       if (ReadOpen(in, open) == Item::kOpen) return Item::kOpen;
       return bad("in the open after command " + std::to_string(commands_));
     case kSentRecord:
-      if (ReadCommand(in, command, data) == Item::kCommand) return Item::kCommand;
+      if (ReadCommand(in, command, keep) == Item::kCommand) return Item::kCommand;
       if (in.cut() && pending_) {
         // Sent, and the run ended before the reply came: no damage, the
         // last thing a recording of a run that crashed or hung holds.
@@ -784,10 +805,9 @@ RecordingReader::Item RecordingReader::ReadOpen(Cursor& in, RecordedOpen& open) 
 }
 
 RecordingReader::Item RecordingReader::ReadCommand(Cursor& in, RecordedCommand& command,
-                                                   Data data) {
+                                                   const KeepData& keepData) {
   command = {};
   pending_.reset();
-  const bool keep = data == Data::kKeep;
   command.number = in.U32();
   const uint8_t letter = in.U8();
   const uint8_t cdbLength = in.U8();
@@ -834,6 +854,8 @@ RecordingReader::Item RecordingReader::ReadCommand(Cursor& in, RecordedCommand& 
             std::to_string(TransferCeiling(command.cdb)));
     return Item::kBad;
   }
+  // Whether the data is wanted is asked once the command is known.
+  const bool keep = !keepData || keepData(command);
   if (out && command.transferLength > 0) in.Block(command.dataOut, command.transferLength, keep);
   if (!in.Proven()) return Item::kBad;
   // The command went out; its reply follows unless the run ended first.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -173,6 +174,11 @@ class RecordingReader {
   // which the record starts.
   Item Next(RecordedOpen& open, RecordedCommand& command, std::string& problem,
             Data data = Data::kKeep);
+  // The same, keeping the data of the commands `keep` picks, asked with
+  // the command's number, letter, CDB, direction and transfer length.
+  using KeepData = std::function<bool(const RecordedCommand& sent)>;
+  Item Next(RecordedOpen& open, RecordedCommand& command, std::string& problem,
+            const KeepData& keep);
   // The end marker was read.
   bool finished() const { return finished_; }
   uint32_t commands() const { return commands_; }
@@ -193,7 +199,8 @@ class RecordingReader {
   class Cursor;
   bool ReadHeader(std::string& problem);
   Item ReadOpen(Cursor& in, RecordedOpen& open);
-  Item ReadCommand(Cursor& in, RecordedCommand& command, Data data);
+  Item ReadCommand(Cursor& in, RecordedCommand& command, const KeepData& keep);
+  static bool KeepNone(const RecordedCommand& sent);
 
   uint64_t size_;
   uint64_t position_ = 0;

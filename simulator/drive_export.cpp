@@ -179,6 +179,31 @@ bool DriveExport::Refuse(std::string why) {
   return false;
 }
 
+bool DriveExport::WantsData(const uint8_t* cdb, size_t cdbLength) const {
+  if (!refusal_.empty() || cdb == nullptr || cdbLength == 0) return false;
+  switch (cdb[0]) {
+    case kOpInquiry:
+    case kOpReadCapacity:
+    case kOpModeByte:
+    case kOpConfig:
+    case kOpController:
+      return true;
+    case kOpReadPages: {
+      if (cdbLength < 9) return false;
+      const uint32_t page = bytes::LoadBe32(cdb + 2);
+      const uint32_t count = bytes::LoadBe16(cdb + 7);
+      for (uint32_t i = 0; i < count && page + i >= page; ++i) {
+        if (pages_.count(page + i) == 0) return true;
+      }
+      return false;
+    }
+    case kOpReadSpare:
+      return cdbLength >= 9 && spares_.count(bytes::LoadBe32(cdb + 2)) == 0;
+    default:
+      return false;
+  }
+}
+
 bool DriveExport::Observe(const device::Request& request, const device::Result& result,
                           std::span<const uint8_t> dataIn) {
   if (!refusal_.empty()) return false;

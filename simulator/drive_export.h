@@ -36,6 +36,10 @@ class DriveExport {
   // explains; nothing more is kept then.
   bool Observe(const device::Request& request, const device::Result& result,
                std::span<const uint8_t> dataIn);
+  // Whether Observe has use for the data of the command `cdb`: a reply of
+  // which nothing would be kept (a page kept already, a command the export
+  // does not look at) need not be held while the recording is read.
+  bool WantsData(const uint8_t* cdb, size_t cdbLength) const;
   // Why the command Observe turned down was turned down.
   const std::string& problem() const { return refusal_; }
 

@@ -191,8 +191,12 @@ int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
   uint32_t commands = 0;
   device::RecordedOpen open;
   device::RecordedCommand command;
+  // Only the data the export keeps is held while the file is read.
+  const auto wanted = [&](const device::RecordedCommand& sent) {
+    return sent.letter == source.letter && exporter.WantsData(sent.cdb.data(), sent.cdb.size());
+  };
   for (bool more = true; more;) {
-    switch (reader->Next(open, command, problem)) {
+    switch (reader->Next(open, command, problem, wanted)) {
       case device::RecordingReader::Item::kOpen:
         if (std::find(letters.begin(), letters.end(), open.letter) == letters.end()) {
           letters.push_back(open.letter);
