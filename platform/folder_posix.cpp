@@ -294,7 +294,8 @@ FolderOpening Folder::OpenWalked(const std::string& path, FolderRule rule) {
       std::string target(4096, '\0');
       const ssize_t n = ::readlinkat(fd, name.c_str(), target.data(), target.size());
       if (n <= 0 || static_cast<size_t>(n) >= target.size() || ++links > kMostLinks) {
-        FolderOpening opening = RefusedOpening(fd, name.c_str(), n < 0 ? errno : ELOOP, rule);
+        FolderOpening opening;
+        opening.check.rule = rule;
         opening.check.refusal = FolderRefusal::kSystem;
         opening.check.error = n < 0 ? errno : ELOOP;
         return refuse(opening, here);
