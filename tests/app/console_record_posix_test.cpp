@@ -573,7 +573,12 @@ TEST_F(ConsoleRecord, ExportRefusesAFlashConfigurationThatContradictsItself) {
 
 // --- a recording is made where the user named it, through no one's link ---
 
-enum class Way : uint8_t { kFolderOthersWrite, kLinkOfAnotherUser, kLinkOfOwn };
+enum class Way : uint8_t {
+  kFolderOthersWrite,
+  kFolderOnTheWayOthersWrite,
+  kLinkOfAnotherUser,
+  kLinkOfOwn
+};
 
 struct PathCase {
   const char* name;
@@ -594,6 +599,11 @@ TEST_P(ConsoleRecordPath, RefusesAWayOthersCouldHaveLaid) {
   if (c.way == Way::kFolderOthersWrite) {
     fs::permissions(Path("pub"), fs::perms::all);
     given = Path("pub/x.krec");
+  } else if (c.way == Way::kFolderOnTheWayOthersWrite) {
+    // A folder of this user's own, in one where anybody may rename it.
+    fs::create_directories(Path("pub/own"));
+    fs::permissions(Path("pub"), fs::perms::all);
+    given = Path("pub/own/x.krec");
   } else {
     // A folder all may write, as /tmp is: its sticky bit keeps a user's
     // entries his, but a link laid there points where its maker likes.
@@ -613,8 +623,11 @@ TEST_P(ConsoleRecordPath, RefusesAWayOthersCouldHaveLaid) {
   }
   EXPECT_EQ(r.code, kExitUsage);
   std::string refusal = c.refusal;
-  if (const size_t at = refusal.find("{pub/att}"); at != std::string::npos) {
-    refusal.replace(at, 9, Path("pub/att"));
+  for (const char* folder : {"pub/att", "pub"}) {
+    const std::string placeholder = std::string("{") + folder + "}";
+    if (const size_t at = refusal.find(placeholder); at != std::string::npos) {
+      refusal.replace(at, placeholder.size(), Path(folder));
+    }
   }
   EXPECT_NE(r.err.find(given + ": its folder" + refusal), std::string::npos) << r.err;
   EXPECT_EQ(r.out, "") << "the drive was scanned";
@@ -626,6 +639,9 @@ INSTANTIATE_TEST_SUITE_P(
     Ways, ConsoleRecordPath,
     ::testing::Values(PathCase{"FolderOthersWrite", Way::kFolderOthersWrite,
                                " can be written by other users (mode 0777) and has no sticky bit"},
+                      PathCase{"FolderOnTheWayOthersWrite", Way::kFolderOnTheWayOthersWrite,
+                               ": {pub} on its way can be written by other users (mode 0777) "
+                               "and has no sticky bit"},
                       PathCase{
                           "LinkOfAnotherUser", Way::kLinkOfAnotherUser,
                           ": {pub/att} on its way is a symbolic link of another user (uid 65534)"},
