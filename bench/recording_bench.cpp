@@ -8,6 +8,8 @@
 //                nothing in it repeated);
 //   commands     commands per replay.
 // bench/run.sh divides the wall time of a replay by recorded_ms.
+// FirstAnswer/fill_runs/N times how long a replay of N page reads, each a
+// run of one byte, takes before it answers its first open.
 //
 //   recording_bench [benchmark flags] NAME=FILE.krec ...
 #include <benchmark/benchmark.h>
@@ -105,10 +107,79 @@ void Replay(benchmark::State& state, const std::string& path) {
   state.counters["commands"] = static_cast<double>(commands);
 }
 
+// A recording of `reads` page reads, each a run of one byte, made once in
+// the temporary folder: a file of a few hundred KiB that stands for
+// gigabytes of replies.
+std::string FillRecording(uint32_t reads) {
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("kestrune-fill-" + std::to_string(reads) + ".krec"))
+                               .string();
+  std::filesystem::remove(path);
+  std::string problem;
+  auto writer = device::RecordingWriter::Create(path, false, {"bench", "", "bench", {}}, problem);
+  if (!writer) throw std::runtime_error(problem);
+  device::DriveFacts facts;
+  writer->Open('E', true, &facts);
+  std::vector<uint8_t> pages(64u << 10, 0x00);
+  for (uint32_t i = 0; i < reads; ++i) {
+    const uint32_t page = i * 32;
+    uint8_t cdb[10] = {0xF8,
+                       0x02,
+                       static_cast<uint8_t>(page >> 24),
+                       static_cast<uint8_t>(page >> 16),
+                       static_cast<uint8_t>(page >> 8),
+                       static_cast<uint8_t>(page),
+                       0,
+                       0,
+                       32,
+                       0};
+    device::Request request;
+    request.cdb = cdb;
+    request.cdbLength = sizeof cdb;
+    request.transferLength = static_cast<uint32_t>(pages.size());
+    request.data = pages.data();
+    device::Result result;
+    result.outcome = device::Outcome::kGood;
+    writer->Sent('E', request);
+    writer->Reply(request, result, 1000);
+  }
+  writer->Finish();
+  return path;
+}
+
+// What a replay of many commands costs before it answers the first: the
+// whole file is read and checked once.
+void FirstAnswer(benchmark::State& state) {
+  const auto reads = static_cast<uint32_t>(state.range(0));
+  std::string path;
+  try {
+    path = FillRecording(reads);
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+    return;
+  }
+  for (auto _ : state) {
+    std::string problem;
+    std::unique_ptr<device::ReplayVolumes> replay = device::ReplayVolumes::Open(path, problem);
+    if (!replay) {
+      state.SkipWithError(problem.c_str());
+      return;
+    }
+    benchmark::DoNotOptimize(replay->Open('E'));
+  }
+  state.counters["file_kib"] = static_cast<double>(std::filesystem::file_size(path)) / 1024;
+  state.counters["commands"] = reads;
+  std::filesystem::remove(path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  benchmark::RegisterBenchmark("FirstAnswer/fill_runs", FirstAnswer)
+      ->Arg(20000)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     const size_t equals = argument.find('=');

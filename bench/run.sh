@@ -312,6 +312,10 @@ for name, label in (("scan", "scan"), ("fix", "fix")):
     replay, device = ms(b), b["recorded_ms"]
     row("recording", f"{label}: replay / recorded device time", f"{100 * replay / device:,.2f}", "%",
         f"replay {replay:,.2f} ms, recorded {device:,.1f} ms; target: at most 5 %")
+b = rec.get("FirstAnswer/fill_runs/20000/real_time")
+if not broken(b):
+    row("recording", "replay of 20,000 page reads: time to its first answer", f"{ms(b):,.2f}",
+        "ms", f"a file of {b['file_kib']:,.0f} KiB read and checked whole first")
 
 ex = fix.get("startup/extract_images")
 sc = fix.get("startup/scan_and_identify")

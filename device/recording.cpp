@@ -129,6 +129,21 @@ PlaceOfFile PlaceOf(const std::string& path) {
   return place;
 }
 
+// The place a recording is made: a run that records may hold more rights
+// than anyone who could have prepared the path, so each folder on the way
+// is walked and checked, and the file is then made relative to the last.
+PlaceOfFile PlaceForWriting(const std::string& path) {
+  const std::filesystem::path named(path);
+  const std::string parent = named.parent_path().string();
+  platform::FolderOpening opening =
+      platform::Folder::OpenWalked(parent.empty() ? "." : parent, platform::FolderRule::kShared);
+  PlaceOfFile place{std::move(opening.folder), named.filename().string(), {}};
+  if (!place.folder) {
+    place.problem = platform::DescribeFolderRefusal(path + ": its folder", opening.check);
+  }
+  return place;
+}
+
 }  // namespace
 
 bool OnlyReads(const uint8_t* cdb, uint8_t cdbLength) {
@@ -197,20 +212,38 @@ std::string DescribeRecorded(const RecordedCommand& command) {
 
 // --- writing ---
 
-std::unique_ptr<RecordingWriter> RecordingWriter::Create(const std::string& path, bool overwrite,
-                                                         const RecordingHeader& header,
-                                                         std::string& problem) {
-  const PlaceOfFile place = PlaceOf(path);
+std::shared_ptr<platform::Folder> OpenRecordingFolder(const std::string& path, std::string& name,
+                                                      std::string& problem) {
+  PlaceOfFile place = PlaceForWriting(path);
   if (!place.folder) {
     problem = place.problem;
     return nullptr;
   }
+  name = place.name;
+  return place.folder;
+}
+
+std::unique_ptr<RecordingWriter> RecordingWriter::Create(const std::string& path, bool overwrite,
+                                                         const RecordingHeader& header,
+                                                         std::string& problem) {
+  std::string name;
+  const std::shared_ptr<platform::Folder> folder = OpenRecordingFolder(path, name, problem);
+  if (!folder) return nullptr;
+  return Create(*folder, name, path, overwrite, header, problem);
+}
+
+std::unique_ptr<RecordingWriter> RecordingWriter::Create(const platform::Folder& folder,
+                                                         const std::string& name,
+                                                         const std::string& path, bool overwrite,
+                                                         const RecordingHeader& header,
+                                                         std::string& problem) {
   int error = 0;
-  std::unique_ptr<platform::File> file = overwrite
-                                             ? place.folder->CreateFresh(place.name, &error, 0600)
-                                             : place.folder->CreateNew(place.name, &error, 0600);
+  // Made exclusively and never through a link; an overwrite removes the
+  // name in this folder (a link there goes, what it points at stays).
+  std::unique_ptr<platform::File> file =
+      overwrite ? folder.CreateFresh(name, &error, 0600) : folder.CreateNew(name, &error, 0600);
   if (!file) {
-    const std::optional<platform::FolderEntry> there = place.folder->Look(place.name, nullptr);
+    const std::optional<platform::FolderEntry> there = folder.Look(name, nullptr);
     if (!overwrite && there) {
       problem = path + " exists; name a new file, or add --record-overwrite to replace it";
     } else {
@@ -238,8 +271,11 @@ RecordingWriter::RecordingWriter(std::unique_ptr<platform::File> file, std::stri
 
 RecordingWriter::~RecordingWriter() { Finish(); }
 
-void RecordingWriter::Put(const std::vector<uint8_t>& record, bool sync) {
+void RecordingWriter::Put(std::vector<uint8_t>& record, bool sync) {
   if (!problem_.empty() || !file_) return;
+  // Each record proves itself, and the whole file is summed for its end.
+  Put32(record, bytes::Crc32cOf(record.data(), record.size()));
+  fileSum_.Add(record.data(), record.size());
   if (file_->Write(record.data(), record.size()) != record.size()) {
     const std::string why = file_->ErrorText();
     problem_ = "the recording " + name_ + " stopped after command " + std::to_string(commands_) +
@@ -315,6 +351,7 @@ void RecordingWriter::Finish() {
   std::vector<uint8_t> record;
   Put8(record, kEndRecord);
   Put32(record, commands_);
+  Put32(record, fileSum_.Value());
   Put(record, true);
   file_.reset();
 }
@@ -338,17 +375,43 @@ uint32_t RecordingWriter::commands() const {
 
 namespace {
 
+// A record is many small fields: the file is read a chunk at a time, not a
+// system call a field.
 class FileReader : public RecordingReader {
  public:
   FileReader(std::unique_ptr<platform::File> file, uint64_t size)
-      : RecordingReader(size), file_(std::move(file)) {}
+      : RecordingReader(size), file_(std::move(file)), buffer_(kChunk) {}
 
  protected:
-  bool Read(void* into, size_t size) override { return file_->Read(into, size) == size; }
-  bool SeekTo(uint64_t offset) override { return file_->Seek(offset); }
+  bool Read(void* into, size_t size) override {
+    auto* out = static_cast<uint8_t*>(into);
+    while (size > 0) {
+      if (at_ == end_) {
+        // A large literal run goes straight where it belongs.
+        if (size >= kChunk) return file_->Read(out, size) == size;
+        end_ = file_->Read(buffer_.data(), buffer_.size());
+        at_ = 0;
+        if (end_ == 0) return false;
+      }
+      const size_t n = std::min(size, end_ - at_);
+      std::memcpy(out, buffer_.data() + at_, n);
+      at_ += n;
+      out += n;
+      size -= n;
+    }
+    return true;
+  }
+  bool SeekTo(uint64_t offset) override {
+    at_ = end_ = 0;
+    return file_->Seek(offset);
+  }
 
  private:
+  static constexpr size_t kChunk = 64u << 10;
   std::unique_ptr<platform::File> file_;
+  std::vector<uint8_t> buffer_;
+  size_t at_ = 0;
+  size_t end_ = 0;
 };
 
 class MemoryReader : public RecordingReader {
@@ -374,10 +437,35 @@ class MemoryReader : public RecordingReader {
   size_t at_ = 0;
 };
 
+// The most data a command may move by what it is: a command whose CDB
+// gives its length moves no more, and the controller's records (capacity,
+// configuration, mode byte, spare bytes, its own memory) are small, so only
+// page reads and writes move up to kMaxRecordedTransfer.
+uint32_t TransferCeiling(const std::vector<uint8_t>& cdb) {
+  constexpr uint32_t kRecordCeiling = 64u << 10;
+  switch (cdb[0]) {
+    case kOpInquiry:
+      return cdb.size() == 6 ? cdb[4] : kRecordCeiling;
+    case kOpController:
+      if (cdb.size() >= 9 && cdb[1] == kSubMemory && cdb[2] == 0x00) {
+        return bytes::LoadBe16(&cdb[7]);
+      }
+      return kRecordCeiling;
+    case kOpReadCapacity:
+    case kOpConfig:
+    case kOpModeByte:
+    case kOpReadSpare:
+      return kRecordCeiling;
+    default:
+      return kMaxRecordedTransfer;
+  }
+}
+
 }  // namespace
 
 // Reads the fields of one record, each checked against what the file still
-// holds before anything is allocated for it. The first shortfall is kept.
+// holds before anything is allocated for it, and sums what it reads. The
+// first shortfall is kept.
 class RecordingReader::Cursor {
  public:
   explicit Cursor(RecordingReader& reader) : reader_(reader) {}
@@ -404,8 +492,21 @@ class RecordingReader::Cursor {
       Fail("cannot be read");
       return false;
     }
+    const auto* bytes = static_cast<const uint8_t*>(into);
+    reader_.fileSum_.Add(bytes, size);
+    if (reader_.summing_) reader_.recordSum_.Add(bytes, size);
     reader_.position_ += size;
     return true;
+  }
+  // Reads and sums `size` bytes that are not kept.
+  bool Skip(uint64_t size) {
+    uint8_t scratch[4096];
+    while (size > 0 && ok_) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(size, sizeof scratch));
+      Raw(scratch, n);
+      size -= n;
+    }
+    return ok_;
   }
   uint8_t U8() {
     uint8_t value = 0;
@@ -443,8 +544,9 @@ class RecordingReader::Cursor {
     into.assign(bytes.begin(), bytes.end());
     return true;
   }
-  // A data phase of exactly `size` bytes, as EncodeBlock wrote it.
-  bool Block(std::vector<uint8_t>& into, uint32_t size) {
+  // A data phase of exactly `size` bytes, as EncodeBlock wrote it; only
+  // checked, not kept, unless `keep`.
+  bool Block(std::vector<uint8_t>& into, uint32_t size, bool keep) {
     const uint32_t total = U32();
     if (!ok_) return false;
     if (total != size) {
@@ -453,32 +555,57 @@ class RecordingReader::Cursor {
       return false;
     }
     into.clear();
+    if (keep) into.reserve(size);
     // Every run covers at least one byte and costs at least six, so a
     // file cannot make this loop run longer than it is.
-    while (into.size() < size && ok_) {
+    uint32_t covered = 0;
+    while (covered < size && ok_) {
       const uint8_t tag = U8();
       const uint32_t count = U32();
       if (!ok_) return false;
-      if (count == 0 || count > size - into.size()) {
+      if (count == 0 || count > size - covered) {
         Fail("holds a run of " + std::to_string(count) + " bytes past its data phase");
         return false;
       }
       if (tag == kFillRun) {
-        into.insert(into.end(), count, U8());
+        const uint8_t value = U8();
+        if (keep && ok_) into.insert(into.end(), count, value);
       } else if (tag == kLiteralRun) {
         if (count > Left()) {
           cut_ = true;
           Fail("is cut short");
           return false;
         }
-        const size_t at = into.size();
-        into.resize(at + count);
-        Raw(into.data() + at, count);
+        if (keep) {
+          const size_t at = into.size();
+          into.resize(at + count);
+          Raw(into.data() + at, count);
+        } else {
+          Skip(count);
+        }
       } else {
         Fail("holds a run of unknown kind " + std::to_string(tag));
         return false;
       }
+      covered += count;
     }
+    return ok_;
+  }
+
+  // Starts a record: what follows is summed on its own.
+  void Begin() {
+    reader_.recordAt_ = reader_.position_;
+    reader_.recordSum_.Reset();
+    reader_.summing_ = true;
+  }
+  // The record's checksum, which follows its fields, against what they sum
+  // to. A file of version 1 has none.
+  bool Proven() {
+    reader_.summing_ = false;
+    if (!ok_ || !reader_.checked()) return ok_;
+    const uint32_t summed = reader_.recordSum_.Value();
+    const uint32_t stored = U32();
+    if (ok_ && stored != summed) Fail("fails its checksum (it is damaged)");
     return ok_;
   }
 
@@ -522,6 +649,7 @@ std::unique_ptr<RecordingReader> RecordingReader::FromBytes(std::span<const uint
 
 bool RecordingReader::ReadHeader(std::string& problem) {
   Cursor in(*this);
+  in.Begin();
   char magic[8] = {};
   if (size_ < sizeof magic || !in.Raw(magic, sizeof magic)) {
     problem = "is no recording (too short for one)";
@@ -536,19 +664,20 @@ bool RecordingReader::ReadHeader(std::string& problem) {
     problem = "is no recording (it does not start with " + std::string(kRecordingMagic) + ")";
     return false;
   }
-  const uint32_t version = in.U32();
-  if (in.ok() && version != kRecordingVersion) {
-    problem = version > kRecordingVersion
-                  ? "is a recording of version " + std::to_string(version) +
+  version_ = in.U32();
+  if (in.ok() && (version_ == 0 || version_ > kRecordingVersion)) {
+    problem = version_ > kRecordingVersion
+                  ? "is a recording of version " + std::to_string(version_) +
                         ", written by a newer Kestrune; this one reads version " +
                         std::to_string(kRecordingVersion)
-                  : "is a recording of unknown version " + std::to_string(version);
+                  : "is a recording of unknown version " + std::to_string(version_);
     return false;
   }
   std::string text;
   in.Text(text, "header");
+  in.Proven();
   if (!in.ok()) {
-    problem = in.why() + " in its header";
+    problem = in.why() + " in its header (the record at byte 0)";
     return false;
   }
   if (!ParseHeader(text, header_)) {
@@ -556,6 +685,7 @@ bool RecordingReader::ReadHeader(std::string& problem) {
     return false;
   }
   firstRecord_ = position_;
+  headerSum_ = fileSum_;
   return true;
 }
 
@@ -565,6 +695,7 @@ bool RecordingReader::Rewind(std::string& problem) {
     return false;
   }
   position_ = firstRecord_;
+  fileSum_ = headerSum_;
   commands_ = 0;
   finished_ = false;
   ended_ = false;
@@ -574,10 +705,18 @@ bool RecordingReader::Rewind(std::string& problem) {
 }
 
 RecordingReader::Item RecordingReader::Next(RecordedOpen& open, RecordedCommand& command,
-                                            std::string& problem) {
+                                            std::string& problem, Data data) {
+  return Next(open, command, problem, data == Data::kKeep ? KeepData() : KeepData(KeepNone));
+}
+
+bool RecordingReader::KeepNone(const RecordedCommand&) { return false; }
+
+RecordingReader::Item RecordingReader::Next(RecordedOpen& open, RecordedCommand& command,
+                                            std::string& problem, const KeepData& keep) {
   Cursor in(*this);
   const auto bad = [&](const std::string& where) {
-    problem = (in.cut() ? "is cut short" : in.why()) + " " + where;
+    problem = (in.cut() ? "is cut short" : in.why()) + " " + where + " (the record at byte " +
+              std::to_string(recordAt_) + ")";
     ended_ = true;
     return Item::kBad;
   };
@@ -589,13 +728,16 @@ RecordingReader::Item RecordingReader::Next(RecordedOpen& open, RecordedCommand&
     ended_ = true;
     return Item::kEnd;
   }
+  // The sum of everything before the end marker, which it carries.
+  const uint32_t summedBefore = fileSum_.Value();
+  in.Begin();
   const uint8_t kind = in.U8();
   switch (kind) {
     case kOpenRecord:
       if (ReadOpen(in, open) == Item::kOpen) return Item::kOpen;
       return bad("in the open after command " + std::to_string(commands_));
     case kSentRecord:
-      if (ReadCommand(in, command) == Item::kCommand) return Item::kCommand;
+      if (ReadCommand(in, command, keep) == Item::kCommand) return Item::kCommand;
       if (in.cut() && pending_) {
         // Sent, and the run ended before the reply came: no damage, the
         // last thing a recording of a run that crashed or hung holds.
@@ -605,7 +747,19 @@ RecordingReader::Item RecordingReader::Next(RecordedOpen& open, RecordedCommand&
       return bad("in command " + std::to_string(commands_ + 1));
     case kEndRecord: {
       const uint32_t count = in.U32();
+      const uint32_t fileSum = checked() ? in.U32() : summedBefore;
+      in.Proven();
+      if (in.cut()) {
+        // The run ended while its end marker was being written: the
+        // records before it are whole, and the file is one without it.
+        ended_ = true;
+        return Item::kEnd;
+      }
       if (!in.ok()) return bad("in its end marker");
+      if (fileSum != summedBefore) {
+        in.Fail("fails the checksum of the whole file (records missing, added or altered)");
+        return bad("at its end marker");
+      }
       if (count != commands_) {
         in.Fail("ends by counting " + std::to_string(count) + " commands, but holds " +
                 std::to_string(commands_));
@@ -621,7 +775,7 @@ RecordingReader::Item RecordingReader::Next(RecordedOpen& open, RecordedCommand&
     }
     default:
       in.Fail("holds a record of unknown kind " + std::to_string(kind));
-      return bad("at byte " + std::to_string(position_ - 1));
+      return bad("after command " + std::to_string(commands_));
   }
 }
 
@@ -631,7 +785,7 @@ RecordingReader::Item RecordingReader::ReadOpen(Cursor& in, RecordedOpen& open) 
   const uint8_t opened = in.U8();
   std::string facts;
   in.Text(facts, "drive facts");
-  if (!in.ok()) return Item::kBad;
+  if (!in.Proven()) return Item::kBad;
   if (!IsLetter(letter) || opened > 1) {
     in.Fail("names no drive letter");
     return Item::kBad;
@@ -650,7 +804,8 @@ RecordingReader::Item RecordingReader::ReadOpen(Cursor& in, RecordedOpen& open) 
   return Item::kOpen;
 }
 
-RecordingReader::Item RecordingReader::ReadCommand(Cursor& in, RecordedCommand& command) {
+RecordingReader::Item RecordingReader::ReadCommand(Cursor& in, RecordedCommand& command,
+                                                   const KeepData& keepData) {
   command = {};
   pending_.reset();
   command.number = in.U32();
@@ -688,11 +843,25 @@ RecordingReader::Item RecordingReader::ReadCommand(Cursor& in, RecordedCommand& 
   command.carrier = carrier == 1 ? Carrier::kOut : Carrier::kIn;
   command.wholeTransfer = (flags & kWholeTransferFlag) != 0;
   const bool out = command.carrier == Carrier::kOut;
-  if (out && command.transferLength > 0) in.Block(command.dataOut, command.transferLength);
-  if (!in.ok()) return Item::kBad;
+  // What a command may move follows from what it is: a read sends nothing,
+  // and a command that gives its length in its CDB moves no more.
+  if (out && command.transferLength > 0 && OnlyReads(command.cdb.data(), cdbLength)) {
+    in.Fail("sends data with a command that only reads");
+    return Item::kBad;
+  }
+  if (command.transferLength > TransferCeiling(command.cdb)) {
+    in.Fail("moves " + std::to_string(command.transferLength) + " bytes where its CDB asks for " +
+            std::to_string(TransferCeiling(command.cdb)));
+    return Item::kBad;
+  }
+  // Whether the data is wanted is asked once the command is known.
+  const bool keep = !keepData || keepData(command);
+  if (out && command.transferLength > 0) in.Block(command.dataOut, command.transferLength, keep);
+  if (!in.Proven()) return Item::kBad;
   // The command went out; its reply follows unless the run ended first.
   pending_ = DescribeRecorded(command);
 
+  in.Begin();
   const uint8_t kind = in.U8();
   if (in.ok() && kind != kReplyRecord) {
     in.Fail("has no reply (records out of order)");
@@ -718,9 +887,9 @@ RecordingReader::Item RecordingReader::ReadCommand(Cursor& in, RecordedCommand& 
   in.Raw(command.result.sense.data(), senseLength);
   command.durationNanoseconds = in.U64();
   if (!out && command.transferLength > 0) {
-    in.Block(command.dataIn, command.transferLength - command.result.residual);
+    in.Block(command.dataIn, command.transferLength - command.result.residual, keep);
   }
-  if (!in.ok()) return Item::kBad;
+  if (!in.Proven()) return Item::kBad;
   pending_.reset();
   ++commands_;
   return Item::kCommand;
@@ -745,7 +914,7 @@ bool SurveyRecording(RecordingReader& reader, RecordingSurvey& survey, std::stri
   RecordedOpen open;
   RecordedCommand command;
   for (;;) {
-    switch (reader.Next(open, command, problem)) {
+    switch (reader.Next(open, command, problem, RecordingReader::Data::kCheckOnly)) {
       case RecordingReader::Item::kOpen:
         if (std::find(survey.letters.begin(), survey.letters.end(), open.letter) ==
             survey.letters.end()) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,16 +16,21 @@
 #include <string_view>
 #include <vector>
 
+#include "device/crc32c.h"
 #include "device/transport.h"
 
 namespace kestrune::platform {
 class File;
+class Folder;
 }  // namespace kestrune::platform
 
 namespace kestrune::device {
 
 inline constexpr std::string_view kRecordingMagic = "KSTRRECD";
-inline constexpr uint32_t kRecordingVersion = 1;
+// Version 2 gives every record a CRC-32C and the end marker one over the
+// whole file; version 1 files are read, but cannot prove they are whole.
+inline constexpr uint32_t kRecordingVersion = 2;
+inline constexpr uint32_t kFirstCheckedVersion = 2;
 // No command of the set moves more than a few ISP areas; a record that
 // claims more is damage, refused before anything is allocated for it.
 inline constexpr uint32_t kMaxRecordedTransfer = 16u << 20;
@@ -93,6 +99,12 @@ class RecordingWriter {
   static std::unique_ptr<RecordingWriter> Create(const std::string& path, bool overwrite,
                                                  const RecordingHeader& header,
                                                  std::string& problem);
+  // The same for `name` in a folder opened once (OpenRecordingFolder);
+  // `path` names the file in problems.
+  static std::unique_ptr<RecordingWriter> Create(const platform::Folder& folder,
+                                                 const std::string& name, const std::string& path,
+                                                 bool overwrite, const RecordingHeader& header,
+                                                 std::string& problem);
   // Writes into `file` (tests and tools); `name` names it in problems.
   RecordingWriter(std::unique_ptr<platform::File> file, std::string name,
                   const RecordingHeader& header);
@@ -115,15 +127,22 @@ class RecordingWriter {
   uint32_t commands() const;
 
  private:
-  void Put(const std::vector<uint8_t>& record, bool sync);
+  void Put(std::vector<uint8_t>& record, bool sync);
 
   mutable std::mutex mutex_;
   std::unique_ptr<platform::File> file_;
   std::string name_;
+  bytes::Crc32c fileSum_;  // every byte written so far
   uint32_t commands_ = 0;
   bool finished_ = false;
   std::string problem_;
 };
+
+// The folder a recording at `path` is made in, opened once with every
+// folder on the way checked (platform::Folder::OpenWalked), and the file's
+// `name` in it. Null with `problem` set.
+std::shared_ptr<platform::Folder> OpenRecordingFolder(const std::string& path, std::string& name,
+                                                      std::string& problem);
 
 // Reads a recording record by record; nothing but the record at hand is
 // held, and no length is believed beyond what the file still holds.
@@ -139,13 +158,27 @@ class RecordingReader {
   virtual ~RecordingReader() = default;
 
   const RecordingHeader& header() const { return header_; }
+  uint32_t version() const { return version_; }
+  // The file carries checksums (version 2 on); an older one is read as it
+  // is, and damage in it cannot be told from what the drive answered.
+  bool checked() const { return version_ >= kFirstCheckedVersion; }
 
   enum class Item : uint8_t { kOpen, kCommand, kEnd, kBad };
+  // What Next does with a command's data: keep it, or only check it (a
+  // survey of the file, which must not cost the memory of every reply).
+  enum class Data : uint8_t { kKeep, kCheckOnly };
   // The next record. kEnd at the end marker, after which the file must
   // end, or where a file without one ends between two records (finished()
   // tells them apart); kBad with `problem` set for a file cut short inside
-  // a record, or damaged.
-  Item Next(RecordedOpen& open, RecordedCommand& command, std::string& problem);
+  // a record, or damaged: the problem names the command and the byte at
+  // which the record starts.
+  Item Next(RecordedOpen& open, RecordedCommand& command, std::string& problem,
+            Data data = Data::kKeep);
+  // The same, keeping the data of the commands `keep` picks, asked with
+  // the command's number, letter, CDB, direction and transfer length.
+  using KeepData = std::function<bool(const RecordedCommand& sent)>;
+  Item Next(RecordedOpen& open, RecordedCommand& command, std::string& problem,
+            const KeepData& keep);
   // The end marker was read.
   bool finished() const { return finished_; }
   uint32_t commands() const { return commands_; }
@@ -157,7 +190,8 @@ class RecordingReader {
 
  protected:
   explicit RecordingReader(uint64_t size) : size_(size) {}
-  // Reads `size` bytes at the reader's position.
+  // Reads `size` bytes at the reader's position (through a buffer: a
+  // record is many small fields).
   virtual bool Read(void* into, size_t size) = 0;
   virtual bool SeekTo(uint64_t offset) = 0;
 
@@ -165,12 +199,21 @@ class RecordingReader {
   class Cursor;
   bool ReadHeader(std::string& problem);
   Item ReadOpen(Cursor& in, RecordedOpen& open);
-  Item ReadCommand(Cursor& in, RecordedCommand& command);
+  Item ReadCommand(Cursor& in, RecordedCommand& command, const KeepData& keep);
+  static bool KeepNone(const RecordedCommand& sent);
 
   uint64_t size_;
   uint64_t position_ = 0;
   RecordingHeader header_;
+  uint32_t version_ = 0;
   uint64_t firstRecord_ = 0;
+  // Of the record at hand, and of every byte from the file's start (the
+  // end marker holds the latter); the file's as it stood after the header.
+  bytes::Crc32c recordSum_;
+  bytes::Crc32c fileSum_;
+  bytes::Crc32c headerSum_;
+  bool summing_ = false;  // the record's bytes go into recordSum_
+  uint64_t recordAt_ = 0;
   uint32_t commands_ = 0;
   bool finished_ = false;
   bool ended_ = false;

@@ -51,6 +51,8 @@ class ReplayVolumes : public VolumeOpener {
   // Every letter the recording opened or tried to open.
   const std::vector<char>& Letters() const { return survey_.letters; }
   const RecordingHeader& Header() const { return reader_->header(); }
+  // The recording carries checksums (device/recording.h).
+  bool Checked() const { return reader_->checked(); }
 
   OpenResult Open(char letter) override;
   // Nothing real is reached: any user may replay.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "device/recorder.h"
 #include "discovery/discovery.h"
 #include "fuzz/bodies.h"
 #include "fuzz/fuzz_world.h"
@@ -85,6 +86,39 @@ void Write(const fs::path& folder, const std::string& name, const std::vector<ui
   std::printf("%-40s %6zu bytes\n", (folder.filename() / name).c_str(), bytes.size());
 }
 
+// A file in memory for the recording writer.
+class MemoryFile : public platform::File {
+ public:
+  explicit MemoryFile(std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  size_t Read(void*, size_t) override { return 0; }
+  size_t Write(const void* data, size_t size) override {
+    const auto* in = static_cast<const uint8_t*>(data);
+    bytes_.insert(bytes_.end(), in, in + size);
+    return size;
+  }
+  bool Seek(uint64_t) override { return false; }
+
+ private:
+  std::vector<uint8_t>& bytes_;
+};
+
+// A recording (device/recording.h, in its current version, with its
+// checksums) of a scan of the drive, as --record writes it.
+std::vector<uint8_t> RecordScan(const std::string& drive) {
+  std::vector<uint8_t> bytes;
+  auto virtualDrive = LoadDrive(drive);
+  if (!virtualDrive) return bytes;
+  sim::SimulatedVolumes simulated;
+  simulated.Attach('E', *virtualDrive);
+  device::RecordingVolumes recording(simulated, nullptr);
+  recording.RecordAll(std::make_shared<device::RecordingWriter>(
+      std::make_unique<MemoryFile>(bytes), "seed",
+      device::RecordingHeader{"seed", "2026-01-01T00:00:00Z", "seed", {"scan"}}));
+  World::Get().Run(recording, [](Program& p) { CheckDriveExist(p); });
+  recording.Finish();
+  return bytes;
+}
+
 std::vector<uint8_t> FileStart(const std::string& programPath, size_t count) {
   std::vector<uint8_t> bytes(count);
   auto file = World::Get().platform().OpenFile(programPath, platform::OpenMode::kReadBinary);
@@ -126,6 +160,9 @@ int main(int argc, char** argv) {
     replies = Record(drive, [](Program& p) { CheckDriveExist(p); });
     bytes.insert(bytes.end(), replies.begin(), replies.end());
     Write(corpus / "scan", name, bytes);
+
+    // Recording seeds beside the kept recordings the build copies in.
+    Write(corpus / "recording", name + ".scan.krec", RecordScan(drive));
   }
 
   // Image seeds: the start of the file each operation reads, as the

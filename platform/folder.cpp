@@ -89,6 +89,10 @@ std::string DescribeFolderRefusal(const std::string& what, const FolderCheck& ch
     case FolderRefusal::kMissing:
       return what + " does not exist";
     case FolderRefusal::kLink:
+      if (!check.at.empty()) {
+        return what + ": " + check.at + " on its way is a symbolic link of another user (uid " +
+               std::to_string(check.owner) + "); name the folder itself";
+      }
       return what + " is a symbolic link" +
              (own ? "; it must be a folder of your own" : "; name the folder itself");
     case FolderRefusal::kNotFolder:
@@ -98,6 +102,10 @@ std::string DescribeFolderRefusal(const std::string& what, const FolderCheck& ch
     case FolderRefusal::kWritableByOthers: {
       char mode[8];
       std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(check.mode));
+      if (!check.at.empty()) {
+        return what + ": " + check.at + " on its way can be written by other users (mode " + mode +
+               ") and has no sticky bit";
+      }
       return what + " can be written by other users (mode " + mode + ")" +
              (check.rule == FolderRule::kShared ? " and has no sticky bit" : "");
     }

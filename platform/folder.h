@@ -87,6 +87,9 @@ struct FolderCheck {
   int error = 0;       // the system's code, for kCannotCreate and kSystem
   uint32_t owner = 0;  // for kOtherOwner
   uint32_t mode = 0;   // permission bits, for kWritableByOthers
+  // Set by Folder::OpenWalked when a folder or link on the way, not the
+  // folder itself, was refused: that one, as the path named it.
+  std::string at;
 };
 
 struct FolderOpening {
@@ -117,6 +120,13 @@ class Folder {
 
   // Opens `path` as a folder under `rule`.
   static FolderOpening Open(const std::string& path, FolderRule rule);
+  // Opens `path` one folder at a time, each relative to the one before, for
+  // a file the user named that a run with more rights than others will
+  // make or replace: a folder on the way that others may change (writable
+  // by group or others without the sticky bit), or a link on the way that
+  // belongs to another user than this one or root, is refused, and the
+  // folder itself must pass `rule` (kShared or stricter). Windows: Open.
+  static FolderOpening OpenWalked(const std::string& path, FolderRule rule);
 
   // The folder as messages name it: absolute, resolved when it was opened.
   const std::string& path() const { return path_; }

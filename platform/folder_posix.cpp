@@ -237,6 +237,97 @@ FolderOpening Folder::Open(const std::string& path, FolderRule rule) {
   return Adopt(fd, ShownPath(fd, at), rule);
 }
 
+FolderOpening Folder::OpenWalked(const std::string& path, FolderRule rule) {
+  const std::string given = path.empty() ? std::string(".") : path;
+  // The names still to walk, the next one last.
+  std::vector<std::string> pending;
+  const auto push = [&pending](const std::string& text) {
+    std::vector<std::string> parts;
+    size_t from = 0;
+    while (from <= text.size()) {
+      const size_t to = std::min(text.find('/', from), text.size());
+      if (to > from) parts.push_back(text.substr(from, to - from));
+      from = to + 1;
+    }
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+  };
+  const auto join = [](const std::string& folder, const std::string& name) {
+    return folder.empty() ? name : folder.back() == '/' ? folder + name : folder + "/" + name;
+  };
+  push(given);
+  int fd = ::open(given[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return RefusedOpening(AT_FDCWD, ".", errno, rule);
+  std::string shown = given[0] == '/' ? "/" : ".";
+  const uid_t user = ::geteuid();
+  // As the system itself gives up on a path of more links than this.
+  constexpr int kMostLinks = 40;
+  int links = 0;
+  const auto refuse = [&fd](FolderOpening opening, std::string at) {
+    ::close(fd);
+    opening.check.at = std::move(at);
+    return opening;
+  };
+  while (!pending.empty()) {
+    const std::string name = pending.back();
+    pending.pop_back();
+    if (name == ".") continue;
+    // Whoever may write the folder reached so far may swap what comes next
+    // in it between this look and the next.
+    struct stat folder {};
+    if (::fstat(fd, &folder) != 0) return refuse(RefusedOpening(fd, ".", errno, rule), shown);
+    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (folder.st_mode & S_ISVTX) == 0) {
+      FolderOpening opening;
+      opening.check = CheckStatus(folder, FolderRule::kShared);
+      return refuse(opening, shown);
+    }
+    const std::string here = join(shown, name);
+    struct stat st {};
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      FolderOpening opening = RefusedOpening(fd, name.c_str(), errno, rule);
+      ::close(fd);
+      return opening;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (st.st_uid != user && st.st_uid != 0) {
+        FolderOpening opening;
+        opening.check.rule = rule;
+        opening.check.refusal = FolderRefusal::kLink;
+        opening.check.owner = st.st_uid;
+        return refuse(opening, here);
+      }
+      std::string target(4096, '\0');
+      const ssize_t n = ::readlinkat(fd, name.c_str(), target.data(), target.size());
+      if (n <= 0 || static_cast<size_t>(n) >= target.size() || ++links > kMostLinks) {
+        FolderOpening opening;
+        opening.check.rule = rule;
+        opening.check.refusal = FolderRefusal::kSystem;
+        opening.check.error = n < 0 ? errno : ELOOP;
+        return refuse(opening, here);
+      }
+      target.resize(static_cast<size_t>(n));
+      if (target[0] == '/') {
+        const int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (root < 0) return refuse(RefusedOpening(AT_FDCWD, "/", errno, rule), "/");
+        ::close(fd);
+        fd = root;
+        shown = "/";
+      }
+      push(target);
+      continue;
+    }
+    const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0) {
+      FolderOpening opening = RefusedOpening(fd, name.c_str(), errno, rule);
+      ::close(fd);
+      return opening;
+    }
+    ::close(fd);
+    fd = sub;
+    shown = here;
+  }
+  return Adopt(fd, ShownPath(fd, given), rule);
+}
+
 Folder::~Folder() {
   const int fd = Fd(handle_);
   if (parent_) {

@@ -131,6 +131,10 @@ FolderOpening Folder::Open(const std::string& path, FolderRule rule) {
   return Adopt(-1, at, rule);
 }
 
+FolderOpening Folder::OpenWalked(const std::string& path, FolderRule rule) {
+  return Open(path, rule);
+}
+
 Folder::~Folder() {
   if (parent_) {
     std::error_code ignored;

@@ -174,17 +174,48 @@ std::string Lacking(const char* command) {
 
 }  // namespace
 
-void DriveExport::Observe(const device::Request& request, const device::Result& result,
+bool DriveExport::Refuse(std::string why) {
+  if (refusal_.empty()) refusal_ = std::move(why);
+  return false;
+}
+
+bool DriveExport::WantsData(const uint8_t* cdb, size_t cdbLength) const {
+  if (!refusal_.empty() || cdb == nullptr || cdbLength == 0) return false;
+  switch (cdb[0]) {
+    case kOpInquiry:
+    case kOpReadCapacity:
+    case kOpModeByte:
+    case kOpConfig:
+    case kOpController:
+      return true;
+    case kOpReadPages: {
+      if (cdbLength < 9) return false;
+      const uint32_t page = bytes::LoadBe32(cdb + 2);
+      const uint32_t count = bytes::LoadBe16(cdb + 7);
+      for (uint32_t i = 0; i < count && page + i >= page; ++i) {
+        if (pages_.count(page + i) == 0) return true;
+      }
+      return false;
+    }
+    case kOpReadSpare:
+      return cdbLength >= 9 && spares_.count(bytes::LoadBe32(cdb + 2)) == 0;
+    default:
+      return false;
+  }
+}
+
+bool DriveExport::Observe(const device::Request& request, const device::Result& result,
                           std::span<const uint8_t> dataIn) {
+  if (!refusal_.empty()) return false;
   ++order_;
-  if (request.cdb == nullptr || request.cdbLength == 0) return;
+  if (request.cdb == nullptr || request.cdbLength == 0) return true;
   const uint8_t* cdb = request.cdb;
   const bool good = result.Succeeded();
   const bool pageCommand = request.cdbLength >= 9;
   switch (cdb[0]) {
     case kOpInquiry:
       if (good && !inquiry_ && dataIn.size() > kTextOffset) {
-        inquiry_.emplace(dataIn.begin(), dataIn.end());
+        inquiry_.emplace(dataIn.begin(), dataIn.begin() + std::min<size_t>(dataIn.size(), 256));
       }
       break;
     case kOpReadCapacity:
@@ -196,13 +227,18 @@ void DriveExport::Observe(const device::Request& request, const device::Result& 
           ++polls_;
         }
       }
-      if (good && !capacity_ && dataIn.size() >= 8) capacity_.emplace(dataIn.begin(), dataIn.end());
+      if (good && !capacity_ && dataIn.size() >= 8)
+        capacity_.emplace(dataIn.begin(), dataIn.begin() + 8);
       break;
     case kOpModeByte:
       if (good && !modeByte_ && !dataIn.empty()) modeByte_ = dataIn[0];
       break;
     case kOpConfig:
-      if (good && dataIn.size() > config_.size()) config_.assign(dataIn.begin(), dataIn.end());
+      // The longest reply; no field lies beyond the family-B record.
+      if (good && dataIn.size() > configLength_) {
+        configLength_ = dataIn.size();
+        config_.assign(dataIn.begin(), dataIn.begin() + std::min(dataIn.size(), kConfigLengthB));
+      }
       break;
     case kOpReadPages: {
       if (!good || !pageCommand) break;
@@ -213,18 +249,38 @@ void DriveExport::Observe(const device::Request& request, const device::Result& 
         break;
       }
       const uint32_t size = request.transferLength / count;
+      // A page no flash of the family has is kept nowhere.
+      if (size < 512 || size > 32768 || size % 512 != 0) break;
       if (pageSize_ == 0) pageSize_ = size;
       if (size != pageSize_) break;
       for (uint32_t i = 0; i < count && page + i >= page; ++i) {
+        if (pages_.count(page + i) != 0) continue;
+        pageBytes_ += size;
+        if (pageBytes_ > kMostPageBytes) {
+          return Refuse("it reads over " + std::to_string(kMostPageBytes >> 20) +
+                        " MiB of distinct flash pages, more than any run reads of a drive");
+        }
         const auto slice = dataIn.subspan(size_t{i} * size, size);
-        pages_.emplace(page + i, PageRead{order_, {slice.begin(), slice.end()}});
+        // An erased page is the flash's own state: nothing of it is kept.
+        const bool erased =
+            std::all_of(slice.begin(), slice.end(), [](uint8_t b) { return b == 0xFF; });
+        PageRead& read = pages_[page + i];
+        read.order = order_;
+        if (!erased) read.data.assign(slice.begin(), slice.end());
       }
       break;
     }
     case kOpReadSpare:
       if (good && pageCommand && !dataIn.empty()) {
+        const uint32_t page = bytes::LoadBe32(cdb + 2);
+        if (spares_.count(page) != 0) break;
+        pageBytes_ += kSpareSize;
+        if (pageBytes_ > kMostPageBytes) {
+          return Refuse("it reads over " + std::to_string(kMostPageBytes >> 20) +
+                        " MiB of distinct flash pages, more than any run reads of a drive");
+        }
         const auto spare = dataIn.first(std::min<size_t>(dataIn.size(), kSpareSize));
-        spares_.emplace(bytes::LoadBe32(cdb + 2), PageRead{order_, {spare.begin(), spare.end()}});
+        spares_.emplace(page, PageRead{order_, {spare.begin(), spare.end()}});
       }
       break;
     case kOpWritePages:
@@ -237,7 +293,7 @@ void DriveExport::Observe(const device::Request& request, const device::Result& 
       if (pageCommand) changes_.push_back({order_, bytes::LoadBe32(cdb + 2), 0});
       break;
     case kOpController:
-      ObserveController(request, dataIn);
+      if (!ObserveController(request, dataIn)) return false;
       if (good && request.cdbLength >= 2 && cdb[1] == kSubFlashId && !flashId_ &&
           dataIn.size() >= 5) {
         flashId_.emplace(dataIn.begin(), dataIn.begin() + 5);
@@ -246,38 +302,54 @@ void DriveExport::Observe(const device::Request& request, const device::Result& 
     default:
       break;
   }
+  return true;
 }
 
-void DriveExport::ObserveController(const device::Request& request,
+bool DriveExport::ObserveController(const device::Request& request,
                                     std::span<const uint8_t> dataIn) {
   const uint8_t* cdb = request.cdb;
-  if (request.cdbLength < 10) return;
+  if (request.cdbLength < 10) return true;
   if (cdb[1] == kSubReset && cdb[2] == 0x07 && cdb[3] == 0x01) {
     if (!afterReset_ && !notReadyPolls_) {
       afterReset_ = true;
       polls_ = 0;
     }
-    return;
+    return true;
   }
-  if (cdb[1] != kSubMemory) return;
+  if (cdb[1] != kSubMemory) return true;
   if (cdb[2] == 0x00) {
     const uint32_t address = (uint32_t{cdb[6]} << 16) | (uint32_t{cdb[3]} << 8) | cdb[4];
-    memoryReads_.push_back({order_, address, {dataIn.begin(), dataIn.end()}});
-    return;
+    // Only what the drive held at power-on is of use: the first read of an
+    // address before anything was written over it, within its 64 KiB.
+    if (address >= kMemorySize || dataIn.empty()) return true;
+    const size_t length = std::min<size_t>(dataIn.size(), kMemorySize - address);
+    const auto from = memoryWritten_.begin() + address;
+    const bool overwritten = std::find(from, from + static_cast<ptrdiff_t>(length), true) !=
+                             from + static_cast<ptrdiff_t>(length);
+    if (overwritten || !memoryAddresses_.insert(address).second) return true;
+    memoryBytes_ += length;
+    if (memoryBytes_ > kMostMemoryBytes) {
+      return Refuse("it reads over " + std::to_string(kMostMemoryBytes >> 20) +
+                    " MiB of controller memory, of a controller that has 64 KiB");
+    }
+    memoryReads_.push_back({order_, address, {dataIn.begin(), dataIn.begin() + length}});
+    return true;
   }
   if (cdb[2] != 0x01 || request.carrier != device::Carrier::kOut || request.data == nullptr) {
-    return;
+    return true;
   }
   const uint32_t address = bytes::LoadBe16(cdb + 3);
-  memoryWrites_.push_back({order_, address, request.transferLength});
+  const size_t written = std::min<size_t>(request.transferLength, kMemorySize - address);
+  std::fill_n(memoryWritten_.begin() + address, written, true);
   // Working code is loaded into the top 4 KiB; its name is what the
   // controller accepts.
-  if (address < kCodeAddress) return;
+  if (address < kCodeAddress) return true;
   const size_t length = std::min<size_t>(request.transferLength, kMemorySize - address);
   std::copy_n(request.data, length, code_.begin() + (address - kCodeAddress));
   uint8_t number = 0;
   std::string name;
   if (codeImage_.empty() && ParseCodeBlock(code_.data(), &number, &name)) codeImage_ = name;
+  return true;
 }
 
 bool DriveExport::Original(uint32_t page, uint64_t order, uint32_t pagesPerBlock) const {
@@ -351,6 +423,23 @@ std::optional<ExportedDrive> DriveExport::Finish(const std::string& usbSerial,
               " pages per block";
     return std::nullopt;
   }
+  // A configuration that contradicts itself makes a drive that scans as
+  // the recorded one did and that a fix, writing where the record says the
+  // CIS pages and ISP areas go, then leaves broken.
+  const uint32_t cisPages =
+      d.FamilyA() ? c[2] : (*d.cisPagesPerBlock != 0 ? *d.cisPagesPerBlock : uint32_t{c[2]});
+  if (cisPages > d.pagesPerBlock) {
+    problem = "the flash configuration (F2) contradicts itself: it counts " +
+              std::to_string(cisPages) + " CIS pages per block in blocks of " +
+              std::to_string(d.pagesPerBlock) + " pages";
+    return std::nullopt;
+  }
+  if (*d.usableBlocksPerZone > d.blocksPerZone) {
+    problem = "the flash configuration (F2) contradicts itself: it gives " +
+              std::to_string(*d.usableBlocksPerZone) + " usable blocks in zones of " +
+              std::to_string(d.blocksPerZone) + " blocks";
+    return std::nullopt;
+  }
   uint32_t lastPage = pages_.rbegin()->first;
   if (!spares_.empty()) lastPage = std::max(lastPage, spares_.rbegin()->first);
   const uint64_t blocks = std::max<uint64_t>(uint64_t{d.blocksPerZone} * d.zoneCount * d.ceCount,
@@ -363,18 +452,9 @@ std::optional<ExportedDrive> DriveExport::Finish(const std::string& usbSerial,
 
   // Controller memory as it was at power-on: what was read before anything
   // was written over it.
+  // (Observe kept only such reads, each address once.)
   for (const MemoryRead& read : memoryReads_) {
-    if (read.address >= kMemorySize || read.data.empty()) continue;
-    const size_t length = std::min<size_t>(read.data.size(), kMemorySize - read.address);
-    const bool overwritten =
-        std::any_of(memoryWrites_.begin(), memoryWrites_.end(), [&](const MemoryWrite& write) {
-          return write.order < read.order && write.address < read.address + length &&
-                 read.address < write.address + write.length;
-        });
-    const bool known = std::any_of(d.memory.begin(), d.memory.end(),
-                                   [&](const auto& patch) { return patch.first == read.address; });
-    if (overwritten || known) continue;
-    std::vector<uint8_t> bytes(read.data.begin(), read.data.begin() + length);
+    std::vector<uint8_t> bytes = read.data;
     while (!bytes.empty() && bytes.back() == 0) bytes.pop_back();
     if (!bytes.empty()) d.memory.emplace_back(read.address, std::move(bytes));
   }

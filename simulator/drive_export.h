@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,9 +31,23 @@ struct ExportedDrive {
 class DriveExport {
  public:
   // One command as it went to the drive; `dataIn` is what reached the
-  // buffer of a data-in command.
-  void Observe(const device::Request& request, const device::Result& result,
+  // buffer of a data-in command. False, with problem() saying why, once a
+  // command would make the export hold more than a drive of the family
+  // explains; nothing more is kept then.
+  bool Observe(const device::Request& request, const device::Result& result,
                std::span<const uint8_t> dataIn);
+  // Whether Observe has use for the data of the command `cdb`: a reply of
+  // which nothing would be kept (a page kept already, a command the export
+  // does not look at) need not be held while the recording is read.
+  bool WantsData(const uint8_t* cdb, size_t cdbLength) const;
+  // Why the command Observe turned down was turned down.
+  const std::string& problem() const { return refusal_; }
+
+  // The most page and spare bytes kept: many times what a scan of a drive
+  // of the largest pages reads (1,024 pages of 32 KiB) and a fix adds.
+  static constexpr uint64_t kMostPageBytes = 128u << 20;
+  // The most controller-memory bytes kept: each address once, of 64 KiB.
+  static constexpr uint64_t kMostMemoryBytes = 1u << 20;
 
   // The drive. Nullopt with `problem` naming the command the traffic lacks,
   // or what makes the answers unfit for a virtual drive.
@@ -53,16 +68,16 @@ class DriveExport {
     uint32_t address = 0;
     std::vector<uint8_t> data;
   };
-  struct MemoryWrite {
-    uint64_t order = 0;
-    uint32_t address = 0;
-    uint32_t length = 0;
-  };
-
-  void ObserveController(const device::Request& request, std::span<const uint8_t> dataIn);
+  bool ObserveController(const device::Request& request, std::span<const uint8_t> dataIn);
   bool Original(uint32_t page, uint64_t order, uint32_t pagesPerBlock) const;
 
+  bool Refuse(std::string why);
+
   uint64_t order_ = 0;
+  std::string refusal_;
+  uint64_t pageBytes_ = 0;    // counted at the size of each page and spare kept
+  uint64_t memoryBytes_ = 0;  // controller-memory bytes kept
+  size_t configLength_ = 0;   // of the longest F2 reply; config_ keeps its head
   std::optional<std::vector<uint8_t>> inquiry_;
   std::optional<std::vector<uint8_t>> capacity_;
   std::optional<std::vector<uint8_t>> flashId_;
@@ -73,7 +88,9 @@ class DriveExport {
   std::map<uint32_t, PageRead> spares_;
   std::vector<Change> changes_;
   std::vector<MemoryRead> memoryReads_;
-  std::vector<MemoryWrite> memoryWrites_;
+  // Controller memory written so far, byte by byte, and the addresses read.
+  std::vector<bool> memoryWritten_ = std::vector<bool>(0x10000, false);
+  std::set<uint32_t> memoryAddresses_;
   std::vector<uint8_t> code_ = std::vector<uint8_t>(4096, 0);
   std::string codeImage_;
   // READ CAPACITY turned down after the first restart, before one answered.

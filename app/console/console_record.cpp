@@ -6,6 +6,7 @@
 
 #include "app/console/console_devices.h"
 #include "operations/backup_records.h"
+#include "platform/folder.h"
 #include "platform/platform.h"
 #include "simulator/drive_export.h"
 #include "simulator/virtual_drive.h"
@@ -27,6 +28,12 @@ std::string LetterList(const std::vector<char>& letters) {
 }
 
 }  // namespace
+
+std::string UncheckedWarning(const std::string& path) {
+  return path +
+         " is a recording of version 1, which carries no checksums: damage in it cannot be told "
+         "from what the drive answered";
+}
 
 void MarkReplays(std::vector<DriveArgument>& drives) {
   for (DriveArgument& drive : drives) {
@@ -68,6 +75,7 @@ bool ReplayDrives::Open(const ConsoleOptions& options, std::string& problem) {
         return false;
       }
     }
+    if (!replay->Checked()) unchecked_.push_back(drive.path);
     replays_.push_back(std::move(replay));
   }
   return true;
@@ -137,20 +145,24 @@ std::unique_ptr<device::RecordingVolumes> StartRecording(const ConsoleOptions& o
     recording->RecordAll(std::move(writer));
     return recording;
   }
+  // Every letter's file goes in one folder, opened once and checked on the
+  // way: the files are made, and on failure removed, relative to it.
+  std::string name;
+  const std::shared_ptr<platform::Folder> folder =
+      device::OpenRecordingFolder(options.recordFile, name, problem);
+  if (!folder) return nullptr;
   std::vector<std::string> made;
   for (char letter : letters) {
     const std::string path = RecordingPathFor(options.recordFile, letter);
-    std::unique_ptr<device::RecordingWriter> writer =
-        device::RecordingWriter::Create(path, options.recordOverwrite, header, problem);
+    const std::string file = RecordingPathFor(name, letter);
+    std::unique_ptr<device::RecordingWriter> writer = device::RecordingWriter::Create(
+        *folder, file, path, options.recordOverwrite, header, problem);
     if (!writer) {
       // A run refused here leaves no half set of files behind.
-      for (const std::string& file : made) {
-        std::error_code error;
-        fs::remove(file, error);
-      }
+      for (const std::string& done : made) folder->Remove(done, nullptr);
       return nullptr;
     }
-    made.push_back(path);
+    made.push_back(file);
     recording->RecordLetter(letter, std::move(writer));
   }
   return recording;
@@ -171,6 +183,7 @@ int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
   std::unique_ptr<device::RecordingReader> reader =
       device::RecordingReader::Open(source.path, problem);
   if (!reader) return fail("cannot export " + problem);
+  if (!reader->checked()) io.err << "kestrune: " << UncheckedWarning(source.path) << std::endl;
 
   sim::DriveExport exporter;
   std::vector<char> letters;
@@ -178,8 +191,12 @@ int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
   uint32_t commands = 0;
   device::RecordedOpen open;
   device::RecordedCommand command;
+  // Only the data the export keeps is held while the file is read.
+  const auto wanted = [&](const device::RecordedCommand& sent) {
+    return sent.letter == source.letter && exporter.WantsData(sent.cdb.data(), sent.cdb.size());
+  };
   for (bool more = true; more;) {
-    switch (reader->Next(open, command, problem)) {
+    switch (reader->Next(open, command, problem, wanted)) {
       case device::RecordingReader::Item::kOpen:
         if (std::find(letters.begin(), letters.end(), open.letter) == letters.end()) {
           letters.push_back(open.letter);
@@ -189,7 +206,11 @@ int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
       case device::RecordingReader::Item::kCommand: {
         if (command.letter != source.letter) break;
         ++commands;
-        exporter.Observe(device::RequestOf(command), command.result, command.dataIn);
+        if (!exporter.Observe(device::RequestOf(command), command.result, command.dataIn)) {
+          return fail("cannot export " + source.path + ": at command " +
+                      std::to_string(command.number) + " (" + device::DescribeRecorded(command) +
+                      ") " + exporter.problem());
+        }
         break;
       }
       case device::RecordingReader::Item::kEnd:

@@ -23,6 +23,10 @@ namespace kestrune::console {
 // replay then refuses by name rather than as a device that is not there).
 void MarkReplays(std::vector<DriveArgument>& drives);
 
+// What is said of a recording too old to carry checksums, replayed or
+// exported all the same.
+std::string UncheckedWarning(const std::string& path);
+
 // The recordings --drive names. Each serves every letter it recorded, so a
 // run that tried C: and D: before its drive tries them again alike.
 class ReplayDrives {
@@ -32,11 +36,14 @@ class ReplayDrives {
   bool Open(const ConsoleOptions& options, std::string& problem);
   void MapInto(device::VolumeMap& volumes);
   bool empty() const { return replays_.empty(); }
+  // The recordings that carry no checksums (version 1), by the names given.
+  const std::vector<std::string>& Unchecked() const { return unchecked_; }
   // The run is over: where a replay left its recording, if one did.
   std::optional<device::Divergence> Finish();
 
  private:
   std::vector<std::unique_ptr<device::ReplayVolumes>> replays_;
+  std::vector<std::string> unchecked_;
 };
 
 // The divergence as the JSON document gives it.

@@ -176,6 +176,9 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   device::VolumeMap volumes;
   ReplayDrives replays;
   if (!replays.Open(options, problem)) return end.Fail(kExitUsage, problem);
+  for (const std::string& unchecked : replays.Unchecked()) {
+    io.err << "kestrune: " << UncheckedWarning(unchecked) << std::endl;
+  }
   replays.MapInto(volumes);
   sim::SimulatedVolumes simulated;
   for (LoadedDrive& drive : loaded) {

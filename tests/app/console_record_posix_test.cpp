@@ -33,13 +33,66 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// One record of a recording as the file lays it out (the current version,
+// each record closed by its checksum): its kind ('H' for the header), where
+// it starts and ends, and the command it belongs to (0 for none).
+struct RecordAt {
+  char kind = 0;
+  size_t at = 0;
+  size_t end = 0;
+  uint32_t command = 0;
+};
+
+std::vector<RecordAt> Records(const std::string& file) {
+  const auto* b = reinterpret_cast<const uint8_t*>(file.data());
+  const auto block = [&](size_t p) {
+    const uint32_t total = bytes::LoadBe32(b + p);
+    p += 4;
+    for (uint32_t covered = 0; covered < total;) {
+      const uint32_t count = bytes::LoadBe32(b + p + 1);
+      p += 5 + (b[p] == 1 ? 1 : count);
+      covered += count;
+    }
+    return p;
+  };
+  std::vector<RecordAt> records{{'H', 0, 16 + bytes::LoadBe32(b + 12) + 4, 0}};
+  bool out = false;
+  uint32_t transfer = 0;
+  while (records.back().end < file.size()) {
+    RecordAt r{static_cast<char>(b[records.back().end]), records.back().end, 0, 0};
+    size_t p = r.at;
+    if (r.kind == 'O') {
+      p += 7 + bytes::LoadBe32(b + p + 3);
+    } else if (r.kind == 'S') {
+      r.command = bytes::LoadBe32(b + p + 1);
+      p += 7 + b[p + 6];
+      out = b[p] == 1;
+      transfer = bytes::LoadBe32(b + p + 2);
+      p += 10;
+      if (out && transfer > 0) p = block(p);
+    } else if (r.kind == 'R') {
+      r.command = bytes::LoadBe32(b + p + 1);
+      p += 11;
+      p += 1 + b[p] + 8;
+      if (!out && transfer > 0) p = block(p);
+    } else {
+      p += 9;
+    }
+    r.end = p + 4;
+    records.push_back(r);
+  }
+  return records;
+}
+
 // Where each open record before the first command starts, and last where
 // that command starts.
 std::vector<size_t> RecordsBeforeFirstCommand(const std::string& file) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
-  std::vector<size_t> at{16 + bytes::LoadBe32(bytes + 12)};
-  while (file[at.back()] == 'O')
-    at.push_back(at.back() + 7 + bytes::LoadBe32(bytes + at.back() + 3));
+  std::vector<size_t> at;
+  for (const RecordAt& r : Records(file)) {
+    if (r.kind == 'H') continue;
+    at.push_back(r.at);
+    if (r.kind != 'O') break;
+  }
   return at;
 }
 
@@ -257,7 +310,9 @@ class ConsoleBadRecording : public ConsoleRecord,
       const size_t transfer = first + 7 + static_cast<uint8_t>(bytes[first + 6]) + 2;
       spoilt.replace(transfer, 4, "\xff\xff\xff\xf0", 4);
     } else if (name == "NewerVersion") {
-      spoilt.replace(8, 4, std::string("\0\0\0\2", 4));
+      uint8_t version[4];
+      bytes::StoreBe32(version, device::kRecordingVersion + 1);
+      spoilt.replace(8, 4, reinterpret_cast<const char*>(version), 4);
     } else if (name == "AFlashFile") {
       return Path("ctrl163_broken.json.flash");
     } else if (name == "AFifo") {
@@ -290,10 +345,307 @@ INSTANTIATE_TEST_SUITE_P(
         BadRecording{"Reordered",
                      "goes to a drive never opened (records out of order) in command 1"},
         BadRecording{"HugeLength", "moves 4294967280 bytes, over 16 MiB in command 1"},
-        BadRecording{"NewerVersion", "is a recording of version 2, written by a newer Kestrune"},
+        BadRecording{"NewerVersion", "is a recording of version 3, written by a newer Kestrune"},
         BadRecording{"AFlashFile", "is the flash file of a virtual drive, not a recording"},
         BadRecording{"AFifo", "is a FIFO, not a file"},
         BadRecording{"ALink", "is a symbolic link"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- a recording proves itself ---
+
+enum class Spot : uint8_t { kReplyData, kHeader, kChecksum };
+
+struct Damage {
+  const char* name;
+  Spot spot;
+  bool exported;  // export-drive reads it, else a replay
+};
+
+class ConsoleDamagedRecording : public ConsoleRecord,
+                                public ::testing::WithParamInterface<Damage> {};
+
+TEST_P(ConsoleDamagedRecording, IsRefusedNamingTheRecordAndItsCommand) {
+  const Damage& c = GetParam();
+  std::string bytes = ReadBytes(Record("ctrl163_broken.json", "good.krec", {"scan"}));
+  const std::vector<RecordAt> records = Records(bytes);
+  // A reply that carries data (the first page read's, or earlier), or
+  // the command before it.
+  const auto reply = std::find_if(records.begin(), records.end(), [](const RecordAt& r) {
+    return r.kind == 'R' && r.end - r.at > 64;
+  });
+  ASSERT_NE(reply, records.end());
+  const RecordAt& target = c.spot == Spot::kHeader     ? records[0]
+                           : c.spot == Spot::kChecksum ? *(reply - 1)
+                                                       : *reply;
+  // A byte of the header's text, the sent record's checksum, or the last
+  // byte of the reply's data.
+  const size_t flipped = c.spot == Spot::kHeader     ? target.at + 20
+                         : c.spot == Spot::kChecksum ? target.end - 1
+                                                     : target.end - 5;
+  bytes[flipped] = static_cast<char>(bytes[flipped] ^ 0x01);
+  const std::string bad = Path("bad.krec");
+  WriteBytes(bad, bytes);
+
+  const std::string where = c.spot == Spot::kHeader
+                                ? std::string("in its header (the record at byte 0)")
+                                : "in command " + std::to_string(target.command) +
+                                      " (the record at byte " + std::to_string(target.at) + ")";
+  const std::string out = Path("exported.json");
+  const ConsoleResult r = c.exported ? Run("export", {"--drive", "E=" + bad, "export-drive", out})
+                                     : Run("replayed", {"--drive", "E=" + bad, "scan"});
+  EXPECT_EQ(r.code, kExitUsage);
+  const std::string message = std::string("kestrune: cannot ") +
+                              (c.exported ? "export " : "replay ") + bad + ": " +
+                              (c.exported && c.spot != Spot::kHeader ? "it " : "") +
+                              "fails its checksum (it is damaged) " + where;
+  EXPECT_EQ(r.err.rfind(message, 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "") << "a run or an export went ahead on it";
+  EXPECT_FALSE(fs::exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, ConsoleDamagedRecording,
+                         ::testing::Values(Damage{"ReplyReplayed", Spot::kReplyData, false},
+                                           Damage{"ReplyExported", Spot::kReplyData, true},
+                                           Damage{"HeaderReplayed", Spot::kHeader, false},
+                                           Damage{"HeaderExported", Spot::kHeader, true},
+                                           Damage{"ChecksumReplayed", Spot::kChecksum, false},
+                                           Damage{"ChecksumExported", Spot::kChecksum, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ConsoleRecord, AFileCutAfterAWholeRecordKeepsTheCommandsBeforeTheCut) {
+  const std::string bytes = ReadBytes(Record("ctrl163_healthy.json", "good.krec", {"scan"}));
+  const std::vector<RecordAt> records = Records(bytes);
+  const auto reply = std::find_if(records.begin(), records.end(), [](const RecordAt& r) {
+    return r.kind == 'R' && r.command == 500;
+  });
+  ASSERT_NE(reply, records.end());
+  const std::string cut = Path("cut.krec");
+  WriteBytes(cut, bytes.substr(0, reply->end));
+
+  // A power cut, not damage: the replay says the run did not finish, and
+  // the commands it holds make a drive.
+  const ConsoleResult replay = Run("replayed", {"--drive", "E=" + cut, "scan"});
+  EXPECT_EQ(replay.code, kExitUsage);
+  EXPECT_EQ(
+      replay.err.rfind(
+          "kestrune: cannot replay " + cut + ": ends after command 500 without its end marker", 0),
+      0u)
+      << replay.err;
+  const ConsoleResult exported =
+      Run("export", {"--drive", "E=" + cut, "export-drive", Path("cut.json")});
+  EXPECT_EQ(exported.code, kExitDone) << exported.err;
+  EXPECT_NE(exported.err.find("the drive is made of the 500 commands it holds"), std::string::npos)
+      << exported.err;
+  EXPECT_EQ(Run("scanned", {"--drive", "E=" + Path("cut.json"), "scan"}).code, kExitDone);
+}
+
+TEST_F(ConsoleRecord, AVersion1RecordingIsReadSayingItCannotProveItself) {
+  const std::string file =
+      std::string(KESTRUNE_KEPT_RECORDINGS) + "/version1/ctrl163_healthy.scan.krec";
+  const std::string warning =
+      "kestrune: " + file + " is a recording of version 1, which carries no checksums";
+  const ConsoleResult replay = Run("replayed", {"--drive", "E=" + file, "scan"});
+  EXPECT_EQ(replay.code, kExitDone) << replay.err;
+  EXPECT_NE(replay.err.find(warning), std::string::npos) << replay.err;
+  const ConsoleResult exported =
+      Run("export", {"--drive", "E=" + file, "export-drive", Path("v1.json")});
+  EXPECT_EQ(exported.code, kExitDone) << exported.err;
+  EXPECT_NE(exported.err.find(warning), std::string::npos) << exported.err;
+}
+
+// --- a recording is bounded by the drive it describes ---
+
+// A recording written command by command: small files whose runs of one
+// byte stand for replies of 16 MiB.
+class MadeRecording {
+ public:
+  explicit MadeRecording(const std::string& path) {
+    std::string problem;
+    writer_ = device::RecordingWriter::Create(path, false, {"test", "", "test", {}}, problem);
+    EXPECT_TRUE(writer_) << problem;
+    device::DriveFacts facts;
+    writer_->Open('E', true, &facts);
+  }
+  void Read(std::vector<uint8_t> cdb, std::vector<uint8_t>& reply) {
+    device::Request request;
+    request.cdb = cdb.data();
+    request.cdbLength = static_cast<uint8_t>(cdb.size());
+    request.carrier = device::Carrier::kIn;
+    request.transferLength = static_cast<uint32_t>(reply.size());
+    request.data = reply.data();
+    device::Result result;
+    result.outcome = device::Outcome::kGood;
+    writer_->Sent('E', request);
+    writer_->Reply(request, result, 1000);
+  }
+  void Finish() { writer_->Finish(); }
+
+ private:
+  std::unique_ptr<device::RecordingWriter> writer_;
+};
+
+TEST_F(ConsoleRecord, ExportRefusesWhatNoDriveExplainsNamingTheCommand) {
+  struct Case {
+    const char* name;
+    uint32_t refused;  // the command refused
+    const char* command;
+    const char* why;
+  };
+  for (const Case& c :
+       {Case{"pages", 9, "E: f8 02 00 01 00 00 00 20 00 00 | in 16777216",
+             "it reads over 128 MiB of distinct flash pages, more than any run reads of a drive"},
+        Case{"memory", 17, "E: fd 00 00 00 10 ff 00 ff ff 00 | in 65535",
+             "it reads over 1 MiB of controller memory, of a controller that has 64 KiB"}}) {
+    SCOPED_TRACE(c.name);
+    const std::string file = Path(std::string(c.name) + ".krec");
+    {
+      MadeRecording made(file);
+      std::vector<uint8_t> pages(16u << 20, 0x00);
+      std::vector<uint8_t> memory(0xFFFF, 0x11);
+      // One command past the one refused.
+      for (uint32_t i = 0; i <= c.refused; ++i) {
+        if (std::string(c.name) == "pages") {
+          // 8,192 pages of 2 KiB each, none of them erased.
+          const uint32_t page = i * 8192;
+          made.Read({0xF8, 0x02, static_cast<uint8_t>(page >> 24), static_cast<uint8_t>(page >> 16),
+                     static_cast<uint8_t>(page >> 8), static_cast<uint8_t>(page), 0, 0x20, 0x00, 0},
+                    pages);
+        } else {
+          made.Read({0xFD, 0x00, 0x00, 0x00, static_cast<uint8_t>(i), 0xFF, 0x00, 0xFF, 0xFF, 0},
+                    memory);
+        }
+      }
+      made.Finish();
+    }
+    EXPECT_LT(fs::file_size(file), 8u << 10) << "the runs of one byte are kept once";
+    const std::string out = Path(std::string(c.name) + ".json");
+    const ConsoleResult r = Run("export", {"--drive", "E=" + file, "export-drive", out});
+    EXPECT_EQ(r.code, kExitUsage);
+    EXPECT_EQ(r.err, "kestrune: cannot export " + file + ": at command " +
+                         std::to_string(c.refused) + " (" + c.command + ") " + c.why + "\n");
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
+
+TEST_F(ConsoleRecord, ExportRefusesAFlashConfigurationThatContradictsItself) {
+  const std::string good = Record("ctrl163_healthy.json", "good.krec", {"scan"});
+  ASSERT_EQ(Run("export", {"--drive", "E=" + good, "export-drive", Path("good.json")}).code,
+            kExitDone);
+  // The F2 reply rewritten to blocks of 2 pages, while it counts 16 CIS
+  // pages a block.
+  const std::string bad = Path("bad.krec");
+  {
+    std::string problem;
+    auto reader = device::RecordingReader::Open(good, problem);
+    ASSERT_TRUE(reader) << problem;
+    auto writer = device::RecordingWriter::Create(bad, false, reader->header(), problem);
+    ASSERT_TRUE(writer) << problem;
+    device::RecordedOpen open;
+    device::RecordedCommand command;
+    for (;;) {
+      const auto item = reader->Next(open, command, problem);
+      ASSERT_NE(item, device::RecordingReader::Item::kBad) << problem;
+      if (item == device::RecordingReader::Item::kEnd) break;
+      if (item == device::RecordingReader::Item::kOpen) {
+        writer->Open(open.letter, open.opened, open.facts ? &*open.facts : nullptr);
+        continue;
+      }
+      if (command.cdb[0] == 0xF2 && command.dataIn.size() >= 14) {
+        ASSERT_EQ(bytes::LoadBe16(&command.dataIn[12]), 16u);
+        bytes::StoreBe16(&command.dataIn[7], 2);
+      }
+      device::Request request = device::RequestOf(command);
+      if (command.carrier == device::Carrier::kIn) request.data = command.dataIn.data();
+      writer->Sent(command.letter, request);
+      writer->Reply(request, command.result, command.durationNanoseconds);
+    }
+    writer->Finish();
+  }
+  const std::string out = Path("bad.json");
+  const ConsoleResult r = Run("export", {"--drive", "E=" + bad, "export-drive", out});
+  EXPECT_EQ(r.code, kExitUsage);
+  EXPECT_NE(r.err.find("the flash configuration (F2) contradicts itself: it counts 16 CIS pages "
+                       "per block in blocks of 2 pages"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+// --- a recording is made where the user named it, through no one's link ---
+
+enum class Way : uint8_t {
+  kFolderOthersWrite,
+  kFolderOnTheWayOthersWrite,
+  kLinkOfAnotherUser,
+  kLinkOfOwn
+};
+
+struct PathCase {
+  const char* name;
+  Way way;
+  const char* refusal;  // nullptr: recorded
+};
+
+class ConsoleRecordPath : public ConsoleRecord, public ::testing::WithParamInterface<PathCase> {};
+
+TEST_P(ConsoleRecordPath, RefusesAWayOthersCouldHaveLaid) {
+  const PathCase& c = GetParam();
+  // A folder only this user may enter, holding a file of its own.
+  fs::create_directories(Path("secret"));
+  fs::permissions(Path("secret"), fs::perms::owner_all);
+  WriteBytes(Path("secret/x.krec"), "kept");
+  fs::create_directories(Path("pub"));
+  std::string given;
+  if (c.way == Way::kFolderOthersWrite) {
+    fs::permissions(Path("pub"), fs::perms::all);
+    given = Path("pub/x.krec");
+  } else if (c.way == Way::kFolderOnTheWayOthersWrite) {
+    // A folder of this user's own, in one where anybody may rename it.
+    fs::create_directories(Path("pub/own"));
+    fs::permissions(Path("pub"), fs::perms::all);
+    given = Path("pub/own/x.krec");
+  } else {
+    // A folder all may write, as /tmp is: its sticky bit keeps a user's
+    // entries his, but a link laid there points where its maker likes.
+    fs::permissions(Path("pub"), fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directory_symlink(Path("secret"), Path("pub/att"));
+    if (c.way == Way::kLinkOfAnotherUser && ::lchown(Path("pub/att").c_str(), 65534, 65534) != 0) {
+      GTEST_SKIP() << "a link of another user can be laid only by root";
+    }
+    given = Path("pub/att/x.krec");
+  }
+  const ConsoleResult r = Run("recorded", {"--drive", "E=" + CopyDrive("ctrl163_broken.json"),
+                                           "--record", given, "--record-overwrite", "scan"});
+  if (c.refusal == nullptr) {
+    EXPECT_EQ(r.code, kExitDone) << r.err;
+    EXPECT_NE(ReadBytes(Path("secret/x.krec")), "kept");
+    return;
+  }
+  EXPECT_EQ(r.code, kExitUsage);
+  std::string refusal = c.refusal;
+  for (const char* folder : {"pub/att", "pub"}) {
+    const std::string placeholder = std::string("{") + folder + "}";
+    if (const size_t at = refusal.find(placeholder); at != std::string::npos) {
+      refusal.replace(at, placeholder.size(), Path(folder));
+    }
+  }
+  EXPECT_NE(r.err.find(given + ": its folder" + refusal), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "") << "the drive was scanned";
+  EXPECT_EQ(ReadBytes(Path("secret/x.krec")), "kept");
+  EXPECT_FALSE(fs::exists(Path("pub/x.krec")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ConsoleRecordPath,
+    ::testing::Values(PathCase{"FolderOthersWrite", Way::kFolderOthersWrite,
+                               " can be written by other users (mode 0777) and has no sticky bit"},
+                      PathCase{"FolderOnTheWayOthersWrite", Way::kFolderOnTheWayOthersWrite,
+                               ": {pub} on its way can be written by other users (mode 0777) "
+                               "and has no sticky bit"},
+                      PathCase{
+                          "LinkOfAnotherUser", Way::kLinkOfAnotherUser,
+                          ": {pub/att} on its way is a symbolic link of another user (uid 65534)"},
+                      PathCase{"LinkOfOwn", Way::kLinkOfOwn, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- export ---
