@@ -136,7 +136,11 @@ OpenResult SgioVolumes::Open(char letter) {
       locks_.Acquire(lockNode, [&lockNode] { return LockDeviceNode(lockNode); });
   if (claim == DriveLocks::Claim::kHeldElsewhere) return OpenResult::HeldBy(lockNode);
   if (claim != DriveLocks::Claim::kFirst && claim != DriveLocks::Claim::kAgain) return nullptr;
-  int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  // The disk node keeps the lock; the generic node carries the commands, so
+  // a short timeout stays short. A disk without one is sent to directly.
+  const std::string generic = GenericNodeOf(node, classBlockRoot_);
+  int fd = generic.empty() ? -1 : ::open(generic.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     // No drive was opened, so none is kept from other runs.
     if (claim == DriveLocks::Claim::kFirst) locks_.Release(lockNode);

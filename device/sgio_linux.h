@@ -38,7 +38,10 @@ class SgioVolumes : public VolumeOpener {
   explicit SgioVolumes(SgioOptions options = {});
   // Opens the whole disk's node (WholeDiskNode) under the lock of
   // LockNodeFor(that node), which is taken at the first open and kept while
-  // this opener lives. A partition whose disk cannot be found is not opened;
+  // this opener lives. Commands to a disk go through its SCSI generic node
+  // when it has one (GenericNodeOf): the block layer raises an SG_IO
+  // timeout below 7 s on a disk node to 7 s, the generic node keeps each
+  // command's own. A partition whose disk cannot be found is not opened;
   // a drive another run holds is named by that lock node.
   OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }

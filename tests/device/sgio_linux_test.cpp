@@ -242,6 +242,38 @@ INSTANTIATE_TEST_SUITE_P(
 // Backups are told apart by the stick's serial: it is the serial of the
 // USB device that carries the disk, whatever node names the disk, never a
 // hub's on the way; none where the stick gives none or is not on USB.
+// A disk's commands go through its SCSI generic node, whose SG_IO keeps
+// each command's own timeout; the disk node still takes the lock. Here the
+// disk node is a folder, which opens for a lock but never for commands, so
+// only a transport over the generic node can open.
+TEST_F(SysfsTest, ADiskIsSentToThroughItsGenericNode) {
+  namespace fs = std::filesystem;
+  const fs::path root = sysfs.path();
+  fs::create_directories(root / "dev/sdb");
+  fs::create_directories(root / "dev/sdc");
+  sysfs.Write("dev/sg1", "");
+  fs::create_directories(root / "class/block/sdb/device/scsi_generic/sg1");
+  fs::create_directories(root / "class/block/sdc/device/scsi_generic/sg7");  // no node
+  const std::string dev = (root / "dev").string();
+  EXPECT_EQ(GenericNodeOf(dev + "/sdb", (root / "class/block").string()), dev + "/sg1");
+  EXPECT_EQ(GenericNodeOf(dev + "/sdc", (root / "class/block").string()), "");
+  EXPECT_EQ(GenericNodeOf(dev + "/sdd", (root / "class/block").string()), "");
+
+  SgioOptions options;
+  options.classBlockRoot = (root / "class/block").string();
+  options.genericRoot = (root / "class/generic").string();
+  options.explicitMap = {{'E', dev + "/sdb"}, {'F', dev + "/sdc"}};
+  SgioVolumes first(options);
+  EXPECT_NE(first.Open('E'), nullptr);
+  EXPECT_EQ(first.Open('F'), nullptr);
+  // The lock is the disk node's, as a run naming either node takes it.
+  options.explicitMap = {{'E', dev + "/sdb"}};
+  SgioVolumes second(options);
+  const OpenResult held = second.Open('E');
+  EXPECT_EQ(held, nullptr);
+  EXPECT_EQ(held.holder, dev + "/sdb");
+}
+
 TEST_F(SysfsTest, TheSerialOfANodeIsItsSticksOwn) {
   namespace fs = std::filesystem;
   const fs::path root = sysfs.path();
