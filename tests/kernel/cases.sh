@@ -30,6 +30,11 @@ fail() {
     echo "--- the trace's last commands"
     tail -n 12 "$S/trace.txt"
   fi
+  for log in "${USB_ROOT:-/run/usb}"/*/log; do
+    [ -f "$log" ] || continue
+    echo "--- the last of ${log%/log}'s log"
+    tail -n 8 "$log"
+  done
   exit 1
 }
 
@@ -493,7 +498,7 @@ case_usb_watch() {
   lun_wait "[ \$(watched) -ge 2 ]" 600 || fail "the stick plugged in was not fixed"
   usb_pull a
   sleep 1
-  echo dummy_udc.0 >"$USB_GADGETS/k0/UDC"
+  usb_plug a || fail "the first stick was not plugged in again"
   lun_wait "[ \$(watched) -ge 3 ]" 600 || fail "the stick plugged in again was not seen"
   kill -INT "$watcher"
   status=0
@@ -513,6 +518,7 @@ case_usb_watch() {
     fail "the watch's fix differs from the one over the preload library"
   }
   for name in a b; do
+    usb_replug "$name"
     ks --drive "E=$(usb_disk $name)" scan
     expect 0 "$HEALTHY"
   done
@@ -541,13 +547,16 @@ case_usb_pulled_write() {
   [ "$fixed" -ne 0 ] || fail "the fix of a stick pulled out exited 0"
   grep -q '^\[ERROR\] ' "$S/fix.out" || fail "no error shown"
   if grep -q '^\[SUCCESS\]' "$S/fix.out"; then fail "a success shown for a stick pulled out"; fi
-  usb_remove p
-  usb_add p || fail "the stick was not plugged in again"
+  # The stick took the page before it was pulled; its answer never went.
+  lun_wait "grep -q '^dropped fa ' '$(usb_log p)'" 100 ||
+    fail "the held page write was not cut off by the pull"
+  usb_plug p || fail "the stick was not plugged in again"
   ks --drive "E=$(usb_disk p)" scan
   sed 's/^/read back: /' "$S/out.txt"
-  grep -qxF "$HEALTHY" "$S/out.txt" && fail "a fix that failed left a healthy ISP behind"
-  expect 0 "$BORKEN"
-  echo "pulled mid-write: exit $fixed, an error, and the stick reads back broken"
+  # The fix could not tell the write went through, and did not say it did;
+  # the stick, read back, shows what did happen.
+  expect 0 "$HEALTHY"
+  echo "pulled mid-write: exit $fixed and an error; the page had reached the flash"
 }
 
 # udevd's by-id link names the stick by its serial; a run through it reaches
@@ -608,7 +617,6 @@ case_usb_timeout() {
       disk:*" status=00 host=00 driver=00" | generic:*" host=03 "*) ;;
       *) fail "the $kind node no longer does what kestrune's choice of node rests on" ;;
     esac
-    usb_replug t
   done
   for kind in disk generic; do
     node=$(usb_"$kind" t)
@@ -622,7 +630,6 @@ case_usb_timeout() {
     grep -q '^held 25 ' "$(usb_log t)" || fail "READ CAPACITY was not held"
     expect 0 "$BORKEN"
     same_as timeout_capacity_161
-    usb_replug t
   done
   echo "a 2 s timeout held on both nodes"
 }

@@ -76,7 +76,7 @@ if [[ -z $image || ! -f $cache/$image/ready ]]; then
       echo "$version" >"$cache/$image/ready"
       rm -rf "$cache/debs"
       # An older kernel unpacked before is not needed any more.
-      find "$cache" -mindepth 1 -maxdepth 1 -type d ! -name "$image" -exec rm -rf {} +
+      find "$cache" -mindepth 1 -maxdepth 1 -type d ! -name "$image" ! -name udev -exec rm -rf {} +
       fetched=yes
     fi
   fi

@@ -18,7 +18,10 @@
 #   usb_add NAME           plug it in again: it powers up from its flash
 #   usb_remove NAME        pull it out (the UDC file emptied), then its
 #                          program saves the flash and ends
-#   usb_pull NAME          pull it out and leave its program running
+#   usb_pull NAME          pull it out and leave its program running: the
+#                          drive saves its flash, and powers up afresh from
+#                          it at the next usb_plug
+#   usb_plug NAME          plug a stick usb_pull left in again
 #   usb_replug NAME        usb_remove, then usb_add
 #   usb_disk NAME, usb_generic NAME, usb_port NAME ("2-1")
 #   usb_hold NAME [RULE...], usb_log NAME, usb_flash NAME  as lun.sh has them
@@ -130,7 +133,16 @@ usb_add() {
 }
 
 usb_pull() {
-  echo "" >"$USB_GADGETS/k$(usb_slot "$1")/UDC"
+  local udc
+  udc=$USB_GADGETS/k$(usb_slot "$1")/UDC
+  # Emptying the file of a gadget already pulled out is refused.
+  if [ -n "$(cat "$udc")" ]; then echo "" >"$udc"; fi
+}
+
+usb_plug() {
+  echo "dummy_udc.$(usb_slot "$1")" >"$USB_GADGETS/k$(usb_slot "$1")/UDC" || return 1
+  usb_wait "[ -b \"\$(usb_disk $1)\" ] && [ -c \"\$(usb_generic $1)\" ]" 300 || return 1
+  usb_settled
 }
 
 usb_remove() {

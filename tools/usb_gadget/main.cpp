@@ -13,7 +13,9 @@
 // --log    one line per command, "held"/"released" around a hold, and the
 //          function's events (enable, disable, reset)
 //
-// SIGTERM or SIGINT ends it, with the drive's flash saved.
+// Unbound from its controller (the gadget's UDC file emptied, as a stick is
+// pulled out), the drive saves its flash and, plugged in again, powers up
+// afresh from it. SIGTERM or SIGINT ends it, with the drive's flash saved.
 #include <endian.h>
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
@@ -53,6 +55,9 @@ std::atomic<bool> stopRequested{false};
 // An answer held across a change is dropped, never sent into a later command.
 std::atomic<uint64_t> epoch{0};
 std::atomic<bool> resetPending{false};
+// The gadget was unbound from its controller: pulled out, so the drive lost
+// its power and comes up afresh from its flash when it is plugged in again.
+std::atomic<bool> unplugged{false};
 
 void OnStop(int) { stopRequested = true; }
 
@@ -183,8 +188,12 @@ void ServeControl(int ep0) {
           ++epoch;
           Log("event disable\n");
           break;
-        case FUNCTIONFS_BIND:
         case FUNCTIONFS_UNBIND:
+          ++epoch;
+          unplugged = true;
+          Log("event unbind\n");
+          break;
+        case FUNCTIONFS_BIND:
         case FUNCTIONFS_SUSPEND:
         case FUNCTIONFS_RESUME:
           break;
@@ -217,8 +226,20 @@ void ServeControl(int ep0) {
 
 class Bulk {
  public:
-  Bulk(kestrune::tcmu::Lun& lun, std::string rulesPath)
-      : lun_(lun), stick_(lun), rulesPath_(std::move(rulesPath)) {}
+  Bulk(std::string drivePath, std::string rulesPath)
+      : drivePath_(std::move(drivePath)), rulesPath_(std::move(rulesPath)) {}
+
+  // Loads the drive from its file and flash; false with `error` set.
+  bool PowerUp(std::string* error) {
+    drive_ = kestrune::sim::VirtualDrive::FromFile(drivePath_, error);
+    if (!drive_) return false;
+    lun_ = std::make_unique<kestrune::tcmu::Lun>(*drive_);
+    stick_ = std::make_unique<kestrune::usb::Stick>(*lun_);
+    rulesStamp_.clear();
+    return true;
+  }
+
+  bool Save() { return drive_->Save(); }
 
   // Serves one wrapper from the host, or waits when the function is down.
   void ServeOne(int in, int out) {
@@ -229,7 +250,16 @@ class Bulk {
       if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       return;
     }
-    if (resetPending.exchange(false)) stick_.Reset();
+    if (unplugged.exchange(false)) {
+      std::string error;
+      if (!Save() || !PowerUp(&error)) {
+        Log("the drive did not power up again: %s\n", error.c_str());
+        stopRequested = true;
+        return;
+      }
+      Log("powered up afresh\n");
+    }
+    if (resetPending.exchange(false)) stick_->Reset();
     Cbw cbw;
     if (!kestrune::usb::ParseCbw(block, static_cast<size_t>(n), &cbw)) {
       Log("not a command wrapper (%zd bytes)\n", n);
@@ -242,7 +272,7 @@ class Bulk {
       return;
     }
     ReloadRules();
-    const kestrune::usb::Answer answer = stick_.Serve(cbw, data);
+    const kestrune::usb::Answer answer = stick_->Serve(cbw, data);
     const std::string text = Hex(cbw.cdb.data(), cbw.cdbLength);
     Log("cdb=%s len=%u%s -> status=%02x key=%x asc=%02x\n", text.c_str(), cbw.transferLength,
         answer.reply.reachedDrive ? " drive" : "", answer.reply.status, answer.reply.SenseKey(),
@@ -304,11 +334,13 @@ class Bulk {
       rules.clear();
     }
     Log("rules now %zu\n", rules.size());
-    lun_.SetHoldRules(rules);
+    lun_->SetHoldRules(rules);
   }
 
-  kestrune::tcmu::Lun& lun_;
-  kestrune::usb::Stick stick_;
+  std::string drivePath_;
+  std::unique_ptr<kestrune::sim::VirtualDrive> drive_;
+  std::unique_ptr<kestrune::tcmu::Lun> lun_;
+  std::unique_ptr<kestrune::usb::Stick> stick_;
   std::string rulesPath_;
   std::string rulesStamp_;
 };
@@ -340,10 +372,9 @@ int main(int argc, char** argv) {
   }
   if (argc % 2 == 0 || ffs.empty() || drivePath.empty()) return Usage();
 
+  Bulk bulk(drivePath, rulesPath);
   std::string error;
-  std::unique_ptr<kestrune::sim::VirtualDrive> drive =
-      kestrune::sim::VirtualDrive::FromFile(drivePath, &error);
-  if (!drive) {
+  if (!bulk.PowerUp(&error)) {
     std::fprintf(stderr, "kestrune_usb_gadget: %s\n", error.c_str());
     return 1;
   }
@@ -378,11 +409,9 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGINT, &action, nullptr);
 
-  kestrune::tcmu::Lun lun(*drive);
-  Bulk bulk(lun, rulesPath);
   while (!stopRequested) bulk.ServeOne(in, out);
 
-  const int status = drive->Save() ? 0 : 1;
+  const int status = bulk.Save() ? 0 : 1;
   if (logFile != nullptr) std::fclose(logFile);
   std::_Exit(status);
 }
