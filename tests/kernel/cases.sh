@@ -447,6 +447,12 @@ case_usb_backup_restore() {
   ks --drive "E=$disk" --yes restore
   expect 0 "$RESTORED"
   wrote || fail "the restore wrote nothing"
+  # The commands of a restore over the preload library, of the same file
+  # named there (no serial tells it is the drive's own).
+  cmp -s "$S/trace.txt" /expected/ctrl161.restore.trace || {
+    diff /expected/ctrl161.restore.trace "$S/trace.txt" | head -n 10
+    fail "the restore's commands differ from the run over the preload library"
+  }
   usb_replug r && disk=$(usb_disk r)
   ks --drive "E=$disk" backup
   cmp -s "$S/c/ISP0_Backup.bin" "$S/original.bin" ||

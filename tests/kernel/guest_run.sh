@@ -156,6 +156,23 @@ expected_run ctrl161.backup ctrl161_broken.json '[]' backup
     </dev/null
   echo "host: usb_all exited $?"
 )
+# A fix, then in a new process (a fresh power-on) the restore of its Before
+# file, named: over the preload library no serial makes it the drive's own.
+(
+  s=$work/host/restore161
+  mkdir -p "$s/c" "$s/t"
+  cp "$sources/tests/drives/ctrl161_broken.json" "$s/drive.json"
+  : >"$s/sdx"
+  on_drive() {
+    env LD_PRELOAD="$preload" KESTRUNE_SGIO_FILE="$s/sdx" KESTRUNE_SGIO_DRIVE="$s/drive.json" \
+      KESTRUNE_ALLOW_STANDIN_IMAGES=1 "$program" --drive "E=$s/sdx" --c-drive "$s/c" \
+      --temp "$s/t" "$@" 2>>"$s/err.txt" </dev/null
+  }
+  on_drive --yes fix >/dev/null &&
+    on_drive --trace "$expected/ctrl161.restore.trace" --yes --donor restore \
+      --from 'C:\ISP0_Before.bin' >"$expected/ctrl161.restore.out"
+  echo "host: restore161 exited $?"
+)
 # A command past its timeout reaches the program as a refusal by the adapter.
 expected_run timeout_capacity ctrl163_broken.json '[{"opcode": "0x25", "action": "refuse"}]' scan
 expected_run timeout_capacity_161 ctrl161_broken.json '[{"opcode": "0x25", "action": "refuse"}]' scan
