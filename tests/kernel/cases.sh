@@ -626,6 +626,7 @@ case_usb_timeout() {
   done
   for kind in disk generic; do
     node=$(usb_"$kind" t)
+    : >"$(usb_log t)"
     usb_hold t "hold 25 1 4000"
     local started
     started=$(now)
@@ -634,6 +635,8 @@ case_usb_timeout() {
     echo "a scan on the $kind node with READ CAPACITY held 4 s took $seconds s"
     echo "@@figure usb_scan_timeout_${kind}_s $seconds"
     grep -q '^held 25 ' "$(usb_log t)" || fail "READ CAPACITY was not held"
+    # usb-storage gave up on the command: it reset the stick's transport.
+    grep -Eq '^event (reset|disable)$' "$(usb_log t)" || fail "usb-storage did not reset the stick"
     expect 0 "$BORKEN"
     same_as timeout_capacity_161
   done

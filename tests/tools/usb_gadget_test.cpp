@@ -161,6 +161,24 @@ TEST_F(StickServing, AFailedDataInSendsZerosAndCountsThemAll) {
   EXPECT_EQ(Sense()[12], 0x3A);
 }
 
+// A wrapper asking for more than a stick moves takes no memory for it.
+TEST_F(StickServing, ATransferTooLongIsRefusedWithoutItsData) {
+  for (const bool in : {true, false}) {
+    std::vector<uint8_t> data(16, 0xAB);
+    const Answer answer =
+        Serve(Wrapper(6, 0xFFFFFFF0u, in, {0x28, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0}), data);
+    EXPECT_TRUE(answer.tooLong);
+    EXPECT_EQ(answer.status, kCswFailed);
+    EXPECT_EQ(answer.residue, 0xFFFFFFF0u);
+    EXPECT_TRUE(data.empty());
+    EXPECT_FALSE(answer.reply.reachedDrive);
+    EXPECT_EQ(Sense()[12], 0x24);
+  }
+  std::vector<uint8_t> data;
+  EXPECT_FALSE(
+      Serve(Wrapper(7, kMaxTransfer, true, {0x28, 0, 0, 0, 0, 0, 0, 0x08, 0, 0}), data).tooLong);
+}
+
 TEST_F(StickServing, AResetForgetsThePendingSense) {
   std::vector<uint8_t> data;
   Serve(Wrapper(1, 0, false, {0xC5, 0, 0, 0, 0, 0, 0, 0, 0, 0}), data);

@@ -59,6 +59,16 @@ std::array<uint8_t, kCswLength> MakeCsw(uint32_t tag, uint32_t residue, uint8_t 
 Answer Stick::Serve(const Cbw& cbw, std::vector<uint8_t>& data) {
   Answer answer;
   const size_t length = cbw.transferLength;
+  if (length > kMaxTransfer) {
+    pending_ = FixedSense(kIllegalRequest, kAscInvalidField);
+    data.clear();
+    answer.status = kCswFailed;
+    answer.residue = cbw.transferLength;
+    answer.tooLong = true;
+    answer.reply.status = tcmu::kCheckCondition;
+    answer.reply.sense = *pending_;
+    return answer;
+  }
   if (cbw.dataIn || length == 0) data.assign(length, 0);
   if (data.size() != length) data.resize(length, 0);
 

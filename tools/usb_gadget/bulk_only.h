@@ -18,6 +18,8 @@ inline constexpr size_t kCbwLength = 31;
 inline constexpr size_t kCswLength = 13;
 inline constexpr uint8_t kCswPassed = 0;
 inline constexpr uint8_t kCswFailed = 1;
+// The most a command moves; usb-storage sends at most 120 KiB.
+inline constexpr uint32_t kMaxTransfer = 1u << 20;
 
 struct Cbw {
   uint32_t tag = 0;
@@ -39,6 +41,9 @@ struct Answer {
   uint8_t status = kCswPassed;
   uint32_t residue = 0;
   uint32_t holdMilliseconds = 0;
+  // Longer than kMaxTransfer: refused unseen, its data phase to be stalled
+  // (`data` is left empty).
+  bool tooLong = false;
   // For the log: what the drive behind the bridge said.
   tcmu::Reply reply;
 };

@@ -267,6 +267,20 @@ class Bulk {
     }
     const uint64_t began = epoch.load();
     std::vector<uint8_t> data;
+    if (cbw.transferLength > kestrune::usb::kMaxTransfer) {
+      // Refused without its data: the endpoint it would use is stalled (a
+      // read on an IN endpoint, a write on an OUT one halts it), then the
+      // status follows once the host has cleared the halt.
+      Log("cdb=%s len=%u: too long, stalled\n", Hex(cbw.cdb.data(), cbw.cdbLength).c_str(),
+          cbw.transferLength);
+      uint8_t none = 0;
+      [[maybe_unused]] const ssize_t halted =
+          cbw.dataIn ? ::read(in, &none, sizeof none) : ::write(out, &none, sizeof none);
+      const kestrune::usb::Answer refused = stick_->Serve(cbw, data);
+      const auto csw = kestrune::usb::MakeCsw(cbw.tag, refused.residue, refused.status);
+      WriteAll(in, csw.data(), csw.size());
+      return;
+    }
     if (!cbw.dataIn && cbw.transferLength > 0 && !ReadData(out, cbw.transferLength, data)) {
       Log("cdb=%s: the data did not come\n", Hex(cbw.cdb.data(), cbw.cdbLength).c_str());
       return;
@@ -301,8 +315,8 @@ class Bulk {
   }
 
  private:
-  // A transfer larger than this is taken in pieces; a stick buffers little.
-  static constexpr size_t kPiece = 1 << 20;
+  // A transfer is taken in pieces of at most this.
+  static constexpr size_t kPiece = 64 * 1024;
 
   bool ReadData(int out, uint32_t length, std::vector<uint8_t>& data) {
     data.resize(length);
@@ -313,6 +327,8 @@ class Bulk {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       have += static_cast<size_t>(n);
+      // A short packet ends the host's transfer; what it did not send is 0.
+      if (static_cast<size_t>(n) < want) break;
     }
     return true;
   }
