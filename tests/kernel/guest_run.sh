@@ -308,6 +308,7 @@ figure() { awk -v key="$1" '$1 == key { print $2 }' "$work/figures.raw"; }
     "$(figure sgio_generic_2s_timeout_s)" "kestrune's scan naming the disk node took" \
     "$(figure usb_scan_timeout_disk_s)" "kestrune's scan naming the generic node took" \
     "$(figure usb_scan_timeout_generic_s)"
+  echo "  (each scan's READ CAPACITY timed out at 2 s; the stick stays busy until its 4 s)"
 } | tee "$work/figures.txt"
 echo "guest_run: $((SECONDS - started)) s in all"
 
