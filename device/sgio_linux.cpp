@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 namespace kestrune::device {
 namespace {
@@ -114,16 +115,26 @@ SgioVolumes::SgioVolumes(SgioOptions options)
   }
 }
 
-LockAttempt LockDeviceNode(const std::string& node) {
+LockAttempt LockDeviceNode(const std::string& node, std::chrono::milliseconds sharedWait) {
   // Its own descriptor: the lock outlives the volumes opened under it.
   const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return {};
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const bool held = errno == EWOULDBLOCK;
+  const auto refused = [fd](bool held) {
     ::close(fd);
-    return {held ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+    return LockAttempt{held ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+  };
+  const auto deadline = std::chrono::steady_clock::now() + sharedWait;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+      return {LockState::kTaken, std::make_unique<NodeLock>(fd)};
+    if (errno != EWOULDBLOCK) return refused(false);
+    // A shared lock that can be taken beside the holder's means no run of
+    // kestrune holds the node, only a prober such as udevd: it is waited out.
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return refused(errno == EWOULDBLOCK);
+    ::flock(fd, LOCK_UN);
+    if (std::chrono::steady_clock::now() >= deadline) return refused(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return {LockState::kTaken, std::make_unique<NodeLock>(fd)};
 }
 
 OpenResult SgioVolumes::Open(char letter) {
@@ -136,7 +147,11 @@ OpenResult SgioVolumes::Open(char letter) {
       locks_.Acquire(lockNode, [&lockNode] { return LockDeviceNode(lockNode); });
   if (claim == DriveLocks::Claim::kHeldElsewhere) return OpenResult::HeldBy(lockNode);
   if (claim != DriveLocks::Claim::kFirst && claim != DriveLocks::Claim::kAgain) return nullptr;
-  int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  // The disk node keeps the lock; the generic node carries the commands, so
+  // a short timeout stays short. A disk without one is sent to directly.
+  const std::string generic = GenericNodeOf(node, classBlockRoot_);
+  int fd = generic.empty() ? -1 : ::open(generic.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     // No drive was opened, so none is kept from other runs.
     if (claim == DriveLocks::Claim::kFirst) locks_.Release(lockNode);

@@ -2,6 +2,7 @@
 // (device/sysfs_linux.h) or given explicitly by letter.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -28,8 +29,15 @@ struct SgioOptions : SysfsRoots {
   std::map<char, std::string> explicitMap;
 };
 
-// An exclusive flock on a device node, never waited for.
-LockAttempt LockDeviceNode(const std::string& node);
+// How long a shared lock on a disk is waited out: udevd takes one while it
+// probes a disk just plugged in or closed after a write, for a moment.
+inline constexpr std::chrono::milliseconds kSharedLockWait{5000};
+
+// An exclusive flock on a device node. One that another run of kestrune
+// holds (exclusively) is never waited for; shared holders alone are waited
+// out for up to `sharedWait`, after which the node counts as held.
+LockAttempt LockDeviceNode(const std::string& node,
+                           std::chrono::milliseconds sharedWait = kSharedLockWait);
 
 class SgioVolumes : public VolumeOpener {
  public:
@@ -38,7 +46,10 @@ class SgioVolumes : public VolumeOpener {
   explicit SgioVolumes(SgioOptions options = {});
   // Opens the whole disk's node (WholeDiskNode) under the lock of
   // LockNodeFor(that node), which is taken at the first open and kept while
-  // this opener lives. A partition whose disk cannot be found is not opened;
+  // this opener lives. Commands to a disk go through its SCSI generic node
+  // when it has one (GenericNodeOf): the block layer raises an SG_IO
+  // timeout below 7 s on a disk node to 7 s, the generic node keeps each
+  // command's own. A partition whose disk cannot be found is not opened;
   // a drive another run holds is named by that lock node.
   OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }

@@ -159,6 +159,19 @@ std::string LockNodeFor(const std::string& node, const std::string& genericRoot)
   return node;
 }
 
+std::string GenericNodeOf(const std::string& node, const std::string& classBlockRoot) {
+  const std::filesystem::path path(node);
+  const std::string name = path.filename().string();
+  if (name.empty() || name == "." || name == "..") return {};
+  std::error_code error;
+  for (const auto& generic : std::filesystem::directory_iterator(
+           std::filesystem::path(classBlockRoot) / name / "device" / "scsi_generic", error)) {
+    const std::filesystem::path sibling = path.parent_path() / generic.path().filename();
+    if (std::filesystem::exists(sibling, error)) return sibling.string();
+  }
+  return {};
+}
+
 std::string UsbSerialOfNode(const std::string& node, const SysfsRoots& roots) {
   const std::string name = std::filesystem::path(ResolveDeviceNode(node)).filename().string();
   if (name.empty() || name == "." || name == "..") return {};

@@ -67,6 +67,12 @@ std::string WholeDiskNode(const std::string& path, std::string& problem,
 std::string LockNodeFor(const std::string& node,
                         const std::string& genericRoot = SysfsRoots{}.genericRoot);
 
+// The SCSI generic node of the disk at `node` (sdX): <classBlockRoot>/sdX/
+// device/scsi_generic names it, and it lies in the same folder as the disk's
+// node. Empty when sysfs names none or no such node is there.
+std::string GenericNodeOf(const std::string& node,
+                          const std::string& classBlockRoot = SysfsRoots{}.classBlockRoot);
+
 // The serial of the USB device that carries the drive at `node` (a disk,
 // a partition or a SCSI generic node, by its name under classBlockRoot or
 // genericRoot); empty when sysfs names none.

@@ -109,7 +109,7 @@ for stage in "${stages[@]}"; do
       ;;
     kernel)
       configure native
-      cmake --build "$out/native" -j"$jobs" --target kestrune kestrune_sgio_preload \
+      cmake --build "$out/native" -j"$jobs" --target kestrune kestrune_sgio_preload kestrune_usb_gadget kestrune_sgio_time \
         kestrune_tcmu_drive
       export KESTRUNE_KERNEL_CACHE=${KESTRUNE_KERNEL_CACHE:-$out/kernel}
       kernel_status=0

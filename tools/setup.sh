@@ -6,7 +6,7 @@
 #            also the Windows cross compilers, Wine, Xvfb, clang for the
 #            fuzz targets, the benchmark library, the packaging tools and
 #            what the kernel stage boots its guest with (QEMU, busybox,
-#            cpio, kmod; the kernel itself is fetched, not installed)
+#            cpio, kmod; the kernel and udevd are fetched, not installed)
 # Idempotent: when everything is already installed it asks apt nothing.
 # Runs as root, or through sudo otherwise.
 #

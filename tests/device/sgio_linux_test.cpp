@@ -1,11 +1,14 @@
 #include "device/sgio_linux.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "tests/support/device_temp_folder.h"
 
@@ -156,6 +159,34 @@ TEST_F(SysfsTest, ANodeOneRunOpenedIsHeldFromAnotherUntilThatRunEnds) {
   EXPECT_EQ(opened.holder, "");
 }
 
+// udevd holds a shared lock on a disk while it probes it: a run that comes
+// then waits it out and takes the drive, where a run's own exclusive lock
+// is reported at once; a shared lock never let go counts as held in the end.
+TEST_F(SysfsTest, ASharedLockIsWaitedOutAndARunsOwnIsNot) {
+  sysfs.Write("node", "");
+  const std::string node = (sysfs.path() / "node").string();
+  const int prober = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(prober, 0);
+  ASSERT_EQ(::flock(prober, LOCK_SH | LOCK_NB), 0);
+  std::thread letGo([prober] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::close(prober);
+  });
+  LockAttempt waited = LockDeviceNode(node, std::chrono::milliseconds(5000));
+  letGo.join();
+  EXPECT_EQ(waited.state, LockState::kTaken);
+
+  // Were an exclusive holder waited for, this would hang for a minute.
+  EXPECT_EQ(LockDeviceNode(node, std::chrono::minutes(1)).state, LockState::kHeldElsewhere);
+
+  waited.lock.reset();
+  const int stuck = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(stuck, LOCK_SH | LOCK_NB), 0);
+  EXPECT_EQ(LockDeviceNode(node, std::chrono::milliseconds(100)).state, LockState::kHeldElsewhere);
+  ::close(stuck);
+  EXPECT_EQ(LockDeviceNode(node, std::chrono::milliseconds(100)).state, LockState::kTaken);
+}
+
 // One drive has two nodes, its disk and its SCSI generic node: a run on
 // either holds it from a run on the other. A generic node without a disk
 // stands for itself.
@@ -242,6 +273,38 @@ INSTANTIATE_TEST_SUITE_P(
 // Backups are told apart by the stick's serial: it is the serial of the
 // USB device that carries the disk, whatever node names the disk, never a
 // hub's on the way; none where the stick gives none or is not on USB.
+// A disk's commands go through its SCSI generic node, whose SG_IO keeps
+// each command's own timeout; the disk node still takes the lock. Here the
+// disk node is a folder, which opens for a lock but never for commands, so
+// only a transport over the generic node can open.
+TEST_F(SysfsTest, ADiskIsSentToThroughItsGenericNode) {
+  namespace fs = std::filesystem;
+  const fs::path root = sysfs.path();
+  fs::create_directories(root / "dev/sdb");
+  fs::create_directories(root / "dev/sdc");
+  sysfs.Write("dev/sg1", "");
+  fs::create_directories(root / "class/block/sdb/device/scsi_generic/sg1");
+  fs::create_directories(root / "class/block/sdc/device/scsi_generic/sg7");  // no node
+  const std::string dev = (root / "dev").string();
+  EXPECT_EQ(GenericNodeOf(dev + "/sdb", (root / "class/block").string()), dev + "/sg1");
+  EXPECT_EQ(GenericNodeOf(dev + "/sdc", (root / "class/block").string()), "");
+  EXPECT_EQ(GenericNodeOf(dev + "/sdd", (root / "class/block").string()), "");
+
+  SgioOptions options;
+  options.classBlockRoot = (root / "class/block").string();
+  options.genericRoot = (root / "class/generic").string();
+  options.explicitMap = {{'E', dev + "/sdb"}, {'F', dev + "/sdc"}};
+  SgioVolumes first(options);
+  EXPECT_NE(first.Open('E'), nullptr);
+  EXPECT_EQ(first.Open('F'), nullptr);
+  // The lock is the disk node's, as a run naming either node takes it.
+  options.explicitMap = {{'E', dev + "/sdb"}};
+  SgioVolumes second(options);
+  const OpenResult held = second.Open('E');
+  EXPECT_EQ(held, nullptr);
+  EXPECT_EQ(held.holder, dev + "/sdb");
+}
+
 TEST_F(SysfsTest, TheSerialOfANodeIsItsSticksOwn) {
   namespace fs = std::filesystem;
   const fs::path root = sysfs.path();

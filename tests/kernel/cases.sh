@@ -30,6 +30,11 @@ fail() {
     echo "--- the trace's last commands"
     tail -n 12 "$S/trace.txt"
   fi
+  for log in "${USB_ROOT:-/run/usb}"/*/log; do
+    [ -f "$log" ] || continue
+    echo "--- the last of ${log%/log}'s log"
+    tail -n 8 "$log"
+  done
   exit 1
 }
 
@@ -359,4 +364,281 @@ case_hotplug() {
     grep -qxF "$event" "$S/uevents" || fail "no uevent '$event'"
   done
   echo "uevents for $disk, its partition and $generic, both ways"
+}
+
+# --- USB sticks -----------------------------------------------------------------
+# The same drives as USB sticks: usb-storage in between, serials and ports
+# that sysfs tells, udevd's links, and plugs and pulls through the gadget's
+# UDC file (usb.sh).
+
+# list shows each stick's port and USB serial beside what its INQUIRY says.
+case_usb_list() {
+  begin
+  if ! { usb_add a /drives/ctrl161_broken.json KS161A0001 0 &&
+    usb_add b /drives/ctrl163_broken.json KS163B0002 1 &&
+    usb_add c /drives/ctrl190_broken.json KS190C0003 2; }; then fail "the sticks were not plugged in"; fi
+  ks list
+  expect 0
+  tr -s ' ' <"$S/out.txt" | sed 's/ $//' >"$S/rows.txt"
+  for row in "C: $(usb_disk a) 250.00MB yes $(usb_port a) KSTRUNE Flash Disk 161 KS161A0001" \
+    "D: $(usb_disk b) 500.00MB yes $(usb_port b) KSTRUNE USB Flash Disk KS163B0002" \
+    "E: $(usb_disk c) 1000.00MB yes $(usb_port c) KSTRUNE USB Flash Disk KS190C0003"; do
+    grep -qxF -- "$row" "$S/rows.txt" || {
+      cat "$S/rows.txt"
+      fail "list lacks: $row"
+    }
+  done
+  echo "ports $(usb_port a), $(usb_port b), $(usb_port c) and their serials listed"
+}
+
+# A stick's scan and fix are those over the preload library, usb-storage's
+# own commands around them notwithstanding; replugged, it is healthy. (The
+# sticks are mostly of family A, whose runs take a few commands: each command
+# through the dummy controller costs a few of its 4 ms frames.)
+case_usb_fix_replug() {
+  begin
+  usb_add d /drives/ctrl161_broken.json KS161D0004 0 || fail "the stick was not plugged in"
+  local disk started
+  disk=$(usb_disk d)
+  ks --drive "E=$disk" scan
+  expect 0 "$BORKEN"
+  same_as ctrl161.scan
+  started=$(now)
+  ks --drive "E=$disk" --yes fix
+  echo "@@figure fix_usb_ctrl161_s $(awk "BEGIN { printf \"%.2f\", $(now) - $started }")"
+  expect 0 "$FIXED"
+  same_as ctrl161.fix
+  # usb-storage asks for the sense of each failed command, and tests the
+  # unit around each open, on its own.
+  grep -q '^cdb=00 ' "$(usb_log d)" || fail "usb-storage sent no TEST UNIT READY"
+  usb_replug d && disk=$(usb_disk d)
+  ks --drive "E=$disk" scan
+  expect 0 "$HEALTHY"
+  echo "scan, fix, replug, scan on $disk as over the preload library"
+}
+
+# The backups of a fix are matched to the stick by its USB serial: a restore
+# without --from takes them, and the stick reads back as it came. The same
+# flash under another serial is another stick: its restore is refused.
+case_usb_backup_restore() {
+  begin
+  usb_add r /drives/ctrl161_broken.json KS161R0005 1 || fail "the stick was not plugged in"
+  local disk
+  disk=$(usb_disk r)
+  ks --drive "E=$disk" backup
+  expect 0
+  same_as ctrl161.backup
+  mv "$S/c/ISP0_Backup.bin" "$S/original.bin"
+  ks --drive "E=$disk" --yes fix
+  expect 0 "$FIXED"
+  usb_replug r && disk=$(usb_disk r)
+
+  # Another serial, the same flash: not this stick's backups.
+  usb_remove r
+  echo KS161X9999 >"$USB_ROOT/r/serial"
+  usb_add r && disk=$(usb_disk r)
+  ks --drive "E=$disk" --yes restore
+  expect 1
+  if wrote; then fail "a restore of another stick's backups wrote to the drive"; fi
+
+  usb_remove r
+  echo KS161R0005 >"$USB_ROOT/r/serial"
+  usb_add r && disk=$(usb_disk r)
+  ks --drive "E=$disk" --yes restore
+  expect 0 "$RESTORED"
+  wrote || fail "the restore wrote nothing"
+  # The commands of a restore over the preload library, of the same file
+  # named there (no serial tells it is the drive's own).
+  cmp -s "$S/trace.txt" /expected/ctrl161.restore.trace || {
+    diff /expected/ctrl161.restore.trace "$S/trace.txt" | head -n 10
+    fail "the restore's commands differ from the run over the preload library"
+  }
+  usb_replug r && disk=$(usb_disk r)
+  ks --drive "E=$disk" backup
+  cmp -s "$S/c/ISP0_Backup.bin" "$S/original.bin" ||
+    fail "the restore did not bring back the ISP the stick came with"
+  ks --drive "E=$disk" scan
+  expect 0 "$BORKEN"
+  echo "restored by serial KS161R0005; refused under KS161X9999"
+}
+
+# --all over three sticks found through sysfs: each repaired, each drive's
+# commands those of the same run over the preload library.
+case_usb_all_three() {
+  begin
+  if ! { usb_add c /drives/ctrl161_broken.json KS161C0006 0 &&
+    usb_add d /drives/ctrl161_broken.json KS161D0007 1 &&
+    usb_add e /drives/ctrl161_broken.json KS161E0008 2; }; then fail "the sticks were not plugged in"; fi
+  ks --all --yes fix
+  expect 0
+  for letter in C D E; do
+    row=$(grep "^$letter: " "$S/out.txt" | grep -v '\[' | tr -s ' ')
+    case $row in
+      "$letter: broken success "*) ;;
+      *) fail "stick $letter: $row" ;;
+    esac
+    grep "^$letter: " "$S/trace.txt" >"$S/trace.$letter"
+    grep "^$letter: " /expected/usb_all.trace >"$S/expected.$letter"
+    cmp -s "$S/trace.$letter" "$S/expected.$letter" || {
+      diff "$S/expected.$letter" "$S/trace.$letter" | head -n 10
+      fail "stick $letter: the commands differ from the run over the preload library"
+    }
+  done
+  echo "three sticks repaired in one run, as over the preload library"
+}
+
+# The drives the watch of the current case has told of.
+watched() { grep -c '"watch": *"drive"' "$S/out.txt" 2>/dev/null; }
+
+# watch fix: a stick present when the watch begins, one plugged in during
+# it, and one pulled out and plugged in again, through the UDC files; each
+# one fixed once, as the same fix over the preload library.
+case_usb_watch() {
+  begin
+  usb_add a /drives/ctrl161_broken.json KS161W0009 0 || fail "the stick was not plugged in"
+  KESTRUNE_ALLOW_STANDIN_IMAGES=1 kestrune --c-drive "$S/c" --temp "$S/t" --trace "$S/trace.txt" \
+    --json --yes --include-present watch fix >"$S/out.txt" 2>"$S/err.txt" </dev/null &
+  local watcher=$!
+  lun_wait "[ \$(watched) -ge 1 ]" 600 || fail "the stick present at the start was not fixed"
+  usb_add b /drives/ctrl161_broken.json KS161W0010 1 || fail "the second stick was not plugged in"
+  lun_wait "[ \$(watched) -ge 2 ]" 600 || fail "the stick plugged in was not fixed"
+  usb_pull a
+  sleep 1
+  usb_plug a || fail "the first stick was not plugged in again"
+  lun_wait "[ \$(watched) -ge 3 ]" 600 || fail "the stick plugged in again was not seen"
+  kill -INT "$watcher"
+  status=0
+  wait "$watcher" || status=$?
+  grep -q '"watch": *"summary"' "$S/out.txt" || fail "the watch gave no summary (exit $status)"
+  grep -o '"outcome": *"[a-z]*"' "$S/out.txt" | sed 's/^/seen: /'
+  # Three runs, each begun with an INQUIRY: the stick plugged in again is
+  # a drive of its own to the watch.
+  [ "$(grep -c '^[A-Z]: 12 ' "$S/trace.txt")" -eq 3 ] || fail "not three runs in the trace"
+  # The first stick's fix is the same as over the preload library.
+  local first
+  first=$(head -n 1 "$S/trace.txt" | cut -c1)
+  grep "^$first: " "$S/trace.txt" | head -n "$(wc -l </expected/ctrl161.fix.trace)" |
+    sed "s/^$first: /E: /" >"$S/first.trace"
+  cmp -s "$S/first.trace" /expected/ctrl161.fix.trace || {
+    diff /expected/ctrl161.fix.trace "$S/first.trace" | head -n 10
+    fail "the watch's fix differs from the one over the preload library"
+  }
+  for name in a b; do
+    usb_replug "$name"
+    ks --drive "E=$(usb_disk $name)" scan
+    expect 0 "$HEALTHY"
+  done
+  echo "watch fixed two sticks and ran again on the one plugged in again"
+}
+
+# A stick pulled out (its UDC file emptied) while a page write is held: the
+# fix fails and says so; what it claims is what reading the stick back shows.
+case_usb_pulled_write() {
+  begin
+  usb_add p /drives/ctrl161_broken.json KS161P0011 2 || fail "the stick was not plugged in"
+  local disk fixed
+  disk=$(usb_disk p)
+  usb_hold p "hold fa 1 3000"
+  (
+    ks --drive "E=$disk" --yes fix
+    echo "$status" >"$S/status"
+    cp "$S/out.txt" "$S/fix.out"
+  ) &
+  local fixer=$!
+  lun_wait "grep -q '^held fa ' '$(usb_log p)'" 600 || fail "the fix never wrote a page"
+  usb_pull p
+  wait "$fixer"
+  fixed=$(cat "$S/status")
+  sed 's/^/seen: /' "$S/fix.out"
+  [ "$fixed" -ne 0 ] || fail "the fix of a stick pulled out exited 0"
+  grep -q '^\[ERROR\] ' "$S/fix.out" || fail "no error shown"
+  if grep -q '^\[SUCCESS\]' "$S/fix.out"; then fail "a success shown for a stick pulled out"; fi
+  # The stick took the page before it was pulled; its answer never went.
+  lun_wait "grep -q '^dropped fa ' '$(usb_log p)'" 100 ||
+    fail "the held page write was not cut off by the pull"
+  usb_plug p || fail "the stick was not plugged in again"
+  ks --drive "E=$(usb_disk p)" scan
+  sed 's/^/read back: /' "$S/out.txt"
+  # The fix could not tell the write went through, and did not say it did;
+  # the stick, read back, shows what did happen.
+  expect 0 "$HEALTHY"
+  echo "pulled mid-write: exit $fixed and an error; the page had reached the flash"
+}
+
+# udevd's by-id link names the stick by its serial; a run through it reaches
+# the disk under the disk's lock.
+case_usb_by_id() {
+  begin
+  usb_add i /drives/ctrl161_broken.json KS161I0012 0 || fail "the stick was not plugged in"
+  local disk link
+  disk=$(usb_disk i)
+  set -- /dev/disk/by-id/usb-*_KS161I0012-0:0
+  [ -L "$1" ] || fail "udevd made no by-id link for KS161I0012: $(ls /dev/disk/by-id 2>&1)"
+  link=$1
+  [ "$(readlink -f "$link")" = "$disk" ] || fail "$link leads to $(readlink -f "$link")"
+  ks --drive "E=$link" scan
+  expect 0 "$BORKEN"
+  same_as ctrl161.scan
+  held_against "$disk" "$link"
+  held_against "$link" "$(usb_generic i)"
+  echo "$link reaches $disk"
+}
+
+# A recording made through a stick, sent out of the guest for a replay on
+# the host (the kernel_usb_replay test).
+case_usb_record() {
+  begin
+  usb_add k /drives/ctrl161_broken.json KS161K0013 1 || fail "the stick was not plugged in"
+  ks --drive "E=$(usb_disk k)" --record "$S/usb.krec" scan
+  expect 0 "$BORKEN"
+  [ -s "$S/usb.krec" ] || fail "no recording"
+  echo "@@file usb.krec"
+  base64 "$S/usb.krec"
+  echo "@@end"
+  echo "@@file usb_record.out"
+  base64 "$S/out.txt"
+  echo "@@end"
+  echo "recorded a scan of $(usb_disk k): $(stat -c %s "$S/usb.krec") bytes"
+}
+
+# A short table timeout holds on a stick through either node. What each node
+# does with a 2 s timeout is measured first (one READ CAPACITY held 4 s):
+# the block layer lifts it to 7 s on the disk node, the generic node keeps
+# it; kestrune sends through the generic node, so a scan on either node
+# times out at 2 s, as over the preload library.
+case_usb_timeout() {
+  begin
+  usb_add t /drives/ctrl161_broken.json KS161T0014 2 || fail "the stick was not plugged in"
+  local node kind result seconds
+  for kind in disk generic; do
+    node=$(usb_"$kind" t)
+    usb_hold t "hold 25 1 4000"
+    result=$(kestrune_sgio_time "$node" 2000)
+    echo "READ CAPACITY, 2 s timeout, held 4 s, on the $kind node $node: $result"
+    seconds=${result#seconds=}
+    echo "@@figure sgio_${kind}_2s_timeout_s ${seconds%% *}"
+    # What the choice of node rests on: the disk node let the command run
+    # past its 2 s to its answer, the generic node timed it out (DID_TIME_OUT).
+    case $kind:$result in
+      disk:*" status=00 host=00 driver=00" | generic:*" host=03 "*) ;;
+      *) fail "the $kind node no longer does what kestrune's choice of node rests on" ;;
+    esac
+  done
+  for kind in disk generic; do
+    node=$(usb_"$kind" t)
+    : >"$(usb_log t)"
+    usb_hold t "hold 25 1 4000"
+    local started
+    started=$(now)
+    ks --drive "E=$node" scan
+    seconds=$(awk "BEGIN { printf \"%.2f\", $(now) - $started }")
+    echo "a scan on the $kind node with READ CAPACITY held 4 s took $seconds s"
+    echo "@@figure usb_scan_timeout_${kind}_s $seconds"
+    grep -q '^held 25 ' "$(usb_log t)" || fail "READ CAPACITY was not held"
+    # usb-storage gave up on the command: it reset the stick's transport.
+    grep -Eq '^event (reset|disable)$' "$(usb_log t)" || fail "usb-storage did not reset the stick"
+    expect 0 "$BORKEN"
+    same_as timeout_capacity_161
+  done
+  echo "a 2 s timeout held on both nodes"
 }

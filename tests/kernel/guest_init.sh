@@ -18,18 +18,27 @@ booted=$(cut -d' ' -f1 /proc/uptime)
 
 # Nothing to load modules on demand: every one is loaded here.
 echo /bin/false >/proc/sys/kernel/modprobe
-while read -r module; do
-  insmod "/lib/modules/$module" || echo "guest: insmod $module failed"
+while read -r module parameters; do
+  # shellcheck disable=SC2086 # the parameters are words of their own
+  insmod "/lib/modules/$module" $parameters || echo "guest: insmod $module failed"
 done </kernel/modules
 mount -t configfs configfs /sys/kernel/config
 
 # shellcheck source=tests/kernel/lun.sh
 . /kernel/lun.sh
 status=0
+# shellcheck source=tests/kernel/usb.sh
+. /kernel/usb.sh
 if ! lun_setup; then
   echo "guest: the loopback target could not be set up"
   status=1
 fi
+if ! usb_setup; then
+  echo "guest: the USB gadgets could not be set up"
+  status=1
+fi
+mkdir -p /run/udev
+systemd-udevd --daemon --resolve-names=never || echo "guest: udevd did not start"
 ready=$(cut -d' ' -f1 /proc/uptime)
 
 {
@@ -38,7 +47,7 @@ ready=$(cut -d' ' -f1 /proc/uptime)
   while [ "$status" -eq 0 ] && read -r name; do
     echo "@@case $name"
     begun=$(cut -d' ' -f1 /proc/uptime)
-    if timeout 240 sh -c ". /kernel/lun.sh && . /kernel/cases.sh && case_$name" \
+    if timeout 240 sh -c ". /kernel/lun.sh && . /kernel/usb.sh && . /kernel/cases.sh && case_$name" \
       >/tmp/case.log 2>&1 </dev/null; then
       result=PASS
     else
@@ -49,8 +58,17 @@ ready=$(cut -d' ' -f1 /proc/uptime)
     for dir in "$LUN_ROOT"/*; do
       if [ -f "$dir/port" ]; then lun_remove "${dir##*/}"; fi
     done
-    rm -rf "${LUN_ROOT:?}"/* /tmp/case
-    kill -9 -1 2>/dev/null
+    for dir in "$USB_ROOT"/*; do
+      if [ -f "$dir/pid" ]; then usb_remove "${dir##*/}"; fi
+    done
+    rm -rf "${LUN_ROOT:?}"/* "${USB_ROOT:?}"/* /tmp/case
+    # Every process but this one and udevd's.
+    for entry in /proc/[0-9]*; do
+      case $(cat "$entry/comm" 2>/dev/null) in
+        *udev* | init) ;;
+        *) kill -9 "${entry#/proc/}" 2>/dev/null ;;
+      esac
+    done
     echo "($(awk "BEGIN { printf \"%.1f\", $(cut -d' ' -f1 /proc/uptime) - $begun }") s)"
     echo "@@result $name $result"
   done </kernel/cases.txt
