@@ -78,6 +78,8 @@ class PosixPlatform : public Platform {
   PosixOptions options_;
   uint64_t slept_ = 0;
   int lastError_ = 0;
+  // The refused file's own words, when an open gave them.
+  std::string lastWhy_;
   // Hidden/system/archive bits by host path (see above).
   std::map<std::string, uint32_t> sideAttributes_;
 };

@@ -816,7 +816,8 @@ TEST_P(ConsoleInterrupt, EndsWith130AndNeverLeavesAHalfWrittenIspOrFile) {
   for (const auto& entry : fs::directory_iterator(folder.path() / "c")) {
     EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
     if (entry.path().extension() == ".bin") {
-      EXPECT_EQ(fs::file_size(entry.path()), 49152u) << entry.path();
+      const bool aux = entry.path().filename().string().find("_Aux") != std::string::npos;
+      EXPECT_EQ(fs::file_size(entry.path()), aux ? 16384u : 49152u) << entry.path();
     }
   }
   const testing::ChildRun scan = RunWith(drive, {"scan"});
