@@ -280,6 +280,65 @@ TEST_F(ConsoleRun, BackupFixAndRestoreTheOriginalIsp) {
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
 }
 
+// --- 0x190: asked like every controller, and never without a way back ---
+
+std::vector<uint8_t> FileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Fix190Case {
+  const char* name;
+  std::vector<std::string> answer;  // before "fix"
+  bool terminal;
+  std::string input;
+  int code;
+};
+
+class ConsoleFix190 : public ConsoleRun, public ::testing::WithParamInterface<Fix190Case> {};
+
+TEST_P(ConsoleFix190, AsksThenKeepsBothAreasBeforeTheFirstErase) {
+  const Fix190Case& c = GetParam();
+  const std::string drive = CopyDrive("ctrl190_broken.json");
+  std::vector<std::string> fix{"--drive", "E=" + drive};
+  fix.insert(fix.end(), c.answer.begin(), c.answer.end());
+  fix.push_back("fix");
+  const RunResult r = Run(fix, c.input, c.terminal);
+  EXPECT_EQ(r.code, c.code) << r.out << r.err;
+  EXPECT_TRUE(r.Said(kConfirm)) << r.out;
+  if (c.code != kExitDone) {
+    EXPECT_TRUE(fs::is_empty(cDrive())) << "a cancelled fix wrote a file";
+    EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
+    return;
+  }
+  const fs::path c_ = cDrive();
+  for (const char* copy : {"ISP0", "ISP1"}) {
+    const std::string n(copy);
+    EXPECT_EQ(fs::file_size(c_ / (n + "_Before.bin")), kIspPayloadBytes) << n;
+    EXPECT_EQ(fs::file_size(c_ / (n + "_AuxBefore.bin")), kAuxAreaBytes) << n;
+    EXPECT_NE(FileBytes(c_ / (n + "_Before.bin")), FileBytes(c_ / (n + "_After.bin"))) << n;
+  }
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
+
+  // The Before files take the drive back to the code it had, both areas.
+  const RunResult restored = Run({"--drive", "E=" + drive, "--yes", "restore"});
+  EXPECT_EQ(restored.code, kExitDone) << restored.out << restored.err;
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "backup"}).code, kExitDone);
+  for (const char* copy : {"ISP0", "ISP1"}) {
+    const std::string n(copy);
+    EXPECT_EQ(FileBytes(c_ / (n + "_Backup.bin")), FileBytes(c_ / (n + "_Before.bin"))) << n;
+    EXPECT_EQ(FileBytes(c_ / (n + "_Aux.bin")), FileBytes(c_ / (n + "_AuxBefore.bin"))) << n;
+  }
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ConsoleFix190,
+    ::testing::Values(Fix190Case{"NoTerminalNoYes", {}, false, "", kExitCancelled},
+                      Fix190Case{"CancelOnTheTerminal", {}, true, "c\n", kExitCancelled},
+                      Fix190Case{"Yes", {"--yes"}, false, "", kExitDone}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- restore from a folder that served many sticks ---
 
 // A stick made from a ready-made drive: its own serial and, when given,
@@ -289,6 +348,9 @@ struct StickSpec {
   const char* ready;
   const char* serial;
   const char* content;  // "" keeps the ready-made drive's
+  // When given, the vendor text its CIS pages hold: a stick of the same
+  // batch and serial, but with flash of its own.
+  const char* cisVendor = nullptr;
 };
 
 struct SharedFolderCase {
@@ -312,6 +374,7 @@ class SharedFolder : public ConsoleRun, public ::testing::WithParamInterface<Sha
     nlohmann::json d = nlohmann::json::parse(in);
     d["usbSerial"] = stick.serial;
     if (*stick.content != '\0') d["isp"]["content"] = stick.content;
+    if (stick.cisVendor != nullptr) d["codeMarks"]["vendor"] = stick.cisVendor;
     const fs::path path = folder.path() / (std::string(stick.name) + ".json");
     std::ofstream(path) << d.dump(2);
     return path.string();
@@ -389,6 +452,8 @@ const std::string kStickB =
 const StickSpec kA{"a", "ctrl163_broken.json", "STICK-A", "garbage"};
 const StickSpec kB{"b", "ctrl163_healthy.json", "STICK-B", ""};
 const StickSpec kC{"c", "ctrl163_broken.json", "STICK-C", "corrupt"};
+// A's serial on another stick: its CIS pages differ.
+const StickSpec kTwinOfA{"twin", "ctrl163_healthy.json", "STICK-A", "", "KSTRUNE2"};
 const std::vector<std::string> kFromBefore{"--from", "C:\\ISP0_Before.bin", "--from",
                                            "C:\\ISP1_Before.bin"};
 
@@ -472,6 +537,32 @@ INSTANTIATE_TEST_SUITE_P(
                          kExitDone,
                          "[SUCCESS] Restore ISP code Success, please replug device to ensure it "
                          "normal.",
+                         "a"},
+        // One serial, two sticks: A's backups are not its twin's own.
+        SharedFolderCase{"OneSerialAnotherCisPage",
+                         {kTwinOfA, kA},
+                         {"a"},
+                         "",
+                         {"--yes"},
+                         kExitFailure,
+                         "the backups recorded for its USB serial come from a stick whose CIS "
+                         "page has SHA-256 ",
+                         ""},
+        SharedFolderCase{"OneSerialAnotherCisPageNamed",
+                         {kTwinOfA, kA},
+                         {"a"},
+                         "",
+                         With({"--yes"}, kFromBefore),
+                         kExitFailure,
+                         "(the same USB serial, but that stick's CIS page has SHA-256 ",
+                         ""},
+        SharedFolderCase{"OneSerialAnotherCisPageAsDonor",
+                         {kTwinOfA, kA},
+                         {"a"},
+                         "",
+                         With({"--donor", "--yes"}, kFromBefore),
+                         kExitDone,
+                         "(the same USB serial, but that stick's CIS page has SHA-256 ",
                          "a"},
         // B's copy 1 was never saved: ISP1_Before.bin is still A's, and B
         // takes nothing of it.
