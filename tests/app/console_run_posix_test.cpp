@@ -1,6 +1,7 @@
 // The console over the POSIX platform, whose C: and temporary folders the
 // options place; the Windows host has real ones.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "images/images.h"
+#include "operations/backup_records.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "platform/platform.h"
@@ -575,6 +578,146 @@ INSTANTIATE_TEST_SUITE_P(
             kExitFailure,
             FormatText(kRestoreNoRecordedBackup, 1, kStickB.c_str(), "C:\\kestrune-backups.json"),
             ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- a shared C: folder: what another user put there is not this user's ---
+
+constexpr uid_t kOtherUser = 54321;
+
+enum class Planted : uint8_t {
+  kInC,            // that user's records and Before files in C:, before the fix
+  kSwappedFile,    // this user's recorded file, replaced by the same bytes of that user
+  kFolderOfTheirs  // that user's folder, records and files, named with --from
+};
+
+struct OtherUserCase {
+  const char* name;
+  Planted planted;
+  std::vector<std::string> restore;  // after --drive E=<drive> restore
+  int code;
+  std::string said;       // part of the output
+  bool endsWithPlanted;   // the drive holds the planted bytes at the end
+};
+
+class OtherUser : public ConsoleRun, public ::testing::WithParamInterface<OtherUserCase> {
+ protected:
+  // The records `backup` keeps of this drive, in a folder of their own.
+  nlohmann::json RecordsOfTheDrive(const std::string& drive) {
+    const TempFolder scratch;
+    const auto r = testing::RunConsoleWith(
+        {"--c-drive", scratch.path().string(), "--temp", temp(), "--drive", "E=" + drive, "backup"});
+    EXPECT_EQ(r.code, kExitDone) << r.err;
+    std::ifstream in(scratch.path() / "kestrune-backups.json");
+    return nlohmann::json::parse(in);
+  }
+  // Before files of `bytes` and records that name them for this drive,
+  // all of that user, in `where`.
+  void Plant(const fs::path& where, const std::string& suffix, const std::string& bytes,
+             nlohmann::json records) {
+    const std::span<const uint8_t> content(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                           bytes.size());
+    const std::string sha = HexText(platform::Sha256({&content, 1})->data(), 32);
+    for (auto& record : records["files"]) {
+      const std::string name = "ISP" + std::to_string(record["copy"].get<int>()) + suffix;
+      record["file"] = name;
+      record["kind"] = "Before";
+      record["sha256"] = sha;
+      record["sequence"] = 18446744073709551615u;
+      std::ofstream(where / name, std::ios::binary) << bytes;
+      ASSERT_EQ(::chown((where / name).c_str(), kOtherUser, kOtherUser), 0);
+    }
+    std::ofstream(where / "kestrune-backups.json") << records.dump(2);
+    ASSERT_EQ(::chown((where / "kestrune-backups.json").c_str(), kOtherUser, kOtherUser), 0);
+  }
+};
+
+TEST_P(OtherUser, IsNeverTakenForThisDrivesOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "files of another user need root to make";
+  const OtherUserCase& c = GetParam();
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const fs::path cFolder = cDrive();
+  fs::permissions(cFolder, fs::perms::all | fs::perms::sticky_bit);
+  const nlohmann::json records = RecordsOfTheDrive(drive);
+  const std::string planted(kIspPayloadBytes, 'Z');
+  const fs::path theirs = folder.path() / "theirs";
+  if (c.planted == Planted::kInC) Plant(cFolder, "_Before.7.bin", planted, records);
+
+  const RunResult fix = Run({"--drive", "E=" + drive, "--yes", "fix"});
+  ASSERT_EQ(fix.code, kExitDone) << fix.out << fix.err;
+  // The document the fix wrote is this user's, and holds nothing of theirs.
+  struct stat st {};
+  ASSERT_EQ(::stat((cFolder / "kestrune-backups.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  std::ifstream doc(cFolder / "kestrune-backups.json");
+  const std::string written{std::istreambuf_iterator<char>(doc), {}};
+  EXPECT_EQ(written.find("_Before.7.bin"), std::string::npos) << written;
+
+  std::vector<std::string> restore{"--drive", "E=" + drive, "restore"};
+  if (c.planted == Planted::kSwappedFile) {
+    const std::vector<uint8_t> own = FileBytes(cFolder / "ISP0_Before.bin");
+    fs::remove(cFolder / "ISP0_Before.bin");
+    std::ofstream(cFolder / "ISP0_Before.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(own.data()), static_cast<std::streamsize>(own.size()));
+    ASSERT_EQ(::chown((cFolder / "ISP0_Before.bin").c_str(), kOtherUser, kOtherUser), 0);
+  } else if (c.planted == Planted::kFolderOfTheirs) {
+    fs::create_directories(theirs);
+    Plant(theirs, "_Before.bin", planted, records);
+    ASSERT_EQ(::chown(theirs.c_str(), kOtherUser, kOtherUser), 0);
+    restore.insert(restore.end(), {"--from", (theirs / "ISP0_Before.bin").string(), "--from",
+                                   (theirs / "ISP1_Before.bin").string()});
+  }
+  restore.insert(restore.end(), c.restore.begin(), c.restore.end());
+  const RunResult r = Run(restore);
+  EXPECT_EQ(r.code, c.code) << r.out << r.err;
+  EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+
+  // What the drive holds now, as a backup reads it.
+  ASSERT_EQ(Run({"--drive", "E=" + drive, "backup"}).code, kExitDone);
+  const std::vector<uint8_t> now = FileBytes(cFolder / "ISP0_Backup.bin");
+  const std::vector<uint8_t> expected =
+      c.endsWithPlanted ? std::vector<uint8_t>(planted.begin(), planted.end())
+      : c.code == kExitDone ? FileBytes(cFolder / "ISP0_Before.bin")
+                            : FileBytes(cFolder / "ISP0_After.bin");
+  EXPECT_EQ(now, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SharedC, OtherUser,
+    ::testing::Values(
+        // Their document says their files are this stick's newest backups:
+        // the fix replaces it with one of its own, and restore takes this
+        // user's files.
+        OtherUserCase{"RecordsAndFilesInC",
+                      Planted::kInC,
+                      {"--yes"},
+                      kExitDone,
+                      "[SUCCESS] Restore ISP code Success",
+                      false},
+        OtherUserCase{"AFileUnderThisUsersRecord",
+                      Planted::kSwappedFile,
+                      {"--yes"},
+                      kExitFailure,
+                      "; the file belongs to uid 54321, not to this user",
+                      false},
+        OtherUserCase{"AFileUnderThisUsersRecordAsDonor",
+                      Planted::kSwappedFile,
+                      {"--yes", "--donor"},
+                      kExitDone,
+                      "; the file belongs to uid 54321, not to this user",
+                      false},
+        OtherUserCase{"TheirFolderNamed",
+                      Planted::kFolderOfTheirs,
+                      {"--yes"},
+                      kExitFailure,
+                      "kestrune-backups.json> belongs to uid 54321; the file belongs to uid 54321",
+                      false},
+        OtherUserCase{"TheirFolderAsDonor",
+                      Planted::kFolderOfTheirs,
+                      {"--yes", "--donor"},
+                      kExitDone,
+                      // The question names whose they are.
+                      "belongs to uid 54321; the file belongs to uid 54321, not to this user.\n",
+                      true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
