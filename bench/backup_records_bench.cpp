@@ -107,12 +107,17 @@ void ReadRecords(benchmark::State& state) {
   state.counters["bytes"] = static_cast<double>(document.size());
   state.counters["refused"] = static_cast<double>(refused);
   // Seconds per key of one read.
-  state.counters["s_per_key"] = benchmark::Counter(
-      static_cast<double>(keys),
-      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["s_per_key"] =
+      benchmark::Counter(static_cast<double>(keys), benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
 }
 
-BENCHMARK(ReadRecords)->Arg(1000)->Arg(10000)->Arg(100000)->Arg(900000)->Unit(benchmark::kMillisecond);
+BENCHMARK(ReadRecords)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(900000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -76,7 +76,7 @@ std::string ReplayVolumes::ReplayOf(char letter) const {
   // A replay whose digest was not given still is one.
   const std::string digest = digest_.empty() ? std::string("unknown") : digest_;
   return std::find(letters.begin(), letters.end(), letter) != letters.end() ? digest
-                                                                              : std::string();
+                                                                            : std::string();
 }
 
 void ReplayVolumes::ReadStep(Step& step) {

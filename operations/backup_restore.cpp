@@ -162,8 +162,8 @@ bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, const std::vector<CopyA
   const RecordBook* book = shelf.Book(folder);
   if (book == nullptr) return false;
   if (book->otherOwner && AnyUsable(areas)) {
-    ShowRefusal(p, FormatText(kRestoreOtherUsersRecords, records.c_str(),
-                              book->otherOwner->name.c_str()));
+    ShowRefusal(
+        p, FormatText(kRestoreOtherUsersRecords, records.c_str(), book->otherOwner->name.c_str()));
     return false;
   }
   for (size_t i = 0; i < areas.size(); ++i) {
@@ -240,8 +240,8 @@ std::string OriginText(const RestoreImage& image, const DriveIdentity& drive) {
     text = FormatText(kOtherUsersRecordsOrigin, image.records.c_str(),
                       image.recordsOwner->name.c_str());
   } else {
-    text = FormatText(image.recordDiffers ? kChangedOrigin : kNoRecordOrigin,
-                      image.records.c_str());
+    text =
+        FormatText(image.recordDiffers ? kChangedOrigin : kNoRecordOrigin, image.records.c_str());
   }
   if (image.fileOwner) text += FormatText(kOtherUsersFile, image.fileOwner->name.c_str());
   return text;
@@ -364,8 +364,8 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     // The aux list has the ISP list's copies, in the same order.
     const auto auxPartner = [&ispKinds](BackupKind kind, size_t index) {
       if (index >= ispKinds.size()) return false;
-      return kind == (ispKinds[index] == BackupKind::kBackup ? BackupKind::kAux
-                                                              : BackupKind::kAuxBefore);
+      return kind ==
+             (ispKinds[index] == BackupKind::kBackup ? BackupKind::kAux : BackupKind::kAuxBefore);
     };
     if (!ChooseRecordedFiles(p, shelf, isp, ispKind, drive, ispFiles, ispKinds) ||
         !ChooseRecordedFiles(p, shelf, aux, auxPartner, drive, auxFiles, auxKinds)) {
@@ -405,9 +405,9 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   for (const RestoreImage* image : used) {
     if (image->origin == FileOrigin::kThisDrive) continue;
     if (!request.donor) {
-      ShowRefusal(p, FormatText(kRestoreNotThisDrive, image->file.c_str(),
-                                OriginText(*image, drive).c_str(),
-                                DescribeIdentity(drive).c_str()));
+      ShowRefusal(p,
+                  FormatText(kRestoreNotThisDrive, image->file.c_str(),
+                             OriginText(*image, drive).c_str(), DescribeIdentity(drive).c_str()));
       return RestoreOutcome::kRefusedDonor;
     }
     donors += FormatText("<%s> %s.\n", image->file.c_str(), OriginText(*image, drive).c_str());

@@ -108,8 +108,8 @@ bool BackUpCodeAreas190(Program& p, bool before, const std::string& consequence,
   const Pass passes[] = {
       {AreaKind::kIsp, before ? "C:\\ISP%d_Before.bin" : "C:\\ISP%d_After.bin", kIspFile190,
        before ? BackupKind::kBefore : BackupKind::kAfter},
-      {AreaKind::kAux, before ? "C:\\ISP%d_AuxBefore.bin" : "C:\\ISP%d_AuxAfter.bin",
-       kAuxFile190, before ? BackupKind::kAuxBefore : BackupKind::kAuxAfter}};
+      {AreaKind::kAux, before ? "C:\\ISP%d_AuxBefore.bin" : "C:\\ISP%d_AuxAfter.bin", kAuxFile190,
+       before ? BackupKind::kAuxBefore : BackupKind::kAuxAfter}};
   std::vector<CopyArea> lists[2];
   int total = 0;
   for (int i = 0; i < 2; ++i) {
@@ -159,9 +159,8 @@ void PrepareFlashReads190(Program& p) {
 // before the first erase and again after the update.
 void StartFix190(Program& p, DialogControls& dialog) {
   const std::string path = ChooseUpdateImage190(p.platform, TraitsOf(p.Selected()));
-  if (p.confirmFix190 &&
-      ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
-              kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
+  if (p.confirmFix190 && ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
+                                 kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
     SettleReport(p, Outcome::kCancelled);
     return;
   }

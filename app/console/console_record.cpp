@@ -44,7 +44,8 @@ std::string RecordingDigest(const std::string& path, std::string& problem) {
   const std::optional<platform::Sha256Digest> digest =
       opened.file ? platform::Sha256OfFile(*opened.file) : std::nullopt;
   if (!digest) {
-    problem = path + ": its SHA-256 cannot be taken" + (opened.why.empty() ? "" : ": " + opened.why);
+    problem =
+        path + ": its SHA-256 cannot be taken" + (opened.why.empty() ? "" : ": " + opened.why);
     return {};
   }
   return HexText(digest->data(), digest->size());

@@ -162,8 +162,7 @@ TEST_F(ConsoleRecord, TheFilesAReplayKeepsAreNoBackupOfTheStick) {
   EXPECT_NE(refused.out.find("kept by a replay of the recording with SHA-256 " + hex),
             std::string::npos)
       << refused.out;
-  EXPECT_EQ(Run("c", {"--drive", "E=" + stick, "scan"}).out.rfind("[Check ISP] ISP is OK!", 0),
-            0u);
+  EXPECT_EQ(Run("c", {"--drive", "E=" + stick, "scan"}).out.rfind("[Check ISP] ISP is OK!", 0), 0u);
   from.push_back("--donor");
   EXPECT_EQ(Run("c", from).code, kExitDone);
   EXPECT_EQ(Run("c", {"--drive", "E=" + stick, "scan"}).out.rfind("[Check ISP] ISP was borken!", 0),

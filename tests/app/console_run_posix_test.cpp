@@ -595,8 +595,8 @@ struct OtherUserCase {
   Planted planted;
   std::vector<std::string> restore;  // after --drive E=<drive> restore
   int code;
-  std::string said;       // part of the output
-  bool endsWithPlanted;   // the drive holds the planted bytes at the end
+  std::string said;      // part of the output
+  bool endsWithPlanted;  // the drive holds the planted bytes at the end
 };
 
 class OtherUser : public ConsoleRun, public ::testing::WithParamInterface<OtherUserCase> {
@@ -604,8 +604,8 @@ class OtherUser : public ConsoleRun, public ::testing::WithParamInterface<OtherU
   // The records `backup` keeps of this drive, in a folder of their own.
   nlohmann::json RecordsOfTheDrive(const std::string& drive) {
     const TempFolder scratch;
-    const auto r = testing::RunConsoleWith(
-        {"--c-drive", scratch.path().string(), "--temp", temp(), "--drive", "E=" + drive, "backup"});
+    const auto r = testing::RunConsoleWith({"--c-drive", scratch.path().string(), "--temp", temp(),
+                                            "--drive", "E=" + drive, "backup"});
     EXPECT_EQ(r.code, kExitDone) << r.err;
     std::ifstream in(scratch.path() / "kestrune-backups.json");
     return nlohmann::json::parse(in);
@@ -675,7 +675,7 @@ TEST_P(OtherUser, IsNeverTakenForThisDrivesOwn) {
   ASSERT_EQ(Run({"--drive", "E=" + drive, "backup"}).code, kExitDone);
   const std::vector<uint8_t> now = FileBytes(cFolder / "ISP0_Backup.bin");
   const std::vector<uint8_t> expected =
-      c.endsWithPlanted ? std::vector<uint8_t>(planted.begin(), planted.end())
+      c.endsWithPlanted     ? std::vector<uint8_t>(planted.begin(), planted.end())
       : c.code == kExitDone ? FileBytes(cFolder / "ISP0_Before.bin")
                             : FileBytes(cFolder / "ISP0_After.bin");
   EXPECT_EQ(now, expected);

@@ -254,8 +254,8 @@ std::string OneRecord(const std::string& file, const std::string& sequence) {
 }
 
 std::string NotReady(const std::string& why) {
-  return FormatText(kRecordsNotReady, "C:\\ISP0_Before.bin", "C:\\kestrune-backups.json") +
-         "\n" + FormatText(kRecordsUnreadable, "C:\\kestrune-backups.json", why.c_str());
+  return FormatText(kRecordsNotReady, "C:\\ISP0_Before.bin", "C:\\kestrune-backups.json") + "\n" +
+         FormatText(kRecordsUnreadable, "C:\\kestrune-backups.json", why.c_str());
 }
 
 const std::string kSubFolderRecord = OneRecord(R"(sub\\x.bin)", "3");
@@ -265,36 +265,33 @@ const std::string kLastSequence = OneRecord("ISP0_Before.7.bin", "90071992547409
 
 INSTANTIATE_TEST_SUITE_P(
     Records, RecordFailure,
-    ::testing::Values(RecordFailureCase{"CannotBeWritten", nullptr, HostFault::kFull,
-                                        FormatText(kRecordNotKept, "C:\\ISP0_Before.bin",
-                                                   "C:\\kestrune-backups.json") +
-                                            "\nNo space left on device"},
-                      RecordFailureCase{
-                          "NotARecordDocument", "{\"files\": 3}", HostFault::kNone,
-                          FormatText(kRecordsNotReady, "C:\\ISP0_Before.bin",
-                                     "C:\\kestrune-backups.json") +
-                              "\n" +
-                              FormatText(kRecordsUnreadable, "C:\\kestrune-backups.json",
-                                         "it is not a backup record document")},
-                      // A record names a file of its folder, never a path.
-                      RecordFailureCase{"ARecordOfASubFolder", kSubFolderRecord.c_str(),
-                                        HostFault::kNone,
-                                        NotReady("a record names <sub\\x.bin>, which is no plain "
-                                                 "file name in its folder")},
-                      RecordFailureCase{"ARecordOfTheParent", kParentRecord.c_str(),
-                                        HostFault::kNone,
-                                        NotReady("a record names <..>, which is no plain file "
-                                                 "name in its folder")},
-                      // No run numbers that far, and numbering never wraps.
-                      RecordFailureCase{"ASequenceNoRunMakes", kTopSequence.c_str(),
-                                        HostFault::kNone,
-                                        NotReady("the record of <ISP0_Before.7.bin> has the "
-                                                 "sequence 18446744073709551615, which no run "
-                                                 "makes")},
-                      RecordFailureCase{"TheLastSequence", kLastSequence.c_str(), HostFault::kNone,
-                                        FormatText(kRecordNotKept, "C:\\ISP0_Before.bin",
-                                                   "C:\\kestrune-backups.json") +
-                                            "\n" + kRecordsFull}),
+    ::testing::Values(
+        RecordFailureCase{
+            "CannotBeWritten", nullptr, HostFault::kFull,
+            FormatText(kRecordNotKept, "C:\\ISP0_Before.bin", "C:\\kestrune-backups.json") +
+                "\nNo space left on device"},
+        RecordFailureCase{
+            "NotARecordDocument", "{\"files\": 3}", HostFault::kNone,
+            FormatText(kRecordsNotReady, "C:\\ISP0_Before.bin", "C:\\kestrune-backups.json") +
+                "\n" +
+                FormatText(kRecordsUnreadable, "C:\\kestrune-backups.json",
+                           "it is not a backup record document")},
+        // A record names a file of its folder, never a path.
+        RecordFailureCase{"ARecordOfASubFolder", kSubFolderRecord.c_str(), HostFault::kNone,
+                          NotReady("a record names <sub\\x.bin>, which is no plain "
+                                   "file name in its folder")},
+        RecordFailureCase{"ARecordOfTheParent", kParentRecord.c_str(), HostFault::kNone,
+                          NotReady("a record names <..>, which is no plain file "
+                                   "name in its folder")},
+        // No run numbers that far, and numbering never wraps.
+        RecordFailureCase{"ASequenceNoRunMakes", kTopSequence.c_str(), HostFault::kNone,
+                          NotReady("the record of <ISP0_Before.7.bin> has the "
+                                   "sequence 18446744073709551615, which no run "
+                                   "makes")},
+        RecordFailureCase{
+            "TheLastSequence", kLastSequence.c_str(), HostFault::kNone,
+            FormatText(kRecordNotKept, "C:\\ISP0_Before.bin", "C:\\kestrune-backups.json") + "\n" +
+                kRecordsFull}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A FIFO under the document's name is refused for what it is, at once:

@@ -146,8 +146,7 @@ TEST_P(BrokenDrive, StartFixRepairsIt) {
   for (int i = 0; i < copies; ++i) {
     const std::string index = std::to_string(i);
     EXPECT_EQ(run.HostFile("ISP" + index + "_Before.bin"), before[i]) << "copy " << i;
-    EXPECT_EQ(run.HostFile("ISP" + index + "_After.bin"), run.Code(run.IspPage(i)))
-        << "copy " << i;
+    EXPECT_EQ(run.HostFile("ISP" + index + "_After.bin"), run.Code(run.IspPage(i))) << "copy " << i;
     EXPECT_NE(before[i], run.HostFile("ISP" + index + "_After.bin"));
     if (is190) {
       EXPECT_EQ(run.HostFile("ISP" + index + "_AuxBefore.bin").size(), kAuxAreaBytes);
