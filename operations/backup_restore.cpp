@@ -188,6 +188,9 @@ bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, const std::vector<CopyA
       if (newest == nullptr) {
         if (drive.usbSerial.empty()) {
           ShowRefusal(p, FormatText(kRestoreNoSerial, DescribeIdentity(drive).c_str()));
+        } else if (sameSerial != nullptr && sameSerial->drive.cisSha256.empty()) {
+          ShowRefusal(p, FormatText(kRestoreRecordedWithoutCisPage, area.copy, records.c_str(),
+                                    DescribeIdentity(drive).c_str()));
         } else if (sameSerial != nullptr) {
           ShowRefusal(p, FormatText(kRestoreSerialOfAnotherStick, area.copy,
                                     DescribeIdentity(drive).c_str(), DigestOrNone(drive).c_str(),

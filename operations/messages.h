@@ -101,6 +101,10 @@ inline constexpr const char* kRestoreSerialOfAnotherStick =
     "backups recorded for its USB serial come from a stick whose CIS page has SHA-256 %s, which "
     "is another stick of that serial. Nothing was written. They are written only when named with "
     "--from, with --donor.";
+inline constexpr const char* kRestoreRecordedWithoutCisPage =
+    "The backups of ISP copy %d recorded in <%s> for this drive's USB serial (%s) name no CIS "
+    "page, so they cannot be told from those of another stick of that serial. Nothing was "
+    "written. They are written only when named with --from, with --donor.";
 // Added to the origin of a file the records alone would take for this
 // drive's.
 inline constexpr const char* kOtherUsersFile = "; the file belongs to %s, not to this user";

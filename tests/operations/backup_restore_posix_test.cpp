@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -481,6 +482,39 @@ INSTANTIATE_TEST_SUITE_P(
                           {"C:\\a.bin", "C:\\b.bin", "C:\\c.bin", "C:\\d.bin"},
                           FormatText(kRestoreWrongSize, "C:\\b.bin", 16384)}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Records older than the CIS page digest cannot tell two sticks of one
+// serial apart: their files go back only as donor files.
+TEST(BackupAndRestore, RecordsWithoutACisPageAreDonorFiles) {
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const auto original = run.Codes(AreaKind::kIsp);
+  OnStartFix(run.p, run.dialog);
+  ASSERT_EQ(run.view.boxes.back().text, kSuccess);
+  nlohmann::json records = nlohmann::json::parse(run.folder.Read(kRecordDocumentName));
+  for (auto& record : records["files"]) {
+    ASSERT_TRUE(record["drive"]["cisSha256"].is_string());
+    record["drive"].erase("cisSha256");
+  }
+  run.folder.Write(kRecordDocumentName, records.dump(2));
+  const auto repaired = run.Codes(AreaKind::kIsp);
+  run.view.boxes.clear();
+  run.injector.Arm(Fault::kNone, 0);
+
+  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRefusedNoBackup);
+  EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{FormatText(
+                                     kRestoreRecordedWithoutCisPage, 0, "C:\\kestrune-backups.json",
+                                     DescribeIdentity(IdentityOf(run.p, 0)).c_str())});
+  EXPECT_FALSE(run.FlashChanged());
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), repaired);
+
+  run.view.boxes.clear();
+  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {{"C:\\ISP0_Before.bin", "C:\\ISP1_Before.bin"}, true}),
+            RestoreOutcome::kRestored);
+  ASSERT_FALSE(run.view.boxes.empty());
+  EXPECT_NE(run.view.boxes[0].text.find(kNoCisPageRecorded), std::string::npos)
+      << run.view.boxes[0].text;
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), original);
+}
 
 TEST(BackupAndRestore, RefuseADriveWhoseCopiesHaveNoKnownPlace) {
   testing::OpsHarness h;
