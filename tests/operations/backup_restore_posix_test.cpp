@@ -5,6 +5,7 @@
 // behind a recording injector and a platform that spoils chosen files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -305,6 +306,31 @@ TEST(RecordDocument, AFifoIsRefusedForWhatItIs) {
   ASSERT_FALSE(run.view.boxes.empty());
   EXPECT_EQ(run.view.boxes.back().text,
             NotReady("is a FIFO, not a file") + "\n" + kUpdateNotStarted);
+}
+
+// Another user's document in a shared C: is not read: a default restore
+// refuses it by its owner, and a fix writes a document of its own in its
+// place, with none of that user's entries.
+TEST(RecordDocument, AnotherUsersDocumentIsNotThisUsers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a file of another user needs root to make";
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const fs::path document = run.folder.path() / kRecordDocumentName;
+  run.folder.Write(kRecordDocumentName, OneRecord("ISP0_Before.7.bin", "5"));
+  ASSERT_EQ(::chown(document.c_str(), 54321, 54321), 0);
+
+  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRefusedNoBackup);
+  EXPECT_EQ(run.view.BoxTexts(),
+            std::vector<std::string>{
+                FormatText(kRestoreOtherUsersRecords, "C:\\kestrune-backups.json", "uid 54321")});
+  EXPECT_TRUE(run.injector.Seen().empty());
+
+  run.view.boxes.clear();
+  OnStartFix(run.p, run.dialog);
+  EXPECT_EQ(run.view.boxes.back().text, kSuccess);
+  struct stat st {};
+  ASSERT_EQ(::stat(document.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(run.folder.Read(kRecordDocumentName).find("ISP0_Before.7.bin"), std::string::npos);
 }
 
 // An object of 100,000 keys is read like any other (bench/backup_records_bench
