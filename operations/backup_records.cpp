@@ -307,8 +307,8 @@ bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std
     if (got < kStep) break;
   }
   const ReadJson root = ReadJson::parse(text, nullptr, false);
-  bool valid = root.is_object() && root.value("format", Json()) == kFormatName &&
-               root.value("version", Json()) == kFormatVersion && root.contains("files") &&
+  bool valid = root.is_object() && root.value("format", ReadJson()) == kFormatName &&
+               root.value("version", ReadJson()) == kFormatVersion && root.contains("files") &&
                root["files"].is_array();
   std::string why = "it is not a backup record document";
   if (valid) {
