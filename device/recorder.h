@@ -37,6 +37,7 @@ class RecordingVolumes : public VolumeOpener {
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
   std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
+  std::string ReplayOf(char letter) const override { return inner_.ReplayOf(letter); }
 
   // Writes each file's end marker. Returns why each file that failed
   // stopped; empty when every one is whole.

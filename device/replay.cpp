@@ -71,6 +71,14 @@ std::string ReplayVolumes::UsbSerial(char letter) const {
   return it != survey_.facts.end() ? it->second.usbSerial : std::string();
 }
 
+std::string ReplayVolumes::ReplayOf(char letter) const {
+  const std::vector<char>& letters = survey_.letters;
+  // A replay whose digest was not given still is one.
+  const std::string digest = digest_.empty() ? std::string("unknown") : digest_;
+  return std::find(letters.begin(), letters.end(), letter) != letters.end() ? digest
+                                                                            : std::string();
+}
+
 void ReplayVolumes::ReadStep(Step& step) {
   step.item = reader_->Next(step.open, step.command, step.problem);
 }

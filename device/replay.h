@@ -60,6 +60,10 @@ class ReplayVolumes : public VolumeOpener {
   // As the recorded drive was, so the run decides as it did.
   bool ServesRealDevice(char letter) const override;
   std::string UsbSerial(char letter) const override;
+  // The recording's digest, which the one who opened it gives; every
+  // letter it holds is a replay of it.
+  void SetRecordingDigest(std::string sha256) { digest_ = std::move(sha256); }
+  std::string ReplayOf(char letter) const override;
 
   // The run is over: commands the recording still holds are a divergence
   // too.
@@ -92,6 +96,7 @@ class ReplayVolumes : public VolumeOpener {
   std::optional<Divergence> divergence_;
   uint64_t spent_ = 0;
   bool finished_ = false;
+  std::string digest_;
 };
 
 }  // namespace kestrune::device

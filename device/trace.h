@@ -36,6 +36,7 @@ class TracingVolumes : public VolumeOpener {
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
   std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
+  std::string ReplayOf(char letter) const override { return inner_.ReplayOf(letter); }
   bool ok() const { return static_cast<bool>(sink_); }
 
  private:

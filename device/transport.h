@@ -127,6 +127,13 @@ class VolumeOpener {
     (void)letter;
     return {};
   }
+  // When `letter` is served by the replay of a recording, that recording's
+  // SHA-256 (lower-case hex); empty for a drive that is really there. What
+  // a replay reads is the recorded stick's, but was never read from it now.
+  virtual std::string ReplayOf(char letter) const {
+    (void)letter;
+    return {};
+  }
 };
 
 // Classification text for traces ("good", "check condition 02", ...).

@@ -29,6 +29,12 @@ std::string VolumeMap::UsbSerial(char letter) const {
   return fallback_ != nullptr ? fallback_->UsbSerial(letter) : std::string();
 }
 
+std::string VolumeMap::ReplayOf(char letter) const {
+  auto found = openers_.find(Upper(letter));
+  if (found != openers_.end()) return found->second->ReplayOf(letter);
+  return fallback_ != nullptr ? fallback_->ReplayOf(letter) : std::string();
+}
+
 bool VolumeMap::NeedsPrivilege() const {
   for (const auto& [letter, opener] : openers_) {
     if (opener->NeedsPrivilege()) return true;

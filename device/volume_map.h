@@ -23,6 +23,7 @@ class VolumeMap : public VolumeOpener {
   // nodes of one run are told apart.
   bool ServesRealDevice(char letter) const override;
   std::string UsbSerial(char letter) const override;
+  std::string ReplayOf(char letter) const override;
 
  private:
   std::map<char, VolumeOpener*> openers_;

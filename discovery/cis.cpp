@@ -62,6 +62,12 @@ void LogOffset(Program& p, const char* format, uint32_t value) {
   p.log.AppendLog(p.log.logLine);
 }
 
+// The page identification goes on with; its bytes identify the stick
+// beside its serial.
+void KeepAcceptedPage(Program& p, int index, const uint8_t* bytes) {
+  p.acceptedCisPage[index].assign(bytes, bytes + kCisBytes);
+}
+
 }  // namespace
 
 bool VerifyCisPage(const uint8_t* page) {
@@ -152,6 +158,7 @@ bool ParseCisPageA(Program& p, int index, uint32_t page) {
                        bytes[62] == 0xFE && Word(bytes + 128) == firstSum + secondSum;
   // With bit 0x40 the counts follow layouts this program does not read; the
   // capacity of the configuration record then stands.
+  KeepAcceptedPage(p, index, bytes);
   if (!counted || (slot.cfgFlags & 0x40) != 0) return true;
 
   // Every zone of every unit counts, as the units' rows of eight entries
@@ -178,6 +185,7 @@ bool ParseCisPageB(Program& p, int index, uint32_t page) {
 
   if (!SameLettersIgnoringCase(bytes, kCodeMark, kMarkLength)) return false;
   if (!VerifyCisPage(bytes)) return false;
+  KeepAcceptedPage(p, index, bytes);
 
   slot.flashTypeHigh = bytes[kFlashTypeAt] & 0xF0;
   slot.flashTypeLow = bytes[kFlashTypeAt] & 0x0F;

@@ -158,6 +158,7 @@ void ResetSlot(Program& p, int index) {
   const char letter = slot.letter;
   std::memset(&slot, 0xCD, sizeof slot);
   std::memset(p.extraInfo[index], 0xCD, kExtraInfoSize);
+  p.acceptedCisPage[index].clear();
   slot.letter = letter;
   slot.hasFlashId = 0;
   slot.geometryValid = 0;

@@ -48,6 +48,9 @@ struct Program {
   // How the front end takes a folder of images, for the box that refuses
   // stand-ins (images/images.h).
   std::string imagesHint;
+  // Start Fix asks before a 0x190 update too, as before every other
+  // controller's (the console front end sets it).
+  bool confirmFix190 = false;
   // A code load was refused because stand-in code must not run in a real
   // drive; a scan that then finds nothing says so instead.
   bool standInCodeRefused = false;
@@ -58,6 +61,10 @@ struct Program {
   // not read reliably, so the drive may hold a copy there that the search
   // does not list. Empty after a complete search.
   std::vector<uint32_t> cisUnreadBlocks[kSlotCount];
+  // Per slot: the bytes of the CIS page identification accepted (the first
+  // 1,024, which the parsers read); empty when none was. Backups keep its
+  // digest, which tells sticks of one serial apart.
+  std::vector<uint8_t> acceptedCisPage[kSlotCount];
   // One flash page and, right behind it, its 16 spare bytes during the CIS
   // check of Start Fix. Null outside it.
   device::HeapBlock pageBuffer;

@@ -198,8 +198,13 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
     return false;
   }
   ReportFile(p, {path, p.platform.HostPath(path), size, FileKind::kBackup});
-  book.Put(std::move(record));
   const std::string records = RecordsPath(path);
+  if (!book.Put(std::move(record))) {
+    // The file stands, as with a record that cannot be written.
+    ShowFileFailure(p, FormatText(kRecordNotKept, path.c_str(), records.c_str()), kRecordsFull,
+                    consequence);
+    return false;
+  }
   if (!WriteRecordBook(p, folder, book, cause)) {
     // The file stands, but a restore cannot tell whose it is: nothing that
     // relies on this backup may follow.
@@ -223,9 +228,9 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   BackupRecord record;
   record.kind = backup;
   record.page = startPage;
-  record.copy =
-      CopyAt(p, index, startPage, backup == BackupKind::kAux ? AreaKind::kAux : AreaKind::kIsp);
+  record.copy = CopyAt(p, index, startPage, IsAuxKind(backup) ? AreaKind::kAux : AreaKind::kIsp);
   record.drive = IdentityOf(p, index);
+  record.replayOf = p.link.opener().ReplayOf(slot.letter);
 
   const std::string start = FormatText("DownLoad ISP  to file -> %s \r\n", path.c_str());
   p.log.AppendLog(start.c_str());
@@ -283,13 +288,16 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   return DownloadOutcome::kSaved;
 }
 
-bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out) {
+bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out,
+                    std::optional<platform::FileOwner>* owner) {
   std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
   if (!file) {
     ShowFileFailure(p, CannotOpenText(path), CauseOrNone(p.platform.LastErrorText()), "",
                     Outcome::kRefused);
     return false;
   }
+  // Asked of the file read, not of the name, which may change meanwhile.
+  if (owner != nullptr) *owner = file->OtherOwner();
   // One byte more than a backup holds tells a longer file from a complete one.
   if (ReadUpTo(*file, out, size_t{bytes} + 1) != bytes) {
     Fail(p, Outcome::kRefused,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "discovery/program.h"
@@ -56,8 +57,10 @@ std::string NumberedName(const std::string& path, unsigned number);
 
 // Loads a backup file that must hold exactly `bytes` bytes into `out`,
 // which has room for one byte more. False after its "Fail" box, which
-// refuses the operation.
-bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out);
+// refuses the operation. `owner`, when given, receives the file's owner
+// when that is another user.
+bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out,
+                    std::optional<platform::FileOwner>* owner = nullptr);
 
 // A "Fail" box: the first line, the cause when there is one, and what it
 // means for the operation when given. The operation's report takes

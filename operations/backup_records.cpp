@@ -7,6 +7,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <span>
 
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
@@ -17,12 +18,18 @@ namespace kestrune {
 
 namespace {
 
+// Written in the order of the fields; read into plain objects, whose keys
+// are found in logarithmic time however many a planted document holds.
 using Json = nlohmann::ordered_json;
+using ReadJson = nlohmann::json;
 
 constexpr const char* kFormatName = "kestrune-backup-records";
 constexpr int kFormatVersion = 1;
 
-constexpr std::array<const char*, 4> kKindNames = {"Before", "After", "Backup", "Aux"};
+constexpr std::array<const char*, 6> kKindNames = {"Before", "After",     "Backup",
+                                                   "Aux",    "AuxBefore", "AuxAfter"};
+
+Json TextOrNull(const std::string& text) { return text.empty() ? Json() : Json(text); }
 
 // Drive texts reach the document and the terminal: anything that is not
 // printable ASCII becomes '?', and the padding blanks go.
@@ -60,7 +67,8 @@ Json IdentityJson(const DriveIdentity& d) {
               {"vendor", d.vendor},
               {"product", d.product},
               {"inquiryText", d.inquiryText},
-              {"usbSerial", d.usbSerial.empty() ? Json() : Json(d.usbSerial)}};
+              {"usbSerial", TextOrNull(d.usbSerial)},
+              {"cisSha256", TextOrNull(d.cisSha256)}};
 }
 
 Json RecordJson(const BackupRecord& r) {
@@ -73,16 +81,17 @@ Json RecordJson(const BackupRecord& r) {
               {"savedAt", r.savedAt},
               {"programVersion", r.programVersion},
               {"sequence", r.sequence},
-              {"drive", IdentityJson(r.drive)}};
+              {"drive", IdentityJson(r.drive)},
+              {"replayOf", TextOrNull(r.replayOf)}};
 }
 
 // Field readers that hold every value of a document read from disk to its
 // type and range; the first that does not sets `ok` false.
 struct Reader {
-  const Json& object;
+  const ReadJson& object;
   bool ok = true;
 
-  const Json* Field(const char* key) {
+  const ReadJson* Field(const char* key) {
     const auto it = object.find(key);
     if (it == object.end()) {
       ok = false;
@@ -91,7 +100,7 @@ struct Reader {
     return &*it;
   }
   std::string Text(const char* key) {
-    const Json* v = Field(key);
+    const ReadJson* v = Field(key);
     if (v == nullptr || !v->is_string()) {
       ok = false;
       return {};
@@ -99,16 +108,24 @@ struct Reader {
     return Printable(v->get_ref<const std::string&>());
   }
   uint64_t Number(const char* key, uint64_t max) {
-    const Json* v = Field(key);
+    const ReadJson* v = Field(key);
     if (v == nullptr || !v->is_number_unsigned() || v->get<uint64_t>() > max) {
       ok = false;
       return 0;
     }
     return v->get<uint64_t>();
   }
+  // A field later versions added: absent and null are both "none".
+  bool OptionalText(const char* key, std::string& text) {
+    const auto it = object.find(key);
+    if (it == object.end() || it->is_null()) return true;
+    if (!it->is_string()) return false;
+    text = Printable(it->get_ref<const std::string&>());
+    return true;
+  }
 };
 
-bool ParseIdentity(const Json& j, DriveIdentity& d) {
+bool ParseIdentity(const ReadJson& j, DriveIdentity& d) {
   if (!j.is_object()) return false;
   Reader r{j};
   const std::string controller = r.Text("controllerId");
@@ -124,7 +141,8 @@ bool ParseIdentity(const Json& j, DriveIdentity& d) {
   d.vendor = r.Text("vendor");
   d.product = r.Text("product");
   d.inquiryText = r.Text("inquiryText");
-  const Json* serial = r.Field("usbSerial");
+  if (!r.OptionalText("cisSha256", d.cisSha256)) return false;
+  const ReadJson* serial = r.Field("usbSerial");
   if (serial != nullptr && serial->is_string()) {
     d.usbSerial = Printable(serial->get_ref<const std::string&>());
   } else if (serial == nullptr || !serial->is_null()) {
@@ -133,16 +151,25 @@ bool ParseIdentity(const Json& j, DriveIdentity& d) {
   return r.ok;
 }
 
-bool ParseRecord(const Json& j, BackupRecord& record) {
+// False with `why` set when the entry is no record this program writes.
+bool ParseRecord(const ReadJson& j, BackupRecord& record, std::string& why) {
+  why = "it is not a backup record document";
   if (!j.is_object()) return false;
   Reader r{j};
   record.file = r.Text("file");
+  // A record names a file in its own folder; a path would send a restore
+  // to files, and records, elsewhere.
+  if (r.ok && !IsPlainFileName(record.file)) {
+    why = FormatText("a record names <%s>, which is no plain file name in its folder",
+                     record.file.c_str());
+    return false;
+  }
   const std::string kind = r.Text("kind");
   const auto named = std::find_if(kKindNames.begin(), kKindNames.end(),
                                   [&kind](const char* name) { return kind == name; });
   if (named == kKindNames.end()) return false;
   record.kind = static_cast<BackupKind>(named - kKindNames.begin());
-  const Json* copy = r.Field("copy");
+  const ReadJson* copy = r.Field("copy");
   if (copy != nullptr && copy->is_number_unsigned() && copy->get<uint64_t>() < kCisCopies) {
     record.copy = static_cast<int>(copy->get<uint64_t>());
   } else if (copy == nullptr || !copy->is_null()) {
@@ -154,7 +181,13 @@ bool ParseRecord(const Json& j, BackupRecord& record) {
   record.savedAt = r.Text("savedAt");
   record.programVersion = r.Text("programVersion");
   record.sequence = r.Number("sequence", UINT64_MAX);
-  const Json* drive = r.Field("drive");
+  if (r.ok && record.sequence > kMaxRecordSequence) {
+    why = FormatText("the record of <%s> has the sequence %llu, which no run makes",
+                     record.file.c_str(), static_cast<unsigned long long>(record.sequence));
+    return false;
+  }
+  if (!r.OptionalText("replayOf", record.replayOf)) return false;
+  const ReadJson* drive = r.Field("drive");
   return r.ok && !record.file.empty() && drive != nullptr && ParseIdentity(*drive, record.drive);
 }
 
@@ -178,6 +211,15 @@ DriveIdentity IdentityOf(Program& p, int slotIndex) {
   d.product = Printable(slot.productId, sizeof slot.productId);
   d.inquiryText = Printable(slot.inquiryText, sizeof slot.inquiryText);
   d.usbSerial = Printable(p.link.opener().UsbSerial(slot.letter));
+  const std::vector<uint8_t>& cis = p.acceptedCisPage[slotIndex];
+  if (!cis.empty()) {
+    const std::span<const uint8_t> page(cis);
+    // Without the digest the stick cannot be told from another of its
+    // serial: its backups then count as no stick's own.
+    if (const std::optional<platform::Sha256Digest> digest = platform::Sha256({&page, 1})) {
+      d.cisSha256 = HexText(digest->data(), digest->size());
+    }
+  }
   return d;
 }
 
@@ -195,15 +237,19 @@ const BackupRecord* RecordBook::Find(const std::string& file) const {
   return nullptr;
 }
 
-void RecordBook::Put(BackupRecord record) {
+bool RecordBook::Put(BackupRecord record) {
   uint64_t next = 1;
-  for (const BackupRecord& r : records) next = std::max(next, r.sequence + 1);
+  for (const BackupRecord& r : records) {
+    if (r.sequence >= kMaxRecordSequence) return false;
+    next = std::max(next, r.sequence + 1);
+  }
   record.sequence = next;
   records.erase(
       std::remove_if(records.begin(), records.end(),
                      [&record](const BackupRecord& r) { return SameName(r.file, record.file); }),
       records.end());
   records.push_back(std::move(record));
+  return true;
 }
 
 void RecordBook::Rename(const std::string& from, const std::string& to) {
@@ -225,15 +271,27 @@ std::string LeafOf(const std::string& path) {
   return end == std::string::npos ? path : path.substr(end + 1);
 }
 
+bool IsPlainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("/\\:") == std::string::npos;
+}
+
 bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem) {
   book.records.clear();
+  book.otherOwner.reset();
   const std::string path = folder + kRecordDocumentName;
   if (!p.platform.FindFile(path)) return true;
+  // Opened without waiting, so a FIFO or device under the name is refused
+  // with what it is instead of holding the run (and the folder's lock).
   std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
   if (!file) {
     problem = FormatText(kRecordsUnreadable, path.c_str(), p.platform.LastErrorText().c_str());
     return false;
   }
+  // Another user's document (a shared folder lets anyone put one there)
+  // says nothing about this user's backups: it is not even read.
+  book.otherOwner = file->OtherOwner();
+  if (book.otherOwner) return true;
   // Read in steps, so that only a document's own size is ever held.
   constexpr size_t kStep = 64 * 1024;
   std::string text;
@@ -248,14 +306,15 @@ bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std
     }
     if (got < kStep) break;
   }
-  const Json root = Json::parse(text, nullptr, false);
-  bool valid = root.is_object() && root.value("format", Json()) == kFormatName &&
-               root.value("version", Json()) == kFormatVersion && root.contains("files") &&
+  const ReadJson root = ReadJson::parse(text, nullptr, false);
+  bool valid = root.is_object() && root.value("format", ReadJson()) == kFormatName &&
+               root.value("version", ReadJson()) == kFormatVersion && root.contains("files") &&
                root["files"].is_array();
+  std::string why = "it is not a backup record document";
   if (valid) {
-    for (const Json& entry : root["files"]) {
+    for (const ReadJson& entry : root["files"]) {
       BackupRecord record;
-      if (!ParseRecord(entry, record)) {
+      if (!ParseRecord(entry, record, why)) {
         valid = false;
         break;
       }
@@ -264,7 +323,7 @@ bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std
   }
   if (!valid) {
     book.records.clear();
-    problem = FormatText(kRecordsUnreadable, path.c_str(), "it is not a backup record document");
+    problem = FormatText(kRecordsUnreadable, path.c_str(), why.c_str());
     return false;
   }
   return true;
@@ -324,7 +383,8 @@ bool SameModel(const DriveIdentity& a, const DriveIdentity& b) {
 }
 
 bool SameStick(const DriveIdentity& a, const DriveIdentity& b) {
-  return SameModel(a, b) && !a.usbSerial.empty() && a.usbSerial == b.usbSerial;
+  return SameModel(a, b) && !a.usbSerial.empty() && a.usbSerial == b.usbSerial &&
+         !a.cisSha256.empty() && a.cisSha256 == b.cisSha256;
 }
 
 FileOrigin ClassifyFile(const BackupRecord* record, uint32_t size, const std::string& sha256,
@@ -333,7 +393,8 @@ FileOrigin ClassifyFile(const BackupRecord* record, uint32_t size, const std::st
     return FileOrigin::kUnknown;
   }
   if (!SameModel(record->drive, drive)) return FileOrigin::kOtherModel;
-  if (!SameStick(record->drive, drive)) return FileOrigin::kDonor;
+  // What a replay read was the recording's answer, not this stick's flash.
+  if (!record->replayOf.empty() || !SameStick(record->drive, drive)) return FileOrigin::kDonor;
   return record->copy == copy && record->page == page ? FileOrigin::kThisDrive : FileOrigin::kDonor;
 }
 

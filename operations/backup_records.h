@@ -22,6 +22,10 @@ inline constexpr const char* kRecordDocumentName = "kestrune-backups.json";
 inline constexpr uint32_t kRecordLockWaitMilliseconds = 10000;
 // A larger document is not read: records take a few hundred bytes each.
 inline constexpr uint64_t kMaxRecordDocumentBytes = 8u << 20;
+// No run numbers a record above this (one record a microsecond would take
+// 285 years to reach it): a document that holds a larger sequence was not
+// written by a run, and numbering stops here instead of wrapping.
+inline constexpr uint64_t kMaxRecordSequence = uint64_t{1} << 53;
 
 // What a drive says of itself, as far as a backup needs it. Texts are kept
 // printable; an empty serial means the drive gave none.
@@ -34,10 +38,13 @@ struct DriveIdentity {
   std::string product;
   std::string inquiryText;
   std::string usbSerial;
+  // SHA-256 (lower-case hex) of the CIS page identification accepted;
+  // empty when none was, or the record is older than this field.
+  std::string cisSha256;
 };
 
 // The identity of the drive in slot `slotIndex`, its serial asked of the
-// opener that serves its letter.
+// opener that serves its letter, with the digest of its accepted CIS page.
 DriveIdentity IdentityOf(Program& p, int slotIndex);
 
 // "controller 0x163 rev 2, flash EC D3 51 95 58, page size 2048, USB serial
@@ -55,16 +62,23 @@ struct BackupRecord {
   std::string programVersion;
   uint64_t sequence = 0;  // grows with every record of the folder: the newest is the largest
   DriveIdentity drive;
+  // Set when the file was kept by a replay: the SHA-256 of the recording.
+  // Such a file never counts as the stick's own.
+  std::string replayOf;
 };
 
 // The records of one folder.
 struct RecordBook {
   std::vector<BackupRecord> records;
+  // Set when the document belongs to another user: its records were not
+  // read, and none of them counts as this user's.
+  std::optional<platform::FileOwner> otherOwner;
 
   const BackupRecord* Find(const std::string& file) const;
   // Adds `record` under its name, in place of any record of that name, with
-  // the next sequence number.
-  void Put(BackupRecord record);
+  // the next sequence number. False, with nothing changed, when the next
+  // number would pass kMaxRecordSequence.
+  bool Put(BackupRecord record);
   // The record of `from` now names `to` (a file moved aside).
   void Rename(const std::string& from, const std::string& to);
 };
@@ -73,14 +87,21 @@ struct RecordBook {
 std::string FolderOf(const std::string& path);
 std::string LeafOf(const std::string& path);
 
-// Reads the document of `folder`. A missing document is an empty book;
-// false with `problem` set (a sentence naming the document) when it cannot
-// be read or is not a record document.
+// Reads the document of `folder`. A missing document is an empty book, and
+// so is one of another user (with `otherOwner` set). False with `problem`
+// set (a sentence naming the document) when it cannot be read, is no
+// regular file, or is not a record document: a record that names anything
+// but a plain file name in the folder, or a sequence no run makes, makes
+// it none.
 bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem);
 // Writes the document of `folder` whole under a temporary name, flushed,
 // then renamed over the old one. False with `cause` set.
 bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& book,
                      std::string& cause);
+
+// A name of a file inside its folder: not empty, no separator ('/', '\\',
+// ':'), not "." or "..".
+bool IsPlainFileName(const std::string& name);
 
 // "2024-05-01T09:30:00Z".
 std::string UtcTimestamp();
@@ -90,8 +111,9 @@ std::string HexText(const uint8_t* bytes, size_t size);
 enum class FileOrigin : uint8_t {
   kThisDrive,   // recorded for this drive and this copy, and unchanged since
   kDonor,       // recorded for a drive of the same model whose identity cannot be
-                // shown to be this one (another serial, no serial), or for
-                // another copy of this drive
+                // shown to be this one (another serial, no serial, another
+                // CIS page or none recorded), for another copy of this
+                // drive, or kept by a replay
   kUnknown,     // no record, or the file is not the one recorded under its name
   kOtherModel,  // recorded for another controller, revision, flash ID or page size
 };
@@ -99,9 +121,10 @@ enum class FileOrigin : uint8_t {
 // Same controller, revision, flash ID and page size: code saved from one
 // runs on the other.
 bool SameModel(const DriveIdentity& a, const DriveIdentity& b);
-// The same stick: the same model and one USB serial that both gave. The
-// INQUIRY texts are not compared: the identification text carries the ISP
-// verdict, which a fix changes.
+// The same stick: the same model, one USB serial that both gave, and one
+// accepted CIS page, whose digest both give (sticks of one batch may share
+// a serial). The INQUIRY texts are not compared: the identification text
+// carries the ISP verdict, which a fix changes.
 bool SameStick(const DriveIdentity& a, const DriveIdentity& b);
 
 // `record` (null: none) of a file with `size` bytes and SHA-256 `sha256`,

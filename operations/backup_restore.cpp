@@ -3,6 +3,7 @@
 // by reading them back, as the updates do.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -79,6 +80,10 @@ struct RestoreImage {
   std::optional<BackupRecord> record;
   std::string records;         // the document its record was looked for in
   bool recordDiffers = false;  // a record of its name describes other bytes
+  // The file, or the document its record was looked for in, belongs to
+  // another user.
+  std::optional<platform::FileOwner> fileOwner;
+  std::optional<platform::FileOwner> recordsOwner;
 };
 
 // Loads the file of every usable area, before any command reaches the
@@ -98,7 +103,7 @@ bool LoadImages(Program& p, const std::vector<CopyArea>& areas,
         return false;
       }
       std::memset(image.bytes.get(), 0, kIspAreaBytes);
-      if (!LoadBackupFile(p, image.file, bytes, image.bytes.get())) return false;
+      if (!LoadBackupFile(p, image.file, bytes, image.bytes.get(), &image.fileOwner)) return false;
     }
     images.push_back(std::move(image));
   }
@@ -110,6 +115,10 @@ std::vector<const uint8_t*> Pointers(const std::vector<RestoreImage>& images) {
   pointers.reserve(images.size());
   for (const RestoreImage& image : images) pointers.push_back(image.bytes.get());
   return pointers;
+}
+
+std::string DigestOrNone(const DriveIdentity& drive) {
+  return drive.cisSha256.empty() ? std::string("none recorded") : drive.cisSha256;
 }
 
 void ShowRefusal(Program& p, const std::string& text) {
@@ -138,42 +147,75 @@ class RecordShelf {
   std::map<std::string, RecordBook> books_;
 };
 
-// For each usable area, the name of the newest backup of `kind` that the
-// records of `folder` hold for this drive and this copy. False after the
+// Which kinds of record may serve area `index` of a default restore.
+using KindFilter = std::function<bool(BackupKind kind, size_t index)>;
+
+// For each usable area, the name of the newest backup of a kind `accepts`
+// that the records of C: hold for this drive and this copy, and that kind
+// in `kinds`. Files a replay kept are never taken. False after the
 // refusal box of the first copy without one.
 bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, const std::vector<CopyArea>& areas,
-                         BackupKind kind, const DriveIdentity& drive,
-                         std::vector<std::string>& files) {
+                         const KindFilter& accepts, const DriveIdentity& drive,
+                         std::vector<std::string>& files, std::vector<BackupKind>& kinds) {
   const std::string folder = "C:\\";
+  const std::string records = folder + kRecordDocumentName;
   const RecordBook* book = shelf.Book(folder);
   if (book == nullptr) return false;
-  for (const CopyArea& area : areas) {
+  if (book->otherOwner && AnyUsable(areas)) {
+    ShowRefusal(
+        p, FormatText(kRestoreOtherUsersRecords, records.c_str(), book->otherOwner->name.c_str()));
+    return false;
+  }
+  for (size_t i = 0; i < areas.size(); ++i) {
+    const CopyArea& area = areas[i];
     const BackupRecord* newest = nullptr;
+    const BackupRecord* sameSerial = nullptr;  // of another stick of this serial
     if (area.usable()) {
       for (const BackupRecord& record : book->records) {
-        if (record.kind == kind && record.copy == area.copy && record.page == area.devicePage &&
-            SameStick(record.drive, drive) && (!newest || record.sequence > newest->sequence)) {
-          newest = &record;
+        if (!accepts(record.kind, i) || record.copy != area.copy ||
+            record.page != area.devicePage || !record.replayOf.empty()) {
+          continue;
         }
+        if (!SameStick(record.drive, drive)) {
+          if (SameModel(record.drive, drive) && !drive.usbSerial.empty() &&
+              record.drive.usbSerial == drive.usbSerial) {
+            sameSerial = &record;
+          }
+          continue;
+        }
+        if (!newest || record.sequence > newest->sequence) newest = &record;
       }
       if (newest == nullptr) {
-        const std::string records = folder + kRecordDocumentName;
-        ShowRefusal(p, drive.usbSerial.empty()
-                           ? FormatText(kRestoreNoSerial, DescribeIdentity(drive).c_str())
-                           : FormatText(kRestoreNoRecordedBackup, area.copy,
-                                        DescribeIdentity(drive).c_str(), records.c_str()));
+        if (drive.usbSerial.empty()) {
+          ShowRefusal(p, FormatText(kRestoreNoSerial, DescribeIdentity(drive).c_str()));
+        } else if (sameSerial != nullptr && sameSerial->drive.cisSha256.empty()) {
+          ShowRefusal(p, FormatText(kRestoreRecordedWithoutCisPage, area.copy, records.c_str(),
+                                    DescribeIdentity(drive).c_str()));
+        } else if (sameSerial != nullptr) {
+          ShowRefusal(p, FormatText(kRestoreSerialOfAnotherStick, area.copy,
+                                    DescribeIdentity(drive).c_str(), DigestOrNone(drive).c_str(),
+                                    records.c_str(), DigestOrNone(sameSerial->drive).c_str()));
+        } else {
+          ShowRefusal(p, FormatText(kRestoreNoRecordedBackup, area.copy,
+                                    DescribeIdentity(drive).c_str(), records.c_str()));
+        }
         return false;
       }
     }
     files.push_back(newest != nullptr ? folder + newest->file : std::string());
+    kinds.push_back(newest != nullptr ? newest->kind : BackupKind::kBefore);
   }
   return true;
 }
 
 // "a Before backup of copy 1 (page 320) of the drive with controller ...".
 std::string DescribeOrigin(const BackupRecord& record) {
-  static constexpr const char* kKinds[] = {"a Before backup", "an After backup", "a backup",
-                                           "a backup of the auxiliary code"};
+  static constexpr const char* kKinds[] = {"a Before backup",
+                                           "an After backup",
+                                           "a backup",
+                                           "a backup of the auxiliary code",
+                                           "a Before backup of the auxiliary code",
+                                           "an After backup of the auxiliary code"};
   const std::string copy =
       record.copy < 0
           ? FormatText("an area at page %u", static_cast<unsigned>(record.page))
@@ -182,10 +224,30 @@ std::string DescribeOrigin(const BackupRecord& record) {
                     copy.c_str(), DescribeIdentity(record.drive).c_str());
 }
 
-// What the donor question and refusals say of one file's origin.
-std::string OriginText(const RestoreImage& image) {
-  if (image.record) return "is " + DescribeOrigin(*image.record);
-  return FormatText(image.recordDiffers ? kChangedOrigin : kNoRecordOrigin, image.records.c_str());
+// What the donor question and refusals say of one file's origin, to be
+// written into `drive`.
+std::string OriginText(const RestoreImage& image, const DriveIdentity& drive) {
+  std::string text;
+  if (image.record) {
+    const BackupRecord& record = *image.record;
+    text = "is " + DescribeOrigin(record);
+    if (!record.replayOf.empty()) text += FormatText(kKeptByReplay, record.replayOf.c_str());
+    if (SameModel(record.drive, drive) && !drive.usbSerial.empty() &&
+        record.drive.usbSerial == drive.usbSerial && record.drive.cisSha256 != drive.cisSha256) {
+      text += record.drive.cisSha256.empty()
+                  ? std::string(kNoCisPageRecorded)
+                  : FormatText(kOtherCisPage, record.drive.cisSha256.c_str(),
+                               DigestOrNone(drive).c_str());
+    }
+  } else if (image.recordsOwner) {
+    text = FormatText(kOtherUsersRecordsOrigin, image.records.c_str(),
+                      image.recordsOwner->name.c_str());
+  } else {
+    text =
+        FormatText(image.recordDiffers ? kChangedOrigin : kNoRecordOrigin, image.records.c_str());
+  }
+  if (image.fileOwner) text += FormatText(kOtherUsersFile, image.fileOwner->name.c_str());
+  return text;
 }
 
 // Looks up the record of every usable area's file and classifies it.
@@ -204,11 +266,17 @@ bool ClassifyImages(Program& p, RecordShelf& shelf, const std::vector<CopyArea>&
       ShowRefusal(p, std::string(kNoDigest) + " " + kNothingWritten);
       return false;
     }
+    image.recordsOwner = book->otherOwner;
     const BackupRecord* record = book->Find(LeafOf(image.file));
     image.origin = ClassifyFile(record, bytes, HexText(digest->data(), digest->size()), drive,
                                 areas[i].copy, areas[i].devicePage);
     if (image.origin != FileOrigin::kUnknown) image.record = *record;
     image.recordDiffers = image.origin == FileOrigin::kUnknown && record != nullptr;
+    // Another user may have put the file under a name this user's records
+    // keep: it is no backup of this user's.
+    if (image.fileOwner && image.origin == FileOrigin::kThisDrive) {
+      image.origin = FileOrigin::kDonor;
+    }
   }
   return true;
 }
@@ -230,7 +298,8 @@ bool FilesFitThisModel(Program& p, const std::vector<RestoreImage*>& images,
     if (first == nullptr) {
       first = image;
     } else if (!SameModel(first->record->drive, image->record->drive) ||
-               first->record->drive.usbSerial != image->record->drive.usbSerial) {
+               first->record->drive.usbSerial != image->record->drive.usbSerial ||
+               first->record->drive.cisSha256 != image->record->drive.cisSha256) {
       ShowRefusal(p, FormatText(kRestoreMixedDrives, first->file.c_str(), image->file.c_str(),
                                 DescribeIdentity(first->record->drive).c_str(),
                                 DescribeIdentity(image->record->drive).c_str()));
@@ -281,16 +350,28 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   RecordShelf shelf(p);
 
   // One file per present copy, in copy order; a 0x190 copy takes its ISP
-  // file and then its auxiliary file. Start Fix keeps no backup of a 0x190
-  // drive, so its files are those of the backup command.
+  // file and then its auxiliary file. By default a copy's ISP file is the
+  // newest Before backup (0x190: Before or Backup, whichever is newer), and
+  // a 0x190 copy's auxiliary file the newest of the partner kind (AuxBefore
+  // or Aux), so that both areas come from the same command.
   std::vector<std::string> ispFiles;
   std::vector<std::string> auxFiles;
   const std::vector<std::string>& files = request.files;
   const size_t needed = isp.size() * (is190 ? 2 : 1);
   if (files.empty()) {
-    if (!ChooseRecordedFiles(p, shelf, isp, is190 ? BackupKind::kBackup : BackupKind::kBefore,
-                             drive, ispFiles) ||
-        !ChooseRecordedFiles(p, shelf, aux, BackupKind::kAux, drive, auxFiles)) {
+    std::vector<BackupKind> ispKinds;
+    std::vector<BackupKind> auxKinds;
+    const auto ispKind = [is190](BackupKind kind, size_t) {
+      return kind == BackupKind::kBefore || (is190 && kind == BackupKind::kBackup);
+    };
+    // The aux list has the ISP list's copies, in the same order.
+    const auto auxPartner = [&ispKinds](BackupKind kind, size_t index) {
+      if (index >= ispKinds.size()) return false;
+      return kind ==
+             (ispKinds[index] == BackupKind::kBackup ? BackupKind::kAux : BackupKind::kAuxBefore);
+    };
+    if (!ChooseRecordedFiles(p, shelf, isp, ispKind, drive, ispFiles, ispKinds) ||
+        !ChooseRecordedFiles(p, shelf, aux, auxPartner, drive, auxFiles, auxKinds)) {
       return RestoreOutcome::kRefusedNoBackup;
     }
   } else if (files.size() != needed) {
@@ -327,11 +408,12 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   for (const RestoreImage* image : used) {
     if (image->origin == FileOrigin::kThisDrive) continue;
     if (!request.donor) {
-      ShowRefusal(p, FormatText(kRestoreNotThisDrive, image->file.c_str(),
-                                OriginText(*image).c_str(), DescribeIdentity(drive).c_str()));
+      ShowRefusal(p,
+                  FormatText(kRestoreNotThisDrive, image->file.c_str(),
+                             OriginText(*image, drive).c_str(), DescribeIdentity(drive).c_str()));
       return RestoreOutcome::kRefusedDonor;
     }
-    donors += FormatText("<%s> %s.\n", image->file.c_str(), OriginText(*image).c_str());
+    donors += FormatText("<%s> %s.\n", image->file.c_str(), OriginText(*image, drive).c_str());
   }
   const uint32_t pageSize = slot.pageSize;
   if (!(is190 ? PageSizeFitsChunked(pageSize) : PageSizeFitsUpdate(pageSize))) {

@@ -90,6 +90,34 @@ inline constexpr const char* kNoRecordOrigin =
 inline constexpr const char* kChangedOrigin =
     "is not the file recorded under its name in <%s> (its size or SHA-256 differs), so the drive "
     "it came from is unknown";
+inline constexpr const char* kRecordsFull =
+    "The records there are numbered up to the last sequence a run may give, so no newer backup "
+    "can be told from them.";
+inline constexpr const char* kRestoreOtherUsersRecords =
+    "The backup records <%s> belong to %s, not to this user, so no backup in them counts as this "
+    "drive's own. Nothing was written. Name the files with --from, with --donor.";
+inline constexpr const char* kRestoreSerialOfAnotherStick =
+    "No backup of ISP copy %d of this drive (%s, CIS page SHA-256 %s) is recorded in <%s>: the "
+    "backups recorded for its USB serial come from a stick whose CIS page has SHA-256 %s, which "
+    "is another stick of that serial. Nothing was written. They are written only when named with "
+    "--from, with --donor.";
+inline constexpr const char* kRestoreRecordedWithoutCisPage =
+    "The backups of ISP copy %d recorded in <%s> for this drive's USB serial (%s) name no CIS "
+    "page, so they cannot be told from those of another stick of that serial. Nothing was "
+    "written. They are written only when named with --from, with --donor.";
+// Added to the origin of a file the records alone would take for this
+// drive's.
+inline constexpr const char* kOtherUsersFile = "; the file belongs to %s, not to this user";
+inline constexpr const char* kOtherUsersRecordsOrigin =
+    "has no record this user can trust: <%s> belongs to %s";
+inline constexpr const char* kKeptByReplay =
+    ", kept by a replay of the recording with SHA-256 %s, not read from the stick";
+inline constexpr const char* kOtherCisPage =
+    " (the same USB serial, but that stick's CIS page has SHA-256 %s and this drive's %s: another "
+    "stick of that serial)";
+inline constexpr const char* kNoCisPageRecorded =
+    " (recorded without the digest of its CIS page, so it cannot be told from another stick of "
+    "that serial)";
 // Follows one line per file that is not this drive's own backup.
 inline constexpr const char* kRestoreDonorQuestion =
     "This drive is %s.\nWrite code saved from another drive, or of unknown origin, into it ?";

@@ -21,6 +21,9 @@ class DialogControls {
   virtual void FillDriveList() = 0;
 };
 
+// Start Fix. A 0x190 drive gets the confirmation box of the other
+// controllers only when `p.confirmFix190` is set (the console sets it; the
+// dialog keeps its flow without one); its Before backups are made either way.
 void OnStartFix(Program& p, DialogControls& dialog);
 void DumpPhysicalPage(Program& p, uint32_t page);
 bool ReadPhysicalPage(Program& p, uint32_t page);
@@ -36,8 +39,15 @@ void UpdateIspCode190(Program& p, const std::string& path);
 enum class DownloadOutcome : uint8_t { kSaved, kDriveFailed, kHostFailed };
 
 // Which backup a file is: the ISP area before or after a fix, or saved by
-// the backup command (the ISP area, or the auxiliary area of 0x190).
-enum class BackupKind : uint8_t { kBefore, kAfter, kBackup, kAux };
+// the backup command (the ISP area, or the auxiliary area of 0x190), or the
+// auxiliary area of 0x190 before or after a fix.
+enum class BackupKind : uint8_t { kBefore, kAfter, kBackup, kAux, kAuxBefore, kAuxAfter };
+
+// Whether a backup of `kind` holds the auxiliary area of a 0x190 copy.
+constexpr bool IsAuxKind(BackupKind kind) {
+  return kind == BackupKind::kAux || kind == BackupKind::kAuxBefore ||
+         kind == BackupKind::kAuxAfter;
+}
 
 // `consequence`, when given, ends the box of a host-side failure. The file
 // is recorded as a backup of `kind` of the selected drive.

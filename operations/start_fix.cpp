@@ -5,9 +5,11 @@
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "images/images.h"
+#include "operations/backup_files.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "operations/operations.h"
+#include "operations/volume_guard.h"
 #include "operations/write_window.h"
 #include "platform/platform.h"
 
@@ -16,6 +18,7 @@ namespace kestrune {
 namespace {
 
 constexpr uint32_t kReadMode = 1;
+constexpr int8_t kWorkingCodeBlock = 5;
 
 // Whatever road Start Fix takes, the dialog ends with its inputs enabled
 // and the status text hidden.
@@ -88,6 +91,99 @@ bool BackUpIspAreas(Program& p, const char* nameFormat, BackupKind kind,
     }
   }
   return kept;
+}
+
+// The 0x190 backups of a fix: the ISP area and then the auxiliary area of
+// every copy with a known place, in 4 KiB transfers as the update moves
+// them. With `stopOnHostFailure` the first backup the host could not keep
+// ends the loop, and false tells the caller to write nothing.
+bool BackUpCodeAreas190(Program& p, bool before, const std::string& consequence,
+                        bool stopOnHostFailure) {
+  struct Pass {
+    AreaKind area;
+    const char* name;
+    const AreaFile& file;
+    BackupKind kind;
+  };
+  const Pass passes[] = {
+      {AreaKind::kIsp, before ? "C:\\ISP%d_Before.bin" : "C:\\ISP%d_After.bin", kIspFile190,
+       before ? BackupKind::kBefore : BackupKind::kAfter},
+      {AreaKind::kAux, before ? "C:\\ISP%d_AuxBefore.bin" : "C:\\ISP%d_AuxAfter.bin", kAuxFile190,
+       before ? BackupKind::kAuxBefore : BackupKind::kAuxAfter}};
+  std::vector<CopyArea> lists[2];
+  int total = 0;
+  for (int i = 0; i < 2; ++i) {
+    lists[i] = BuildCopyList(p, p.selectedDrive, passes[i].area);
+    for (const CopyArea& area : lists[i]) total += area.usable() ? 1 : 0;
+  }
+  int done = 0;
+  bool kept = true;
+  for (int i = 0; i < 2; ++i) {
+    for (const CopyArea& area : lists[i]) {
+      const std::string name = FormatText(passes[i].name, area.copy);
+      // The update leaves such a copy alone too.
+      if (!area.usable()) {
+        Fail(p, Outcome::kFailed, FormatText(kBackupSkipped, area.copy, name.c_str()), "ERROR",
+             kMbIconError);
+        continue;
+      }
+      const std::string step = "Backup " + name;
+      ReportStep(p, StepKind::kBackup, StepState::kStarted, step, done, total);
+      const DownloadOutcome outcome =
+          SaveCodeArea(p, name, area.devicePage, passes[i].file, passes[i].kind, consequence);
+      ReportStep(p, StepKind::kBackup,
+                 outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed, step,
+                 ++done, total);
+      if (outcome == DownloadOutcome::kHostFailed) {
+        kept = false;
+        if (stopOnHostFailure) return false;
+      }
+    }
+  }
+  return kept;
+}
+
+// A restarted 0x190 answers flash reads again only on its working code,
+// loaded and started as identification does.
+void PrepareFlashReads190(Program& p) {
+  const int index = p.selectedDrive;
+  VolumeGuard volume(p, index);
+  if (!OpenVolume(p, index)) return;
+  if (LoadCodeBlock(p, kWorkingCodeBlock, index)) {
+    device::InitFlash(p.link, 0, p.Slot(index).volumeHandle);
+  }
+}
+
+// Controller 0x190: the dialog goes straight to the update, the console
+// asks first as for every controller; either way the areas are saved
+// before the first erase and again after the update.
+void StartFix190(Program& p, DialogControls& dialog) {
+  const std::string path = ChooseUpdateImage190(p.platform, TraitsOf(p.Selected()));
+  if (p.confirmFix190 && ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
+                                 kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
+    SettleReport(p, Outcome::kCancelled);
+    return;
+  }
+  if (platform::InterruptReceived()) {
+    SettleReport(p, Outcome::kInterrupted);
+    return;
+  }
+  dialog.DisableInputs();
+  if (!BackUpCodeAreas190(p, true, kUpdateNotStarted, true)) {
+    p.log.AppendLog(kUpdateStopped);
+    return;
+  }
+  UpdateIspCode190(p, path);
+  if (platform::InterruptReceived()) {
+    bool written = false;
+    p.reports->Update([&](Report& report) { written = report.writeWindowEntered; });
+    if (written) p.log.AppendLog(kInterruptedAfterWrite);
+    SettleReport(p, Outcome::kInterrupted);
+    return;
+  }
+  p.platform.Sleep(1000);
+  PrepareFlashReads190(p);
+  BackUpCodeAreas190(p, false, "", false);
 }
 
 }  // namespace
@@ -163,7 +259,7 @@ void OnStartFix(Program& p, DialogControls& dialog) {
   p.pageBuffer.reset();
 
   if (slot.controllerId == kCtrl190) {
-    UpdateIspCode190(p, ChooseUpdateImage190(p.platform, TraitsOf(slot)));
+    StartFix190(p, dialog);
     return;
   }
 

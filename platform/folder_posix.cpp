@@ -69,6 +69,22 @@ class PosixFile : public File {
 
   std::string ErrorText() const override { return SystemErrorText(error_); }
 
+  std::optional<FileOwner> OtherOwner() const override {
+    struct stat st {};
+    // An owner that cannot be told is nobody's to trust.
+    if (::fstat(fd_, &st) != 0) return FileOwner{UINT32_MAX, "an owner the system does not tell"};
+    if (st.st_uid == ::geteuid() || st.st_uid == 0) return std::nullopt;
+    FileOwner owner{static_cast<uint32_t>(st.st_uid), "uid " + std::to_string(st.st_uid)};
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> room(16384);
+    if (::getpwuid_r(st.st_uid, &entry, room.data(), room.size(), &found) == 0 &&
+        found != nullptr && found->pw_name != nullptr) {
+      owner.name = "user " + std::string(found->pw_name) + " (" + owner.name + ")";
+    }
+    return owner;
+  }
+
  private:
   int fd_;
   int error_ = 0;

@@ -29,6 +29,12 @@ inline constexpr uint32_t kFileAttributeHidden = 0x02;
 inline constexpr uint32_t kFileAttributeSystem = 0x04;
 inline constexpr uint32_t kFileAttributeArchive = 0x20;
 
+// The owner of a file that belongs to another user.
+struct FileOwner {
+  uint32_t id = 0;
+  std::string name;  // "user NAME (uid 1001)", or "uid 1001" when the system names none
+};
+
 // An open file. Writes are unbuffered: each Write reaches the operating
 // system before it returns, so a log is complete up to its last line.
 class File {
@@ -47,6 +53,12 @@ class File {
   // Why the last Read, Write or Flush that fell short failed, in the
   // system's words; empty when the system gave no reason.
   virtual std::string ErrorText() const { return {}; }
+  // Set when the open file belongs to another user than the one running,
+  // root aside: what the run must not take for its own. POSIX asks the
+  // open descriptor, so no name swapped in after the open changes the
+  // answer. Windows tells no owners apart here: every file counts as the
+  // user's own.
+  virtual std::optional<FileOwner> OtherOwner() const { return std::nullopt; }
 };
 
 // An exclusive lock, held until the object goes.
@@ -231,6 +243,9 @@ std::string SystemDescription();
 // system's digest service fails.
 using Sha256Digest = std::array<uint8_t, 32>;
 std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pieces);
+// SHA-256 of what is left of `file`, read in steps of 64 KiB so that no
+// more than one step is held; nullopt when a read fails or the service does.
+std::optional<Sha256Digest> Sha256OfFile(File& file);
 
 // --- Interrupts of a console program ---
 //

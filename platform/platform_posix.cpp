@@ -310,6 +310,12 @@ std::unique_ptr<File> PosixPlatform::OpenFile(const std::string& path, OpenMode 
     OpenedFile opened = place.folder->OpenForReading(place.name);
     file = std::move(opened.file);
     error = opened.status == ReadStatus::kMissing ? ENOENT : opened.error;
+    // "is a FIFO, not a file" says more than the code it carries.
+    if (!file && opened.status == ReadStatus::kRefused && !opened.why.empty()) {
+      Fail(error);
+      lastWhy_ = opened.why;
+      return nullptr;
+    }
   } else {
     if (mode == OpenMode::kWriteBinaryTruncate) {
       if (const auto entry = place.folder->Look(place.name, nullptr)) {
@@ -443,13 +449,14 @@ std::string PosixPlatform::HostPath(const std::string& path) {
 }
 
 std::string PosixPlatform::LastErrorText() {
-  const std::string text = SystemErrorText(lastError_);
+  const std::string text = lastWhy_.empty() ? SystemErrorText(lastError_) : lastWhy_;
   return lastErrorDetail_.empty() ? text : text + "; " + lastErrorDetail_;
 }
 
 bool PosixPlatform::Fail(int error) {
   lastError_ = error;
   lastErrorDetail_.clear();
+  lastWhy_.clear();
   return false;
 }
 
@@ -579,6 +586,27 @@ std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pie
   for (const std::span<const uint8_t>& piece : pieces) {
     if (EVP_DigestUpdate(context.get(), piece.data(), piece.size()) != 1) return std::nullopt;
   }
+  Sha256Digest digest{};
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != digest.size()) {
+    return std::nullopt;
+  }
+  return digest;
+}
+
+std::optional<Sha256Digest> Sha256OfFile(File& file) {
+  struct ContextFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+  };
+  std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+  std::vector<uint8_t> step(64 * 1024);
+  for (;;) {
+    const size_t got = file.Read(step.data(), step.size());
+    if (got > 0 && EVP_DigestUpdate(context.get(), step.data(), got) != 1) return std::nullopt;
+    if (got < step.size()) break;
+  }
+  if (!file.ErrorText().empty()) return std::nullopt;
   Sha256Digest digest{};
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != digest.size()) {

@@ -342,6 +342,27 @@ std::optional<Sha256Digest> Sha256(std::span<const std::span<const uint8_t>> pie
   return digest;
 }
 
+std::optional<Sha256Digest> Sha256OfFile(File& file) {
+  HashAlgorithm algorithm;
+  if (algorithm.get() == nullptr) return std::nullopt;
+  HashObject hash(algorithm.get());
+  if (hash.get() == nullptr) return std::nullopt;
+  std::vector<uint8_t> step(64 * 1024);
+  for (;;) {
+    const size_t got = file.Read(step.data(), step.size());
+    if (got > 0 && ::BCryptHashData(hash.get(), step.data(), static_cast<ULONG>(got), 0) != 0) {
+      return std::nullopt;
+    }
+    if (got < step.size()) break;
+  }
+  if (!file.ErrorText().empty()) return std::nullopt;
+  Sha256Digest digest{};
+  if (::BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) != 0) {
+    return std::nullopt;
+  }
+  return digest;
+}
+
 std::string SystemDescription() {
   // The version the system itself reports, whatever the program's manifest
   // declares: GetVersionEx would answer for the newest system it names.

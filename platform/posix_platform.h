@@ -80,6 +80,8 @@ class PosixPlatform : public Platform {
   int lastError_ = 0;
   // Said after the error's text: who holds a folder lock that was waited for.
   std::string lastErrorDetail_;
+  // The refused file's own words, when an open gave them.
+  std::string lastWhy_;
   // Hidden/system/archive bits by host path (see above).
   std::map<std::string, uint32_t> sideAttributes_;
 };

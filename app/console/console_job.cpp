@@ -190,6 +190,8 @@ void DriveJob::Run(const JobSetup& setup) {
     program.images = setup.images;
     program.allowStandInImages = setup.allowStandInImages;
     program.imagesHint = kConsoleImagesHint;
+    // The console asks before every fix, a 0x190 update's included.
+    program.confirmFix190 = true;
     CKestruneApp app(program, DialogArguments(setup.options));
     app.InitInstance([&](CKestruneDlg& dialog) {
       if (dialog.OnInitDialog()) RunCommand(setup, program, dialog, view);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 
 #include "app/console/console_devices.h"
@@ -25,6 +26,29 @@ std::string LetterList(const std::vector<char>& letters) {
     text += ':';
   }
   return text;
+}
+
+// The SHA-256 of the recording at `path`, read through its folder as the
+// replay read it (a regular file only, never waited on); empty with
+// `problem` set when it cannot be read.
+std::string RecordingDigest(const std::string& path, std::string& problem) {
+  const fs::path named(path);
+  const std::string parent = named.parent_path().string();
+  const platform::FolderOpening opening =
+      platform::Folder::Open(parent.empty() ? "." : parent, platform::FolderRule::kFollowed);
+  if (!opening.folder) {
+    problem = platform::DescribeFolderRefusal(path + ": its folder", opening.check);
+    return {};
+  }
+  platform::OpenedFile opened = opening.folder->OpenForReading(named.filename().string(), true);
+  const std::optional<platform::Sha256Digest> digest =
+      opened.file ? platform::Sha256OfFile(*opened.file) : std::nullopt;
+  if (!digest) {
+    problem =
+        path + ": its SHA-256 cannot be taken" + (opened.why.empty() ? "" : ": " + opened.why);
+    return {};
+  }
+  return HexText(digest->data(), digest->size());
 }
 
 }  // namespace
@@ -76,6 +100,13 @@ bool ReplayDrives::Open(const ConsoleOptions& options, std::string& problem) {
       }
     }
     if (!replay->Checked()) unchecked_.push_back(drive.path);
+    // What the replay keeps is recorded as coming from this recording.
+    const std::string digest = RecordingDigest(drive.path, problem);
+    if (digest.empty()) {
+      problem = "cannot replay " + problem;
+      return false;
+    }
+    replay->SetRecordingDigest(digest);
     replays_.push_back(std::move(replay));
   }
   return true;

@@ -82,6 +82,7 @@ class WatchedDrive : public device::VolumeOpener {
   bool NeedsPrivilege() const override { return inner_->NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_->ServesRealDevice(letter); }
   std::string UsbSerial(char letter) const override { return inner_->UsbSerial(letter); }
+  std::string ReplayOf(char letter) const override { return inner_->ReplayOf(letter); }
 
  private:
   device::VolumeOpener& Used() {

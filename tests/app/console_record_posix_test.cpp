@@ -9,12 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "app/console/console_options.h"
 #include "device/bytes.h"
 #include "device/recording.h"
+#include "operations/backup_records.h"
+#include "platform/platform.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
@@ -175,6 +178,48 @@ TEST_F(ConsoleRecord, AllKeepsAFileForEachLetter) {
   const ConsoleResult wrong = Run("wrong", {"--drive", "F=" + Path("run.E.krec"), "scan"});
   EXPECT_EQ(wrong.code, kExitUsage);
   EXPECT_NE(wrong.err.find("holds no drive F: (it holds E:)"), std::string::npos) << wrong.err;
+}
+
+// --- what a replay keeps is not the stick's ---
+
+// A replay of a fix keeps Before and After files in the stick's own C:
+// folder, under the stick's serial; a later restore of that stick takes
+// none of them by default, and names the recording when they are given.
+TEST_F(ConsoleRecord, TheFilesAReplayKeepsAreNoBackupOfTheStick) {
+  const std::string file = Record("ctrl163_broken.json", "fix.krec", {"--yes", "fix"});
+  const std::string stick = Path("ctrl163_broken.json");  // fixed by the recorded run
+  const ConsoleResult replay = Run("c", {"--drive", "E=" + file, "--yes", "fix"});
+  ASSERT_EQ(replay.code, kExitDone) << replay.err;
+  ASSERT_TRUE(fs::exists(Path("c/ISP0_Before.bin")));
+
+  const std::string recording = ReadBytes(file);
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(recording.data()),
+                                       recording.size());
+  const auto digest = platform::Sha256({&bytes, 1});
+  ASSERT_TRUE(digest);
+  const std::string hex = HexText(digest->data(), digest->size());
+  const auto records = nlohmann::json::parse(ReadBytes(Path("c/kestrune-backups.json")));
+  ASSERT_EQ(records["files"].size(), 4u);
+  for (const auto& record : records["files"]) EXPECT_EQ(record["replayOf"], hex) << record;
+
+  const ConsoleResult restore = Run("c", {"--drive", "E=" + stick, "--yes", "restore"});
+  EXPECT_EQ(restore.code, kExitFailure) << restore.out;
+  EXPECT_NE(restore.out.find("No backup of ISP copy 0 of this drive"), std::string::npos)
+      << restore.out;
+  const std::vector<std::string> named{"--from", Path("c/ISP0_Before.bin"), "--from",
+                                       Path("c/ISP1_Before.bin")};
+  std::vector<std::string> from{"--drive", "E=" + stick, "--yes", "restore"};
+  from.insert(from.end(), named.begin(), named.end());
+  const ConsoleResult refused = Run("c", from);
+  EXPECT_EQ(refused.code, kExitFailure);
+  EXPECT_NE(refused.out.find("kept by a replay of the recording with SHA-256 " + hex),
+            std::string::npos)
+      << refused.out;
+  EXPECT_EQ(Run("c", {"--drive", "E=" + stick, "scan"}).out.rfind("[Check ISP] ISP is OK!", 0), 0u);
+  from.push_back("--donor");
+  EXPECT_EQ(Run("c", from).code, kExitDone);
+  EXPECT_EQ(Run("c", {"--drive", "E=" + stick, "scan"}).out.rfind("[Check ISP] ISP was borken!", 0),
+            0u);
 }
 
 // --- a replay that leaves its recording stops there ---

@@ -1,6 +1,7 @@
 // The console over the POSIX platform, whose C: and temporary folders the
 // options place; the Windows host has real ones.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "images/images.h"
+#include "operations/backup_records.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "platform/platform.h"
@@ -291,6 +294,65 @@ TEST_F(ConsoleRun, BackupFixAndRestoreTheOriginalIsp) {
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
 }
 
+// --- 0x190: asked like every controller, and never without a way back ---
+
+std::vector<uint8_t> FileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Fix190Case {
+  const char* name;
+  std::vector<std::string> answer;  // before "fix"
+  bool terminal;
+  std::string input;
+  int code;
+};
+
+class ConsoleFix190 : public ConsoleRun, public ::testing::WithParamInterface<Fix190Case> {};
+
+TEST_P(ConsoleFix190, AsksThenKeepsBothAreasBeforeTheFirstErase) {
+  const Fix190Case& c = GetParam();
+  const std::string drive = CopyDrive("ctrl190_broken.json");
+  std::vector<std::string> fix{"--drive", "E=" + drive};
+  fix.insert(fix.end(), c.answer.begin(), c.answer.end());
+  fix.push_back("fix");
+  const RunResult r = Run(fix, c.input, c.terminal);
+  EXPECT_EQ(r.code, c.code) << r.out << r.err;
+  EXPECT_TRUE(r.Said(kConfirm)) << r.out;
+  if (c.code != kExitDone) {
+    EXPECT_TRUE(fs::is_empty(cDrive())) << "a cancelled fix wrote a file";
+    EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
+    return;
+  }
+  const fs::path c_ = cDrive();
+  for (const char* copy : {"ISP0", "ISP1"}) {
+    const std::string n(copy);
+    EXPECT_EQ(fs::file_size(c_ / (n + "_Before.bin")), kIspPayloadBytes) << n;
+    EXPECT_EQ(fs::file_size(c_ / (n + "_AuxBefore.bin")), kAuxAreaBytes) << n;
+    EXPECT_NE(FileBytes(c_ / (n + "_Before.bin")), FileBytes(c_ / (n + "_After.bin"))) << n;
+  }
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
+
+  // The Before files take the drive back to the code it had, both areas.
+  const RunResult restored = Run({"--drive", "E=" + drive, "--yes", "restore"});
+  EXPECT_EQ(restored.code, kExitDone) << restored.out << restored.err;
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "backup"}).code, kExitDone);
+  for (const char* copy : {"ISP0", "ISP1"}) {
+    const std::string n(copy);
+    EXPECT_EQ(FileBytes(c_ / (n + "_Backup.bin")), FileBytes(c_ / (n + "_Before.bin"))) << n;
+    EXPECT_EQ(FileBytes(c_ / (n + "_Aux.bin")), FileBytes(c_ / (n + "_AuxBefore.bin"))) << n;
+  }
+  EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ConsoleFix190,
+    ::testing::Values(Fix190Case{"NoTerminalNoYes", {}, false, "", kExitCancelled},
+                      Fix190Case{"CancelOnTheTerminal", {}, true, "c\n", kExitCancelled},
+                      Fix190Case{"Yes", {"--yes"}, false, "", kExitDone}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- restore from a folder that served many sticks ---
 
 // A stick made from a ready-made drive: its own serial and, when given,
@@ -300,6 +362,9 @@ struct StickSpec {
   const char* ready;
   const char* serial;
   const char* content;  // "" keeps the ready-made drive's
+  // When given, the vendor text its CIS pages hold: a stick of the same
+  // batch and serial, but with flash of its own.
+  const char* cisVendor = nullptr;
 };
 
 struct SharedFolderCase {
@@ -323,6 +388,7 @@ class SharedFolder : public ConsoleRun, public ::testing::WithParamInterface<Sha
     nlohmann::json d = nlohmann::json::parse(in);
     d["usbSerial"] = stick.serial;
     if (*stick.content != '\0') d["isp"]["content"] = stick.content;
+    if (stick.cisVendor != nullptr) d["codeMarks"]["vendor"] = stick.cisVendor;
     const fs::path path = folder.path() / (std::string(stick.name) + ".json");
     std::ofstream(path) << d.dump(2);
     return path.string();
@@ -400,6 +466,8 @@ const std::string kStickB =
 const StickSpec kA{"a", "ctrl163_broken.json", "STICK-A", "garbage"};
 const StickSpec kB{"b", "ctrl163_healthy.json", "STICK-B", ""};
 const StickSpec kC{"c", "ctrl163_broken.json", "STICK-C", "corrupt"};
+// A's serial on another stick: its CIS pages differ.
+const StickSpec kTwinOfA{"twin", "ctrl163_healthy.json", "STICK-A", "", "KSTRUNE2"};
 const std::vector<std::string> kFromBefore{"--from", "C:\\ISP0_Before.bin", "--from",
                                            "C:\\ISP1_Before.bin"};
 
@@ -484,6 +552,32 @@ INSTANTIATE_TEST_SUITE_P(
                          "[SUCCESS] Restore ISP code Success, please replug device to ensure it "
                          "normal.",
                          "a"},
+        // One serial, two sticks: A's backups are not its twin's own.
+        SharedFolderCase{"OneSerialAnotherCisPage",
+                         {kTwinOfA, kA},
+                         {"a"},
+                         "",
+                         {"--yes"},
+                         kExitFailure,
+                         "the backups recorded for its USB serial come from a stick whose CIS "
+                         "page has SHA-256 ",
+                         ""},
+        SharedFolderCase{"OneSerialAnotherCisPageNamed",
+                         {kTwinOfA, kA},
+                         {"a"},
+                         "",
+                         With({"--yes"}, kFromBefore),
+                         kExitFailure,
+                         "(the same USB serial, but that stick's CIS page has SHA-256 ",
+                         ""},
+        SharedFolderCase{"OneSerialAnotherCisPageAsDonor",
+                         {kTwinOfA, kA},
+                         {"a"},
+                         "",
+                         With({"--donor", "--yes"}, kFromBefore),
+                         kExitDone,
+                         "(the same USB serial, but that stick's CIS page has SHA-256 ",
+                         "a"},
         // B's copy 1 was never saved: ISP1_Before.bin is still A's, and B
         // takes nothing of it.
         SharedFolderCase{
@@ -495,6 +589,146 @@ INSTANTIATE_TEST_SUITE_P(
             kExitFailure,
             FormatText(kRestoreNoRecordedBackup, 1, kStickB.c_str(), "C:\\kestrune-backups.json"),
             ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- a shared C: folder: what another user put there is not this user's ---
+
+constexpr uid_t kOtherUser = 54321;
+
+enum class Planted : uint8_t {
+  kInC,            // that user's records and Before files in C:, before the fix
+  kSwappedFile,    // this user's recorded file, replaced by the same bytes of that user
+  kFolderOfTheirs  // that user's folder, records and files, named with --from
+};
+
+struct OtherUserCase {
+  const char* name;
+  Planted planted;
+  std::vector<std::string> restore;  // after --drive E=<drive> restore
+  int code;
+  std::string said;      // part of the output
+  bool endsWithPlanted;  // the drive holds the planted bytes at the end
+};
+
+class OtherUser : public ConsoleRun, public ::testing::WithParamInterface<OtherUserCase> {
+ protected:
+  // The records `backup` keeps of this drive, in a folder of their own.
+  nlohmann::json RecordsOfTheDrive(const std::string& drive) {
+    const TempFolder scratch;
+    const auto r = testing::RunConsoleWith({"--c-drive", scratch.path().string(), "--temp", temp(),
+                                            "--drive", "E=" + drive, "backup"});
+    EXPECT_EQ(r.code, kExitDone) << r.err;
+    std::ifstream in(scratch.path() / "kestrune-backups.json");
+    return nlohmann::json::parse(in);
+  }
+  // Before files of `bytes` and records that name them for this drive,
+  // all of that user, in `where`.
+  void Plant(const fs::path& where, const std::string& suffix, const std::string& bytes,
+             nlohmann::json records) {
+    const std::span<const uint8_t> content(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                           bytes.size());
+    const std::string sha = HexText(platform::Sha256({&content, 1})->data(), 32);
+    for (auto& record : records["files"]) {
+      const std::string name = "ISP" + std::to_string(record["copy"].get<int>()) + suffix;
+      record["file"] = name;
+      record["kind"] = "Before";
+      record["sha256"] = sha;
+      record["sequence"] = 18446744073709551615u;
+      std::ofstream(where / name, std::ios::binary) << bytes;
+      ASSERT_EQ(::chown((where / name).c_str(), kOtherUser, kOtherUser), 0);
+    }
+    std::ofstream(where / "kestrune-backups.json") << records.dump(2);
+    ASSERT_EQ(::chown((where / "kestrune-backups.json").c_str(), kOtherUser, kOtherUser), 0);
+  }
+};
+
+TEST_P(OtherUser, IsNeverTakenForThisDrivesOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "files of another user need root to make";
+  const OtherUserCase& c = GetParam();
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const fs::path cFolder = cDrive();
+  fs::permissions(cFolder, fs::perms::all | fs::perms::sticky_bit);
+  const nlohmann::json records = RecordsOfTheDrive(drive);
+  const std::string planted(kIspPayloadBytes, 'Z');
+  const fs::path theirs = folder.path() / "theirs";
+  if (c.planted == Planted::kInC) Plant(cFolder, "_Before.7.bin", planted, records);
+
+  const RunResult fix = Run({"--drive", "E=" + drive, "--yes", "fix"});
+  ASSERT_EQ(fix.code, kExitDone) << fix.out << fix.err;
+  // The document the fix wrote is this user's, and holds nothing of theirs.
+  struct stat st {};
+  ASSERT_EQ(::stat((cFolder / "kestrune-backups.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  std::ifstream doc(cFolder / "kestrune-backups.json");
+  const std::string written{std::istreambuf_iterator<char>(doc), {}};
+  EXPECT_EQ(written.find("_Before.7.bin"), std::string::npos) << written;
+
+  std::vector<std::string> restore{"--drive", "E=" + drive, "restore"};
+  if (c.planted == Planted::kSwappedFile) {
+    const std::vector<uint8_t> own = FileBytes(cFolder / "ISP0_Before.bin");
+    fs::remove(cFolder / "ISP0_Before.bin");
+    std::ofstream(cFolder / "ISP0_Before.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(own.data()), static_cast<std::streamsize>(own.size()));
+    ASSERT_EQ(::chown((cFolder / "ISP0_Before.bin").c_str(), kOtherUser, kOtherUser), 0);
+  } else if (c.planted == Planted::kFolderOfTheirs) {
+    fs::create_directories(theirs);
+    Plant(theirs, "_Before.bin", planted, records);
+    ASSERT_EQ(::chown(theirs.c_str(), kOtherUser, kOtherUser), 0);
+    restore.insert(restore.end(), {"--from", (theirs / "ISP0_Before.bin").string(), "--from",
+                                   (theirs / "ISP1_Before.bin").string()});
+  }
+  restore.insert(restore.end(), c.restore.begin(), c.restore.end());
+  const RunResult r = Run(restore);
+  EXPECT_EQ(r.code, c.code) << r.out << r.err;
+  EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+
+  // What the drive holds now, as a backup reads it.
+  ASSERT_EQ(Run({"--drive", "E=" + drive, "backup"}).code, kExitDone);
+  const std::vector<uint8_t> now = FileBytes(cFolder / "ISP0_Backup.bin");
+  const std::vector<uint8_t> expected =
+      c.endsWithPlanted     ? std::vector<uint8_t>(planted.begin(), planted.end())
+      : c.code == kExitDone ? FileBytes(cFolder / "ISP0_Before.bin")
+                            : FileBytes(cFolder / "ISP0_After.bin");
+  EXPECT_EQ(now, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SharedC, OtherUser,
+    ::testing::Values(
+        // Their document says their files are this stick's newest backups:
+        // the fix replaces it with one of its own, and restore takes this
+        // user's files.
+        OtherUserCase{"RecordsAndFilesInC",
+                      Planted::kInC,
+                      {"--yes"},
+                      kExitDone,
+                      "[SUCCESS] Restore ISP code Success",
+                      false},
+        OtherUserCase{"AFileUnderThisUsersRecord",
+                      Planted::kSwappedFile,
+                      {"--yes"},
+                      kExitFailure,
+                      "; the file belongs to uid 54321, not to this user",
+                      false},
+        OtherUserCase{"AFileUnderThisUsersRecordAsDonor",
+                      Planted::kSwappedFile,
+                      {"--yes", "--donor"},
+                      kExitDone,
+                      "; the file belongs to uid 54321, not to this user",
+                      false},
+        OtherUserCase{"TheirFolderNamed",
+                      Planted::kFolderOfTheirs,
+                      {"--yes"},
+                      kExitFailure,
+                      "kestrune-backups.json> belongs to uid 54321; the file belongs to uid 54321",
+                      false},
+        OtherUserCase{"TheirFolderAsDonor",
+                      Planted::kFolderOfTheirs,
+                      {"--yes", "--donor"},
+                      kExitDone,
+                      // The question names whose they are.
+                      "belongs to uid 54321; the file belongs to uid 54321, not to this user.\n",
+                      true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
@@ -852,7 +1086,8 @@ TEST_P(ConsoleInterrupt, EndsWith130AndNeverLeavesAHalfWrittenIspOrFile) {
   for (const auto& entry : fs::directory_iterator(folder.path() / "c")) {
     EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
     if (entry.path().extension() == ".bin") {
-      EXPECT_EQ(fs::file_size(entry.path()), 49152u) << entry.path();
+      const bool aux = entry.path().filename().string().find("_Aux") != std::string::npos;
+      EXPECT_EQ(fs::file_size(entry.path()), aux ? 16384u : 49152u) << entry.path();
     }
   }
   const testing::ChildRun scan = RunWith(drive, {"scan"});

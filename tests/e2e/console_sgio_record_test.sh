@@ -54,7 +54,8 @@ run_sgio() { # c-folder expected-exit args...
   sgio=()
 }
 # What a run leaves in its C: folder, the backup records without their
-# times, which no two runs share.
+# times, which no two runs share, and without what tells the replay's
+# records from the stick's: each of the replay's names its recording.
 same_run() { # c-folder c-folder what
   cmp -s "$1.out" "$2.out" || { diff "$1.out" "$2.out" || true; fail "$3: stdout differs"; }
   local f
@@ -63,7 +64,10 @@ same_run() { # c-folder c-folder what
     name=$(basename "$f")
     [[ -f $2/$name ]] || fail "$3: $name was not written"
     if [[ $name == kestrune-backups.json ]]; then
-      cmp -s <(grep -v savedAt "$f") <(grep -v savedAt "$2/$name") || fail "$3: $name differs"
+      cmp -s <(grep -v -e savedAt -e replayOf "$f") <(grep -v -e savedAt -e replayOf "$2/$name") ||
+        fail "$3: $name differs"
+      [[ $(grep -c '"replayOf": "[0-9a-f]\{64\}"' "$2/$name") -eq $(grep -c '"file"' "$2/$name") ]] ||
+        fail "$3: a record of the replay does not name its recording"
     else
       cmp -s "$f" "$2/$name" || fail "$3: $name differs"
     fi

@@ -4,11 +4,14 @@
 // commands bring back the ISP a drive had. Simulated drives throughout,
 // behind a recording injector and a platform that spoils chosen files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -176,7 +179,16 @@ INSTANTIATE_TEST_SUITE_P(
         HostFailureCase{"ShortWriteLargePages", "ctrl163_large_pages_broken.json",
                         HostFault::kShortWrite, "ISP0_Before.bin",
                         "Fail to write 48k ISP code to <C:\\ISP0_Before.bin>\n"
-                        "Only 16384 of 49152 bytes were written."}),
+                        "Only 16384 of 49152 bytes were written."},
+        // A 0x190 keeps both areas of every copy before its first erase.
+        HostFailureCase{"ShortWrite190", "ctrl190_broken.json", HostFault::kShortWrite,
+                        "ISP1_Before.bin",
+                        "Fail to write 48k ISP code to <C:\\ISP1_Before.bin>\n"
+                        "Only 16384 of 49152 bytes were written."},
+        HostFailureCase{"FullAuxiliary190", "ctrl190_broken.json", HostFault::kFull,
+                        "ISP1_AuxBefore.bin",
+                        "Fail to write 16k auxiliary code to <C:\\ISP1_AuxBefore.bin>\n"
+                        "No space left on device"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A flash read that fails is the drive's fault: the repair the user asked
@@ -232,20 +244,112 @@ TEST_P(RecordFailure, StopsStartFixBeforeTheFirstErase) {
   }
 }
 
+// A records document of one record of ISP0_Before.7.bin.
+std::string OneRecord(const std::string& file, const std::string& sequence) {
+  return R"({"format": "kestrune-backup-records", "version": 1, "files": [{"file": ")" + file +
+         R"(", "kind": "Before", "copy": 0, "page": 192, "size": 49152, "sha256": "00",)"
+         R"( "savedAt": "2024-05-01T09:30:00Z", "programVersion": "1.0.0.7", "sequence": )" +
+         sequence +
+         R"(, "drive": {"controllerId": "0x163", "revision": 2, "flashId": "EC D3 51 95 58",)"
+         R"( "pageSize": 2048, "vendor": "KSTRUNE", "product": "USB DISK 163",)"
+         R"( "inquiryText": "x", "usbSerial": "KST163BROKEN"}}]})";
+}
+
+std::string NotReady(const std::string& why) {
+  return FormatText(kRecordsNotReady, "C:\\ISP0_Before.bin", "C:\\kestrune-backups.json") + "\n" +
+         FormatText(kRecordsUnreadable, "C:\\kestrune-backups.json", why.c_str());
+}
+
+const std::string kSubFolderRecord = OneRecord(R"(sub\\x.bin)", "3");
+const std::string kParentRecord = OneRecord("..", "3");
+const std::string kTopSequence = OneRecord("ISP0_Before.7.bin", "18446744073709551615");
+const std::string kLastSequence = OneRecord("ISP0_Before.7.bin", "9007199254740992");
+
 INSTANTIATE_TEST_SUITE_P(
     Records, RecordFailure,
-    ::testing::Values(RecordFailureCase{"CannotBeWritten", nullptr, HostFault::kFull,
-                                        FormatText(kRecordNotKept, "C:\\ISP0_Before.bin",
-                                                   "C:\\kestrune-backups.json") +
-                                            "\nNo space left on device"},
-                      RecordFailureCase{
-                          "NotARecordDocument", "{\"files\": 3}", HostFault::kNone,
-                          FormatText(kRecordsNotReady, "C:\\ISP0_Before.bin",
-                                     "C:\\kestrune-backups.json") +
-                              "\n" +
-                              FormatText(kRecordsUnreadable, "C:\\kestrune-backups.json",
-                                         "it is not a backup record document")}),
+    ::testing::Values(
+        RecordFailureCase{
+            "CannotBeWritten", nullptr, HostFault::kFull,
+            FormatText(kRecordNotKept, "C:\\ISP0_Before.bin", "C:\\kestrune-backups.json") +
+                "\nNo space left on device"},
+        RecordFailureCase{
+            "NotARecordDocument", "{\"files\": 3}", HostFault::kNone,
+            FormatText(kRecordsNotReady, "C:\\ISP0_Before.bin", "C:\\kestrune-backups.json") +
+                "\n" +
+                FormatText(kRecordsUnreadable, "C:\\kestrune-backups.json",
+                           "it is not a backup record document")},
+        // A record names a file of its folder, never a path.
+        RecordFailureCase{"ARecordOfASubFolder", kSubFolderRecord.c_str(), HostFault::kNone,
+                          NotReady("a record names <sub\\x.bin>, which is no plain "
+                                   "file name in its folder")},
+        RecordFailureCase{"ARecordOfTheParent", kParentRecord.c_str(), HostFault::kNone,
+                          NotReady("a record names <..>, which is no plain file "
+                                   "name in its folder")},
+        // No run numbers that far, and numbering never wraps.
+        RecordFailureCase{"ASequenceNoRunMakes", kTopSequence.c_str(), HostFault::kNone,
+                          NotReady("the record of <ISP0_Before.7.bin> has the "
+                                   "sequence 18446744073709551615, which no run "
+                                   "makes")},
+        RecordFailureCase{
+            "TheLastSequence", kLastSequence.c_str(), HostFault::kNone,
+            FormatText(kRecordNotKept, "C:\\ISP0_Before.bin", "C:\\kestrune-backups.json") + "\n" +
+                kRecordsFull}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A FIFO under the document's name is refused for what it is, at once:
+// nothing waits for a writer that never comes while the folder is locked.
+TEST(RecordDocument, AFifoIsRefusedForWhatItIs) {
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  ASSERT_EQ(::mkfifo((run.folder.path() / kRecordDocumentName).c_str(), 0600), 0);
+  OnStartFix(run.p, run.dialog);
+  EXPECT_FALSE(run.FlashChanged());
+  ASSERT_FALSE(run.view.boxes.empty());
+  EXPECT_EQ(run.view.boxes.back().text,
+            NotReady("is a FIFO, not a file") + "\n" + kUpdateNotStarted);
+}
+
+// Another user's document in a shared C: is not read: a default restore
+// refuses it by its owner, and a fix writes a document of its own in its
+// place, with none of that user's entries.
+TEST(RecordDocument, AnotherUsersDocumentIsNotThisUsers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a file of another user needs root to make";
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const fs::path document = run.folder.path() / kRecordDocumentName;
+  run.folder.Write(kRecordDocumentName, OneRecord("ISP0_Before.7.bin", "5"));
+  ASSERT_EQ(::chown(document.c_str(), 54321, 54321), 0);
+
+  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRefusedNoBackup);
+  EXPECT_EQ(run.view.BoxTexts(),
+            std::vector<std::string>{
+                FormatText(kRestoreOtherUsersRecords, "C:\\kestrune-backups.json", "uid 54321")});
+  EXPECT_TRUE(run.injector.Seen().empty());
+
+  run.view.boxes.clear();
+  OnStartFix(run.p, run.dialog);
+  EXPECT_EQ(run.view.boxes.back().text, kSuccess);
+  struct stat st {};
+  ASSERT_EQ(::stat(document.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(run.folder.Read(kRecordDocumentName).find("ISP0_Before.7.bin"), std::string::npos);
+}
+
+// An object of 100,000 keys is read like any other (bench/backup_records_bench
+// shows what it costs); only the fields of a record count.
+TEST(RecordDocument, AnObjectOfManyKeysIsReadAsAnyOther) {
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  std::string keys;
+  for (int i = 0; i < 100000; ++i) keys += "\"k" + std::to_string(i) + "\": 0, ";
+  std::string document = OneRecord("ISP0_Before.7.bin", "5");
+  document.insert(document.find("\"controllerId\""), keys);
+  run.folder.Write(kRecordDocumentName, document);
+  RecordBook book;
+  std::string problem;
+  ASSERT_TRUE(ReadRecordBook(run.p, "C:\\", book, problem)) << problem;
+  ASSERT_EQ(book.records.size(), 1u);
+  EXPECT_EQ(book.records[0].file, "ISP0_Before.7.bin");
+  EXPECT_EQ(book.records[0].sequence, 5u);
+  EXPECT_EQ(book.records[0].drive.usbSerial, "KST163BROKEN");
+}
 
 // --- naming: nothing overwritten, nothing followed ---
 
@@ -404,6 +508,39 @@ INSTANTIATE_TEST_SUITE_P(
                           {"C:\\a.bin", "C:\\b.bin", "C:\\c.bin", "C:\\d.bin"},
                           FormatText(kRestoreWrongSize, "C:\\b.bin", 16384)}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Records older than the CIS page digest cannot tell two sticks of one
+// serial apart: their files go back only as donor files.
+TEST(BackupAndRestore, RecordsWithoutACisPageAreDonorFiles) {
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const auto original = run.Codes(AreaKind::kIsp);
+  OnStartFix(run.p, run.dialog);
+  ASSERT_EQ(run.view.boxes.back().text, kSuccess);
+  nlohmann::json records = nlohmann::json::parse(run.folder.Read(kRecordDocumentName));
+  for (auto& record : records["files"]) {
+    ASSERT_TRUE(record["drive"]["cisSha256"].is_string());
+    record["drive"].erase("cisSha256");
+  }
+  run.folder.Write(kRecordDocumentName, records.dump(2));
+  const auto repaired = run.Codes(AreaKind::kIsp);
+  run.view.boxes.clear();
+  run.injector.Arm(Fault::kNone, 0);
+
+  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRefusedNoBackup);
+  EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{FormatText(
+                                     kRestoreRecordedWithoutCisPage, 0, "C:\\kestrune-backups.json",
+                                     DescribeIdentity(IdentityOf(run.p, 0)).c_str())});
+  EXPECT_FALSE(run.FlashChanged());
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), repaired);
+
+  run.view.boxes.clear();
+  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {{"C:\\ISP0_Before.bin", "C:\\ISP1_Before.bin"}, true}),
+            RestoreOutcome::kRestored);
+  ASSERT_FALSE(run.view.boxes.empty());
+  EXPECT_NE(run.view.boxes[0].text.find(kNoCisPageRecorded), std::string::npos)
+      << run.view.boxes[0].text;
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), original);
+}
 
 TEST(BackupAndRestore, RefuseADriveWhoseCopiesHaveNoKnownPlace) {
   testing::OpsHarness h;

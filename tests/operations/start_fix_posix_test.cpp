@@ -179,7 +179,8 @@ TEST_F(StartFixTest, FailedCisReadShowsItsBoxesAndGoesOn) {
                                       "Open handle fail", "Read physical data fail", kConfirm}));
 }
 
-TEST_F(StartFixTest, Controller190GoesStraightToItsOwnUpdate) {
+// The dialog asks nothing before a 0x190 update, but keeps its areas first.
+TEST_F(StartFixTest, Controller190GoesStraightToItsOwnUpdateAfterItsBackups) {
   h.p.Slot(0).controllerId = kCtrl190;
   h.p.Slot(0).cis[0].auxAreaOffset = 96;   // device page 192
   h.p.Slot(0).cis[1].auxAreaOffset = 160;  // device page 320
@@ -191,9 +192,10 @@ TEST_F(StartFixTest, Controller190GoesStraightToItsOwnUpdate) {
   EXPECT_EQ(h.view.boxes[0].style, 0u);
   EXPECT_EQ(Count("Check Before Update CIS0 -> ok"), 1u);
   EXPECT_EQ(Count("Update ISP File"), 0u);
-  EXPECT_EQ(Count("DownLoad ISP"), 0u);
-  EXPECT_FALSE(h.HostFileExists("ISP0_Before.bin"));
-  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"enable", "hide 1006"}));
+  EXPECT_TRUE(h.HostFileExists("ISP0_Before.bin"));
+  EXPECT_TRUE(h.HostFileExists("ISP1_AuxBefore.bin"));
+  EXPECT_TRUE(h.HostFileExists("ISP1_AuxAfter.bin"));
+  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"disable", "enable", "hide 1006"}));
 }
 
 }  // namespace

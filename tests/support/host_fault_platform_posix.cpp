@@ -30,6 +30,7 @@ class LimitedFile : public platform::File {
   bool Seek(uint64_t offset) override { return inner_->Seek(offset); }
   bool Flush() override { return !failed_ && inner_->Flush(); }
   std::string ErrorText() const override { return failed_ ? reason_ : inner_->ErrorText(); }
+  std::optional<platform::FileOwner> OtherOwner() const override { return inner_->OtherOwner(); }
 
  private:
   std::unique_ptr<platform::File> inner_;

@@ -30,6 +30,7 @@ class WatchedFile : public platform::File {
     return file_->Write(data, limit_ && size > *limit_ ? *limit_ : size);
   }
   bool Seek(uint64_t offset) override { return file_->Seek(offset); }
+  std::optional<platform::FileOwner> OtherOwner() const override { return file_->OtherOwner(); }
 
  private:
   std::unique_ptr<platform::File> file_;

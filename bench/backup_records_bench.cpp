@@ -1,0 +1,124 @@
+// What reading a backup records document costs when someone made it large:
+// one record whose drive object carries `keys` keys besides its own, up to
+// what the 8 MiB limit lets in. A document is read, with its folder locked,
+// before every backup a fix keeps, so the figure is time a fix waits.
+// Counters:
+//   keys       keys of the one object;
+//   s_per_key  host time per read, divided by the keys (flat when the read
+//              is linear in the document);
+//   refused    reads that did not give the one record (should be 0).
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+#include "device/link.h"
+#include "discovery/program.h"
+#include "log/isp_log.h"
+#include "operations/backup_records.h"
+#include "platform/posix_platform.h"
+#include "simulator/virtual_drive.h"
+#include "view/view.h"
+
+namespace {
+
+using namespace kestrune;
+namespace fs = std::filesystem;
+
+class QuietView : public View {
+ public:
+  int ShowMessage(const std::string&, const std::string&, unsigned) override { return kIdOk; }
+  void ShowControl(int, bool) override {}
+  void EnableControl(int, bool) override {}
+  void SetControlText(int, const std::string&) override {}
+  std::string GetControlText(int) override { return {}; }
+  void ResetList(int) override {}
+  int AddListString(int, const std::string&) override { return 0; }
+  void SetListSelection(int, int) override {}
+  int GetListSelection(int) override { return 0; }
+  std::string BrowseForFile(const std::string&, uint32_t) override { return {}; }
+  void CloseMainWindow() override {}
+};
+
+fs::path ScratchFolder() {
+  static std::atomic<unsigned> counter{0};
+  const fs::path path = fs::temp_directory_path() /
+                        ("kestrune-records-bench-" + std::to_string(std::random_device{}()) + "-" +
+                         std::to_string(counter++));
+  if (!fs::create_directory(path)) throw std::runtime_error("cannot create " + path.string());
+  return path;
+}
+
+// Short names, so that the most keys fit under the limit.
+std::string KeyName(int64_t i) {
+  static constexpr char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string name;
+  do {
+    name += kDigits[i % 36];
+    i /= 36;
+  } while (i != 0);
+  return name;
+}
+
+std::string DocumentWithKeys(int64_t keys) {
+  std::string extra;
+  for (int64_t i = 0; i < keys; ++i) extra += "\"" + KeyName(i) + "\":0,";
+  return R"({"format":"kestrune-backup-records","version":1,"files":[{"file":"ISP0_Before.bin",)"
+         R"("kind":"Before","copy":0,"page":192,"size":49152,"sha256":"00",)"
+         R"("savedAt":"2024-05-01T09:30:00Z","programVersion":"1.0.0.7","sequence":1,"drive":{)" +
+         extra +
+         R"("controllerId":"0x163","revision":2,"flashId":"EC D3 51 95 58","pageSize":2048,)"
+         R"("vendor":"KSTRUNE","product":"USB DISK 163","inquiryText":"x","usbSerial":"S"}}]})";
+}
+
+void ReadRecords(benchmark::State& state) {
+  const int64_t keys = state.range(0);
+  const fs::path folder = ScratchFolder();
+  const std::string document = DocumentWithKeys(keys);
+  if (document.size() > kMaxRecordDocumentBytes) {
+    fs::remove_all(folder);
+    state.SkipWithError("the document would pass the size limit");
+    return;
+  }
+  std::ofstream(folder / kRecordDocumentName, std::ios::binary) << document;
+  platform::PosixOptions options;
+  options.cDriveFolder = folder.string();
+  options.tempFolder = folder.string();
+  options.realSleep = false;
+  platform::PosixPlatform host(options);
+  sim::SimulatedVolumes volumes;
+  device::DeviceLink link(volumes);
+  IspLog log(host);
+  QuietView view;
+  Program p(host, link, log, view);
+  int64_t refused = 0;
+  for (auto _ : state) {
+    RecordBook book;
+    std::string problem;
+    if (!ReadRecordBook(p, "C:\\", book, problem) || book.records.size() != 1) ++refused;
+    benchmark::DoNotOptimize(book);
+  }
+  fs::remove_all(folder);
+  state.counters["keys"] = static_cast<double>(keys);
+  state.counters["bytes"] = static_cast<double>(document.size());
+  state.counters["refused"] = static_cast<double>(refused);
+  // Seconds per key of one read.
+  state.counters["s_per_key"] =
+      benchmark::Counter(static_cast<double>(keys), benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
+}
+
+BENCHMARK(ReadRecords)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(900000)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
