@@ -51,6 +51,10 @@ struct Program {
   // Start Fix asks before a 0x190 update too, as before every other
   // controller's (the console front end sets it).
   bool confirmFix190 = false;
+  // While set, a failure's box is kept among the warnings and leaves the
+  // outcome as it is: what fails then cannot undo what the operation did
+  // (see FailuresWarn in discovery/report.h).
+  bool failuresWarn = false;
   // A code load was refused because stand-in code must not run in a real
   // drive; a scan that then finds nothing says so instead.
   bool standInCodeRefused = false;

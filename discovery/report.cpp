@@ -106,8 +106,20 @@ int ShowBox(Program& p, const std::string& text, const std::string& caption, uns
 void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
           unsigned style) {
   ShowBox(p, text, caption, style);
-  p.reports->Update([&](Report& report) { Settle(report, outcome, text); });
+  p.reports->Update([&](Report& report) {
+    if (p.failuresWarn) {
+      report.warnings.push_back(text);
+    } else {
+      Settle(report, outcome, text);
+    }
+  });
 }
+
+FailuresWarn::FailuresWarn(Program& p, bool when) : p_(p), was_(p.failuresWarn) {
+  p_.failuresWarn = was_ || when;
+}
+
+FailuresWarn::~FailuresWarn() { p_.failuresWarn = was_; }
 
 void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style) {
   ShowBox(p, text, caption, style);

@@ -190,6 +190,20 @@ void Fail(Program& p, Outcome outcome, const std::string& text, const std::strin
           unsigned style);
 // Shows a warning box and records it and its text among the warnings.
 void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style);
+// While it lives (and `when` holds), Fail records warnings: for the steps
+// after an operation has done what was asked, such as the backups after a
+// verified write.
+class FailuresWarn {
+ public:
+  FailuresWarn(Program& p, bool when);
+  ~FailuresWarn();
+  FailuresWarn(const FailuresWarn&) = delete;
+  FailuresWarn& operator=(const FailuresWarn&) = delete;
+
+ private:
+  Program& p_;
+  bool was_;
+};
 // Settles the current report (see Settle) without a box.
 void SettleReport(Program& p, Outcome outcome);
 // A step of the selected drive; the second form names its drive itself.

@@ -154,6 +154,18 @@ void PrepareFlashReads190(Program& p) {
   }
 }
 
+// Every copy was written and read back equal: the fix has done what was
+// asked, and an After backup that cannot be made now (the stick was
+// replugged, as the success box tells the technician to do) is a warning.
+bool UpdateVerified(Program& p) {
+  bool verified = false;
+  p.reports->Update([&](Report& report) {
+    verified = report.outcome == Outcome::kSuccess && report.copiesWritten > 0 &&
+               report.copiesVerified == report.copiesWritten;
+  });
+  return verified;
+}
+
 // Controller 0x190: the dialog goes straight to the update, the console
 // asks first as for every controller; either way the areas are saved
 // before the first erase and again after the update.
@@ -182,6 +194,7 @@ void StartFix190(Program& p, DialogControls& dialog) {
     return;
   }
   p.platform.Sleep(1000);
+  const FailuresWarn after(p, UpdateVerified(p));
   PrepareFlashReads190(p);
   BackUpCodeAreas190(p, false, "", false);
 }
@@ -297,6 +310,7 @@ void OnStartFix(Program& p, DialogControls& dialog) {
     return;
   }
   p.platform.Sleep(1000);
+  const FailuresWarn after(p, UpdateVerified(p));
   BackUpIspAreas(p, "C:\\ISP%d_After.bin", BackupKind::kAfter, "", false);
 }
 

@@ -287,6 +287,31 @@ TEST(StandInsOnARealDrive, AreRefusedWhereverTheyComeFrom) {
   }
 }
 
+// The success box tells the technician to replug the stick, and one who
+// does so at once pulls it before the After backups: every copy was written
+// and read back equal, so the fix has succeeded, and the backups that could
+// not be made are warnings, not a failure.
+TEST(StartFixReplug, AStickPulledAtTheSuccessBoxIsRepairedWithAWarning) {
+  for (const char* file : {"ctrl163_broken.json", "ctrl190_broken.json"}) {
+    SCOPED_TRACE(file);
+    SimRun run(file);
+    ASSERT_EQ(run.found, 1);
+    run.view.whileShown = [&run](const std::string& text) {
+      if (text.rfind("Update ISP code Success", 0) == 0) run.drive->SetVanished(true);
+    };
+    OnStartFix(run.p, run.dialog);
+
+    const Report report = run.p.reports->Snapshot().back();
+    EXPECT_EQ(report.outcome, Outcome::kSuccess) << report.failure;
+    EXPECT_EQ(report.copiesVerified, report.copiesWritten);
+    EXPECT_GT(report.copiesVerified, 0);
+    EXPECT_TRUE(report.failure.empty()) << report.failure;
+    ASSERT_FALSE(report.warnings.empty()) << "the After backups that failed are told";
+    EXPECT_FALSE(run.HostFileExists("ISP0_After.bin"));
+    EXPECT_TRUE(run.HostFileExists("ISP0_Before.bin"));
+  }
+}
+
 // Where in the command stream a step of the update lies, found by a run
 // without faults over the same drive.
 enum class Pick : uint8_t { kFirst, kLast, kFirstAfterLastWrite };
