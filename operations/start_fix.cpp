@@ -50,6 +50,19 @@ uint32_t ListedAreaPage(Program& p, uint32_t offset) {
   return ToDevicePage(p, p.selectedDrive, offset);
 }
 
+// One backup of a fix, told as a step as it starts and as it ends; `done`
+// counts the backups ended so far.
+template <typename Save>
+DownloadOutcome BackupStep(Program& p, const std::string& name, int& done, int total, Save&& save) {
+  const std::string step = "Backup " + name;
+  ReportStep(p, StepKind::kBackup, StepState::kStarted, step, done, total);
+  const DownloadOutcome outcome = save();
+  ReportStep(p, StepKind::kBackup,
+             outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed, step,
+             ++done, total);
+  return outcome;
+}
+
 // Saves the area of every ISP copy the lists name, at the page the update
 // is about to write. With `stopOnHostFailure` the first backup the host
 // could not keep ends the loop, and false tells the caller to write nothing.
@@ -79,12 +92,8 @@ bool BackUpIspAreas(Program& p, const char* nameFormat, BackupKind kind,
       Fail(p, Outcome::kFailed, FormatText(kBackupSkipped, i, name.c_str()), "ERROR", kMbIconError);
       continue;
     }
-    const std::string step = "Backup " + name;
-    ReportStep(p, StepKind::kBackup, StepState::kStarted, step, done, total);
-    const DownloadOutcome outcome = DownloadIsp(p, name, page, kind, consequence);
-    ReportStep(p, StepKind::kBackup,
-               outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed, step,
-               ++done, total);
+    const DownloadOutcome outcome = BackupStep(
+        p, name, done, total, [&] { return DownloadIsp(p, name, page, kind, consequence); });
     if (outcome == DownloadOutcome::kHostFailed) {
       kept = false;
       if (stopOnHostFailure) return false;
@@ -127,13 +136,9 @@ bool BackUpCodeAreas190(Program& p, bool before, const std::string& consequence,
              kMbIconError);
         continue;
       }
-      const std::string step = "Backup " + name;
-      ReportStep(p, StepKind::kBackup, StepState::kStarted, step, done, total);
-      const DownloadOutcome outcome =
-          SaveCodeArea(p, name, area.devicePage, passes[i].file, passes[i].kind, consequence);
-      ReportStep(p, StepKind::kBackup,
-                 outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed, step,
-                 ++done, total);
+      const DownloadOutcome outcome = BackupStep(p, name, done, total, [&] {
+        return SaveCodeArea(p, name, area.devicePage, passes[i].file, passes[i].kind, consequence);
+      });
       if (outcome == DownloadOutcome::kHostFailed) {
         kept = false;
         if (stopOnHostFailure) return false;
