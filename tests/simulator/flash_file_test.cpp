@@ -186,27 +186,6 @@ TEST_F(FlashFile, ALongSessionDoesNotGrowTheFileWithoutEnd) {
             std::vector<uint8_t>(2048, static_cast<uint8_t>(kRounds - 1)));
 }
 
-// A flash may hold pieces of a customer's files. Each run that changes the
-// drive writes its file anew, and the new file is never readable by more
-// users than the one it replaces (export-drive makes it 0600).
-TEST_F(FlashFile, ARewrittenFileKeepsItsPermissions) {
-  using fs::perms;
-  for (const perms mode : {perms::owner_read | perms::owner_write,
-                           perms::owner_read | perms::owner_write | perms::group_read}) {
-    for (int run = 0; run < 2; ++run) {
-      auto drive = Load();
-      ASSERT_TRUE(drive);
-      ASSERT_TRUE(StartWorkingCode(*drive));
-      ASSERT_TRUE(Erase(*drive, drive->IspAreaPages().at(0)).ok());
-      MakeTransport(*drive).reset();
-      drive.reset();
-      if (run == 0) fs::permissions(FlashPathFor(path), mode, fs::perm_options::replace);
-    }
-    EXPECT_EQ(fs::status(FlashPathFor(path)).permissions(), mode)
-        << std::oct << static_cast<unsigned>(mode);
-  }
-}
-
 // Files written before records were kept hold one snapshot; they still load.
 TEST(FlashFileFormat, ASnapshotOnlyFileOfTheFirstVersionLoads) {
   const fs::path file =
