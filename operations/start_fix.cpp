@@ -1,6 +1,7 @@
 // OnStartFix: the whole repair of the selected drive, and the CIS page
 // reads that it records in the log before anything is written.
 #include <cstring>
+#include <functional>
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
@@ -171,26 +172,44 @@ bool UpdateVerified(Program& p) {
   return verified;
 }
 
-// Controller 0x190: the dialog goes straight to the update, the console
-// asks first as for every controller; either way the areas are saved
-// before the first erase and again after the update.
-void StartFix190(Program& p, DialogControls& dialog) {
-  const std::string path = ChooseUpdateImage190(p.platform, TraitsOf(p.Selected()));
-  if (p.confirmFix190 && ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
-                                 kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
+// What sets one controller's fix apart; the steps around it are the same
+// for every controller.
+struct FixRoad {
+  bool ask = true;      // the question comes first
+  std::string logLine;  // for the log once the inputs are off; empty: none
+  // False: a backup the host could not keep, so nothing may be written.
+  std::function<bool()> backUpBefore;
+  std::function<void()> update;
+  std::function<void()> backUpAfter;
+};
+
+// The question, the Before backups, the update and, a second later, the
+// After backups.
+void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
+  if (road.ask && ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
+                          kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
     SettleReport(p, Outcome::kCancelled);
     return;
   }
+  // An interrupt held while another drive of the run was writing ends this
+  // one before anything is done to it.
   if (platform::InterruptReceived()) {
     SettleReport(p, Outcome::kInterrupted);
     return;
   }
   dialog.DisableInputs();
-  if (!BackUpCodeAreas190(p, true, kUpdateNotStarted, true)) {
+  if (!road.logLine.empty()) p.log.AppendLog(road.logLine.c_str());
+
+  // A backup the host could not keep may be the only copy of the ISP there
+  // is: nothing is erased without it. A flash read that fails is another
+  // matter; the repair the user asked for goes on without that backup.
+  if (!road.backUpBefore()) {
     p.log.AppendLog(kUpdateStopped);
     return;
   }
-  UpdateIspCode190(p, path);
+  road.update();
+  // An interrupt held during the write ends the run here, its outcome shown:
+  // no After backup is made.
   if (platform::InterruptReceived()) {
     bool written = false;
     p.reports->Update([&](Report& report) { written = report.writeWindowEntered; });
@@ -200,8 +219,7 @@ void StartFix190(Program& p, DialogControls& dialog) {
   }
   p.platform.Sleep(1000);
   const FailuresWarn after(p, UpdateVerified(p));
-  PrepareFlashReads190(p);
-  BackUpCodeAreas190(p, false, "", false);
+  road.backUpAfter();
 }
 
 }  // namespace
@@ -276,47 +294,32 @@ void OnStartFix(Program& p, DialogControls& dialog) {
   DumpPhysicalPage(p, static_cast<uint32_t>(p.cisPageOffsets[1]));
   p.pageBuffer.reset();
 
+  // Controller 0x190: the dialog goes straight to the update, the console
+  // asks first as for every controller; either way the areas are saved
+  // before the first erase and again after the update.
   if (slot.controllerId == kCtrl190) {
-    StartFix190(p, dialog);
+    const std::string path = ChooseUpdateImage190(p.platform, TraitsOf(slot));
+    RunFix(
+        p, dialog,
+        {p.confirmFix190, "", [&] { return BackUpCodeAreas190(p, true, kUpdateNotStarted, true); },
+         [&] { UpdateIspCode190(p, path); },
+         [&] {
+           PrepareFlashReads190(p);
+           BackUpCodeAreas190(p, false, "", false);
+         }});
     return;
   }
 
   const std::string path = ChooseUpdateImage(p.platform, TraitsOf(slot), slot.controllerId);
   p.log.Debug(FormatText("Will update ISP file -> %s \r\n", path.c_str()).c_str());
-  if (ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
-              kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
-    SettleReport(p, Outcome::kCancelled);
-    return;
-  }
-  // An interrupt held while another drive of the run was writing ends this
-  // one before anything is done to it.
-  if (platform::InterruptReceived()) {
-    SettleReport(p, Outcome::kInterrupted);
-    return;
-  }
-  dialog.DisableInputs();
-  p.log.AppendLog(FormatText("Update ISP File --> %s \r\n", path.c_str()).c_str());
-
-  // A backup the host could not keep may be the only copy of the ISP there
-  // is: nothing is erased without it. A flash read that fails is another
-  // matter; the repair the user asked for goes on without that backup.
-  if (!BackUpIspAreas(p, "C:\\ISP%d_Before.bin", BackupKind::kBefore, kUpdateNotStarted, true)) {
-    p.log.AppendLog(kUpdateStopped);
-    return;
-  }
-  UpdateIspCode(p, path, false);
-  // An interrupt held during the write ends the run here, its outcome shown:
-  // no After backup is made.
-  if (platform::InterruptReceived()) {
-    bool written = false;
-    p.reports->Update([&](Report& report) { written = report.writeWindowEntered; });
-    if (written) p.log.AppendLog(kInterruptedAfterWrite);
-    SettleReport(p, Outcome::kInterrupted);
-    return;
-  }
-  p.platform.Sleep(1000);
-  const FailuresWarn after(p, UpdateVerified(p));
-  BackUpIspAreas(p, "C:\\ISP%d_After.bin", BackupKind::kAfter, "", false);
+  RunFix(p, dialog,
+         {true, FormatText("Update ISP File --> %s \r\n", path.c_str()),
+          [&] {
+            return BackUpIspAreas(p, "C:\\ISP%d_Before.bin", BackupKind::kBefore, kUpdateNotStarted,
+                                  true);
+          },
+          [&] { UpdateIspCode(p, path, false); },
+          [&] { BackUpIspAreas(p, "C:\\ISP%d_After.bin", BackupKind::kAfter, "", false); }});
 }
 
 }  // namespace kestrune
