@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "device/crc32c.h"
+#include "device/crc.h"
 #include "device/transport.h"
 
 namespace kestrune::platform {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "device/crc32c.h"
+#include "device/crc.h"
 #include "device/recording.h"
 #include "device/replay.h"
 #include "platform/platform.h"

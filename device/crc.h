@@ -1,5 +1,7 @@
-// CRC-32C (Castagnoli: reflected, polynomial 0x82F63B78), the checksum a
-// recording keeps over each of its records and over the whole file.
+// Reflected, table-driven CRCs: CRC-32 (polynomial 0xEDB88320, as zlib
+// computes it), which the simulated drive keeps over its code, its ISP and
+// its flash file, and CRC-32C (Castagnoli, 0x82F63B78), which a recording
+// keeps over each of its records and over the whole file.
 #pragma once
 
 #include <array>
@@ -8,8 +10,12 @@
 
 namespace kestrune::bytes {
 
-class Crc32c {
+template <uint32_t kPolynomial>
+class ReflectedCrc {
  public:
+  // Goes on from `previous`, the value of the bytes before (0: none).
+  explicit ReflectedCrc(uint32_t previous = 0) : state_(~previous) {}
+
   void Add(const uint8_t* data, size_t size) {
     uint32_t crc = state_;
     for (size_t i = 0; i < size; ++i) crc = kTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
@@ -24,14 +30,17 @@ class Crc32c {
     std::array<uint32_t, 256> t{};
     for (uint32_t i = 0; i < 256; ++i) {
       uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0x82F63B78u ^ (c >> 1) : c >> 1;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? kPolynomial ^ (c >> 1) : c >> 1;
       t[i] = c;
     }
     return t;
   }();
 
-  uint32_t state_ = 0xFFFFFFFFu;
+  uint32_t state_;
 };
+
+using Crc32c = ReflectedCrc<0x82F63B78u>;
+using Crc32 = ReflectedCrc<0xEDB88320u>;
 
 inline uint32_t Crc32cOf(const uint8_t* data, size_t size) {
   Crc32c crc;
