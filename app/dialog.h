@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "discovery/program.h"
+#include "base/program.h"
 #include "operations/operations.h"
 #include "view/view.h"
 

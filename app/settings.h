@@ -6,6 +6,10 @@
 
 namespace kestrune {
 
+// How the dialog program takes a folder of images, for the box that refuses
+// stand-ins: the setting alone.
+inline constexpr const char* kDialogImagesHint = "in the setting KESTRUNE_IMAGES";
+
 inline constexpr const char* kImagesVariable = "KESTRUNE_IMAGES";
 inline constexpr const char* kAllowStandInsVariable = "KESTRUNE_ALLOW_STANDIN_IMAGES";
 inline constexpr const char* kSimRealTimeVariable = "KESTRUNE_SIM_REALTIME";

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "device/link.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "log/isp_log.h"
 #include "operations/backup_records.h"
 #include "platform/posix_platform.h"

@@ -25,7 +25,7 @@
 
 #include "device/link.h"
 #include "discovery/discovery.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "images/images.h"
 #include "log/isp_log.h"
 #include "operations/operations.h"

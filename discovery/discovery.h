@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "discovery/program.h"
+#include "base/program.h"
 #include "images/images.h"
 
 namespace kestrune {

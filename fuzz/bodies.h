@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "discovery/program.h"
+#include "base/program.h"
 #include "fuzz/reply_stream.h"
 #include "simulator/nand_flash.h"
 

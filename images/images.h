@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/drive_traits.h"
 #include "device/controllers.h"
 #include "platform/platform.h"
 
@@ -98,10 +99,6 @@ std::string DescribeImages(platform::Platform& platform, const ImageSet* images)
 // a folder of images ("with --images or KESTRUNE_IMAGES"); empty: it says
 // nothing of how.
 std::string StandInsRefusedText(const std::string& howToName);
-// The console's way: its option and the setting both programs read.
-inline constexpr const char* kConsoleImagesHint = "with --images or KESTRUNE_IMAGES";
-// The dialog program's way: the setting alone.
-inline constexpr const char* kDialogImagesHint = "in the setting KESTRUNE_IMAGES";
 
 // --- reading an image file ---
 // Image files are read whole; none the program uses is larger than this.
@@ -126,13 +123,6 @@ void CopyImageBytes(const std::vector<uint8_t>& image, size_t offset, uint8_t* o
 int CatalogueEntryOf(platform::Platform& platform, const std::string& path);
 
 // --- choosers ---
-// What the choosers go by: values copied from the drive's slot.
-struct DriveTraits {
-  ControllerId controllerId = 0;
-  uint8_t flashId[5] = {};
-  uint8_t revision = 0;
-  char inquiryText[17] = {};  // characters 9 and 10 are tested
-};
 
 struct CodeImageChoice {
   std::string path;

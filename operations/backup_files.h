@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "discovery/program.h"
+#include "base/program.h"
 #include "operations/backup_records.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"

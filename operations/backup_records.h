@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "discovery/program.h"
+#include "base/program.h"
 #include "operations/operations.h"
 
 namespace kestrune {

@@ -163,7 +163,8 @@ bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, const std::vector<CopyA
   if (book == nullptr) return false;
   if (book->otherOwner && AnyUsable(areas)) {
     ShowRefusal(
-        p, FormatText(kRestoreOtherUsersRecords, records.c_str(), book->otherOwner->name.c_str()));
+        p, FormatText(kRestoreOtherUsersRecords, records.c_str(), book->otherOwner->name.c_str(),
+                      p.donorFilesHint.c_str()));
     return false;
   }
   for (size_t i = 0; i < areas.size(); ++i) {
@@ -187,17 +188,20 @@ bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, const std::vector<CopyA
       }
       if (newest == nullptr) {
         if (drive.usbSerial.empty()) {
-          ShowRefusal(p, FormatText(kRestoreNoSerial, DescribeIdentity(drive).c_str()));
+          ShowRefusal(p, FormatText(kRestoreNoSerial, DescribeIdentity(drive).c_str(),
+                                    p.donorFilesHint.c_str()));
         } else if (sameSerial != nullptr && sameSerial->drive.cisSha256.empty()) {
           ShowRefusal(p, FormatText(kRestoreRecordedWithoutCisPage, area.copy, records.c_str(),
-                                    DescribeIdentity(drive).c_str()));
+                                    DescribeIdentity(drive).c_str(), p.donorFilesHint.c_str()));
         } else if (sameSerial != nullptr) {
           ShowRefusal(p, FormatText(kRestoreSerialOfAnotherStick, area.copy,
                                     DescribeIdentity(drive).c_str(), DigestOrNone(drive).c_str(),
-                                    records.c_str(), DigestOrNone(sameSerial->drive).c_str()));
+                                    records.c_str(), DigestOrNone(sameSerial->drive).c_str(),
+                                    p.donorFilesHint.c_str()));
         } else {
           ShowRefusal(p, FormatText(kRestoreNoRecordedBackup, area.copy,
-                                    DescribeIdentity(drive).c_str(), records.c_str()));
+                                    DescribeIdentity(drive).c_str(), records.c_str(),
+                                    p.donorFilesHint.c_str()));
         }
         return false;
       }
@@ -410,7 +414,8 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     if (!request.donor) {
       ShowRefusal(p,
                   FormatText(kRestoreNotThisDrive, image->file.c_str(),
-                             OriginText(*image, drive).c_str(), DescribeIdentity(drive).c_str()));
+                             OriginText(*image, drive).c_str(), DescribeIdentity(drive).c_str(),
+                             p.donorHint.c_str()));
       return RestoreOutcome::kRefusedDonor;
     }
     donors += FormatText("<%s> %s.\n", image->file.c_str(), OriginText(*image, drive).c_str());

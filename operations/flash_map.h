@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "discovery/drive_slot.h"
-#include "discovery/report.h"
+#include "base/drive_slot.h"
+#include "base/report.h"
 #include "operations/isp_areas.h"
 
 namespace kestrune {

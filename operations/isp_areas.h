@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "discovery/discovery.h"
-#include "discovery/program.h"
+#include "base/program.h"
 
 namespace kestrune {
 

@@ -70,11 +70,10 @@ inline constexpr const char* kNoDigest = "The system's SHA-256 service failed.";
 inline constexpr const char* kNothingWritten = "Nothing was written.";
 inline constexpr const char* kRestoreNoRecordedBackup =
     "No backup of ISP copy %d of this drive (%s) is recorded in <%s>. Nothing was written. A file "
-    "of another drive, or of unknown origin, is written only when named with --from, with "
-    "--donor.";
+    "of another drive, or of unknown origin, is written only when named %s.";
 inline constexpr const char* kRestoreNoSerial =
     "This drive (%s) gives no USB serial, so its backups cannot be told from those of another "
-    "stick of the same model. Nothing was written. Name the files with --from, with --donor.";
+    "stick of the same model. Nothing was written. Name the files %s.";
 inline constexpr const char* kRestoreOtherModel =
     "The file <%s> was saved from another kind of drive: %s. This drive is %s. Nothing was "
     "written.";
@@ -83,7 +82,7 @@ inline constexpr const char* kRestoreMixedDrives =
     "written.";
 inline constexpr const char* kRestoreNotThisDrive =
     "The file <%s> %s; this drive is %s. Nothing was written: a file that is not shown to be "
-    "this drive's own backup of that copy is written only with --donor.";
+    "this drive's own backup of that copy is written only %s.";
 // How the origin of a file without a usable record is told.
 inline constexpr const char* kNoRecordOrigin =
     "has no record in <%s>, so the drive it came from is unknown";
@@ -95,16 +94,15 @@ inline constexpr const char* kRecordsFull =
     "can be told from them.";
 inline constexpr const char* kRestoreOtherUsersRecords =
     "The backup records <%s> belong to %s, not to this user, so no backup in them counts as this "
-    "drive's own. Nothing was written. Name the files with --from, with --donor.";
+    "drive's own. Nothing was written. Name the files %s.";
 inline constexpr const char* kRestoreSerialOfAnotherStick =
     "No backup of ISP copy %d of this drive (%s, CIS page SHA-256 %s) is recorded in <%s>: the "
     "backups recorded for its USB serial come from a stick whose CIS page has SHA-256 %s, which "
-    "is another stick of that serial. Nothing was written. They are written only when named with "
-    "--from, with --donor.";
+    "is another stick of that serial. Nothing was written. They are written only when named %s.";
 inline constexpr const char* kRestoreRecordedWithoutCisPage =
     "The backups of ISP copy %d recorded in <%s> for this drive's USB serial (%s) name no CIS "
     "page, so they cannot be told from those of another stick of that serial. Nothing was "
-    "written. They are written only when named with --from, with --donor.";
+    "written. They are written only when named %s.";
 // Added to the origin of a file the records alone would take for this
 // drive's.
 inline constexpr const char* kOtherUsersFile = "; the file belongs to %s, not to this user";

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "discovery/program.h"
+#include "base/program.h"
 
 namespace kestrune {
 

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "discovery/program.h"
+#include "base/program.h"
 #include "platform/platform.h"
 
 namespace kestrune {

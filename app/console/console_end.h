@@ -18,7 +18,7 @@
 #include "app/console/console_json.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
-#include "discovery/report.h"
+#include "base/report.h"
 #include "operations/flash_map.h"
 #include "platform/platform.h"
 

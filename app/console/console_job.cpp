@@ -10,7 +10,7 @@
 #include "device/link.h"
 #include "device/replay.h"
 #include "device/volume_map.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "log/isp_log.h"
 #include "operations/flash_map.h"
 #include "operations/operations.h"
@@ -190,6 +190,8 @@ void DriveJob::Run(const JobSetup& setup) {
     program.images = setup.images;
     program.allowStandInImages = setup.allowStandInImages;
     program.imagesHint = kConsoleImagesHint;
+    program.donorFilesHint = kConsoleDonorFilesHint;
+    program.donorHint = kConsoleDonorHint;
     // The console asks before every fix, a 0x190 update's included.
     program.confirmFix190 = true;
     CKestruneApp app(program, DialogArguments(setup.options));

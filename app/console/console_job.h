@@ -17,7 +17,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_view.h"
 #include "device/transport.h"
-#include "discovery/report.h"
+#include "base/report.h"
 #include "platform/platform.h"
 
 namespace kestrune {

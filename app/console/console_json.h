@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/console/console_options.h"
-#include "discovery/drive_slot.h"
-#include "discovery/report.h"
+#include "base/drive_slot.h"
+#include "base/report.h"
 #include "operations/flash_map.h"
 #include "view/view.h"
 

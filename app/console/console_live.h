@@ -18,7 +18,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "app/console/live_table.h"
-#include "discovery/report.h"
+#include "base/report.h"
 #include "platform/terminal.h"
 
 namespace kestrune::console {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/dialog.h"
-#include "discovery/program.h"
-#include "discovery/report.h"
+#include "base/program.h"
+#include "base/report.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {

@@ -11,6 +11,13 @@
 
 namespace kestrune::console {
 
+// How the console takes what the operations' boxes ask for: a folder of
+// images (its option and the setting both programs read), and files of
+// another drive for a restore.
+inline constexpr const char* kConsoleImagesHint = "with --images or KESTRUNE_IMAGES";
+inline constexpr const char* kConsoleDonorFilesHint = "with --from, with --donor";
+inline constexpr const char* kConsoleDonorHint = "with --donor";
+
 enum class Command {
   kInteractive,
   kScan,

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/report.h"
+#include "base/report.h"
 #include "view/view.h"
 
 namespace kestrune::console {

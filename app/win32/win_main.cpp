@@ -15,7 +15,7 @@
 #include "app/win32/win32_view.h"
 #include "device/link.h"
 #include "device/recorder.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "images/images.h"
 #include "log/isp_log.h"
 #include "operations/backup_records.h"

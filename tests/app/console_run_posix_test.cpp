@@ -491,7 +491,7 @@ INSTANTIATE_TEST_SUITE_P(
                          FormatText(kRestoreNoRecordedBackup, 0,
                                     "controller 0x163 rev 2, flash EC D3 51 95 58, page size "
                                     "2048, USB serial STICK-Y",
-                                    "C:\\kestrune-backups.json"),
+                                    "C:\\kestrune-backups.json", kConsoleDonorFilesHint),
                          ""},
         SharedFolderCase{"AnotherControllerNamed",
                          {{"y", "ctrl163_healthy.json", "STICK-Y", ""},
@@ -518,7 +518,7 @@ INSTANTIATE_TEST_SUITE_P(
             FormatText(
                 kRestoreNotThisDrive, "C:\\ISP0_Before.bin",
                 ("is a Before backup of copy 0 (page 192) of the drive with " + kStickA).c_str(),
-                kStickB.c_str()),
+                kStickB.c_str(), kConsoleDonorHint),
             ""},
         SharedFolderCase{"AnotherStickWithDonor",
                          {kB, kA},
@@ -587,7 +587,8 @@ INSTANTIATE_TEST_SUITE_P(
             "b",
             {"--yes"},
             kExitFailure,
-            FormatText(kRestoreNoRecordedBackup, 1, kStickB.c_str(), "C:\\kestrune-backups.json"),
+            FormatText(kRestoreNoRecordedBackup, 1, kStickB.c_str(), "C:\\kestrune-backups.json",
+                       kConsoleDonorFilesHint),
             ""}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -16,7 +16,7 @@
 #include "device/bytes.h"
 #include "device/link.h"
 #include "discovery/discovery.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "log/isp_log.h"
 #include "platform/platform.h"
 #include "tests/support/device_test_link.h"

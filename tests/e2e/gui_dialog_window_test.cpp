@@ -18,7 +18,7 @@
 #include "app/win32/main_dialog.h"
 #include "app/win32/win32_view.h"
 #include "device/link.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "log/isp_log.h"
 #include "platform/platform.h"
 #include "resources/resource.h"

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "device/link.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "images/images.h"
 #include "log/isp_log.h"
 #include "platform/posix_platform.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "device/link.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "images/images.h"
 #include "log/isp_log.h"
 #include "tests/support/device_test_link.h"

@@ -321,7 +321,8 @@ TEST(RecordDocument, AnotherUsersDocumentIsNotThisUsers) {
   EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRefusedNoBackup);
   EXPECT_EQ(run.view.BoxTexts(),
             std::vector<std::string>{
-                FormatText(kRestoreOtherUsersRecords, "C:\\kestrune-backups.json", "uid 54321")});
+                FormatText(kRestoreOtherUsersRecords, "C:\\kestrune-backups.json", "uid 54321",
+                           run.p.donorFilesHint.c_str())});
   EXPECT_TRUE(run.injector.Seen().empty());
 
   run.view.boxes.clear();
@@ -495,7 +496,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   FormatText(kRestoreNoRecordedBackup, 0,
                                              "controller 0x163 rev 2, flash EC D3 51 95 58, page "
                                              "size 2048, USB serial KST163BROKEN",
-                                             "C:\\kestrune-backups.json")},
+                                             "C:\\kestrune-backups.json", kPlainDonorFilesHint)},
                       RefusalCase{"TooFewNamed",
                                   "ctrl163_broken.json",
                                   {{"a.bin", 49152}},
@@ -529,7 +530,8 @@ TEST(BackupAndRestore, RecordsWithoutACisPageAreDonorFiles) {
   EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRefusedNoBackup);
   EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{FormatText(
                                      kRestoreRecordedWithoutCisPage, 0, "C:\\kestrune-backups.json",
-                                     DescribeIdentity(IdentityOf(run.p, 0)).c_str())});
+                                     DescribeIdentity(IdentityOf(run.p, 0)).c_str(),
+                                     run.p.donorFilesHint.c_str())});
   EXPECT_FALSE(run.FlashChanged());
   EXPECT_EQ(run.Codes(AreaKind::kIsp), repaired);
 

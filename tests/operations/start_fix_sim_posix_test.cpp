@@ -12,6 +12,7 @@
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
+#include "app/settings.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
 #include "operations/operations.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "device/link.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "log/isp_log.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "discovery/report.h"
+#include "base/report.h"
 #include "view/view.h"
 
 namespace kestrune::testing {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "device/link.h"
-#include "discovery/program.h"
+#include "base/program.h"
 #include "log/isp_log.h"
 #include "platform/platform.h"
 #include "simulator/virtual_drive.h"

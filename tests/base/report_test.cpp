@@ -1,4 +1,4 @@
-#include "discovery/report.h"
+#include "base/report.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "device/link.h"
-#include "discovery/drive_slot.h"
-#include "discovery/report.h"
+#include "base/drive_slot.h"
+#include "base/report.h"
 #include "log/isp_log.h"
 #include "platform/platform.h"
 #include "view/view.h"
@@ -17,6 +17,11 @@
 namespace kestrune {
 
 inline constexpr uint32_t kPageBufferSize = 65536;
+
+// How a restore's refusal says files of another drive are taken, where the
+// front end has not said how it takes them.
+inline constexpr const char* kPlainDonorFilesHint = "by name, as another drive's";
+inline constexpr const char* kPlainDonorHint = "as another drive's";
 
 // The images a run writes and checks files against (images/images.h).
 struct ImageSet;
@@ -30,7 +35,7 @@ struct Program {
   IspLog& log;
   View& view;
 
-  // What each operation did (discovery/report.h). Shared, so a front end
+  // What each operation did (base/report.h). Shared, so a front end
   // can keep a program's reports beyond the program.
   std::shared_ptr<Reports> reports = std::make_shared<Reports>();
 
@@ -48,12 +53,16 @@ struct Program {
   // How the front end takes a folder of images, for the box that refuses
   // stand-ins (images/images.h).
   std::string imagesHint;
+  // How the front end takes files of another drive for a restore, and how
+  // it takes the answer that writes a named file of another drive anyway.
+  std::string donorFilesHint = kPlainDonorFilesHint;
+  std::string donorHint = kPlainDonorHint;
   // Start Fix asks before a 0x190 update too, as before every other
   // controller's (the console front end sets it).
   bool confirmFix190 = false;
   // While set, a failure's box is kept among the warnings and leaves the
   // outcome as it is: what fails then cannot undo what the operation did
-  // (see FailuresWarn in discovery/report.h).
+  // (see FailuresWarn in base/report.h).
   bool failuresWarn = false;
   // A code load was refused because stand-in code must not run in a real
   // drive; a scan that then finds nothing says so instead.

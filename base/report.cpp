@@ -1,6 +1,6 @@
-#include "discovery/report.h"
+#include "base/report.h"
 
-#include "discovery/program.h"
+#include "base/program.h"
 
 namespace kestrune {
 

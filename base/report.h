@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "discovery/drive_slot.h"
+#include "base/drive_slot.h"
 
 namespace kestrune {
 
