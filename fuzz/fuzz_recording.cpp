@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "device/crc.h"
-#include "device/recording.h"
-#include "device/replay.h"
+#include "recording/recording.h"
+#include "recording/replay.h"
 #include "platform/platform.h"
 #include "simulator/drive_export.h"
 

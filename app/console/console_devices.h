@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "device/recording.h"
+#include "recording/recording.h"
 #include "device/transport.h"
 #include "platform/platform.h"
 

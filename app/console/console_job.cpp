@@ -8,7 +8,7 @@
 #include "app/console/console_map.h"
 #include "app/dialog.h"
 #include "device/link.h"
-#include "device/replay.h"
+#include "recording/replay.h"
 #include "device/volume_map.h"
 #include "base/program.h"
 #include "log/isp_log.h"

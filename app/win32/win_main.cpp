@@ -14,7 +14,7 @@
 #include "app/win32/main_dialog.h"
 #include "app/win32/win32_view.h"
 #include "device/link.h"
-#include "device/recorder.h"
+#include "recording/recorder.h"
 #include "base/program.h"
 #include "images/images.h"
 #include "log/isp_log.h"

@@ -15,7 +15,7 @@
 
 #include "app/console/console_options.h"
 #include "device/bytes.h"
-#include "device/recording.h"
+#include "recording/recording.h"
 #include "operations/backup_records.h"
 #include "platform/platform.h"
 #include "tests/support/console_runner.h"

@@ -1,5 +1,5 @@
 // A recording decorator: every open and every command that passes through
-// an opener's volumes is written to a recording (device/recording.h), one
+// an opener's volumes is written to a recording (recording/recording.h), one
 // file for all letters or one for each.
 #pragma once
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "device/recording.h"
+#include "recording/recording.h"
 #include "device/transport.h"
 
 namespace kestrune::device {

@@ -1,4 +1,4 @@
-#include "device/replay.h"
+#include "recording/replay.h"
 
 #include <algorithm>
 #include <chrono>

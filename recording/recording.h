@@ -1,6 +1,6 @@
 // A recording of a drive's traffic: every command the program sent, in
 // order, with the reply it got, written as the run goes. Read back, it
-// replays the run without the drive (device/replay.h) or becomes a
+// replays the run without the drive (recording/replay.h) or becomes a
 // simulated drive. docs/recording.md describes the file.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "device/recording.h"
+#include "recording/recording.h"
 
 #include <algorithm>
 #include <cstring>

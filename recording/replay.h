@@ -1,4 +1,4 @@
-// Replays a recording (device/recording.h) in place of the drives it was
+// Replays a recording (recording/recording.h) in place of the drives it was
 // made on: each open and command must be the next one recorded, and gets
 // the recorded answer. At the first step that is not, the replay stops the
 // run and keeps where and how it left the recording.
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "device/recording.h"
+#include "recording/recording.h"
 #include "device/transport.h"
 
 namespace kestrune::device {
@@ -51,7 +51,7 @@ class ReplayVolumes : public VolumeOpener {
   // Every letter the recording opened or tried to open.
   const std::vector<char>& Letters() const { return survey_.letters; }
   const RecordingHeader& Header() const { return reader_->header(); }
-  // The recording carries checksums (device/recording.h).
+  // The recording carries checksums (recording/recording.h).
   bool Checked() const { return reader_->checked(); }
 
   OpenResult Open(char letter) override;
