@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "recording/recorder.h"
 #include "discovery/discovery.h"
 #include "fuzz/bodies.h"
 #include "fuzz/fuzz_world.h"
 #include "images/images.h"
+#include "recording/recorder.h"
 #include "simulator/flash_content.h"
 #include "simulator/flash_file.h"
 #include "simulator/virtual_drive.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "recording/recording.h"
 #include "device/transport.h"
+#include "recording/recording.h"
 
 namespace kestrune::device {
 
@@ -42,8 +42,10 @@ class ReplayVolumes : public VolumeOpener {
  public:
   // Reads the whole recording once before anything is answered: a file
   // that is cut short, damaged or without its end marker is refused here.
-  // Null with `problem` set.
-  static std::unique_ptr<ReplayVolumes> Open(const std::string& path, std::string& problem);
+  // Null with `problem` set; a file that starts as one of `lookAlikes` is
+  // refused as what it is.
+  static std::unique_ptr<ReplayVolumes> Open(const std::string& path, std::string& problem,
+                                             const LookAlikes& lookAlikes = {});
   // The same over a reader already open (tests, benchmarks).
   static std::unique_ptr<ReplayVolumes> Over(std::unique_ptr<RecordingReader> reader,
                                              std::string& problem);
