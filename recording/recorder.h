@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "recording/recording.h"
 #include "device/transport.h"
+#include "recording/recording.h"
 
 namespace kestrune::device {
 
