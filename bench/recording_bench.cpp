@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "device/recording.h"
-#include "device/replay.h"
+#include "recording/recording.h"
+#include "recording/replay.h"
 
 namespace {
 

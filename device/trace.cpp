@@ -1,6 +1,8 @@
 #include "device/trace.h"
 
 #include <cstdio>
+#include <fstream>
+#include <mutex>
 
 namespace kestrune::device {
 namespace {
@@ -50,15 +52,25 @@ std::unique_ptr<Transport> MakeTracingTransport(std::unique_ptr<Transport> inner
   return std::make_unique<TracingTransport>(std::move(inner), letter, std::move(sink));
 }
 
+TraceSink OpenTraceFile(const std::string& path) {
+  struct File {
+    std::ofstream stream;
+    std::mutex mutex;
+  };
+  auto file = std::make_shared<File>();
+  file->stream.open(path, std::ios::app);
+  if (!file->stream) return {};
+  return [file](const std::string& line) {
+    const std::lock_guard<std::mutex> lock(file->mutex);
+    file->stream << line << '\n' << std::flush;
+  };
+}
+
 TracingVolumes::TracingVolumes(VolumeOpener& inner, TraceSink sink)
     : inner_(inner), sink_(std::move(sink)) {}
 
-TracingVolumes::TracingVolumes(VolumeOpener& inner, const std::string& path) : inner_(inner) {
-  file_ = std::make_shared<std::ofstream>(path, std::ios::app);
-  if (!*file_) return;
-  std::shared_ptr<std::ofstream> file = file_;
-  sink_ = [file](const std::string& line) { *file << line << '\n' << std::flush; };
-}
+TracingVolumes::TracingVolumes(VolumeOpener& inner, const std::string& path)
+    : inner_(inner), sink_(OpenTraceFile(path)) {}
 
 OpenResult TracingVolumes::Open(char letter) {
   OpenResult inner = inner_.Open(letter);

@@ -2,7 +2,6 @@
 // line (CDB in hex, direction, transfer length, timeout, outcome).
 #pragma once
 
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +20,12 @@ std::string FormatTraceLine(char letter, const Request& request, const Result& r
 
 using TraceSink = std::function<void(const std::string& line)>;
 
+// A sink that appends each line, followed by a newline and flushed, to the
+// file at `path`. Copies of it write to the one file, a line at a time
+// whichever thread gives it, so one file serves every drive of a run.
+// Empty when the file cannot be opened.
+TraceSink OpenTraceFile(const std::string& path);
+
 // Wraps a transport; the sink receives each line.
 std::unique_ptr<Transport> MakeTracingTransport(std::unique_ptr<Transport> inner, char letter,
                                                 TraceSink sink);
@@ -28,8 +33,7 @@ std::unique_ptr<Transport> MakeTracingTransport(std::unique_ptr<Transport> inner
 class TracingVolumes : public VolumeOpener {
  public:
   TracingVolumes(VolumeOpener& inner, TraceSink sink);
-  // Appends the lines, each followed by a newline and flushed, to `path`.
-  // Check ok() afterwards.
+  // Appends the lines to `path` (OpenTraceFile). Check ok() afterwards.
   TracingVolumes(VolumeOpener& inner, const std::string& path);
 
   OpenResult Open(char letter) override;
@@ -41,7 +45,6 @@ class TracingVolumes : public VolumeOpener {
 
  private:
   VolumeOpener& inner_;
-  std::shared_ptr<std::ofstream> file_;
   TraceSink sink_;
 };
 

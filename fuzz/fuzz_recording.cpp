@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "device/crc.h"
-#include "device/recording.h"
-#include "device/replay.h"
 #include "platform/platform.h"
+#include "recording/recording.h"
+#include "recording/replay.h"
 #include "simulator/drive_export.h"
 
 using namespace kestrune;

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "device/recorder.h"
 #include "discovery/discovery.h"
 #include "fuzz/bodies.h"
 #include "fuzz/fuzz_world.h"
 #include "images/images.h"
+#include "recording/recorder.h"
 #include "simulator/flash_content.h"
 #include "simulator/flash_file.h"
 #include "simulator/virtual_drive.h"
@@ -102,7 +102,7 @@ class MemoryFile : public platform::File {
   std::vector<uint8_t>& bytes_;
 };
 
-// A recording (device/recording.h, in its current version, with its
+// A recording (recording/recording.h, in its current version, with its
 // checksums) of a scan of the drive, as --record writes it.
 std::vector<uint8_t> RecordScan(const std::string& drive) {
   std::vector<uint8_t> bytes;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device/bytes.h"
+#include "device/command_traits.h"
 #include "device/commands.h"
 #include "discovery/discovery.h"
 
@@ -80,8 +81,8 @@ bool IsPageWrite(const device::Request& request) {
          request.carrier == device::Carrier::kOut;
 }
 
-bool IsBlockErase(const device::Request& request) {
-  return request.cdbLength >= 6 && request.cdb[0] == device::kOpEraseFlashBlock;
+bool ChangesFlash(const device::Request& request) {
+  return request.cdbLength >= 6 && device::ChangesFlash(request.cdb, request.cdbLength);
 }
 
 void WrittenPages::Store(const device::Request& request) {
@@ -97,7 +98,7 @@ const std::vector<uint8_t>* WrittenPages::Find(const device::Request& request) c
 }
 
 device::Result StreamTransport::Carry(const device::Request& request) {
-  if (flashChanges && (IsPageWrite(request) || IsBlockErase(request))) ++*flashChanges;
+  if (flashChanges && ChangesFlash(request)) ++*flashChanges;
   if (reader_.empty()) {
     if (exhausted != device::Outcome::kGood) return Failed(request, exhausted);
     // A short transfer: the rest of the buffer keeps what it held, and the

@@ -60,7 +60,8 @@ class WrittenPages {
 // True for the flash page read and write commands.
 bool IsPageRead(const device::Request& request);
 bool IsPageWrite(const device::Request& request);
-bool IsBlockErase(const device::Request& request);
+// True for a page write or a block erase, whichever way its data goes.
+bool ChangesFlash(const device::Request& request);
 
 // A drive that answers every command from a ByteReader. When the data runs
 // out, every further command is answered with `exhausted`.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 
 namespace kestrune::platform {
 
@@ -79,6 +80,18 @@ bool Folder::Replace(const std::string& name, std::span<const uint8_t> bytes, in
   // the medium too.
   Sync();
   return true;
+}
+
+FolderOfFile OpenFolderOf(const std::string& path, FolderRule rule, bool walked) {
+  const std::filesystem::path named(path);
+  std::string parent = named.parent_path().string();
+  if (parent.empty()) parent = ".";
+  return {walked ? Folder::OpenWalked(parent, rule) : Folder::Open(parent, rule),
+          named.filename().string()};
+}
+
+std::string FolderOfFile::Refusal(const std::string& path) const {
+  return DescribeFolderRefusal(path + ": its folder", opening.check);
 }
 
 std::string DescribeFolderRefusal(const std::string& what, const FolderCheck& check) {

@@ -236,6 +236,18 @@ extern const int kWriteFailed;
 // A sentence for a refused folder, after `what` ("the work folder /tmp/w").
 std::string DescribeFolderRefusal(const std::string& what, const FolderCheck& check);
 
+// The folder that holds the file at `path` (the current folder for a bare
+// name) and the file's name in it.
+struct FolderOfFile {
+  FolderOpening opening;  // the folder, or why it was refused
+  std::string name;
+  // "PATH: its folder ..." for a refused folder.
+  std::string Refusal(const std::string& path) const;
+};
+// Opens the folder of `path` under `rule`: as Folder::Open does, or with
+// `walked` as Folder::OpenWalked does.
+FolderOfFile OpenFolderOf(const std::string& path, FolderRule rule, bool walked = false);
+
 // Wraps a handle the system gave (a descriptor; a HANDLE) in a File that
 // owns it.
 std::unique_ptr<File> FileFromSystemHandle(intptr_t handle);

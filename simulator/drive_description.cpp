@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <span>
 
 #include "device/bytes.h"
 
@@ -31,6 +32,22 @@ bool KnownController(uint16_t id) {
 
 char RevisionDigit(uint8_t revision) {
   return static_cast<char>(revision < 10 ? '0' + revision : 'A' + (revision - 10));
+}
+
+std::string Hex(std::span<const uint8_t> bytes) {
+  std::string text;
+  char piece[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", bytes[i]);
+    text += piece;
+  }
+  return text;
+}
+
+std::string HexNumber(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
 }
 
 }  // namespace
@@ -589,6 +606,60 @@ bool ParseDescription(const std::string& jsonText, DriveDescription* out, std::s
   }
   *out = std::move(d);
   return true;
+}
+
+std::string DescriptionText(const DriveDescription& d) {
+  // The keys in the order they are set, as a person reading the file
+  // expects them.
+  using Json = nlohmann::ordered_json;
+  Json j = Json::object();
+  j["controller"] = HexNumber(d.controllerId);
+  j["revision"] = d.revision;
+  j["vendor"] = d.vendor;
+  j["product"] = d.product;
+  j["productRevision"] = d.productRevision;
+  j["usbSerial"] = d.usbSerial;
+  if (d.inquiryText && d.healthyInquiryText) {
+    j["inquiryText"] = {{"broken", *d.inquiryText}, {"healthy", *d.healthyInquiryText}};
+  } else if (d.inquiryText) {
+    j["inquiryText"] = *d.inquiryText;
+  }
+  if (!d.codeImage.empty()) j["codeImage"] = d.codeImage;
+  j["flashId"] = Hex(d.flashId);
+  j["modeByte"] = d.modeByte;
+  j["notReadyPolls"] = d.notReadyPolls;
+  j["geometry"] = {
+      {"pageSize", d.pageSize}, {"pagesPerBlock", d.pagesPerBlock}, {"blockCount", d.blockCount}};
+  Json config = Json::object();
+  config["flashType"] = d.flashType;
+  config["cfgFlags"] = HexNumber(d.cfgFlags.value_or(0));
+  if (d.cisPagesPerBlockByte) config["cisPagesPerBlockByte"] = *d.cisPagesPerBlockByte;
+  config["blocksPerZone"] = d.blocksPerZone;
+  config["zoneCount"] = d.zoneCount;
+  config["ceCount"] = d.ceCount;
+  if (d.configPagesPerBlock) config["pagesPerBlock"] = *d.configPagesPerBlock;
+  if (d.usableBlocksPerZone) config["usableBlocksPerZone"] = *d.usableBlocksPerZone;
+  if (d.cisPagesPerBlock) config["cisPagesPerBlock"] = *d.cisPagesPerBlock;
+  config["channelCount"] = d.channelCount;
+  if (d.configPageSize) config["pageSize"] = *d.configPageSize;
+  config["optionFlags"] = d.optionFlags;
+  if (d.configBytes) config["raw"] = Hex(*d.configBytes);
+  j["config"] = config;
+  j["capacity"] = {{"lastLba", d.lastLba.value_or(0)}, {"blockLength", d.blockLength}};
+  if (!d.memory.empty()) {
+    Json memory = Json::array();
+    for (const auto& [address, data] : d.memory) {
+      memory.push_back({{"address", HexNumber(address)}, {"hex", Hex(data)}});
+    }
+    j["memory"] = memory;
+  }
+  Json verdicts = Json::array();
+  for (const auto& area : d.judgedAreas) {
+    verdicts.push_back(
+        {{"page", area.page}, {"crc32", HexNumber(area.crc32)}, {"healthy", area.healthy}});
+  }
+  j["ispVerdicts"] = verdicts;
+  return j.dump(2) + "\n";
 }
 
 DriveDescription DefaultDescription() {

@@ -169,6 +169,11 @@ std::string ValidateDescription(const DriveDescription& d);
 // unknown keys included.
 bool ParseDescription(const std::string& jsonText, DriveDescription* out, std::string* error);
 
+// The virtual-drive JSON text of `d`, as ParseDescription reads it back:
+// every field the description holds, indented by two, with a newline at
+// the end.
+std::string DescriptionText(const DriveDescription& d);
+
 // The built-in default drive.
 DriveDescription DefaultDescription();
 

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <nlohmann/json.hpp>
 
 #include "device/bytes.h"
 #include "simulator/crc32.h"
@@ -16,8 +14,6 @@
 namespace kestrune::sim {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 using namespace wire;  // NOLINT(google-build-using-namespace): the codes the controller answers
 
@@ -56,76 +52,9 @@ std::string Field(const std::vector<uint8_t>& reply, size_t from, size_t to) {
   return text;
 }
 
-std::string Hex(std::span<const uint8_t> bytes) {
-  std::string text;
-  char piece[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", bytes[i]);
-    text += piece;
-  }
-  return text;
-}
-
-std::string HexNumber(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
-}
-
 bool Ascii(const std::string& text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-Json DescriptionJson(const DriveDescription& d) {
-  Json j = Json::object();
-  j["controller"] = HexNumber(d.controllerId);
-  j["revision"] = d.revision;
-  j["vendor"] = d.vendor;
-  j["product"] = d.product;
-  j["productRevision"] = d.productRevision;
-  j["usbSerial"] = d.usbSerial;
-  if (d.inquiryText && d.healthyInquiryText) {
-    j["inquiryText"] = {{"broken", *d.inquiryText}, {"healthy", *d.healthyInquiryText}};
-  } else if (d.inquiryText) {
-    j["inquiryText"] = *d.inquiryText;
-  }
-  if (!d.codeImage.empty()) j["codeImage"] = d.codeImage;
-  j["flashId"] = Hex(d.flashId);
-  j["modeByte"] = d.modeByte;
-  j["notReadyPolls"] = d.notReadyPolls;
-  j["geometry"] = {
-      {"pageSize", d.pageSize}, {"pagesPerBlock", d.pagesPerBlock}, {"blockCount", d.blockCount}};
-  Json config = Json::object();
-  config["flashType"] = d.flashType;
-  config["cfgFlags"] = HexNumber(d.cfgFlags.value_or(0));
-  if (d.cisPagesPerBlockByte) config["cisPagesPerBlockByte"] = *d.cisPagesPerBlockByte;
-  config["blocksPerZone"] = d.blocksPerZone;
-  config["zoneCount"] = d.zoneCount;
-  config["ceCount"] = d.ceCount;
-  if (d.configPagesPerBlock) config["pagesPerBlock"] = *d.configPagesPerBlock;
-  if (d.usableBlocksPerZone) config["usableBlocksPerZone"] = *d.usableBlocksPerZone;
-  if (d.cisPagesPerBlock) config["cisPagesPerBlock"] = *d.cisPagesPerBlock;
-  config["channelCount"] = d.channelCount;
-  if (d.configPageSize) config["pageSize"] = *d.configPageSize;
-  config["optionFlags"] = d.optionFlags;
-  if (d.configBytes) config["raw"] = Hex(*d.configBytes);
-  j["config"] = config;
-  j["capacity"] = {{"lastLba", d.lastLba.value_or(0)}, {"blockLength", d.blockLength}};
-  if (!d.memory.empty()) {
-    Json memory = Json::array();
-    for (const auto& [address, data] : d.memory) {
-      memory.push_back({{"address", HexNumber(address)}, {"hex", Hex(data)}});
-    }
-    j["memory"] = memory;
-  }
-  Json verdicts = Json::array();
-  for (const auto& area : d.judgedAreas) {
-    verdicts.push_back(
-        {{"page", area.page}, {"crc32", HexNumber(area.crc32)}, {"healthy", area.healthy}});
-  }
-  j["ispVerdicts"] = verdicts;
-  return j;
 }
 
 // The controller and revision whose derived text is `text` for the
@@ -504,7 +433,7 @@ std::optional<ExportedDrive> DriveExport::Finish(const std::string& usbSerial,
     d.judgedAreas.push_back({area, Crc32(payload.data(), payload.size()), healthy});
   }
 
-  ExportedDrive drive{d, std::move(flash), DescriptionJson(d).dump(2) + "\n", healthy, stored};
+  ExportedDrive drive{d, std::move(flash), DescriptionText(d), healthy, stored};
   std::string why;
   if (!ParseDescription(drive.json, &drive.description, &why)) {
     problem = "the description made of the recording does not load: " + why;

@@ -10,7 +10,6 @@ namespace kestrune::sim {
 
 namespace {
 
-constexpr char kMagic[8] = {'K', 'S', 'T', 'R', 'F', 'L', 'S', 'H'};
 constexpr uint32_t kVersion = 2;
 constexpr uint32_t kSnapshotOnlyVersion = 1;
 constexpr size_t kHeaderSize = 8 + 5 * 4;
@@ -39,7 +38,7 @@ std::vector<uint8_t> SnapshotBytes(const NandFlash& flash) {
   for (const auto& entry : flash.Pages()) numbers.push_back(entry.first);
   std::sort(numbers.begin(), numbers.end());
 
-  std::vector<uint8_t> out(kMagic, kMagic + 8);
+  std::vector<uint8_t> out(kFlashFileMagic.begin(), kFlashFileMagic.end());
   PutBe32(out, kVersion);
   PutBe32(out, flash.PageSize());
   PutBe32(out, flash.SpareSize());
@@ -140,7 +139,9 @@ namespace {
 // Why the first bytes of a file are no flash file of this geometry; empty
 // when they are.
 std::string HeadProblem(std::span<const uint8_t> in, const NandFlash& flash) {
-  if (in.size() < kHeaderSize || std::memcmp(in.data(), kMagic, 8) != 0) return "not a flash file";
+  if (in.size() < kHeaderSize ||
+      std::memcmp(in.data(), kFlashFileMagic.data(), kFlashFileMagic.size()) != 0)
+    return "not a flash file";
   const uint8_t* h = in.data() + 8;
   const uint32_t version = bytes::LoadBe32(h);
   if (version != kVersion && version != kSnapshotOnlyVersion) return "unknown version";

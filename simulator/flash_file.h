@@ -20,12 +20,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "simulator/nand_flash.h"
 #include "simulator/sim_host.h"
 
 namespace kestrune::sim {
+
+// What a flash file starts with.
+inline constexpr std::string_view kFlashFileMagic = "KSTRFLSH";
 
 // The most page data one record carries: a program command moves no more.
 inline constexpr uint32_t kMaxRecordPageBytes = 16u << 20;

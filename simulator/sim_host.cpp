@@ -16,11 +16,8 @@ struct NamedFile {
 };
 
 NamedFile Split(const std::string& path) {
-  const std::filesystem::path named(path);
-  const std::string parent = named.parent_path().string();
-  platform::FolderOpening opening =
-      platform::Folder::Open(parent.empty() ? "." : parent, platform::FolderRule::kFollowed);
-  return {std::move(opening.folder), opening.check, named.filename().string()};
+  platform::FolderOfFile file = platform::OpenFolderOf(path, platform::FolderRule::kFollowed);
+  return {std::move(file.opening.folder), file.opening.check, std::move(file.name)};
 }
 
 // Why the folder of a file could not be opened, after the file's path.

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "device/recording.h"
 #include "device/transport.h"
 #include "platform/platform.h"
+#include "recording/recording.h"
 
 namespace kestrune::console {
 

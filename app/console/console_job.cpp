@@ -7,13 +7,13 @@
 
 #include "app/console/console_map.h"
 #include "app/dialog.h"
-#include "device/link.h"
-#include "device/replay.h"
-#include "device/volume_map.h"
 #include "base/program.h"
+#include "device/link.h"
+#include "device/volume_map.h"
 #include "log/isp_log.h"
 #include "operations/flash_map.h"
 #include "operations/operations.h"
+#include "recording/replay.h"
 #include "simulator/virtual_drive.h"
 
 namespace kestrune::console {

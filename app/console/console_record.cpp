@@ -10,6 +10,7 @@
 #include "platform/folder.h"
 #include "platform/platform.h"
 #include "simulator/drive_export.h"
+#include "simulator/flash_file.h"
 #include "simulator/virtual_drive.h"
 
 namespace kestrune::console {
@@ -28,19 +29,26 @@ std::string LetterList(const std::vector<char>& letters) {
   return text;
 }
 
+// The file most easily given in a recording's place: a virtual drive's
+// flash file, which sits beside the drive's description.
+const device::LookAlikes& RecordingLookAlikes() {
+  static const device::LookAlikes lookAlikes = {
+      {std::string(sim::kFlashFileMagic),
+       "is the flash file of a virtual drive, not a recording; give the drive's .json file"}};
+  return lookAlikes;
+}
+
 // The SHA-256 of the recording at `path`, read through its folder as the
 // replay read it (a regular file only, never waited on); empty with
 // `problem` set when it cannot be read.
 std::string RecordingDigest(const std::string& path, std::string& problem) {
-  const fs::path named(path);
-  const std::string parent = named.parent_path().string();
-  const platform::FolderOpening opening =
-      platform::Folder::Open(parent.empty() ? "." : parent, platform::FolderRule::kFollowed);
-  if (!opening.folder) {
-    problem = platform::DescribeFolderRefusal(path + ": its folder", opening.check);
+  const platform::FolderOfFile place =
+      platform::OpenFolderOf(path, platform::FolderRule::kFollowed);
+  if (!place.opening.folder) {
+    problem = place.Refusal(path);
     return {};
   }
-  platform::OpenedFile opened = opening.folder->OpenForReading(named.filename().string(), true);
+  platform::OpenedFile opened = place.opening.folder->OpenForReading(place.name, true);
   const std::optional<platform::Sha256Digest> digest =
       opened.file ? platform::Sha256OfFile(*opened.file) : std::nullopt;
   if (!digest) {
@@ -61,7 +69,8 @@ std::string UncheckedWarning(const std::string& path) {
 
 void MarkReplays(std::vector<DriveArgument>& drives) {
   for (DriveArgument& drive : drives) {
-    if (!drive.simulated && !drive.replay) drive.replay = device::StartsAsRecording(drive.path);
+    if (!drive.simulated && !drive.replay)
+      drive.replay = device::StartsAsRecording(drive.path, RecordingLookAlikes());
   }
 }
 
@@ -73,7 +82,7 @@ bool ReplayDrives::Open(const ConsoleOptions& options, std::string& problem) {
       return false;
     }
     std::unique_ptr<device::ReplayVolumes> replay =
-        device::ReplayVolumes::Open(drive.path, problem);
+        device::ReplayVolumes::Open(drive.path, problem, RecordingLookAlikes());
     if (!replay) {
       problem = "cannot replay " + problem;
       return false;
@@ -212,7 +221,7 @@ int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
   const DriveArgument& source = drives[0];
   std::string problem;
   std::unique_ptr<device::RecordingReader> reader =
-      device::RecordingReader::Open(source.path, problem);
+      device::RecordingReader::Open(source.path, problem, RecordingLookAlikes());
   if (!reader) return fail("cannot export " + problem);
   if (!reader->checked()) io.err << "kestrune: " << UncheckedWarning(source.path) << std::endl;
 

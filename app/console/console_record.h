@@ -12,8 +12,8 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "app/dialog.h"
-#include "device/recorder.h"
-#include "device/replay.h"
+#include "recording/recorder.h"
+#include "recording/replay.h"
 #include "device/volume_map.h"
 
 namespace kestrune::console {

@@ -13,14 +13,14 @@
 #include "app/win32/drive_source.h"
 #include "app/win32/main_dialog.h"
 #include "app/win32/win32_view.h"
-#include "device/link.h"
-#include "device/recorder.h"
 #include "base/program.h"
+#include "device/link.h"
 #include "images/images.h"
 #include "log/isp_log.h"
 #include "operations/backup_records.h"
 #include "platform/platform.h"
 #include "program_version.h"
+#include "recording/recorder.h"
 #include "resources/resource.h"
 
 namespace {

@@ -15,9 +15,9 @@
 
 #include "app/console/console_options.h"
 #include "device/bytes.h"
-#include "device/recording.h"
 #include "operations/backup_records.h"
 #include "platform/platform.h"
+#include "recording/recording.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 

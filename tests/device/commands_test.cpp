@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "device/command_traits.h"
 #include "tests/support/scripted_transport.h"
 
 namespace kestrune::device {
@@ -182,8 +184,35 @@ const CommandCase kCommands[] = {
      20},
 };
 
+// The recording puts a command on the medium before it is sent, and the
+// kernel-stage target moves its data, by what the table says of it: the
+// table must say what the builders send.
+TEST_P(CommandTable, TheTraitsTableKnowsEachCommandAsItIsBuilt) {
+  const CommandCase& c = GetParam();
+  const CommandTraits* traits = FindCommand(c.cdb.data(), c.cdb.size());
+  ASSERT_NE(traits, nullptr) << "no row for the command";
+  EXPECT_EQ(traits->cdbLength, c.cdb.size()) << traits->name;
+  const DataDirection sent = c.transferLength == 0        ? DataDirection::kNone
+                             : c.carrier == Carrier::kOut ? DataDirection::kOut
+                                                          : DataDirection::kIn;
+  EXPECT_EQ(traits->direction, sent) << traits->name;
+  // What sends data changes the drive: none of the set sends data to read.
+  if (sent == DataDirection::kOut) {
+    EXPECT_FALSE(OnlyReads(c.cdb.data(), c.cdb.size())) << traits->name;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Builders, CommandTable, ::testing::ValuesIn(kCommands),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CommandTraitsTest, EveryRowIsACommandTheProgramBuilds) {
+  for (const CommandTraits& row : kCommandTraits) {
+    const bool built = std::any_of(std::begin(kCommands), std::end(kCommands), [&](const auto& c) {
+      return FindCommand(c.cdb.data(), c.cdb.size()) == &row;
+    });
+    EXPECT_TRUE(built) << row.name;
+  }
+}
 
 class CommandsTest : public ::testing::Test {
  protected:

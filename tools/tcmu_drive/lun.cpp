@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "device/bytes.h"
+#include "device/command_traits.h"
 #include "device/commands.h"
 
 namespace kestrune::tcmu {
@@ -67,15 +68,9 @@ Reply Check(uint8_t key, uint8_t asc) {
 
 // The controller reads each of its commands at its own length; the target
 // hands every vendor opcode on as 10 bytes.
-uint8_t VendorCdbLength(uint8_t opcode) {
-  switch (opcode) {
-    case device::kOpReadFlashConfig:
-      return 12;
-    case device::kOpReadModeByte:
-      return 6;
-    default:
-      return 10;
-  }
+uint8_t VendorCdbLength(const uint8_t* cdb, size_t cdbLength) {
+  const device::CommandTraits* traits = device::FindCommand(cdb, cdbLength);
+  return traits != nullptr ? traits->cdbLength : 10;
 }
 
 uint64_t LoadBe64(const uint8_t* p) {
@@ -166,10 +161,7 @@ void Lun::SetHoldRules(const std::vector<HoldRule>& rules) {
 
 bool Lun::IsDataOut(const uint8_t* cdb, size_t cdbLength) {
   if (cdbLength == 0) return false;
-  if (IsWrite(cdb[0]) || cdb[0] == device::kOpWriteFlashPages) return true;
-  // Controller memory: byte 2 says whether it is read (0) or written (1).
-  return cdb[0] == device::kOpController && cdbLength > 2 && cdb[1] == device::kSubMemory &&
-         cdb[2] == 0x01;
+  return IsWrite(cdb[0]) || device::SendsData(cdb, cdbLength);
 }
 
 Reply Lun::Answer(const uint8_t* cdb, size_t cdbLength, std::vector<uint8_t>& data) {
@@ -240,7 +232,7 @@ Reply Lun::ToDrive(const uint8_t* cdb, size_t cdbLength, std::vector<uint8_t>& d
   uint8_t full[device::kMaxCdbLength] = {};
   size_t length = std::min<size_t>(cdbLength, sizeof full);
   std::memcpy(full, cdb, length);
-  if (cdb[0] >= kFirstVendorOpcode) length = VendorCdbLength(cdb[0]);
+  if (cdb[0] >= kFirstVendorOpcode) length = VendorCdbLength(cdb, cdbLength);
 
   device::Request request;
   request.cdb = full;

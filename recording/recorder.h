@@ -1,5 +1,5 @@
 // A recording decorator: every open and every command that passes through
-// an opener's volumes is written to a recording (device/recording.h), one
+// an opener's volumes is written to a recording (recording/recording.h), one
 // file for all letters or one for each.
 #pragma once
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "device/recording.h"
 #include "device/transport.h"
+#include "recording/recording.h"
 
 namespace kestrune::device {
 

@@ -1,4 +1,4 @@
-#include "device/recording.h"
+#include "recording/recording.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "device/bytes.h"
+#include "device/command_traits.h"
+#include "device/commands.h"
 #include "device/trace.h"
 #include "platform/folder.h"
 
@@ -24,19 +26,6 @@ constexpr uint8_t kFillRun = 1;
 // A run of one byte shorter than this is cheaper kept as it is.
 constexpr size_t kShortestFill = 16;
 constexpr uint8_t kWholeTransferFlag = 0x01;
-// The magic the flash file of a virtual drive starts with: the file most
-// easily given in a recording's place.
-constexpr std::string_view kFlashFileMagic = "KSTRFLSH";
-
-constexpr uint8_t kOpInquiry = 0x12;
-constexpr uint8_t kOpReadCapacity = 0x25;
-constexpr uint8_t kOpModeByte = 0xF3;
-constexpr uint8_t kOpConfig = 0xF2;
-constexpr uint8_t kOpReadPages = 0xF8;
-constexpr uint8_t kOpReadSpare = 0xF9;
-constexpr uint8_t kOpController = 0xFD;
-constexpr uint8_t kSubMemory = 0x00;
-constexpr uint8_t kSubFlashId = 0x10;
 
 void Put8(std::vector<uint8_t>& out, uint8_t value) { out.push_back(value); }
 void Put32(std::vector<uint8_t>& out, uint32_t value) {
@@ -111,58 +100,27 @@ bool IsLetter(uint8_t letter) { return letter >= 'A' && letter <= 'Z'; }
 
 // The folder holding `path` (the user named it: links on the way are
 // followed) and the file's name in it.
-struct PlaceOfFile {
-  std::shared_ptr<platform::Folder> folder;
-  std::string name;
-  std::string problem;
-};
-
-PlaceOfFile PlaceOf(const std::string& path) {
-  const std::filesystem::path named(path);
-  const std::string parent = named.parent_path().string();
-  platform::FolderOpening opening =
-      platform::Folder::Open(parent.empty() ? "." : parent, platform::FolderRule::kFollowed);
-  PlaceOfFile place{std::move(opening.folder), named.filename().string(), {}};
-  if (!place.folder) {
-    place.problem = platform::DescribeFolderRefusal(path + ": its folder", opening.check);
-  }
-  return place;
+platform::FolderOfFile PlaceOf(const std::string& path) {
+  return platform::OpenFolderOf(path, platform::FolderRule::kFollowed);
 }
 
 // The place a recording is made: a run that records may hold more rights
 // than anyone who could have prepared the path, so each folder on the way
 // is walked and checked, and the file is then made relative to the last.
-PlaceOfFile PlaceForWriting(const std::string& path) {
-  const std::filesystem::path named(path);
-  const std::string parent = named.parent_path().string();
-  platform::FolderOpening opening =
-      platform::Folder::OpenWalked(parent.empty() ? "." : parent, platform::FolderRule::kShared);
-  PlaceOfFile place{std::move(opening.folder), named.filename().string(), {}};
-  if (!place.folder) {
-    place.problem = platform::DescribeFolderRefusal(path + ": its folder", opening.check);
+platform::FolderOfFile PlaceForWriting(const std::string& path) {
+  return platform::OpenFolderOf(path, platform::FolderRule::kShared, true);
+}
+
+// What a look-alike file that starts with `head` is said to be; null when
+// none does.
+const LookAlike* LookAlikeOf(std::string_view head, const LookAlikes& lookAlikes) {
+  for (const LookAlike& lookAlike : lookAlikes) {
+    if (head == lookAlike.magic) return &lookAlike;
   }
-  return place;
+  return nullptr;
 }
 
 }  // namespace
-
-bool OnlyReads(const uint8_t* cdb, uint8_t cdbLength) {
-  if (cdb == nullptr || cdbLength == 0) return false;
-  switch (cdb[0]) {
-    case kOpInquiry:
-    case kOpReadCapacity:
-    case kOpModeByte:
-    case kOpConfig:
-    case kOpReadPages:
-    case kOpReadSpare:
-      return true;
-    case kOpController:
-      if (cdbLength < 3) return false;
-      return cdb[1] == kSubFlashId || (cdb[1] == kSubMemory && cdb[2] == 0x00);
-    default:
-      return false;
-  }
-}
 
 void EncodeBlock(std::span<const uint8_t> data, std::vector<uint8_t>& out) {
   Put32(out, static_cast<uint32_t>(data.size()));
@@ -214,13 +172,13 @@ std::string DescribeRecorded(const RecordedCommand& command) {
 
 std::shared_ptr<platform::Folder> OpenRecordingFolder(const std::string& path, std::string& name,
                                                       std::string& problem) {
-  PlaceOfFile place = PlaceForWriting(path);
-  if (!place.folder) {
-    problem = place.problem;
+  platform::FolderOfFile place = PlaceForWriting(path);
+  if (!place.opening.folder) {
+    problem = place.Refusal(path);
     return nullptr;
   }
   name = place.name;
-  return place.folder;
+  return place.opening.folder;
 }
 
 std::unique_ptr<RecordingWriter> RecordingWriter::Create(const std::string& path, bool overwrite,
@@ -452,9 +410,9 @@ uint32_t TransferCeiling(const std::vector<uint8_t>& cdb) {
       }
       return kRecordCeiling;
     case kOpReadCapacity:
-    case kOpConfig:
-    case kOpModeByte:
-    case kOpReadSpare:
+    case kOpReadFlashConfig:
+    case kOpReadModeByte:
+    case kOpReadPageSpare:
       return kRecordCeiling;
     default:
       return kMaxRecordedTransfer;
@@ -617,13 +575,14 @@ class RecordingReader::Cursor {
 };
 
 std::unique_ptr<RecordingReader> RecordingReader::Open(const std::string& path,
-                                                       std::string& problem) {
-  const PlaceOfFile place = PlaceOf(path);
-  if (!place.folder) {
-    problem = place.problem;
+                                                       std::string& problem,
+                                                       const LookAlikes& lookAlikes) {
+  const platform::FolderOfFile place = PlaceOf(path);
+  if (!place.opening.folder) {
+    problem = place.Refusal(path);
     return nullptr;
   }
-  platform::OpenedFile opened = place.folder->OpenForReading(place.name, false);
+  platform::OpenedFile opened = place.opening.folder->OpenForReading(place.name, false);
   if (opened.status == platform::ReadStatus::kMissing) {
     problem = path + ": no such file";
     return nullptr;
@@ -633,7 +592,7 @@ std::unique_ptr<RecordingReader> RecordingReader::Open(const std::string& path,
     return nullptr;
   }
   std::unique_ptr<RecordingReader> reader(new FileReader(std::move(opened.file), opened.size));
-  if (!reader->ReadHeader(problem)) {
+  if (!reader->ReadHeader(problem, lookAlikes)) {
     problem = path + ": " + problem;
     return nullptr;
   }
@@ -641,13 +600,14 @@ std::unique_ptr<RecordingReader> RecordingReader::Open(const std::string& path,
 }
 
 std::unique_ptr<RecordingReader> RecordingReader::FromBytes(std::span<const uint8_t> bytes,
-                                                            std::string& problem) {
+                                                            std::string& problem,
+                                                            const LookAlikes& lookAlikes) {
   std::unique_ptr<RecordingReader> reader(new MemoryReader(bytes));
-  if (!reader->ReadHeader(problem)) return nullptr;
+  if (!reader->ReadHeader(problem, lookAlikes)) return nullptr;
   return reader;
 }
 
-bool RecordingReader::ReadHeader(std::string& problem) {
+bool RecordingReader::ReadHeader(std::string& problem, const LookAlikes& lookAlikes) {
   Cursor in(*this);
   in.Begin();
   char magic[8] = {};
@@ -656,8 +616,8 @@ bool RecordingReader::ReadHeader(std::string& problem) {
     return false;
   }
   const std::string_view head(magic, sizeof magic);
-  if (head == kFlashFileMagic) {
-    problem = "is the flash file of a virtual drive, not a recording; give the drive's .json file";
+  if (const LookAlike* lookAlike = LookAlikeOf(head, lookAlikes)) {
+    problem = lookAlike->refusal;
     return false;
   }
   if (head != kRecordingMagic) {
@@ -895,18 +855,18 @@ RecordingReader::Item RecordingReader::ReadCommand(Cursor& in, RecordedCommand& 
   return Item::kCommand;
 }
 
-bool StartsAsRecording(const std::string& path) {
+bool StartsAsRecording(const std::string& path, const LookAlikes& lookAlikes) {
   // A device node is never opened here: what is not a file is no recording.
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return false;
-  const PlaceOfFile place = PlaceOf(path);
-  if (!place.folder) return false;
-  platform::OpenedFile opened = place.folder->OpenForReading(place.name, true);
+  const platform::FolderOfFile place = PlaceOf(path);
+  if (!place.opening.folder) return false;
+  platform::OpenedFile opened = place.opening.folder->OpenForReading(place.name, true);
   if (opened.status != platform::ReadStatus::kRead) return false;
   char magic[8] = {};
   if (opened.file->Read(magic, sizeof magic) != sizeof magic) return false;
   const std::string_view head(magic, sizeof magic);
-  return head == kRecordingMagic || head == kFlashFileMagic;
+  return head == kRecordingMagic || LookAlikeOf(head, lookAlikes) != nullptr;
 }
 
 bool SurveyRecording(RecordingReader& reader, RecordingSurvey& survey, std::string& problem) {

@@ -1,4 +1,4 @@
-#include "device/recorder.h"
+#include "recording/recorder.h"
 
 #include <chrono>
 

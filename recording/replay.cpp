@@ -1,4 +1,4 @@
-#include "device/replay.h"
+#include "recording/replay.h"
 
 #include <algorithm>
 #include <chrono>
@@ -36,8 +36,9 @@ std::string DescribeDivergence(const Divergence& divergence) {
          ": recorded " + divergence.recorded + "; the run " + divergence.sent;
 }
 
-std::unique_ptr<ReplayVolumes> ReplayVolumes::Open(const std::string& path, std::string& problem) {
-  std::unique_ptr<RecordingReader> reader = RecordingReader::Open(path, problem);
+std::unique_ptr<ReplayVolumes> ReplayVolumes::Open(const std::string& path, std::string& problem,
+                                                   const LookAlikes& lookAlikes) {
+  std::unique_ptr<RecordingReader> reader = RecordingReader::Open(path, problem, lookAlikes);
   if (!reader) return nullptr;
   std::unique_ptr<ReplayVolumes> volumes = Over(std::move(reader), problem);
   if (!volumes) problem = path + ": " + problem;

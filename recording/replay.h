@@ -1,4 +1,4 @@
-// Replays a recording (device/recording.h) in place of the drives it was
+// Replays a recording (recording/recording.h) in place of the drives it was
 // made on: each open and command must be the next one recorded, and gets
 // the recorded answer. At the first step that is not, the replay stops the
 // run and keeps where and how it left the recording.
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "device/recording.h"
 #include "device/transport.h"
+#include "recording/recording.h"
 
 namespace kestrune::device {
 
@@ -42,8 +42,10 @@ class ReplayVolumes : public VolumeOpener {
  public:
   // Reads the whole recording once before anything is answered: a file
   // that is cut short, damaged or without its end marker is refused here.
-  // Null with `problem` set.
-  static std::unique_ptr<ReplayVolumes> Open(const std::string& path, std::string& problem);
+  // Null with `problem` set; a file that starts as one of `lookAlikes` is
+  // refused as what it is.
+  static std::unique_ptr<ReplayVolumes> Open(const std::string& path, std::string& problem,
+                                             const LookAlikes& lookAlikes = {});
   // The same over a reader already open (tests, benchmarks).
   static std::unique_ptr<ReplayVolumes> Over(std::unique_ptr<RecordingReader> reader,
                                              std::string& problem);
@@ -51,7 +53,7 @@ class ReplayVolumes : public VolumeOpener {
   // Every letter the recording opened or tried to open.
   const std::vector<char>& Letters() const { return survey_.letters; }
   const RecordingHeader& Header() const { return reader_->header(); }
-  // The recording carries checksums (device/recording.h).
+  // The recording carries checksums (recording/recording.h).
   bool Checked() const { return reader_->checked(); }
 
   OpenResult Open(char letter) override;

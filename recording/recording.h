@@ -1,6 +1,6 @@
 // A recording of a drive's traffic: every command the program sent, in
 // order, with the reply it got, written as the run goes. Read back, it
-// replays the run without the drive (device/replay.h) or becomes a
+// replays the run without the drive (recording/replay.h) or becomes a
 // simulated drive. docs/recording.md describes the file.
 #pragma once
 
@@ -81,10 +81,15 @@ struct RecordedCommand {
 // the caller's to give.
 Request RequestOf(RecordedCommand& command);
 
-// True for the commands that only read (INQUIRY, READ CAPACITY, the
-// configuration, flash id, mode byte, page and spare reads, controller
-// memory reads); every other command may change the drive.
-bool OnlyReads(const uint8_t* cdb, uint8_t cdbLength);
+// A kind of file easily given in a recording's place, told by the eight
+// bytes it starts with. The room that owns the file's format names it, so
+// that such a file is taken for a recording where a name is judged, and is
+// then refused by what it is.
+struct LookAlike {
+  std::string magic;    // its first eight bytes
+  std::string refusal;  // what is said of it, after its name
+};
+using LookAlikes = std::vector<LookAlike>;
 
 // Writes one recording. A command is written in one write as it is sent,
 // and its reply in another as it comes back, so a crash or a hang keeps
@@ -149,12 +154,15 @@ std::shared_ptr<platform::Folder> OpenRecordingFolder(const std::string& path, s
 class RecordingReader {
  public:
   // The recording at `path`: a regular file, not reached through a link.
-  // Its magic, version and header are read here. Null with `problem` set.
-  static std::unique_ptr<RecordingReader> Open(const std::string& path, std::string& problem);
+  // Its magic, version and header are read here. Null with `problem` set;
+  // a file that starts as one of `lookAlikes` is refused as what it is.
+  static std::unique_ptr<RecordingReader> Open(const std::string& path, std::string& problem,
+                                               const LookAlikes& lookAlikes = {});
   // A recording held in memory (tests, the fuzz target); `bytes` must
   // outlive the reader.
   static std::unique_ptr<RecordingReader> FromBytes(std::span<const uint8_t> bytes,
-                                                    std::string& problem);
+                                                    std::string& problem,
+                                                    const LookAlikes& lookAlikes = {});
   virtual ~RecordingReader() = default;
 
   const RecordingHeader& header() const { return header_; }
@@ -197,7 +205,7 @@ class RecordingReader {
 
  private:
   class Cursor;
-  bool ReadHeader(std::string& problem);
+  bool ReadHeader(std::string& problem, const LookAlikes& lookAlikes);
   Item ReadOpen(Cursor& in, RecordedOpen& open);
   Item ReadCommand(Cursor& in, RecordedCommand& command, const KeepData& keep);
   static bool KeepNone(const RecordedCommand& sent);
@@ -224,10 +232,9 @@ class RecordingReader {
 };
 
 // True for a regular file (a link to one included) that starts as a
-// recording does, or as a virtual drive's flash file does: the file most
-// easily given in a recording's place. Nothing else is read, and nothing
-// that is not a regular file is opened in a way that could wait.
-bool StartsAsRecording(const std::string& path);
+// recording does, or as one of `lookAlikes` does. Nothing else is read, and
+// nothing that is not a regular file is opened in a way that could wait.
+bool StartsAsRecording(const std::string& path, const LookAlikes& lookAlikes = {});
 
 // What a whole recording holds, read through once.
 struct RecordingSurvey {
