@@ -4,7 +4,9 @@
 // words the boxes showed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -77,6 +79,39 @@ enum class CopyState : uint8_t {
   kWritten,     // written, not proven equal
   kVerified,    // written and read back equal
 };
+
+// How each state is named and shown: in documents, in words, in the
+// picture of the flash and on a terminal. One row a state, in its order.
+struct CopyStateRow {
+  CopyState state;
+  const char* name;    // "matches": documents and data attributes
+  const char* words;   // "matches the image": the map's lines and legend
+  const char* colour;  // the picture's fill
+  const char* ansi;    // the terminal's colour
+};
+
+inline constexpr CopyStateRow kCopyStateRows[] = {
+    {CopyState::kUnchecked, "unchecked", "not read", "#9a9a9a", "\033[37m"},
+    {CopyState::kMatches, "matches", "matches the image", "#2e9d48", "\033[32m"},
+    {CopyState::kDiffers, "differs", "differs from the image", "#d62728", "\033[31m"},
+    {CopyState::kUnreadable, "unreadable", "unreadable", "#ff7f0e", "\033[33m"},
+    {CopyState::kWritten, "written", "written, not proven", "#e6c229", "\033[33m"},
+    {CopyState::kVerified, "verified", "written and verified", "#1b6e33", "\033[32m"},
+};
+
+// The row of `state`; a value outside the enumeration reads as kUnchecked.
+constexpr const CopyStateRow& RowOf(CopyState state) {
+  const auto index = static_cast<size_t>(state);
+  return index < std::size(kCopyStateRows) ? kCopyStateRows[index] : kCopyStateRows[0];
+}
+
+constexpr bool CopyStateRowsInOrder() {
+  for (size_t i = 0; i < std::size(kCopyStateRows); ++i) {
+    if (static_cast<size_t>(kCopyStateRows[i].state) != i) return false;
+  }
+  return std::size(kCopyStateRows) == static_cast<size_t>(CopyState::kVerified) + 1;
+}
+static_assert(CopyStateRowsInOrder(), "one row per copy state, in the enumeration's order");
 
 // The state an operation learned of one area: the ISP area of a copy, or
 // (controller 0x190) its auxiliary area.

@@ -4,7 +4,9 @@
 // picture and the document are both drawn from this one set of facts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,12 +17,40 @@
 namespace kestrune {
 
 // "unchecked", "matches", "differs", "unreadable", "written", "verified".
-const char* CopyStateName(CopyState state);
+constexpr const char* CopyStateName(CopyState state) { return RowOf(state).name; }
 
 enum class MarkKind : uint8_t { kCis, kIsp, kAux };
 
+// How each kind of mark is named and drawn. One row a kind, in its order.
+struct MarkKindRow {
+  MarkKind kind;
+  const char* name;   // "cis": documents and data attributes
+  char letter;        // 'C': one block in the picture or on a terminal
+  const char* title;  // "CIS page": the map's lines
+};
+
+inline constexpr MarkKindRow kMarkKindRows[] = {
+    {MarkKind::kCis, "cis", 'C', "CIS page"},
+    {MarkKind::kIsp, "isp", 'I', "ISP copy"},
+    {MarkKind::kAux, "aux", 'A', "auxiliary area"},
+};
+
+// The row of `kind`; a value outside the enumeration reads as kCis.
+constexpr const MarkKindRow& RowOf(MarkKind kind) {
+  const auto index = static_cast<size_t>(kind);
+  return index < std::size(kMarkKindRows) ? kMarkKindRows[index] : kMarkKindRows[0];
+}
+
+constexpr bool MarkKindRowsInOrder() {
+  for (size_t i = 0; i < std::size(kMarkKindRows); ++i) {
+    if (static_cast<size_t>(kMarkKindRows[i].kind) != i) return false;
+  }
+  return std::size(kMarkKindRows) == static_cast<size_t>(MarkKind::kAux) + 1;
+}
+static_assert(MarkKindRowsInOrder(), "one row per mark kind, in the enumeration's order");
+
 // "cis", "isp", "aux".
-const char* MarkKindName(MarkKind kind);
+constexpr const char* MarkKindName(MarkKind kind) { return RowOf(kind).name; }
 
 // The states of the areas of each CIS copy, by copy number.
 struct CopyStates {
