@@ -4,9 +4,7 @@
 // words the boxes showed.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "base/drive_slot.h"
+#include "base/table_rows.h"
 
 namespace kestrune {
 
@@ -100,18 +99,9 @@ inline constexpr CopyStateRow kCopyStateRows[] = {
 };
 
 // The row of `state`; a value outside the enumeration reads as kUnchecked.
-constexpr const CopyStateRow& RowOf(CopyState state) {
-  const auto index = static_cast<size_t>(state);
-  return index < std::size(kCopyStateRows) ? kCopyStateRows[index] : kCopyStateRows[0];
-}
-
-constexpr bool CopyStateRowsInOrder() {
-  for (size_t i = 0; i < std::size(kCopyStateRows); ++i) {
-    if (static_cast<size_t>(kCopyStateRows[i].state) != i) return false;
-  }
-  return std::size(kCopyStateRows) == static_cast<size_t>(CopyState::kVerified) + 1;
-}
-static_assert(CopyStateRowsInOrder(), "one row per copy state, in the enumeration's order");
+constexpr const CopyStateRow& RowOf(CopyState state) { return RowFor(kCopyStateRows, state); }
+static_assert(RowsInOrder(kCopyStateRows, &CopyStateRow::state, CopyState::kVerified),
+              "one row per copy state, in the enumeration's order");
 
 // The state an operation learned of one area: the ISP area of a copy, or
 // (controller 0x190) its auxiliary area.

@@ -4,14 +4,13 @@
 // picture and the document are both drawn from this one set of facts.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "base/drive_slot.h"
 #include "base/report.h"
+#include "base/table_rows.h"
 #include "operations/isp_areas.h"
 
 namespace kestrune {
@@ -36,18 +35,9 @@ inline constexpr MarkKindRow kMarkKindRows[] = {
 };
 
 // The row of `kind`; a value outside the enumeration reads as kCis.
-constexpr const MarkKindRow& RowOf(MarkKind kind) {
-  const auto index = static_cast<size_t>(kind);
-  return index < std::size(kMarkKindRows) ? kMarkKindRows[index] : kMarkKindRows[0];
-}
-
-constexpr bool MarkKindRowsInOrder() {
-  for (size_t i = 0; i < std::size(kMarkKindRows); ++i) {
-    if (static_cast<size_t>(kMarkKindRows[i].kind) != i) return false;
-  }
-  return std::size(kMarkKindRows) == static_cast<size_t>(MarkKind::kAux) + 1;
-}
-static_assert(MarkKindRowsInOrder(), "one row per mark kind, in the enumeration's order");
+constexpr const MarkKindRow& RowOf(MarkKind kind) { return RowFor(kMarkKindRows, kind); }
+static_assert(RowsInOrder(kMarkKindRows, &MarkKindRow::kind, MarkKind::kAux),
+              "one row per mark kind, in the enumeration's order");
 
 // "cis", "isp", "aux".
 constexpr const char* MarkKindName(MarkKind kind) { return RowOf(kind).name; }
