@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/drive_slot.h"
+#include "base/table_rows.h"
 
 namespace kestrune {
 
@@ -77,6 +78,30 @@ enum class CopyState : uint8_t {
   kWritten,     // written, not proven equal
   kVerified,    // written and read back equal
 };
+
+// How each state is named and shown: in documents, in words, in the
+// picture of the flash and on a terminal. One row a state, in its order.
+struct CopyStateRow {
+  CopyState state;
+  const char* name;    // "matches": documents and data attributes
+  const char* words;   // "matches the image": the map's lines and legend
+  const char* colour;  // the picture's fill
+  const char* ansi;    // the terminal's colour
+};
+
+inline constexpr CopyStateRow kCopyStateRows[] = {
+    {CopyState::kUnchecked, "unchecked", "not read", "#9a9a9a", "\033[37m"},
+    {CopyState::kMatches, "matches", "matches the image", "#2e9d48", "\033[32m"},
+    {CopyState::kDiffers, "differs", "differs from the image", "#d62728", "\033[31m"},
+    {CopyState::kUnreadable, "unreadable", "unreadable", "#ff7f0e", "\033[33m"},
+    {CopyState::kWritten, "written", "written, not proven", "#e6c229", "\033[33m"},
+    {CopyState::kVerified, "verified", "written and verified", "#1b6e33", "\033[32m"},
+};
+
+// The row of `state`; a value outside the enumeration reads as kUnchecked.
+constexpr const CopyStateRow& RowOf(CopyState state) { return RowFor(kCopyStateRows, state); }
+static_assert(RowsInOrder(kCopyStateRows, &CopyStateRow::state, CopyState::kVerified),
+              "one row per copy state, in the enumeration's order");
 
 // The state an operation learned of one area: the ISP area of a copy, or
 // (controller 0x190) its auxiliary area.

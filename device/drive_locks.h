@@ -4,30 +4,13 @@
 #pragma once
 
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 
+#include "platform/lock.h"
+
 namespace kestrune::device {
-
-enum class LockState : unsigned char {
-  kTaken,          // this process holds the lock now
-  kHeldElsewhere,  // another run holds it
-  kFailed,         // the drive cannot be locked: it is not there, or the system refused
-};
-
-// A lock the operating system keeps for this process: released when the
-// object goes, and with the process however it ends.
-class HeldLock {
- public:
-  virtual ~HeldLock() = default;
-};
-
-struct LockAttempt {
-  LockState state = LockState::kFailed;
-  std::unique_ptr<HeldLock> lock;  // set for kTaken
-};
 
 // The locks one opener holds, by drive (a device node, a file). Threads that
 // share the opener share its locks: a drive's lock belongs to whatever in
@@ -41,9 +24,9 @@ class DriveLocks {
   Claim Acquire(const std::string& key, Take&& take) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (held_.count(key) != 0) return Claim::kAgain;
-    LockAttempt attempt = std::forward<Take>(take)();
-    if (attempt.state == LockState::kHeldElsewhere) return Claim::kHeldElsewhere;
-    if (attempt.state != LockState::kTaken || !attempt.lock) return Claim::kFailed;
+    platform::LockAttempt attempt = std::forward<Take>(take)();
+    if (attempt.state == platform::LockState::kHeldElsewhere) return Claim::kHeldElsewhere;
+    if (attempt.state != platform::LockState::kTaken || !attempt.lock) return Claim::kFailed;
     held_.emplace(key, std::move(attempt.lock));
     return Claim::kFirst;
   }
@@ -56,7 +39,7 @@ class DriveLocks {
 
  private:
   std::mutex mutex_;
-  std::map<std::string, std::unique_ptr<HeldLock>> held_;
+  std::map<std::string, platform::HeldLock> held_;
 };
 
 }  // namespace kestrune::device

@@ -82,20 +82,6 @@ class PassThroughTransport : public Transport {
   HANDLE volume_;
 };
 
-// The mutex's existence is the lock, not its ownership: ownership belongs to
-// a thread, and the thread that first opens a drive need not be the one that
-// goes on to use it. Every handle to it closes with the process.
-class VolumeMutex : public HeldLock {
- public:
-  explicit VolumeMutex(HANDLE mutex) : mutex_(mutex) {}
-  ~VolumeMutex() override { ::CloseHandle(mutex_); }
-  VolumeMutex(const VolumeMutex&) = delete;
-  VolumeMutex& operator=(const VolumeMutex&) = delete;
-
- private:
-  HANDLE mutex_;
-};
-
 char Upper(char letter) {
   return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
 }
@@ -139,20 +125,8 @@ std::unique_ptr<Transport> MakePassThroughTransport(HANDLE volume) {
   return std::make_unique<PassThroughTransport>(volume);
 }
 
-LockAttempt LockVolumeLetter(char letter) {
-  const std::string name = std::string("Global\\kestrune-volume-") + Upper(letter);
-  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name.c_str());
-  if (mutex == nullptr) {
-    // A mutex of that name that this user may not open belongs to another
-    // user's run.
-    const bool denied = ::GetLastError() == ERROR_ACCESS_DENIED;
-    return {denied ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
-  }
-  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
-    ::CloseHandle(mutex);
-    return {LockState::kHeldElsewhere, nullptr};
-  }
-  return {LockState::kTaken, std::make_unique<VolumeMutex>(mutex)};
+platform::LockAttempt LockVolumeLetter(char letter) {
+  return platform::LockNamedMutex(std::string("Global\\kestrune-volume-") + Upper(letter));
 }
 
 OpenResult PassThroughVolumes::Open(char letter) {

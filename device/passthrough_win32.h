@@ -77,8 +77,8 @@ Result ClassifyPassThrough(BOOL ioctlOk, DWORD lastError, UCHAR scsiStatus);
 std::unique_ptr<Transport> MakePassThroughTransport(HANDLE volume);
 
 // The lock of one volume letter: a named mutex, "Global\\kestrune-volume-E",
-// seen by every session. Never waited for.
-LockAttempt LockVolumeLetter(char letter);
+// seen by every session (platform::LockNamedMutex). Never waited for.
+platform::LockAttempt LockVolumeLetter(char letter);
 
 class PassThroughVolumes : public VolumeOpener {
  public:

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <scsi/sg.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <thread>
 
 namespace kestrune::device {
 namespace {
@@ -70,18 +68,6 @@ class SgioTransport : public Transport {
   int fd_;
 };
 
-// A descriptor kept open for its flock alone.
-class NodeLock : public HeldLock {
- public:
-  explicit NodeLock(int fd) : fd_(fd) {}
-  ~NodeLock() override { ::close(fd_); }
-  NodeLock(const NodeLock&) = delete;
-  NodeLock& operator=(const NodeLock&) = delete;
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 Result ClassifySgIo(int ioctlResult, uint8_t scsiStatus, uint16_t hostStatus,
@@ -115,36 +101,14 @@ SgioVolumes::SgioVolumes(SgioOptions options)
   }
 }
 
-LockAttempt LockDeviceNode(const std::string& node, std::chrono::milliseconds sharedWait) {
-  // Its own descriptor: the lock outlives the volumes opened under it.
-  const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return {};
-  const auto refused = [fd](bool held) {
-    ::close(fd);
-    return LockAttempt{held ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
-  };
-  const auto deadline = std::chrono::steady_clock::now() + sharedWait;
-  for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-      return {LockState::kTaken, std::make_unique<NodeLock>(fd)};
-    if (errno != EWOULDBLOCK) return refused(false);
-    // A shared lock that can be taken beside the holder's means no run of
-    // kestrune holds the node, only a prober such as udevd: it is waited out.
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return refused(errno == EWOULDBLOCK);
-    ::flock(fd, LOCK_UN);
-    if (std::chrono::steady_clock::now() >= deadline) return refused(true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
 OpenResult SgioVolumes::Open(char letter) {
   const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   auto found = volumes_.find(upper);
   if (found == volumes_.end() || found->second.empty()) return nullptr;
   const std::string& node = found->second;
   const std::string lockNode = LockNodeFor(node, genericRoot_);
-  const DriveLocks::Claim claim =
-      locks_.Acquire(lockNode, [&lockNode] { return LockDeviceNode(lockNode); });
+  const DriveLocks::Claim claim = locks_.Acquire(
+      lockNode, [&lockNode] { return platform::LockNode(lockNode, kSharedLockWait); });
   if (claim == DriveLocks::Claim::kHeldElsewhere) return OpenResult::HeldBy(lockNode);
   if (claim != DriveLocks::Claim::kFirst && claim != DriveLocks::Claim::kAgain) return nullptr;
   // The disk node keeps the lock; the generic node carries the commands, so

@@ -33,12 +33,6 @@ struct SgioOptions : SysfsRoots {
 // probes a disk just plugged in or closed after a write, for a moment.
 inline constexpr std::chrono::milliseconds kSharedLockWait{5000};
 
-// An exclusive flock on a device node. One that another run of kestrune
-// holds (exclusively) is never waited for; shared holders alone are waited
-// out for up to `sharedWait`, after which the node counts as held.
-LockAttempt LockDeviceNode(const std::string& node,
-                           std::chrono::milliseconds sharedWait = kSharedLockWait);
-
 class SgioVolumes : public VolumeOpener {
  public:
   // Takes the letter map once: a disk plugged in or pulled later must not
@@ -46,11 +40,13 @@ class SgioVolumes : public VolumeOpener {
   explicit SgioVolumes(SgioOptions options = {});
   // Opens the whole disk's node (WholeDiskNode) under the lock of
   // LockNodeFor(that node), which is taken at the first open and kept while
-  // this opener lives. Commands to a disk go through its SCSI generic node
-  // when it has one (GenericNodeOf): the block layer raises an SG_IO
-  // timeout below 7 s on a disk node to 7 s, the generic node keeps each
-  // command's own. A partition whose disk cannot be found is not opened;
-  // a drive another run holds is named by that lock node.
+  // this opener lives: an exclusive flock, with a shared holder waited out
+  // for up to kSharedLockWait (platform::LockNode). Commands to a disk go
+  // through its SCSI generic node when it has one (GenericNodeOf): the
+  // block layer raises an SG_IO timeout below 7 s on a disk node to 7 s,
+  // the generic node keeps each command's own. A partition whose disk
+  // cannot be found is not opened; a drive another run holds is named by
+  // that lock node.
   OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
   std::string UsbSerial(char letter) const override;

@@ -181,8 +181,7 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   // The records of the folder change with its files, one run at a time,
   // so that no run loses another's entries or renames.
   const std::string folder = FolderOf(path);
-  std::unique_ptr<platform::FileLock> lock =
-      p.platform.LockFolder(folder, kRecordLockWaitMilliseconds);
+  const platform::HeldLock lock = p.platform.LockFolder(folder, kRecordLockWaitMilliseconds);
   RecordBook book;
   std::string problem;
   if (!lock || !ReadRecordBook(p, folder, book, problem)) {

@@ -14,6 +14,7 @@
 #include "images/images.h"
 #include "operations/backup_files.h"
 #include "operations/backup_records.h"
+#include "operations/dialog_end.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "operations/operations.h"
@@ -30,22 +31,6 @@ constexpr const char* kAuxName = "C:\\ISP%d_Aux.bin";
 void ShowError(Program& p, const std::string& text, Outcome outcome = Outcome::kFailed) {
   Fail(p, outcome, text, "ERROR", kMbIconError);
 }
-
-// Whatever road the restore takes, the dialog ends with its inputs enabled
-// and the status text hidden, as after Start Fix.
-class RestoreEnd {
- public:
-  explicit RestoreEnd(DialogControls& dialog) : dialog_(dialog) {}
-  RestoreEnd(const RestoreEnd&) = delete;
-  RestoreEnd& operator=(const RestoreEnd&) = delete;
-  ~RestoreEnd() {
-    dialog_.EnableInputs();
-    dialog_.ShowControl(kIdcStatus, false);
-  }
-
- private:
-  DialogControls& dialog_;
-};
 
 // `done` counts the backups of the whole command so far, of `total`.
 void SaveAreas(Program& p, const std::vector<CopyArea>& areas, const char* nameFormat,
@@ -435,7 +420,7 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     SettleReport(p, Outcome::kCancelled);
     return RestoreOutcome::kCancelled;
   }
-  RestoreEnd end(dialog);
+  DialogEnd end(dialog);
   dialog.DisableInputs();
   for (const RestoreImage& image : ispImages) {
     p.log.AppendLogFormat("Restore ISP File --> %s ", image.file.c_str());

@@ -64,36 +64,6 @@ bool ReadArea(Program& p, const DriveSlot& slot, uint32_t page, uint32_t bytes, 
 
 }  // namespace
 
-const char* CopyStateName(CopyState state) {
-  switch (state) {
-    case CopyState::kUnchecked:
-      return "unchecked";
-    case CopyState::kMatches:
-      return "matches";
-    case CopyState::kDiffers:
-      return "differs";
-    case CopyState::kUnreadable:
-      return "unreadable";
-    case CopyState::kWritten:
-      return "written";
-    case CopyState::kVerified:
-      return "verified";
-  }
-  return "unchecked";
-}
-
-const char* MarkKindName(MarkKind kind) {
-  switch (kind) {
-    case MarkKind::kCis:
-      return "cis";
-    case MarkKind::kIsp:
-      return "isp";
-    case MarkKind::kAux:
-      return "aux";
-  }
-  return "cis";
-}
-
 uint32_t AreaPageCount(const DriveSlot& slot, AreaKind kind) {
   const uint32_t pageSize = slot.pageSize;
   if (!IsUsablePageSize(pageSize)) return 1;

@@ -10,17 +10,37 @@
 
 #include "base/drive_slot.h"
 #include "base/report.h"
+#include "base/table_rows.h"
 #include "operations/isp_areas.h"
 
 namespace kestrune {
 
 // "unchecked", "matches", "differs", "unreadable", "written", "verified".
-const char* CopyStateName(CopyState state);
+constexpr const char* CopyStateName(CopyState state) { return RowOf(state).name; }
 
 enum class MarkKind : uint8_t { kCis, kIsp, kAux };
 
+// How each kind of mark is named and drawn. One row a kind, in its order.
+struct MarkKindRow {
+  MarkKind kind;
+  const char* name;   // "cis": documents and data attributes
+  char letter;        // 'C': one block in the picture or on a terminal
+  const char* title;  // "CIS page": the map's lines
+};
+
+inline constexpr MarkKindRow kMarkKindRows[] = {
+    {MarkKind::kCis, "cis", 'C', "CIS page"},
+    {MarkKind::kIsp, "isp", 'I', "ISP copy"},
+    {MarkKind::kAux, "aux", 'A', "auxiliary area"},
+};
+
+// The row of `kind`; a value outside the enumeration reads as kCis.
+constexpr const MarkKindRow& RowOf(MarkKind kind) { return RowFor(kMarkKindRows, kind); }
+static_assert(RowsInOrder(kMarkKindRows, &MarkKindRow::kind, MarkKind::kAux),
+              "one row per mark kind, in the enumeration's order");
+
 // "cis", "isp", "aux".
-const char* MarkKindName(MarkKind kind);
+constexpr const char* MarkKindName(MarkKind kind) { return RowOf(kind).name; }
 
 // The states of the areas of each CIS copy, by copy number.
 struct CopyStates {

@@ -7,6 +7,7 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/backup_files.h"
+#include "operations/dialog_end.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "operations/operations.h"
@@ -20,22 +21,6 @@ namespace {
 
 constexpr uint32_t kReadMode = 1;
 constexpr int8_t kWorkingCodeBlock = 5;
-
-// Whatever road Start Fix takes, the dialog ends with its inputs enabled
-// and the status text hidden.
-class StartFixEnd {
- public:
-  explicit StartFixEnd(DialogControls& dialog) : dialog_(dialog) {}
-  StartFixEnd(const StartFixEnd&) = delete;
-  StartFixEnd& operator=(const StartFixEnd&) = delete;
-  ~StartFixEnd() {
-    dialog_.EnableInputs();
-    dialog_.ShowControl(kIdcStatus, false);
-  }
-
- private:
-  DialogControls& dialog_;
-};
 
 bool NamesIspCopy(const DriveSlot& slot, uint32_t offset) {
   for (int copy = 0; copy < kCisCopies; ++copy) {
@@ -268,7 +253,7 @@ void OnStartFix(Program& p, DialogControls& dialog) {
     SettleReport(p, Outcome::kNotAdministrator);
     return;
   }
-  StartFixEnd end(dialog);
+  DialogEnd end(dialog);
   if (p.selectedDrive >= kSlotCount) {
     SettleReport(p, Outcome::kNotFound);
     return;

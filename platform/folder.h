@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lock.h"
 #include "platform/platform.h"
 
 namespace kestrune::platform {
@@ -53,29 +54,6 @@ enum class ReadStatus : uint8_t {
   kRead,     // the file was opened (read)
   kMissing,  // no file by that name
   kRefused,  // `why` says why: not a regular file, a link, too large, unreadable
-};
-
-enum class LockState : uint8_t {
-  kTaken,          // this process holds the lock now
-  kHeldElsewhere,  // another process holds it
-  kFailed,         // the file cannot be opened or locked
-};
-
-// A lock the system keeps while this object lives.
-class HeldFileLock {
- public:
-  explicit HeldFileLock(intptr_t handle) : handle_(handle) {}
-  ~HeldFileLock();
-  HeldFileLock(const HeldFileLock&) = delete;
-  HeldFileLock& operator=(const HeldFileLock&) = delete;
-
- private:
-  intptr_t handle_;
-};
-
-struct FileLockTry {
-  LockState state = LockState::kFailed;
-  std::unique_ptr<HeldFileLock> lock;  // set for kTaken
 };
 
 class Folder;
@@ -199,10 +177,10 @@ class Folder {
   // An exclusive lock on the file `name`, never waited for. With `create` a
   // missing file is made, and a link or anything but a file at the name is
   // refused; without it links are followed.
-  FileLockTry Lock(const std::string& name, bool create) const;
+  LockAttempt Lock(const std::string& name, bool create) const;
   // An exclusive lock on the folder itself, never waited for (POSIX: flock
   // on its descriptor; Windows has no such lock and refuses).
-  FileLockTry LockItself() const;
+  LockAttempt LockItself() const;
   // Who holds a lock on the folder itself, as far as the system tells
   // ("user bob (uid 1001), process flock (pid 4242)"); empty when it does not.
   std::string LockHolder() const;

@@ -222,8 +222,6 @@ std::unique_ptr<File> FileFromSystemHandle(intptr_t handle) {
   return std::make_unique<PosixFile>(Fd(handle));
 }
 
-HeldFileLock::~HeldFileLock() { ::close(Fd(handle_)); }
-
 FolderOpening Folder::Adopt(intptr_t handle, std::string path, FolderRule rule) {
   FolderOpening opening;
   struct stat st {};
@@ -552,31 +550,31 @@ bool Folder::SetMode(const std::string& name, uint32_t mode, int* error) const {
   return Failed(error, errno);
 }
 
-FileLockTry Folder::Lock(const std::string& name, bool create) const {
+LockAttempt Folder::Lock(const std::string& name, bool create) const {
   const int flags =
       O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (create ? O_CREAT | O_NOFOLLOW : 0);
   const int fd = ::openat(Fd(handle_), name.c_str(), flags, 0644);
   if (fd < 0) return {};
-  auto lock = std::make_unique<HeldFileLock>(fd);
+  HeldLock lock(fd);
   struct stat st {};
   // A file of our own making: anything else planted there is refused.
   if (create && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) return {};
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return {errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+    return {errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kFailed, {}};
   }
   return {LockState::kTaken, std::move(lock)};
 }
 
-FileLockTry Folder::LockItself() const {
+LockAttempt Folder::LockItself() const {
   // An open of its own, not a copy of the folder's descriptor: a lock taken
   // through a copy belongs to the folder's open and outlives the copy, so
   // a later run through another open of the same folder would wait for it
   // as long as this folder object lives.
   const int fd = ::openat(Fd(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return {};
-  auto lock = std::make_unique<HeldFileLock>(fd);
+  HeldLock lock(fd);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return {errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+    return {errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kFailed, {}};
   }
   return {LockState::kTaken, std::move(lock)};
 }

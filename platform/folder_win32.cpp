@@ -102,8 +102,6 @@ std::unique_ptr<File> FileFromSystemHandle(intptr_t handle) {
   return std::make_unique<Win32File>(Handle(handle));
 }
 
-HeldFileLock::~HeldFileLock() { ::CloseHandle(Handle(handle_)); }
-
 FolderOpening Folder::Adopt(intptr_t handle, std::string path, FolderRule rule) {
   FolderOpening opening;
   opening.check.rule = rule;
@@ -304,12 +302,12 @@ bool Folder::SetMode(const std::string& name, uint32_t mode, int* error) const {
   return Failed(error, ::GetLastError());
 }
 
-FileLockTry Folder::Lock(const std::string& name, bool create) const {
+LockAttempt Folder::Lock(const std::string& name, bool create) const {
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (create ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
   const HANDLE handle = ::CreateFileA(PathOf(name).c_str(), GENERIC_READ, kShareAll, nullptr,
                                       create ? OPEN_ALWAYS : OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {};
-  auto lock = std::make_unique<HeldFileLock>(reinterpret_cast<intptr_t>(handle));
+  HeldLock lock(reinterpret_cast<intptr_t>(handle));
   if (create) {
     // A file of our own making: a device or a link planted there is refused.
     BY_HANDLE_FILE_INFORMATION info{};
@@ -322,12 +320,12 @@ FileLockTry Folder::Lock(const std::string& name, bool create) const {
   at.OffsetHigh = kLockOffsetHigh;
   if (!::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
     const bool held = ::GetLastError() == ERROR_LOCK_VIOLATION;
-    return {held ? LockState::kHeldElsewhere : LockState::kFailed, nullptr};
+    return {held ? LockState::kHeldElsewhere : LockState::kFailed, {}};
   }
   return {LockState::kTaken, std::move(lock)};
 }
 
-FileLockTry Folder::LockItself() const { return {}; }
+LockAttempt Folder::LockItself() const { return {}; }
 
 std::string Folder::LockHolder() const { return {}; }
 

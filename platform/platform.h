@@ -16,6 +16,8 @@
 #include <span>
 #include <string>
 
+#include "platform/lock.h"
+
 namespace kestrune::platform {
 
 // Files inside one folder (folder.h).
@@ -59,12 +61,6 @@ class File {
   // answer. Windows tells no owners apart here: every file counts as the
   // user's own.
   virtual std::optional<FileOwner> OtherOwner() const { return std::nullopt; }
-};
-
-// An exclusive lock, held until the object goes.
-class FileLock {
- public:
-  virtual ~FileLock() = default;
 };
 
 enum class OpenMode : uint8_t {
@@ -141,13 +137,12 @@ class Platform {
   // separator or not), for runs that change files in it together; another
   // run's lock is waited for up to `waitMilliseconds`. It leaves nothing
   // behind (POSIX: flock on the folder; Windows: a file inside it opened
-  // for nobody else and deleted on close). Null when it cannot be had
+  // for nobody else and deleted on close). Not held when it cannot be had
   // (LastErrorText says why).
-  virtual std::unique_ptr<FileLock> LockFolder(const std::string& folder,
-                                               uint32_t waitMilliseconds) {
+  virtual HeldLock LockFolder(const std::string& folder, uint32_t waitMilliseconds) {
     (void)folder;
     (void)waitMilliseconds;
-    return nullptr;
+    return {};
   }
   // The absolute host path a program path denotes ("C:\\ISP0_Before.bin" ->
   // "/home/tech/ISP0_Before.bin"); on Windows the full path of the name.

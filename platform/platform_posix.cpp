@@ -381,41 +381,25 @@ bool PosixPlatform::ReplaceFile(const std::string& from, const std::string& to) 
   return true;
 }
 
-namespace {
-
-// The folder's own lock, kept while the object lives.
-class HeldFolderLock : public FileLock {
- public:
-  explicit HeldFolderLock(std::unique_ptr<HeldFileLock> lock) : lock_(std::move(lock)) {}
-
- private:
-  std::unique_ptr<HeldFileLock> lock_;
-};
-
-}  // namespace
-
-std::unique_ptr<FileLock> PosixPlatform::LockFolder(const std::string& folder,
-                                                    uint32_t waitMilliseconds) {
+HeldLock PosixPlatform::LockFolder(const std::string& folder, uint32_t waitMilliseconds) {
   const Place place = Locate(folder.empty() ? "." : folder);
   if (!place.folder) {
     Fail(place.error);
-    return nullptr;
+    return {};
   }
   std::shared_ptr<Folder> target = place.folder;
   if (!place.name.empty()) {
     FolderOpening sub = place.folder->OpenSub(place.name, FolderRule::kNoLink, false);
     if (!sub.folder) {
       Fail(ErrorOf(sub.check));
-      return nullptr;
+      return {};
     }
     target = std::move(sub.folder);
   }
   constexpr uint32_t kStepMilliseconds = 20;
   for (uint32_t waited = 0;; waited += kStepMilliseconds) {
-    FileLockTry attempt = target->LockItself();
-    if (attempt.state == LockState::kTaken) {
-      return std::make_unique<HeldFolderLock>(std::move(attempt.lock));
-    }
+    LockAttempt attempt = target->LockItself();
+    if (attempt.state == LockState::kTaken) return std::move(attempt.lock);
     if (attempt.state != LockState::kHeldElsewhere || waited >= waitMilliseconds) {
       const bool held = attempt.state == LockState::kHeldElsewhere;
       Fail(held ? EWOULDBLOCK : EIO);
@@ -425,7 +409,7 @@ std::unique_ptr<FileLock> PosixPlatform::LockFolder(const std::string& folder,
         const std::string holder = target->LockHolder();
         if (!holder.empty()) lastErrorDetail_ = "the folder is locked by " + holder;
       }
-      return nullptr;
+      return {};
     }
     ::usleep(kStepMilliseconds * 1000);
   }

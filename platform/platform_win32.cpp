@@ -48,18 +48,6 @@ class AdminSid {
   PSID sid_ = nullptr;
 };
 
-// A handle kept open for its lock alone; closing it ends the lock.
-class Win32FileLock : public FileLock {
- public:
-  explicit Win32FileLock(HANDLE handle) : handle_(handle) {}
-  ~Win32FileLock() override { ::CloseHandle(handle_); }
-  Win32FileLock(const Win32FileLock&) = delete;
-  Win32FileLock& operator=(const Win32FileLock&) = delete;
-
- private:
-  HANDLE handle_;
-};
-
 class Win32Platform : public Platform {
  public:
   void DebugOutput(const char* text) override {
@@ -153,8 +141,7 @@ class Win32Platform : public Platform {
     return false;
   }
 
-  std::unique_ptr<FileLock> LockFolder(const std::string& folder,
-                                       uint32_t waitMilliseconds) override {
+  HeldLock LockFolder(const std::string& folder, uint32_t waitMilliseconds) override {
     // Folders take no lock here: a file inside stands for the folder, held
     // by one handle that shares it with nobody and removes it on close.
     std::string path = folder;
@@ -169,12 +156,12 @@ class Win32Platform : public Platform {
                         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY |
                             FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
                         nullptr);
-      if (handle != INVALID_HANDLE_VALUE) return std::make_unique<Win32FileLock>(handle);
+      if (handle != INVALID_HANDLE_VALUE) return HeldLock(reinterpret_cast<intptr_t>(handle));
       const DWORD error = ::GetLastError();
       if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
           waited >= waitMilliseconds) {
         lastError_ = error;
-        return nullptr;
+        return {};
       }
       ::Sleep(kStepMilliseconds);
     }

@@ -47,8 +47,7 @@ class PosixPlatform : public Platform {
   std::optional<std::span<const uint8_t>> FindResource(const char* type, uint16_t id) override;
   bool MoveFile(const std::string& from, const std::string& to) override;
   bool ReplaceFile(const std::string& from, const std::string& to) override;
-  std::unique_ptr<FileLock> LockFolder(const std::string& folder,
-                                       uint32_t waitMilliseconds) override;
+  HeldLock LockFolder(const std::string& folder, uint32_t waitMilliseconds) override;
   std::string HostPath(const std::string& path) override;
   std::string LastErrorText() override;
   FolderOpening OpenFolder(const std::string& path, FolderRule rule) override;

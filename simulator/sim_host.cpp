@@ -25,15 +25,6 @@ std::string FolderProblem(const std::string& path, const NamedFile& file) {
   return platform::DescribeFolderRefusal(path + ": its folder", file.check);
 }
 
-// Keeps the folder layer's lock for the drive locks.
-class FolderLock : public device::HeldLock {
- public:
-  explicit FolderLock(std::unique_ptr<platform::HeldFileLock> lock) : lock_(std::move(lock)) {}
-
- private:
-  std::unique_ptr<platform::HeldFileLock> lock_;
-};
-
 }  // namespace
 
 ReadStatus ReadRegularFile(const std::string& path, uint64_t maxBytes, bool followLink,
@@ -119,19 +110,10 @@ void RemoveFile(const std::string& path) {
   if (file.folder) file.folder->Remove(file.name, nullptr);
 }
 
-device::LockAttempt LockFile(const std::string& path, bool create) {
+platform::LockAttempt LockFile(const std::string& path, bool create) {
   const NamedFile file = Split(path);
   if (!file.folder) return {};
-  platform::FileLockTry attempt = file.folder->Lock(file.name, create);
-  switch (attempt.state) {
-    case platform::LockState::kTaken:
-      return {device::LockState::kTaken, std::make_unique<FolderLock>(std::move(attempt.lock))};
-    case platform::LockState::kHeldElsewhere:
-      return {device::LockState::kHeldElsewhere, nullptr};
-    case platform::LockState::kFailed:
-      break;
-  }
-  return {};
+  return file.folder->Lock(file.name, create);
 }
 
 }  // namespace kestrune::sim

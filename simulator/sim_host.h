@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "device/drive_locks.h"
 #include "platform/folder.h"
+#include "platform/lock.h"
 
 namespace kestrune::sim {
 
@@ -71,7 +71,7 @@ void RemoveFile(const std::string& path);
 // on Windows LockFileEx on a byte far past the end, so that the file stays
 // readable to everyone. With `create` a missing file is made, and a link at
 // the name is refused rather than followed.
-device::LockAttempt LockFile(const std::string& path, bool create);
+platform::LockAttempt LockFile(const std::string& path, bool create);
 
 // Interrupts a user or the system sends a console program.
 enum class ProcessSignal : uint8_t { kInterrupt, kTerminate, kHangUp };

@@ -46,65 +46,13 @@ bool ZoneMarked(const FlashMap& map, uint64_t begin, uint64_t end) {
                      [&](const MapMark& mark) { return Overlaps(mark, begin, end); });
 }
 
-char MarkLetter(MarkKind kind) {
-  switch (kind) {
-    case MarkKind::kCis:
-      return 'C';
-    case MarkKind::kIsp:
-      return 'I';
-    case MarkKind::kAux:
-      return 'A';
-  }
-  return '?';
-}
+char MarkLetter(MarkKind kind) { return RowOf(kind).letter; }
 
-const char* MarkTitle(MarkKind kind) {
-  switch (kind) {
-    case MarkKind::kCis:
-      return "CIS page";
-    case MarkKind::kIsp:
-      return "ISP copy";
-    case MarkKind::kAux:
-      return "auxiliary area";
-  }
-  return "";
-}
+const char* MarkTitle(MarkKind kind) { return RowOf(kind).title; }
 
-const char* StateWords(CopyState state) {
-  switch (state) {
-    case CopyState::kUnchecked:
-      return "not read";
-    case CopyState::kMatches:
-      return "matches the image";
-    case CopyState::kDiffers:
-      return "differs from the image";
-    case CopyState::kUnreadable:
-      return "unreadable";
-    case CopyState::kWritten:
-      return "written, not proven";
-    case CopyState::kVerified:
-      return "written and verified";
-  }
-  return "";
-}
+const char* StateWords(CopyState state) { return RowOf(state).words; }
 
-const char* StateColour(CopyState state) {
-  switch (state) {
-    case CopyState::kUnchecked:
-      return "#9a9a9a";
-    case CopyState::kMatches:
-      return "#2e9d48";
-    case CopyState::kDiffers:
-      return "#d62728";
-    case CopyState::kUnreadable:
-      return "#ff7f0e";
-    case CopyState::kWritten:
-      return "#e6c229";
-    case CopyState::kVerified:
-      return "#1b6e33";
-  }
-  return "#9a9a9a";
-}
+const char* StateColour(CopyState state) { return RowOf(state).colour; }
 
 constexpr const char* kCisColour = "#3366cc";
 
@@ -118,19 +66,7 @@ constexpr const char* kDim = "\033[2m";
 // ANSI colour of a mark in the terminal.
 const char* MarkAnsi(const MapMark& mark) {
   if (mark.kind == MarkKind::kCis) return "\033[36m";
-  switch (mark.state) {
-    case CopyState::kMatches:
-    case CopyState::kVerified:
-      return "\033[32m";
-    case CopyState::kDiffers:
-      return "\033[31m";
-    case CopyState::kUnreadable:
-    case CopyState::kWritten:
-      return "\033[33m";
-    case CopyState::kUnchecked:
-      break;
-  }
-  return "\033[37m";
+  return RowOf(mark.state).ansi;
 }
 
 std::string BlockRange(uint64_t first, uint64_t count) {

@@ -265,7 +265,8 @@ struct LeftOut {
   const char* name;
   // Sets F, at `drive`, up to be left out by a run whose C: folder is
   // `cDrive`; false: this user cannot set the scene.
-  bool (*leaveOut)(const std::string& cDrive, const std::string& drive, device::LockAttempt& held);
+  bool (*leaveOut)(const std::string& cDrive, const std::string& drive,
+                   platform::LockAttempt& held);
   const char* outcome;
   const char* failure;  // a part of F's failure; "" for none
 };
@@ -278,7 +279,7 @@ TEST_P(ConsoleAllLeftOut, FailsTheRunAndSaysWhy) {
   const std::string f =
       AddDrive('F', "ctrl165_broken.json", nullptr,
                vanishes ? nlohmann::json{{"vanishAt", 1}} : nlohmann::json::object());
-  device::LockAttempt held;
+  platform::LockAttempt held;
   if (!GetParam().leaveOut(cDrive(), f, held)) GTEST_SKIP() << "this user cannot set the scene";
 
   const RunResult r = Run({"--all", "--yes", "--json", "fix"});
@@ -301,16 +302,16 @@ INSTANTIATE_TEST_SUITE_P(
     Reasons, ConsoleAllLeftOut,
     ::testing::Values(
         LeftOut{"Vanished",
-                [](const std::string&, const std::string&, device::LockAttempt&) { return true; },
+                [](const std::string&, const std::string&, platform::LockAttempt&) { return true; },
                 "not found", ""},
         LeftOut{"HeldByAnotherRun",
-                [](const std::string&, const std::string& drive, device::LockAttempt& held) {
+                [](const std::string&, const std::string& drive, platform::LockAttempt& held) {
                   held = sim::LockFile(drive, false);
-                  return held.state == device::LockState::kTaken;
+                  return held.state == platform::LockState::kTaken;
                 },
                 "failed", "is held by another run of kestrune; left out"},
         LeftOut{"FolderRefused",
-                [](const std::string& cDrive, const std::string&, device::LockAttempt&) {
+                [](const std::string& cDrive, const std::string&, platform::LockAttempt&) {
                   const fs::path folder = fs::path(cDrive) / "F";
                   fs::create_directory(folder);
                   fs::permissions(folder, fs::perms::all);

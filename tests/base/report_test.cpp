@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,18 @@ INSTANTIATE_TEST_SUITE_P(
             "CancelThenSuccess", {Outcome::kCancelled, Outcome::kSuccess}, Outcome::kCancelled, ""},
         SettleCase{"NothingSettles", {Outcome::kSuccess, Outcome::kNone}, Outcome::kSuccess, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A row copied and not all changed would show two states alike: one name
+// in the documents, one line in the legend, one fill in the picture.
+TEST(CopyStateRows, EachStateIsToldApart) {
+  std::set<std::string> names, words, colours;
+  for (const CopyStateRow& row : kCopyStateRows) {
+    EXPECT_TRUE(names.insert(row.name).second) << row.name;
+    EXPECT_TRUE(words.insert(row.words).second) << row.words;
+    EXPECT_TRUE(colours.insert(row.colour).second) << row.colour;
+    EXPECT_EQ(std::string(row.ansi).rfind("\033[3", 0), 0u) << row.name;
+  }
+}
 
 }  // namespace
 }  // namespace kestrune

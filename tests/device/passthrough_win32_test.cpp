@@ -117,17 +117,17 @@ TEST(PassThroughVolumesTest, LetterWithoutAVolumeDoesNotOpen) {
   EXPECT_EQ(missing, nullptr);
   // A missing volume is no drive of another run's, and keeps no lock.
   EXPECT_EQ(missing.holder, "");
-  EXPECT_EQ(LockVolumeLetter('Q').state, LockState::kTaken);
+  EXPECT_EQ(LockVolumeLetter('Q').state, platform::LockState::kTaken);
 }
 
 // One letter, one run: a second lock of the letter is refused, in any
 // letter case, until the first goes.
 TEST(PassThroughVolumesTest, ALetterIsLockedByOneRunAtATime) {
-  LockAttempt first = LockVolumeLetter('R');
-  ASSERT_EQ(first.state, LockState::kTaken);
-  EXPECT_EQ(LockVolumeLetter('r').state, LockState::kHeldElsewhere);
-  first.lock.reset();
-  EXPECT_EQ(LockVolumeLetter('R').state, LockState::kTaken);
+  platform::LockAttempt first = LockVolumeLetter('R');
+  ASSERT_EQ(first.state, platform::LockState::kTaken);
+  EXPECT_EQ(LockVolumeLetter('r').state, platform::LockState::kHeldElsewhere);
+  first.lock.Release();
+  EXPECT_EQ(LockVolumeLetter('R').state, platform::LockState::kTaken);
 }
 
 }  // namespace

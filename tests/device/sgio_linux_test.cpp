@@ -1,14 +1,10 @@
 #include "device/sgio_linux.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <thread>
 
 #include "tests/support/device_temp_folder.h"
 
@@ -157,34 +153,6 @@ TEST_F(SysfsTest, ANodeOneRunOpenedIsHeldFromAnotherUntilThatRunEnds) {
   const OpenResult opened = second.Open('E');
   EXPECT_NE(opened, nullptr);
   EXPECT_EQ(opened.holder, "");
-}
-
-// udevd holds a shared lock on a disk while it probes it: a run that comes
-// then waits it out and takes the drive, where a run's own exclusive lock
-// is reported at once; a shared lock never let go counts as held in the end.
-TEST_F(SysfsTest, ASharedLockIsWaitedOutAndARunsOwnIsNot) {
-  sysfs.Write("node", "");
-  const std::string node = (sysfs.path() / "node").string();
-  const int prober = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(prober, 0);
-  ASSERT_EQ(::flock(prober, LOCK_SH | LOCK_NB), 0);
-  std::thread letGo([prober] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ::close(prober);
-  });
-  LockAttempt waited = LockDeviceNode(node, std::chrono::milliseconds(5000));
-  letGo.join();
-  EXPECT_EQ(waited.state, LockState::kTaken);
-
-  // Were an exclusive holder waited for, this would hang for a minute.
-  EXPECT_EQ(LockDeviceNode(node, std::chrono::minutes(1)).state, LockState::kHeldElsewhere);
-
-  waited.lock.reset();
-  const int stuck = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(::flock(stuck, LOCK_SH | LOCK_NB), 0);
-  EXPECT_EQ(LockDeviceNode(node, std::chrono::milliseconds(100)).state, LockState::kHeldElsewhere);
-  ::close(stuck);
-  EXPECT_EQ(LockDeviceNode(node, std::chrono::milliseconds(100)).state, LockState::kTaken);
 }
 
 // One drive has two nodes, its disk and its SCSI generic node: a run on

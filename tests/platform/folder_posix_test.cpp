@@ -72,13 +72,13 @@ TEST(FolderLock, AFolderLockedElsewhereNamesItsHolder) {
   PosixOptions options;
   options.cDriveFolder = base.str() + "/c";
   std::unique_ptr<Platform> platform = CreateHostPlatform(options);
-  EXPECT_EQ(platform->LockFolder("C:\\", 0), nullptr);
+  EXPECT_FALSE(platform->LockFolder("C:\\", 0));
   const std::string text = platform->LastErrorText();
   EXPECT_NE(text.find("the folder is locked by user"), std::string::npos) << text;
   EXPECT_NE(text.find("(uid " + std::to_string(::getuid()) + ")"), std::string::npos) << text;
   EXPECT_NE(text.find("(pid " + std::to_string(::getpid()) + ")"), std::string::npos) << text;
   ::close(held);
-  EXPECT_NE(platform->LockFolder("C:\\", 0), nullptr) << "the lock is free again";
+  EXPECT_TRUE(platform->LockFolder("C:\\", 0)) << "the lock is free again";
 }
 
 }  // namespace
