@@ -37,6 +37,7 @@ struct InterruptState {
   int held = 0;  // interrupts held so far
   std::vector<std::string> removals;
   const std::function<int()>* lastWords = nullptr;
+  const std::function<void(const std::string&)>* say = nullptr;
 };
 
 std::atomic<bool> received{false};
@@ -91,7 +92,11 @@ void NoteHeld(InterruptState& s) {
                                                          : s.watching;
   ++s.held;
   const std::string& line = s.held == 1 ? words.first : s.held == 2 ? words.second : words.third;
-  if (!line.empty()) WriteAll(STDERR_FILENO, line + "\n");
+  if (!line.empty() && s.say != nullptr) {
+    (*s.say)(line);
+  } else if (!line.empty()) {
+    WriteAll(STDERR_FILENO, line + "\n");
+  }
   if (s.held >= 3) EndNow(s);
 }
 
@@ -170,6 +175,20 @@ InterruptHold::~InterruptHold() {
   --s.holds;
   if (purpose_ == HoldFor::kWrite) --s.writeHolds;
   if (purpose_ == HoldFor::kWatch) --s.watchHolds;
+}
+
+InterruptLines::InterruptLines(std::function<void(const std::string&)> say)
+    : say_(std::move(say)) {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  previous_ = s.say;
+  s.say = &say_;
+}
+
+InterruptLines::~InterruptLines() {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.say = previous_;
 }
 
 LastWords::LastWords(std::function<int()> words) : words_(std::move(words)) {

@@ -33,6 +33,7 @@ struct InterruptState {
   int held = 0;  // interrupts held so far
   std::vector<std::string> removals;
   const std::function<int()>* lastWords = nullptr;
+  const std::function<void(const std::string&)>* say = nullptr;
 };
 
 std::atomic<bool> received{false};
@@ -61,7 +62,9 @@ void NoteHeld(InterruptState& s) {
                                                          : s.watching;
   ++s.held;
   const std::string& said = s.held == 1 ? words.first : s.held == 2 ? words.second : words.third;
-  if (!said.empty()) {
+  if (!said.empty() && s.say != nullptr) {
+    (*s.say)(said);
+  } else if (!said.empty()) {
     const std::string line = said + "\r\n";
     DWORD written = 0;
     ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
@@ -121,6 +124,20 @@ InterruptHold::~InterruptHold() {
     if (purpose_ == HoldFor::kWatch) --s.watchHolds;
   }
   s.holdsOver.notify_all();
+}
+
+InterruptLines::InterruptLines(std::function<void(const std::string&)> say)
+    : say_(std::move(say)) {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  previous_ = s.say;
+  s.say = &say_;
+}
+
+InterruptLines::~InterruptLines() {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.say = previous_;
 }
 
 LastWords::LastWords(std::function<int()> words) : words_(std::move(words)) {
