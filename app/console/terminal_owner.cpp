@@ -184,8 +184,14 @@ bool TerminalOwner::DrawingLocked() const {
 
 void TerminalOwner::EraseLocked() {
   if (drawn_ == 0) return;
-  // Back to the first line of the last drawing; what is below goes.
-  screen_ << "\x1b[" << drawn_ << "A\r\x1b[J" << std::flush;
+  // Back to the first line of the last drawing, each of its lines erased
+  // on the way. Not by erasing the screen below: from its top-left corner
+  // that clears the whole screen, which some terminals (tmux) first keep in
+  // their history, where the rows would then show twice.
+  const std::string up = "\x1b[" + std::to_string(drawn_) + "A";
+  std::string erase = up;
+  for (size_t i = 0; i < drawn_; ++i) erase += "\r\x1b[2K\n";
+  screen_ << erase << up << std::flush;
   drawn_ = 0;
 }
 
