@@ -177,8 +177,7 @@ InterruptHold::~InterruptHold() {
   if (purpose_ == HoldFor::kWatch) --s.watchHolds;
 }
 
-InterruptLines::InterruptLines(std::function<void(const std::string&)> say)
-    : say_(std::move(say)) {
+InterruptLines::InterruptLines(std::function<void(const std::string&)> say) : say_(std::move(say)) {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   previous_ = s.say;

@@ -126,8 +126,7 @@ InterruptHold::~InterruptHold() {
   s.holdsOver.notify_all();
 }
 
-InterruptLines::InterruptLines(std::function<void(const std::string&)> say)
-    : say_(std::move(say)) {
+InterruptLines::InterruptLines(std::function<void(const std::string&)> say) : say_(std::move(say)) {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   previous_ = s.say;

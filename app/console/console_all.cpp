@@ -233,10 +233,12 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
   const std::vector<std::string> lines = ColumnLines(rows, columns, dropped);
   for (const std::string& line : lines) out << line << '\n';
   // A failure the table had no room for follows it, in whole words.
-  if (failures && columns > 0 && !lines.empty() && lines.front().find("failure") == std::string::npos) {
+  if (failures && columns > 0 && !lines.empty() &&
+      lines.front().find("failure") == std::string::npos) {
     for (const DriveSummary& d : drives) {
       if (d.failure.empty()) continue;
-      for (const std::string& line : WrappedWords(std::string(1, d.letter) + ": " + d.failure, columns))
+      for (const std::string& line :
+           WrappedWords(std::string(1, d.letter) + ": " + d.failure, columns))
         out << line << '\n';
     }
   }
