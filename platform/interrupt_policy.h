@@ -30,6 +30,7 @@ struct State {
   int held = 0;  // interrupts held so far
   std::vector<std::string> removals;
   const std::function<int()>* lastWords = nullptr;
+  const std::function<void(const std::string&)>* say = nullptr;
 };
 
 // Never destroyed: the system's handler may still use it while the process

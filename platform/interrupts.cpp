@@ -26,7 +26,11 @@ void NoteHeld(State& s) {
                                                          : s.watching;
   ++s.held;
   const std::string& line = s.held == 1 ? words.first : s.held == 2 ? words.second : words.third;
-  if (!line.empty()) WriteLine(line);
+  if (!line.empty() && s.say != nullptr) {
+    (*s.say)(line);
+  } else if (!line.empty()) {
+    WriteLine(line);
+  }
   if (s.held >= 3) EndNow(s);
 }
 
@@ -103,6 +107,19 @@ LastWords::~LastWords() {
   State& s = TheState();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.lastWords = previous_;
+}
+
+InterruptLines::InterruptLines(std::function<void(const std::string&)> say) : say_(std::move(say)) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  previous_ = s.say;
+  s.say = &say_;
+}
+
+InterruptLines::~InterruptLines() {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.say = previous_;
 }
 
 bool InterruptReceived() { return interrupts::received; }

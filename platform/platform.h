@@ -310,6 +310,23 @@ class LastWords {
   const std::function<int()>* previous_ = nullptr;
 };
 
+// While it lives, the lines an interrupt prints go to `say` instead of
+// straight to stderr, so that a program that draws on its terminal keeps
+// them apart from what it draws. `say` runs under the interrupts' own lock,
+// on whichever thread takes the interrupt, and must not wait for a hold.
+// The latest that lives is the one called.
+class InterruptLines {
+ public:
+  explicit InterruptLines(std::function<void(const std::string&)> say);
+  ~InterruptLines();
+  InterruptLines(const InterruptLines&) = delete;
+  InterruptLines& operator=(const InterruptLines&) = delete;
+
+ private:
+  std::function<void(const std::string&)> say_;
+  const std::function<void(const std::string&)>* previous_ = nullptr;
+};
+
 // True once an interrupt came while a hold lived.
 bool InterruptReceived();
 

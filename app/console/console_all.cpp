@@ -9,7 +9,6 @@
 #include <optional>
 #include <ostream>
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -23,6 +22,8 @@
 #include "app/console/console_json.h"
 #include "app/console/console_live.h"
 #include "app/console/console_view.h"
+#include "app/console/live_table.h"
+#include "app/console/terminal_owner.h"
 #include "app/dialog.h"
 #include "discovery/discovery.h"
 #include "log/isp_log.h"
@@ -35,51 +36,6 @@ namespace kestrune::console {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Gathers what one drive writes into lines and hands each, behind the
-// drive's letter ("E: "), to the shared lines when it is complete.
-class PrefixedLineBuffer : public std::streambuf {
- public:
-  PrefixedLineBuffer(SharedLines& lines, std::ostream& to, char letter)
-      : lines_(lines), to_(to), prefix_{letter, ':', ' '} {}
-  ~PrefixedLineBuffer() override { Finish(); }
-  PrefixedLineBuffer(const PrefixedLineBuffer&) = delete;
-  PrefixedLineBuffer& operator=(const PrefixedLineBuffer&) = delete;
-
-  // A last line without its newline still goes out.
-  void Finish() {
-    if (!line_.empty()) Emit();
-  }
-
- protected:
-  int_type overflow(int_type c) override {
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    Put(traits_type::to_char_type(c));
-    return c;
-  }
-  std::streamsize xsputn(const char* text, std::streamsize count) override {
-    for (std::streamsize i = 0; i < count; ++i) Put(text[i]);
-    return count;
-  }
-
- private:
-  void Put(char c) {
-    if (c == '\n') {
-      Emit();
-    } else if (c != '\r') {  // debug texts end in CR LF
-      line_.push_back(c);
-    }
-  }
-  void Emit() {
-    lines_.Write(to_, prefix_ + line_);
-    line_.clear();
-  }
-
-  SharedLines& lines_;
-  std::ostream& to_;
-  std::string prefix_;
-  std::string line_;
-};
 
 // The run's C: folder or work folder, as opened at its start; opened here
 // when the run brought none (it was not there then).
@@ -130,17 +86,15 @@ std::shared_ptr<platform::Folder> OpenDriveFolder(const RunFolder& parent, char 
 // One letter's job, with the streams that put its letter before each of
 // its lines, and its own platform over its own folders.
 struct AllJob {
-  AllJob(SharedLines& lines, std::ostream& boxesTo, std::ostream& errTo, const AllDrive& d)
+  AllJob(TerminalOwner& owner, std::ostream& boxesTo, std::ostream& errTo, const AllDrive& d)
       : drive(d),
-        boxesBuffer(lines, boxesTo, d.letter),
-        errBuffer(lines, errTo, d.letter),
+        boxes(owner, boxesTo, {d.letter, ':', ' '}),
+        err(owner, errTo, {d.letter, ':', ' '}),
         job(d.letter, d.source, boxes, err) {}
 
   AllDrive drive;
-  PrefixedLineBuffer boxesBuffer;
-  PrefixedLineBuffer errBuffer;
-  std::ostream boxes{&boxesBuffer};
-  std::ostream err{&errBuffer};
+  OwnedStream boxes;
+  OwnedStream err;
   std::unique_ptr<platform::Platform> platform;
   // The drive's ISP.log was made empty, to turn its log on, by this run.
   bool madeLog = false;
@@ -207,7 +161,8 @@ bool Confirm(const AllDrivesRun& run, const std::vector<const AllDrive*>& drives
       boxes << "  " << drive->letter << ": " << drive->source << '\n';
     }
   }
-  ConsoleView asker(boxes, run.io.in, run.io.err, answering, run.options.quiet);
+  OwnedStream err(end.terminal(), run.io.err);
+  ConsoleView asker(boxes, run.io.in, err, answering, run.options.quiet);
   const std::string count = std::to_string(drives.size());
   const std::string text =
       fix ? "Are you sure to update new ISP code on these " + count + " drives ?"
@@ -241,9 +196,15 @@ std::string Seconds(double seconds) {
 
 }  // namespace
 
-void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSummary>& drives) {
+void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSummary>& drives,
+                  size_t columns) {
   std::vector<std::vector<std::string>> rows;
+  // What a narrow terminal gives up first, whole: the drive's names, then
+  // what a technician can read again in the document.
+  std::vector<size_t> dropped;
+  bool failures = false;
   if (command == Command::kScan || command == Command::kMap) {
+    dropped = {3, 4, 6, 5, 2, 1};
     rows.push_back(
         {"drive", "verdict", "capacity", "vendor", "product", "controller", "flash id", "outcome"});
     for (const DriveSummary& d : drives) {
@@ -265,26 +226,27 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
                       d.drive ? (d.healthy ? "healthy" : "broken") : "-", OutcomeText(d.outcome),
                       std::to_string(d.copiesVerified), std::to_string(d.backups),
                       Seconds(d.seconds), d.failure});
+      failures = failures || !d.failure.empty();
+    }
+    dropped = {6, 5, 4, 3, 1};
+  }
+  const std::vector<std::string> lines = ColumnLines(rows, columns, dropped);
+  for (const std::string& line : lines) out << line << '\n';
+  // A failure the table had no room for follows it, in whole words.
+  if (failures && columns > 0 && !lines.empty() &&
+      lines.front().find("failure") == std::string::npos) {
+    for (const DriveSummary& d : drives) {
+      if (d.failure.empty()) continue;
+      for (const std::string& line :
+           WrappedWords(std::string(1, d.letter) + ": " + d.failure, columns))
+        out << line << '\n';
     }
   }
-  PrintColumns(out, rows);
+  out << std::flush;
 }
 
 void PrintColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows) {
-  std::vector<size_t> widths;
-  for (const auto& row : rows) {
-    widths.resize(std::max(widths.size(), row.size()), 0);
-    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    out << line << '\n';
-  }
+  for (const std::string& line : ColumnLines(rows)) out << line << '\n';
   out << std::flush;
 }
 
@@ -332,17 +294,14 @@ DriveRunner::DriveRunner(const AllDrivesRun& run, RunEnd& end)
                                 "the work folder")})) {
   // The live table: on a terminal, and when no other output was asked for.
   if (LiveTableWanted(run.options, run.io)) {
-    board_ = std::make_unique<LiveBoard>(run.io.out, run.options.command, run.io.outputSize);
-    end.lines().Through([board = board_.get()](std::ostream& to, const std::string& line) {
-      board->Line(to, line);
-    });
+    board_ = std::make_unique<JobRows>(end.terminal(), run.options.command);
   }
 }
 
 DriveRunner::~DriveRunner() { Join(); }
 
 DriveJob& DriveRunner::Prepare(const AllDrive& drive) {
-  auto job = std::make_unique<Job>(end_.lines(), boxes_, run_.io.err, drive);
+  auto job = std::make_unique<Job>(end_.terminal(), boxes_, run_.io.err, drive);
   std::string problem;
   if (!PrepareDrive(run_, folders_->cDrive, folders_->work, *host_, *job, problem))
     job->job.Refuse(problem);
@@ -387,8 +346,8 @@ void DriveRunner::Release(DriveJob& job) {
   for (const auto& one : jobs_) {
     if (&one->job != &job) continue;
     if (one->thread.joinable()) one->thread.join();
-    one->boxesBuffer.Finish();
-    one->errBuffer.Finish();
+    one->boxes.Finish();
+    one->err.Finish();
     job.LetGoOfFiles();
     one->setup.reset();
     one->platform.reset();
@@ -414,13 +373,10 @@ void DriveRunner::Join() {
   for (const auto& job : jobs_) {
     if (job->thread.joinable()) job->thread.join();
   }
-  if (board_) {
-    board_->Stop();
-    end_.lines().Through(nullptr);
-  }
+  if (board_) board_->Stop();
   for (const auto& job : jobs_) {
-    job->boxesBuffer.Finish();
-    job->errBuffer.Finish();
+    job->boxes.Finish();
+    job->err.Finish();
   }
 }
 
@@ -429,7 +385,7 @@ int RunAllDrives(const AllDrivesRun& run) {
   std::optional<RunEnd> ownEnd;
   if (run.end == nullptr) ownEnd.emplace(options, run.io);
   RunEnd& end = run.end != nullptr ? *run.end : *ownEnd;
-  std::ostream& boxes = options.json ? run.io.err : run.io.out;
+  OwnedStream boxes(end.terminal(), options.json ? run.io.err : run.io.out);
 
   if (run.drives.empty()) {
     const char* noDevice = "Can't find any device !";

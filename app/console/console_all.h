@@ -25,7 +25,7 @@ class VirtualDrive;
 namespace kestrune::console {
 
 class DriveJob;
-class LiveBoard;
+class JobRows;
 class RunEnd;
 struct DriveSummary;
 
@@ -95,7 +95,7 @@ class DriveRunner {
   std::ostream& boxes_;
   std::unique_ptr<platform::Platform> host_;
   std::unique_ptr<Folders> folders_;
-  std::unique_ptr<LiveBoard> board_;
+  std::unique_ptr<JobRows> board_;
   std::vector<std::unique_ptr<Job>> jobs_;
   // Goes before the jobs do, so that no last word tells of them after.
   std::optional<RunEnd::Attachment> attached_;
@@ -114,7 +114,9 @@ std::string SameDriveTwice(const std::vector<DriveArgument>& drives);
 // Rows of cells in columns, each padded to its widest cell, two blanks apart.
 void PrintColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows);
 
-// The table that ends --all: a row per drive with the state it reached.
-void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSummary>& drives);
+// The table that ends --all: a row per drive with the state it reached,
+// each line narrower than `columns` (0: no limit), columns given up whole.
+void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSummary>& drives,
+                  size_t columns = 0);
 
 }  // namespace kestrune::console

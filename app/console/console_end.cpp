@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <utility>
 
 #include "app/console/console_all.h"
@@ -148,27 +149,11 @@ int ExitCode(const std::vector<DriveSummary>& drives, bool interrupted) {
   return kExitDone;
 }
 
-void SharedLines::Write(std::ostream& to, const std::string& line) {
-  const std::lock_guard<std::timed_mutex> lock(mutex_);
-  if (writer_) {
-    writer_(to, line);
-  } else {
-    to << line << '\n' << std::flush;
-  }
-}
-
-void SharedLines::Through(std::function<void(std::ostream&, const std::string&)> writer) {
-  const std::lock_guard<std::timed_mutex> lock(mutex_);
-  writer_ = std::move(writer);
-}
-
-void SharedLines::Freeze() { (void)mutex_.try_lock_for(std::chrono::seconds(1)); }
-
 RunEnd::RunEnd(const ConsoleOptions& options, const ConsoleStreams& io)
-    : options_(options), io_(io) {}
+    : options_(options), io_(io), terminal_(io.out, io.outputSize) {}
 
 void RunEnd::Problem(const std::string& text) {
-  io_.err << "kestrune: " << text << std::endl;
+  terminal_.Line(io_.err, "kestrune: " + text);
   ProblemSaid(text);
 }
 
@@ -207,7 +192,7 @@ void RunEnd::Retell(std::vector<const DriveJob*> jobs, bool ran) {
 }
 
 void RunEnd::LeftOut(const std::string& source, const std::string& why) {
-  lines_.Write(io_.err, "kestrune: " + why);
+  terminal_.Line(io_.err, "kestrune: " + why);
   const std::lock_guard<std::mutex> lock(mutex_);
   problems_.push_back(why);
   DriveSummary drive;
@@ -249,7 +234,7 @@ int RunEnd::Finish(bool interrupted) {
 
 int RunEnd::LastWords() {
   // The drives' threads write no more lines: this is the run's last word.
-  lines_.Freeze();
+  terminal_.Freeze();
   return End(kExitInterrupted);
 }
 
@@ -263,12 +248,16 @@ void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
     PrintDocument(jobs, drives, code);
   } else if (options_.all && ran_) {
     // The summary of --all is its last word, with --quiet too.
-    PrintSummary(io_.out, options_.command, drives);
+    std::ostringstream summary;
+    PrintSummary(summary, options_.command, drives, terminal_.Columns());
+    terminal_.LastWord(io_.out, summary.str());
   } else if (options_.quiet) {
+    std::ostringstream line;
     if (!options_.all && !drives.empty() && drives.front().drive) {
-      io_.out << drives.front().drive->letter << ": ISP " << VerdictText(drives.front()) << "; ";
+      line << drives.front().drive->letter << ": ISP " << VerdictText(drives.front()) << "; ";
     }
-    io_.out << CommandName(options_.command) << ": " << OutcomeOfExitCode(code) << std::endl;
+    line << CommandName(options_.command) << ": " << OutcomeOfExitCode(code);
+    terminal_.LastWord(io_.out, line.str() + '\n');
   }
 }
 
@@ -316,8 +305,16 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
   document["messages"] = BoxesJson(boxes);
   document["files"] = FilesJson(files);
   // watch --json: JSON Lines, one document a line.
-  ::kestrune::console::PrintDocument(io_.out, std::move(document), errors, code,
+  std::ostringstream text;
+  ::kestrune::console::PrintDocument(text, std::move(document), errors, code,
                                      options_.watch ? -1 : 2);
+  // The run's own document is its last word; a drive's is one line of a
+  // watch.
+  if (ownBoxes) {
+    terminal_.LastWord(io_.out, text.str());
+  } else {
+    terminal_.Text(io_.out, text.str());
+  }
 }
 
 }  // namespace kestrune::console

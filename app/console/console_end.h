@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <iosfwd>
 #include <mutex>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "app/console/console_json.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "app/console/terminal_owner.h"
 #include "base/report.h"
 #include "operations/flash_map.h"
 #include "platform/platform.h"
@@ -57,22 +57,6 @@ DriveSummary Summarize(const JobState& job, bool named);
 // found and nothing failed; 1 when any drive failed or, among drives that
 // were found, one was not; 5 when a question was answered Cancel; else 0.
 int ExitCode(const std::vector<DriveSummary>& drives, bool interrupted);
-
-// Lines of several threads, each written whole under one lock.
-class SharedLines {
- public:
-  void Write(std::ostream& to, const std::string& line);
-  // Takes the lock for good, so that no thread writes under the run's last
-  // word; gives up after a while rather than hang on a writer that does.
-  void Freeze();
-  // Where the lines go instead of their streams (the live table, which
-  // keeps them above itself); null: straight to their streams.
-  void Through(std::function<void(std::ostream&, const std::string&)> writer);
-
- private:
-  std::timed_mutex mutex_;
-  std::function<void(std::ostream&, const std::string&)> writer_;
-};
 
 class RunEnd {
  public:
@@ -124,7 +108,9 @@ class RunEnd {
   // run got, unless it was printed already; returns the exit code.
   int LastWords();
 
-  SharedLines& lines() { return lines_; }
+  // The run's one writer to the terminal: every line and table of the run
+  // goes through it.
+  TerminalOwner& terminal() { return terminal_; }
 
  private:
   void Print(const std::vector<JobState>& jobs, int code);
@@ -133,7 +119,7 @@ class RunEnd {
 
   const ConsoleOptions& options_;
   const ConsoleStreams& io_;
-  SharedLines lines_;
+  TerminalOwner terminal_;
   std::mutex mutex_;
   std::vector<std::string> problems_;
   std::vector<ShownBox> ownBoxes_;

@@ -1,8 +1,6 @@
 #include "app/console/console_live.h"
 
 #include <algorithm>
-#include <chrono>
-#include <ostream>
 #include <span>
 #include <utility>
 
@@ -89,159 +87,77 @@ const char* RowProgress::step() const { return shown_ ? StepName(*shown_) : ""; 
 
 double RowProgress::progress() const { return share_; }
 
-struct LiveBoard::Row : ReportObserver {
-  Row(LiveBoard& board, const DriveJob& job) : board(board), job(job), progress(board.command_) {}
+struct JobRows::Row : ReportObserver {
+  Row(JobRows& rows, const DriveJob& job)
+      : rows(rows), job(job), id(rows.owner_.AddRow()), progress(rows.command_) {}
 
   void Step(const StepEvent& step) override {
-    const std::lock_guard<std::mutex> lock(board.mutex_);
-    progress.Apply(step);
-    started = true;
-    // The drive goes on: any question was answered.
-    board.prompting_ = false;
-    board.changed_ = true;
-    board.wake_.notify_one();
+    {
+      const std::lock_guard<std::mutex> lock(rows.mutex_);
+      progress.Apply(step);
+      started = true;
+    }
+    rows.owner_.Wake();
   }
 
-  LiveBoard& board;
+  JobRows& rows;
   const DriveJob& job;
+  const TerminalOwner::RowId id;
   RowProgress progress;
   bool started = false;
+  bool finished = false;
   LiveRow shown;
 };
 
-LiveBoard::LiveBoard(std::ostream& out, Command command, TerminalSizeSource size)
-    : out_(out), command_(command), size_(std::move(size)), table_(out) {
-  thread_ = std::thread([this] { Loop(); });
+JobRows::JobRows(TerminalOwner& owner, Command command) : owner_(owner), command_(command) {
+  owner_.OnTick([this] { Refresh(); });
 }
 
-LiveBoard::~LiveBoard() { Stop(); }
+JobRows::~JobRows() { Stop(); }
 
-ReportObserver& LiveBoard::Add(const DriveJob& job) {
+ReportObserver& JobRows::Add(const DriveJob& job) {
   const std::lock_guard<std::mutex> lock(mutex_);
   rows_.push_back(std::make_unique<Row>(*this, job));
   return *rows_.back();
 }
 
-void LiveBoard::Line(std::ostream& to, const std::string& line) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  if (prompting_) {
-    // The answer's line end came from the terminal; the table comes back
-    // below this line.
-    prompting_ = false;
-    to << line << std::endl;
-    DrawLocked();
-    return;
-  }
-  if (&to == &out_) {
-    table_.Line(line);
-    return;
-  }
-  // The other stream shows on the same terminal: the table steps aside
-  // while the line is written, then comes back below it.
-  table_.Erase();
-  out_ << std::flush;
-  to << line << std::endl;
-  table_.Redraw();
-}
-
-void LiveBoard::Partial(std::ostream& to, const std::string& text) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  table_.Erase();
-  out_ << std::flush;
-  to << text << std::flush;
-  table_.Finish();
-  prompting_ = true;
-}
-
-void LiveBoard::Stop() {
+void JobRows::Stop() {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (!thread_.joinable()) return;
-    stopping_ = true;
-    wake_.notify_one();
+    if (stopped_) return;
+    stopped_ = true;
   }
-  thread_.join();
+  // The owner ticks a last time before it leaves the rows on screen, and
+  // never after.
+  owner_.Settle();
+}
+
+void JobRows::Refresh() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  prompting_ = false;
-  DrawLocked();
-  table_.Finish();
-}
-
-void LiveBoard::Loop() {
-  using namespace std::chrono_literals;
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stopping_) {
-    // Redrawn on a step, at most ten times a second, and at least twice a
-    // second while a drive's seconds run.
-    wake_.wait_for(lock, 500ms, [this] { return stopping_ || changed_; });
-    if (stopping_) break;
-    DrawLocked();
-    wake_.wait_for(lock, 100ms, [this] { return stopping_; });
-  }
-}
-
-void LiveBoard::DrawLocked() {
-  changed_ = false;
-  if (prompting_) return;
-  std::vector<LiveRow> rows;
   for (const auto& row : rows_) {
-    if (!row->started) continue;
+    if (!row->started || row->finished) continue;
     LiveRow& shown = row->shown;
-    if (shown.outcome.empty()) {
-      // The job's state is taken under its own locks, which its thread
-      // never holds while it tells a step and waits for this board's.
-      const JobState state = row->job.State();
-      shown.letter = state.letter != 0 ? state.letter : row->progress.letter();
-      for (const Report& report : state.reports) {
-        if (!report.drive) continue;
-        shown.model = RowText(report.drive->productId);
-        if (shown.letter == 0) shown.letter = report.drive->letter;
-        break;
-      }
-      shown.step = row->progress.step();
-      shown.progress = row->progress.progress();
-      shown.seconds = state.seconds;
-      if (state.finished) shown.outcome = OutcomeText(Summarize(state, state.letter != 0).outcome);
+    // The job's state is taken under its own locks, which its thread never
+    // holds while it tells a step.
+    const JobState state = row->job.State();
+    shown.letter = state.letter != 0 ? state.letter : row->progress.letter();
+    for (const Report& report : state.reports) {
+      if (!report.drive) continue;
+      shown.model = RowText(report.drive->productId);
+      if (shown.letter == 0) shown.letter = report.drive->letter;
+      break;
     }
-    rows.push_back(shown);
-  }
-  if (rows.empty()) return;
-  const std::optional<platform::TerminalSize> size = size_ ? size_() : std::nullopt;
-  const size_t columns = size && size->columns > 0 ? static_cast<size_t>(size->columns) : 80;
-  // One line stays for the cursor, so that the table never scrolls itself.
-  const size_t lines = size && size->lines > 1 ? static_cast<size_t>(size->lines) - 1 : 0;
-  table_.Draw(rows, columns, lines);
-}
-
-BoardLines::~BoardLines() {
-  if (!line_.empty()) board_.Line(to_, line_);
-}
-
-BoardLines::int_type BoardLines::overflow(int_type c) {
-  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-  const char ch = traits_type::to_char_type(c);
-  xsputn(&ch, 1);
-  return c;
-}
-
-std::streamsize BoardLines::xsputn(const char* text, std::streamsize count) {
-  for (std::streamsize i = 0; i < count; ++i) {
-    if (text[i] == '\n') {
-      board_.Line(to_, line_);
-      line_.clear();
+    shown.step = row->progress.step();
+    shown.progress = row->progress.progress();
+    shown.seconds = state.seconds;
+    if (state.finished) {
+      shown.outcome = OutcomeText(Summarize(state, state.letter != 0).outcome);
+      row->finished = true;
+      owner_.FinishRow(row->id, shown);
     } else {
-      line_.push_back(text[i]);
+      owner_.UpdateRow(row->id, shown);
     }
   }
-  return count;
-}
-
-int BoardLines::sync() {
-  if (!line_.empty()) {
-    board_.Partial(to_, line_);
-    line_.clear();
-  }
-  return 0;
 }
 
 bool LiveTableWanted(const ConsoleOptions& options, const ConsoleStreams& io) {

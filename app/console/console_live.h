@@ -1,25 +1,18 @@
-// The live table of a run on a terminal: each drive's job gets a row, moved
-// on by the steps its reports tell, and redrawn in place by a thread of the
-// table's own until the run's work is over.
+// The live table of a run on a terminal: each drive's job gets a row in the
+// run's terminal owner, moved on by the steps its reports tell.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <streambuf>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "app/console/live_table.h"
+#include "app/console/terminal_owner.h"
 #include "base/report.h"
-#include "platform/terminal.h"
 
 namespace kestrune::console {
 
@@ -45,64 +38,33 @@ class RowProgress {
   char letter_ = 0;
 };
 
-// Where the table asks the terminal's size; null: 80 columns, no limit.
-using TerminalSizeSource = std::function<std::optional<platform::TerminalSize>()>;
-
-class LiveBoard {
+// The rows of a run's jobs in the run's terminal owner: each job's row is
+// shown from its first step on, moved on by the steps its reports tell,
+// and finished with the outcome the job came to.
+class JobRows {
  public:
-  LiveBoard(std::ostream& out, Command command, TerminalSizeSource size);
-  ~LiveBoard();
-  LiveBoard(const LiveBoard&) = delete;
-  LiveBoard& operator=(const LiveBoard&) = delete;
+  JobRows(TerminalOwner& owner, Command command);
+  ~JobRows();
+  JobRows(const JobRows&) = delete;
+  JobRows& operator=(const JobRows&) = delete;
 
-  // A row for `job`, drawn from its first step on; the observer returned
-  // lives as long as the board and takes the job's steps.
+  // A row for `job`; the observer returned lives as long as these rows and
+  // takes the job's steps.
   ReportObserver& Add(const DriveJob& job);
-  // A line that must stay on screen, written to `to` above the table.
-  void Line(std::ostream& to, const std::string& line);
-  // The start of a line that waits for an answer (a prompt): written to
-  // `to` where the table was, which is drawn again below the answer.
-  void Partial(std::ostream& to, const std::string& text);
-  // Draws the table a last time and leaves it on screen.
+  // The rows tell their jobs' last state and stay on screen.
   void Stop();
 
  private:
   struct Row;
-  void Loop();
-  void DrawLocked();
+  // Takes each job's state into its row; called by the owner, outside its
+  // lock.
+  void Refresh();
 
-  std::ostream& out_;
+  TerminalOwner& owner_;
   const Command command_;
-  TerminalSizeSource size_;
-  LiveTable table_;
   std::mutex mutex_;
-  std::condition_variable wake_;
   std::vector<std::unique_ptr<Row>> rows_;
-  bool changed_ = false;
-  bool stopping_ = false;
-  bool prompting_ = false;
-  std::thread thread_;
-};
-
-// The stream of a single-drive run's lines while its row is shown: each
-// line goes above the table, and a prompt flushed without its line's end
-// takes the table's place until it is answered.
-class BoardLines : public std::streambuf {
- public:
-  BoardLines(LiveBoard& board, std::ostream& to) : board_(board), to_(to) {}
-  ~BoardLines() override;
-  BoardLines(const BoardLines&) = delete;
-  BoardLines& operator=(const BoardLines&) = delete;
-
- protected:
-  int_type overflow(int_type c) override;
-  std::streamsize xsputn(const char* text, std::streamsize count) override;
-  int sync() override;
-
- private:
-  LiveBoard& board_;
-  std::ostream& to_;
-  std::string line_;
+  bool stopped_ = false;
 };
 
 // Whether the run shows the live table: its output is a terminal and no

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 #include <ostream>
+#include <string_view>
+#include <vector>
 
 namespace kestrune::console {
 
@@ -17,6 +19,71 @@ bool EndsWith(const std::string& path, const std::string& ending) {
 }
 
 bool EndsWithJson(const std::string& path) { return EndsWith(path, ".json"); }
+
+// What a command takes besides the options every command takes.
+enum Takes : unsigned {
+  kTakesNothing = 0,
+  kTakesAll = 1U << 0,             // --all
+  kTakesMap = 1U << 1,             // --map
+  kTakesRestoreFiles = 1U << 2,    // --from, --donor
+  kTakesIncludePresent = 1U << 3,  // --include-present
+  kTakesFile = 1U << 4,            // a file name after it (export-drive's)
+  kTakesCommand = 1U << 5,         // a command after it (watch's)
+  kTakesOutput = 1U << 6,          // --json, --quiet
+};
+
+struct CommandRow {
+  std::string_view name;
+  Command command;
+  unsigned takes;
+};
+
+// The commands, and what each takes. Without a command the prompt runs,
+// which takes nothing of these.
+constexpr CommandRow kCommands[] = {
+    {"scan", Command::kScan, kTakesAll | kTakesMap | kTakesOutput},
+    {"fix", Command::kFix, kTakesAll | kTakesMap | kTakesOutput},
+    {"destroy", Command::kDestroy, kTakesAll | kTakesOutput},
+    {"backup", Command::kBackup, kTakesAll | kTakesOutput},
+    {"restore", Command::kRestore, kTakesRestoreFiles | kTakesOutput},
+    {"list", Command::kList, kTakesOutput},
+    {"export-drive", Command::kExportDrive, kTakesFile | kTakesOutput},
+    {"map", Command::kMap, kTakesAll | kTakesOutput},
+    // What it runs on each drive decides the rest.
+    {"watch", Command::kScan, kTakesCommand | kTakesIncludePresent | kTakesOutput},
+};
+constexpr CommandRow kInteractiveRow{"", Command::kInteractive, kTakesNothing};
+// What watch runs on each drive plugged in; the first when it names none.
+constexpr CommandRow kWatched[] = {kCommands[0], kCommands[1], kCommands[3]};
+
+// An option that goes with some commands only, and what is said when it
+// comes with another.
+struct GoesWith {
+  unsigned takes;
+  const char* refusal;
+};
+constexpr GoesWith kFromGoesWith{kTakesRestoreFiles, "--from goes with the restore command only"};
+constexpr GoesWith kDonorGoesWith{kTakesRestoreFiles, "--donor goes with the restore command only"};
+constexpr GoesWith kIncludePresentGoesWith{kTakesIncludePresent,
+                                           "--include-present goes with watch only"};
+constexpr GoesWith kMapGoesWith{kTakesMap,
+                                "--map goes with scan or fix (the map command draws without it)"};
+constexpr GoesWith kAllGoesWith{kTakesAll, "--all goes with scan, fix, backup, destroy or map"};
+
+template <size_t N>
+const CommandRow* FindCommand(const CommandRow (&rows)[N], std::string_view name) {
+  for (const CommandRow& row : rows) {
+    if (row.name == name) return &row;
+  }
+  return nullptr;
+}
+
+template <size_t N>
+std::vector<std::string> CommandNames(const CommandRow (&rows)[N]) {
+  std::vector<std::string> names;
+  for (const CommandRow& row : rows) names.emplace_back(row.name);
+  return names;
+}
 
 // "X=PATH" -> letter and path; false with `problem` set when malformed.
 bool ParseDriveArgument(const std::string& text, DriveArgument& drive, std::string& problem) {
@@ -38,18 +105,10 @@ bool ParseDriveArgument(const std::string& text, DriveArgument& drive, std::stri
 }
 
 // What --all cannot be combined with.
-std::optional<std::string> AllProblem(const ConsoleOptions& options, bool selectGiven) {
+std::optional<std::string> AllProblem(const ConsoleOptions& options, unsigned takes,
+                                      bool selectGiven) {
   if (!options.all) return std::nullopt;
-  switch (options.command) {
-    case Command::kScan:
-    case Command::kFix:
-    case Command::kDestroy:
-    case Command::kBackup:
-    case Command::kMap:
-      break;
-    default:
-      return "--all goes with scan, fix, backup, destroy or map";
-  }
+  if ((takes & kAllGoesWith.takes) == 0) return kAllGoesWith.refusal;
   // Every drive is acted on; a list entry would pick one.
   if (selectGiven) return "--all acts on every drive; --select picks one";
   return std::nullopt;
@@ -104,8 +163,7 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
                  "drive's flash, its ISP copies compared with the image, into ISP_Map.svg; watch "
                  "[scan|fix|backup]: the command on each USB drive as it is plugged in; none: "
                  "interactive")
-      ->check(CLI::IsMember(
-          {"scan", "fix", "destroy", "backup", "restore", "list", "export-drive", "map", "watch"}));
+      ->check(CLI::IsMember(CommandNames(kCommands)));
   app.add_option("argument", second,
                  "with export-drive: the virtual-drive file to write (its flash goes beside it, "
                  "in OUT.json.flash); with watch: the command each USB drive plugged in gets "
@@ -183,33 +241,25 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     return kExitUsage;
   };
 
-  if (command == "scan") {
-    options.command = Command::kScan;
-  } else if (command == "fix") {
-    options.command = Command::kFix;
-  } else if (command == "destroy") {
-    options.command = Command::kDestroy;
-  } else if (command == "backup") {
-    options.command = Command::kBackup;
-  } else if (command == "restore") {
-    options.command = Command::kRestore;
-  } else if (command == "list") {
-    options.command = Command::kList;
-  } else if (command == "export-drive") {
-    options.command = Command::kExportDrive;
-  } else if (command == "watch") {
+  const CommandRow* row = command.empty() ? &kInteractiveRow : FindCommand(kCommands, command);
+  if (row == nullptr) row = &kInteractiveRow;  // the check above let none other through
+  options.command = row->command;
+  unsigned takes = row->takes;
+  if ((row->takes & kTakesCommand) != 0) {
     options.watch = true;
-    if (second != "" && second != "scan" && second != "fix" && second != "backup") {
+    const CommandRow* watched = second.empty() ? &kWatched[0] : FindCommand(kWatched, second);
+    if (watched == nullptr) {
       return usage("watch runs scan, fix or backup on each drive: '" + second + "'");
     }
-    options.command = second == "fix"      ? Command::kFix
-                      : second == "backup" ? Command::kBackup
-                                           : Command::kScan;
-  } else if (command == "map") {
-    options.command = Command::kMap;
-  } else {
-    options.command = Command::kInteractive;
+    options.command = watched->command;
+    // A watch takes what it takes, and what the command it runs takes.
+    takes |= watched->takes;
   }
+  // An option that goes with other commands only.
+  const auto refused = [&takes](bool given, const GoesWith& rule) -> std::optional<std::string> {
+    if (given && (takes & rule.takes) == 0) return std::string(rule.refusal);
+    return std::nullopt;
+  };
 
   for (const std::string& text : drives) {
     DriveArgument drive;
@@ -226,15 +276,11 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.drives.push_back(drive);
   }
 
-  if (!options.restoreFiles.empty() && options.command != Command::kRestore) {
-    return usage("--from goes with the restore command only");
-  }
-  if (options.donor && options.command != Command::kRestore) {
-    return usage("--donor goes with the restore command only");
-  }
+  if (auto problem = refused(!options.restoreFiles.empty(), kFromGoesWith)) return usage(*problem);
+  if (auto problem = refused(options.donor, kDonorGoesWith)) return usage(*problem);
   if (!options.watch) options.exportFile = second;
-  if (options.includePresent && !options.watch) {
-    return usage("--include-present goes with watch only");
+  if (auto problem = refused(options.includePresent, kIncludePresentGoesWith)) {
+    return usage(*problem);
   }
   if (options.watch) {
     // The drives come as they are plugged in, never from a letter map.
@@ -247,12 +293,10 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     options.all = true;
   }
   if (auto problem = RecordingProblem(options)) return usage(*problem);
-  if (options.map && options.command != Command::kScan && options.command != Command::kFix) {
-    return usage("--map goes with scan or fix (the map command draws without it)");
-  }
-  if (auto problem = AllProblem(options, select->count() > 0)) return usage(*problem);
+  if (auto problem = refused(options.map, kMapGoesWith)) return usage(*problem);
+  if (auto problem = AllProblem(options, takes, select->count() > 0)) return usage(*problem);
   // The prompt talks with its user in lines of its own.
-  if (options.command == Command::kInteractive && (options.json || options.quiet)) {
+  if ((takes & kTakesOutput) == 0 && (options.json || options.quiet)) {
     return usage(std::string(options.json ? "--json" : "--quiet") +
                  " goes with a command: scan, fix, destroy, backup, restore, list or map");
   }

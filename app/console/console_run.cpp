@@ -20,6 +20,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_record.h"
 #include "app/console/console_watch.h"
+#include "app/console/terminal_owner.h"
 #include "device/trace.h"
 #include "device/volume_map.h"
 #include "images/images.h"
@@ -254,24 +255,14 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   // One drive: a job of its own that scans every letter, in this thread.
   // Boxes leave stdout to the JSON document when it is asked for. A fix on
   // a terminal shows its row of the live table, its lines above it.
-  std::optional<LiveBoard> board;
-  std::optional<BoardLines> boxLines;
-  std::optional<BoardLines> errLines;
-  std::optional<std::ostream> boxStream;
-  std::optional<std::ostream> errStream;
+  OwnedStream boxStream(end.terminal(), options.json ? io.err : io.out);
+  OwnedStream errStream(end.terminal(), io.err);
+  DriveJob job(0, {}, boxStream, errStream);
+  std::optional<JobRows> rows;
   if (options.command == Command::kFix && LiveTableWanted(options, io)) {
-    board.emplace(io.out, options.command, io.outputSize);
-    boxLines.emplace(*board, io.out);
-    errLines.emplace(*board, io.err);
-    boxStream.emplace(&*boxLines);
-    errStream.emplace(&*errLines);
+    rows.emplace(end.terminal(), options.command);
+    job.watcher = &rows->Add(job);
   }
-  DriveJob job(0, {},
-               boxStream      ? *boxStream
-               : options.json ? io.err
-                              : io.out,
-               errStream ? *errStream : io.err);
-  if (board) job.watcher = &board->Add(job);
   job.platform = host.get();
   job.in = &io.in;
   job.answering = options.yes          ? Answering::kAlwaysOk
@@ -280,11 +271,9 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   for (LoadedDrive& drive : loaded) job.saves.emplace_back(drive.drive.get(), drive.Name());
   const RunEnd::Attachment attached = end.Attach({&job}, true);
   job.Run({options, images, opener, settings.allowStandInImages, io.outputIsTerminal});
-  if (board) {
-    boxStream->flush();
-    errStream->flush();
-    board->Stop();
-  }
+  boxStream.Finish();
+  errStream.Finish();
+  if (rows) rows->Stop();
   if (recording) {
     for (const std::string& broken : recording->Finish()) end.Problem(broken);
   }
@@ -316,6 +305,9 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
   RunEnd end(options, io);
   // An interrupt that ends the run at once still prints its last word.
   const platform::LastWords lastWords([&end] { return end.LastWords(); });
+  // What an interrupt says goes above the rows, as every other line does.
+  const platform::InterruptLines said(
+      [&end, &io](const std::string& line) { end.terminal().Line(io.err, line); });
   try {
     return Run(options, {argv + 1, argv + argc}, io, settings, end);
   } catch (const std::exception& e) {

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <istream>
+#include <optional>
 #include <ostream>
+
+#include "app/console/terminal_owner.h"
 
 namespace kestrune::console {
 
@@ -90,6 +93,10 @@ int ConsoleView::ShowMessage(const std::string& text, const std::string& caption
 
 int ConsoleView::Ask(const std::string& text) {
   (void)text;
+  // The question and its answer stand alone: the rows a terminal owner
+  // draws step aside until the answer is in.
+  std::optional<TerminalOwner::Pause> pause;
+  if (TerminalOwner* owner = OwnerOf(err_)) pause.emplace(owner);
   err_ << "OK or Cancel? [o/C] " << std::flush;
   std::string reply;
   if (!std::getline(in_, reply)) return kIdCancel;

@@ -10,6 +10,7 @@
 #include "app/console/console_end.h"
 #include "app/console/console_job.h"
 #include "app/console/console_view.h"
+#include "app/console/terminal_owner.h"
 #include "app/dialog.h"
 #include "platform/platform.h"
 
@@ -50,7 +51,8 @@ bool ConfirmWatch(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end) {
   const Answering answering = run.options.yes          ? Answering::kAlwaysOk
                               : run.io.inputIsTerminal ? Answering::kAsk
                                                        : Answering::kNeverAsk;
-  ConsoleView asker(boxes, run.io.in, run.io.err, answering, run.options.quiet);
+  OwnedStream err(end.terminal(), run.io.err);
+  ConsoleView asker(boxes, run.io.in, err, answering, run.options.quiet);
   const unsigned style = kMbOkCancel | kMbIconExclamation | kMbTopmost;
   const char* caption = "Update ISP Warning";
   const int answer = asker.ShowMessage(kWatchQuestion, caption, style);
@@ -63,7 +65,7 @@ bool ConfirmWatch(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end) {
 int RunWatch(const WatchRun& watch) {
   const AllDrivesRun& run = watch.run;
   RunEnd& end = *run.end;
-  std::ostream& boxes = run.options.json ? run.io.err : run.io.out;
+  OwnedStream boxes(end.terminal(), run.options.json ? run.io.err : run.io.out);
   if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
     return end.Fail(kExitUsage, refusal);
   }
@@ -73,7 +75,7 @@ int RunWatch(const WatchRun& watch) {
   std::vector<std::unique_ptr<SeenDrive>> seen;
   DriveRunner runner(run, end);
   if (!run.options.json && !run.options.quiet) {
-    end.lines().Write(run.io.err, "watching for USB drives; an interrupt ends the watch");
+    end.terminal().Line(run.io.err, "watching for USB drives; an interrupt ends the watch");
   }
   // The watch ends by an interrupt: one that comes while a drive's work is
   // under way lets that work end first, as the write's own hold does.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ostream>
 
 namespace kestrune::console {
 
@@ -102,6 +101,8 @@ std::string WholeWords(const std::string& text, size_t width) {
 // that wide from the first drawing on, so the columns before it stay where
 // they are when the first drive ends.
 constexpr size_t kOutcomeWidth = 11;
+// A drive's product name, as its inquiry data holds it.
+constexpr size_t kModelWidth = 16;
 
 }  // namespace
 
@@ -109,12 +110,12 @@ std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t
                                         size_t lines) {
   LeftOut left;
   const std::vector<const LiveRow*> shown = RowsShown(rows, lines, left);
-  size_t modelWidth = 0;
-  size_t outcomeWidth = kOutcomeWidth;
-  for (const LiveRow* row : shown) {
-    modelWidth = std::max(modelWidth, row->model.size());
-    outcomeWidth = std::max(outcomeWidth, row->outcome.size());
-  }
+  // The columns follow from the terminal's width alone, not from what the
+  // rows say yet: they stay where they are as drives are identified and
+  // end. A model wider than a product name widens its column for good.
+  size_t modelWidth = kModelWidth;
+  for (const LiveRow& row : rows) modelWidth = std::max(modelWidth, row.model.size());
+  const size_t outcomeWidth = kOutcomeWidth;
   // A line as wide as the terminal makes some terminals wrap at its end.
   const size_t room = columns > 1 ? columns - 1 : 0;
   // A narrow terminal drops whole columns, never part of a word: the model
@@ -163,38 +164,66 @@ std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t
   return out;
 }
 
-void LiveTable::Erase() {
-  // Back to the first line of the last drawing; what is below goes.
-  if (drawn_ > 0) out_ << "\x1b[" << drawn_ << "A";
-  out_ << "\r\x1b[J";
-  drawn_ = 0;
-}
-
-void LiveTable::Draw(const std::vector<LiveRow>& rows, size_t columns, size_t lines) {
-  rows_ = rows;
-  columns_ = columns;
-  lines_ = lines;
-  const std::vector<std::string> text = LiveTableLines(rows, columns, lines);
-  std::string frame;
-  if (drawn_ > 0) frame += "\x1b[" + std::to_string(drawn_) + "A";
-  for (const std::string& line : text) frame += "\r\x1b[2K" + line + "\n";
-  frame += "\x1b[J";  // a drawing of fewer lines leaves none of the last one
-  out_ << frame << std::flush;
-  drawn_ = text.size();
-}
-
-void LiveTable::Line(const std::string& text) {
-  Erase();
-  out_ << text << '\n';
-  Redraw();
-}
-
-void LiveTable::Redraw() {
-  if (rows_.empty()) {
-    out_ << std::flush;
-    return;
+std::vector<std::string> ColumnLines(const std::vector<std::vector<std::string>>& rows,
+                                     size_t columns, const std::vector<size_t>& dropped) {
+  std::vector<size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()), 0);
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
   }
-  Draw(rows_, columns_, lines_);
+  std::vector<bool> shown(widths.size(), true);
+  const auto widest = [&] {
+    size_t width = 0;
+    size_t count = 0;
+    for (size_t i = 0; i < widths.size(); ++i) {
+      if (!shown[i]) continue;
+      width += widths[i];
+      ++count;
+    }
+    return width + (count > 1 ? (count - 1) * kGap : 0);
+  };
+  // A line as wide as the terminal makes some terminals wrap at its end.
+  for (size_t drop = 0; columns > 0 && widest() >= columns && drop < dropped.size(); ++drop) {
+    if (dropped[drop] < shown.size()) shown[dropped[drop]] = false;
+  }
+  std::vector<std::string> lines;
+  for (const auto& row : rows) {
+    std::string line;
+    bool first = true;
+    for (size_t i = 0; i < row.size(); ++i) {
+      if (!shown[i]) continue;
+      if (!first) line.append(kGap, ' ');
+      first = false;
+      line += row[i];
+      line.append(widths[i] - row[i].size(), ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::vector<std::string> WrappedWords(const std::string& text, size_t columns) {
+  std::vector<std::string> lines;
+  const size_t room = columns > 1 ? columns - 1 : 0;
+  std::string line;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t start = text.find_first_not_of(' ', at);
+    if (start == std::string::npos) break;
+    size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(start, end - start);
+    if (!line.empty() && room > 0 && line.size() + 1 + word.size() > room) {
+      lines.push_back(std::move(line));
+      line.clear();
+    }
+    if (!line.empty()) line += ' ';
+    line += word;
+    at = end;
+  }
+  if (!line.empty() || lines.empty()) lines.push_back(std::move(line));
+  return lines;
 }
 
 }  // namespace kestrune::console

@@ -1,12 +1,9 @@
-// The live table: one row per drive, redrawn in place on a terminal while
-// the drives are worked on, and left on screen when the run ends. Plain
-// ANSI sequences (cursor up, erase line) and nothing else: the terminal
-// keeps its scrollback, and lines printed meanwhile (questions, warnings)
-// stay above the table.
+// The live table's rows as lines that fit a terminal, and the columns of a
+// run's last tables, fitted the same way: whole columns give way, no word
+// is cut. The terminal owner draws them.
 #pragma once
 
 #include <cstddef>
-#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -33,28 +30,15 @@ struct LiveRow {
 std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t columns,
                                         size_t lines = 0);
 
-// Draws the table on a terminal, each time over its last drawing.
-class LiveTable {
- public:
-  explicit LiveTable(std::ostream& out) : out_(out) {}
+// Rows of cells in columns, each padded to its widest cell, two blanks
+// apart. With `columns` (0: no limit) every line is narrower than that, so
+// that no terminal wraps it: the columns `dropped` names (by index) give way
+// whole, in that order, until the lines fit; no cell is ever cut.
+std::vector<std::string> ColumnLines(const std::vector<std::vector<std::string>>& rows,
+                                     size_t columns = 0, const std::vector<size_t>& dropped = {});
 
-  void Draw(const std::vector<LiveRow>& rows, size_t columns, size_t lines = 0);
-  // A line that must stay on screen: it takes the table's place, and the
-  // table is drawn again below it.
-  void Line(const std::string& text);
-  // Takes the last drawing off the screen, for output of another stream
-  // that shows on the same terminal; Redraw puts it back below.
-  void Erase();
-  void Redraw();
-  // Leaves the last drawing where it is; what is printed next goes below.
-  void Finish() { drawn_ = 0; }
-
- private:
-  std::ostream& out_;
-  std::vector<LiveRow> rows_;
-  size_t columns_ = 80;
-  size_t lines_ = 0;
-  size_t drawn_ = 0;
-};
+// `text` in lines narrower than `columns` (0: one line), broken only
+// between words; a word longer than a line stands alone on its own.
+std::vector<std::string> WrappedWords(const std::string& text, size_t columns);
 
 }  // namespace kestrune::console

@@ -139,5 +139,113 @@ TEST_F(ConsoleParse, UnknownOptionIsNamed) {
   EXPECT_NE(err.str().find("--destroy"), std::string::npos);
 }
 
+// Every refusal of a command line is said in words of its own, which
+// scripts and the documents quote: each case names the one thing wrong.
+struct RefusalCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  const char* said;
+};
+
+class ConsoleRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(ConsoleRefusal, SaysWhatIsWrongInItsOwnWords) {
+  const RefusalCase& c = GetParam();
+  std::vector<const char*> argv{"kestrune"};
+  for (const std::string& argument : c.arguments) argv.push_back(argument.c_str());
+  ConsoleOptions options;
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(ParseConsoleOptions(static_cast<int>(argv.size()), argv.data(), options, out, err),
+            kExitUsage);
+  EXPECT_EQ(err.str(), std::string("kestrune: ") + c.said + "\n");
+  EXPECT_EQ(options.problem, c.said);
+  EXPECT_TRUE(out.str().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, ConsoleRefusal,
+    ::testing::Values(
+        RefusalCase{"DriveMalformed",
+                    {"--drive", "E", "scan"},
+                    "--drive takes X=PATH, a drive letter and a device node or virtual-drive "
+                    "file: 'E'"},
+        RefusalCase{"DriveOnA",
+                    {"--drive", "a=x.json"},
+                    "--drive A=... is never scanned; use a "
+                    "letter from B to Z"},
+        RefusalCase{"DriveTwice",
+                    {"--drive", "E=x.json", "--drive", "e=y.json"},
+                    "drive E: is given twice"},
+        RefusalCase{"SimulateOnE",
+                    {"--simulate", "--drive", "E=x.json"},
+                    "--simulate already puts a drive on E:"},
+        RefusalCase{"WatchOther",
+                    {"watch", "destroy"},
+                    "watch runs scan, fix or backup on each drive: 'destroy'"},
+        RefusalCase{"FromWithoutRestore",
+                    {"--from", "a.bin", "fix"},
+                    "--from goes with the restore command only"},
+        RefusalCase{"DonorWithoutRestore",
+                    {"--donor", "scan"},
+                    "--donor goes with the restore command only"},
+        RefusalCase{"IncludePresentWithoutWatch",
+                    {"--include-present", "scan"},
+                    "--include-present goes with watch only"},
+        RefusalCase{
+            "WatchAll", {"--all", "watch"}, "watch runs every drive plugged in; --all is implied"},
+        RefusalCase{"WatchDrive",
+                    {"--drive", "E=x.json", "watch"},
+                    "watch takes the USB drives plugged in; --drive and --simulate name others"},
+        RefusalCase{"WatchSimulate",
+                    {"--simulate", "watch", "fix"},
+                    "watch takes the USB drives plugged in; --drive and --simulate name others"},
+        RefusalCase{"WatchRecord",
+                    {"--record", "r.krec", "watch"},
+                    "watch records nothing; --record goes with a run"},
+        RefusalCase{"ExportWithoutFile",
+                    {"--drive", "E=r.krec", "export-drive"},
+                    "export-drive takes the name of the virtual-drive file to write"},
+        RefusalCase{"FileWithoutExport",
+                    {"scan", "out.json"},
+                    "only export-drive takes a file name after the command"},
+        RefusalCase{"ExportNotJson",
+                    {"--drive", "E=r.krec", "export-drive", "out.txt"},
+                    "export-drive writes a virtual-drive file, whose name ends in .json: "
+                    "'out.txt'"},
+        RefusalCase{"ExportWithAll",
+                    {"--drive", "E=r.krec", "--all", "export-drive", "out.json"},
+                    "export-drive goes with one --drive X=FILE naming a recording, and nothing "
+                    "of a run"},
+        RefusalCase{"ExportWithJson",
+                    {"--json", "--drive", "E=r.krec", "export-drive", "out.json"},
+                    "export-drive goes with one --drive X=FILE naming a recording, and nothing "
+                    "of a run"},
+        RefusalCase{"OverwriteWithoutRecord",
+                    {"--record-overwrite", "scan"},
+                    "--record-overwrite goes with --record"},
+        RefusalCase{"AllReplays",
+                    {"--all", "--drive", "E=r.krec", "scan"},
+                    "--all does not replay; replay each letter's recording in a run of its own"},
+        RefusalCase{"MapWithBackup",
+                    {"--map", "backup"},
+                    "--map goes with scan or fix (the map command draws without it)"},
+        RefusalCase{"AllWithRestore",
+                    {"--all", "restore"},
+                    "--all goes with scan, fix, backup, destroy or map"},
+        RefusalCase{
+            "AllWithoutCommand", {"--all"}, "--all goes with scan, fix, backup, destroy or map"},
+        RefusalCase{"AllWithSelect",
+                    {"--all", "--select", "1", "scan"},
+                    "--all acts on every drive; --select picks one"},
+        RefusalCase{"JsonWithoutCommand",
+                    {"--json"},
+                    "--json goes with a command: scan, fix, destroy, backup, restore, list or map"},
+        RefusalCase{"QuietWithoutCommand",
+                    {"--quiet"},
+                    "--quiet goes with a command: scan, fix, destroy, backup, restore, list or "
+                    "map"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace kestrune::console

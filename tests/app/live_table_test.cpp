@@ -81,31 +81,6 @@ INSTANTIATE_TEST_SUITE_P(Columns, LiveTableWidth,
                          testing::Values(WidthCase{120, true, 20}, WidthCase{60, false, 20},
                                          WidthCase{40, false, 0}, WidthCase{12, false, 0}));
 
-TEST(LiveTable, RedrawsOverItsLastDrawingAndKeepsLinesAboveIt) {
-  std::ostringstream out;
-  LiveTable table(out);
-  std::vector<LiveRow> rows = FourDrives();
-  table.Draw(rows, 100);
-  EXPECT_EQ(out.str().find("\x1b["), out.str().find("\x1b[2K")) << "no move before the first";
-  out.str("");
-  rows[0].step = "verify";
-  table.Draw(rows, 100);
-  // Four lines up, then each row erased and written again.
-  EXPECT_EQ(out.str().rfind("\x1b[4A", 0), 0U) << out.str();
-  EXPECT_NE(out.str().find("\r\x1b[2KE:  USB DISK 163 PRO LONG NAME  verify"), std::string::npos);
-  out.str("");
-  table.Line("[Update ISP Warning] a question");
-  const std::string shown = out.str();
-  EXPECT_EQ(shown.rfind("\x1b[4A\r\x1b[J[Update ISP Warning] a question\n", 0), 0U) << shown;
-  // Drawn again below the line, not over it.
-  EXPECT_EQ(shown.find("\x1b[4A", 1), std::string::npos) << shown;
-  EXPECT_NE(shown.find("H:"), std::string::npos);
-  out.str("");
-  table.Finish();
-  table.Draw(rows, 100);
-  EXPECT_NE(out.str().rfind("\x1b[4A", 0), 0U) << "a finished table is not drawn over";
-}
-
 // On a short terminal a cursor moved above the screen's top garbles every
 // row: the drives under way are the ones kept.
 TEST(LiveTable, AShortTerminalKeepsTheDrivesUnderWay) {
@@ -142,6 +117,83 @@ TEST(LiveTable, RowsLeftOutAreCountedAsWorkingOrFinished) {
     }
     EXPECT_EQ(workingShown, std::min(c.working, c.lines - 1)) << "working rows come first";
   }
+}
+
+// Columns that moved once drives were identified or ended made the table
+// jump: at one width every drawing puts each column in the same place.
+TEST(LiveTable, ColumnsStayPutAsModelsAndOutcomesAppear) {
+  for (const size_t columns : {size_t{120}, size_t{80}, size_t{60}, size_t{40}}) {
+    std::vector<LiveRow> rows = {{'E', "", "scan", 0.0, 0.1, ""}, {'F', "", "scan", 0.0, 0.1, ""}};
+    const std::vector<std::string> before = LiveTableLines(rows, columns);
+    rows[0].model = "USB DISK 163";
+    rows[0].step = "write";
+    rows[1] = {'F', "STICK 2", "restart", 1.0, 2.0, "interrupted"};
+    const std::vector<std::string> after = LiveTableLines(rows, columns);
+    const auto at = [](const std::string& line, const std::string& word) {
+      return line.find(word);
+    };
+    EXPECT_EQ(at(before[0], "scan"), at(after[0], "write")) << columns << "\n"
+                                                            << before[0] << "\n"
+                                                            << after[0];
+    EXPECT_EQ(at(before[1], "scan"), at(after[1], "restart")) << columns << "\n" << after[1];
+  }
+}
+
+// The run's last table wrapped mid-word on a narrow terminal ("se" /
+// "conds"): whole columns give way, in the order asked, never part of one.
+struct ColumnCase {
+  size_t columns;
+  std::vector<std::string> header;  // what stays of the header
+};
+
+class ColumnFit : public testing::TestWithParam<ColumnCase> {};
+
+TEST_P(ColumnFit, WholeColumnsGiveWayUntilTheLinesFit) {
+  const std::vector<std::vector<std::string>> rows = {
+      {"drive", "verdict before", "outcome", "copies verified", "backups", "seconds"},
+      {"E:", "broken", "interrupted", "2", "4", "12.5"},
+      {"F:", "healthy", "success", "1", "2", "3.0"}};
+  const std::vector<std::string> lines = ColumnLines(rows, GetParam().columns, {5, 4, 3, 1});
+  ASSERT_EQ(lines.size(), rows.size());
+  for (const std::string& line : lines) {
+    if (GetParam().columns > 0) EXPECT_LT(line.size(), GetParam().columns) << line;
+  }
+  std::string header;
+  for (const std::string& cell : GetParam().header) header += (header.empty() ? "" : "  ") + cell;
+  std::istringstream shown(lines[0]);
+  std::string words;
+  for (std::string word; shown >> word;) words += (words.empty() ? "" : " ") + word;
+  std::string expected;
+  std::istringstream wanted(header);
+  for (std::string word; wanted >> word;) expected += (expected.empty() ? "" : " ") + word;
+  EXPECT_EQ(words, expected) << lines[0];
+  // Each row's cells start where the header's do.
+  for (const std::string& cell : GetParam().header) {
+    const size_t at = lines[0].find(cell);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(lines[1][at], ' ') << cell << ": " << lines[1];
+    if (at > 0) EXPECT_EQ(lines[1][at - 1], ' ') << cell << ": " << lines[1];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Widths, ColumnFit,
+    testing::Values(
+        ColumnCase{0,
+                   {"drive", "verdict before", "outcome", "copies verified", "backups", "seconds"}},
+        ColumnCase{80,
+                   {"drive", "verdict before", "outcome", "copies verified", "backups", "seconds"}},
+        ColumnCase{60, {"drive", "verdict before", "outcome", "copies verified"}},
+        ColumnCase{40, {"drive", "verdict before", "outcome"}},
+        ColumnCase{20, {"drive", "outcome"}}));
+
+TEST(LiveTable, LongTextIsWrappedBetweenWords) {
+  const std::vector<std::string> lines =
+      WrappedWords("E: the flash of the virtual drive could not be saved", 20);
+  ASSERT_EQ(lines.size(), 3U);
+  EXPECT_EQ(lines[0], "E: the flash of the");
+  EXPECT_EQ(lines[1], "virtual drive could");
+  EXPECT_EQ(lines[2], "not be saved");
 }
 
 }  // namespace

@@ -1,0 +1,159 @@
+// The one writer to the console's terminal. Rows are added, updated and
+// finished, and redrawn in place below everything else; lines and blocks of
+// text are printed above the rows; a question pauses the drawing until it is
+// answered. When the output is no terminal nothing is drawn and every line
+// passes straight through. Every line, box and table of a run goes through
+// the run's owner, so that none is ever drawn over or cut into another.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <streambuf>
+#include <string>
+#include <thread>
+
+#include "app/console/live_table.h"
+#include "platform/terminal.h"
+
+namespace kestrune::console {
+
+// Where the owner asks the terminal's size, afresh at each drawing; null,
+// or nullopt from it: the output is no terminal.
+using TerminalSizeSource = std::function<std::optional<platform::TerminalSize>()>;
+
+class TerminalOwner {
+ public:
+  // `screen` is the stream the rows are drawn on (stdout).
+  TerminalOwner(std::ostream& screen, TerminalSizeSource size);
+  ~TerminalOwner();
+  TerminalOwner(const TerminalOwner&) = delete;
+  TerminalOwner& operator=(const TerminalOwner&) = delete;
+
+  using RowId = size_t;
+  // A row below the others, shown from its first update on.
+  RowId AddRow();
+  void UpdateRow(RowId row, const LiveRow& shown);
+  // The row's last state: counted finished from now on, and never changed
+  // again. `shown.outcome` says what it came to.
+  void FinishRow(RowId row, const LiveRow& shown);
+  // Called outside the owner's lock before each drawing, and twice a second
+  // while rows are shown, so that what runs on by itself (a drive's
+  // seconds) is updated.
+  void OnTick(std::function<void()> tick);
+  // Something changed that the next tick tells: the drawing comes soon.
+  void Wake();
+  // The rows are drawn a last time and left where they are; what is printed
+  // next goes below them, and rows added later make a new table.
+  void Settle();
+
+  // A whole line above the rows, written to `to` (stdout or stderr, which
+  // show on the same terminal).
+  void Line(std::ostream& to, const std::string& line);
+  // Lines, each ending in '\n', written above the rows at once.
+  void Text(std::ostream& to, const std::string& text);
+  // The start of a line that waits for an answer typed on the terminal: the
+  // rows step aside and come back below the next whole line.
+  void Partial(std::ostream& to, const std::string& text);
+
+  // While a pause lives the rows are off the screen and not drawn, so that
+  // a question and its answer stand alone; its end draws them below the
+  // answer.
+  class Pause {
+   public:
+    explicit Pause(TerminalOwner* owner);
+    ~Pause();
+    Pause(const Pause&) = delete;
+    Pause& operator=(const Pause&) = delete;
+
+   private:
+    TerminalOwner* owner_;
+  };
+  [[nodiscard]] Pause Suspend() { return Pause(this); }
+
+  // How wide a line may be: the terminal's columns, 0 when the output is no
+  // terminal (no limit).
+  size_t Columns() const;
+
+  // The run's last word comes from this thread: what others write from now
+  // on is dropped, so that nothing comes under it.
+  void Freeze();
+  // The run's last word (its summary, its document): written even after
+  // Freeze, by whichever thread tells it.
+  void LastWord(std::ostream& to, const std::string& text);
+
+ private:
+  struct Row {
+    LiveRow shown;
+    bool updated = false;
+    bool finished = false;
+  };
+  class Hold;
+
+  void Write(std::ostream& to, const std::string& text, bool lastWord);
+  bool DrawingLocked() const;
+  void EraseLocked();
+  void DrawLocked();
+  void StartLocked();
+  void StopThread();
+  void Loop();
+
+  std::ostream& screen_;
+  const TerminalSizeSource size_;
+  mutable std::timed_mutex mutex_;
+  std::condition_variable_any wake_;
+  std::atomic<bool> frozen_{false};
+  std::atomic<std::thread::id> frozenBy_{};
+  std::map<RowId, Row> rows_;
+  RowId next_ = 0;
+  std::function<void()> tick_;
+  size_t drawn_ = 0;      // the lines of the last drawing still on screen
+  int paused_ = 0;        // pauses that live
+  bool partial_ = false;  // a prompt waits for its line's end
+  bool dirty_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// A stream whose whole lines go through an owner to `to`, each behind
+// `prefix` ("E: "); a flush that leaves part of a line, a prompt, puts it
+// out as the start of a line that waits for an answer.
+class OwnedStream : public std::ostream {
+ public:
+  OwnedStream(TerminalOwner& owner, std::ostream& to, std::string prefix = {});
+  ~OwnedStream() override;
+  OwnedStream(const OwnedStream&) = delete;
+  OwnedStream& operator=(const OwnedStream&) = delete;
+
+  // A last line without its end still goes out.
+  void Finish();
+  TerminalOwner& owner() { return lines_.owner; }
+
+ private:
+  struct Lines : std::streambuf {
+    Lines(TerminalOwner& owner, std::ostream& to, std::string prefix)
+        : owner(owner), to(to), prefix(std::move(prefix)) {}
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* text, std::streamsize count) override;
+    int sync() override;
+    void Put(char c);
+
+    TerminalOwner& owner;
+    std::ostream& to;
+    const std::string prefix;
+    std::string line;
+    std::mutex mutex;
+  };
+  Lines lines_;
+};
+
+// The owner whose lines `stream` carries; null for any other stream.
+TerminalOwner* OwnerOf(std::ostream& stream);
+
+}  // namespace kestrune::console
