@@ -136,20 +136,18 @@ class RecordShelf {
 using KindFilter = std::function<bool(BackupKind kind, size_t index)>;
 
 // For each usable area, the name of the newest backup of a kind `accepts`
-// that the records of C: hold for this drive and this copy, and that kind
-// in `kinds`. Files a replay kept are never taken. False after the
-// refusal box of the first copy without one.
-bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, const std::vector<CopyArea>& areas,
-                         const KindFilter& accepts, const DriveIdentity& drive,
-                         std::vector<std::string>& files, std::vector<BackupKind>& kinds) {
-  const std::string folder = "C:\\";
+// that `book`, the records of `folder`, holds for this drive and this copy,
+// and that kind in `kinds`; `newestAt` the time the newest of them was
+// saved. Files a replay kept are never taken. False with `refusal` set for
+// the first copy without one.
+bool ChooseInBook(Program& p, const RecordBook& book, const std::string& folder,
+                  const std::vector<CopyArea>& areas, const KindFilter& accepts,
+                  const DriveIdentity& drive, std::vector<std::string>& files,
+                  std::vector<BackupKind>& kinds, std::string& newestAt, std::string& refusal) {
   const std::string records = folder + kRecordDocumentName;
-  const RecordBook* book = shelf.Book(folder);
-  if (book == nullptr) return false;
-  if (book->otherOwner && AnyUsable(areas)) {
-    ShowRefusal(
-        p, FormatText(kRestoreOtherUsersRecords, records.c_str(), book->otherOwner->name.c_str(),
-                      p.donorFilesHint.c_str()));
+  if (book.otherOwner && AnyUsable(areas)) {
+    refusal = FormatText(kRestoreOtherUsersRecords, records.c_str(), book.otherOwner->name.c_str(),
+                         p.donorFilesHint.c_str());
     return false;
   }
   for (size_t i = 0; i < areas.size(); ++i) {
@@ -157,7 +155,7 @@ bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, const std::vector<CopyA
     const BackupRecord* newest = nullptr;
     const BackupRecord* sameSerial = nullptr;  // of another stick of this serial
     if (area.usable()) {
-      for (const BackupRecord& record : book->records) {
+      for (const BackupRecord& record : book.records) {
         if (!accepts(record.kind, i) || record.copy != area.copy ||
             record.page != area.devicePage || !record.replayOf.empty()) {
           continue;
@@ -173,27 +171,69 @@ bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, const std::vector<CopyA
       }
       if (newest == nullptr) {
         if (drive.usbSerial.empty()) {
-          ShowRefusal(p, FormatText(kRestoreNoSerial, DescribeIdentity(drive).c_str(),
-                                    p.donorFilesHint.c_str()));
+          refusal = FormatText(kRestoreNoSerial, DescribeIdentity(drive).c_str(),
+                               p.donorFilesHint.c_str());
         } else if (sameSerial != nullptr && sameSerial->drive.cisSha256.empty()) {
-          ShowRefusal(p, FormatText(kRestoreRecordedWithoutCisPage, area.copy, records.c_str(),
-                                    DescribeIdentity(drive).c_str(), p.donorFilesHint.c_str()));
+          refusal = FormatText(kRestoreRecordedWithoutCisPage, area.copy, records.c_str(),
+                               DescribeIdentity(drive).c_str(), p.donorFilesHint.c_str());
         } else if (sameSerial != nullptr) {
-          ShowRefusal(p, FormatText(kRestoreSerialOfAnotherStick, area.copy,
-                                    DescribeIdentity(drive).c_str(), DigestOrNone(drive).c_str(),
-                                    records.c_str(), DigestOrNone(sameSerial->drive).c_str(),
-                                    p.donorFilesHint.c_str()));
+          refusal =
+              FormatText(kRestoreSerialOfAnotherStick, area.copy, DescribeIdentity(drive).c_str(),
+                         DigestOrNone(drive).c_str(), records.c_str(),
+                         DigestOrNone(sameSerial->drive).c_str(), p.donorFilesHint.c_str());
         } else {
-          ShowRefusal(p, FormatText(kRestoreNoRecordedBackup, area.copy,
-                                    DescribeIdentity(drive).c_str(), records.c_str(),
-                                    p.donorFilesHint.c_str()));
+          refusal = FormatText(kRestoreNoRecordedBackup, area.copy, DescribeIdentity(drive).c_str(),
+                               records.c_str(), p.donorFilesHint.c_str());
         }
         return false;
       }
+      newestAt = std::max(newestAt, newest->savedAt);
     }
     files.push_back(newest != nullptr ? folder + newest->file : std::string());
     kinds.push_back(newest != nullptr ? newest->kind : BackupKind::kBefore);
   }
+  return true;
+}
+
+// The recorded backups of every usable area, from one of `folders`: C:
+// and, for a console, the folder --all gives the drive's letter inside it.
+// Of the folders that hold a backup of every copy, the one whose newest was
+// saved last serves, the first on a tie; `folders` is then that one alone,
+// so that a 0x190's auxiliary files come from the same folder. False after
+// the refusal box: the first folder's, unless only a later one holds any
+// record at all.
+bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, std::vector<std::string>& folders,
+                         const std::vector<CopyArea>& areas, const KindFilter& accepts,
+                         const DriveIdentity& drive, std::vector<std::string>& files,
+                         std::vector<BackupKind>& kinds) {
+  std::string chosen;
+  std::string chosenAt;
+  std::string refusal;
+  bool refusalOfEmptyBook = false;
+  for (const std::string& folder : folders) {
+    const RecordBook* book = shelf.Book(folder);
+    if (book == nullptr) return false;
+    std::vector<std::string> found;
+    std::vector<BackupKind> foundKinds;
+    std::string newestAt;
+    std::string why;
+    if (ChooseInBook(p, *book, folder, areas, accepts, drive, found, foundKinds, newestAt, why)) {
+      if (chosen.empty() || newestAt > chosenAt) {
+        chosen = folder;
+        chosenAt = newestAt;
+        files = std::move(found);
+        kinds = std::move(foundKinds);
+      }
+    } else if (refusal.empty() || (refusalOfEmptyBook && !book->records.empty())) {
+      refusal = why;
+      refusalOfEmptyBook = book->records.empty() && !book->otherOwner;
+    }
+  }
+  if (chosen.empty()) {
+    ShowRefusal(p, refusal);
+    return false;
+  }
+  folders = {chosen};
   return true;
 }
 
@@ -337,6 +377,8 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   }
   const DriveIdentity drive = IdentityOf(p, index);
   RecordShelf shelf(p);
+  std::vector<std::string> folders{"C:\\"};
+  if (request.letterFolder) folders.push_back(std::string("C:\\") + slot.letter + "\\");
 
   // One file per present copy, in copy order; a 0x190 copy takes its ISP
   // file and then its auxiliary file. By default a copy's ISP file is the
@@ -359,8 +401,8 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
       return kind ==
              (ispKinds[index] == BackupKind::kBackup ? BackupKind::kAux : BackupKind::kAuxBefore);
     };
-    if (!ChooseRecordedFiles(p, shelf, isp, ispKind, drive, ispFiles, ispKinds) ||
-        !ChooseRecordedFiles(p, shelf, aux, auxPartner, drive, auxFiles, auxKinds)) {
+    if (!ChooseRecordedFiles(p, shelf, folders, isp, ispKind, drive, ispFiles, ispKinds) ||
+        !ChooseRecordedFiles(p, shelf, folders, aux, auxPartner, drive, auxFiles, auxKinds)) {
       return RestoreOutcome::kRefusedNoBackup;
     }
   } else if (files.size() != needed) {

@@ -70,6 +70,9 @@ struct RestoreRequest {
   // Files that cannot be shown to be this drive's (of another stick of the
   // same model, or of unknown origin) may be written, after a question.
   bool donor = false;
+  // Without files: also look in C:\\<letter>\\, where the console's --all
+  // keeps the backups of the drive on that letter.
+  bool letterFolder = false;
 };
 
 // How a restore ended.

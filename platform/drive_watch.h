@@ -3,6 +3,7 @@
 // nothing here opens a drive.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,6 +31,9 @@ class DriveWatch {
   // none came. A disk that was present before the watch began is told as
   // added only when the watch was opened to include them.
   virtual std::optional<DriveEvent> Next(uint32_t waitMilliseconds) = 0;
+  // How many USB disks were present when the watch began and are left
+  // alone, as it was not opened to include them.
+  virtual size_t LeftPresent() const { return 0; }
 };
 
 // Watches the host's whole USB disks. Null, with `problem` set, where the

@@ -51,8 +51,9 @@ class UdevWatch : public DriveWatch {
   UdevWatch(UdevPtr<udev> context, UdevPtr<udev_monitor> monitor)
       : udev_(std::move(context)), monitor_(std::move(monitor)) {}
 
-  // The USB disks there now, told as added before any event.
-  void TellPresent() {
+  // The USB disks there now: told as added before any event, or only
+  // counted when they are to be left alone.
+  void TellPresent(bool tell) {
     const UdevPtr<udev_enumerate> listing(udev_enumerate_new(udev_.get()));
     if (!listing) return;
     udev_enumerate_add_match_subsystem(listing.get(), "block");
@@ -62,7 +63,8 @@ class UdevWatch : public DriveWatch {
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(listing.get())) {
       const UdevPtr<udev_device> disk(
           udev_device_new_from_syspath(udev_.get(), udev_list_entry_get_name(entry)));
-      if (disk) Consider(disk.get(), "add");
+      if (disk && tell) Consider(disk.get(), "add");
+      if (disk && !tell && UsbDeviceOf(disk.get()) != nullptr) ++leftPresent_;
     }
   }
 
@@ -73,6 +75,7 @@ class UdevWatch : public DriveWatch {
     queued_.pop_front();
     return event;
   }
+  size_t LeftPresent() const override { return leftPresent_; }
 
  private:
   void Receive(uint32_t waitMilliseconds) {
@@ -108,6 +111,7 @@ class UdevWatch : public DriveWatch {
   UdevPtr<udev_monitor> monitor_;
   std::deque<DriveEvent> queued_;
   std::set<std::string> known_;
+  size_t leftPresent_ = 0;
 };
 
 }  // namespace
@@ -128,7 +132,7 @@ std::unique_ptr<DriveWatch> WatchUsbDisks(bool includePresent, std::string& prob
   // The monitor listens before the listing is read, so that no disk falls
   // between the two.
   auto watch = std::make_unique<UdevWatch>(std::move(context), std::move(monitor));
-  if (includePresent) watch->TellPresent();
+  watch->TellPresent(includePresent);
   return watch;
 }
 

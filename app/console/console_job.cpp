@@ -192,6 +192,8 @@ void DriveJob::Run(const JobSetup& setup) {
     program.imagesHint = kConsoleImagesHint;
     program.donorFilesHint = kConsoleDonorFilesHint;
     program.donorHint = kConsoleDonorHint;
+    view.SetHostPaths(
+        [&program](const std::string& path) { return program.platform.HostPath(path); });
     // The console asks before every fix, a 0x190 update's included.
     program.confirmFix190 = true;
     CKestruneApp app(program, DialogArguments(setup.options));
@@ -244,7 +246,7 @@ void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg&
       OnBackupIsp(program);
       break;
     case Command::kRestore:
-      OnRestoreIsp(program, dialog, {options.restoreFiles, options.donor});
+      OnRestoreIsp(program, dialog, {options.restoreFiles, options.donor, true});
       break;
     case Command::kMap:
       OnMapIsp(program);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <set>
@@ -9,6 +10,7 @@
 
 #include "app/dialog.h"
 #include "discovery/discovery.h"
+#include "platform/folder.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {
@@ -146,7 +148,8 @@ Json DocumentHead(const ConsoleOptions& options) {
   head["version"] = kVersionNumber;
   if (options.command == Command::kInteractive) return head;
   head["command"] = CommandName(options.command);
-  head["all"] = options.all;
+  // A watch is a run of --all whatever else its command line held.
+  head["all"] = options.all || options.watch;
   if (options.watch) head["watch"] = "summary";
   return head;
 }
@@ -233,6 +236,54 @@ void PrintDocument(std::ostream& out, Json document, const std::vector<std::stri
   document["outcome"] = OutcomeOfExitCode(exitCode);
   document["exitCode"] = exitCode;
   out << document.dump(indent, ' ', false, Json::error_handler_t::replace) << std::endl;
+}
+
+void ExportEnd::Say(const std::string& line) {
+  err_ << "kestrune: " << line << std::endl;
+  said_.push_back(line);
+}
+
+void ExportEnd::Exported(char letter, const std::string& source, const std::string& controllerId,
+                         bool healthy, uint32_t pagesRead, uint32_t commands) {
+  exported_ = {{"letter", std::string(1, letter)}, {"source", source},
+               {"controllerId", controllerId},     {"verdict", healthy ? "healthy" : "broken"},
+               {"pagesRead", pagesRead},           {"commands", commands}};
+}
+
+void ExportEnd::Wrote(const std::string& name) {
+  Json file = {
+      {"drive", nullptr}, {"name", name}, {"path", name}, {"size", nullptr}, {"sha256", nullptr}};
+  const std::filesystem::path path(name);
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (!error) file["path"] = absolute.string();
+  // Read back through its folder, as the program reads any file: a regular
+  // file only, never waited on.
+  const std::string parent = path.parent_path().string();
+  const platform::FolderOpening opening =
+      platform::Folder::Open(parent.empty() ? "." : parent, platform::FolderRule::kFollowed);
+  if (opening.folder) {
+    platform::OpenedFile opened = opening.folder->OpenForReading(path.filename().string());
+    if (opened.file) {
+      const std::optional<platform::Sha256Digest> digest = platform::Sha256OfFile(*opened.file);
+      const uintmax_t size = std::filesystem::file_size(path, error);
+      if (!error) file["size"] = size;
+      if (digest && !error) file["sha256"] = Hex(digest->data(), digest->size());
+    }
+  }
+  files_.push_back(std::move(file));
+}
+
+int ExportEnd::End(int code) {
+  if (!options_.json) return code;
+  Json document = DocumentHead(options_);
+  // No drive is scanned: the drive is made of what the recording holds.
+  document["drives"] = Json::array();
+  if (!exported_.is_null()) document["exported"] = exported_;
+  document["messages"] = Json::array();
+  document["files"] = files_;
+  PrintDocument(out_, std::move(document), said_, code);
+  return code;
 }
 
 std::string ControllerText(const DriveSlot& slot) {

@@ -75,6 +75,35 @@ Json MapJson(const FlashMap& map);
 void PrintDocument(std::ostream& out, Json document, const std::vector<std::string>& errors,
                    int exitCode, int indent = 2);
 
+// export-drive's end: each `kestrune: ...` line said on stderr, and with
+// --json its document, which tells the drive made of the recording and
+// the two files written (named as the command line named them).
+class ExportEnd {
+ public:
+  ExportEnd(const ConsoleOptions& options, std::ostream& out, std::ostream& err)
+      : options_(options), out_(out), err_(err) {}
+  void Say(const std::string& line);
+  // The drive made: its letter in the recording, the recording, its
+  // controller, its verdict and the pages the recording read of it.
+  void Exported(char letter, const std::string& source, const std::string& controllerId,
+                bool healthy, uint32_t pagesRead, uint32_t commands);
+  void Wrote(const std::string& name);
+  // Prints the document with --json; returns `code`.
+  int End(int code);
+  int Fail(int code, const std::string& problem) {
+    Say(problem);
+    return End(code);
+  }
+
+ private:
+  const ConsoleOptions& options_;
+  std::ostream& out_;
+  std::ostream& err_;
+  std::vector<std::string> said_;
+  Json exported_;
+  Json files_ = Json::array();
+};
+
 // Texts of a drive shared by the table of --all and the document.
 std::string ControllerText(const DriveSlot& slot);
 // The flash id in hex; empty when the drive gave none.

@@ -125,7 +125,7 @@ std::optional<std::string> RecordingProblem(const ConsoleOptions& options) {
     return "export-drive writes a virtual-drive file, whose name ends in .json: '" +
            options.exportFile + "'";
   }
-  if (exporting && (options.json || options.all || !options.recordFile.empty())) {
+  if (exporting && (options.all || !options.recordFile.empty())) {
     return "export-drive goes with one --drive X=FILE naming a recording, and nothing of a run";
   }
   if (options.recordOverwrite && options.recordFile.empty()) {

@@ -209,10 +209,8 @@ std::unique_ptr<device::RecordingVolumes> StartRecording(const ConsoleOptions& o
 }
 
 int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
-  const auto fail = [&io](const std::string& problem) {
-    io.err << "kestrune: " << problem << std::endl;
-    return kExitUsage;
-  };
+  ExportEnd end(options, io.out, io.err);
+  const auto fail = [&end](const std::string& problem) { return end.Fail(kExitUsage, problem); };
   std::vector<DriveArgument> drives = options.drives;
   MarkReplays(drives);
   if (drives.size() != 1 || !drives[0].replay) {
@@ -223,7 +221,7 @@ int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
   std::unique_ptr<device::RecordingReader> reader =
       device::RecordingReader::Open(source.path, problem, RecordingLookAlikes());
   if (!reader) return fail("cannot export " + problem);
-  if (!reader->checked()) io.err << "kestrune: " << UncheckedWarning(source.path) << std::endl;
+  if (!reader->checked()) end.Say(UncheckedWarning(source.path));
 
   sim::DriveExport exporter;
   std::vector<char> letters;
@@ -265,21 +263,25 @@ int RunExportDrive(const ConsoleOptions& options, const ConsoleStreams& io) {
                 (letters.empty() ? std::string("none") : LetterList(letters)) + ")");
   }
   if (!reader->finished()) {
-    io.err << "kestrune: " << source.path
-           << " ends without its end marker (the recorded run did not finish"
-           << (reader->unanswered() ? "; " + *reader->unanswered() + " got no reply" : "")
-           << "); the drive is made of the " << commands << " commands it holds" << std::endl;
+    end.Say(source.path + " ends without its end marker (the recorded run did not finish" +
+            (reader->unanswered() ? "; " + *reader->unanswered() + " got no reply" : "") +
+            "); the drive is made of the " + std::to_string(commands) + " commands it holds");
   }
   std::optional<sim::ExportedDrive> drive = exporter.Finish(serial, problem);
   if (!drive) return fail("cannot make a drive of " + source.path + ": " + problem);
   if (!sim::WriteExportedDrive(options.exportFile, *drive, problem)) return fail(problem);
   char controller[8];
   std::snprintf(controller, sizeof controller, "0x%X", drive->description.controllerId);
-  io.out << source.letter << ": controller " << controller << ", ISP "
-         << (drive->healthy ? "healthy" : "broken") << ", " << drive->pagesRead
-         << " pages read: written to " << options.exportFile << " and "
-         << sim::FlashPathFor(options.exportFile) << std::endl;
-  return kExitDone;
+  // With --json stdout holds the document alone.
+  (options.json ? io.err : io.out)
+      << source.letter << ": controller " << controller << ", ISP "
+      << (drive->healthy ? "healthy" : "broken") << ", " << drive->pagesRead
+      << " pages read: written to " << options.exportFile << " and "
+      << sim::FlashPathFor(options.exportFile) << std::endl;
+  end.Exported(source.letter, source.path, controller, drive->healthy, drive->pagesRead, commands);
+  end.Wrote(options.exportFile);
+  end.Wrote(sim::FlashPathFor(options.exportFile));
+  return end.End(kExitDone);
 }
 
 }  // namespace kestrune::console

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <istream>
 #include <optional>
 #include <ostream>
+#include <set>
 
 #include "app/console/terminal_owner.h"
 
@@ -53,6 +55,33 @@ std::string TerminalText(std::string_view text) {
   return shown;
 }
 
+std::vector<std::string> HostPathLines(
+    std::string_view text, const std::function<std::string(const std::string&)>& hostPath) {
+  std::vector<std::string> lines;
+  if (!hostPath) return lines;
+  std::set<std::string> told;
+  for (size_t at = 0; (at = text.find(":\\", at)) != std::string_view::npos; at += 2) {
+    if (at == 0 || std::tolower(static_cast<unsigned char>(text[at - 1])) != 'c') continue;
+    if (at >= 2 && std::isalnum(static_cast<unsigned char>(text[at - 2]))) continue;
+    size_t end = text.find_first_of(" \n<>\"'(),;", at);
+    if (end == std::string_view::npos) end = text.size();
+    while (end > at + 2 && text[end - 1] == '.') --end;
+    const std::string path(text.substr(at - 1, end - at + 1));
+    if (!told.insert(path).second) continue;
+    const std::string host = hostPath(path);
+    if (host.empty() || host == path) continue;
+    std::string line = path + " is " + host;
+    // A file the program could not make says so when its folder is not there.
+    const std::filesystem::path folder = std::filesystem::path(host).parent_path();
+    std::error_code error;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, error)) {
+      line += "; its folder " + folder.string() + " is missing";
+    }
+    lines.push_back(TerminalText(line));
+  }
+  return lines;
+}
+
 std::string HeldDriveText(const HeldDrive& drive) {
   return std::string(1, drive.letter) + ": (" + drive.holder +
          ") is held by another run of kestrune; left out";
@@ -73,6 +102,8 @@ ConsoleView::ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& er
 int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
   if (!quiet_ || ShownWhenQuiet(style, answering_)) {
     boxes_ << '[' << caption << "] " << TerminalText(text) << std::endl;
+    for (const std::string& line : HostPathLines(text, hostPath_)) boxes_ << "  " << line << '\n';
+    boxes_ << std::flush;
   }
   if ((style & kMbTypeMask) != kMbOkCancel) return kIdOk;
 

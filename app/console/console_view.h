@@ -2,6 +2,7 @@
 // become state the commands read back.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <set>
@@ -32,6 +33,11 @@ class ConsoleView : public View, public ReportObserver {
               bool quiet = false);
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
+  // The host path a program path ("C:\\ISP0_Backup.bin") stands for: each
+  // box that names one is followed by a line saying where it really is.
+  void SetHostPaths(std::function<std::string(const std::string&)> hostPath) {
+    hostPath_ = std::move(hostPath);
+  }
   void ShowControl(int id, bool show) override { visible_[id] = show; }
   void EnableControl(int id, bool enable) override { enabled_[id] = enable; }
   void SetControlText(int id, const std::string& text) override { texts_[id] = text; }
@@ -74,6 +80,7 @@ class ConsoleView : public View, public ReportObserver {
   std::map<int, std::vector<std::string>> lists_;
   std::map<int, int> selection_;
   std::set<std::string> growing_;
+  std::function<std::string(const std::string&)> hostPath_;
   bool closeRequested_ = false;
 };
 
@@ -86,6 +93,12 @@ std::string PrintableText(std::string_view text);
 // C1 control or stray byte becomes '?', so that a drive's text quoted in a
 // box cannot steer the terminal.
 std::string TerminalText(std::string_view text);
+
+// For each program path on drive C: that `text` names, once, the line that
+// says where `hostPath` puts it ("C:\\ISP0_Backup.bin is /srv/c/ISP0_Backup.bin"),
+// and whether its folder is missing. None where the path is the host's own.
+std::vector<std::string> HostPathLines(
+    std::string_view text, const std::function<std::string(const std::string&)>& hostPath);
 
 // The line that names a drive another run holds.
 std::string HeldDriveText(const HeldDrive& drive);

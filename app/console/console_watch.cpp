@@ -62,6 +62,16 @@ bool ConfirmWatch(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end) {
 
 }  // namespace
 
+std::string PresentLeftAloneText(size_t count) {
+  if (count == 1) {
+    return "1 USB drive was plugged in before the watch began: it is left alone "
+           "(--include-present takes it too)";
+  }
+  return std::to_string(count) +
+         " USB drives were plugged in before the watch began: they are left alone "
+         "(--include-present takes them too)";
+}
+
 int RunWatch(const WatchRun& watch) {
   const AllDrivesRun& run = watch.run;
   RunEnd& end = *run.end;
@@ -76,6 +86,12 @@ int RunWatch(const WatchRun& watch) {
   DriveRunner runner(run, end);
   if (!run.options.json && !run.options.quiet) {
     end.terminal().Line(run.io.err, "watching for USB drives; an interrupt ends the watch");
+  }
+  // A watch that seems to see nothing says why when sticks were there.
+  if (const size_t present = watch.watch.LeftPresent(); present > 0) {
+    const std::string note = PresentLeftAloneText(present);
+    end.lines().Write(run.io.err, "kestrune: " + note);
+    end.ProblemSaid(note);
   }
   // The watch ends by an interrupt: one that comes while a drive's work is
   // under way lets that work end first, as the write's own hold does.

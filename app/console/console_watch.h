@@ -25,6 +25,10 @@ inline constexpr char kLastWatchLetter = 'Z';
 inline constexpr const char* kWatchQuestion =
     "update new ISP code on every drive plugged in from now on ?";
 
+// What a watch says of the `count` drives it leaves alone because they
+// were plugged in before it began.
+std::string PresentLeftAloneText(size_t count);
+
 struct WatchRun {
   // The options, streams, folders, images and end of the run; its drives
   // and opener are not used.

@@ -26,8 +26,9 @@ REQUIRED = [
     "all_scan", "all_fix", "all_destroy", "all_backup",
     "fix_cancelled", "fix_failed", "no_such_entry", "all_cancelled",
     "bad_option", "select_out_of_range", "interrupt_BeforeTheWrite", "interrupt_JustAfterTheWrite",
+    "export_drive", "export_drive_not_json", "watch_refused",
 ]
-COMMANDS = {"scan", "fix", "destroy", "backup", "restore", "list", "map"}
+COMMANDS = {"scan", "fix", "destroy", "backup", "restore", "list", "map", "export-drive"}
 
 
 def problems_of(validator, document):

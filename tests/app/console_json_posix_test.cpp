@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console/console_json.h"
 #include "app/console/console_list.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
@@ -192,6 +193,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Command lines that cannot be read get their document too.
         JsonCase{"bad_option", "ctrl163_broken", "--json --no-such-option scan", kExitUsage},
         JsonCase{"select_out_of_range", "ctrl163_broken", "--json --select 99 scan", kExitUsage},
+        // A watch refused on its command line is still a watch, of --all.
+        JsonCase{"watch_refused", "ctrl163_broken", "--json watch fix", kExitUsage},
         JsonCase{"all_scan", "ctrl163_broken ctrl190_healthy", "--json --all scan", kExitDone},
         JsonCase{"all_fix", "ctrl161_broken ctrl165_broken", "--json --all --yes fix", kExitDone},
         JsonCase{"all_destroy", "ctrl163_healthy ctrl168_healthy", "--json --all --yes destroy",
@@ -201,6 +204,89 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{"all_cancelled", "ctrl163_broken ctrl165_broken", "--json --all fix",
                  kExitCancelled}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// export-drive with --json: one document on stdout and nothing else, which
+// tells the drive made and names the two files as they are on disk, or says
+// why nothing was made (exit 2, as every export that cannot be made).
+struct ExportCase {
+  const char* name;
+  const char* arguments;  // after --drive E=<a recording of a scan>
+  int code;
+  std::vector<const char*> written;  // the files named, in order
+  const char* error;                 // in errors; "" for none
+};
+
+class ConsoleJsonExport : public ConsoleJson, public ::testing::WithParamInterface<ExportCase> {};
+
+TEST_P(ConsoleJsonExport, TellsTheDriveMadeAndTheFilesWritten) {
+  const ExportCase& c = GetParam();
+  AddDrive("ctrl163_broken", false);
+  const fs::path recording = folder.path() / "stick.krec";
+  ASSERT_EQ(Run("--record " + recording.string() + " scan").code, kExitDone);
+  drives = {"--drive", "E=" + recording.string()};
+  std::string arguments = c.arguments;
+  for (size_t at; (at = arguments.find("@")) != std::string::npos;) {
+    arguments.replace(at, 1, folder.path().string() + "/");
+  }
+
+  const RunResult r = Run(arguments);
+  EXPECT_EQ(r.code, c.code) << r.err;
+  json document;
+  ASSERT_NO_THROW(document = json::parse(r.out)) << r.out;
+  std::ofstream(kDocuments / (std::string(c.name) + ".json")) << r.out;
+  EXPECT_EQ(document["command"], "export-drive");
+  EXPECT_EQ(document["exitCode"], c.code);
+  EXPECT_EQ(document["outcome"], OutcomeOfExitCode(c.code));
+  ASSERT_EQ(document["files"].size(), c.written.size()) << r.out;
+  for (size_t i = 0; i < c.written.size(); ++i) {
+    const json& file = document["files"][i];
+    const fs::path path = folder.path() / c.written[i];
+    EXPECT_EQ(file["path"], path.string());
+    ASSERT_TRUE(fs::is_regular_file(path)) << path;
+    EXPECT_EQ(file["size"], fs::file_size(path));
+    EXPECT_EQ(file["sha256"], Sha256Of(path));
+  }
+  if (c.code == kExitDone) {
+    EXPECT_EQ(document["exported"]["letter"], "E");
+    EXPECT_EQ(document["exported"]["controllerId"], "0x163");
+    EXPECT_EQ(document["exported"]["verdict"], "broken");
+    // The line that says what was made goes to stderr, beside the boxes.
+    EXPECT_NE(r.err.find("E: controller 0x163, ISP broken"), std::string::npos) << r.err;
+  } else {
+    EXPECT_FALSE(document.contains("exported"));
+    EXPECT_FALSE(fs::exists(folder.path() / "out.json"));
+  }
+  if (*c.error == '\0') {
+    EXPECT_TRUE(document["errors"].empty()) << document["errors"];
+  } else {
+    ASSERT_EQ(document["errors"].size(), 1u);
+    EXPECT_NE(document["errors"][0].get<std::string>().find(c.error), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Exports, ConsoleJsonExport,
+                         ::testing::Values(ExportCase{"export_drive",
+                                                      "--json export-drive @out.json",
+                                                      kExitDone,
+                                                      {"out.json", "out.json.flash"},
+                                                      ""},
+                                           ExportCase{"export_drive_not_json",
+                                                      "--json export-drive @out.txt",
+                                                      kExitUsage,
+                                                      {},
+                                                      "whose name ends in .json"},
+                                           ExportCase{"export_drive_with_all",
+                                                      "--json --all export-drive @out.json",
+                                                      kExitUsage,
+                                                      {},
+                                                      "nothing of a run"},
+                                           ExportCase{"export_drive_no_such_letter",
+                                                      "--json --drive F=@stick.krec export-drive "
+                                                      "@out.json",
+                                                      kExitUsage,
+                                                      {},
+                                                      "one --drive X=FILE that names a recording"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // An interrupt at any point of a fix ends the run with 130 and one document
 // that tells what was shown and kept up to there. Before the write window

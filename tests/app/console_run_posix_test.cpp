@@ -17,6 +17,7 @@
 #include <span>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/console/console_options.h"
@@ -351,6 +352,96 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Fix190Case{"NoTerminalNoYes", {}, false, "", kExitCancelled},
                       Fix190Case{"CancelOnTheTerminal", {}, true, "c\n", kExitCancelled},
                       Fix190Case{"Yes", {"--yes"}, false, "", kExitDone}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- restore after --all, and the real paths boxes name ---
+
+// A restore finds the backups --all kept in the drive's letter folder, and
+// of two folders that both hold this drive's backups takes the one saved
+// last; a refusal names the records it read where they really are.
+constexpr const char* kRestored =
+    "[SUCCESS] Restore ISP code Success, please replug device to ensure it normal.";
+
+struct LetterFolderCase {
+  const char* name;
+  std::vector<std::string> fixes;  // "fix" or "all", one after another
+  int code;
+  const char* said;     // a line of the restore's output
+  const char* verdict;  // the scan's box after the restore
+};
+
+class RestoreLetterFolder : public ConsoleRun,
+                            public ::testing::WithParamInterface<LetterFolderCase> {};
+
+TEST_P(RestoreLetterFolder, FindsTheBackupsWhereAllKeptThem) {
+  const LetterFolderCase& c = GetParam();
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  for (size_t i = 0; i < c.fixes.size(); ++i) {
+    // Saved in another second, so the newer backups are told apart.
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    std::vector<std::string> fix{"--drive", "E=" + drive, "--yes", "fix"};
+    if (c.fixes[i] == "all") fix.push_back("--all");
+    const RunResult r = Run(fix);
+    ASSERT_EQ(r.code, kExitDone) << r.out << r.err;
+  }
+  const RunResult r = Run({"--drive", "E=" + drive, "--yes", "restore"});
+  EXPECT_EQ(r.code, c.code) << r.out << r.err;
+  std::string said = c.said;
+  for (size_t at; (at = said.find('@')) != std::string::npos;) said.replace(at, 1, cDrive());
+  EXPECT_TRUE(r.Said(said)) << said << "\n" << r.out;
+  EXPECT_TRUE(Run({"--drive", "E=" + drive, "scan"}).Said(c.verdict));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, RestoreLetterFolder,
+    ::testing::Values(
+        LetterFolderCase{"AfterAll", {"all"}, kExitDone, kRestored, kBroken},
+        // The Before backups of the second fix hold the code the first wrote.
+        LetterFolderCase{"TheLetterFolderIsNewer", {"fix", "all"}, kExitDone, kRestored, kHealthy},
+        LetterFolderCase{"TheRootIsNewer", {"all", "fix"}, kExitDone, kRestored, kHealthy},
+        LetterFolderCase{"NothingRecorded",
+                         {},
+                         kExitFailure,
+                         "  C:\\kestrune-backups.json is @/kestrune-backups.json",
+                         kBroken}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A "Fail" box about a file names the program's path and, below it, the
+// host's, saying when the folder it should be in is missing.
+struct HostPathCase {
+  const char* name;
+  const char* cDrive;   // inside the test's folder
+  const char* blocker;  // a folder made under the backup's name; "" for none
+  const char* said;     // @ is the test's folder
+};
+
+class BoxHostPath : public ConsoleRun, public ::testing::WithParamInterface<HostPathCase> {};
+
+TEST_P(BoxHostPath, FollowsTheBoxThatNamesAFile) {
+  const HostPathCase& c = GetParam();
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  const fs::path folderOfC = folder.path() / c.cDrive;
+  if (*c.blocker != '\0') fs::create_directories(folderOfC / c.blocker);
+  const RunResult r{testing::RunConsoleWith(
+      {"--c-drive", folderOfC.string(), "--temp", temp(), "--drive", "E=" + drive, "backup"})};
+  EXPECT_EQ(r.code, kExitFailure) << r.out << r.err;
+  std::string said = c.said;
+  for (size_t at; (at = said.find('@')) != std::string::npos;) {
+    said.replace(at, 1, folder.path().string());
+  }
+  EXPECT_TRUE(r.Said(said)) << said << "\n" << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, BoxHostPath,
+    ::testing::Values(
+        HostPathCase{"FolderMissing", "gone", "",
+                     "  C:\\ISP0_Backup.bin is @/gone/ISP0_Backup.bin; its folder @/gone is "
+                     "missing"},
+        // The folder named is the one that holds the file, however deep.
+        HostPathCase{"InnerFolderMissing", "c/gone", "",
+                     "  C:\\ISP1_Backup.bin is @/c/gone/ISP1_Backup.bin; its folder @/c/gone is "
+                     "missing"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- restore from a folder that served many sticks ---

@@ -38,6 +38,7 @@ class IdleCountingWatch : public platform::DriveWatch {
  public:
   explicit IdleCountingWatch(std::unique_ptr<platform::DriveWatch> watch)
       : watch_(std::move(watch)) {}
+  size_t LeftPresent() const override { return watch_->LeftPresent(); }
   std::optional<platform::DriveEvent> Next(uint32_t wait) override {
     auto event = watch_->Next(wait);
     idle_ = event ? 0 : idle_ + 1;
@@ -115,7 +116,7 @@ class ConsoleWatch : public ::testing::Test {
     const ConsoleStreams io{in, out, err, false};
     RunEnd end(options, io);
     std::string problem;
-    auto host = platform::WatchUsbDisks(false, problem);
+    auto host = platform::WatchUsbDisks(options.includePresent, problem);
     EXPECT_NE(host, nullptr) << problem;
     IdleCountingWatch watch(std::move(host));
     device::VolumeMap none;
@@ -186,6 +187,62 @@ TEST_F(ConsoleWatch, AStickPulledOutAtOnceFreesItsLetter) {
   EXPECT_EQ(rows[1].rfind("D: broken success", 0), 0U) << rows[1];
   EXPECT_EQ(r.nodesOpened, (std::vector<std::string>{"/dev/sdb", "/dev/sdc"}));
 }
+
+// Sticks already plugged in when the watch begins are left alone unless
+// --include-present, and a watch that leaves them says so in one line that
+// names the option, in the document's errors too; none is opened.
+struct PresentCase {
+  const char* name;
+  int present;
+  bool includePresent;
+  bool json;
+  int code;
+  const char* said;  // on stderr; "" for no word of --include-present
+};
+
+class ConsoleWatchPresent : public ConsoleWatch,
+                            public ::testing::WithParamInterface<PresentCase> {};
+
+TEST_P(ConsoleWatchPresent, SaysWhatItLeftAlone) {
+  const PresentCase& c = GetParam();
+  for (int i = 0; i < c.present; ++i) {
+    const std::string disk = "sd" + std::string(1, static_cast<char>('b' + i));
+    bench.Plug("1-" + std::to_string(i + 1), disk, "KP" + std::to_string(i));
+  }
+  ConsoleOptions options;
+  options.command = Command::kScan;
+  options.includePresent = c.includePresent;
+  options.json = c.json;
+  const WatchResult r = Watch(options, [] {});
+  EXPECT_EQ(r.code, c.code) << r.err;
+  EXPECT_EQ(r.nodesOpened.size(), c.includePresent ? static_cast<size_t>(c.present) : 0U);
+  const size_t said = r.err.find("--include-present");
+  if (*c.said == '\0') {
+    EXPECT_EQ(said, std::string::npos) << r.err;
+    return;
+  }
+  EXPECT_NE(r.err.find(std::string("kestrune: ") + c.said + "\n"), std::string::npos) << r.err;
+  if (!c.json) return;
+  std::istringstream lines(r.out);
+  std::string last;
+  for (std::string line; std::getline(lines, line);) last = line;
+  const nlohmann::json summary = nlohmann::json::parse(last);
+  EXPECT_EQ(summary["watch"], "summary");
+  EXPECT_EQ(summary["errors"], nlohmann::json::array({c.said}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sticks, ConsoleWatchPresent,
+    ::testing::Values(
+        PresentCase{"OneLeftAlone", 1, false, false, kExitNoDevice,
+                    "1 USB drive was plugged in before the watch began: it is left alone "
+                    "(--include-present takes it too)"},
+        PresentCase{"TwoLeftAloneJson", 2, false, true, kExitNoDevice,
+                    "2 USB drives were plugged in before the watch began: they are left alone "
+                    "(--include-present takes them too)"},
+        PresentCase{"Included", 2, true, false, kExitDone, ""},
+        PresentCase{"NonePresent", 0, false, false, kExitNoDevice, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Two sticks at once: two letters, two threads, each drive's files in its
 // own folder; the question was asked once, before either.
