@@ -90,7 +90,7 @@ int RunWatch(const WatchRun& watch) {
   // A watch that seems to see nothing says why when sticks were there.
   if (const size_t present = watch.watch.LeftPresent(); present > 0) {
     const std::string note = PresentLeftAloneText(present);
-    end.lines().Write(run.io.err, "kestrune: " + note);
+    end.terminal().Line(run.io.err, "kestrune: " + note);
     end.ProblemSaid(note);
   }
   // The watch ends by an interrupt: one that comes while a drive's work is
