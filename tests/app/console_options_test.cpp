@@ -217,10 +217,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--drive", "E=r.krec", "--all", "export-drive", "out.json"},
                     "export-drive goes with one --drive X=FILE naming a recording, and nothing "
                     "of a run"},
-        RefusalCase{"ExportWithJson",
-                    {"--json", "--drive", "E=r.krec", "export-drive", "out.json"},
-                    "export-drive goes with one --drive X=FILE naming a recording, and nothing "
-                    "of a run"},
         RefusalCase{"OverwriteWithoutRecord",
                     {"--record-overwrite", "scan"},
                     "--record-overwrite goes with --record"},
