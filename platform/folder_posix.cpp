@@ -3,7 +3,6 @@
 #include <fnmatch.h>
 #include <pwd.h>
 #include <strings.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -559,10 +558,7 @@ LockAttempt Folder::Lock(const std::string& name, bool create) const {
   struct stat st {};
   // A file of our own making: anything else planted there is refused.
   if (create && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) return {};
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return {errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kFailed, {}};
-  }
-  return {LockState::kTaken, std::move(lock)};
+  return LockExclusively(std::move(lock), fd);
 }
 
 LockAttempt Folder::LockItself() const {
@@ -572,11 +568,7 @@ LockAttempt Folder::LockItself() const {
   // as long as this folder object lives.
   const int fd = ::openat(Fd(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return {};
-  HeldLock lock(fd);
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return {errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kFailed, {}};
-  }
-  return {LockState::kTaken, std::move(lock)};
+  return LockExclusively(HeldLock(fd), fd);
 }
 
 std::string Folder::LockHolder() const {

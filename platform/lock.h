@@ -57,6 +57,9 @@ struct LockAttempt {
 // is held exclusively elsewhere is never waited for; shared holders alone
 // are waited out for up to `sharedWait`, after which it counts as held.
 LockAttempt LockNode(const std::string& path, std::chrono::milliseconds sharedWait);
+// The exclusive flock of the descriptor `lock` holds, taken at once or not
+// at all; the descriptor is closed unless it is taken.
+LockAttempt LockExclusively(HeldLock lock, int fd);
 #else
 // A named mutex seen by every session: its existence is the lock, never
 // waited for. A name this user may not open belongs to another user's run.

@@ -15,6 +15,13 @@ void HeldLock::Release() {
   handle_ = kNone;
 }
 
+LockAttempt LockExclusively(HeldLock lock, int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return {errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kFailed, {}};
+  }
+  return {LockState::kTaken, std::move(lock)};
+}
+
 LockAttempt LockNode(const std::string& path, std::chrono::milliseconds sharedWait) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return {};

@@ -100,30 +100,6 @@ DriveFile MeasureFile(platform::Platform& files, char drive, const KeptFile& fil
   return measured;
 }
 
-const char* CommandName(Command command) {
-  switch (command) {
-    case Command::kScan:
-      return "scan";
-    case Command::kFix:
-      return "fix";
-    case Command::kDestroy:
-      return "destroy";
-    case Command::kBackup:
-      return "backup";
-    case Command::kRestore:
-      return "restore";
-    case Command::kList:
-      return "list";
-    case Command::kMap:
-      return "map";
-    case Command::kExportDrive:
-      return "export-drive";
-    case Command::kInteractive:
-      break;
-  }
-  return "";
-}
-
 const char* OutcomeOfExitCode(int exitCode) {
   switch (exitCode) {
     case kExitDone:

@@ -51,7 +51,6 @@ DriveFile MeasureFile(platform::Platform& files, char drive, const KeptFile& fil
 std::vector<DriveFile> MeasureKeptFiles(platform::Platform& files, char drive,
                                         const std::vector<Report>& reports);
 
-const char* CommandName(Command command);
 // "success", "failed", "usage error", "not found", "not administrator",
 // "cancelled" or "interrupted".
 const char* OutcomeOfExitCode(int exitCode);

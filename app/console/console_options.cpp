@@ -141,6 +141,13 @@ std::optional<std::string> RecordingProblem(const ConsoleOptions& options) {
 
 }  // namespace
 
+const char* CommandName(Command command) {
+  for (const CommandRow& row : kCommands) {
+    if (row.command == command) return row.name.data();
+  }
+  return "";
+}
+
 std::vector<std::string> DialogArguments(const ConsoleOptions& options) {
   if (options.command == Command::kDestroy) return {"-d"};
   return {};

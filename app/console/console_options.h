@@ -132,5 +132,8 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
 // The arguments the dialog sees: only the destroy command selects destroy
 // mode, whatever the options were.
 std::vector<std::string> DialogArguments(const ConsoleOptions& options);
+// The command's name on the command line ("" for the prompt); a watch's
+// is that of the command it runs.
+const char* CommandName(Command command);
 
 }  // namespace kestrune::console

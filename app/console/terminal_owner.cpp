@@ -45,31 +45,21 @@ TerminalOwner::RowId TerminalOwner::AddRow() {
   return next_++;
 }
 
-void TerminalOwner::UpdateRow(RowId row, const LiveRow& shown) {
-  const Hold hold(*this);
-  if (hold.dropped()) return;
-  const auto found = rows_.find(row);
-  if (found == rows_.end() || found->second.finished) return;
-  found->second.shown = shown;
-  found->second.updated = true;
-  StartLocked();
-  dirty_ = true;
-  wake_.notify_one();
-}
+void TerminalOwner::UpdateRow(RowId row, const LiveRow& shown) { ShowRow(row, shown, false); }
 
-void TerminalOwner::FinishRow(RowId row, const LiveRow& shown) {
+void TerminalOwner::FinishRow(RowId row, const LiveRow& shown) { ShowRow(row, shown, true); }
+
+void TerminalOwner::ShowRow(RowId row, const LiveRow& shown, bool finished) {
   const Hold hold(*this);
   if (hold.dropped()) return;
   const auto found = rows_.find(row);
   if (found == rows_.end() || found->second.finished) return;
   found->second.shown = shown;
-  // A row with no outcome would be counted as still at work.
-  if (found->second.shown.outcome.empty()) found->second.shown.outcome = "ended";
+  // A finished row with no outcome would be counted as still at work.
+  if (finished && found->second.shown.outcome.empty()) found->second.shown.outcome = "ended";
   found->second.updated = true;
-  found->second.finished = true;
-  StartLocked();
-  dirty_ = true;
-  wake_.notify_one();
+  found->second.finished = finished;
+  RedrawSoonLocked();
 }
 
 void TerminalOwner::OnTick(std::function<void()> tick) {
@@ -91,6 +81,10 @@ void TerminalOwner::OnTick(std::function<void()> tick) {
 void TerminalOwner::Wake() {
   const Hold hold(*this);
   if (hold.dropped()) return;
+  RedrawSoonLocked();
+}
+
+void TerminalOwner::RedrawSoonLocked() {
   StartLocked();
   dirty_ = true;
   wake_.notify_one();

@@ -101,6 +101,9 @@ class TerminalOwner {
   void EraseLocked();
   void DrawLocked();
   void StartLocked();
+  // A row or what it shows changed: the drawing thread draws it soon.
+  void RedrawSoonLocked();
+  void ShowRow(RowId row, const LiveRow& shown, bool finished);
   void StopThread();
   void Loop();
 
