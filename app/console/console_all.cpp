@@ -17,13 +17,13 @@
 #include <utility>
 #include <vector>
 
-#include "app/console/console_devices.h"
 #include "app/console/console_end.h"
 #include "app/console/console_job.h"
 #include "app/console/console_json.h"
 #include "app/console/console_live.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
+#include "app/session/host_devices.h"
 #include "discovery/discovery.h"
 #include "log/isp_log.h"
 #include "platform/folder.h"
@@ -161,7 +161,7 @@ bool PrepareDrive(const AllDrivesRun& run, const RunFolder& cDrive, const RunFol
   options.tempFolder = options.work->path();
   const bool verbose = run.options.verbose;
   std::ostream* err = &job.err;
-  job.platform = MakeDrivePlatform(
+  job.platform = session::MakeDrivePlatform(
       options,
       [verbose, err](const char* text) {
         if (!verbose) return;
@@ -296,7 +296,8 @@ std::string SameDriveTwice(const std::vector<DriveArgument>& drives) {
       // are a disk's node and its SCSI generic node.
       const bool nodes = !drives[i].simulated && !drives[j].simulated;
       if ((fs::equivalent(drives[i].path, drives[j].path, error) && !error) ||
-          (nodes && DriveLockNode(drives[i].path) == DriveLockNode(drives[j].path))) {
+          (nodes &&
+           session::DriveLockNode(drives[i].path) == session::DriveLockNode(drives[j].path))) {
         return std::string("drives ") + drives[i].letter + ": and " + drives[j].letter +
                ": are one drive (" + drives[j].path + ")";
       }
@@ -439,7 +440,7 @@ int RunAllDrives(const AllDrivesRun& run) {
   }
   // A host that cannot give a drive folders of its own refuses here,
   // before any folder is made.
-  if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
+  if (const std::string refusal = session::DriveFoldersRefusal(); !refusal.empty()) {
     return end.Fail(kExitUsage, refusal);
   }
   DriveRunner runner(run, end);

@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/console/console_devices.h"
 #include "app/console/console_end.h"
 #include "app/console/console_job.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
+#include "app/session/host_devices.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {
@@ -64,7 +64,7 @@ int RunWatch(const WatchRun& watch) {
   const AllDrivesRun& run = watch.run;
   RunEnd& end = *run.end;
   std::ostream& boxes = run.options.json ? run.io.err : run.io.out;
-  if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
+  if (const std::string refusal = session::DriveFoldersRefusal(); !refusal.empty()) {
     return end.Fail(kExitUsage, refusal);
   }
   if (!ConfirmWatch(run, boxes, end)) return end.End(kExitCancelled);
