@@ -7,10 +7,10 @@
 
 #include "app/console/console_map.h"
 #include "app/dialog.h"
+#include "base/program.h"
 #include "device/link.h"
 #include "device/replay.h"
 #include "device/volume_map.h"
-#include "base/program.h"
 #include "log/isp_log.h"
 #include "operations/flash_map.h"
 #include "operations/operations.h"
@@ -210,6 +210,9 @@ void DriveJob::Run(const JobSetup& setup) {
   }
   SaveDrives();
   const std::lock_guard<std::mutex> lock(mutex_);
+  // An interrupt that came while the job was at work is its own, whatever
+  // its operations made of it after.
+  interrupted_ = platform::InterruptReceived();
   finished_ = true;
   end_ = Clock::now();
 }
@@ -306,6 +309,7 @@ JobState DriveJob::State() const {
   state.problems = problems_;
   state.noSuchEntry = noSuchEntry_;
   state.unsaved = unsaved_;
+  state.interrupted = interrupted_;
   state.finished = finished_;
   if (started_) {
     state.seconds =

@@ -129,12 +129,8 @@ int RunWatch(const WatchRun& watch) {
   runner.Join();
   tellFinished();
   // Ended by an interrupt, as a watch always is: the run counts as cut
-  // short only when the interrupt cut a drive's own work short.
-  bool cut = false;
-  for (const auto& drive : seen) {
-    cut = cut || Summarize(drive->job->State(), true).outcome == Outcome::kInterrupted;
-  }
-  return end.Finish(cut);
+  // short only when the interrupt came to a drive's own work.
+  return end.Finish();
 }
 
 }  // namespace kestrune::console
