@@ -7,6 +7,7 @@
 #include <set>
 #include <span>
 
+#include "app/console/console_commands.h"
 #include "app/dialog.h"
 #include "discovery/discovery.h"
 #include "platform/platform.h"
@@ -98,29 +99,7 @@ DriveFile MeasureFile(platform::Platform& files, char drive, const KeptFile& fil
   return measured;
 }
 
-const char* CommandName(Command command) {
-  switch (command) {
-    case Command::kScan:
-      return "scan";
-    case Command::kFix:
-      return "fix";
-    case Command::kDestroy:
-      return "destroy";
-    case Command::kBackup:
-      return "backup";
-    case Command::kRestore:
-      return "restore";
-    case Command::kList:
-      return "list";
-    case Command::kMap:
-      return "map";
-    case Command::kExportDrive:
-      return "export-drive";
-    case Command::kInteractive:
-      break;
-  }
-  return "";
-}
+const char* CommandName(Command command) { return CommandWord(command); }
 
 const char* OutcomeOfExitCode(int exitCode) {
   switch (exitCode) {

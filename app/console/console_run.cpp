@@ -76,118 +76,133 @@ bool BuildDrives(const ConsoleOptions& options, const std::vector<std::string>& 
   return options.traceFile.empty() || source.Trace(options.traceFile, problem);
 }
 
-int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
-        const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
-  std::string problem;
+// From here on a --drive node is its whole disk, so that the lock, the
+// check below and every command reach the drive itself. False with
+// `problem` set.
+bool ResolveDrives(ConsoleOptions& options, std::string& problem) {
   MarkReplays(options.drives);
-  // From here on a --drive node is its whole disk, so that the lock, the
-  // check below and every command reach the drive itself.
   for (DriveArgument& drive : options.drives) {
     if (drive.simulated || drive.replay) continue;
     drive.path = session::ResolveDriveNode(drive.path, problem);
-    if (drive.path.empty()) return end.Fail(kExitUsage, problem);
+    if (drive.path.empty()) return false;
   }
-  if (const std::string twice = SameDriveTwice(options.drives); !twice.empty()) {
-    return end.Fail(kExitUsage, twice);
-  }
+  problem = SameDriveTwice(options.drives);
+  return problem.empty();
+}
 
-  platform::PosixOptions hostOptions;
-  hostOptions.cDriveFolder = options.cDriveFolder;
-  hostOptions.tempFolder = options.tempFolder;
-  hostOptions.debugToStderr = options.verbose;
+// What every road of a run shares: its folders, its platform and images.
+struct RunHost {
+  platform::PosixOptions options;
+  std::unique_ptr<platform::Platform> platform;
   std::shared_ptr<const ImageSet> images;
-  if (options.version) {
-    std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-    if (!ChooseImages(*host, options, settings, images, problem)) {
-      return end.Fail(kExitUsage, problem);
-    }
-    io.out << kVersionText << '\n' << DescribeImages(*host, images.get()) << std::endl;
-    return end.End(kExitDone);
-  }
-  // The images go into the work folder before the scan; a folder that
-  // cannot take them, or that others could change, stops the run here, as
-  // does a C: folder whose files others could swap.
-  if (!platform::PrepareWorkFolder(hostOptions, problem)) return end.Fail(kExitUsage, problem);
-  if (!hostOptions.defaultWorkRefused.empty()) {
-    io.err << "kestrune: " << hostOptions.defaultWorkRefused << "; this run works in "
-           << hostOptions.tempFolder << " instead and removes it at its end" << std::endl;
-  }
-  if (!platform::PrepareCDriveFolder(hostOptions, problem)) return end.Fail(kExitUsage, problem);
-  std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-  if (!ChooseImages(*host, options, settings, images, problem)) {
+};
+
+// --version: the program's and the images' versions.
+int PrintVersion(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                 RunHost& host, RunEnd& end) {
+  std::string problem;
+  host.platform = platform::CreateHostPlatform(host.options);
+  if (!ChooseImages(*host.platform, options, settings, host.images, problem)) {
     return end.Fail(kExitUsage, problem);
   }
+  io.out << kVersionText << '\n' << DescribeImages(*host.platform, host.images.get()) << std::endl;
+  return end.End(kExitDone);
+}
 
-  session::DriveSource source;
-  ReplayDrives replays;
-  if (!BuildDrives(options, arguments, io, settings, source, replays, problem)) {
-    return end.Fail(kExitUsage, problem);
+// The images go into the work folder before the scan; a folder that cannot
+// take them, or that others could change, stops the run here, as does a C:
+// folder whose files others could swap. False with `problem` set.
+bool PrepareHost(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                 RunHost& host, std::string& problem) {
+  if (!platform::PrepareWorkFolder(host.options, problem)) return false;
+  if (!host.options.defaultWorkRefused.empty()) {
+    io.err << "kestrune: " << host.options.defaultWorkRefused << "; this run works in "
+           << host.options.tempFolder << " instead and removes it at its end" << std::endl;
   }
-  device::VolumeOpener& opener = source.opener();
+  if (!platform::PrepareCDriveFolder(host.options, problem)) return false;
+  host.platform = platform::CreateHostPlatform(host.options);
+  return ChooseImages(*host.platform, options, settings, host.images, problem);
+}
 
-  if (options.watch) {
-    auto watch = platform::WatchUsbDisks(options.includePresent, problem);
-    if (!watch) return end.Fail(kExitUsage, problem);
-    AllDrivesRun run{options, io, hostOptions, images, opener, {}, &end};
-    run.allowStandInImages = settings.allowStandInImages;
-    WatchRun watching{run, *watch, nullptr};
-    watching.open = [&source](char letter, const std::string& node, std::string& why) {
-      return source.OpenPlugged(letter, node, why);
-    };
-    return RunWatch(watching);
-  }
-  if (options.all) {
-    AllDrivesRun run{options, io, hostOptions, images, opener, {}, &end};
-    run.allowStandInImages = settings.allowStandInImages;
-    for (session::LoadedDrive& drive : source.drives()) {
-      run.drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
-    }
-    for (const auto& [letter, node] : source.nodes()) run.drives.push_back({letter, node, nullptr});
-    std::sort(run.drives.begin(), run.drives.end(),
-              [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
-    const int code = RunAllDrives(run);
-    for (const std::string& broken : source.FinishRecording()) {
-      io.err << "kestrune: " << broken << std::endl;
-    }
-    return code;
-  }
+// watch: each drive plugged in gets its node alone, on a free letter.
+int RunWatching(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                const RunHost& host, session::DriveSource& source, RunEnd& end) {
+  std::string problem;
+  auto watch = platform::WatchUsbDisks(options.includePresent, problem);
+  if (!watch) return end.Fail(kExitUsage, problem);
+  AllDrivesRun run{options, io, host.options, host.images, source.opener(), {}, &end};
+  run.allowStandInImages = settings.allowStandInImages;
+  WatchRun watching{run, *watch, nullptr};
+  watching.open = [&source](char letter, const std::string& node, std::string& why) {
+    return source.OpenPlugged(letter, node, why);
+  };
+  return RunWatch(watching);
+}
 
-  // One drive: a job of its own that scans every letter, in this thread.
-  // Boxes leave stdout to the JSON document when it is asked for. A fix on
-  // a terminal shows its row of the live table, its lines above it.
+// --all: every drive of the source, by letter.
+int RunEveryDrive(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                  const RunHost& host, session::DriveSource& source, RunEnd& end) {
+  AllDrivesRun run{options, io, host.options, host.images, source.opener(), {}, &end};
+  run.allowStandInImages = settings.allowStandInImages;
+  for (session::LoadedDrive& drive : source.drives()) {
+    run.drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
+  }
+  for (const auto& [letter, node] : source.nodes()) run.drives.push_back({letter, node, nullptr});
+  std::sort(run.drives.begin(), run.drives.end(),
+            [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
+  const int code = RunAllDrives(run);
+  for (const std::string& broken : source.FinishRecording()) {
+    io.err << "kestrune: " << broken << std::endl;
+  }
+  return code;
+}
+
+// A fix on a terminal shows its row of the live table, its lines above it.
+struct OneDriveLines {
   std::optional<LiveBoard> board;
   std::optional<BoardLines> boxLines;
   std::optional<BoardLines> errLines;
   std::optional<std::ostream> boxStream;
   std::optional<std::ostream> errStream;
-  if (options.command == Command::kFix && LiveTableWanted(options, io)) {
+
+  OneDriveLines(const ConsoleOptions& options, const ConsoleStreams& io) {
+    if (options.command != Command::kFix || !LiveTableWanted(options, io)) return;
     board.emplace(io.out, options.command, io.outputSize);
     boxLines.emplace(*board, io.out);
     errLines.emplace(*board, io.err);
     boxStream.emplace(&*boxLines);
     errStream.emplace(&*errLines);
   }
-  DriveJob job(0, {},
-               boxStream      ? *boxStream
-               : options.json ? io.err
-                              : io.out,
-               errStream ? *errStream : io.err);
-  if (board) job.watcher = &board->Add(job);
-  job.platform = host.get();
-  job.in = &io.in;
-  job.answering = options.yes          ? Answering::kAlwaysOk
-                  : io.inputIsTerminal ? Answering::kAsk
-                                       : Answering::kNeverAsk;
-  for (session::LoadedDrive& drive : source.drives()) {
-    job.saves.emplace_back(drive.drive.get(), drive.Name());
-  }
-  const RunEnd::Attachment attached = end.Attach({&job}, true);
-  job.Run({options, images, opener, settings.allowStandInImages, io.outputIsTerminal});
-  if (board) {
+  void Stop() {
+    if (!board) return;
     boxStream->flush();
     errStream->flush();
     board->Stop();
   }
+};
+
+// One drive: a job of its own that scans every letter, in this thread.
+// Boxes leave stdout to the JSON document when it is asked for.
+int RunOneDrive(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                const RunHost& host, session::DriveSource& source, ReplayDrives& replays,
+                RunEnd& end) {
+  OneDriveLines lines(options, io);
+  DriveJob job(0, {},
+               lines.boxStream ? *lines.boxStream
+               : options.json  ? io.err
+                               : io.out,
+               lines.errStream ? *lines.errStream : io.err);
+  if (lines.board) job.watcher = &lines.board->Add(job);
+  job.platform = host.platform.get();
+  job.in = &io.in;
+  job.answering = AnsweringOf(options, io);
+  for (session::LoadedDrive& drive : source.drives()) {
+    job.saves.emplace_back(drive.drive.get(), drive.Name());
+  }
+  const RunEnd::Attachment attached = end.Attach({&job}, true);
+  job.Run(
+      {options, host.images, source.opener(), settings.allowStandInImages, io.outputIsTerminal});
+  lines.Stop();
   for (const std::string& broken : source.FinishRecording()) end.Problem(broken);
   // A replay that left its recording stopped the run there: what it did
   // before is told, and nothing after it happened.
@@ -196,6 +211,27 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
     return end.Fail(kExitUsage, device::DescribeDivergence(*left));
   }
   return end.Finish();
+}
+
+int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
+        const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
+  std::string problem;
+  if (!ResolveDrives(options, problem)) return end.Fail(kExitUsage, problem);
+  RunHost host;
+  host.options.cDriveFolder = options.cDriveFolder;
+  host.options.tempFolder = options.tempFolder;
+  host.options.debugToStderr = options.verbose;
+  if (options.version) return PrintVersion(options, io, settings, host, end);
+  if (!PrepareHost(options, io, settings, host, problem)) return end.Fail(kExitUsage, problem);
+
+  session::DriveSource source;
+  ReplayDrives replays;
+  if (!BuildDrives(options, arguments, io, settings, source, replays, problem)) {
+    return end.Fail(kExitUsage, problem);
+  }
+  if (options.watch) return RunWatching(options, io, settings, host, source, end);
+  if (options.all) return RunEveryDrive(options, io, settings, host, source, end);
+  return RunOneDrive(options, io, settings, host, source, replays, end);
 }
 
 }  // namespace

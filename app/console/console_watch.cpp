@@ -47,15 +47,7 @@ char FreeLetter(const std::vector<std::unique_ptr<SeenDrive>>& seen) {
 // nothing. True for OK.
 bool ConfirmWatch(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end) {
   if (run.options.command != Command::kFix) return true;
-  const Answering answering = run.options.yes          ? Answering::kAlwaysOk
-                              : run.io.inputIsTerminal ? Answering::kAsk
-                                                       : Answering::kNeverAsk;
-  ConsoleView asker(boxes, run.io.in, run.io.err, answering, run.options.quiet);
-  const unsigned style = kMbOkCancel | kMbIconExclamation | kMbTopmost;
-  const char* caption = "Update ISP Warning";
-  const int answer = asker.ShowMessage(kWatchQuestion, caption, style);
-  end.OwnBox({caption, kWatchQuestion, style, answer});
-  return answer == kIdOk;
+  return AskOnce(run, boxes, end, kWatchQuestion, "Update ISP Warning");
 }
 
 }  // namespace
