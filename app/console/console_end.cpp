@@ -58,13 +58,6 @@ void AddScanTable(Json& document, const DriveSummary& d) {
 
 }  // namespace
 
-// The console's exit codes are the session's.
-static_assert(kExitDone == session::kExitDone && kExitFailure == session::kExitFailure &&
-              kExitUsage == session::kExitUsage && kExitNoDevice == session::kExitNoDevice &&
-              kExitNotAdministrator == session::kExitNotAdministrator &&
-              kExitCancelled == session::kExitCancelled &&
-              kExitInterrupted == session::kExitInterrupted);
-
 DriveSummary Summarize(const JobState& job, bool named) {
   return session::Summarize(job, named, HeldDriveText);
 }

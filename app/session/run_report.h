@@ -20,6 +20,7 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNoDevice = 3;
 inline constexpr int kExitNotAdministrator = 4;
 inline constexpr int kExitCancelled = 5;
+// An interrupt ended the run (128 + SIGINT, as shells report it).
 inline constexpr int kExitInterrupted = 130;
 
 // What a drive's job reached, as the report reads it.
