@@ -12,7 +12,6 @@ namespace kestrune {
 namespace {
 
 constexpr const char* kNotAdministratorText = "Is Not the Administrator ! ";
-constexpr const char* kNoDeviceText = "Can't find any device !";
 constexpr const char* kNoFileText = "Not any file selected.";
 constexpr const char* kBrowseFilter = "FW Files (*.bin)|*.bin|*.*||";
 // OFN_FILEMUSTEXIST | OFN_EXPLORER | OFN_LONGNAMES.

@@ -14,6 +14,10 @@
 
 namespace kestrune {
 
+// What the program says when a scan finds no drive, in the dialog and in a
+// run of every drive alike.
+inline constexpr const char* kNoDeviceText = "Can't find any device !";
+
 class CAboutDlg {
  public:
   // The About box is a template of its own; the front end shows it.

@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/console/console_devices.h"
 #include "app/console/console_end.h"
 #include "app/console/console_job.h"
 #include "app/console/console_json.h"
@@ -25,6 +24,8 @@
 #include "app/console/live_table.h"
 #include "app/console/terminal_owner.h"
 #include "app/dialog.h"
+#include "app/session/drive_folders.h"
+#include "app/session/host_devices.h"
 #include "discovery/discovery.h"
 #include "log/isp_log.h"
 #include "platform/folder.h"
@@ -36,52 +37,6 @@ namespace kestrune::console {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The run's C: folder or work folder, as opened at its start; opened here
-// when the run brought none (it was not there then).
-struct RunFolder {
-  std::shared_ptr<platform::Folder> folder;
-  platform::FolderCheck check;
-  std::string what;  // "the C: folder /x", for messages
-};
-
-RunFolder OpenRunFolder(const std::shared_ptr<platform::Folder>& opened, const std::string& path,
-                        platform::FolderRule rule, const std::string& kind) {
-  RunFolder run{opened, {}, kind + " " + path};
-  if (!run.folder) {
-    platform::FolderOpening opening = platform::Folder::Open(path, rule);
-    run.folder = std::move(opening.folder);
-    run.check = opening.check;
-  }
-  return run;
-}
-
-// A folder of the drive's own inside one of the run's, made 0700 when it is
-// missing. One that is there must be a folder of this user's that nobody
-// else may write: another user could swap or read what the drive keeps
-// there. It is opened once, here, before the question, and used through
-// that descriptor to the end, whatever is renamed or linked meanwhile.
-std::shared_ptr<platform::Folder> OpenDriveFolder(const RunFolder& parent, char letter,
-                                                  std::string& problem) {
-  if (!parent.folder) {
-    problem = platform::DescribeFolderRefusal(parent.what, parent.check);
-    return nullptr;
-  }
-  const std::string name(1, letter);
-  const platform::FolderOpening opening =
-      parent.folder->OpenSub(name, platform::FolderRule::kOwn, true);
-  int error = 0;
-  const std::string what = "the drive folder " + parent.folder->PathOf(name);
-  if (!opening.folder) {
-    problem = platform::DescribeFolderRefusal(what, opening.check);
-    return nullptr;
-  }
-  if (!opening.folder->Writable(&error)) {
-    problem = what + " cannot be written: " + platform::SystemErrorText(error);
-    return nullptr;
-  }
-  return opening.folder;
-}
 
 // One letter's job, with the streams that put its letter before each of
 // its lines, and its own platform over its own folders.
@@ -101,44 +56,25 @@ struct AllJob {
   DriveJob job;
 };
 
-// The drive's C: folder and work folder, its platform, and its log when
-// the run's C: folder holds ISP.log. False with `problem` set: the drive is
-// then left alone.
-bool PrepareDrive(const AllDrivesRun& run, const RunFolder& cDrive, const RunFolder& work,
+// The drive's folders, platform and log (see DriveFolders::Prepare). False
+// with `problem` set: the drive is then left alone.
+bool PrepareDrive(const AllDrivesRun& run, const session::DriveFolders& folders,
                   platform::Platform& host, AllJob& job, std::string& problem) {
-  platform::PosixOptions options = run.host;
-  options.cDrive = OpenDriveFolder(cDrive, job.drive.letter, problem);
-  if (!options.cDrive) return false;
-  options.work = OpenDriveFolder(work, job.drive.letter, problem);
-  if (!options.work) return false;
-  options.cDriveFolder = options.cDrive->path();
-  options.tempFolder = options.work->path();
   const bool verbose = run.options.verbose;
   std::ostream* err = &job.err;
-  job.platform = MakeDrivePlatform(
-      options,
+  job.platform = folders.Prepare(
+      job.drive.letter, host,
       [verbose, err](const char* text) {
         if (!verbose) return;
         // Each message is a line of its own, as a debugger shows it.
         const std::string_view message(text);
         *err << message << (message.empty() || message.back() != '\n' ? "\n" : "");
       },
-      problem);
+      job.madeLog, problem);
   if (!job.platform) return false;
   job.job.platform = job.platform.get();
   if (job.drive.simulated != nullptr)
     job.job.saves.emplace_back(job.drive.simulated, job.drive.source);
-
-  // The log is on for a drive when it is on for the run: the drive's log
-  // starts only where its file exists.
-  if (host.FindFile(kIspLogPath) && !job.platform->FindFile(kIspLogPath)) {
-    if (!job.platform->OpenFile(kIspLogPath, platform::OpenMode::kCreateNew)) {
-      problem = "cannot create " + job.platform->HostPath(kIspLogPath) + ": " +
-                job.platform->LastErrorText();
-      return false;
-    }
-    job.madeLog = true;
-  }
   return true;
 }
 
@@ -150,27 +86,18 @@ bool Confirm(const AllDrivesRun& run, const std::vector<const AllDrive*>& drives
   if (command != Command::kFix && command != Command::kDestroy) return true;
   if (drives.empty()) return true;  // nothing will be done to any drive
   const bool fix = command == Command::kFix;
-  const Answering answering = run.options.yes          ? Answering::kAlwaysOk
-                              : run.io.inputIsTerminal ? Answering::kAsk
-                                                       : Answering::kNeverAsk;
-  const unsigned style = kMbOkCancel | kMbIconExclamation | kMbTopmost;
   // The drives belong to the question: shown with it, or not at all.
-  if (!run.options.quiet || ShownWhenQuiet(style, answering)) {
+  if (!run.options.quiet || ShownWhenQuiet(kQuestionStyle, AnsweringOf(run.options, run.io))) {
     boxes << (fix ? "Drives to fix:" : "Drives whose ISP to destroy:") << '\n';
     for (const AllDrive* drive : drives) {
       boxes << "  " << drive->letter << ": " << drive->source << '\n';
     }
   }
-  OwnedStream err(end.terminal(), run.io.err);
-  ConsoleView asker(boxes, run.io.in, err, answering, run.options.quiet);
   const std::string count = std::to_string(drives.size());
   const std::string text =
       fix ? "Are you sure to update new ISP code on these " + count + " drives ?"
           : "Are you sure to destroy the ISP of these " + count + " drives ?";
-  const std::string caption = fix ? "Update ISP Warning" : "Destory ISP Warning";
-  const int answer = asker.ShowMessage(text, caption, style);
-  end.OwnBox({caption, text, style, answer});
-  return answer == kIdOk;
+  return AskOnce(run, boxes, end, text, fix ? "Update ISP Warning" : "Destory ISP Warning");
 }
 
 // A text field of the drive as the table shows it: without the blanks that
@@ -195,6 +122,21 @@ std::string Seconds(double seconds) {
 }
 
 }  // namespace
+
+Answering AnsweringOf(const ConsoleOptions& options, const ConsoleStreams& io) {
+  return options.yes          ? Answering::kAlwaysOk
+         : io.inputIsTerminal ? Answering::kAsk
+                              : Answering::kNeverAsk;
+}
+
+bool AskOnce(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end, const std::string& text,
+             const std::string& caption) {
+  OwnedStream err(end.terminal(), run.io.err);
+  ConsoleView asker(boxes, run.io.in, err, AnsweringOf(run.options, run.io), run.options.quiet);
+  const int answer = asker.ShowMessage(text, caption, kQuestionStyle);
+  end.OwnBox({caption, text, kQuestionStyle, answer});
+  return answer == kIdOk;
+}
 
 void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSummary>& drives,
                   size_t columns) {
@@ -258,7 +200,8 @@ std::string SameDriveTwice(const std::vector<DriveArgument>& drives) {
       // are a disk's node and its SCSI generic node.
       const bool nodes = !drives[i].simulated && !drives[j].simulated;
       if ((fs::equivalent(drives[i].path, drives[j].path, error) && !error) ||
-          (nodes && DriveLockNode(drives[i].path) == DriveLockNode(drives[j].path))) {
+          (nodes &&
+           session::DriveLockNode(drives[i].path) == session::DriveLockNode(drives[j].path))) {
         return std::string("drives ") + drives[i].letter + ": and " + drives[j].letter +
                ": are one drive (" + drives[j].path + ")";
       }
@@ -275,23 +218,12 @@ struct DriveRunner::Job : AllJob {
   std::thread thread;
 };
 
-// The run's C: folder and work folder, opened once for every drive.
-struct DriveRunner::Folders {
-  RunFolder cDrive;
-  RunFolder work;
-};
-
 DriveRunner::DriveRunner(const AllDrivesRun& run, RunEnd& end)
     : run_(run),
       end_(end),
       boxes_(run.options.json ? run.io.err : run.io.out),
       host_(platform::CreateHostPlatform(run.host)),
-      folders_(std::make_unique<Folders>(
-          Folders{OpenRunFolder(run.host.cDrive,
-                                run.host.cDriveFolder.empty() ? "." : run.host.cDriveFolder,
-                                platform::FolderRule::kShared, "the C: folder"),
-                  OpenRunFolder(run.host.work, run.host.tempFolder, platform::FolderRule::kPrivate,
-                                "the work folder")})) {
+      folders_(std::make_unique<session::DriveFolders>(run.host)) {
   // The live table: on a terminal, and when no other output was asked for.
   if (LiveTableWanted(run.options, run.io)) {
     board_ = std::make_unique<JobRows>(end.terminal(), run.options.command);
@@ -303,8 +235,7 @@ DriveRunner::~DriveRunner() { Join(); }
 DriveJob& DriveRunner::Prepare(const AllDrive& drive) {
   auto job = std::make_unique<Job>(end_.terminal(), boxes_, run_.io.err, drive);
   std::string problem;
-  if (!PrepareDrive(run_, folders_->cDrive, folders_->work, *host_, *job, problem))
-    job->job.Refuse(problem);
+  if (!PrepareDrive(run_, *folders_, *host_, *job, problem)) job->job.Refuse(problem);
   if (board_) {
     // The row tells the steps and the outcome; lines are left for what
     // must be read: failures, warnings and questions.
@@ -388,14 +319,13 @@ int RunAllDrives(const AllDrivesRun& run) {
   OwnedStream boxes(end.terminal(), options.json ? run.io.err : run.io.out);
 
   if (run.drives.empty()) {
-    const char* noDevice = "Can't find any device !";
-    end.OwnBox({kAppTitle, noDevice, kMbOk, kIdOk});
-    if (!options.quiet) boxes << "[" << kAppTitle << "] " << noDevice << std::endl;
+    end.OwnBox({kAppTitle, kNoDeviceText, kMbOk, kIdOk});
+    if (!options.quiet) boxes << "[" << kAppTitle << "] " << kNoDeviceText << std::endl;
     return end.End(kExitNoDevice);
   }
   // A host that cannot give a drive folders of its own refuses here,
   // before any folder is made.
-  if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
+  if (const std::string refusal = session::DriveFoldersRefusal(); !refusal.empty()) {
     return end.Fail(kExitUsage, refusal);
   }
   DriveRunner runner(run, end);

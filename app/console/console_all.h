@@ -12,11 +12,15 @@
 #include "app/console/console_end.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "app/console/console_view.h"
 #include "device/transport.h"
 #include "platform/platform.h"
 
 namespace kestrune {
 struct ImageSet;
+namespace session {
+class DriveFolders;
+}  // namespace session
 namespace sim {
 class VirtualDrive;
 }  // namespace sim
@@ -86,7 +90,6 @@ class DriveRunner {
 
  private:
   struct Job;
-  struct Folders;
   // The run's last word tells of every job prepared so far.
   void Tell();
 
@@ -94,13 +97,25 @@ class DriveRunner {
   RunEnd& end_;
   std::ostream& boxes_;
   std::unique_ptr<platform::Platform> host_;
-  std::unique_ptr<Folders> folders_;
+  std::unique_ptr<session::DriveFolders> folders_;
   std::unique_ptr<JobRows> board_;
   std::vector<std::unique_ptr<Job>> jobs_;
   // Goes before the jobs do, so that no last word tells of them after.
   std::optional<RunEnd::Attachment> attached_;
   bool started_ = false;
 };
+
+// How a run's OK/Cancel boxes are answered: OK with --yes, asked on a
+// terminal, Cancel without one.
+Answering AnsweringOf(const ConsoleOptions& options, const ConsoleStreams& io);
+
+// The style of the one question a run asks before any drive.
+inline constexpr unsigned kQuestionStyle = kMbOkCancel | kMbIconExclamation | kMbTopmost;
+
+// Asks the run's one question before any drive, and keeps it for the run's
+// last word. True for OK.
+bool AskOnce(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end, const std::string& text,
+             const std::string& caption);
 
 // Runs the command on every drive; returns the process exit code (see
 // ExitCode): a drive named or found that was not processed fails the run.

@@ -13,18 +13,6 @@ namespace kestrune::console {
 
 namespace {
 
-constexpr const char* kUnsavedText = "the flash of the virtual drive could not be saved";
-constexpr const char* kNoOutcomeText = "the operation ended without an outcome";
-
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
-
-// An operation with no outcome yet was cut off when its job is still under
-// way; one that ended without any is taken for a failure, never a success.
-Outcome Reached(Outcome outcome, bool finished) {
-  if (outcome != Outcome::kNone) return outcome;
-  return finished ? Outcome::kFailed : Outcome::kInterrupted;
-}
-
 std::string LetterPrefix(char letter) {
   return letter != 0 ? std::string(1, letter) + ": " : std::string();
 }
@@ -72,81 +60,7 @@ void AddScanTable(Json& document, const DriveSummary& d) {
 }  // namespace
 
 DriveSummary Summarize(const JobState& job, bool named) {
-  DriveSummary summary;
-  summary.letter = job.letter;
-  summary.source = job.source;
-  summary.seconds = job.seconds;
-  summary.noSuchEntry = job.noSuchEntry;
-  Report whole;
-  if (!job.refusal.empty()) {
-    Settle(whole, Outcome::kFailed, job.refusal);
-  } else if (job.reports.empty()) {
-    Settle(whole, Reached(Outcome::kNone, job.finished), kNoOutcomeText);
-  }
-  for (size_t i = 0; i < job.reports.size() && job.refusal.empty(); ++i) {
-    const Report& report = job.reports[i];
-    Outcome outcome = Reached(report.outcome, job.finished);
-    std::string failure = report.outcome == Outcome::kNone ? kNoOutcomeText : report.failure;
-    if (i == 0) {
-      summary.administrator = report.administrator;
-      summary.drive = report.drive;
-      summary.healthy = report.healthy;
-      summary.ispOffsets = report.ispOffsets;
-      // A letter the run was asked to act on is not simply missing when
-      // another run holds its drive.
-      if (outcome == Outcome::kNotFound && named && !report.held.empty()) {
-        outcome = Outcome::kFailed;
-        failure = HeldDriveText(report.held.front());
-      }
-    }
-    Settle(whole, outcome, failure);
-    summary.copiesWritten += report.copiesWritten;
-    summary.copiesVerified += report.copiesVerified;
-    for (const KeptFile& file : report.files) summary.backups += file.kind == FileKind::kBackup;
-    summary.warnings.insert(summary.warnings.end(), report.warnings.begin(), report.warnings.end());
-  }
-  if (job.refusal.empty()) summary.states = StatesOf(job.reports);
-  if (job.unsaved) Settle(whole, Outcome::kFailed, kUnsavedText);
-  summary.outcome = whole.outcome;
-  summary.failure = FirstLine(whole.failure);
-  return summary;
-}
-
-int ExitCode(const std::vector<DriveSummary>& drives, bool interrupted) {
-  if (interrupted) return kExitInterrupted;
-  bool found = false;
-  bool failed = false;
-  bool missing = false;
-  bool notAdministrator = false;
-  bool cancelled = false;
-  for (const DriveSummary& drive : drives) {
-    if (drive.noSuchEntry) return kExitUsage;
-    switch (drive.outcome) {
-      case Outcome::kSuccess:
-      case Outcome::kInterrupted:
-        found = true;
-        break;
-      case Outcome::kCancelled:
-        found = true;
-        cancelled = true;
-        break;
-      case Outcome::kNone:
-      case Outcome::kFailed:
-      case Outcome::kRefused:
-        failed = true;
-        break;
-      case Outcome::kNotAdministrator:
-        notAdministrator = true;
-        break;
-      case Outcome::kNotFound:
-        missing = true;
-        break;
-    }
-  }
-  if (!found && !failed) return notAdministrator ? kExitNotAdministrator : kExitNoDevice;
-  if (failed || notAdministrator || missing) return kExitFailure;
-  if (cancelled) return kExitCancelled;
-  return kExitDone;
+  return session::Summarize(job, named, HeldDriveText);
 }
 
 RunEnd::RunEnd(const ConsoleOptions& options, const ConsoleStreams& io)
@@ -208,7 +122,7 @@ void RunEnd::DriveDocument(const DriveJob& job) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (told_) return;
   // The question of the run belongs to the summary, not to each drive.
-  PrintDocument({state}, {drive}, ExitCode({drive}, false), false);
+  PrintDocument({state}, {drive}, ExitCode({drive}), false);
 }
 
 int RunEnd::End(int code) {
@@ -222,14 +136,14 @@ int RunEnd::End(int code) {
   return code;
 }
 
-int RunEnd::Finish(bool interrupted) {
+int RunEnd::Finish() {
   std::vector<DriveSummary> drives;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     for (const DriveJob* job : jobs_) drives.push_back(Summarize(job->State(), options_.all));
     drives.insert(drives.end(), leftOut_.begin(), leftOut_.end());
   }
-  return End(ExitCode(drives, interrupted));
+  return End(ExitCode(drives));
 }
 
 int RunEnd::LastWords() {

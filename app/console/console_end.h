@@ -18,45 +18,20 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "app/console/terminal_owner.h"
+#include "app/session/run_report.h"
 #include "base/report.h"
 #include "operations/flash_map.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {
 
-// What one drive's job came to.
-struct DriveSummary {
-  char letter = 0;  // 0: the job of a single-drive run
-  std::string source;
-  Outcome outcome = Outcome::kNone;
-  // The first line of what decided a failure; empty otherwise.
-  std::string failure;
-  // The scan's verdict.
-  bool administrator = false;
-  std::optional<DriveSlot> drive;
-  bool healthy = false;
-  std::vector<int32_t> ispOffsets;
-  // What the command did.
-  int copiesWritten = 0;
-  int copiesVerified = 0;
-  int backups = 0;
-  // What the operations learned of each copy's areas.
-  CopyStates states;
-  std::vector<std::string> warnings;
-  double seconds = 0;
-  bool noSuchEntry = false;
-};
+using session::DriveSummary;
+using session::ExitCode;
 
-// `named`: the job of a letter of --all, which the run was asked to act on;
-// a drive there that another run holds fails, as one whose folders were
-// refused does. A job still under way has been cut short: interrupted.
+// The session's summary of a console job: a drive another run holds is
+// named as the console names it.
 DriveSummary Summarize(const JobState& job, bool named);
 
-// The one mapping onto the exit code: 130 after an interrupt; 2 when
-// --select named no entry; 3 (4 without the rights) when no drive was
-// found and nothing failed; 1 when any drive failed or, among drives that
-// were found, one was not; 5 when a question was answered Cancel; else 0.
-int ExitCode(const std::vector<DriveSummary>& drives, bool interrupted);
 
 class RunEnd {
  public:
@@ -100,10 +75,8 @@ class RunEnd {
     Problem(problem);
     return End(code);
   }
-  // Ends with the code the jobs came to. `interrupted`: an interrupt ended
-  // the run (a watch, which only an interrupt ends, tells none).
-  int Finish(bool interrupted);
-  int Finish() { return Finish(platform::InterruptReceived()); }
+  // Ends with the code the jobs came to.
+  int Finish();
   // For an interrupt that ends the run now: the last word as far as the
   // run got, unless it was printed already; returns the exit code.
   int LastWords();

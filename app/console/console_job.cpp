@@ -212,6 +212,9 @@ void DriveJob::Run(const JobSetup& setup) {
   }
   SaveDrives();
   const std::lock_guard<std::mutex> lock(mutex_);
+  // An interrupt that came while the job was at work is its own, whatever
+  // its operations made of it after.
+  interrupted_ = platform::InterruptReceived();
   finished_ = true;
   end_ = Clock::now();
 }
@@ -308,6 +311,7 @@ JobState DriveJob::State() const {
   state.problems = problems_;
   state.noSuchEntry = noSuchEntry_;
   state.unsaved = unsaved_;
+  state.interrupted = interrupted_;
   state.finished = finished_;
   if (started_) {
     state.seconds =

@@ -16,8 +16,9 @@
 #include "app/console/console_json.h"
 #include "app/console/console_options.h"
 #include "app/console/console_view.h"
-#include "device/transport.h"
+#include "app/session/run_report.h"
 #include "base/report.h"
+#include "device/transport.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -46,19 +47,9 @@ struct JobSetup {
 };
 
 // What a job reached, taken at one moment from any thread.
-struct JobState {
-  char letter = 0;     // 0: the job of a single-drive run
-  std::string source;  // the device node or virtual-drive file of a letter of --all
-  std::vector<Report> reports;
-  // Why the job was not run at all (its folders were refused, it got no
-  // thread); empty when it was.
-  std::string refusal;
+struct JobState : session::DriveWork {
   // The problems it told on stderr ("kestrune: ..."), without that prefix.
   std::vector<std::string> problems;
-  bool noSuchEntry = false;  // --select named no drive-list entry
-  bool unsaved = false;      // a virtual drive's flash could not be kept
-  bool finished = false;
-  double seconds = 0;
   // The files it kept are read back through this platform; null once the
   // job has let go of its folders, and `measured` then tells of them.
   platform::Platform* files = nullptr;
@@ -117,6 +108,7 @@ class DriveJob {
   std::vector<std::string> problems_;
   bool noSuchEntry_ = false;
   bool unsaved_ = false;
+  bool interrupted_ = false;
   bool started_ = false;
   bool finished_ = false;
   bool letGo_ = false;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/session/run_report.h"
 #include "program_version.h"
 
 namespace kestrune::console {
@@ -78,14 +79,14 @@ struct ConsoleOptions {
   std::string problem;
 };
 
-inline constexpr int kExitDone = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitNoDevice = 3;
-inline constexpr int kExitNotAdministrator = 4;
-inline constexpr int kExitCancelled = 5;
-// An interrupt ended the run (128 + SIGINT, as shells report it).
-inline constexpr int kExitInterrupted = 130;
+// The exit codes are the run report's.
+using session::kExitCancelled;
+using session::kExitDone;
+using session::kExitFailure;
+using session::kExitInterrupted;
+using session::kExitNoDevice;
+using session::kExitNotAdministrator;
+using session::kExitUsage;
 
 // Said on the first, second and third interrupt while the ISP is being
 // written; the third ends the run at once.

@@ -2,17 +2,14 @@
 
 #include <algorithm>
 #include <exception>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/console/console_all.h"
-#include "app/console/console_devices.h"
 #include "app/console/console_end.h"
 #include "app/console/console_job.h"
 #include "app/console/console_list.h"
@@ -21,29 +18,20 @@
 #include "app/console/console_record.h"
 #include "app/console/console_watch.h"
 #include "app/console/terminal_owner.h"
-#include "device/trace.h"
-#include "device/volume_map.h"
+#include "app/session/drive_source.h"
+#include "app/session/host_devices.h"
 #include "images/images.h"
 #include "platform/drive_watch.h"
 #include "platform/platform.h"
-#include "simulator/device_clock.h"
-#include "simulator/drive_description.h"
-#include "simulator/virtual_drive.h"
 
 namespace kestrune::console {
 
+// --simulate's drive is the session's built-in drive.
+static_assert(kSimulateLetter == session::kBuiltInLetter);
+static_assert(std::string_view(kDefaultDriveFlashFile) == session::kBuiltInFlashFile);
+static_assert(std::string_view(kDefaultDriveLockFile) == session::kBuiltInLockFile);
+
 namespace {
-
-struct LoadedDrive {
-  char letter;
-  std::string path;  // empty for the built-in drive
-  std::unique_ptr<sim::VirtualDrive> drive;
-  // The file whose lock keeps the drive to this run: the drive file, or the
-  // built-in drive's lock file beside its flash.
-  std::string lockPath;
-
-  std::string Name() const { return path.empty() ? std::string("(built-in)") : path; }
-};
 
 // The images --images or KESTRUNE_IMAGES names (null: the built-in ones).
 // False with `problem` set.
@@ -54,207 +42,128 @@ bool ChooseImages(platform::Platform& host, const ConsoleOptions& options, const
   return LoadNamedImages(host, folder, images, problem);
 }
 
-// One trace file for every drive of the run; its lines carry their letter.
-class TraceFile {
- public:
-  explicit TraceFile(const std::string& path) : file_(path, std::ios::app) {}
-  bool ok() const { return static_cast<bool>(file_); }
-  device::TraceSink Sink() {
-    return [this](const std::string& line) {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      file_ << line << '\n' << std::flush;
-    };
-  }
-
- private:
-  std::ofstream file_;
-  std::mutex mutex_;
-};
-
-// A drive plugged in during a watch: its node alone, on its letter, traced
-// when the run traces.
-class WatchedDrive : public device::VolumeOpener {
- public:
-  WatchedDrive(std::unique_ptr<device::VolumeOpener> inner, TraceFile* trace)
-      : inner_(std::move(inner)) {
-    if (trace != nullptr) traced_.emplace(*inner_, trace->Sink());
-  }
-  device::OpenResult Open(char letter) override { return Used().Open(letter); }
-  bool NeedsPrivilege() const override { return inner_->NeedsPrivilege(); }
-  bool ServesRealDevice(char letter) const override { return inner_->ServesRealDevice(letter); }
-  std::string UsbSerial(char letter) const override { return inner_->UsbSerial(letter); }
-  std::string ReplayOf(char letter) const override { return inner_->ReplayOf(letter); }
-
- private:
-  device::VolumeOpener& Used() {
-    return traced_ ? static_cast<device::VolumeOpener&>(*traced_) : *inner_;
-  }
-  std::unique_ptr<device::VolumeOpener> inner_;
-  std::optional<device::TracingVolumes> traced_;
-};
-
-std::unique_ptr<device::VolumeOpener> OpenWatchedDrive(char letter, const std::string& node,
-                                                       TraceFile* trace, std::string& problem) {
-  std::unique_ptr<device::VolumeOpener> devices = MakeHostDevices({{letter, node}}, problem);
-  if (!devices) return nullptr;
-  return std::make_unique<WatchedDrive>(std::move(devices), trace);
-}
-
-int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
-        const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
-  std::string problem;
-  MarkReplays(options.drives);
-  // From here on a --drive node is its whole disk, so that the lock, the
-  // check below and every command reach the drive itself.
-  for (DriveArgument& drive : options.drives) {
-    if (drive.simulated || drive.replay) continue;
-    drive.path = ResolveDriveNode(drive.path, problem);
-    if (drive.path.empty()) return end.Fail(kExitUsage, problem);
-  }
-  if (const std::string twice = SameDriveTwice(options.drives); !twice.empty()) {
-    return end.Fail(kExitUsage, twice);
-  }
-
-  platform::PosixOptions hostOptions;
-  hostOptions.cDriveFolder = options.cDriveFolder;
-  hostOptions.tempFolder = options.tempFolder;
-  hostOptions.debugToStderr = options.verbose;
-  std::shared_ptr<const ImageSet> images;
-  if (options.version) {
-    std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-    if (!ChooseImages(*host, options, settings, images, problem)) {
-      return end.Fail(kExitUsage, problem);
-    }
-    io.out << kVersionText << '\n' << DescribeImages(*host, images.get()) << std::endl;
-    return end.End(kExitDone);
-  }
-  // The images go into the work folder before the scan; a folder that
-  // cannot take them, or that others could change, stops the run here, as
-  // does a C: folder whose files others could swap.
-  if (!platform::PrepareWorkFolder(hostOptions, problem)) return end.Fail(kExitUsage, problem);
-  if (!hostOptions.defaultWorkRefused.empty()) {
-    io.err << "kestrune: " << hostOptions.defaultWorkRefused << "; this run works in "
-           << hostOptions.tempFolder << " instead and removes it at its end" << std::endl;
-  }
-  if (!platform::PrepareCDriveFolder(hostOptions, problem)) return end.Fail(kExitUsage, problem);
-  std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform(hostOptions);
-  if (!ChooseImages(*host, options, settings, images, problem)) {
-    return end.Fail(kExitUsage, problem);
-  }
-
-  // Simulated drives and device nodes are served by letter; without either,
-  // the host's own drives are.
-  std::vector<LoadedDrive> loaded;
-  if (options.simulate) {
-    // The built-in drive keeps its flash in the C: folder, so that a second
-    // run sees what a fix wrote, as a replugged stick would.
-    const std::string folder = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
-    std::string error;
-    auto builtIn = sim::VirtualDrive::FromDescription(sim::DefaultDescription(), &error,
-                                                      folder + "/" + kDefaultDriveFlashFile);
-    if (!builtIn) return end.Fail(kExitUsage, "cannot load the built-in drive: " + error);
-    loaded.push_back(
-        {kSimulateLetter, "", std::move(builtIn), folder + "/" + kDefaultDriveLockFile});
-  }
-  std::map<char, std::string> nodes;
+// The drives --simulate and --drive name, the replays among them, and
+// --record and --trace on top. False with the run's end said.
+bool BuildDrives(const ConsoleOptions& options, const std::vector<std::string>& arguments,
+                 const ConsoleStreams& io, const Settings& settings, session::DriveSource& source,
+                 ReplayDrives& replays, std::string& problem) {
+  // The built-in drive keeps its flash in the C: folder, so that a second
+  // run sees what a fix wrote, as a replugged stick would.
+  session::DriveRequest request;
+  request.builtIn = options.simulate;
+  request.builtInFolder = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
   for (const DriveArgument& drive : options.drives) {
     if (drive.replay) continue;
-    if (!drive.simulated) {
-      nodes[drive.letter] = drive.path;
-      continue;
+    if (drive.simulated) {
+      request.files.emplace_back(drive.letter, drive.path);
+    } else {
+      request.nodes[drive.letter] = drive.path;
     }
-    std::string error;
-    auto virtualDrive = sim::VirtualDrive::FromFile(drive.path, &error);
-    if (!virtualDrive) {
-      return end.Fail(kExitUsage, "cannot load the virtual drive " + drive.path + ": " + error);
-    }
-    loaded.push_back({drive.letter, drive.path, std::move(virtualDrive), drive.path});
   }
-
   // --all takes the host's letters once, so that every drive's thread and
   // the confirmation see the same map.
-  if (options.all && !options.watch && nodes.empty() && loaded.empty()) nodes = HostDriveNodes();
-
-  device::VolumeMap volumes;
-  ReplayDrives replays;
-  if (!replays.Open(options, problem)) return end.Fail(kExitUsage, problem);
+  request.everyHostDrive = options.all && !options.watch;
+  request.realTime = settings.simulatorRealTime;
+  if (!source.Load(request, problem)) return false;
+  if (!replays.Open(options, problem)) return false;
   for (const std::string& unchecked : replays.Unchecked()) {
     io.err << "kestrune: " << UncheckedWarning(unchecked) << std::endl;
   }
-  replays.MapInto(volumes);
-  sim::SimulatedVolumes simulated;
-  for (LoadedDrive& drive : loaded) {
-    // Another run may use the same file: the drive opens only under its lock.
-    simulated.AttachLocked(drive.letter, *drive.drive, drive.lockPath, drive.path.empty());
-    volumes.Map(drive.letter, simulated);
-  }
-  std::unique_ptr<device::VolumeOpener> devices;
-  if (!nodes.empty() || (loaded.empty() && replays.empty())) {
-    devices = MakeHostDevices(nodes, problem);
-    if (!devices) return end.Fail(kExitUsage, problem);
-    if (nodes.empty()) {
-      volumes.SetFallback(devices.get());
-    } else {
-      for (const auto& [letter, path] : nodes) volumes.Map(letter, *devices);
-    }
-  }
-  std::vector<char> allLetters;
-  for (const LoadedDrive& drive : loaded) allLetters.push_back(drive.letter);
-  for (const auto& [letter, node] : nodes) allLetters.push_back(letter);
-  const std::unique_ptr<device::RecordingVolumes> recording = StartRecording(
-      options, arguments, volumes, options.all ? allLetters : std::vector<char>{}, problem);
-  if (!options.recordFile.empty() && !recording) return end.Fail(kExitUsage, problem);
-  device::VolumeOpener& recorded =
-      recording ? static_cast<device::VolumeOpener&>(*recording) : volumes;
+  replays.MapInto(source.volumes());
+  if (!source.Connect(!replays.empty(), problem)) return false;
+  source.Record(StartRecording(options, arguments, source.volumes(),
+                               options.all ? source.Letters() : std::vector<char>{}, problem));
+  if (!options.recordFile.empty() && !source.recording()) return false;
+  return options.traceFile.empty() || source.Trace(options.traceFile, problem);
+}
 
-  if (settings.simulatorRealTime) {
-    for (LoadedDrive& drive : loaded) drive.drive->SetClock(sim::WallClock());
+// From here on a --drive node is its whole disk, so that the lock, the
+// check below and every command reach the drive itself. False with
+// `problem` set.
+bool ResolveDrives(ConsoleOptions& options, std::string& problem) {
+  MarkReplays(options.drives);
+  for (DriveArgument& drive : options.drives) {
+    if (drive.simulated || drive.replay) continue;
+    drive.path = session::ResolveDriveNode(drive.path, problem);
+    if (drive.path.empty()) return false;
   }
+  problem = SameDriveTwice(options.drives);
+  return problem.empty();
+}
 
-  std::optional<TraceFile> traceFile;
-  std::optional<device::TracingVolumes> tracing;
-  if (!options.traceFile.empty()) {
-    traceFile.emplace(options.traceFile);
-    if (!traceFile->ok()) {
-      return end.Fail(kExitUsage, "cannot write the trace file " + options.traceFile);
-    }
-    tracing.emplace(recorded, traceFile->Sink());
-  }
-  device::VolumeOpener& opener = tracing ? static_cast<device::VolumeOpener&>(*tracing) : recorded;
+// What every road of a run shares: its folders, its platform and images.
+struct RunHost {
+  platform::PosixOptions options;
+  std::unique_ptr<platform::Platform> platform;
+  std::shared_ptr<const ImageSet> images;
+};
 
-  if (options.watch) {
-    auto watch = platform::WatchUsbDisks(options.includePresent, problem);
-    if (!watch) return end.Fail(kExitUsage, problem);
-    AllDrivesRun run{options, io, hostOptions, images, opener, {}, &end};
-    run.allowStandInImages = settings.allowStandInImages;
-    WatchRun watching{run, *watch, nullptr};
-    TraceFile* trace = traceFile ? &*traceFile : nullptr;
-    watching.open = [trace](char letter, const std::string& node, std::string& why) {
-      return OpenWatchedDrive(letter, node, trace, why);
-    };
-    return RunWatch(watching);
+// --version: the program's and the images' versions.
+int PrintVersion(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                 RunHost& host, RunEnd& end) {
+  std::string problem;
+  host.platform = platform::CreateHostPlatform(host.options);
+  if (!ChooseImages(*host.platform, options, settings, host.images, problem)) {
+    return end.Fail(kExitUsage, problem);
   }
-  if (options.all) {
-    AllDrivesRun run{options, io, hostOptions, images, opener, {}, &end};
-    run.allowStandInImages = settings.allowStandInImages;
-    for (LoadedDrive& drive : loaded) {
-      run.drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
-    }
-    for (const auto& [letter, node] : nodes) run.drives.push_back({letter, node, nullptr});
-    std::sort(run.drives.begin(), run.drives.end(),
-              [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
-    const int code = RunAllDrives(run);
-    if (recording) {
-      for (const std::string& broken : recording->Finish()) {
-        io.err << "kestrune: " << broken << std::endl;
-      }
-    }
-    return code;
-  }
+  io.out << kVersionText << '\n' << DescribeImages(*host.platform, host.images.get()) << std::endl;
+  return end.End(kExitDone);
+}
 
-  // One drive: a job of its own that scans every letter, in this thread.
-  // Boxes leave stdout to the JSON document when it is asked for. A fix on
-  // a terminal shows its row of the live table, its lines above it.
+// The images go into the work folder before the scan; a folder that cannot
+// take them, or that others could change, stops the run here, as does a C:
+// folder whose files others could swap. False with `problem` set.
+bool PrepareHost(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                 RunHost& host, std::string& problem) {
+  if (!platform::PrepareWorkFolder(host.options, problem)) return false;
+  if (!host.options.defaultWorkRefused.empty()) {
+    io.err << "kestrune: " << host.options.defaultWorkRefused << "; this run works in "
+           << host.options.tempFolder << " instead and removes it at its end" << std::endl;
+  }
+  if (!platform::PrepareCDriveFolder(host.options, problem)) return false;
+  host.platform = platform::CreateHostPlatform(host.options);
+  return ChooseImages(*host.platform, options, settings, host.images, problem);
+}
+
+// watch: each drive plugged in gets its node alone, on a free letter.
+int RunWatching(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                const RunHost& host, session::DriveSource& source, RunEnd& end) {
+  std::string problem;
+  auto watch = platform::WatchUsbDisks(options.includePresent, problem);
+  if (!watch) return end.Fail(kExitUsage, problem);
+  AllDrivesRun run{options, io, host.options, host.images, source.opener(), {}, &end};
+  run.allowStandInImages = settings.allowStandInImages;
+  WatchRun watching{run, *watch, nullptr};
+  watching.open = [&source](char letter, const std::string& node, std::string& why) {
+    return source.OpenPlugged(letter, node, why);
+  };
+  return RunWatch(watching);
+}
+
+// --all: every drive of the source, by letter.
+int RunEveryDrive(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                  const RunHost& host, session::DriveSource& source, RunEnd& end) {
+  AllDrivesRun run{options, io, host.options, host.images, source.opener(), {}, &end};
+  run.allowStandInImages = settings.allowStandInImages;
+  for (session::LoadedDrive& drive : source.drives()) {
+    run.drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
+  }
+  for (const auto& [letter, node] : source.nodes()) run.drives.push_back({letter, node, nullptr});
+  std::sort(run.drives.begin(), run.drives.end(),
+            [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
+  const int code = RunAllDrives(run);
+  for (const std::string& broken : source.FinishRecording()) {
+    io.err << "kestrune: " << broken << std::endl;
+  }
+  return code;
+}
+
+// One drive: a job of its own that scans every letter, in this thread.
+// Boxes leave stdout to the JSON document when it is asked for. A fix on a
+// terminal shows its row of the live table, its lines above it.
+int RunOneDrive(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+                const RunHost& host, session::DriveSource& source, ReplayDrives& replays,
+                RunEnd& end) {
   OwnedStream boxStream(end.terminal(), options.json ? io.err : io.out);
   OwnedStream errStream(end.terminal(), io.err);
   DriveJob job(0, {}, boxStream, errStream);
@@ -263,20 +172,19 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
     rows.emplace(end.terminal(), options.command);
     job.watcher = &rows->Add(job);
   }
-  job.platform = host.get();
+  job.platform = host.platform.get();
   job.in = &io.in;
-  job.answering = options.yes          ? Answering::kAlwaysOk
-                  : io.inputIsTerminal ? Answering::kAsk
-                                       : Answering::kNeverAsk;
-  for (LoadedDrive& drive : loaded) job.saves.emplace_back(drive.drive.get(), drive.Name());
+  job.answering = AnsweringOf(options, io);
+  for (session::LoadedDrive& drive : source.drives()) {
+    job.saves.emplace_back(drive.drive.get(), drive.Name());
+  }
   const RunEnd::Attachment attached = end.Attach({&job}, true);
-  job.Run({options, images, opener, settings.allowStandInImages, io.outputIsTerminal});
+  job.Run(
+      {options, host.images, source.opener(), settings.allowStandInImages, io.outputIsTerminal});
   boxStream.Finish();
   errStream.Finish();
   if (rows) rows->Stop();
-  if (recording) {
-    for (const std::string& broken : recording->Finish()) end.Problem(broken);
-  }
+  for (const std::string& broken : source.FinishRecording()) end.Problem(broken);
   // A replay that left its recording stopped the run there: what it did
   // before is told, and nothing after it happened.
   if (const std::optional<device::Divergence> left = replays.Finish()) {
@@ -284,6 +192,27 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
     return end.Fail(kExitUsage, device::DescribeDivergence(*left));
   }
   return end.Finish();
+}
+
+int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
+        const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
+  std::string problem;
+  if (!ResolveDrives(options, problem)) return end.Fail(kExitUsage, problem);
+  RunHost host;
+  host.options.cDriveFolder = options.cDriveFolder;
+  host.options.tempFolder = options.tempFolder;
+  host.options.debugToStderr = options.verbose;
+  if (options.version) return PrintVersion(options, io, settings, host, end);
+  if (!PrepareHost(options, io, settings, host, problem)) return end.Fail(kExitUsage, problem);
+
+  session::DriveSource source;
+  ReplayDrives replays;
+  if (!BuildDrives(options, arguments, io, settings, source, replays, problem)) {
+    return end.Fail(kExitUsage, problem);
+  }
+  if (options.watch) return RunWatching(options, io, settings, host, source, end);
+  if (options.all) return RunEveryDrive(options, io, settings, host, source, end);
+  return RunOneDrive(options, io, settings, host, source, replays, end);
 }
 
 }  // namespace

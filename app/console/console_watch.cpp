@@ -6,12 +6,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/console/console_devices.h"
 #include "app/console/console_end.h"
 #include "app/console/console_job.h"
 #include "app/console/console_view.h"
 #include "app/console/terminal_owner.h"
 #include "app/dialog.h"
+#include "app/session/host_devices.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {
@@ -48,16 +48,7 @@ char FreeLetter(const std::vector<std::unique_ptr<SeenDrive>>& seen) {
 // nothing. True for OK.
 bool ConfirmWatch(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end) {
   if (run.options.command != Command::kFix) return true;
-  const Answering answering = run.options.yes          ? Answering::kAlwaysOk
-                              : run.io.inputIsTerminal ? Answering::kAsk
-                                                       : Answering::kNeverAsk;
-  OwnedStream err(end.terminal(), run.io.err);
-  ConsoleView asker(boxes, run.io.in, err, answering, run.options.quiet);
-  const unsigned style = kMbOkCancel | kMbIconExclamation | kMbTopmost;
-  const char* caption = "Update ISP Warning";
-  const int answer = asker.ShowMessage(kWatchQuestion, caption, style);
-  end.OwnBox({caption, kWatchQuestion, style, answer});
-  return answer == kIdOk;
+  return AskOnce(run, boxes, end, kWatchQuestion, "Update ISP Warning");
 }
 
 }  // namespace
@@ -76,7 +67,7 @@ int RunWatch(const WatchRun& watch) {
   const AllDrivesRun& run = watch.run;
   RunEnd& end = *run.end;
   OwnedStream boxes(end.terminal(), run.options.json ? run.io.err : run.io.out);
-  if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
+  if (const std::string refusal = session::DriveFoldersRefusal(); !refusal.empty()) {
     return end.Fail(kExitUsage, refusal);
   }
   if (!ConfirmWatch(run, boxes, end)) return end.End(kExitCancelled);
@@ -147,12 +138,8 @@ int RunWatch(const WatchRun& watch) {
   runner.Join();
   tellFinished();
   // Ended by an interrupt, as a watch always is: the run counts as cut
-  // short only when the interrupt cut a drive's own work short.
-  bool cut = false;
-  for (const auto& drive : seen) {
-    cut = cut || Summarize(drive->job->State(), true).outcome == Outcome::kInterrupted;
-  }
-  return end.Finish(cut);
+  // short only when the interrupt came to a drive's own work.
+  return end.Finish();
 }
 
 }  // namespace kestrune::console

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/dialog.h"
+#include "app/session/drive_source.h"
 #include "app/settings.h"
-#include "app/win32/drive_source.h"
 #include "app/win32/main_dialog.h"
 #include "app/win32/win32_view.h"
 #include "base/program.h"
@@ -25,6 +25,7 @@
 
 namespace {
 
+constexpr const char* kSimulateVariable = "KESTRUNE_SIMULATE";
 constexpr const char* kRecordVariable = "KESTRUNE_RECORD";
 
 // The application profile: the class library only names its registry path
@@ -43,6 +44,44 @@ std::vector<std::string> CommandLineArguments() {
   return arguments;
 }
 
+// KESTRUNE_SIMULATE names a virtual-drive file, or "default" for the
+// built-in drive; served on the built-in drive's letter. Without it the real
+// volumes are. False with the box shown.
+bool OpenDrives(const kestrune::Settings& settings, kestrune::session::DriveSource& drives,
+                kestrune::win32::Win32View& view) {
+  kestrune::session::DriveRequest request;
+  if (settings.simulate == "default") {
+    request.builtIn = true;
+  } else if (!settings.simulate.empty()) {
+    request.files.emplace_back(kestrune::session::kBuiltInLetter, settings.simulate);
+  }
+  request.realTime = settings.simulatorRealTime;
+  std::string problem;
+  if (!drives.Load(request, problem) || !drives.Connect(false, problem)) {
+    const std::string& error = drives.loadError().empty() ? problem : drives.loadError();
+    view.ShowMessage("Cannot load the virtual drive: " + error, kestrune::kAppTitle,
+                     kestrune::kMbIconError);
+    return false;
+  }
+  return true;
+}
+
+// KESTRUNE_RECORD=FILE keeps every command to the drives, with its reply,
+// in a new file (docs/recording.md). False with the box shown.
+bool StartRecording(kestrune::session::DriveSource& drives, kestrune::win32::Win32View& view) {
+  const std::string record =
+      kestrune::platform::ReadEnvironmentVariable(kRecordVariable).value_or("");
+  if (record.empty()) return true;
+  const kestrune::device::RecordingHeader header{
+      kestrune::kProgramVersion, kestrune::UtcTimestamp(), kestrune::platform::SystemDescription(),
+      CommandLineArguments()};
+  std::string problem;
+  if (drives.RecordAll(record, header, problem)) return true;
+  view.ShowMessage("Cannot record: " + problem + ".", "Fail",
+                   kestrune::kMbIconError | kestrune::kMbTopmost);
+  return false;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -55,15 +94,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   kestrune::win32::Win32View view;
   kestrune::Settings settings = kestrune::ReadSettings();
-  settings.simulate =
-      kestrune::platform::ReadEnvironmentVariable(kestrune::win32::kSimulateVariable).value_or("");
-  kestrune::win32::DriveSource drives;
-  std::string error;
-  if (!drives.Open(settings, &error)) {
-    view.ShowMessage("Cannot load the virtual drive: " + error, kestrune::kAppTitle,
-                     kestrune::kMbIconError);
-    return 1;
-  }
+  settings.simulate = kestrune::platform::ReadEnvironmentVariable(kSimulateVariable).value_or("");
+  kestrune::session::DriveSource drives;
+  if (!OpenDrives(settings, drives, view)) return 1;
 
   // The images go into the temporary folder before the scan; a folder that
   // is not there is named now, not found out by a scan that lists nothing.
@@ -75,31 +108,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     return 1;
   }
 
-  // KESTRUNE_RECORD=FILE keeps every command to the drives, with its reply,
-  // in a new file (docs/recording.md).
-  std::unique_ptr<kestrune::device::RecordingVolumes> recording;
-  if (const std::string record =
-          kestrune::platform::ReadEnvironmentVariable(kRecordVariable).value_or("");
-      !record.empty()) {
-    const kestrune::device::RecordingHeader header{
-        kestrune::kProgramVersion, kestrune::UtcTimestamp(),
-        kestrune::platform::SystemDescription(), CommandLineArguments()};
-    auto writer = kestrune::device::RecordingWriter::Create(record, false, header, problem);
-    if (!writer) {
-      view.ShowMessage("Cannot record: " + problem + ".", "Fail",
-                       kestrune::kMbIconError | kestrune::kMbTopmost);
-      return 1;
-    }
-    recording =
-        std::make_unique<kestrune::device::RecordingVolumes>(drives.opener(), [](char letter) {
-          kestrune::device::DriveFacts facts;
-          facts.node = std::string("\\\\.\\") + letter + ":";
-          return facts;
-        });
-    recording->RecordAll(std::move(writer));
-  }
-  kestrune::device::VolumeOpener& opener =
-      recording ? static_cast<kestrune::device::VolumeOpener&>(*recording) : drives.opener();
+  if (!StartRecording(drives, view)) return 1;
+  kestrune::device::VolumeOpener& opener = drives.opener();
 
   std::unique_ptr<kestrune::platform::Platform> platform = kestrune::platform::CreateHostPlatform();
   kestrune::device::DeviceLink link(opener);
@@ -111,19 +121,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
 
   kestrune::win32::MainDialogHooks hooks;
-  hooks.afterHandler = [&drives] { drives.Save(); };
+  hooks.afterHandler = [&drives] { drives.SaveAll(); };
   kestrune::CKestruneApp app(program, CommandLineArguments());
   app.InitInstance([&](kestrune::CKestruneDlg& dialog) {
     kestrune::win32::RunMainDialog(instance, nullptr, dialog, view, icon, hooks);
   });
-  if (recording) {
-    for (const std::string& broken : recording->Finish()) {
-      view.ShowMessage("The recording is incomplete: " + broken + ".", kestrune::kAppTitle,
-                       kestrune::kMbIconError);
-    }
+  for (const std::string& broken : drives.FinishRecording()) {
+    view.ShowMessage("The recording is incomplete: " + broken + ".", kestrune::kAppTitle,
+                     kestrune::kMbIconError);
   }
   // The flash of a simulated drive is its only record: say so when it is lost.
-  if (!drives.Save()) {
+  if (!drives.SaveAll()) {
     view.ShowMessage("The simulated drive's flash could not be saved.", kestrune::kAppTitle,
                      kestrune::kMbIconError);
     return 1;

@@ -1,12 +1,12 @@
 #include <memory>
 #include <utility>
 
-#include "app/console/console_devices.h"
+#include "app/session/host_devices.h"
 #include "device/sgio_linux.h"
 #include "device/sysfs_linux.h"
 #include "platform/posix_platform.h"
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 namespace {
 
@@ -80,4 +80,4 @@ std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptio
   return std::make_unique<DrivePlatform>(options, std::move(debug));
 }
 
-}  // namespace kestrune::console
+}  // namespace kestrune::session

@@ -1,9 +1,9 @@
 #include <memory>
 
-#include "app/console/console_devices.h"
+#include "app/session/host_devices.h"
 #include "device/passthrough_win32.h"
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::string>& nodes,
                                                       std::string& problem) {
@@ -45,4 +45,4 @@ std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptio
   return nullptr;
 }
 
-}  // namespace kestrune::console
+}  // namespace kestrune::session

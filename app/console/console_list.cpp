@@ -1,3 +1,5 @@
+#include "app/console/console_list.h"
+
 #include <cstdio>
 #include <map>
 #include <ostream>
@@ -5,11 +7,10 @@
 #include <vector>
 
 #include "app/console/console_all.h"
-#include "app/console/console_devices.h"
 #include "app/console/console_json.h"
-#include "app/console/console_list.h"
 #include "app/console/console_view.h"
-#include "device/sysfs_linux.h"
+#include "app/session/host_devices.h"
+#include "app/session/host_disks.h"
 
 namespace kestrune::console {
 
@@ -17,10 +18,10 @@ namespace {
 
 // The letter a candidate gets in a run with these options: --drive and
 // --simulate replace the sysfs letters, so a disk no --drive names gets none.
-char LetterOf(const device::SgioCandidate& candidate, const ConsoleOptions& options) {
+char LetterOf(const session::HostDisk& candidate, const ConsoleOptions& options) {
   for (const DriveArgument& drive : options.drives) {
     std::string problem;
-    if (!drive.simulated && ResolveDriveNode(drive.path, problem) == candidate.node) {
+    if (!drive.simulated && session::ResolveDriveNode(drive.path, problem) == candidate.node) {
       return drive.letter;
     }
   }
@@ -41,15 +42,24 @@ std::string Shown(const std::string& text) {
 
 int RunList(const ConsoleOptions& options, const ConsoleStreams& io, const std::string& sysfsRoot,
             const std::string& devRoot) {
-  device::SysfsRoots where;
-  where.sysfsRoot = sysfsRoot;
-  where.devRoot = devRoot;
-  const std::vector<device::SgioCandidate> candidates = device::ListSgioCandidates(where);
+  std::vector<session::HostDisk> candidates;
+  std::string problem;
+  if (!session::ListHostDisks(sysfsRoot, devRoot, candidates, problem)) {
+    io.err << "kestrune: " << problem << std::endl;
+    if (options.json) {
+      Json document = DocumentHead(options);
+      document["devices"] = Json::array();
+      document["messages"] = Json::array();
+      document["files"] = Json::array();
+      PrintDocument(io.out, std::move(document), {problem}, kExitUsage);
+    }
+    return kExitUsage;
+  }
 
   const int code = candidates.empty() ? kExitNoDevice : kExitDone;
   if (options.json) {
     Json devices = Json::array();
-    for (const device::SgioCandidate& c : candidates) {
+    for (const session::HostDisk& c : candidates) {
       const char letter = LetterOf(c, options);
       devices.push_back({{"node", c.node},
                          {"letter", letter != 0 ? Json(std::string(1, letter)) : Json()},
@@ -69,7 +79,7 @@ int RunList(const ConsoleOptions& options, const ConsoleStreams& io, const std::
   } else {
     std::vector<std::vector<std::string>> rows{
         {"letter", "node", "size", "removable", "usb", "vendor", "model", "serial"}};
-    for (const device::SgioCandidate& c : candidates) {
+    for (const session::HostDisk& c : candidates) {
       const char letter = LetterOf(c, options);
       rows.push_back({letter != 0 ? std::string(1, letter) + ":" : "-", Shown(c.node),
                       SizeText(c.sizeBytes), c.removable ? "yes" : "no", Shown(c.usbPath),

@@ -1,0 +1,28 @@
+// The disks of the host that may be flash drives, as the host describes
+// them, read without opening any.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrune::session {
+
+struct HostDisk {
+  std::string node;
+  // The letter the host's own letter map gives it; 0 for none.
+  char letter = 0;
+  std::string vendor;
+  std::string model;
+  std::string serial;
+  uint64_t sizeBytes = 0;
+  bool removable = false;
+  std::string usbPath;
+};
+
+// The candidates below `sysfsRoot`, their nodes in `devRoot`. False with
+// `problem` set where the host keeps no such list.
+bool ListHostDisks(const std::string& sysfsRoot, const std::string& devRoot,
+                   std::vector<HostDisk>& disks, std::string& problem);
+
+}  // namespace kestrune::session

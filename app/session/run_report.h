@@ -1,0 +1,85 @@
+// The report of a run: what each drive's job came to, made from the
+// reports of its operations, and the one exit code that follows from that.
+// Every renderer of a run's end and the exit code read it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/report.h"
+#include "operations/flash_map.h"
+
+namespace kestrune::session {
+
+// The process exit codes.
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNoDevice = 3;
+inline constexpr int kExitNotAdministrator = 4;
+inline constexpr int kExitCancelled = 5;
+// An interrupt ended the run (128 + SIGINT, as shells report it).
+inline constexpr int kExitInterrupted = 130;
+
+// What a drive's job reached, as the report reads it.
+struct DriveWork {
+  char letter = 0;     // 0: the job of a single-drive run
+  std::string source;  // the device node or virtual-drive file of a letter of --all
+  std::vector<Report> reports;
+  // Why the job was not run at all (its folders were refused, it got no
+  // thread); empty when it was.
+  std::string refusal;
+  bool noSuchEntry = false;  // --select named no drive-list entry
+  bool unsaved = false;      // a virtual drive's flash could not be kept
+  bool finished = false;
+  // An interrupt came while the job was under way.
+  bool interrupted = false;
+  double seconds = 0;
+};
+
+// What one drive's job came to.
+struct DriveSummary {
+  char letter = 0;  // 0: the job of a single-drive run
+  std::string source;
+  Outcome outcome = Outcome::kNone;
+  // The first line of what decided a failure; empty otherwise.
+  std::string failure;
+  // The scan's verdict.
+  bool administrator = false;
+  std::optional<DriveSlot> drive;
+  bool healthy = false;
+  std::vector<int32_t> ispOffsets;
+  // What the command did.
+  int copiesWritten = 0;
+  int copiesVerified = 0;
+  int backups = 0;
+  // What the operations learned of each copy's areas.
+  CopyStates states;
+  std::vector<std::string> warnings;
+  double seconds = 0;
+  bool noSuchEntry = false;
+  // An interrupt came to its work, or cut it short; its outcome says
+  // interrupted unless a failure weighs more.
+  bool interrupted = false;
+};
+
+// How a front end names a drive another run holds.
+using HeldText = std::string (*)(const HeldDrive& drive);
+
+// `named`: the job of a letter of --all, which the run was asked to act on;
+// a drive there that another run holds fails, as one whose folders were
+// refused does. A job still under way has been cut short, and so has one
+// an interrupt came to while it was at work, whatever its operations said
+// after: interrupted, with one drive, --all and watch alike.
+DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText);
+
+// The one mapping onto the exit code: 130 when an interrupt came to any
+// drive's work; 2
+// when --select named no entry; 3 (4 without the rights) when no drive was
+// found and nothing failed; 1 when any drive failed or, among drives that
+// were found, one was not; 5 when a question was answered Cancel; else 0.
+int ExitCode(const std::vector<DriveSummary>& drives);
+
+}  // namespace kestrune::session
