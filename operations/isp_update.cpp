@@ -88,7 +88,7 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
     ShowBox(p, "Destory ISP Success", "Success", kMbOk);
     SettleReport(p, Outcome::kSuccess);
   } else {
-    ShowBox(p, "Update ISP code Success, please replug device to ensure it normal.", "SUCCESS",
+    ShowBox(p, kUpdateSuccess, "SUCCESS",
             kMbIconInformation);
     SettleReport(p, Outcome::kSuccess);
     p.log.AppendLog("ISP Update success ");

@@ -183,10 +183,7 @@ void UpdateIspCode190(Program& p, const std::string& path) {
   } else if (!auxSkipped.empty()) {
     ShowError(p, FormatText(kAuxCopiesSkipped, auxSkipped.c_str()));
   } else {
-    ShowBox(p,
-            restarted ? "Update ISP code Success, please replug device to ensure it normal."
-                      : "Update ISP code Success, please replug the device",
-            "SUCCESS", kMbOk);
+    ShowBox(p, restarted ? kUpdateSuccess : kUpdateReplug, "SUCCESS", kMbOk);
     SettleReport(p, Outcome::kSuccess);
   }
   if (complete) WarnOfUnreadBlocks(p, index);

@@ -3,6 +3,8 @@
 // arguments through FormatText (operations/isp_areas.h).
 #pragma once
 
+#include <string_view>
+
 namespace kestrune {
 
 // Texts of our own for cases that the plain flow would misreport.
@@ -60,6 +62,20 @@ inline constexpr const char* kRestoreConfirm =
 inline constexpr const char* kRestoreSuccess =
     "Restore ISP code Success, please replug device to ensure it normal.";
 inline constexpr const char* kRestoreReplug = "Restore ISP code Success, please replug the device";
+// The boxes of a fix that has written and verified every copy.
+inline constexpr const char* kUpdateSuccess =
+    "Update ISP code Success, please replug device to ensure it normal.";
+inline constexpr const char* kUpdateReplug = "Update ISP code Success, please replug the device";
+
+// Whether a box tells the technician to pull the stick: a front end that
+// goes on working on the drive after it (the After backups) shows it only
+// once that work is over.
+constexpr bool TellsToReplug(std::string_view text) {
+  for (const char* replug : {kRestoreSuccess, kRestoreReplug, kUpdateSuccess, kUpdateReplug}) {
+    if (text == replug) return true;
+  }
+  return false;
+}
 // The records that tie backups to their drive.
 inline constexpr const char* kRecordsUnreadable = "The backup records <%s> cannot be read: %s.";
 inline constexpr const char* kRecordsNotReady =

@@ -177,6 +177,9 @@ void DriveJob::Run(const JobSetup& setup) {
   }
   try {
     ConsoleView view(boxes_, Input(), err_, answering, setup.options.quiet || quiet);
+    // A command's own run ends with the job; the interactive prompt runs
+    // many, each shown as it ends.
+    view.HoldReplugBoxes(setup.options.command != Command::kInteractive);
     // A letter's program sees its own letter only, so its scan finds
     // exactly that drive.
     device::VolumeMap own;

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "app/console/terminal_owner.h"
+#include "operations/messages.h"
 
 namespace kestrune::console {
 
@@ -99,13 +100,35 @@ ConsoleView::ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& er
                          Answering answering, bool quiet)
     : boxes_(boxes), in_(in), err_(err), answering_(answering), quiet_(quiet) {}
 
-int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
-  if (!quiet_ || ShownWhenQuiet(style, answering_)) {
-    boxes_ << '[' << caption << "] " << TerminalText(text) << std::endl;
-    for (const std::string& line : HostPathLines(text, hostPath_)) boxes_ << "  " << line << '\n';
-    boxes_ << std::flush;
+ConsoleView::~ConsoleView() {
+  try {
+    ShowHeld();
+  } catch (...) {
+    // A stream that throws at the end loses the line, not the run.
   }
-  if ((style & kMbTypeMask) != kMbOkCancel) return kIdOk;
+}
+
+void ConsoleView::Print(const std::string& text, const std::string& caption) {
+  boxes_ << '[' << caption << "] " << TerminalText(text) << std::endl;
+  for (const std::string& line : HostPathLines(text, hostPath_)) boxes_ << "  " << line << '\n';
+  boxes_ << std::flush;
+}
+
+void ConsoleView::ShowHeld() {
+  for (const auto& [text, caption] : held_) Print(text, caption);
+  held_.clear();
+}
+
+int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
+  const bool okOnly = (style & kMbTypeMask) != kMbOkCancel;
+  if (!quiet_ || ShownWhenQuiet(style, answering_)) {
+    if (holdReplug_ && okOnly && TellsToReplug(text)) {
+      held_.emplace_back(text, caption);
+    } else {
+      Print(text, caption);
+    }
+  }
+  if (okOnly) return kIdOk;
 
   int answer = kIdCancel;
   switch (answering_) {

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/report.h"
@@ -31,6 +32,10 @@ class ConsoleView : public View, public ReportObserver {
   // warnings and the questions a user must answer.
   ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err, Answering answering,
               bool quiet = false);
+  // Shows what it holds (HoldReplugBoxes).
+  ~ConsoleView() override;
+  ConsoleView(const ConsoleView&) = delete;
+  ConsoleView& operator=(const ConsoleView&) = delete;
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
   // The host path a program path ("C:\\ISP0_Backup.bin") stands for: each
@@ -38,6 +43,11 @@ class ConsoleView : public View, public ReportObserver {
   void SetHostPaths(std::function<std::string(const std::string&)> hostPath) {
     hostPath_ = std::move(hostPath);
   }
+  // A box that tells the technician to pull the stick waits until this
+  // view's work on the drive is over (the After backups follow it), so
+  // that nothing on screen asks for a stick whose job is still running.
+  void HoldReplugBoxes(bool hold) { holdReplug_ = hold; }
+  void ShowHeld();
   void ShowControl(int id, bool show) override { visible_[id] = show; }
   void EnableControl(int id, bool enable) override { enabled_[id] = enable; }
   void SetControlText(int id, const std::string& text) override { texts_[id] = text; }
@@ -67,6 +77,7 @@ class ConsoleView : public View, public ReportObserver {
 
  private:
   int Ask(const std::string& text);
+  void Print(const std::string& text, const std::string& caption);
 
   std::ostream& boxes_;
   std::istream& in_;
@@ -82,6 +93,8 @@ class ConsoleView : public View, public ReportObserver {
   std::set<std::string> growing_;
   std::function<std::string(const std::string&)> hostPath_;
   bool closeRequested_ = false;
+  bool holdReplug_ = false;
+  std::vector<std::pair<std::string, std::string>> held_;  // text, caption
 };
 
 // A text from a drive or from sysfs with every byte that could steer a

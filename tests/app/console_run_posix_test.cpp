@@ -1081,9 +1081,11 @@ TEST_F(ConsoleRun, GivenImagesAreWrittenAndNamed) {
 
 // --- the built program, end to end ---
 
-RunResult RunProgram(const std::string& arguments) {
-  const std::string command =
-      std::string("'") + KESTRUNE_CONSOLE_PROGRAM + "' " + arguments + " </dev/null 2>/dev/null";
+// `errTo`: where stderr goes ("2>&1": among the boxes, as a terminal shows
+// both).
+RunResult RunProgram(const std::string& arguments, const char* errTo = "2>/dev/null") {
+  const std::string command = std::string("'") + KESTRUNE_CONSOLE_PROGRAM + "' " + arguments +
+                              " </dev/null " + errTo;
   RunResult result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
@@ -1093,6 +1095,23 @@ RunResult RunProgram(const std::string& arguments) {
   const int status = pclose(pipe);
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+// The success box tells the technician to pull the stick: on screen it
+// comes only after the last thing done to the drive, its After backups.
+TEST_F(ConsoleRun, ProgramAsksForTheReplugOnlyAfterItsLastWorkOnTheDrive) {
+  for (const char* file : {"ctrl163_broken.json", "ctrl165_broken.json"}) {
+    const std::string drive = CopyDrive(file);
+    const RunResult fix = RunProgram("--drive 'E=" + drive + "' --c-drive '" + cDrive() +
+                                         "' --temp '" + temp() + "' --yes fix",
+                                     "2>&1");
+    ASSERT_EQ(fix.code, kExitDone) << file << "\n" << fix.out;
+    const size_t replug = fix.out.find(kFixed);
+    const size_t lastAfter = fix.out.rfind("_After.bin");
+    ASSERT_NE(replug, std::string::npos) << file << "\n" << fix.out;
+    ASSERT_NE(lastAfter, std::string::npos) << file << "\n" << fix.out;
+    EXPECT_GT(replug, lastAfter) << file << "\n" << fix.out;
+  }
 }
 
 TEST_F(ConsoleRun, ProgramFixesThenScansHealthy) {
