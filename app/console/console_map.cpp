@@ -173,6 +173,154 @@ std::vector<uint64_t> DrawnZones(const FlashMap& map, uint64_t& leftOut) {
   return zones;
 }
 
+// The pieces of the picture, top to bottom. Each draws at `y` and leaves it
+// below what it drew.
+
+// The drive's list line and the verdict.
+void DrawTitle(Svg& svg, const MapCaption& caption, int& y) {
+  svg.Text(10, y, caption.driveLine, " font-size=\"14\" font-weight=\"bold\"");
+  y += 20;
+  svg.Text(10, y, CaptionLine(caption));
+  y += 28;
+}
+
+// The tile of one block, for a strip whose blocks are wide enough to show:
+// a grid the size of the flash costs one element.
+std::string BlockPattern(double blockWidth) {
+  return "<pattern id=\"block\" patternUnits=\"userSpaceOnUse\" x=\"" + std::to_string(kStripX) +
+         "\" y=\"0\" width=\"" + Number(blockWidth) + "\" height=\"" + std::to_string(kRowHeight) +
+         "\"><rect width=\"" + Number(blockWidth) + "\" height=\"" + std::to_string(kRowHeight) +
+         "\" fill=\"#eef0f4\" stroke=\"#c8ccd6\" stroke-width=\"0.6\"/></pattern>";
+}
+
+// One zone's row of the overview: its name, its strip, and each mark over
+// the blocks of the zone it covers.
+void DrawZoneRow(Svg& svg, const FlashMap& map, uint64_t zone, int top, double blockWidth,
+                 const char* stripFill) {
+  const uint64_t begin = zone * map.blocksPerZone;
+  const uint64_t end = begin + map.blocksPerZone;
+  svg.Text(10, top + 15, ZoneName(map, zone));
+  svg.Rect(kStripX, top, kStripWidth, kRowHeight - 4, stripFill,
+           " stroke=\"#8a8f99\" stroke-width=\"0.6\"");
+  for (const MapMark& mark : map.marks) {
+    if (!Overlaps(mark, begin, end)) continue;
+    const uint64_t from = std::max<uint64_t>(mark.firstBlock, begin);
+    const uint64_t to = std::min<uint64_t>(MarkEnd(mark), end);
+    svg.Raw() << "<g class=\"overview\" data-kind=\"" << MarkKindName(mark.kind)
+              << "\" data-copy=\"" << mark.copy << "\">";
+    svg.Rect(kStripX + static_cast<double>(from - begin) * blockWidth, top,
+             std::max(static_cast<double>(to - from) * blockWidth, 2.0), kRowHeight - 4,
+             MarkColour(mark), MarkStroke(mark));
+    svg.Raw() << "</g>\n";
+  }
+}
+
+// The geometry in words, then one row per drawn zone; `defs` gets the
+// block tile when the rows use it.
+void DrawOverview(Svg& svg, const FlashMap& map, int& y, std::string& defs) {
+  svg.Text(10, y,
+           std::to_string(map.ceCount) + " chip enable(s), " + std::to_string(map.zoneCount) +
+               " zone(s) of " + std::to_string(map.blocksPerZone) + " blocks, " +
+               std::to_string(map.pagesPerBlock) + " pages per block");
+  y += 12;
+  const double blockWidth = static_cast<double>(kStripWidth) / map.blocksPerZone;
+  const char* stripFill = "#eef0f4";
+  if (blockWidth >= 4) {
+    defs = BlockPattern(blockWidth);
+    stripFill = "url(#block)";
+  }
+  uint64_t leftOut = 0;
+  for (const uint64_t zone : DrawnZones(map, leftOut)) {
+    DrawZoneRow(svg, map, zone, y, blockWidth, stripFill);
+    y += kRowHeight;
+  }
+  if (leftOut != 0) {
+    svg.Text(10, y + 12, std::to_string(leftOut) + " zone(s) without marks not drawn");
+    y += 20;
+  }
+}
+
+// A close-up of the first blocks, where the controller keeps its CIS pages
+// and ISP copies, one cell per block.
+void DrawCloseUp(Svg& svg, const FlashMap& map, int& y) {
+  uint64_t closeUp = std::min<uint64_t>(kCloseUpBlocks, map.BlockCount());
+  y += 22;
+  svg.Text(10, y, "blocks 0-" + std::to_string(closeUp - 1) + ", one cell per block");
+  y += 8;
+  for (uint64_t block = 0; block < closeUp; ++block) {
+    const double x = kStripX + static_cast<double>(block) * kCellWidth;
+    const MapMark* mark = MarkAt(map, block);
+    if (mark == nullptr) {
+      svg.Rect(x, y, kCellWidth - 2, 24, "#eef0f4", " stroke=\"#c8ccd6\" stroke-width=\"0.6\"");
+      continue;
+    }
+    svg.Raw() << "<g class=\"block\" data-kind=\"" << MarkKindName(mark->kind) << "\" data-copy=\""
+              << mark->copy << "\">";
+    svg.Rect(x, y, kCellWidth - 2, 24, MarkColour(*mark), MarkStroke(*mark));
+    svg.Raw() << "</g>\n";
+    svg.Text(static_cast<int>(x) + 2, y + 16, std::string(1, MarkLetter(mark->kind)),
+             " font-size=\"10\" fill=\"#ffffff\"");
+  }
+  for (uint64_t block = 0; block < closeUp; block += 8) {
+    svg.Text(kStripX + static_cast<int>(block) * kCellWidth, y + 38, std::to_string(block),
+             " font-size=\"10\"");
+  }
+  y += 56;
+}
+
+// Every mark in words: a copy is counted by these, one element each.
+void DrawMarkList(Svg& svg, const FlashMap& map, int& y) {
+  for (const MapMark& mark : map.marks) {
+    svg.Raw() << "<g class=\"mark\" data-kind=\"" << MarkKindName(mark.kind) << "\" data-copy=\""
+              << mark.copy << "\" data-state=\"" << CopyStateName(mark.state)
+              << "\" data-first-block=\"" << mark.firstBlock << "\" data-blocks=\""
+              << mark.blockCount << "\">";
+    svg.Rect(10, y - 10, 12, 12, MarkColour(mark), MarkStroke(mark));
+    svg.Text(30, y, MarkLine(mark));
+    svg.Raw() << "</g>\n";
+    y += 18;
+  }
+  if (map.marks.empty()) {
+    svg.Text(10, y, "no CIS page and no ISP copy found");
+    y += 18;
+  }
+}
+
+// The legend: what each colour and outline means, three to a line.
+void DrawLegend(Svg& svg, int& y) {
+  y += 14;
+  svg.Text(10, y, "legend", " font-weight=\"bold\"");
+  y += 8;
+  struct Swatch {
+    const char* fill;
+    const char* stroke;
+    const char* words;
+  };
+  const Swatch swatches[] = {
+      {kCisColour, " stroke=\"#000000\" stroke-width=\"0.6\"", "CIS page (C)"},
+      {"#ffffff", " stroke=\"#000000\" stroke-width=\"0.6\"", "ISP copy (I), solid outline"},
+      {"#ffffff", " stroke=\"#000000\" stroke-dasharray=\"3,2\"",
+       "auxiliary area (A), dashed outline"},
+      {StateColour(CopyState::kMatches), "", StateWords(CopyState::kMatches)},
+      {StateColour(CopyState::kDiffers), "", StateWords(CopyState::kDiffers)},
+      {StateColour(CopyState::kUnreadable), "", StateWords(CopyState::kUnreadable)},
+      {StateColour(CopyState::kWritten), "", StateWords(CopyState::kWritten)},
+      {StateColour(CopyState::kVerified), "", StateWords(CopyState::kVerified)},
+      {StateColour(CopyState::kUnchecked), "", StateWords(CopyState::kUnchecked)},
+  };
+  int column = 0;
+  for (const Swatch& swatch : swatches) {
+    const int x = 10 + column * 340;
+    svg.Rect(x, y, 12, 12, swatch.fill, swatch.stroke);
+    svg.Text(x + 20, y + 10, swatch.words);
+    if (++column == 3) {
+      column = 0;
+      y += 18;
+    }
+  }
+  y += 12;
+}
+
 }  // namespace
 
 std::string XmlText(const std::string& text) {
@@ -205,132 +353,16 @@ std::string FlashMapSvg(const FlashMap& map, const MapCaption& caption) {
   Svg svg;
   std::string defs;
   int y = 24;
-  svg.Text(10, y, caption.driveLine, " font-size=\"14\" font-weight=\"bold\"");
-  y += 20;
-  svg.Text(10, y, CaptionLine(caption));
-  y += 28;
-
+  DrawTitle(svg, caption, y);
   if (!map.valid) {
     svg.Text(10, y, "flash geometry unknown: no blocks to draw");
     y += 24;
   } else {
-    svg.Text(10, y,
-             std::to_string(map.ceCount) + " chip enable(s), " + std::to_string(map.zoneCount) +
-                 " zone(s) of " + std::to_string(map.blocksPerZone) + " blocks, " +
-                 std::to_string(map.pagesPerBlock) + " pages per block");
-    y += 12;
-    const double blockWidth = static_cast<double>(kStripWidth) / map.blocksPerZone;
-    const char* stripFill = "#eef0f4";
-    if (blockWidth >= 4) {
-      // One tile per block: a grid the size of the flash costs one element.
-      defs = "<pattern id=\"block\" patternUnits=\"userSpaceOnUse\" x=\"" +
-             std::to_string(kStripX) + "\" y=\"0\" width=\"" + Number(blockWidth) + "\" height=\"" +
-             std::to_string(kRowHeight) + "\"><rect width=\"" + Number(blockWidth) +
-             "\" height=\"" + std::to_string(kRowHeight) +
-             "\" fill=\"#eef0f4\" stroke=\"#c8ccd6\" stroke-width=\"0.6\"/></pattern>";
-      stripFill = "url(#block)";
-    }
-    uint64_t leftOut = 0;
-    for (const uint64_t zone : DrawnZones(map, leftOut)) {
-      const uint64_t begin = zone * map.blocksPerZone;
-      const uint64_t end = begin + map.blocksPerZone;
-      const int top = y;
-      svg.Text(10, top + 15, ZoneName(map, zone));
-      svg.Rect(kStripX, top, kStripWidth, kRowHeight - 4, stripFill,
-               " stroke=\"#8a8f99\" stroke-width=\"0.6\"");
-      for (const MapMark& mark : map.marks) {
-        if (!Overlaps(mark, begin, end)) continue;
-        const uint64_t from = std::max<uint64_t>(mark.firstBlock, begin);
-        const uint64_t to = std::min<uint64_t>(MarkEnd(mark), end);
-        svg.Raw() << "<g class=\"overview\" data-kind=\"" << MarkKindName(mark.kind)
-                  << "\" data-copy=\"" << mark.copy << "\">";
-        svg.Rect(kStripX + static_cast<double>(from - begin) * blockWidth, top,
-                 std::max(static_cast<double>(to - from) * blockWidth, 2.0), kRowHeight - 4,
-                 MarkColour(mark), MarkStroke(mark));
-        svg.Raw() << "</g>\n";
-      }
-      y += kRowHeight;
-    }
-    if (leftOut != 0) {
-      svg.Text(10, y + 12, std::to_string(leftOut) + " zone(s) without marks not drawn");
-      y += 20;
-    }
-
-    // A close-up of the first blocks, where the controller keeps its CIS
-    // pages and ISP copies, one cell per block.
-    uint64_t closeUp = std::min<uint64_t>(kCloseUpBlocks, map.BlockCount());
-    y += 22;
-    svg.Text(10, y, "blocks 0-" + std::to_string(closeUp - 1) + ", one cell per block");
-    y += 8;
-    for (uint64_t block = 0; block < closeUp; ++block) {
-      const double x = kStripX + static_cast<double>(block) * kCellWidth;
-      const MapMark* mark = MarkAt(map, block);
-      if (mark == nullptr) {
-        svg.Rect(x, y, kCellWidth - 2, 24, "#eef0f4", " stroke=\"#c8ccd6\" stroke-width=\"0.6\"");
-        continue;
-      }
-      svg.Raw() << "<g class=\"block\" data-kind=\"" << MarkKindName(mark->kind)
-                << "\" data-copy=\"" << mark->copy << "\">";
-      svg.Rect(x, y, kCellWidth - 2, 24, MarkColour(*mark), MarkStroke(*mark));
-      svg.Raw() << "</g>\n";
-      svg.Text(static_cast<int>(x) + 2, y + 16, std::string(1, MarkLetter(mark->kind)),
-               " font-size=\"10\" fill=\"#ffffff\"");
-    }
-    for (uint64_t block = 0; block < closeUp; block += 8) {
-      svg.Text(kStripX + static_cast<int>(block) * kCellWidth, y + 38, std::to_string(block),
-               " font-size=\"10\"");
-    }
-    y += 56;
+    DrawOverview(svg, map, y, defs);
+    DrawCloseUp(svg, map, y);
   }
-
-  // Every mark in words: a copy is counted by these, one element each.
-  for (const MapMark& mark : map.marks) {
-    svg.Raw() << "<g class=\"mark\" data-kind=\"" << MarkKindName(mark.kind) << "\" data-copy=\""
-              << mark.copy << "\" data-state=\"" << CopyStateName(mark.state)
-              << "\" data-first-block=\"" << mark.firstBlock << "\" data-blocks=\""
-              << mark.blockCount << "\">";
-    svg.Rect(10, y - 10, 12, 12, MarkColour(mark), MarkStroke(mark));
-    svg.Text(30, y, MarkLine(mark));
-    svg.Raw() << "</g>\n";
-    y += 18;
-  }
-  if (map.marks.empty()) {
-    svg.Text(10, y, "no CIS page and no ISP copy found");
-    y += 18;
-  }
-
-  // The legend: what each colour and outline means.
-  y += 14;
-  svg.Text(10, y, "legend", " font-weight=\"bold\"");
-  y += 8;
-  struct Swatch {
-    const char* fill;
-    const char* stroke;
-    const char* words;
-  };
-  const Swatch swatches[] = {
-      {kCisColour, " stroke=\"#000000\" stroke-width=\"0.6\"", "CIS page (C)"},
-      {"#ffffff", " stroke=\"#000000\" stroke-width=\"0.6\"", "ISP copy (I), solid outline"},
-      {"#ffffff", " stroke=\"#000000\" stroke-dasharray=\"3,2\"",
-       "auxiliary area (A), dashed outline"},
-      {StateColour(CopyState::kMatches), "", StateWords(CopyState::kMatches)},
-      {StateColour(CopyState::kDiffers), "", StateWords(CopyState::kDiffers)},
-      {StateColour(CopyState::kUnreadable), "", StateWords(CopyState::kUnreadable)},
-      {StateColour(CopyState::kWritten), "", StateWords(CopyState::kWritten)},
-      {StateColour(CopyState::kVerified), "", StateWords(CopyState::kVerified)},
-      {StateColour(CopyState::kUnchecked), "", StateWords(CopyState::kUnchecked)},
-  };
-  int column = 0;
-  for (const Swatch& swatch : swatches) {
-    const int x = 10 + column * 340;
-    svg.Rect(x, y, 12, 12, swatch.fill, swatch.stroke);
-    svg.Text(x + 20, y + 10, swatch.words);
-    if (++column == 3) {
-      column = 0;
-      y += 18;
-    }
-  }
-  y += 12;
+  DrawMarkList(svg, map, y);
+  DrawLegend(svg, y);
   return svg.Document(y, caption.driveLine, defs);
 }
 

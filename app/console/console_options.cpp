@@ -5,6 +5,8 @@
 #include <cctype>
 #include <ostream>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 namespace kestrune::console {
@@ -19,6 +21,14 @@ bool EndsWith(const std::string& path, const std::string& ending) {
 }
 
 bool EndsWithJson(const std::string& path) { return EndsWith(path, ".json"); }
+
+// The lambdas of one visit, as one callable.
+template <class... Lambdas>
+struct Overloaded : Lambdas... {
+  using Lambdas::operator()...;
+};
+template <class... Lambdas>
+Overloaded(Lambdas...) -> Overloaded<Lambdas...>;
 
 // What a command takes besides the options every command takes.
 enum Takes : unsigned {
@@ -139,6 +149,208 @@ std::optional<std::string> RecordingProblem(const ConsoleOptions& options) {
   return std::nullopt;
 }
 
+// What the command line holds besides the options themselves, for the
+// steps below to read: the command, what follows it (export-drive's file, or
+// the command watch runs) and the --drive texts.
+struct Words {
+  std::string command;
+  std::string second;
+  std::vector<std::string> drives;
+};
+
+// Where an option's value goes: a flag's bool, a value or a list of values.
+using OptionTarget =
+    std::variant<std::string Words::*, std::vector<std::string> Words::*, bool ConsoleOptions::*,
+                 int ConsoleOptions::*, std::string ConsoleOptions::*,
+                 std::vector<std::string> ConsoleOptions::*>;
+
+// What an option's value is checked against while the line is read.
+enum class OptionCheck { kNone, kCommandName, kListEntry };
+
+struct OptionRow {
+  const char* name;  // without dashes: a word in its place on the line
+  OptionTarget target;
+  const char* help;
+  OptionCheck check = OptionCheck::kNone;
+  const char* excludes = nullptr;  // an option above that cannot come with it
+};
+
+// The command line, in the order --help lists it. Which options go with
+// which command, and with each other, is checked after the line is read,
+// so that each refusal is said in words of its own.
+constexpr OptionRow kOptions[] = {
+    {"command", &Words::command,
+     "scan: start up and list the drives; fix: Start Fix on the selected drive; "
+     "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
+     "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
+     "the candidate disks as sysfs describes them, none opened; export-drive OUT.json: "
+     "a virtual drive made of the recording --drive names; map: draw the selected "
+     "drive's flash, its ISP copies compared with the image, into ISP_Map.svg; watch "
+     "[scan|fix|backup]: the command on each USB drive as it is plugged in; none: "
+     "interactive",
+     OptionCheck::kCommandName},
+    {"argument", &Words::second,
+     "with export-drive: the virtual-drive file to write (its flash goes beside it, "
+     "in OUT.json.flash); with watch: the command each USB drive plugged in gets "
+     "(scan, fix or backup; default scan), in a thread of its own as with --all"},
+    {"--include-present", &ConsoleOptions::includePresent,
+     "with watch: also the drives plugged in before the watch began"},
+    {"--drive", &Words::drives,
+     "X=PATH: drive letter X is a device node (or a /dev/disk/by-id or by-path link "
+     "to one) or a virtual-drive file (*.json); repeatable; replaces the /sys/block "
+     "letter map"},
+    {"--simulate", &ConsoleOptions::simulate, "the built-in default simulated drive, on E:"},
+    {"--select", &ConsoleOptions::select, "drive-list entry to act on (default 0)",
+     OptionCheck::kListEntry},
+    {"--yes", &ConsoleOptions::yes, "answer OK to OK/Cancel boxes"},
+    {"--c-drive", &ConsoleOptions::cDriveFolder,
+     "the folder that stands for drive C: (default: the current directory)"},
+    {"--temp", &ConsoleOptions::tempFolder,
+     "the work folder, where the images are written: an existing folder of your own "
+     "that no other user can write (default: kestrune-<uid> in $TMPDIR or /tmp)"},
+    {"--images", &ConsoleOptions::imagesFolder,
+     "a folder holding the 31 ISP images under their catalogue names, written "
+     "instead of the built-in ones (also KESTRUNE_IMAGES=DIR)"},
+    {"--trace", &ConsoleOptions::traceFile, "one line per device command to FILE"},
+    {"--record", &ConsoleOptions::recordFile,
+     "every command sent to the drive, with its reply, to FILE (a new file, see "
+     "docs/recording.md); with --all one file per letter, the letter before FILE's "
+     "extension (run.krec: run.E.krec); replay it with --drive X=FILE"},
+    {"--record-overwrite", &ConsoleOptions::recordOverwrite,
+     "with --record: replace a file already there"},
+    {"--verbose", &ConsoleOptions::verbose, "the debug channel to stderr"},
+    {"--json", &ConsoleOptions::json,
+     "with a command: one JSON document on stdout, and nothing else there (see "
+     "docs/json.md)"},
+    {"--quiet", &ConsoleOptions::quiet,
+     "with a command: only errors, warnings, the questions --yes does not answer, and "
+     "a last line with the outcome",
+     OptionCheck::kNone, "--verbose"},
+    {"--all", &ConsoleOptions::all,
+     "with scan, fix, backup or destroy: every drive at once, each in a thread of its "
+     "own, its files in a folder named by its letter inside the C: folder"},
+    {"--from", &ConsoleOptions::restoreFiles,
+     "with restore: a backup file, one per ISP copy in copy order (0x190: the ISP "
+     "file, then the auxiliary file of each copy); repeatable; default: the newest "
+     "ISP<n>_Before*.bin (0x190: ISP<n>_Backup*.bin and ISP<n>_Aux*.bin) that "
+     "kestrune-backups.json in the C: folder records for this drive"},
+    {"--donor", &ConsoleOptions::donor,
+     "with restore: also write backup files that are not shown to be this drive's own "
+     "(of another stick of the same model, or of unknown origin), after a question "
+     "that names where each came from"},
+    {"--map", &ConsoleOptions::map,
+     "with scan or fix: also draw each drive's flash into ISP_Map.svg in its C: "
+     "folder, as the map command does"},
+    {"--version", &ConsoleOptions::version,
+     "the version, and which ISP images this run would write"},
+};
+
+// Adds one row of kOptions to `app`, its value going into `words` or
+// `options`. A list takes one value each time it is given.
+void AddOption(CLI::App& app, const OptionRow& row, Words& words, ConsoleOptions& options) {
+  const auto add = [&app, &row](auto& target) {
+    using Value = std::remove_reference_t<decltype(target)>;
+    if constexpr (std::is_same_v<Value, bool>) {
+      return app.add_flag(row.name, target, row.help);
+    } else if constexpr (std::is_same_v<Value, std::vector<std::string>>) {
+      return app.add_option(row.name, target, row.help)->allow_extra_args(false)->take_all();
+    } else {
+      return app.add_option(row.name, target, row.help);
+    }
+  };
+  CLI::Option* option =
+      std::visit(Overloaded{[&](auto Words::*member) { return add(words.*member); },
+                            [&](auto ConsoleOptions::*member) { return add(options.*member); }},
+                 row.target);
+  if (row.check == OptionCheck::kCommandName) {
+    option->check(CLI::IsMember(CommandNames(kCommands)));
+  } else if (row.check == OptionCheck::kListEntry) {
+    option->check(CLI::Range(0, 24));
+  }
+  if (row.excludes != nullptr) option->excludes(row.excludes);
+}
+
+// The command, and for a watch the command it runs; `takes` gets what the
+// two take together.
+std::optional<std::string> TakeCommand(const Words& words, ConsoleOptions& options,
+                                       unsigned& takes) {
+  const CommandRow* row =
+      words.command.empty() ? &kInteractiveRow : FindCommand(kCommands, words.command);
+  if (row == nullptr) row = &kInteractiveRow;  // the check on the line let none other through
+  options.command = row->command;
+  takes = row->takes;
+  if ((row->takes & kTakesCommand) == 0) return std::nullopt;
+  options.watch = true;
+  const CommandRow* watched =
+      words.second.empty() ? &kWatched[0] : FindCommand(kWatched, words.second);
+  if (watched == nullptr) {
+    return "watch runs scan, fix or backup on each drive: '" + words.second + "'";
+  }
+  options.command = watched->command;
+  // A watch takes what it takes, and what the command it runs takes.
+  takes |= watched->takes;
+  return std::nullopt;
+}
+
+// Each --drive X=PATH, into options.drives until one is refused.
+std::optional<std::string> TakeDrives(const std::vector<std::string>& texts,
+                                      ConsoleOptions& options) {
+  for (const std::string& text : texts) {
+    DriveArgument drive;
+    std::string problem;
+    if (!ParseDriveArgument(text, drive, problem)) return problem;
+    for (const DriveArgument& other : options.drives) {
+      if (other.letter == drive.letter) {
+        return std::string("drive ") + drive.letter + ": is given twice";
+      }
+    }
+    if (options.simulate && drive.letter == kSimulateLetter) {
+      return std::string("--simulate already puts a drive on ") + kSimulateLetter + ":";
+    }
+    options.drives.push_back(drive);
+  }
+  return std::nullopt;
+}
+
+// What a watch cannot be combined with; a watch that passes is run as --all.
+std::optional<std::string> WatchProblem(ConsoleOptions& options) {
+  if (!options.watch) return std::nullopt;
+  // The drives come as they are plugged in, never from a letter map.
+  if (options.all) return "watch runs every drive plugged in; --all is implied";
+  if (!options.drives.empty() || options.simulate) {
+    return "watch takes the USB drives plugged in; --drive and --simulate name others";
+  }
+  if (!options.recordFile.empty()) return "watch records nothing; --record goes with a run";
+  options.all = true;
+  return std::nullopt;
+}
+
+// The options that do not go with the command, or not with each other;
+// `second` is what followed the command, export-drive's file unless it is a
+// watch.
+std::optional<std::string> CombinationProblem(ConsoleOptions& options, const std::string& second,
+                                              unsigned takes, bool selectGiven) {
+  // An option that goes with other commands only.
+  const auto refused = [takes](bool given, const GoesWith& rule) -> std::optional<std::string> {
+    if (given && (takes & rule.takes) == 0) return std::string(rule.refusal);
+    return std::nullopt;
+  };
+  if (auto problem = refused(!options.restoreFiles.empty(), kFromGoesWith)) return problem;
+  if (auto problem = refused(options.donor, kDonorGoesWith)) return problem;
+  if (!options.watch) options.exportFile = second;
+  if (auto problem = refused(options.includePresent, kIncludePresentGoesWith)) return problem;
+  if (auto problem = WatchProblem(options)) return problem;
+  if (auto problem = RecordingProblem(options)) return problem;
+  if (auto problem = refused(options.map, kMapGoesWith)) return problem;
+  if (auto problem = AllProblem(options, takes, selectGiven)) return problem;
+  // The prompt talks with its user in lines of its own.
+  if ((takes & kTakesOutput) == 0 && (options.json || options.quiet)) {
+    return std::string(options.json ? "--json" : "--quiet") +
+           " goes with a command: scan, fix, destroy, backup, restore, list or map";
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 const char* CommandName(Command command) {
@@ -156,79 +368,8 @@ std::vector<std::string> DialogArguments(const ConsoleOptions& options) {
 std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions& options,
                                        std::ostream& out, std::ostream& err) {
   CLI::App app{"Checks and repairs the ISP of USB flash drives.", "kestrune"};
-
-  std::string command;
-  // What follows the command: export-drive's file, or the command watch runs.
-  std::string second;
-  std::vector<std::string> drives;
-  app.add_option("command", command,
-                 "scan: start up and list the drives; fix: Start Fix on the selected drive; "
-                 "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
-                 "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
-                 "the candidate disks as sysfs describes them, none opened; export-drive OUT.json: "
-                 "a virtual drive made of the recording --drive names; map: draw the selected "
-                 "drive's flash, its ISP copies compared with the image, into ISP_Map.svg; watch "
-                 "[scan|fix|backup]: the command on each USB drive as it is plugged in; none: "
-                 "interactive")
-      ->check(CLI::IsMember(CommandNames(kCommands)));
-  app.add_option("argument", second,
-                 "with export-drive: the virtual-drive file to write (its flash goes beside it, "
-                 "in OUT.json.flash); with watch: the command each USB drive plugged in gets "
-                 "(scan, fix or backup; default scan), in a thread of its own as with --all");
-  app.add_flag("--include-present", options.includePresent,
-               "with watch: also the drives plugged in before the watch began");
-  app.add_option("--drive", drives,
-                 "X=PATH: drive letter X is a device node (or a /dev/disk/by-id or by-path link "
-                 "to one) or a virtual-drive file (*.json); repeatable; replaces the /sys/block "
-                 "letter map")
-      ->allow_extra_args(false)
-      ->take_all();
-  app.add_flag("--simulate", options.simulate, "the built-in default simulated drive, on E:");
-  CLI::Option* select =
-      app.add_option("--select", options.select, "drive-list entry to act on (default 0)")
-          ->check(CLI::Range(0, 24));
-  app.add_flag("--yes", options.yes, "answer OK to OK/Cancel boxes");
-  app.add_option("--c-drive", options.cDriveFolder,
-                 "the folder that stands for drive C: (default: the current directory)");
-  app.add_option("--temp", options.tempFolder,
-                 "the work folder, where the images are written: an existing folder of your own "
-                 "that no other user can write (default: kestrune-<uid> in $TMPDIR or /tmp)");
-  app.add_option("--images", options.imagesFolder,
-                 "a folder holding the 31 ISP images under their catalogue names, written "
-                 "instead of the built-in ones (also KESTRUNE_IMAGES=DIR)");
-  app.add_option("--trace", options.traceFile, "one line per device command to FILE");
-  app.add_option("--record", options.recordFile,
-                 "every command sent to the drive, with its reply, to FILE (a new file, see "
-                 "docs/recording.md); with --all one file per letter, the letter before FILE's "
-                 "extension (run.krec: run.E.krec); replay it with --drive X=FILE");
-  app.add_flag("--record-overwrite", options.recordOverwrite,
-               "with --record: replace a file already there");
-  CLI::Option* verbose = app.add_flag("--verbose", options.verbose, "the debug channel to stderr");
-  app.add_flag("--json", options.json,
-               "with a command: one JSON document on stdout, and nothing else there (see "
-               "docs/json.md)");
-  app.add_flag("--quiet", options.quiet,
-               "with a command: only errors, warnings, the questions --yes does not answer, and "
-               "a last line with the outcome")
-      ->excludes(verbose);
-  app.add_flag("--all", options.all,
-               "with scan, fix, backup or destroy: every drive at once, each in a thread of its "
-               "own, its files in a folder named by its letter inside the C: folder");
-  app.add_option("--from", options.restoreFiles,
-                 "with restore: a backup file, one per ISP copy in copy order (0x190: the ISP "
-                 "file, then the auxiliary file of each copy); repeatable; default: the newest "
-                 "ISP<n>_Before*.bin (0x190: ISP<n>_Backup*.bin and ISP<n>_Aux*.bin) that "
-                 "kestrune-backups.json in the C: folder records for this drive")
-      ->allow_extra_args(false);
-  app.add_flag("--donor", options.donor,
-               "with restore: also write backup files that are not shown to be this drive's own "
-               "(of another stick of the same model, or of unknown origin), after a question "
-               "that names where each came from");
-  app.add_flag("--map", options.map,
-               "with scan or fix: also draw each drive's flash into ISP_Map.svg in its C: "
-               "folder, as the map command does");
-  app.add_flag("--version", options.version,
-               "the version, and which ISP images this run would write");
+  Words words;
+  for (const OptionRow& row : kOptions) AddOption(app, row, words, options);
 
   try {
     app.parse(argc, argv);
@@ -242,72 +383,16 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
     return kExitUsage;
   }
   // Every later problem is said, and kept for the document.
-  const auto usage = [&options, &err](const std::string& problem) {
-    err << "kestrune: " << problem << std::endl;
-    options.problem = problem;
-    return kExitUsage;
-  };
-
-  const CommandRow* row = command.empty() ? &kInteractiveRow : FindCommand(kCommands, command);
-  if (row == nullptr) row = &kInteractiveRow;  // the check above let none other through
-  options.command = row->command;
-  unsigned takes = row->takes;
-  if ((row->takes & kTakesCommand) != 0) {
-    options.watch = true;
-    const CommandRow* watched = second.empty() ? &kWatched[0] : FindCommand(kWatched, second);
-    if (watched == nullptr) {
-      return usage("watch runs scan, fix or backup on each drive: '" + second + "'");
-    }
-    options.command = watched->command;
-    // A watch takes what it takes, and what the command it runs takes.
-    takes |= watched->takes;
+  unsigned takes = kTakesNothing;
+  std::optional<std::string> problem = TakeCommand(words, options, takes);
+  if (!problem) problem = TakeDrives(words.drives, options);
+  if (!problem) {
+    problem = CombinationProblem(options, words.second, takes, app.count("--select") > 0);
   }
-  // An option that goes with other commands only.
-  const auto refused = [&takes](bool given, const GoesWith& rule) -> std::optional<std::string> {
-    if (given && (takes & rule.takes) == 0) return std::string(rule.refusal);
-    return std::nullopt;
-  };
-
-  for (const std::string& text : drives) {
-    DriveArgument drive;
-    std::string problem;
-    if (!ParseDriveArgument(text, drive, problem)) return usage(problem);
-    for (const DriveArgument& other : options.drives) {
-      if (other.letter == drive.letter) {
-        return usage(std::string("drive ") + drive.letter + ": is given twice");
-      }
-    }
-    if (options.simulate && drive.letter == kSimulateLetter) {
-      return usage(std::string("--simulate already puts a drive on ") + kSimulateLetter + ":");
-    }
-    options.drives.push_back(drive);
-  }
-
-  if (auto problem = refused(!options.restoreFiles.empty(), kFromGoesWith)) return usage(*problem);
-  if (auto problem = refused(options.donor, kDonorGoesWith)) return usage(*problem);
-  if (!options.watch) options.exportFile = second;
-  if (auto problem = refused(options.includePresent, kIncludePresentGoesWith)) {
-    return usage(*problem);
-  }
-  if (options.watch) {
-    // The drives come as they are plugged in, never from a letter map.
-    if (options.all) return usage("watch runs every drive plugged in; --all is implied");
-    if (!options.drives.empty() || options.simulate) {
-      return usage("watch takes the USB drives plugged in; --drive and --simulate name others");
-    }
-    if (!options.recordFile.empty())
-      return usage("watch records nothing; --record goes with a run");
-    options.all = true;
-  }
-  if (auto problem = RecordingProblem(options)) return usage(*problem);
-  if (auto problem = refused(options.map, kMapGoesWith)) return usage(*problem);
-  if (auto problem = AllProblem(options, takes, select->count() > 0)) return usage(*problem);
-  // The prompt talks with its user in lines of its own.
-  if ((takes & kTakesOutput) == 0 && (options.json || options.quiet)) {
-    return usage(std::string(options.json ? "--json" : "--quiet") +
-                 " goes with a command: scan, fix, destroy, backup, restore, list or map");
-  }
-  return std::nullopt;
+  if (!problem) return std::nullopt;
+  err << "kestrune: " << *problem << std::endl;
+  options.problem = *problem;
+  return kExitUsage;
 }
 
 }  // namespace kestrune::console
