@@ -1,5 +1,6 @@
 #include "operations/backup_files.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -174,7 +175,11 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   if (!complete) {
     // A short file never stays behind to pass for a backup.
     p.platform.DeleteFile(temporary);
-    if (cause.empty() && written != size) cause = FormatText(kShortWriteCause, written, size);
+    // Both fit the 32 bits %u takes on every host (a short write is shorter).
+    if (cause.empty() && written != size) {
+      cause = FormatText(kShortWriteCause, static_cast<unsigned>(std::min<size_t>(written, size)),
+                         static_cast<unsigned>(size));
+    }
     ShowFileFailure(p, FormatText(writeFailed, path.c_str()), CauseOrNone(cause), consequence);
     return false;
   }

@@ -30,7 +30,7 @@ inline constexpr const char* kBackupPageSizeUnsupported =
     "Can't back up ISP to <%s>: flash page size %u is not supported.";
 inline constexpr const char* kAuxWriteFailed = "Fail to write 16k auxiliary code to <%s>";
 // Second and third lines of a "Fail" box about a file.
-inline constexpr const char* kShortWriteCause = "Only %zu of %u bytes were written.";
+inline constexpr const char* kShortWriteCause = "Only %u of %u bytes were written.";
 inline constexpr const char* kNoCauseGiven = "The system gave no reason.";
 inline constexpr const char* kOlderFileStays =
     "An older file of that name cannot be moved aside: %s";
