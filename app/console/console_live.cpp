@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "app/console/console_end.h"
-#include "app/console/console_job.h"
 #include "app/console/console_view.h"
+#include "app/session/drive_job.h"
 #include "discovery/discovery.h"
 
 namespace kestrune::console {

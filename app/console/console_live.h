@@ -12,11 +12,12 @@
 #include "app/console/console_run.h"
 #include "app/console/live_table.h"
 #include "app/console/terminal_owner.h"
+#include "app/session/run_front.h"
 #include "base/report.h"
 
 namespace kestrune::console {
 
-class DriveJob;
+using session::DriveJob;
 
 // What a row shows of the steps an operation told: the step under way, and
 // the share of the operation's steps taken. The operation's steps are taken
@@ -41,18 +42,18 @@ class RowProgress {
 // The rows of a run's jobs in the run's terminal owner: each job's row is
 // shown from its first step on, moved on by the steps its reports tell,
 // and finished with the outcome the job came to.
-class JobRows {
+class JobRows : public session::DriveRows {
  public:
   JobRows(TerminalOwner& owner, Command command);
-  ~JobRows();
+  ~JobRows() override;
   JobRows(const JobRows&) = delete;
   JobRows& operator=(const JobRows&) = delete;
 
   // A row for `job`; the observer returned lives as long as these rows and
   // takes the job's steps.
-  ReportObserver& Add(const DriveJob& job);
+  ReportObserver& Add(const DriveJob& job) override;
   // The rows tell their jobs' last state and stay on screen.
-  void Stop();
+  void Stop() override;
 
  private:
   struct Row;

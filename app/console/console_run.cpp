@@ -9,17 +9,17 @@
 #include <string_view>
 #include <vector>
 
-#include "app/console/console_all.h"
 #include "app/console/console_end.h"
-#include "app/console/console_job.h"
+#include "app/console/console_front.h"
 #include "app/console/console_list.h"
-#include "app/console/console_live.h"
 #include "app/console/console_options.h"
 #include "app/console/console_record.h"
-#include "app/console/console_watch.h"
 #include "app/console/terminal_owner.h"
+#include "app/session/drive_job.h"
+#include "app/session/drive_runner.h"
 #include "app/session/drive_source.h"
 #include "app/session/host_devices.h"
+#include "app/session/watch_runner.h"
 #include "images/images.h"
 #include "platform/drive_watch.h"
 #include "platform/platform.h"
@@ -87,7 +87,7 @@ bool ResolveDrives(ConsoleOptions& options, std::string& problem) {
     drive.path = session::ResolveDriveNode(drive.path, problem);
     if (drive.path.empty()) return false;
   }
-  problem = SameDriveTwice(options.drives);
+  problem = session::SameDriveTwice(options.drives);
   return problem.empty();
 }
 
@@ -125,33 +125,42 @@ bool PrepareHost(const ConsoleOptions& options, const ConsoleStreams& io, const 
   return ChooseImages(*host.platform, options, settings, host.images, problem);
 }
 
+// The session's side of the run, made of the options once.
+struct SessionRun {
+  SessionRun(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+             const RunHost& host, RunEnd& end)
+      : request(RequestOf(options, io)),
+        front(end.terminal(), options, io),
+        setup{request, front, end, host.options, host.images, settings.allowStandInImages} {}
+  const session::RunRequest request;
+  ConsoleFront front;
+  const session::RunSetup setup;
+};
+
 // watch: each drive plugged in gets its node alone, on a free letter.
-int RunWatching(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
-                const RunHost& host, session::DriveSource& source, RunEnd& end) {
+int RunWatching(const ConsoleOptions& options, const SessionRun& run, session::DriveSource& source,
+                RunEnd& end) {
   std::string problem;
   auto watch = platform::WatchUsbDisks(options.includePresent, problem);
   if (!watch) return end.Fail(kExitUsage, problem);
-  AllDrivesRun run{options, io, host.options, host.images, source.opener(), {}, &end};
-  run.allowStandInImages = settings.allowStandInImages;
-  WatchRun watching{run, *watch, nullptr};
+  session::WatchRun watching{run.setup, *watch, nullptr};
   watching.open = [&source](char letter, const std::string& node, std::string& why) {
     return source.OpenPlugged(letter, node, why);
   };
-  return RunWatch(watching);
+  return session::RunWatch(watching);
 }
 
 // --all: every drive of the source, by letter.
-int RunEveryDrive(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
-                  const RunHost& host, session::DriveSource& source, RunEnd& end) {
-  AllDrivesRun run{options, io, host.options, host.images, source.opener(), {}, &end};
-  run.allowStandInImages = settings.allowStandInImages;
+int RunEveryDrive(const ConsoleStreams& io, const SessionRun& run, session::DriveSource& source) {
+  session::AllDrivesRun all{run.setup, source.opener(), {}};
   for (session::LoadedDrive& drive : source.drives()) {
-    run.drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
+    all.drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
   }
-  for (const auto& [letter, node] : source.nodes()) run.drives.push_back({letter, node, nullptr});
-  std::sort(run.drives.begin(), run.drives.end(),
-            [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
-  const int code = RunAllDrives(run);
+  for (const auto& [letter, node] : source.nodes()) all.drives.push_back({letter, node, nullptr});
+  std::sort(
+      all.drives.begin(), all.drives.end(),
+      [](const session::AllDrive& a, const session::AllDrive& b) { return a.letter < b.letter; });
+  const int code = session::RunAllDrives(all);
   for (const std::string& broken : source.FinishRecording()) {
     io.err << "kestrune: " << broken << std::endl;
   }
@@ -161,28 +170,27 @@ int RunEveryDrive(const ConsoleOptions& options, const ConsoleStreams& io, const
 // One drive: a job of its own that scans every letter, in this thread.
 // Boxes leave stdout to the JSON document when it is asked for. A fix on a
 // terminal shows its row of the live table, its lines above it.
-int RunOneDrive(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
-                const RunHost& host, session::DriveSource& source, ReplayDrives& replays,
-                RunEnd& end) {
-  OwnedStream boxStream(end.terminal(), options.json ? io.err : io.out);
-  OwnedStream errStream(end.terminal(), io.err);
-  DriveJob job(0, {}, boxStream, errStream);
-  std::optional<JobRows> rows;
-  if (options.command == Command::kFix && LiveTableWanted(options, io)) {
-    rows.emplace(end.terminal(), options.command);
-    job.watcher = &rows->Add(job);
-  }
+int RunOneDrive(const ConsoleOptions& options, const ConsoleStreams& io, const RunHost& host,
+                SessionRun& run, session::DriveSource& source, ReplayDrives& replays, RunEnd& end) {
+  const std::unique_ptr<session::LineStream> boxStream =
+      run.front.Lines(session::RunFront::Output::kBoxes, {});
+  const std::unique_ptr<session::LineStream> errStream =
+      run.front.Lines(session::RunFront::Output::kErrors, {});
+  session::DriveJob job(0, {}, *boxStream, *errStream);
+  std::unique_ptr<session::DriveRows> rows;
+  if (options.command == Command::kFix) rows = run.front.Rows();
+  if (rows) job.watcher = &rows->Add(job);
   job.platform = host.platform.get();
   job.in = &io.in;
-  job.answering = AnsweringOf(options, io);
+  job.answering = run.request.answering;
   for (session::LoadedDrive& drive : source.drives()) {
     job.saves.emplace_back(drive.drive.get(), drive.Name());
   }
   const RunEnd::Attachment attached = end.Attach({&job}, true);
-  job.Run(
-      {options, host.images, source.opener(), settings.allowStandInImages, io.outputIsTerminal});
-  boxStream.Finish();
-  errStream.Finish();
+  job.Run({run.request, run.front, run.setup.images, source.opener(), run.setup.allowStandInImages,
+           io.outputIsTerminal});
+  boxStream->Finish();
+  errStream->Finish();
   if (rows) rows->Stop();
   for (const std::string& broken : source.FinishRecording()) end.Problem(broken);
   // A replay that left its recording stopped the run there: what it did
@@ -210,9 +218,10 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   if (!BuildDrives(options, arguments, io, settings, source, replays, problem)) {
     return end.Fail(kExitUsage, problem);
   }
-  if (options.watch) return RunWatching(options, io, settings, host, source, end);
-  if (options.all) return RunEveryDrive(options, io, settings, host, source, end);
-  return RunOneDrive(options, io, settings, host, source, replays, end);
+  SessionRun run(options, io, settings, host, end);
+  if (options.watch) return RunWatching(options, run, source, end);
+  if (options.all) return RunEveryDrive(io, run, source);
+  return RunOneDrive(options, io, host, run, source, replays, end);
 }
 
 }  // namespace

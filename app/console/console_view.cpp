@@ -14,7 +14,6 @@ namespace kestrune::console {
 
 namespace {
 constexpr unsigned kMbTypeMask = 0xF;
-constexpr unsigned kMbIconMask = 0xF0;
 }  // namespace
 
 std::string PrintableText(std::string_view text) {
@@ -85,14 +84,6 @@ std::vector<std::string> HostPathLines(
 std::string HeldDriveText(const HeldDrive& drive) {
   return std::string(1, drive.letter) + ": (" + drive.holder +
          ") is held by another run of kestrune; left out";
-}
-
-bool ShownWhenQuiet(unsigned style, Answering answering) {
-  // A question must be seen to be answered, and one answered Cancel for
-  // want of a terminal says what was not done.
-  if ((style & kMbTypeMask) == kMbOkCancel) return answering != Answering::kAlwaysOk;
-  const unsigned icon = style & kMbIconMask;
-  return icon == kMbIconError || icon == kMbIconExclamation;
 }
 
 ConsoleView::ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err,

@@ -10,21 +10,19 @@
 #include <string_view>
 #include <vector>
 
+#include "app/session/run_front.h"
 #include "base/report.h"
 #include "view/view.h"
 
 namespace kestrune::console {
 
-// How an OK/Cancel box is answered.
-enum class Answering {
-  kAsk,       // ask on the terminal
-  kAlwaysOk,  // --yes
-  kNeverAsk,  // no terminal and no --yes: Cancel, so nothing is written unasked
-};
+// How an OK/Cancel box is answered: asked on the terminal, OK with --yes,
+// Cancel without a terminal or --yes, so nothing is written unasked.
+using session::Answering;
 
 // The console's view, and the observer of the program's reports that
 // prints each step and kept file as it happens.
-class ConsoleView : public View, public ReportObserver {
+class ConsoleView : public session::JobView {
  public:
   // Boxes print to `boxes`; questions are read from `in`; progress, the
   // files written and prompts go to `err`. `quiet` keeps only errors,
@@ -35,7 +33,7 @@ class ConsoleView : public View, public ReportObserver {
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
   // The host path a program path ("C:\\ISP0_Backup.bin") stands for: each
   // box that names one is followed by a line saying where it really is.
-  void SetHostPaths(std::function<std::string(const std::string&)> hostPath) {
+  void SetHostPaths(std::function<std::string(const std::string&)> hostPath) override {
     hostPath_ = std::move(hostPath);
   }
   void ShowControl(int id, bool show) override { visible_[id] = show; }
@@ -61,7 +59,7 @@ class ConsoleView : public View, public ReportObserver {
   // Unknown controls count as visible and enabled, as a fresh dialog's do.
   bool IsVisible(int id) const;
   bool IsEnabled(int id) const;
-  const std::vector<std::string>& List(int id) const;
+  const std::vector<std::string>& List(int id) const override;
 
   bool closeRequested() const { return closeRequested_; }
 
@@ -105,6 +103,6 @@ std::string HeldDriveText(const HeldDrive& drive);
 
 // Whether --quiet shows a box: an error or a warning, or a question that
 // --yes does not answer.
-bool ShownWhenQuiet(unsigned style, Answering answering);
+using session::ShownWhenQuiet;
 
 }  // namespace kestrune::console
