@@ -65,14 +65,17 @@ bool BuildDrives(const ConsoleOptions& options, const std::vector<std::string>& 
   request.everyHostDrive = options.all && !options.watch;
   request.realTime = settings.simulatorRealTime;
   if (!source.Load(request, problem)) return false;
-  if (!replays.Open(options, problem)) return false;
+  if (!replays.Open(options.drives, options.all, options.simulate, problem)) return false;
   for (const std::string& unchecked : replays.Unchecked()) {
     io.err << "kestrune: " << UncheckedWarning(unchecked) << std::endl;
   }
   replays.MapInto(source.volumes());
   if (!source.Connect(!replays.empty(), problem)) return false;
-  source.Record(StartRecording(options, arguments, source.volumes(),
-                               options.all ? source.Letters() : std::vector<char>{}, problem));
+  const session::RecordingRequest recording{options.recordFile, options.recordOverwrite,
+                                            options.drives, options.simulate};
+  source.Record(session::StartRecording(recording, arguments, source.volumes(),
+                                        options.all ? source.Letters() : std::vector<char>{},
+                                        problem));
   if (!options.recordFile.empty() && !source.recording()) return false;
   return options.traceFile.empty() || source.Trace(options.traceFile, problem);
 }
