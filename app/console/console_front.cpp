@@ -134,7 +134,7 @@ std::unique_ptr<session::LineStream> ConsoleFront::Lines(Output output, std::str
 std::unique_ptr<session::DriveRows> ConsoleFront::Rows() {
   // The live table: on a terminal, and when no other output was asked for.
   if (!LiveTableWanted(options_, io_)) return nullptr;
-  return std::make_unique<JobRows>(terminal_, options_.command);
+  return std::make_unique<JobRows>(terminal_, JobCommandOf(options_.command));
 }
 
 session::Answering AnsweringOf(const ConsoleOptions& options, const ConsoleStreams& io) {
