@@ -1,6 +1,5 @@
 #include "app/console/console_view.h"
 
-#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <istream>
@@ -93,7 +92,7 @@ ConsoleView::ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& er
 int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
   if (!quiet_ || ShownWhenQuiet(style, answering_)) {
     boxes_ << '[' << caption << "] " << TerminalText(text) << std::endl;
-    for (const std::string& line : HostPathLines(text, hostPath_)) boxes_ << "  " << line << '\n';
+    for (const std::string& line : HostPathLines(text, hostPath())) boxes_ << "  " << line << '\n';
     boxes_ << std::flush;
   }
   if ((style & kMbTypeMask) != kMbOkCancel) return kIdOk;
@@ -129,28 +128,6 @@ int ConsoleView::Ask(const std::string& text) {
   return kIdCancel;
 }
 
-void ConsoleView::ResetList(int id) {
-  lists_[id].clear();
-  selection_[id] = -1;
-}
-
-int ConsoleView::AddListString(int id, const std::string& text) {
-  auto& list = lists_[id];
-  auto at = std::upper_bound(list.begin(), list.end(), text);
-  const int index = static_cast<int>(at - list.begin());
-  list.insert(at, text);
-  return index;
-}
-
-int ConsoleView::GetListSelection(int id) {
-  auto found = selection_.find(id);
-  if (found == selection_.end()) return -1;
-  const auto& list = lists_[id];
-  // A combo box reports no selection once its entry is gone.
-  if (found->second < 0 || found->second >= static_cast<int>(list.size())) return -1;
-  return found->second;
-}
-
 std::string ConsoleView::BrowseForFile(const std::string& filter, uint32_t flags) {
   (void)filter;
   (void)flags;
@@ -174,22 +151,6 @@ void ConsoleView::FileKept(const KeptFile& file) {
 
 void ConsoleView::DriveHeld(const HeldDrive& drive) {
   err_ << "kestrune: " << HeldDriveText(drive) << std::endl;
-}
-
-bool ConsoleView::IsVisible(int id) const {
-  auto found = visible_.find(id);
-  return found == visible_.end() || found->second;
-}
-
-bool ConsoleView::IsEnabled(int id) const {
-  auto found = enabled_.find(id);
-  return found == enabled_.end() || found->second;
-}
-
-const std::vector<std::string>& ConsoleView::List(int id) const {
-  static const std::vector<std::string> kEmpty;
-  auto found = lists_.find(id);
-  return found == lists_.end() ? kEmpty : found->second;
 }
 
 }  // namespace kestrune::console

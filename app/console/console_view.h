@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <iosfwd>
-#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -31,22 +30,8 @@ class ConsoleView : public session::JobView {
               bool quiet = false);
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
-  // The host path a program path ("C:\\ISP0_Backup.bin") stands for: each
-  // box that names one is followed by a line saying where it really is.
-  void SetHostPaths(std::function<std::string(const std::string&)> hostPath) override {
-    hostPath_ = std::move(hostPath);
-  }
-  void ShowControl(int id, bool show) override { visible_[id] = show; }
-  void EnableControl(int id, bool enable) override { enabled_[id] = enable; }
-  void SetControlText(int id, const std::string& text) override { texts_[id] = text; }
-  std::string GetControlText(int id) override { return texts_[id]; }
-  void ResetList(int id) override;
-  int AddListString(int id, const std::string& text) override;
-  void SetListSelection(int id, int index) override { selection_[id] = index; }
-  int GetListSelection(int id) override;
   // There is no file dialog on the console: always a cancel.
   std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
-  void CloseMainWindow() override { closeRequested_ = true; }
 
   // "... Write ISP copy 0", then "... done: Write ISP copy 0" (or failed);
   // the scan and erases are not shown.
@@ -55,13 +40,6 @@ class ConsoleView : public session::JobView {
   void FileKept(const KeptFile& file) override;
   // One line on stderr naming the drive left out.
   void DriveHeld(const HeldDrive& drive) override;
-
-  // Unknown controls count as visible and enabled, as a fresh dialog's do.
-  bool IsVisible(int id) const;
-  bool IsEnabled(int id) const;
-  const std::vector<std::string>& List(int id) const override;
-
-  bool closeRequested() const { return closeRequested_; }
 
  private:
   int Ask(const std::string& text);
@@ -72,14 +50,7 @@ class ConsoleView : public session::JobView {
   Answering answering_;
   bool quiet_;
 
-  std::map<int, bool> visible_;
-  std::map<int, bool> enabled_;
-  std::map<int, std::string> texts_;
-  std::map<int, std::vector<std::string>> lists_;
-  std::map<int, int> selection_;
   std::set<std::string> growing_;
-  std::function<std::string(const std::string&)> hostPath_;
-  bool closeRequested_ = false;
 };
 
 // A text from a drive or from sysfs with every byte that could steer a

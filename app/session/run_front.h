@@ -4,17 +4,16 @@
 // picture of the flash).
 #pragma once
 
-#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "app/session/job_view.h"
 #include "app/session/run_request.h"
 #include "base/report.h"
 #include "operations/flash_map.h"
-#include "view/view.h"
 
 namespace kestrune {
 struct Program;
@@ -24,17 +23,6 @@ class CKestruneDlg;
 namespace kestrune::session {
 
 class DriveJob;
-
-// The view a job's program shows its boxes through; it takes the job's
-// steps as its reports tell them.
-class JobView : public View, public ReportObserver {
- public:
-  // The host path a program path ("C:\\ISP0_Backup.bin") stands for, for
-  // the boxes that name one.
-  virtual void SetHostPaths(std::function<std::string(const std::string&)> hostPath) = 0;
-  // The lines list control `id` holds.
-  virtual const std::vector<std::string>& List(int id) const = 0;
-};
 
 // A stream of whole lines; Finish puts out a last line without its end.
 class LineStream : public std::ostream {
