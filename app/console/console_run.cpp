@@ -1,6 +1,5 @@
 #include "app/console/console_run.h"
 
-#include <algorithm>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -18,7 +17,7 @@
 #include "app/session/drive_job.h"
 #include "app/session/drive_runner.h"
 #include "app/session/drive_source.h"
-#include "app/session/host_devices.h"
+#include "app/session/run_drives.h"
 #include "app/session/watch_runner.h"
 #include "images/images.h"
 #include "platform/drive_watch.h"
@@ -43,55 +42,28 @@ bool ChooseImages(platform::Platform& host, const ConsoleOptions& options, const
 }
 
 // The drives --simulate and --drive name, the replays among them, and
-// --record and --trace on top. False with the run's end said.
+// --record and --trace on top. False with `problem` set.
 bool BuildDrives(const ConsoleOptions& options, const std::vector<std::string>& arguments,
                  const ConsoleStreams& io, const Settings& settings, session::DriveSource& source,
                  ReplayDrives& replays, std::string& problem) {
+  session::DrivePlan plan;
+  plan.drives = options.drives;
+  plan.builtIn = options.simulate;
   // The built-in drive keeps its flash in the C: folder, so that a second
   // run sees what a fix wrote, as a replugged stick would.
-  session::DriveRequest request;
-  request.builtIn = options.simulate;
-  request.builtInFolder = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
-  for (const DriveArgument& drive : options.drives) {
-    if (drive.replay) continue;
-    if (drive.simulated) {
-      request.files.emplace_back(drive.letter, drive.path);
-    } else {
-      request.nodes[drive.letter] = drive.path;
-    }
-  }
+  plan.builtInFolder = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
+  plan.all = options.all;
   // --all takes the host's letters once, so that every drive's thread and
   // the confirmation see the same map.
-  request.everyHostDrive = options.all && !options.watch;
-  request.realTime = settings.simulatorRealTime;
-  if (!source.Load(request, problem)) return false;
-  if (!replays.Open(options.drives, options.all, options.simulate, problem)) return false;
-  for (const std::string& unchecked : replays.Unchecked()) {
-    io.err << "kestrune: " << UncheckedWarning(unchecked) << std::endl;
-  }
-  replays.MapInto(source.volumes());
-  if (!source.Connect(!replays.empty(), problem)) return false;
-  const session::RecordingRequest recording{options.recordFile, options.recordOverwrite,
-                                            options.drives, options.simulate};
-  source.Record(session::StartRecording(recording, arguments, source.volumes(),
-                                        options.all ? source.Letters() : std::vector<char>{},
-                                        problem));
-  if (!options.recordFile.empty() && !source.recording()) return false;
-  return options.traceFile.empty() || source.Trace(options.traceFile, problem);
-}
-
-// From here on a --drive node is its whole disk, so that the lock, the
-// check below and every command reach the drive itself. False with
-// `problem` set.
-bool ResolveDrives(ConsoleOptions& options, std::string& problem) {
-  MarkReplays(options.drives);
-  for (DriveArgument& drive : options.drives) {
-    if (drive.simulated || drive.replay) continue;
-    drive.path = session::ResolveDriveNode(drive.path, problem);
-    if (drive.path.empty()) return false;
-  }
-  problem = session::SameDriveTwice(options.drives);
-  return problem.empty();
+  plan.everyHostDrive = options.all && !options.watch;
+  plan.realTime = settings.simulatorRealTime;
+  plan.recordFile = options.recordFile;
+  plan.recordOverwrite = options.recordOverwrite;
+  plan.traceFile = options.traceFile;
+  return session::BuildDrives(
+      plan, arguments, source, replays,
+      [&io](const std::string& warning) { io.err << "kestrune: " << warning << std::endl; },
+      problem);
 }
 
 // What every road of a run shares: its folders, its platform and images.
@@ -155,14 +127,7 @@ int RunWatching(const ConsoleOptions& options, const SessionRun& run, session::D
 
 // --all: every drive of the source, by letter.
 int RunEveryDrive(const ConsoleStreams& io, const SessionRun& run, session::DriveSource& source) {
-  session::AllDrivesRun all{run.setup, source.opener(), {}};
-  for (session::LoadedDrive& drive : source.drives()) {
-    all.drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
-  }
-  for (const auto& [letter, node] : source.nodes()) all.drives.push_back({letter, node, nullptr});
-  std::sort(
-      all.drives.begin(), all.drives.end(),
-      [](const session::AllDrive& a, const session::AllDrive& b) { return a.letter < b.letter; });
+  const session::AllDrivesRun all{run.setup, source.opener(), session::AllDrivesOf(source)};
   const int code = session::RunAllDrives(all);
   for (const std::string& broken : source.FinishRecording()) {
     io.err << "kestrune: " << broken << std::endl;
@@ -170,45 +135,10 @@ int RunEveryDrive(const ConsoleStreams& io, const SessionRun& run, session::Driv
   return code;
 }
 
-// One drive: a job of its own that scans every letter, in this thread.
-// Boxes leave stdout to the JSON document when it is asked for. A fix on a
-// terminal shows its row of the live table, its lines above it.
-int RunOneDrive(const ConsoleOptions& options, const ConsoleStreams& io, const RunHost& host,
-                SessionRun& run, session::DriveSource& source, ReplayDrives& replays, RunEnd& end) {
-  const std::unique_ptr<session::LineStream> boxStream =
-      run.front.Lines(session::RunFront::Output::kBoxes, {});
-  const std::unique_ptr<session::LineStream> errStream =
-      run.front.Lines(session::RunFront::Output::kErrors, {});
-  session::DriveJob job(0, {}, *boxStream, *errStream);
-  std::unique_ptr<session::DriveRows> rows;
-  if (options.command == Command::kFix) rows = run.front.Rows();
-  if (rows) job.watcher = &rows->Add(job);
-  job.platform = host.platform.get();
-  job.in = &io.in;
-  job.answering = run.request.answering;
-  for (session::LoadedDrive& drive : source.drives()) {
-    job.saves.emplace_back(drive.drive.get(), drive.Name());
-  }
-  const RunEnd::Attachment attached = end.Attach({&job}, true);
-  job.Run({run.request, run.front, run.setup.images, source.opener(), run.setup.allowStandInImages,
-           io.outputIsTerminal});
-  boxStream->Finish();
-  errStream->Finish();
-  if (rows) rows->Stop();
-  for (const std::string& broken : source.FinishRecording()) end.Problem(broken);
-  // A replay that left its recording stopped the run there: what it did
-  // before is told, and nothing after it happened.
-  if (const std::optional<device::Divergence> left = replays.Finish()) {
-    end.AddToDocument("divergence", DivergenceJson(*left));
-    return end.Fail(kExitUsage, device::DescribeDivergence(*left));
-  }
-  return end.Finish();
-}
-
 int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
         const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
   std::string problem;
-  if (!ResolveDrives(options, problem)) return end.Fail(kExitUsage, problem);
+  if (!session::ResolveDrives(options.drives, problem)) return end.Fail(kExitUsage, problem);
   RunHost host;
   host.options.cDriveFolder = options.cDriveFolder;
   host.options.tempFolder = options.tempFolder;
@@ -224,7 +154,11 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   SessionRun run(options, io, settings, host, end);
   if (options.watch) return RunWatching(options, run, source, end);
   if (options.all) return RunEveryDrive(io, run, source);
-  return RunOneDrive(options, io, host, run, source, replays, end);
+  // Boxes leave stdout to the JSON document when it is asked for.
+  return session::RunOneDrive({run.setup, *host.platform, source, replays, io.in,
+                               io.outputIsTerminal, [&end](const device::Divergence& left) {
+                                 end.AddToDocument("divergence", DivergenceJson(left));
+                               }});
 }
 
 }  // namespace
