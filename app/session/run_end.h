@@ -81,7 +81,6 @@ class RunEnd {
   const std::vector<std::string>& problems() const { return problems_; }
   const std::vector<ShownBox>& ownBoxes() const { return ownBoxes_; }
   bool ran() const { return ran_; }
-  bool named() const { return named_; }
 
  private:
   const bool named_;
