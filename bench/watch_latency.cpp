@@ -24,7 +24,8 @@
 #include <vector>
 
 #include "app/console/console_end.h"
-#include "app/console/console_watch.h"
+#include "app/console/console_front.h"
+#include "app/session/watch_runner.h"
 #include "device/trace.h"
 #include "device/volume_map.h"
 #include "simulator/virtual_drive.h"
@@ -102,8 +103,9 @@ int main(int argc, char** argv) {
   platform::PosixOptions host;
   host.cDriveFolder = options.cDriveFolder;
   host.tempFolder = options.tempFolder;
-  device::VolumeMap none;
-  const console::AllDrivesRun run{options, io, host, nullptr, none, {}, &end};
+  console::ConsoleFront front(end.terminal(), options, io);
+  const session::RunRequest request = console::RequestOf(options, io);
+  const session::RunSetup run{request, front, end, host, nullptr};
 
   test::UsbTestbed bench;
   std::string problem;
@@ -116,7 +118,7 @@ int main(int argc, char** argv) {
   std::condition_variable reached;
   std::map<std::string, Clock::time_point> firstCommand;  // by node
   std::atomic<bool> over{false};
-  console::WatchRun watching{run, *watch, nullptr, 100, [&over] { return over.load(); }};
+  session::WatchRun watching{run, *watch, nullptr, 100, [&over] { return over.load(); }};
   watching.open = [&](char letter, const std::string& node, std::string& error) {
     auto timed = std::make_unique<TimedDrive>();
     timed->drive = sim::VirtualDrive::FromFile(
@@ -162,7 +164,7 @@ int main(int argc, char** argv) {
     late = HeldNow();
     over = true;
   });
-  console::RunWatch(watching);
+  session::RunWatch(watching);
   plugging.join();
   fs::remove_all(scratch);
 

@@ -5,8 +5,9 @@
 #include <sstream>
 #include <utility>
 
-#include "app/console/console_all.h"
 #include "app/console/console_json.h"
+#include "app/console/console_summary.h"
+#include "app/console/console_view.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {
@@ -64,86 +65,21 @@ DriveSummary Summarize(const JobState& job, bool named) {
 }
 
 RunEnd::RunEnd(const ConsoleOptions& options, const ConsoleStreams& io)
-    : options_(options), io_(io), terminal_(io.out, io.outputSize) {}
+    : session::RunEnd(options.all, HeldDriveText),
+      options_(options),
+      io_(io),
+      terminal_(io.out, io.outputSize) {}
 
-void RunEnd::Problem(const std::string& text) {
-  terminal_.Line(io_.err, "kestrune: " + text);
-  ProblemSaid(text);
-}
-
-void RunEnd::ProblemSaid(const std::string& text) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  problems_.push_back(text);
-}
+void RunEnd::Say(const std::string& problem) { terminal_.Line(io_.err, "kestrune: " + problem); }
 
 void RunEnd::AddToDocument(const std::string& key, Json value) {
-  const std::lock_guard<std::mutex> lock(mutex_);
+  const std::lock_guard<std::mutex> hold(lock());
   extras_[key] = std::move(value);
 }
 
-void RunEnd::OwnBox(const ShownBox& box) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  ownBoxes_.push_back(box);
-}
-
-RunEnd::Attachment RunEnd::Attach(std::vector<const DriveJob*> jobs, bool ran) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  jobs_ = std::move(jobs);
-  ran_ = ran;
-  return Attachment(*this);
-}
-
-// The jobs go: a last word still to come tells of none.
-RunEnd::Attachment::~Attachment() {
-  const std::lock_guard<std::mutex> lock(end_.mutex_);
-  end_.jobs_.clear();
-}
-
-void RunEnd::Retell(std::vector<const DriveJob*> jobs, bool ran) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  jobs_ = std::move(jobs);
-  ran_ = ran;
-}
-
-void RunEnd::LeftOut(const std::string& source, const std::string& why) {
-  terminal_.Line(io_.err, "kestrune: " + why);
-  const std::lock_guard<std::mutex> lock(mutex_);
-  problems_.push_back(why);
-  DriveSummary drive;
-  drive.source = source;
-  drive.outcome = Outcome::kRefused;
-  drive.failure = why;
-  leftOut_.push_back(std::move(drive));
-}
-
-void RunEnd::DriveDocument(const DriveJob& job) {
-  const JobState state = job.State();
-  const DriveSummary drive = Summarize(state, true);
-  const std::lock_guard<std::mutex> lock(mutex_);
-  if (told_) return;
+void RunEnd::PrintDrive(const JobState& job, const DriveSummary& drive) {
   // The question of the run belongs to the summary, not to each drive.
-  PrintDocument({state}, {drive}, ExitCode({drive}), false);
-}
-
-int RunEnd::End(int code) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  if (told_) return code_;
-  std::vector<JobState> jobs;
-  for (const DriveJob* job : jobs_) jobs.push_back(job->State());
-  Print(jobs, code);
-  told_ = true;
-  code_ = code;
-  return code;
-}
-
-int RunEnd::Finish() {
-  std::vector<DriveSummary> drives;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    for (const DriveJob* job : jobs_) drives.push_back(Summarize(job->State(), options_.all));
-    drives.insert(drives.end(), leftOut_.begin(), leftOut_.end());
-  }
-  return End(ExitCode(drives));
+  PrintDocument({job}, {drive}, ExitCode({drive}), false);
 }
 
 int RunEnd::LastWords() {
@@ -160,7 +96,7 @@ void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
   for (const JobState& job : jobs) drives.push_back(Summarize(job, options_.all));
   if (options_.json) {
     PrintDocument(jobs, drives, code);
-  } else if (options_.all && ran_) {
+  } else if (options_.all && ran()) {
     // The summary of --all is its last word, with --quiet too.
     std::ostringstream summary;
     PrintSummary(summary, options_.command, drives, terminal_.Columns());
@@ -181,7 +117,7 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
   if (!ownBoxes) document["watch"] = "drive";
   std::vector<DriveBox> boxes;
   if (ownBoxes) {
-    for (const ShownBox& box : ownBoxes_) boxes.push_back({0, box});
+    for (const ShownBox& box : session::RunEnd::ownBoxes()) boxes.push_back({0, box});
   }
   std::vector<DriveFile> files;
   std::vector<std::string> errors;
@@ -205,13 +141,13 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
       AddScanTable(document, drives[i]);
     }
   }
-  if (ownBoxes) errors.insert(errors.end(), problems_.begin(), problems_.end());
+  if (ownBoxes) errors.insert(errors.end(), problems().begin(), problems().end());
   // With --all, the drives once their work began; before, and without a
   // scan, none. A list that ended before it read sysfs lists no disk.
   if (options_.command == Command::kList) {
     document["devices"] = Json::array();
   } else if (options_.all) {
-    document["drives"] = ran_ ? table : Json::array();
+    document["drives"] = ran() ? table : Json::array();
   } else if (!document.contains("drives")) {
     document["drives"] = Json::array();
   }

@@ -11,16 +11,11 @@
 #include <vector>
 
 #include "app/console/console_options.h"
+#include "app/session/kept_files.h"
 #include "base/drive_slot.h"
 #include "base/report.h"
 #include "operations/flash_map.h"
 #include "view/view.h"
-
-namespace kestrune {
-namespace platform {
-class Platform;
-}  // namespace platform
-}  // namespace kestrune
 
 namespace kestrune::console {
 
@@ -34,22 +29,9 @@ struct DriveBox {
   ShownBox box;
 };
 
-// A file the run keeps, as the document names it: its size and digest as
-// the file is when the document is made.
-struct DriveFile {
-  char drive = 0;
-  KeptFile file;
-  std::optional<std::string> sha256;  // lower-case hex
-};
-
-// Reads `file` back through `files`, the platform that wrote it (so a FIFO
-// or a folder put under its name is refused, never waited on): its size and
-// digest now. One that cannot be read keeps the size it was written with.
-DriveFile MeasureFile(platform::Platform& files, char drive, const KeptFile& file);
-// Every file the reports kept, measured through `files`; a file that grows
-// to the end of the run (the log, the records) is named once.
-std::vector<DriveFile> MeasureKeptFiles(platform::Platform& files, char drive,
-                                        const std::vector<Report>& reports);
+using session::DriveFile;
+using session::MeasureFile;
+using session::MeasureKeptFiles;
 
 // "success", "failed", "usage error", "not found", "not administrator",
 // "cancelled" or "interrupted".

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/console/console_all.h"
 #include "app/console/console_json.h"
+#include "app/console/console_summary.h"
 #include "app/console/console_view.h"
 #include "app/session/host_devices.h"
 #include "app/session/host_disks.h"

@@ -1,58 +1,16 @@
 #include "app/console/console_live.h"
 
 #include <algorithm>
-#include <span>
 #include <utility>
 
 #include "app/console/console_end.h"
-#include "app/console/console_job.h"
 #include "app/console/console_view.h"
+#include "app/session/drive_job.h"
 #include "discovery/discovery.h"
 
 namespace kestrune::console {
 
 namespace {
-
-// The steps each command takes, in their order.
-std::span<const StepKind> StepsOf(Command command) {
-  static constexpr StepKind kScan[] = {StepKind::kScan};
-  static constexpr StepKind kBackup[] = {StepKind::kScan, StepKind::kBackup};
-  static constexpr StepKind kFix[] = {StepKind::kScan,  StepKind::kBackup, StepKind::kErase,
-                                      StepKind::kWrite, StepKind::kVerify, StepKind::kRestart};
-  static constexpr StepKind kDestroy[] = {StepKind::kScan, StepKind::kErase, StepKind::kRestart};
-  static constexpr StepKind kRestore[] = {StepKind::kScan, StepKind::kErase, StepKind::kWrite,
-                                          StepKind::kVerify, StepKind::kRestart};
-  switch (command) {
-    case Command::kBackup:
-      return kBackup;
-    case Command::kFix:
-      return kFix;
-    case Command::kDestroy:
-      return kDestroy;
-    case Command::kRestore:
-      return kRestore;
-    default:
-      return kScan;
-  }
-}
-
-const char* StepName(StepKind kind) {
-  switch (kind) {
-    case StepKind::kScan:
-      return "scan";
-    case StepKind::kBackup:
-      return "backup";
-    case StepKind::kErase:
-      return "erase";
-    case StepKind::kWrite:
-      return "write";
-    case StepKind::kVerify:
-      return "verify";
-    case StepKind::kRestart:
-      return "restart";
-  }
-  return "";
-}
 
 // A drive's text field as a row shows it: printable, without its padding.
 template <size_t N>
@@ -63,29 +21,6 @@ std::string RowText(const char (&field)[N]) {
 }
 
 }  // namespace
-
-void RowProgress::Apply(const StepEvent& step) {
-  if (step.letter != 0) letter_ = step.letter;
-  shown_ = step.kind;
-  const std::span<const StepKind> steps = StepsOf(command_);
-  const auto at = std::find(steps.begin(), steps.end(), step.kind);
-  if (at == steps.end()) return;
-  const int phase = static_cast<int>(at - steps.begin());
-  if (phase < phase_) return;
-  double within = 0;
-  if (step.total > 0) {
-    within = std::clamp(static_cast<double>(step.done) / step.total, 0.0, 1.0);
-  } else if (step.state != StepState::kStarted) {
-    within = 1;
-  }
-  const double share = (phase + within) / static_cast<double>(steps.size());
-  phase_ = phase;
-  share_ = std::max(share_, share);
-}
-
-const char* RowProgress::step() const { return shown_ ? StepName(*shown_) : ""; }
-
-double RowProgress::progress() const { return share_; }
 
 struct JobRows::Row : ReportObserver {
   Row(JobRows& rows, const DriveJob& job)
@@ -109,7 +44,8 @@ struct JobRows::Row : ReportObserver {
   LiveRow shown;
 };
 
-JobRows::JobRows(TerminalOwner& owner, Command command) : owner_(owner), command_(command) {
+JobRows::JobRows(TerminalOwner& owner, session::JobCommand command)
+    : owner_(owner), command_(command) {
   owner_.OnTick([this] { Refresh(); });
 }
 

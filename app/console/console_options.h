@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/session/run_report.h"
+#include "app/session/run_request.h"
 #include "program_version.h"
 
 namespace kestrune::console {
@@ -33,12 +34,7 @@ enum class Command {
 
 // One --drive X=PATH: a virtual-drive file (*.json), a recording to replay
 // (*.krec, or any file that starts as one) or a device node.
-struct DriveArgument {
-  char letter = 0;
-  std::string path;
-  bool simulated = false;
-  bool replay = false;
-};
+using session::DriveArgument;
 
 struct ConsoleOptions {
   Command command = Command::kInteractive;

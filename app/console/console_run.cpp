@@ -1,6 +1,5 @@
 #include "app/console/console_run.h"
 
-#include <algorithm>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -9,17 +8,17 @@
 #include <string_view>
 #include <vector>
 
-#include "app/console/console_all.h"
 #include "app/console/console_end.h"
-#include "app/console/console_job.h"
+#include "app/console/console_front.h"
 #include "app/console/console_list.h"
-#include "app/console/console_live.h"
 #include "app/console/console_options.h"
 #include "app/console/console_record.h"
-#include "app/console/console_watch.h"
 #include "app/console/terminal_owner.h"
+#include "app/session/drive_job.h"
+#include "app/session/drive_runner.h"
 #include "app/session/drive_source.h"
-#include "app/session/host_devices.h"
+#include "app/session/run_drives.h"
+#include "app/session/watch_runner.h"
 #include "images/images.h"
 #include "platform/drive_watch.h"
 #include "platform/platform.h"
@@ -43,52 +42,28 @@ bool ChooseImages(platform::Platform& host, const ConsoleOptions& options, const
 }
 
 // The drives --simulate and --drive name, the replays among them, and
-// --record and --trace on top. False with the run's end said.
+// --record and --trace on top. False with `problem` set.
 bool BuildDrives(const ConsoleOptions& options, const std::vector<std::string>& arguments,
                  const ConsoleStreams& io, const Settings& settings, session::DriveSource& source,
                  ReplayDrives& replays, std::string& problem) {
+  session::DrivePlan plan;
+  plan.drives = options.drives;
+  plan.builtIn = options.simulate;
   // The built-in drive keeps its flash in the C: folder, so that a second
   // run sees what a fix wrote, as a replugged stick would.
-  session::DriveRequest request;
-  request.builtIn = options.simulate;
-  request.builtInFolder = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
-  for (const DriveArgument& drive : options.drives) {
-    if (drive.replay) continue;
-    if (drive.simulated) {
-      request.files.emplace_back(drive.letter, drive.path);
-    } else {
-      request.nodes[drive.letter] = drive.path;
-    }
-  }
+  plan.builtInFolder = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
+  plan.all = options.all;
   // --all takes the host's letters once, so that every drive's thread and
   // the confirmation see the same map.
-  request.everyHostDrive = options.all && !options.watch;
-  request.realTime = settings.simulatorRealTime;
-  if (!source.Load(request, problem)) return false;
-  if (!replays.Open(options, problem)) return false;
-  for (const std::string& unchecked : replays.Unchecked()) {
-    io.err << "kestrune: " << UncheckedWarning(unchecked) << std::endl;
-  }
-  replays.MapInto(source.volumes());
-  if (!source.Connect(!replays.empty(), problem)) return false;
-  source.Record(StartRecording(options, arguments, source.volumes(),
-                               options.all ? source.Letters() : std::vector<char>{}, problem));
-  if (!options.recordFile.empty() && !source.recording()) return false;
-  return options.traceFile.empty() || source.Trace(options.traceFile, problem);
-}
-
-// From here on a --drive node is its whole disk, so that the lock, the
-// check below and every command reach the drive itself. False with
-// `problem` set.
-bool ResolveDrives(ConsoleOptions& options, std::string& problem) {
-  MarkReplays(options.drives);
-  for (DriveArgument& drive : options.drives) {
-    if (drive.simulated || drive.replay) continue;
-    drive.path = session::ResolveDriveNode(drive.path, problem);
-    if (drive.path.empty()) return false;
-  }
-  problem = SameDriveTwice(options.drives);
-  return problem.empty();
+  plan.everyHostDrive = options.all && !options.watch;
+  plan.realTime = settings.simulatorRealTime;
+  plan.recordFile = options.recordFile;
+  plan.recordOverwrite = options.recordOverwrite;
+  plan.traceFile = options.traceFile;
+  return session::BuildDrives(
+      plan, arguments, source, replays,
+      [&io](const std::string& warning) { io.err << "kestrune: " << warning << std::endl; },
+      problem);
 }
 
 // What every road of a run shares: its folders, its platform and images.
@@ -125,79 +100,45 @@ bool PrepareHost(const ConsoleOptions& options, const ConsoleStreams& io, const 
   return ChooseImages(*host.platform, options, settings, host.images, problem);
 }
 
+// The session's side of the run, made of the options once.
+struct SessionRun {
+  SessionRun(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
+             const RunHost& host, RunEnd& end)
+      : request(RequestOf(options, io)),
+        front(end.terminal(), options, io),
+        setup{request, front, end, host.options, host.images, settings.allowStandInImages} {}
+  const session::RunRequest request;
+  ConsoleFront front;
+  const session::RunSetup setup;
+};
+
 // watch: each drive plugged in gets its node alone, on a free letter.
-int RunWatching(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
-                const RunHost& host, session::DriveSource& source, RunEnd& end) {
+int RunWatching(const ConsoleOptions& options, const SessionRun& run, session::DriveSource& source,
+                RunEnd& end) {
   std::string problem;
   auto watch = platform::WatchUsbDisks(options.includePresent, problem);
   if (!watch) return end.Fail(kExitUsage, problem);
-  AllDrivesRun run{options, io, host.options, host.images, source.opener(), {}, &end};
-  run.allowStandInImages = settings.allowStandInImages;
-  WatchRun watching{run, *watch, nullptr};
+  session::WatchRun watching{run.setup, *watch, nullptr};
   watching.open = [&source](char letter, const std::string& node, std::string& why) {
     return source.OpenPlugged(letter, node, why);
   };
-  return RunWatch(watching);
+  return session::RunWatch(watching);
 }
 
 // --all: every drive of the source, by letter.
-int RunEveryDrive(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
-                  const RunHost& host, session::DriveSource& source, RunEnd& end) {
-  AllDrivesRun run{options, io, host.options, host.images, source.opener(), {}, &end};
-  run.allowStandInImages = settings.allowStandInImages;
-  for (session::LoadedDrive& drive : source.drives()) {
-    run.drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
-  }
-  for (const auto& [letter, node] : source.nodes()) run.drives.push_back({letter, node, nullptr});
-  std::sort(run.drives.begin(), run.drives.end(),
-            [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
-  const int code = RunAllDrives(run);
+int RunEveryDrive(const ConsoleStreams& io, const SessionRun& run, session::DriveSource& source) {
+  const session::AllDrivesRun all{run.setup, source.opener(), session::AllDrivesOf(source)};
+  const int code = session::RunAllDrives(all);
   for (const std::string& broken : source.FinishRecording()) {
     io.err << "kestrune: " << broken << std::endl;
   }
   return code;
 }
 
-// One drive: a job of its own that scans every letter, in this thread.
-// Boxes leave stdout to the JSON document when it is asked for. A fix on a
-// terminal shows its row of the live table, its lines above it.
-int RunOneDrive(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
-                const RunHost& host, session::DriveSource& source, ReplayDrives& replays,
-                RunEnd& end) {
-  OwnedStream boxStream(end.terminal(), options.json ? io.err : io.out);
-  OwnedStream errStream(end.terminal(), io.err);
-  DriveJob job(0, {}, boxStream, errStream);
-  std::optional<JobRows> rows;
-  if (options.command == Command::kFix && LiveTableWanted(options, io)) {
-    rows.emplace(end.terminal(), options.command);
-    job.watcher = &rows->Add(job);
-  }
-  job.platform = host.platform.get();
-  job.in = &io.in;
-  job.answering = AnsweringOf(options, io);
-  for (session::LoadedDrive& drive : source.drives()) {
-    job.saves.emplace_back(drive.drive.get(), drive.Name());
-  }
-  const RunEnd::Attachment attached = end.Attach({&job}, true);
-  job.Run(
-      {options, host.images, source.opener(), settings.allowStandInImages, io.outputIsTerminal});
-  boxStream.Finish();
-  errStream.Finish();
-  if (rows) rows->Stop();
-  for (const std::string& broken : source.FinishRecording()) end.Problem(broken);
-  // A replay that left its recording stopped the run there: what it did
-  // before is told, and nothing after it happened.
-  if (const std::optional<device::Divergence> left = replays.Finish()) {
-    end.AddToDocument("divergence", DivergenceJson(*left));
-    return end.Fail(kExitUsage, device::DescribeDivergence(*left));
-  }
-  return end.Finish();
-}
-
 int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
         const ConsoleStreams& io, const Settings& settings, RunEnd& end) {
   std::string problem;
-  if (!ResolveDrives(options, problem)) return end.Fail(kExitUsage, problem);
+  if (!session::ResolveDrives(options.drives, problem)) return end.Fail(kExitUsage, problem);
   RunHost host;
   host.options.cDriveFolder = options.cDriveFolder;
   host.options.tempFolder = options.tempFolder;
@@ -210,9 +151,14 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   if (!BuildDrives(options, arguments, io, settings, source, replays, problem)) {
     return end.Fail(kExitUsage, problem);
   }
-  if (options.watch) return RunWatching(options, io, settings, host, source, end);
-  if (options.all) return RunEveryDrive(options, io, settings, host, source, end);
-  return RunOneDrive(options, io, settings, host, source, replays, end);
+  SessionRun run(options, io, settings, host, end);
+  if (options.watch) return RunWatching(options, run, source, end);
+  if (options.all) return RunEveryDrive(io, run, source);
+  // Boxes leave stdout to the JSON document when it is asked for.
+  return session::RunOneDrive({run.setup, *host.platform, source, replays, io.in,
+                               io.outputIsTerminal, [&end](const device::Divergence& left) {
+                                 end.AddToDocument("divergence", DivergenceJson(left));
+                               }});
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "app/console/console_view.h"
 
-#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <istream>
@@ -15,7 +14,6 @@ namespace kestrune::console {
 
 namespace {
 constexpr unsigned kMbTypeMask = 0xF;
-constexpr unsigned kMbIconMask = 0xF0;
 }  // namespace
 
 std::string PrintableText(std::string_view text) {
@@ -88,14 +86,6 @@ std::string HeldDriveText(const HeldDrive& drive) {
          ") is held by another run of kestrune; left out";
 }
 
-bool ShownWhenQuiet(unsigned style, Answering answering) {
-  // A question must be seen to be answered, and one answered Cancel for
-  // want of a terminal says what was not done.
-  if ((style & kMbTypeMask) == kMbOkCancel) return answering != Answering::kAlwaysOk;
-  const unsigned icon = style & kMbIconMask;
-  return icon == kMbIconError || icon == kMbIconExclamation;
-}
-
 ConsoleView::ConsoleView(std::ostream& boxes, std::istream& in, std::ostream& err,
                          Answering answering, bool quiet)
     : boxes_(boxes), in_(in), err_(err), answering_(answering), quiet_(quiet) {}
@@ -110,7 +100,7 @@ ConsoleView::~ConsoleView() {
 
 void ConsoleView::Print(const std::string& text, const std::string& caption) {
   boxes_ << '[' << caption << "] " << TerminalText(text) << std::endl;
-  for (const std::string& line : HostPathLines(text, hostPath_)) boxes_ << "  " << line << '\n';
+  for (const std::string& line : HostPathLines(text, hostPath())) boxes_ << "  " << line << '\n';
   boxes_ << std::flush;
 }
 
@@ -161,28 +151,6 @@ int ConsoleView::Ask(const std::string& text) {
   return kIdCancel;
 }
 
-void ConsoleView::ResetList(int id) {
-  lists_[id].clear();
-  selection_[id] = -1;
-}
-
-int ConsoleView::AddListString(int id, const std::string& text) {
-  auto& list = lists_[id];
-  auto at = std::upper_bound(list.begin(), list.end(), text);
-  const int index = static_cast<int>(at - list.begin());
-  list.insert(at, text);
-  return index;
-}
-
-int ConsoleView::GetListSelection(int id) {
-  auto found = selection_.find(id);
-  if (found == selection_.end()) return -1;
-  const auto& list = lists_[id];
-  // A combo box reports no selection once its entry is gone.
-  if (found->second < 0 || found->second >= static_cast<int>(list.size())) return -1;
-  return found->second;
-}
-
 std::string ConsoleView::BrowseForFile(const std::string& filter, uint32_t flags) {
   (void)filter;
   (void)flags;
@@ -206,22 +174,6 @@ void ConsoleView::FileKept(const KeptFile& file) {
 
 void ConsoleView::DriveHeld(const HeldDrive& drive) {
   err_ << "kestrune: " << HeldDriveText(drive) << std::endl;
-}
-
-bool ConsoleView::IsVisible(int id) const {
-  auto found = visible_.find(id);
-  return found == visible_.end() || found->second;
-}
-
-bool ConsoleView::IsEnabled(int id) const {
-  auto found = enabled_.find(id);
-  return found == enabled_.end() || found->second;
-}
-
-const std::vector<std::string>& ConsoleView::List(int id) const {
-  static const std::vector<std::string> kEmpty;
-  auto found = lists_.find(id);
-  return found == lists_.end() ? kEmpty : found->second;
 }
 
 }  // namespace kestrune::console

@@ -4,28 +4,25 @@
 
 #include <functional>
 #include <iosfwd>
-#include <map>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "app/session/run_front.h"
 #include "base/report.h"
 #include "view/view.h"
 
 namespace kestrune::console {
 
-// How an OK/Cancel box is answered.
-enum class Answering {
-  kAsk,       // ask on the terminal
-  kAlwaysOk,  // --yes
-  kNeverAsk,  // no terminal and no --yes: Cancel, so nothing is written unasked
-};
+// How an OK/Cancel box is answered: asked on the terminal, OK with --yes,
+// Cancel without a terminal or --yes, so nothing is written unasked.
+using session::Answering;
 
 // The console's view, and the observer of the program's reports that
 // prints each step and kept file as it happens.
-class ConsoleView : public View, public ReportObserver {
+class ConsoleView : public session::JobView {
  public:
   // Boxes print to `boxes`; questions are read from `in`; progress, the
   // files written and prompts go to `err`. `quiet` keeps only errors,
@@ -38,27 +35,13 @@ class ConsoleView : public View, public ReportObserver {
   ConsoleView& operator=(const ConsoleView&) = delete;
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
-  // The host path a program path ("C:\\ISP0_Backup.bin") stands for: each
-  // box that names one is followed by a line saying where it really is.
-  void SetHostPaths(std::function<std::string(const std::string&)> hostPath) {
-    hostPath_ = std::move(hostPath);
-  }
   // A box that tells the technician to pull the stick waits until this
   // view's work on the drive is over (the After backups follow it), so
   // that nothing on screen asks for a stick whose job is still running.
   void HoldReplugBoxes(bool hold) { holdReplug_ = hold; }
   void ShowHeld();
-  void ShowControl(int id, bool show) override { visible_[id] = show; }
-  void EnableControl(int id, bool enable) override { enabled_[id] = enable; }
-  void SetControlText(int id, const std::string& text) override { texts_[id] = text; }
-  std::string GetControlText(int id) override { return texts_[id]; }
-  void ResetList(int id) override;
-  int AddListString(int id, const std::string& text) override;
-  void SetListSelection(int id, int index) override { selection_[id] = index; }
-  int GetListSelection(int id) override;
   // There is no file dialog on the console: always a cancel.
   std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
-  void CloseMainWindow() override { closeRequested_ = true; }
 
   // "... Write ISP copy 0", then "... done: Write ISP copy 0" (or failed);
   // the scan and erases are not shown.
@@ -67,13 +50,6 @@ class ConsoleView : public View, public ReportObserver {
   void FileKept(const KeptFile& file) override;
   // One line on stderr naming the drive left out.
   void DriveHeld(const HeldDrive& drive) override;
-
-  // Unknown controls count as visible and enabled, as a fresh dialog's do.
-  bool IsVisible(int id) const;
-  bool IsEnabled(int id) const;
-  const std::vector<std::string>& List(int id) const;
-
-  bool closeRequested() const { return closeRequested_; }
 
  private:
   int Ask(const std::string& text);
@@ -85,14 +61,7 @@ class ConsoleView : public View, public ReportObserver {
   Answering answering_;
   bool quiet_;
 
-  std::map<int, bool> visible_;
-  std::map<int, bool> enabled_;
-  std::map<int, std::string> texts_;
-  std::map<int, std::vector<std::string>> lists_;
-  std::map<int, int> selection_;
   std::set<std::string> growing_;
-  std::function<std::string(const std::string&)> hostPath_;
-  bool closeRequested_ = false;
   bool holdReplug_ = false;
   std::vector<std::pair<std::string, std::string>> held_;  // text, caption
 };
@@ -118,6 +87,6 @@ std::string HeldDriveText(const HeldDrive& drive);
 
 // Whether --quiet shows a box: an error or a warning, or a question that
 // --yes does not answer.
-bool ShownWhenQuiet(unsigned style, Answering answering);
+using session::ShownWhenQuiet;
 
 }  // namespace kestrune::console

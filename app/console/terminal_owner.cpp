@@ -248,7 +248,7 @@ void TerminalOwner::Loop() {
 }
 
 OwnedStream::OwnedStream(TerminalOwner& owner, std::ostream& to, std::string prefix)
-    : std::ostream(nullptr), lines_(owner, to, std::move(prefix)) {
+    : session::LineStream(nullptr), lines_(owner, to, std::move(prefix)) {
   rdbuf(&lines_);
 }
 

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/console/live_table.h"
+#include "app/session/run_front.h"
 #include "platform/terminal.h"
 
 namespace kestrune::console {
@@ -127,7 +128,7 @@ class TerminalOwner {
 // A stream whose whole lines go through an owner to `to`, each behind
 // `prefix` ("E: "); a flush that leaves part of a line, a prompt, puts it
 // out as the start of a line that waits for an answer.
-class OwnedStream : public std::ostream {
+class OwnedStream : public session::LineStream {
  public:
   OwnedStream(TerminalOwner& owner, std::ostream& to, std::string prefix = {});
   ~OwnedStream() override;
@@ -135,7 +136,7 @@ class OwnedStream : public std::ostream {
   OwnedStream& operator=(const OwnedStream&) = delete;
 
   // A last line without its end still goes out.
-  void Finish();
+  void Finish() override;
   TerminalOwner& owner() { return lines_.owner; }
 
  private:

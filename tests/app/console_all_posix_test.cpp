@@ -17,10 +17,12 @@
 #include <tuple>
 #include <vector>
 
-#include "app/console/console_all.h"
+#include "app/console/console_end.h"
+#include "app/console/console_front.h"
 #include "app/console/console_list.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "app/session/drive_runner.h"
 #include "device/volume_map.h"
 #include "simulator/sim_host.h"
 #include "simulator/virtual_drive.h"
@@ -583,13 +585,13 @@ TEST_F(ConsoleAll, ADriveThatHangsHoldsUpNoOther) {
   platform::PosixOptions host;
   host.cDriveFolder = cDrive();
   host.tempFolder = temp();
+  RunEnd end(options, io);
+  ConsoleFront front(end.terminal(), options, io);
+  const session::RunRequest request = RequestOf(options, io);
+  const session::RunSetup run{request, front, end, host, nullptr};
   RunResult r;
-  r.code = RunAllDrives({options,
-                         io,
-                         host,
-                         nullptr,
-                         volumes,
-                         {{'E', "hanging", nullptr}, {'F', "broken", broken.get()}}});
+  r.code = session::RunAllDrives(
+      {run, volumes, {{'E', "hanging", nullptr}, {'F', "broken", broken.get()}}});
   r.out = out.str();
   EXPECT_TRUE(gate.overtaken) << r.out << err.str();
   EXPECT_EQ(Row(r, 'F').rfind("F: broken success 2 4 ", 0), 0u) << Row(r, 'F');

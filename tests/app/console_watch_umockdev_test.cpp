@@ -20,7 +20,8 @@
 #include <vector>
 
 #include "app/console/console_end.h"
-#include "app/console/console_watch.h"
+#include "app/console/console_front.h"
+#include "app/session/watch_runner.h"
 #include "device/volume_map.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
@@ -119,14 +120,15 @@ class ConsoleWatch : public ::testing::Test {
     auto host = platform::WatchUsbDisks(options.includePresent, problem);
     EXPECT_NE(host, nullptr) << problem;
     IdleCountingWatch watch(std::move(host));
-    device::VolumeMap none;
     platform::PosixOptions hostOptions;
     hostOptions.cDriveFolder = cDrive();
     hostOptions.tempFolder = temp();
-    AllDrivesRun run{options, io, hostOptions, nullptr, none, {}, &end};
+    ConsoleFront front(end.terminal(), options, io);
+    const session::RunRequest request = RequestOf(options, io);
+    const session::RunSetup run{request, front, end, hostOptions, nullptr};
     WatchResult result;
     std::mutex mutex;
-    WatchRun watching{run, watch, nullptr, 20, [&watch] { return watch.ended.load(); }};
+    session::WatchRun watching{run, watch, nullptr, 20, [&watch] { return watch.ended.load(); }};
     watching.open = [&](char letter, const std::string& node, std::string& error) {
       const std::lock_guard<std::mutex> lock(mutex);
       result.nodesOpened.push_back(node);
@@ -140,7 +142,7 @@ class ConsoleWatch : public ::testing::Test {
       script();
       watch.scriptDone = true;
     });
-    result.code = RunWatch(watching);
+    result.code = session::RunWatch(watching);
     bench.join();
     result.out = out.str();
     result.err = err.str();
@@ -271,7 +273,7 @@ TEST_F(ConsoleWatch, TwoSticksAtOnceEachGetALetterAndFolder) {
   EXPECT_EQ(letters, (std::set<std::string>{"D", "E"}));
   EXPECT_EQ(documents[2]["watch"], "summary");
   EXPECT_EQ(documents[2]["drives"].size(), 2U);
-  EXPECT_EQ(documents[2]["messages"][0]["text"], kWatchQuestion);
+  EXPECT_EQ(documents[2]["messages"][0]["text"], session::kWatchQuestion);
   for (const char* letter : {"D", "E"}) {
     EXPECT_EQ(fs::file_size(cDrive() + "/" + letter + "/ISP0_After.bin"), 49152U) << letter;
   }

@@ -1,11 +1,10 @@
-#include "app/console/console_job.h"
+#include "app/session/drive_job.h"
 
 #include <exception>
 #include <istream>
 #include <ostream>
 #include <sstream>
 
-#include "app/console/console_map.h"
 #include "app/dialog.h"
 #include "base/program.h"
 #include "device/link.h"
@@ -16,96 +15,11 @@
 #include "recording/replay.h"
 #include "simulator/virtual_drive.h"
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void PrintDriveList(std::ostream& out, ConsoleView& view) {
-  const auto& lines = view.List(kIdcDriveList);
-  const int selected = view.GetListSelection(kIdcDriveList);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    // The line holds the drive's own vendor and product bytes.
-    out << (static_cast<int>(i) == selected ? "* " : "  ") << i << " Drive Volume "
-        << PrintableText(lines[i]) << std::endl;
-  }
-}
-
-// Chooses list entry `entry` as a user would, which re-identifies the
-// drive when the choice changes. False with `problem` set when the list
-// has no such entry; `named` drives were given with --drive.
-bool SelectEntry(CKestruneDlg& dialog, ConsoleView& view, int entry, size_t named,
-                 std::string& problem) {
-  const int count = static_cast<int>(view.List(kIdcDriveList).size());
-  if (entry < 0 || entry >= count) {
-    problem = "there is no drive-list entry " + std::to_string(entry) + " (the list holds " +
-              std::to_string(count) + ")";
-    // The list is the scan's: it ends with the first drive identified.
-    if (named > static_cast<size_t>(count)) {
-      problem += "; the scan lists the drives up to the first one it identifies, so of the " +
-                 std::to_string(named) +
-                 " drives named the others are not listed: name one drive, or take them all "
-                 "with --all";
-    }
-    return false;
-  }
-  view.SetListSelection(kIdcDriveList, entry);
-  dialog.OnDriveSelChange();
-  return true;
-}
-
-void Interactive(CKestruneDlg& dialog, ConsoleView& view, std::istream& in, std::ostream& out,
-                 std::ostream& err) {
-  const bool destroy = dialog.destroyMode != 0;
-  const char* action = destroy ? "destroy" : "fix";
-  const char* button = destroy ? "Destory ISP" : "Start Fix";
-  const auto printCommands = [&] {
-    out << "Commands: select N | " << action << " (" << button << ") | list | quit" << std::endl;
-  };
-  printCommands();
-  for (;;) {
-    out << "kestrune> " << std::flush;
-    std::string line;
-    if (!std::getline(in, line)) {
-      out << std::endl;
-      return;
-    }
-    std::istringstream words(line);
-    std::string word;
-    words >> word;
-    if (word.empty()) continue;
-    if (word == "quit" || word == "exit" || word == "q") return;
-    if (word == "list") {
-      // The list is rebuilt whenever it gets the focus.
-      dialog.FillDriveList();
-      PrintDriveList(out, view);
-    } else if (word == "select") {
-      int entry = -1;
-      if (!(words >> entry)) {
-        err << "select takes a drive-list entry number" << std::endl;
-        continue;
-      }
-      std::string problem;
-      if (SelectEntry(dialog, view, entry, 0, problem)) {
-        PrintDriveList(out, view);
-      } else {
-        err << "kestrune: " << problem << std::endl;
-      }
-    } else if (word == action) {
-      if (destroy) {
-        dialog.OnDestroyIsp(true);
-      } else {
-        dialog.OnStartFix();
-      }
-      // An interrupt held during the write ends the session.
-      if (platform::InterruptReceived()) return;
-    } else {
-      err << "unknown command '" << word << "'" << std::endl;
-      printCommands();
-    }
-  }
-}
 
 // The view, and the live table's row when there is one: the row then
 // shows the steps, which the view's lines would only repeat.
@@ -147,7 +61,38 @@ class ObserverScope {
   Reports& reports_;
 };
 
+constexpr unsigned kMbTypeMask = 0xF;
+constexpr unsigned kMbIconMask = 0xF0;
+
 }  // namespace
+
+bool ShownWhenQuiet(unsigned style, Answering answering) {
+  // A question must be seen to be answered, and one answered Cancel for
+  // want of a terminal says what was not done.
+  if ((style & kMbTypeMask) == kMbOkCancel) return answering != Answering::kAlwaysOk;
+  const unsigned icon = style & kMbIconMask;
+  return icon == kMbIconError || icon == kMbIconExclamation;
+}
+
+bool SelectEntry(CKestruneDlg& dialog, JobView& view, int entry, size_t named,
+                 std::string& problem) {
+  const int count = static_cast<int>(view.List(kIdcDriveList).size());
+  if (entry < 0 || entry >= count) {
+    problem = "there is no drive-list entry " + std::to_string(entry) + " (the list holds " +
+              std::to_string(count) + ")";
+    // The list is the scan's: it ends with the first drive identified.
+    if (named > static_cast<size_t>(count)) {
+      problem += "; the scan lists the drives up to the first one it identifies, so of the " +
+                 std::to_string(named) +
+                 " drives named the others are not listed: name one drive, or take them all "
+                 "with --all";
+    }
+    return false;
+  }
+  view.SetListSelection(kIdcDriveList, entry);
+  dialog.OnDriveSelChange();
+  return true;
+}
 
 DriveJob::DriveJob(char letter, std::string source, std::ostream& boxes, std::ostream& err)
     : letter_(letter), source_(std::move(source)), boxes_(boxes), err_(err) {}
@@ -176,10 +121,9 @@ void DriveJob::Run(const JobSetup& setup) {
     start_ = Clock::now();
   }
   try {
-    ConsoleView view(boxes_, Input(), err_, answering, setup.options.quiet || quiet);
-    // A command's own run ends with the job; the interactive prompt runs
-    // many, each shown as it ends.
-    view.HoldReplugBoxes(setup.options.command != Command::kInteractive);
+    const std::unique_ptr<JobView> shown =
+        setup.front.MakeView(boxes_, Input(), err_, answering, setup.request.quiet || quiet);
+    JobView& view = *shown;
     // A letter's program sees its own letter only, so its scan finds
     // exactly that drive.
     device::VolumeMap own;
@@ -192,14 +136,14 @@ void DriveJob::Run(const JobSetup& setup) {
     const ObserverScope observing(*reports_, observers);
     program.images = setup.images;
     program.allowStandInImages = setup.allowStandInImages;
-    program.imagesHint = kConsoleImagesHint;
-    program.donorFilesHint = kConsoleDonorFilesHint;
-    program.donorHint = kConsoleDonorHint;
+    program.imagesHint = setup.request.imagesHint;
+    program.donorFilesHint = setup.request.donorFilesHint;
+    program.donorHint = setup.request.donorHint;
     view.SetHostPaths(
         [&program](const std::string& path) { return program.platform.HostPath(path); });
-    // The console asks before every fix, a 0x190 update's included.
+    // A run asks before every fix, a 0x190 update's included.
     program.confirmFix190 = true;
-    CKestruneApp app(program, DialogArguments(setup.options));
+    CKestruneApp app(program, setup.request.dialogArguments);
     app.InitInstance([&](CKestruneDlg& dialog) {
       if (dialog.OnInitDialog()) RunCommand(setup, program, dialog, view);
       // After an interrupt nothing more is done to the drives, the restart
@@ -223,66 +167,63 @@ void DriveJob::Run(const JobSetup& setup) {
 }
 
 void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog,
-                          ConsoleView& view) {
-  const ConsoleOptions& options = setup.options;
+                          JobView& view) {
+  const RunRequest& options = setup.request;
   const bool single = letter_ == 0;
   if (single) {
     std::string problem;
-    if (options.select != 0 &&
-        !SelectEntry(dialog, view, options.select, options.drives.size(), problem)) {
+    if (options.select != 0 && !SelectEntry(dialog, view, options.select, options.named, problem)) {
       Problem(problem);
       const std::lock_guard<std::mutex> lock(mutex_);
       noSuchEntry_ = true;
       return;
     }
-    if (!options.json && !options.quiet) PrintDriveList(boxes_, view);
+    if (!options.json && !options.quiet) setup.front.ShowDriveList(view, boxes_);
   }
   switch (options.command) {
-    case Command::kScan:
-    case Command::kList:
-    case Command::kExportDrive:
+    case JobCommand::kScan:
       break;
-    case Command::kFix:
+    case JobCommand::kFix:
       dialog.OnStartFix();
       break;
-    case Command::kDestroy:
+    case JobCommand::kDestroy:
       dialog.OnDestroyIsp(single);
       break;
-    case Command::kBackup:
+    case JobCommand::kBackup:
       OnBackupIsp(program);
       break;
-    case Command::kRestore:
+    case JobCommand::kRestore:
       OnRestoreIsp(program, dialog, {options.restoreFiles, options.donor, true});
       break;
-    case Command::kMap:
+    case JobCommand::kMap:
       OnMapIsp(program);
       break;
-    case Command::kInteractive:
-      Interactive(dialog, view, Input(), boxes_, err_);
+    case JobCommand::kPrompt:
+      setup.front.Prompt(dialog, view, Input(), boxes_, err_);
       break;
   }
-  if (options.command == Command::kMap || options.map) DrawMap(setup, program);
+  if (options.command == JobCommand::kMap || options.map) DrawMap(setup, program);
 }
 
 void DriveJob::DrawMap(const JobSetup& setup, Program& program) {
-  const ConsoleOptions& options = setup.options;
+  const RunRequest& options = setup.request;
   if (program.selectedDrive >= kSlotCount || platform::InterruptReceived()) return;
   // A scan learns nothing of the copies' content: it compares them as map
   // does. A fix draws what it wrote and proved.
-  if (options.command == Command::kScan) OnMapIsp(program);
+  if (options.command == JobCommand::kScan) OnMapIsp(program);
   const FlashMap map = BuildFlashMap(program.Selected(), StatesOf(reports_->Snapshot()));
-  const MapCaption caption = CaptionOf(program);
+  const bool shown =
+      options.command == JobCommand::kMap && letter_ == 0 && !options.json && !options.quiet;
+  std::string text;
   std::string problem;
-  if (!KeepFlashMap(program, map, caption, problem)) {
+  if (!setup.front.KeepMap(program, map, shown ? &text : nullptr, setup.colour, problem)) {
     Problem(problem);
     // The picture is what map is for; a fix that drew none still fixed.
-    if (options.command != Command::kFix) {
+    if (options.command != JobCommand::kFix) {
       reports_->Update([&](Report& report) { Settle(report, Outcome::kFailed, problem); });
     }
   }
-  if (options.command == Command::kMap && letter_ == 0 && !options.json && !options.quiet) {
-    boxes_ << FlashMapText(map, caption, setup.colour) << std::flush;
-  }
+  if (shown) boxes_ << text << std::flush;
 }
 
 void DriveJob::SaveDrives() {
@@ -323,4 +264,4 @@ JobState DriveJob::State() const {
   return state;
 }
 
-}  // namespace kestrune::console
+}  // namespace kestrune::session

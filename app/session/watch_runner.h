@@ -10,11 +10,11 @@
 #include <memory>
 #include <string>
 
-#include "app/console/console_all.h"
+#include "app/session/drive_runner.h"
 #include "device/transport.h"
 #include "platform/drive_watch.h"
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 // The letters watch gives, in this order; a drive plugged in while all are
 // taken is left alone (see RunWatch).
@@ -30,9 +30,8 @@ inline constexpr const char* kWatchQuestion =
 std::string PresentLeftAloneText(size_t count);
 
 struct WatchRun {
-  // The options, streams, folders, images and end of the run; its drives
-  // and opener are not used.
-  const AllDrivesRun& run;
+  // The request, front end, end, folders and images of the run.
+  const RunSetup& run;
   platform::DriveWatch& watch;
   // The opener of the drive at `node`, serving `letter` alone; null with
   // `problem` set when it cannot be had.
@@ -51,4 +50,4 @@ struct WatchRun {
 // again once a letter is free.
 int RunWatch(const WatchRun& watch);
 
-}  // namespace kestrune::console
+}  // namespace kestrune::session

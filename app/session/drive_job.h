@@ -1,4 +1,4 @@
-// One drive's part of a console run: the dialog's logic over its own
+// One drive's part of a run: the dialog's logic over its own
 // program, link, log and view, the command, and what it reached. A run on
 // one drive is a run of one job that scans every letter; --all runs one job
 // per letter, each in a thread of its own.
@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "app/console/console_json.h"
-#include "app/console/console_options.h"
-#include "app/console/console_view.h"
+#include "app/session/kept_files.h"
+#include "app/session/run_front.h"
 #include "app/session/run_report.h"
+#include "app/session/run_request.h"
 #include "base/report.h"
 #include "device/transport.h"
 #include "platform/platform.h"
@@ -30,18 +30,20 @@ class VirtualDrive;
 }  // namespace sim
 }  // namespace kestrune
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 // What every job of a run reads and none changes.
 struct JobSetup {
-  const ConsoleOptions& options;
+  const RunRequest& request;
+  // Where the job's view comes from, and what the front end alone draws.
+  RunFront& front;
   std::shared_ptr<const ImageSet> images;
   // Serves the drive letters. Its Open is called from several threads at
   // once, each for its own letter.
   device::VolumeOpener& opener;
   // The run's test switch that lets stand-in images reach a real device.
   bool allowStandInImages = false;
-  // The map command's picture on stdout may be coloured: stdout is a
+  // The map command's picture may be coloured: the boxes show on a
   // terminal and one drive's lines are all it shows (not with --all).
   bool colour = false;
 };
@@ -92,7 +94,7 @@ class DriveJob {
   void LetGoOfFiles();
 
  private:
-  void RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog, ConsoleView& view);
+  void RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog, JobView& view);
   void DrawMap(const JobSetup& setup, Program& program);
   void SaveDrives();
   std::istream& Input() { return in != nullptr ? *in : noInput_; }
@@ -117,4 +119,10 @@ class DriveJob {
   std::chrono::steady_clock::time_point end_;
 };
 
-}  // namespace kestrune::console
+// Chooses list entry `entry` as a user would, which re-identifies the
+// drive when the choice changes. False with `problem` set when the list
+// has no such entry; `named` drives were given by name.
+bool SelectEntry(CKestruneDlg& dialog, JobView& view, int entry, size_t named,
+                 std::string& problem);
+
+}  // namespace kestrune::session

@@ -1,4 +1,4 @@
-#include "app/console/console_watch.h"
+#include "app/session/watch_runner.h"
 
 #include <optional>
 #include <ostream>
@@ -6,15 +6,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/console/console_end.h"
-#include "app/console/console_job.h"
-#include "app/console/console_view.h"
-#include "app/console/terminal_owner.h"
 #include "app/dialog.h"
+#include "app/session/drive_job.h"
 #include "app/session/host_devices.h"
 #include "platform/platform.h"
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 namespace {
 
@@ -46,9 +43,9 @@ char FreeLetter(const std::vector<std::unique_ptr<SeenDrive>>& seen) {
 
 // The one question, before any drive; commands that change no drive ask
 // nothing. True for OK.
-bool ConfirmWatch(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end) {
-  if (run.options.command != Command::kFix) return true;
-  return AskOnce(run, boxes, end, kWatchQuestion, "Update ISP Warning");
+bool ConfirmWatch(const RunSetup& run, std::ostream& boxes) {
+  if (run.request.command != JobCommand::kFix) return true;
+  return AskOnce(run, boxes, kWatchQuestion, "Update ISP Warning");
 }
 
 }  // namespace
@@ -64,31 +61,29 @@ std::string PresentLeftAloneText(size_t count) {
 }
 
 int RunWatch(const WatchRun& watch) {
-  const AllDrivesRun& run = watch.run;
-  RunEnd& end = *run.end;
-  OwnedStream boxes(end.terminal(), run.options.json ? run.io.err : run.io.out);
-  if (const std::string refusal = session::DriveFoldersRefusal(); !refusal.empty()) {
+  const RunSetup& run = watch.run;
+  RunEnd& end = run.end;
+  const std::unique_ptr<LineStream> boxes = run.front.Lines(RunFront::Output::kBoxes);
+  if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
     return end.Fail(kExitUsage, refusal);
   }
-  if (!ConfirmWatch(run, boxes, end)) return end.End(kExitCancelled);
+  if (!ConfirmWatch(run, *boxes)) return end.End(kExitCancelled);
 
   // The openers outlive the runner's threads, which use them.
   std::vector<std::unique_ptr<SeenDrive>> seen;
-  DriveRunner runner(run, end);
-  if (!run.options.json && !run.options.quiet) {
-    end.terminal().Line(run.io.err, "watching for USB drives; an interrupt ends the watch");
+  DriveRunner runner(run);
+  if (!run.request.json && !run.request.quiet) {
+    run.front.Note("watching for USB drives; an interrupt ends the watch");
   }
   // A watch that seems to see nothing says why when sticks were there.
   if (const size_t present = watch.watch.LeftPresent(); present > 0) {
-    const std::string note = PresentLeftAloneText(present);
-    end.terminal().Line(run.io.err, "kestrune: " + note);
-    end.ProblemSaid(note);
+    end.Problem(PresentLeftAloneText(present));
   }
   // The watch ends by an interrupt: one that comes while a drive's work is
   // under way lets that work end first, as the write's own hold does.
   const platform::InterruptHold watching(platform::HoldFor::kWatch);
   const auto tellFinished = [&] {
-    if (!run.options.json) return;
+    if (!run.request.json) return;
     for (const auto& drive : seen) {
       if (drive->told || !drive->job->State().finished) continue;
       end.DriveDocument(*drive->job);
@@ -100,7 +95,7 @@ int RunWatch(const WatchRun& watch) {
   const auto release = [&] {
     for (const auto& drive : seen) {
       if (drive->released || drive->plugged || !drive->job->State().finished) continue;
-      if (run.options.json && !drive->told) continue;
+      if (run.request.json && !drive->told) continue;
       runner.Release(*drive->job);
       drive->opener.reset();
       drive->released = true;
@@ -142,4 +137,4 @@ int RunWatch(const WatchRun& watch) {
   return end.Finish();
 }
 
-}  // namespace kestrune::console
+}  // namespace kestrune::session

@@ -9,29 +9,22 @@
 #include <string>
 #include <vector>
 
-#include "app/console/console_end.h"
-#include "app/console/console_options.h"
-#include "app/console/console_run.h"
-#include "app/console/console_view.h"
+#include "app/session/run_end.h"
+#include "app/session/run_front.h"
+#include "app/session/run_request.h"
 #include "device/transport.h"
 #include "platform/platform.h"
 
 namespace kestrune {
 struct ImageSet;
-namespace session {
-class DriveFolders;
-}  // namespace session
 namespace sim {
 class VirtualDrive;
 }  // namespace sim
 }  // namespace kestrune
 
-namespace kestrune::console {
+namespace kestrune::session {
 
-class DriveJob;
-class JobRows;
-class RunEnd;
-struct DriveSummary;
+class DriveFolders;
 
 // One letter of --all and what stands behind it.
 struct AllDrive {
@@ -43,30 +36,36 @@ struct AllDrive {
   sim::VirtualDrive* simulated = nullptr;
 };
 
-struct AllDrivesRun {
-  const ConsoleOptions& options;
-  const ConsoleStreams& io;
+// What every run of several drives shares.
+struct RunSetup {
+  const RunRequest& request;
+  // The front end's views, streams and rows.
+  RunFront& front;
+  // Where the run's last word is told.
+  RunEnd& end;
   // The run's C: folder and its checked work folder; each drive gets a
   // folder named by its letter inside both.
   platform::PosixOptions host;
   std::shared_ptr<const ImageSet> images;
-  // Serves every letter below. Its Open is called from several threads at
-  // once, each for its own letter.
-  device::VolumeOpener& opener;
-  std::vector<AllDrive> drives;
-  // Where the run's last word is printed; null: a run of its own.
-  RunEnd* end = nullptr;
   // The run's test switch that lets stand-in images reach a real device.
   bool allowStandInImages = false;
 };
 
+struct AllDrivesRun {
+  const RunSetup& setup;
+  // Serves every letter below. Its Open is called from several threads at
+  // once, each for its own letter.
+  device::VolumeOpener& opener;
+  std::vector<AllDrive> drives;
+};
+
 // The drives of a run, each in folders of its own and in a thread of its
 // own: --all prepares them all, asks once and starts them; watch prepares
-// and starts each as it is plugged in. On a terminal, and without --json,
-// --quiet or --verbose, they are shown as the live table.
+// and starts each as it is plugged in. The front end's rows, when it
+// gives any, show them as a live table.
 class DriveRunner {
  public:
-  DriveRunner(const AllDrivesRun& run, RunEnd& end);
+  explicit DriveRunner(const RunSetup& run);
   ~DriveRunner();
   DriveRunner(const DriveRunner&) = delete;
   DriveRunner& operator=(const DriveRunner&) = delete;
@@ -93,28 +92,23 @@ class DriveRunner {
   // The run's last word tells of every job prepared so far.
   void Tell();
 
-  const AllDrivesRun& run_;
+  const RunSetup& run_;
   RunEnd& end_;
-  std::ostream& boxes_;
   std::unique_ptr<platform::Platform> host_;
-  std::unique_ptr<session::DriveFolders> folders_;
-  std::unique_ptr<JobRows> board_;
+  std::unique_ptr<DriveFolders> folders_;
+  std::unique_ptr<DriveRows> board_;
   std::vector<std::unique_ptr<Job>> jobs_;
   // Goes before the jobs do, so that no last word tells of them after.
   std::optional<RunEnd::Attachment> attached_;
   bool started_ = false;
 };
 
-// How a run's OK/Cancel boxes are answered: OK with --yes, asked on a
-// terminal, Cancel without one.
-Answering AnsweringOf(const ConsoleOptions& options, const ConsoleStreams& io);
-
 // The style of the one question a run asks before any drive.
 inline constexpr unsigned kQuestionStyle = kMbOkCancel | kMbIconExclamation | kMbTopmost;
 
 // Asks the run's one question before any drive, and keeps it for the run's
 // last word. True for OK.
-bool AskOnce(const AllDrivesRun& run, std::ostream& boxes, RunEnd& end, const std::string& text,
+bool AskOnce(const RunSetup& run, std::ostream& boxes, const std::string& text,
              const std::string& caption);
 
 // Runs the command on every drive; returns the process exit code (see
@@ -126,12 +120,4 @@ int RunAllDrives(const AllDrivesRun& run);
 // drive's flash would undo what the other letter wrote.
 std::string SameDriveTwice(const std::vector<DriveArgument>& drives);
 
-// Rows of cells in columns, each padded to its widest cell, two blanks apart.
-void PrintColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows);
-
-// The table that ends --all: a row per drive with the state it reached,
-// each line narrower than `columns` (0: no limit), columns given up whole.
-void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSummary>& drives,
-                  size_t columns = 0);
-
-}  // namespace kestrune::console
+}  // namespace kestrune::session

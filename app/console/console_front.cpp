@@ -1,0 +1,169 @@
+#include "app/console/console_front.h"
+
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+#include "app/console/console_live.h"
+#include "app/console/console_map.h"
+#include "app/console/console_view.h"
+#include "app/dialog.h"
+#include "app/session/drive_job.h"
+#include "platform/platform.h"
+
+namespace kestrune::console {
+
+namespace {
+
+void PrintDriveList(std::ostream& out, session::JobView& view) {
+  const auto& lines = view.List(kIdcDriveList);
+  const int selected = view.GetListSelection(kIdcDriveList);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    // The line holds the drive's own vendor and product bytes.
+    out << (static_cast<int>(i) == selected ? "* " : "  ") << i << " Drive Volume "
+        << PrintableText(lines[i]) << std::endl;
+  }
+}
+
+void Interactive(CKestruneDlg& dialog, session::JobView& view, std::istream& in, std::ostream& out,
+                 std::ostream& err) {
+  const bool destroy = dialog.destroyMode != 0;
+  const char* action = destroy ? "destroy" : "fix";
+  const char* button = destroy ? "Destory ISP" : "Start Fix";
+  const auto printCommands = [&] {
+    out << "Commands: select N | " << action << " (" << button << ") | list | quit" << std::endl;
+  };
+  printCommands();
+  for (;;) {
+    out << "kestrune> " << std::flush;
+    std::string line;
+    if (!std::getline(in, line)) {
+      out << std::endl;
+      return;
+    }
+    std::istringstream words(line);
+    std::string word;
+    words >> word;
+    if (word.empty()) continue;
+    if (word == "quit" || word == "exit" || word == "q") return;
+    if (word == "list") {
+      // The list is rebuilt whenever it gets the focus.
+      dialog.FillDriveList();
+      PrintDriveList(out, view);
+    } else if (word == "select") {
+      int entry = -1;
+      if (!(words >> entry)) {
+        err << "select takes a drive-list entry number" << std::endl;
+        continue;
+      }
+      std::string problem;
+      if (session::SelectEntry(dialog, view, entry, 0, problem)) {
+        PrintDriveList(out, view);
+      } else {
+        err << "kestrune: " << problem << std::endl;
+      }
+    } else if (word == action) {
+      if (destroy) {
+        dialog.OnDestroyIsp(true);
+      } else {
+        dialog.OnStartFix();
+      }
+      // An interrupt held during the write ends the session.
+      if (platform::InterruptReceived()) return;
+    } else {
+      err << "unknown command '" << word << "'" << std::endl;
+      printCommands();
+    }
+  }
+}
+
+session::JobCommand JobCommandOf(Command command) {
+  switch (command) {
+    case Command::kInteractive:
+      return session::JobCommand::kPrompt;
+    case Command::kFix:
+      return session::JobCommand::kFix;
+    case Command::kDestroy:
+      return session::JobCommand::kDestroy;
+    case Command::kBackup:
+      return session::JobCommand::kBackup;
+    case Command::kRestore:
+      return session::JobCommand::kRestore;
+    case Command::kMap:
+      return session::JobCommand::kMap;
+    case Command::kScan:
+    case Command::kList:
+    case Command::kExportDrive:
+      break;
+  }
+  // list and export-drive run no job; what one would do is a scan's.
+  return session::JobCommand::kScan;
+}
+
+}  // namespace
+
+std::unique_ptr<session::JobView> ConsoleFront::MakeView(std::ostream& boxes, std::istream& in,
+                                                         std::ostream& err,
+                                                         session::Answering answering, bool quiet) {
+  auto view = std::make_unique<ConsoleView>(boxes, in, err, answering, quiet);
+  // A command's own run ends with its job; the interactive prompt runs
+  // many, each shown as it ends.
+  view->HoldReplugBoxes(options_.command != Command::kInteractive);
+  return view;
+}
+
+void ConsoleFront::ShowDriveList(session::JobView& view, std::ostream& out) {
+  PrintDriveList(out, view);
+}
+
+void ConsoleFront::Prompt(CKestruneDlg& dialog, session::JobView& view, std::istream& in,
+                          std::ostream& out, std::ostream& err) {
+  Interactive(dialog, view, in, out, err);
+}
+
+bool ConsoleFront::KeepMap(Program& program, const FlashMap& map, std::string* text, bool colour,
+                           std::string& problem) {
+  const MapCaption caption = CaptionOf(program);
+  const bool kept = KeepFlashMap(program, map, caption, problem);
+  if (text != nullptr) *text = FlashMapText(map, caption, colour);
+  return kept;
+}
+
+std::unique_ptr<session::LineStream> ConsoleFront::Lines(Output output, std::string prefix) {
+  // With --json stdout holds the document alone.
+  std::ostream& to = output == Output::kBoxes && !options_.json ? io_.out : io_.err;
+  return std::make_unique<OwnedStream>(terminal_, to, std::move(prefix));
+}
+
+std::unique_ptr<session::DriveRows> ConsoleFront::Rows() {
+  // The live table: on a terminal, and when no other output was asked for.
+  if (!LiveTableWanted(options_, io_)) return nullptr;
+  return std::make_unique<JobRows>(terminal_, JobCommandOf(options_.command));
+}
+
+session::Answering AnsweringOf(const ConsoleOptions& options, const ConsoleStreams& io) {
+  return options.yes          ? Answering::kAlwaysOk
+         : io.inputIsTerminal ? Answering::kAsk
+                              : Answering::kNeverAsk;
+}
+
+session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStreams& io) {
+  session::RunRequest request;
+  request.command = JobCommandOf(options.command);
+  request.select = options.select;
+  request.named = options.drives.size();
+  request.dialogArguments = DialogArguments(options);
+  request.restoreFiles = options.restoreFiles;
+  request.donor = options.donor;
+  request.map = options.map;
+  request.answering = AnsweringOf(options, io);
+  request.quiet = options.quiet;
+  request.json = options.json;
+  request.verbose = options.verbose;
+  request.imagesHint = kConsoleImagesHint;
+  request.donorFilesHint = kConsoleDonorFilesHint;
+  request.donorHint = kConsoleDonorHint;
+  return request;
+}
+
+}  // namespace kestrune::console

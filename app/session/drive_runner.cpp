@@ -1,0 +1,251 @@
+#include "app/session/drive_runner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <istream>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/dialog.h"
+#include "app/session/drive_folders.h"
+#include "app/session/drive_job.h"
+#include "app/session/host_devices.h"
+#include "log/isp_log.h"
+#include "platform/folder.h"
+#include "platform/platform.h"
+#include "simulator/virtual_drive.h"
+
+namespace kestrune::session {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One letter's job, with the streams that put its letter before each of
+// its lines, and its own platform over its own folders.
+struct AllJob {
+  AllJob(RunFront& front, const AllDrive& d)
+      : drive(d),
+        boxes(front.Lines(RunFront::Output::kBoxes, {d.letter, ':', ' '})),
+        err(front.Lines(RunFront::Output::kErrors, {d.letter, ':', ' '})),
+        job(d.letter, d.source, *boxes, *err) {}
+
+  AllDrive drive;
+  std::unique_ptr<LineStream> boxes;
+  std::unique_ptr<LineStream> err;
+  std::unique_ptr<platform::Platform> platform;
+  // The drive's ISP.log was made empty, to turn its log on, by this run.
+  bool madeLog = false;
+  DriveJob job;
+};
+
+// The drive's folders, platform and log (see DriveFolders::Prepare). False
+// with `problem` set: the drive is then left alone.
+bool PrepareDrive(const RunSetup& run, const DriveFolders& folders, platform::Platform& host,
+                  AllJob& job, std::string& problem) {
+  const bool verbose = run.request.verbose;
+  std::ostream* err = job.err.get();
+  job.platform = folders.Prepare(
+      job.drive.letter, host,
+      [verbose, err](const char* text) {
+        if (!verbose) return;
+        // Each message is a line of its own, as a debugger shows it.
+        const std::string_view message(text);
+        *err << message << (message.empty() || message.back() != '\n' ? "\n" : "");
+      },
+      job.madeLog, problem);
+  if (!job.platform) return false;
+  job.job.platform = job.platform.get();
+  if (job.drive.simulated != nullptr)
+    job.job.saves.emplace_back(job.drive.simulated, job.drive.source);
+  return true;
+}
+
+// The one question for every drive, before any is touched. True for OK;
+// commands that change no drive ask nothing.
+bool Confirm(const RunSetup& run, const std::vector<const AllDrive*>& drives, std::ostream& boxes) {
+  const JobCommand command = run.request.command;
+  if (command != JobCommand::kFix && command != JobCommand::kDestroy) return true;
+  if (drives.empty()) return true;  // nothing will be done to any drive
+  const bool fix = command == JobCommand::kFix;
+  // The drives belong to the question: shown with it, or not at all.
+  if (!run.request.quiet || ShownWhenQuiet(kQuestionStyle, run.request.answering)) {
+    boxes << (fix ? "Drives to fix:" : "Drives whose ISP to destroy:") << '\n';
+    for (const AllDrive* drive : drives) {
+      boxes << "  " << drive->letter << ": " << drive->source << '\n';
+    }
+  }
+  const std::string count = std::to_string(drives.size());
+  const std::string text =
+      fix ? "Are you sure to update new ISP code on these " + count + " drives ?"
+          : "Are you sure to destroy the ISP of these " + count + " drives ?";
+  return AskOnce(run, boxes, text, fix ? "Update ISP Warning" : "Destory ISP Warning");
+}
+
+}  // namespace
+
+bool AskOnce(const RunSetup& run, std::ostream& boxes, const std::string& text,
+             const std::string& caption) {
+  const std::unique_ptr<LineStream> err = run.front.Lines(RunFront::Output::kErrors);
+  const std::unique_ptr<JobView> asker =
+      run.front.MakeView(boxes, run.front.Input(), *err, run.request.answering, run.request.quiet);
+  const int answer = asker->ShowMessage(text, caption, kQuestionStyle);
+  run.end.OwnBox({caption, text, kQuestionStyle, answer});
+  return answer == kIdOk;
+}
+
+std::string SameDriveTwice(const std::vector<DriveArgument>& drives) {
+  for (size_t i = 0; i < drives.size(); ++i) {
+    for (size_t j = i + 1; j < drives.size(); ++j) {
+      std::error_code error;
+      // Links are followed: a by-id link and its node are one drive, and so
+      // are a disk's node and its SCSI generic node.
+      const bool nodes = !drives[i].simulated && !drives[j].simulated;
+      if ((fs::equivalent(drives[i].path, drives[j].path, error) && !error) ||
+          (nodes && DriveLockNode(drives[i].path) == DriveLockNode(drives[j].path))) {
+        return std::string("drives ") + drives[i].letter + ": and " + drives[j].letter +
+               ": are one drive (" + drives[j].path + ")";
+      }
+    }
+  }
+  return {};
+}
+
+// One letter's job, with the streams that put its letter before each of
+// its lines, its own platform over its own folders, and what it runs with.
+struct DriveRunner::Job : AllJob {
+  using AllJob::AllJob;
+  std::optional<JobSetup> setup;
+  std::thread thread;
+};
+
+DriveRunner::DriveRunner(const RunSetup& run)
+    : run_(run),
+      end_(run.end),
+      host_(platform::CreateHostPlatform(run.host)),
+      folders_(std::make_unique<DriveFolders>(run.host)),
+      board_(run.front.Rows()) {}
+
+DriveRunner::~DriveRunner() { Join(); }
+
+DriveJob& DriveRunner::Prepare(const AllDrive& drive) {
+  auto job = std::make_unique<Job>(run_.front, drive);
+  std::string problem;
+  if (!PrepareDrive(run_, *folders_, *host_, *job, problem)) job->job.Refuse(problem);
+  if (board_) {
+    // The row tells the steps and the outcome; lines are left for what
+    // must be read: failures, warnings and questions.
+    job->job.watcher = &board_->Add(job->job);
+    job->job.quiet = true;
+  }
+  jobs_.push_back(std::move(job));
+  Tell();
+  return jobs_.back()->job;
+}
+
+void DriveRunner::Tell() {
+  std::vector<const DriveJob*> told;
+  for (const auto& one : jobs_) told.push_back(&one->job);
+  if (!attached_) attached_.emplace(end_);
+  end_.Retell(std::move(told), started_);
+}
+
+void DriveRunner::Start(DriveJob& job, device::VolumeOpener* opener) {
+  if (!started_) {
+    started_ = true;
+    Tell();
+  }
+  if (job.refused() || opener == nullptr) return;
+  for (const auto& one : jobs_) {
+    if (&one->job != &job) continue;
+    one->setup.emplace(
+        JobSetup{run_.request, run_.front, run_.images, *opener, run_.allowStandInImages});
+    const JobSetup* setup = &*one->setup;
+    DriveJob* drive = &one->job;
+    try {
+      one->thread = std::thread([drive, setup] { drive->Run(*setup); });
+    } catch (const std::system_error& e) {
+      drive->Refuse(std::string("no thread for the drive: ") + e.what());
+    }
+  }
+}
+
+void DriveRunner::Release(DriveJob& job) {
+  for (const auto& one : jobs_) {
+    if (&one->job != &job) continue;
+    if (one->thread.joinable()) one->thread.join();
+    one->boxes->Finish();
+    one->err->Finish();
+    job.LetGoOfFiles();
+    one->setup.reset();
+    one->platform.reset();
+  }
+}
+
+std::vector<const AllDrive*> DriveRunner::Accepted() const {
+  std::vector<const AllDrive*> accepted;
+  for (const auto& job : jobs_) {
+    if (!job->job.refused()) accepted.push_back(&job->drive);
+  }
+  return accepted;
+}
+
+void DriveRunner::Cancel() {
+  // A run that ends before the drives' threads leaves no empty log behind.
+  for (const auto& job : jobs_) {
+    if (job->madeLog) job->platform->DeleteFile(kIspLogPath);
+  }
+}
+
+void DriveRunner::Join() {
+  for (const auto& job : jobs_) {
+    if (job->thread.joinable()) job->thread.join();
+  }
+  if (board_) board_->Stop();
+  for (const auto& job : jobs_) {
+    job->boxes->Finish();
+    job->err->Finish();
+  }
+}
+
+int RunAllDrives(const AllDrivesRun& all) {
+  const RunSetup& run = all.setup;
+  RunEnd& end = run.end;
+  const std::unique_ptr<LineStream> shown = run.front.Lines(RunFront::Output::kBoxes);
+  std::ostream& boxes = *shown;
+
+  if (all.drives.empty()) {
+    end.OwnBox({kAppTitle, kNoDeviceText, kMbOk, kIdOk});
+    if (!run.request.quiet) boxes << "[" << kAppTitle << "] " << kNoDeviceText << std::endl;
+    return end.End(kExitNoDevice);
+  }
+  // A host that cannot give a drive folders of its own refuses here,
+  // before any folder is made.
+  if (const std::string refusal = DriveFoldersRefusal(); !refusal.empty()) {
+    return end.Fail(kExitUsage, refusal);
+  }
+  DriveRunner runner(run);
+  // A drive whose folders are refused is left alone and reported failed;
+  // the others go on.
+  std::vector<DriveJob*> jobs;
+  for (const AllDrive& drive : all.drives) jobs.push_back(&runner.Prepare(drive));
+  if (!Confirm(run, runner.Accepted(), boxes)) {
+    runner.Cancel();
+    return end.End(kExitCancelled);
+  }
+  for (DriveJob* job : jobs) runner.Start(*job, &all.opener);
+  runner.Join();
+  return end.Finish();
+}
+
+}  // namespace kestrune::session

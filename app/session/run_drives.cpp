@@ -1,0 +1,94 @@
+#include "app/session/run_drives.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+
+#include "app/session/drive_job.h"
+#include "app/session/host_devices.h"
+
+namespace kestrune::session {
+
+bool ResolveDrives(std::vector<DriveArgument>& drives, std::string& problem) {
+  MarkReplays(drives);
+  for (DriveArgument& drive : drives) {
+    if (drive.simulated || drive.replay) continue;
+    drive.path = ResolveDriveNode(drive.path, problem);
+    if (drive.path.empty()) return false;
+  }
+  problem = SameDriveTwice(drives);
+  return problem.empty();
+}
+
+bool BuildDrives(const DrivePlan& plan, const std::vector<std::string>& arguments,
+                 DriveSource& source, ReplayDrives& replays,
+                 const std::function<void(const std::string&)>& warn, std::string& problem) {
+  DriveRequest request;
+  request.builtIn = plan.builtIn;
+  request.builtInFolder = plan.builtInFolder;
+  for (const DriveArgument& drive : plan.drives) {
+    if (drive.replay) continue;
+    if (drive.simulated) {
+      request.files.emplace_back(drive.letter, drive.path);
+    } else {
+      request.nodes[drive.letter] = drive.path;
+    }
+  }
+  request.everyHostDrive = plan.everyHostDrive;
+  request.realTime = plan.realTime;
+  if (!source.Load(request, problem)) return false;
+  if (!replays.Open(plan.drives, plan.all, plan.builtIn, problem)) return false;
+  for (const std::string& unchecked : replays.Unchecked()) warn(UncheckedWarning(unchecked));
+  replays.MapInto(source.volumes());
+  if (!source.Connect(!replays.empty(), problem)) return false;
+  const RecordingRequest recording{plan.recordFile, plan.recordOverwrite, plan.drives,
+                                   plan.builtIn};
+  source.Record(StartRecording(recording, arguments, source.volumes(),
+                               plan.all ? source.Letters() : std::vector<char>{}, problem));
+  if (!plan.recordFile.empty() && !source.recording()) return false;
+  return plan.traceFile.empty() || source.Trace(plan.traceFile, problem);
+}
+
+std::vector<AllDrive> AllDrivesOf(DriveSource& source) {
+  std::vector<AllDrive> drives;
+  for (LoadedDrive& drive : source.drives()) {
+    drives.push_back({drive.letter, drive.Name(), drive.drive.get()});
+  }
+  for (const auto& [letter, node] : source.nodes()) drives.push_back({letter, node, nullptr});
+  std::sort(drives.begin(), drives.end(),
+            [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
+  return drives;
+}
+
+int RunOneDrive(const OneDriveRun& one) {
+  const RunSetup& run = one.setup;
+  RunEnd& end = run.end;
+  const std::unique_ptr<LineStream> boxStream = run.front.Lines(RunFront::Output::kBoxes, {});
+  const std::unique_ptr<LineStream> errStream = run.front.Lines(RunFront::Output::kErrors, {});
+  DriveJob job(0, {}, *boxStream, *errStream);
+  std::unique_ptr<DriveRows> rows;
+  if (run.request.command == JobCommand::kFix) rows = run.front.Rows();
+  if (rows) job.watcher = &rows->Add(job);
+  job.platform = &one.platform;
+  job.in = &one.in;
+  job.answering = run.request.answering;
+  for (LoadedDrive& drive : one.source.drives()) {
+    job.saves.emplace_back(drive.drive.get(), drive.Name());
+  }
+  const RunEnd::Attachment attached = end.Attach({&job}, true);
+  job.Run({run.request, run.front, run.images, one.source.opener(), run.allowStandInImages,
+           one.colour});
+  boxStream->Finish();
+  errStream->Finish();
+  if (rows) rows->Stop();
+  for (const std::string& broken : one.source.FinishRecording()) end.Problem(broken);
+  // A replay that left its recording stopped the run there: what it did
+  // before is told, and nothing after it happened.
+  if (const std::optional<device::Divergence> left = one.replays.Finish()) {
+    if (one.diverged) one.diverged(*left);
+    return end.Fail(kExitUsage, device::DescribeDivergence(*left));
+  }
+  return end.Finish();
+}
+
+}  // namespace kestrune::session

@@ -1,0 +1,73 @@
+// The drives a run names, built into its drive source: their nodes made
+// whole disks, the replays among them, and a recording and a trace laid on
+// top.
+#pragma once
+
+#include <functional>
+#include <istream>
+#include <string>
+#include <vector>
+
+#include "app/session/drive_runner.h"
+#include "app/session/drive_source.h"
+#include "app/session/recording_wiring.h"
+#include "app/session/run_request.h"
+#include "platform/platform.h"
+
+namespace kestrune::session {
+
+struct DrivePlan {
+  std::vector<DriveArgument> drives;
+  // The built-in drive, its flash kept in `builtInFolder`.
+  bool builtIn = false;
+  std::string builtInFolder = ".";
+  // Every drive at once: each letter is recorded into a file of its own.
+  bool all = false;
+  // Without any drive named, the host's own drives, read once.
+  bool everyHostDrive = false;
+  // Simulated drives run on the wall clock.
+  bool realTime = false;
+  // Every command to the drives goes to `recordFile` (with its reply) and
+  // to `traceFile`; empty: not.
+  std::string recordFile;
+  bool recordOverwrite = false;
+  std::string traceFile;
+};
+
+// From here on a node is its whole disk, so that the lock, the check for a
+// drive named twice and every command reach the drive itself. False with
+// `problem` set.
+bool ResolveDrives(std::vector<DriveArgument>& drives, std::string& problem);
+
+// Loads and connects the drives of `plan` into `source`, the replays among
+// them into `replays`; `warn` is told of each recording replayed without
+// checksums. `arguments` go into the recording. False with `problem` set.
+bool BuildDrives(const DrivePlan& plan, const std::vector<std::string>& arguments,
+                 DriveSource& source, ReplayDrives& replays,
+                 const std::function<void(const std::string&)>& warn, std::string& problem);
+
+// Every drive of the source as a letter of a run of all drives, in the
+// letters' order.
+std::vector<AllDrive> AllDrivesOf(DriveSource& source);
+
+// A run on one drive: a job of its own that scans every letter, in this
+// thread.
+struct OneDriveRun {
+  const RunSetup& setup;
+  // The run's own folders.
+  platform::Platform& platform;
+  DriveSource& source;
+  ReplayDrives& replays;
+  // Where the prompt and the questions are answered.
+  std::istream& in;
+  // The map command's picture may be coloured.
+  bool colour = false;
+  // Told where a replay left its recording, before the run ends with it.
+  std::function<void(const device::Divergence&)> diverged = nullptr;
+};
+
+// Returns the exit code (see ExitCode). A fix shows its row of the front
+// end's live table, when it gives one.
+int RunOneDrive(const OneDriveRun& run);
+
+}  // namespace kestrune::session

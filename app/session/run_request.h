@@ -1,0 +1,69 @@
+// What a run asks of the session's runner, as a front end fills it from its
+// own options: the command each drive's job runs and how it is shown.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kestrune::session {
+
+// The command a drive's job runs.
+enum class JobCommand {
+  kPrompt,  // commands typed at a prompt, one after another
+  kScan,
+  kFix,
+  kDestroy,
+  kBackup,
+  kRestore,
+  kMap,
+};
+
+// How an OK/Cancel box is answered.
+enum class Answering {
+  kAsk,       // ask on the terminal
+  kAlwaysOk,  // --yes
+  kNeverAsk,  // no terminal and no --yes: Cancel, so nothing is written unasked
+};
+
+// One drive named by its letter: a virtual-drive file (*.json), a
+// recording to replay (*.krec, or any file that starts as one) or a device
+// node.
+struct DriveArgument {
+  char letter = 0;
+  std::string path;
+  bool simulated = false;
+  bool replay = false;
+};
+
+struct RunRequest {
+  JobCommand command = JobCommand::kPrompt;
+  // The drive-list entry a single-drive run takes (0: the first), and how
+  // many drives the run was given by name.
+  int select = 0;
+  size_t named = 0;
+  // What the dialog is started with.
+  std::vector<std::string> dialogArguments;
+  // restore: the backup files in copy order (empty: the default names), and
+  // whether files not shown to be the drive's own may be written.
+  std::vector<std::string> restoreFiles;
+  bool donor = false;
+  // scan and fix also draw each drive's flash into its C: folder.
+  bool map = false;
+  // How the run's own question is answered.
+  Answering answering = Answering::kNeverAsk;
+  // Only errors, warnings, the questions a user must answer and the outcome.
+  bool quiet = false;
+  // The front end's output holds documents: boxes go to its error stream,
+  // the drive list and the map are not shown, and a watch tells each drive
+  // as its job ends.
+  bool json = false;
+  // Each drive's debug messages are shown.
+  bool verbose = false;
+  // How the front end takes what the operations' boxes ask for.
+  std::string imagesHint;
+  std::string donorFilesHint;
+  std::string donorHint;
+};
+
+}  // namespace kestrune::session
