@@ -22,7 +22,16 @@ struct DriveEvent {
   // names none.
   std::string serial;
   std::string model;
+  // The USB port the stick is plugged into, as the kernel names the USB
+  // device: bus, then the port at each hub ("1-1.2"). The same for every
+  // stick plugged into that port, and empty in a remove.
+  std::string port;
 };
+
+// The longest serial, model and port an event carries: what the host says
+// of a stick is the stick's own word, and is cut to printable ASCII of at
+// most this length.
+inline constexpr size_t kDriveTextLimit = 64;
 
 class DriveWatch {
  public:

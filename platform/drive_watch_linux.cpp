@@ -26,6 +26,20 @@ using UdevPtr = std::unique_ptr<T, UdevRelease>;
 
 std::string Text(const char* value) { return value != nullptr ? value : ""; }
 
+// What a stick says of itself, as an event carries it: printable ASCII
+// only, without the blanks that pad it, and no longer than the limit.
+std::string StickText(const char* value) {
+  std::string text;
+  for (const char* at = value; at != nullptr && *at != '\0' && text.size() < kDriveTextLimit;
+       ++at) {
+    const auto c = static_cast<unsigned char>(*at);
+    if (c > 0x20 && c < 0x7f) text += static_cast<char>(c);
+    if (c == 0x20 && !text.empty()) text += ' ';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
 // The USB device that carries a whole disk; null for a partition, a disk
 // on another bus, or one without a node.
 udev_device* UsbDeviceOf(udev_device* disk) {
@@ -40,9 +54,15 @@ DriveEvent Added(udev_device* disk, udev_device* usb) {
   event.kind = DriveEvent::Kind::kAdded;
   event.node = Text(udev_device_get_devnode(disk));
   event.hostName = Text(udev_device_get_syspath(disk));
-  event.serial = Text(udev_device_get_sysattr_value(usb, "serial"));
-  event.model = Text(udev_device_get_sysattr_value(disk, "device/model"));
-  if (event.model.empty()) event.model = Text(udev_device_get_property_value(disk, "ID_MODEL"));
+  event.serial = StickText(udev_device_get_sysattr_value(usb, "serial"));
+  event.model = StickText(udev_device_get_sysattr_value(disk, "device/model"));
+  if (event.model.empty()) {
+    event.model = StickText(udev_device_get_property_value(disk, "ID_MODEL"));
+  }
+  // The kernel names a USB device by its place on the bus, so the name
+  // stays with the port whichever stick is plugged in there; it needs none
+  // of the udev rules that set ID_PATH.
+  event.port = StickText(udev_device_get_sysname(usb));
   return event;
 }
 
