@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kestrune::platform {
 
@@ -32,6 +33,19 @@ struct DriveEvent {
 // of a stick is the stick's own word, and is cut to printable ASCII of at
 // most this length.
 inline constexpr size_t kDriveTextLimit = 64;
+
+// `text` as an event carries what a stick says of itself: printable ASCII
+// only, blanks around it and control bytes dropped, at most the limit long.
+inline std::string BoundedDriveText(std::string_view text) {
+  std::string bounded;
+  for (const char c : text) {
+    if (bounded.size() >= kDriveTextLimit) break;
+    if (c > ' ' && c < 0x7f) bounded += c;
+    if (c == ' ' && !bounded.empty()) bounded += c;
+  }
+  while (!bounded.empty() && bounded.back() == ' ') bounded.pop_back();
+  return bounded;
+}
 
 class DriveWatch {
  public:

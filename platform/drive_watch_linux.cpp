@@ -26,18 +26,8 @@ using UdevPtr = std::unique_ptr<T, UdevRelease>;
 
 std::string Text(const char* value) { return value != nullptr ? value : ""; }
 
-// What a stick says of itself, as an event carries it: printable ASCII
-// only, without the blanks that pad it, and no longer than the limit.
 std::string StickText(const char* value) {
-  std::string text;
-  for (const char* at = value; at != nullptr && *at != '\0' && text.size() < kDriveTextLimit;
-       ++at) {
-    const auto c = static_cast<unsigned char>(*at);
-    if (c > 0x20 && c < 0x7f) text += static_cast<char>(c);
-    if (c == 0x20 && !text.empty()) text += ' ';
-  }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
+  return BoundedDriveText(value != nullptr ? std::string_view(value) : std::string_view());
 }
 
 // The USB device that carries a whole disk; null for a partition, a disk

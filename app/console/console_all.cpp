@@ -45,7 +45,11 @@ struct AllJob {
       : drive(d),
         boxes(owner, boxesTo, {d.letter, ':', ' '}),
         err(owner, errTo, {d.letter, ':', ' '}),
-        job(d.letter, d.source, boxes, err) {}
+        job(d.letter, d.source, boxes, err) {
+    job.port = d.port;
+    job.serial = d.serial;
+    job.stick = d.stick;
+  }
 
   AllDrive drive;
   OwnedStream boxes;
@@ -145,32 +149,36 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
   // what a technician can read again in the document.
   std::vector<size_t> dropped;
   bool failures = false;
+  // The port tells apart two sticks that one letter took in turn: of the
+  // two, it goes last.
   if (command == Command::kScan || command == Command::kMap) {
-    dropped = {3, 4, 6, 5, 2, 1};
-    rows.push_back(
-        {"drive", "verdict", "capacity", "vendor", "product", "controller", "flash id", "outcome"});
+    dropped = {3, 4, 9, 6, 5, 2, 1, 8};
+    rows.push_back({"drive", "verdict", "capacity", "vendor", "product", "controller", "flash id",
+                    "outcome", "port", "serial"});
     for (const DriveSummary& d : drives) {
       const std::string letter = std::string(1, d.letter) + ":";
       if (!d.drive) {
-        rows.push_back({letter, "-", "-", "-", "-", "-", "-", OutcomeText(d.outcome)});
+        rows.push_back({letter, "-", "-", "-", "-", "-", "-", OutcomeText(d.outcome),
+                        PortText(d.port, d.stick), SerialText(d.serial)});
         continue;
       }
       const DriveSlot& s = *d.drive;
       rows.push_back({letter, d.healthy ? "healthy" : "broken", FormatCapacity(s),
                       TableText(s.vendorId), TableText(s.productId), ControllerText(s),
-                      FlashIdText(s), OutcomeText(d.outcome)});
+                      FlashIdText(s), OutcomeText(d.outcome), PortText(d.port, d.stick),
+                      SerialText(d.serial)});
     }
   } else {
-    rows.push_back(
-        {"drive", "verdict before", "outcome", "copies verified", "backups", "seconds", "failure"});
+    rows.push_back({"drive", "verdict before", "outcome", "copies verified", "backups", "seconds",
+                    "port", "serial", "failure"});
     for (const DriveSummary& d : drives) {
-      rows.push_back({std::string(1, d.letter) + ":",
-                      d.drive ? (d.healthy ? "healthy" : "broken") : "-", OutcomeText(d.outcome),
-                      std::to_string(d.copiesVerified), std::to_string(d.backups),
-                      Seconds(d.seconds), d.failure});
+      rows.push_back(
+          {std::string(1, d.letter) + ":", d.drive ? (d.healthy ? "healthy" : "broken") : "-",
+           OutcomeText(d.outcome), std::to_string(d.copiesVerified), std::to_string(d.backups),
+           Seconds(d.seconds), PortText(d.port, d.stick), SerialText(d.serial), d.failure});
       failures = failures || !d.failure.empty();
     }
-    dropped = {6, 5, 4, 3, 1};
+    dropped = {8, 5, 7, 4, 3, 1, 6};
   }
   const std::vector<std::string> lines = ColumnLines(rows, columns, dropped);
   for (const std::string& line : lines) out << line << '\n';
@@ -179,8 +187,10 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
       lines.front().find("failure") == std::string::npos) {
     for (const DriveSummary& d : drives) {
       if (d.failure.empty()) continue;
-      for (const std::string& line :
-           WrappedWords(std::string(1, d.letter) + ": " + d.failure, columns))
+      // Behind the letter, the port that tells apart the sticks it named.
+      const std::string drive = std::string(1, d.letter) + ":" +
+                                (d.port.empty() ? "" : " (" + PortText(d.port, d.stick) + ")");
+      for (const std::string& line : WrappedWords(drive + " " + d.failure, columns))
         out << line << '\n';
     }
   }

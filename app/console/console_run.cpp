@@ -151,6 +151,11 @@ int RunEveryDrive(const ConsoleOptions& options, const ConsoleStreams& io, const
   for (const auto& [letter, node] : source.nodes()) run.drives.push_back({letter, node, nullptr});
   std::sort(run.drives.begin(), run.drives.end(),
             [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
+  // The serial the summary shows: the stick's own word, read without
+  // opening it, kept to printable text.
+  for (AllDrive& drive : run.drives) {
+    drive.serial = platform::BoundedDriveText(run.opener.UsbSerial(drive.letter));
+  }
   const int code = RunAllDrives(run);
   for (const std::string& broken : source.FinishRecording()) {
     io.err << "kestrune: " << broken << std::endl;

@@ -22,6 +22,7 @@ namespace {
 struct SeenDrive {
   std::string hostName;
   std::string node;
+  std::string port;
   char letter = 0;
   DriveJob* job = nullptr;
   std::unique_ptr<device::VolumeOpener> opener;
@@ -42,6 +43,15 @@ char FreeLetter(const std::vector<std::unique_ptr<SeenDrive>>& seen) {
     if (!taken) return letter;
   }
   return 0;
+}
+
+// The how-many-th stick of the watch that `port` takes, 1 for its first;
+// 0 when the host named no port.
+int StickInPort(const std::vector<std::unique_ptr<SeenDrive>>& seen, const std::string& port) {
+  if (port.empty()) return 0;
+  int stick = 1;
+  for (const auto& drive : seen) stick += drive->port == port;
+  return stick;
 }
 
 // The one question, before any drive; commands that change no drive ask
@@ -126,10 +136,12 @@ int RunWatch(const WatchRun& watch) {
     auto drive = std::make_unique<SeenDrive>();
     drive->hostName = event->hostName;
     drive->node = event->node;
+    drive->port = event->port;
     drive->letter = letter;
     std::string problem;
     drive->opener = watch.open(letter, event->node, problem);
-    drive->job = &runner.Prepare({letter, event->node, nullptr});
+    drive->job = &runner.Prepare(
+        {letter, event->node, nullptr, event->port, event->serial, StickInPort(seen, event->port)});
     if (!drive->opener && !drive->job->refused()) drive->job->Refuse(problem);
     SeenDrive& started = *drive;
     seen.push_back(std::move(drive));
