@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 namespace kestrune::test {
@@ -34,6 +35,7 @@ class UsbTestbed {
         Add("usb", port, nullptr, {"serial", serial}, {"DEVTYPE", "usb_device"});
     const std::string path =
         Add("block", disk, usb.c_str(), {"size", "7864320"}, {"DEVTYPE", "disk"}, "/dev/" + disk);
+    sticks_[path] = usb;
     return path;
   }
   // A partition of a disk plugged in, or a disk on no USB device.
@@ -45,9 +47,15 @@ class UsbTestbed {
     return Add("block", disk, nullptr, {"size", "1000"}, {"DEVTYPE", "disk"}, "/dev/" + disk);
   }
 
+  // The stick goes with its disk, so that its port takes another stick.
   void Unplug(const std::string& path) {
     umockdev_testbed_uevent(testbed_, path.c_str(), "remove");
     umockdev_testbed_remove_device(testbed_, path.c_str());
+    const auto stick = sticks_.find(path);
+    if (stick == sticks_.end()) return;
+    umockdev_testbed_uevent(testbed_, stick->second.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_, stick->second.c_str());
+    sticks_.erase(stick);
   }
 
  private:
@@ -71,6 +79,8 @@ class UsbTestbed {
   }
 
   UMockdevTestbed* testbed_;
+  // The USB device of each disk plugged in, by the disk's path.
+  std::map<std::string, std::string> sticks_;
 };
 
 }  // namespace kestrune::test
