@@ -119,6 +119,20 @@ std::string FlashIdText(const DriveSlot& slot) {
   return hex.empty() ? "-" : hex;
 }
 
+// A column no drive fills (the port, where the host named none) is left out
+// of the table, and of the order in which columns give way.
+void LeaveOutColumn(std::vector<std::vector<std::string>>& rows, std::vector<size_t>& dropped,
+                    size_t column) {
+  for (auto& row : rows) {
+    if (column < row.size()) row.erase(row.begin() + static_cast<std::ptrdiff_t>(column));
+  }
+  std::vector<size_t> kept;
+  for (const size_t index : dropped) {
+    if (index != column) kept.push_back(index > column ? index - 1 : index);
+  }
+  dropped = std::move(kept);
+}
+
 std::string Seconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", seconds);
@@ -148,11 +162,13 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
   // What a narrow terminal gives up first, whole: the drive's names, then
   // what a technician can read again in the document.
   std::vector<size_t> dropped;
+  size_t portColumn = 0;
   bool failures = false;
   // The port tells apart two sticks that one letter took in turn: of the
   // two, it goes last.
   if (command == Command::kScan || command == Command::kMap) {
     dropped = {3, 4, 9, 6, 5, 2, 1, 8};
+    portColumn = 8;
     rows.push_back({"drive", "verdict", "capacity", "vendor", "product", "controller", "flash id",
                     "outcome", "port", "serial"});
     for (const DriveSummary& d : drives) {
@@ -179,7 +195,11 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
       failures = failures || !d.failure.empty();
     }
     dropped = {8, 5, 7, 4, 3, 1, 6};
+    portColumn = 6;
   }
+  const bool ports = std::any_of(drives.begin(), drives.end(),
+                                 [](const DriveSummary& d) { return !d.port.empty(); });
+  if (!ports) LeaveOutColumn(rows, dropped, portColumn);
   const std::vector<std::string> lines = ColumnLines(rows, columns, dropped);
   for (const std::string& line : lines) out << line << '\n';
   // A failure the table had no room for follows it, in whole words.

@@ -267,6 +267,14 @@ TEST(RunSummary, TwoSticksOfOneLetterAreToldApartAtEveryWidth) {
     for (size_t i = 3; i < lines.size(); ++i) after += (after.empty() ? "" : " ") + lines[i];
     EXPECT_EQ(after, below ? "D: (1-1 #2) the stick was pulled" : "") << out.str();
   }
+  // Where the host named no port (--all), the table has no column of
+  // dashes for it; the serial column stays.
+  drives[0].port = drives[1].port = "";
+  std::ostringstream out;
+  PrintSummary(out, Command::kFix, drives);
+  const std::string header = out.str().substr(0, out.str().find('\n'));
+  EXPECT_EQ(header,
+            "drive  verdict before  outcome  copies verified  backups  seconds  serial  failure");
 }
 
 TEST(LiveTable, LongTextIsWrappedBetweenWords) {

@@ -30,12 +30,17 @@ class UsbTestbed {
 
   // A stick on USB port `port` ("1-3") whose disk is /dev/<disk>; returns
   // the disk's sysfs path. The testbed sends each device's add event.
+  // A port plugged before takes a new stick: the last one's USB device,
+  // whose disk was unplugged, goes first.
   std::string Plug(const std::string& port, const std::string& disk, const std::string& serial) {
+    if (const auto last = ports_.find(port); last != ports_.end()) {
+      umockdev_testbed_remove_device(testbed_, last->second.c_str());
+    }
     const std::string usb =
         Add("usb", port, nullptr, {"serial", serial}, {"DEVTYPE", "usb_device"});
     const std::string path =
         Add("block", disk, usb.c_str(), {"size", "7864320"}, {"DEVTYPE", "disk"}, "/dev/" + disk);
-    sticks_[path] = usb;
+    ports_[port] = usb;
     return path;
   }
   // A partition of a disk plugged in, or a disk on no USB device.
@@ -47,15 +52,9 @@ class UsbTestbed {
     return Add("block", disk, nullptr, {"size", "1000"}, {"DEVTYPE", "disk"}, "/dev/" + disk);
   }
 
-  // The stick goes with its disk, so that its port takes another stick.
   void Unplug(const std::string& path) {
     umockdev_testbed_uevent(testbed_, path.c_str(), "remove");
     umockdev_testbed_remove_device(testbed_, path.c_str());
-    const auto stick = sticks_.find(path);
-    if (stick == sticks_.end()) return;
-    umockdev_testbed_uevent(testbed_, stick->second.c_str(), "remove");
-    umockdev_testbed_remove_device(testbed_, stick->second.c_str());
-    sticks_.erase(stick);
   }
 
  private:
@@ -79,8 +78,8 @@ class UsbTestbed {
   }
 
   UMockdevTestbed* testbed_;
-  // The USB device of each disk plugged in, by the disk's path.
-  std::map<std::string, std::string> sticks_;
+  // The USB device last plugged into each port, by the port.
+  std::map<std::string, std::string> ports_;
 };
 
 }  // namespace kestrune::test
