@@ -129,7 +129,8 @@ int RunWatch(const WatchRun& watch) {
     }
     const char letter = FreeLetter(seen);
     if (letter == 0) {
-      end.LeftOut(event->node, "no free letter for the drive at " + event->node +
+      const std::string port = event->port.empty() ? "" : " in port " + event->port;
+      end.LeftOut(event->node, "no free letter for the drive at " + event->node + port +
                                    "; left alone: plug it in again once a drive is unplugged");
       continue;
     }
