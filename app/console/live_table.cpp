@@ -153,11 +153,19 @@ std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t
            (bar > 0 ? kGap + bar + 2 : 0) + (showSeconds ? kGap + kSecondsWidth : 0) + kGap +
            outcomeWidth;
   };
-  if (width(modelWidth, barWidth) > room) {
+  const size_t widestModel = modelWidth;
+  const auto fitModel = [&] {
+    modelWidth = widestModel;
+    if (width(modelWidth, barWidth) <= room) return;
     const size_t others = width(0, barWidth);
     modelWidth = room > others + kGap ? std::min(modelWidth, room - others - kGap) : 0;
+  };
+  fitModel();
+  // The model gets back what a serial that gives way leaves.
+  if (width(modelWidth, barWidth) > room) {
+    serialWidth = 0;
+    fitModel();
   }
-  if (width(modelWidth, barWidth) > room) serialWidth = 0;
   while (width(modelWidth, barWidth) > room && barWidth > kNarrowestBar) --barWidth;
   if (width(modelWidth, barWidth) > room) barWidth = 0;
   if (width(modelWidth, barWidth) > room) showSeconds = false;

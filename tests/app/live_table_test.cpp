@@ -198,6 +198,7 @@ struct PortCase {
   size_t columns;
   bool serial;  // the serials shown
   bool port;    // the ports and the sticks' numbers shown
+  bool model;   // the model, in whole words: it gets back a serial's room
 };
 
 class LiveTablePorts : public testing::TestWithParam<PortCase> {};
@@ -216,11 +217,14 @@ TEST_P(LiveTablePorts, TwoSticksOfOneLetterAreToldApart) {
   // Nothing is cut: a serial is shown whole or not at all.
   EXPECT_EQ(lines[1].find("KS0"), c.serial ? lines[1].find("KS0002ABCDEF") : std::string::npos);
   EXPECT_NE(lines[0].find("success"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[0].find(" USB DISK ") != std::string::npos, c.model) << lines[0];
 }
 
 INSTANTIATE_TEST_SUITE_P(Columns, LiveTablePorts,
-                         testing::Values(PortCase{120, true, true}, PortCase{80, false, true},
-                                         PortCase{40, false, true}, PortCase{24, false, false}));
+                         testing::Values(PortCase{120, true, true, true},
+                                         PortCase{80, false, true, true},
+                                         PortCase{40, false, true, false},
+                                         PortCase{24, false, false, false}));
 
 // The summary that ends --all and watch: the same two sticks, one failed.
 // On a narrow terminal the serial gives way before the counts, the port
