@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kestrune::platform {
 
@@ -22,7 +23,29 @@ struct DriveEvent {
   // names none.
   std::string serial;
   std::string model;
+  // The USB port the stick is plugged into, as the kernel names the USB
+  // device: bus, then the port at each hub ("1-1.2"). The same for every
+  // stick plugged into that port, and empty in a remove.
+  std::string port;
 };
+
+// The longest serial, model and port an event carries: what the host says
+// of a stick is the stick's own word, and is cut to printable ASCII of at
+// most this length.
+inline constexpr size_t kDriveTextLimit = 64;
+
+// `text` as an event carries what a stick says of itself: printable ASCII
+// only, blanks around it and control bytes dropped, at most the limit long.
+inline std::string BoundedDriveText(std::string_view text) {
+  std::string bounded;
+  for (const char c : text) {
+    if (bounded.size() >= kDriveTextLimit) break;
+    if (c > ' ' && c < 0x7f) bounded += c;
+    if (c == ' ' && !bounded.empty()) bounded += c;
+  }
+  while (!bounded.empty() && bounded.back() == ' ') bounded.pop_back();
+  return bounded;
+}
 
 class DriveWatch {
  public:

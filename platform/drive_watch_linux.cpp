@@ -26,6 +26,10 @@ using UdevPtr = std::unique_ptr<T, UdevRelease>;
 
 std::string Text(const char* value) { return value != nullptr ? value : ""; }
 
+std::string StickText(const char* value) {
+  return BoundedDriveText(value != nullptr ? std::string_view(value) : std::string_view());
+}
+
 // The USB device that carries a whole disk; null for a partition, a disk
 // on another bus, or one without a node.
 udev_device* UsbDeviceOf(udev_device* disk) {
@@ -40,9 +44,15 @@ DriveEvent Added(udev_device* disk, udev_device* usb) {
   event.kind = DriveEvent::Kind::kAdded;
   event.node = Text(udev_device_get_devnode(disk));
   event.hostName = Text(udev_device_get_syspath(disk));
-  event.serial = Text(udev_device_get_sysattr_value(usb, "serial"));
-  event.model = Text(udev_device_get_sysattr_value(disk, "device/model"));
-  if (event.model.empty()) event.model = Text(udev_device_get_property_value(disk, "ID_MODEL"));
+  event.serial = StickText(udev_device_get_sysattr_value(usb, "serial"));
+  event.model = StickText(udev_device_get_sysattr_value(disk, "device/model"));
+  if (event.model.empty()) {
+    event.model = StickText(udev_device_get_property_value(disk, "ID_MODEL"));
+  }
+  // The kernel names a USB device by its place on the bus, so the name
+  // stays with the port whichever stick is plugged in there; it needs none
+  // of the udev rules that set ID_PATH.
+  event.port = StickText(udev_device_get_sysname(usb));
   return event;
 }
 

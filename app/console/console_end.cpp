@@ -25,6 +25,7 @@ Json AllDriveJson(const DriveSummary& d) {
   drive["letter"] = std::string(1, d.letter);
   drive["verdict"] = d.drive ? Json(VerdictText(d)) : Json();
   drive["source"] = d.source;
+  drive.update(PlaceJson(d.port, d.serial, d.stick));
   drive["identified"] = d.drive.has_value();
   drive["outcome"] = OutcomeText(d.outcome);
   drive["copiesWritten"] = d.copiesWritten;
@@ -114,7 +115,15 @@ void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
 void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
                            const std::vector<DriveSummary>& drives, int code, bool ownBoxes) {
   Json document = DocumentHead(options_);
-  if (!ownBoxes) document["watch"] = "drive";
+  // A stick's line names its port and serial, so that a line is read
+  // without its drives' table.
+  if (!ownBoxes) {
+    document["watch"] = "drive";
+    if (!drives.empty()) {
+      const DriveSummary& stick = drives.front();
+      document.update(PlaceJson(stick.port, stick.serial, stick.stick));
+    }
+  }
   std::vector<DriveBox> boxes;
   if (ownBoxes) {
     for (const ShownBox& box : session::RunEnd::ownBoxes()) boxes.push_back({0, box});

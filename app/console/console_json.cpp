@@ -112,6 +112,14 @@ Json FilesJson(const std::vector<DriveFile>& files) {
   return list;
 }
 
+Json PlaceJson(const std::string& port, const std::string& serial, int stick) {
+  Json place = Json::object();
+  place["port"] = port.empty() ? Json() : Json(port);
+  place["serial"] = serial.empty() ? Json() : Json(serial);
+  place["stick"] = stick > 0 ? Json(stick) : Json();
+  return place;
+}
+
 Json SlotJson(const DriveSlot& slot, bool healthy, const CopyStates& states) {
   Json drive = Json::object();
   drive["letter"] = std::string(1, slot.letter);

@@ -46,6 +46,10 @@ Json FilesJson(const std::vector<DriveFile>& files);
 // flash. `healthy` is the verdict of its identification; `states` what the
 // operations learned of its copies.
 Json SlotJson(const DriveSlot& slot, bool healthy, const CopyStates& states = {});
+// Where a drive is plugged in: "port" (the USB port as the kernel names
+// it), "serial" (the drive's USB serial) and "stick" (with watch, the
+// how-many-th stick in that port), each null when the host did not say.
+Json PlaceJson(const std::string& port, const std::string& serial, int stick);
 // The marks of a flash picture, as the picture places them.
 Json MapJson(const FlashMap& map);
 

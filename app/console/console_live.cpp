@@ -77,6 +77,9 @@ void JobRows::Refresh() {
     // holds while it tells a step.
     const JobState state = row->job.State();
     shown.letter = state.letter != 0 ? state.letter : row->progress.letter();
+    shown.port = state.port;
+    shown.serial = state.serial;
+    shown.stick = state.stick;
     for (const Report& report : state.reports) {
       if (!report.drive) continue;
       shown.model = RowText(report.drive->productId);

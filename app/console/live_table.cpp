@@ -103,6 +103,25 @@ std::string WholeWords(const std::string& text, size_t width) {
 constexpr size_t kOutcomeWidth = 11;
 // A drive's product name, as its inquiry data holds it.
 constexpr size_t kModelWidth = 16;
+// A port behind a hub and its stick's number ("1-1.2 #2"), and a serial of
+// a usual length: as wide as that from the first drawing on, so that a
+// watch's later sticks seldom move the columns behind.
+constexpr size_t kPortWidth = 8;
+constexpr size_t kSerialWidth = 12;
+
+// A row's port cell; empty when the host named no port.
+std::string RowPort(const LiveRow& row) {
+  return row.port.empty() ? std::string() : PortText(row.port, row.stick);
+}
+
+// The widest of the rows' cells, and at least `least` once any row has
+// one; 0 when none has.
+size_t CellWidth(const std::vector<LiveRow>& rows, std::string (*cell)(const LiveRow&),
+                 size_t least) {
+  size_t widest = 0;
+  for (const LiveRow& row : rows) widest = std::max(widest, cell(row).size());
+  return widest > 0 ? std::max(widest, least) : 0;
+}
 
 }  // namespace
 
@@ -115,32 +134,49 @@ std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t
   // end. A model wider than a product name widens its column for good.
   size_t modelWidth = kModelWidth;
   for (const LiveRow& row : rows) modelWidth = std::max(modelWidth, row.model.size());
+  size_t portWidth = CellWidth(rows, RowPort, kPortWidth);
+  size_t serialWidth = CellWidth(
+      rows, [](const LiveRow& row) { return row.serial; }, kSerialWidth);
   const size_t outcomeWidth = kOutcomeWidth;
   // A line as wide as the terminal makes some terminals wrap at its end.
   const size_t room = columns > 1 ? columns - 1 : 0;
   // A narrow terminal drops whole columns, never part of a word: the model
-  // first (after it was shortened to whole words), then the bar (after it
-  // was narrowed), then the seconds, then the step.
+  // first (after it was shortened to whole words), then the serial, then
+  // the bar (after it was narrowed), then the seconds, then the step, and
+  // the port, which tells apart two sticks one letter took in turn, last.
   bool showSeconds = true;
   bool showStep = true;
   size_t barWidth = kWidestBar;
   const auto width = [&](size_t model, size_t bar) {
-    return 2 + (model > 0 ? kGap + model : 0) + (showStep ? kGap + kStepWidth : 0) +
+    return 2 + (portWidth > 0 ? kGap + portWidth : 0) + (serialWidth > 0 ? kGap + serialWidth : 0) +
+           (model > 0 ? kGap + model : 0) + (showStep ? kGap + kStepWidth : 0) +
            (bar > 0 ? kGap + bar + 2 : 0) + (showSeconds ? kGap + kSecondsWidth : 0) + kGap +
            outcomeWidth;
   };
-  if (width(modelWidth, barWidth) > room) {
+  const size_t widestModel = modelWidth;
+  const auto fitModel = [&] {
+    modelWidth = widestModel;
+    if (width(modelWidth, barWidth) <= room) return;
     const size_t others = width(0, barWidth);
     modelWidth = room > others + kGap ? std::min(modelWidth, room - others - kGap) : 0;
+  };
+  fitModel();
+  // The model gets back what a serial that gives way leaves.
+  if (width(modelWidth, barWidth) > room) {
+    serialWidth = 0;
+    fitModel();
   }
   while (width(modelWidth, barWidth) > room && barWidth > kNarrowestBar) --barWidth;
   if (width(modelWidth, barWidth) > room) barWidth = 0;
   if (width(modelWidth, barWidth) > room) showSeconds = false;
   if (width(modelWidth, barWidth) > room) showStep = false;
+  if (width(modelWidth, barWidth) > room) portWidth = 0;
 
   std::vector<std::string> out;
   for (const LiveRow* row : shown) {
     std::string line{row->letter != 0 ? row->letter : '?', ':'};
+    if (portWidth > 0) line += std::string(kGap, ' ') + Padded(RowPort(*row), portWidth);
+    if (serialWidth > 0) line += std::string(kGap, ' ') + Padded(row->serial, serialWidth);
     if (modelWidth > 0) {
       line += std::string(kGap, ' ') + Padded(WholeWords(row->model, modelWidth), modelWidth);
     }
@@ -163,6 +199,13 @@ std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t
   }
   return out;
 }
+
+std::string PortText(const std::string& port, int stick) {
+  if (port.empty()) return "-";
+  return stick > 0 ? port + " #" + std::to_string(stick) : port;
+}
+
+std::string SerialText(const std::string& serial) { return serial.empty() ? "-" : serial; }
 
 std::vector<std::string> ColumnLines(const std::vector<std::vector<std::string>>& rows,
                                      size_t columns, const std::vector<size_t>& dropped) {

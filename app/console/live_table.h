@@ -20,13 +20,27 @@ struct LiveRow {
   // The outcome once the drive is done ("success", "failed", ...); empty
   // while it is under way.
   std::string outcome;
+  // Where the drive is plugged in, its serial and, with watch, its stick's
+  // number in that port (see session::DriveWork); printable text, empty
+  // when the host did not say: a table whose rows have none shows no such
+  // column.
+  std::string port{};
+  std::string serial{};
+  int stick = 0;
 };
 
+// A drive's port as the rows and tables show it: "1-1.2", and with watch
+// the stick's number in that port ("1-1.2 #2"); "-" when the host named no
+// port.
+std::string PortText(const std::string& port, int stick);
+// A drive's serial as the tables show it; "-" when it gave none.
+std::string SerialText(const std::string& serial);
+
 // The rows as lines of text, each narrower than `columns` so that no
-// terminal wraps it: whole columns give way, the model first, then the bar,
-// then the seconds; no word is cut. At most `lines` lines (0: no limit):
-// rows still under way are kept before finished ones, and one last line
-// counts those left out, working and finished apart.
+// terminal wraps it: whole columns give way, the model first, then the
+// serial, the bar, the seconds, the step and the port; no word is cut. At most `lines` lines (0: no
+// limit): rows still under way are kept before finished ones, and one last line counts those left
+// out, working and finished apart.
 std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t columns,
                                         size_t lines = 0);
 

@@ -247,6 +247,9 @@ JobState DriveJob::State() const {
   JobState state;
   state.letter = letter_;
   state.source = source_;
+  state.port = port;
+  state.serial = serial;
+  state.stick = stick;
   state.reports = reports_->Snapshot();
   const std::lock_guard<std::mutex> lock(mutex_);
   state.files = letGo_ ? nullptr : platform;

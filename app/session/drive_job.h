@@ -77,6 +77,11 @@ class DriveJob {
   // the job's own lines are kept to what --quiet keeps; set before Run.
   ReportObserver* watcher = nullptr;
   bool quiet = false;
+  // Where the drive is plugged in and its serial, for its report; set
+  // before Run.
+  std::string port;
+  std::string serial;
+  int stick = 0;
 
   char letter() const { return letter_; }
   // Not run at all: why, said on its stderr.

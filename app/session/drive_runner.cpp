@@ -38,7 +38,11 @@ struct AllJob {
       : drive(d),
         boxes(front.Lines(RunFront::Output::kBoxes, {d.letter, ':', ' '})),
         err(front.Lines(RunFront::Output::kErrors, {d.letter, ':', ' '})),
-        job(d.letter, d.source, *boxes, *err) {}
+        job(d.letter, d.source, *boxes, *err) {
+    job.port = d.port;
+    job.serial = d.serial;
+    job.stick = d.stick;
+  }
 
   AllDrive drive;
   std::unique_ptr<LineStream> boxes;

@@ -34,6 +34,11 @@ struct AllDrive {
   // The simulated drive behind the letter, whose flash is kept when its
   // thread ends; null for a device node.
   sim::VirtualDrive* simulated = nullptr;
+  // Where it is plugged in and its serial (see session::DriveWork); a
+  // letter of --all may leave them out.
+  std::string port{};
+  std::string serial{};
+  int stick = 0;
 };
 
 // What every run of several drives shares.

@@ -6,6 +6,7 @@
 
 #include "app/session/drive_job.h"
 #include "app/session/host_devices.h"
+#include "platform/drive_watch.h"
 
 namespace kestrune::session {
 
@@ -57,6 +58,11 @@ std::vector<AllDrive> AllDrivesOf(DriveSource& source) {
   for (const auto& [letter, node] : source.nodes()) drives.push_back({letter, node, nullptr});
   std::sort(drives.begin(), drives.end(),
             [](const AllDrive& a, const AllDrive& b) { return a.letter < b.letter; });
+  // The serial the summary shows: the stick's own word, read without
+  // opening it, kept to printable text.
+  for (AllDrive& drive : drives) {
+    drive.serial = platform::BoundedDriveText(source.opener().UsbSerial(drive.letter));
+  }
   return drives;
 }
 

@@ -30,6 +30,9 @@ DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText) {
   DriveSummary summary;
   summary.letter = job.letter;
   summary.source = job.source;
+  summary.port = job.port;
+  summary.serial = job.serial;
+  summary.stick = job.stick;
   summary.seconds = job.seconds;
   summary.noSuchEntry = job.noSuchEntry;
   Report whole;

@@ -27,6 +27,15 @@ inline constexpr int kExitInterrupted = 130;
 struct DriveWork {
   char letter = 0;     // 0: the job of a single-drive run
   std::string source;  // the device node or virtual-drive file of a letter of --all
+  // The USB port the drive is plugged into as the kernel names it ("1-1.2"),
+  // and the serial the drive gives as a USB device; empty when the host did
+  // not say (a simulated drive has no port). Printable text, bounded.
+  std::string port;
+  std::string serial;
+  // With watch: the drive is the how-many-th stick of the watch in its port
+  // (1, 2, ...), which tells apart two sticks that one port and one letter
+  // took in turn; 0 elsewhere.
+  int stick = 0;
   std::vector<Report> reports;
   // Why the job was not run at all (its folders were refused, it got no
   // thread); empty when it was.
@@ -43,6 +52,10 @@ struct DriveWork {
 struct DriveSummary {
   char letter = 0;  // 0: the job of a single-drive run
   std::string source;
+  // Where the drive is plugged in and its serial, as DriveWork has them.
+  std::string port;
+  std::string serial;
+  int stick = 0;
   Outcome outcome = Outcome::kNone;
   // The first line of what decided a failure; empty otherwise.
   std::string failure;

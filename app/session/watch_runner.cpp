@@ -19,6 +19,7 @@ namespace {
 struct SeenDrive {
   std::string hostName;
   std::string node;
+  std::string port;
   char letter = 0;
   DriveJob* job = nullptr;
   std::unique_ptr<device::VolumeOpener> opener;
@@ -39,6 +40,15 @@ char FreeLetter(const std::vector<std::unique_ptr<SeenDrive>>& seen) {
     if (!taken) return letter;
   }
   return 0;
+}
+
+// The how-many-th stick of the watch that `port` takes, 1 for its first;
+// 0 when the host named no port.
+int StickInPort(const std::vector<std::unique_ptr<SeenDrive>>& seen, const std::string& port) {
+  if (port.empty()) return 0;
+  int stick = 1;
+  for (const auto& drive : seen) stick += drive->port == port;
+  return stick;
 }
 
 // The one question, before any drive; commands that change no drive ask
@@ -114,17 +124,20 @@ int RunWatch(const WatchRun& watch) {
     }
     const char letter = FreeLetter(seen);
     if (letter == 0) {
-      end.LeftOut(event->node, "no free letter for the drive at " + event->node +
+      const std::string port = event->port.empty() ? "" : " in port " + event->port;
+      end.LeftOut(event->node, "no free letter for the drive at " + event->node + port +
                                    "; left alone: plug it in again once a drive is unplugged");
       continue;
     }
     auto drive = std::make_unique<SeenDrive>();
     drive->hostName = event->hostName;
     drive->node = event->node;
+    drive->port = event->port;
     drive->letter = letter;
     std::string problem;
     drive->opener = watch.open(letter, event->node, problem);
-    drive->job = &runner.Prepare({letter, event->node, nullptr});
+    drive->job = &runner.Prepare(
+        {letter, event->node, nullptr, event->port, event->serial, StickInPort(seen, event->port)});
     if (!drive->opener && !drive->job->refused()) drive->job->Refuse(problem);
     SeenDrive& started = *drive;
     seen.push_back(std::move(drive));

@@ -595,7 +595,8 @@ INSTANTIATE_TEST_SUITE_P(
         QuietCase{"WriteRefused", "--quiet --yes fix", true,
                   "[ERROR] Write ISP code to flash fail\nE: ISP broken; fix: failed\n", ""},
         QuietCase{"EveryDrive", "--quiet --all --yes backup", false,
-                  "drive  verdict before  outcome  copies verified  backups  seconds  failure\n",
+                  "drive  verdict before  outcome  copies verified  backups  seconds  serial  "
+                  "      failure\n",
                   ""}),
     [](const auto& info) { return std::string(info.param.name); });
 

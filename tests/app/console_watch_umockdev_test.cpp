@@ -1,9 +1,12 @@
 // watch over umockdev's testbed: sticks plugged in and pulled out as the
 // host's udev tells it, each stick's disk answered by a simulated drive.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,6 +26,7 @@
 #include "app/console/console_front.h"
 #include "app/session/watch_runner.h"
 #include "device/volume_map.h"
+#include "platform/platform.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/device_temp_folder.h"
 #include "tests/support/usb_testbed.h"
@@ -61,17 +65,48 @@ struct WatchResult {
   std::vector<std::string> nodesOpened;
 };
 
+// What the watch prints, read by the bench while the watch writes.
+class SharedText : public std::streambuf {
+ public:
+  std::string Text() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    text_ += traits_type::to_char_type(c);
+    return c;
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    text_.append(text, static_cast<size_t>(count));
+    return count;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string text_;
+};
+
 // A stick's simulated drive, owned by the opener the watch keeps for the
 // stick, so that both go when the watch lets the stick go. With `real` it
 // counts as a real device, as the sticks a watch opens through
 // pass-through do.
+// Once `pulled` is set the stick is gone, and opens nothing more.
 class StickVolumes : public device::VolumeOpener {
  public:
-  StickVolumes(std::unique_ptr<sim::VirtualDrive> drive, char letter, bool real)
-      : drive_(std::move(drive)), real_(real) {
+  StickVolumes(std::unique_ptr<sim::VirtualDrive> drive, char letter, bool real,
+               std::shared_ptr<std::atomic<bool>> pulled)
+      : drive_(std::move(drive)), real_(real), pulled_(std::move(pulled)) {
     if (drive_) volumes_.Attach(letter, *drive_);
   }
-  device::OpenResult Open(char letter) override { return volumes_.Open(letter); }
+  device::OpenResult Open(char letter) override {
+    if (*pulled_) return nullptr;
+    return volumes_.Open(letter);
+  }
   bool NeedsPrivilege() const override { return volumes_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override {
     return real_ || volumes_.ServesRealDevice(letter);
@@ -82,6 +117,7 @@ class StickVolumes : public device::VolumeOpener {
   std::unique_ptr<sim::VirtualDrive> drive_;
   sim::SimulatedVolumes volumes_;
   bool real_;
+  std::shared_ptr<std::atomic<bool>> pulled_;
 };
 
 // What the process holds now: open descriptors and threads.
@@ -104,16 +140,28 @@ class ConsoleWatch : public ::testing::Test {
   std::string temp() const { return folder.str() + "/t"; }
 
   // Runs watch with `options` while `script` plugs and unplugs sticks; the
-  // disk /dev/sdX is answered by a broken simulated drive of its own.
+  // disk /dev/sdX is answered by a broken simulated drive of its own, with
+  // `faults` when given. An interrupt ends the watch too.
   WatchResult Watch(ConsoleOptions options, const std::function<void()>& script,
-                    bool realDevices = false) {
+                    bool realDevices = false, const nlohmann::json& faults = nullptr) {
     options.cDriveFolder = cDrive();
     options.tempFolder = temp();
     options.all = true;
     options.watch = true;
+    std::string driveFile = (fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json").string();
+    if (!faults.is_null()) {
+      nlohmann::json drive = nlohmann::json::parse(std::ifstream(driveFile));
+      drive["faults"] = faults;
+      driveFile = folder.str() + "/stick.json";
+      std::ofstream(driveFile) << drive.dump();
+    }
     std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
+    SharedText shared;
+    std::ostream out(&shared);
+    said_ = &shared;
+    SharedText sharedErr;
+    std::ostream err(&sharedErr);
+    saidErr_ = &sharedErr;
     const ConsoleStreams io{in, out, err, false};
     RunEnd end(options, io);
     std::string problem;
@@ -128,15 +176,20 @@ class ConsoleWatch : public ::testing::Test {
     const session::RunSetup run{request, front, end, hostOptions, nullptr};
     WatchResult result;
     std::mutex mutex;
-    session::WatchRun watching{run, watch, nullptr, 20, [&watch] { return watch.ended.load(); }};
+    session::WatchRun watching{run, watch, nullptr, 20, [&watch] {
+                                 return watch.ended.load() || platform::InterruptReceived();
+                               }};
     watching.open = [&](char letter, const std::string& node, std::string& error) {
       const std::lock_guard<std::mutex> lock(mutex);
       result.nodesOpened.push_back(node);
+      const std::lock_guard<std::mutex> sticks(pulledMutex_);
+      auto& pulled = pulled_[node];
+      pulled = std::make_shared<std::atomic<bool>>(false);
       return std::unique_ptr<device::VolumeOpener>(std::make_unique<StickVolumes>(
           sim::VirtualDrive::FromFile(
-              fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json", &error,
+              driveFile, &error,
               folder.str() + "/" + fs::path(node).filename().string() + ".flash"),
-          letter, realDevices));
+          letter, realDevices, pulled));
     };
     std::thread bench([&] {
       script();
@@ -144,8 +197,10 @@ class ConsoleWatch : public ::testing::Test {
     });
     result.code = session::RunWatch(watching);
     bench.join();
-    result.out = out.str();
-    result.err = err.str();
+    said_ = nullptr;
+    saidErr_ = nullptr;
+    result.out = shared.Text();
+    result.err = sharedErr.Text();
     return result;
   }
 
@@ -161,8 +216,69 @@ class ConsoleWatch : public ::testing::Test {
     return rows;
   }
 
+  // Waits, up to ten seconds, until the watch has printed `text` on
+  // stdout or stderr.
+  bool Said(const std::string& text) const {
+    const auto has = [&text](const SharedText* said) {
+      return said != nullptr && said->Text().find(text) != std::string::npos;
+    };
+    for (int i = 0; i < 1000; ++i) {
+      if (has(said_) || has(saidErr_)) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  // Pulls out the stick whose disk is at `path` and node `node`: the host
+  // tells its remove, and its drive answers nothing more.
+  void Pull(const std::string& path, const std::string& node) {
+    {
+      const std::lock_guard<std::mutex> lock(pulledMutex_);
+      const auto pulled = pulled_.find(node);
+      if (pulled != pulled_.end()) *pulled->second = true;
+    }
+    bench.Unplug(path);
+  }
+
+  // Runs `watch` in a process of its own that catches interrupts as the
+  // console does: an interrupt, once it came, stays for the whole process.
+  WatchResult InChild(const std::function<WatchResult()>& watch) {
+    const std::string kept = folder.str() + "/child";
+    const pid_t child = fork();
+    if (child == 0) {
+      platform::CatchInterrupts(
+          {kInterruptNotice, kInterruptAgain, kInterruptForced},
+          {kInterruptOutcomeNotice, kInterruptOutcomeAgain, kInterruptOutcomeForced},
+          kExitInterrupted, {kInterruptWatchNotice, kInterruptWatchAgain, kInterruptWatchForced});
+      const WatchResult r = watch();
+      std::ofstream(kept + ".out") << r.out;
+      std::ofstream(kept + ".err") << r.err;
+      std::ofstream(kept + ".code") << r.code;
+      std::_Exit(0);
+    }
+    int status = 0;
+    WatchResult r;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+      ADD_FAILURE() << "the watch's process ended with status " << status;
+      return r;
+    }
+    const auto read = [](const std::string& path) {
+      std::ostringstream text;
+      text << std::ifstream(path).rdbuf();
+      return text.str();
+    };
+    r.out = read(kept + ".out");
+    r.err = read(kept + ".err");
+    r.code = std::stoi(read(kept + ".code"));
+    return r;
+  }
+
   testing::TempFolder folder;
   test::UsbTestbed bench;
+  SharedText* said_ = nullptr;
+  SharedText* saidErr_ = nullptr;
+  std::mutex pulledMutex_;
+  std::map<std::string, std::shared_ptr<std::atomic<bool>>> pulled_;
 };
 
 ConsoleOptions Fix() {
@@ -187,6 +303,9 @@ TEST_F(ConsoleWatch, AStickPulledOutAtOnceFreesItsLetter) {
   ASSERT_EQ(rows.size(), 2U) << r.out << r.err;
   EXPECT_EQ(rows[0].rfind("D: ", 0), 0U);
   EXPECT_EQ(rows[1].rfind("D: broken success", 0), 0U) << rows[1];
+  // The two D: rows are told apart by the port and serial of their stick.
+  EXPECT_NE(rows[0].find(" 1-1 #1 KS0001"), std::string::npos) << rows[0];
+  EXPECT_NE(rows[1].find(" 1-2 #1 KS0002"), std::string::npos) << rows[1];
   EXPECT_EQ(r.nodesOpened, (std::vector<std::string>{"/dev/sdb", "/dev/sdc"}));
 }
 
@@ -279,6 +398,106 @@ TEST_F(ConsoleWatch, TwoSticksAtOnceEachGetALetterAndFolder) {
   }
 }
 
+// watch fix --json, as a bench of sticks meets it: each stick's line tells
+// the stick's outcome and exit code, and names its port and serial, as the
+// line's own report of the drive (drives[0]) does; the summary agrees.
+enum class Bench : uint8_t {
+  // An interrupt during the stick's write: the write ends, the watch too.
+  kInterruptInTheWrite,
+  // The stick pulled out between the success box and the After backups,
+  // as the box tells the technician to do: the fix stands, with warnings.
+  kPulledAfterTheSuccessBox,
+  // One port, two sticks one after the other: one letter, told apart by
+  // the stick's number in the port and its serial.
+  kTwoSticksInOnePort,
+};
+
+struct StickLine {
+  const char* outcome;
+  int exitCode;
+  const char* serial;
+  int stick;
+  bool warned;  // its After backups failed, told as warnings
+};
+
+struct BenchCase {
+  const char* name;
+  Bench bench;
+  int code;  // the watch's
+  std::vector<StickLine> sticks;
+  friend void PrintTo(const BenchCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class ConsoleWatchBench : public ConsoleWatch, public ::testing::WithParamInterface<BenchCase> {};
+
+TEST_P(ConsoleWatchBench, EachStickLineNamesItsPortAndSerialAsItsReportDoes) {
+  const BenchCase& c = GetParam();
+  ConsoleOptions options = Fix();
+  options.json = true;
+  const bool interrupt = c.bench == Bench::kInterruptInTheWrite;
+  const nlohmann::json faults =
+      interrupt ? nlohmann::json::array({{{"opcode", "0xFE"}, {"nth", 1}, {"action", "interrupt"}}})
+                : nlohmann::json();
+  const auto script = [&] {
+    const std::string first = bench.Plug("1-1", "sdb", "KS0001");
+    if (c.bench == Bench::kPulledAfterTheSuccessBox) {
+      // A second lies between the box and the After backups.
+      if (Said("[SUCCESS] Update ISP code Success, please replug device to ensure it normal.")) {
+        Pull(first, "/dev/sdb");
+      }
+    } else if (c.bench == Bench::kTwoSticksInOnePort) {
+      if (Said("\"watch\":\"drive\"")) Pull(first, "/dev/sdb");
+      bench.Plug("1-1", "sdc", "KS0002");
+    }
+  };
+  const auto watch = [&] { return Watch(options, script, false, faults); };
+  const WatchResult r = interrupt ? InChild(watch) : watch();
+  EXPECT_EQ(r.code, c.code) << r.err;
+  std::vector<nlohmann::json> lines;
+  std::istringstream out(r.out);
+  for (std::string line; std::getline(out, line);) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(lines.size(), c.sticks.size() + 1) << r.out << r.err;
+  const nlohmann::json& summary = lines.back();
+  EXPECT_EQ(summary["watch"], "summary");
+  ASSERT_EQ(summary["drives"].size(), c.sticks.size());
+  for (size_t i = 0; i < c.sticks.size(); ++i) {
+    const StickLine& want = c.sticks[i];
+    const nlohmann::json& line = lines[i];
+    EXPECT_EQ(line["watch"], "drive");
+    ASSERT_EQ(line["drives"].size(), 1U) << line;
+    const nlohmann::json& own = line["drives"][0];
+    EXPECT_EQ(line["outcome"], want.outcome) << i;
+    EXPECT_EQ(line["exitCode"], want.exitCode) << i;
+    EXPECT_EQ(own["outcome"], line["outcome"]) << i;
+    EXPECT_EQ(own["letter"], "D") << i;
+    for (const char* key : {"port", "serial", "stick"}) {
+      EXPECT_EQ(line[key], own[key]) << i << " " << key;
+      EXPECT_EQ(summary["drives"][i][key], own[key]) << i << " " << key;
+    }
+    EXPECT_EQ(own["port"], "1-1") << i;
+    EXPECT_EQ(own["serial"], want.serial) << i;
+    EXPECT_EQ(own["stick"], want.stick) << i;
+    EXPECT_EQ(!own["warnings"].empty(), want.warned) << own["warnings"];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sticks, ConsoleWatchBench,
+                         ::testing::Values(BenchCase{"InterruptInTheWrite",
+                                                     Bench::kInterruptInTheWrite,
+                                                     kExitInterrupted,
+                                                     {{"interrupted", kExitInterrupted, "KS0001", 1,
+                                                       false}}},
+                                           BenchCase{"PulledAfterTheSuccessBox",
+                                                     Bench::kPulledAfterTheSuccessBox,
+                                                     kExitDone,
+                                                     {{"success", kExitDone, "KS0001", 1, true}}},
+                                           BenchCase{"TwoSticksInOnePort",
+                                                     Bench::kTwoSticksInOnePort,
+                                                     kExitDone,
+                                                     {{"success", kExitDone, "KS0001", 1, false},
+                                                      {"success", kExitDone, "KS0002", 2, false}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // 24 sticks, none pulled out: the letters D to Z go to the first 23; the
 // last is left alone, named, and fails the run.
 TEST_F(ConsoleWatch, TheTwentyFourthStickFindsNoLetter) {
@@ -293,7 +512,8 @@ TEST_F(ConsoleWatch, TheTwentyFourthStickFindsNoLetter) {
   ASSERT_EQ(rows.size(), 23U) << r.out;
   for (const std::string& row : rows) EXPECT_NE(row.find(" success "), std::string::npos) << row;
   EXPECT_EQ(r.nodesOpened.size(), 23U);
-  EXPECT_NE(r.err.find("no free letter for the drive at /dev/sdy"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no free letter for the drive at /dev/sdy in port 1-24;"), std::string::npos)
+      << r.err;
   EXPECT_EQ(r.code, kExitFailure);
 }
 

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "app/console/console_all.h"
+#include "app/console/console_end.h"
+
 namespace kestrune::console {
 namespace {
 
@@ -186,6 +189,97 @@ INSTANTIATE_TEST_SUITE_P(
         ColumnCase{60, {"drive", "verdict before", "outcome", "copies verified"}},
         ColumnCase{40, {"drive", "verdict before", "outcome"}},
         ColumnCase{20, {"drive", "outcome"}}));
+
+// A watch gives a port's second stick the letter its first had: the two
+// rows are told apart by the port, the stick's number there and the
+// serial. The serial gives way early, the port only after every column
+// but the outcome.
+struct PortCase {
+  size_t columns;
+  bool serial;  // the serials shown
+  bool port;    // the ports and the sticks' numbers shown
+  bool model;   // the model, in whole words: it gets back a serial's room
+};
+
+class LiveTablePorts : public testing::TestWithParam<PortCase> {};
+
+TEST_P(LiveTablePorts, TwoSticksOfOneLetterAreToldApart) {
+  const PortCase& c = GetParam();
+  const std::vector<LiveRow> rows = {
+      {'D', "USB DISK 163", "restart", 1.0, 20.0, "success", "1-1.2", "KS0001ABCDEF", 1},
+      {'D', "USB DISK 163", "write", 0.5, 3.0, "", "1-1.2", "KS0002ABCDEF", 2}};
+  const std::vector<std::string> lines = LiveTableLines(rows, c.columns);
+  ASSERT_EQ(lines.size(), 2U);
+  for (const std::string& line : lines) EXPECT_LT(line.size(), c.columns) << line;
+  EXPECT_EQ(lines[0].find(" 1-1.2 #1 ") != std::string::npos, c.port) << lines[0];
+  EXPECT_EQ(lines[1].find(" 1-1.2 #2 ") != std::string::npos, c.port) << lines[1];
+  EXPECT_EQ(lines[0].find(" KS0001ABCDEF ") != std::string::npos, c.serial) << lines[0];
+  // Nothing is cut: a serial is shown whole or not at all.
+  EXPECT_EQ(lines[1].find("KS0"), c.serial ? lines[1].find("KS0002ABCDEF") : std::string::npos);
+  EXPECT_NE(lines[0].find("success"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[0].find(" USB DISK ") != std::string::npos, c.model) << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Columns, LiveTablePorts,
+                         testing::Values(PortCase{120, true, true, true},
+                                         PortCase{80, false, true, true},
+                                         PortCase{40, false, true, false},
+                                         PortCase{24, false, false, false}));
+
+// The summary that ends --all and watch: the same two sticks, one failed.
+// On a narrow terminal the serial gives way before the counts, the port
+// after them, and the failure that had no room below the table names the
+// port too.
+TEST(RunSummary, TwoSticksOfOneLetterAreToldApartAtEveryWidth) {
+  std::vector<DriveSummary> drives(2);
+  drives[0].letter = drives[1].letter = 'D';
+  drives[0].port = drives[1].port = "1-1";
+  drives[0].serial = "KS0001";
+  drives[1].serial = "KS0002";
+  drives[0].stick = 1;
+  drives[1].stick = 2;
+  drives[0].outcome = Outcome::kSuccess;
+  drives[1].outcome = Outcome::kFailed;
+  drives[1].failure = "the stick was pulled";
+  struct Case {
+    size_t columns;
+    bool serial;
+    bool port;
+  };
+  for (const Case& c : {Case{0, true, true}, Case{100, true, true}, Case{60, false, true},
+                        Case{30, false, true}, Case{15, false, false}}) {
+    std::ostringstream out;
+    PrintSummary(out, Command::kFix, drives, c.columns);
+    std::vector<std::string> lines;
+    std::istringstream text(out.str());
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    ASSERT_GE(lines.size(), 3U) << out.str();
+    for (const std::string& line : lines) {
+      if (c.columns > 0) {
+        EXPECT_LT(line.size(), c.columns) << line;
+      }
+    }
+    EXPECT_EQ(lines[1].find(" 1-1 #1") != std::string::npos, c.port) << c.columns << "\n"
+                                                                     << out.str();
+    EXPECT_EQ(lines[2].find(" 1-1 #2") != std::string::npos, c.port) << c.columns << "\n"
+                                                                     << out.str();
+    EXPECT_EQ(lines[2].find(" KS0002") != std::string::npos, c.serial) << c.columns << "\n"
+                                                                       << out.str();
+    const bool below = lines[0].find("failure") == std::string::npos;
+    EXPECT_EQ(below, c.columns > 0 && c.columns <= 100) << out.str();
+    std::string after;
+    for (size_t i = 3; i < lines.size(); ++i) after += (after.empty() ? "" : " ") + lines[i];
+    EXPECT_EQ(after, below ? "D: (1-1 #2) the stick was pulled" : "") << out.str();
+  }
+  // Where the host named no port (--all), the table has no column of
+  // dashes for it; the serial column stays.
+  drives[0].port = drives[1].port = "";
+  std::ostringstream out;
+  PrintSummary(out, Command::kFix, drives);
+  const std::string header = out.str().substr(0, out.str().find('\n'));
+  EXPECT_EQ(header,
+            "drive  verdict before  outcome  copies verified  backups  seconds  serial  failure");
+}
 
 TEST(LiveTable, LongTextIsWrappedBetweenWords) {
   const std::vector<std::string> lines =

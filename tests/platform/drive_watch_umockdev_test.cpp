@@ -51,7 +51,23 @@ TEST_F(DriveWatchTest, TellsWholeUsbDisksComingAndGoing) {
     EXPECT_EQ(events[i].node, expected[i].second) << i;
   }
   EXPECT_EQ(events[0].serial, "KS0001");
+  EXPECT_EQ(events[0].port, "1-1");
+  EXPECT_EQ(events[1].port, "1-2");
   EXPECT_EQ(events[3].hostName, events[0].hostName);
+}
+
+// The port and serial reach the terminal and the documents: a stick's own
+// serial that steers a terminal or runs on for pages is cut to printable
+// text of a bounded length; a stick behind a hub is named by its port there.
+TEST_F(DriveWatchTest, PortAndSerialAreBoundedPrintableText) {
+  std::string problem;
+  const auto watch = WatchUsbDisks(false, problem);
+  ASSERT_NE(watch, nullptr) << problem;
+  bench.Plug("3-1.4", "sde", "  KS\x1b[2J\t01" + std::string(500, 'A') + "  ");
+  const std::vector<DriveEvent> events = Drain(*watch);
+  ASSERT_EQ(events.size(), 1U);
+  EXPECT_EQ(events[0].port, "3-1.4");
+  EXPECT_EQ(events[0].serial, ("KS[2J01" + std::string(500, 'A')).substr(0, kDriveTextLimit));
 }
 
 // A watch that does not include them leaves the drives plugged in before

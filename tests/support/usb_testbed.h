@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 namespace kestrune::test {
@@ -29,11 +30,17 @@ class UsbTestbed {
 
   // A stick on USB port `port` ("1-3") whose disk is /dev/<disk>; returns
   // the disk's sysfs path. The testbed sends each device's add event.
+  // A port plugged before takes a new stick: the last one's USB device,
+  // whose disk was unplugged, goes first.
   std::string Plug(const std::string& port, const std::string& disk, const std::string& serial) {
+    if (const auto last = ports_.find(port); last != ports_.end()) {
+      umockdev_testbed_remove_device(testbed_, last->second.c_str());
+    }
     const std::string usb =
         Add("usb", port, nullptr, {"serial", serial}, {"DEVTYPE", "usb_device"});
     const std::string path =
         Add("block", disk, usb.c_str(), {"size", "7864320"}, {"DEVTYPE", "disk"}, "/dev/" + disk);
+    ports_[port] = usb;
     return path;
   }
   // A partition of a disk plugged in, or a disk on no USB device.
@@ -71,6 +78,8 @@ class UsbTestbed {
   }
 
   UMockdevTestbed* testbed_;
+  // The USB device last plugged into each port, by the port.
+  std::map<std::string, std::string> ports_;
 };
 
 }  // namespace kestrune::test
