@@ -9,11 +9,16 @@
 
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
-#include "app/console/terminal_owner.h"
 #include "app/session/run_front.h"
 #include "app/session/run_request.h"
+#include "app/session/terminal_owner.h"
 
 namespace kestrune::console {
+
+// The terminal's owner is the session's; the console draws through it.
+using session::OwnedStream;
+using session::OwnerOf;
+using session::TerminalOwner;
 
 class ConsoleFront : public session::RunFront {
  public:

@@ -13,7 +13,7 @@
 #include "app/console/console_list.h"
 #include "app/console/console_options.h"
 #include "app/console/console_record.h"
-#include "app/console/terminal_owner.h"
+#include "app/session/terminal_owner.h"
 #include "app/session/drive_job.h"
 #include "app/session/drive_runner.h"
 #include "app/session/drive_source.h"

@@ -7,11 +7,16 @@
 
 #include "app/console/console_json.h"
 #include "app/console/console_view.h"
-#include "app/console/live_table.h"
 #include "app/dialog.h"
+#include "app/session/live_table.h"
 #include "discovery/discovery.h"
 
 namespace kestrune::console {
+
+using session::ColumnLines;
+using session::PortText;
+using session::SerialText;
+using session::WrappedWords;
 
 namespace {
 

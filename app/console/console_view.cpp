@@ -7,7 +7,7 @@
 #include <ostream>
 #include <set>
 
-#include "app/console/terminal_owner.h"
+#include "app/session/terminal_owner.h"
 #include "operations/messages.h"
 
 namespace kestrune::console {
@@ -139,8 +139,8 @@ int ConsoleView::Ask(const std::string& text) {
   (void)text;
   // The question and its answer stand alone: the rows a terminal owner
   // draws step aside until the answer is in.
-  std::optional<TerminalOwner::Pause> pause;
-  if (TerminalOwner* owner = OwnerOf(err_)) pause.emplace(owner);
+  std::optional<session::TerminalOwner::Pause> pause;
+  if (session::TerminalOwner* owner = session::OwnerOf(err_)) pause.emplace(owner);
   err_ << "OK or Cancel? [o/C] " << std::flush;
   std::string reply;
   if (!std::getline(in_, reply)) return kIdCancel;

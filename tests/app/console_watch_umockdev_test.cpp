@@ -404,9 +404,12 @@ TEST_F(ConsoleWatch, TwoSticksAtOnceEachGetALetterAndFolder) {
 enum class Bench : uint8_t {
   // An interrupt during the stick's write: the write ends, the watch too.
   kInterruptInTheWrite,
-  // The stick pulled out between the success box and the After backups,
-  // as the box tells the technician to do: the fix stands, with warnings.
+  // The stick pulled out when the success box tells the technician to:
+  // the box comes once the After backups are made, so nothing is lost.
   kPulledAfterTheSuccessBox,
+  // The stick pulled out early, between the verified write and the After
+  // backups: the fix stands, the backups it could not make are warnings.
+  kPulledBeforeTheAfterBackups,
   // One port, two sticks one after the other: one letter, told apart by
   // the stick's number in the port and its serial.
   kTwoSticksInOnePort,
@@ -441,10 +444,12 @@ TEST_P(ConsoleWatchBench, EachStickLineNamesItsPortAndSerialAsItsReportDoes) {
   const auto script = [&] {
     const std::string first = bench.Plug("1-1", "sdb", "KS0001");
     if (c.bench == Bench::kPulledAfterTheSuccessBox) {
-      // A second lies between the box and the After backups.
       if (Said("[SUCCESS] Update ISP code Success, please replug device to ensure it normal.")) {
         Pull(first, "/dev/sdb");
       }
+    } else if (c.bench == Bench::kPulledBeforeTheAfterBackups) {
+      // A second lies between the last copy's check and the After backups.
+      if (Said("done: Verify ISP copy 1")) Pull(first, "/dev/sdb");
     } else if (c.bench == Bench::kTwoSticksInOnePort) {
       if (Said("\"watch\":\"drive\"")) Pull(first, "/dev/sdb");
       bench.Plug("1-1", "sdc", "KS0002");
@@ -489,6 +494,10 @@ INSTANTIATE_TEST_SUITE_P(Sticks, ConsoleWatchBench,
                                                        false}}},
                                            BenchCase{"PulledAfterTheSuccessBox",
                                                      Bench::kPulledAfterTheSuccessBox,
+                                                     kExitDone,
+                                                     {{"success", kExitDone, "KS0001", 1, false}}},
+                                           BenchCase{"PulledBeforeTheAfterBackups",
+                                                     Bench::kPulledBeforeTheAfterBackups,
                                                      kExitDone,
                                                      {{"success", kExitDone, "KS0001", 1, true}}},
                                            BenchCase{"TwoSticksInOnePort",

@@ -1,4 +1,4 @@
-#include "app/console/live_table.h"
+#include "app/session/live_table.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "app/console/console_all.h"
 #include "app/console/console_end.h"
+#include "app/console/console_summary.h"
 
 namespace kestrune::console {
+
+using session::ColumnLines;
+using session::LiveRow;
+using session::LiveTableLines;
+using session::WrappedWords;
+
 namespace {
 
 std::vector<LiveRow> FourDrives() {

@@ -1,4 +1,4 @@
-#include "app/console/terminal_owner.h"
+#include "app/session/terminal_owner.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-namespace kestrune::console {
+namespace kestrune::session {
 namespace {
 
 // What a terminal shows after the bytes the owner wrote: the few sequences
@@ -205,4 +205,4 @@ TEST(TerminalOwner, AfterFreezeOnlyTheLastWordIsWritten) {
 }
 
 }  // namespace
-}  // namespace kestrune::console
+}  // namespace kestrune::session

@@ -1,10 +1,10 @@
-#include "app/console/live_table.h"
+#include "app/session/live_table.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 namespace {
 
@@ -269,4 +269,4 @@ std::vector<std::string> WrappedWords(const std::string& text, size_t columns) {
   return lines;
 }
 
-}  // namespace kestrune::console
+}  // namespace kestrune::session

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 // What one row shows.
 struct LiveRow {
@@ -55,4 +55,4 @@ std::vector<std::string> ColumnLines(const std::vector<std::vector<std::string>>
 // between words; a word longer than a line stands alone on its own.
 std::vector<std::string> WrappedWords(const std::string& text, size_t columns);
 
-}  // namespace kestrune::console
+}  // namespace kestrune::session

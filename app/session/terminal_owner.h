@@ -19,11 +19,11 @@
 #include <string>
 #include <thread>
 
-#include "app/console/live_table.h"
+#include "app/session/live_table.h"
 #include "app/session/run_front.h"
 #include "platform/terminal.h"
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 // Where the owner asks the terminal's size, afresh at each drawing; null,
 // or nullopt from it: the output is no terminal.
@@ -128,7 +128,7 @@ class TerminalOwner {
 // A stream whose whole lines go through an owner to `to`, each behind
 // `prefix` ("E: "); a flush that leaves part of a line, a prompt, puts it
 // out as the start of a line that waits for an answer.
-class OwnedStream : public session::LineStream {
+class OwnedStream : public LineStream {
  public:
   OwnedStream(TerminalOwner& owner, std::ostream& to, std::string prefix = {});
   ~OwnedStream() override;
@@ -160,4 +160,4 @@ class OwnedStream : public session::LineStream {
 // The owner whose lines `stream` carries; null for any other stream.
 TerminalOwner* OwnerOf(std::ostream& stream);
 
-}  // namespace kestrune::console
+}  // namespace kestrune::session

@@ -1,10 +1,10 @@
-#include "app/console/terminal_owner.h"
+#include "app/session/terminal_owner.h"
 
 #include <chrono>
 #include <utility>
 #include <vector>
 
-namespace kestrune::console {
+namespace kestrune::session {
 
 // The owner's lock. Once the run's last word comes, what other threads
 // write is dropped, so that nothing comes under it; the thread that writes
@@ -248,7 +248,7 @@ void TerminalOwner::Loop() {
 }
 
 OwnedStream::OwnedStream(TerminalOwner& owner, std::ostream& to, std::string prefix)
-    : session::LineStream(nullptr), lines_(owner, to, std::move(prefix)) {
+    : LineStream(nullptr), lines_(owner, to, std::move(prefix)) {
   rdbuf(&lines_);
 }
 
@@ -297,4 +297,4 @@ TerminalOwner* OwnerOf(std::ostream& stream) {
   return owned != nullptr ? &owned->owner() : nullptr;
 }
 
-}  // namespace kestrune::console
+}  // namespace kestrune::session
