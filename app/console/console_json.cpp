@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "app/dialog.h"
+#include "app/session/kept_files.h"
 #include "discovery/discovery.h"
 #include "platform/folder.h"
 #include "platform/platform.h"
@@ -16,16 +17,6 @@ namespace {
 
 constexpr unsigned kMbTypeMask = 0xF;
 constexpr unsigned kMbIconMask = 0xF0;
-
-std::string Hex(const uint8_t* bytes, size_t count) {
-  std::string text;
-  char piece[3];
-  for (size_t i = 0; i < count; ++i) {
-    std::snprintf(piece, sizeof piece, "%02x", bytes[i]);
-    text += piece;
-  }
-  return text;
-}
 
 std::string Trimmed(std::string text) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
@@ -209,7 +200,7 @@ void ExportEnd::Wrote(const std::string& name) {
       const std::optional<platform::Sha256Digest> digest = platform::Sha256OfFile(*opened.file);
       const uintmax_t size = std::filesystem::file_size(path, error);
       if (!error) file["size"] = size;
-      if (digest && !error) file["sha256"] = Hex(digest->data(), digest->size());
+      if (digest && !error) file["sha256"] = session::HexText(digest->data(), digest->size());
     }
   }
   files_.push_back(std::move(file));

@@ -10,18 +10,6 @@
 
 namespace kestrune::console {
 
-namespace {
-
-// A drive's text field as a row shows it: printable, without its padding.
-template <size_t N>
-std::string RowText(const char (&field)[N]) {
-  std::string text = PrintableText(FieldText(field));
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
-}  // namespace
-
 struct JobRows::Row : ReportObserver {
   Row(JobRows& rows, const DriveJob& job)
       : rows(rows), job(job), id(rows.owner_.AddRow()), progress(rows.command_) {}

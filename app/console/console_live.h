@@ -10,11 +10,13 @@
 
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "app/console/console_view.h"
 #include "app/session/live_table.h"
 #include "app/session/row_progress.h"
 #include "app/session/run_front.h"
 #include "app/session/terminal_owner.h"
 #include "base/report.h"
+#include "discovery/discovery.h"
 
 namespace kestrune::console {
 
@@ -65,5 +67,14 @@ class JobRows : public session::DriveRows {
 // Whether the run shows the live table: its output is a terminal and no
 // other output was asked for.
 bool LiveTableWanted(const ConsoleOptions& options, const ConsoleStreams& io);
+
+// A drive's text field as a row or the summary shows it: printable, without
+// its padding.
+template <size_t N>
+std::string RowText(const char (&field)[N]) {
+  std::string text = PrintableText(FieldText(field));
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
 
 }  // namespace kestrune::console

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "app/console/console_json.h"
+#include "app/console/console_live.h"
 #include "app/console/console_view.h"
 #include "app/dialog.h"
 #include "app/session/live_table.h"
@@ -19,15 +20,6 @@ using session::SerialText;
 using session::WrappedWords;
 
 namespace {
-
-// A text field of the drive as the table shows it: without the blanks that
-// pad it, nothing that steers a terminal.
-template <size_t N>
-std::string TableText(const char (&field)[N]) {
-  std::string text = PrintableText(FieldText(field));
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
 
 // "-" when the drive gave none: the slot then holds its empty fill.
 std::string FlashIdText(const DriveSlot& slot) {
@@ -81,9 +73,8 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
       }
       const DriveSlot& s = *d.drive;
       rows.push_back({letter, d.healthy ? "healthy" : "broken", FormatCapacity(s),
-                      TableText(s.vendorId), TableText(s.productId), ControllerText(s),
-                      FlashIdText(s), OutcomeText(d.outcome), PortText(d.port, d.stick),
-                      SerialText(d.serial)});
+                      RowText(s.vendorId), RowText(s.productId), ControllerText(s), FlashIdText(s),
+                      OutcomeText(d.outcome), PortText(d.port, d.stick), SerialText(d.serial)});
     }
   } else {
     rows.push_back({"drive", "verdict before", "outcome", "copies verified", "backups", "seconds",

@@ -17,7 +17,9 @@ namespace {
 // could be larger.
 constexpr uint64_t kLargestDigested = uint64_t{64} << 20;
 
-std::string Hex(const uint8_t* bytes, size_t count) {
+}  // namespace
+
+std::string HexText(const uint8_t* bytes, size_t count) {
   std::string text;
   char piece[3];
   for (size_t i = 0; i < count; ++i) {
@@ -26,8 +28,6 @@ std::string Hex(const uint8_t* bytes, size_t count) {
   }
   return text;
 }
-
-}  // namespace
 
 std::vector<DriveFile> MeasureKeptFiles(platform::Platform& files, char drive,
                                         const std::vector<Report>& reports) {
@@ -61,7 +61,7 @@ DriveFile MeasureFile(platform::Platform& files, char drive, const KeptFile& fil
       platform::Sha256(std::span<const std::span<const uint8_t>>(&piece, 1));
   if (!digest) return measured;
   measured.file.size = bytes.size();
-  measured.sha256 = Hex(digest->data(), digest->size());
+  measured.sha256 = HexText(digest->data(), digest->size());
   return measured;
 }
 

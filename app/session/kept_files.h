@@ -3,6 +3,8 @@
 // it is when the document is made.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +26,10 @@ struct DriveFile {
   KeptFile file;
   std::optional<std::string> sha256;  // lower-case hex
 };
+
+// `count` bytes as lower-case hex, two digits a byte (a digest as the
+// documents name it).
+std::string HexText(const uint8_t* bytes, size_t count);
 
 // Reads `file` back through `files`, the platform that wrote it (so a FIFO
 // or a folder put under its name is refused, never waited on): its size and
