@@ -6,6 +6,7 @@
 
 #include "app/session/drive_job.h"
 #include "app/session/host_devices.h"
+#include "app/session/host_disks.h"
 #include "platform/drive_watch.h"
 
 namespace kestrune::session {
@@ -62,6 +63,17 @@ std::vector<AllDrive> AllDrivesOf(DriveSource& source) {
   // opening it, kept to printable text.
   for (AllDrive& drive : drives) {
     drive.serial = platform::BoundedDriveText(source.opener().UsbSerial(drive.letter));
+  }
+  // The port of a host disk: its USB path, as the host lists it.
+  std::vector<HostDisk> disks;
+  std::string problem;
+  if (!source.nodes().empty() && ListHostDisks("/sys/block", "/dev", disks, problem)) {
+    for (AllDrive& drive : drives) {
+      if (drive.simulated != nullptr) continue;
+      for (const HostDisk& disk : disks) {
+        if (disk.node == drive.source) drive.port = platform::BoundedDriveText(disk.usbPath);
+      }
+    }
   }
   return drives;
 }
