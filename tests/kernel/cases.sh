@@ -477,6 +477,13 @@ case_usb_all_three() {
       "$letter: broken success "*) ;;
       *) fail "stick $letter: $row" ;;
     esac
+    # Its port (the USB path sysfs gives it) and its serial follow the seconds.
+    # shellcheck disable=SC2086
+    set -- $row
+    case "$7 $8" in
+      [0-9]*-[0-9]*" KS161${letter}000"[0-9]) ;;
+      *) fail "stick $letter: no port and serial in its row: $row" ;;
+    esac
     grep "^$letter: " "$S/trace.txt" >"$S/trace.$letter"
     grep "^$letter: " /expected/usb_all.trace >"$S/expected.$letter"
     cmp -s "$S/trace.$letter" "$S/expected.$letter" || {
