@@ -176,4 +176,13 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
   }
 }
 
+std::string OutcomeShown(const DriveSummary& drive) {
+  std::string text = OutcomeText(drive.outcome);
+  const size_t warnings = drive.warnings.size();
+  if (warnings > 0) {
+    text += " (" + std::to_string(warnings) + (warnings == 1 ? " warning)" : " warnings)");
+  }
+  return text;
+}
+
 }  // namespace kestrune::console

@@ -35,6 +35,11 @@ using session::JobState;
 // named as the console names it.
 DriveSummary Summarize(const JobState& job, bool named);
 
+// A drive's outcome as its row and the summary show it: with the number of
+// warnings it came with ("success (1 warning)"), so a fix whose After
+// backups could not be made says so where it says success.
+std::string OutcomeShown(const DriveSummary& drive);
+
 class RunEnd : public session::RunEnd {
  public:
   RunEnd(const ConsoleOptions& options, const ConsoleStreams& io);

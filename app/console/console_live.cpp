@@ -78,7 +78,7 @@ void JobRows::Refresh() {
     shown.progress = row->progress.progress();
     shown.seconds = state.seconds;
     if (state.finished) {
-      shown.outcome = OutcomeText(Summarize(state, state.letter != 0).outcome);
+      shown.outcome = OutcomeShown(Summarize(state, state.letter != 0));
       row->finished = true;
       owner_.FinishRow(row->id, shown);
     } else {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "app/console/console_end.h"
 #include "app/console/console_json.h"
 #include "app/console/console_live.h"
 #include "app/console/console_view.h"
@@ -67,14 +68,14 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
     for (const DriveSummary& d : drives) {
       const std::string letter = std::string(1, d.letter) + ":";
       if (!d.drive) {
-        rows.push_back({letter, "-", "-", "-", "-", "-", "-", OutcomeText(d.outcome),
+        rows.push_back({letter, "-", "-", "-", "-", "-", "-", OutcomeShown(d),
                         PortText(d.port, d.stick), SerialText(d.serial)});
         continue;
       }
       const DriveSlot& s = *d.drive;
       rows.push_back({letter, d.healthy ? "healthy" : "broken", FormatCapacity(s),
                       RowText(s.vendorId), RowText(s.productId), ControllerText(s), FlashIdText(s),
-                      OutcomeText(d.outcome), PortText(d.port, d.stick), SerialText(d.serial)});
+                      OutcomeShown(d), PortText(d.port, d.stick), SerialText(d.serial)});
     }
   } else {
     rows.push_back({"drive", "verdict before", "outcome", "copies verified", "backups", "seconds",
@@ -82,7 +83,7 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
     for (const DriveSummary& d : drives) {
       rows.push_back(
           {std::string(1, d.letter) + ":", d.drive ? (d.healthy ? "healthy" : "broken") : "-",
-           OutcomeText(d.outcome), std::to_string(d.copiesVerified), std::to_string(d.backups),
+           OutcomeShown(d), std::to_string(d.copiesVerified), std::to_string(d.backups),
            Seconds(d.seconds), PortText(d.port, d.stick), SerialText(d.serial), d.failure});
       failures = failures || !d.failure.empty();
     }

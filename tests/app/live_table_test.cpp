@@ -287,6 +287,28 @@ TEST(RunSummary, TwoSticksOfOneLetterAreToldApartAtEveryWidth) {
             "drive  verdict before  outcome  copies verified  backups  seconds  serial  failure");
 }
 
+// A fix whose After backups could not be made succeeded: its row says so,
+// and that it came with warnings.
+TEST(RunSummary, ASuccessWithWarningsSaysSoInItsRow) {
+  std::vector<DriveSummary> drives(3);
+  drives[0].letter = 'D';
+  drives[1].letter = 'E';
+  drives[2].letter = 'F';
+  for (DriveSummary& d : drives) d.outcome = Outcome::kSuccess;
+  drives[1].warnings = {"Download ISP fail because open handle fail"};
+  drives[2].warnings = {"one", "two"};
+  std::ostringstream out;
+  PrintSummary(out, Command::kFix, drives);
+  std::vector<std::string> rows;
+  std::istringstream lines(out.str());
+  for (std::string line; std::getline(lines, line);) rows.push_back(line);
+  ASSERT_EQ(rows.size(), 4U) << out.str();
+  EXPECT_NE(rows[1].find(" success "), std::string::npos) << rows[1];
+  EXPECT_EQ(rows[1].find("warning"), std::string::npos) << rows[1];
+  EXPECT_NE(rows[2].find(" success (1 warning) "), std::string::npos) << rows[2];
+  EXPECT_NE(rows[3].find(" success (2 warnings) "), std::string::npos) << rows[3];
+}
+
 TEST(LiveTable, LongTextIsWrappedBetweenWords) {
   const std::vector<std::string> lines =
       WrappedWords("E: the flash of the virtual drive could not be saved", 20);
