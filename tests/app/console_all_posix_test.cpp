@@ -27,6 +27,7 @@
 #include "simulator/sim_host.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/child_process.h"
+#include "tests/support/console_harness.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
@@ -55,47 +56,27 @@ std::string Row(const RunResult& r, char letter) {
   return "<no row>";
 }
 
-class ConsoleAll : public ::testing::Test {
+class ConsoleAll : public testing::ConsoleHarness {
  protected:
-  ConsoleAll() {
-    fs::create_directories(cDrive());
-    fs::create_directories(temp());
-    fs::permissions(temp(), fs::perms::owner_all, fs::perm_options::replace);
-  }
-
-  std::string cDrive() const { return folder.str() + "/c"; }
-  std::string temp() const { return folder.str() + "/t"; }
+  std::string cDrive() const { return CFolder().string(); }
+  std::string temp() const { return WorkFolder().string(); }
 
   // A copy of a ready-made drive on `letter`, optionally with a fault plan
   // and other changes to its description; returns its path.
   std::string AddDrive(char letter, const std::string& name, const nlohmann::json& faults = nullptr,
                        const nlohmann::json& changes = nlohmann::json::object()) {
-    std::ifstream in(fs::path(KESTRUNE_TEST_DRIVES) / name);
-    nlohmann::json drive = nlohmann::json::parse(in);
-    if (!faults.is_null()) drive["faults"] = faults;
-    drive.merge_patch(changes);
-    const std::string path = folder.str() + "/" + letter + ".json";
-    std::ofstream(path) << drive.dump();
-    driveArguments.push_back("--drive");
-    driveArguments.push_back(std::string(1, letter) + "=" + path);
-    return path;
+    return AddDriveOn(letter, name, faults, changes).string();
   }
 
   RunResult Run(std::vector<std::string> arguments, const std::string& input = "",
                 bool terminal = false) {
-    std::vector<std::string> all{"--c-drive", cDrive(), "--temp", temp()};
-    all.insert(all.end(), driveArguments.begin(), driveArguments.end());
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    return testing::RunConsoleWith(all, input, terminal);
+    return RunHere(arguments, input, {.input = terminal});
   }
 
   bool Backup(char letter, const std::string& name) const {
     const fs::path path = fs::path(cDrive()) / std::string(1, letter) / name;
     return fs::exists(path) && fs::file_size(path) == 49152;
   }
-
-  TempFolder folder;
-  std::vector<std::string> driveArguments;
 };
 
 // The production line: a broken drive of every controller and one whose

@@ -25,6 +25,7 @@
 #include "simulator/flash_file.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/child_process.h"
+#include "tests/support/console_harness.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
@@ -66,7 +67,7 @@ std::map<std::string, std::string> FilesUnder(const fs::path& folder) {
 // The fault plan of a drive whose page writes are all refused.
 const json kWritesRefused = {{{"opcode", "0xFA"}, {"action", "refuse"}, {"repeat", true}}};
 
-class ConsoleJson : public ::testing::Test {
+class ConsoleJson : public testing::ConsoleHarness {
  protected:
   // Once per run of the program, so no document of an earlier run is
   // checked in place of this one's.
@@ -78,38 +79,21 @@ class ConsoleJson : public ::testing::Test {
     (void)emptied;
   }
 
-  ConsoleJson() {
-    fs::create_directories(cDrive());
-    fs::create_directories(temp());
-    fs::permissions(temp(), fs::perms::owner_all, fs::perm_options::replace);
-  }
-
-  fs::path cDrive() const { return folder.path() / "c"; }
-  fs::path temp() const { return folder.path() / "t"; }
+  fs::path cDrive() const { return CFolder(); }
+  fs::path temp() const { return WorkFolder(); }
 
   // A copy of a ready-made drive on the next letter from E, with `changes`
   // merged into its description; returns the copy's path.
   fs::path AddDrive(const std::string& name, bool writesRefused,
                     const json& changes = json::object()) {
-    json drive = json::parse(std::ifstream(fs::path(KESTRUNE_TEST_DRIVES) / (name + ".json")));
-    if (writesRefused) drive["faults"] = kWritesRefused;
-    drive.merge_patch(changes);
-    const std::string letter(1, static_cast<char>('E' + drives.size() / 2));
-    const fs::path path = folder.path() / (letter + ".json");
-    std::ofstream(path) << drive.dump();
-    drives.insert(drives.end(), {"--drive", letter + "=" + path.string()});
-    return path;
+    return AddDriveOn(NextLetter(), name + ".json", writesRefused ? kWritesRefused : json(),
+                      changes);
   }
 
-  RunResult Run(const std::string& arguments) {
-    std::vector<std::string> all{"--c-drive", cDrive().string(), "--temp", temp().string()};
-    all.insert(all.end(), drives.begin(), drives.end());
-    for (const std::string& word : Words(arguments)) all.push_back(word);
-    return testing::RunConsoleWith(all);
-  }
+  RunResult Run(const std::string& arguments) { return RunHere(Words(arguments)); }
 
-  TempFolder folder;
-  std::vector<std::string> drives;
+  // The drive arguments every run is given.
+  std::vector<std::string>& drives = driveArguments;
 };
 
 struct JsonCase {

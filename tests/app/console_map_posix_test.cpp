@@ -18,6 +18,7 @@
 #include "app/console/console_run.h"
 #include "app/settings.h"
 #include "tests/support/child_process.h"
+#include "tests/support/console_harness.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
@@ -46,42 +47,20 @@ std::multimap<std::string, std::string> Marks(const std::string& svg) {
 
 bool Tool(const std::string& path) { return fs::exists(path); }
 
-class ConsoleMap : public ::testing::Test {
+class ConsoleMap : public testing::ConsoleHarness {
  protected:
-  ConsoleMap() {
-    fs::create_directories(cDrive());
-    fs::create_directories(temp());
-    fs::permissions(temp(), fs::perms::owner_all, fs::perm_options::replace);
-  }
-
-  fs::path cDrive() const { return folder.path() / "c"; }
-  fs::path temp() const { return folder.path() / "t"; }
+  fs::path cDrive() const { return CFolder(); }
+  fs::path temp() const { return WorkFolder(); }
   fs::path Picture() const { return cDrive() / "ISP_Map.svg"; }
 
   // A copy of a ready-made drive on E:, with `changes` merged in.
   void AddDrive(const std::string& name, const json& changes = json::object()) {
-    json drive = json::parse(std::ifstream(fs::path(KESTRUNE_TEST_DRIVES) / (name + ".json")));
-    drive.merge_patch(changes);
-    const fs::path path = folder.path() / "E.json";
-    std::ofstream(path) << drive.dump();
-    driveArgument = "E=" + path.string();
+    AddDriveOn('E', name + ".json", nullptr, changes);
   }
 
+  // `terminal`: the output counts as a terminal, which may be shown colours.
   testing::ConsoleResult Run(const std::vector<std::string>& arguments, bool terminal = false) {
-    std::vector<std::string> words{"kestrune",      "--c-drive", cDrive().string(), "--temp",
-                                   temp().string(), "--drive",   driveArgument};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<const char*> argv;
-    for (const std::string& word : words) argv.push_back(word.c_str());
-    std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
-    testing::ConsoleResult r;
-    r.code = RunConsole(static_cast<int>(argv.size()), argv.data(),
-                        ConsoleStreams{in, out, err, false, nullptr, terminal}, ReadSettings());
-    r.out = out.str();
-    r.err = err.str();
-    return r;
+    return RunHere(arguments, "", {.output = terminal});
   }
 
   // Every file of the drive beside the C: folder, by name, with its bytes.
@@ -92,9 +71,6 @@ class ConsoleMap : public ::testing::Test {
     }
     return files;
   }
-
-  testing::TempFolder folder;
-  std::string driveArgument;
 };
 
 struct MapCase {

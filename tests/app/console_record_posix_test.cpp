@@ -18,6 +18,7 @@
 #include "operations/backup_records.h"
 #include "platform/platform.h"
 #include "recording/recording.h"
+#include "tests/support/console_harness.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 
@@ -99,26 +100,18 @@ std::vector<size_t> RecordsBeforeFirstCommand(const std::string& file) {
   return at;
 }
 
-class ConsoleRecord : public ::testing::Test {
+class ConsoleRecord : public testing::ConsoleHarness {
  protected:
-  ConsoleRecord() {
-    fs::create_directories(folder.path() / "t");
-    fs::permissions(folder.path() / "t", fs::perms::owner_all);
-  }
-
   std::string Path(const std::string& name) const { return (folder.path() / name).string(); }
 
   std::string CopyDrive(const std::string& name) {
-    fs::copy_file(fs::path(KESTRUNE_TEST_DRIVES) / name, folder.path() / name);
-    return Path(name);
+    return ConsoleHarness::CopyDrive(name, name).string();
   }
 
   // A run in a C: folder of its own.
   ConsoleResult Run(const std::string& cDrive, std::vector<std::string> arguments) {
     fs::create_directories(Path(cDrive));
-    std::vector<std::string> all{"--c-drive", Path(cDrive), "--temp", Path("t")};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    return testing::RunConsoleWith(all);
+    return RunIn(Path(cDrive), arguments);
   }
 
   // A recording of `arguments` on a copy of the ready-made drive `drive`.
@@ -130,8 +123,6 @@ class ConsoleRecord : public ::testing::Test {
     EXPECT_EQ(r.code, kExitDone) << r.err;
     return Path(file);
   }
-
-  testing::TempFolder folder;
 };
 
 // --- the file a recording is ---

@@ -30,6 +30,7 @@
 #include "resources/image_list.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/child_process.h"
+#include "tests/support/console_harness.h"
 #include "tests/support/console_runner.h"
 #include "tests/support/device_temp_folder.h"
 #include "tests/support/scoped_env.h"
@@ -64,40 +65,26 @@ constexpr const char* kDestroyed = "[Success] Destory ISP Success";
 constexpr const char* kDestroyConfirm =
     "[Destroy ISP Warning] Are you sure to destroy the ISP code ?";
 
-class ConsoleRun : public ::testing::Test {
+class ConsoleRun : public testing::ConsoleHarness {
  protected:
-  ConsoleRun() {
-    fs::create_directories(cDrive());
-    fs::create_directories(temp());
-  }
-
-  std::string cDrive() const { return (folder.path() / "c").string(); }
-  std::string temp() const { return (folder.path() / "t").string(); }
+  std::string cDrive() const { return CFolder().string(); }
+  std::string temp() const { return WorkFolder().string(); }
 
   // A copy of a ready-made virtual drive, so its flash file lands here.
   std::string CopyDrive(const std::string& name) {
-    const fs::path copy = folder.path() / name;
-    fs::copy_file(fs::path(KESTRUNE_TEST_DRIVES) / name, copy);
-    return copy.string();
+    return ConsoleHarness::CopyDrive(name, name).string();
   }
 
   // Runs the console in-process on the folders of this test.
   RunResult Run(std::vector<std::string> arguments, const std::string& input = "",
                 bool terminal = false) {
-    std::vector<std::string> all{"--c-drive", cDrive(), "--temp", tempArgument};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    return {testing::RunConsoleWith(all, input, terminal)};
+    return {RunHere(arguments, input, {.input = terminal})};
   }
 
   bool Backup(const std::string& name) const {
     const fs::path path = folder.path() / "c" / name;
     return fs::exists(path) && fs::file_size(path) == 49152;
   }
-
-  TempFolder folder;
-  // What --temp names; the work folder made for the test unless a test
-  // names another.
-  std::string tempArgument = temp();
 };
 
 TEST_F(ConsoleRun, ScanShowsTheVerdictAndTheList) {
