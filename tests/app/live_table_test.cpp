@@ -165,7 +165,9 @@ TEST_P(ColumnFit, WholeColumnsGiveWayUntilTheLinesFit) {
   const std::vector<std::string> lines = ColumnLines(rows, GetParam().columns, {5, 4, 3, 1});
   ASSERT_EQ(lines.size(), rows.size());
   for (const std::string& line : lines) {
-    if (GetParam().columns > 0) EXPECT_LT(line.size(), GetParam().columns) << line;
+    if (GetParam().columns > 0) {
+      EXPECT_LT(line.size(), GetParam().columns) << line;
+    }
   }
   std::string header;
   for (const std::string& cell : GetParam().header) header += (header.empty() ? "" : "  ") + cell;
@@ -181,7 +183,9 @@ TEST_P(ColumnFit, WholeColumnsGiveWayUntilTheLinesFit) {
     const size_t at = lines[0].find(cell);
     ASSERT_NE(at, std::string::npos);
     EXPECT_NE(lines[1][at], ' ') << cell << ": " << lines[1];
-    if (at > 0) EXPECT_EQ(lines[1][at - 1], ' ') << cell << ": " << lines[1];
+    if (at > 0) {
+      EXPECT_EQ(lines[1][at - 1], ' ') << cell << ": " << lines[1];
+    }
   }
 }
 
