@@ -6,6 +6,7 @@
 
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "app/session/host_disks.h"
 
 namespace kestrune::console {
 
@@ -13,6 +14,7 @@ namespace kestrune::console {
 // the exit code: 0, or 3 when there is none. `sysfsRoot` and `devRoot` say
 // where the host lists its block devices and keeps their nodes.
 int RunList(const ConsoleOptions& options, const ConsoleStreams& io,
-            const std::string& sysfsRoot = "/sys/block", const std::string& devRoot = "/dev");
+            const std::string& sysfsRoot = session::kHostSysfsRoot,
+            const std::string& devRoot = session::kHostDevRoot);
 
 }  // namespace kestrune::console

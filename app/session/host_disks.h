@@ -20,6 +20,10 @@ struct HostDisk {
   std::string usbPath;
 };
 
+// Where the host lists its block devices and keeps their nodes.
+inline constexpr const char* kHostSysfsRoot = "/sys/block";
+inline constexpr const char* kHostDevRoot = "/dev";
+
 // The candidates below `sysfsRoot`, their nodes in `devRoot`. False with
 // `problem` set where the host keeps no such list.
 bool ListHostDisks(const std::string& sysfsRoot, const std::string& devRoot,

@@ -67,7 +67,7 @@ std::vector<AllDrive> AllDrivesOf(DriveSource& source) {
   // The port of a host disk: its USB path, as the host lists it.
   std::vector<HostDisk> disks;
   std::string problem;
-  if (!source.nodes().empty() && ListHostDisks("/sys/block", "/dev", disks, problem)) {
+  if (!source.nodes().empty() && ListHostDisks(kHostSysfsRoot, kHostDevRoot, disks, problem)) {
     for (AllDrive& drive : drives) {
       if (drive.simulated != nullptr) continue;
       for (const HostDisk& disk : disks) {
