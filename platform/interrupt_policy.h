@@ -6,6 +6,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -28,6 +29,11 @@ struct State {
   int writeHolds = 0;
   int watchHolds = 0;
   int held = 0;  // interrupts held so far
+  // Interrupts this process sent itself, and interrupts taken (said and
+  // held); told each time one is taken.
+  uint64_t sent = 0;
+  uint64_t taken = 0;
+  std::condition_variable takenMore;
   std::vector<std::string> removals;
   const std::function<int()>* lastWords = nullptr;
   const std::function<void(const std::string&)>* say = nullptr;
@@ -56,6 +62,8 @@ bool InstallHandler();
 int TakePending();
 // Writes one line the policy says on stderr, the system's line end added.
 void WriteLine(const std::string& line);
+// Sends this process `kind` as the system would deliver it from outside.
+void Raise(InterruptKind kind);
 // Removes the file at `hostPath`, as far as the system lets it.
 void RemoveFile(const std::string& hostPath);
 // Ends the process at once with `code`: no exit handler runs.

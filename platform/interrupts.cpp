@@ -2,6 +2,7 @@
 // interrupt_policy.h.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 
 #include "platform/interrupt_policy.h"
 
@@ -25,6 +26,8 @@ void NoteHeld(State& s) {
                                 : s.holds > s.watchHolds ? s.outcome
                                                          : s.watching;
   ++s.held;
+  ++s.taken;
+  s.takenMore.notify_all();
   const std::string& line = s.held == 1 ? words.first : s.held == 2 ? words.second : words.third;
   if (!line.empty() && s.say != nullptr) {
     (*s.say)(line);
@@ -123,6 +126,24 @@ InterruptLines::~InterruptLines() {
 }
 
 bool InterruptReceived() { return interrupts::received; }
+
+void SendInterrupt(InterruptKind kind) {
+  State& s = TheState();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (!s.caught) {
+    lock.unlock();
+    interrupts::Raise(kind);
+    return;
+  }
+  const uint64_t mine = ++s.sent;
+  lock.unlock();
+  interrupts::Raise(kind);
+  lock.lock();
+  // The handler takes it on a thread of its own; one that ends the process
+  // never comes back here. The bound only keeps a system that drops the
+  // signal from hanging the run.
+  s.takenMore.wait_for(lock, std::chrono::seconds(60), [&] { return s.taken >= mine; });
+}
 
 RemoveOnInterrupt::RemoveOnInterrupt(std::string hostPath) : hostPath_(std::move(hostPath)) {
   if (hostPath_.empty()) return;

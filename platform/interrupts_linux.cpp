@@ -85,6 +85,14 @@ void WriteLine(const std::string& line) {
   }
 }
 
+void Raise(InterruptKind kind) {
+  const int number = kind == InterruptKind::kInterrupt   ? SIGINT
+                     : kind == InterruptKind::kTerminate ? SIGTERM
+                                                         : SIGHUP;
+  // To the process, not this thread: the platform's thread takes it.
+  ::kill(::getpid(), number);
+}
+
 void RemoveFile(const std::string& hostPath) { ::unlink(hostPath.c_str()); }
 
 void EndProcess(int code) { ::_exit(code); }

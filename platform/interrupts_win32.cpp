@@ -41,6 +41,11 @@ void WriteLine(const std::string& line) {
               &written, nullptr);
 }
 
+void Raise(InterruptKind kind) {
+  // To every process of the console, as a key pressed in it would be.
+  ::GenerateConsoleCtrlEvent(kind == InterruptKind::kInterrupt ? CTRL_C_EVENT : CTRL_BREAK_EVENT, 0);
+}
+
 void RemoveFile(const std::string& hostPath) { ::DeleteFileA(hostPath.c_str()); }
 
 void EndProcess(int code) {

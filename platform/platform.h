@@ -330,6 +330,17 @@ class InterruptLines {
 // True once an interrupt came while a hold lived.
 bool InterruptReceived();
 
+// What a user or the system sends: Ctrl-C (SIGINT), SIGTERM, SIGHUP (on
+// Windows Ctrl-Break for both).
+enum class InterruptKind : uint8_t { kInterrupt, kTerminate, kHangUp };
+
+// Sends this process `kind` and returns once it is taken: said and held
+// under a hold, or the process ended. A simulated drive that interrupts its
+// host after a command so puts the interrupt right there, however busy the
+// machine. Without CatchInterrupts the system's own handling applies and it
+// returns once the signal is sent.
+void SendInterrupt(InterruptKind kind);
+
 // While it lives, an interrupt that ends the process removes the file at
 // `hostPath` first: a file being written under a temporary name, which
 // must not stay behind. Removal is tried, not promised (Windows removes no

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/platform.h"
+
 namespace kestrune::sim {
 
 namespace {
@@ -114,6 +116,16 @@ platform::LockAttempt LockFile(const std::string& path, bool create) {
   const NamedFile file = Split(path);
   if (!file.folder) return {};
   return file.folder->Lock(file.name, create);
+}
+
+}  // namespace kestrune::sim
+
+namespace kestrune::sim {
+
+void SignalProcess(ProcessSignal signal) {
+  platform::SendInterrupt(signal == ProcessSignal::kInterrupt   ? platform::InterruptKind::kInterrupt
+                          : signal == ProcessSignal::kTerminate ? platform::InterruptKind::kTerminate
+                                                                : platform::InterruptKind::kHangUp);
 }
 
 }  // namespace kestrune::sim

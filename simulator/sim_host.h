@@ -76,10 +76,11 @@ platform::LockAttempt LockFile(const std::string& path, bool create);
 // Interrupts a user or the system sends a console program.
 enum class ProcessSignal : uint8_t { kInterrupt, kTerminate, kHangUp };
 
-// Sends this process `signal` and returns; what happens then is up to the
-// process. POSIX: SIGINT, SIGTERM or SIGHUP to the whole process. Windows:
-// Ctrl-C for an interrupt, Ctrl-Break for the others, to every process of
-// the console.
+// Sends this process `signal` and returns once the process has taken it
+// (or at once, where it catches no interrupt), so an interrupt at a command
+// lands right after it on any machine. POSIX: SIGINT, SIGTERM or SIGHUP to
+// the whole process. Windows: Ctrl-C for an interrupt, Ctrl-Break for the
+// others, to every process of the console.
 void SignalProcess(ProcessSignal signal);
 
 }  // namespace kestrune::sim

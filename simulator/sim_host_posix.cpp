@@ -12,12 +12,5 @@ void KillProcess() {
   std::_Exit(137);
 }
 
-void SignalProcess(ProcessSignal signal) {
-  const int number = signal == ProcessSignal::kInterrupt   ? SIGINT
-                     : signal == ProcessSignal::kTerminate ? SIGTERM
-                                                           : SIGHUP;
-  // To the process, not this thread: whichever thread takes it may.
-  ::kill(::getpid(), number);
-}
 
 }  // namespace kestrune::sim

@@ -11,9 +11,5 @@ void KillProcess() {
   std::_Exit(137);
 }
 
-void SignalProcess(ProcessSignal signal) {
-  GenerateConsoleCtrlEvent(signal == ProcessSignal::kInterrupt ? CTRL_C_EVENT : CTRL_BREAK_EVENT,
-                           0);
-}
 
 }  // namespace kestrune::sim
