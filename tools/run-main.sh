@@ -25,6 +25,12 @@ if ! cmake --build "$build_dir" --target help | grep -Eq '^kestrune(:| )'; then
   exit 1
 fi
 cmake --build "$build_dir" -j"$jobs" --target kestrune
+# The man page too, so that the program's reference can be read at once.
+man_page=
+if cmake --build "$build_dir" --target help | grep -Eq '^kestrune_man_page(:| )'; then
+  cmake --build "$build_dir" --target kestrune_man_page
+  man_page=$build_dir/docs/kestrune.1
+fi
 
 program=$(find "$build_dir" -path '*/CMakeFiles' -prune -o -type f -name kestrune -perm -u+x -print |
   head -n 1)
@@ -63,3 +69,6 @@ fi
 echo
 echo "run-main: done; backups, logs and extracted images are in $scratch:"
 ls "$scratch"
+if [[ -n $man_page && -f $man_page ]]; then
+  echo "run-main: the manual: man -l $man_page"
+fi
