@@ -34,10 +34,7 @@ Json TextOrNull(const std::string& text) { return text.empty() ? Json() : Json(t
 // Drive texts reach the document and the terminal: anything that is not
 // printable ASCII becomes '?', and the padding blanks go.
 std::string Printable(const char* field, size_t size) {
-  std::string text(field, strnlen(field, size));
-  for (char& c : text) {
-    if (c < 0x20 || c > 0x7E) c = '?';
-  }
+  std::string text = platform::PrintableText({field, strnlen(field, size)});
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
@@ -370,12 +367,6 @@ std::string UtcTimestamp() {
                     static_cast<int>(time.seconds().count()));
 }
 
-std::string HexText(const uint8_t* bytes, size_t size) {
-  std::string text;
-  text.reserve(size * 2);
-  for (size_t i = 0; i < size; ++i) text += FormatText("%02x", bytes[i]);
-  return text;
-}
 
 bool SameModel(const DriveIdentity& a, const DriveIdentity& b) {
   return a.controllerId == b.controllerId && a.revision == b.revision && a.flashId == b.flashId &&

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/session/drive_job.h"
 #include "app/session/drive_runner.h"
 #include "app/session/drive_source.h"
 #include "app/session/recording_wiring.h"
@@ -49,6 +50,10 @@ bool BuildDrives(const DrivePlan& plan, const std::vector<std::string>& argument
 // Every drive of the source as a letter of a run of all drives, in the
 // letters' order.
 std::vector<AllDrive> AllDrivesOf(DriveSource& source);
+
+// Where each letter of the source stands (node or file, port, serial),
+// the host's own disks when the source names none.
+std::vector<DrivePlace> PlacesOf(DriveSource& source);
 
 // A run on one drive: a job of its own that scans every letter, in this
 // thread.

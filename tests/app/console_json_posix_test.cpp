@@ -571,13 +571,13 @@ TEST_P(ConsoleQuiet, SaysOnlyWhatWentWrongAndHowItEnded) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, ConsoleQuiet,
     ::testing::Values(
-        QuietCase{"Repaired", "--quiet --yes fix", false, "E: ISP broken; fix: success\n", ""},
+        QuietCase{"Repaired", "--quiet --yes fix", false, "E: scan found ISP broken; fix: success\n", ""},
         QuietCase{"Unanswered", "--quiet fix", false,
                   "[Update ISP Warning] Are you sure to update new ISP code ?\n"
-                  "E: ISP broken; fix: cancelled\n",
+                  "E: scan found ISP broken; fix: cancelled\n",
                   "(no terminal to ask: answered Cancel; --yes answers OK)\n"},
         QuietCase{"WriteRefused", "--quiet --yes fix", true,
-                  "[ERROR] Write ISP code to flash fail\nE: ISP broken; fix: failed\n", ""},
+                  "[ERROR] Write ISP code to flash fail\nE: scan found ISP broken; fix: failed\n", ""},
         QuietCase{"EveryDrive", "--quiet --all --yes backup", false,
                   "drive  verdict before  outcome  copies verified  backups  seconds  serial  "
                   "      failure\n",
