@@ -226,11 +226,12 @@ void DriveJob::NameTheDrive(const RunRequest& options, Program& program, JobView
   const DriveSlot& slot = program.Selected();
   DrivePlace place{slot.letter, {}, {}, {}};
   std::string others;
+  size_t otherCount = 0;
   for (const DrivePlace& each : places) {
     if (each.letter == slot.letter) {
       place = each;
     } else {
-      others += std::string(others.empty() ? "" : ", ") + each.letter + ":";
+      others += std::string(otherCount++ == 0 ? "" : ", ") + each.letter + ":";
     }
   }
   {
@@ -245,7 +246,9 @@ void DriveJob::NameTheDrive(const RunRequest& options, Program& program, JobView
   if (options.named > 1 && !others.empty()) {
     Problem(std::to_string(options.named) + " drives were named without --all: this run acts on " +
             slot.letter + ": alone, the first the scan identifies; " + others +
-            " are reached with --all, or by a run that names one of them alone");
+            (otherCount == 1 ? " is reached with --all, or by a run that names it alone"
+                             : " are reached with --all, or by a run that names one of them "
+                               "alone"));
   }
 }
 
