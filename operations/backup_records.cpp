@@ -42,7 +42,7 @@ std::string Printable(const char* field, size_t size) {
 std::string Printable(const std::string& text) { return Printable(text.data(), text.size()); }
 
 std::string FlashIdText(const std::array<uint8_t, 5>& id) {
-  return FormatText("%02X %02X %02X %02X %02X", id[0], id[1], id[2], id[3], id[4]);
+  return platform::HexText(id.data(), id.size(), platform::HexCase::kUpper, ' ');
 }
 
 bool ParseFlashId(const std::string& text, std::array<uint8_t, 5>& id) {

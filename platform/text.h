@@ -27,13 +27,16 @@ inline std::string PrintableText(std::string_view text) {
 
 enum class HexCase : uint8_t { kLower, kUpper };
 
-// Two hex digits per byte, without separators: digests are lower-case,
-// a flash id is shown upper-case as drives' data sheets write it.
-inline std::string HexText(const uint8_t* bytes, size_t count, HexCase letters = HexCase::kLower) {
+// Two hex digits per byte, `separator` between bytes when it is not NUL:
+// digests are lower-case, a flash id is shown upper-case as drives' data
+// sheets write it.
+inline std::string HexText(const uint8_t* bytes, size_t count, HexCase letters = HexCase::kLower,
+                           char separator = '\0') {
   const char* digits = letters == HexCase::kLower ? "0123456789abcdef" : "0123456789ABCDEF";
   std::string text;
-  text.reserve(count * 2);
+  text.reserve(count * 3);
   for (size_t i = 0; i < count; ++i) {
+    if (i > 0 && separator != '\0') text.push_back(separator);
     text.push_back(digits[bytes[i] >> 4]);
     text.push_back(digits[bytes[i] & 0x0F]);
   }

@@ -144,9 +144,11 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   if (options.all) return RunEveryDrive(io, run, source);
   // Boxes leave stdout to the JSON document when it is asked for.
   return session::RunOneDrive({run.setup, *host.platform, source, replays, io.in,
-                               io.outputIsTerminal, [&end](const device::Divergence& left) {
+                               io.outputIsTerminal,
+                               [&end](const device::Divergence& left) {
                                  end.AddToDocument("divergence", DivergenceJson(left));
-                               }});
+                               },
+                               options.drives});
 }
 
 }  // namespace

@@ -110,6 +110,9 @@ int RunOneDrive(const OneDriveRun& one) {
   job.in = &one.in;
   job.answering = run.request.answering;
   job.places = PlacesOf(one.source);
+  for (const DriveArgument& drive : one.named) {
+    if (drive.replay) job.places.push_back({drive.letter, drive.path, {}, {}});
+  }
   for (LoadedDrive& drive : one.source.drives()) {
     job.saves.emplace_back(drive.drive.get(), drive.Name());
   }

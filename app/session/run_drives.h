@@ -69,6 +69,9 @@ struct OneDriveRun {
   bool colour = false;
   // Told where a replay left its recording, before the run ends with it.
   std::function<void(const device::Divergence&)> diverged = nullptr;
+  // The drives the command line named; a replay's letter stands on its
+  // recording.
+  std::vector<DriveArgument> named{};
 };
 
 // Returns the exit code (see ExitCode). A fix shows its row of the front
