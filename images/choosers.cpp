@@ -38,7 +38,8 @@ struct CodeImageRow {
 };
 
 constexpr CodeImageRow kCodeImageRows[] = {
-    {[](const DriveTraits& s) { return s.controllerId == kCtrl162; }, "%s\\162.BIN", false, "0x162", "any flash"},
+    {[](const DriveTraits& s) { return s.controllerId == kCtrl162; }, "%s\\162.BIN", false, "0x162",
+     "any flash"},
     {[](const DriveTraits& s) {
        return s.controllerId == kCtrl190 && Bits23(s) != 0 && (s.flashId[3] & 0x02) != 0;
      },
@@ -60,18 +61,24 @@ constexpr CodeImageRow kCodeImageRows[] = {
               (s.flashId[1] == 0xD5 || s.flashId[1] == 0xD7) && (s.flashId[3] & 0x02) != 0;
      },
      "%s\\165A9.BIN", false, "0x165", "flash 98 D5 or 98 D7, id byte 3 & 0x02 set"},
-    {[](const DriveTraits& s) { return s.controllerId == kCtrl165; }, "%s\\165A0.BIN", true, "0x165", "any other flash"},
+    {[](const DriveTraits& s) { return s.controllerId == kCtrl165; }, "%s\\165A0.BIN", true,
+     "0x165", "any other flash"},
     {[](const DriveTraits& s) { return s.flashId[0] == 0x07 && s.revision == 2; }, "%s\\CAUR.BIN",
      false, "0x161, 0x163, 0x168, 0x169", "flash maker 0x07, revision 2"},
-    {[](const DriveTraits& s) { return s.flashId[0] == 0x07; }, "%s\\BAUR.BIN", false, "0x161, 0x163, 0x168, 0x169", "flash maker 0x07, any other revision"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x07; }, "%s\\BAUR.BIN", false,
+     "0x161, 0x163, 0x168, 0x169", "flash maker 0x07, any other revision"},
     {[](const DriveTraits& s) { return IsUst(s.flashId[1]) && s.revision == 1; }, "%s\\BAUST.BIN",
      false, "0x161, 0x163, 0x168, 0x169", "a UST device code, revision 1"},
     {[](const DriveTraits& s) { return IsUst(s.flashId[1]) && s.revision == 2; }, "%s\\CAUST.BIN",
      false, "0x161, 0x163, 0x168, 0x169", "a UST device code, revision 2"},
-    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "%s\\DAUST.BIN", false, "0x161, 0x163, 0x168, 0x169", "a UST device code, any other revision"},
-    {[](const DriveTraits& s) { return s.revision == 1; }, "%s\\BAUS.BIN", false, "0x161, 0x163, 0x168, 0x169", "revision 1"},
-    {[](const DriveTraits& s) { return s.revision == 2; }, "%s\\CAUS.BIN", false, "0x161, 0x163, 0x168, 0x169", "revision 2"},
-    {[](const DriveTraits&) { return true; }, "%s\\DAUS.BIN", false, "0x161, 0x163, 0x168, 0x169", "any other revision"},
+    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "%s\\DAUST.BIN", false,
+     "0x161, 0x163, 0x168, 0x169", "a UST device code, any other revision"},
+    {[](const DriveTraits& s) { return s.revision == 1; }, "%s\\BAUS.BIN", false,
+     "0x161, 0x163, 0x168, 0x169", "revision 1"},
+    {[](const DriveTraits& s) { return s.revision == 2; }, "%s\\CAUS.BIN", false,
+     "0x161, 0x163, 0x168, 0x169", "revision 2"},
+    {[](const DriveTraits&) { return true; }, "%s\\DAUS.BIN", false, "0x161, 0x163, 0x168, 0x169",
+     "any other revision"},
 };
 static_assert(std::size(kCodeImageRows) == 15);
 
@@ -91,8 +98,8 @@ constexpr UpdateImageRow kUpdateImageRows[] = {
        return s.inquiryText[10] == 'Q' && Bits23(s) == 0 && s.inquiryText[9] == '2';
      },
      "us.bin", "INQUIRY character 10 'Q', character 9 '2', flash id byte 2 & 0x0C = 0", true},
-    {[](const DriveTraits& s) { return s.inquiryText[10] == 'Q'; }, "us1.bin", "INQUIRY character 10 'Q'",
-     true},
+    {[](const DriveTraits& s) { return s.inquiryText[10] == 'Q'; }, "us1.bin",
+     "INQUIRY character 10 'Q'", true},
     {[](const DriveTraits& s) {
        return (s.flashId[3] & 0x03) == 2 && s.inquiryText[10] != 'F' && Bits23(s) == 0;
      },
@@ -120,9 +127,12 @@ constexpr UpdateImageRow kUpdateImage190Rows[] = {
     {[](const DriveTraits& s) { return s.flashId[0] == 0x45 && (s.flashId[2] & 0x03) != 0; },
      "cus2.bin", "flash maker 0x45, id byte 2 & 0x03 not 0"},
     {IsAd4Flash, "cus4.bin", "flash AD .. 4x .. 64 or 68 (id byte 2 & 0x0C = 4)"},
-    {[](const DriveTraits& s) { return Bits23(s) != 0 && (s.flashId[3] & 0x02) != 0; }, "cus6.bin", "flash id byte 2 & 0x0C not 0, byte 3 & 0x02 set"},
-    {[](const DriveTraits& s) { return Bits23(s) != 0; }, "cus1.bin", "flash id byte 2 & 0x0C not 0"},
-    {[](const DriveTraits& s) { return (s.flashId[3] & 0x02) != 0; }, "cus5.bin", "flash id byte 3 & 0x02 set"},
+    {[](const DriveTraits& s) { return Bits23(s) != 0 && (s.flashId[3] & 0x02) != 0; }, "cus6.bin",
+     "flash id byte 2 & 0x0C not 0, byte 3 & 0x02 set"},
+    {[](const DriveTraits& s) { return Bits23(s) != 0; }, "cus1.bin",
+     "flash id byte 2 & 0x0C not 0"},
+    {[](const DriveTraits& s) { return (s.flashId[3] & 0x02) != 0; }, "cus5.bin",
+     "flash id byte 3 & 0x02 set"},
     {[](const DriveTraits&) { return true; }, "cus.bin", "any other flash"},
 };
 static_assert(std::size(kUpdateImage190Rows) == 8);

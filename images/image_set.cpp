@@ -110,8 +110,8 @@ ImageFileCheck CheckFolderFile(ImageFolder& images, const CatalogueEntry& entry,
   bytes.resize(opened.file->Read(bytes.data(), bytes.size()));
   if (bytes.size() != entry.size) {
     file.state = ImageFileState::kWrongSize;
-    file.size = bytes.size() > entry.size ? std::max<uint64_t>(opened.size, bytes.size())
-                                          : bytes.size();
+    file.size =
+        bytes.size() > entry.size ? std::max<uint64_t>(opened.size, bytes.size()) : bytes.size();
     return file;
   }
   MarkPresent(file, bytes);
@@ -152,10 +152,9 @@ ImageSetCheck CheckImages(platform::Platform& platform, const std::string& folde
       platform.OpenFolder(folder, platform::FolderRule::kPrivate);
   if (!opening.folder) {
     check.folderMissing = opening.check.refusal == platform::FolderRefusal::kMissing;
-    check.problem = check.folderMissing
-                        ? "The image folder <" + folder + "> is not there."
-                        : platform::DescribeFolderRefusal("the image folder " + folder,
-                                                          opening.check);
+    check.problem = check.folderMissing ? "The image folder <" + folder + "> is not there."
+                                        : platform::DescribeFolderRefusal(
+                                              "the image folder " + folder, opening.check);
     return check;
   }
   ImageFolder images(opening.folder);
@@ -238,8 +237,9 @@ namespace {
 // Whether any payload is, byte for byte, one of the generated stand-ins.
 bool HoldsStandIn(std::span<const std::span<const uint8_t>> payloads) {
   std::optional<platform::Sha256Digest> digest;
-  return std::any_of(payloads.begin(), payloads.end(),
-                     [&digest](std::span<const uint8_t> payload) { return IsStandIn(payload, digest); });
+  return std::any_of(payloads.begin(), payloads.end(), [&digest](std::span<const uint8_t> payload) {
+    return IsStandIn(payload, digest);
+  });
 }
 
 // The payloads built into this program are the same for the whole process,

@@ -74,15 +74,15 @@ void PrintText(std::ostream& out, const ImageSetCheck& check) {
         out << "missing (" << entry.size << " bytes expected)" << std::endl;
         break;
       case ImageFileState::kWrongSize:
-        out << "wrong size: " << *file.size << " bytes, " << entry.size << " expected"
-            << std::endl;
+        out << "wrong size: " << *file.size << " bytes, " << entry.size << " expected" << std::endl;
         break;
       case ImageFileState::kRefused:
         out << "refused: " << file.why << std::endl;
         break;
     }
     const std::vector<ImageUse> uses = UsesOfImage(static_cast<int>(i));
-    if (uses.empty()) out << "   no chooser names it; it is written to the work folder all the same\n";
+    if (uses.empty())
+      out << "   no chooser names it; it is written to the work folder all the same\n";
     for (const ImageUse& use : uses) out << "   " << UseText(use) << '\n';
   }
   out << present << " of " << check.files.size() << " present";

@@ -294,12 +294,14 @@ TEST_P(ConsoleImages, TellsEachFileAndWhetherARunCouldWriteIt) {
   for (const json& file : set["entries"]) {
     if (file["state"] != "present") continue;
     EXPECT_EQ(file["standIn"], c.folder == ImageFolderKind::kBuiltIn && c.code != kExitDone);
-    if (!images.empty()) EXPECT_EQ(file["sha256"], Sha256Of(images / file["name"].get<std::string>()));
+    if (images.empty()) continue;
+    EXPECT_EQ(file["sha256"], Sha256Of(images / file["name"].get<std::string>()));
   }
   // Who is sent to a file: the 0x163 sub-folder serves INQUIRY 'C' drives
   // alone, no row that asks for 'Q' reaches it, and seven files serve none.
   EXPECT_EQ(set["entries"][30]["chosenBy"],
-            json::parse(R"([{"chooser": "update", "controllers": "0x163 with INQUIRY character 10 'C'",
+            json::parse(R"([{"chooser": "update",
+                             "controllers": "0x163 with INQUIRY character 10 'C'",
                              "when": "a UST device code", "row": 2}])"));
   EXPECT_EQ(set["entries"][22]["chosenBy"].size(), 2U);  // 163A2C/US1.BIN: row 13 and fallback
   EXPECT_TRUE(set["entries"][9]["chosenBy"].empty());    // US9.BIN
@@ -717,13 +719,15 @@ TEST_P(ConsoleQuiet, SaysOnlyWhatWentWrongAndHowItEnded) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, ConsoleQuiet,
     ::testing::Values(
-        QuietCase{"Repaired", "--quiet --yes fix", false, "E: scan found ISP broken; fix: success\n", ""},
+        QuietCase{"Repaired", "--quiet --yes fix", false,
+                  "E: scan found ISP broken; fix: success\n", ""},
         QuietCase{"Unanswered", "--quiet fix", false,
                   "[Update ISP Warning] Are you sure to update new ISP code ?\n"
                   "E: scan found ISP broken; fix: cancelled\n",
                   "(no terminal to ask: answered Cancel; --yes answers OK)\n"},
         QuietCase{"WriteRefused", "--quiet --yes fix", true,
-                  "[ERROR] Write ISP code to flash fail\nE: scan found ISP broken; fix: failed\n", ""},
+                  "[ERROR] Write ISP code to flash fail\nE: scan found ISP broken; fix: failed\n",
+                  ""},
         QuietCase{"EveryDrive", "--quiet --all --yes backup", false,
                   "drive  verdict before  outcome  copies verified  backups  seconds  serial  "
                   "      failure\n",

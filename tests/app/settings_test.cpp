@@ -56,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
 // The dialog takes a folder named images beside its program, spelled as
 // the program's own path is.
 TEST(ImagesBesideProgram, IsSpelledAsTheProgramsPath) {
-  EXPECT_EQ(ImagesBesideProgram("C:\\Tools\\Kestrune\\kestrune.exe"), "C:\\Tools\\Kestrune\\images");
+  EXPECT_EQ(ImagesBesideProgram("C:\\Tools\\Kestrune\\kestrune.exe"),
+            "C:\\Tools\\Kestrune\\images");
   EXPECT_EQ(ImagesBesideProgram("/opt/kestrune/kestrune.exe"), "/opt/kestrune/images");
   EXPECT_EQ(ImagesBesideProgram("kestrune.exe"), "");
 }

@@ -128,7 +128,8 @@ TEST(CheckDriveExist, KeepsADriveWhoseCodeCannotBeLoaded) {
   EXPECT_EQ(Val(slot.controllerId), kCtrl163);
   EXPECT_EQ(Val(slot.geometryValid), 0);
   EXPECT_EQ(slot.flashId[1], 0xD7);
-  EXPECT_NE(b.p.codeNotLoaded[0].find("cannot be opened"), std::string::npos) << b.p.codeNotLoaded[0];
+  EXPECT_NE(b.p.codeNotLoaded[0].find("cannot be opened"), std::string::npos)
+      << b.p.codeNotLoaded[0];
   // No code load, no flash initialisation, no configuration probe.
   for (const uint8_t sub : {device::kSubPrepareCodeLoad, device::kSubInitFlash}) {
     EXPECT_EQ(b.volumes.Find('C')->CountOf(0xFD, sub), 0u);
