@@ -138,6 +138,11 @@ bool CKestruneDlg::OnInitDialog() {
   p_.selectedDrive = 0;
   FillDriveList();
   p_.view.SetListSelection(kIdcDriveList, 0);
+  // A drive whose working code this run cannot load is listed all the
+  // same, and told why it goes no further.
+  if (!p_.codeNotLoaded[0].empty()) {
+    Warn(p_, CodeNotLoadedText(p_, 0), "Warning", kMbIconExclamation);
+  }
 
   destroyMode = SelectsDestroyMode(arguments_) ? 1 : 0;
   ShowControl(kIdcStartFix, destroyMode == 0);

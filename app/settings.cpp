@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "platform/folder.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -13,6 +14,22 @@ bool SwitchedOn(const char* variable) {
 }
 
 }  // namespace
+
+std::string ImagesBesideProgram(const std::string& modulePath) {
+  const size_t separator = modulePath.find_last_of("\\/");
+  if (separator == std::string::npos) return {};
+  return modulePath.substr(0, separator + 1) + kImagesBesideProgram;
+}
+
+std::string DialogImagesFolder(const Settings& settings, const std::string& besideProgram,
+                               platform::Platform& platform) {
+  if (!settings.imagesFolder.empty()) return settings.imagesFolder;
+  if (besideProgram.empty()) return {};
+  const platform::FolderOpening opening =
+      platform.OpenFolder(besideProgram, platform::FolderRule::kPrivate);
+  const bool there = opening.folder || opening.check.refusal != platform::FolderRefusal::kMissing;
+  return there ? besideProgram : std::string();
+}
 
 Settings ReadSettings() {
   Settings settings;

@@ -67,6 +67,11 @@ struct Program {
   // A code load was refused because stand-in code must not run in a real
   // drive; a scan that then finds nothing says so instead.
   bool standInCodeRefused = false;
+  // Per slot: why the drive's working code could not be loaded (stand-in
+  // images and a real drive, a code image that is not there or differs);
+  // empty when it was, or when the drive needs none. Such a drive is
+  // listed with what it told without code, and goes no further.
+  std::string codeNotLoaded[kSlotCount];
   // Filled by the CodeMark search; ispOffsets ends at its first -1.
   int32_t cisPageOffsets[4] = {0, 0, 0, 0};
   int32_t ispOffsets[4] = {-1, -1, -1, -1};

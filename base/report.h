@@ -157,6 +157,9 @@ struct Report {
   std::optional<DriveSlot> drive;
   bool healthy = false;
   std::vector<int32_t> ispOffsets;
+  // Why the drive's working code could not be loaded, so that it is
+  // listed and goes no further; empty when it was or none is needed.
+  std::string codeNotLoaded;
 };
 
 // Told as a report grows, for front ends that show steps as they happen.

@@ -1,8 +1,11 @@
 #include "device/trace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+
+#include "platform/text.h"
 
 namespace kestrune::device {
 namespace {
@@ -31,9 +34,9 @@ std::string FormatCommand(char letter, const Request& request) {
   std::string line(1, letter);
   line += ":";
   char piece[64];
-  for (uint8_t i = 0; i < request.cdbLength && request.cdb != nullptr && i < 16; ++i) {
-    std::snprintf(piece, sizeof piece, " %02x", request.cdb[i]);
-    line += piece;
+  if (request.cdb != nullptr && request.cdbLength > 0) {
+    line += " " + platform::HexText(request.cdb, std::min<size_t>(request.cdbLength, 16),
+                                    platform::HexCase::kLower, ' ');
   }
   const char* direction = request.transferLength == 0       ? "none"
                           : request.carrier == Carrier::kIn ? "in"

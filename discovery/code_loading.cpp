@@ -61,6 +61,9 @@ bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
   // Stand-in code must not run in a real controller.
   if (StandInsBarredFrom(p, slotIndex)) {
     p.standInCodeRefused = true;
+    p.codeNotLoaded[slotIndex] =
+        "the images of this run are generated stand-ins, and no stand-in code is loaded into a "
+        "real drive";
     p.log.Debug("Code not loaded: this build carries only stand-in images \r\n");
     return false;
   }
@@ -71,8 +74,12 @@ bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
 
   std::vector<uint8_t> image;
   const ImageFileRead read = ReadImageFile(p.platform, p.images.get(), path, image);
-  if (read == ImageFileRead::kCannotOpen) return false;
+  if (read == ImageFileRead::kCannotOpen) {
+    p.codeNotLoaded[slotIndex] = "its code image <" + path + "> cannot be opened";
+    return false;
+  }
   if (read == ImageFileRead::kDiffers) {
+    p.codeNotLoaded[slotIndex] = "its code image <" + path + "> differs from the image of this run";
     p.log.Debug(("Code not loaded: " + path + " differs from its image \r\n").c_str());
     return false;
   }
@@ -90,6 +97,20 @@ bool LoadCodeBlock(Program& p, int8_t block, int slotIndex) {
                                   buffer.get() + k * kCodePieceBytes, handle);
   }
   return true;
+}
+
+std::string CodeNotLoadedText(Program& p, int slotIndex) {
+  std::string text = std::string("Drive ") + p.Slot(slotIndex).letter +
+                     ": runs on code loaded from an ISP image, and none was loaded: " +
+                     p.codeNotLoaded[slotIndex] +
+                     ". It is listed with what it told without that code; its flash is neither "
+                     "read nor written.";
+  if (StandInsBarredFrom(p, slotIndex)) {
+    text += " Name a folder that holds the 31 real ISP images";
+    if (!p.imagesHint.empty()) text += " " + p.imagesHint;
+    text += ".";
+  }
+  return text;
 }
 
 bool RestartDrive(Program& p, int slotIndex) {

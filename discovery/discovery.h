@@ -86,6 +86,9 @@ std::string ChooseCodeImage(Program& p, int slotIndex);
 // slot that is not there counts as real.
 bool StandInsBarredFrom(Program& p, int slotIndex);
 bool LoadCodeBlock(Program& p, int8_t block, int slotIndex);
+// What is said of a drive whose working code could not be loaded
+// (Program::codeNotLoaded): why, and what that leaves of it.
+std::string CodeNotLoadedText(Program& p, int slotIndex);
 bool RestartDrive(Program& p, int slotIndex);
 bool ReadSpareUnderCode(Program& p, uint32_t page, int slotIndex);
 

@@ -159,6 +159,7 @@ void ResetSlot(Program& p, int index) {
   std::memset(&slot, 0xCD, sizeof slot);
   std::memset(p.extraInfo[index], 0xCD, kExtraInfoSize);
   p.acceptedCisPage[index].clear();
+  p.codeNotLoaded[index].clear();
   slot.letter = letter;
   slot.hasFlashId = 0;
   slot.geometryValid = 0;
@@ -197,6 +198,7 @@ uint8_t CheckDriveExist(Program& p) {
       report.letter = p.Slot(0).letter;
       report.drive = p.Slot(0);
       report.healthy = p.ispHealthy != 0;
+      report.codeNotLoaded = p.codeNotLoaded[0];
       report.ispOffsets.clear();
       for (const int32_t offset : p.ispOffsets) {
         if (offset == -1) break;
@@ -220,6 +222,12 @@ bool IdentifyDrive(Program& p, int index) {
   }
   slot.geometryValid = 0;
   DebugLine(p, "ID = %x", slot.controllerId);
+  // Without its working code the drive answers no flash command that
+  // could be trusted: it is listed with what it told so far.
+  if (!p.codeNotLoaded[index].empty()) {
+    CloseVolume(p, index);
+    return true;
+  }
   if (IsFamilyA(slot.controllerId)) {
     IdentifyFamilyA(p, index);
   } else if (IsFamilyB(slot.controllerId)) {
@@ -238,6 +246,7 @@ bool ParseInquiryData(Program& p, int index) {
   const char* start = reinterpret_cast<const char*>(inquiry.data() + kTextOffset);
   const std::string_view text(start, strnlen(start, kInquiryLength - kTextOffset));
   slot.needsCodeInit = 0;
+  p.codeNotLoaded[index].clear();
   if (!ChooseController(p, index, text)) return false;
 
   ReportVerdict(p, text);
@@ -261,7 +270,10 @@ bool ParseInquiryData(Program& p, int index) {
   if (slot.needsCodeInit != 0) {
     if (!LoadCodeBlock(p, kWorkingCodeBlock, index)) {
       DebugText(p, "Can't init Code to device .");
-      return false;
+      // Code this run cannot load (stand-ins, a missing image) sent
+      // nothing: the drive stays, with what it told without code. Any
+      // other failure leaves it out.
+      return !p.codeNotLoaded[index].empty();
     }
     if (!device::InitFlash(p.link, 0, slot.volumeHandle)) {
       DebugText(p, "Init Flash fail ");

@@ -3,6 +3,8 @@
 // Each choice is a table tried from the top; the first row that matches wins.
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <string_view>
 
 #include "images/images.h"
 
@@ -29,90 +31,109 @@ struct CodeImageRow {
   DriveTest matches;
   const char* pathFormat;
   bool marksA0;  // the row that also stamps "A0" into inquiryText[8..9]
+  // Who the row serves, in words: the controllers it can match and its
+  // condition, read as "when no row above matched".
+  const char* controllers;
+  const char* when;
 };
 
 constexpr CodeImageRow kCodeImageRows[] = {
-    {[](const DriveTraits& s) { return s.controllerId == kCtrl162; }, "%s\\162.BIN", false},
+    {[](const DriveTraits& s) { return s.controllerId == kCtrl162; }, "%s\\162.BIN", false, "0x162",
+     "any flash"},
     {[](const DriveTraits& s) {
        return s.controllerId == kCtrl190 && Bits23(s) != 0 && (s.flashId[3] & 0x02) != 0;
      },
-     "%s\\cus6.BIN", false},
+     "%s\\cus6.BIN", false, "0x190", "flash id byte 2 & 0x0C not 0, byte 3 & 0x02 set"},
     {[](const DriveTraits& s) {
        return s.controllerId == kCtrl190 && Bits23(s) != 0 && (s.flashId[3] & 0x02) == 0;
      },
-     "%s\\cus1.BIN", false},
+     "%s\\cus1.BIN", false, "0x190", "flash id byte 2 & 0x0C not 0, byte 3 & 0x02 clear"},
     {[](const DriveTraits& s) {
        return s.controllerId == kCtrl190 && Bits23(s) == 0 && (s.flashId[3] & 0x02) != 0;
      },
-     "%s\\cus5.BIN", false},
+     "%s\\cus5.BIN", false, "0x190", "flash id byte 2 & 0x0C = 0, byte 3 & 0x02 set"},
     {[](const DriveTraits& s) {
        return s.controllerId == kCtrl190 && Bits23(s) == 0 && (s.flashId[3] & 0x02) == 0;
      },
-     "%s\\cus.BIN", false},
+     "%s\\cus.BIN", false, "0x190", "flash id byte 2 & 0x0C = 0, byte 3 & 0x02 clear"},
     {[](const DriveTraits& s) {
        return s.controllerId == kCtrl165 && s.flashId[0] == 0x98 &&
               (s.flashId[1] == 0xD5 || s.flashId[1] == 0xD7) && (s.flashId[3] & 0x02) != 0;
      },
-     "%s\\165A9.BIN", false},
-    {[](const DriveTraits& s) { return s.controllerId == kCtrl165; }, "%s\\165A0.BIN", true},
+     "%s\\165A9.BIN", false, "0x165", "flash 98 D5 or 98 D7, id byte 3 & 0x02 set"},
+    {[](const DriveTraits& s) { return s.controllerId == kCtrl165; }, "%s\\165A0.BIN", true,
+     "0x165", "any other flash"},
     {[](const DriveTraits& s) { return s.flashId[0] == 0x07 && s.revision == 2; }, "%s\\CAUR.BIN",
-     false},
-    {[](const DriveTraits& s) { return s.flashId[0] == 0x07; }, "%s\\BAUR.BIN", false},
+     false, "0x161, 0x163, 0x168, 0x169", "flash maker 0x07, revision 2"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x07; }, "%s\\BAUR.BIN", false,
+     "0x161, 0x163, 0x168, 0x169", "flash maker 0x07, any other revision"},
     {[](const DriveTraits& s) { return IsUst(s.flashId[1]) && s.revision == 1; }, "%s\\BAUST.BIN",
-     false},
+     false, "0x161, 0x163, 0x168, 0x169", "a UST device code, revision 1"},
     {[](const DriveTraits& s) { return IsUst(s.flashId[1]) && s.revision == 2; }, "%s\\CAUST.BIN",
-     false},
-    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "%s\\DAUST.BIN", false},
-    {[](const DriveTraits& s) { return s.revision == 1; }, "%s\\BAUS.BIN", false},
-    {[](const DriveTraits& s) { return s.revision == 2; }, "%s\\CAUS.BIN", false},
-    {[](const DriveTraits&) { return true; }, "%s\\DAUS.BIN", false},
+     false, "0x161, 0x163, 0x168, 0x169", "a UST device code, revision 2"},
+    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "%s\\DAUST.BIN", false,
+     "0x161, 0x163, 0x168, 0x169", "a UST device code, any other revision"},
+    {[](const DriveTraits& s) { return s.revision == 1; }, "%s\\BAUS.BIN", false,
+     "0x161, 0x163, 0x168, 0x169", "revision 1"},
+    {[](const DriveTraits& s) { return s.revision == 2; }, "%s\\CAUS.BIN", false,
+     "0x161, 0x163, 0x168, 0x169", "revision 2"},
+    {[](const DriveTraits&) { return true; }, "%s\\DAUS.BIN", false, "0x161, 0x163, 0x168, 0x169",
+     "any other revision"},
 };
 static_assert(std::size(kCodeImageRows) == 15);
 
 struct UpdateImageRow {
   DriveTest matches;
   const char* name;  // empty: the folder itself is the candidate
+  const char* when;  // its condition in words, read as "when no row above matched"
+  // The row asks for INQUIRY character 10 'Q', which sends a 0x163 drive to
+  // a sub-folder of its own ("BCD\\").
+  bool onlyQ = false;
 };
 
 constexpr UpdateImageRow kUpdateImageRows[] = {
-    {[](const DriveTraits& s) { return s.flashId[0] == 0x07; }, "ur.bin"},
-    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "ust.bin"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x07; }, "ur.bin", "flash maker 0x07"},
+    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "ust.bin", "a UST device code"},
     {[](const DriveTraits& s) {
        return s.inquiryText[10] == 'Q' && Bits23(s) == 0 && s.inquiryText[9] == '2';
      },
-     "us.bin"},
-    {[](const DriveTraits& s) { return s.inquiryText[10] == 'Q'; }, "us1.bin"},
+     "us.bin", "INQUIRY character 10 'Q', character 9 '2', flash id byte 2 & 0x0C = 0", true},
+    {[](const DriveTraits& s) { return s.inquiryText[10] == 'Q'; }, "us1.bin",
+     "INQUIRY character 10 'Q'", true},
     {[](const DriveTraits& s) {
        return (s.flashId[3] & 0x03) == 2 && s.inquiryText[10] != 'F' && Bits23(s) == 0;
      },
-     "us5.bin"},
+     "us5.bin", "flash id byte 3 & 0x03 = 2, byte 2 & 0x0C = 0 (INQUIRY character 10 not 'F')"},
     {[](const DriveTraits& s) {
        return (s.flashId[3] & 0x03) == 2 && s.inquiryText[10] != 'F' && Bits23(s) == 4;
      },
-     "us6.bin"},
+     "us6.bin", "flash id byte 3 & 0x03 = 2, byte 2 & 0x0C = 4 (INQUIRY character 10 not 'F')"},
     {[](const DriveTraits& s) { return (s.flashId[3] & 0x03) == 2 && s.inquiryText[10] != 'F'; },
-     ""},
-    {[](const DriveTraits& s) { return s.flashId[0] == 0x01; }, "us3.bin"},
-    {[](const DriveTraits& s) { return s.flashId[0] == 0x92; }, "us7.bin"},
+     "", "flash id byte 3 & 0x03 = 2 (INQUIRY character 10 not 'F'): no file named, the fallback"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x01; }, "us3.bin", "flash maker 0x01"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x92; }, "us7.bin", "flash maker 0x92"},
     {[](const DriveTraits& s) { return s.flashId[0] == 0x45 && (s.flashId[2] & 0x03) != 0; },
-     "us2.bin"},
-    {IsAd4Flash, "us4.bin"},
-    {[](const DriveTraits& s) { return Bits23(s) == 0; }, "us.bin"},
-    {[](const DriveTraits& s) { return Bits23(s) == 4; }, "us1.bin"},
-    {[](const DriveTraits&) { return true; }, ""},
+     "us2.bin", "flash maker 0x45, id byte 2 & 0x03 not 0"},
+    {IsAd4Flash, "us4.bin", "flash AD .. 4x .. 64 or 68 (id byte 2 & 0x0C = 4)"},
+    {[](const DriveTraits& s) { return Bits23(s) == 0; }, "us.bin", "flash id byte 2 & 0x0C = 0"},
+    {[](const DriveTraits& s) { return Bits23(s) == 4; }, "us1.bin", "flash id byte 2 & 0x0C = 4"},
+    {[](const DriveTraits&) { return true; }, "", "any other flash: no file named, the fallback"},
 };
 static_assert(std::size(kUpdateImageRows) == 14);
 
 constexpr UpdateImageRow kUpdateImage190Rows[] = {
-    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "cust.bin"},
-    {[](const DriveTraits& s) { return s.flashId[0] == 0x92; }, "cus7.bin"},
+    {[](const DriveTraits& s) { return IsUst(s.flashId[1]); }, "cust.bin", "a UST device code"},
+    {[](const DriveTraits& s) { return s.flashId[0] == 0x92; }, "cus7.bin", "flash maker 0x92"},
     {[](const DriveTraits& s) { return s.flashId[0] == 0x45 && (s.flashId[2] & 0x03) != 0; },
-     "cus2.bin"},
-    {IsAd4Flash, "cus4.bin"},
-    {[](const DriveTraits& s) { return Bits23(s) != 0 && (s.flashId[3] & 0x02) != 0; }, "cus6.bin"},
-    {[](const DriveTraits& s) { return Bits23(s) != 0; }, "cus1.bin"},
-    {[](const DriveTraits& s) { return (s.flashId[3] & 0x02) != 0; }, "cus5.bin"},
-    {[](const DriveTraits&) { return true; }, "cus.bin"},
+     "cus2.bin", "flash maker 0x45, id byte 2 & 0x03 not 0"},
+    {IsAd4Flash, "cus4.bin", "flash AD .. 4x .. 64 or 68 (id byte 2 & 0x0C = 4)"},
+    {[](const DriveTraits& s) { return Bits23(s) != 0 && (s.flashId[3] & 0x02) != 0; }, "cus6.bin",
+     "flash id byte 2 & 0x0C not 0, byte 3 & 0x02 set"},
+    {[](const DriveTraits& s) { return Bits23(s) != 0; }, "cus1.bin",
+     "flash id byte 2 & 0x0C not 0"},
+    {[](const DriveTraits& s) { return (s.flashId[3] & 0x02) != 0; }, "cus5.bin",
+     "flash id byte 3 & 0x02 set"},
+    {[](const DriveTraits&) { return true; }, "cus.bin", "any other flash"},
 };
 static_assert(std::size(kUpdateImage190Rows) == 8);
 
@@ -173,6 +194,72 @@ std::string ChooseUpdateImage190(platform::Platform& platform, const DriveTraits
   const std::string folder = WorkFolder(platform) + "\\";
   return ExistingOrFallback(platform, folder, FirstMatchingName(kUpdateImage190Rows, drive),
                             "cus1.bin");
+}
+
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Who the update chooser sends to the top of the work folder, and who to
+// the one sub-folder the catalogue fills.
+constexpr const char* kTopUpdateControllers = "0x161, 0x162, 0x165, 0x168, 0x169";
+constexpr const char* kSubUpdateControllers = "0x163 with INQUIRY character 10 'C'";
+constexpr const char* kFallbackWhen = "the file its row named is not there";
+
+template <size_t N>
+void AddUpdateUses(const UpdateImageRow (&rows)[N], ImageChooser chooser, const char* controllers,
+                   bool subFolder, std::string_view name, const char* fallback,
+                   std::vector<ImageUse>& uses) {
+  for (size_t r = 0; r < N; ++r) {
+    const UpdateImageRow& row = rows[r];
+    if (*row.name == '\0' || !SameName(row.name, name) || (subFolder && row.onlyQ)) continue;
+    uses.push_back({chooser, controllers, row.when, static_cast<int>(r + 1)});
+  }
+  if (SameName(fallback, name)) uses.push_back({chooser, controllers, kFallbackWhen, 0});
+}
+
+}  // namespace
+
+const char* ImageChooserName(ImageChooser chooser) {
+  switch (chooser) {
+    case ImageChooser::kCode:
+      return "code";
+    case ImageChooser::kUpdate:
+      return "update";
+    case ImageChooser::kUpdate190:
+      return "update 0x190";
+  }
+  return "";
+}
+
+std::vector<ImageUse> UsesOfImage(int entry) {
+  std::vector<ImageUse> uses;
+  if (entry < 0 || entry >= static_cast<int>(std::size(kCatalogue))) return uses;
+  const std::string_view relative = kCatalogue[entry].pathFormat + 3;
+  const size_t slash = relative.find('\\');
+  const bool subFolder = slash != std::string_view::npos;
+  const std::string_view name = subFolder ? relative.substr(slash + 1) : relative;
+  if (!subFolder) {
+    for (size_t r = 0; r < std::size(kCodeImageRows); ++r) {
+      const CodeImageRow& row = kCodeImageRows[r];
+      if (SameName(row.pathFormat + 3, name)) {
+        uses.push_back({ImageChooser::kCode, row.controllers, row.when, static_cast<int>(r + 1)});
+      }
+    }
+  }
+  AddUpdateUses(kUpdateImageRows, ImageChooser::kUpdate,
+                subFolder ? kSubUpdateControllers : kTopUpdateControllers, subFolder, name,
+                "us1.bin", uses);
+  if (!subFolder) {
+    AddUpdateUses(kUpdateImage190Rows, ImageChooser::kUpdate190, "0x190", false, name, "cus1.bin",
+                  uses);
+  }
+  return uses;
 }
 
 }  // namespace kestrune

@@ -8,6 +8,7 @@
 
 #include "images/images.h"
 #include "platform/folder.h"
+#include "platform/text.h"
 #include "resources/image_list.h"
 
 namespace kestrune {
@@ -69,50 +70,135 @@ class ImageFolder {
 
 }  // namespace
 
-std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
-                                                const std::string& folder, std::string& problem) {
+namespace {
+
+// Whether one payload is, byte for byte, a generated stand-in. A payload
+// whose digest cannot be taken is not known to be real, so it counts as
+// one.
+bool IsStandIn(std::span<const uint8_t> payload, std::optional<platform::Sha256Digest>& digest) {
+  digest = platform::Sha256({&payload, 1});
+  const std::span<const resources::PayloadDigest> standIns = resources::StandInDigests();
+  return !digest || std::find(standIns.begin(), standIns.end(), *digest) != standIns.end();
+}
+
+void MarkPresent(ImageFileCheck& file, std::span<const uint8_t> payload) {
+  std::optional<platform::Sha256Digest> digest;
+  file.state = ImageFileState::kPresent;
+  file.size = payload.size();
+  file.standIn = IsStandIn(payload, digest);
+  if (digest) file.sha256 = platform::HexText(digest->data(), digest->size());
+}
+
+// One catalogue file of a folder: read once, one byte more than the
+// entry's size, which shows a file that is too long; its whole size comes
+// from the open.
+ImageFileCheck CheckFolderFile(ImageFolder& images, const CatalogueEntry& entry,
+                               std::string& problem) {
+  ImageFileCheck file;
+  std::shared_ptr<platform::Folder> holder;
+  std::string name;
+  if (!images.Holder(RelativePath(entry), holder, name, problem)) return file;
+  if (!holder) return file;
+  platform::OpenedFile opened = holder->OpenForReading(holder->Find(name).value_or(name));
+  if (opened.status == platform::ReadStatus::kMissing) return file;
+  if (opened.status == platform::ReadStatus::kRefused) {
+    file.state = ImageFileState::kRefused;
+    file.why = opened.why;
+    return file;
+  }
+  std::vector<uint8_t> bytes(entry.size + 1);
+  bytes.resize(opened.file->Read(bytes.data(), bytes.size()));
+  if (bytes.size() != entry.size) {
+    file.state = ImageFileState::kWrongSize;
+    file.size =
+        bytes.size() > entry.size ? std::max<uint64_t>(opened.size, bytes.size()) : bytes.size();
+    return file;
+  }
+  MarkPresent(file, bytes);
+  file.bytes = std::move(bytes);
+  return file;
+}
+
+}  // namespace
+
+bool ImageSetCheck::Complete() const {
+  return problem.empty() && files.size() == std::size(kCatalogue) &&
+         std::all_of(files.begin(), files.end(),
+                     [](const ImageFileCheck& f) { return f.state == ImageFileState::kPresent; });
+}
+
+bool ImageSetCheck::HoldsStandIn() const {
+  return std::any_of(files.begin(), files.end(), [](const ImageFileCheck& f) { return f.standIn; });
+}
+
+ImageSetCheck CheckImages(platform::Platform& platform, const std::string& folder) {
+  ImageSetCheck check;
+  check.folder = folder;
+  if (folder.empty()) {
+    for (const CatalogueEntry& entry : kCatalogue) {
+      ImageFileCheck& file = check.files.emplace_back();
+      if (auto payload = platform.FindResource(kResourceType, entry.resourceId)) {
+        if (payload->size() == entry.size) {
+          MarkPresent(file, *payload);
+        } else {
+          file.state = ImageFileState::kWrongSize;
+          file.size = payload->size();
+        }
+      }
+    }
+    return check;
+  }
   const platform::FolderOpening opening =
       platform.OpenFolder(folder, platform::FolderRule::kPrivate);
-  const std::string none = "The image folder <" + folder + "> holds none of the 31 ISP images.";
   if (!opening.folder) {
-    problem = opening.check.refusal == platform::FolderRefusal::kMissing
-                  ? none
-                  : platform::DescribeFolderRefusal("the image folder " + folder, opening.check);
-    return nullptr;
+    check.folderMissing = opening.check.refusal == platform::FolderRefusal::kMissing;
+    check.problem = check.folderMissing ? "The image folder <" + folder + "> is not there."
+                                        : platform::DescribeFolderRefusal(
+                                              "the image folder " + folder, opening.check);
+    return check;
   }
   ImageFolder images(opening.folder);
-  auto set = std::make_shared<ImageSet>();
-  set->folder = folder;
+  for (const CatalogueEntry& entry : kCatalogue) {
+    check.files.push_back(CheckFolderFile(images, entry, check.problem));
+    if (!check.problem.empty()) {
+      check.files.clear();
+      break;
+    }
+  }
+  return check;
+}
+
+std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
+                                                const std::string& folder, std::string& problem) {
+  ImageSetCheck check = CheckImages(platform, folder);
+  const std::string none = "The image folder <" + folder + "> holds none of the 31 ISP images.";
+  if (!check.problem.empty()) {
+    problem = check.folderMissing ? none : check.problem;
+    return nullptr;
+  }
   std::string lines;
   int missing = 0;
-  for (const CatalogueEntry& entry : kCatalogue) {
+  for (size_t i = 0; i < check.files.size(); ++i) {
+    const ImageFileCheck& file = check.files[i];
+    const CatalogueEntry& entry = kCatalogue[i];
     const std::string relative = RelativePath(entry);
-    std::shared_ptr<platform::Folder> holder;
-    std::string name;
-    if (!images.Holder(relative, holder, name, problem)) return nullptr;
-    platform::OpenedFile opened;
-    if (holder) opened = holder->OpenForReading(holder->Find(name).value_or(name));
-    if (opened.status == platform::ReadStatus::kMissing || !holder) {
-      ++missing;
-      lines += "\nmissing: " + relative;
-      continue;
+    switch (file.state) {
+      case ImageFileState::kPresent:
+        break;
+      case ImageFileState::kMissing:
+        ++missing;
+        lines += "\nmissing: " + relative;
+        break;
+      case ImageFileState::kRefused:
+        lines += "\nrefused: " + relative + " " + file.why;
+        break;
+      case ImageFileState::kWrongSize:
+        lines += "\nwrong size: " + relative + " has " +
+                 (*file.size > entry.size ? "more than " + std::to_string(entry.size)
+                                          : std::to_string(*file.size)) +
+                 " bytes, expected " + std::to_string(entry.size);
+        break;
     }
-    if (opened.status == platform::ReadStatus::kRefused) {
-      lines += "\nrefused: " + relative + " " + opened.why;
-      continue;
-    }
-    // Read once, one byte more than the entry's size: that byte shows a
-    // file that is too long.
-    std::vector<uint8_t> bytes(entry.size + 1);
-    bytes.resize(opened.file->Read(bytes.data(), bytes.size()));
-    if (bytes.size() != entry.size) {
-      lines += "\nwrong size: " + relative + " has " +
-               (bytes.size() > entry.size ? "more than " + std::to_string(entry.size)
-                                          : std::to_string(bytes.size())) +
-               " bytes, expected " + std::to_string(entry.size);
-      continue;
-    }
-    set->payloads.push_back(std::move(bytes));
   }
   if (missing == static_cast<int>(std::size(kCatalogue))) {
     problem = none;
@@ -122,6 +208,9 @@ std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
     problem = "The image folder <" + folder + "> does not hold the 31 ISP images:" + lines;
     return nullptr;
   }
+  auto set = std::make_shared<ImageSet>();
+  set->folder = folder;
+  for (ImageFileCheck& file : check.files) set->payloads.push_back(std::move(file.bytes));
   return set;
 }
 
@@ -145,18 +234,12 @@ std::optional<std::span<const uint8_t>> ImagePayload(platform::Platform& platfor
 
 namespace {
 
-// Whether any payload is, byte for byte, one of the generated stand-ins. A
-// payload whose digest cannot be taken is not known to be real, so it
-// counts as one.
+// Whether any payload is, byte for byte, one of the generated stand-ins.
 bool HoldsStandIn(std::span<const std::span<const uint8_t>> payloads) {
-  const std::span<const resources::PayloadDigest> standIns = resources::StandInDigests();
-  for (const std::span<const uint8_t> payload : payloads) {
-    const std::optional<platform::Sha256Digest> digest = platform::Sha256({&payload, 1});
-    if (!digest || std::find(standIns.begin(), standIns.end(), *digest) != standIns.end()) {
-      return true;
-    }
-  }
-  return false;
+  std::optional<platform::Sha256Digest> digest;
+  return std::any_of(payloads.begin(), payloads.end(), [&digest](std::span<const uint8_t> payload) {
+    return IsStandIn(payload, digest);
+  });
 }
 
 // The payloads built into this program are the same for the whole process,
@@ -198,11 +281,7 @@ std::string DescribeImages(platform::Platform& platform, const ImageSet* images)
   const std::optional<platform::Sha256Digest> digest = platform::Sha256(pieces);
   std::string text = "images: ";
   if (digest) {
-    for (size_t i = 0; i < 6; ++i) {
-      char hex[3];
-      std::snprintf(hex, sizeof hex, "%02x", (*digest)[i]);
-      text += hex;
-    }
+    text += platform::HexText(digest->data(), 6);
   } else {
     text += "(no digest)";
   }

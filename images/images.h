@@ -73,6 +73,57 @@ struct ImageSet {
 std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
                                                 const std::string& folder, std::string& problem);
 
+// --- what a set of images holds, file by file ---
+enum class ImageFileState : uint8_t {
+  kPresent,    // there, with the catalogue's size
+  kMissing,    // no file under the name (or no built-in resource)
+  kWrongSize,  // there, with another size
+  kRefused,    // there, but not a file the program reads (a link, a device, unreadable)
+};
+
+struct ImageFileCheck {
+  ImageFileState state = ImageFileState::kMissing;
+  // The bytes found (present and wrong size); nullopt otherwise.
+  std::optional<uint64_t> size;
+  // SHA-256 of a present file, lower-case hex; empty otherwise.
+  std::string sha256;
+  // A present file that is one of the generated stand-ins, byte for byte.
+  bool standIn = false;
+  // Why a file was refused.
+  std::string why;
+  // A present file's bytes, for the set that is loaded from them.
+  std::vector<uint8_t> bytes;
+};
+
+struct ImageSetCheck {
+  std::string folder;  // empty: the images built into the program
+  // The folder itself cannot be used (refused, or not there); `files` is
+  // then empty.
+  std::string problem;
+  bool folderMissing = false;
+  std::vector<ImageFileCheck> files;  // catalogue order
+  bool Complete() const;  // all 31 present
+  bool HoldsStandIn() const;
+};
+
+// Each of the 31 catalogue files of `folder` (names matched without regard
+// to case, the last eleven in its "163A2C" sub-folder), or of the images
+// built into the program when `folder` is empty.
+ImageSetCheck CheckImages(platform::Platform& platform, const std::string& folder);
+
+// Who sends a drive to a catalogue file: which chooser, the controllers
+// it serves there, and the condition of its row in words. `row` counts
+// from 1; 0 for the fallback of a file the chooser named but did not find.
+enum class ImageChooser : uint8_t { kCode, kUpdate, kUpdate190 };
+struct ImageUse {
+  ImageChooser chooser;
+  std::string controllers;
+  std::string when;
+  int row = 0;
+};
+const char* ImageChooserName(ImageChooser chooser);
+std::vector<ImageUse> UsesOfImage(int entry);
+
 // The image set of the folder named at start-up, or null (the built-in
 // payloads) when none was named. False, with `problem` set, when the folder
 // does not hold the images.

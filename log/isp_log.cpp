@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/text.h"
+
 namespace kestrune {
 namespace {
 
@@ -84,7 +86,7 @@ std::string FormatHexDump(uint32_t count, const uint8_t* bytes) {
       text += "| ";
       for (uint32_t k = i - 15; k <= i; ++k) {
         uint8_t b = bytes[k];
-        text += (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
+        text += platform::IsPrintableByte(static_cast<char>(b)) ? static_cast<char>(b) : '.';
       }
       std::snprintf(piece, sizeof piece, " |%04X\r\n", i - 15);
       text += piece;

@@ -34,10 +34,7 @@ Json TextOrNull(const std::string& text) { return text.empty() ? Json() : Json(t
 // Drive texts reach the document and the terminal: anything that is not
 // printable ASCII becomes '?', and the padding blanks go.
 std::string Printable(const char* field, size_t size) {
-  std::string text(field, strnlen(field, size));
-  for (char& c : text) {
-    if (c < 0x20 || c > 0x7E) c = '?';
-  }
+  std::string text = platform::PrintableText({field, strnlen(field, size)});
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
@@ -45,7 +42,7 @@ std::string Printable(const char* field, size_t size) {
 std::string Printable(const std::string& text) { return Printable(text.data(), text.size()); }
 
 std::string FlashIdText(const std::array<uint8_t, 5>& id) {
-  return FormatText("%02X %02X %02X %02X %02X", id[0], id[1], id[2], id[3], id[4]);
+  return platform::HexText(id.data(), id.size(), platform::HexCase::kUpper, ' ');
 }
 
 bool ParseFlashId(const std::string& text, std::array<uint8_t, 5>& id) {
@@ -370,12 +367,6 @@ std::string UtcTimestamp() {
                     static_cast<int>(time.seconds().count()));
 }
 
-std::string HexText(const uint8_t* bytes, size_t size) {
-  std::string text;
-  text.reserve(size * 2);
-  for (size_t i = 0; i < size; ++i) text += FormatText("%02x", bytes[i]);
-  return text;
-}
 
 bool SameModel(const DriveIdentity& a, const DriveIdentity& b) {
   return a.controllerId == b.controllerId && a.revision == b.revision && a.flashId == b.flashId &&

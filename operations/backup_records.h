@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/program.h"
+#include "platform/text.h"
 #include "operations/operations.h"
 
 namespace kestrune {
@@ -105,7 +106,7 @@ bool IsPlainFileName(const std::string& name);
 
 // "2024-05-01T09:30:00Z".
 std::string UtcTimestamp();
-std::string HexText(const uint8_t* bytes, size_t size);
+using platform::HexText;
 
 // How a file stands to the drive a restore writes.
 enum class FileOrigin : uint8_t {

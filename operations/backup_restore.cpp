@@ -407,7 +407,8 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     }
   } else if (files.size() != needed) {
     ShowRefusal(p, FormatText(kRestoreFileCount, static_cast<unsigned>(needed),
-                              static_cast<unsigned>(files.size())));
+                              static_cast<unsigned>(files.size()),
+                              files.size() == 1 ? "was" : "were"));
     return RestoreOutcome::kRefusedFiles;
   } else {
     for (size_t i = 0; i < files.size(); ++i) {

@@ -53,7 +53,7 @@ inline constexpr const char* kCisBlocksUnread =
 inline constexpr const char* kNothingToBackUp =
     "No ISP copy of this drive has a known place in flash, nothing was saved.";
 inline constexpr const char* kRestoreFileCount =
-    "This drive needs %u backup files to be restored, %u were given. Nothing was written.";
+    "This drive needs %u backup files to be restored, %u %s given. Nothing was written.";
 inline constexpr const char* kRestoreWrongSize =
     "The file <%s> is not a backup of this area: it must hold exactly %u bytes. Nothing was "
     "written.";

@@ -6,9 +6,17 @@
 namespace kestrune {
 
 bool RefuseStandInImages(Program& p) {
-  if (!StandInsBarredFrom(p, p.selectedDrive)) return false;
-  Fail(p, Outcome::kRefused, StandInsRefusedText(p.imagesHint), "ERROR", kMbIconError);
-  return true;
+  if (StandInsBarredFrom(p, p.selectedDrive)) {
+    Fail(p, Outcome::kRefused, StandInsRefusedText(p.imagesHint), "ERROR", kMbIconError);
+    return true;
+  }
+  // A drive that runs without its working code has no known flash to act on.
+  if (p.selectedDrive < kSlotCount && !p.codeNotLoaded[p.selectedDrive].empty()) {
+    Fail(p, Outcome::kRefused, CodeNotLoadedText(p, p.selectedDrive) + " Nothing was written.",
+         "ERROR", kMbIconError);
+    return true;
+  }
+  return false;
 }
 
 bool WriteWindow::Open() {

@@ -14,8 +14,9 @@ namespace kestrune {
 // With stand-ins, no real drive may be written. True ("stop") after one
 // ERROR box asking for real images, the operation's report refused, when
 // the selected drive is reached through real pass-through
-// (StandInsBarredFrom decides). Every operation that changes a drive's
-// flash asks it once, first.
+// (StandInsBarredFrom decides), or when the selected drive runs without
+// the working code this run could not load. Every operation that changes
+// a drive's flash asks it once, first.
 bool RefuseStandInImages(Program& p);
 
 // From the first erase to the end of the read-back an interrupt waits, so

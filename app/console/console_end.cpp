@@ -20,10 +20,10 @@ std::string LetterPrefix(char letter) {
 
 const char* VerdictText(const DriveSummary& drive) { return drive.healthy ? "healthy" : "broken"; }
 
-Json AllDriveJson(const DriveSummary& d) {
+// How a drive's run went: where it stands and what the command did to it,
+// alike with one drive and with --all.
+Json DriveRunJson(const DriveSummary& d) {
   Json drive = Json::object();
-  drive["letter"] = std::string(1, d.letter);
-  drive["verdict"] = d.drive ? Json(VerdictText(d)) : Json();
   drive["source"] = d.source;
   drive.update(PlaceJson(d.port, d.serial, d.stick));
   drive["identified"] = d.drive.has_value();
@@ -34,6 +34,15 @@ Json AllDriveJson(const DriveSummary& d) {
   drive["seconds"] = d.seconds;
   drive["failure"] = d.failure.empty() ? Json() : Json(d.failure);
   drive["warnings"] = d.warnings;
+  drive["codeNotLoaded"] = d.codeNotLoaded.empty() ? Json() : Json(d.codeNotLoaded);
+  return drive;
+}
+
+Json AllDriveJson(const DriveSummary& d) {
+  Json drive = Json::object();
+  drive["letter"] = std::string(1, d.letter);
+  drive["verdict"] = d.drive ? Json(VerdictText(d)) : Json();
+  drive.update(DriveRunJson(d));
   if (d.drive) {
     Json slot = SlotJson(*d.drive, d.healthy, d.states);
     slot.erase("letter");
@@ -49,7 +58,11 @@ void AddScanTable(Json& document, const DriveSummary& d) {
   if (d.drive) {
     Json drive = Json::object();
     drive["index"] = 0;
-    drive.update(SlotJson(*d.drive, d.healthy, d.states));
+    Json slot = SlotJson(*d.drive, d.healthy, d.states);
+    drive["letter"] = slot["letter"];
+    drive["verdict"] = slot["verdict"];
+    drive.update(DriveRunJson(d));
+    drive.update(slot);
     drives.push_back(std::move(drive));
   }
   document["drives"] = drives;
@@ -90,8 +103,6 @@ int RunEnd::LastWords() {
 }
 
 void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
-  // --version prints its own text and nothing else.
-  if (options_.version) return;
   std::vector<DriveSummary> drives;
   drives.reserve(jobs.size());
   for (const JobState& job : jobs) drives.push_back(Summarize(job, options_.all));
@@ -105,7 +116,10 @@ void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
   } else if (options_.quiet) {
     std::ostringstream line;
     if (!options_.all && !drives.empty() && drives.front().drive) {
-      line << drives.front().drive->letter << ": ISP " << VerdictText(drives.front()) << "; ";
+      // The verdict is the scan's, before the command acted: labelled so,
+      // it is not read as what a fix left.
+      line << drives.front().drive->letter << ": scan found ISP " << VerdictText(drives.front())
+           << "; ";
     }
     line << CommandName(options_.command) << ": " << OutcomeOfExitCode(code);
     terminal_.LastWord(io_.out, line.str() + '\n');

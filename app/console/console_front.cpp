@@ -94,9 +94,10 @@ session::JobCommand JobCommandOf(Command command) {
     case Command::kScan:
     case Command::kList:
     case Command::kExportDrive:
+    case Command::kImages:
       break;
   }
-  // list and export-drive run no job; what one would do is a scan's.
+  // list, export-drive and images run no job; what one would do is a scan's.
   return session::JobCommand::kScan;
 }
 

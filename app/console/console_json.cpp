@@ -10,6 +10,7 @@
 #include "discovery/discovery.h"
 #include "platform/folder.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace kestrune::console {
 
@@ -62,6 +63,8 @@ const char* OutcomeOfExitCode(int exitCode) {
       return "cancelled";
     case kExitInterrupted:
       return "interrupted";
+    case kExitStandInImages:
+      return "stand-in images";
     default:
       return "failed";
   }
@@ -226,13 +229,7 @@ std::string ControllerText(const DriveSlot& slot) {
 
 std::string FlashIdHex(const DriveSlot& slot) {
   if (slot.hasFlashId == 0) return {};
-  std::string text;
-  char piece[3];
-  for (uint8_t byte : slot.flashId) {
-    std::snprintf(piece, sizeof piece, "%02X", byte);
-    text += piece;
-  }
-  return text;
+  return platform::HexText(slot.flashId, sizeof slot.flashId, platform::HexCase::kUpper);
 }
 
 }  // namespace kestrune::console

@@ -34,7 +34,7 @@ using session::MeasureFile;
 using session::MeasureKeptFiles;
 
 // "success", "failed", "usage error", "not found", "not administrator",
-// "cancelled" or "interrupted".
+// "cancelled", "interrupted" or, for images, "stand-in images".
 const char* OutcomeOfExitCode(int exitCode);
 
 // "version", "command" and "all"; the last two only once the command line

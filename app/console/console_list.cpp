@@ -76,6 +76,10 @@ int RunList(const ConsoleOptions& options, const ConsoleStreams& io, const std::
     document["messages"] = Json::array();
     document["files"] = Json::array();
     PrintDocument(io.out, std::move(document), {}, code);
+  } else if (candidates.empty()) {
+    // A bare header would read as a list that failed to fill.
+    io.out << "No disk that may be a flash drive: " << sysfsRoot
+           << " lists no removable or USB SCSI disk." << std::endl;
   } else {
     std::vector<std::vector<std::string>> rows{
         {"letter", "node", "size", "removable", "usb", "vendor", "model", "serial"}};

@@ -11,6 +11,7 @@
 #include "base/program.h"
 #include "base/report.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace kestrune::console {
 
@@ -93,12 +94,6 @@ std::string CaptionLine(const MapCaption& caption) {
   std::string line = "verdict: " + caption.verdict;
   if (!caption.outcome.empty()) line += "; " + caption.outcome;
   return line;
-}
-
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (const char c : text) out += c >= 0x20 && c < 0x7F ? c : '?';
-  return out;
 }
 
 std::string Number(double value) {
@@ -325,7 +320,7 @@ void DrawLegend(Svg& svg, int& y) {
 
 std::string XmlText(const std::string& text) {
   std::string out;
-  for (const char c : Printable(text)) {
+  for (const char c : platform::PrintableText(text)) {
     switch (c) {
       case '&':
         out += "&amp;";
@@ -368,7 +363,8 @@ std::string FlashMapSvg(const FlashMap& map, const MapCaption& caption) {
 
 std::string FlashMapText(const FlashMap& map, const MapCaption& caption, bool colour) {
   std::ostringstream out;
-  out << Printable(caption.driveLine) << "\n" << Printable(CaptionLine(caption)) << "\n";
+  out << platform::PrintableText(caption.driveLine) << "\n"
+      << platform::PrintableText(CaptionLine(caption)) << "\n";
   if (!map.valid) {
     out << "flash geometry unknown: no blocks to draw\n";
   } else {

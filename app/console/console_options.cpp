@@ -40,6 +40,7 @@ enum Takes : unsigned {
   kTakesFile = 1U << 4,            // a file name after it (export-drive's)
   kTakesCommand = 1U << 5,         // a command after it (watch's)
   kTakesOutput = 1U << 6,          // --json, --quiet
+  kTakesFolder = 1U << 7,          // a folder after it (images')
 };
 
 struct CommandRow {
@@ -59,6 +60,7 @@ constexpr CommandRow kCommands[] = {
     {"list", Command::kList, kTakesOutput},
     {"export-drive", Command::kExportDrive, kTakesFile | kTakesOutput},
     {"map", Command::kMap, kTakesAll | kTakesOutput},
+    {"images", Command::kImages, kTakesFolder | kTakesOutput},
     // What it runs on each drive decides the rest.
     {"watch", Command::kScan, kTakesCommand | kTakesIncludePresent | kTakesOutput},
 };
@@ -79,6 +81,9 @@ constexpr GoesWith kIncludePresentGoesWith{kTakesIncludePresent,
 constexpr GoesWith kMapGoesWith{kTakesMap,
                                 "--map goes with scan or fix (the map command draws without it)"};
 constexpr GoesWith kAllGoesWith{kTakesAll, "--all goes with scan, fix, backup, destroy or map"};
+// The commands --json and --quiet go with, as the refusal names them.
+constexpr const char* kOutputCommands =
+    "scan, fix, destroy, backup, restore, list, map, images, export-drive or watch";
 
 template <size_t N>
 const CommandRow* FindCommand(const CommandRow (&rows)[N], std::string_view name) {
@@ -186,13 +191,15 @@ constexpr OptionRow kOptions[] = {
      "the candidate disks as sysfs describes them, none opened; export-drive OUT.json: "
      "a virtual drive made of the recording --drive names; map: draw the selected "
      "drive's flash, its ISP copies compared with the image, into ISP_Map.svg; watch "
-     "[scan|fix|backup]: the command on each USB drive as it is plugged in; none: "
-     "interactive",
+     "[scan|fix|backup]: the command on each USB drive as it is plugged in; images [DIR]: "
+     "check a set of ISP images (DIR, else --images or KESTRUNE_IMAGES, else the built-in "
+     "ones), file by file; none: interactive",
      OptionCheck::kCommandName},
     {"argument", &Words::second,
      "with export-drive: the virtual-drive file to write (its flash goes beside it, "
      "in OUT.json.flash); with watch: the command each USB drive plugged in gets "
-     "(scan, fix or backup; default scan), in a thread of its own as with --all"},
+     "(scan, fix or backup; default scan), in a thread of its own as with --all; with "
+     "images: the folder to check"},
     {"--include-present", &ConsoleOptions::includePresent,
      "with watch: also the drives plugged in before the watch began"},
     {"--drive", &Words::drives,
@@ -227,8 +234,8 @@ constexpr OptionRow kOptions[] = {
      "a last line with the outcome",
      OptionCheck::kNone, "--verbose"},
     {"--all", &ConsoleOptions::all,
-     "with scan, fix, backup or destroy: every drive at once, each in a thread of its "
-     "own, its files in a folder named by its letter inside the C: folder"},
+     "with scan, fix, backup, destroy or map: every drive at once, each in a thread of "
+     "its own, its files in a folder named by its letter inside the C: folder"},
     {"--from", &ConsoleOptions::restoreFiles,
      "with restore: a backup file, one per ISP copy in copy order (0x190: the ISP "
      "file, then the auxiliary file of each copy); repeatable; default: the newest "
@@ -242,7 +249,7 @@ constexpr OptionRow kOptions[] = {
      "with scan or fix: also draw each drive's flash into ISP_Map.svg in its C: "
      "folder, as the map command does"},
     {"--version", &ConsoleOptions::version,
-     "the version, and which ISP images this run would write"},
+     "the version, and which ISP images this run would write (with --json as a document)"},
 };
 
 // Adds one row of kOptions to `app`, its value going into `words` or
@@ -312,6 +319,20 @@ std::optional<std::string> TakeDrives(const std::vector<std::string>& texts,
   return std::nullopt;
 }
 
+// What a check of images cannot be combined with: it opens no drive.
+std::optional<std::string> ImagesProblem(const ConsoleOptions& options) {
+  if (options.command != Command::kImages) return std::nullopt;
+  if (!options.checkFolder.empty() && !options.imagesFolder.empty()) {
+    return "images checks one folder: name it after the command or with --images, not both";
+  }
+  if (!options.drives.empty() || options.simulate || options.all || !options.recordFile.empty() ||
+      !options.traceFile.empty()) {
+    return "images checks a set of images and opens no drive: --drive, --simulate, --all, "
+           "--record and --trace go with a run";
+  }
+  return std::nullopt;
+}
+
 // What a watch cannot be combined with; a watch that passes is run as --all.
 std::optional<std::string> WatchProblem(ConsoleOptions& options) {
   if (!options.watch) return std::nullopt;
@@ -337,16 +358,22 @@ std::optional<std::string> CombinationProblem(ConsoleOptions& options, const std
   };
   if (auto problem = refused(!options.restoreFiles.empty(), kFromGoesWith)) return problem;
   if (auto problem = refused(options.donor, kDonorGoesWith)) return problem;
-  if (!options.watch) options.exportFile = second;
+  if (options.command == Command::kImages) {
+    options.checkFolder = second;
+  } else if (!options.watch) {
+    options.exportFile = second;
+  }
+  if (auto problem = ImagesProblem(options)) return problem;
   if (auto problem = refused(options.includePresent, kIncludePresentGoesWith)) return problem;
   if (auto problem = WatchProblem(options)) return problem;
   if (auto problem = RecordingProblem(options)) return problem;
   if (auto problem = refused(options.map, kMapGoesWith)) return problem;
   if (auto problem = AllProblem(options, takes, selectGiven)) return problem;
-  // The prompt talks with its user in lines of its own.
-  if ((takes & kTakesOutput) == 0 && (options.json || options.quiet)) {
-    return std::string(options.json ? "--json" : "--quiet") +
-           " goes with a command: scan, fix, destroy, backup, restore, list or map";
+  // The prompt talks with its user in lines of its own; --version prints
+  // its own text or document.
+  if ((takes & kTakesOutput) == 0 && (options.json || options.quiet) && !options.version) {
+    return std::string(options.json ? "--json" : "--quiet") + " goes with a command: " +
+           kOutputCommands;
   }
   return std::nullopt;
 }

@@ -30,6 +30,7 @@ enum class Command {
   kList,
   kExportDrive,
   kMap,
+  kImages,
 };
 
 // One --drive X=PATH: a virtual-drive file (*.json), a recording to replay
@@ -51,6 +52,8 @@ struct ConsoleOptions {
   bool recordOverwrite = false;
   // export-drive: the virtual-drive file to make of a recording.
   std::string exportFile;
+  // images DIR: the folder whose images are checked.
+  std::string checkFolder;
   bool verbose = false;
   bool json = false;
   // Only errors, warnings, the questions a user must answer and the final
@@ -83,6 +86,9 @@ using session::kExitInterrupted;
 using session::kExitNoDevice;
 using session::kExitNotAdministrator;
 using session::kExitUsage;
+// images: the set is whole but holds generated stand-ins, which serve
+// tests and simulated drives only.
+inline constexpr int kExitStandInImages = 6;
 
 // Said on the first, second and third interrupt while the ISP is being
 // written; the third ends the run at once.

@@ -10,6 +10,7 @@
 
 #include "app/console/console_end.h"
 #include "app/console/console_front.h"
+#include "app/console/console_images.h"
 #include "app/console/console_list.h"
 #include "app/console/console_options.h"
 #include "app/console/console_record.h"
@@ -73,18 +74,6 @@ struct RunHost {
   std::shared_ptr<const ImageSet> images;
 };
 
-// --version: the program's and the images' versions.
-int PrintVersion(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
-                 RunHost& host, RunEnd& end) {
-  std::string problem;
-  host.platform = platform::CreateHostPlatform(host.options);
-  if (!ChooseImages(*host.platform, options, settings, host.images, problem)) {
-    return end.Fail(kExitUsage, problem);
-  }
-  io.out << kVersionText << '\n' << DescribeImages(*host.platform, host.images.get()) << std::endl;
-  return end.End(kExitDone);
-}
-
 // The images go into the work folder before the scan; a folder that cannot
 // take them, or that others could change, stops the run here, as does a C:
 // folder whose files others could swap. False with `problem` set.
@@ -143,7 +132,6 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   host.options.cDriveFolder = options.cDriveFolder;
   host.options.tempFolder = options.tempFolder;
   host.options.debugToStderr = options.verbose;
-  if (options.version) return PrintVersion(options, io, settings, host, end);
   if (!PrepareHost(options, io, settings, host, problem)) return end.Fail(kExitUsage, problem);
 
   session::DriveSource source;
@@ -156,9 +144,11 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   if (options.all) return RunEveryDrive(io, run, source);
   // Boxes leave stdout to the JSON document when it is asked for.
   return session::RunOneDrive({run.setup, *host.platform, source, replays, io.in,
-                               io.outputIsTerminal, [&end](const device::Divergence& left) {
+                               io.outputIsTerminal,
+                               [&end](const device::Divergence& left) {
                                  end.AddToDocument("divergence", DivergenceJson(left));
-                               }});
+                               },
+                               options.drives});
 }
 
 }  // namespace
@@ -175,6 +165,8 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
     }
     return *stop;
   }
+  if (options.version) return RunVersion(options, io, settings);
+  if (options.command == Command::kImages) return RunImages(options, io, settings);
   if (options.command == Command::kList) return RunList(options, io);
   if (options.command == Command::kExportDrive) return RunExportDrive(options, io);
   RunEnd end(options, io);

@@ -16,20 +16,12 @@ namespace {
 constexpr unsigned kMbTypeMask = 0xF;
 }  // namespace
 
-std::string PrintableText(std::string_view text) {
-  std::string shown;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    shown.push_back(byte >= 0x20 && byte < 0x7F ? c : '?');
-  }
-  return shown;
-}
 
 std::string TerminalText(std::string_view text) {
   std::string shown;
   for (size_t at = 0; at < text.size();) {
     const auto lead = static_cast<unsigned char>(text[at]);
-    if (lead == '\n' || (lead >= 0x20 && lead < 0x7F)) {
+    if (lead == '\n' || platform::IsPrintableByte(text[at])) {
       shown.push_back(text[at++]);
       continue;
     }

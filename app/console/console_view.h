@@ -12,6 +12,7 @@
 
 #include "app/session/run_front.h"
 #include "base/report.h"
+#include "platform/text.h"
 #include "view/view.h"
 
 namespace kestrune::console {
@@ -68,7 +69,7 @@ class ConsoleView : public session::JobView {
 
 // A text from a drive or from sysfs with every byte that could steer a
 // terminal shown as '?': printable ASCII only.
-std::string PrintableText(std::string_view text);
+using platform::PrintableText;
 
 // A box's text as a terminal may show it: line breaks and whole UTF-8
 // characters stay (a folder's name may need them), and every control byte,

@@ -1,5 +1,6 @@
 #include "app/session/drive_job.h"
 
+#include <cstdio>
 #include <exception>
 #include <istream>
 #include <ostream>
@@ -12,6 +13,7 @@
 #include "log/isp_log.h"
 #include "operations/flash_map.h"
 #include "operations/operations.h"
+#include "platform/text.h"
 #include "recording/replay.h"
 #include "simulator/virtual_drive.h"
 
@@ -72,6 +74,19 @@ bool ShownWhenQuiet(unsigned style, Answering answering) {
   if ((style & kMbTypeMask) == kMbOkCancel) return answering != Answering::kAlwaysOk;
   const unsigned icon = style & kMbIconMask;
   return icon == kMbIconError || icon == kMbIconExclamation;
+}
+
+std::string IdentityLine(const DriveSlot& slot, const DrivePlace& place) {
+  const auto known = [](const std::string& text) { return text.empty() ? "unknown" : text; };
+  char controller[8];
+  std::snprintf(controller, sizeof controller, "0x%03X", static_cast<unsigned>(slot.controllerId));
+  const std::string flash =
+      slot.hasFlashId != 0
+          ? platform::HexText(slot.flashId, sizeof slot.flashId, platform::HexCase::kUpper)
+          : "none";
+  return std::string("Drive ") + slot.letter + ": " + known(platform::PrintableText(place.source)) +
+         ", port " + known(place.port) + ", serial " + known(place.serial) + ", controller " +
+         controller + ", flash ID " + flash;
 }
 
 bool SelectEntry(CKestruneDlg& dialog, JobView& view, int entry, size_t named,
@@ -179,6 +194,7 @@ void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg&
       return;
     }
     if (!options.json && !options.quiet) setup.front.ShowDriveList(view, boxes_);
+    NameTheDrive(options, program, view);
   }
   switch (options.command) {
     case JobCommand::kScan:
@@ -203,6 +219,37 @@ void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg&
       break;
   }
   if (options.command == JobCommand::kMap || options.map) DrawMap(setup, program);
+}
+
+void DriveJob::NameTheDrive(const RunRequest& options, Program& program, JobView& view) {
+  if (program.selectedDrive >= kSlotCount || view.List(kIdcDriveList).empty()) return;
+  const DriveSlot& slot = program.Selected();
+  DrivePlace place{slot.letter, {}, {}, {}};
+  std::string others;
+  size_t otherCount = 0;
+  for (const DrivePlace& each : places) {
+    if (each.letter == slot.letter) {
+      place = each;
+    } else {
+      others += std::string(otherCount++ == 0 ? "" : ", ") + each.letter + ":";
+    }
+  }
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    source_ = place.source;
+    port = place.port;
+    serial = place.serial;
+  }
+  if (!options.json && !options.quiet) boxes_ << IdentityLine(slot, place) << std::endl;
+  // The scan ends at the first drive it identifies: the others named are
+  // not listed, and no --select reaches them.
+  if (options.named > 1 && !others.empty()) {
+    Problem(std::to_string(options.named) + " drives were named without --all: this run acts on " +
+            slot.letter + ": alone, the first the scan identifies; " + others +
+            (otherCount == 1 ? " is reached with --all, or by a run that names it alone"
+                             : " are reached with --all, or by a run that names one of them "
+                               "alone"));
+  }
 }
 
 void DriveJob::DrawMap(const JobSetup& setup, Program& program) {

@@ -17,6 +17,7 @@
 #include "app/session/run_front.h"
 #include "app/session/run_report.h"
 #include "app/session/run_request.h"
+#include "base/drive_slot.h"
 #include "base/report.h"
 #include "device/transport.h"
 #include "platform/platform.h"
@@ -58,6 +59,20 @@ struct JobState : session::DriveWork {
   std::vector<DriveFile> measured;
 };
 
+// Where a letter's drive stands: its device node or virtual-drive file,
+// the USB port it is plugged into and its serial (empty when unknown).
+struct DrivePlace {
+  char letter = 0;
+  std::string source;
+  std::string port;
+  std::string serial;
+};
+
+// The line that names the drive a single-drive run acts on, before any
+// question is asked of it: "Drive E: /dev/sdb, port 1-2, serial
+// KST163BROKEN, controller 0x163, flash ID ECD3519558".
+std::string IdentityLine(const DriveSlot& slot, const DrivePlace& place);
+
 class DriveJob {
  public:
   // `boxes` and `err` are where its boxes and its other lines go. The job
@@ -82,6 +97,9 @@ class DriveJob {
   std::string port;
   std::string serial;
   int stick = 0;
+  // A single-drive run: where each letter it may scan stands, for the
+  // identity line and the report of the drive it acts on.
+  std::vector<DrivePlace> places;
 
   char letter() const { return letter_; }
   // Not run at all: why, said on its stderr.
@@ -100,12 +118,14 @@ class DriveJob {
 
  private:
   void RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog, JobView& view);
+  // Names the drive a single-drive run acts on, and the drives it leaves.
+  void NameTheDrive(const RunRequest& options, Program& program, JobView& view);
   void DrawMap(const JobSetup& setup, Program& program);
   void SaveDrives();
   std::istream& Input() { return in != nullptr ? *in : noInput_; }
 
   const char letter_;
-  const std::string source_;
+  std::string source_;
   std::ostream& boxes_;
   std::ostream& err_;
   std::istringstream noInput_;

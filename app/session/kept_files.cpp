@@ -19,15 +19,6 @@ constexpr uint64_t kLargestDigested = uint64_t{64} << 20;
 
 }  // namespace
 
-std::string HexText(const uint8_t* bytes, size_t count) {
-  std::string text;
-  char piece[3];
-  for (size_t i = 0; i < count; ++i) {
-    std::snprintf(piece, sizeof piece, "%02x", bytes[i]);
-    text += piece;
-  }
-  return text;
-}
 
 std::vector<DriveFile> MeasureKeptFiles(platform::Platform& files, char drive,
                                         const std::vector<Report>& reports) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/report.h"
+#include "platform/text.h"
 
 namespace kestrune {
 namespace platform {
@@ -27,9 +28,8 @@ struct DriveFile {
   std::optional<std::string> sha256;  // lower-case hex
 };
 
-// `count` bytes as lower-case hex, two digits a byte (a digest as the
-// documents name it).
-std::string HexText(const uint8_t* bytes, size_t count);
+// Digests are named in lower-case hex, as the documents name them.
+using platform::HexText;
 
 // Reads `file` back through `files`, the platform that wrote it (so a FIFO
 // or a folder put under its name is refused, never waited on): its size and

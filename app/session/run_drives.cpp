@@ -78,6 +78,25 @@ std::vector<AllDrive> AllDrivesOf(DriveSource& source) {
   return drives;
 }
 
+std::vector<DrivePlace> PlacesOf(DriveSource& source) {
+  std::vector<DrivePlace> places;
+  for (const AllDrive& drive : AllDrivesOf(source)) {
+    places.push_back({drive.letter, drive.source, drive.port, drive.serial});
+  }
+  // Without a drive named the host's own letters serve the run, as its
+  // disk list gives them.
+  if (!places.empty()) return places;
+  std::vector<HostDisk> disks;
+  std::string problem;
+  if (!ListHostDisks(kHostSysfsRoot, kHostDevRoot, disks, problem)) return places;
+  for (const HostDisk& disk : disks) {
+    if (disk.letter == 0) continue;
+    places.push_back({disk.letter, disk.node, platform::BoundedDriveText(disk.usbPath),
+                      platform::BoundedDriveText(disk.serial)});
+  }
+  return places;
+}
+
 int RunOneDrive(const OneDriveRun& one) {
   const RunSetup& run = one.setup;
   RunEnd& end = run.end;
@@ -90,6 +109,10 @@ int RunOneDrive(const OneDriveRun& one) {
   job.platform = &one.platform;
   job.in = &one.in;
   job.answering = run.request.answering;
+  job.places = PlacesOf(one.source);
+  for (const DriveArgument& drive : one.named) {
+    if (drive.replay) job.places.push_back({drive.letter, drive.path, {}, {}});
+  }
   for (LoadedDrive& drive : one.source.drives()) {
     job.saves.emplace_back(drive.drive.get(), drive.Name());
   }

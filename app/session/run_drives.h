@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/session/drive_job.h"
 #include "app/session/drive_runner.h"
 #include "app/session/drive_source.h"
 #include "app/session/recording_wiring.h"
@@ -50,6 +51,10 @@ bool BuildDrives(const DrivePlan& plan, const std::vector<std::string>& argument
 // letters' order.
 std::vector<AllDrive> AllDrivesOf(DriveSource& source);
 
+// Where each letter of the source stands (node or file, port, serial),
+// the host's own disks when the source names none.
+std::vector<DrivePlace> PlacesOf(DriveSource& source);
+
 // A run on one drive: a job of its own that scans every letter, in this
 // thread.
 struct OneDriveRun {
@@ -64,6 +69,9 @@ struct OneDriveRun {
   bool colour = false;
   // Told where a replay left its recording, before the run ends with it.
   std::function<void(const device::Divergence&)> diverged = nullptr;
+  // The drives the command line named; a replay's letter stands on its
+  // recording.
+  std::vector<DriveArgument> named{};
 };
 
 // Returns the exit code (see ExitCode). A fix shows its row of the front

@@ -22,6 +22,7 @@ void TakeScan(DriveSummary& summary, const Report& report) {
   summary.drive = report.drive;
   summary.healthy = report.healthy;
   summary.ispOffsets = report.ispOffsets;
+  summary.codeNotLoaded = report.codeNotLoaded;
 }
 
 }  // namespace

@@ -64,6 +64,8 @@ struct DriveSummary {
   std::optional<DriveSlot> drive;
   bool healthy = false;
   std::vector<int32_t> ispOffsets;
+  // Why the drive's working code could not be loaded; empty when it was.
+  std::string codeNotLoaded;
   // What the command did.
   int copiesWritten = 0;
   int copiesVerified = 0;

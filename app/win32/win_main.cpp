@@ -115,7 +115,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   kestrune::device::DeviceLink link(opener);
   kestrune::IspLog log(*platform);
   kestrune::Program program(*platform, link, log, view);
-  program.imagesFolder = settings.imagesFolder;
+  // The setting wins; else a folder named images beside kestrune.exe.
+  program.imagesFolder = kestrune::DialogImagesFolder(
+      settings, kestrune::ImagesBesideProgram(platform->GetModuleFileName()), *platform);
   program.allowStandInImages = settings.allowStandInImages;
   program.imagesHint = kestrune::kDialogImagesHint;
   HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));

@@ -27,8 +27,9 @@ REQUIRED = [
     "fix_cancelled", "fix_failed", "no_such_entry", "all_cancelled",
     "bad_option", "select_out_of_range", "interrupt_BeforeTheWrite", "interrupt_JustAfterTheWrite",
     "export_drive", "export_drive_not_json", "watch_refused",
+    "images_builtin", "images_real", "images_missing", "images_wrong_size", "version",
 ]
-COMMANDS = {"scan", "fix", "destroy", "backup", "restore", "list", "map", "export-drive"}
+COMMANDS = {"scan", "fix", "destroy", "backup", "restore", "list", "map", "export-drive", "images"}
 
 
 def problems_of(validator, document):

@@ -517,6 +517,19 @@ TEST(ConsoleList, ShowsEachCandidateWithTheLetterItWouldGet) {
   EXPECT_EQ(list({dev + "/disk/by-id/usb-stick"}), head + "- " + sdb + "E: " + sdc);
 }
 
+// No candidate at all is said in words, not shown as a table left empty.
+TEST(ConsoleList, SaysSoWhenNoDiskMayBeAFlashDrive) {
+  TempFolder tree;
+  const fs::path block = fs::canonical(tree.path()) / "block";
+  fs::create_directories(block);
+  ConsoleOptions options;
+  std::istringstream in;
+  std::ostringstream out;
+  EXPECT_EQ(RunList(options, {in, out, out, false}, block.string(), "/dev"), kExitNoDevice);
+  EXPECT_EQ(out.str(), "No disk that may be a flash drive: " + block.string() +
+                           " lists no removable or USB SCSI disk.\n");
+}
+
 // A drive that hangs, as one waiting out its command timeouts does: its
 // open returns only once the other drive's repair has ended, and then
 // finds nothing. Were the drives run one after another, or held at a

@@ -20,7 +20,9 @@
 #include "app/console/console_list.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "images/images.h"
 #include "platform/platform.h"
+#include "resources/image_list.h"
 #include "simulator/drive_description.h"
 #include "simulator/flash_file.h"
 #include "simulator/virtual_drive.h"
@@ -188,6 +190,152 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{"all_cancelled", "ctrl163_broken ctrl165_broken", "--json --all fix",
                  kExitCancelled}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A single-drive run names its stick in one line after the drive list and
+// before any question, and its document carries the drive fields a drive
+// of --all has. Given two drives without --all it says which one it acts on
+// and how the other is reached.
+TEST_F(ConsoleJson, ASingleDriveRunNamesItsStick) {
+  const fs::path e = AddDrive("ctrl163_broken", false);
+  RunResult r = Run("--json --yes fix");
+  ASSERT_EQ(r.code, kExitDone) << r.err;
+  const json drive = json::parse(r.out)["drives"][0];
+  EXPECT_EQ(drive["source"], e.string());
+  EXPECT_EQ(drive["serial"], "KST163BROKEN");
+  EXPECT_EQ(drive["port"], nullptr);
+  EXPECT_EQ(drive["identified"], true);
+  EXPECT_EQ(drive["outcome"], "success");
+  EXPECT_GT(drive["copiesVerified"].get<int>(), 0);
+  EXPECT_EQ(drive["copiesVerified"], drive["copiesWritten"]);
+  EXPECT_GT(drive["backups"].get<int>(), 0);
+  EXPECT_EQ(drive["codeNotLoaded"], nullptr);
+
+  // Without a terminal the question is answered Cancel, and shown.
+  r = Run("fix");
+  EXPECT_EQ(r.code, kExitCancelled) << r.err;
+  const std::string identity = "Drive E: " + e.string() +
+                               ", port unknown, serial KST163BROKEN, controller 0x163, flash ID "
+                               "ECD3519558\n";
+  const size_t list = r.out.find("* 0 Drive Volume [E]: ");
+  const size_t named = r.out.find(identity);
+  ASSERT_NE(named, std::string::npos) << r.out;
+  EXPECT_LT(list, named) << r.out;
+  EXPECT_LT(named, r.out.find("[Update ISP Warning] Are you sure to update new ISP code ?"))
+      << r.out;
+
+  AddDrive("ctrl190_healthy", false);
+  r = Run("scan");
+  EXPECT_NE(r.err.find("kestrune: 2 drives were named without --all: this run acts on E: alone, "
+                       "the first the scan identifies; F: is reached with --all, or by a run "
+                       "that names it alone\n"),
+            std::string::npos)
+      << r.err;
+}
+
+// images checks a set of ISP images file by file, as a technician checks a
+// folder before a run: the built-in set, a folder of 31 real images, one
+// that lacks a file and one with a file of the wrong size. The text and the
+// document say the same, and the exit code is 0 for a real set alone.
+enum class ImageFolderKind { kBuiltIn, kReal, kMissingOne, kWrongSize };
+
+struct ImagesCase {
+  const char* name;
+  ImageFolderKind folder;
+  int code;
+  int entry;           // the catalogue entry (from 0) the case is about
+  const char* state;   // its state in the document
+  const char* line;    // a line the text shows
+};
+
+class ConsoleImages : public ConsoleJson, public ::testing::WithParamInterface<ImagesCase> {
+ protected:
+  // The 31 catalogue files under their names, each of its catalogue size
+  // and made of bytes no stand-in holds.
+  fs::path MakeRealFolder() {
+    const fs::path images = folder.path() / "images";
+    fs::create_directories(images / "163A2C");
+    fs::permissions(images, fs::perms::owner_all, fs::perm_options::replace);
+    fs::permissions(images / "163A2C", fs::perms::owner_all, fs::perm_options::replace);
+    for (size_t i = 0; i < std::size(kCatalogue); ++i) {
+      std::string name = kCatalogue[i].pathFormat + 3;
+      std::replace(name.begin(), name.end(), '\\', '/');
+      std::ofstream(images / name, std::ios::binary)
+          << std::string(kCatalogue[i].size, static_cast<char>(0x21 + i));
+    }
+    return images;
+  }
+};
+
+TEST_P(ConsoleImages, TellsEachFileAndWhetherARunCouldWriteIt) {
+  const ImagesCase& c = GetParam();
+  std::vector<std::string> arguments{"images"};
+  fs::path images;
+  if (c.folder != ImageFolderKind::kBuiltIn) {
+    images = MakeRealFolder();
+    if (c.folder == ImageFolderKind::kMissingOne) fs::remove(images / "163A2C/UST.BIN");
+    if (c.folder == ImageFolderKind::kWrongSize) fs::resize_file(images / "CUS8.BIN", 5);
+    arguments.push_back(images.string());
+  }
+  const RunResult text = testing::RunConsoleWith(arguments);
+  EXPECT_EQ(text.code, c.code) << text.err;
+  EXPECT_NE(text.out.find(c.line), std::string::npos) << text.out;
+
+  arguments.push_back("--json");
+  const RunResult r = testing::RunConsoleWith(arguments);
+  EXPECT_EQ(r.code, c.code) << r.err;
+  json document;
+  ASSERT_NO_THROW(document = json::parse(r.out)) << r.out;
+  std::ofstream(kDocuments / (std::string(c.name) + ".json")) << r.out;
+  const json& set = document["images"];
+  ASSERT_EQ(set["entries"].size(), std::size(kCatalogue));
+  EXPECT_EQ(set["complete"], c.code != kExitFailure);
+  const json& entry = set["entries"][c.entry];
+  EXPECT_EQ(entry["state"], c.state);
+  for (const json& file : set["entries"]) {
+    if (file["state"] != "present") continue;
+    EXPECT_EQ(file["standIn"], c.folder == ImageFolderKind::kBuiltIn && c.code != kExitDone);
+    if (images.empty()) continue;
+    EXPECT_EQ(file["sha256"], Sha256Of(images / file["name"].get<std::string>()));
+  }
+  // Who is sent to a file: the 0x163 sub-folder serves INQUIRY 'C' drives
+  // alone, no row that asks for 'Q' reaches it, and seven files serve none.
+  EXPECT_EQ(set["entries"][30]["chosenBy"],
+            json::parse(R"([{"chooser": "update",
+                             "controllers": "0x163 with INQUIRY character 10 'C'",
+                             "when": "a UST device code", "row": 2}])"));
+  EXPECT_EQ(set["entries"][22]["chosenBy"].size(), 2U);  // 163A2C/US1.BIN: row 13 and fallback
+  EXPECT_TRUE(set["entries"][9]["chosenBy"].empty());    // US9.BIN
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, ConsoleImages,
+    ::testing::Values(
+        ImagesCase{"images_builtin", ImageFolderKind::kBuiltIn,
+                   resources::PayloadsAreStandIns() ? kExitStandInImages : kExitDone, 0,
+                   "present",
+                   resources::PayloadsAreStandIns()
+                       ? "31 of 31 present, 31 of them generated stand-ins"
+                       : "31 of 31 present: a complete set of real images"},
+        ImagesCase{"images_real", ImageFolderKind::kReal, kExitDone, 0, "present",
+                   "31 of 31 present: a complete set of real images\n"},
+        ImagesCase{"images_missing", ImageFolderKind::kMissingOne, kExitFailure, 30, "missing",
+                   "31 163A2C/UST.BIN     missing (65536 bytes expected)\n"},
+        ImagesCase{"images_wrong_size", ImageFolderKind::kWrongSize, kExitFailure, 19,
+                   "wrong size", "20 CUS8.BIN           wrong size: 5 bytes, 131072 expected\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --version --json: the version and the images a run would write, as a
+// document of its own.
+TEST_F(ConsoleJson, VersionIsADocumentToo) {
+  const RunResult r = testing::RunConsoleWith({"--version", "--json"});
+  EXPECT_EQ(r.code, kExitDone) << r.err;
+  json document;
+  ASSERT_NO_THROW(document = json::parse(r.out)) << r.out;
+  std::ofstream(kDocuments / "version.json") << r.out;
+  EXPECT_EQ(document["version"], kVersionNumber);
+  EXPECT_EQ(document["images"]["standIns"], resources::PayloadsAreStandIns());
+  EXPECT_FALSE(document.contains("command"));
+}
 
 // export-drive with --json: one document on stdout and nothing else, which
 // tells the drive made and names the two files as they are on disk, or says
@@ -571,13 +719,15 @@ TEST_P(ConsoleQuiet, SaysOnlyWhatWentWrongAndHowItEnded) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, ConsoleQuiet,
     ::testing::Values(
-        QuietCase{"Repaired", "--quiet --yes fix", false, "E: ISP broken; fix: success\n", ""},
+        QuietCase{"Repaired", "--quiet --yes fix", false,
+                  "E: scan found ISP broken; fix: success\n", ""},
         QuietCase{"Unanswered", "--quiet fix", false,
                   "[Update ISP Warning] Are you sure to update new ISP code ?\n"
-                  "E: ISP broken; fix: cancelled\n",
+                  "E: scan found ISP broken; fix: cancelled\n",
                   "(no terminal to ask: answered Cancel; --yes answers OK)\n"},
         QuietCase{"WriteRefused", "--quiet --yes fix", true,
-                  "[ERROR] Write ISP code to flash fail\nE: ISP broken; fix: failed\n", ""},
+                  "[ERROR] Write ISP code to flash fail\nE: scan found ISP broken; fix: failed\n",
+                  ""},
         QuietCase{"EveryDrive", "--quiet --all --yes backup", false,
                   "drive  verdict before  outcome  copies verified  backups  seconds  serial  "
                   "      failure\n",

@@ -236,11 +236,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "--all acts on every drive; --select picks one"},
         RefusalCase{"JsonWithoutCommand",
                     {"--json"},
-                    "--json goes with a command: scan, fix, destroy, backup, restore, list or map"},
+                    "--json goes with a command: scan, fix, destroy, backup, restore, list, map, "
+                    "images, export-drive or watch"},
         RefusalCase{"QuietWithoutCommand",
                     {"--quiet"},
-                    "--quiet goes with a command: scan, fix, destroy, backup, restore, list or "
-                    "map"}),
+                    "--quiet goes with a command: scan, fix, destroy, backup, restore, list, map, "
+                    "images, export-drive or watch"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -91,9 +91,12 @@ TEST_F(ConsoleRun, ScanShowsTheVerdictAndTheList) {
   const std::string drive = CopyDrive("ctrl163_broken.json");
   const RunResult r = Run({"--drive", "E=" + drive, "scan"});
   EXPECT_EQ(r.code, kExitDone) << r.err;
-  ASSERT_EQ(r.OutLines().size(), 2u) << r.out;
+  ASSERT_EQ(r.OutLines().size(), 3u) << r.out;
   EXPECT_EQ(r.OutLines()[0], kBroken);
   EXPECT_EQ(r.OutLines()[1], "* 0 Drive Volume [E]: 125.00MB KSTRUNE USB DISK 163");
+  EXPECT_EQ(r.OutLines()[2], "Drive E: " + drive +
+                                 ", port unknown, serial KST163BROKEN, controller 0x163, flash "
+                                 "ID ECD3519558");
 }
 
 TEST_F(ConsoleRun, FixWithoutAnswerIsCancelledAndWritesNothing) {
@@ -1112,7 +1115,8 @@ TEST_F(ConsoleRun, ProgramFixesThenScansHealthy) {
   ASSERT_GE(lines.size(), 4u) << fix.out;
   EXPECT_EQ(lines[0], kBroken);
   EXPECT_EQ(lines[1].rfind("* 0 Drive Volume [E]: ", 0), 0u);
-  EXPECT_EQ(lines[2], kConfirm);
+  EXPECT_EQ(lines[2].rfind("Drive E: ", 0), 0u);
+  EXPECT_EQ(lines[3], kConfirm);
   EXPECT_EQ(lines.back(), kFixed);
   EXPECT_TRUE(Backup("ISP0_Before.bin"));
 

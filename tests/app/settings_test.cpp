@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "platform/platform.h"
 
 #include "tests/support/scoped_env.h"
 
@@ -47,6 +52,35 @@ INSTANTIATE_TEST_SUITE_P(
         SettingCase{"RealTimeOn", kSimRealTimeVariable, "1", "images= standins=0 realtime=1"},
         SettingCase{"RealTimeZero", kSimRealTimeVariable, "0", "images= standins=0 realtime=0"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The dialog takes a folder named images beside its program, spelled as
+// the program's own path is.
+TEST(ImagesBesideProgram, IsSpelledAsTheProgramsPath) {
+  EXPECT_EQ(ImagesBesideProgram("C:\\Tools\\Kestrune\\kestrune.exe"),
+            "C:\\Tools\\Kestrune\\images");
+  EXPECT_EQ(ImagesBesideProgram("/opt/kestrune/kestrune.exe"), "/opt/kestrune/images");
+  EXPECT_EQ(ImagesBesideProgram("kestrune.exe"), "");
+}
+
+// The setting wins; else the folder beside the program once one stands
+// there; else the images built into the program.
+TEST(DialogImagesFolder, TakesTheSettingThenTheFolderBesideTheProgram) {
+  namespace fs = std::filesystem;
+  const fs::path base =
+      fs::temp_directory_path() /
+      ("kestrune-dialog-images-" +
+       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  fs::create_directories(base);
+  const std::string beside = ImagesBesideProgram((base / "kestrune.exe").string());
+  const std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform();
+  Settings settings;
+  EXPECT_EQ(DialogImagesFolder(settings, beside, *host), "");
+  fs::create_directory(base / "images");
+  EXPECT_EQ(DialogImagesFolder(settings, beside, *host), (base / "images").string());
+  settings.imagesFolder = (base / "elsewhere").string();
+  EXPECT_EQ(DialogImagesFolder(settings, beside, *host), settings.imagesFolder);
+  fs::remove_all(base);
+}
 
 }  // namespace
 }  // namespace kestrune

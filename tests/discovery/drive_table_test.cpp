@@ -95,9 +95,13 @@ TEST(CheckDriveExist, FindsADriveOnBAfterZ) {
 // must not inherit that letter's id, which would choose its image.
 TEST(CheckDriveExist, EachLetterStartsFromAnEmptySlot) {
   Bench b;
-  // C: fails after reading its flash id: its working code cannot be loaded
-  // (the host holds no images).
+  // C: fails after reading its flash id: its working code loads (from code
+  // images put by hand, which the catalogue does not hold) but its flash
+  // does not initialise.
   AttachDrive(b.volumes, 'C', HealthyText("Utff U163"), {0x98, 0xD7, 0x95, 0x32, 0x7A});
+  for (const char* name : {"\\BAUS.BIN", "\\DAUS.BIN"}) {
+    b.platform.File(WorkFolder(b.platform) + name) = std::string(8192, '\x5A');
+  }
   PageStore store;
   AttachFamilyA(b, 'D', HealthyText("Qzv"), store);
 
@@ -109,7 +113,29 @@ TEST(CheckDriveExist, EachLetterStartsFromAnEmptySlot) {
   for (uint8_t byte : slot.flashId) EXPECT_EQ(byte, 0xCD);
   EXPECT_EQ(Val(slot.hasFlashId), 1);
   EXPECT_EQ(b.volumes.Find('D')->CountOf(0xFD, 0x10), 0u);
-  EXPECT_TRUE(b.platform.SawDebug("Can't init Code to device ."));
+  EXPECT_TRUE(b.platform.SawDebug("Init Flash fail "));
+}
+
+// A drive whose working code this run cannot load (no code image) is listed
+// with what it told without it, sends no flash command, and says why.
+TEST(CheckDriveExist, KeepsADriveWhoseCodeCannotBeLoaded) {
+  Bench b;
+  AttachDrive(b.volumes, 'C', BrokenText("Utff U163"), {0x98, 0xD7, 0x95, 0x32, 0x7A});
+
+  EXPECT_EQ(CheckDriveExist(b.p), 1);
+  const DriveSlot& slot = b.slot(0);
+  EXPECT_EQ(Val(slot.letter), 'C');
+  EXPECT_EQ(Val(slot.controllerId), kCtrl163);
+  EXPECT_EQ(Val(slot.geometryValid), 0);
+  EXPECT_EQ(slot.flashId[1], 0xD7);
+  EXPECT_NE(b.p.codeNotLoaded[0].find("cannot be opened"), std::string::npos)
+      << b.p.codeNotLoaded[0];
+  // No code load, no flash initialisation, no configuration probe.
+  for (const uint8_t sub : {device::kSubPrepareCodeLoad, device::kSubInitFlash}) {
+    EXPECT_EQ(b.volumes.Find('C')->CountOf(0xFD, sub), 0u);
+  }
+  EXPECT_EQ(b.volumes.Find('C')->CountOf(device::kOpReadFlashConfig), 0u);
+  EXPECT_EQ(b.p.reports->Snapshot().front().codeNotLoaded, b.p.codeNotLoaded[0]);
 }
 
 struct ControllerCase {

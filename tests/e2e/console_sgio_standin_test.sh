@@ -6,7 +6,10 @@
 # a run's work folder, made here by the generator in any build). Without the
 # test switch fix, destroy and restore are refused, with --all too, (one
 # ERROR box, exit 1) and a drive that runs on loaded code gets no stand-in
-# code; with KESTRUNE_ALLOW_STANDIN_IMAGES=1 the same fix goes through.
+# code: it is listed all the same, named, with a warning that says why it
+# goes no further, its backup runs on what can be read without code, and
+# nothing is written; with KESTRUNE_ALLOW_STANDIN_IMAGES=1 the same fix goes
+# through.
 #
 #   console_sgio_standin_test.sh <kestrune> <preload library> <drives folder> <scratch folder>
 #                                <python3> <resources folder>
@@ -57,13 +60,54 @@ run() { # drive switch(0|1) expected-exit args...
   }
 }
 
-# Only the refusal among the boxes after the scan, and no erase (fe), page
+# Only the refusal among the boxes after the scan (the list and the line
+# that names the drive aside), and no erase (fe), page
 # write (fa) or controller-memory write (fd 00 01) sent.
 expect_refused() {
-  [[ $(tail -n +2 "$scratch/out.txt" | grep -v '^\* ') == "$refusal" ]] ||
+  [[ $(tail -n +2 "$scratch/out.txt" | grep -v -e '^\* ' -e '^Drive E: ') == "$refusal" ]] ||
     fail "$1: expected only the refusal, saw: $(cat "$scratch/out.txt")"
   if grep -Eq '^E: (fe|fa|fd 00 01) ' "$scratch/trace.txt"; then
     fail "$1: a command that changes the drive went out"
+  fi
+}
+
+# A 0x163 runs on loaded code: listed with what it told without that code,
+# never given stand-in code, and nothing sent that changes it (no erase, page
+# write or controller-memory write).
+warning="[Warning] Drive E: runs on code loaded from an ISP image, and none was loaded: the images of this run are generated stand-ins, and no stand-in code is loaded into a real drive."
+expect_listed() {
+  grep -qE '^\* 0 Drive Volume \[E\]: [0-9.]+MB ' "$scratch/out.txt" ||
+    fail "$1: the drive is not listed: $(cat "$scratch/out.txt")"
+  grep -qE '^Drive E: .*sdx, port [^,]+, serial [^,]+, controller 0x163, flash ID [0-9A-F]{10}$' \
+    "$scratch/out.txt" || fail "$1: no identity line: $(cat "$scratch/out.txt")"
+  grep -qF "$warning" "$scratch/out.txt" || fail "$1: no warning says why: $(cat "$scratch/out.txt")"
+  if grep -Eq '^E: (fe|fa|fd 00 01) ' "$scratch/trace.txt"; then
+    fail "$1: a command that changes the drive went out"
+  fi
+}
+expect_163_listed() { # extra args...
+  run ctrl163_broken.json 0 0 "$@" scan
+  expect_listed "a scan of a 0x163 $*"
+  run ctrl163_broken.json 0 0 "$@" --json scan
+  "$python" - "$scratch/out.txt" <<'PY' || fail "the document of a 0x163 $* does not list it with why"
+import json, sys
+document = json.load(open(sys.argv[1]))
+drive = document["drives"][0]
+assert drive["letter"] == "E" and drive["controllerId"] == "0x163", drive
+assert drive["codeNotLoaded"] and drive["geometryValid"] is False, drive
+assert drive["warnings"] and "source" in drive and "serial" in drive and "port" in drive, drive
+PY
+  # Backup takes what can be read without code, which is no flash area.
+  run ctrl163_broken.json 0 1 "$@" backup
+  if grep -qF "$refusal" "$scratch/out.txt"; then fail "backup of a 0x163 $* was refused"; fi
+  if grep -Eq '^E: (fe|fa|fd 00 01) ' "$scratch/trace.txt"; then
+    fail "backup of a 0x163 $*: a command that changes the drive went out"
+  fi
+  run ctrl163_broken.json 0 1 "$@" --yes fix
+  grep -qxF "$refusal" "$scratch/out.txt" || fail "fix of a 0x163 $*: no refusal"
+  if [[ -e $scratch/c/ISP0_Before.bin ]]; then fail "fix of a 0x163 $* wrote a backup"; fi
+  if grep -Eq '^E: (fe|fa|fd 00 01) ' "$scratch/trace.txt"; then
+    fail "fix of a 0x163 $*: a command that changes the drive went out"
   fi
 }
 
@@ -72,8 +116,7 @@ for command in fix destroy restore; do
   expect_refused "$command with a folder of stand-ins"
   if [[ -e $scratch/c/ISP0_Before.bin ]]; then fail "$command wrote a backup"; fi
 done
-run ctrl163_broken.json 0 1 --images "$standins" scan
-expect_refused "a scan of a drive that runs on loaded code, with a folder of stand-ins"
+expect_163_listed --images "$standins"
 run ctrl161_broken.json 1 0 --images "$standins" --yes fix
 grep -qxF "[SUCCESS] Update ISP code Success, please replug device to ensure it normal." \
   "$scratch/out.txt" || fail "the switch did not let the fix with a folder of stand-ins through"
@@ -94,8 +137,7 @@ grep -qxF "E: $refusal" "$scratch/out.txt" || fail "--all: no refusal, saw: $(ca
 if grep -Eq '^E: (fe|fa|fd 00 01) ' "$scratch/trace.txt"; then
   fail "--all: a command that changes the drive went out"
 fi
-run ctrl163_broken.json 0 1 scan
-expect_refused "a scan of a drive that runs on loaded code"
+expect_163_listed
 
 run ctrl161_broken.json 1 0 --yes fix
 grep -qxF "[SUCCESS] Update ISP code Success, please replug device to ensure it normal." \

@@ -501,7 +501,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   "ctrl163_broken.json",
                                   {{"a.bin", 49152}},
                                   {"C:\\a.bin"},
-                                  FormatText(kRestoreFileCount, 2, 1)},
+                                  "This drive needs 2 backup files to be restored, 1 was "
+                                  "given. Nothing was written."},
                       RefusalCase{
                           "AuxiliarySize",
                           "ctrl190_broken.json",

@@ -28,7 +28,9 @@ _kestrune() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]:-}
   local program=${COMP_WORDS[0]}
-  local commands="scan fix destroy backup restore list export-drive map watch"
+  local commands="scan fix destroy backup restore list export-drive map watch images"
+  # The commands --all goes with.
+  local all_commands="scan fix destroy backup map"
   local options="--help --drive --simulate --select --yes --c-drive --temp --images --trace
     --record --record-overwrite --verbose --json --quiet --all --from --donor --version
     --include-present --map"
@@ -63,7 +65,7 @@ _kestrune() {
       _kestrune_compopt -o nospace
       return 0
       ;;
-    --c-drive | --temp | --images)
+    --c-drive | --temp | --images | images)
       _kestrune_compopt -o filenames
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
       return 0
@@ -84,10 +86,12 @@ _kestrune() {
   fi
 
   # One command per run: once one is given, only options follow; watch
-  # takes the command it runs on each drive.
-  local word i
+  # takes the command it runs on each drive, and after --all only the
+  # commands it goes with are offered.
+  local word i offered=$commands
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
+    [[ $word == --all ]] && offered=$all_commands
     if [[ $word == watch && $i -eq $((COMP_CWORD - 1)) ]]; then
       mapfile -t COMPREPLY < <(compgen -W "scan fix backup" -- "$cur")
       return 0
@@ -96,7 +100,7 @@ _kestrune() {
       return 0
     fi
   done
-  mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
+  mapfile -t COMPREPLY < <(compgen -W "$offered" -- "$cur")
   return 0
 }
 
