@@ -17,6 +17,7 @@ constexpr ActionName kActionNames[] = {
     {FaultAction::kInterrupt, "interrupt"},
     {FaultAction::kTerminate, "terminate"},
     {FaultAction::kHangUp, "hangup"},
+    {FaultAction::kPause, "pause"},
 };
 
 }  // namespace

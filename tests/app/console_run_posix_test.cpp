@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -360,12 +361,30 @@ struct LetterFolderCase {
 class RestoreLetterFolder : public ConsoleRun,
                             public ::testing::WithParamInterface<LetterFolderCase> {};
 
+// The backups recorded so far were saved in a second long past, so that a
+// later run's are newer however quickly it follows.
+void AgeRecordedBackups(const fs::path& cDrive, int run) {
+  for (const auto& entry : fs::recursive_directory_iterator(cDrive)) {
+    if (entry.path().filename() != "kestrune-backups.json") continue;
+    nlohmann::json records = nlohmann::json::parse(std::ifstream(entry.path()));
+    const std::function<void(nlohmann::json&)> age = [&](nlohmann::json& node) {
+      if (node.is_object() && node.contains("savedAt")) {
+        node["savedAt"] = "2001-01-01T00:00:0" + std::to_string(run) + "Z";
+      }
+      if (node.is_structured()) {
+        for (auto& child : node) age(child);
+      }
+    };
+    age(records);
+    std::ofstream(entry.path(), std::ios::trunc) << records.dump(2);
+  }
+}
+
 TEST_P(RestoreLetterFolder, FindsTheBackupsWhereAllKeptThem) {
   const LetterFolderCase& c = GetParam();
   const std::string drive = CopyDrive("ctrl163_broken.json");
   for (size_t i = 0; i < c.fixes.size(); ++i) {
-    // Saved in another second, so the newer backups are told apart.
-    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    if (i > 0) AgeRecordedBackups(cDrive(), static_cast<int>(i));
     std::vector<std::string> fix{"--drive", "E=" + drive, "--yes", "fix"};
     if (c.fixes[i] == "all") fix.push_back("--all");
     const RunResult r = Run(fix);

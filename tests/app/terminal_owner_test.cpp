@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -61,7 +63,8 @@ TerminalSizeSource Terminal(int columns, int lines) {
 
 // Waits for the owner's drawing thread to have drawn `rows` rows.
 bool Drawn(const std::ostringstream& out, size_t rows) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // A bound only for a drawing that never comes.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
     if (Screen(out.str()).size() >= rows) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -149,13 +152,28 @@ TEST(TerminalOwner, APauseKeepsTheRowsAwayUntilTheAnswer) {
   EXPECT_EQ(OwnerOf(err), &owner);
   std::ostringstream other;
   EXPECT_EQ(OwnerOf(other), nullptr);
+  // The drawing thread ticks before each drawing it would make.
+  std::mutex ticking;
+  std::condition_variable ticked;
+  int ticks = 0;
+  owner.OnTick([&] {
+    const std::lock_guard<std::mutex> lock(ticking);
+    ++ticks;
+    ticked.notify_all();
+  });
   size_t asked = 0;
   {
     const TerminalOwner::Pause pause = owner.Suspend();
     err << "OK or Cancel? [o/C] " << std::flush;
     asked = out.str().size();
     owner.UpdateRow(row, Working('E', 0.5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Two turns of the drawing thread after the update: each had it to
+    // draw, and drew nothing.
+    {
+      std::unique_lock<std::mutex> lock(ticking);
+      const int seen = ticks;
+      EXPECT_TRUE(ticked.wait_for(lock, std::chrono::seconds(60), [&] { return ticks >= seen + 2; }));
+    }
     EXPECT_EQ(out.str().size(), asked) << "drawn during the question: " << out.str().substr(asked);
     out << "o\n";  // the terminal echoes the answer
   }
