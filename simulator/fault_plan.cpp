@@ -18,6 +18,7 @@ constexpr ActionName kActionNames[] = {
     {FaultAction::kTerminate, "terminate"},
     {FaultAction::kHangUp, "hangup"},
     {FaultAction::kPause, "pause"},
+    {FaultAction::kVanish, "vanish"},
 };
 
 }  // namespace

@@ -26,6 +26,10 @@ enum class FaultAction : uint8_t {
   // more until the process ends, so that a test sends a real interrupt (a
   // key pressed in a terminal) while the drive stands at that command.
   kPause,
+  // The stick is pulled right before the command: it is refused, as is
+  // every later command, and opening the volume fails (as with vanishAt,
+  // but at a command named by opcode).
+  kVanish,
 };
 
 struct FaultRule {

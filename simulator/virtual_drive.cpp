@@ -155,6 +155,10 @@ class Drive final : public VirtualDrive {
     const std::optional<FaultRule> fault = faults_.Next(opcode, sub, commands_);
     if (fault && fault->action == FaultAction::kCheckCondition) return Count(Check());
     if (fault && fault->action == FaultAction::kRefuse) return Count(Refused());
+    if (fault && fault->action == FaultAction::kVanish) {
+      vanished_ = true;
+      return Count(Refused());
+    }
     dropWrite_ = fault && fault->action == FaultAction::kDropWrite;
     killAfter_ = fault && fault->action == FaultAction::kKill;
     if (fault && fault->action == FaultAction::kInterrupt) signalAfter_ = ProcessSignal::kInterrupt;

@@ -76,7 +76,8 @@ DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText) {
   if (job.unsaved) Settle(whole, Outcome::kFailed, kUnsavedText);
   // A job still under way is told of only when an interrupt ends the run at
   // once: its work was cut short, whatever it had settled so far.
-  const bool cut = job.interrupted || !job.finished;
+  // A job refused never runs, and is never cut short by finishing late.
+  const bool cut = job.interrupted || (!job.finished && job.refusal.empty());
   if (cut && job.refusal.empty()) Settle(whole, Outcome::kInterrupted);
   summary.outcome = whole.outcome;
   summary.interrupted = cut || whole.outcome == Outcome::kInterrupted;

@@ -222,5 +222,48 @@ TEST(TerminalOwner, AfterFreezeOnlyTheLastWordIsWritten) {
   EXPECT_EQ(out.str(), "the summary\nthe freezing thread's own line\n");
 }
 
+// An interrupt that ends the run at once, typed while two drives work: the
+// terminal echoes ^C below the rows. The box a drive earned comes first,
+// then the notice, then every row finished with its drive's outcome, then
+// the summary, and the echo shares no line with any of them; the box is
+// written once, whoever else pays it later.
+TEST(TerminalOwner, AnInterruptThatEndsTheRunFinishesEveryRow) {
+  std::ostringstream out;
+  TerminalOwner owner(out, Terminal(80, 10));
+  const TerminalOwner::RowId d = owner.AddRow();
+  const TerminalOwner::RowId e = owner.AddRow();
+  owner.UpdateRow(d, Working('D', 0.85));
+  owner.UpdateRow(e, Working('E', 0.4));
+  ASSERT_TRUE(Drawn(out, 2));
+  owner.OnTick([&] {
+    if (!owner.Closing()) return;
+    LiveRow repaired = Working('D', 0.85);
+    repaired.outcome = "repaired, pull it now";
+    owner.FinishRow(d, repaired);
+    LiveRow cut = Working('E', 0.4);
+    cut.outcome = "interrupted";
+    owner.FinishRow(e, cut);
+  });
+  const TerminalOwner::OwedId box = owner.Owe(out, "[SUCCESS] please replug\n");
+  out << "^C";  // the terminal's echo, where the cursor stands
+  owner.PayAll();
+  owner.Line(out, "interrupt received; the run stops now");
+  owner.Freeze();
+  owner.LastWord(out, "drive  outcome\n");
+  std::thread late([&] { owner.Pay(box); });
+  late.join();
+
+  const std::vector<std::string> screen = Screen(out.str());
+  ASSERT_EQ(screen.size(), 5U) << out.str();
+  EXPECT_EQ(screen[0], "[SUCCESS] please replug");
+  EXPECT_EQ(screen[1], "interrupt received; the run stops now");
+  EXPECT_EQ(screen[2].rfind("D:", 0), 0U) << screen[2];
+  EXPECT_NE(screen[2].find("  repaired, pull it now"), std::string::npos) << screen[2];
+  EXPECT_EQ(screen[3].rfind("E:", 0), 0U) << screen[3];
+  EXPECT_NE(screen[3].find("  interrupted"), std::string::npos) << screen[3];
+  EXPECT_EQ(screen[4], "drive  outcome");
+  EXPECT_EQ(out.str().find("[SUCCESS]"), out.str().rfind("[SUCCESS]")) << "the box twice";
+}
+
 }  // namespace
 }  // namespace kestrune::session
