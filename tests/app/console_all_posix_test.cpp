@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -675,24 +675,24 @@ TEST_F(ConsoleAll, AnInterruptInTheAfterBackupsLeavesEveryDriveRepaired) {
   std::vector<std::string> paused;
   const std::string letters = "DEFGHIJK";
   for (const char letter : letters) {
-    const std::string drive = AddDrive(
-        letter, "ctrl163_broken.json", {{{"opcode", "0xF8"}, {"nth", firstAfter}, {"action", "pause"}}});
+    const std::string drive =
+        AddDrive(letter, "ctrl163_broken.json",
+                 {{{"opcode", "0xF8"}, {"nth", firstAfter}, {"action", "pause"}}});
     paused.push_back(sim::FlashPathFor(drive) + ".paused");
   }
   std::vector<std::string> argv{KESTRUNE_CONSOLE_PROGRAM, "--c-drive", cDrive(), "--temp", temp()};
   argv.insert(argv.end(), driveArguments.begin(), driveArguments.end());
   for (const char* word : {"--all", "--yes", "fix"}) argv.emplace_back(word);
   bool allPaused = false;
-  const testing::ChildRun run =
-      testing::RunChild(argv, std::chrono::seconds(120), [&](int pid) {
-        // A bound only for a run that never gets there.
-        for (int i = 0; i < 6000 && !allPaused; ++i) {
-          allPaused = std::all_of(paused.begin(), paused.end(),
-                                  [](const std::string& file) { return fs::exists(file); });
-          if (!allPaused) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ::kill(pid, SIGINT);
-      });
+  const testing::ChildRun run = testing::RunChild(argv, std::chrono::seconds(120), [&](int pid) {
+    // A bound only for a run that never gets there.
+    for (int i = 0; i < 6000 && !allPaused; ++i) {
+      allPaused = std::all_of(paused.begin(), paused.end(),
+                              [](const std::string& file) { return fs::exists(file); });
+      if (!allPaused) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGINT);
+  });
   ASSERT_TRUE(allPaused) << run.Describe();
   ASSERT_TRUE(run.exited && run.code == kExitInterrupted) << run.Describe();
   const size_t said = run.err.find(kInterruptStopNotice);
@@ -700,11 +700,13 @@ TEST_F(ConsoleAll, AnInterruptInTheAfterBackupsLeavesEveryDriveRepaired) {
   EXPECT_EQ(run.err.find(kInterruptStopNotice, said + 1), std::string::npos) << "said twice";
   const RunResult summary{run.code, run.out, run.err};
   for (const char letter : letters) {
-    EXPECT_EQ(Row(summary, letter).rfind(std::string(1, letter) + ": broken repaired, pull it now 2 2 ", 0),
+    EXPECT_EQ(Row(summary, letter)
+                  .rfind(std::string(1, letter) + ": broken repaired, pull it now 2 2 ", 0),
               0u)
         << Row(summary, letter);
     EXPECT_TRUE(Backup(letter, "ISP1_Before.bin")) << letter;
-    EXPECT_FALSE(fs::exists(fs::path(cDrive()) / std::string(1, letter) / "ISP0_After.bin")) << letter;
+    EXPECT_FALSE(fs::exists(fs::path(cDrive()) / std::string(1, letter) / "ISP0_After.bin"))
+        << letter;
     for (const auto& entry : fs::directory_iterator(fs::path(cDrive()) / std::string(1, letter))) {
       EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
     }

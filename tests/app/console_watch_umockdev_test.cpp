@@ -25,8 +25,8 @@
 #include "app/console/console_end.h"
 #include "app/console/console_front.h"
 #include "app/console/console_run.h"
-#include "app/settings.h"
 #include "app/session/watch_runner.h"
+#include "app/settings.h"
 #include "device/volume_map.h"
 #include "platform/platform.h"
 #include "simulator/virtual_drive.h"
@@ -274,9 +274,9 @@ class ConsoleWatch : public ::testing::Test {
     const std::string trace = folder.str() + "/dry-trace.txt";
     const std::string c = folder.str() + "/dry-c";
     fs::create_directories(c);
-    const std::vector<std::string> words{"kestrune", "--c-drive", c,       "--temp", temp(),
-                                         "--drive",  "E=" + dry,  "--trace", trace,  "--all",
-                                         "--yes",    "fix"};
+    const std::vector<std::string> words{"kestrune", "--c-drive", c,          "--temp",
+                                         temp(),     "--drive",   "E=" + dry, "--trace",
+                                         trace,      "--all",     "--yes",    "fix"};
     std::vector<const char*> argv;
     for (const std::string& word : words) argv.push_back(word.c_str());
     std::istringstream in;

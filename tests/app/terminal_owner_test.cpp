@@ -172,7 +172,8 @@ TEST(TerminalOwner, APauseKeepsTheRowsAwayUntilTheAnswer) {
     {
       std::unique_lock<std::mutex> lock(ticking);
       const int seen = ticks;
-      EXPECT_TRUE(ticked.wait_for(lock, std::chrono::seconds(60), [&] { return ticks >= seen + 2; }));
+      EXPECT_TRUE(
+          ticked.wait_for(lock, std::chrono::seconds(60), [&] { return ticks >= seen + 2; }));
     }
     EXPECT_EQ(out.str().size(), asked) << "drawn during the question: " << out.str().substr(asked);
     out << "o\n";  // the terminal echoes the answer
