@@ -17,6 +17,8 @@ constexpr ActionName kActionNames[] = {
     {FaultAction::kInterrupt, "interrupt"},
     {FaultAction::kTerminate, "terminate"},
     {FaultAction::kHangUp, "hangup"},
+    {FaultAction::kPause, "pause"},
+    {FaultAction::kVanish, "vanish"},
 };
 
 }  // namespace

@@ -21,6 +21,15 @@ enum class FaultAction : uint8_t {
   kInterrupt,
   kTerminate,
   kHangUp,
+  // A test facility: the command completes, then the drive says so in a
+  // file beside its flash file (`<flash file>.paused`) and answers nothing
+  // more until the process ends, so that a test sends a real interrupt (a
+  // key pressed in a terminal) while the drive stands at that command.
+  kPause,
+  // The stick is pulled right before the command: it is refused, as is
+  // every later command, and opening the volume fails (as with vanishAt,
+  // but at a command named by opcode).
+  kVanish,
 };
 
 struct FaultRule {

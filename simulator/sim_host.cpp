@@ -1,6 +1,9 @@
 #include "simulator/sim_host.h"
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <utility>
 
 #include "platform/platform.h"
@@ -126,6 +129,16 @@ void SignalProcess(ProcessSignal signal) {
   platform::SendInterrupt(signal == ProcessSignal::kInterrupt   ? platform::InterruptKind::kInterrupt
                           : signal == ProcessSignal::kTerminate ? platform::InterruptKind::kTerminate
                                                                 : platform::InterruptKind::kHangUp);
+}
+
+}  // namespace kestrune::sim
+
+namespace kestrune::sim {
+
+void PauseUntilTheProcessEnds(const std::string& marker) {
+  std::ofstream(marker).close();
+  // Waits for nothing this process does: whoever reads the marker ends it.
+  std::this_thread::sleep_for(std::chrono::minutes(1));
 }
 
 }  // namespace kestrune::sim

@@ -83,4 +83,8 @@ enum class ProcessSignal : uint8_t { kInterrupt, kTerminate, kHangUp };
 // others, to every process of the console.
 void SignalProcess(ProcessSignal signal);
 
+// Creates the file `marker` and returns only when the process ends, or
+// after a minute, so that a test that never ends it still finishes.
+void PauseUntilTheProcessEnds(const std::string& marker);
+
 }  // namespace kestrune::sim

@@ -125,12 +125,14 @@ class Drive final : public VirtualDrive {
     const uint64_t start = clock_ ? clock_->NowNanoseconds() : 0;
     killAfter_ = false;
     signalAfter_.reset();
+    pauseAfter_ = false;
     Result result = Answer(request);
     // A command turned down moves no data.
     if (!result.Succeeded()) result.residual = request.transferLength;
     if (clock_) clock_->SleepUntilNanoseconds(start + (time_ - deviceBefore));
     if (killAfter_) KillProcess();
     if (signalAfter_) SignalProcess(*signalAfter_);
+    if (pauseAfter_) PauseUntilTheProcessEnds(flashPath_ + ".paused");
     return result;
   }
 
@@ -153,11 +155,16 @@ class Drive final : public VirtualDrive {
     const std::optional<FaultRule> fault = faults_.Next(opcode, sub, commands_);
     if (fault && fault->action == FaultAction::kCheckCondition) return Count(Check());
     if (fault && fault->action == FaultAction::kRefuse) return Count(Refused());
+    if (fault && fault->action == FaultAction::kVanish) {
+      vanished_ = true;
+      return Count(Refused());
+    }
     dropWrite_ = fault && fault->action == FaultAction::kDropWrite;
     killAfter_ = fault && fault->action == FaultAction::kKill;
     if (fault && fault->action == FaultAction::kInterrupt) signalAfter_ = ProcessSignal::kInterrupt;
     if (fault && fault->action == FaultAction::kTerminate) signalAfter_ = ProcessSignal::kTerminate;
     if (fault && fault->action == FaultAction::kHangUp) signalAfter_ = ProcessSignal::kHangUp;
+    pauseAfter_ = fault && fault->action == FaultAction::kPause && !flashPath_.empty();
 
     // Replies are built aside and handed over only on success, which keeps
     // the rule that a failed data-in leaves the caller's buffer untouched.
@@ -498,6 +505,7 @@ class Drive final : public VirtualDrive {
   bool dropWrite_ = false;
   bool killAfter_ = false;
   std::optional<ProcessSignal> signalAfter_;
+  bool pauseAfter_ = false;
   // False while another run may hold the drive's files: nothing is written
   // to the flash file then (see Unclaim).
   bool claimed_ = true;

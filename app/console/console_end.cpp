@@ -27,7 +27,7 @@ Json DriveRunJson(const DriveSummary& d) {
   drive["source"] = d.source;
   drive.update(PlaceJson(d.port, d.serial, d.stick));
   drive["identified"] = d.drive.has_value();
-  drive["outcome"] = OutcomeText(d.outcome);
+  drive["outcome"] = d.repairStands ? session::kRepairStandsText : OutcomeText(d.outcome);
   drive["copiesWritten"] = d.copiesWritten;
   drive["copiesVerified"] = d.copiesVerified;
   drive["backups"] = d.backups;
@@ -96,7 +96,15 @@ void RunEnd::PrintDrive(const JobState& job, const DriveSummary& drive) {
   PrintDocument({job}, {drive}, ExitCode({drive}), false);
 }
 
+void RunEnd::SayInterrupt(const std::string& line) {
+  interruptSaid_ = true;
+  terminal_.Line(io_.err, line);
+}
+
 int RunEnd::LastWords() {
+  // The boxes the drives earned first, as their jobs would have shown them.
+  terminal_.PayAll();
+  if (!interruptSaid_) SayInterrupt(kInterruptStopNotice);
   // The drives' threads write no more lines: this is the run's last word.
   terminal_.Freeze();
   return End(kExitInterrupted);
@@ -191,7 +199,7 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
 }
 
 std::string OutcomeShown(const DriveSummary& drive) {
-  std::string text = OutcomeText(drive.outcome);
+  std::string text = drive.repairStands ? session::kRepairStandsText : OutcomeText(drive.outcome);
   const size_t warnings = drive.warnings.size();
   if (warnings > 0) {
     text += " (" + std::to_string(warnings) + (warnings == 1 ? " warning)" : " warnings)");

@@ -47,9 +47,14 @@ class RunEnd : public session::RunEnd {
   // A field of the document beyond the drives' own (where a replay left
   // its recording).
   void AddToDocument(const std::string& key, Json value);
-  // For an interrupt that ends the run now: the last word as far as the
-  // run got, unless it was printed already; returns the exit code.
+  // For an interrupt that ends the run now: the notice, unless an
+  // interrupt said its own already, the rows finished, and the last word as
+  // far as the run got, unless it was printed already; returns the exit
+  // code.
   int LastWords();
+  // A line an interrupt says, above the rows. Called, as LastWords is,
+  // under the interrupts' own lock.
+  void SayInterrupt(const std::string& line);
 
   // The run's one writer to the terminal: every line and table of the run
   // goes through it.
@@ -70,6 +75,7 @@ class RunEnd : public session::RunEnd {
   const ConsoleStreams& io_;
   TerminalOwner terminal_;
   Json extras_ = Json::object();
+  bool interruptSaid_ = false;
 };
 
 }  // namespace kestrune::console

@@ -77,7 +77,9 @@ void JobRows::Refresh() {
     shown.step = row->progress.step();
     shown.progress = row->progress.progress();
     shown.seconds = state.seconds;
-    if (state.finished) {
+    // As the run ends at once, a job still at work ends with it: its row
+    // says what the run report makes of where it got.
+    if (state.finished || owner_.Closing()) {
       shown.outcome = OutcomeShown(Summarize(state, state.letter != 0));
       row->finished = true;
       owner_.FinishRow(row->id, shown);

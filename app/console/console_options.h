@@ -110,6 +110,9 @@ inline constexpr const char* kInterruptOutcomeNotice =
 inline constexpr const char* kInterruptOutcomeAgain =
     "interrupt received again; a third stops the run at once";
 inline constexpr const char* kInterruptOutcomeForced = "stopped at once";
+// Said when an interrupt ends the run at once, no write under way.
+inline constexpr const char* kInterruptStopNotice =
+    "interrupt received; the run stops now, each drive where it got";
 
 inline constexpr const char* kVersionText = "Kestrune v1.0.0.7";
 // The version alone, as the JSON document gives it.

@@ -173,8 +173,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
   // An interrupt that ends the run at once still prints its last word.
   const platform::LastWords lastWords([&end] { return end.LastWords(); });
   // What an interrupt says goes above the rows, as every other line does.
-  const platform::InterruptLines said(
-      [&end, &io](const std::string& line) { end.terminal().Line(io.err, line); });
+  const platform::InterruptLines said([&end](const std::string& line) { end.SayInterrupt(line); });
   try {
     return Run(options, {argv + 1, argv + argc}, io, settings, end);
   } catch (const std::exception& e) {

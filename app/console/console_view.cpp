@@ -6,6 +6,8 @@
 #include <optional>
 #include <ostream>
 #include <set>
+#include <sstream>
+#include <string>
 
 #include "app/session/terminal_owner.h"
 #include "operations/messages.h"
@@ -90,14 +92,25 @@ ConsoleView::~ConsoleView() {
   }
 }
 
+std::string ConsoleView::BoxText(const std::string& text, const std::string& caption) const {
+  std::string box = '[' + caption + "] " + TerminalText(text) + '\n';
+  for (const std::string& line : HostPathLines(text, hostPath())) box += "  " + line + '\n';
+  return box;
+}
+
 void ConsoleView::Print(const std::string& text, const std::string& caption) {
-  boxes_ << '[' << caption << "] " << TerminalText(text) << std::endl;
-  for (const std::string& line : HostPathLines(text, hostPath())) boxes_ << "  " << line << '\n';
-  boxes_ << std::flush;
+  boxes_ << BoxText(text, caption) << std::flush;
 }
 
 void ConsoleView::ShowHeld() {
-  for (const auto& [text, caption] : held_) Print(text, caption);
+  for (const HeldBox& box : held_) {
+    auto* owned = dynamic_cast<session::OwnedStream*>(&boxes_);
+    if (owned != nullptr && box.owed) {
+      owned->owner().Pay(*box.owed);
+    } else {
+      Print(box.text, box.caption);
+    }
+  }
   held_.clear();
 }
 
@@ -105,7 +118,15 @@ int ConsoleView::ShowMessage(const std::string& text, const std::string& caption
   const bool okOnly = (style & kMbTypeMask) != kMbOkCancel;
   if (!quiet_ || ShownWhenQuiet(style, answering_)) {
     if (holdReplug_ && okOnly && TellsToReplug(text)) {
-      held_.emplace_back(text, caption);
+      HeldBox box{text, caption, std::nullopt};
+      // Owed through the owner of the terminal, as its lines would go.
+      if (auto* owned = dynamic_cast<session::OwnedStream*>(&boxes_)) {
+        std::string lines;
+        std::istringstream each(BoxText(text, caption));
+        for (std::string line; std::getline(each, line);) lines += owned->prefix() + line + '\n';
+        box.owed = owned->owner().Owe(owned->to(), lines);
+      }
+      held_.push_back(std::move(box));
     } else {
       Print(text, caption);
     }

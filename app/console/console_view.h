@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "app/session/run_front.h"
+#include "app/session/terminal_owner.h"
 #include "base/report.h"
 #include "platform/text.h"
 #include "view/view.h"
@@ -55,6 +57,8 @@ class ConsoleView : public session::JobView {
  private:
   int Ask(const std::string& text);
   void Print(const std::string& text, const std::string& caption);
+  // The lines a box prints.
+  std::string BoxText(const std::string& text, const std::string& caption) const;
 
   std::ostream& boxes_;
   std::istream& in_;
@@ -64,7 +68,14 @@ class ConsoleView : public session::JobView {
 
   std::set<std::string> growing_;
   bool holdReplug_ = false;
-  std::vector<std::pair<std::string, std::string>> held_;  // text, caption
+  // Each held box, and what the terminal owner owes for it: a run that an
+  // interrupt ends before this view shows it still shows it, once.
+  struct HeldBox {
+    std::string text;
+    std::string caption;
+    std::optional<session::TerminalOwner::OwedId> owed;
+  };
+  std::vector<HeldBox> held_;
 };
 
 // A text from a drive or from sysfs with every byte that could steer a

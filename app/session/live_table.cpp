@@ -137,7 +137,10 @@ std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t
   size_t portWidth = CellWidth(rows, RowPort, kPortWidth);
   size_t serialWidth = CellWidth(
       rows, [](const LiveRow& row) { return row.serial; }, kSerialWidth);
-  const size_t outcomeWidth = kOutcomeWidth;
+  // An outcome wider than the usual ("repaired, pull it now") widens its
+  // column, so that the columns before it give way to it, never it to them.
+  size_t outcomeWidth = kOutcomeWidth;
+  for (const LiveRow& row : rows) outcomeWidth = std::max(outcomeWidth, row.outcome.size());
   // A line as wide as the terminal makes some terminals wrap at its end.
   const size_t room = columns > 1 ? columns - 1 : 0;
   // A narrow terminal drops whole columns, never part of a word: the model

@@ -25,6 +25,18 @@ void TakeScan(DriveSummary& summary, const Report& report) {
   summary.codeNotLoaded = report.codeNotLoaded;
 }
 
+// The last fix of the job wrote every copy and read each back equal, and no
+// failure came after.
+bool RepairStands(const std::vector<Report>& reports) {
+  for (size_t i = reports.size(); i-- > 0;) {
+    const Report& report = reports[i];
+    if (report.operation != "fix") continue;
+    return report.copiesWritten > 0 && report.copiesVerified == report.copiesWritten &&
+           report.failure.empty() && !IsFailure(report.outcome);
+  }
+  return false;
+}
+
 }  // namespace
 
 DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText) {
@@ -63,9 +75,14 @@ DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText) {
   }
   if (job.refusal.empty()) summary.states = StatesOf(job.reports);
   if (job.unsaved) Settle(whole, Outcome::kFailed, kUnsavedText);
-  if (job.interrupted && job.refusal.empty()) Settle(whole, Outcome::kInterrupted);
+  // A job still under way is told of only when an interrupt ends the run at
+  // once: its work was cut short, whatever it had settled so far.
+  // A job refused never runs, and is never cut short by finishing late.
+  const bool cut = job.interrupted || (!job.finished && job.refusal.empty());
+  if (cut && job.refusal.empty()) Settle(whole, Outcome::kInterrupted);
   summary.outcome = whole.outcome;
-  summary.interrupted = job.interrupted || whole.outcome == Outcome::kInterrupted;
+  summary.interrupted = cut || whole.outcome == Outcome::kInterrupted;
+  summary.repairStands = summary.outcome == Outcome::kInterrupted && RepairStands(job.reports);
   summary.failure = FirstLine(whole.failure);
   return summary;
 }

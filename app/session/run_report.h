@@ -78,14 +78,25 @@ struct DriveSummary {
   // An interrupt came to its work, or cut it short; its outcome says
   // interrupted unless a failure weighs more.
   bool interrupted = false;
+  // Its fix wrote every copy and read each back equal before an interrupt
+  // cut the run short, so what it left undone is what follows a repair (the
+  // After backups): the drive is repaired, and is pulled only now that the
+  // run has let go of it. Its outcome stays interrupted.
+  bool repairStands = false;
 };
+
+// What a drive whose repair stands shows where its outcome is told (row,
+// summary, JSON): repaired, and safe to pull only now.
+inline constexpr const char* kRepairStandsText = "repaired, pull it now";
 
 // How a front end names a drive another run holds.
 using HeldText = std::string (*)(const HeldDrive& drive);
 
 // `named`: the job of a letter of --all, which the run was asked to act on;
 // a drive there that another run holds fails, as one whose folders were
-// refused does. A job still under way has been cut short, and so has one
+// refused does. A job still under way (told of by an interrupt that ends
+// the run at once) has been cut short, whatever its operations had
+// settled, and so has one
 // an interrupt came to while it was at work, whatever its operations said
 // after: interrupted, with one drive, --all and watch alike.
 DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText);

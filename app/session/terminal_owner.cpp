@@ -113,15 +113,45 @@ void TerminalOwner::Text(std::ostream& to, const std::string& text) { Write(to, 
 
 void TerminalOwner::LastWord(std::ostream& to, const std::string& text) { Write(to, text, true); }
 
+TerminalOwner::OwedId TerminalOwner::Owe(std::ostream& to, std::string text) {
+  const Hold hold(*this);
+  owed_[nextOwed_] = {&to, std::move(text)};
+  return nextOwed_++;
+}
+
+void TerminalOwner::Pay(OwedId id) {
+  const Hold hold(*this);
+  const auto found = owed_.find(id);
+  if (found == owed_.end()) return;
+  const Owed owed = std::move(found->second);
+  owed_.erase(found);
+  // Once the last word came it was paid already, and is not written again.
+  if (!hold.dropped()) WriteLocked(*owed.to, owed.text);
+}
+
+void TerminalOwner::PayAll() {
+  const Hold hold(*this, true);
+  for (const auto& [id, owed] : owed_) WriteLocked(*owed.to, owed.text);
+  owed_.clear();
+}
+
 void TerminalOwner::Write(std::ostream& to, const std::string& text, bool lastWord) {
   const Hold hold(*this, lastWord);
   if (hold.dropped()) return;
+  WriteLocked(to, text);
+}
+
+void TerminalOwner::WriteLocked(std::ostream& to, const std::string& text) {
   if (partial_) {
     // The answer's line end came from the terminal; the rows come back
     // below this text.
     partial_ = false;
   } else {
     EraseLocked();
+    // The cursor stands at the start of a line of its own, where only the
+    // terminal's echo of a key (^C) can have put anything: gone, it shares
+    // no line with this text.
+    if (size_ && size_()) screen_ << "\r\x1b[2K" << std::flush;
   }
   to << text << std::flush;
   if (paused_ == 0) DrawLocked();
@@ -156,16 +186,33 @@ size_t TerminalOwner::Columns() const {
 }
 
 void TerminalOwner::Freeze() {
-  if (frozen_) return;
+  if (frozen_ || closing_.exchange(true)) return;
+  // The last tick, on this thread: every row is finished with what its
+  // drive came to, so that none is left mid-step above the last word.
+  StopThread();
+  std::function<void()> tick;
+  {
+    const Hold hold(*this);
+    tick = tick_;
+  }
+  if (tick) tick();
+  const Hold hold(*this);
+  // From here on what other threads write is dropped.
   frozenBy_ = std::this_thread::get_id();
   frozen_ = true;
-  const Hold hold(*this);
-  // The rows stay as they were last drawn, and the last word goes below.
   stopping_ = true;
   wake_.notify_one();
+  // A question waits on its line, where the terminal may have echoed the
+  // interrupt: the rows and the last word go below it.
+  if (partial_ && size_ && size_()) screen_ << '\n' << std::flush;
+  partial_ = false;
+  // What the run earned is shown, above the rows.
+  for (const auto& [id, owed] : owed_) WriteLocked(*owed.to, owed.text);
+  owed_.clear();
+  if (paused_ == 0) DrawLocked();
+  // The rows stay as they were drawn now, and the last word goes below.
   drawn_ = 0;
   rows_.clear();
-  partial_ = false;
 }
 
 bool TerminalOwner::DrawingLocked() const {
@@ -211,7 +258,7 @@ void TerminalOwner::DrawLocked() {
 }
 
 void TerminalOwner::StartLocked() {
-  if (thread_.joinable() || !size_ || frozen_) return;
+  if (thread_.joinable() || !size_ || frozen_ || closing_) return;
   stopping_ = false;
   thread_ = std::thread([this] { Loop(); });
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <map>
@@ -82,14 +83,31 @@ class TerminalOwner {
   // terminal (no limit).
   size_t Columns() const;
 
-  // The run's last word comes from this thread: what others write from now
-  // on is dropped, so that nothing comes under it.
+  // Text a run has earned but shows later (a box that asks to pull the
+  // stick waits until the drive's job is over): written once, by Pay, or
+  // above the rows by PayAll and Freeze when the run ends first.
+  using OwedId = uint64_t;
+  OwedId Owe(std::ostream& to, std::string text);
+  void Pay(OwedId id);
+  void PayAll();
+
+  // The run's last word comes from this thread: the rows are drawn a last
+  // time, each told its outcome by a last tick that sees Closing(), and
+  // what others write from now on is dropped, so that nothing comes under
+  // them or the last word.
   void Freeze();
+  // True from Freeze on: the tick finishes every row it has, each with what
+  // its drive came to as the run ends now.
+  bool Closing() const { return closing_; }
   // The run's last word (its summary, its document): written even after
   // Freeze, by whichever thread tells it.
   void LastWord(std::ostream& to, const std::string& text);
 
  private:
+  struct Owed {
+    std::ostream* to;
+    std::string text;
+  };
   struct Row {
     LiveRow shown;
     bool updated = false;
@@ -98,6 +116,8 @@ class TerminalOwner {
   class Hold;
 
   void Write(std::ostream& to, const std::string& text, bool lastWord);
+  // Writes `text` above the rows, under the lock.
+  void WriteLocked(std::ostream& to, const std::string& text);
   bool DrawingLocked() const;
   void EraseLocked();
   void DrawLocked();
@@ -113,8 +133,11 @@ class TerminalOwner {
   mutable std::timed_mutex mutex_;
   std::condition_variable_any wake_;
   std::atomic<bool> frozen_{false};
+  std::atomic<bool> closing_{false};
   std::atomic<std::thread::id> frozenBy_{};
   std::map<RowId, Row> rows_;
+  std::map<OwedId, Owed> owed_;
+  OwedId nextOwed_ = 0;
   RowId next_ = 0;
   std::function<void()> tick_;
   size_t drawn_ = 0;      // the lines of the last drawing still on screen
@@ -138,6 +161,9 @@ class OwnedStream : public LineStream {
   // A last line without its end still goes out.
   void Finish() override;
   TerminalOwner& owner() { return lines_.owner; }
+  // Where its lines go, and what goes before each.
+  std::ostream& to() { return lines_.to; }
+  const std::string& prefix() const { return lines_.prefix; }
 
  private:
   struct Lines : std::streambuf {

@@ -82,16 +82,16 @@ int RunWatch(const WatchRun& watch) {
   // The openers outlive the runner's threads, which use them.
   std::vector<std::unique_ptr<SeenDrive>> seen;
   DriveRunner runner(run);
-  if (!run.request.json && !run.request.quiet) {
-    run.front.Note("watching for USB drives; an interrupt ends the watch");
-  }
+  // The watch ends by an interrupt: one that comes while a drive's work is
+  // under way lets that work end first, as the write's own hold does. Held
+  // before the watch says it watches, so that an interrupt sent once it
+  // said so ends it as its way out.
+  const platform::InterruptHold watching(platform::HoldFor::kWatch);
+  if (!run.request.quiet) run.front.Note(kWatchingText);
   // A watch that seems to see nothing says why when sticks were there.
   if (const size_t present = watch.watch.LeftPresent(); present > 0) {
     end.Problem(PresentLeftAloneText(present));
   }
-  // The watch ends by an interrupt: one that comes while a drive's work is
-  // under way lets that work end first, as the write's own hold does.
-  const platform::InterruptHold watching(platform::HoldFor::kWatch);
   const auto tellFinished = [&] {
     if (!run.request.json) return;
     for (const auto& drive : seen) {

@@ -25,6 +25,10 @@ inline constexpr char kLastWatchLetter = 'Z';
 inline constexpr const char* kWatchQuestion =
     "update new ISP code on every drive plugged in from now on ?";
 
+// Said on stderr once the watch watches and an interrupt ends it as its way
+// out (not with --quiet).
+inline constexpr const char* kWatchingText = "watching for USB drives; an interrupt ends the watch";
+
 // What a watch says of the `count` drives it leaves alone because they
 // were plugged in before it began.
 std::string PresentLeftAloneText(size_t count);

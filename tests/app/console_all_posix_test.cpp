@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -609,11 +611,15 @@ TEST_F(ConsoleAll, AnInterruptEndsTheRunWithNoDriveHalfWritten) {
   const testing::ChildRun run = testing::RunChild(argv);
   ASSERT_TRUE(run.exited && run.code == kExitInterrupted) << run.Describe();
   const RunResult summary{run.code, run.out, run.err};
-  EXPECT_EQ(Row(summary, 'E').rfind("E: broken interrupted 2 ", 0), 0u) << Row(summary, 'E');
+  // E's write was held and verified: repaired, with no After backup.
+  EXPECT_EQ(Row(summary, 'E').rfind("E: broken repaired, pull it now 2 2 ", 0), 0u)
+      << Row(summary, 'E');
   // F is interrupted when the interrupt came to its work, as a run of F
-  // alone would be; one whose work it cut short lacks its last After backup.
+  // alone would be (repaired, when its write had verified); one whose work
+  // it cut short lacks its last After backup.
   const bool fSucceeded = Row(summary, 'F').rfind("F: broken success ", 0) == 0;
-  EXPECT_TRUE(fSucceeded || Row(summary, 'F').rfind("F: broken interrupted ", 0) == 0)
+  EXPECT_TRUE(fSucceeded || Row(summary, 'F').rfind("F: broken interrupted ", 0) == 0 ||
+              Row(summary, 'F').rfind("F: broken repaired, pull it now 2 ", 0) == 0)
       << Row(summary, 'F');
   EXPECT_TRUE(!fSucceeded || Backup('F', "ISP1_After.bin")) << Row(summary, 'F');
 
@@ -650,6 +656,74 @@ TEST_F(ConsoleAll, AnInterruptOutsideAWriteEndsTheRunWithTheSummary) {
   EXPECT_EQ(document["drives"][0]["outcome"], "interrupted");
   const std::string f = document["drives"][1]["outcome"];
   EXPECT_TRUE(f == "success" || f == "interrupted") << f;
+}
+
+// Eight drives stand at the first read of their After backups, their
+// writes verified, when Ctrl-C comes: the run ends at once, says so once,
+// and the summary tells each drive as repaired and to be pulled now, with
+// its two Before backups and no After backup left behind.
+TEST_F(ConsoleAll, AnInterruptInTheAfterBackupsLeavesEveryDriveRepaired) {
+  // Where the first After backup's first read falls, counted on a run
+  // without faults.
+  const std::string dry = CopyDrive("ctrl163_broken.json", "dry.json").string();
+  const std::string trace = folder.str() + "/dry-trace.txt";
+  ASSERT_EQ(Run({"--drive", "E=" + dry, "--trace", trace, "--all", "--yes", "fix"}).code,
+            kExitDone);
+  std::ostringstream text;
+  text << std::ifstream(trace).rdbuf();
+  const std::vector<std::string> traced = Lines(text.str());
+  size_t lastWrite = 0;
+  for (size_t i = 0; i < traced.size(); ++i) {
+    if (traced[i].rfind("E: fa ", 0) == 0) lastWrite = i;
+  }
+  int reads = 0;
+  int firstAfter = -1;
+  for (size_t i = 0; i < traced.size() && firstAfter < 0; ++i) {
+    if (traced[i].rfind("E: f8 ", 0) != 0) continue;
+    ++reads;
+    if (i > lastWrite && traced[i].find("| in 49152 |") != std::string::npos) firstAfter = reads;
+  }
+  ASSERT_GT(firstAfter, 0) << "the dry run made no After backup";
+  fs::remove_all(fs::path(cDrive()) / "E");
+  std::vector<std::string> paused;
+  const std::string letters = "DEFGHIJK";
+  for (const char letter : letters) {
+    const std::string drive =
+        AddDrive(letter, "ctrl163_broken.json",
+                 {{{"opcode", "0xF8"}, {"nth", firstAfter}, {"action", "pause"}}});
+    paused.push_back(sim::FlashPathFor(drive) + ".paused");
+  }
+  std::vector<std::string> argv{KESTRUNE_CONSOLE_PROGRAM, "--c-drive", cDrive(), "--temp", temp()};
+  argv.insert(argv.end(), driveArguments.begin(), driveArguments.end());
+  for (const char* word : {"--all", "--yes", "fix"}) argv.emplace_back(word);
+  bool allPaused = false;
+  const testing::ChildRun run = testing::RunChild(argv, std::chrono::seconds(120), [&](int pid) {
+    // A bound only for a run that never gets there.
+    for (int i = 0; i < 6000 && !allPaused; ++i) {
+      allPaused = std::all_of(paused.begin(), paused.end(),
+                              [](const std::string& file) { return fs::exists(file); });
+      if (!allPaused) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGINT);
+  });
+  ASSERT_TRUE(allPaused) << run.Describe();
+  ASSERT_TRUE(run.exited && run.code == kExitInterrupted) << run.Describe();
+  const size_t said = run.err.find(kInterruptStopNotice);
+  EXPECT_NE(said, std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find(kInterruptStopNotice, said + 1), std::string::npos) << "said twice";
+  const RunResult summary{run.code, run.out, run.err};
+  for (const char letter : letters) {
+    EXPECT_EQ(Row(summary, letter)
+                  .rfind(std::string(1, letter) + ": broken repaired, pull it now 2 2 ", 0),
+              0u)
+        << Row(summary, letter);
+    EXPECT_TRUE(Backup(letter, "ISP1_Before.bin")) << letter;
+    EXPECT_FALSE(fs::exists(fs::path(cDrive()) / std::string(1, letter) / "ISP0_After.bin"))
+        << letter;
+    for (const auto& entry : fs::directory_iterator(fs::path(cDrive()) / std::string(1, letter))) {
+      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    }
+  }
 }
 
 }  // namespace

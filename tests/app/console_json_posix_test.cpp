@@ -434,6 +434,8 @@ struct SignalCase {
   bool atAfterBackup;
   std::vector<const char*> said;  // the interrupt lines on stderr, in order
   const char* lastBox;            // the text of the document's last box
+  // The drive's outcome in the document of --all, as its summary row says.
+  const char* driveOutcome;
 };
 
 class ConsoleJsonSignal : public ConsoleJson, public ::testing::WithParamInterface<SignalCase> {
@@ -470,17 +472,20 @@ class ConsoleJsonSignal : public ConsoleJson, public ::testing::WithParamInterfa
     }
     return -1;
   }
+
+  // The case's interrupts, placed.
+  json Faults() {
+    const SignalCase& c = GetParam();
+    if (!c.atAfterBackup) return c.faults;
+    const int read = FirstAfterBackupRead();
+    EXPECT_GT(read, 0) << "the dry run made no After backup";
+    return {{{"opcode", "0xF8"}, {"nth", read}, {"action", "interrupt"}}};
+  }
 };
 
 TEST_P(ConsoleJsonSignal, EndsWith130AndOneDocumentOfWhatWasKept) {
   const SignalCase& c = GetParam();
-  json faults = c.faults;
-  if (c.atAfterBackup) {
-    const int read = FirstAfterBackupRead();
-    ASSERT_GT(read, 0) << "the dry run made no After backup";
-    faults = {{{"opcode", "0xF8"}, {"nth", read}, {"action", "interrupt"}}};
-  }
-  const fs::path drive = AddDrive("ctrl163_broken", false, {{"faults", faults}});
+  const fs::path drive = AddDrive("ctrl163_broken", false, {{"faults", Faults()}});
 
   const testing::ChildRun run = RunProgram(drive, cDrive(), {"--json", "--yes", "fix"});
 
@@ -494,7 +499,7 @@ TEST_P(ConsoleJsonSignal, EndsWith130AndOneDocumentOfWhatWasKept) {
   EXPECT_EQ(document["messages"].back()["text"], c.lastBox);
   size_t at = 0;
   for (const char* line : {kInterruptNotice, kInterruptAgain, kInterruptForced,
-                           kInterruptOutcomeNotice, kInterruptOutcomeAgain}) {
+                           kInterruptOutcomeNotice, kInterruptOutcomeAgain, kInterruptStopNotice}) {
     const bool expected = std::find(c.said.begin(), c.said.end(), line) != c.said.end();
     EXPECT_EQ(run.err.find(std::string(line) + "\n") != std::string::npos, expected) << line;
   }
@@ -523,6 +528,24 @@ TEST_P(ConsoleJsonSignal, EndsWith130AndOneDocumentOfWhatWasKept) {
   }
 }
 
+// With --all the drive's own outcome says what the interrupt left of it: a
+// fix whose write verified before the interrupt is repaired, whether the
+// interrupt waited for its write or cut its After backups short.
+TEST_P(ConsoleJsonSignal, AllTellsWhatTheDriveCameTo) {
+  const SignalCase& c = GetParam();
+  const fs::path drive = AddDrive("ctrl163_broken", false, {{"faults", Faults()}});
+
+  const testing::ChildRun run = RunProgram(drive, cDrive(), {"--all", "--json", "--yes", "fix"});
+
+  ASSERT_TRUE(run.exited && run.code == kExitInterrupted) << run.Describe();
+  json document;
+  ASSERT_NO_THROW(document = json::parse(run.out)) << run.out;
+  std::ofstream(kDocuments / ("interrupt_all_" + std::string(c.name) + ".json")) << run.out;
+  EXPECT_EQ(document["outcome"], "interrupted");
+  ASSERT_EQ(document["drives"].size(), 1u) << run.out;
+  EXPECT_EQ(document["drives"][0]["outcome"], c.driveOutcome) << run.err;
+}
+
 const char* const kConfirmText = "Are you sure to update new ISP code ?";
 const char* const kFixedText = "Update ISP code Success, please replug device to ensure it normal.";
 
@@ -537,23 +560,36 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"BeforeTheWrite",
                    {{{"opcode", "0xFD"}, {"sub", "0x11"}, {"nth", 2}, {"action", "interrupt"}}},
                    false,
-                   {},
-                   kConfirmText},
-        SignalCase{"InTheWrite", {SignalAt("0xFE", 1)}, false, {kInterruptNotice}, kFixedText},
+                   {kInterruptStopNotice},
+                   kConfirmText,
+                   "interrupted"},
+        SignalCase{"InTheWrite",
+                   {SignalAt("0xFE", 1)},
+                   false,
+                   {kInterruptNotice},
+                   kFixedText,
+                   "repaired, pull it now"},
         // The READ CAPACITY right after the read-back.
         SignalCase{"JustAfterTheWrite",
                    {SignalAt("0x25", 2)},
                    false,
                    {kInterruptOutcomeNotice},
-                   kFixedText},
-        SignalCase{"DuringTheAfterBackups", json::array(), true, {}, kFixedText},
+                   kFixedText,
+                   "repaired, pull it now"},
+        SignalCase{"DuringTheAfterBackups",
+                   json::array(),
+                   true,
+                   {kInterruptStopNotice},
+                   kFixedText,
+                   "repaired, pull it now"},
         // Three different signals, which the system never merges into one.
         SignalCase{
             "ThirdInTheWrite",
             {SignalAt("0xFE", 1), SignalAt("0xFA", 1, "terminate"), SignalAt("0xFA", 2, "hangup")},
             false,
             {kInterruptNotice, kInterruptAgain, kInterruptForced},
-            kConfirmText}),
+            kConfirmText,
+            "interrupted"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // list reads a sysfs tree laid out as the kernel lays out one stick.

@@ -24,7 +24,9 @@
 
 #include "app/console/console_end.h"
 #include "app/console/console_front.h"
+#include "app/console/console_run.h"
 #include "app/session/watch_runner.h"
+#include "app/settings.h"
 #include "device/volume_map.h"
 #include "platform/platform.h"
 #include "simulator/virtual_drive.h"
@@ -37,25 +39,50 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// The host's watch, ended once the bench's script is over and the watch
-// found nothing more to tell twice in a row.
+// The host's watch, ended once the bench's script is over, the watch was
+// told of every stick the bench plugged in, and it found nothing more to
+// tell twice in a row: however late the host tells a stick, it is seen.
 class IdleCountingWatch : public platform::DriveWatch {
  public:
-  explicit IdleCountingWatch(std::unique_ptr<platform::DriveWatch> watch)
-      : watch_(std::move(watch)) {}
+  IdleCountingWatch(std::unique_ptr<platform::DriveWatch> watch, const test::UsbTestbed& bench)
+      : watch_(std::move(watch)), bench_(bench) {}
   size_t LeftPresent() const override { return watch_->LeftPresent(); }
   std::optional<platform::DriveEvent> Next(uint32_t wait) override {
     auto event = watch_->Next(wait);
+    if (event && event->kind == platform::DriveEvent::Kind::kAdded) ++added_;
     idle_ = event ? 0 : idle_ + 1;
-    if (scriptDone && idle_ >= 2) ended = true;
+    if (!event) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ++idleTurns_;
+      turned_.notify_all();
+    }
+    // Sticks plugged in before the watch began and left alone are never
+    // told.
+    if (scriptDone && idle_ >= 2 && added_ + watch_->LeftPresent() >= bench_.Disks()) {
+      ended = true;
+    }
     return event;
+  }
+  // Waits until the watch has gone round its loop `turns` more times with
+  // nothing to tell: what it does on each turn (letting go of sticks whose
+  // work is over) has been done since the call. A bound only for a watch
+  // that stopped.
+  bool Idled(int turns) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t until = idleTurns_ + static_cast<uint64_t>(turns);
+    return turned_.wait_for(lock, std::chrono::seconds(60), [&] { return idleTurns_ >= until; });
   }
   std::atomic<bool> scriptDone{false};
   std::atomic<bool> ended{false};
 
  private:
   std::unique_ptr<platform::DriveWatch> watch_;
+  const test::UsbTestbed& bench_;
   int idle_ = 0;
+  size_t added_ = 0;
+  std::mutex mutex_;
+  std::condition_variable turned_;
+  uint64_t idleTurns_ = 0;
 };
 
 struct WatchResult {
@@ -167,7 +194,8 @@ class ConsoleWatch : public ::testing::Test {
     std::string problem;
     auto host = platform::WatchUsbDisks(options.includePresent, problem);
     EXPECT_NE(host, nullptr) << problem;
-    IdleCountingWatch watch(std::move(host));
+    IdleCountingWatch watch(std::move(host), bench);
+    watch_ = &watch;
     platform::PosixOptions hostOptions;
     hostOptions.cDriveFolder = cDrive();
     hostOptions.tempFolder = temp();
@@ -182,6 +210,7 @@ class ConsoleWatch : public ::testing::Test {
     watching.open = [&](char letter, const std::string& node, std::string& error) {
       const std::lock_guard<std::mutex> lock(mutex);
       result.nodesOpened.push_back(node);
+      ++opened_;
       const std::lock_guard<std::mutex> sticks(pulledMutex_);
       auto& pulled = pulled_[node];
       pulled = std::make_shared<std::atomic<bool>>(false);
@@ -197,6 +226,7 @@ class ConsoleWatch : public ::testing::Test {
     });
     result.code = session::RunWatch(watching);
     bench.join();
+    watch_ = nullptr;
     said_ = nullptr;
     saidErr_ = nullptr;
     result.out = shared.Text();
@@ -216,14 +246,64 @@ class ConsoleWatch : public ::testing::Test {
     return rows;
   }
 
-  // Waits, up to ten seconds, until the watch has printed `text` on
-  // stdout or stderr.
-  bool Said(const std::string& text) const {
-    const auto has = [&text](const SharedText* said) {
-      return said != nullptr && said->Text().find(text) != std::string::npos;
+  // Waits until the watch has printed `text` on stdout or stderr, `times`
+  // times; the bound of a minute only keeps a watch that never says it
+  // from hanging the test.
+  bool Said(const std::string& text, size_t times = 1) const {
+    const auto count = [&text](const SharedText* said) {
+      size_t found = 0;
+      if (said == nullptr) return found;
+      const std::string all = said->Text();
+      for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+        ++found;
+      }
+      return found;
     };
-    for (int i = 0; i < 1000; ++i) {
-      if (has(said_) || has(saidErr_)) return true;
+    for (int i = 0; i < 6000; ++i) {
+      if (count(said_) + count(saidErr_) >= times) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  // Which read of the flash (0xF8) is the first of a stick's After backups:
+  // the first that reads a whole backup after the last page write, on a
+  // fix of one letter of --all (as a stick of watch runs) without faults.
+  int FirstAfterBackupRead() {
+    const std::string dry = folder.str() + "/dry.json";
+    fs::copy_file(fs::path(KESTRUNE_TEST_DRIVES) / "ctrl163_broken.json", dry);
+    const std::string trace = folder.str() + "/dry-trace.txt";
+    const std::string c = folder.str() + "/dry-c";
+    fs::create_directories(c);
+    const std::vector<std::string> words{"kestrune", "--c-drive", c,          "--temp",
+                                         temp(),     "--drive",   "E=" + dry, "--trace",
+                                         trace,      "--all",     "--yes",    "fix"};
+    std::vector<const char*> argv;
+    for (const std::string& word : words) argv.push_back(word.c_str());
+    std::istringstream in;
+    std::ostringstream out;
+    const ConsoleStreams io{in, out, out, false};
+    if (RunConsole(static_cast<int>(argv.size()), argv.data(), io, Settings{}) != kExitDone) {
+      return -1;
+    }
+    std::vector<std::string> lines;
+    std::ifstream traced(trace);
+    for (std::string line; std::getline(traced, line);) lines.push_back(line);
+    size_t lastWrite = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].rfind("E: fa ", 0) == 0) lastWrite = i;
+    }
+    int reads = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].rfind("E: f8 ", 0) != 0) continue;
+      ++reads;
+      if (i > lastWrite && lines[i].find("| in 49152 |") != std::string::npos) return reads;
+    }
+    return -1;
+  }
+  // Waits until the watch has opened `sticks` sticks.
+  bool Opened(size_t sticks) const {
+    for (int i = 0; i < 6000; ++i) {
+      if (opened_ >= sticks) return true;
       std::this_thread::sleep_for(10ms);
     }
     return false;
@@ -275,6 +355,8 @@ class ConsoleWatch : public ::testing::Test {
 
   testing::TempFolder folder;
   test::UsbTestbed bench;
+  IdleCountingWatch* watch_ = nullptr;
+  std::atomic<size_t> opened_{0};
   SharedText* said_ = nullptr;
   SharedText* saidErr_ = nullptr;
   std::mutex pulledMutex_;
@@ -288,24 +370,37 @@ ConsoleOptions Fix() {
   return options;
 }
 
-// A stick pulled out within a second of going in frees its letter: the
-// next stick gets it again, and both are in the summary.
+// A stick pulled out as soon as the watch took it frees its letter: the
+// next stick gets it again, and both are in the summary, told apart by
+// their ports and serials.
 TEST_F(ConsoleWatch, AStickPulledOutAtOnceFreesItsLetter) {
-  const WatchResult r = Watch(Fix(), [this] {
+  ConsoleOptions options = Fix();
+  options.json = true;
+  const WatchResult r = Watch(options, [this] {
     const std::string first = bench.Plug("1-1", "sdb", "KS0001");
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(Opened(1));
     bench.Unplug(first);
-    // Its letter is free once its work, begun at once, is over too.
-    std::this_thread::sleep_for(2500ms);
+    // Its letter is free once its work, begun at once, is over too: told,
+    // and the watch went round idle after that, its pull taken.
+    ASSERT_TRUE(Said("\"watch\":\"drive\""));
+    ASSERT_TRUE(watch_->Idled(2));
     bench.Plug("1-2", "sdc", "KS0002");
   });
-  const std::vector<std::string> rows = Rows(r.out);
-  ASSERT_EQ(rows.size(), 2U) << r.out << r.err;
-  EXPECT_EQ(rows[0].rfind("D: ", 0), 0U);
-  EXPECT_EQ(rows[1].rfind("D: broken success", 0), 0U) << rows[1];
-  // The two D: rows are told apart by the port and serial of their stick.
-  EXPECT_NE(rows[0].find(" 1-1 #1 KS0001"), std::string::npos) << rows[0];
-  EXPECT_NE(rows[1].find(" 1-2 #1 KS0002"), std::string::npos) << rows[1];
+  std::vector<nlohmann::json> lines;
+  std::istringstream out(r.out);
+  for (std::string line; std::getline(out, line);) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(lines.size(), 3U) << r.out << r.err;
+  const nlohmann::json& drives = lines.back()["drives"];
+  ASSERT_EQ(drives.size(), 2U) << lines.back();
+  EXPECT_EQ(drives[0]["letter"], "D");
+  EXPECT_EQ(drives[1]["letter"], "D");
+  EXPECT_EQ(drives[1]["verdict"], "broken");
+  EXPECT_EQ(drives[1]["outcome"], "success");
+  EXPECT_EQ(drives[0]["port"], "1-1");
+  EXPECT_EQ(drives[0]["serial"], "KS0001");
+  EXPECT_EQ(drives[1]["port"], "1-2");
+  EXPECT_EQ(drives[1]["serial"], "KS0002");
+  EXPECT_EQ(drives[1]["stick"], 1);
   EXPECT_EQ(r.nodesOpened, (std::vector<std::string>{"/dev/sdb", "/dev/sdc"}));
 }
 
@@ -421,6 +516,9 @@ struct StickLine {
   const char* serial;
   int stick;
   bool warned;  // its After backups failed, told as warnings
+  // The stick's own outcome in its drives entry, where it says more than
+  // the line's (a repair that stands); null: the same.
+  const char* own = nullptr;
 };
 
 struct BenchCase {
@@ -438,9 +536,15 @@ TEST_P(ConsoleWatchBench, EachStickLineNamesItsPortAndSerialAsItsReportDoes) {
   ConsoleOptions options = Fix();
   options.json = true;
   const bool interrupt = c.bench == Bench::kInterruptInTheWrite;
-  const nlohmann::json faults =
+  nlohmann::json faults =
       interrupt ? nlohmann::json::array({{{"opcode", "0xFE"}, {"nth", 1}, {"action", "interrupt"}}})
                 : nlohmann::json();
+  // The stick is pulled right where its After backups begin.
+  if (c.bench == Bench::kPulledBeforeTheAfterBackups) {
+    const int read = FirstAfterBackupRead();
+    ASSERT_GT(read, 0) << "the dry run made no After backup";
+    faults = nlohmann::json::array({{{"opcode", "0xF8"}, {"nth", read}, {"action", "vanish"}}});
+  }
   const auto script = [&] {
     const std::string first = bench.Plug("1-1", "sdb", "KS0001");
     if (c.bench == Bench::kPulledAfterTheSuccessBox) {
@@ -448,8 +552,8 @@ TEST_P(ConsoleWatchBench, EachStickLineNamesItsPortAndSerialAsItsReportDoes) {
         Pull(first, "/dev/sdb");
       }
     } else if (c.bench == Bench::kPulledBeforeTheAfterBackups) {
-      // A second lies between the last copy's check and the After backups.
-      if (Said("done: Verify ISP copy 1")) Pull(first, "/dev/sdb");
+      // The host tells the pull once the stick's work is over.
+      if (Said("\"watch\":\"drive\"")) Pull(first, "/dev/sdb");
     } else if (c.bench == Bench::kTwoSticksInOnePort) {
       if (Said("\"watch\":\"drive\"")) Pull(first, "/dev/sdb");
       bench.Plug("1-1", "sdc", "KS0002");
@@ -473,7 +577,8 @@ TEST_P(ConsoleWatchBench, EachStickLineNamesItsPortAndSerialAsItsReportDoes) {
     const nlohmann::json& own = line["drives"][0];
     EXPECT_EQ(line["outcome"], want.outcome) << i;
     EXPECT_EQ(line["exitCode"], want.exitCode) << i;
-    EXPECT_EQ(own["outcome"], line["outcome"]) << i;
+    EXPECT_EQ(own["outcome"], want.own != nullptr ? want.own : want.outcome) << i;
+    EXPECT_EQ(summary["drives"][i]["outcome"], own["outcome"]) << i;
     EXPECT_EQ(own["letter"], "D") << i;
     for (const char* key : {"port", "serial", "stick"}) {
       EXPECT_EQ(line[key], own[key]) << i << " " << key;
@@ -491,7 +596,7 @@ INSTANTIATE_TEST_SUITE_P(Sticks, ConsoleWatchBench,
                                                      Bench::kInterruptInTheWrite,
                                                      kExitInterrupted,
                                                      {{"interrupted", kExitInterrupted, "KS0001", 1,
-                                                       false}}},
+                                                       false, "repaired, pull it now"}}},
                                            BenchCase{"PulledAfterTheSuccessBox",
                                                      Bench::kPulledAfterTheSuccessBox,
                                                      kExitDone,
@@ -514,7 +619,8 @@ TEST_F(ConsoleWatch, TheTwentyFourthStickFindsNoLetter) {
     for (int i = 0; i < 24; ++i) {
       const std::string disk = "sd" + std::string(1, static_cast<char>('b' + i));
       bench.Plug("1-" + std::to_string(i + 1), disk, "KS" + std::to_string(i));
-      std::this_thread::sleep_for(20ms);
+      // Each takes its letter before the next comes, the last finds none.
+      if (i < 23) ASSERT_TRUE(Opened(static_cast<size_t>(i) + 1));
     }
   });
   const std::vector<std::string> rows = Rows(r.out);
@@ -560,12 +666,13 @@ TEST_F(ConsoleWatch, PulledSticksLeaveNothingHeld) {
           std::string("sd") + static_cast<char>('a' + i / 26) + static_cast<char>('a' + i % 26);
       const std::string path =
           bench.Plug("2-" + std::to_string(i + 1), disk, "KC" + std::to_string(i));
-      std::this_thread::sleep_for(40ms);
+      ASSERT_TRUE(Opened(static_cast<size_t>(i) + 1));
       bench.Unplug(path);
-      std::this_thread::sleep_for(40ms);
-      // Pulled sticks are let go of once their scan is over.
+      // Pulled sticks are let go of once their scan is over and told: the
+      // watch has done so when it went round idle after that.
       if (i == 19 || i == kSticks - 1) {
-        std::this_thread::sleep_for(600ms);
+        ASSERT_TRUE(Said("\"watch\":\"drive\"", static_cast<size_t>(i) + 1));
+        ASSERT_TRUE(watch_->Idled(2));
         (i == 19 ? early : late) = HeldNow();
       }
     }

@@ -16,6 +16,8 @@ struct Drive {
   bool finished = true;
   bool interrupted = false;
   bool noSuchEntry = false;
+  // Its fix wrote both copies and read each back equal.
+  bool verified = false;
 };
 
 struct ExitCase {
@@ -24,6 +26,8 @@ struct ExitCase {
   int code;
   // The outcome the first drive's row and document say.
   Outcome first;
+  // The first drive's repair stands though the run was cut short.
+  bool repaired = false;
 };
 
 std::string HeldText(const HeldDrive& drive) { return std::string(1, drive.letter) + ": held"; }
@@ -42,6 +46,8 @@ DriveWork WorkOf(const Drive& d, char letter) {
   last.operation = "fix";
   last.outcome = d.last;
   if (IsFailure(d.last)) last.failure = "it failed";
+  last.copiesWritten = 2;
+  last.copiesVerified = d.verified ? 2 : 1;
   work.reports.push_back(last);
   return work;
 }
@@ -59,6 +65,7 @@ TEST_P(RunExitCode, FollowsFromTheDrivesAndTheInterrupt) {
   EXPECT_EQ(ExitCode(drives), c.code);
   if (!drives.empty()) {
     EXPECT_EQ(OutcomeText(drives.front().outcome), std::string(OutcomeText(c.first)));
+    EXPECT_EQ(drives.front().repairStands, c.repaired);
     // A stick's own document is one drive's run: its code follows from
     // that drive alone, and agrees with what its row says.
     EXPECT_EQ(ExitCode({drives.front()}) == kExitInterrupted,
@@ -113,7 +120,29 @@ INSTANTIATE_TEST_SUITE_P(
                  {{Outcome::kSuccess, true, true, true}},
                  kExitInterrupted,
                  Outcome::kInterrupted},
-        ExitCase{"FinishedWithoutOutcome", {{Outcome::kNone}}, kExitFailure, Outcome::kFailed}),
+        ExitCase{"FinishedWithoutOutcome", {{Outcome::kNone}}, kExitFailure, Outcome::kFailed},
+        // An interrupt that ends the run at once while the fix makes its
+        // After backups: the fix had said success, the drive is cut short,
+        // and its repair stands.
+        ExitCase{"CutShortInTheAfterBackups",
+                 {{Outcome::kSuccess, false, false, false, true}},
+                 kExitInterrupted,
+                 Outcome::kInterrupted,
+                 true},
+        ExitCase{"HeldOverAVerifiedWrite",
+                 {{Outcome::kInterrupted, true, true, false, true}},
+                 kExitInterrupted,
+                 Outcome::kInterrupted,
+                 true},
+        // A copy that did not read back equal is no repair.
+        ExitCase{"CutShortAfterAWriteThatDidNotVerify",
+                 {{Outcome::kSuccess, false, false, false, false}},
+                 kExitInterrupted,
+                 Outcome::kInterrupted},
+        ExitCase{"FailedAfterAVerifiedWrite",
+                 {{Outcome::kFailed, true, true, false, true}},
+                 kExitInterrupted,
+                 Outcome::kFailed}),
     [](const testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -61,7 +63,8 @@ TerminalSizeSource Terminal(int columns, int lines) {
 
 // Waits for the owner's drawing thread to have drawn `rows` rows.
 bool Drawn(const std::ostringstream& out, size_t rows) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // A bound only for a drawing that never comes.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
     if (Screen(out.str()).size() >= rows) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -149,13 +152,29 @@ TEST(TerminalOwner, APauseKeepsTheRowsAwayUntilTheAnswer) {
   EXPECT_EQ(OwnerOf(err), &owner);
   std::ostringstream other;
   EXPECT_EQ(OwnerOf(other), nullptr);
+  // The drawing thread ticks before each drawing it would make.
+  std::mutex ticking;
+  std::condition_variable ticked;
+  int ticks = 0;
+  owner.OnTick([&] {
+    const std::lock_guard<std::mutex> lock(ticking);
+    ++ticks;
+    ticked.notify_all();
+  });
   size_t asked = 0;
   {
     const TerminalOwner::Pause pause = owner.Suspend();
     err << "OK or Cancel? [o/C] " << std::flush;
     asked = out.str().size();
     owner.UpdateRow(row, Working('E', 0.5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Two turns of the drawing thread after the update: each had it to
+    // draw, and drew nothing.
+    {
+      std::unique_lock<std::mutex> lock(ticking);
+      const int seen = ticks;
+      EXPECT_TRUE(
+          ticked.wait_for(lock, std::chrono::seconds(60), [&] { return ticks >= seen + 2; }));
+    }
     EXPECT_EQ(out.str().size(), asked) << "drawn during the question: " << out.str().substr(asked);
     out << "o\n";  // the terminal echoes the answer
   }
@@ -202,6 +221,49 @@ TEST(TerminalOwner, AfterFreezeOnlyTheLastWordIsWritten) {
   owner.LastWord(out, "the summary\n");
   owner.Line(out, "the freezing thread's own line");
   EXPECT_EQ(out.str(), "the summary\nthe freezing thread's own line\n");
+}
+
+// An interrupt that ends the run at once, typed while two drives work: the
+// terminal echoes ^C below the rows. The box a drive earned comes first,
+// then the notice, then every row finished with its drive's outcome, then
+// the summary, and the echo shares no line with any of them; the box is
+// written once, whoever else pays it later.
+TEST(TerminalOwner, AnInterruptThatEndsTheRunFinishesEveryRow) {
+  std::ostringstream out;
+  TerminalOwner owner(out, Terminal(80, 10));
+  const TerminalOwner::RowId d = owner.AddRow();
+  const TerminalOwner::RowId e = owner.AddRow();
+  owner.UpdateRow(d, Working('D', 0.85));
+  owner.UpdateRow(e, Working('E', 0.4));
+  ASSERT_TRUE(Drawn(out, 2));
+  owner.OnTick([&] {
+    if (!owner.Closing()) return;
+    LiveRow repaired = Working('D', 0.85);
+    repaired.outcome = "repaired, pull it now";
+    owner.FinishRow(d, repaired);
+    LiveRow cut = Working('E', 0.4);
+    cut.outcome = "interrupted";
+    owner.FinishRow(e, cut);
+  });
+  const TerminalOwner::OwedId box = owner.Owe(out, "[SUCCESS] please replug\n");
+  out << "^C";  // the terminal's echo, where the cursor stands
+  owner.PayAll();
+  owner.Line(out, "interrupt received; the run stops now");
+  owner.Freeze();
+  owner.LastWord(out, "drive  outcome\n");
+  std::thread late([&] { owner.Pay(box); });
+  late.join();
+
+  const std::vector<std::string> screen = Screen(out.str());
+  ASSERT_EQ(screen.size(), 5U) << out.str();
+  EXPECT_EQ(screen[0], "[SUCCESS] please replug");
+  EXPECT_EQ(screen[1], "interrupt received; the run stops now");
+  EXPECT_EQ(screen[2].rfind("D:", 0), 0U) << screen[2];
+  EXPECT_NE(screen[2].find("  repaired, pull it now"), std::string::npos) << screen[2];
+  EXPECT_EQ(screen[3].rfind("E:", 0), 0U) << screen[3];
+  EXPECT_NE(screen[3].find("  interrupted"), std::string::npos) << screen[3];
+  EXPECT_EQ(screen[4], "drive  outcome");
+  EXPECT_EQ(out.str().find("[SUCCESS]"), out.str().rfind("[SUCCESS]")) << "the box twice";
 }
 
 }  // namespace

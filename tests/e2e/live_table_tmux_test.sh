@@ -6,9 +6,14 @@
 # goes, and the whole history at its end, must show:
 #   - no drive row twice, the interrupt's notice once, above the rows;
 #   - rows under way before finished ones, and those left out counted as
-#     what they are: a drive shown finished ended before one shown at work,
-#     as the summary's seconds tell, and a finished drive never works again;
+#     what they are, and a finished drive never works again;
 #   - the summary's lines narrower than the terminal, its header whole words.
+# Then Ctrl-C, typed into the terminal while eight drives (and then one)
+# stand at the first read of their After backups, their writes verified:
+# the run says once, above the rows, that it stops; every row's last state
+# and the summary say "repaired, pull it now"; the SUCCESS box a single
+# drive earned is shown; the terminal's ^C shares no line with text. And a
+# 0x190 restore interrupted in its closing restart still shows its box.
 #
 #   live_table_tmux_test.sh <kestrune> <drives folder> <scratch folder>
 set -euo pipefail
@@ -85,7 +90,7 @@ if len(head) != 1:
     print("\n".join(history)); print("\n".join(problems)); sys.exit(1)
 summary = {}
 for line in history[head[0] + 1:]:
-    m = re.match(r"^([D-O]): +(\S+) +(\S+)", line)
+    m = re.match(r"^([D-O]): +\S", line)
     if m:
         summary[m.group(1)] = line
 for line in history[head[0]:]:
@@ -99,14 +104,16 @@ for word in history[head[0]].split():
         fail(f"summary header word cut: {word!r}")
 if sorted(summary) != list("DEFGHIJKLMNO"):
     fail(f"summary rows for {sorted(summary)}")
-outcomes = {"success", "failed", "interrupted", "cancelled", "refused", "not", "ended"}
+outcomes = {"success", "failed", "interrupted", "cancelled", "refused", "not", "ended",
+            "repaired,"}
+named = ["success", "failed", "interrupted", "cancelled", "refused", "not found", "ended",
+         "repaired, pull it now"]
 outcome = {}
-seconds = {}
 for letter, line in summary.items():
-    cells = line.split()
-    outcome[letter] = next((c for c in cells[1:] if c in outcomes), None)
-    m = re.search(r"\s(\d+\.\d)(\s|$)", line)
-    seconds[letter] = float(m.group(1)) if m else None
+    cells = re.split(r"\s{2,}", line)
+    outcome[letter] = next((c for c in cells[1:] if any(c.startswith(n) for n in named)), None)
+    if outcome[letter] is None:
+        fail(f"no outcome in the summary row {line!r}")
 
 # The notice once, above the last drawing of the table.
 said = [i for i, line in enumerate(history) if line == notice]
@@ -177,13 +184,6 @@ for name in panes:
     for letter in working:
         if letter in finished_seen:
             fail(f"pane {name}: {letter} works again after it finished in {finished_seen[letter]}")
-    # A drive shown finished ended before every drive still shown at work.
-    for x in finished:
-        for y in working:
-            if seconds.get(x) is not None and seconds.get(y) is not None and \
-                    seconds[x] > seconds[y] + 0.5:
-                fail(f"pane {name}: {x} is finished ({seconds[x]}s) while {y} "
-                     f"({seconds[y]}s) works")
 if left_lines == 0:
     fail(f"no pane of {len(panes)} showed the line that counts the rows left out")
 if problems:
@@ -195,6 +195,154 @@ print(f"{columns} columns: {len(panes)} panes, {left_lines} with rows left out, 
 PY
 }
 
+# Where the first read of a fresh ctrl163 fix's After backups falls, among
+# its flash reads (0xF8), counted on a run without faults.
+first_after_read() {
+  local d=$scratch/dry
+  rm -rf "$d"
+  mkdir -p "$d/c" "$d/t"
+  chmod 700 "$d/t"
+  cp "$drives/$1" "$d/drive.json"
+  "$program" --c-drive "$d/c" --temp "$d/t" --drive "E=$d/drive.json" --trace "$d/trace" \
+    --yes $2 >/dev/null 2>&1 </dev/null || { echo "FAIL: the dry run failed" >&2; exit 1; }
+  python3 - "$d/trace" <<'PY'
+import sys
+lines = open(sys.argv[1]).read().splitlines()
+last = max(i for i, l in enumerate(lines) if l.startswith("E: fa "))
+reads = 0
+for i, l in enumerate(lines):
+    if l.startswith("E: f8 "):
+        reads += 1
+        if i > last and "| in 49152 |" in l:
+            print(reads)
+            sys.exit(0)
+sys.exit(1)
+PY
+}
+
+# ctrl_c <name> <columns> <lines> <drives> <fault json> <command...>: the
+# drives (letters D...) of ctrl163_broken with `fault`; Ctrl-C is typed
+# once every drive stands paused, or with no pause in the fault the fault
+# itself interrupts. Leaves the history in $scratch/<name>/history.
+ctrl_c() {
+  local name=$1 columns=$2 lines=$3 count=$4 fault=$5
+  shift 5
+  local s=$scratch/$name letters=(D E F G H I J K) args=()
+  rm -rf "$s"
+  mkdir -p "$s/c" "$s/t"
+  chmod 700 "$s/t"
+  for ((i = 0; i < count; i++)); do
+    local letter=${letters[$i]}
+    python3 - "$drives/${drive_file:-ctrl163_broken.json}" "$s/$letter.json" "$fault" <<'PY'
+import json, sys
+drive = json.load(open(sys.argv[1]))
+drive["faults"] = [json.loads(sys.argv[3])]
+json.dump(drive, open(sys.argv[2], "w"))
+PY
+    if [[ -n ${before:-} ]]; then
+      cp "$drives/${drive_file:-ctrl163_broken.json}" "$s/plain.json"
+      "$program" --c-drive "$s/c" --temp "$s/t" --drive "E=$s/plain.json" --yes $before \
+        >/dev/null 2>&1 </dev/null || { echo "FAIL: $name: the run before failed"; exit 1; }
+      cp "$s/plain.json.flash" "$s/$letter.json.flash"
+    fi
+    if ((count == 1)); then args+=(--drive "E=$s/$letter.json"); else args+=(--drive "$letter=$s/$letter.json"); fi
+  done
+  tmux -L "$server" new-session -d -s "$name" -x "$columns" -y "$lines" \
+    "env KESTRUNE_SIM_REALTIME=1 '$program' --c-drive '$s/c' --temp '$s/t' ${args[*]} $*; \
+       echo \$? >'$s/exit'; sleep 600"
+  tmux -L "$server" set-option -t "$name" history-limit 5000 >/dev/null
+  local deadline=$((SECONDS + 120))
+  if [[ $fault == *pause* ]]; then
+    # Typed once every drive stands at its command, never after a while.
+    while (($(ls "$s"/*.paused 2>/dev/null | wc -l) < count)); do
+      ((SECONDS < deadline)) || { echo "FAIL: $name: the drives never paused"; exit 1; }
+      [[ ! -e $s/exit ]] || { echo "FAIL: $name: the run ended before the pause"; exit 1; }
+      sleep 0.05
+    done
+    tmux -L "$server" send-keys -t "$name" C-c
+  fi
+  while [[ ! -e $s/exit ]]; do
+    ((SECONDS < deadline)) || { echo "FAIL: $name: the run did not end"; exit 1; }
+    sleep 0.05
+  done
+  tmux -L "$server" capture-pane -t "$name" -p -J -S - >"$s/history"
+  tmux -L "$server" kill-session -t "$name"
+  [[ $(cat "$s/exit") -eq 130 ]] || { cat "$s/history"; echo "FAIL: $name: exit $(cat "$s/exit")"; exit 1; }
+}
+
+# check <name> <columns> <drives> <row outcome or -> <box or ->
+check() {
+  python3 - "$scratch/$1/history" "$2" "$3" "$4" "$5" <<'PY'
+import re, sys
+history = [l.rstrip() for l in open(sys.argv[1]).read().splitlines()]
+columns, count, outcome, box = int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
+letters = "DEFGHIJK"[:count] if count > 1 else "E"
+stop = "interrupt received; the run stops now, each drive where it got"
+problems = []
+for line in history:
+    if "^C" in line and line.strip() != "^C":
+        problems.append(f"^C shares a line with text: {line!r}")
+said = [i for i, l in enumerate(history) if l == stop]
+if len(said) != 1:
+    problems.append(f"the stop notice is there {len(said)} times")
+head = [i for i, l in enumerate(history) if l.startswith("drive  ")]
+end = head[0] if head else len(history)
+if outcome != "-":
+    rows = {}
+    for i, line in enumerate(history[:end]):
+        m = re.match(r"^([D-K]):", line)
+        if m:
+            rows.setdefault(m.group(1), []).append(i)
+    for letter in letters:
+        at = rows.get(letter, [])
+        if len(at) != 1:
+            problems.append(f"row {letter} is in the history {len(at)} times")
+            continue
+        if said and at[0] < said[0]:
+            problems.append(f"row {letter} is above the notice")
+        if not history[at[0]].endswith(outcome):
+            problems.append(f"row {letter} ends as {history[at[0]]!r}, not {outcome!r}")
+if count > 1 and outcome != "-":
+    if len(head) != 1:
+        problems.append(f"{len(head)} summary headers")
+    else:
+        summary = {l[0]: l for l in history[head[0] + 1:] if re.match(r"^[D-K]:", l)}
+        for letter in letters:
+            if outcome not in summary.get(letter, ""):
+                problems.append(f"summary of {letter}: {summary.get(letter)!r}")
+        for line in history[head[0]:]:
+            if len(line) >= columns:
+                problems.append(f"summary line wraps: {line!r}")
+if box != "-":
+    boxes = [i for i, l in enumerate(history) if l == box]
+    if len(boxes) != 1:
+        problems.append(f"the box is there {len(boxes)} times")
+    elif said and boxes[0] > said[0]:
+        problems.append("the box comes after the notice")
+if problems:
+    print("\n".join(history))
+    print("\n".join("FAIL: " + p for p in problems))
+    sys.exit(1)
+PY
+  echo "$1: PASS"
+}
+
 run_at 60
 run_at 40
+
+after=$(first_after_read ctrl163_broken.json fix)
+pause="{\"opcode\": \"0xF8\", \"nth\": $after, \"action\": \"pause\"}"
+fixed="[SUCCESS] Update ISP code Success, please replug device to ensure it normal."
+restored="[SUCCESS] Restore ISP code Success, please replug device to ensure it normal."
+ctrl_c all_wide 100 30 8 "$pause" --all --yes fix
+check all_wide 100 8 "repaired, pull it now" -
+ctrl_c all_short 40 10 8 "$pause" --all --yes fix
+check all_short 40 8 "repaired, pull it now" -
+ctrl_c one 100 30 1 "$pause" --yes fix
+check one 100 1 "repaired, pull it now" "$fixed"
+# The closing restart of a 0x190's restore, after the restart that tells
+# its outcome.
+drive_file=ctrl190_broken.json before=fix ctrl_c restore190 100 40 1 \
+  '{"opcode": "0xFD", "sub": "0x06", "nth": 2, "action": "interrupt"}' --yes restore
+check restore190 100 1 - "$restored"
 echo "PASS"

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,5 +30,10 @@ struct ChildRun {
 // Runs argv[0] with the arguments after it, stdin from /dev/null.
 ChildRun RunChild(const std::vector<std::string>& argv,
                   std::chrono::milliseconds deadline = std::chrono::seconds(60));
+// The same, and `meanwhile` is called with the child's process id on a
+// thread of its own while it runs (to send it a signal once it reached a
+// point it shows).
+ChildRun RunChild(const std::vector<std::string>& argv, std::chrono::milliseconds deadline,
+                  const std::function<void(int pid)>& meanwhile);
 
 }  // namespace kestrune::testing

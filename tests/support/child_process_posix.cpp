@@ -73,6 +73,11 @@ std::string ChildRun::Describe() const {
 }
 
 ChildRun RunChild(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) {
+  return RunChild(argv, deadline, nullptr);
+}
+
+ChildRun RunChild(const std::vector<std::string>& argv, std::chrono::milliseconds deadline,
+                  const std::function<void(int pid)>& meanwhile) {
   ChildRun run;
   Capture out;
   Capture err;
@@ -93,13 +98,18 @@ ChildRun RunChild(const std::vector<std::string>& argv, std::chrono::millisecond
   posix_spawn_file_actions_destroy(&actions);
   if (failed != 0) return run;
   run.started = true;
+  std::thread beside;
+  if (meanwhile) beside = std::thread([&meanwhile, pid] { meanwhile(pid); });
 
   const auto until = std::chrono::steady_clock::now() + deadline;
   int status = 0;
   for (;;) {
     const pid_t done = ::waitpid(pid, &status, WNOHANG);
     if (done == pid) break;
-    if (done < 0) return run;
+    if (done < 0) {
+      if (beside.joinable()) beside.join();
+      return run;
+    }
     if (std::chrono::steady_clock::now() >= until) {
       run.hung = true;
       ::kill(pid, SIGKILL);
@@ -108,6 +118,7 @@ ChildRun RunChild(const std::vector<std::string>& argv, std::chrono::millisecond
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  if (beside.joinable()) beside.join();
   if (!run.hung) {
     run.exited = WIFEXITED(status);
     run.code = run.exited ? WEXITSTATUS(status) : -1;

@@ -6,6 +6,7 @@
 #include <glib.h>
 #include <umockdev.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -41,8 +42,11 @@ class UsbTestbed {
     const std::string path =
         Add("block", disk, usb.c_str(), {"size", "7864320"}, {"DEVTYPE", "disk"}, "/dev/" + disk);
     ports_[port] = usb;
+    ++disks_;
     return path;
   }
+  // The sticks plugged in so far.
+  size_t Disks() const { return disks_; }
   // A partition of a disk plugged in, or a disk on no USB device.
   std::string AddPartition(const std::string& diskPath, const std::string& name) {
     return Add("block", name, diskPath.c_str(), {"partition", "1"}, {"DEVTYPE", "partition"},
@@ -78,6 +82,7 @@ class UsbTestbed {
   }
 
   UMockdevTestbed* testbed_;
+  std::atomic<size_t> disks_{0};
   // The USB device last plugged into each port, by the port.
   std::map<std::string, std::string> ports_;
 };
