@@ -223,52 +223,73 @@ RecordingExport ExportRecordedDrive(const std::vector<DriveArgument>& named,
   if (!reader) return fail("cannot export " + problem);
   if (!reader->checked()) made.warnings.push_back(UncheckedWarning(source.path));
 
-  sim::DriveExport exporter;
+  // A replay takes the recording under any letter it opened or tried to
+  // open and answers for all of them, so the export takes the same letters
+  // and makes the drive the recording sent its commands to.
   std::vector<char> letters;
+  std::vector<char> commanded;
+  std::optional<sim::DriveExport> exporter;
   std::string serial;
   uint32_t commands = 0;
-  device::RecordedOpen open;
-  device::RecordedCommand command;
-  // Only the data the export keeps is held while the file is read.
-  const auto wanted = [&](const device::RecordedCommand& sent) {
-    return sent.letter == source.letter && exporter.WantsData(sent.cdb.data(), sent.cdb.size());
-  };
-  for (bool more = true; more;) {
-    switch (reader->Next(open, command, problem, wanted)) {
-      case device::RecordingReader::Item::kOpen:
-        if (std::find(letters.begin(), letters.end(), open.letter) == letters.end()) {
-          letters.push_back(open.letter);
+  const auto read = [&](char letter) -> bool {
+    exporter.emplace();
+    letters.clear();
+    commanded.clear();
+    serial.clear();
+    commands = 0;
+    device::RecordedOpen open;
+    device::RecordedCommand command;
+    // Only the data the export keeps is held while the file is read.
+    const auto wanted = [&](const device::RecordedCommand& sent) {
+      return sent.letter == letter && exporter->WantsData(sent.cdb.data(), sent.cdb.size());
+    };
+    for (;;) {
+      switch (reader->Next(open, command, problem, wanted)) {
+        case device::RecordingReader::Item::kOpen:
+          if (std::find(letters.begin(), letters.end(), open.letter) == letters.end()) {
+            letters.push_back(open.letter);
+          }
+          if (open.letter == letter && open.facts) serial = open.facts->usbSerial;
+          break;
+        case device::RecordingReader::Item::kCommand: {
+          if (std::find(commanded.begin(), commanded.end(), command.letter) == commanded.end()) {
+            commanded.push_back(command.letter);
+          }
+          if (command.letter != letter) break;
+          ++commands;
+          if (!exporter->Observe(device::RequestOf(command), command.result, command.dataIn)) {
+            made.problem = "cannot export " + source.path + ": at command " +
+                           std::to_string(command.number) + " (" +
+                           device::DescribeRecorded(command) + ") " + exporter->problem();
+            return false;
+          }
+          break;
         }
-        if (open.letter == source.letter && open.facts) serial = open.facts->usbSerial;
-        break;
-      case device::RecordingReader::Item::kCommand: {
-        if (command.letter != source.letter) break;
-        ++commands;
-        if (!exporter.Observe(device::RequestOf(command), command.result, command.dataIn)) {
-          return fail("cannot export " + source.path + ": at command " +
-                      std::to_string(command.number) + " (" + device::DescribeRecorded(command) +
-                      ") " + exporter.problem());
-        }
-        break;
+        case device::RecordingReader::Item::kEnd:
+          return true;
+        case device::RecordingReader::Item::kBad:
+          made.problem = "cannot export " + source.path + ": it " + problem;
+          return false;
       }
-      case device::RecordingReader::Item::kEnd:
-        more = false;
-        break;
-      case device::RecordingReader::Item::kBad:
-        return fail("cannot export " + source.path + ": it " + problem);
     }
-  }
+  };
+  if (!read(source.letter)) return made;
   if (std::find(letters.begin(), letters.end(), source.letter) == letters.end()) {
     return fail(source.path + " holds no drive " + source.letter + ": (it holds " +
-                (letters.empty() ? std::string("none") : LetterList(letters)) + ")");
+                (letters.empty() ? std::string("none") : LetterList(letters)) +
+                "); give the letter it was recorded on");
   }
-  if (!reader->finished()) {
-    made.warnings.push_back(
-        source.path + " ends without its end marker (the recorded run did not finish" +
-        (reader->unanswered() ? "; " + *reader->unanswered() + " got no reply" : "") +
-        "); the drive is made of the " + std::to_string(commands) + " commands it holds");
+  if (commands == 0 && commanded.size() == 1) {
+    // The letter was only tried, as a scan tries every letter: the drive is
+    // the one the commands went to.
+    made.letter = commanded.front();
+    if (!reader->Rewind(problem)) return fail("cannot export " + source.path + ": " + problem);
+    if (!read(made.letter)) return made;
+  } else if (commands == 0 && commanded.size() > 1) {
+    return fail(source.path + " sent no command to drive " + source.letter + ":; it sent commands to " +
+                LetterList(commanded) + "; give the letter of the drive to export");
   }
-  std::optional<sim::ExportedDrive> drive = exporter.Finish(serial, problem);
+  std::optional<sim::ExportedDrive> drive = exporter->Finish(serial, problem);
   if (!drive) return fail("cannot make a drive of " + source.path + ": " + problem);
   if (!sim::WriteExportedDrive(file, *drive, problem)) return fail(problem);
   made.done = true;

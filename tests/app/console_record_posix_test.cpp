@@ -564,6 +564,51 @@ TEST_F(ConsoleRecord, ExportRefusesWhatNoDriveExplainsNamingTheCommand) {
   }
 }
 
+// export-drive and a replay take a recording under the same letters: one
+// its run opened or only tried, never another.
+struct LetterCase {
+  const char* name;
+  char letter;
+  bool taken;
+};
+
+class ConsoleRecordLetter : public ConsoleRecord, public ::testing::WithParamInterface<LetterCase> {};
+
+TEST_P(ConsoleRecordLetter, ExportTakesTheLettersAReplayTakes) {
+  const LetterCase& c = GetParam();
+  // A scan of E:, whose run tried C: and D: first.
+  const std::string file = Record("ctrl163_healthy.json", "scan.krec", {"scan"});
+  const std::string drive = std::string(1, c.letter) + "=" + file;
+  const ConsoleResult replayed = Run("replayed", {"--drive", drive, "scan"});
+  const std::string out = Path("made.json");
+  const ConsoleResult exported = Run("export", {"--drive", drive, "--json", "export-drive", out});
+  if (c.taken) {
+    EXPECT_EQ(replayed.code, kExitDone) << replayed.err;
+    ASSERT_EQ(exported.code, kExitDone) << exported.err;
+    const nlohmann::json document = nlohmann::json::parse(exported.out);
+    EXPECT_EQ(document["exported"]["letter"], "E") << "the drive the commands went to";
+    EXPECT_EQ(document["exported"]["verdict"], "healthy");
+    // The drive made scans as the recorded one did.
+    const ConsoleResult again = Run("again", {"--drive", "E=" + out, "scan"});
+    EXPECT_EQ(again.code, kExitDone) << again.err;
+    EXPECT_EQ(again.out.rfind("[Check ISP] ISP is OK!\n", 0), 0u) << again.out;
+    return;
+  }
+  const std::string refusal = file + " holds no drive " + c.letter +
+                              ": (it holds C:, D:, E:); give the letter it was recorded on";
+  EXPECT_EQ(replayed.code, kExitUsage);
+  EXPECT_NE(replayed.err.find(refusal), std::string::npos) << replayed.err;
+  EXPECT_EQ(exported.code, kExitUsage);
+  EXPECT_NE(exported.err.find(refusal), std::string::npos) << exported.err;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(Letters, ConsoleRecordLetter,
+                         ::testing::Values(LetterCase{"Recorded", 'E', true},
+                                           LetterCase{"OnlyTried", 'C', true},
+                                           LetterCase{"NeverTried", 'Q', false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ConsoleRecord, ExportRefusesAFlashConfigurationThatContradictsItself) {
   const std::string good = Record("ctrl163_healthy.json", "good.krec", {"scan"});
   ASSERT_EQ(Run("export", {"--drive", "E=" + good, "export-drive", Path("good.json")}).code,
