@@ -50,6 +50,8 @@ class ConsoleView : public session::JobView {
   void FileKept(const KeptFile& file) override;
   // One line on stderr naming the drive left out.
   void DriveHeld(const HeldDrive& drive) override;
+  // "Why: ..." under the failure box just shown, where it was shown.
+  void Explained(const FailureCause& why) override;
 
  private:
   int Ask(const std::string& text);
@@ -63,6 +65,7 @@ class ConsoleView : public session::JobView {
 
   std::set<std::string> growing_;
   bool holdReplug_ = false;
+  bool lastBoxPrinted_ = false;
   std::vector<std::pair<std::string, std::string>> held_;  // text, caption
 };
 
