@@ -577,7 +577,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "E: ISP broken; fix: cancelled\n",
                   "(no terminal to ask: answered Cancel; --yes answers OK)\n"},
         QuietCase{"WriteRefused", "--quiet --yes fix", true,
-                  "[ERROR] Write ISP code to flash fail\nE: ISP broken; fix: failed\n", ""},
+                  "[ERROR] Write ISP code to flash fail\n"
+                  "Why: flash page write (FA) failed in transport\n"
+                  "E: ISP broken; fix: failed\n",
+                  ""},
         QuietCase{"EveryDrive", "--quiet --all --yes backup", false,
                   "drive  verdict before  outcome  copies verified  backups  seconds  serial  "
                   "      failure\n",
