@@ -1,7 +1,8 @@
 // What export-drive costs on a recording of many changes and many pages:
 // a healthy scan of a drive, then N erase commands (of blocks the reads
 // below never reach, so every change must be weighed against every page),
-// then seven reads of 32,768 erased pages each, exported the way
+// then seven reads of the same 32,768 erased pages (a drive of 2 KiB pages
+// holds no more distinct pages than the export keeps), exported the way
 // `kestrune --drive E=FILE export-drive OUT.json` exports it. Counters:
 //   file_kib  the recording's size;
 //   changes   the erase commands;
@@ -12,6 +13,7 @@
 //   export_bench [benchmark flags]
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -48,7 +50,7 @@ std::vector<uint8_t> Be32At(std::vector<uint8_t> cdb, size_t at, uint32_t value)
   return cdb;
 }
 
-// The kept scan of a 0x161 (512-byte pages), its commands copied into a new
+// The kept scan of a 0x161, its commands copied into a new
 // recording of E:, and the changes and reads after them.
 std::string ManyChanges(uint32_t changes) {
   const std::string base = std::string(KESTRUNE_TEST_RECORDINGS) + "/ctrl161_healthy.scan.krec";
@@ -95,12 +97,17 @@ std::string ManyChanges(uint32_t changes) {
     Command(*writer, Be32At({0xFE, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 2, kFarAway + i * 256), 0,
             nullptr);
   }
-  std::vector<uint8_t> erased(size_t{kPagesPerRead} * pageSize, 0xFF);
+  // No command moves more than 16 MiB, so a read of 32,768 pages of 2 KiB
+  // goes as four commands.
+  const uint32_t perCommand = std::min<uint32_t>(kPagesPerRead, (16u << 20) / pageSize);
+  std::vector<uint8_t> erased(size_t{perCommand} * pageSize, 0xFF);
   for (uint32_t k = 0; k < kReads; ++k) {
-    std::vector<uint8_t> cdb = Be32At({0xF8, 0x02, 0, 0, 0, 0, 0, 0, 0, 0}, 2, k * kPagesPerRead);
-    cdb[7] = static_cast<uint8_t>(kPagesPerRead >> 8);
-    cdb[8] = static_cast<uint8_t>(kPagesPerRead);
-    Command(*writer, cdb, static_cast<uint32_t>(erased.size()), &erased);
+    for (uint32_t first = 0; first < kPagesPerRead; first += perCommand) {
+      std::vector<uint8_t> cdb = Be32At({0xF8, 0x02, 0, 0, 0, 0, 0, 0, 0, 0}, 2, first);
+      cdb[7] = static_cast<uint8_t>(perCommand >> 8);
+      cdb[8] = static_cast<uint8_t>(perCommand);
+      Command(*writer, cdb, static_cast<uint32_t>(erased.size()), &erased);
+    }
   }
   writer->Finish();
   return path;
