@@ -94,8 +94,7 @@ FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, ui
   const bool failed = !last->sent || !last->result.Complete();
   cause.line = failed ? "Why: " + device::CommandName(*last) + " " + device::DescribeAnswer(*last)
                       : "Why: no command to the drive failed (the last, " +
-                            device::CommandName(*last) + ", " + device::DescribeAnswer(*last) +
-                            ")";
+                            device::CommandName(*last) + ", " + device::DescribeAnswer(*last) + ")";
   return cause;
 }
 

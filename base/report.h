@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/drive_slot.h"
-#include "device/answer.h"
 #include "base/table_rows.h"
+#include "device/answer.h"
 
 namespace kestrune {
 

@@ -94,8 +94,7 @@ std::string ManyChanges(uint32_t changes) {
   // Blocks far past every page read: no change reaches a page kept.
   constexpr uint32_t kFarAway = 0x01000000;
   for (uint32_t i = 0; i < changes; ++i) {
-    Command(*writer, Be32At({0xFE, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 2, kFarAway + i * 256), 0,
-            nullptr);
+    Command(*writer, Be32At({0xFE, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 2, kFarAway + i * 256), 0, nullptr);
   }
   // No command moves more than 16 MiB, so a read of 32,768 pages of 2 KiB
   // goes as four commands.

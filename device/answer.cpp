@@ -11,10 +11,10 @@ namespace kestrune::device {
 namespace {
 
 constexpr const char* kSenseKeys[16] = {
-    "NO SENSE",        "RECOVERED ERROR", "NOT READY",       "MEDIUM ERROR",
-    "HARDWARE ERROR",  "ILLEGAL REQUEST", "UNIT ATTENTION",  "DATA PROTECT",
-    "BLANK CHECK",     "VENDOR SPECIFIC", "COPY ABORTED",    "ABORTED COMMAND",
-    "RESERVED",        "VOLUME OVERFLOW", "MISCOMPARE",      "COMPLETED",
+    "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+    "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+    "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+    "RESERVED",       "VOLUME OVERFLOW", "MISCOMPARE",     "COMPLETED",
 };
 
 struct SenseMeaning {
@@ -148,7 +148,8 @@ std::string DescribeAnswer(const CommandAnswer& answer) {
       return text;
     case Outcome::kScsiStatus: {
       const char* name = StatusName(result.scsiStatus);
-      text = "answered " + (name != nullptr ? std::string(name) : "status " + Hex2(result.scsiStatus));
+      text =
+          "answered " + (name != nullptr ? std::string(name) : "status " + Hex2(result.scsiStatus));
       if (const std::optional<SenseFacts> sense = ParseSense(result)) {
         const char* meaning = AdditionalSenseMeaning(sense->asc, sense->ascq);
         text += ", sense key " + std::to_string(sense->key) + " " + SenseKeyName(sense->key) +

@@ -5,9 +5,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <string>
-
 #include <optional>
+#include <string>
 
 #include "device/answer.h"
 #include "device/transport.h"

@@ -477,8 +477,7 @@ OpenedFile Folder::OpenForAppending(const std::string& name, uint32_t mode) cons
   }
   const int dirfd = Fd(handle_);
   // Without O_NONBLOCK a FIFO with no reader would hold the run here.
-  const int flags =
-      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   const int fd = ::openat(dirfd, name.c_str(), flags, static_cast<mode_t>(mode));
   if (fd < 0) {
     opened.error = errno;

@@ -48,10 +48,10 @@ Json DriveName(char drive) { return drive != 0 ? Json(std::string(1, drive)) : J
 
 // Why a failure box was shown, from what the link kept of the command.
 Json WhyJson(const FailureCause& why) {
-  Json cause = {{"line", why.line}, {"command", nullptr}, {"opcode", nullptr},
-                {"outcome", "none sent"}, {"scsiStatus", nullptr}, {"senseKey", nullptr},
-                {"senseKeyName", nullptr}, {"asc", nullptr}, {"ascq", nullptr},
-                {"meaning", nullptr}, {"residual", nullptr}, {"systemError", nullptr}};
+  Json cause = {{"line", why.line},        {"command", nullptr},    {"opcode", nullptr},
+                {"outcome", "none sent"},  {"scsiStatus", nullptr}, {"senseKey", nullptr},
+                {"senseKeyName", nullptr}, {"asc", nullptr},        {"ascq", nullptr},
+                {"meaning", nullptr},      {"residual", nullptr},   {"systemError", nullptr}};
   if (!why.command) return cause;
   const device::CommandAnswer& answer = *why.command;
   const device::Result& result = answer.result;

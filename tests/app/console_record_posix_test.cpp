@@ -1,8 +1,8 @@
 // Recording, replaying and exporting a drive, through the console as a
 // technician runs it. The round trip of every ready-made drive over SG_IO
 // is tests/e2e/console_sgio_record_test.sh.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -572,7 +572,8 @@ struct LetterCase {
   bool taken;
 };
 
-class ConsoleRecordLetter : public ConsoleRecord, public ::testing::WithParamInterface<LetterCase> {};
+class ConsoleRecordLetter : public ConsoleRecord,
+                            public ::testing::WithParamInterface<LetterCase> {};
 
 TEST_P(ConsoleRecordLetter, ExportTakesTheLettersAReplayTakes) {
   const LetterCase& c = GetParam();
@@ -765,8 +766,8 @@ TEST_P(ConsoleTracePath, AppendsOnlyToAFileOfItsOwn) {
   } else {
     WriteBytes(given, "earlier run\n");
   }
-  const ConsoleResult r = Run("traced", {"--drive", "E=" + CopyDrive("ctrl163_broken.json"),
-                                         "--trace", given, "scan"});
+  const ConsoleResult r =
+      Run("traced", {"--drive", "E=" + CopyDrive("ctrl163_broken.json"), "--trace", given, "scan"});
   EXPECT_EQ(ReadBytes(Path("secret/victim")), "kept\n");
   if (c.refusal == nullptr) {
     EXPECT_EQ(r.code, kExitDone) << r.err;

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "device/commands.h"
 #include "platform/folder.h"
@@ -83,11 +83,29 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    "answered CHECK CONDITION, sense key 4 HARDWARE ERROR, ASC/ASCQ 81/05 "
                    "(meaning not known here), residual 0 of 2048 bytes"},
-        AnswerCase{"BusyWithoutSense", Outcome::kScsiStatus, 0x08, {}, 0, 0, 0,
+        AnswerCase{"BusyWithoutSense",
+                   Outcome::kScsiStatus,
+                   0x08,
+                   {},
+                   0,
+                   0,
+                   0,
                    "answered BUSY, no sense data, residual 0 of 2048 bytes"},
-        AnswerCase{"Transport", Outcome::kTransportError, 0, {}, 2048, 0, 0x07,
+        AnswerCase{"Transport",
+                   Outcome::kTransportError,
+                   0,
+                   {},
+                   2048,
+                   0,
+                   0x07,
                    "failed in transport (host status 0x07, driver status 0x00)"},
-        AnswerCase{"System", Outcome::kOsError, 0, {}, 0, ENODEV, 0,
+        AnswerCase{"System",
+                   Outcome::kOsError,
+                   0,
+                   {},
+                   0,
+                   ENODEV,
+                   0,
                    "was refused by the system, system error " + std::to_string(ENODEV) + " (" +
                        platform::SystemErrorText(ENODEV) + ")"}),
     [](const auto& info) { return std::string(info.param.name); });
