@@ -80,6 +80,22 @@ void Settle(Report& report, Outcome outcome, const std::string& failure) {
 
 void BeginReport(Program& p, const char* operation) {
   p.reports->Begin(operation, SelectedLetter(p));
+  const uint64_t asked = p.link.CommandsAsked();
+  p.reports->Update([asked](Report& report) { report.commandsBefore = asked; });
+}
+
+FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, uint64_t before) {
+  FailureCause cause;
+  if (!last || last->number <= before) {
+    cause.line = "Why: no command to the drive failed (none was sent for this)";
+    return cause;
+  }
+  cause.command = last;
+  const bool failed = !last->sent || !last->result.Complete();
+  cause.line = failed ? "Why: " + device::CommandName(*last) + " " + device::DescribeAnswer(*last)
+                      : "Why: no command to the drive failed (the last, " +
+                            device::CommandName(*last) + ", " + device::DescribeAnswer(*last) + ")";
+  return cause;
 }
 
 bool BeginDriveReport(Program& p, const char* operation) {
@@ -98,15 +114,22 @@ bool BeginDriveReport(Program& p, const char* operation) {
 int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style) {
   const int answer = p.view.ShowMessage(text, caption, style);
   p.reports->Update([&](Report& report) {
-    report.boxes.push_back({caption, text, style, answer});
+    report.boxes.push_back({caption, text, style, answer, std::nullopt});
   });
   return answer;
 }
 
 void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
           unsigned style) {
-  ShowBox(p, text, caption, style);
+  // The cause is what the link holds at the failure, before the box.
+  uint64_t before = 0;
+  p.reports->Update([&](Report& report) { before = report.commandsBefore; });
+  const FailureCause why = ExplainFailure(p.link.LastCommand(), before);
+  const int answer = p.view.ShowMessage(text, caption, style);
+  if (ReportObserver* observer = p.reports->observer()) observer->Explained(why);
+  p.log.AppendLog(why.line.c_str());
   p.reports->Update([&](Report& report) {
+    report.boxes.push_back({caption, text, style, answer, why});
     if (p.failuresWarn) {
       report.warnings.push_back(text);
     } else {

@@ -13,6 +13,7 @@
 
 #include "base/drive_slot.h"
 #include "base/table_rows.h"
+#include "device/answer.h"
 
 namespace kestrune {
 
@@ -111,6 +112,21 @@ struct AreaState {
   CopyState state = CopyState::kUnchecked;
 };
 
+// Why a failure box was shown, as far as the drive link knows: the last
+// command the operation sent and what the drive or the system answered,
+// and the one line that tells it ("Why: flash page write (FA) answered
+// CHECK CONDITION, ...").
+struct FailureCause {
+  // None when the operation sent no command before the failure.
+  std::optional<device::CommandAnswer> command;
+  std::string line;
+};
+
+// The line for the failure that follows `last`, the last command the link
+// was asked to send, when its number is above `before` (the commands asked
+// before the operation began); any earlier one is no part of it.
+FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, uint64_t before);
+
 // A message box as it was shown, and the answer it got.
 struct ShownBox {
   std::string caption;
@@ -118,6 +134,8 @@ struct ShownBox {
   unsigned style = 0;
   // The button that closed it: kIdOk or kIdCancel.
   int answer = 0;
+  // Set for the box of a failure (Fail).
+  std::optional<FailureCause> why;
 };
 
 // A drive left out because another run holds it: its device node or file.
@@ -149,6 +167,8 @@ struct Report {
   std::vector<HeldDrive> held;
   // The first erase was sent.
   bool writeWindowEntered = false;
+  // Commands the drive link had been asked to send when the report began.
+  uint64_t commandsBefore = 0;
 
   // The scan's verdict: whether the run had the rights a drive needs, the
   // slot of the drive it identified as identification left it, whether its
@@ -170,6 +190,8 @@ class ReportObserver {
   virtual void Step(const StepEvent& step) { (void)step; }
   virtual void FileKept(const KeptFile& file) { (void)file; }
   virtual void DriveHeld(const HeldDrive& drive) { (void)drive; }
+  // Right after the box of a failure: why it failed.
+  virtual void Explained(const FailureCause& why) { (void)why; }
 };
 
 // The reports of one program, in the order begun. The thread that runs the

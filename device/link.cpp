@@ -1,5 +1,6 @@
 #include "device/link.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -70,15 +71,24 @@ bool DeviceLink::ReceiveWhole(const uint8_t* cdb, uint8_t cdbLength, uint32_t tr
 bool DeviceLink::Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength,
                       uint32_t transferLength, uint32_t timeoutSeconds, void* buffer,
                       VolumeHandle handle, bool whole) {
+  CommandAnswer& answer = last_.emplace();
+  answer.number = ++asked_;
+  answer.cdbLength = cdb != nullptr ? std::min(cdbLength, kMaxCdbLength) : 0;
+  if (answer.cdbLength != 0) std::copy_n(cdb, answer.cdbLength, answer.cdb.begin());
+  answer.carrier = carrier;
+  answer.transferLength = transferLength;
   auto open = open_.find(handle);
-  if (open == open_.end()) return false;
+  if (open == open_.end()) {
+    answer.sent = false;
+    return false;
+  }
   // The transport refuses a malformed request (a CDB that does not fit the
   // 16-byte field is refused rather than cut) and keeps the buffered rule.
   const Request request{
       cdb,  cdbLength, carrier, transferLength, timeoutSeconds, static_cast<uint8_t*>(buffer),
       whole};
-  const Result result = open->second->Execute(request);
-  return whole ? result.Complete() : result.Succeeded();
+  answer.result = open->second->Execute(request);
+  return whole ? answer.result.Complete() : answer.result.Succeeded();
 }
 
 HeapBlock DeviceLink::AllocBuffer(size_t size, size_t alignment) {

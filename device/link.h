@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "device/answer.h"
 #include "device/transport.h"
 
 namespace kestrune::device {
@@ -72,6 +74,12 @@ class DeviceLink {
 
   VolumeOpener& opener() { return opener_; }
 
+  // The last command the link was asked to send and how it ended, kept
+  // where it ran so that a caller told only false can say why; none
+  // before the first. Its number counts every command asked for.
+  const std::optional<CommandAnswer>& LastCommand() const { return last_; }
+  uint64_t CommandsAsked() const { return asked_; }
+
  private:
   bool Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
             uint32_t timeoutSeconds, void* buffer, VolumeHandle handle, bool whole = false);
@@ -79,6 +87,8 @@ class DeviceLink {
   VolumeOpener& opener_;
   std::map<VolumeHandle, std::unique_ptr<Transport>> open_;
   VolumeHandle next_ = 1;
+  std::optional<CommandAnswer> last_;
+  uint64_t asked_ = 0;
 };
 
 }  // namespace kestrune::device

@@ -115,7 +115,9 @@ Result ClassifyPassThrough(BOOL ioctlOk, DWORD lastError, UCHAR scsiStatus) {
   if (!ioctlOk) {
     bool timedOut = lastError == ERROR_SEM_TIMEOUT || lastError == ERROR_TIMEOUT ||
                     lastError == ERROR_IO_DEVICE;
-    return {timedOut ? Outcome::kTransportError : Outcome::kOsError, 0};
+    Result result{timedOut ? Outcome::kTransportError : Outcome::kOsError, 0};
+    result.systemError = static_cast<int>(lastError);
+    return result;
   }
   if (scsiStatus != 0) return {Outcome::kScsiStatus, scsiStatus};
   return {Outcome::kGood, 0};

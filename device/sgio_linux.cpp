@@ -56,8 +56,14 @@ class SgioTransport : public Transport {
     do {
       rc = ::ioctl(fd_, SG_IO, &header);
     } while (rc < 0 && errno == EINTR);
+    const int error = rc != 0 ? errno : 0;
     Result result = ClassifySgIo(rc, header.status, header.host_status, header.driver_status);
-    if (rc != 0) return result;
+    if (rc != 0) {
+      result.systemError = error;
+      return result;
+    }
+    result.hostStatus = header.host_status;
+    result.driverStatus = header.driver_status;
     result.residual = header.resid > 0 ? static_cast<uint32_t>(header.resid) : 0;
     result.sense = sense;
     result.senseLength = header.sb_len_wr;

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 
 #include "platform/text.h"
+#include "platform/folder.h"
 
 namespace kestrune::device {
 namespace {
@@ -55,17 +55,31 @@ std::unique_ptr<Transport> MakeTracingTransport(std::unique_ptr<Transport> inner
   return std::make_unique<TracingTransport>(std::move(inner), letter, std::move(sink));
 }
 
-TraceSink OpenTraceFile(const std::string& path) {
+TraceSink OpenTraceFile(const std::string& path, std::string* problem) {
+  // The run may hold more rights than whoever prepared the path: each folder
+  // on the way is checked, and the file is opened relative to the last one,
+  // as a recording is made.
+  const platform::FolderOfFile place =
+      platform::OpenFolderOf(path, platform::FolderRule::kShared, true);
+  if (!place.opening.folder) {
+    if (problem != nullptr) *problem = place.Refusal(path);
+    return {};
+  }
+  platform::OpenedFile opened = place.opening.folder->OpenForAppending(place.name, 0600);
+  if (opened.status != platform::ReadStatus::kRead) {
+    if (problem != nullptr) *problem = path + ": it " + opened.why;
+    return {};
+  }
   struct File {
-    std::ofstream stream;
+    std::unique_ptr<platform::File> file;
     std::mutex mutex;
   };
   auto file = std::make_shared<File>();
-  file->stream.open(path, std::ios::app);
-  if (!file->stream) return {};
+  file->file = std::move(opened.file);
   return [file](const std::string& line) {
     const std::lock_guard<std::mutex> lock(file->mutex);
-    file->stream << line << '\n' << std::flush;
+    const std::string whole = line + '\n';
+    file->file->Write(whole.data(), whole.size());
   };
 }
 
@@ -73,7 +87,7 @@ TracingVolumes::TracingVolumes(VolumeOpener& inner, TraceSink sink)
     : inner_(inner), sink_(std::move(sink)) {}
 
 TracingVolumes::TracingVolumes(VolumeOpener& inner, const std::string& path)
-    : inner_(inner), sink_(OpenTraceFile(path)) {}
+    : inner_(inner), sink_(OpenTraceFile(path, nullptr)) {}
 
 OpenResult TracingVolumes::Open(char letter) {
   OpenResult inner = inner_.Open(letter);

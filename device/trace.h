@@ -20,11 +20,13 @@ std::string FormatTraceLine(char letter, const Request& request, const Result& r
 
 using TraceSink = std::function<void(const std::string& line)>;
 
-// A sink that appends each line, followed by a newline and flushed, to the
-// file at `path`. Copies of it write to the one file, a line at a time
-// whichever thread gives it, so one file serves every drive of a run.
-// Empty when the file cannot be opened.
-TraceSink OpenTraceFile(const std::string& path);
+// A sink that appends each line, followed by a newline, to the file at
+// `path` (made, readable by this user alone, when missing). Copies of it
+// write to the one file, a line at a time whichever thread gives it, so one
+// file serves every drive of a run. Empty, with `problem` set, when a folder
+// on the way may be changed by others, or the name is a link, a FIFO, a
+// device, another user's file or one with a second name.
+TraceSink OpenTraceFile(const std::string& path, std::string* problem);
 
 // Wraps a transport; the sink receives each line.
 std::unique_ptr<Transport> MakeTracingTransport(std::unique_ptr<Transport> inner, char letter,

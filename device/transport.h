@@ -46,6 +46,13 @@ struct Result {
   // Sense data returned with the status, senseLength bytes of it.
   std::array<uint8_t, kMaxSenseLength> sense{};
   uint8_t senseLength = 0;
+  // What the system said besides (not recorded, not replayed): its error
+  // code for a request it refused (errno; GetLastError), and the host
+  // adapter's and driver's status for a transport error, where it gives
+  // them (SG_IO).
+  int systemError = 0;
+  uint16_t hostStatus = 0;
+  uint16_t driverStatus = 0;
   bool Succeeded() const { return outcome == Outcome::kGood; }
   // Succeeded, and every byte of the data phase was moved.
   bool Complete() const { return Succeeded() && residual == 0; }

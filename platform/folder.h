@@ -155,6 +155,12 @@ class Folder {
   // `mode`, narrowed to those of the regular file there, so that a file
   // rewritten is never readable by more users than it was (Windows: `mode`).
   uint32_t KeptMode(const std::string& name, uint32_t mode) const;
+  // A file that grows by appends, made when missing: a link at the name is
+  // refused, not followed; a FIFO or device there is refused without
+  // waiting for its other end, and so is a file of another user or one
+  // with a second name (a hard link), so nothing is appended to a file
+  // someone else placed there. kRead when opened; `file` writes at its end.
+  OpenedFile OpenForAppending(const std::string& name, uint32_t mode = 0666) const;
   // A new file only where the name is free; a link there makes it fail.
   std::unique_ptr<File> CreateNew(const std::string& name, int* error, uint32_t mode = 0666) const;
   // Puts `bytes` under `name` in one step: written under a temporary name,

@@ -468,6 +468,62 @@ OpenedFile Folder::OpenForReading(const std::string& name, bool followLink) cons
   return opened;
 }
 
+OpenedFile Folder::OpenForAppending(const std::string& name, uint32_t mode) const {
+  OpenedFile opened;
+  if (!PlainName(name)) {
+    opened.error = EINVAL;
+    opened.why = "cannot be opened: " + SystemErrorText(opened.error);
+    return opened;
+  }
+  const int dirfd = Fd(handle_);
+  // Without O_NONBLOCK a FIFO with no reader would hold the run here.
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  const int fd = ::openat(dirfd, name.c_str(), flags, static_cast<mode_t>(mode));
+  if (fd < 0) {
+    opened.error = errno;
+    struct stat st {};
+    // A link of another user in a sticky folder is refused by the system
+    // itself (protected symlinks) before O_NOFOLLOW is looked at.
+    const bool there = ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (opened.error == ELOOP || (there && S_ISLNK(st.st_mode))) {
+      opened.why = "is a symbolic link";
+    } else if (there && !S_ISREG(st.st_mode)) {
+      opened.why = std::string(KindOf(st.st_mode)) + ", not a file";
+    } else {
+      opened.why = "cannot be opened: " + SystemErrorText(opened.error);
+    }
+    return opened;
+  }
+  auto file = std::make_unique<PosixFile>(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    opened.error = errno;
+    opened.why = SystemErrorText(opened.error);
+    return opened;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    opened.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    opened.why = std::string(KindOf(st.st_mode)) + ", not a file";
+    return opened;
+  }
+  if (st.st_uid != ::geteuid()) {
+    opened.error = EPERM;
+    opened.why = "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    return opened;
+  }
+  if (st.st_nlink > 1) {
+    opened.error = EMLINK;
+    opened.why = "has another name as well (a hard link)";
+    return opened;
+  }
+  // Appends to the file itself wait as writes to a file do.
+  ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
+  opened.status = ReadStatus::kRead;
+  opened.size = static_cast<uint64_t>(st.st_size);
+  opened.file = std::move(file);
+  return opened;
+}
+
 std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error,
                                           uint32_t mode) const {
   if (!PlainName(name)) {

@@ -253,6 +253,37 @@ std::unique_ptr<File> Folder::CreateFresh(const std::string& name, int* error, u
   return FileFromSystemHandle(reinterpret_cast<intptr_t>(handle));
 }
 
+OpenedFile Folder::OpenForAppending(const std::string& name, uint32_t) const {
+  OpenedFile opened;
+  const std::string path = PathOf(name);
+  // FILE_APPEND_DATA alone: every write lands at the end of the file.
+  const HANDLE handle =
+      ::CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    opened.error = static_cast<int>(::GetLastError());
+    opened.why = "cannot be opened: " + SystemErrorText(opened.error);
+    return opened;
+  }
+  std::unique_ptr<File> file = FileFromSystemHandle(reinterpret_cast<intptr_t>(handle));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    opened.why = "is a device, not a file";
+  } else if (!::GetFileInformationByHandle(handle, &info)) {
+    opened.error = static_cast<int>(::GetLastError());
+    opened.why = SystemErrorText(opened.error);
+  } else if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    opened.why = "is a link or a directory, not a file";
+  } else if (info.nNumberOfLinks > 1) {
+    opened.why = "has another name as well (a hard link)";
+  } else {
+    opened.status = ReadStatus::kRead;
+    opened.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    opened.file = std::move(file);
+  }
+  return opened;
+}
+
 std::unique_ptr<File> Folder::CreateNew(const std::string& name, int* error, uint32_t) const {
   // Deletable while open: an interrupt that ends the run removes the
   // temporary file being written, which goes once the handle closes.

@@ -404,6 +404,21 @@ bool ReadFaults(ObjectReader& r, DriveDescription* d, std::string* error) {
     f.Number("byte", &rule.byteOffset, 0xFFFFFFFF);
     std::string action = "check";
     f.Text("action", &action);
+    std::string sense;
+    f.Text("sense", &sense);
+    if (f.ok() && !sense.empty()) {
+      unsigned key = 0;
+      unsigned asc = 0;
+      unsigned ascq = 0;
+      char end = 0;
+      if (std::sscanf(sense.c_str(), "%x/%x/%x%c", &key, &asc, &ascq, &end) != 3 || key > 0xF ||
+          asc > 0xFF || ascq > 0xFF) {
+        f.Fail("\"sense\" is KEY/ASC/ASCQ in hex, such as \"3/0c/00\"");
+      } else {
+        rule.sense = std::array<uint8_t, 3>{static_cast<uint8_t>(key), static_cast<uint8_t>(asc),
+                                            static_cast<uint8_t>(ascq)};
+      }
+    }
     if (f.ok() && !ParseFaultAction(action, &rule.action)) {
       f.Fail(
           "\"action\" must be check, refuse, corrupt, drop-write, kill, interrupt, terminate or "

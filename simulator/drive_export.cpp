@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
+#include <optional>
+#include <queue>
 
 #include "device/bytes.h"
 #include "simulator/crc32.h"
@@ -281,13 +284,66 @@ bool DriveExport::ObserveController(const device::Request& request,
   return true;
 }
 
-bool DriveExport::Original(uint32_t page, uint64_t order, uint32_t pagesPerBlock) const {
-  return std::none_of(changes_.begin(), changes_.end(), [&](const Change& change) {
-    if (change.order >= order) return false;
-    if (change.count == 0) return change.page / pagesPerBlock == page / pagesPerBlock;
-    return page >= change.page && page - change.page < change.count;
-  });
+namespace {
+
+// The first change that reached each page, found for pages asked in rising
+// order: erases are looked up by block, and writes (ranges of pages) enter
+// as the pages reach their start and leave once passed, so each change is
+// weighed once whatever the number of pages read.
+class FirstChanges {
+ public:
+  template <typename Change>
+  FirstChanges(const std::vector<Change>& changes, uint32_t pagesPerBlock)
+      : pagesPerBlock_(pagesPerBlock) {
+    for (const Change& change : changes) {
+      if (change.count == 0) {
+        const uint32_t block = change.page / pagesPerBlock;
+        const auto [at, fresh] = erased_.emplace(block, change.order);
+        if (!fresh) at->second = std::min(at->second, change.order);
+      } else {
+        writes_.push_back({change.page, uint64_t{change.page} + change.count, change.order});
+      }
+    }
+    std::sort(writes_.begin(), writes_.end(),
+              [](const Write& a, const Write& b) { return a.start < b.start; });
+  }
+
+  // The order of the first change to `page`, or none; `page` never falls.
+  std::optional<uint64_t> At(uint32_t page) {
+    while (next_ < writes_.size() && writes_[next_].start <= page) live_.push(writes_[next_++]);
+    // The earliest write still reaching this page; one passed is dropped
+    // only when it comes to the top, and every one below it is later.
+    while (!live_.empty() && live_.top().end <= page) live_.pop();
+    std::optional<uint64_t> first;
+    if (!live_.empty()) first = live_.top().order;
+    if (const auto erase = erased_.find(page / pagesPerBlock_); erase != erased_.end()) {
+      first = first ? std::min(*first, erase->second) : erase->second;
+    }
+    return first;
+  }
+
+ private:
+  struct Write {
+    uint64_t start;
+    uint64_t end;  // one past the last page
+    uint64_t order;
+  };
+  struct Later {
+    bool operator()(const Write& a, const Write& b) const { return a.order > b.order; }
+  };
+  uint32_t pagesPerBlock_;
+  std::map<uint32_t, uint64_t> erased_;
+  std::vector<Write> writes_;
+  size_t next_ = 0;
+  std::priority_queue<Write, std::vector<Write>, Later> live_;
+};
+
+// Read before anything changed the page: what the drive held.
+bool Original(std::optional<uint64_t> firstChange, uint64_t order) {
+  return !firstChange || *firstChange >= order;
 }
+
+}  // namespace
 
 std::optional<ExportedDrive> DriveExport::Finish(const std::string& usbSerial,
                                                  std::string& problem) const {
@@ -403,16 +459,19 @@ std::optional<ExportedDrive> DriveExport::Finish(const std::string& usbSerial,
     flash.Store(page, raw.data());
     ++stored;
   };
+  FirstChanges ofPages(changes_, d.pagesPerBlock);
   for (const auto& [page, read] : pages_) {
-    if (!flash.Contains(page) || !Original(page, read.order, d.pagesPerBlock)) continue;
+    if (!flash.Contains(page)) continue;
+    const std::optional<uint64_t> changed = ofPages.At(page);
+    if (!Original(changed, read.order)) continue;
     const auto spare = spares_.find(page);
-    const bool spareOriginal =
-        spare != spares_.end() && Original(page, spare->second.order, d.pagesPerBlock);
+    const bool spareOriginal = spare != spares_.end() && Original(changed, spare->second.order);
     store(page, &read, spareOriginal ? &spare->second : nullptr);
   }
+  FirstChanges ofSpares(changes_, d.pagesPerBlock);
   for (const auto& [page, spare] : spares_) {
     if (pages_.count(page) != 0 || !flash.Contains(page) ||
-        !Original(page, spare.order, d.pagesPerBlock)) {
+        !Original(ofSpares.At(page), spare.order)) {
       continue;
     }
     store(page, nullptr, &spare);

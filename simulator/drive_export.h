@@ -69,7 +69,6 @@ class DriveExport {
     std::vector<uint8_t> data;
   };
   bool ObserveController(const device::Request& request, std::span<const uint8_t> dataIn);
-  bool Original(uint32_t page, uint64_t order, uint32_t pagesPerBlock) const;
 
   bool Refuse(std::string why);
 

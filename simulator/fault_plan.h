@@ -1,6 +1,7 @@
 // The fault plan of a virtual drive: chosen commands go wrong in chosen ways.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,6 +45,9 @@ struct FaultRule {
   FaultAction action = FaultAction::kCheckCondition;
   // For kCorrupt: which byte of the data is flipped (taken modulo the length).
   uint32_t byteOffset = 0;
+  // For kCheckCondition: the sense key, ASC and ASCQ the drive answers;
+  // none: ILLEGAL REQUEST, INVALID FIELD IN CDB.
+  std::optional<std::array<uint8_t, 3>> sense;
 };
 
 bool ParseFaultAction(const std::string& text, FaultAction* action);

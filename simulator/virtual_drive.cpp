@@ -153,7 +153,15 @@ class Drive final : public VirtualDrive {
     time_ += timing::kRoundTripNs + timing::TransferNs(request.transferLength);
 
     const std::optional<FaultRule> fault = faults_.Next(opcode, sub, commands_);
-    if (fault && fault->action == FaultAction::kCheckCondition) return Count(Check());
+    if (fault && fault->action == FaultAction::kCheckCondition) {
+      Result check = Check();
+      if (fault->sense) {
+        check.sense[2] = (*fault->sense)[0];
+        check.sense[12] = (*fault->sense)[1];
+        check.sense[13] = (*fault->sense)[2];
+      }
+      return Count(check);
+    }
     if (fault && fault->action == FaultAction::kRefuse) return Count(Refused());
     if (fault && fault->action == FaultAction::kVanish) {
       vanished_ = true;

@@ -47,6 +47,37 @@ Json AnswerName(int answer) {
 
 Json DriveName(char drive) { return drive != 0 ? Json(std::string(1, drive)) : Json(); }
 
+// Why a failure box was shown, from what the link kept of the command.
+Json WhyJson(const FailureCause& why) {
+  Json cause = {{"line", why.line},        {"command", nullptr},    {"opcode", nullptr},
+                {"outcome", "none sent"},  {"scsiStatus", nullptr}, {"senseKey", nullptr},
+                {"senseKeyName", nullptr}, {"asc", nullptr},        {"ascq", nullptr},
+                {"meaning", nullptr},      {"residual", nullptr},   {"systemError", nullptr}};
+  if (!why.command) return cause;
+  const device::CommandAnswer& answer = *why.command;
+  const device::Result& result = answer.result;
+  cause["command"] = device::CommandName(answer);
+  if (answer.cdbLength != 0) cause["opcode"] = answer.cdb[0];
+  if (!answer.sent) {
+    cause["outcome"] = "not sent";
+    return cause;
+  }
+  cause["outcome"] = device::OutcomeName(result.outcome);
+  cause["residual"] = result.residual;
+  if (result.outcome == device::Outcome::kScsiStatus) cause["scsiStatus"] = result.scsiStatus;
+  if (const std::optional<device::SenseFacts> sense = device::ParseSense(result);
+      sense && result.outcome == device::Outcome::kScsiStatus) {
+    cause["senseKey"] = sense->key;
+    cause["senseKeyName"] = device::SenseKeyName(sense->key);
+    cause["asc"] = sense->asc;
+    cause["ascq"] = sense->ascq;
+    const char* meaning = device::AdditionalSenseMeaning(sense->asc, sense->ascq);
+    cause["meaning"] = meaning != nullptr ? Json(meaning) : Json();
+  }
+  if (result.systemError != 0) cause["systemError"] = result.systemError;
+  return cause;
+}
+
 }  // namespace
 
 const char* OutcomeOfExitCode(int exitCode) {
@@ -85,11 +116,13 @@ Json BoxesJson(const std::vector<DriveBox>& boxes) {
   Json list = Json::array();
   for (const auto& [drive, box] : boxes) {
     const bool question = (box.style & kMbTypeMask) == kMbOkCancel;
-    list.push_back({{"drive", DriveName(drive)},
+    Json message = {{"drive", DriveName(drive)},
                     {"caption", box.caption},
                     {"text", box.text},
                     {"icon", IconName(box.style)},
-                    {"answer", question ? AnswerName(box.answer) : Json()}});
+                    {"answer", question ? AnswerName(box.answer) : Json()}};
+    if (box.why) message["why"] = WhyJson(*box.why);
+    list.push_back(std::move(message));
   }
   return list;
 }

@@ -116,6 +116,7 @@ void ConsoleView::ShowHeld() {
 
 int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
   const bool okOnly = (style & kMbTypeMask) != kMbOkCancel;
+  lastBoxPrinted_ = false;
   if (!quiet_ || ShownWhenQuiet(style, answering_)) {
     if (holdReplug_ && okOnly && TellsToReplug(text)) {
       HeldBox box{text, caption, std::nullopt};
@@ -129,6 +130,7 @@ int ConsoleView::ShowMessage(const std::string& text, const std::string& caption
       held_.push_back(std::move(box));
     } else {
       Print(text, caption);
+      lastBoxPrinted_ = true;
     }
   }
   if (okOnly) return kIdOk;
@@ -183,6 +185,10 @@ void ConsoleView::FileKept(const KeptFile& file) {
   // records, is named once.
   if (!file.size && !growing_.insert(file.hostPath).second) return;
   if (!quiet_) err_ << file.name << " -> " << file.hostPath << std::endl;
+}
+
+void ConsoleView::Explained(const FailureCause& why) {
+  if (lastBoxPrinted_) boxes_ << TerminalText(why.line) << std::endl;
 }
 
 void ConsoleView::DriveHeld(const HeldDrive& drive) {

@@ -53,6 +53,8 @@ class ConsoleView : public session::JobView {
   void FileKept(const KeptFile& file) override;
   // One line on stderr naming the drive left out.
   void DriveHeld(const HeldDrive& drive) override;
+  // "Why: ..." under the failure box just shown, where it was shown.
+  void Explained(const FailureCause& why) override;
 
  private:
   int Ask(const std::string& text);
@@ -76,6 +78,7 @@ class ConsoleView : public session::JobView {
     std::optional<session::TerminalOwner::OwedId> owed;
   };
   std::vector<HeldBox> held_;
+  bool lastBoxPrinted_ = false;
 };
 
 // A text from a drive or from sysfs with every byte that could steer a

@@ -95,9 +95,10 @@ std::vector<std::string> DriveSource::FinishRecording() {
 }
 
 bool DriveSource::Trace(const std::string& path, std::string& problem) {
-  trace_ = device::OpenTraceFile(path);
+  std::string why;
+  trace_ = device::OpenTraceFile(path, &why);
   if (!trace_) {
-    problem = "cannot write the trace file " + path;
+    problem = "cannot write the trace file " + why;
     return false;
   }
   tracing_.emplace(Recorded(), trace_);

@@ -202,6 +202,54 @@ std::unique_ptr<device::RecordingVolumes> StartRecording(const RecordingRequest&
   return recording;
 }
 
+// One reading of a recording for the export of the drive of `letter`.
+struct ExportPass {
+  std::vector<char> letters;    // every letter opened or tried, in order
+  std::vector<char> commanded;  // every letter sent a command, in order
+  sim::DriveExport exporter;
+  std::string serial;
+  uint32_t commands = 0;  // to `letter`
+};
+
+// Reads `reader` to its end into `pass`. False with `problem` set for a
+// file that is damaged or a command the export turns down.
+bool ReadForExport(device::RecordingReader& reader, const std::string& path, char letter,
+                   ExportPass& pass, std::string& problem) {
+  device::RecordedOpen open;
+  device::RecordedCommand command;
+  std::string why;
+  // Only the data the export keeps is held while the file is read.
+  const auto wanted = [&](const device::RecordedCommand& sent) {
+    return sent.letter == letter && pass.exporter.WantsData(sent.cdb.data(), sent.cdb.size());
+  };
+  const auto add = [](std::vector<char>& list, char one) {
+    if (std::find(list.begin(), list.end(), one) == list.end()) list.push_back(one);
+  };
+  for (;;) {
+    switch (reader.Next(open, command, why, wanted)) {
+      case device::RecordingReader::Item::kOpen:
+        add(pass.letters, open.letter);
+        if (open.letter == letter && open.facts) pass.serial = open.facts->usbSerial;
+        break;
+      case device::RecordingReader::Item::kCommand:
+        add(pass.commanded, command.letter);
+        if (command.letter != letter) break;
+        ++pass.commands;
+        if (!pass.exporter.Observe(device::RequestOf(command), command.result, command.dataIn)) {
+          problem = "cannot export " + path + ": at command " + std::to_string(command.number) +
+                    " (" + device::DescribeRecorded(command) + ") " + pass.exporter.problem();
+          return false;
+        }
+        break;
+      case device::RecordingReader::Item::kEnd:
+        return true;
+      case device::RecordingReader::Item::kBad:
+        problem = "cannot export " + path + ": it " + why;
+        return false;
+    }
+  }
+}
+
 RecordingExport ExportRecordedDrive(const std::vector<DriveArgument>& named,
                                     const std::string& file) {
   RecordingExport made;
@@ -223,52 +271,37 @@ RecordingExport ExportRecordedDrive(const std::vector<DriveArgument>& named,
   if (!reader) return fail("cannot export " + problem);
   if (!reader->checked()) made.warnings.push_back(UncheckedWarning(source.path));
 
-  sim::DriveExport exporter;
-  std::vector<char> letters;
-  std::string serial;
-  uint32_t commands = 0;
-  device::RecordedOpen open;
-  device::RecordedCommand command;
-  // Only the data the export keeps is held while the file is read.
-  const auto wanted = [&](const device::RecordedCommand& sent) {
-    return sent.letter == source.letter && exporter.WantsData(sent.cdb.data(), sent.cdb.size());
-  };
-  for (bool more = true; more;) {
-    switch (reader->Next(open, command, problem, wanted)) {
-      case device::RecordingReader::Item::kOpen:
-        if (std::find(letters.begin(), letters.end(), open.letter) == letters.end()) {
-          letters.push_back(open.letter);
-        }
-        if (open.letter == source.letter && open.facts) serial = open.facts->usbSerial;
-        break;
-      case device::RecordingReader::Item::kCommand: {
-        if (command.letter != source.letter) break;
-        ++commands;
-        if (!exporter.Observe(device::RequestOf(command), command.result, command.dataIn)) {
-          return fail("cannot export " + source.path + ": at command " +
-                      std::to_string(command.number) + " (" + device::DescribeRecorded(command) +
-                      ") " + exporter.problem());
-        }
-        break;
-      }
-      case device::RecordingReader::Item::kEnd:
-        more = false;
-        break;
-      case device::RecordingReader::Item::kBad:
-        return fail("cannot export " + source.path + ": it " + problem);
-    }
-  }
+  // A replay takes the recording under any letter it opened or tried to
+  // open and answers for all of them, so the export takes the same letters
+  // and makes the drive the recording sent its commands to.
+  ExportPass pass;
+  if (!ReadForExport(*reader, source.path, source.letter, pass, made.problem)) return made;
+  const std::vector<char>& letters = pass.letters;
   if (std::find(letters.begin(), letters.end(), source.letter) == letters.end()) {
     return fail(source.path + " holds no drive " + source.letter + ": (it holds " +
-                (letters.empty() ? std::string("none") : LetterList(letters)) + ")");
+                (letters.empty() ? std::string("none") : LetterList(letters)) +
+                "); give the letter it was recorded on");
   }
+  if (pass.commands == 0 && pass.commanded.size() == 1) {
+    // The letter was only tried, as a scan tries every letter: the drive is
+    // the one the commands went to.
+    made.letter = pass.commanded.front();
+    if (!reader->Rewind(problem)) return fail("cannot export " + source.path + ": " + problem);
+    pass = ExportPass{};
+    if (!ReadForExport(*reader, source.path, made.letter, pass, made.problem)) return made;
+  } else if (pass.commands == 0 && pass.commanded.size() > 1) {
+    return fail(source.path + " sent no command to drive " + source.letter +
+                ":; it sent commands to " + LetterList(pass.commanded) +
+                "; give the letter of the drive to export");
+  }
+  const uint32_t commands = pass.commands;
   if (!reader->finished()) {
     made.warnings.push_back(
         source.path + " ends without its end marker (the recorded run did not finish" +
         (reader->unanswered() ? "; " + *reader->unanswered() + " got no reply" : "") +
         "); the drive is made of the " + std::to_string(commands) + " commands it holds");
   }
-  std::optional<sim::ExportedDrive> drive = exporter.Finish(serial, problem);
+  std::optional<sim::ExportedDrive> drive = pass.exporter.Finish(pass.serial, problem);
   if (!drive) return fail("cannot make a drive of " + source.path + ": " + problem);
   if (!sim::WriteExportedDrive(file, *drive, problem)) return fail(problem);
   made.done = true;

@@ -52,7 +52,11 @@ std::vector<std::string> Lines(const std::string& text) {
 std::string Row(const RunResult& r, char letter) {
   const std::string start = std::string(1, letter) + ": ";
   for (const std::string& line : Lines(r.out)) {
-    if (line.rfind(start, 0) != 0 || line.find('[') != std::string::npos) continue;
+    // A drive's box and the line under it that says why are no row.
+    if (line.rfind(start, 0) != 0 || line.find('[') != std::string::npos ||
+        line.rfind(start + "Why: ", 0) == 0) {
+      continue;
+    }
     return std::regex_replace(line, std::regex(" +"), " ");
   }
   return "<no row>";

@@ -762,7 +762,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "E: scan found ISP broken; fix: cancelled\n",
                   "(no terminal to ask: answered Cancel; --yes answers OK)\n"},
         QuietCase{"WriteRefused", "--quiet --yes fix", true,
-                  "[ERROR] Write ISP code to flash fail\nE: scan found ISP broken; fix: failed\n",
+                  "[ERROR] Write ISP code to flash fail\n"
+                  "Why: flash page write (FA) failed in transport\n"
+                  "E: scan found ISP broken; fix: failed\n",
                   ""},
         QuietCase{"EveryDrive", "--quiet --all --yes backup", false,
                   "drive  verdict before  outcome  copies verified  backups  seconds  serial  "

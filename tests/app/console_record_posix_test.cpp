@@ -1,6 +1,7 @@
 // Recording, replaying and exporting a drive, through the console as a
 // technician runs it. The round trip of every ready-made drive over SG_IO
 // is tests/e2e/console_sgio_record_test.sh.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -563,6 +564,52 @@ TEST_F(ConsoleRecord, ExportRefusesWhatNoDriveExplainsNamingTheCommand) {
   }
 }
 
+// export-drive and a replay take a recording under the same letters: one
+// its run opened or only tried, never another.
+struct LetterCase {
+  const char* name;
+  char letter;
+  bool taken;
+};
+
+class ConsoleRecordLetter : public ConsoleRecord,
+                            public ::testing::WithParamInterface<LetterCase> {};
+
+TEST_P(ConsoleRecordLetter, ExportTakesTheLettersAReplayTakes) {
+  const LetterCase& c = GetParam();
+  // A scan of E:, whose run tried C: and D: first.
+  const std::string file = Record("ctrl163_healthy.json", "scan.krec", {"scan"});
+  const std::string drive = std::string(1, c.letter) + "=" + file;
+  const ConsoleResult replayed = Run("replayed", {"--drive", drive, "scan"});
+  const std::string out = Path("made.json");
+  const ConsoleResult exported = Run("export", {"--drive", drive, "--json", "export-drive", out});
+  if (c.taken) {
+    EXPECT_EQ(replayed.code, kExitDone) << replayed.err;
+    ASSERT_EQ(exported.code, kExitDone) << exported.err;
+    const nlohmann::json document = nlohmann::json::parse(exported.out);
+    EXPECT_EQ(document["exported"]["letter"], "E") << "the drive the commands went to";
+    EXPECT_EQ(document["exported"]["verdict"], "healthy");
+    // The drive made scans as the recorded one did.
+    const ConsoleResult again = Run("again", {"--drive", "E=" + out, "scan"});
+    EXPECT_EQ(again.code, kExitDone) << again.err;
+    EXPECT_EQ(again.out.rfind("[Check ISP] ISP is OK!\n", 0), 0u) << again.out;
+    return;
+  }
+  const std::string refusal = file + " holds no drive " + c.letter +
+                              ": (it holds C:, D:, E:); give the letter it was recorded on";
+  EXPECT_EQ(replayed.code, kExitUsage);
+  EXPECT_NE(replayed.err.find(refusal), std::string::npos) << replayed.err;
+  EXPECT_EQ(exported.code, kExitUsage);
+  EXPECT_NE(exported.err.find(refusal), std::string::npos) << exported.err;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(Letters, ConsoleRecordLetter,
+                         ::testing::Values(LetterCase{"Recorded", 'E', true},
+                                           LetterCase{"OnlyTried", 'C', true},
+                                           LetterCase{"NeverTried", 'Q', false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ConsoleRecord, ExportRefusesAFlashConfigurationThatContradictsItself) {
   const std::string good = Record("ctrl163_healthy.json", "good.krec", {"scan"});
   ASSERT_EQ(Run("export", {"--drive", "E=" + good, "export-drive", Path("good.json")}).code,
@@ -682,6 +729,70 @@ INSTANTIATE_TEST_SUITE_P(
                           "LinkOfAnotherUser", Way::kLinkOfAnotherUser,
                           ": {pub/att} on its way is a symbolic link of another user (uid 65534)"},
                       PathCase{"LinkOfOwn", Way::kLinkOfOwn, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- a trace is appended where the user named it, to no one else's file ---
+
+enum class TraceTarget : uint8_t { kLinkOfAnotherUser, kFifo, kOwnFile };
+
+struct TraceCase {
+  const char* name;
+  TraceTarget target;
+  const char* refusal;  // nullptr: traced
+};
+
+class ConsoleTracePath : public ConsoleRecord, public ::testing::WithParamInterface<TraceCase> {};
+
+TEST_P(ConsoleTracePath, AppendsOnlyToAFileOfItsOwn) {
+  const TraceCase& c = GetParam();
+  // A folder all may write, as /tmp is, with a victim only this user reads.
+  fs::create_directories(Path("secret"));
+  fs::permissions(Path("secret"), fs::perms::owner_all);
+  WriteBytes(Path("secret/victim"), "kept\n");
+  fs::create_directories(Path("pub"));
+  fs::permissions(Path("pub"), fs::perms::all | fs::perms::sticky_bit);
+  const std::string given = Path("pub/run.trace");
+  int reader = -1;
+  if (c.target == TraceTarget::kLinkOfAnotherUser) {
+    fs::create_symlink(Path("secret/victim"), given);
+    if (::lchown(given.c_str(), 65534, 65534) != 0) {
+      GTEST_SKIP() << "a link of another user can be laid only by root";
+    }
+  } else if (c.target == TraceTarget::kFifo) {
+    ASSERT_EQ(::mkfifo(given.c_str(), 0600), 0);
+    // A reader at the other end: a plain open would not wait, but write.
+    reader = ::open(given.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+  } else {
+    WriteBytes(given, "earlier run\n");
+  }
+  const ConsoleResult r =
+      Run("traced", {"--drive", "E=" + CopyDrive("ctrl163_broken.json"), "--trace", given, "scan"});
+  EXPECT_EQ(ReadBytes(Path("secret/victim")), "kept\n");
+  if (c.refusal == nullptr) {
+    EXPECT_EQ(r.code, kExitDone) << r.err;
+    const std::string traced = ReadBytes(given);
+    EXPECT_EQ(traced.rfind("earlier run\nE: ", 0), 0u) << traced;
+    return;
+  }
+  EXPECT_EQ(r.code, kExitUsage);
+  EXPECT_NE(r.err.find("kestrune: cannot write the trace file " + given + ": it " + c.refusal),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out, "") << "the drive was scanned";
+  if (reader >= 0) {
+    char byte = 0;
+    EXPECT_LE(::read(reader, &byte, 1), 0) << "a line went into the FIFO";
+    ::close(reader);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, ConsoleTracePath,
+    ::testing::Values(TraceCase{"LinkOfAnotherUser", TraceTarget::kLinkOfAnotherUser,
+                                "is a symbolic link"},
+                      TraceCase{"Fifo", TraceTarget::kFifo, "is a FIFO, not a file"},
+                      TraceCase{"OwnFile", TraceTarget::kOwnFile, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- export ---

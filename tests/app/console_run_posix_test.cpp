@@ -832,6 +832,71 @@ INSTANTIATE_TEST_SUITE_P(
                       true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Each failure box is followed by the line that says what the drive
+// answered the command that failed, from the simulated drive's fault plan.
+struct WhyCase {
+  const char* name;
+  nlohmann::json fault;
+  std::vector<std::string> options;
+  const char* box;
+  const char* why;
+};
+
+class ConsoleWhy : public ConsoleRun, public ::testing::WithParamInterface<WhyCase> {};
+
+TEST_P(ConsoleWhy, FollowsTheFailureBoxWithWhatTheDriveAnswered) {
+  const WhyCase& c = GetParam();
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  nlohmann::json d = nlohmann::json::parse(folder.Read("ctrl163_broken.json"));
+  d["faults"] = nlohmann::json::array({c.fault});
+  std::ofstream(drive, std::ios::trunc) << d.dump();
+  std::vector<std::string> arguments{"--drive", "E=" + drive, "--yes"};
+  arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+  arguments.push_back("fix");
+  const RunResult r = Run(arguments);
+  EXPECT_EQ(r.code, kExitFailure) << r.out << r.err;
+  const std::vector<std::string> lines = r.OutLines();
+  const auto box = std::find(lines.begin(), lines.end(), c.box);
+  ASSERT_NE(box, lines.end()) << r.out;
+  ASSERT_NE(box + 1, lines.end()) << r.out;
+  EXPECT_EQ(*(box + 1), c.why);
+  // Only a failure's box has one.
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.rfind("Why: ", 0) == 0; }),
+            1)
+      << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ConsoleWhy,
+    ::testing::Values(
+        WhyCase{"WriteCheckCondition",
+                {{"opcode", "0xFA"}, {"action", "check"}},
+                {},
+                "[ERROR] Write ISP code to flash fail",
+                "Why: flash page write (FA) answered CHECK CONDITION, sense key 5 ILLEGAL "
+                "REQUEST, ASC/ASCQ 24/00 invalid field in CDB, residual 65536 of 65536 bytes"},
+        WhyCase{"WriteMediumErrorQuiet",
+                {{"opcode", "0xFA"}, {"action", "check"}, {"sense", "3/0c/00"}},
+                {"--quiet"},
+                "[ERROR] Write ISP code to flash fail",
+                "Why: flash page write (FA) answered CHECK CONDITION, sense key 3 MEDIUM ERROR, "
+                "ASC/ASCQ 0c/00 write error, residual 65536 of 65536 bytes"},
+        WhyCase{"WriteRefusedInTransport",
+                {{"opcode", "0xFA"}, {"action", "refuse"}},
+                {},
+                "[ERROR] Write ISP code to flash fail",
+                "Why: flash page write (FA) failed in transport"},
+        // The write is taken and lost: every command went well, and the
+        // line does not blame one.
+        WhyCase{"WriteLostReadBackDiffers",
+                {{"opcode", "0xFA"}, {"action", "drop-write"}},
+                {},
+                "[ERROR] Update ISP code fail",
+                "Why: no command to the drive failed (the last, flash page read (F8), answered "
+                "GOOD)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
   const std::string drive = CopyDrive("ctrl163_broken.json");
   const fs::path trace = folder.path() / "trace.txt";

@@ -42,7 +42,7 @@ fail() {
   echo "FAIL: $*"
   exit 1
 }
-row() { grep "^$1: " "$s/out.txt" | grep -v '\[' | tr -s ' '; }
+row() { grep "^$1: " "$s/out.txt" | grep -v '\[' | grep -v "^$1: Why: " | tr -s ' '; }
 
 [[ $status -eq 1 ]] || fail "exit $status, expected 1 for the failed drive"
 grep -qxF "  G: $s/sdg" "$s/out.txt" || fail "the link to G's node was not followed"
@@ -53,4 +53,8 @@ for d in E F G; do
 done
 # H's Before and After files are kept: two copies, four backups, none verified.
 [[ $(row H) == "H: broken failed 0 4 "* ]] || fail "drive H: $(row H)"
+# Under its ERROR box, what the adapter said of the write.
+grep -A1 -xF "H: [ERROR] Write ISP code to flash fail" "$s/out.txt" |
+  grep -qxF "H: Why: flash page write (FA) failed in transport (host status 0x07, driver status 0x00)" ||
+  fail "no line under H's box says why the write failed"
 echo "PASS"

@@ -64,7 +64,8 @@ run() { # drive switch(0|1) expected-exit args...
 # that names the drive aside), and no erase (fe), page
 # write (fa) or controller-memory write (fd 00 01) sent.
 expect_refused() {
-  [[ $(tail -n +2 "$scratch/out.txt" | grep -v -e '^\* ' -e '^Drive E: ') == "$refusal" ]] ||
+  # The refusal, and under it the line that blames no command.
+  [[ $(tail -n +2 "$scratch/out.txt" | grep -v -e '^\* ' -e '^Drive E: ') == "$refusal"$'\n''Why: no command to the drive failed'* ]] ||
     fail "$1: expected only the refusal, saw: $(cat "$scratch/out.txt")"
   if grep -Eq '^E: (fe|fa|fd 00 01) ' "$scratch/trace.txt"; then
     fail "$1: a command that changes the drive went out"

@@ -149,7 +149,8 @@ TEST_F(StartFixTest, PageBufferThatCannotBeHadEndsBeforeAnyRead) {
   EXPECT_EQ(h.view.boxes[0].caption, "Allocate Fail Warning");
   EXPECT_EQ(h.view.boxes[0].style, 0x30u);
   EXPECT_TRUE(h.drive.seen.empty());
-  EXPECT_EQ(h.LogText(), "Start\r\n");
+  EXPECT_EQ(h.LogText(),
+            "Start\r\nWhy: no command to the drive failed (none was sent for this)\r\n");
   EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"enable", "hide 1006"}));
 }
 
