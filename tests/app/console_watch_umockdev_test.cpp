@@ -620,7 +620,9 @@ TEST_F(ConsoleWatch, TheTwentyFourthStickFindsNoLetter) {
       const std::string disk = "sd" + std::string(1, static_cast<char>('b' + i));
       bench.Plug("1-" + std::to_string(i + 1), disk, "KS" + std::to_string(i));
       // Each takes its letter before the next comes, the last finds none.
-      if (i < 23) ASSERT_TRUE(Opened(static_cast<size_t>(i) + 1));
+      if (i < 23) {
+        ASSERT_TRUE(Opened(static_cast<size_t>(i) + 1));
+      }
     }
   });
   const std::vector<std::string> rows = Rows(r.out);
