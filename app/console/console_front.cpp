@@ -94,9 +94,10 @@ session::JobCommand JobCommandOf(Command command) {
     case Command::kScan:
     case Command::kList:
     case Command::kExportDrive:
+    case Command::kBackups:
       break;
   }
-  // list and export-drive run no job; what one would do is a scan's.
+  // list, backups and export-drive run no job; what one would do is a scan's.
   return session::JobCommand::kScan;
 }
 
@@ -155,6 +156,7 @@ session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStream
   request.dialogArguments = DialogArguments(options);
   request.restoreFiles = options.restoreFiles;
   request.donor = options.donor;
+  request.restoreSave = options.restoreSave;
   request.map = options.map;
   request.answering = AnsweringOf(options, io);
   request.quiet = options.quiet;

@@ -270,6 +270,13 @@ RecordingExport ExportRecordedDrive(const std::vector<DriveArgument>& named,
   }
   std::optional<sim::ExportedDrive> drive = exporter.Finish(serial, problem);
   if (!drive) return fail("cannot make a drive of " + source.path + ": " + problem);
+  // The drive says where it came from, so that its backups are never taken
+  // for the stick's own.
+  const std::string digest = RecordingDigest(source.path, problem);
+  if (digest.empty()) return fail("cannot export " + problem);
+  drive->description.exportedFromFile = LeafOf(source.path);
+  drive->description.exportedFromSha256 = digest;
+  drive->json = sim::DescriptionText(drive->description);
   if (!sim::WriteExportedDrive(file, *drive, problem)) return fail(problem);
   made.done = true;
   made.drive = std::move(drive);
