@@ -2,6 +2,7 @@
 // save holds, which one restore takes for a stick, wherever its letter
 // was, and what it says before it writes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -250,9 +251,38 @@ INSTANTIATE_TEST_SUITE_P(
               "original"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+class SaveWords : public testing::ConsoleHarness {};
+
+// In a shared C: folder, another user's files under our names in another
+// case are theirs: never renamed, never read as ours.
+TEST_F(SaveWords, ANameInAnotherCaseOfAnotherUserIsLeftAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "files of another user need root to make";
+  constexpr uid_t kOtherUser = 54321;
+  AddDriveOn('E', "ctrl163_broken.json");
+  fs::permissions(CFolder(), fs::perms::all | fs::perms::sticky_bit);
+  const std::map<std::string, std::string> theirs{
+      {"isp0_before.bin", std::string(kIspPayloadBytes, 'Z')},
+      {"KESTRUNE-BACKUPS.JSON", R"({"format": "kestrune-backup-records", "version": 1, "files": []})"}};
+  for (const auto& [name, bytes] : theirs) {
+    std::ofstream(CFolder() / name, std::ios::binary) << bytes;
+    ASSERT_EQ(::chown((CFolder() / name).c_str(), kOtherUser, kOtherUser), 0);
+  }
+  const ConsoleResult fixed = RunHere({"--yes", "fix"});
+  ASSERT_EQ(fixed.code, kDone) << fixed.out << fixed.err;
+  ASSERT_EQ(RunHere({"--yes", "restore"}).code, kDone);
+  for (const auto& [name, bytes] : theirs) {
+    std::ifstream in(CFolder() / name, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), bytes) << name;
+  }
+  // Ours stand beside theirs, and nothing of theirs was moved aside.
+  EXPECT_TRUE(fs::exists(CFolder() / "ISP0_Before.bin"));
+  EXPECT_TRUE(fs::exists(CFolder() / "kestrune-backups.json"));
+  EXPECT_FALSE(fs::exists(CFolder() / "isp0_before.1.bin"));
+  EXPECT_EQ(RunHere({"scan"}).out.rfind("[Check ISP] ISP was borken!", 0), 0u);
+}
+
 // What restore says before its question, and what backups lists, word for
 // word, with the ids and times the records hold.
-class SaveWords : public testing::ConsoleHarness {};
 
 TEST_F(SaveWords, RestoreAndBackupsNameTheSameSave) {
   AddDriveOn('E', "ctrl190_broken.json");
