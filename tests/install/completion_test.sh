@@ -57,7 +57,7 @@ check() { # name expected words...
 
 b=$scratch/bench
 check "a command" "scan" kestrune --simulate sc
-check "every command" "backup destroy export-drive fix list map restore scan watch" kestrune --yes ""
+check "every command" "backup backups destroy export-drive fix list map restore scan watch" kestrune --yes ""
 check "one command per run" "" kestrune scan ""
 check "what watch runs" "backup fix scan" kestrune watch ""
 check "the letters of the sticks found" "D= G=" "$scratch/two-sticks" --drive ""
