@@ -533,12 +533,11 @@ std::string UtcTimestampMilliseconds() {
   const auto day = floor<days>(now);
   const year_month_day date{day};
   const hh_mm_ss time{now - day};
-  return FormatText("%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                    static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                    static_cast<int>(time.hours().count()),
-                    static_cast<int>(time.minutes().count()),
-                    static_cast<int>(time.seconds().count()),
-                    static_cast<int>(time.subseconds().count()));
+  return FormatText(
+      "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+      static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+      static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
 }
 
 std::string DescribeArea(const SaveArea& area) {

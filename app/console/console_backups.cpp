@@ -156,10 +156,10 @@ int RunBackups(const ConsoleOptions& options, const ConsoleStreams& io) {
         continue;
       }
       if (book.otherOwner) {
-        errors.push_back(FormatText("The backup records <%s%s> belong to %s, not to this user: "
-                                    "they were not read.",
-                                    folder.c_str(), kRecordDocumentName,
-                                    book.otherOwner->name.c_str()));
+        errors.push_back(
+            FormatText("The backup records <%s%s> belong to %s, not to this user: "
+                       "they were not read.",
+                       folder.c_str(), kRecordDocumentName, book.otherOwner->name.c_str()));
         continue;
       }
       for (const SaveMark& save : book.saves) {
@@ -174,10 +174,9 @@ int RunBackups(const ConsoleOptions& options, const ConsoleStreams& io) {
     }
   }
   for (ListedStick& stick : sticks) {
-    std::stable_sort(stick.saves.begin(), stick.saves.end(),
-                     [](const ListedSave& a, const ListedSave& b) {
-                       return a.save.savedAt > b.save.savedAt;
-                     });
+    std::stable_sort(
+        stick.saves.begin(), stick.saves.end(),
+        [](const ListedSave& a, const ListedSave& b) { return a.save.savedAt > b.save.savedAt; });
     MarkTaken(stick);
   }
   const int code = errors.empty() ? kExitDone : kExitFailure;

@@ -26,10 +26,11 @@ Json RestoreJson(const DriveSummary& d) {
   const RestoreSource& r = *d.restoreSource;
   Json files = Json::array();
   for (const RestoreFile& file : r.files) {
-    files.push_back({{"file", file.file}, {"copy", file.copy}, {"area", file.aux ? "auxiliary" : "ISP"}});
+    files.push_back(
+        {{"file", file.file}, {"copy", file.copy}, {"area", file.aux ? "auxiliary" : "ISP"}});
   }
   if (r.save.empty()) return Json{{"save", nullptr}, {"files", std::move(files)}};
-  return Json{{"save", r.save},   {"command", r.command}, {"role", r.role},
+  return Json{{"save", r.save},       {"command", r.command}, {"role", r.role},
               {"savedAt", r.savedAt}, {"source", r.source},   {"files", std::move(files)}};
 }
 

@@ -92,7 +92,8 @@ std::unique_ptr<platform::Platform> DriveFolders::Tree(char letter, std::string&
   if (!options.work) return nullptr;
   options.cDriveFolder = cDrive_.folder->path();
   options.tempFolder = options.work->path();
-  return MakeDrivePlatform(options, [](const char*) {}, problem);
+  return MakeDrivePlatform(
+      options, [](const char*) {}, problem);
 }
 
 }  // namespace kestrune::session

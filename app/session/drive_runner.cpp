@@ -95,8 +95,8 @@ bool Confirm(const RunSetup& run, const std::vector<const AllDrive*>& drives, st
   static constexpr Asked kAsked[] = {
       {JobCommand::kFix, "Drives to fix:", "Are you sure to update new ISP code on these ",
        " drives ?", "Update ISP Warning"},
-      {JobCommand::kDestroy, "Drives whose ISP to destroy:", "Are you sure to destroy the ISP of these ",
-       " drives ?", "Destory ISP Warning"},
+      {JobCommand::kDestroy, "Drives whose ISP to destroy:",
+       "Are you sure to destroy the ISP of these ", " drives ?", "Destory ISP Warning"},
       // Each drive then tells the save it writes before writing it.
       {JobCommand::kRestore, "Drives to restore, each from its own save:",
        "Are you sure to restore the ISP code of these ", " drives ?", "Restore ISP Warning"},

@@ -57,7 +57,8 @@ struct Story {
 class SaveStory : public testing::ConsoleHarness, public ::testing::WithParamInterface<Story> {
  protected:
   std::string MakeStick(const Stick& stick) {
-    nlohmann::json d = nlohmann::json::parse(std::ifstream(fs::path(KESTRUNE_TEST_DRIVES) / stick.ready));
+    nlohmann::json d =
+        nlohmann::json::parse(std::ifstream(fs::path(KESTRUNE_TEST_DRIVES) / stick.ready));
     d["usbSerial"] = stick.serial;
     const fs::path path = folder.path() / (std::string(stick.name) + ".json");
     std::ofstream(path) << d.dump(2);
@@ -155,8 +156,8 @@ TEST_P(SaveStory, RestoreWritesOneWholeSaveOfThisStick) {
       drives = {"--drive", "E=" + desk};
     } else {
       for (size_t at = 0; at < step.drives.size(); at += 4) {
-        drives.insert(drives.end(),
-                      {"--drive", step.drives.substr(at, 2) + paths[step.drives.substr(at + 2, 1)]});
+        drives.insert(drives.end(), {"--drive", step.drives.substr(at, 2) +
+                                                    paths[step.drives.substr(at + 2, 1)]});
       }
     }
     if (step.failCopy1) FailCopy1Read(paths["a"]);
@@ -169,8 +170,7 @@ TEST_P(SaveStory, RestoreWritesOneWholeSaveOfThisStick) {
   EXPECT_EQ(last.code, s.code) << last.out << last.err;
   EXPECT_NE(last.out.find(s.said), std::string::npos) << s.said << "\n" << last.out;
   for (const auto& [name, path] : paths) {
-    EXPECT_EQ(IspCode(path),
-              std::string(s.holds) == "original" ? original[name] : beforeLast[name])
+    EXPECT_EQ(IspCode(path), std::string(s.holds) == "original" ? original[name] : beforeLast[name])
         << name;
   }
 }
@@ -262,7 +262,8 @@ TEST_F(SaveWords, ANameInAnotherCaseOfAnotherUserIsLeftAlone) {
   fs::permissions(CFolder(), fs::perms::all | fs::perms::sticky_bit);
   const std::map<std::string, std::string> theirs{
       {"isp0_before.bin", std::string(kIspPayloadBytes, 'Z')},
-      {"KESTRUNE-BACKUPS.JSON", R"({"format": "kestrune-backup-records", "version": 1, "files": []})"}};
+      {"KESTRUNE-BACKUPS.JSON",
+       R"({"format": "kestrune-backup-records", "version": 1, "files": []})"}};
   for (const auto& [name, bytes] : theirs) {
     std::ofstream(CFolder() / name, std::ios::binary) << bytes;
     ASSERT_EQ(::chown((CFolder() / name).c_str(), kOtherUser, kOtherUser), 0);
@@ -313,8 +314,7 @@ TEST_F(SaveWords, RestoreAndBackupsNameTheSameSave) {
                 cis + "\n  save " + after["id"].get<std::string>() + " (fix, after, " +
                 after["savedAt"].get<std::string>() + "), a simulated drive, complete\n" +
                 FormatText(files.c_str(), "After", "After", "After", "After") + "  save " + id +
-                " (fix, before, " + at +
-                "), a simulated drive, complete; restore takes it\n" +
+                " (fix, before, " + at + "), a simulated drive, complete; restore takes it\n" +
                 FormatText(files.c_str(), "Before", "Before", "Before", "Before"));
 
   const ConsoleResult restored = RunHere({"--yes", "restore"});

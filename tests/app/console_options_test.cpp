@@ -230,17 +230,19 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--all", "restore", "--from", "a.bin"},
                     "--all restores each drive from its own save; --from, --donor and --save go "
                     "with a restore of one drive"},
-        RefusalCase{"SaveWithFix", {"fix", "--save", "x"}, "--save goes with the restore command only"},
+        RefusalCase{
+            "SaveWithFix", {"fix", "--save", "x"}, "--save goes with the restore command only"},
         RefusalCase{"AllWithoutCommand",
                     {"--all"},
                     "--all goes with scan, fix, backup, destroy, restore or map"},
         RefusalCase{"AllWithSelect",
                     {"--all", "--select", "1", "scan"},
                     "--all acts on every drive; --select picks one"},
-        RefusalCase{"JsonWithoutCommand",
-                    {"--json"},
-                    "--json goes with a command: scan, fix, destroy, backup, restore, backups, list "
-                    "or map"},
+        RefusalCase{
+            "JsonWithoutCommand",
+            {"--json"},
+            "--json goes with a command: scan, fix, destroy, backup, restore, backups, list "
+            "or map"},
         RefusalCase{"QuietWithoutCommand",
                     {"--quiet"},
                     "--quiet goes with a command: scan, fix, destroy, backup, restore, backups, "
