@@ -25,6 +25,8 @@ inline constexpr const char* kPlainDonorHint = "as another drive's";
 
 // The images a run writes and checks files against (images/images.h).
 struct ImageSet;
+// The save a run's backups belong to (operations/backup_records.h).
+struct SaveMark;
 
 struct Program {
   Program(platform::Platform& platformIn, device::DeviceLink& linkIn, IspLog& logIn, View& viewIn)
@@ -72,6 +74,13 @@ struct Program {
   // empty when it was, or when the drive needs none. Such a drive is
   // listed with what it told without code, and goes no further.
   std::string codeNotLoaded[kSlotCount];
+  // While an operation keeps a save, the save its backups join; null: each
+  // backup is a save of its own.
+  SaveMark* openSave = nullptr;
+  // The C: folder whose tree a restore searches for the drive's saves, when
+  // `platform`'s C: is a letter folder inside it (a drive of --all); null:
+  // `platform`'s own.
+  platform::Platform* savesPlatform = nullptr;
   // Filled by the CodeMark search; ispOffsets ends at its first -1.
   int32_t cisPageOffsets[4] = {0, 0, 0, 0};
   int32_t ispOffsets[4] = {-1, -1, -1, -1};

@@ -144,6 +144,22 @@ struct HeldDrive {
   std::string holder;
 };
 
+// What a restore writes: the save it takes (no id: files named by hand)
+// and each file with the area it goes into.
+struct RestoreFile {
+  std::string file;
+  int copy = 0;
+  bool aux = false;
+};
+struct RestoreSource {
+  std::string save;  // empty: files named by hand
+  std::string command;
+  std::string role;
+  std::string savedAt;
+  std::string source;
+  std::vector<RestoreFile> files;
+};
+
 struct Report {
   // "scan", "fix", "destroy", "backup", "restore"; empty for what was
   // shown before any operation began.
@@ -169,6 +185,8 @@ struct Report {
   bool writeWindowEntered = false;
   // Commands the drive link had been asked to send when the report began.
   uint64_t commandsBefore = 0;
+  // What a restore was about to write, told before its question.
+  std::optional<RestoreSource> restoreSource;
 
   // The scan's verdict: whether the run had the rights a drive needs, the
   // slot of the drive it identified as identification left it, whether its

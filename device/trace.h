@@ -43,6 +43,9 @@ class TracingVolumes : public VolumeOpener {
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
   std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
   std::string ReplayOf(char letter) const override { return inner_.ReplayOf(letter); }
+  std::pair<std::string, std::string> ExportedFrom(char letter) const override {
+    return inner_.ExportedFrom(letter);
+  }
   bool ok() const { return static_cast<bool>(sink_); }
 
  private:

@@ -141,6 +141,12 @@ class VolumeOpener {
     (void)letter;
     return {};
   }
+  // When `letter` is a simulated drive made from a recording, the
+  // recording's file name and SHA-256; empty otherwise.
+  virtual std::pair<std::string, std::string> ExportedFrom(char letter) const {
+    (void)letter;
+    return {};
+  }
 };
 
 // Classification text for traces ("good", "check condition 02", ...).

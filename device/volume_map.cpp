@@ -35,6 +35,13 @@ std::string VolumeMap::ReplayOf(char letter) const {
   return fallback_ != nullptr ? fallback_->ReplayOf(letter) : std::string();
 }
 
+std::pair<std::string, std::string> VolumeMap::ExportedFrom(char letter) const {
+  auto found = openers_.find(Upper(letter));
+  if (found != openers_.end()) return found->second->ExportedFrom(letter);
+  return fallback_ != nullptr ? fallback_->ExportedFrom(letter)
+                              : std::pair<std::string, std::string>();
+}
+
 bool VolumeMap::NeedsPrivilege() const {
   for (const auto& [letter, opener] : openers_) {
     if (opener->NeedsPrivilege()) return true;

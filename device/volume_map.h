@@ -24,6 +24,7 @@ class VolumeMap : public VolumeOpener {
   bool ServesRealDevice(char letter) const override;
   std::string UsbSerial(char letter) const override;
   std::string ReplayOf(char letter) const override;
+  std::pair<std::string, std::string> ExportedFrom(char letter) const override;
 
  private:
   std::map<char, VolumeOpener*> openers_;

@@ -143,8 +143,21 @@ std::string NumberedName(const std::string& path, unsigned number) {
   return path.substr(0, dot) + suffix + path.substr(dot);
 }
 
+bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::string& cause) {
+  const platform::HeldLock lock = p.platform.LockFolder(folder, kRecordLockWaitMilliseconds);
+  if (!lock) {
+    cause = CauseOrNone(p.platform.LastErrorText());
+    return false;
+  }
+  RecordBook book;
+  if (!ReadRecordBook(p, folder, book, cause)) return false;
+  book.PutSave(save);
+  return WriteRecordBook(p, folder, book, cause);
+}
+
 bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, uint32_t size,
-                     const char* writeFailed, const std::string& consequence, BackupRecord record) {
+                     const char* writeFailed, const std::string& consequence, BackupRecord record,
+                     const SaveMark& save) {
   const std::span<const uint8_t> content(bytes, size);
   const std::optional<platform::Sha256Digest> digest = platform::Sha256({&content, 1});
   if (!digest) {
@@ -157,6 +170,7 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   record.sha256 = HexText(digest->data(), digest->size());
   record.savedAt = UtcTimestamp();
   record.programVersion = kProgramVersion;
+  record.save = save.id;
 
   const std::string temporary = TemporaryName(path);
   // A run ended by an interrupt while this file is being written takes the
@@ -203,6 +217,7 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   }
   ReportFile(p, {path, p.platform.HostPath(path), size, FileKind::kBackup});
   const std::string records = RecordsPath(path);
+  book.PutSave(save);
   if (!book.Put(std::move(record))) {
     // The file stands, as with a record that cannot be written.
     ShowFileFailure(p, FormatText(kRecordNotKept, path.c_str(), records.c_str()), kRecordsFull,
@@ -235,6 +250,13 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   record.copy = CopyAt(p, index, startPage, IsAuxKind(backup) ? AreaKind::kAux : AreaKind::kIsp);
   record.drive = IdentityOf(p, index);
   record.replayOf = p.link.opener().ReplayOf(slot.letter);
+  // A backup taken outside an operation's save is a save of its own.
+  SaveMark own;
+  if (p.openSave == nullptr) {
+    own = NewSave(p, index, RoleOf(backup) == SaveRole::kBackup ? "backup" : "fix", RoleOf(backup));
+  }
+  const bool ofOperation = p.openSave != nullptr;
+  SaveMark& save = ofOperation ? *p.openSave : own;
 
   const std::string start = FormatText("DownLoad ISP  to file -> %s \r\n", path.c_str());
   p.log.AppendLog(start.c_str());
@@ -266,7 +288,23 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   {
     VolumeGuard volume(p, index);
     const auto noBackup = [&](const char* box) {
-      Fail(p, Outcome::kFailed, box, "ERROR", kMbIconError);
+      // The save lacks this area from now on, so that no restore takes it
+      // for whole. Before a change the change may go on (a broken area may
+      // be unreadable), and the run says what its save lacks.
+      if (ofOperation && record.copy >= 0) {
+        save.missing.push_back({record.copy, IsAuxKind(backup)});
+        std::string cause;
+        KeepSave(p, FolderOf(path), save, cause);
+      }
+      if (ofOperation && save.role == SaveRole::kBefore && record.copy >= 0) {
+        Warn(p,
+             std::string(box) + "\n" +
+                 FormatText(kSaveLacksArea, DescribeArea({record.copy, IsAuxKind(backup)}).c_str(),
+                            save.id.c_str()),
+             "ERROR", kMbIconError);
+      } else {
+        Fail(p, Outcome::kFailed, box, "ERROR", kMbIconError);
+      }
       p.log.AppendLogFormat(kNoBackupMade, path.c_str());
       return DownloadOutcome::kDriveFailed;
     };
@@ -283,7 +321,7 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   page.reset();
 
   if (!WriteBackupFile(p, path, buffer.get(), kind.bytes, kind.writeFailed, consequence,
-                       std::move(record))) {
+                       std::move(record), save)) {
     return DownloadOutcome::kHostFailed;
   }
   const std::string done = FormatText("DownLoad ISP  to file -> %s --->OK\r\n", path.c_str());
@@ -292,11 +330,56 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   return DownloadOutcome::kSaved;
 }
 
-bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out,
-                    std::optional<platform::FileOwner>* owner) {
-  std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
+bool SaveDriveAreas(Program& p, SaveMark& save, const char* ispName, const char* auxName,
+                    const std::string& consequence, bool stopOnHostFailure) {
+  const int index = p.selectedDrive;
+  const bool is190 = p.Slot(index).controllerId == kCtrl190;
+  struct Pass {
+    std::vector<CopyArea> areas;
+    const char* name;
+    const AreaFile& file;
+    bool aux;
+  };
+  const Pass passes[] = {
+      {BuildCopyList(p, index, AreaKind::kIsp), ispName, is190 ? kIspFile190 : kIspFile, false},
+      {is190 ? BuildCopyList(p, index, AreaKind::kAux) : std::vector<CopyArea>{}, auxName,
+       kAuxFile190, true}};
+  int total = 0;
+  for (const Pass& pass : passes) {
+    for (const CopyArea& area : pass.areas) total += area.usable() ? 1 : 0;
+  }
+  const SaveScope scope(p, save);
+  int done = 0;
+  bool kept = true;
+  for (const Pass& pass : passes) {
+    for (const CopyArea& area : pass.areas) {
+      const std::string name = FormatText(pass.name, area.copy);
+      if (!area.usable()) {
+        Fail(p, Outcome::kFailed, FormatText(kBackupSkipped, area.copy, name.c_str()), "ERROR",
+             kMbIconError);
+        continue;
+      }
+      const std::string step = "Backup " + name;
+      ReportStep(p, StepKind::kBackup, StepState::kStarted, step, done, total);
+      const DownloadOutcome outcome = SaveCodeArea(p, name, area.devicePage, pass.file,
+                                                   KindFor(save.role, pass.aux), consequence);
+      ReportStep(p, StepKind::kBackup,
+                 outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed, step,
+                 ++done, total);
+      if (outcome == DownloadOutcome::kHostFailed) {
+        kept = false;
+        if (stopOnHostFailure) return false;
+      }
+    }
+  }
+  return kept;
+}
+
+bool LoadBackupFile(Program& p, platform::Platform& host, const std::string& path, uint32_t bytes,
+                    uint8_t* out, std::optional<platform::FileOwner>* owner) {
+  std::unique_ptr<platform::File> file = host.OpenFile(path, platform::OpenMode::kReadBinary);
   if (!file) {
-    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(p.platform.LastErrorText()), "",
+    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(host.LastErrorText()), "",
                     Outcome::kRefused);
     return false;
   }

@@ -29,6 +29,23 @@ inline constexpr AreaFile kIspFile190 = {kIspPayloadBytes, true,
                                          "Fail to write 48k ISP code to <%s>"};
 inline constexpr AreaFile kAuxFile190 = {kAuxAreaBytes, true, kAuxWriteFailed};
 
+// While it lives, the backups of the run join `save` (see Program::openSave).
+class SaveScope {
+ public:
+  SaveScope(Program& p, SaveMark& save) : p_(p), was_(p.openSave) { p.openSave = &save; }
+  ~SaveScope() { p_.openSave = was_; }
+  SaveScope(const SaveScope&) = delete;
+  SaveScope& operator=(const SaveScope&) = delete;
+
+ private:
+  Program& p_;
+  SaveMark* was_;
+};
+
+// Keeps `save` in the records of `folder` as it now stands (the areas it
+// lacks included), under the folder's lock. False with `cause` set.
+bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::string& cause);
+
 // Whether the code of such an area can be read on pages of this size. Pages
 // above 4 KiB carry 4 KiB of code each, at their start.
 bool PageSizeFitsBackup(uint32_t pageSize, const AreaFile& kind);
@@ -41,6 +58,15 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
                              const AreaFile& kind, BackupKind backup,
                              const std::string& consequence);
 
+// Saves every area of the selected drive with a known place (the ISP area
+// of each copy, and for a 0x190 then the auxiliary area of each copy) into
+// `save`, under `ispName` and `auxName` (one %d, the copy), each told as a
+// backup step. A copy without a known place is named in a box and left out.
+// False when the host could not keep a file: nothing may then change the
+// drive. With `stopOnHostFailure` the first such file ends the saving.
+bool SaveDriveAreas(Program& p, SaveMark& save, const char* ispName, const char* auxName,
+                    const std::string& consequence, bool stopOnHostFailure);
+
 // Writes `size` bytes to `path` through a temporary name in the same
 // folder, flushed before it takes the name; an older file of that name is
 // first moved to the first free numbered name. Under the folder's record
@@ -49,8 +75,10 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
 // kept for the new file. Reports the kept file to the view. False after
 // the "Fail" box of what went wrong, the record included: a backup whose
 // origin cannot be shown is no backup to go on from.
+// The file joins `save`, which is kept beside it.
 bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, uint32_t size,
-                     const char* writeFailed, const std::string& consequence, BackupRecord record);
+                     const char* writeFailed, const std::string& consequence, BackupRecord record,
+                     const SaveMark& save);
 
 // "C:\\ISP0_Before.bin", 2 -> "C:\\ISP0_Before.2.bin".
 std::string NumberedName(const std::string& path, unsigned number);
@@ -59,8 +87,8 @@ std::string NumberedName(const std::string& path, unsigned number);
 // which has room for one byte more. False after its "Fail" box, which
 // refuses the operation. `owner`, when given, receives the file's owner
 // when that is another user.
-bool LoadBackupFile(Program& p, const std::string& path, uint32_t bytes, uint8_t* out,
-                    std::optional<platform::FileOwner>* owner = nullptr);
+bool LoadBackupFile(Program& p, platform::Platform& host, const std::string& path, uint32_t bytes,
+                    uint8_t* out, std::optional<platform::FileOwner>* owner = nullptr);
 
 // A "Fail" box: the first line, the cause when there is one, and what it
 // means for the operation when given. The operation's report takes

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <span>
+#include <tuple>
 
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
@@ -24,7 +25,14 @@ using Json = nlohmann::ordered_json;
 using ReadJson = nlohmann::json;
 
 constexpr const char* kFormatName = "kestrune-backup-records";
-constexpr int kFormatVersion = 1;
+// Version 2 adds the saves; a document of version 1 is read as one save
+// per file.
+constexpr int kFormatVersion = 2;
+constexpr int kFirstFormatVersion = 1;
+
+constexpr std::array<const char*, 3> kRoleNames = {"before", "after", "backup"};
+constexpr std::array<const char*, 4> kSourceNames = {"real device", "simulated drive",
+                                                     "exported drive", "replay"};
 
 constexpr std::array<const char*, 6> kKindNames = {"Before", "After",     "Backup",
                                                    "Aux",    "AuxBefore", "AuxAfter"};
@@ -79,7 +87,33 @@ Json RecordJson(const BackupRecord& r) {
               {"programVersion", r.programVersion},
               {"sequence", r.sequence},
               {"drive", IdentityJson(r.drive)},
-              {"replayOf", TextOrNull(r.replayOf)}};
+              {"replayOf", TextOrNull(r.replayOf)},
+              {"save", r.save}};
+}
+
+Json SaveJson(const SaveMark& s) {
+  Json missing = Json::array();
+  for (const SaveArea& area : s.missing) {
+    missing.push_back(Json{{"copy", area.copy}, {"area", area.aux ? "auxiliary" : "ISP"}});
+  }
+  return Json{{"id", s.id},
+              {"command", s.command},
+              {"role", kRoleNames[static_cast<size_t>(s.role)]},
+              {"savedAt", s.savedAt},
+              {"sequence", s.sequence},
+              {"source", kSourceNames[static_cast<size_t>(s.source)]},
+              {"recording", TextOrNull(s.recording)},
+              {"recordingFile", TextOrNull(s.recordingFile)},
+              {"missing", std::move(missing)},
+              {"drive", IdentityJson(s.drive)}};
+}
+
+template <size_t N>
+bool NameIndex(const std::array<const char*, N>& names, const std::string& text, size_t& index) {
+  for (index = 0; index < N; ++index) {
+    if (text == names[index]) return true;
+  }
+  return false;
 }
 
 // Field readers that hold every value of a document read from disk to its
@@ -183,9 +217,61 @@ bool ParseRecord(const ReadJson& j, BackupRecord& record, std::string& why) {
                      record.file.c_str(), static_cast<unsigned long long>(record.sequence));
     return false;
   }
-  if (!r.OptionalText("replayOf", record.replayOf)) return false;
+  if (!r.OptionalText("replayOf", record.replayOf) || !r.OptionalText("save", record.save)) {
+    return false;
+  }
   const ReadJson* drive = r.Field("drive");
   return r.ok && !record.file.empty() && drive != nullptr && ParseIdentity(*drive, record.drive);
+}
+
+bool ParseSave(const ReadJson& j, SaveMark& save) {
+  if (!j.is_object()) return false;
+  Reader r{j};
+  save.id = r.Text("id");
+  save.command = r.Text("command");
+  size_t role = 0;
+  size_t source = 0;
+  if (!NameIndex(kRoleNames, r.Text("role"), role) ||
+      !NameIndex(kSourceNames, r.Text("source"), source)) {
+    return false;
+  }
+  save.role = static_cast<SaveRole>(role);
+  save.source = static_cast<SaveSource>(source);
+  save.savedAt = r.Text("savedAt");
+  save.sequence = r.Number("sequence", kMaxRecordSequence);
+  if (!r.OptionalText("recording", save.recording) ||
+      !r.OptionalText("recordingFile", save.recordingFile)) {
+    return false;
+  }
+  const ReadJson* missing = r.Field("missing");
+  if (missing == nullptr || !missing->is_array()) return false;
+  for (const ReadJson& entry : *missing) {
+    if (!entry.is_object()) return false;
+    Reader m{entry};
+    SaveArea area;
+    area.copy = static_cast<int>(m.Number("copy", kCisCopies - 1));
+    const std::string kind = m.Text("area");
+    if (!m.ok || (kind != "ISP" && kind != "auxiliary")) return false;
+    area.aux = kind == "auxiliary";
+    save.missing.push_back(area);
+  }
+  const ReadJson* drive = r.Field("drive");
+  return r.ok && !save.id.empty() && drive != nullptr && ParseIdentity(*drive, save.drive);
+}
+
+// A record of a document older than saves is a save of its own.
+SaveMark LegacySave(const BackupRecord& record) {
+  SaveMark save;
+  save.id = FormatText("legacy-%llu", static_cast<unsigned long long>(record.sequence));
+  save.role = RoleOf(record.kind);
+  save.command = save.role == SaveRole::kBackup ? "backup" : "fix";
+  save.savedAt = record.savedAt;
+  save.sequence = record.sequence;
+  save.drive = record.drive;
+  save.source = record.replayOf.empty() ? SaveSource::kRealDevice : SaveSource::kReplay;
+  save.recording = record.replayOf;
+  save.legacy = true;
+  return save;
 }
 
 bool SameName(const std::string& a, const std::string& b) {
@@ -249,6 +335,36 @@ bool RecordBook::Put(BackupRecord record) {
   return true;
 }
 
+const SaveMark* RecordBook::FindSave(const std::string& id) const {
+  for (const SaveMark& save : saves) {
+    if (save.id == id) return &save;
+  }
+  return nullptr;
+}
+
+void RecordBook::PutSave(SaveMark save) {
+  for (SaveMark& kept : saves) {
+    if (kept.id == save.id) {
+      save.sequence = kept.sequence;
+      kept = std::move(save);
+      return;
+    }
+  }
+  uint64_t next = 1;
+  for (const BackupRecord& r : records) next = std::max(next, r.sequence + 1);
+  for (const SaveMark& s : saves) next = std::max(next, s.sequence + 1);
+  save.sequence = std::min(next, kMaxRecordSequence);
+  saves.push_back(std::move(save));
+}
+
+std::vector<const BackupRecord*> RecordBook::FilesOf(const std::string& id) const {
+  std::vector<const BackupRecord*> files;
+  for (const BackupRecord& record : records) {
+    if (record.save == id) files.push_back(&record);
+  }
+  return files;
+}
+
 void RecordBook::Rename(const std::string& from, const std::string& to) {
   records.erase(std::remove_if(records.begin(), records.end(),
                                [&to](const BackupRecord& r) { return SameName(r.file, to); }),
@@ -273,16 +389,17 @@ bool IsPlainFileName(const std::string& name) {
          name.find_first_of("/\\:") == std::string::npos;
 }
 
-bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem) {
+bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordBook& book,
+                    std::string& problem) {
   book.records.clear();
   book.otherOwner.reset();
   const std::string path = folder + kRecordDocumentName;
-  if (!p.platform.FindFile(path)) return true;
+  if (!host.FindFile(path)) return true;
   // Opened without waiting, so a FIFO or device under the name is refused
   // with what it is instead of holding the run (and the folder's lock).
-  std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
+  std::unique_ptr<platform::File> file = host.OpenFile(path, platform::OpenMode::kReadBinary);
   if (!file) {
-    problem = FormatText(kRecordsUnreadable, path.c_str(), p.platform.LastErrorText().c_str());
+    problem = FormatText(kRecordsUnreadable, path.c_str(), host.LastErrorText().c_str());
     return false;
   }
   // Another user's document (a shared folder lets anyone put one there)
@@ -304,14 +421,37 @@ bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std
     if (got < kStep) break;
   }
   const ReadJson root = ReadJson::parse(text, nullptr, false);
+  const ReadJson version = root.is_object() ? root.value("version", ReadJson()) : ReadJson();
+  const bool first = version == kFirstFormatVersion;
   bool valid = root.is_object() && root.value("format", ReadJson()) == kFormatName &&
-               root.value("version", ReadJson()) == kFormatVersion && root.contains("files") &&
-               root["files"].is_array();
+               (first || version == kFormatVersion) && root.contains("files") &&
+               root["files"].is_array() &&
+               (first || (root.contains("saves") && root["saves"].is_array()));
   std::string why = "it is not a backup record document";
+  if (valid && !first) {
+    for (const ReadJson& entry : root["saves"]) {
+      SaveMark save;
+      if (!ParseSave(entry, save) || book.FindSave(save.id) != nullptr) {
+        valid = false;
+        break;
+      }
+      book.saves.push_back(std::move(save));
+    }
+  }
   if (valid) {
     for (const ReadJson& entry : root["files"]) {
       BackupRecord record;
       if (!ParseRecord(entry, record, why)) {
+        valid = false;
+        break;
+      }
+      if (first || record.save.empty()) {
+        SaveMark save = LegacySave(record);
+        record.save = save.id;
+        book.saves.push_back(std::move(save));
+      } else if (book.FindSave(record.save) == nullptr) {
+        why = FormatText("the record of <%s> names the save %s, which it does not hold",
+                         record.file.c_str(), record.save.c_str());
         valid = false;
         break;
       }
@@ -320,20 +460,37 @@ bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std
   }
   if (!valid) {
     book.records.clear();
+    book.saves.clear();
     problem = FormatText(kRecordsUnreadable, path.c_str(), why.c_str());
     return false;
   }
   return true;
 }
 
+bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem) {
+  return ReadRecordBook(p.platform, folder, book, problem);
+}
+
 bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& book,
                      std::string& cause) {
+  Json saves = Json::array();
+  for (const SaveMark& save : book.saves) {
+    // A save of an older document lives on in its file's record alone.
+    if (!save.legacy) saves.push_back(SaveJson(save));
+  }
   Json files = Json::array();
-  for (const BackupRecord& record : book.records) files.push_back(RecordJson(record));
-  const std::string text =
-      Json{{"format", kFormatName}, {"version", kFormatVersion}, {"files", std::move(files)}}.dump(
-          2, ' ', false, Json::error_handler_t::replace) +
-      "\n";
+  for (const BackupRecord& record : book.records) {
+    Json entry = RecordJson(record);
+    const SaveMark* save = book.FindSave(record.save);
+    if (save == nullptr || save->legacy) entry["save"] = nullptr;
+    files.push_back(std::move(entry));
+  }
+  const std::string text = Json{{"format", kFormatName},
+                                {"version", kFormatVersion},
+                                {"saves", std::move(saves)},
+                                {"files", std::move(files)}}
+                               .dump(2, ' ', false, Json::error_handler_t::replace) +
+                           "\n";
 
   const std::string path = folder + kRecordDocumentName;
   std::random_device random;
@@ -367,6 +524,125 @@ std::string UtcTimestamp() {
                     static_cast<int>(time.seconds().count()));
 }
 
+std::string UtcTimestampMilliseconds() {
+  using namespace std::chrono;
+  const auto now = floor<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
+  return FormatText(
+      "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+      static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+      static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+}
+
+std::string DescribeArea(const SaveArea& area) {
+  return area.aux ? FormatText("auxiliary area of copy %d", area.copy)
+                  : FormatText("ISP copy %d", area.copy);
+}
+
+const char* SourceName(SaveSource source) { return kSourceNames[static_cast<size_t>(source)]; }
+const char* RoleName(SaveRole role) { return kRoleNames[static_cast<size_t>(role)]; }
+
+SaveRole RoleOf(BackupKind kind) {
+  switch (kind) {
+    case BackupKind::kBefore:
+    case BackupKind::kAuxBefore:
+      return SaveRole::kBefore;
+    case BackupKind::kAfter:
+    case BackupKind::kAuxAfter:
+      return SaveRole::kAfter;
+    case BackupKind::kBackup:
+    case BackupKind::kAux:
+      break;
+  }
+  return SaveRole::kBackup;
+}
+
+BackupKind KindFor(SaveRole role, bool aux) {
+  switch (role) {
+    case SaveRole::kBefore:
+      return aux ? BackupKind::kAuxBefore : BackupKind::kBefore;
+    case SaveRole::kAfter:
+      return aux ? BackupKind::kAuxAfter : BackupKind::kAfter;
+    case SaveRole::kBackup:
+      break;
+  }
+  return aux ? BackupKind::kAux : BackupKind::kBackup;
+}
+
+std::string DescribeSource(const SaveMark& save) {
+  switch (save.source) {
+    case SaveSource::kRealDevice:
+      return "a real device";
+    case SaveSource::kSimulatedDrive:
+      return "a simulated drive";
+    case SaveSource::kExportedDrive:
+      return FormatText("the drive exported from the recording <%s> (SHA-256 %s)",
+                        save.recordingFile.c_str(), save.recording.c_str());
+    case SaveSource::kReplay:
+      break;
+  }
+  return FormatText("a replay of the recording with SHA-256 %s", save.recording.c_str());
+}
+
+std::vector<std::string> SaveFolders(platform::Platform& host, bool letterFolders) {
+  std::vector<std::string> folders{"C:\\"};
+  if (letterFolders) {
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+      const std::string folder = std::string("C:\\") + letter + "\\";
+      if (host.FindFile(folder + kRecordDocumentName)) folders.push_back(folder);
+    }
+  }
+  return folders;
+}
+
+bool IsChangeSave(const SaveMark& save) {
+  return save.role == SaveRole::kBefore &&
+         (save.command == "fix" || save.command == "destroy" || save.command == "restore");
+}
+
+bool OwnSave(const SaveMark& save, const DriveIdentity& drive, SaveSource source,
+             const std::string& recording) {
+  return !save.legacy && save.source != SaveSource::kReplay && save.source == source &&
+         save.recording == recording && SameStick(save.drive, drive);
+}
+
+bool NewerSave(const std::string& folderA, const SaveMark& a, const std::string& folderB,
+               const SaveMark& b) {
+  if (a.savedAt != b.savedAt) return a.savedAt > b.savedAt;
+  return folderA == folderB && a.sequence > b.sequence;
+}
+
+SaveSource SourceOf(Program& p, int slotIndex, std::string& recording, std::string& recordingFile) {
+  const char letter = p.Slot(slotIndex).letter;
+  const device::VolumeOpener& opener = p.link.opener();
+  recording = opener.ReplayOf(letter);
+  recordingFile.clear();
+  if (!recording.empty()) return SaveSource::kReplay;
+  if (opener.ServesRealDevice(letter)) return SaveSource::kRealDevice;
+  std::tie(recordingFile, recording) = opener.ExportedFrom(letter);
+  return recording.empty() ? SaveSource::kSimulatedDrive : SaveSource::kExportedDrive;
+}
+
+SaveMark NewSave(Program& p, int slotIndex, const std::string& command, SaveRole role) {
+  SaveMark save;
+  save.command = command;
+  save.role = role;
+  save.savedAt = UtcTimestampMilliseconds();
+  std::random_device random;
+  // The time to the second, then enough randomness that two runs of one
+  // second, in one folder or two, never share an id.
+  std::string compact;
+  for (const char c : save.savedAt.substr(0, 19)) {
+    if (c != '-' && c != ':') compact += c;
+  }
+  save.id = compact + FormatText("Z-%04x", static_cast<unsigned>(random() & 0xFFFF));
+  save.drive = IdentityOf(p, slotIndex);
+  save.source = SourceOf(p, slotIndex, save.recording, save.recordingFile);
+  return save;
+}
 
 bool SameModel(const DriveIdentity& a, const DriveIdentity& b) {
   return a.controllerId == b.controllerId && a.revision == b.revision && a.flashId == b.flashId &&

@@ -52,6 +52,69 @@ DriveIdentity IdentityOf(Program& p, int slotIndex);
 // KST1" ("no USB serial" when there is none).
 std::string DescribeIdentity(const DriveIdentity& drive);
 
+// What a save was made for: the state before a change, after it, or the
+// backup command's copy of a drive it leaves alone.
+enum class SaveRole : uint8_t { kBefore, kAfter, kBackup };
+
+// Where the code of a save was read: a stick through the system's
+// pass-through, a simulated drive, a simulated drive exported from a
+// recording, or the replay of a recording. Only a save of the same source
+// as the drive it would go back into can be that drive's own.
+enum class SaveSource : uint8_t { kRealDevice, kSimulatedDrive, kExportedDrive, kReplay };
+
+// One area a save holds, or lacks: the ISP area of a copy or (0x190) its
+// auxiliary area.
+struct SaveArea {
+  int copy = 0;
+  bool aux = false;
+  friend bool operator==(const SaveArea&, const SaveArea&) = default;
+};
+
+// "ISP copy 1", "auxiliary area of copy 0".
+std::string DescribeArea(const SaveArea& area);
+
+// One save: every area one run kept of one drive at one moment, under one
+// id. A save that lacks an area it meant to hold is incomplete, and no
+// restore fills the gap from another save.
+struct SaveMark {
+  std::string id;       // "20261209T162815Z-3fa1": the time, then four hex digits
+  std::string command;  // "fix", "backup", "destroy", "restore"
+  SaveRole role = SaveRole::kBefore;
+  std::string savedAt;  // UTC, ISO 8601, to the millisecond
+  uint64_t sequence = 0;
+  DriveIdentity drive;
+  SaveSource source = SaveSource::kRealDevice;
+  // For an exported drive or a replay: the SHA-256 of the recording, and for
+  // an exported drive the name it had when exported.
+  std::string recording;
+  std::string recordingFile;
+  // Areas the run meant to keep and could not read.
+  std::vector<SaveArea> missing;
+  // Made of one record written before saves were kept: it holds that one
+  // file and is never taken by default.
+  bool legacy = false;
+};
+
+// "real device", "simulated drive", "exported drive", "replay".
+const char* SourceName(SaveSource source);
+// "before", "after", "backup".
+const char* RoleName(SaveRole role);
+// The role of a file of `kind` ("Before" and "AuxBefore" are before, ...).
+SaveRole RoleOf(BackupKind kind);
+// The kind of file a save of `role` keeps for an area.
+BackupKind KindFor(SaveRole role, bool aux);
+
+// "a real device", "a simulated drive", "the drive exported from the
+// recording <stick.krec> (SHA-256 ...)", "a replay of the recording with
+// SHA-256 ...".
+std::string DescribeSource(const SaveMark& save);
+
+// Where the drive in `slotIndex` is read from, and the recording behind it.
+SaveSource SourceOf(Program& p, int slotIndex, std::string& recording, std::string& recordingFile);
+
+// A new save of the drive in `slotIndex`: its id, time, identity and source.
+SaveMark NewSave(Program& p, int slotIndex, const std::string& command, SaveRole role);
+
 struct BackupRecord {
   std::string file;  // the name inside its folder
   BackupKind kind = BackupKind::kBefore;
@@ -66,11 +129,14 @@ struct BackupRecord {
   // Set when the file was kept by a replay: the SHA-256 of the recording.
   // Such a file never counts as the stick's own.
   std::string replayOf;
+  // The id of the save the file belongs to.
+  std::string save;
 };
 
 // The records of one folder.
 struct RecordBook {
   std::vector<BackupRecord> records;
+  std::vector<SaveMark> saves;
   // Set when the document belongs to another user: its records were not
   // read, and none of them counts as this user's.
   std::optional<platform::FileOwner> otherOwner;
@@ -82,6 +148,12 @@ struct RecordBook {
   bool Put(BackupRecord record);
   // The record of `from` now names `to` (a file moved aside).
   void Rename(const std::string& from, const std::string& to);
+  const SaveMark* FindSave(const std::string& id) const;
+  // Adds `save`, or replaces the save of its id; a new save takes the
+  // folder's next sequence number.
+  void PutSave(SaveMark save);
+  // The files of save `id`, in the order kept.
+  std::vector<const BackupRecord*> FilesOf(const std::string& id) const;
 };
 
 // "C:\\ISP0_Before.bin" -> "C:\\" and "ISP0_Before.bin".
@@ -95,10 +167,30 @@ std::string LeafOf(const std::string& path);
 // but a plain file name in the folder, or a sequence no run makes, makes
 // it none.
 bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem);
+bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordBook& book,
+                    std::string& problem);
 // Writes the document of `folder` whole under a temporary name, flushed,
 // then renamed over the old one. False with `cause` set.
 bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& book,
                      std::string& cause);
+
+// The folders of the C: tree that may hold saves: C: and, with
+// `letterFolders`, each letter folder (C:\\E\\, ...) that holds a records
+// document, as --all and watch keep them.
+std::vector<std::string> SaveFolders(platform::Platform& host, bool letterFolders);
+// A save of the state before a change Kestrune made: a fix, a destroy or a
+// restore. The newest of them is what a restore takes by default.
+bool IsChangeSave(const SaveMark& save);
+// Whether a save may stand for the drive's own: the same stick, read from
+// the same kind of source (a real device's saves for a real device; an
+// exported drive's only for a drive exported from the same recording),
+// never a replay's, never one older than saves.
+bool OwnSave(const SaveMark& save, const DriveIdentity& drive, SaveSource source,
+             const std::string& recording);
+// Newest first: the later time; in one folder, on the same time, the later
+// sequence. Saves of one time in two folders are neither newer.
+bool NewerSave(const std::string& folderA, const SaveMark& a, const std::string& folderB,
+               const SaveMark& b);
 
 // A name of a file inside its folder: not empty, no separator ('/', '\\',
 // ':'), not "." or "..".
@@ -107,6 +199,8 @@ bool IsPlainFileName(const std::string& name);
 // "2024-05-01T09:30:00Z".
 std::string UtcTimestamp();
 using platform::HexText;
+// "2024-05-01T09:30:00.125Z".
+std::string UtcTimestampMilliseconds();
 
 // How a file stands to the drive a restore writes.
 enum class FileOrigin : uint8_t {

@@ -28,31 +28,14 @@ namespace {
 constexpr const char* kBackupName = "C:\\ISP%d_Backup.bin";
 constexpr const char* kAuxName = "C:\\ISP%d_Aux.bin";
 
+// Where the saves a restore reads are: the whole C: folder, also for a
+// drive whose own C: is its letter folder.
+platform::Platform& SavesHost(Program& p) {
+  return p.savesPlatform != nullptr ? *p.savesPlatform : p.platform;
+}
+
 void ShowError(Program& p, const std::string& text, Outcome outcome = Outcome::kFailed) {
   Fail(p, outcome, text, "ERROR", kMbIconError);
-}
-
-// `done` counts the backups of the whole command so far, of `total`.
-void SaveAreas(Program& p, const std::vector<CopyArea>& areas, const char* nameFormat,
-               const AreaFile& kind, BackupKind backup, int& done, int total) {
-  for (const CopyArea& area : areas) {
-    const std::string name = FormatText(nameFormat, area.copy);
-    if (!area.usable()) {
-      ShowError(p, FormatText(kBackupSkipped, area.copy, name.c_str()));
-      continue;
-    }
-    const std::string step = "Backup " + name;
-    ReportStep(p, StepKind::kBackup, StepState::kStarted, step, done, total);
-    const DownloadOutcome outcome = SaveCodeArea(p, name, area.devicePage, kind, backup, "");
-    ReportStep(p, StepKind::kBackup,
-               outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed, step,
-               ++done, total);
-  }
-}
-
-int UsableCount(const std::vector<CopyArea>& areas) {
-  return static_cast<int>(
-      std::count_if(areas.begin(), areas.end(), [](const CopyArea& a) { return a.usable(); }));
 }
 
 // The code a restore writes into one area: the file's bytes, then zeros
@@ -63,6 +46,8 @@ struct RestoreImage {
   // Where the file came from, for the usable areas only.
   FileOrigin origin = FileOrigin::kUnknown;
   std::optional<BackupRecord> record;
+  // The save the record belongs to, when it is not of the drive's source.
+  std::optional<SaveMark> foreignSave;
   std::string records;         // the document its record was looked for in
   bool recordDiffers = false;  // a record of its name describes other bytes
   // The file, or the document its record was looked for in, belongs to
@@ -88,7 +73,10 @@ bool LoadImages(Program& p, const std::vector<CopyArea>& areas,
         return false;
       }
       std::memset(image.bytes.get(), 0, kIspAreaBytes);
-      if (!LoadBackupFile(p, image.file, bytes, image.bytes.get(), &image.fileOwner)) return false;
+      if (!LoadBackupFile(p, SavesHost(p), image.file, bytes, image.bytes.get(),
+                          &image.fileOwner)) {
+        return false;
+      }
     }
     images.push_back(std::move(image));
   }
@@ -120,7 +108,7 @@ class RecordShelf {
     if (found != books_.end()) return &found->second;
     RecordBook book;
     std::string problem;
-    if (!ReadRecordBook(p_, folder, book, problem)) {
+    if (!ReadRecordBook(SavesHost(p_), folder, book, problem)) {
       ShowRefusal(p_, problem + " " + kNothingWritten);
       return nullptr;
     }
@@ -132,109 +120,147 @@ class RecordShelf {
   std::map<std::string, RecordBook> books_;
 };
 
-// Which kinds of record may serve area `index` of a default restore.
-using KindFilter = std::function<bool(BackupKind kind, size_t index)>;
+// A save found in one folder of the C: tree.
+struct FoundSave {
+  std::string folder;
+  const SaveMark* save = nullptr;
+  const RecordBook* book = nullptr;
+};
 
-// For each usable area, the name of the newest backup of a kind `accepts`
-// that `book`, the records of `folder`, holds for this drive and this copy,
-// and that kind in `kinds`; `newestAt` the time the newest of them was
-// saved. Files a replay kept are never taken. False with `refusal` set for
-// the first copy without one.
-bool ChooseInBook(Program& p, const RecordBook& book, const std::string& folder,
-                  const std::vector<CopyArea>& areas, const KindFilter& accepts,
-                  const DriveIdentity& drive, std::vector<std::string>& files,
-                  std::vector<BackupKind>& kinds, std::string& newestAt, std::string& refusal) {
-  const std::string records = folder + kRecordDocumentName;
-  if (book.otherOwner && AnyUsable(areas)) {
-    refusal = FormatText(kRestoreOtherUsersRecords, records.c_str(), book.otherOwner->name.c_str(),
-                         p.donorFilesHint.c_str());
-    return false;
-  }
-  for (size_t i = 0; i < areas.size(); ++i) {
-    const CopyArea& area = areas[i];
-    const BackupRecord* newest = nullptr;
-    const BackupRecord* sameSerial = nullptr;  // of another stick of this serial
-    if (area.usable()) {
-      for (const BackupRecord& record : book.records) {
-        if (!accepts(record.kind, i) || record.copy != area.copy ||
-            record.page != area.devicePage || !record.replayOf.empty()) {
-          continue;
-        }
-        if (!SameStick(record.drive, drive)) {
-          if (SameModel(record.drive, drive) && !drive.usbSerial.empty() &&
-              record.drive.usbSerial == drive.usbSerial) {
-            sameSerial = &record;
-          }
-          continue;
-        }
-        if (!newest || record.sequence > newest->sequence) newest = &record;
-      }
-      if (newest == nullptr) {
-        if (drive.usbSerial.empty()) {
-          refusal = FormatText(kRestoreNoSerial, DescribeIdentity(drive).c_str(),
-                               p.donorFilesHint.c_str());
-        } else if (sameSerial != nullptr && sameSerial->drive.cisSha256.empty()) {
-          refusal = FormatText(kRestoreRecordedWithoutCisPage, area.copy, records.c_str(),
-                               DescribeIdentity(drive).c_str(), p.donorFilesHint.c_str());
-        } else if (sameSerial != nullptr) {
-          refusal =
-              FormatText(kRestoreSerialOfAnotherStick, area.copy, DescribeIdentity(drive).c_str(),
-                         DigestOrNone(drive).c_str(), records.c_str(),
-                         DigestOrNone(sameSerial->drive).c_str(), p.donorFilesHint.c_str());
-        } else {
-          refusal = FormatText(kRestoreNoRecordedBackup, area.copy, DescribeIdentity(drive).c_str(),
-                               records.c_str(), p.donorFilesHint.c_str());
-        }
-        return false;
-      }
-      newestAt = std::max(newestAt, newest->savedAt);
-    }
-    files.push_back(newest != nullptr ? folder + newest->file : std::string());
-    kinds.push_back(newest != nullptr ? newest->kind : BackupKind::kBefore);
+// The folders a default restore looks in: C: and, for a console, every
+// letter folder --all and watch keep inside it, whichever letter the stick
+// has now. Null after the refusal box of a document that cannot be read.
+bool ReadFolders(Program& p, RecordShelf& shelf, bool letterFolders,
+                 std::vector<std::pair<std::string, const RecordBook*>>& books) {
+  for (const std::string& folder : SaveFolders(SavesHost(p), letterFolders)) {
+    const RecordBook* book = shelf.Book(folder);
+    if (book == nullptr) return false;
+    books.emplace_back(folder, book);
   }
   return true;
 }
 
-// The recorded backups of every usable area, from one of `folders`: C:
-// and, for a console, the folder --all gives the drive's letter inside it.
-// Of the folders that hold a backup of every copy, the one whose newest was
-// saved last serves, the first on a tie; `folders` is then that one alone,
-// so that a 0x190's auxiliary files come from the same folder. False after
-// the refusal box: the first folder's, unless only a later one holds any
-// record at all.
-bool ChooseRecordedFiles(Program& p, RecordShelf& shelf, std::vector<std::string>& folders,
-                         const std::vector<CopyArea>& areas, const KindFilter& accepts,
-                         const DriveIdentity& drive, std::vector<std::string>& files,
-                         std::vector<BackupKind>& kinds) {
-  std::string chosen;
-  std::string chosenAt;
-  std::string refusal;
-  bool refusalOfEmptyBook = false;
-  for (const std::string& folder : folders) {
-    const RecordBook* book = shelf.Book(folder);
-    if (book == nullptr) return false;
-    std::vector<std::string> found;
-    std::vector<BackupKind> foundKinds;
-    std::string newestAt;
-    std::string why;
-    if (ChooseInBook(p, *book, folder, areas, accepts, drive, found, foundKinds, newestAt, why)) {
-      if (chosen.empty() || newestAt > chosenAt) {
-        chosen = folder;
-        chosenAt = newestAt;
-        files = std::move(found);
-        kinds = std::move(foundKinds);
+// The save a default restore takes: the Before save of the newest change
+// made to this stick, in any folder. False after the refusal box.
+bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, const RecordBook*>>& books,
+                       const DriveIdentity& drive, SaveSource source, const std::string& recording,
+                       FoundSave& chosen) {
+  std::vector<FoundSave> candidates;
+  const SaveMark* otherSource = nullptr;
+  const SaveMark* otherCisPage = nullptr;
+  const RecordBook* otherUsers = nullptr;
+  std::string otherUsersFolder;
+  for (const auto& [folder, book] : books) {
+    if (book->otherOwner) {
+      otherUsers = book;
+      otherUsersFolder = folder;
+      continue;
+    }
+    for (const SaveMark& save : book->saves) {
+      if (!IsChangeSave(save)) continue;
+      if (OwnSave(save, drive, source, recording)) {
+        candidates.push_back({folder, &save, book});
+      } else if (!save.legacy && SameStick(save.drive, drive)) {
+        otherSource = &save;
+      } else if (SameModel(save.drive, drive) && !drive.usbSerial.empty() &&
+                 save.drive.usbSerial == drive.usbSerial) {
+        otherCisPage = &save;
       }
-    } else if (refusal.empty() || (refusalOfEmptyBook && !book->records.empty())) {
-      refusal = why;
-      refusalOfEmptyBook = book->records.empty() && !book->otherOwner;
     }
   }
-  if (chosen.empty()) {
-    ShowRefusal(p, refusal);
-    return false;
+  if (!candidates.empty()) {
+    chosen = candidates[0];
+    for (const FoundSave& other : candidates) {
+      if (NewerSave(other.folder, *other.save, chosen.folder, *chosen.save)) chosen = other;
+    }
+    for (const FoundSave& other : candidates) {
+      // Two folders, one time: neither can be shown to be the later.
+      if (other.folder == chosen.folder || other.save->savedAt != chosen.save->savedAt) continue;
+      ShowRefusal(p, FormatText(kRestoreTwoSaves, chosen.save->id.c_str(),
+                                (chosen.folder + kRecordDocumentName).c_str(),
+                                other.save->id.c_str(),
+                                (other.folder + kRecordDocumentName).c_str(),
+                                chosen.save->savedAt.c_str()));
+      return false;
+    }
+    return true;
   }
-  folders = {chosen};
-  return true;
+  const std::string identity = DescribeIdentity(drive);
+  if (drive.usbSerial.empty()) {
+    ShowRefusal(p, FormatText(kRestoreNoSerial, identity.c_str(), p.donorFilesHint.c_str()));
+  } else if (otherSource != nullptr) {
+    ShowRefusal(p, FormatText(kRestoreOtherSource, identity.c_str(), otherSource->id.c_str(),
+                              DescribeSource(*otherSource).c_str(),
+                              SourceName(source), p.donorFilesHint.c_str()));
+  } else if (otherCisPage != nullptr) {
+    ShowRefusal(p, FormatText(kRestoreSaveOfAnotherStick, identity.c_str(),
+                              DigestOrNone(drive).c_str(), otherCisPage->id.c_str(),
+                              DigestOrNone(otherCisPage->drive).c_str(),
+                              p.donorFilesHint.c_str()));
+  } else if (otherUsers != nullptr) {
+    ShowRefusal(p, FormatText(kRestoreOtherUsersRecords,
+                              (otherUsersFolder + kRecordDocumentName).c_str(),
+                              otherUsers->otherOwner->name.c_str(), p.donorFilesHint.c_str()));
+  } else {
+    ShowRefusal(p, FormatText(kRestoreNoSave, identity.c_str(), p.donorFilesHint.c_str()));
+  }
+  return false;
+}
+
+// The save `id`, wherever in the C: tree it is kept. False after the box.
+bool FindNamedSave(Program& p, const std::vector<std::pair<std::string, const RecordBook*>>& books,
+                   const std::string& id, FoundSave& found) {
+  for (const auto& [folder, book] : books) {
+    if (const SaveMark* save = book->FindSave(id)) {
+      found = {folder, save, book};
+      return true;
+    }
+  }
+  ShowRefusal(p, FormatText(kRestoreNoSuchSave, id.c_str()));
+  return false;
+}
+
+// The file of `save` for each usable area, in the areas' order. False after
+// the refusal box that names every area the save lacks: a restore writes
+// one save whole and never fills a gap from another.
+bool FilesOfSave(Program& p, const FoundSave& found, const std::vector<CopyArea>& isp,
+                 const std::vector<CopyArea>& aux, std::vector<std::string>& ispFiles,
+                 std::vector<std::string>& auxFiles) {
+  const SaveMark& save = *found.save;
+  const std::vector<const BackupRecord*> kept = found.book->FilesOf(save.id);
+  std::vector<SaveArea> lacking = save.missing;
+  const auto pick = [&](const std::vector<CopyArea>& areas, bool isAux,
+                        std::vector<std::string>& files) {
+    for (const CopyArea& area : areas) {
+      const BackupRecord* file = nullptr;
+      if (area.usable()) {
+        for (const BackupRecord* record : kept) {
+          if (record->kind == KindFor(save.role, isAux) && record->copy == area.copy &&
+              record->page == area.devicePage) {
+            file = record;
+          }
+        }
+        const SaveArea wanted{area.copy, isAux};
+        if (file == nullptr &&
+            std::find(lacking.begin(), lacking.end(), wanted) == lacking.end()) {
+          lacking.push_back(wanted);
+        }
+      }
+      files.push_back(file != nullptr ? found.folder + file->file : std::string());
+    }
+  };
+  pick(isp, false, ispFiles);
+  pick(aux, true, auxFiles);
+  if (lacking.empty()) return true;
+  std::string names;
+  for (const SaveArea& area : lacking) {
+    if (!names.empty()) names += ", ";
+    names += DescribeArea(area);
+  }
+  ShowRefusal(p, FormatText(kRestoreSaveIncomplete, save.id.c_str(), save.command.c_str(),
+                            save.savedAt.c_str(), (found.folder + kRecordDocumentName).c_str(),
+                            names.c_str()));
+  return false;
 }
 
 // "a Before backup of copy 1 (page 320) of the drive with controller ...".
@@ -261,6 +287,9 @@ std::string OriginText(const RestoreImage& image, const DriveIdentity& drive) {
     const BackupRecord& record = *image.record;
     text = "is " + DescribeOrigin(record);
     if (!record.replayOf.empty()) text += FormatText(kKeptByReplay, record.replayOf.c_str());
+    if (image.foreignSave && image.foreignSave->source != SaveSource::kReplay) {
+      text += ", saved from " + DescribeSource(*image.foreignSave);
+    }
     if (SameModel(record.drive, drive) && !drive.usbSerial.empty() &&
         record.drive.usbSerial == drive.usbSerial && record.drive.cisSha256 != drive.cisSha256) {
       text += record.drive.cisSha256.empty()
@@ -281,7 +310,8 @@ std::string OriginText(const RestoreImage& image, const DriveIdentity& drive) {
 
 // Looks up the record of every usable area's file and classifies it.
 bool ClassifyImages(Program& p, RecordShelf& shelf, const std::vector<CopyArea>& areas,
-                    uint32_t bytes, const DriveIdentity& drive, std::vector<RestoreImage>& images) {
+                    uint32_t bytes, const DriveIdentity& drive, SaveSource source,
+                    const std::string& recording, std::vector<RestoreImage>& images) {
   for (size_t i = 0; i < areas.size(); ++i) {
     if (!areas[i].usable()) continue;
     RestoreImage& image = images[i];
@@ -299,7 +329,17 @@ bool ClassifyImages(Program& p, RecordShelf& shelf, const std::vector<CopyArea>&
     const BackupRecord* record = book->Find(LeafOf(image.file));
     image.origin = ClassifyFile(record, bytes, HexText(digest->data(), digest->size()), drive,
                                 areas[i].copy, areas[i].devicePage);
-    if (image.origin != FileOrigin::kUnknown) image.record = *record;
+    if (image.origin != FileOrigin::kUnknown) {
+      image.record = *record;
+      // Code read from a desk copy, a replay or another kind of source was
+      // never read from this drive: it is a donor's at best.
+      const SaveMark* save = book->FindSave(record->save);
+      if (save != nullptr && !save->legacy &&
+          (save->source != source || save->recording != recording)) {
+        image.foreignSave = *save;
+        if (image.origin == FileOrigin::kThisDrive) image.origin = FileOrigin::kDonor;
+      }
+    }
     image.recordDiffers = image.origin == FileOrigin::kUnknown && record != nullptr;
     // Another user may have put the file under a name this user's records
     // keep: it is no backup of this user's.
@@ -352,10 +392,8 @@ void OnBackupIsp(Program& p) {
   }
   const std::vector<CopyArea> aux =
       is190 ? BuildCopyList(p, index, AreaKind::kAux) : std::vector<CopyArea>{};
-  const int total = UsableCount(isp) + UsableCount(aux);
-  int done = 0;
-  SaveAreas(p, isp, kBackupName, is190 ? kIspFile190 : kIspFile, BackupKind::kBackup, done, total);
-  if (is190) SaveAreas(p, aux, kAuxName, kAuxFile190, BackupKind::kAux, done, total);
+  SaveMark save = NewSave(p, index, "backup", SaveRole::kBackup);
+  SaveDriveAreas(p, save, kBackupName, kAuxName, "", false);
   SettleReport(p, Outcome::kSuccess);
 }
 
@@ -376,35 +414,30 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     return RestoreOutcome::kRefusedDrive;
   }
   const DriveIdentity drive = IdentityOf(p, index);
+  std::string recording;
+  std::string recordingFile;
+  const SaveSource source = SourceOf(p, index, recording, recordingFile);
   RecordShelf shelf(p);
-  std::vector<std::string> folders{"C:\\"};
-  if (request.letterFolder) folders.push_back(std::string("C:\\") + slot.letter + "\\");
 
   // One file per present copy, in copy order; a 0x190 copy takes its ISP
-  // file and then its auxiliary file. By default a copy's ISP file is the
-  // newest Before backup (0x190: Before or Backup, whichever is newer), and
-  // a 0x190 copy's auxiliary file the newest of the partner kind (AuxBefore
-  // or Aux), so that both areas come from the same command.
+  // file and then its auxiliary file. Without files named by hand every
+  // file comes from one save: by default the Before save of the newest
+  // change made to this stick.
   std::vector<std::string> ispFiles;
   std::vector<std::string> auxFiles;
   const std::vector<std::string>& files = request.files;
   const size_t needed = isp.size() * (is190 ? 2 : 1);
+  std::optional<FoundSave> taken;
   if (files.empty()) {
-    std::vector<BackupKind> ispKinds;
-    std::vector<BackupKind> auxKinds;
-    const auto ispKind = [is190](BackupKind kind, size_t) {
-      return kind == BackupKind::kBefore || (is190 && kind == BackupKind::kBackup);
-    };
-    // The aux list has the ISP list's copies, in the same order.
-    const auto auxPartner = [&ispKinds](BackupKind kind, size_t index) {
-      if (index >= ispKinds.size()) return false;
-      return kind ==
-             (ispKinds[index] == BackupKind::kBackup ? BackupKind::kAux : BackupKind::kAuxBefore);
-    };
-    if (!ChooseRecordedFiles(p, shelf, folders, isp, ispKind, drive, ispFiles, ispKinds) ||
-        !ChooseRecordedFiles(p, shelf, folders, aux, auxPartner, drive, auxFiles, auxKinds)) {
+    std::vector<std::pair<std::string, const RecordBook*>> books;
+    FoundSave found;
+    if (!ReadFolders(p, shelf, request.letterFolder, books)) return RestoreOutcome::kRefusedFiles;
+    if (!(request.save.empty() ? ChooseDefaultSave(p, books, drive, source, recording, found)
+                               : FindNamedSave(p, books, request.save, found)) ||
+        !FilesOfSave(p, found, isp, aux, ispFiles, auxFiles)) {
       return RestoreOutcome::kRefusedNoBackup;
     }
+    taken = found;
   } else if (files.size() != needed) {
     ShowRefusal(p, FormatText(kRestoreFileCount, static_cast<unsigned>(needed),
                               static_cast<unsigned>(files.size()),
@@ -424,8 +457,8 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
       !LoadImages(p, aux, auxFiles, kAuxAreaBytes, auxImages)) {
     return RestoreOutcome::kRefusedFiles;
   }
-  if (!ClassifyImages(p, shelf, isp, kIspPayloadBytes, drive, ispImages) ||
-      !ClassifyImages(p, shelf, aux, kAuxAreaBytes, drive, auxImages)) {
+  if (!ClassifyImages(p, shelf, isp, kIspPayloadBytes, drive, source, recording, ispImages) ||
+      !ClassifyImages(p, shelf, aux, kAuxAreaBytes, drive, source, recording, auxImages)) {
     return RestoreOutcome::kRefusedFiles;
   }
   std::vector<RestoreImage*> used;
@@ -455,11 +488,40 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     return RestoreOutcome::kRefusedDrive;
   }
 
+  // What will be written is told, logged and reported before the question.
+  RestoreSource told;
+  std::string listing;
+  if (taken) {
+    const SaveMark& save = *taken->save;
+    told = {save.id, save.command, RoleName(save.role), save.savedAt, SourceName(save.source), {}};
+    listing = FormatText(kRestoreWritesSave, save.id.c_str(), save.command.c_str(),
+                         RoleName(save.role), save.savedAt.c_str());
+  } else {
+    listing = kRestoreWritesFiles;
+  }
+  const auto tell = [&](const std::vector<CopyArea>& areas, const std::vector<RestoreImage>& images,
+                        bool isAux) {
+    for (size_t i = 0; i < areas.size(); ++i) {
+      if (!areas[i].usable()) continue;
+      told.files.push_back({images[i].file, areas[i].copy, isAux});
+      listing += "\n" + DescribeArea({areas[i].copy, isAux}) + ": " + images[i].file;
+    }
+  };
+  tell(isp, ispImages, false);
+  tell(aux, auxImages, true);
+  p.reports->Update([&](Report& report) { report.restoreSource = told; });
+  size_t lineStart = 0;
+  while (lineStart <= listing.size()) {
+    const size_t lineEnd = std::min(listing.find('\n', lineStart), listing.size());
+    p.log.AppendLog(listing.substr(lineStart, lineEnd - lineStart).c_str());
+    lineStart = lineEnd + 1;
+  }
+
   const unsigned question = kMbOkCancel | kMbIconExclamation | kMbTopmost;
   if ((!donors.empty() &&
        ShowBox(p, donors + FormatText(kRestoreDonorQuestion, DescribeIdentity(drive).c_str()),
                "Restore ISP Warning", question) != kIdOk) ||
-      ShowBox(p, kRestoreConfirm, "Restore ISP Warning", question) != kIdOk) {
+      ShowBox(p, listing + "\n" + kRestoreConfirm, "Restore ISP Warning", question) != kIdOk) {
     SettleReport(p, Outcome::kCancelled);
     return RestoreOutcome::kCancelled;
   }
@@ -470,6 +532,19 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   }
   for (const RestoreImage& image : auxImages) {
     p.log.AppendLogFormat("Restore ISP File --> %s ", image.file.c_str());
+  }
+
+  // What the restore overwrites is saved first, as before a fix: the
+  // restore itself has a way back.
+  SaveMark before = NewSave(p, index, "restore", SaveRole::kBefore);
+  if (!SaveDriveAreas(p, before, "C:\\ISP%d_Before.bin", "C:\\ISP%d_AuxBefore.bin",
+                      kRestoreNotStarted, true)) {
+    p.log.AppendLog(kRestoreStopped);
+    return RestoreOutcome::kFailed;
+  }
+  if (platform::InterruptReceived()) {
+    SettleReport(p, Outcome::kInterrupted);
+    return RestoreOutcome::kFailed;
   }
 
   device::HeapBlock readBack = p.link.AllocBuffer(kIspAreaBytes, 0);

@@ -40,6 +40,19 @@ void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
   const int index = p.selectedDrive;
   DriveSlot& slot = p.Slot(index);
 
+  // What the destroy overwrites is saved first, as before a fix; a save the
+  // host cannot keep stops it before the first erase.
+  SaveMark before = NewSave(p, index, "destroy", SaveRole::kBefore);
+  if (!SaveDriveAreas(p, before, "C:\\ISP%d_Before.bin", "C:\\ISP%d_AuxBefore.bin",
+                      kDestroyNotStarted, true)) {
+    p.log.AppendLog(kDestroyStopped);
+    return;
+  }
+  if (platform::InterruptReceived()) {
+    SettleReport(p, Outcome::kInterrupted);
+    return;
+  }
+
   if (slot.needsCodeInit) {
     UpdateIspCode(p, "", true);
     return;

@@ -37,6 +37,10 @@ inline constexpr const char* kOlderFileStays =
 inline constexpr const char* kNoFreeName = "no free name is left";
 inline constexpr const char* kUpdateNotStarted =
     "The update was stopped before anything was written to the drive.";
+// A Before backup whose read failed: the change goes on, its save does not
+// count as whole.
+inline constexpr const char* kSaveLacksArea =
+    "The backup of %s could not be made: save %s lacks it, so no restore takes that save whole.";
 // Log lines.
 inline constexpr const char* kNoBackupMade =
     "No backup was made to <%s>: the flash could not be read.";
@@ -84,9 +88,6 @@ inline constexpr const char* kRecordNotKept =
     "The backup <%s> was saved, but its record could not be kept in <%s>.";
 inline constexpr const char* kNoDigest = "The system's SHA-256 service failed.";
 inline constexpr const char* kNothingWritten = "Nothing was written.";
-inline constexpr const char* kRestoreNoRecordedBackup =
-    "No backup of ISP copy %d of this drive (%s) is recorded in <%s>. Nothing was written. A file "
-    "of another drive, or of unknown origin, is written only when named %s.";
 inline constexpr const char* kRestoreNoSerial =
     "This drive (%s) gives no USB serial, so its backups cannot be told from those of another "
     "stick of the same model. Nothing was written. Name the files %s.";
@@ -111,14 +112,6 @@ inline constexpr const char* kRecordsFull =
 inline constexpr const char* kRestoreOtherUsersRecords =
     "The backup records <%s> belong to %s, not to this user, so no backup in them counts as this "
     "drive's own. Nothing was written. Name the files %s.";
-inline constexpr const char* kRestoreSerialOfAnotherStick =
-    "No backup of ISP copy %d of this drive (%s, CIS page SHA-256 %s) is recorded in <%s>: the "
-    "backups recorded for its USB serial come from a stick whose CIS page has SHA-256 %s, which "
-    "is another stick of that serial. Nothing was written. They are written only when named %s.";
-inline constexpr const char* kRestoreRecordedWithoutCisPage =
-    "The backups of ISP copy %d recorded in <%s> for this drive's USB serial (%s) name no CIS "
-    "page, so they cannot be told from those of another stick of that serial. Nothing was "
-    "written. They are written only when named %s.";
 // Added to the origin of a file the records alone would take for this
 // drive's.
 inline constexpr const char* kOtherUsersFile = "; the file belongs to %s, not to this user";
@@ -132,6 +125,35 @@ inline constexpr const char* kOtherCisPage =
 inline constexpr const char* kNoCisPageRecorded =
     " (recorded without the digest of its CIS page, so it cannot be told from another stick of "
     "that serial)";
+// The saves a restore takes.
+inline constexpr const char* kRestoreWritesSave = "Restore writes save %s (%s, %s, %s):";
+inline constexpr const char* kRestoreWritesFiles = "Restore writes the files named by hand:";
+inline constexpr const char* kRestoreNoSave =
+    "No save of this drive (%s) made before a change is recorded in the C: folder. Nothing was "
+    "written. A file of another drive, or of unknown origin, is written only when named %s.";
+inline constexpr const char* kRestoreNoSuchSave =
+    "No save %s is recorded in the C: folder. Nothing was written.";
+inline constexpr const char* kRestoreSaveIncomplete =
+    "The save %s (%s, %s) in <%s> lacks %s. Nothing was written: a restore writes one save whole "
+    "and never fills a gap from another.";
+inline constexpr const char* kRestoreTwoSaves =
+    "Two saves of this drive were made at the same time: %s in <%s> and %s in <%s> (%s). Nothing "
+    "was written: pick one with --save.";
+inline constexpr const char* kRestoreOtherSource =
+    "No save of this drive (%s) made before a change was read from it: save %s was made from %s, "
+    "and this drive is a %s. Nothing was written. Such files are written only when named %s.";
+inline constexpr const char* kRestoreSaveOfAnotherStick =
+    "No save of this drive (%s, CIS page SHA-256 %s) made before a change is recorded in the C: "
+    "folder: save %s of its USB serial comes from a stick whose CIS page has SHA-256 %s, which is "
+    "another stick of that serial. Nothing was written. Its files are written only when named %s.";
+inline constexpr const char* kRestoreNotStarted =
+    "The restore was stopped before anything was written to the drive.";
+inline constexpr const char* kDestroyNotStarted =
+    "The destroy was stopped before anything was written to the drive.";
+inline constexpr const char* kRestoreStopped =
+    "Restore stopped: a backup could not be saved, nothing was written to the drive.";
+inline constexpr const char* kDestroyStopped =
+    "Destroy stopped: a backup could not be saved, nothing was written to the drive.";
 // Follows one line per file that is not this drive's own backup.
 inline constexpr const char* kRestoreDonorQuestion =
     "This drive is %s.\nWrite code saved from another drive, or of unknown origin, into it ?";

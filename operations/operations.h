@@ -73,6 +73,8 @@ struct RestoreRequest {
   // Without files: also look in C:\\<letter>\\, where the console's --all
   // keeps the backups of the drive on that letter.
   bool letterFolder = false;
+  // Without files: the id of the save to write instead of the default one.
+  std::string save;
 };
 
 // How a restore ended.

@@ -188,7 +188,13 @@ void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
   // A backup the host could not keep may be the only copy of the ISP there
   // is: nothing is erased without it. A flash read that fails is another
   // matter; the repair the user asked for goes on without that backup.
-  if (!road.backUpBefore()) {
+  SaveMark before = NewSave(p, p.selectedDrive, "fix", SaveRole::kBefore);
+  bool kept = false;
+  {
+    const SaveScope scope(p, before);
+    kept = road.backUpBefore();
+  }
+  if (!kept) {
     p.log.AppendLog(kUpdateStopped);
     return;
   }
@@ -203,7 +209,9 @@ void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
     return;
   }
   p.platform.Sleep(1000);
-  const FailuresWarn after(p, UpdateVerified(p));
+  const FailuresWarn warn(p, UpdateVerified(p));
+  SaveMark after = NewSave(p, p.selectedDrive, "fix", SaveRole::kAfter);
+  const SaveScope scope(p, after);
   road.backUpAfter();
 }
 

@@ -398,7 +398,16 @@ std::optional<std::string> Folder::Find(const std::string& name) const {
   struct stat st {};
   if (::fstatat(Fd(handle_), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return name;
   for (const std::string& entry : Names(Fd(handle_))) {
-    if (::strcasecmp(entry.c_str(), name.c_str()) == 0) return entry;
+    if (::strcasecmp(entry.c_str(), name.c_str()) != 0) continue;
+    // A name that differs from ours only in case stands for ours only when
+    // it is this user's (or root's): another user's is never renamed, read
+    // or written as if it were the program's own file.
+    struct stat other {};
+    if (::fstatat(Fd(handle_), entry.c_str(), &other, AT_SYMLINK_NOFOLLOW) == 0 &&
+        other.st_uid != ::geteuid() && other.st_uid != 0) {
+      continue;
+    }
+    return entry;
   }
   return std::nullopt;
 }

@@ -38,6 +38,9 @@ class RecordingVolumes : public VolumeOpener {
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
   std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
   std::string ReplayOf(char letter) const override { return inner_.ReplayOf(letter); }
+  std::pair<std::string, std::string> ExportedFrom(char letter) const override {
+    return inner_.ExportedFrom(letter);
+  }
 
   // Writes each file's end marker. Returns why each file that failed
   // stopped; empty when every one is whole.

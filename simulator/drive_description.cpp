@@ -455,6 +455,13 @@ bool ParseDescription(const std::string& jsonText, DriveDescription* out, std::s
   r.Text("product", &d.product);
   r.Text("productRevision", &d.productRevision);
   r.Text("usbSerial", &d.usbSerial);
+  if (const json* from = r.Find("exportedFrom")) {
+    ObjectReader e(*from, "exportedFrom", error);
+    if (!e.ok()) return false;
+    e.Text("recording", &d.exportedFromFile);
+    e.Text("sha256", &d.exportedFromSha256);
+    if (!e.Finish()) return false;
+  }
   if (const json* t = r.Find("inquiryText")) {
     if (t->is_string()) {
       d.inquiryText = t->get<std::string>();
@@ -634,6 +641,9 @@ std::string DescriptionText(const DriveDescription& d) {
   j["product"] = d.product;
   j["productRevision"] = d.productRevision;
   j["usbSerial"] = d.usbSerial;
+  if (!d.exportedFromSha256.empty()) {
+    j["exportedFrom"] = {{"recording", d.exportedFromFile}, {"sha256", d.exportedFromSha256}};
+  }
   if (d.inquiryText && d.healthyInquiryText) {
     j["inquiryText"] = {{"broken", *d.inquiryText}, {"healthy", *d.healthyInquiryText}};
   } else if (d.inquiryText) {

@@ -54,6 +54,10 @@ struct DriveDescription {
   std::string productRevision = "1.00";    // INQUIRY bytes 32..35
   // The serial number the stick gives as a USB device; empty: none.
   std::string usbSerial;
+  // Set on a drive made from a recording: the recording's file name and
+  // SHA-256. Backups of such a drive are never a stick's own.
+  std::string exportedFromFile;
+  std::string exportedFromSha256;
   // Identification text from INQUIRY byte 36; derived from the controller,
   // revision and ISP verdict when not given. A given text is used verbatim,
   // whatever the verdict, unless a healthy text is given beside it: then

@@ -44,6 +44,13 @@ std::string SimulatedVolumes::UsbSerial(char letter) const {
   return it == drives_.end() ? std::string() : it->second.drive->Description().usbSerial;
 }
 
+std::pair<std::string, std::string> SimulatedVolumes::ExportedFrom(char letter) const {
+  const auto it = drives_.find(letter);
+  if (it == drives_.end()) return {};
+  const DriveDescription& d = it->second.drive->Description();
+  return {d.exportedFromFile, d.exportedFromSha256};
+}
+
 device::OpenResult SimulatedVolumes::Open(char letter) {
   const auto it = drives_.find(letter);
   if (it == drives_.end() || it->second.drive->Vanished()) return nullptr;

@@ -147,6 +147,8 @@ class SimulatedVolumes : public device::VolumeOpener {
   bool NeedsPrivilege() const override { return false; }
   // The serial of the drive's description.
   std::string UsbSerial(char letter) const override;
+  // The recording the drive's description says it was made from.
+  std::pair<std::string, std::string> ExportedFrom(char letter) const override;
 
  private:
   struct Entry {

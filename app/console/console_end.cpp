@@ -20,6 +20,20 @@ std::string LetterPrefix(char letter) {
 
 const char* VerdictText(const DriveSummary& drive) { return drive.healthy ? "healthy" : "broken"; }
 
+// What a restore wrote, or was about to: its save and each file's area.
+Json RestoreJson(const DriveSummary& d) {
+  if (!d.restoreSource) return Json();
+  const RestoreSource& r = *d.restoreSource;
+  Json files = Json::array();
+  for (const RestoreFile& file : r.files) {
+    files.push_back(
+        {{"file", file.file}, {"copy", file.copy}, {"area", file.aux ? "auxiliary" : "ISP"}});
+  }
+  if (r.save.empty()) return Json{{"save", nullptr}, {"files", std::move(files)}};
+  return Json{{"save", r.save},       {"command", r.command}, {"role", r.role},
+              {"savedAt", r.savedAt}, {"source", r.source},   {"files", std::move(files)}};
+}
+
 // How a drive's run went: where it stands and what the command did to it,
 // alike with one drive and with --all.
 Json DriveRunJson(const DriveSummary& d) {
@@ -43,6 +57,7 @@ Json AllDriveJson(const DriveSummary& d) {
   drive["letter"] = std::string(1, d.letter);
   drive["verdict"] = d.drive ? Json(VerdictText(d)) : Json();
   drive.update(DriveRunJson(d));
+  if (d.restoreSource) drive["restore"] = RestoreJson(d);
   if (d.drive) {
     Json slot = SlotJson(*d.drive, d.healthy, d.states);
     slot.erase("letter");
@@ -170,6 +185,7 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
       table.push_back(AllDriveJson(drives[i]));
     } else if (!job.reports.empty()) {
       AddScanTable(document, drives[i]);
+      if (drives[i].restoreSource) document["restore"] = RestoreJson(drives[i]);
     }
   }
   if (ownBoxes) errors.insert(errors.end(), problems().begin(), problems().end());
@@ -177,6 +193,8 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
   // scan, none. A list that ended before it read sysfs lists no disk.
   if (options_.command == Command::kList) {
     document["devices"] = Json::array();
+  } else if (options_.command == Command::kBackups) {
+    document["sticks"] = Json::array();
   } else if (options_.all) {
     document["drives"] = ran() ? table : Json::array();
   } else if (!document.contains("drives")) {

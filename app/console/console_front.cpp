@@ -95,9 +95,10 @@ session::JobCommand JobCommandOf(Command command) {
     case Command::kList:
     case Command::kExportDrive:
     case Command::kImages:
+    case Command::kBackups:
       break;
   }
-  // list, export-drive and images run no job; what one would do is a scan's.
+  // list, backups, export-drive and images run no job; what one would do is a scan's.
   return session::JobCommand::kScan;
 }
 
@@ -156,6 +157,7 @@ session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStream
   request.dialogArguments = DialogArguments(options);
   request.restoreFiles = options.restoreFiles;
   request.donor = options.donor;
+  request.restoreSave = options.restoreSave;
   request.map = options.map;
   request.answering = AnsweringOf(options, io);
   request.quiet = options.quiet;

@@ -56,7 +56,8 @@ constexpr CommandRow kCommands[] = {
     {"fix", Command::kFix, kTakesAll | kTakesMap | kTakesOutput},
     {"destroy", Command::kDestroy, kTakesAll | kTakesOutput},
     {"backup", Command::kBackup, kTakesAll | kTakesOutput},
-    {"restore", Command::kRestore, kTakesRestoreFiles | kTakesOutput},
+    {"restore", Command::kRestore, kTakesAll | kTakesRestoreFiles | kTakesOutput},
+    {"backups", Command::kBackups, kTakesOutput},
     {"list", Command::kList, kTakesOutput},
     {"export-drive", Command::kExportDrive, kTakesFile | kTakesOutput},
     {"map", Command::kMap, kTakesAll | kTakesOutput},
@@ -80,10 +81,12 @@ constexpr GoesWith kIncludePresentGoesWith{kTakesIncludePresent,
                                            "--include-present goes with watch only"};
 constexpr GoesWith kMapGoesWith{kTakesMap,
                                 "--map goes with scan or fix (the map command draws without it)"};
-constexpr GoesWith kAllGoesWith{kTakesAll, "--all goes with scan, fix, backup, destroy or map"};
+constexpr GoesWith kSaveGoesWith{kTakesRestoreFiles, "--save goes with the restore command only"};
+constexpr GoesWith kAllGoesWith{kTakesAll,
+                                "--all goes with scan, fix, backup, destroy, restore or map"};
 // The commands --json and --quiet go with, as the refusal names them.
 constexpr const char* kOutputCommands =
-    "scan, fix, destroy, backup, restore, list, map, images, export-drive or watch";
+    "scan, fix, destroy, backup, restore, backups, list, map, images, export-drive or watch";
 
 template <size_t N>
 const CommandRow* FindCommand(const CommandRow (&rows)[N], std::string_view name) {
@@ -126,6 +129,12 @@ std::optional<std::string> AllProblem(const ConsoleOptions& options, unsigned ta
   if ((takes & kAllGoesWith.takes) == 0) return kAllGoesWith.refusal;
   // Every drive is acted on; a list entry would pick one.
   if (selectGiven) return "--all acts on every drive; --select picks one";
+  // Each stick goes back to its own save; files or a save named by hand
+  // belong to one drive.
+  if (!options.restoreFiles.empty() || options.donor || !options.restoreSave.empty()) {
+    return "--all restores each drive from its own save; --from, --donor and --save go with a "
+           "restore of one drive";
+  }
   return std::nullopt;
 }
 
@@ -187,7 +196,9 @@ constexpr OptionRow kOptions[] = {
     {"command", &Words::command,
      "scan: start up and list the drives; fix: Start Fix on the selected drive; "
      "destroy: Destory ISP on the selected drive; backup: save the ISP areas of the "
-     "selected drive to ISP<n>_Backup.bin; restore: write backup files back; list: "
+     "selected drive to ISP<n>_Backup.bin; restore: write one save of the drive back (by "
+     "default the one made before the last change Kestrune made to it); backups: the "
+     "saves the C: folder keeps, per stick, and which one restore takes; list: "
      "the candidate disks as sysfs describes them, none opened; export-drive OUT.json: "
      "a virtual drive made of the recording --drive names; map: draw the selected "
      "drive's flash, its ISP copies compared with the image, into ISP_Map.svg; watch "
@@ -234,13 +245,17 @@ constexpr OptionRow kOptions[] = {
      "a last line with the outcome",
      OptionCheck::kNone, "--verbose"},
     {"--all", &ConsoleOptions::all,
-     "with scan, fix, backup, destroy or map: every drive at once, each in a thread of "
-     "its own, its files in a folder named by its letter inside the C: folder"},
+     "with scan, fix, backup, destroy, restore or map: every drive at once, each in a thread "
+     "of its own, its files in a folder named by its letter inside the C: folder; "
+     "restore writes each stick's own save, found by the stick in any of those folders"},
     {"--from", &ConsoleOptions::restoreFiles,
-     "with restore: a backup file, one per ISP copy in copy order (0x190: the ISP "
-     "file, then the auxiliary file of each copy); repeatable; default: the newest "
-     "ISP<n>_Before*.bin (0x190: ISP<n>_Backup*.bin and ISP<n>_Aux*.bin) that "
-     "kestrune-backups.json in the C: folder records for this drive"},
+     "with restore: a backup file chosen by hand, one per ISP copy in copy order "
+     "(0x190: the ISP file, then the auxiliary file of each copy); repeatable; default: "
+     "every file of the save made before the last fix, destroy or restore of this "
+     "stick, found by the stick in the C: folder and its letter folders"},
+    {"--save", &ConsoleOptions::restoreSave,
+     "with restore: the id of the save to write (see the backups command), whole, "
+     "instead of the default one"},
     {"--donor", &ConsoleOptions::donor,
      "with restore: also write backup files that are not shown to be this drive's own "
      "(of another stick of the same model, or of unknown origin), after a question "
@@ -358,6 +373,10 @@ std::optional<std::string> CombinationProblem(ConsoleOptions& options, const std
   };
   if (auto problem = refused(!options.restoreFiles.empty(), kFromGoesWith)) return problem;
   if (auto problem = refused(options.donor, kDonorGoesWith)) return problem;
+  if (auto problem = refused(!options.restoreSave.empty(), kSaveGoesWith)) return problem;
+  if (!options.restoreSave.empty() && !options.restoreFiles.empty()) {
+    return std::string("--save and --from each say what restore writes; give one");
+  }
   if (options.command == Command::kImages) {
     options.checkFolder = second;
   } else if (!options.watch) {

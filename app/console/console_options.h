@@ -31,6 +31,7 @@ enum class Command {
   kExportDrive,
   kMap,
   kImages,
+  kBackups,
 };
 
 // One --drive X=PATH: a virtual-drive file (*.json), a recording to replay
@@ -71,6 +72,8 @@ struct ConsoleOptions {
   // restore --donor: files not shown to be this drive's own may be written,
   // after a question.
   bool donor = false;
+  // restore --save ID: the save to write instead of the default one.
+  std::string restoreSave;
   bool version = false;
   // --map: scan and fix also draw each drive's flash into its C: folder.
   bool map = false;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/console/console_backups.h"
 #include "app/console/console_end.h"
 #include "app/console/console_front.h"
 #include "app/console/console_images.h"
@@ -168,6 +169,7 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
   if (options.version) return RunVersion(options, io, settings);
   if (options.command == Command::kImages) return RunImages(options, io, settings);
   if (options.command == Command::kList) return RunList(options, io);
+  if (options.command == Command::kBackups) return RunBackups(options, io);
   if (options.command == Command::kExportDrive) return RunExportDrive(options, io);
   RunEnd end(options, io);
   // An interrupt that ends the run at once still prints its last word.

@@ -81,4 +81,19 @@ std::unique_ptr<platform::Platform> DriveFolders::Prepare(char letter, platform:
   return drive;
 }
 
+std::unique_ptr<platform::Platform> DriveFolders::Tree(char letter, std::string& problem) const {
+  if (!cDrive_.folder) {
+    problem = platform::DescribeFolderRefusal(cDrive_.what, cDrive_.check);
+    return nullptr;
+  }
+  platform::PosixOptions options = run_;
+  options.cDrive = cDrive_.folder;
+  options.work = OpenDriveFolder(work_, letter, problem);
+  if (!options.work) return nullptr;
+  options.cDriveFolder = cDrive_.folder->path();
+  options.tempFolder = options.work->path();
+  return MakeDrivePlatform(
+      options, [](const char*) {}, problem);
+}
+
 }  // namespace kestrune::session

@@ -32,6 +32,10 @@ class DriveFolders {
   std::unique_ptr<platform::Platform> Prepare(char letter, platform::Platform& host,
                                               std::function<void(const char*)> debug, bool& madeLog,
                                               std::string& problem) const;
+  // A platform over the run's whole C: folder (and the drive's work folder),
+  // through which a drive's restore finds saves kept under other letters.
+  // Null with `problem` set.
+  std::unique_ptr<platform::Platform> Tree(char letter, std::string& problem) const;
 
  private:
   platform::PosixOptions run_;

@@ -156,6 +156,7 @@ void DriveJob::Run(const JobSetup& setup) {
     program.imagesHint = setup.request.imagesHint;
     program.donorFilesHint = setup.request.donorFilesHint;
     program.donorHint = setup.request.donorHint;
+    program.savesPlatform = savesPlatform;
     view.SetHostPaths(
         [&program](const std::string& path) { return program.platform.HostPath(path); });
     // A run asks before every fix, a 0x190 update's included.
@@ -211,7 +212,8 @@ void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg&
       OnBackupIsp(program);
       break;
     case JobCommand::kRestore:
-      OnRestoreIsp(program, dialog, {options.restoreFiles, options.donor, true});
+      OnRestoreIsp(program, dialog,
+                   {options.restoreFiles, options.donor, true, options.restoreSave});
       break;
     case JobCommand::kMap:
       OnMapIsp(program);

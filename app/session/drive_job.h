@@ -84,6 +84,9 @@ class DriveJob {
   // The platform its files go through, and the simulated drives whose
   // flash it keeps at its end, each with the name a problem gives it.
   platform::Platform* platform = nullptr;
+  // The run's whole C: folder, when `platform`'s is the drive's letter
+  // folder: where a restore looks for the stick's saves.
+  platform::Platform* savesPlatform = nullptr;
   std::vector<std::pair<sim::VirtualDrive*, std::string>> saves;
   // How its OK/Cancel boxes are answered, and where answers are read.
   Answering answering = Answering::kAlwaysOk;

@@ -48,6 +48,7 @@ struct AllJob {
   std::unique_ptr<LineStream> boxes;
   std::unique_ptr<LineStream> err;
   std::unique_ptr<platform::Platform> platform;
+  std::unique_ptr<platform::Platform> tree;
   // The drive's ISP.log was made empty, to turn its log on, by this run.
   bool madeLog = false;
   DriveJob job;
@@ -70,6 +71,11 @@ bool PrepareDrive(const RunSetup& run, const DriveFolders& folders, platform::Pl
       job.madeLog, problem);
   if (!job.platform) return false;
   job.job.platform = job.platform.get();
+  if (run.request.command == JobCommand::kRestore) {
+    job.tree = folders.Tree(job.drive.letter, problem);
+    if (!job.tree) return false;
+    job.job.savesPlatform = job.tree.get();
+  }
   if (job.drive.simulated != nullptr)
     job.job.saves.emplace_back(job.drive.simulated, job.drive.source);
   return true;
@@ -79,21 +85,37 @@ bool PrepareDrive(const RunSetup& run, const DriveFolders& folders, platform::Pl
 // commands that change no drive ask nothing.
 bool Confirm(const RunSetup& run, const std::vector<const AllDrive*>& drives, std::ostream& boxes) {
   const JobCommand command = run.request.command;
-  if (command != JobCommand::kFix && command != JobCommand::kDestroy) return true;
+  struct Asked {
+    JobCommand command;
+    const char* heading;
+    const char* question;  // the count goes between its two parts
+    const char* questionEnd;
+    const char* caption;
+  };
+  static constexpr Asked kAsked[] = {
+      {JobCommand::kFix, "Drives to fix:", "Are you sure to update new ISP code on these ",
+       " drives ?", "Update ISP Warning"},
+      {JobCommand::kDestroy, "Drives whose ISP to destroy:",
+       "Are you sure to destroy the ISP of these ", " drives ?", "Destory ISP Warning"},
+      // Each drive then tells the save it writes before writing it.
+      {JobCommand::kRestore, "Drives to restore, each from its own save:",
+       "Are you sure to restore the ISP code of these ", " drives ?", "Restore ISP Warning"},
+  };
+  const Asked* asked = nullptr;
+  for (const Asked& row : kAsked) {
+    if (row.command == command) asked = &row;
+  }
+  if (asked == nullptr) return true;
   if (drives.empty()) return true;  // nothing will be done to any drive
-  const bool fix = command == JobCommand::kFix;
   // The drives belong to the question: shown with it, or not at all.
   if (!run.request.quiet || ShownWhenQuiet(kQuestionStyle, run.request.answering)) {
-    boxes << (fix ? "Drives to fix:" : "Drives whose ISP to destroy:") << '\n';
+    boxes << asked->heading << '\n';
     for (const AllDrive* drive : drives) {
       boxes << "  " << drive->letter << ": " << drive->source << '\n';
     }
   }
-  const std::string count = std::to_string(drives.size());
-  const std::string text =
-      fix ? "Are you sure to update new ISP code on these " + count + " drives ?"
-          : "Are you sure to destroy the ISP of these " + count + " drives ?";
-  return AskOnce(run, boxes, text, fix ? "Update ISP Warning" : "Destory ISP Warning");
+  const std::string text = asked->question + std::to_string(drives.size()) + asked->questionEnd;
+  return AskOnce(run, boxes, text, asked->caption);
 }
 
 }  // namespace

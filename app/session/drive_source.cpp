@@ -21,6 +21,9 @@ class PluggedDrive : public device::VolumeOpener {
   bool ServesRealDevice(char letter) const override { return inner_->ServesRealDevice(letter); }
   std::string UsbSerial(char letter) const override { return inner_->UsbSerial(letter); }
   std::string ReplayOf(char letter) const override { return inner_->ReplayOf(letter); }
+  std::pair<std::string, std::string> ExportedFrom(char letter) const override {
+    return inner_->ExportedFrom(letter);
+  }
 
  private:
   device::VolumeOpener& Used() {

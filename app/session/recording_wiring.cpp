@@ -61,6 +61,17 @@ std::string RecordingDigest(const std::string& path, std::string& problem) {
   return HexText(digest->data(), digest->size());
 }
 
+// The drive says which recording it was made of, so that its backups are
+// never taken for the stick's own. False with `problem` set.
+bool MarkExported(sim::ExportedDrive& drive, const std::string& path, std::string& problem) {
+  const std::string digest = RecordingDigest(path, problem);
+  if (digest.empty()) return false;
+  drive.description.exportedFromFile = LeafOf(path);
+  drive.description.exportedFromSha256 = digest;
+  drive.json = sim::DescriptionText(drive.description);
+  return true;
+}
+
 }  // namespace
 
 std::string UncheckedWarning(const std::string& path) {
@@ -303,6 +314,7 @@ RecordingExport ExportRecordedDrive(const std::vector<DriveArgument>& named,
   }
   std::optional<sim::ExportedDrive> drive = pass.exporter.Finish(pass.serial, problem);
   if (!drive) return fail("cannot make a drive of " + source.path + ": " + problem);
+  if (!MarkExported(*drive, source.path, problem)) return fail("cannot export " + problem);
   if (!sim::WriteExportedDrive(file, *drive, problem)) return fail(problem);
   made.done = true;
   made.drive = std::move(drive);

@@ -13,9 +13,11 @@ std::span<const StepKind> StepsOf(JobCommand command) {
   static constexpr StepKind kBackup[] = {StepKind::kScan, StepKind::kBackup};
   static constexpr StepKind kFix[] = {StepKind::kScan,  StepKind::kBackup, StepKind::kErase,
                                       StepKind::kWrite, StepKind::kVerify, StepKind::kRestart};
-  static constexpr StepKind kDestroy[] = {StepKind::kScan, StepKind::kErase, StepKind::kRestart};
-  static constexpr StepKind kRestore[] = {StepKind::kScan, StepKind::kErase, StepKind::kWrite,
-                                          StepKind::kVerify, StepKind::kRestart};
+  // Destroy and restore save what they overwrite first, as a fix does.
+  static constexpr StepKind kDestroy[] = {StepKind::kScan, StepKind::kBackup, StepKind::kErase,
+                                          StepKind::kRestart};
+  static constexpr StepKind kRestore[] = {StepKind::kScan,  StepKind::kBackup, StepKind::kErase,
+                                          StepKind::kWrite, StepKind::kVerify, StepKind::kRestart};
   switch (command) {
     case JobCommand::kBackup:
       return kBackup;

@@ -72,6 +72,7 @@ DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText) {
     summary.copiesVerified += report.copiesVerified;
     for (const KeptFile& file : report.files) summary.backups += file.kind == FileKind::kBackup;
     summary.warnings.insert(summary.warnings.end(), report.warnings.begin(), report.warnings.end());
+    if (report.restoreSource) summary.restoreSource = report.restoreSource;
   }
   if (job.refusal.empty()) summary.states = StatesOf(job.reports);
   if (job.unsaved) Settle(whole, Outcome::kFailed, kUnsavedText);

@@ -73,6 +73,8 @@ struct DriveSummary {
   // What the operations learned of each copy's areas.
   CopyStates states;
   std::vector<std::string> warnings;
+  // What a restore said it would write, before its question.
+  std::optional<RestoreSource> restoreSource;
   double seconds = 0;
   bool noSuchEntry = false;
   // An interrupt came to its work, or cut it short; its outcome says

@@ -48,6 +48,8 @@ struct RunRequest {
   // whether files not shown to be the drive's own may be written.
   std::vector<std::string> restoreFiles;
   bool donor = false;
+  // restore: the save to write instead of the default one (empty: default).
+  std::string restoreSave;
   // scan and fix also draw each drive's flash into its C: folder.
   bool map = false;
   // How the run's own question is answered.

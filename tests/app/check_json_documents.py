@@ -22,14 +22,15 @@ except ImportError:
 # must tell apart, a command line that could not be read and interrupts
 # among them.
 REQUIRED = [
-    "scan", "fix", "destroy", "backup", "restore", "list", "map", "fix_map", "all_map",
+    "scan", "fix", "destroy", "backup", "restore", "backups", "list", "map", "fix_map", "all_map",
     "all_scan", "all_fix", "all_destroy", "all_backup",
     "fix_cancelled", "fix_failed", "no_such_entry", "all_cancelled",
     "bad_option", "select_out_of_range", "interrupt_BeforeTheWrite", "interrupt_JustAfterTheWrite",
     "export_drive", "export_drive_not_json", "watch_refused",
     "images_builtin", "images_real", "images_missing", "images_wrong_size", "version",
 ]
-COMMANDS = {"scan", "fix", "destroy", "backup", "restore", "list", "map", "export-drive", "images"}
+COMMANDS = {"scan", "fix", "destroy", "backup", "restore", "backups", "list", "map",
+            "export-drive", "images"}
 
 
 def problems_of(validator, document):

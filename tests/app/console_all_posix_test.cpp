@@ -181,7 +181,8 @@ INSTANTIATE_TEST_SUITE_P(Answers, ConsoleAllQuestion,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Backup changes no drive and asks nothing; destroy, answered by --yes,
-// breaks every healthy drive and keeps no files. E has two copies, F three.
+// breaks every healthy drive after saving what it destroys. E has two
+// copies, F three.
 struct AllCommand {
   const char* name;
   std::vector<std::string> arguments;
@@ -211,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  "healthy "},
                       AllCommand{"Destroy",
                                  {"--all", "--yes", "destroy"},
-                                 {"E: healthy success 2 0 ", "F: healthy success 3 0 "},
+                                 {"E: healthy success 2 2 ", "F: healthy success 3 3 "},
                                  "broken "}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -226,22 +226,26 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"MapWithBackup",
                     {"--map", "backup"},
                     "--map goes with scan or fix (the map command draws without it)"},
-        RefusalCase{"AllWithRestore",
-                    {"--all", "restore"},
-                    "--all goes with scan, fix, backup, destroy or map"},
+        RefusalCase{"AllWithRestoreFrom",
+                    {"--all", "restore", "--from", "a.bin"},
+                    "--all restores each drive from its own save; --from, --donor and --save go "
+                    "with a restore of one drive"},
         RefusalCase{
-            "AllWithoutCommand", {"--all"}, "--all goes with scan, fix, backup, destroy or map"},
+            "SaveWithFix", {"fix", "--save", "x"}, "--save goes with the restore command only"},
+        RefusalCase{"AllWithoutCommand",
+                    {"--all"},
+                    "--all goes with scan, fix, backup, destroy, restore or map"},
         RefusalCase{"AllWithSelect",
                     {"--all", "--select", "1", "scan"},
                     "--all acts on every drive; --select picks one"},
         RefusalCase{"JsonWithoutCommand",
                     {"--json"},
-                    "--json goes with a command: scan, fix, destroy, backup, restore, list, map, "
-                    "images, export-drive or watch"},
+                    "--json goes with a command: scan, fix, destroy, backup, restore, backups, "
+                    "list, map, images, export-drive or watch"},
         RefusalCase{"QuietWithoutCommand",
                     {"--quiet"},
-                    "--quiet goes with a command: scan, fix, destroy, backup, restore, list, map, "
-                    "images, export-drive or watch"}),
+                    "--quiet goes with a command: scan, fix, destroy, backup, restore, backups, "
+                    "list, map, images, export-drive or watch"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

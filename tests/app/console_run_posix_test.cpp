@@ -326,14 +326,16 @@ TEST_P(ConsoleFix190, AsksThenKeepsBothAreasBeforeTheFirstErase) {
   }
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
 
-  // The Before files take the drive back to the code it had, both areas.
+  // The Before files take the drive back to the code it had, both areas;
+  // the restore's own Before save moved the fix's aside.
   const RunResult restored = Run({"--drive", "E=" + drive, "--yes", "restore"});
   EXPECT_EQ(restored.code, kExitDone) << restored.out << restored.err;
   EXPECT_EQ(Run({"--drive", "E=" + drive, "backup"}).code, kExitDone);
   for (const char* copy : {"ISP0", "ISP1"}) {
     const std::string n(copy);
-    EXPECT_EQ(FileBytes(c_ / (n + "_Backup.bin")), FileBytes(c_ / (n + "_Before.bin"))) << n;
-    EXPECT_EQ(FileBytes(c_ / (n + "_Aux.bin")), FileBytes(c_ / (n + "_AuxBefore.bin"))) << n;
+    EXPECT_EQ(FileBytes(c_ / (n + "_Backup.bin")), FileBytes(c_ / (n + "_Before.1.bin"))) << n;
+    EXPECT_EQ(FileBytes(c_ / (n + "_Aux.bin")), FileBytes(c_ / (n + "_AuxBefore.1.bin"))) << n;
+    EXPECT_EQ(FileBytes(c_ / (n + "_Before.bin")), FileBytes(c_ / (n + "_After.bin"))) << n;
   }
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
 }
@@ -364,30 +366,10 @@ struct LetterFolderCase {
 class RestoreLetterFolder : public ConsoleRun,
                             public ::testing::WithParamInterface<LetterFolderCase> {};
 
-// The backups recorded so far were saved in a second long past, so that a
-// later run's are newer however quickly it follows.
-void AgeRecordedBackups(const fs::path& cDrive, int run) {
-  for (const auto& entry : fs::recursive_directory_iterator(cDrive)) {
-    if (entry.path().filename() != "kestrune-backups.json") continue;
-    nlohmann::json records = nlohmann::json::parse(std::ifstream(entry.path()));
-    const std::function<void(nlohmann::json&)> age = [&](nlohmann::json& node) {
-      if (node.is_object() && node.contains("savedAt")) {
-        node["savedAt"] = "2001-01-01T00:00:0" + std::to_string(run) + "Z";
-      }
-      if (node.is_structured()) {
-        for (auto& child : node) age(child);
-      }
-    };
-    age(records);
-    std::ofstream(entry.path(), std::ios::trunc) << records.dump(2);
-  }
-}
-
 TEST_P(RestoreLetterFolder, FindsTheBackupsWhereAllKeptThem) {
   const LetterFolderCase& c = GetParam();
   const std::string drive = CopyDrive("ctrl163_broken.json");
   for (size_t i = 0; i < c.fixes.size(); ++i) {
-    if (i > 0) AgeRecordedBackups(cDrive(), static_cast<int>(i));
     std::vector<std::string> fix{"--drive", "E=" + drive, "--yes", "fix"};
     if (c.fixes[i] == "all") fix.push_back("--all");
     const RunResult r = Run(fix);
@@ -411,7 +393,11 @@ INSTANTIATE_TEST_SUITE_P(
         LetterFolderCase{"NothingRecorded",
                          {},
                          kExitFailure,
-                         "  C:\\kestrune-backups.json is @/kestrune-backups.json",
+                         "[Fail] No save of this drive (controller 0x163 rev 2, flash EC D3 51 95 "
+                         "58, page size 2048, USB serial KST163BROKEN) made before a change is "
+                         "recorded in the C: folder. Nothing was written. A file of another "
+                         "drive, or of unknown origin, is written only when named with --from, "
+                         "with --donor.",
                          kBroken}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -588,10 +574,10 @@ INSTANTIATE_TEST_SUITE_P(
                          "",
                          {"--yes"},
                          kExitFailure,
-                         FormatText(kRestoreNoRecordedBackup, 0,
+                         FormatText(kRestoreNoSave,
                                     "controller 0x163 rev 2, flash EC D3 51 95 58, page size "
                                     "2048, USB serial STICK-Y",
-                                    "C:\\kestrune-backups.json", kConsoleDonorFilesHint),
+                                    kConsoleDonorFilesHint),
                          ""},
         SharedFolderCase{"AnotherControllerNamed",
                          {{"y", "ctrl163_healthy.json", "STICK-Y", ""},
@@ -659,8 +645,7 @@ INSTANTIATE_TEST_SUITE_P(
                          "",
                          {"--yes"},
                          kExitFailure,
-                         "the backups recorded for its USB serial come from a stick whose CIS "
-                         "page has SHA-256 ",
+                         "of its USB serial comes from a stick whose CIS page has SHA-256 ",
                          ""},
         SharedFolderCase{"OneSerialAnotherCisPageNamed",
                          {kTwinOfA, kA},
@@ -679,17 +664,16 @@ INSTANTIATE_TEST_SUITE_P(
                          "(the same USB serial, but that stick's CIS page has SHA-256 ",
                          "a"},
         // B's copy 1 was never saved: ISP1_Before.bin is still A's, and B
-        // takes nothing of it.
-        SharedFolderCase{
-            "ACopyWhoseBackupFailed",
-            {kB, kA},
-            {"a", "b"},
-            "b",
-            {"--yes"},
-            kExitFailure,
-            FormatText(kRestoreNoRecordedBackup, 1, kStickB.c_str(), "C:\\kestrune-backups.json",
-                       kConsoleDonorFilesHint),
-            ""}),
+        // takes nothing of it: its save is refused whole.
+        SharedFolderCase{"ACopyWhoseBackupFailed",
+                         {kB, kA},
+                         {"a", "b"},
+                         "b",
+                         {"--yes"},
+                         kExitFailure,
+                         "lacks ISP copy 1. Nothing was written: a restore writes one save whole "
+                         "and never fills a gap from another.",
+                         ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- a shared C: folder: what another user put there is not this user's ---
@@ -788,7 +772,8 @@ TEST_P(OtherUser, IsNeverTakenForThisDrivesOwn) {
   const std::vector<uint8_t> now = FileBytes(cFolder / "ISP0_Backup.bin");
   const std::vector<uint8_t> expected =
       c.endsWithPlanted     ? std::vector<uint8_t>(planted.begin(), planted.end())
-      : c.code == kExitDone ? FileBytes(cFolder / "ISP0_Before.bin")
+      // A restore moved the fix's Before file aside for its own.
+      : c.code == kExitDone ? FileBytes(cFolder / "ISP0_Before.1.bin")
                             : FileBytes(cFolder / "ISP0_After.bin");
   EXPECT_EQ(now, expected);
 }

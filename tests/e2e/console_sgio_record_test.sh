@@ -54,8 +54,9 @@ run_sgio() { # c-folder expected-exit args...
   sgio=()
 }
 # What a run leaves in its C: folder, the backup records without their
-# times, which no two runs share, and without what tells the replay's
-# records from the stick's: each of the replay's names its recording.
+# times and save ids, which no two runs share, and without what tells the
+# replay's records from the stick's: each of the replay's names its
+# recording, and each of its saves is a replay's.
 # The line that names the drive names the stick's node, or the recording a
 # replay reads.
 unnamed() { sed -E 's/^(Drive [B-Z]: ).*(, port )/\1...\2/' "$1"; }
@@ -70,8 +71,11 @@ same_run() { # c-folder c-folder what
     name=$(basename "$f")
     [[ -f $2/$name ]] || fail "$3: $name was not written"
     if [[ $name == kestrune-backups.json ]]; then
-      cmp -s <(grep -v -e savedAt -e replayOf "$f") <(grep -v -e savedAt -e replayOf "$2/$name") ||
+      local drop=(-e savedAt -e replayOf -e '"id":' -e '"save":' -e '"source":' -e '"recording')
+      cmp -s <(grep -v "${drop[@]}" "$f") <(grep -v "${drop[@]}" "$2/$name") ||
         fail "$3: $name differs"
+      [[ $(grep -c '"source": "replay"' "$2/$name") -eq $(grep -c '"id":' "$2/$name") ]] ||
+        fail "$3: a save of the replay is not marked as one"
       [[ $(grep -c '"replayOf": "[0-9a-f]\{64\}"' "$2/$name") -eq $(grep -c '"file"' "$2/$name") ]] ||
         fail "$3: a record of the replay does not name its recording"
     else

@@ -278,12 +278,11 @@ Layout TakeLayout(const Workflow& workflow, MatrixRun& run) {
     }
   }
   for (Area& a : layout.areas) a.before = run.Flash(a.page, a.pages * slot.pageSize);
-  // A 0x190 fix keeps both areas too, before and after.
-  if (!Destroys(workflow.kind)) {
-    for (int i = 0; i < 4 && run.p.ispOffsets[i] != -1; ++i) {
-      const uint32_t page = DevicePage(slot, static_cast<uint32_t>(run.p.ispOffsets[i]));
-      layout.backupPages.push_back(page);
-    }
+  // A 0x190 fix keeps both areas too, before and after; a destroy saves the
+  // areas it destroys first, as a fix does.
+  for (int i = 0; i < 4 && run.p.ispOffsets[i] != -1; ++i) {
+    const uint32_t page = DevicePage(slot, static_cast<uint32_t>(run.p.ispOffsets[i]));
+    layout.backupPages.push_back(page);
   }
   for (uint32_t page : run.drive->IspAreaPages()) layout.pristine[page] = run.Code(page);
   uint32_t top = 16 * layout.pagesPerBlock;
@@ -468,9 +467,15 @@ std::vector<std::string> CheckCase(const Workflow& workflow, MatrixRun& run, con
 
   if (run.link.OpenVolumeCount() != 0) failures.push_back("a volume was left open");
   if (examined && !failureShown) failures.push_back("the fault was not reported");
+  // A box may go on after the step's own text (a Before backup that could
+  // not be read names the save that now lacks it).
+  const auto sawFirstLine = [&](const std::string& text) {
+    return std::any_of(boxes.begin(), boxes.end(), [&](const auto& box) {
+      return box.text == text || box.text.rfind(text + "\n", 0) == 0;
+    });
+  };
   if (examined && !expectedTexts.empty() &&
-      !std::any_of(expectedTexts.begin(), expectedTexts.end(),
-                   [&](const std::string& text) { return run.view.Saw(text); })) {
+      !std::any_of(expectedTexts.begin(), expectedTexts.end(), sawFirstLine)) {
     failures.push_back("the step's own failure box (" + expectedTexts.front() + ") was not shown");
   }
 
@@ -546,7 +551,7 @@ std::vector<std::string> CheckCase(const Workflow& workflow, MatrixRun& run, con
   // The backups are of the areas the program knows: after a scan that missed
   // a copy, fewer of them, numbered from 0.
   std::vector<uint32_t> backupPages = layout.backupPages;
-  if (workflow.kind == Kind::kScanThenStartFix) {
+  if (workflow.kind == Kind::kScanThenStartFix || workflow.kind == Kind::kScanThenDestroy) {
     backupPages.clear();
     for (int i = 0; run.found == 1 && i < 4 && run.p.ispOffsets[i] != -1; ++i) {
       backupPages.push_back(DevicePage(run.p.Slot(0), static_cast<uint32_t>(run.p.ispOffsets[i])));

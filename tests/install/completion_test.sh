@@ -57,8 +57,8 @@ check() { # name expected words...
 
 b=$scratch/bench
 check "a command" "scan" kestrune --simulate sc
-check "every command" "backup destroy export-drive fix images list map restore scan watch" kestrune --yes ""
-check "what --all goes with" "backup destroy fix map scan" kestrune --all ""
+check "every command" "backup backups destroy export-drive fix images list map restore scan watch" kestrune --yes ""
+check "what --all goes with" "backup destroy fix map restore scan" kestrune --all ""
 check "folders for images" "$b/backups" kestrune images "$b/"
 check "one command per run" "" kestrune scan ""
 check "what watch runs" "backup fix scan" kestrune watch ""

@@ -192,7 +192,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A flash read that fails is the drive's fault: the repair the user asked
-// for goes on, and the log says which backup does not exist.
+// for goes on, a warning and the log say which backup does not exist, and
+// its save is never restored as if it were whole.
 TEST(DriveSideBackupFailure, TheRepairGoesOnAndTheLogSaysSo) {
   BackupRun run(ReadyJson("ctrl163_broken.json"));
   uint64_t at = 0;
@@ -203,14 +204,34 @@ TEST(DriveSideBackupFailure, TheRepairGoesOnAndTheLogSaysSo) {
   }
   run.injector.Arm(Fault::kCheckCondition, at);
   OnStartFix(run.p, run.dialog);
-  EXPECT_TRUE(run.view.Saw("Read ISP code from flash fail"));
+  const nlohmann::json records = nlohmann::json::parse(run.folder.Read(kRecordDocumentName));
+  const std::string id = records["saves"][0]["id"];
+  const std::string warning =
+      "Read ISP code from flash fail\n" + FormatText(kSaveLacksArea, "ISP copy 0", id.c_str());
+  EXPECT_TRUE(run.view.Saw(warning));
   EXPECT_EQ(run.view.boxes.back().text, kSuccess);
+  const Report report = run.p.reports->Snapshot().back();
+  EXPECT_EQ(report.outcome, Outcome::kSuccess);
+  EXPECT_EQ(report.warnings, std::vector<std::string>{warning});
+  EXPECT_EQ(records["saves"][0]["missing"],
+            nlohmann::json::parse(R"([{"copy": 0, "area": "ISP"}])"));
   EXPECT_FALSE(fs::exists(run.folder.path() / "ISP0_Before.bin"));
   EXPECT_TRUE(fs::exists(run.folder.path() / "ISP1_Before.bin"));
   EXPECT_NE(run.folder.Read("ISP.log").find(FormatText(kNoBackupMade, "C:\\ISP0_Before.bin")),
             std::string::npos);
   RestartDrive(run.p, 0);
   EXPECT_TRUE(run.drive->IspHealthy());
+
+  // The save lacks copy 0: it is refused whole, nothing filled from elsewhere.
+  const auto repaired = run.Codes(AreaKind::kIsp);
+  run.view.boxes.clear();
+  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRefusedNoBackup);
+  EXPECT_EQ(run.view.BoxTexts(),
+            std::vector<std::string>{FormatText(
+                kRestoreSaveIncomplete, id.c_str(), "fix",
+                records["saves"][0]["savedAt"].get<std::string>().c_str(),
+                "C:\\kestrune-backups.json", "ISP copy 0")});
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), repaired);
 }
 
 // --- the records that tie each backup to its drive ---
@@ -431,7 +452,9 @@ TEST_P(RoundTrip, BackupFixRestoreBringsBackTheIspTheDriveHad) {
   ASSERT_EQ(run.view.boxes.back().text, kSuccess);
   run.view.boxes.clear();
   OnRestoreIsp(run.p, run.dialog, {});
-  EXPECT_EQ(run.view.BoxTexts(), (std::vector<std::string>{kRestoreConfirm, kRestoreSuccess}));
+  ASSERT_EQ(run.view.boxes.size(), 2u) << ::testing::PrintToString(run.view.BoxTexts());
+  EXPECT_TRUE(run.view.boxes[0].text.ends_with(std::string("\n") + kRestoreConfirm));
+  EXPECT_EQ(run.view.boxes[1].text, kRestoreSuccess);
   EXPECT_EQ(run.Codes(AreaKind::kIsp), isp);
   if (is190) {
     EXPECT_EQ(run.Codes(AreaKind::kAux), aux);
@@ -461,7 +484,7 @@ TEST_P(RestoreRefusal, ComesBeforeAnyCommand) {
   const RefusalCase row = GetParam();
   BackupRun run(ReadyJson(row.drive));
   for (const auto& [name, size] : row.files) run.folder.Write(name, std::string(size, 'Z'));
-  OnRestoreIsp(run.p, run.dialog, {row.from});
+  OnRestoreIsp(run.p, run.dialog, {row.from, false, false, {}});
   EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{row.box});
   EXPECT_TRUE(run.injector.Seen().empty());
 }
@@ -493,10 +516,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   "ctrl163_broken.json",
                                   {{"ISP0_Before.bin", 49152}, {"ISP1_Before.bin", 49152}},
                                   {},
-                                  FormatText(kRestoreNoRecordedBackup, 0,
+                                  FormatText(kRestoreNoSave,
                                              "controller 0x163 rev 2, flash EC D3 51 95 58, page "
                                              "size 2048, USB serial KST163BROKEN",
-                                             "C:\\kestrune-backups.json", kPlainDonorFilesHint)},
+                                             kPlainDonorFilesHint)},
                       RefusalCase{"TooFewNamed",
                                   "ctrl163_broken.json",
                                   {{"a.bin", 49152}},
@@ -519,9 +542,11 @@ TEST(BackupAndRestore, RecordsWithoutACisPageAreDonorFiles) {
   OnStartFix(run.p, run.dialog);
   ASSERT_EQ(run.view.boxes.back().text, kSuccess);
   nlohmann::json records = nlohmann::json::parse(run.folder.Read(kRecordDocumentName));
-  for (auto& record : records["files"]) {
-    ASSERT_TRUE(record["drive"]["cisSha256"].is_string());
-    record["drive"].erase("cisSha256");
+  for (const char* list : {"saves", "files"}) {
+    for (auto& record : records[list]) {
+      ASSERT_TRUE(record["drive"]["cisSha256"].is_string());
+      record["drive"].erase("cisSha256");
+    }
   }
   run.folder.Write(kRecordDocumentName, records.dump(2));
   const auto repaired = run.Codes(AreaKind::kIsp);
@@ -529,10 +554,15 @@ TEST(BackupAndRestore, RecordsWithoutACisPageAreDonorFiles) {
   run.injector.Arm(Fault::kNone, 0);
 
   EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRefusedNoBackup);
-  EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{FormatText(
-                                     kRestoreRecordedWithoutCisPage, 0, "C:\\kestrune-backups.json",
-                                     DescribeIdentity(IdentityOf(run.p, 0)).c_str(),
-                                     run.p.donorFilesHint.c_str())});
+  const DriveIdentity drive = IdentityOf(run.p, 0);
+  EXPECT_EQ(run.view.BoxTexts(),
+            std::vector<std::string>{FormatText(
+                kRestoreSaveOfAnotherStick, DescribeIdentity(drive).c_str(),
+                drive.cisSha256.c_str(), nlohmann::json::parse(run.folder.Read(kRecordDocumentName))
+                                             ["saves"][0]["id"]
+                                                 .get<std::string>()
+                                                 .c_str(),
+                "none recorded", run.p.donorFilesHint.c_str())});
   EXPECT_FALSE(run.FlashChanged());
   EXPECT_EQ(run.Codes(AreaKind::kIsp), repaired);
 

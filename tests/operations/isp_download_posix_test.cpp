@@ -158,6 +158,11 @@ TEST_F(DestroyTest, NothingHappensWithoutAdministratorRights) {
   EXPECT_TRUE(h.dialog.calls.empty());
 }
 
+// A destroy saves what it overwrites first, as a fix does.
+constexpr const char* kSavedBeforeDestroy =
+    "Start\r\nDownLoad ISP  to file -> C:\\ISP0_Before.bin \r\n\r\nDownLoad ISP  to file -> "
+    "C:\\ISP0_Before.bin --->OK\r\n\r\n";
+
 TEST_F(DestroyTest, CodeInitDriveIsZeroedThroughTheUpdate) {
   h.SetUpSlot(kCtrl162, 2048, 64, 64);
   h.p.Slot(0).needsCodeInit = 1;
@@ -167,11 +172,15 @@ TEST_F(DestroyTest, CodeInitDriveIsZeroedThroughTheUpdate) {
   OnDestroyIsp(h.p, h.dialog);
   EXPECT_EQ(flash.Bytes(64, kIspAreaBytes), std::vector<uint8_t>(kIspAreaBytes, 0));
   EXPECT_EQ(h.view.BoxTexts(), std::vector<std::string>{"Destory ISP Success"});
-  // Working code is loaded before InitFlash, and no new search follows.
-  ASSERT_FALSE(h.drive.seen.empty());
-  EXPECT_EQ(h.drive.seen[0].at(1), device::kSubPrepareCodeLoad);
+  // What is destroyed was saved first; then working code is loaded before
+  // InitFlash, and no new search follows.
+  const auto firstWrite =
+      std::find_if(h.drive.seen.begin(), h.drive.seen.end(),
+                   [](const auto& cdb) { return cdb.at(0) != device::kOpReadFlashPages; });
+  ASSERT_NE(firstWrite, h.drive.seen.end());
+  EXPECT_EQ(firstWrite->at(1), device::kSubPrepareCodeLoad);
   EXPECT_TRUE(h.dialog.calls.empty());
-  EXPECT_EQ(h.LogText(), "Start\r\n");
+  EXPECT_EQ(h.LogText(), kSavedBeforeDestroy);
 }
 
 TEST_F(DestroyTest, FamilyADriveErasesItsIspBlockSearchesAndIsIdentifiedAgain) {
@@ -189,7 +198,7 @@ TEST_F(DestroyTest, FamilyADriveErasesItsIspBlockSearchesAndIsIdentifiedAgain) {
   EXPECT_EQ(h.view.boxes.back().text, "Destory ISP Success");
   EXPECT_EQ(h.view.boxes.back().caption, "Success");
   EXPECT_EQ(h.view.boxes.back().style, 0u);
-  EXPECT_EQ(h.LogText(), "Start\r\n");
+  EXPECT_EQ(h.LogText(), kSavedBeforeDestroy);
 }
 
 TEST_F(DestroyTest, UnknownIspPlaceErasesNothingAndClaimsNothing) {
@@ -198,7 +207,9 @@ TEST_F(DestroyTest, UnknownIspPlaceErasesNothingAndClaimsNothing) {
   h.p.Slot(0).cis[1].ispOffset = 128;  // stale offset of an absent copy
   OnDestroyIsp(h.p, h.dialog);
   EXPECT_EQ(h.drive.CountOf(device::kOpEraseFlashBlock), 0u);
-  EXPECT_EQ(h.view.BoxTexts(), std::vector<std::string>{kNothingToDestroy});
+  EXPECT_EQ(h.view.BoxTexts(),
+            (std::vector<std::string>{FormatText(kBackupSkipped, 0, "C:\\ISP0_Before.bin"),
+                                      kNothingToDestroy}));
   EXPECT_FALSE(h.view.Saw("Destory ISP Success"));
   EXPECT_EQ(h.link.OpenVolumeCount(), 0u);
 }

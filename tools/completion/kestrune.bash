@@ -28,11 +28,11 @@ _kestrune() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD - 1]:-}
   local program=${COMP_WORDS[0]}
-  local commands="scan fix destroy backup restore list export-drive map watch images"
+  local commands="scan fix destroy backup restore backups list export-drive map watch images"
   # The commands --all goes with.
-  local all_commands="scan fix destroy backup map"
+  local all_commands="scan fix destroy backup restore map"
   local options="--help --drive --simulate --select --yes --c-drive --temp --images --trace
-    --record --record-overwrite --verbose --json --quiet --all --from --donor --version
+    --record --record-overwrite --verbose --json --quiet --all --from --donor --save --version
     --include-present --map"
   COMPREPLY=()
 
@@ -75,7 +75,7 @@ _kestrune() {
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return 0
       ;;
-    --select)
+    --select | --save)
       return 0
       ;;
   esac

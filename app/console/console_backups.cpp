@@ -1,0 +1,203 @@
+#include "app/console/console_backups.h"
+
+#include <algorithm>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/console/console_json.h"
+#include "operations/backup_records.h"
+#include "platform/platform.h"
+
+namespace kestrune::console {
+
+namespace {
+
+// One save as the listing shows it.
+struct ListedSave {
+  std::string folder;
+  SaveMark save;
+  std::vector<BackupRecord> files;
+  bool taken = false;  // what a restore of the stick from its source takes
+};
+
+// The saves of one stick: one model, one USB serial, one CIS page.
+struct ListedStick {
+  DriveIdentity drive;
+  std::vector<ListedSave> saves;
+};
+
+std::string AreaOf(const BackupRecord& record) {
+  if (record.copy < 0) return FormatText("area at page %u", static_cast<unsigned>(record.page));
+  return DescribeArea({record.copy, IsAuxKind(record.kind)});
+}
+
+bool Complete(const ListedSave& listed) {
+  return !listed.save.legacy && listed.save.missing.empty() && !listed.files.empty();
+}
+
+std::string StateText(const ListedSave& listed) {
+  if (listed.save.legacy) return "kept before saves were recorded: not taken whole";
+  if (listed.files.empty()) return "incomplete: holds no file";
+  if (listed.save.missing.empty()) return "complete";
+  std::string text = "incomplete: lacks ";
+  for (size_t i = 0; i < listed.save.missing.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + DescribeArea(listed.save.missing[i]);
+  }
+  return text;
+}
+
+bool OneStick(const DriveIdentity& a, const DriveIdentity& b) {
+  return SameModel(a, b) && a.usbSerial == b.usbSerial && a.cisSha256 == b.cisSha256;
+}
+
+// Marks, per stick and per source, the save a default restore takes: the
+// newest Before save of a change; none when two folders hold one of the
+// same time, which restore refuses.
+void MarkTaken(ListedStick& stick) {
+  for (ListedSave& listed : stick.saves) {
+    const SaveMark& save = listed.save;
+    if (!IsChangeSave(save) || !OwnSave(save, stick.drive, save.source, save.recording)) continue;
+    bool newest = true;
+    for (const ListedSave& other : stick.saves) {
+      const SaveMark& o = other.save;
+      if (&other == &listed || !IsChangeSave(o) || o.source != save.source ||
+          o.recording != save.recording || o.legacy) {
+        continue;
+      }
+      if (NewerSave(other.folder, o, listed.folder, save) ||
+          (o.savedAt == save.savedAt && other.folder != listed.folder)) {
+        newest = false;
+      }
+    }
+    // The newest save restore would take; one it would refuse as
+    // incomplete is not marked.
+    listed.taken = newest && Complete(listed);
+  }
+}
+
+Json IdentityDocument(const DriveIdentity& d) {
+  return Json{{"controllerId", FormatText("0x%X", d.controllerId)},
+              {"revision", d.revision},
+              {"flashId", FormatText("%02X %02X %02X %02X %02X", d.flashId[0], d.flashId[1],
+                                     d.flashId[2], d.flashId[3], d.flashId[4])},
+              {"pageSize", d.pageSize},
+              {"usbSerial", d.usbSerial.empty() ? Json() : Json(d.usbSerial)},
+              {"cisSha256", d.cisSha256.empty() ? Json() : Json(d.cisSha256)}};
+}
+
+Json SaveDocument(const ListedSave& listed) {
+  const SaveMark& s = listed.save;
+  Json missing = Json::array();
+  for (const SaveArea& area : s.missing) {
+    missing.push_back({{"copy", area.copy}, {"area", area.aux ? "auxiliary" : "ISP"}});
+  }
+  Json files = Json::array();
+  for (const BackupRecord& record : listed.files) {
+    files.push_back({{"file", listed.folder + record.file},
+                     {"copy", record.copy < 0 ? Json() : Json(record.copy)},
+                     {"area", IsAuxKind(record.kind) ? "auxiliary" : "ISP"},
+                     {"page", record.page},
+                     {"size", record.size},
+                     {"sha256", record.sha256}});
+  }
+  return Json{{"id", s.id},
+              {"command", s.legacy ? Json() : Json(s.command)},
+              {"role", RoleName(s.role)},
+              {"savedAt", s.savedAt},
+              {"source", s.legacy ? Json() : Json(SourceName(s.source))},
+              {"recording", s.recording.empty() ? Json() : Json(s.recording)},
+              {"recordingFile", s.recordingFile.empty() ? Json() : Json(s.recordingFile)},
+              {"records", listed.folder + kRecordDocumentName},
+              {"complete", Complete(listed)},
+              {"legacy", s.legacy},
+              {"missing", std::move(missing)},
+              {"restoreTakes", listed.taken},
+              {"files", std::move(files)}};
+}
+
+void PrintSticks(std::ostream& out, const std::vector<ListedStick>& sticks) {
+  if (sticks.empty()) out << "No save is kept in the C: folder or its letter folders.\n";
+  for (const ListedStick& stick : sticks) {
+    out << "Stick: " << DescribeIdentity(stick.drive) << ", CIS page SHA-256 "
+        << (stick.drive.cisSha256.empty() ? "none recorded" : stick.drive.cisSha256) << '\n';
+    for (const ListedSave& listed : stick.saves) {
+      const SaveMark& s = listed.save;
+      out << "  save " << s.id << " (" << (s.legacy ? "?" : s.command) << ", " << RoleName(s.role)
+          << ", " << s.savedAt << "), "
+          << (s.legacy ? std::string("source not recorded") : DescribeSource(s)) << ", "
+          << StateText(listed) << (listed.taken ? "; restore takes it" : "") << '\n';
+      for (const BackupRecord& record : listed.files) {
+        out << "    " << AreaOf(record) << ": " << listed.folder << record.file << '\n';
+      }
+    }
+  }
+  out << std::flush;
+}
+
+}  // namespace
+
+int RunBackups(const ConsoleOptions& options, const ConsoleStreams& io) {
+  platform::PosixOptions host;
+  host.cDriveFolder = options.cDriveFolder;
+  host.tempFolder = options.tempFolder;
+  std::string problem;
+  std::vector<std::string> errors;
+  std::vector<ListedStick> sticks;
+  if (!platform::PrepareCDriveFolder(host, problem)) {
+    errors.push_back(problem);
+  } else {
+    const std::unique_ptr<platform::Platform> c = platform::CreateHostPlatform(host);
+    for (const std::string& folder : SaveFolders(*c, true)) {
+      RecordBook book;
+      if (!ReadRecordBook(*c, folder, book, problem)) {
+        errors.push_back(problem);
+        continue;
+      }
+      if (book.otherOwner) {
+        errors.push_back(
+            FormatText("The backup records <%s%s> belong to %s, not to this user: "
+                       "they were not read.",
+                       folder.c_str(), kRecordDocumentName, book.otherOwner->name.c_str()));
+        continue;
+      }
+      for (const SaveMark& save : book.saves) {
+        ListedSave listed{folder, save, {}, false};
+        for (const BackupRecord* record : book.FilesOf(save.id)) listed.files.push_back(*record);
+        auto stick = std::find_if(sticks.begin(), sticks.end(), [&](const ListedStick& s) {
+          return OneStick(s.drive, save.drive);
+        });
+        if (stick == sticks.end()) stick = sticks.insert(sticks.end(), {save.drive, {}});
+        stick->saves.push_back(std::move(listed));
+      }
+    }
+  }
+  for (ListedStick& stick : sticks) {
+    std::stable_sort(
+        stick.saves.begin(), stick.saves.end(),
+        [](const ListedSave& a, const ListedSave& b) { return a.save.savedAt > b.save.savedAt; });
+    MarkTaken(stick);
+  }
+  const int code = errors.empty() ? kExitDone : kExitFailure;
+  for (const std::string& error : errors) io.err << "kestrune: " << error << std::endl;
+  if (options.json) {
+    Json list = Json::array();
+    for (const ListedStick& stick : sticks) {
+      Json saves = Json::array();
+      for (const ListedSave& listed : stick.saves) saves.push_back(SaveDocument(listed));
+      list.push_back({{"drive", IdentityDocument(stick.drive)}, {"saves", std::move(saves)}});
+    }
+    // backups opens no drive: it shows no box and keeps no file.
+    Json document = DocumentHead(options);
+    document["sticks"] = std::move(list);
+    document["messages"] = Json::array();
+    document["files"] = Json::array();
+    PrintDocument(io.out, std::move(document), errors, code);
+  } else {
+    PrintSticks(io.out, sticks);
+  }
+  return code;
+}
+
+}  // namespace kestrune::console
