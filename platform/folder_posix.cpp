@@ -215,6 +215,26 @@ void RemoveContents(int dirfd, int depth) {
 
 std::string SystemErrorText(int error) { return error == 0 ? std::string() : std::strerror(error); }
 
+namespace {
+
+// Fills `st` for the file open at `fd`; false, with the reason in `opened`,
+// when it cannot be told or is not a regular file.
+bool RegularFileOpen(int fd, struct stat& st, OpenedFile& opened) {
+  if (::fstat(fd, &st) != 0) {
+    opened.error = errno;
+    opened.why = SystemErrorText(opened.error);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    opened.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    opened.why = std::string(KindOf(st.st_mode)) + ", not a file";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 const int kWriteFailed = EIO;
 
 std::unique_ptr<File> FileFromSystemHandle(intptr_t handle) {
@@ -459,16 +479,7 @@ OpenedFile Folder::OpenForReading(const std::string& name, bool followLink) cons
   }
   auto file = std::make_unique<PosixFile>(fd);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    opened.error = errno;
-    opened.why = SystemErrorText(opened.error);
-    return opened;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    opened.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    opened.why = std::string(KindOf(st.st_mode)) + ", not a file";
-    return opened;
-  }
+  if (!RegularFileOpen(fd, st, opened)) return opened;
   // Reads of the file itself wait as reads of a file do.
   ::fcntl(fd, F_SETFL, O_RDONLY);
   opened.status = ReadStatus::kRead;
@@ -505,16 +516,7 @@ OpenedFile Folder::OpenForAppending(const std::string& name, uint32_t mode) cons
   }
   auto file = std::make_unique<PosixFile>(fd);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    opened.error = errno;
-    opened.why = SystemErrorText(opened.error);
-    return opened;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    opened.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    opened.why = std::string(KindOf(st.st_mode)) + ", not a file";
-    return opened;
-  }
+  if (!RegularFileOpen(fd, st, opened)) return opened;
   if (st.st_uid != ::geteuid()) {
     opened.error = EPERM;
     opened.why = "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
