@@ -27,8 +27,8 @@ fi
 cmake --build "$build_dir" -j"$jobs" --target kestrune
 # The man page too, so that the program's reference can be read at once.
 man_page=
-if cmake --build "$build_dir" --target help | grep -Eq '^kestrune_man_page(:| )'; then
-  cmake --build "$build_dir" --target kestrune_man_page
+# (A build without scdoc has no such target; the run goes on without it.)
+if cmake --build "$build_dir" --target kestrune_man_page >/dev/null 2>&1; then
   man_page=$build_dir/docs/kestrune.1
 fi
 
