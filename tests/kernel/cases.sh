@@ -169,7 +169,9 @@ family() { # NAME DRIVE_JSON NODE_KIND(disk|generic)
   cp "$S"/kept/* "$S/c/"
   # A LUN of the kernel's target carries no USB serial, so its backups
   # cannot be told from another stick's: the default restore is refused and
-  # the files go back in, named, as donor files.
+  # the files go back in, named, as donor files. The fix's Before files now
+  # have the first numbered names: the destroy saved what it overwrote under
+  # the plain ones.
   ks --drive "E=$node" --yes restore
   expect 1
   if wrote; then fail "a restore refused for want of a serial wrote to the drive"; fi
@@ -180,8 +182,8 @@ family() { # NAME DRIVE_JSON NODE_KIND(disk|generic)
       [ -f "$S/c/ISP${n}_Backup.bin" ] || continue
       set -- "$@" --from "C:\\ISP${n}_Backup.bin" --from "C:\\ISP${n}_Aux.bin"
     else
-      [ -f "$S/c/ISP${n}_Before.bin" ] || continue
-      set -- "$@" --from "C:\\ISP${n}_Before.bin"
+      [ -f "$S/c/ISP${n}_Before.1.bin" ] || continue
+      set -- "$@" --from "C:\\ISP${n}_Before.1.bin"
     fi
   done
   ks --drive "E=$node" --yes --donor restore "$@"
