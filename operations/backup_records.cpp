@@ -512,16 +512,9 @@ bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& bo
 }
 
 std::string UtcTimestamp() {
-  using namespace std::chrono;
-  const auto now = floor<seconds>(system_clock::now());
-  const auto day = floor<days>(now);
-  const year_month_day date{day};
-  const hh_mm_ss time{now - day};
-  return FormatText("%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                    static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                    static_cast<int>(time.hours().count()),
-                    static_cast<int>(time.minutes().count()),
-                    static_cast<int>(time.seconds().count()));
+  // The same instant to the second: "2024-05-01T09:30:00Z".
+  const std::string withMilliseconds = UtcTimestampMilliseconds();
+  return withMilliseconds.substr(0, 19) + "Z";
 }
 
 std::string UtcTimestampMilliseconds() {
