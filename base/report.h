@@ -160,6 +160,16 @@ struct RestoreSource {
   std::vector<RestoreFile> files;
 };
 
+// The image an operation wrote into the drive, as the run chose it: the
+// file's name in the image set, the chooser row that sent the drive to it
+// ("update, controller 0x163, ..."), and the SHA-256 of the bytes written
+// (lower-case hex).
+struct WrittenImage {
+  std::string file;
+  std::string row;
+  std::string sha256;
+};
+
 struct Report {
   // "scan", "fix", "destroy", "backup", "restore"; empty for what was
   // shown before any operation began.
@@ -187,6 +197,8 @@ struct Report {
   uint64_t commandsBefore = 0;
   // What a restore was about to write, told before its question.
   std::optional<RestoreSource> restoreSource;
+  // The image a fix wrote (or was about to write when it stopped).
+  std::optional<WrittenImage> image;
 
   // The scan's verdict: whether the run had the rights a drive needs, the
   // slot of the drive it identified as identification left it, whether its
