@@ -44,6 +44,8 @@ inline constexpr const char* kSaveLacksArea =
 // Log lines.
 inline constexpr const char* kNoBackupMade =
     "No backup was made to <%s>: the flash could not be read.";
+inline constexpr const char* kReadingAgain =
+    "No two reads for <%s> agree yet: reading the area again (read %d).";
 inline constexpr const char* kUpdateStopped =
     "Update stopped: a backup could not be saved, nothing was written to the drive.";
 inline constexpr const char* kOlderFileKept = "Older file kept: <%s> is now <%s>";
