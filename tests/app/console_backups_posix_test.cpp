@@ -274,6 +274,15 @@ INSTANTIATE_TEST_SUITE_P(
               kFailure,
               "The restore was stopped before anything was written to the drive.",
               "before-last"},
+        // The flash ID changed since the save: restore, --donor or not, can
+        // write none of it, and says what does reach the stick.
+        Story{"FlashIdChangedNamesTheFix",
+              {{"a", "ctrl163_broken.json", "A163"}},
+              {{"E=a", kFix}, {"E=a", kRestore, Plant::kFlashIdChanged}},
+              kFailure,
+              "kestrune fix writes the ISP image chosen for the drive as it is now: 163A2C/US1.BIN",
+              "before-last",
+              kFix},
         // A donor's code goes in, and what it overwrote is kept: a plain
         // restore then brings the stick's own code back.
         Story{"DonorThenBack",
