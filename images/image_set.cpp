@@ -276,7 +276,8 @@ std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
         break;
       case ImageFileState::kMissing:
         ++missing;
-        lines += "\nmissing: " + relative + pinned;
+        lines += "\nmissing: " + relative;
+        lines += pinned;
         break;
       case ImageFileState::kDiffers:
         lines += "\ndiffers from " + std::string(kSumsFileName) + ": " + relative +
