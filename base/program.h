@@ -22,6 +22,9 @@ inline constexpr uint32_t kPageBufferSize = 65536;
 // front end has not said how it takes them.
 inline constexpr const char* kPlainDonorFilesHint = "by name, as another drive's";
 inline constexpr const char* kPlainDonorHint = "as another drive's";
+// How the front end names the fix, where a refusal names what reaches a
+// drive.
+inline constexpr const char* kPlainFixHint = "Start Fix";
 
 // The images a run writes and checks files against (images/images.h).
 struct ImageSet;
@@ -59,6 +62,7 @@ struct Program {
   // it takes the answer that writes a named file of another drive anyway.
   std::string donorFilesHint = kPlainDonorFilesHint;
   std::string donorHint = kPlainDonorHint;
+  std::string fixHint = kPlainFixHint;
   // Start Fix asks before a 0x190 update too, as before every other
   // controller's (the console front end sets it).
   bool confirmFix190 = false;

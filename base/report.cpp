@@ -167,6 +167,15 @@ void ReportFile(Program& p, const KeptFile& file) {
   if (ReportObserver* observer = p.reports->observer()) observer->FileKept(file);
 }
 
+std::string ImageLine(const WrittenImage& image) {
+  return "ISP image: " + image.file + ", SHA-256 " + image.sha256 + " (" + image.row + ")";
+}
+
+void ReportImage(Program& p, const WrittenImage& image) {
+  p.reports->Update([&](Report& report) { report.image = image; });
+  if (ReportObserver* observer = p.reports->observer()) observer->ImageChosen(image);
+}
+
 void ReportCopies(Program& p, int written, int verified) {
   p.reports->Update([&](Report& report) {
     report.copiesWritten += written;

@@ -161,14 +161,20 @@ struct RestoreSource {
 };
 
 // The image an operation wrote into the drive, as the run chose it: the
-// file's name in the image set, the chooser row that sent the drive to it
-// ("update, controller 0x163, ..."), and the SHA-256 of the bytes written
-// (lower-case hex).
+// file's name in the image set ("163A2C/US.BIN"), the chooser row that sent
+// the drive to it ("update, controller 0x163, ..."), and the SHA-256 of the
+// image file whose bytes were written (lower-case hex), as `kestrune
+// images` and a SHA256SUMS give it.
 struct WrittenImage {
   std::string file;
   std::string row;
   std::string sha256;
 };
+
+// "ISP image: 163A2C/US.BIN, SHA-256 ... (update, controller 0x163, row
+// 12: ...)": the line the output and the log name it with, the digest
+// ahead of the row so that a log line cut short keeps it.
+std::string ImageLine(const WrittenImage& image);
 
 struct Report {
   // "scan", "fix", "destroy", "backup", "restore"; empty for what was
@@ -222,6 +228,8 @@ class ReportObserver {
   virtual void DriveHeld(const HeldDrive& drive) { (void)drive; }
   // Right after the box of a failure: why it failed.
   virtual void Explained(const FailureCause& why) { (void)why; }
+  // The image the operation is about to write, once it is read.
+  virtual void ImageChosen(const WrittenImage& image) { (void)image; }
 };
 
 // The reports of one program, in the order begun. The thread that runs the
@@ -291,6 +299,9 @@ void ReportStep(Program& p, StepKind kind, StepState state, const std::string& t
                 int total = 0);
 void ReportStep(Program& p, const StepEvent& step);
 void ReportFile(Program& p, const KeptFile& file);
+// The image the operation writes; told once it is read, before anything
+// it overwrites is saved.
+void ReportImage(Program& p, const WrittenImage& image);
 // Adds copies written, and copies read back equal.
 void ReportCopies(Program& p, int written, int verified);
 // What the operation learned of one area; replaces what it learned before.

@@ -1,5 +1,6 @@
 // The embedded image catalogue: extraction of every image to the work
 // folder, and BinRes, which writes one embedded resource to one file.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -65,6 +66,13 @@ constexpr uint32_t SumOfCatalogueSizes() {
   return sum;
 }
 static_assert(SumOfCatalogueSizes() == kCatalogueBytes);
+
+std::string ImageName(int entry) {
+  if (entry < 0 || entry >= static_cast<int>(std::size(kCatalogue))) return {};
+  std::string name = kCatalogue[entry].pathFormat + 3;
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
+}
 
 std::string ComposePath(const char* format, const std::string& folder) {
   char path[kPathBufferSize] = {};

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <string_view>
 
 #include "images/images.h"
@@ -153,22 +154,33 @@ const char* SubFolder163(char key) {
   return kDefaultSubFolder163;
 }
 
+// The first row of `rows` that matches the drive, counted from 0.
 template <size_t N>
-const char* FirstMatchingName(const UpdateImageRow (&rows)[N], const DriveTraits& drive) {
-  for (const UpdateImageRow& row : rows) {
-    if (row.matches(drive)) return row.name;
+size_t FirstMatchingRow(const UpdateImageRow (&rows)[N], const DriveTraits& drive) {
+  for (size_t r = 0; r < N; ++r) {
+    if (rows[r].matches(drive)) return r;
   }
-  return "";  // unreachable: every table ends in a row for any drive
+  return N - 1;  // unreachable: every table ends in a row for any drive
 }
 
-// Returns the candidate when it opens for reading, else the fallback in the
-// candidate's folder. The fallback itself is not tested: the update that
-// opens it reports a missing file.
-std::string ExistingOrFallback(platform::Platform& platform, const std::string& folder,
-                               const char* name, const char* fallback) {
-  std::string candidate = folder + name;
-  if (platform.CanOpenForReading(candidate)) return candidate;
-  return folder + fallback;
+// The candidate of the matching row when it opens for reading, else the
+// fallback in the candidate's folder. The fallback itself is not tested:
+// the update that opens it reports a missing file.
+template <size_t N>
+UpdateImageChoice ExistingOrFallback(platform::Platform& platform, const std::string& folder,
+                                     const UpdateImageRow (&rows)[N], ImageChooser chooser,
+                                     const DriveTraits& drive, const char* fallback) {
+  const size_t r = FirstMatchingRow(rows, drive);
+  UpdateImageChoice choice;
+  choice.path = folder + rows[r].name;
+  choice.chooser = chooser;
+  choice.row = static_cast<int>(r + 1);
+  choice.when = rows[r].when;
+  choice.named = rows[r].name;
+  if (platform.CanOpenForReading(choice.path)) return choice;
+  choice.path = folder + fallback;
+  choice.fallback = true;
+  return choice;
 }
 
 }  // namespace
@@ -182,18 +194,39 @@ CodeImageChoice CodeImageFor(platform::Platform& platform, const DriveTraits& dr
   return {};  // unreachable: the last row matches any drive
 }
 
-std::string ChooseUpdateImage(platform::Platform& platform, const DriveTraits& drive,
-                              ControllerId controllerId) {
+UpdateImageChoice ChooseUpdateImageRow(platform::Platform& platform, const DriveTraits& drive,
+                                       ControllerId controllerId) {
   std::string folder = WorkFolder(platform);
   folder += controllerId == kCtrl163 ? SubFolder163(drive.inquiryText[10]) : "\\";
-  return ExistingOrFallback(platform, folder, FirstMatchingName(kUpdateImageRows, drive),
+  return ExistingOrFallback(platform, folder, kUpdateImageRows, ImageChooser::kUpdate, drive,
                             "us1.bin");
 }
 
-std::string ChooseUpdateImage190(platform::Platform& platform, const DriveTraits& drive) {
+UpdateImageChoice ChooseUpdateImage190Row(platform::Platform& platform, const DriveTraits& drive) {
   const std::string folder = WorkFolder(platform) + "\\";
-  return ExistingOrFallback(platform, folder, FirstMatchingName(kUpdateImage190Rows, drive),
+  return ExistingOrFallback(platform, folder, kUpdateImage190Rows, ImageChooser::kUpdate190, drive,
                             "cus1.bin");
+}
+
+std::string ChooseUpdateImage(platform::Platform& platform, const DriveTraits& drive,
+                              ControllerId controllerId) {
+  return ChooseUpdateImageRow(platform, drive, controllerId).path;
+}
+
+std::string ChooseUpdateImage190(platform::Platform& platform, const DriveTraits& drive) {
+  return ChooseUpdateImage190Row(platform, drive).path;
+}
+
+std::string DescribeChoice(const UpdateImageChoice& choice, ControllerId controllerId) {
+  char controller[8];
+  std::snprintf(controller, sizeof controller, "0x%03X", static_cast<unsigned>(controllerId));
+  std::string text = std::string(ImageChooserName(choice.chooser)) + ", controller " + controller +
+                     ", row " + std::to_string(choice.row) + ": " + choice.when;
+  // A row without a file of its own says so in its condition.
+  if (choice.fallback && *choice.named != '\0') {
+    text += "; its file " + std::string(choice.named) + " is not there, so the fallback";
+  }
+  return text;
 }
 
 namespace {

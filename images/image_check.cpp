@@ -61,6 +61,19 @@ int CatalogueEntryOf(platform::Platform& platform, const std::string& path) {
   return -1;
 }
 
+std::string ImageNameOf(platform::Platform& platform, const std::string& path) {
+  const int entry = CatalogueEntryOf(platform, path);
+  if (entry >= 0) return ImageName(entry);
+  const std::string folder = WorkFolder(platform);
+  const bool inside = !folder.empty() && path.size() >= folder.size() &&
+                      SameText(path.substr(0, folder.size()), folder);
+  std::string name;
+  for (const std::string& part : Components(inside ? path.substr(folder.size()) : path)) {
+    name += (name.empty() ? "" : "/") + part;
+  }
+  return name;
+}
+
 ImageFileRead ReadImageFile(platform::Platform& platform, const ImageSet* images,
                             const std::string& path, std::vector<uint8_t>& bytes) {
   bytes.clear();

@@ -2,6 +2,7 @@
 // of images named at start-up, what it is called, and whether it holds
 // generated stand-ins.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "platform/folder.h"
 #include "platform/text.h"
 #include "resources/image_list.h"
+#include "resources/standin_layout.h"
 
 namespace kestrune {
 
@@ -81,19 +83,101 @@ bool IsStandIn(std::span<const uint8_t> payload, std::optional<platform::Sha256D
   return !digest || std::find(standIns.begin(), standIns.end(), *digest) != standIns.end();
 }
 
-void MarkPresent(ImageFileCheck& file, std::span<const uint8_t> payload) {
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The catalogue file whose stand-in `payload` is, when that is not entry
+// `entry`: by its digest, or by the name its header carries. Empty when it
+// is no stand-in of another file.
+std::string StandInOfAnother(std::span<const uint8_t> payload,
+                             const std::optional<platform::Sha256Digest>& digest, int entry) {
+  const std::span<const resources::PayloadDigest> standIns = resources::StandInDigests();
+  for (size_t j = 0; digest && j < standIns.size() && j < std::size(kCatalogue); ++j) {
+    if (static_cast<int>(j) != entry && standIns[j] == *digest) {
+      return ImageName(static_cast<int>(j));
+    }
+  }
+  constexpr size_t kNameAt = sizeof standin::kImageMagic;
+  if (payload.size() < kNameAt + standin::kNameLength ||
+      !std::equal(std::begin(standin::kImageMagic), std::end(standin::kImageMagic),
+                  payload.begin())) {
+    return {};
+  }
+  const auto* first = reinterpret_cast<const char*>(payload.data() + kNameAt);
+  std::string named(first, std::find(first, first + standin::kNameLength, '\0'));
+  if (SameText(named, RelativePath(kCatalogue[entry]))) return {};
+  std::replace(named.begin(), named.end(), '\\', '/');
+  return platform::PrintableText(named);
+}
+
+void MarkPresent(ImageFileCheck& file, std::span<const uint8_t> payload, int entry) {
   std::optional<platform::Sha256Digest> digest;
   file.state = ImageFileState::kPresent;
   file.size = payload.size();
   file.standIn = IsStandIn(payload, digest);
   if (digest) file.sha256 = platform::HexText(digest->data(), digest->size());
+  // Written under this name, another file's stand-in would pass every
+  // check of what a simulated drive holds.
+  const std::string other = StandInOfAnother(payload, digest, entry);
+  if (!other.empty()) {
+    file.state = ImageFileState::kMisnamed;
+    file.standIn = true;
+    file.why = "the stand-in of " + other;
+  }
+}
+
+// The folder's SHA256SUMS, when it has one, read whole up to its bound
+// without following a link or waiting on a FIFO; each listed digest goes
+// to its file.
+void CheckSums(const platform::Folder& folder, ImageSetCheck& check) {
+  const std::optional<std::string> name = folder.Find(kSumsFileName);
+  if (!name) return;
+  check.hasSums = true;
+  const std::string refused = std::string(kSumsFileName) + " in the image folder ";
+  platform::OpenedFile opened = folder.OpenForReading(*name);
+  if (opened.status == platform::ReadStatus::kMissing) {
+    check.hasSums = false;
+    return;
+  }
+  if (opened.status != platform::ReadStatus::kRead) {
+    check.sumsProblem = refused + opened.why;
+    return;
+  }
+  std::string text(kMaxSumsBytes + 1, '\0');
+  text.resize(opened.file->Read(text.data(), text.size()));
+  if (text.size() > kMaxSumsBytes) {
+    check.sumsProblem = refused + "is larger than " + std::to_string(kMaxSumsBytes) + " bytes";
+    return;
+  }
+  if (!opened.file->ErrorText().empty()) {
+    check.sumsProblem = refused + "cannot be read: " + opened.file->ErrorText();
+    return;
+  }
+  ListedSums sums = ParseSums(text);
+  if (!sums.problem.empty()) check.sumsProblem = refused + "cannot be used: " + sums.problem;
+  check.sumsOutside = std::move(sums.outside);
+  for (size_t i = 0; i < check.files.size() && i < sums.digests.size(); ++i) {
+    ImageFileCheck& file = check.files[i];
+    file.listed = std::move(sums.digests[i]);
+    if (file.state != ImageFileState::kPresent || file.listed.empty() ||
+        file.listed == file.sha256) {
+      continue;
+    }
+    file.state = ImageFileState::kDiffers;
+    file.why = std::string(kSumsFileName) + " lists " + file.listed;
+    file.bytes.clear();
+  }
 }
 
 // One catalogue file of a folder: read once, one byte more than the
 // entry's size, which shows a file that is too long; its whole size comes
 // from the open.
-ImageFileCheck CheckFolderFile(ImageFolder& images, const CatalogueEntry& entry,
-                               std::string& problem) {
+ImageFileCheck CheckFolderFile(ImageFolder& images, int index, std::string& problem) {
+  const CatalogueEntry& entry = kCatalogue[index];
   ImageFileCheck file;
   std::shared_ptr<platform::Folder> holder;
   std::string name;
@@ -114,15 +198,15 @@ ImageFileCheck CheckFolderFile(ImageFolder& images, const CatalogueEntry& entry,
         bytes.size() > entry.size ? std::max<uint64_t>(opened.size, bytes.size()) : bytes.size();
     return file;
   }
-  MarkPresent(file, bytes);
-  file.bytes = std::move(bytes);
+  MarkPresent(file, bytes, index);
+  if (file.state == ImageFileState::kPresent) file.bytes = std::move(bytes);
   return file;
 }
 
 }  // namespace
 
 bool ImageSetCheck::Complete() const {
-  return problem.empty() && files.size() == std::size(kCatalogue) &&
+  return problem.empty() && sumsProblem.empty() && files.size() == std::size(kCatalogue) &&
          std::all_of(files.begin(), files.end(),
                      [](const ImageFileCheck& f) { return f.state == ImageFileState::kPresent; });
 }
@@ -135,11 +219,12 @@ ImageSetCheck CheckImages(platform::Platform& platform, const std::string& folde
   ImageSetCheck check;
   check.folder = folder;
   if (folder.empty()) {
-    for (const CatalogueEntry& entry : kCatalogue) {
+    for (int i = 0; i < static_cast<int>(std::size(kCatalogue)); ++i) {
+      const CatalogueEntry& entry = kCatalogue[i];
       ImageFileCheck& file = check.files.emplace_back();
       if (auto payload = platform.FindResource(kResourceType, entry.resourceId)) {
         if (payload->size() == entry.size) {
-          MarkPresent(file, *payload);
+          MarkPresent(file, *payload, i);
         } else {
           file.state = ImageFileState::kWrongSize;
           file.size = payload->size();
@@ -158,13 +243,14 @@ ImageSetCheck CheckImages(platform::Platform& platform, const std::string& folde
     return check;
   }
   ImageFolder images(opening.folder);
-  for (const CatalogueEntry& entry : kCatalogue) {
-    check.files.push_back(CheckFolderFile(images, entry, check.problem));
+  for (int i = 0; i < static_cast<int>(std::size(kCatalogue)); ++i) {
+    check.files.push_back(CheckFolderFile(images, i, check.problem));
     if (!check.problem.empty()) {
       check.files.clear();
-      break;
+      return check;
     }
   }
+  CheckSums(*opening.folder, check);
   return check;
 }
 
@@ -181,13 +267,24 @@ std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
   for (size_t i = 0; i < check.files.size(); ++i) {
     const ImageFileCheck& file = check.files[i];
     const CatalogueEntry& entry = kCatalogue[i];
-    const std::string relative = RelativePath(entry);
+    // Named as the folder holds them, as `kestrune images` and SHA256SUMS do.
+    const std::string relative = ImageName(static_cast<int>(i));
+    const std::string pinned =
+        file.listed.empty() ? "" : std::string(" (listed in ") + kSumsFileName + ")";
     switch (file.state) {
       case ImageFileState::kPresent:
         break;
       case ImageFileState::kMissing:
         ++missing;
         lines += "\nmissing: " + relative;
+        lines += pinned;
+        break;
+      case ImageFileState::kDiffers:
+        lines += "\ndiffers from " + std::string(kSumsFileName) + ": " + relative +
+                 " has SHA-256 " + file.sha256 + ", " + kSumsFileName + " lists " + file.listed;
+        break;
+      case ImageFileState::kMisnamed:
+        lines += "\nmisnamed: " + relative + " holds " + file.why;
         break;
       case ImageFileState::kRefused:
         lines += "\nrefused: " + relative + " " + file.why;
@@ -204,8 +301,14 @@ std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
     problem = none;
     return nullptr;
   }
+  if (!check.sumsProblem.empty()) lines += "\n" + check.sumsProblem;
   if (!lines.empty()) {
-    problem = "The image folder <" + folder + "> does not hold the 31 ISP images:" + lines;
+    const bool allThere = std::all_of(check.files.begin(), check.files.end(), [](const auto& f) {
+      return f.state == ImageFileState::kPresent || f.state == ImageFileState::kDiffers ||
+             f.state == ImageFileState::kMisnamed;
+    });
+    problem = "The image folder <" + folder + ">" +
+              (allThere ? " cannot be used:" : " does not hold the 31 ISP images:") + lines;
     return nullptr;
   }
   auto set = std::make_shared<ImageSet>();

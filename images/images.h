@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/drive_traits.h"
@@ -29,6 +30,10 @@ inline constexpr int kFirstSubFolderEntry = 20;
 inline constexpr const char* kSubFolderFormat = "%s\\163A2C";
 inline constexpr const char* kResourceType = "BinaryFile";
 inline constexpr uint32_t kCatalogueBytes = 2686976;
+
+// Entry `entry`'s name as a set of images names its files, with '/'
+// between folder and file: "CAUS.BIN", "163A2C/US.BIN".
+std::string ImageName(int entry);
 
 // The work folder text (temporary folder, Windows folder as fallback),
 // ending in a backslash.
@@ -68,8 +73,9 @@ struct ImageSet {
 
 // Reads the catalogue's files from `folder` (names matched without regard
 // to case, the last eleven in its "163A2C" sub-folder). Null, with
-// `problem` naming every missing or mis-sized file, unless all 31 are there
-// with their catalogue sizes.
+// `problem` naming every missing, mis-sized, refused or misnamed file and
+// every file that differs from the folder's SHA256SUMS (or why that cannot
+// be used), unless all 31 are there as they should be.
 std::shared_ptr<const ImageSet> LoadImageFolder(platform::Platform& platform,
                                                 const std::string& folder, std::string& problem);
 
@@ -79,7 +85,27 @@ enum class ImageFileState : uint8_t {
   kMissing,    // no file under the name (or no built-in resource)
   kWrongSize,  // there, with another size
   kRefused,    // there, but not a file the program reads (a link, a device, unreadable)
+  kDiffers,    // there, with its size, but the folder's SHA256SUMS lists another SHA-256
+  kMisnamed,   // the generated stand-in of another catalogue file (its header names it)
 };
+
+// The file of an image folder that pins each image by its SHA-256, in the
+// form sha256sum writes and `sha256sum -c` checks, and the most of it read.
+inline constexpr const char* kSumsFileName = "SHA256SUMS";
+inline constexpr size_t kMaxSumsBytes = 65536;
+
+// What a SHA256SUMS text lists: per catalogue entry the SHA-256 it gives
+// (lower-case hex; empty when it lists none), the names it lists that are
+// no catalogue file (printable, at most a few), and why it cannot be used
+// (empty when it can): a line not of the form "<64 hex>  <name>" or
+// "<64 hex> *<name>" (blank lines and lines starting '#' are passed over),
+// or one file listed twice with two digests.
+struct ListedSums {
+  std::vector<std::string> digests;
+  std::vector<std::string> outside;
+  std::string problem;
+};
+ListedSums ParseSums(std::string_view text);
 
 struct ImageFileCheck {
   ImageFileState state = ImageFileState::kMissing;
@@ -87,10 +113,13 @@ struct ImageFileCheck {
   std::optional<uint64_t> size;
   // SHA-256 of a present file, lower-case hex; empty otherwise.
   std::string sha256;
-  // A present file that is one of the generated stand-ins, byte for byte.
+  // A present file that is one of the generated stand-ins, byte for byte
+  // (or, misnamed, carries a stand-in's header).
   bool standIn = false;
-  // Why a file was refused.
+  // Why a file was refused, differs or is misnamed.
   std::string why;
+  // The SHA-256 the folder's SHA256SUMS lists for it; empty when none does.
+  std::string listed;
   // A present file's bytes, for the set that is loaded from them.
   std::vector<uint8_t> bytes;
 };
@@ -102,13 +131,22 @@ struct ImageSetCheck {
   std::string problem;
   bool folderMissing = false;
   std::vector<ImageFileCheck> files;  // catalogue order
-  bool Complete() const;  // all 31 present
+  // The folder holds a SHA256SUMS, and why it cannot be used (empty when it
+  // can); the names it lists that are no catalogue file, which nothing
+  // reads and so nothing checks.
+  bool hasSums = false;
+  std::string sumsProblem;
+  std::vector<std::string> sumsOutside;
+  // All 31 present (none differs from SHA256SUMS, none misnamed), and a
+  // SHA256SUMS, when there is one, that can be used.
+  bool Complete() const;
   bool HoldsStandIn() const;
 };
 
 // Each of the 31 catalogue files of `folder` (names matched without regard
-// to case, the last eleven in its "163A2C" sub-folder), or of the images
-// built into the program when `folder` is empty.
+// to case, the last eleven in its "163A2C" sub-folder), checked against the
+// folder's SHA256SUMS when it has one, or of the images built into the
+// program when `folder` is empty.
 ImageSetCheck CheckImages(platform::Platform& platform, const std::string& folder);
 
 // Who sends a drive to a catalogue file: which chooser, the controllers
@@ -172,6 +210,9 @@ void CopyImageBytes(const std::vector<uint8_t>& image, size_t offset, uint8_t* o
 
 // The catalogue entry that `path` names inside the work folder, or -1.
 int CatalogueEntryOf(platform::Platform& platform, const std::string& path);
+// The name `path` has in the set of images: its catalogue name
+// ("163A2C/US.BIN"), else its place in the work folder ("A1/us1.bin").
+std::string ImageNameOf(platform::Platform& platform, const std::string& path);
 
 // --- choosers ---
 
@@ -184,11 +225,31 @@ struct CodeImageChoice {
 
 // The code image whose blocks run in the drive's controller.
 CodeImageChoice CodeImageFor(platform::Platform& platform, const DriveTraits& drive);
+// The update image a chooser sends a drive to, and the row that sent it:
+// its number (from 1), its condition in words and the file it names (empty
+// for a row that names none). `fallback`: that file is not there, so the
+// path is the chooser's fallback.
+struct UpdateImageChoice {
+  std::string path;
+  ImageChooser chooser = ImageChooser::kUpdate;
+  int row = 0;
+  const char* when = "";
+  const char* named = "";
+  bool fallback = false;
+};
+
 // The update image for the drive; `controllerId` decides only whether the
 // 0x163 sub-folder applies.
+UpdateImageChoice ChooseUpdateImageRow(platform::Platform& platform, const DriveTraits& drive,
+                                       ControllerId controllerId);
+UpdateImageChoice ChooseUpdateImage190Row(platform::Platform& platform, const DriveTraits& drive);
+// The paths alone.
 std::string ChooseUpdateImage(platform::Platform& platform, const DriveTraits& drive,
                               ControllerId controllerId);
 std::string ChooseUpdateImage190(platform::Platform& platform, const DriveTraits& drive);
+// "update, controller 0x163, row 12: flash id byte 2 & 0x0C = 0", with
+// "; its file us5.bin is not there, so the fallback" when it fell back.
+std::string DescribeChoice(const UpdateImageChoice& choice, ControllerId controllerId);
 bool IsUstDeviceCode(uint8_t code);
 
 }  // namespace kestrune

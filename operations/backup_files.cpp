@@ -107,6 +107,31 @@ bool ReadCodeOnce(Program& p, const DriveSlot& slot, uint32_t startPage, const A
                                 out, slot.volumeHandle);
 }
 
+// One read cannot show that its data came back wrong; a backup that is
+// trusted to restore a drive is only written when two reads agree. A read
+// that failed or disagreed is tried again, each into a buffer of its own
+// with a fill of its own, so that no two reads which delivered nothing can
+// agree. The read that agreed with an earlier one; -1 when none did.
+int ReadUntilTwoAgree(Program& p, const DriveSlot& slot, uint32_t startPage, const AreaFile& kind,
+                      device::HeapBlock (&reads)[kAreaReadAttempts], uint8_t* page,
+                      const std::string& path) {
+  static constexpr uint8_t kFills[kAreaReadAttempts] = {0x00, 0xFF, 0x5A, 0xA5};
+  bool good[kAreaReadAttempts] = {};
+  for (int attempt = 0; attempt < kAreaReadAttempts; ++attempt) {
+    if (attempt >= 2) p.log.AppendLogFormat(kReadingAgain, path.c_str(), attempt + 1);
+    good[attempt] =
+        ReadCodeOnce(p, slot, startPage, kind, reads[attempt].get(), page, kFills[attempt]);
+    if (!good[attempt]) continue;
+    for (int earlier = 0; earlier < attempt; ++earlier) {
+      if (good[earlier] &&
+          std::memcmp(reads[earlier].get(), reads[attempt].get(), kind.bytes) == 0) {
+        return attempt;
+      }
+    }
+  }
+  return -1;
+}
+
 // The copy whose area of `area` kind starts at `page`; -1 when none does.
 int CopyAt(Program& p, int slotIndex, uint32_t page, AreaKind area) {
   for (const CopyArea& copy : BuildCopyList(p, slotIndex, area)) {
@@ -239,7 +264,7 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
 
 DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t startPage,
                              const AreaFile& kind, BackupKind backup,
-                             const std::string& consequence) {
+                             const std::string& consequence, bool mustKeep) {
   // Without a drive to read nothing may be written either.
   if (p.selectedDrive >= kSlotCount) return DownloadOutcome::kHostFailed;
   const int index = p.selectedDrive;
@@ -262,12 +287,14 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   p.log.AppendLog(start.c_str());
   p.log.Debug(start.c_str());
 
-  device::HeapBlock buffer = p.link.AllocBuffer(kind.bytes, 0);
-  device::HeapBlock second = p.link.AllocBuffer(kind.bytes, 0);
-  if (!buffer || !second) {
-    Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
-         kMbIconExclamation);
-    return DownloadOutcome::kHostFailed;
+  device::HeapBlock reads[kAreaReadAttempts];
+  for (device::HeapBlock& read : reads) {
+    read = p.link.AllocBuffer(kind.bytes, 0);
+    if (!read) {
+      Fail(p, Outcome::kFailed, "Can't allocate databuffer...", "Allocate Fail Warning",
+           kMbIconExclamation);
+      return DownloadOutcome::kHostFailed;
+    }
   }
   const uint32_t pageSize = slot.pageSize;
   if (!PageSizeFitsBackup(pageSize, kind)) {
@@ -285,6 +312,7 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
       return DownloadOutcome::kHostFailed;
     }
   }
+  int agreed = -1;
   {
     VolumeGuard volume(p, index);
     const auto noBackup = [&](const char* box) {
@@ -296,7 +324,10 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
         std::string cause;
         KeepSave(p, FolderOf(path), save, cause);
       }
-      if (ofOperation && save.role == SaveRole::kBefore && record.copy >= 0) {
+      if (mustKeep) {
+        Fail(p, Outcome::kFailed, consequence.empty() ? box : std::string(box) + "\n" + consequence,
+             "ERROR", kMbIconError);
+      } else if (ofOperation && save.role == SaveRole::kBefore && record.copy >= 0) {
         Warn(p,
              std::string(box) + "\n" +
                  FormatText(kSaveLacksArea, DescribeArea({record.copy, IsAuxKind(backup)}).c_str(),
@@ -309,18 +340,12 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
       return DownloadOutcome::kDriveFailed;
     };
     if (!OpenVolume(p, index)) return noBackup("Download ISP fail because open handle fail ...");
-    // One read cannot show that its data came back wrong; a backup that is
-    // trusted to restore a drive is only written when two reads agree.
-    if (!ReadCodeOnce(p, slot, startPage, kind, buffer.get(), page.get(), 0x00) ||
-        !ReadCodeOnce(p, slot, startPage, kind, second.get(), page.get(), 0xFF) ||
-        std::memcmp(buffer.get(), second.get(), kind.bytes) != 0) {
-      return noBackup("Read ISP code from flash fail");
-    }
+    agreed = ReadUntilTwoAgree(p, slot, startPage, kind, reads, page.get(), path);
+    if (agreed < 0) return noBackup("Read ISP code from flash fail");
   }
-  second.reset();
   page.reset();
 
-  if (!WriteBackupFile(p, path, buffer.get(), kind.bytes, kind.writeFailed, consequence,
+  if (!WriteBackupFile(p, path, reads[agreed].get(), kind.bytes, kind.writeFailed, consequence,
                        std::move(record), save)) {
     return DownloadOutcome::kHostFailed;
   }
@@ -331,7 +356,7 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
 }
 
 bool SaveDriveAreas(Program& p, SaveMark& save, const char* ispName, const char* auxName,
-                    const std::string& consequence, bool stopOnHostFailure) {
+                    const std::string& consequence, bool whole) {
   const int index = p.selectedDrive;
   const bool is190 = p.Slot(index).controllerId == kCtrl190;
   struct Pass {
@@ -361,14 +386,15 @@ bool SaveDriveAreas(Program& p, SaveMark& save, const char* ispName, const char*
       }
       const std::string step = "Backup " + name;
       ReportStep(p, StepKind::kBackup, StepState::kStarted, step, done, total);
-      const DownloadOutcome outcome = SaveCodeArea(p, name, area.devicePage, pass.file,
-                                                   KindFor(save.role, pass.aux), consequence);
+      const DownloadOutcome outcome = SaveCodeArea(
+          p, name, area.devicePage, pass.file, KindFor(save.role, pass.aux), consequence, whole);
       ReportStep(p, StepKind::kBackup,
                  outcome == DownloadOutcome::kSaved ? StepState::kDone : StepState::kFailed, step,
                  ++done, total);
-      if (outcome == DownloadOutcome::kHostFailed) {
+      if (outcome == DownloadOutcome::kHostFailed ||
+          (whole && outcome != DownloadOutcome::kSaved)) {
         kept = false;
-        if (stopOnHostFailure) return false;
+        if (whole) return false;
       }
     }
   }

@@ -50,22 +50,29 @@ bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::
 // above 4 KiB carry 4 KiB of code each, at their start.
 bool PageSizeFitsBackup(uint32_t pageSize, const AreaFile& kind);
 
+// How many times an area is read, at most, for two reads that agree.
+inline constexpr int kAreaReadAttempts = 4;
+
 // Saves the code of the area at `startPage` of the selected drive to
-// `path`: two reads that must agree, then the file and its record as a
-// backup of `backup` kind. Shows the box of the step that failed;
-// `consequence`, when given, ends the box of a host-side failure.
+// `path`: reads until two agree (at most kAreaReadAttempts), then the file
+// and its record as a backup of `backup` kind. Shows the box of the step
+// that failed; `consequence`, when given, ends the box of a host-side
+// failure, and with `mustKeep` that of a read failure too: the operation
+// stops rather than go on without this backup.
 DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t startPage,
                              const AreaFile& kind, BackupKind backup,
-                             const std::string& consequence);
+                             const std::string& consequence, bool mustKeep = false);
 
 // Saves every area of the selected drive with a known place (the ISP area
 // of each copy, and for a 0x190 then the auxiliary area of each copy) into
 // `save`, under `ispName` and `auxName` (one %d, the copy), each told as a
 // backup step. A copy without a known place is named in a box and left out.
 // False when the host could not keep a file: nothing may then change the
-// drive. With `stopOnHostFailure` the first such file ends the saving.
+// drive. With `whole` an area whose flash could not be read is no less
+// missing: the first area not kept ends the saving, and false tells the
+// caller to write nothing.
 bool SaveDriveAreas(Program& p, SaveMark& save, const char* ispName, const char* auxName,
-                    const std::string& consequence, bool stopOnHostFailure);
+                    const std::string& consequence, bool whole);
 
 // Writes `size` bytes to `path` through a temporary name in the same
 // folder, flushed before it takes the name; an older file of that name is

@@ -148,6 +148,9 @@ bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, cons
   std::vector<FoundSave> candidates;
   const SaveMark* otherSource = nullptr;
   const SaveMark* otherCisPage = nullptr;
+  // A save of this stick (its serial and CIS page) from when it reported
+  // another flash ID, revision or page size: code no restore may write.
+  FoundSave otherFlash;
   const RecordBook* otherUsers = nullptr;
   std::string otherUsersFolder;
   for (const auto& [folder, book] : books) {
@@ -165,6 +168,12 @@ bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, cons
       } else if (SameModel(save.drive, drive) && !drive.usbSerial.empty() &&
                  save.drive.usbSerial == drive.usbSerial) {
         otherCisPage = &save;
+      } else if (!save.legacy && save.drive.controllerId == drive.controllerId &&
+                 !drive.usbSerial.empty() && save.drive.usbSerial == drive.usbSerial &&
+                 !drive.cisSha256.empty() && save.drive.cisSha256 == drive.cisSha256 &&
+                 (otherFlash.save == nullptr ||
+                  NewerSave(folder, save, otherFlash.folder, *otherFlash.save))) {
+        otherFlash = {folder, &save, book};
       }
     }
   }
@@ -197,6 +206,11 @@ bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, cons
                               DigestOrNone(drive).c_str(), otherCisPage->id.c_str(),
                               DigestOrNone(otherCisPage->drive).c_str(),
                               p.donorFilesHint.c_str()));
+  } else if (otherFlash.save != nullptr) {
+    ShowRefusal(p,
+                FormatText(kRestoreFlashChanged, DescribeIdentity(otherFlash.save->drive).c_str(),
+                           otherFlash.save->id.c_str(), identity.c_str(), p.donorHint.c_str(),
+                           HowToReach(p).c_str()));
   } else if (otherUsers != nullptr) {
     ShowRefusal(p, FormatText(kRestoreOtherUsersRecords,
                               (otherUsersFolder + kRecordDocumentName).c_str(),
@@ -358,7 +372,8 @@ bool FilesFitThisModel(Program& p, const std::vector<RestoreImage*>& images,
     if (image->origin != FileOrigin::kOtherModel) continue;
     ShowRefusal(p, FormatText(kRestoreOtherModel, image->file.c_str(),
                               DescribeIdentity(image->record->drive).c_str(),
-                              DescribeIdentity(drive).c_str()));
+                              DescribeIdentity(drive).c_str()) +
+                       " " + HowToReach(p));
     return false;
   }
   const RestoreImage* first = nullptr;

@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <optional>
+#include <span>
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/messages.h"
+#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace kestrune {
 
@@ -109,6 +113,37 @@ bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& 
   }
   Fail(p, Outcome::kFailed, text, "Fail", kMbIconError | kMbTopmost);
   return false;
+}
+
+bool TakeUpdateImage(Program& p, const UpdateImageChoice& choice, ChosenImage& image) {
+  if (!ReadUpdateImage(p, choice.path, image.bytes)) return false;
+  const std::span<const uint8_t> bytes(image.bytes);
+  const std::optional<platform::Sha256Digest> digest = platform::Sha256({&bytes, 1});
+  if (!digest) {
+    Fail(p, Outcome::kFailed, std::string(kNoDigest) + "\n" + kUpdateNotStarted, "Fail",
+         kMbIconError | kMbTopmost);
+    return false;
+  }
+  image.named = {ImageNameOf(p.platform, choice.path),
+                 DescribeChoice(choice, p.Selected().controllerId),
+                 platform::HexText(digest->data(), digest->size())};
+  ReportImage(p, image.named);
+  p.log.AppendLog(ImageLine(image.named).c_str());
+  return true;
+}
+
+std::string HowToReach(Program& p) {
+  const DriveSlot& slot = p.Selected();
+  const UpdateImageChoice choice =
+      slot.controllerId == kCtrl190
+          ? ChooseUpdateImage190Row(p.platform, TraitsOf(slot))
+          : ChooseUpdateImageRow(p.platform, TraitsOf(slot), slot.controllerId);
+  const std::string name = ImageNameOf(p.platform, choice.path);
+  if (!p.platform.CanOpenForReading(choice.path)) {
+    return FormatText(kNothingReachesIt, name.c_str());
+  }
+  return FormatText(kFixReachesIt, p.fixHint.c_str(), name.c_str(),
+                    DescribeChoice(choice, slot.controllerId).c_str());
 }
 
 std::string FormatText(const char* format, ...) {

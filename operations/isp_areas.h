@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "discovery/discovery.h"
 #include "base/program.h"
+#include "discovery/discovery.h"
+#include "images/images.h"
 
 namespace kestrune {
 
@@ -95,5 +96,23 @@ std::string FormatText(const char* format, ...) __attribute__((format(printf, 1,
 // box, with a second line when the file differs from its image, and
 // returns false.
 bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& bytes);
+
+// The update image of a fix, read once: the bytes the update writes and
+// what names them.
+struct ChosenImage {
+  std::vector<uint8_t> bytes;
+  WrittenImage named;
+};
+
+// Reads the image `choice` names for the selected drive (ReadUpdateImage),
+// then reports it and logs it with its chooser row and SHA-256, before
+// anything the fix overwrites is saved. False after the box of a file
+// that cannot be read, or differs.
+bool TakeUpdateImage(Program& p, const UpdateImageChoice& choice, ChosenImage& image);
+
+// The sentence that names what reaches the selected drive when no save can:
+// the fix, with the image it would write, or nothing when that image is
+// not among the run's.
+std::string HowToReach(Program& p);
 
 }  // namespace kestrune

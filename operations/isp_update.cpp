@@ -37,6 +37,18 @@ void StageLargePage(uint8_t* page, uint32_t pageSize, const uint8_t* image, uint
 
 void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
   if (p.selectedDrive >= kSlotCount) return;
+  if (destroy) {
+    WriteUpdateImage(p, nullptr);
+    return;
+  }
+  std::vector<uint8_t> image;
+  if (!ReadUpdateImage(p, path, image)) return;
+  WriteUpdateImage(p, &image);
+}
+
+void WriteUpdateImage(Program& p, const std::vector<uint8_t>* image) {
+  if (p.selectedDrive >= kSlotCount) return;
+  const bool destroy = image == nullptr;
   const int index = p.selectedDrive;
   DriveSlot& slot = p.Slot(index);
 
@@ -49,13 +61,8 @@ void UpdateIspCode(Program& p, const std::string& path, bool destroy) {
   }
   // Destroy mode writes this buffer as it stands: zeros everywhere.
   std::memset(expected.get(), 0, kIspAreaBytes);
-
-  if (!destroy) {
-    std::vector<uint8_t> image;
-    if (!ReadUpdateImage(p, path, image)) return;
-    // A short file is no error: what it lacks is written as zeros.
-    CopyImageBytes(image, kIspFileOffset, expected.get(), kIspPayloadBytes);
-  }
+  // A short file is no error: what it lacks is written as zeros.
+  if (!destroy) CopyImageBytes(*image, kIspFileOffset, expected.get(), kIspPayloadBytes);
 
   const uint32_t pageSize = slot.pageSize;
   if (!PageSizeFitsUpdate(pageSize)) {

@@ -133,6 +133,15 @@ bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaP
 
 void UpdateIspCode190(Program& p, const std::string& path) {
   if (p.selectedDrive >= kSlotCount) return;
+  // Both codes are taken now, so that nothing but the drive is met once
+  // the first area is erased.
+  std::vector<uint8_t> image;
+  if (!ReadUpdateImage(p, path, image)) return;
+  WriteUpdateImage190(p, image);
+}
+
+void WriteUpdateImage190(Program& p, const std::vector<uint8_t>& image) {
+  if (p.selectedDrive >= kSlotCount) return;
   const int index = p.selectedDrive;
   DriveSlot& slot = p.Slot(index);
 
@@ -148,10 +157,7 @@ void UpdateIspCode190(Program& p, const std::string& path) {
   std::memset(expected.get(), 0, kIspAreaBytes);
   std::memset(auxExpected.get(), 0, kIspAreaBytes);
 
-  // Both codes are taken now, so that nothing but the drive is met once
-  // the first area is erased. What a short file lacks stays zero.
-  std::vector<uint8_t> image;
-  if (!ReadUpdateImage(p, path, image)) return;
+  // What a short file lacks stays zero.
   CopyImageBytes(image, kIspFileOffset, expected.get(), kIspPayloadBytes);
   CopyImageBytes(image, kAuxFileOffset, auxExpected.get(), kAuxAreaBytes);
 

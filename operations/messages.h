@@ -44,6 +44,8 @@ inline constexpr const char* kSaveLacksArea =
 // Log lines.
 inline constexpr const char* kNoBackupMade =
     "No backup was made to <%s>: the flash could not be read.";
+inline constexpr const char* kReadingAgain =
+    "No two reads for <%s> agree yet: reading the area again (read %d).";
 inline constexpr const char* kUpdateStopped =
     "Update stopped: a backup could not be saved, nothing was written to the drive.";
 inline constexpr const char* kOlderFileKept = "Older file kept: <%s> is now <%s>";
@@ -146,6 +148,16 @@ inline constexpr const char* kRestoreSaveOfAnotherStick =
     "No save of this drive (%s, CIS page SHA-256 %s) made before a change is recorded in the C: "
     "folder: save %s of its USB serial comes from a stick whose CIS page has SHA-256 %s, which is "
     "another stick of that serial. Nothing was written. Its files are written only when named %s.";
+inline constexpr const char* kRestoreFlashChanged =
+    "The saves of this stick's USB serial and CIS page were made while it was %s (save %s the "
+    "newest); it is now %s. Code saved for another flash, revision or page size does not run on "
+    "this one, so no restore writes it, not even %s. Nothing was written. %s";
+// What reaches a drive whose saves no restore may write.
+inline constexpr const char* kFixReachesIt =
+    "%s writes the ISP image chosen for the drive as it is now: %s (%s).";
+inline constexpr const char* kNothingReachesIt =
+    "No command of this program reaches it: the ISP image chosen for the drive as it is now, %s, "
+    "is not among the images of this run.";
 inline constexpr const char* kRestoreNotStarted =
     "The restore was stopped before anything was written to the drive.";
 inline constexpr const char* kDestroyNotStarted =

@@ -30,6 +30,10 @@ bool ReadPhysicalPage(Program& p, uint32_t page);
 
 void UpdateIspCode(Program& p, const std::string& path, bool destroy);
 void UpdateIspCode190(Program& p, const std::string& path);
+// The updates over an image already read (a fix reads and names it before
+// its Before backups); null: the destroy's zeros.
+void WriteUpdateImage(Program& p, const std::vector<uint8_t>* image);
+void WriteUpdateImage190(Program& p, const std::vector<uint8_t>& image);
 
 // How a backup ended. kDriveFailed: the flash could not be read, so no
 // backup of that copy exists, but a repair may go on. kHostFailed: the host

@@ -162,14 +162,16 @@ bool UpdateVerified(Program& p) {
 struct FixRoad {
   bool ask = true;      // the question comes first
   std::string logLine;  // for the log once the inputs are off; empty: none
+  // Reads and names the image; false: it cannot be written, nothing is done.
+  std::function<bool()> takeImage;
   // False: a backup the host could not keep, so nothing may be written.
   std::function<bool()> backUpBefore;
   std::function<void()> update;
   std::function<void()> backUpAfter;
 };
 
-// The question, the Before backups, the update and, a second later, the
-// After backups.
+// The question, the image, the Before backups, the update and, a second
+// later, the After backups.
 void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
   if (road.ask && ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
                           kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
@@ -184,6 +186,10 @@ void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
   }
   dialog.DisableInputs();
   if (!road.logLine.empty()) p.log.AppendLog(road.logLine.c_str());
+  // The image is read after the question, so a file changed while it waited
+  // is what is judged, and named before the save of what it overwrites,
+  // which keeps its name.
+  if (!road.takeImage()) return;
 
   // A backup the host could not keep may be the only copy of the ISP there
   // is: nothing is erased without it. A flash read that fails is another
@@ -290,28 +296,32 @@ void OnStartFix(Program& p, DialogControls& dialog) {
   // Controller 0x190: the dialog goes straight to the update, the console
   // asks first as for every controller; either way the areas are saved
   // before the first erase and again after the update.
+  ChosenImage image;
   if (slot.controllerId == kCtrl190) {
-    const std::string path = ChooseUpdateImage190(p.platform, TraitsOf(slot));
-    RunFix(
-        p, dialog,
-        {p.confirmFix190, "", [&] { return BackUpCodeAreas190(p, true, kUpdateNotStarted, true); },
-         [&] { UpdateIspCode190(p, path); },
-         [&] {
-           PrepareFlashReads190(p);
-           BackUpCodeAreas190(p, false, "", false);
-         }});
+    const UpdateImageChoice choice = ChooseUpdateImage190Row(p.platform, TraitsOf(slot));
+    RunFix(p, dialog,
+           {p.confirmFix190, "", [&] { return TakeUpdateImage(p, choice, image); },
+            [&] { return BackUpCodeAreas190(p, true, kUpdateNotStarted, true); },
+            [&] { WriteUpdateImage190(p, image.bytes); },
+            [&] {
+              PrepareFlashReads190(p);
+              BackUpCodeAreas190(p, false, "", false);
+            }});
     return;
   }
 
-  const std::string path = ChooseUpdateImage(p.platform, TraitsOf(slot), slot.controllerId);
+  const UpdateImageChoice choice =
+      ChooseUpdateImageRow(p.platform, TraitsOf(slot), slot.controllerId);
+  const std::string& path = choice.path;
   p.log.Debug(FormatText("Will update ISP file -> %s \r\n", path.c_str()).c_str());
   RunFix(p, dialog,
          {true, FormatText("Update ISP File --> %s \r\n", path.c_str()),
+          [&] { return TakeUpdateImage(p, choice, image); },
           [&] {
             return BackUpIspAreas(p, "C:\\ISP%d_Before.bin", BackupKind::kBefore, kUpdateNotStarted,
                                   true);
           },
-          [&] { UpdateIspCode(p, path, false); },
+          [&] { WriteUpdateImage(p, &image.bytes); },
           [&] { BackUpIspAreas(p, "C:\\ISP%d_After.bin", BackupKind::kAfter, "", false); }});
 }
 

@@ -49,6 +49,9 @@ Json DriveRunJson(const DriveSummary& d) {
   drive["failure"] = d.failure.empty() ? Json() : Json(d.failure);
   drive["warnings"] = d.warnings;
   drive["codeNotLoaded"] = d.codeNotLoaded.empty() ? Json() : Json(d.codeNotLoaded);
+  drive["image"] =
+      d.image ? Json{{"file", d.image->file}, {"row", d.image->row}, {"sha256", d.image->sha256}}
+              : Json();
   return drive;
 }
 

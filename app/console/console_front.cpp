@@ -166,6 +166,7 @@ session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStream
   request.imagesHint = kConsoleImagesHint;
   request.donorFilesHint = kConsoleDonorFilesHint;
   request.donorHint = kConsoleDonorHint;
+  request.fixHint = kConsoleFixHint;
   return request;
 }
 

@@ -23,16 +23,47 @@ const char* StateName(ImageFileState state) {
       return "wrong size";
     case ImageFileState::kRefused:
       return "refused";
+    case ImageFileState::kDiffers:
+      return "differs";
+    case ImageFileState::kMisnamed:
+      return "misnamed";
   }
   return "";
 }
 
-// The entry's name as a technician places it: "163A2C/US.BIN" on a
-// system whose folders part with '/'.
-std::string EntryName(int entry) {
-  std::string name = kCatalogue[entry].pathFormat + 3;
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return name;
+// The entry's name as a technician places it: "163A2C/US.BIN".
+std::string EntryName(int entry) { return ImageName(entry); }
+
+// What the folder's SHA256SUMS says of a file, after its digest.
+std::string PinText(const ImageSetCheck& check, const ImageFileCheck& file) {
+  if (!check.hasSums) return "";
+  if (file.listed.empty()) return std::string(", not listed in ") + kSumsFileName;
+  return file.listed == file.sha256 ? std::string(", as ") + kSumsFileName + " lists it" : "";
+}
+
+// The lines that tell the folder's SHA256SUMS as a whole.
+void PrintSums(std::ostream& out, const ImageSetCheck& check) {
+  if (check.folder.empty()) return;
+  if (!check.hasSums) {
+    out << "no " << kSumsFileName << ": the files are not pinned by their SHA-256" << std::endl;
+    return;
+  }
+  if (!check.sumsProblem.empty()) out << check.sumsProblem << std::endl;
+  int listed = 0;
+  int differ = 0;
+  for (const ImageFileCheck& file : check.files) {
+    listed += file.listed.empty() ? 0 : 1;
+    differ += file.state == ImageFileState::kDiffers ? 1 : 0;
+  }
+  out << kSumsFileName << " lists " << listed << " of the " << check.files.size() << " files";
+  if (differ > 0) out << ", " << differ << " of them " << (differ == 1 ? "differs" : "differ");
+  out << std::endl;
+  if (!check.sumsOutside.empty()) {
+    std::string names;
+    for (const std::string& name : check.sumsOutside) names += (names.empty() ? "" : ", ") + name;
+    out << kSumsFileName << " also lists " << names << ": no catalogue file, not checked"
+        << std::endl;
+  }
 }
 
 std::string FolderOf(const ConsoleOptions& options, const Settings& settings) {
@@ -68,10 +99,21 @@ void PrintText(std::ostream& out, const ImageSetCheck& check) {
         ++present;
         standIns += file.standIn ? 1 : 0;
         out << *file.size << " bytes  " << (file.standIn ? "stand-in" : "real") << std::endl;
+        out << "   sha256 " << file.sha256 << PinText(check, file) << std::endl;
+        break;
+      case ImageFileState::kDiffers:
+        out << *file.size << " bytes  differs from " << kSumsFileName << std::endl;
+        out << "   sha256 " << file.sha256 << ", " << kSumsFileName << " lists " << file.listed
+            << std::endl;
+        break;
+      case ImageFileState::kMisnamed:
+        out << *file.size << " bytes  misnamed: it is " << file.why << std::endl;
         out << "   sha256 " << file.sha256 << std::endl;
         break;
       case ImageFileState::kMissing:
-        out << "missing (" << entry.size << " bytes expected)" << std::endl;
+        out << "missing (" << entry.size << " bytes expected)"
+            << (file.listed.empty() ? "" : std::string(", listed in ") + kSumsFileName)
+            << std::endl;
         break;
       case ImageFileState::kWrongSize:
         out << "wrong size: " << *file.size << " bytes, " << entry.size << " expected" << std::endl;
@@ -85,6 +127,7 @@ void PrintText(std::ostream& out, const ImageSetCheck& check) {
       out << "   no chooser names it; it is written to the work folder all the same\n";
     for (const ImageUse& use : uses) out << "   " << UseText(use) << '\n';
   }
+  PrintSums(out, check);
   out << present << " of " << check.files.size() << " present";
   if (!check.Complete()) {
     out << ": this set cannot be used, a run refuses it" << std::endl;
@@ -105,6 +148,11 @@ Json SetJson(const ImageSetCheck& check, bool entries) {
   images["complete"] = check.Complete();
   images["standIns"] = check.HoldsStandIn();
   if (!entries) return images;
+  images["sums"] =
+      check.hasSums
+          ? Json{{"problem", check.sumsProblem.empty() ? Json() : Json(check.sumsProblem)},
+                 {"outside", check.sumsOutside}}
+          : Json();
   Json list = Json::array();
   for (size_t i = 0; i < check.files.size(); ++i) {
     const ImageFileCheck& file = check.files[i];
@@ -124,6 +172,7 @@ Json SetJson(const ImageSetCheck& check, bool entries) {
                     {"sha256", file.sha256.empty() ? Json() : Json(file.sha256)},
                     {"standIn", file.standIn},
                     {"why", file.why.empty() ? Json() : Json(file.why)},
+                    {"listed", file.listed.empty() ? Json() : Json(file.listed)},
                     {"chosenBy", uses}});
   }
   images["entries"] = list;

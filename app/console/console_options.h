@@ -19,6 +19,7 @@ namespace kestrune::console {
 inline constexpr const char* kConsoleImagesHint = "with --images or KESTRUNE_IMAGES";
 inline constexpr const char* kConsoleDonorFilesHint = "with --from, with --donor";
 inline constexpr const char* kConsoleDonorHint = "with --donor";
+inline constexpr const char* kConsoleFixHint = "kestrune fix";
 
 enum class Command {
   kInteractive,

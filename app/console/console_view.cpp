@@ -191,6 +191,11 @@ void ConsoleView::Explained(const FailureCause& why) {
   if (lastBoxPrinted_) boxes_ << TerminalText(why.line) << std::endl;
 }
 
+void ConsoleView::ImageChosen(const WrittenImage& image) {
+  if (quiet_) return;
+  boxes_ << TerminalText(ImageLine(image)) << std::endl;
+}
+
 void ConsoleView::DriveHeld(const HeldDrive& drive) {
   err_ << "kestrune: " << HeldDriveText(drive) << std::endl;
 }

@@ -55,6 +55,8 @@ class ConsoleView : public session::JobView {
   void DriveHeld(const HeldDrive& drive) override;
   // "Why: ..." under the failure box just shown, where it was shown.
   void Explained(const FailureCause& why) override;
+  // "Image: 163A2C/US.BIN (update, ...), SHA-256 ...", among the boxes.
+  void ImageChosen(const WrittenImage& image) override;
 
  private:
   int Ask(const std::string& text);

@@ -45,6 +45,7 @@ class BothObservers : public ReportObserver {
   }
   // The line goes under the box, which only the view shows.
   void Explained(const FailureCause& why) override { first_.Explained(why); }
+  void ImageChosen(const WrittenImage& image) override { first_.ImageChosen(image); }
 
  private:
   ReportObserver& first_;
@@ -156,6 +157,7 @@ void DriveJob::Run(const JobSetup& setup) {
     program.imagesHint = setup.request.imagesHint;
     program.donorFilesHint = setup.request.donorFilesHint;
     program.donorHint = setup.request.donorHint;
+    if (!setup.request.fixHint.empty()) program.fixHint = setup.request.fixHint;
     program.savesPlatform = savesPlatform;
     view.SetHostPaths(
         [&program](const std::string& path) { return program.platform.HostPath(path); });

@@ -73,6 +73,7 @@ DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText) {
     for (const KeptFile& file : report.files) summary.backups += file.kind == FileKind::kBackup;
     summary.warnings.insert(summary.warnings.end(), report.warnings.begin(), report.warnings.end());
     if (report.restoreSource) summary.restoreSource = report.restoreSource;
+    if (report.image) summary.image = report.image;
   }
   if (job.refusal.empty()) summary.states = StatesOf(job.reports);
   if (job.unsaved) Settle(whole, Outcome::kFailed, kUnsavedText);

@@ -75,6 +75,8 @@ struct DriveSummary {
   std::vector<std::string> warnings;
   // What a restore said it would write, before its question.
   std::optional<RestoreSource> restoreSource;
+  // The image a fix wrote, or was about to write.
+  std::optional<WrittenImage> image;
   double seconds = 0;
   bool noSuchEntry = false;
   // An interrupt came to its work, or cut it short; its outcome says

@@ -66,6 +66,7 @@ struct RunRequest {
   std::string imagesHint;
   std::string donorFilesHint;
   std::string donorHint;
+  std::string fixHint;
 };
 
 }  // namespace kestrune::session

@@ -52,9 +52,10 @@ std::vector<std::string> Lines(const std::string& text) {
 std::string Row(const RunResult& r, char letter) {
   const std::string start = std::string(1, letter) + ": ";
   for (const std::string& line : Lines(r.out)) {
-    // A drive's box and the line under it that says why are no row.
+    // A drive's box, the line under it that says why and the line that
+    // names the image a fix writes are no row.
     if (line.rfind(start, 0) != 0 || line.find('[') != std::string::npos ||
-        line.rfind(start + "Why: ", 0) == 0) {
+        line.rfind(start + "Why: ", 0) == 0 || line.rfind(start + "ISP image: ", 0) == 0) {
       continue;
     }
     return std::regex_replace(line, std::regex(" +"), " ");

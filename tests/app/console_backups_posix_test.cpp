@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "operations/backup_files.h"
 #include "operations/isp_areas.h"
 #include "simulator/virtual_drive.h"
 #include "tests/support/console_harness.h"
@@ -33,14 +34,22 @@ struct Stick {
   const char* serial;
 };
 
+// What befalls stick `a` in one step, planted in its fault plan at the
+// reads of one copy's ISP area that a dry run of the step's command makes.
+enum class Plant {
+  kNone,
+  kCopy1Unread,      // every read of copy 1 fails
+  kBadSecondRead,    // the second read of copy 0 comes back with one byte wrong
+  kReadsNeverAgree,  // each read of copy 0 comes back with another byte wrong
+  kFlashIdChanged,   // the stick reports another flash ID from now on
+};
+
 // One command line of a story. `drives` is "E=a F=b" (sticks by name) or
-// "export" for the desk copy of stick `a` made from a recording of it;
-// `@fail1` before a command makes the first read of copy 1's ISP area in
-// that command fail on stick `a`.
+// "export" for the desk copy of stick `a` made from a recording of it.
 struct Step {
   std::string drives;
   std::vector<std::string> arguments;
-  bool failCopy1 = false;
+  Plant plant = Plant::kNone;
 };
 
 struct Story {
@@ -52,6 +61,8 @@ struct Story {
   // What each stick's ISP areas hold at the end: "original" (before the
   // story), "before-last" (before the last step).
   const char* holds;
+  // The command the last step's refusal names; it must then work.
+  std::vector<std::string> named = {};
 };
 
 class SaveStory : public testing::ConsoleHarness, public ::testing::WithParamInterface<Story> {
@@ -90,24 +101,34 @@ class SaveStory : public testing::ConsoleHarness, public ::testing::WithParamInt
     return testing::RunConsoleWith(all);
   }
 
-  // Plants a fault on `drive` that fails the first read of copy 1's ISP
-  // area in its next fix: found on a dry run of that fix, as the first
-  // flash read of that page whose length is an area's (0x163) or, where
-  // the scan reads that page too, the second read of it (0x190).
-  void FailCopy1Read(const std::string& drive) {
-    const testing::TempFolder dry;
-    const fs::path copy = dry.path() / "dry.json";
-    fs::copy_file(drive, copy);
-    const std::string trace = (dry.path() / "trace.txt").string();
-    testing::RunConsoleWith({"--c-drive", dry.path().string(), "--temp", tempArgument, "--drive",
-                             "E=" + copy.string(), "--trace", trace, "--yes", "fix"});
-    const nlohmann::json records =
-        nlohmann::json::parse(std::ifstream(dry.path() / "kestrune-backups.json"));
-    uint32_t page = 0;
-    for (const auto& file : records["files"]) {
-      if (file["file"] == "ISP1_Before.bin") page = file["page"];
+  // Plants `plant` on `drive` for its next `arguments`. A fault goes at the
+  // reads of a copy's ISP area, found on a dry run of that command: the
+  // first flash read of the area's page whose length is an area's (0x163)
+  // or, where the scan reads that page too, the second read of it (0x190);
+  // every read after it is another try at the same area.
+  void PlantOn(const std::string& drive, const std::vector<std::string>& arguments, Plant plant) {
+    nlohmann::json d = nlohmann::json::parse(std::ifstream(drive));
+    if (plant == Plant::kFlashIdChanged) {
+      // Byte 2 & 0x0C = 4: another row of the update chooser.
+      d["flashId"] = "EC D3 55 95 58";
+      std::ofstream(drive, std::ios::trunc) << d.dump(2);
+      return;
     }
-    ASSERT_NE(page, 0u) << records.dump(2);
+    const int copy = plant == Plant::kCopy1Unread ? 1 : 0;
+    const testing::TempFolder dry;
+    const fs::path copied = dry.path() / "dry.json";
+    fs::copy_file(drive, copied);
+    if (fs::exists(drive + ".flash")) fs::copy_file(drive + ".flash", copied.string() + ".flash");
+    // A restore's dry run takes the saves the story kept so far.
+    for (const auto& entry : fs::directory_iterator(CFolder())) {
+      fs::copy(entry.path(), dry.path() / entry.path().filename(), fs::copy_options::recursive);
+    }
+    const std::string trace = (dry.path() / "trace.txt").string();
+    std::vector<std::string> run{"--c-drive", dry.path().string(),    "--temp",  tempArgument,
+                                 "--drive",   "E=" + copied.string(), "--trace", trace};
+    run.insert(run.end(), arguments.begin(), arguments.end());
+    testing::RunConsoleWith(run);
+    const uint32_t page = IspPages(drive).at(static_cast<size_t>(copy));
     const std::string at = FormatText("E: f8 02 %02x %02x %02x %02x ", page >> 24,
                                       (page >> 16) & 0xFF, (page >> 8) & 0xFF, page & 0xFF);
     std::ifstream lines(trace);
@@ -123,10 +144,24 @@ class SaveStory : public testing::ConsoleHarness, public ::testing::WithParamInt
         break;
       }
     }
-    ASSERT_TRUE(found) << "the dry run read no backup of copy 1";
-    nlohmann::json d = nlohmann::json::parse(std::ifstream(drive));
-    d["faults"] = nlohmann::json::array({{{"opcode", "0xF8"}, {"nth", reads}}});
+    ASSERT_TRUE(found) << "the dry run read no backup of copy " << copy;
+    nlohmann::json faults = nlohmann::json::array();
+    for (int k = 0; k < kAreaReadAttempts; ++k) {
+      if (plant == Plant::kCopy1Unread) faults.push_back({{"opcode", "0xF8"}, {"nth", reads + k}});
+      if (plant == Plant::kReadsNeverAgree || (plant == Plant::kBadSecondRead && k == 1)) {
+        faults.push_back(
+            {{"opcode", "0xF8"}, {"nth", reads + k}, {"action", "corrupt"}, {"byte", 100 + k}});
+      }
+    }
+    d["faults"] = faults;
     std::ofstream(drive, std::ios::trunc) << d.dump(2);
+  }
+
+  static std::vector<uint32_t> IspPages(const std::string& drive) {
+    std::string error;
+    const auto d = sim::VirtualDrive::FromFile(drive, &error, "");
+    if (!d) throw std::runtime_error(error);
+    return d->IspAreaPages();
   }
 
   void Export(const std::string& stick, const std::string& desk) {
@@ -160,7 +195,7 @@ TEST_P(SaveStory, RestoreWritesOneWholeSaveOfThisStick) {
                                                     paths[step.drives.substr(at + 2, 1)]});
       }
     }
-    if (step.failCopy1) FailCopy1Read(paths["a"]);
+    if (step.plant != Plant::kNone) PlantOn(paths["a"], step.arguments, step.plant);
     if (i + 1 == s.steps.size()) {
       for (const auto& [name, path] : paths) beforeLast[name] = IspCode(path);
     }
@@ -172,6 +207,10 @@ TEST_P(SaveStory, RestoreWritesOneWholeSaveOfThisStick) {
   for (const auto& [name, path] : paths) {
     EXPECT_EQ(IspCode(path), std::string(s.holds) == "original" ? original[name] : beforeLast[name])
         << name;
+  }
+  if (!s.named.empty()) {
+    const ConsoleResult named = RunWith({"--drive", "E=" + paths["a"]}, s.named);
+    EXPECT_EQ(named.code, kDone) << named.out << named.err;
   }
 }
 
@@ -190,13 +229,13 @@ INSTANTIATE_TEST_SUITE_P(
         // refused whole, never paired with the first fix's copy 1.
         Story{"Copy1Unread163",
               {{"a", "ctrl163_broken.json", "A163"}},
-              {{"E=a", kFix}, {"E=a", kFix, true}, {"E=a", kRestore}},
+              {{"E=a", kFix}, {"E=a", kFix, Plant::kCopy1Unread}, {"E=a", kRestore}},
               kFailure,
               kNotWhole,
               "before-last"},
         Story{"Copy1Unread190",
               {{"a", "ctrl190_broken.json", "A190"}},
-              {{"E=a", kFix}, {"E=a", kFix, true}, {"E=a", kRestore}},
+              {{"E=a", kFix}, {"E=a", kFix, Plant::kCopy1Unread}, {"E=a", kRestore}},
               kFailure,
               kNotWhole,
               "before-last"},
@@ -213,6 +252,37 @@ INSTANTIATE_TEST_SUITE_P(
               kDone,
               kRestored,
               "original"},
+        // A read that disagreed is read again: the destroy keeps copy 0
+        // whole, and restore brings it back.
+        Story{"DestroyReadsCopy0Again",
+              {{"a", "ctrl163_healthy.json", "A163"}},
+              {{"E=a", {"--yes", "destroy"}, Plant::kBadSecondRead}, {"E=a", kRestore}},
+              kDone,
+              kRestored,
+              "original"},
+        // No two reads agree: nothing is erased that was not saved.
+        Story{"DestroyStopsWithoutAWholeSave",
+              {{"a", "ctrl163_healthy.json", "A163"}},
+              {{"E=a", {"--yes", "destroy"}, Plant::kReadsNeverAgree}},
+              kFailure,
+              "Read ISP code from flash fail\nThe destroy was stopped before anything was written "
+              "to the drive.",
+              "before-last"},
+        Story{"RestoreStopsWithoutAWholeSave",
+              {{"a", "ctrl163_broken.json", "A163"}},
+              {{"E=a", kFix}, {"E=a", kRestore, Plant::kReadsNeverAgree}},
+              kFailure,
+              "The restore was stopped before anything was written to the drive.",
+              "before-last"},
+        // The flash ID changed since the save: restore, --donor or not, can
+        // write none of it, and says what does reach the stick.
+        Story{"FlashIdChangedNamesTheFix",
+              {{"a", "ctrl163_broken.json", "A163"}},
+              {{"E=a", kFix}, {"E=a", kRestore, Plant::kFlashIdChanged}},
+              kFailure,
+              "kestrune fix writes the ISP image chosen for the drive as it is now: 163A2C/US1.BIN",
+              "before-last",
+              kFix},
         // A donor's code goes in, and what it overwrote is kept: a plain
         // restore then brings the stick's own code back.
         Story{"DonorThenBack",

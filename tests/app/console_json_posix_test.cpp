@@ -5,10 +5,12 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <span>
@@ -237,9 +239,21 @@ TEST_F(ConsoleJson, ASingleDriveRunNamesItsStick) {
 
 // images checks a set of ISP images file by file, as a technician checks a
 // folder before a run: the built-in set, a folder of 31 real images, one
-// that lacks a file and one with a file of the wrong size. The text and the
-// document say the same, and the exit code is 0 for a real set alone.
-enum class ImageFolderKind { kBuiltIn, kReal, kMissingOne, kWrongSize };
+// that lacks a file, one with a file of the wrong size, the stand-ins with
+// two of them swapped, and folders pinned by a SHA256SUMS that sha256sum
+// wrote, one file then changed and another removed. The text and the
+// document say the same, and the exit code is 0 for a real set alone; a
+// fix given a set that cannot be used is refused, naming the file, before
+// anything is read from the stick or written.
+enum class ImageFolderKind {
+  kBuiltIn,
+  kReal,
+  kMissingOne,
+  kWrongSize,
+  kSwappedStandIns,
+  kPinnedOneChanged,
+  kPinnedOneMissing
+};
 
 struct ImagesCase {
   const char* name;
@@ -248,6 +262,7 @@ struct ImagesCase {
   int entry;           // the catalogue entry (from 0) the case is about
   const char* state;   // its state in the document
   const char* line;    // a line the text shows
+  const char* refusal = nullptr;  // what a fix with the folder says on stderr
 };
 
 class ConsoleImages : public ConsoleJson, public ::testing::WithParamInterface<ImagesCase> {
@@ -260,23 +275,58 @@ class ConsoleImages : public ConsoleJson, public ::testing::WithParamInterface<I
     fs::permissions(images, fs::perms::owner_all, fs::perm_options::replace);
     fs::permissions(images / "163A2C", fs::perms::owner_all, fs::perm_options::replace);
     for (size_t i = 0; i < std::size(kCatalogue); ++i) {
-      std::string name = kCatalogue[i].pathFormat + 3;
-      std::replace(name.begin(), name.end(), '\\', '/');
-      std::ofstream(images / name, std::ios::binary)
-          << std::string(kCatalogue[i].size, static_cast<char>(0x21 + i));
+      std::ofstream(images / ImageName(static_cast<int>(i)), std::ios::binary)
+          << (standIns ? StandIn(static_cast<int>(i))
+                       : std::string(kCatalogue[i].size, static_cast<char>(0x21 + i)));
     }
     return images;
   }
+
+  // The built-in payload of entry `entry`: a stand-in in a build without
+  // the real images.
+  static std::string StandIn(int entry) {
+    const std::unique_ptr<platform::Platform> host = platform::CreateHostPlatform();
+    const auto payload = ImagePayload(*host, nullptr, entry);
+    return payload ? std::string(payload->begin(), payload->end()) : std::string();
+  }
+
+  // SHA256SUMS as the system's sha256sum writes it, run in the folder.
+  static void Pin(const fs::path& images) {
+    const std::string command =
+        "cd '" + images.string() + "' && sha256sum *.BIN 163A2C/*.BIN > SHA256SUMS";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+
+  bool standIns = false;
 };
 
 TEST_P(ConsoleImages, TellsEachFileAndWhetherARunCouldWriteIt) {
   const ImagesCase& c = GetParam();
   std::vector<std::string> arguments{"images"};
   fs::path images;
+  if (c.folder == ImageFolderKind::kSwappedStandIns && !resources::PayloadsAreStandIns()) {
+    GTEST_SKIP() << "this build carries no stand-ins";
+  }
   if (c.folder != ImageFolderKind::kBuiltIn) {
+    standIns = c.folder == ImageFolderKind::kSwappedStandIns;
     images = MakeRealFolder();
     if (c.folder == ImageFolderKind::kMissingOne) fs::remove(images / "163A2C/UST.BIN");
     if (c.folder == ImageFolderKind::kWrongSize) fs::resize_file(images / "CUS8.BIN", 5);
+    if (c.folder == ImageFolderKind::kSwappedStandIns) {
+      fs::rename(images / "163A2C/US.BIN", images / "swap");
+      fs::rename(images / "163A2C/US1.BIN", images / "163A2C/US.BIN");
+      fs::rename(images / "swap", images / "163A2C/US1.BIN");
+    }
+    if (c.folder == ImageFolderKind::kPinnedOneChanged ||
+        c.folder == ImageFolderKind::kPinnedOneMissing) {
+      Pin(images);
+    }
+    if (c.folder == ImageFolderKind::kPinnedOneChanged) {
+      std::fstream(images / "163A2C/US.BIN", std::ios::in | std::ios::out | std::ios::binary)
+          .seekp(30000)
+          .put('x');
+    }
+    if (c.folder == ImageFolderKind::kPinnedOneMissing) fs::remove(images / "163A2C/UST.BIN");
     arguments.push_back(images.string());
   }
   const RunResult text = testing::RunConsoleWith(arguments);
@@ -296,7 +346,8 @@ TEST_P(ConsoleImages, TellsEachFileAndWhetherARunCouldWriteIt) {
   EXPECT_EQ(entry["state"], c.state);
   for (const json& file : set["entries"]) {
     if (file["state"] != "present") continue;
-    EXPECT_EQ(file["standIn"], c.folder == ImageFolderKind::kBuiltIn && c.code != kExitDone);
+    EXPECT_EQ(file["standIn"], (c.folder == ImageFolderKind::kBuiltIn && c.code != kExitDone) ||
+                                   c.folder == ImageFolderKind::kSwappedStandIns);
     if (images.empty()) continue;
     EXPECT_EQ(file["sha256"], Sha256Of(images / file["name"].get<std::string>()));
   }
@@ -308,14 +359,26 @@ TEST_P(ConsoleImages, TellsEachFileAndWhetherARunCouldWriteIt) {
                              "when": "a UST device code", "row": 2}])"));
   EXPECT_EQ(set["entries"][22]["chosenBy"].size(), 2U);  // 163A2C/US1.BIN: row 13 and fallback
   EXPECT_TRUE(set["entries"][9]["chosenBy"].empty());    // US9.BIN
+  const bool pinned = c.folder == ImageFolderKind::kPinnedOneChanged ||
+                      c.folder == ImageFolderKind::kPinnedOneMissing;
+  EXPECT_EQ(set["sums"].is_null(), !pinned);
+  EXPECT_EQ(entry["listed"].is_null(), !pinned);
+  if (c.refusal == nullptr) return;
+
+  // The fix is refused at start-up, by name, and the stick keeps its ISP.
+  const fs::path drive = AddDrive("ctrl163_broken", false);
+  const RunResult fix = RunHere({"--images", images.string(), "--yes", "fix"});
+  EXPECT_EQ(fix.code, kExitUsage) << fix.out << fix.err;
+  EXPECT_NE(fix.err.find(c.refusal), std::string::npos) << fix.err;
+  EXPECT_FALSE(fs::exists(cDrive() / "ISP0_Before.bin"));
+  EXPECT_FALSE(fs::exists(drive.string() + ".flash"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sets, ConsoleImages,
     ::testing::Values(
         ImagesCase{"images_builtin", ImageFolderKind::kBuiltIn,
-                   resources::PayloadsAreStandIns() ? kExitStandInImages : kExitDone, 0,
-                   "present",
+                   resources::PayloadsAreStandIns() ? kExitStandInImages : kExitDone, 0, "present",
                    resources::PayloadsAreStandIns()
                        ? "31 of 31 present, 31 of them generated stand-ins"
                        : "31 of 31 present: a complete set of real images"},
@@ -323,8 +386,20 @@ INSTANTIATE_TEST_SUITE_P(
                    "31 of 31 present: a complete set of real images\n"},
         ImagesCase{"images_missing", ImageFolderKind::kMissingOne, kExitFailure, 30, "missing",
                    "31 163A2C/UST.BIN     missing (65536 bytes expected)\n"},
-        ImagesCase{"images_wrong_size", ImageFolderKind::kWrongSize, kExitFailure, 19,
-                   "wrong size", "20 CUS8.BIN           wrong size: 5 bytes, 131072 expected\n"}),
+        ImagesCase{"images_wrong_size", ImageFolderKind::kWrongSize, kExitFailure, 19, "wrong size",
+                   "20 CUS8.BIN           wrong size: 5 bytes, 131072 expected\n"},
+        ImagesCase{"images_swapped", ImageFolderKind::kSwappedStandIns, kExitFailure, 20,
+                   "misnamed",
+                   "21 163A2C/US.BIN      65536 bytes  misnamed: it is the stand-in of "
+                   "163A2C/US1.BIN\n",
+                   "misnamed: 163A2C/US.BIN holds the stand-in of 163A2C/US1.BIN\n"},
+        ImagesCase{"images_pinned_changed", ImageFolderKind::kPinnedOneChanged, kExitFailure, 20,
+                   "differs", "21 163A2C/US.BIN      65536 bytes  differs from SHA256SUMS\n",
+                   "differs from SHA256SUMS: 163A2C/US.BIN has SHA-256 "},
+        ImagesCase{"images_pinned_missing", ImageFolderKind::kPinnedOneMissing, kExitFailure, 30,
+                   "missing",
+                   "31 163A2C/UST.BIN     missing (65536 bytes expected), listed in SHA256SUMS\n",
+                   "missing: 163A2C/UST.BIN (listed in SHA256SUMS)\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --version --json: the version and the images a run would write, as a

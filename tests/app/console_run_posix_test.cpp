@@ -24,6 +24,7 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "images/images.h"
+#include "operations/backup_files.h"
 #include "operations/backup_records.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
@@ -496,8 +497,8 @@ class SharedFolder : public ConsoleRun, public ::testing::WithParamInterface<Sha
     }
     return areas;
   }
-  // Makes the first read of copy 1's ISP area in a fix of `drive` fail,
-  // counted on a dry run of the same fix.
+  // Makes every read of copy 1's ISP area in a fix of `drive` fail, counted
+  // on a dry run of the same fix: the first, and each read that tries again.
   void FailCopy1Backup(const std::string& drive) {
     const std::string dry = (folder.path() / "dry.json").string();
     fs::copy_file(drive, dry);
@@ -516,7 +517,10 @@ class SharedFolder : public ConsoleRun, public ::testing::WithParamInterface<Sha
     ASSERT_EQ(areaReads, 3) << "the dry run saved no backup of copy 1";
     std::ifstream in(drive);
     nlohmann::json d = nlohmann::json::parse(in);
-    d["faults"] = nlohmann::json::array({{{"opcode", "0xF8"}, {"nth", reads}}});
+    d["faults"] = nlohmann::json::array();
+    for (int k = 0; k < kAreaReadAttempts; ++k) {
+      d["faults"].push_back({{"opcode", "0xF8"}, {"nth", reads + k}});
+    }
     std::ofstream(drive, std::ios::trunc) << d.dump(2);
   }
 };

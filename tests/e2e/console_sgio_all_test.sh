@@ -42,7 +42,12 @@ fail() {
   echo "FAIL: $*"
   exit 1
 }
-row() { grep "^$1: " "$s/out.txt" | grep -v '\[' | grep -v "^$1: Why: " | tr -s ' '; }
+# A drive's summary row: not its boxes, the line under a failure that says
+# why, nor the line that names the image its fix writes.
+row() {
+  grep "^$1: " "$s/out.txt" | grep -v '\[' | grep -v -e "^$1: Why: " -e "^$1: ISP image: " |
+    tr -s ' '
+}
 
 [[ $status -eq 1 ]] || fail "exit $status, expected 1 for the failed drive"
 grep -qxF "  G: $s/sdg" "$s/out.txt" || fail "the link to G's node was not followed"

@@ -386,6 +386,9 @@ bool Examined(const Workflow& workflow, const CleanRun& clean, const Layout& lay
   // left that the user is told of.
   if (name == "Update190" && clean.lastRead && k > *clean.lastRead) return false;
   const SeenCommand& c = clean.seen[k];
+  // A backup's read that fails once is read again, and the backup is made
+  // from two reads that agree; only a drive gone for good ends it.
+  if (IsBackupRead(clean, layout, k)) return fault == Fault::kVanish;
   const bool flashData = c.opcode == device::kOpReadFlashPages ||
                          c.opcode == device::kOpWriteFlashPages ||
                          c.opcode == device::kOpReadPageSpare;
@@ -398,13 +401,8 @@ bool Examined(const Workflow& workflow, const CleanRun& clean, const Layout& lay
       return c.opcode == device::kOpWriteFlashPages;
     case Fault::kCorruptRead:
     case Fault::kUntouchedRead:
-      // CIS pages go to the log as read; backups and read-backs are checked.
+      // CIS pages go to the log as read; read-backs are checked.
       if (c.opcode != device::kOpReadFlashPages) return false;
-      // A backup keeps the first 4 KiB of a large page; the byte the
-      // injector spoils, in the middle of the page, is not part of it.
-      if (IsBackupRead(clean, layout, k)) {
-        return fault == Fault::kUntouchedRead || c.transferLength / 2 < kLargePage;
-      }
       return clean.firstWrite && k > *clean.firstWrite;
     case Fault::kNone:
       break;

@@ -19,6 +19,7 @@
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "images/images.h"
+#include "operations/backup_files.h"
 #include "operations/backup_records.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
@@ -191,9 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
                         "No space left on device"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A flash read that fails is the drive's fault: the repair the user asked
-// for goes on, a warning and the log say which backup does not exist, and
-// its save is never restored as if it were whole.
+// A flash read that fails every time it is tried is the drive's fault: the
+// repair the user asked for goes on, a warning and the log say which backup
+// does not exist, and its save is never restored as if it were whole.
 TEST(DriveSideBackupFailure, TheRepairGoesOnAndTheLogSaysSo) {
   BackupRun run(ReadyJson("ctrl163_broken.json"));
   uint64_t at = 0;
@@ -202,7 +203,11 @@ TEST(DriveSideBackupFailure, TheRepairGoesOnAndTheLogSaysSo) {
     OnStartFix(dry.p, dry.dialog);
     while (dry.injector.Seen()[at].transferLength != kIspPayloadBytes) ++at;
   }
-  run.injector.Arm(Fault::kCheckCondition, at);
+  for (int k = 0; k < kAreaReadAttempts; ++k) {
+    sim::FaultRule rule;
+    rule.overall = run.drive->CommandCount() + at + 1 + static_cast<uint64_t>(k);
+    run.drive->AddFault(rule);
+  }
   OnStartFix(run.p, run.dialog);
   const nlohmann::json records = nlohmann::json::parse(run.folder.Read(kRecordDocumentName));
   const std::string id = records["saves"][0]["id"];

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <span>
+
 #include "device/commands.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "operations/operations.h"
+#include "platform/platform.h"
+#include "platform/text.h"
 #include "tests/support/ops_harness.h"
 
 namespace kestrune {
@@ -21,6 +25,12 @@ std::vector<uint8_t> Pattern(uint32_t size, uint8_t seed) {
   std::vector<uint8_t> bytes(size);
   for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 17 + seed + (i >> 10));
   return bytes;
+}
+
+std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
+  const std::span<const uint8_t> piece(bytes);
+  const auto digest = platform::Sha256({&piece, 1});
+  return digest ? platform::HexText(digest->data(), digest->size()) : std::string();
 }
 
 std::string Dump(std::vector<uint8_t> page, const std::vector<uint8_t>& spare) {
@@ -82,6 +92,11 @@ TEST_F(StartFixTest, RepairLogsBacksUpUpdatesAndBacksUpAgain) {
       "Check Before Update CIS1 -> ok\r\n\r\n" + Dump(Pattern(2048, 2), flash.spare) +
       std::string(79, '-') + "\r\n" + "Update ISP File --> " + path +
       " \r\n\r\n"
+      // The image, named before anything is saved: by its digest, the one
+      // `kestrune images` and SHA256SUMS give it, and by its chooser row.
+      "ISP image: US.BIN, SHA-256 " +
+      Sha256Hex(image) +
+      " (update, controller 0x162, row 12: flash id byte 2 & 0x0C = 0)\r\n"
       "DownLoad ISP  to file -> C:\\ISP0_Before.bin \r\n\r\n"
       "DownLoad ISP  to file -> C:\\ISP0_Before.bin --->OK\r\n\r\n"
       "DownLoad ISP  to file -> C:\\ISP1_Before.bin \r\n\r\n"
