@@ -30,6 +30,7 @@ inline constexpr const char* kPlainFixHint = "Start Fix";
 struct ImageSet;
 // The save a run's backups belong to (operations/backup_records.h).
 struct SaveMark;
+class ChangeMark;
 
 struct Program {
   Program(platform::Platform& platformIn, device::DeviceLink& linkIn, IspLog& logIn, View& viewIn)
@@ -81,6 +82,9 @@ struct Program {
   // While an operation keeps a save, the save its backups join; null: each
   // backup is a save of its own.
   SaveMark* openSave = nullptr;
+  // The Before save of the change under way, marked when its first erase
+  // goes out (see ChangeMark).
+  ChangeMark* openChange = nullptr;
   // The C: folder whose tree a restore searches for the drive's saves, when
   // `platform`'s C: is a letter folder inside it (a drive of --all); null:
   // `platform`'s own.

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "device/command_traits.h"
+
 namespace kestrune::device {
 
 HeapBlock::HeapBlock(HeapBlock&& other) noexcept : raw_(other.raw_), aligned_(other.aligned_) {
@@ -88,6 +90,9 @@ bool DeviceLink::Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength,
       cdb,  cdbLength, carrier, transferLength, timeoutSeconds, static_cast<uint8_t*>(buffer),
       whole};
   answer.result = open->second->Execute(request);
+  if (answer.result.outcome != Outcome::kOsError && ChangesFlash(cdb, cdbLength)) {
+    ++flashChangesSent_;
+  }
   return whole ? answer.result.Complete() : answer.result.Succeeded();
 }
 

@@ -79,6 +79,9 @@ class DeviceLink {
   // before the first. Its number counts every command asked for.
   const std::optional<CommandAnswer>& LastCommand() const { return last_; }
   uint64_t CommandsAsked() const { return asked_; }
+  // Page writes and block erases that may have reached a drive: every one
+  // asked for but those the system refused before sending.
+  uint64_t FlashChangesSent() const { return flashChangesSent_; }
 
  private:
   bool Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength, uint32_t transferLength,
@@ -89,6 +92,7 @@ class DeviceLink {
   VolumeHandle next_ = 1;
   std::optional<CommandAnswer> last_;
   uint64_t asked_ = 0;
+  uint64_t flashChangesSent_ = 0;
 };
 
 }  // namespace kestrune::device

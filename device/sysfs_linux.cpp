@@ -7,6 +7,9 @@
 #include <fstream>
 #include <limits>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 namespace kestrune::device {
 namespace {
 
@@ -122,10 +125,68 @@ std::string ResolveDeviceNode(const std::string& path) {
   return error ? path : node.string();
 }
 
+namespace {
+
+// The majors of SCSI disks (sd): each disk owns 16 minors, its own first,
+// then those of its first 15 partitions.
+bool IsScsiDiskMajor(unsigned number) {
+  return number == 8 || (number >= 65 && number <= 71) || (number >= 128 && number <= 135);
+}
+
+// A partition of a SCSI disk, told by its device number alone, so that the
+// answer does not depend on sysfs, whose entries for the partitions go and
+// come back while the kernel reads the partition table again. The disk's
+// node is the block device beside it with the disk's number. 1 with
+// `diskNode` set, 0 when `node` is no such partition, -1 when it is one
+// whose disk has no node beside it.
+int ScsiPartitionDisk(const std::filesystem::path& node, std::string& diskNode) {
+  struct stat st {};
+  if (::stat(node.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
+  const unsigned number = major(st.st_rdev);
+  const unsigned partition = minor(st.st_rdev) % 16;
+  if (!IsScsiDiskMajor(number) || partition == 0) return 0;
+  const dev_t disk = makedev(number, minor(st.st_rdev) - partition);
+  const auto isDisk = [disk](const std::filesystem::path& candidate) {
+    struct stat c {};
+    return ::stat(candidate.c_str(), &c) == 0 && S_ISBLK(c.st_mode) && c.st_rdev == disk;
+  };
+  // sdb1 -> sdb first; any other name in the folder after it.
+  std::string name = node.filename().string();
+  while (!name.empty() && std::isdigit(static_cast<unsigned char>(name.back())) != 0) {
+    name.pop_back();
+  }
+  if (!name.empty() && isDisk(node.parent_path() / name)) {
+    diskNode = (node.parent_path() / name).string();
+    return 1;
+  }
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(node.parent_path(), error)) {
+    if (isDisk(entry.path())) {
+      diskNode = entry.path().string();
+      return 1;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
 std::string WholeDiskNode(const std::string& path, std::string& problem,
                           const std::string& classBlockRoot) {
   const std::filesystem::path node(ResolveDeviceNode(path));
   const std::string name = node.filename().string();
+  const std::string partitionProblem =
+      path + " is a partition, and the disk it belongs to cannot be found; name the whole disk";
+  std::string byNumber;
+  switch (ScsiPartitionDisk(node, byNumber)) {
+    case 1:
+      return byNumber;
+    case -1:
+      problem = partitionProblem;
+      return {};
+    default:
+      break;
+  }
   const std::filesystem::path entry = std::filesystem::path(classBlockRoot) / name;
   std::error_code error;
   if (name.empty() || !std::filesystem::exists(entry / "partition", error)) return node.string();
@@ -135,9 +196,7 @@ std::string WholeDiskNode(const std::string& path, std::string& problem,
   const std::filesystem::path diskNode = node.parent_path() / diskName;
   if (diskName.empty() || std::filesystem::exists(disk / "partition", error) ||
       !std::filesystem::exists(diskNode, error)) {
-    problem = path +
-              " is a partition, and the disk it belongs to cannot be found; name the "
-              "whole disk";
+    problem = partitionProblem;
     return {};
   }
   return diskNode.string();

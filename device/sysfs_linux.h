@@ -51,8 +51,10 @@ std::string ResolveDeviceNode(const std::string& path);
 
 // The node of the whole disk `path` names: a link is followed
 // (ResolveDeviceNode), and a partition's node (sdb1, a by-id "-part1" link)
-// gives way to its disk's node (sdb) in the same folder. sysfs tells a
-// partition: <classBlockRoot>/<name>/partition exists, and the folder above
+// gives way to its disk's node (sdb) in the same folder. A SCSI disk's
+// partition is told by its device number (the disk's minor, plus 1 to 15),
+// which holds while the kernel reads the partition table again; otherwise
+// sysfs tells a partition: <classBlockRoot>/<name>/partition exists, and the folder above
 // that entry is its disk. A name sysfs does not list is taken as it is.
 // Empty, with `problem` naming the path, for a partition whose disk has no
 // node beside it.

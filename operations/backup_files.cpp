@@ -37,9 +37,10 @@ std::string TemporaryName(const std::string& path) {
   return path + FormatText(".%08x.tmp", static_cast<unsigned>(random()));
 }
 
-// Moves the file at `path` to the first free numbered name; its record
-// in `book` follows it.
-bool MoveAside(Program& p, const std::string& path, RecordBook& book, std::string& cause) {
+// Moves what is at `path` to the first free numbered name as it is: for
+// what no save can be (a link, a device, a file too large), so that the
+// run neither follows nor reads it.
+bool MoveAsIs(Program& p, const std::string& path, RecordBook& book, std::string& cause) {
   for (unsigned number = 1; number <= kMaxKeptFiles; ++number) {
     const std::string older = NumberedName(path, number);
     if (p.platform.FindFile(older)) continue;
@@ -58,8 +59,72 @@ bool MoveAside(Program& p, const std::string& path, RecordBook& book, std::strin
   return false;
 }
 
+// The whole of a file no larger than a backup may be; false when it cannot
+// be read or is larger.
+bool ReadSmallFile(Program& p, const std::string& path, std::vector<uint8_t>& bytes) {
+  std::unique_ptr<platform::File> file = p.platform.OpenFile(path, platform::OpenMode::kReadBinary);
+  if (!file) return false;
+  constexpr size_t kLargest = 1u << 20;
+  bytes.resize(kLargest + 1);
+  bytes.resize(ReadUpTo(*file, bytes.data(), bytes.size()));
+  return bytes.size() <= kLargest;
+}
+
+// Keeps the file at `path` under the first free numbered name, in an
+// order that no cut can turn into a lost save: a copy is made under the
+// numbered name, the records are written naming the copy, and only then
+// may a new file take `path`. Until the records are written they name
+// `path`, which still holds the file; after, they name the copy.
+bool KeepOlderFile(Program& p, const std::string& path, RecordBook& book, std::string& cause) {
+  std::vector<uint8_t> bytes;
+  if (!ReadSmallFile(p, path, bytes)) {
+    if (!p.platform.FindFile(path)) return true;
+    return MoveAsIs(p, path, book, cause);
+  }
+  const std::string folder = FolderOf(path);
+  for (unsigned number = 1; number <= kMaxKeptFiles; ++number) {
+    const std::string older = NumberedName(path, number);
+    if (p.platform.FindFile(older)) continue;
+    const std::string temporary = TemporaryName(older);
+    const platform::RemoveOnInterrupt removal(p.platform.HostPath(temporary));
+    std::unique_ptr<platform::File> copy =
+        p.platform.OpenFile(temporary, platform::OpenMode::kCreateNew);
+    bool complete = copy != nullptr && copy->Write(bytes.data(), bytes.size()) == bytes.size() &&
+                    copy->Flush();
+    const std::string copyError = copy ? copy->ErrorText() : p.platform.LastErrorText();
+    copy.reset();
+    if (complete && !p.platform.MoveFile(temporary, older)) {
+      complete = false;
+      p.platform.DeleteFile(temporary);
+      // Another run took that name meanwhile.
+      if (p.platform.FindFile(older)) continue;
+      cause = FormatText(kOlderFileStays, CauseOrNone(p.platform.LastErrorText()).c_str());
+      return false;
+    }
+    if (!complete) {
+      p.platform.DeleteFile(temporary);
+      cause = FormatText(kOlderFileStays, CauseOrNone(copyError).c_str());
+      return false;
+    }
+    RecordBook moved = book;
+    moved.Rename(LeafOf(path), LeafOf(older));
+    std::string why;
+    if (!WriteRecordBook(p, folder, moved, why)) {
+      // The records still name the file where it is; the copy goes.
+      p.platform.DeleteFile(older);
+      cause = FormatText(kOlderFileStays, CauseOrNone(why).c_str());
+      return false;
+    }
+    book = std::move(moved);
+    p.log.AppendLogFormat(kOlderFileKept, path.c_str(), older.c_str());
+    return true;
+  }
+  cause = FormatText(kOlderFileStays, kNoFreeName);
+  return false;
+}
+
 // Gives the complete temporary file its name, keeping any older file of
-// that name under a numbered one.
+// that name under a numbered one first.
 bool PutInPlace(Program& p, const std::string& temporary, const std::string& path, RecordBook& book,
                 std::string& cause) {
   for (int attempt = 0; attempt < kPlaceAttempts; ++attempt) {
@@ -67,7 +132,11 @@ bool PutInPlace(Program& p, const std::string& temporary, const std::string& pat
     cause = p.platform.LastErrorText();
     // Nothing in the way: the rename itself failed.
     if (!p.platform.FindFile(path)) return false;
-    if (!MoveAside(p, path, book, cause)) return false;
+    if (!KeepOlderFile(p, path, book, cause)) return false;
+    // The older file is kept and recorded elsewhere: the new one replaces
+    // it (or, moved as it was, takes the free name).
+    if (p.platform.ReplaceFile(temporary, path)) return true;
+    cause = p.platform.LastErrorText();
   }
   return false;
 }
@@ -178,6 +247,34 @@ bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::
   if (!ReadRecordBook(p, folder, book, cause)) return false;
   book.PutSave(save);
   return WriteRecordBook(p, folder, book, cause);
+}
+
+ChangeMark::ChangeMark(Program& p, SaveMark& before)
+    : p_(p), before_(before), was_(p.openChange) {
+  p.openChange = this;
+}
+
+ChangeMark::~ChangeMark() {
+  p_.openChange = was_;
+  if (!before_.changeBegun || p_.link.FlashChangesSent() != sentAtBegin_) return;
+  before_.changeBegun = false;
+  std::string cause;
+  if (!KeepSave(p_, "C:\\", before_, cause)) {
+    // It stays marked begun: a restore may take a save equal to the drive.
+    p_.log.AppendLogFormat(kChangeMarkStays, before_.id.c_str(), CauseOrNone(cause).c_str());
+  }
+}
+
+bool ChangeMark::Begin() {
+  if (before_.changeBegun) return true;
+  before_.changeBegun = true;
+  sentAtBegin_ = p_.link.FlashChangesSent();
+  std::string cause;
+  if (KeepSave(p_, "C:\\", before_, cause)) return true;
+  before_.changeBegun = false;
+  ShowFileFailure(p_, FormatText(kChangeMarkNotKept, before_.id.c_str()), CauseOrNone(cause),
+                  kNothingErased);
+  return false;
 }
 
 bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, uint32_t size,

@@ -46,6 +46,31 @@ class SaveScope {
 // lacks included), under the folder's lock. False with `cause` set.
 bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::string& cause);
 
+// While it lives, the change under way is the one `before` (a Before save,
+// kept in C:) was made for. The save is kept as not begun; right before
+// the first erase (WriteWindow::Open) Begin marks it begun, and at the end,
+// when no write or erase went out after all (the stick gone, the handle
+// not opened), it is marked not begun again. A run cut off in between
+// leaves it begun: a change that may have reached the flash is never
+// taken for one that did not.
+class ChangeMark {
+ public:
+  ChangeMark(Program& p, SaveMark& before);
+  ~ChangeMark();
+  ChangeMark(const ChangeMark&) = delete;
+  ChangeMark& operator=(const ChangeMark&) = delete;
+
+  // False, after the box that says why, when the mark cannot be kept:
+  // nothing may be erased then.
+  bool Begin();
+
+ private:
+  Program& p_;
+  SaveMark& before_;
+  ChangeMark* was_;
+  uint64_t sentAtBegin_ = 0;
+};
+
 // Whether the code of such an area can be read on pages of this size. Pages
 // above 4 KiB carry 4 KiB of code each, at their start.
 bool PageSizeFitsBackup(uint32_t pageSize, const AreaFile& kind);

@@ -105,6 +105,7 @@ Json SaveJson(const SaveMark& s) {
               {"recording", TextOrNull(s.recording)},
               {"recordingFile", TextOrNull(s.recordingFile)},
               {"missing", std::move(missing)},
+              {"changeBegun", s.changeBegun},
               {"drive", IdentityJson(s.drive)}};
 }
 
@@ -242,6 +243,11 @@ bool ParseSave(const ReadJson& j, SaveMark& save) {
   if (!r.OptionalText("recording", save.recording) ||
       !r.OptionalText("recordingFile", save.recordingFile)) {
     return false;
+  }
+  // Absent from documents older than it: those saves count as begun.
+  if (const auto begun = j.find("changeBegun"); begun != j.end()) {
+    if (!begun->is_boolean()) return false;
+    save.changeBegun = begun->get<bool>();
   }
   const ReadJson* missing = r.Field("missing");
   if (missing == nullptr || !missing->is_array()) return false;
@@ -491,6 +497,13 @@ bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& bo
                                 {"files", std::move(files)}}
                                .dump(2, ' ', false, Json::error_handler_t::replace) +
                            "\n";
+  // What could not be read back is not written: the records stay as they
+  // were, and the run says its record was not kept.
+  if (text.size() > kMaxRecordDocumentBytes) {
+    cause = FormatText("the records would pass %u MiB",
+                       static_cast<unsigned>(kMaxRecordDocumentBytes >> 20));
+    return false;
+  }
 
   const std::string path = folder + kRecordDocumentName;
   std::random_device random;
@@ -592,7 +605,7 @@ std::vector<std::string> SaveFolders(platform::Platform& host, bool letterFolder
 }
 
 bool IsChangeSave(const SaveMark& save) {
-  return save.role == SaveRole::kBefore &&
+  return save.role == SaveRole::kBefore && save.changeBegun &&
          (save.command == "fix" || save.command == "destroy" || save.command == "restore");
 }
 
@@ -604,8 +617,8 @@ bool OwnSave(const SaveMark& save, const DriveIdentity& drive, SaveSource source
 
 bool NewerSave(const std::string& folderA, const SaveMark& a, const std::string& folderB,
                const SaveMark& b) {
-  if (a.savedAt != b.savedAt) return a.savedAt > b.savedAt;
-  return folderA == folderB && a.sequence > b.sequence;
+  if (folderA == folderB) return a.sequence > b.sequence;
+  return a.savedAt > b.savedAt;
 }
 
 SaveSource SourceOf(Program& p, int slotIndex, std::string& recording, std::string& recordingFile) {

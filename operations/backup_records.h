@@ -21,8 +21,9 @@ namespace kestrune {
 inline constexpr const char* kRecordDocumentName = "kestrune-backups.json";
 // How long a run waits for another run that is updating the same records.
 inline constexpr uint32_t kRecordLockWaitMilliseconds = 10000;
-// A larger document is not read: records take a few hundred bytes each.
-inline constexpr uint64_t kMaxRecordDocumentBytes = 8u << 20;
+// A larger document is neither read nor written. A save with its files
+// takes about 4 KiB, so this holds some 60,000 saves: years of a busy bench.
+inline constexpr uint64_t kMaxRecordDocumentBytes = uint64_t{256} << 20;
 // No run numbers a record above this (one record a microsecond would take
 // 285 years to reach it): a document that holds a larger sequence was not
 // written by a run, and numbering stops here instead of wrapping.
@@ -93,6 +94,12 @@ struct SaveMark {
   // Made of one record written before saves were kept: it holds that one
   // file and is never taken by default.
   bool legacy = false;
+  // For the Before save of a change: whether the change may have reached
+  // the flash (its first erase went out). A change that stopped before,
+  // cancelled, interrupted or its stick gone, left the drive as it was, and
+  // its save is no way back. Saves of documents older than the field, and
+  // of other roles, count as begun.
+  bool changeBegun = true;
 };
 
 // "real device", "simulated drive", "exported drive", "replay".
@@ -179,7 +186,8 @@ bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& bo
 // document, as --all and watch keep them.
 std::vector<std::string> SaveFolders(platform::Platform& host, bool letterFolders);
 // A save of the state before a change Kestrune made: a fix, a destroy or a
-// restore. The newest of them is what a restore takes by default.
+// restore that went as far as its first erase. The newest of them is what
+// a restore takes by default.
 bool IsChangeSave(const SaveMark& save);
 // Whether a save may stand for the drive's own: the same stick, read from
 // the same kind of source (a real device's saves for a real device; an
@@ -187,8 +195,10 @@ bool IsChangeSave(const SaveMark& save);
 // never a replay's, never one older than saves.
 bool OwnSave(const SaveMark& save, const DriveIdentity& drive, SaveSource source,
              const std::string& recording);
-// Newest first: the later time; in one folder, on the same time, the later
-// sequence. Saves of one time in two folders are neither newer.
+// Newest first: in one folder the later sequence, whatever the clock said
+// when each was made (a clock set back must not make an old save the
+// newest); across folders the later time. Saves of one time in two folders
+// are neither newer.
 bool NewerSave(const std::string& folderA, const SaveMark& a, const std::string& folderB,
                const SaveMark& b);
 

@@ -552,11 +552,13 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   // What the restore overwrites is saved first, as before a fix: the
   // restore itself has a way back.
   SaveMark before = NewSave(p, index, "restore", SaveRole::kBefore);
+  before.changeBegun = false;
   if (!SaveDriveAreas(p, before, "C:\\ISP%d_Before.bin", "C:\\ISP%d_AuxBefore.bin",
                       kRestoreNotStarted, true)) {
     p.log.AppendLog(kRestoreStopped);
     return RestoreOutcome::kFailed;
   }
+  const ChangeMark change(p, before);
   if (platform::InterruptReceived()) {
     SettleReport(p, Outcome::kInterrupted);
     return RestoreOutcome::kFailed;

@@ -43,11 +43,13 @@ void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
   // What the destroy overwrites is saved first, as before a fix; a save the
   // host cannot keep stops it before the first erase.
   SaveMark before = NewSave(p, index, "destroy", SaveRole::kBefore);
+  before.changeBegun = false;
   if (!SaveDriveAreas(p, before, "C:\\ISP%d_Before.bin", "C:\\ISP%d_AuxBefore.bin",
                       kDestroyNotStarted, true)) {
     p.log.AppendLog(kDestroyStopped);
     return;
   }
+  const ChangeMark change(p, before);
   if (platform::InterruptReceived()) {
     SettleReport(p, Outcome::kInterrupted);
     return;

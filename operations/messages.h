@@ -89,6 +89,13 @@ inline constexpr const char* kRecordsNotReady =
 inline constexpr const char* kRecordNotKept =
     "The backup <%s> was saved, but its record could not be kept in <%s>.";
 inline constexpr const char* kNoDigest = "The system's SHA-256 service failed.";
+// The mark that a change's Before save is the way back from a change that
+// went out to the drive.
+inline constexpr const char* kChangeMarkNotKept =
+    "The save %s cannot be marked as the way back from this change.";
+inline constexpr const char* kNothingErased = "Nothing was erased or written.";
+inline constexpr const char* kChangeMarkStays =
+    "The save %s stays marked as the way back of a change, though nothing was written: %s";
 inline constexpr const char* kNothingWritten = "Nothing was written.";
 inline constexpr const char* kRestoreNoSerial =
     "This drive (%s) gives no USB serial, so its backups cannot be told from those of another "

@@ -195,6 +195,7 @@ void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
   // is: nothing is erased without it. A flash read that fails is another
   // matter; the repair the user asked for goes on without that backup.
   SaveMark before = NewSave(p, p.selectedDrive, "fix", SaveRole::kBefore);
+  before.changeBegun = false;
   bool kept = false;
   {
     const SaveScope scope(p, before);
@@ -204,6 +205,7 @@ void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
     p.log.AppendLog(kUpdateStopped);
     return;
   }
+  const ChangeMark change(p, before);
   road.update();
   // An interrupt held during the write ends the run here, its outcome shown:
   // no After backup is made.

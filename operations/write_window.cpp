@@ -1,6 +1,7 @@
 #include "operations/write_window.h"
 
 #include "discovery/discovery.h"
+#include "operations/backup_files.h"
 #include "images/images.h"
 
 namespace kestrune {
@@ -26,6 +27,8 @@ bool WriteWindow::Open() {
     SettleReport(p_, Outcome::kInterrupted);
     return false;
   }
+  // The change's Before save is marked begun before anything is erased.
+  if (p_.openChange != nullptr && !p_.openChange->Begin()) return false;
   p_.reports->Update([](Report& report) { report.writeWindowEntered = true; });
   return true;
 }

@@ -6,6 +6,9 @@
 #include <map>
 #include <memory>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include "tests/support/device_temp_folder.h"
 
 namespace kestrune::device {
@@ -237,6 +240,28 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PartitionCase{"dev/sdb", "dev/sdb"}, PartitionCase{"dev/sdb1", "dev/sdb"},
                       PartitionCase{"dev/disk/by-id/usb-KSTRUNE-0:0-part1", "dev/sdb"},
                       PartitionCase{"dev/sdc1", ""}, PartitionCase{"dev/sg1", "dev/sg1"}));
+
+// While the kernel reads a partition table again, sysfs has no entry for the
+// partition, but its node may still be there: the device number alone tells
+// that sdb1 (8:17) is a partition of sdb (8:16), whatever sysfs shows.
+TEST_F(PartitionNode, IsToldByItsDeviceNumberWhileSysfsHasNoEntry) {
+  const std::filesystem::path dev = root / "blockdev";
+  std::filesystem::create_directories(dev);
+  if (::mknod((dev / "sdx").c_str(), S_IFBLK | 0600, makedev(8, 16)) != 0 ||
+      ::mknod((dev / "sdx1").c_str(), S_IFBLK | 0600, makedev(8, 17)) != 0 ||
+      ::mknod((dev / "lonely3").c_str(), S_IFBLK | 0600, makedev(8, 35)) != 0) {
+    GTEST_SKIP() << "block nodes cannot be made here";
+  }
+  std::filesystem::create_symlink("sdx1", dev / "usb-KSTRUNE-0:0-part1");
+  std::string problem;
+  const std::string noSysfs = (root / "nothing").string();
+  EXPECT_EQ(WholeDiskNode((dev / "usb-KSTRUNE-0:0-part1").string(), problem, noSysfs),
+            (dev / "sdx").string());
+  EXPECT_EQ(WholeDiskNode((dev / "sdx").string(), problem, noSysfs), (dev / "sdx").string());
+  EXPECT_TRUE(problem.empty()) << problem;
+  EXPECT_EQ(WholeDiskNode((dev / "lonely3").string(), problem, noSysfs), "");
+  EXPECT_NE(problem.find("lonely3"), std::string::npos) << problem;
+}
 
 // Backups are told apart by the stick's serial: it is the serial of the
 // USB device that carries the disk, whatever node names the disk, never a

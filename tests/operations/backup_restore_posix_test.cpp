@@ -420,6 +420,93 @@ TEST(BackupNames, APlantedLinkIsMovedAsideAndNotWrittenThrough) {
   EXPECT_EQ(run.view.boxes.back().text, kSuccess);
 }
 
+// --- the way back: which save a default restore takes ---
+
+// The index, from the last Arm, of the first erase among `seen`.
+uint64_t FirstErase(const std::vector<testing::SeenCommand>& seen) {
+  for (size_t i = 0; i < seen.size(); ++i) {
+    if (seen[i].opcode == device::kOpEraseFlashBlock) return i;
+  }
+  ADD_FAILURE() << "no erase was sent";
+  return 0;
+}
+
+// Sets the time of every save and file record of `command` in the records
+// of `folder`, as a clock that was wrong when they were made would have.
+void BackdateRecords(const fs::path& folder, const std::string& command, const std::string& time) {
+  const fs::path path = folder / kRecordDocumentName;
+  std::ifstream in(path);
+  nlohmann::json document = nlohmann::json::parse(in);
+  in.close();
+  std::vector<std::string> ids;
+  for (auto& save : document["saves"]) {
+    if (save["command"] == command) {
+      save["savedAt"] = time;
+      ids.push_back(save["id"]);
+    }
+  }
+  for (auto& file : document["files"]) {
+    if (std::find(ids.begin(), ids.end(), file["save"]) != ids.end()) file["savedAt"] = time;
+  }
+  std::ofstream(path) << document.dump(2);
+}
+
+// Each road ends in a default restore, which must bring back the ISP the
+// stick had before the last change that reached it, and say SUCCESS.
+enum class Road : uint8_t {
+  kRestoreWroteNothing,  // destroy; a restore whose stick is gone at its first erase
+  kClockSetForward,      // a fix made while the clock ran years ahead, then a destroy
+  kRecordsFullOnKeep,    // a second fix stops: the records cannot take the older file
+};
+
+class WayBack : public ::testing::TestWithParam<Road> {};
+
+TEST_P(WayBack, TheDefaultRestoreTakesTheSaveOfTheLastChange) {
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  std::vector<std::vector<uint8_t>> wanted;
+  switch (GetParam()) {
+    case Road::kRestoreWroteNothing: {
+      OnStartFix(run.p, run.dialog);
+      wanted = run.Codes(AreaKind::kIsp);
+      OnDestroyIsp(run.p, run.dialog);
+      // The same restore on a twin tells which command is its first erase.
+      BackupRun twin(ReadyJson("ctrl163_broken.json"));
+      OnStartFix(twin.p, twin.dialog);
+      OnDestroyIsp(twin.p, twin.dialog);
+      twin.injector.Arm(Fault::kNone, 0);
+      OnRestoreIsp(twin.p, twin.dialog, {});
+      run.injector.Arm(Fault::kVanish, FirstErase(twin.injector.Seen()));
+      EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kFailed);
+      EXPECT_FALSE(run.FlashChanged());
+      run.injector.Arm(Fault::kNone, 0);
+      break;
+    }
+    case Road::kClockSetForward:
+      OnStartFix(run.p, run.dialog);
+      BackdateRecords(run.folder.path(), "fix", "2031-01-01T00:00:00.000Z");
+      wanted = run.Codes(AreaKind::kIsp);
+      OnDestroyIsp(run.p, run.dialog);
+      break;
+    case Road::kRecordsFullOnKeep:
+      wanted = run.Codes(AreaKind::kIsp);
+      OnStartFix(run.p, run.dialog);
+      run.platform.Arm(HostFault::kFull, kRecordDocumentName);
+      OnStartFix(run.p, run.dialog);
+      EXPECT_NE(run.view.boxes.back().text, kSuccess);
+      run.platform.Arm(HostFault::kNone, "");
+      break;
+  }
+  ASSERT_NE(run.Codes(AreaKind::kIsp), wanted);
+  run.view.boxes.clear();
+  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRestored)
+      << ::testing::PrintToString(run.view.BoxTexts());
+  EXPECT_EQ(run.Codes(AreaKind::kIsp), wanted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, WayBack,
+                         ::testing::Values(Road::kRestoreWroteNothing, Road::kClockSetForward,
+                                           Road::kRecordsFullOnKeep));
+
 // --- the backup and restore commands ---
 
 // Every ready-made drive.
