@@ -106,6 +106,7 @@ Json SaveJson(const SaveMark& s) {
               {"recordingFile", TextOrNull(s.recordingFile)},
               {"missing", std::move(missing)},
               {"changeBegun", s.changeBegun},
+              {"changeOf", TextOrNull(s.changeOf)},
               {"drive", IdentityJson(s.drive)}};
 }
 
@@ -241,7 +242,8 @@ bool ParseSave(const ReadJson& j, SaveMark& save) {
   save.savedAt = r.Text("savedAt");
   save.sequence = r.Number("sequence", kMaxRecordSequence);
   if (!r.OptionalText("recording", save.recording) ||
-      !r.OptionalText("recordingFile", save.recordingFile)) {
+      !r.OptionalText("recordingFile", save.recordingFile) ||
+      !r.OptionalText("changeOf", save.changeOf)) {
     return false;
   }
   // Absent from documents older than it: those saves count as begun.

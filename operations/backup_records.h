@@ -100,6 +100,10 @@ struct SaveMark {
   // its save is no way back. Saves of documents older than the field, and
   // of other roles, count as begun.
   bool changeBegun = true;
+  // For the After save of a change: the id of its Before save. What the
+  // change left on its stick, which a restore of that Before save expects
+  // to find there.
+  std::string changeOf;
 };
 
 // "real device", "simulated drive", "exported drive", "replay".

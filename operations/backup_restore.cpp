@@ -140,6 +140,38 @@ bool ReadFolders(Program& p, RecordShelf& shelf, bool letterFolders,
   return true;
 }
 
+// Sticks of one batch may share a serial and CIS page: a save found for
+// this stick may be another's. Where the change of `taken` kept what it
+// left on its stick (a fix's After save), the drive must still hold that,
+// as `now` (the restore's own Before save, just read) shows. False after
+// the refusal box when an area differs.
+bool DriveIsAsTheChangeLeftIt(Program& p, const FoundSave& taken, const SaveMark& now) {
+  const SaveMark* left = nullptr;
+  for (const SaveMark& save : taken.book->saves) {
+    if (save.role == SaveRole::kAfter && save.changeOf == taken.save->id) left = &save;
+  }
+  if (left == nullptr) return true;
+  RecordBook current;
+  std::string problem;
+  if (!ReadRecordBook(p, "C:\\", current, problem)) {
+    ShowRefusal(p, problem + " " + kNothingWritten);
+    return false;
+  }
+  const std::vector<const BackupRecord*> nowFiles = current.FilesOf(now.id);
+  for (const BackupRecord* was : taken.book->FilesOf(left->id)) {
+    const bool aux = IsAuxKind(was->kind);
+    for (const BackupRecord* is : nowFiles) {
+      if (IsAuxKind(is->kind) != aux || is->copy != was->copy || is->page != was->page) continue;
+      if (is->sha256 == was->sha256) break;
+      ShowRefusal(p, FormatText(kRestoreNotAsLeft, DescribeArea({was->copy, aux}).c_str(),
+                                taken.save->command.c_str(), taken.save->id.c_str(),
+                                taken.save->id.c_str()));
+      return false;
+    }
+  }
+  return true;
+}
+
 // The save a default restore takes: the Before save of the newest change
 // made to this stick, in any folder. False after the refusal box.
 bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, const RecordBook*>>& books,
@@ -557,6 +589,10 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
                       kRestoreNotStarted, true)) {
     p.log.AppendLog(kRestoreStopped);
     return RestoreOutcome::kFailed;
+  }
+  if (taken && request.save.empty() && !DriveIsAsTheChangeLeftIt(p, *taken, before)) {
+    p.log.AppendLog(kRestoreStopped);
+    return RestoreOutcome::kRefusedNoBackup;
   }
   const ChangeMark change(p, before);
   if (platform::InterruptReceived()) {

@@ -145,6 +145,10 @@ inline constexpr const char* kRestoreNoSuchSave =
 inline constexpr const char* kRestoreSaveIncomplete =
     "The save %s (%s, %s) in <%s> lacks %s. Nothing was written: a restore writes one save whole "
     "and never fills a gap from another.";
+inline constexpr const char* kRestoreNotAsLeft =
+    "This drive's %s is not what the %s of save %s left on a stick with its serial and CIS page: "
+    "it may be another stick of the same batch, or it was changed since. Nothing was written. To "
+    "write that save all the same, name it: --save %s.";
 inline constexpr const char* kRestoreTwoSaves =
     "Two saves of this drive were made at the same time: %s in <%s> and %s in <%s> (%s). Nothing "
     "was written: pick one with --save.";

@@ -219,6 +219,7 @@ void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
   p.platform.Sleep(1000);
   const FailuresWarn warn(p, UpdateVerified(p));
   SaveMark after = NewSave(p, p.selectedDrive, "fix", SaveRole::kAfter);
+  after.changeOf = before.id;
   const SaveScope scope(p, after);
   road.backUpAfter();
 }
