@@ -402,6 +402,18 @@ INSTANTIATE_TEST_SUITE_P(
                          kBroken}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A stick that took another letter since --all kept its saves: the
+// restore's question names the save under the letter folder it is in, and
+// the line below says where that is on the host.
+TEST_F(ConsoleRun, AnAllRestoreNamesASaveOfAnotherLetterWhereItIs) {
+  const std::string drive = CopyDrive("ctrl163_broken.json");
+  ASSERT_EQ(Run({"--drive", "E=" + drive, "--yes", "--all", "fix"}).code, kExitDone);
+  const RunResult r = Run({"--drive", "F=" + drive, "--yes", "--all", "restore"});
+  EXPECT_EQ(r.code, kExitDone) << r.out << r.err;
+  EXPECT_TRUE(r.Said("F:   C:\\E\\ISP0_Before.bin is " + cDrive() + "/E/ISP0_Before.bin")) << r.out;
+  EXPECT_EQ(r.out.find("is missing"), std::string::npos) << r.out;
+}
+
 // A "Fail" box about a file names the program's path and, below it, the
 // host's, saying when the folder it should be in is missing.
 struct HostPathCase {
