@@ -1,4 +1,7 @@
-// What reading a backup records document costs when someone made it large:
+// What the records of a busy bench cost: a document of `saves` saves of two
+// files each (KeepAmongSaves), read and written again as every backup file
+// a fix keeps does; and what reading a document costs when someone made it
+// large:
 // one record whose drive object carries `keys` keys besides its own, up to
 // what the 8 MiB limit lets in. A document is read, with its folder locked,
 // before every backup a fix keeps, so the figure is time a fix waits.
@@ -7,6 +10,9 @@
 //   s_per_key  host time per read, divided by the keys (flat when the read
 //              is linear in the document);
 //   refused    reads that did not give the one record (should be 0).
+// KeepAmongSaves counters:
+//   saves      saves in the document; bytes its size;
+//   failed     reads or writes that failed (should be 0).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -111,6 +117,81 @@ void ReadRecords(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(keys), benchmark::Counter::kIsIterationInvariantRate |
                                                         benchmark::Counter::kInvert);
 }
+
+// A save as a fix keeps it, with its two files. `direct` puts them in
+// place as the records of a document already hold them, without the search
+// for their names a run makes.
+void AddSave(RecordBook& book, int64_t i, bool direct = false) {
+  SaveMark save;
+  save.id = "20261209T162815Z-" + KeyName(i);
+  save.command = "fix";
+  save.savedAt = "2026-12-09T16:28:15.125Z";
+  save.drive.controllerId = 0x163;
+  save.drive.revision = 2;
+  save.drive.pageSize = 2048;
+  save.drive.vendor = "KSTRUNE";
+  save.drive.product = "USB DISK 163";
+  save.drive.inquiryText = "USB DISK 163 ISP OK";
+  save.drive.usbSerial = "KST" + KeyName(i);
+  save.drive.cisSha256 = std::string(64, 'c');
+  for (int copy = 0; copy < 2; ++copy) {
+    BackupRecord record;
+    record.file = "ISP" + std::to_string(copy) + "_Before." + std::to_string(i) + ".bin";
+    record.copy = copy;
+    record.page = 192 + 256 * copy;
+    record.size = 49152;
+    record.sha256 = std::string(64, 'a');
+    record.savedAt = "2026-12-09T16:28:15Z";
+    record.programVersion = "1.0.0.7";
+    record.drive = save.drive;
+    record.save = save.id;
+    if (direct) {
+      record.sequence = static_cast<uint64_t>(3 * i + copy + 1);
+      book.records.push_back(std::move(record));
+    } else {
+      book.Put(std::move(record));
+    }
+  }
+  if (direct) {
+    save.sequence = static_cast<uint64_t>(3 * i + 3);
+    book.saves.push_back(std::move(save));
+  } else {
+    book.PutSave(std::move(save));
+  }
+}
+
+void KeepAmongSaves(benchmark::State& state) {
+  const int64_t saves = state.range(0);
+  const fs::path folder = ScratchFolder();
+  platform::PosixOptions options;
+  options.cDriveFolder = folder.string();
+  options.tempFolder = folder.string();
+  options.realSleep = false;
+  platform::PosixPlatform host(options);
+  sim::SimulatedVolumes volumes;
+  device::DeviceLink link(volumes);
+  IspLog log(host);
+  QuietView view;
+  Program p(host, link, log, view);
+  RecordBook start;
+  for (int64_t i = 0; i < saves; ++i) AddSave(start, i, true);
+  std::string cause;
+  int64_t failed = WriteRecordBook(p, "C:\\", start, cause) ? 0 : 1;
+  int64_t next = saves;
+  for (auto _ : state) {
+    RecordBook book;
+    std::string problem;
+    if (!ReadRecordBook(p, "C:\\", book, problem)) ++failed;
+    AddSave(book, next++);
+    if (!WriteRecordBook(p, "C:\\", book, problem)) ++failed;
+  }
+  state.counters["saves"] = static_cast<double>(saves);
+  state.counters["bytes"] = static_cast<double>(fs::file_size(folder / kRecordDocumentName));
+  state.counters["failed"] = static_cast<double>(failed);
+  fs::remove_all(folder);
+}
+
+BENCHMARK(KeepAmongSaves)->Arg(1000)->Arg(20000)->Unit(benchmark::kMillisecond);
 
 BENCHMARK(ReadRecords)
     ->Arg(1000)

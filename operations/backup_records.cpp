@@ -9,6 +9,7 @@
 #include <random>
 #include <span>
 #include <tuple>
+#include <unordered_set>
 
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
@@ -436,10 +437,13 @@ bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordB
                root["files"].is_array() &&
                (first || (root.contains("saves") && root["saves"].is_array()));
   std::string why = "it is not a backup record document";
+  // The ids read so far: a document of many saves is read in time linear
+  // in its size.
+  std::unordered_set<std::string> ids;
   if (valid && !first) {
     for (const ReadJson& entry : root["saves"]) {
       SaveMark save;
-      if (!ParseSave(entry, save) || book.FindSave(save.id) != nullptr) {
+      if (!ParseSave(entry, save) || !ids.insert(save.id).second) {
         valid = false;
         break;
       }
@@ -456,8 +460,9 @@ bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordB
       if (first || record.save.empty()) {
         SaveMark save = LegacySave(record);
         record.save = save.id;
+        ids.insert(save.id);
         book.saves.push_back(std::move(save));
-      } else if (book.FindSave(record.save) == nullptr) {
+      } else if (ids.count(record.save) == 0) {
         why = FormatText("the record of <%s> names the save %s, which it does not hold",
                          record.file.c_str(), record.save.c_str());
         valid = false;
@@ -486,11 +491,14 @@ bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& bo
     // A save of an older document lives on in its file's record alone.
     if (!save.legacy) saves.push_back(SaveJson(save));
   }
+  std::unordered_set<std::string> kept;
+  for (const SaveMark& save : book.saves) {
+    if (!save.legacy) kept.insert(save.id);
+  }
   Json files = Json::array();
   for (const BackupRecord& record : book.records) {
     Json entry = RecordJson(record);
-    const SaveMark* save = book.FindSave(record.save);
-    if (save == nullptr || save->legacy) entry["save"] = nullptr;
+    if (kept.count(record.save) == 0) entry["save"] = nullptr;
     files.push_back(std::move(entry));
   }
   const std::string text = Json{{"format", kFormatName},
