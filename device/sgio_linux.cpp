@@ -140,6 +140,16 @@ std::string SgioVolumes::UsbSerial(char letter) const {
   return UsbSerialOfNode(found->second, where);
 }
 
+std::string SgioVolumes::UsbPort(char letter) const {
+  const auto found =
+      volumes_.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
+  if (found == volumes_.end()) return {};
+  SysfsRoots where;
+  where.genericRoot = genericRoot_;
+  where.classBlockRoot = classBlockRoot_;
+  return UsbPortOfNode(found->second, where);
+}
+
 bool ParseVolumeMapping(const std::string& text, std::map<char, std::string>& map) {
   if (text.size() < 3 || text[1] != '=' || !std::isalpha(static_cast<unsigned char>(text[0]))) {
     return false;

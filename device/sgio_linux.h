@@ -50,6 +50,7 @@ class SgioVolumes : public VolumeOpener {
   OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
   std::string UsbSerial(char letter) const override;
+  std::string UsbPort(char letter) const override;
 
   // The letters and device paths this opener serves: the explicit map (each
   // path as WholeDiskNode gives it), or

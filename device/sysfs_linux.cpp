@@ -231,14 +231,27 @@ std::string GenericNodeOf(const std::string& node, const std::string& classBlock
   return {};
 }
 
-std::string UsbSerialOfNode(const std::string& node, const SysfsRoots& roots) {
+namespace {
+
+// The USB device that carries the disk or generic node `node`; empty when
+// there is none.
+std::filesystem::path UsbDeviceOfNode(const std::string& node, const SysfsRoots& roots) {
   const std::string name = std::filesystem::path(ResolveDeviceNode(node)).filename().string();
   if (name.empty() || name == "." || name == "..") return {};
   const bool generic = name.compare(0, 2, "sg") == 0;
-  const std::filesystem::path entry =
-      std::filesystem::path(generic ? roots.genericRoot : roots.classBlockRoot) / name;
-  const std::filesystem::path usb = UsbDevice(entry);
+  return UsbDevice(std::filesystem::path(generic ? roots.genericRoot : roots.classBlockRoot) /
+                   name);
+}
+
+}  // namespace
+
+std::string UsbSerialOfNode(const std::string& node, const SysfsRoots& roots) {
+  const std::filesystem::path usb = UsbDeviceOfNode(node, roots);
   return usb.empty() ? std::string() : Trimmed(ReadFirstLine(usb / "serial"));
+}
+
+std::string UsbPortOfNode(const std::string& node, const SysfsRoots& roots) {
+  return UsbDeviceOfNode(node, roots).filename().string();
 }
 
 }  // namespace kestrune::device

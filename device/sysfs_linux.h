@@ -79,5 +79,7 @@ std::string GenericNodeOf(const std::string& node,
 // a partition or a SCSI generic node, by its name under classBlockRoot or
 // genericRoot); empty when sysfs names none.
 std::string UsbSerialOfNode(const std::string& node, const SysfsRoots& roots);
+// The USB port ("2-1.4") of that device, the same way; empty without one.
+std::string UsbPortOfNode(const std::string& node, const SysfsRoots& roots);
 
 }  // namespace kestrune::device

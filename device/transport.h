@@ -134,6 +134,13 @@ class VolumeOpener {
     (void)letter;
     return {};
   }
+  // The USB port the drive behind `letter` is plugged into, as the system
+  // names it ("2-1.4": bus 2, hub port 1, its port 4); empty where the
+  // system does not say.
+  virtual std::string UsbPort(char letter) const {
+    (void)letter;
+    return {};
+  }
   // When `letter` is served by the replay of a recording, that recording's
   // SHA-256 (lower-case hex); empty for a drive that is really there. What
   // a replay reads is the recorded stick's, but was never read from it now.

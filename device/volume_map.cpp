@@ -23,6 +23,12 @@ bool VolumeMap::ServesRealDevice(char letter) const {
   return fallback_ != nullptr && fallback_->ServesRealDevice(letter);
 }
 
+std::string VolumeMap::UsbPort(char letter) const {
+  auto found = openers_.find(Upper(letter));
+  if (found != openers_.end()) return found->second->UsbPort(letter);
+  return fallback_ != nullptr ? fallback_->UsbPort(letter) : std::string();
+}
+
 std::string VolumeMap::UsbSerial(char letter) const {
   auto found = openers_.find(Upper(letter));
   if (found != openers_.end()) return found->second->UsbSerial(letter);

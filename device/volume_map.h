@@ -23,6 +23,7 @@ class VolumeMap : public VolumeOpener {
   // nodes of one run are told apart.
   bool ServesRealDevice(char letter) const override;
   std::string UsbSerial(char letter) const override;
+  std::string UsbPort(char letter) const override;
   std::string ReplayOf(char letter) const override;
   std::pair<std::string, std::string> ExportedFrom(char letter) const override;
 

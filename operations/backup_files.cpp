@@ -256,9 +256,20 @@ ChangeMark::ChangeMark(Program& p, SaveMark& before)
 
 ChangeMark::~ChangeMark() {
   p_.openChange = was_;
-  if (!before_.changeBegun || p_.link.FlashChangesSent() != sentAtBegin_) return;
-  before_.changeBegun = false;
+  if (!before_.changeBegun) return;
   std::string cause;
+  if (p_.link.FlashChangesSent() != sentAtBegin_) {
+    // What the change did, as its report counts it, joins its save.
+    p_.reports->Update([this](const Report& report) {
+      before_.copiesWritten = report.copiesWritten;
+      before_.copiesVerified = report.copiesVerified;
+    });
+    if (!KeepSave(p_, "C:\\", before_, cause)) {
+      p_.log.AppendLogFormat(kChangeCountsNotKept, before_.id.c_str(), CauseOrNone(cause).c_str());
+    }
+    return;
+  }
+  before_.changeBegun = false;
   if (!KeepSave(p_, "C:\\", before_, cause)) {
     // It stays marked begun: a restore may take a save equal to the drive.
     p_.log.AppendLogFormat(kChangeMarkStays, before_.id.c_str(), CauseOrNone(cause).c_str());

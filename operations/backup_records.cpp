@@ -108,6 +108,14 @@ Json SaveJson(const SaveMark& s) {
               {"missing", std::move(missing)},
               {"changeBegun", s.changeBegun},
               {"changeOf", TextOrNull(s.changeOf)},
+              {"letter", s.letter == 0 ? Json() : Json(std::string(1, s.letter))},
+              {"port", TextOrNull(s.port)},
+              {"image", s.imageSha256.empty() ? Json()
+                                              : Json{{"file", s.imageFile},
+                                                     {"row", s.imageRow},
+                                                     {"sha256", s.imageSha256}}},
+              {"copiesWritten", s.copiesWritten < 0 ? Json() : Json(s.copiesWritten)},
+              {"copiesVerified", s.copiesVerified < 0 ? Json() : Json(s.copiesVerified)},
               {"drive", IdentityJson(s.drive)}};
 }
 
@@ -246,6 +254,28 @@ bool ParseSave(const ReadJson& j, SaveMark& save) {
       !r.OptionalText("recordingFile", save.recordingFile) ||
       !r.OptionalText("changeOf", save.changeOf)) {
     return false;
+  }
+  // Fields later versions added: absent or null is none.
+  std::string letter;
+  if (!r.OptionalText("letter", letter) || !r.OptionalText("port", save.port) ||
+      letter.size() > 1 || (letter.size() == 1 && !std::isalpha(static_cast<unsigned char>(letter[0])))) {
+    return false;
+  }
+  save.letter = letter.empty() ? 0 : letter[0];
+  if (const auto image = j.find("image"); image != j.end() && !image->is_null()) {
+    if (!image->is_object()) return false;
+    Reader i{*image};
+    save.imageFile = i.Text("file");
+    save.imageRow = i.Text("row");
+    save.imageSha256 = i.Text("sha256");
+    if (!i.ok) return false;
+  }
+  for (auto [key, count] : {std::pair{"copiesWritten", &save.copiesWritten},
+                            std::pair{"copiesVerified", &save.copiesVerified}}) {
+    const auto found = j.find(key);
+    if (found == j.end() || found->is_null()) continue;
+    if (!found->is_number_unsigned() || found->get<uint64_t>() > 64) return false;
+    *count = static_cast<int>(found->get<uint64_t>());
   }
   // Absent from documents older than it: those saves count as begun.
   if (const auto begun = j.find("changeBegun"); begun != j.end()) {
@@ -588,6 +618,31 @@ BackupKind KindFor(SaveRole role, bool aux) {
   return aux ? BackupKind::kAux : BackupKind::kBackup;
 }
 
+std::string DescribePlace(const SaveMark& save) {
+  if (save.letter == 0) return {};
+  std::string place = FormatText(", %c:", save.letter);
+  if (!save.port.empty()) place += " port " + save.port;
+  return place;
+}
+
+std::string DescribeChange(const SaveMark& save) {
+  if (save.role != SaveRole::kBefore || save.command == "backup") return {};
+  std::vector<std::string> parts;
+  if (!save.imageSha256.empty()) {
+    parts.push_back("image " + save.imageFile + ", SHA-256 " + save.imageSha256);
+  }
+  if (!save.changeBegun) {
+    parts.push_back("nothing went out to the stick");
+  } else if (save.copiesWritten >= 0) {
+    parts.push_back(FormatText("wrote %d %s, %d read back equal", save.copiesWritten,
+                               save.copiesWritten == 1 ? "copy" : "copies",
+                               std::max(save.copiesVerified, 0)));
+  }
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
+  return text;
+}
+
 std::string DescribeSource(const SaveMark& save) {
   switch (save.source) {
     case SaveSource::kRealDevice:
@@ -657,6 +712,8 @@ SaveMark NewSave(Program& p, int slotIndex, const std::string& command, SaveRole
   save.id = compact + FormatText("Z-%04x", static_cast<unsigned>(random() & 0xFFFF));
   save.drive = IdentityOf(p, slotIndex);
   save.source = SourceOf(p, slotIndex, save.recording, save.recordingFile);
+  save.letter = p.Slot(slotIndex).letter;
+  save.port = Printable(p.link.opener().UsbPort(save.letter));
   return save;
 }
 

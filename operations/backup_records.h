@@ -104,6 +104,20 @@ struct SaveMark {
   // change left on its stick, which a restore of that Before save expects
   // to find there.
   std::string changeOf;
+  // Where the stick was when the save was made: its letter, and its USB
+  // port as the system names it ("2-1.4"; empty where it does not say).
+  char letter = 0;
+  std::string port;
+  // For the Before save of a fix: the image the fix wrote (file, chooser
+  // row, SHA-256); empty otherwise.
+  std::string imageFile;
+  std::string imageRow;
+  std::string imageSha256;
+  // For the Before save of a change, once it is over: how many copies it
+  // wrote and how many of those read back equal; -1 while it is under
+  // way, was cut off, or for another save.
+  int copiesWritten = -1;
+  int copiesVerified = -1;
 };
 
 // "real device", "simulated drive", "exported drive", "replay".
@@ -114,6 +128,15 @@ const char* RoleName(SaveRole role);
 SaveRole RoleOf(BackupKind kind);
 // The kind of file a save of `role` keeps for an area.
 BackupKind KindFor(SaveRole role, bool aux);
+
+// ", E: port 2-1.4", ", E:" where no port was recorded; "" for a save
+// that recorded no letter. It follows the time, inside the parentheses.
+std::string DescribePlace(const SaveMark& save);
+// For a change's Before save, what the change did, as a device's update
+// history tells it: "image 163A/US.BIN, SHA-256 ...; wrote 2 copies, 2
+// read back equal", "nothing went out to the stick"; "" for other saves
+// and for a change whose end was not recorded.
+std::string DescribeChange(const SaveMark& save);
 
 // "a real device", "a simulated drive", "the drive exported from the
 // recording <stick.krec> (SHA-256 ...)", "a replay of the recording with

@@ -542,7 +542,8 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     const SaveMark& save = *taken->save;
     told = {save.id, save.command, RoleName(save.role), save.savedAt, SourceName(save.source), {}};
     listing = FormatText(kRestoreWritesSave, save.id.c_str(), save.command.c_str(),
-                         RoleName(save.role), save.savedAt.c_str());
+                         RoleName(save.role), save.savedAt.c_str(),
+                         DescribePlace(save).c_str());
   } else {
     listing = kRestoreWritesFiles;
   }

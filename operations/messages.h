@@ -94,6 +94,8 @@ inline constexpr const char* kNoDigest = "The system's SHA-256 service failed.";
 inline constexpr const char* kChangeMarkNotKept =
     "The save %s cannot be marked as the way back from this change.";
 inline constexpr const char* kNothingErased = "Nothing was erased or written.";
+inline constexpr const char* kChangeCountsNotKept =
+    "What the change of save %s wrote could not be added to its record: %s";
 inline constexpr const char* kChangeMarkStays =
     "The save %s stays marked as the way back of a change, though nothing was written: %s";
 inline constexpr const char* kNothingWritten = "Nothing was written.";
@@ -135,7 +137,7 @@ inline constexpr const char* kNoCisPageRecorded =
     " (recorded without the digest of its CIS page, so it cannot be told from another stick of "
     "that serial)";
 // The saves a restore takes.
-inline constexpr const char* kRestoreWritesSave = "Restore writes save %s (%s, %s, %s):";
+inline constexpr const char* kRestoreWritesSave = "Restore writes save %s (%s, %s, %s%s):";
 inline constexpr const char* kRestoreWritesFiles = "Restore writes the files named by hand:";
 inline constexpr const char* kRestoreNoSave =
     "No save of this drive (%s) made before a change is recorded in the C: folder. Nothing was "

@@ -196,6 +196,14 @@ void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
   // matter; the repair the user asked for goes on without that backup.
   SaveMark before = NewSave(p, p.selectedDrive, "fix", SaveRole::kBefore);
   before.changeBegun = false;
+  // The image named above is kept with the save, as a device's update
+  // history keeps what each update wrote.
+  p.reports->Update([&before](const Report& report) {
+    if (!report.image) return;
+    before.imageFile = report.image->file;
+    before.imageRow = report.image->row;
+    before.imageSha256 = report.image->sha256;
+  });
   bool kept = false;
   {
     const SaveScope scope(p, before);

@@ -1,6 +1,7 @@
 #include "app/console/console_backups.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -114,6 +115,15 @@ Json SaveDocument(const ListedSave& listed) {
               {"legacy", s.legacy},
               {"missing", std::move(missing)},
               {"restoreTakes", listed.taken},
+              {"letter", s.letter == 0 ? Json() : Json(std::string(1, s.letter))},
+              {"port", s.port.empty() ? Json() : Json(s.port)},
+              {"image", s.imageSha256.empty() ? Json()
+                                              : Json{{"file", s.imageFile},
+                                                     {"row", s.imageRow},
+                                                     {"sha256", s.imageSha256}}},
+              {"changeBegun", s.changeBegun},
+              {"copiesWritten", s.copiesWritten < 0 ? Json() : Json(s.copiesWritten)},
+              {"copiesVerified", s.copiesVerified < 0 ? Json() : Json(s.copiesVerified)},
               {"files", std::move(files)}};
 }
 
@@ -125,9 +135,12 @@ void PrintSticks(std::ostream& out, const std::vector<ListedStick>& sticks) {
     for (const ListedSave& listed : stick.saves) {
       const SaveMark& s = listed.save;
       out << "  save " << s.id << " (" << (s.legacy ? "?" : s.command) << ", " << RoleName(s.role)
-          << ", " << s.savedAt << "), "
+          << ", " << s.savedAt << DescribePlace(s) << "), "
           << (s.legacy ? std::string("source not recorded") : DescribeSource(s)) << ", "
           << StateText(listed) << (listed.taken ? "; restore takes it" : "") << '\n';
+      if (const std::string change = DescribeChange(s); !change.empty()) {
+        out << "    " << change << '\n';
+      }
       for (const BackupRecord& record : listed.files) {
         out << "    " << AreaOf(record) << ": " << listed.folder << record.file << '\n';
       }
@@ -177,6 +190,19 @@ int RunBackups(const ConsoleOptions& options, const ConsoleStreams& io) {
     std::stable_sort(
         stick.saves.begin(), stick.saves.end(),
         [](const ListedSave& a, const ListedSave& b) { return a.save.savedAt > b.save.savedAt; });
+    // Within one folder the order is the order the saves were kept, as
+    // restore weighs them, whatever the clock said: each folder's saves
+    // take that order in the places the times gave them.
+    std::map<std::string, std::vector<size_t>> places;
+    for (size_t i = 0; i < stick.saves.size(); ++i) places[stick.saves[i].folder].push_back(i);
+    for (const auto& [folder, at] : places) {
+      std::vector<ListedSave> ordered;
+      for (const size_t i : at) ordered.push_back(std::move(stick.saves[i]));
+      std::stable_sort(ordered.begin(), ordered.end(), [](const ListedSave& a, const ListedSave& b) {
+        return a.save.sequence > b.save.sequence;
+      });
+      for (size_t k = 0; k < at.size(); ++k) stick.saves[at[k]] = std::move(ordered[k]);
+    }
     MarkTaken(stick);
   }
   const int code = errors.empty() ? kExitDone : kExitFailure;

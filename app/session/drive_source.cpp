@@ -20,6 +20,7 @@ class PluggedDrive : public device::VolumeOpener {
   bool NeedsPrivilege() const override { return inner_->NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_->ServesRealDevice(letter); }
   std::string UsbSerial(char letter) const override { return inner_->UsbSerial(letter); }
+  std::string UsbPort(char letter) const override { return inner_->UsbPort(letter); }
   std::string ReplayOf(char letter) const override { return inner_->ReplayOf(letter); }
   std::pair<std::string, std::string> ExportedFrom(char letter) const override {
     return inner_->ExportedFrom(letter);

@@ -382,16 +382,19 @@ TEST_F(SaveWords, RestoreAndBackupsNameTheSameSave) {
             "Stick: controller 0x190 rev 2, flash EC D5 14 B6 74, page size 4096, USB serial "
             "KST190BROKEN, CIS page SHA-256 " +
                 cis + "\n  save " + after["id"].get<std::string>() + " (fix, after, " +
-                after["savedAt"].get<std::string>() + "), a simulated drive, complete\n" +
+                after["savedAt"].get<std::string>() + ", E:), a simulated drive, complete\n" +
                 FormatText(files.c_str(), "After", "After", "After", "After") + "  save " + id +
-                " (fix, before, " + at + "), a simulated drive, complete; restore takes it\n" +
+                " (fix, before, " + at + ", E:), a simulated drive, complete; restore takes it\n" +
+                "    image " + before["image"]["file"].get<std::string>() + ", SHA-256 " +
+                before["image"]["sha256"].get<std::string>() +
+                "; wrote 2 copies, 2 read back equal\n" +
                 FormatText(files.c_str(), "Before", "Before", "Before", "Before"));
 
   const ConsoleResult restored = RunHere({"--yes", "restore"});
   EXPECT_EQ(restored.code, kDone) << restored.out << restored.err;
   const std::string question = "[Restore ISP Warning] Restore writes save " + id +
                                " (fix, before, " + at +
-                               "):\nISP copy 0: C:\\ISP0_Before.bin\nISP copy 1: "
+                               ", E:):\nISP copy 0: C:\\ISP0_Before.bin\nISP copy 1: "
                                "C:\\ISP1_Before.bin\nauxiliary area of copy 0: "
                                "C:\\ISP0_AuxBefore.bin\nauxiliary area of copy 1: "
                                "C:\\ISP1_AuxBefore.bin\nAre you sure to restore the ISP code "
@@ -401,7 +404,7 @@ TEST_F(SaveWords, RestoreAndBackupsNameTheSameSave) {
   std::ifstream log(CFolder() / "ISP.log");
   const std::string logText{std::istreambuf_iterator<char>(log), {}};
   EXPECT_NE(logText.find("Restore writes save " + id + " (fix, before, " + at +
-                         "):\r\nISP copy 0: C:\\ISP0_Before.bin\r\n"),
+                         ", E:):\r\nISP copy 0: C:\\ISP0_Before.bin\r\n"),
             std::string::npos)
       << logText;
 }

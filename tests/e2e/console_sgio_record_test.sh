@@ -71,12 +71,12 @@ same_run() { # c-folder c-folder what
     name=$(basename "$f")
     [[ -f $2/$name ]] || fail "$3: $name was not written"
     if [[ $name == kestrune-backups.json ]]; then
-      local drop=(-e savedAt -e replayOf -e '"id":' -e '"save":' -e '"source":' -e '"recording')
+      local drop=(-e savedAt -e replayOf -e '"id":' -e '"save":' -e '"changeOf":' -e '"source":' -e '"recording')
       cmp -s <(grep -v "${drop[@]}" "$f") <(grep -v "${drop[@]}" "$2/$name") ||
         fail "$3: $name differs"
       [[ $(grep -c '"source": "replay"' "$2/$name") -eq $(grep -c '"id":' "$2/$name") ]] ||
         fail "$3: a save of the replay is not marked as one"
-      [[ $(grep -c '"replayOf": "[0-9a-f]\{64\}"' "$2/$name") -eq $(grep -c '"file"' "$2/$name") ]] ||
+      [[ $(grep -c '"replayOf": "[0-9a-f]\{64\}"' "$2/$name") -eq $(grep -c '"file": "ISP' "$2/$name") ]] ||
         fail "$3: a record of the replay does not name its recording"
     else
       cmp -s "$f" "$2/$name" || fail "$3: $name differs"

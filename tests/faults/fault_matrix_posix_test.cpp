@@ -182,8 +182,11 @@ class MatrixRun {
   std::optional<std::vector<uint8_t>> HostFile(const std::string& name) const {
     const std::filesystem::path path = cDrive.path() / name;
     if (!std::filesystem::exists(path)) return std::nullopt;
+    std::vector<uint8_t> bytes(std::filesystem::file_size(path));
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
   }
   std::string LogText() const { return cDrive.Read("ISP.log"); }
 

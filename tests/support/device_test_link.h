@@ -28,6 +28,7 @@ class CountingVolumes : public device::VolumeOpener {
   bool NeedsPrivilege() const override { return inner_.NeedsPrivilege(); }
   bool ServesRealDevice(char letter) const override { return inner_.ServesRealDevice(letter); }
   std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
+  std::string UsbPort(char letter) const override { return inner_.UsbPort(letter); }
   std::string ReplayOf(char letter) const override { return inner_.ReplayOf(letter); }
 
   size_t open() const { return open_; }

@@ -58,6 +58,7 @@ class FaultInjector : public device::VolumeOpener {
     return realDevice || inner_.ServesRealDevice(letter);
   }
   std::string UsbSerial(char letter) const override { return inner_.UsbSerial(letter); }
+  std::string UsbPort(char letter) const override { return inner_.UsbPort(letter); }
   std::string ReplayOf(char letter) const override { return inner_.ReplayOf(letter); }
   // Makes every drive behind the injector count as a real device.
   bool realDevice = false;
