@@ -117,6 +117,7 @@ void ConsoleView::ShowHeld() {
 int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
   const bool okOnly = (style & kMbTypeMask) != kMbOkCancel;
   lastBoxPrinted_ = false;
+  if (!okOnly && !PassGate()) return kIdCancel;
   if (!quiet_ || ShownWhenQuiet(style, answering_)) {
     if (holdReplug_ && okOnly && TellsToReplug(text)) {
       HeldBox box{text, caption, std::nullopt};

@@ -142,6 +142,18 @@ void DriveJob::Run(const JobSetup& setup) {
     const std::unique_ptr<JobView> shown =
         setup.front.MakeView(boxes_, Input(), err_, answering, setup.request.quiet || quiet);
     JobView& view = *shown;
+    if (gate != nullptr) {
+      // The save the question names, as the restore told it before asking.
+      view.SetQuestionGate([this] {
+        std::string save;
+        for (const Report& report : reports_->Snapshot()) {
+          if (!report.restoreSource || report.restoreSource->save.empty()) continue;
+          const RestoreSource& s = *report.restoreSource;
+          save = "save " + s.save + " (" + s.command + ", " + s.role + ", " + s.savedAt + ")";
+        }
+        return gate->Arrive(letter_, save);
+      });
+    }
     // A letter's program sees its own letter only, so its scan finds
     // exactly that drive.
     device::VolumeMap own;

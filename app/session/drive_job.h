@@ -16,6 +16,7 @@
 #include "app/session/kept_files.h"
 #include "app/session/run_front.h"
 #include "app/session/run_report.h"
+#include "app/session/restore_gate.h"
 #include "app/session/run_request.h"
 #include "base/drive_slot.h"
 #include "base/report.h"
@@ -95,6 +96,9 @@ class DriveJob {
   // the job's own lines are kept to what --quiet keeps; set before Run.
   ReportObserver* watcher = nullptr;
   bool quiet = false;
+  // Where its OK/Cancel question waits for the run's one answer (a restore
+  // of --all); null: the job answers its questions itself.
+  RestoreGate* gate = nullptr;
   // Where the drive is plugged in and its serial, for its report; set
   // before Run.
   std::string port;

@@ -97,9 +97,7 @@ bool Confirm(const RunSetup& run, const std::vector<const AllDrive*>& drives, st
        " drives ?", "Update ISP Warning"},
       {JobCommand::kDestroy, "Drives whose ISP to destroy:",
        "Are you sure to destroy the ISP of these ", " drives ?", "Destory ISP Warning"},
-      // Each drive then tells the save it writes before writing it.
-      {JobCommand::kRestore, "Drives to restore, each from its own save:",
-       "Are you sure to restore the ISP code of these ", " drives ?", "Restore ISP Warning"},
+      // A restore asks once its drives have chosen their saves (AskAtGate).
   };
   const Asked* asked = nullptr;
   for (const Asked& row : kAsked) {
@@ -162,7 +160,11 @@ DriveRunner::DriveRunner(const RunSetup& run)
       folders_(std::make_unique<DriveFolders>(run.host)),
       board_(run.front.Rows()) {}
 
-DriveRunner::~DriveRunner() { Join(); }
+DriveRunner::~DriveRunner() {
+  // No job is left waiting for an answer that will not come.
+  if (gate_) gate_->Answer(false);
+  Join();
+}
 
 DriveJob& DriveRunner::Prepare(const AllDrive& drive) {
   auto job = std::make_unique<Job>(run_.front, drive);
@@ -198,12 +200,64 @@ void DriveRunner::Start(DriveJob& job, device::VolumeOpener* opener) {
         JobSetup{run_.request, run_.front, run_.images, *opener, run_.allowStandInImages});
     const JobSetup* setup = &*one->setup;
     DriveJob* drive = &one->job;
+    RestoreGate* gate = gate_ ? &*gate_ : nullptr;
+    if (gate != nullptr) {
+      gate->Expect(drive->letter());
+      drive->gate = gate;
+    }
     try {
-      one->thread = std::thread([drive, setup] { drive->Run(*setup); });
+      one->thread = std::thread([drive, setup, gate] {
+        drive->Run(*setup);
+        if (gate != nullptr) gate->Leave(drive->letter());
+      });
     } catch (const std::system_error& e) {
       drive->Refuse(std::string("no thread for the drive: ") + e.what());
+      if (gate != nullptr) gate->Leave(drive->letter());
     }
   }
+}
+
+bool DriveRunner::AskAtGate(std::ostream& boxes) {
+  if (!gate_) return true;
+  std::vector<std::pair<char, std::string>> waiting = gate_->Wait();
+  if (waiting.empty()) return true;
+  std::sort(waiting.begin(), waiting.end());
+  // The drives belong to the question: shown with it, or not at all.
+  if (!run_.request.quiet || ShownWhenQuiet(kQuestionStyle, run_.request.answering)) {
+    boxes << "Drives to restore, each from its own save:\n";
+    for (const auto& [letter, save] : waiting) {
+      std::string source;
+      for (const auto& job : jobs_) {
+        if (job->drive.letter == letter) source = job->drive.source;
+      }
+      boxes << "  " << letter << ": " << source << ": " << (save.empty() ? "files" : save)
+            << '\n';
+    }
+  }
+  // Two drives that would take one save are sticks of one batch, which no
+  // record tells apart: neither is restored.
+  for (size_t i = 0; i < waiting.size(); ++i) {
+    for (size_t j = i + 1; j < waiting.size(); ++j) {
+      if (waiting[i].second.empty() || waiting[i].second != waiting[j].second) continue;
+      const std::string text =
+          std::string(1, waiting[i].first) + ": and " + waiting[j].first + ": would both take " +
+          waiting[i].second +
+          ": they are sticks of one batch (one USB serial and CIS page), which their saves do "
+          "not tell apart. Nothing was written. Restore each alone, naming its save with --save "
+          "(backups lists each save with the letter and port it was made at).";
+      end_.OwnBox({"Fail", text, kMbIconError, kIdOk});
+      boxes << "[Fail] " << text << std::endl;
+      gate_->Answer(false);
+      ambiguous_ = true;
+      return false;
+    }
+  }
+  const bool ok = AskOnce(run_, boxes,
+                          "Are you sure to restore the ISP code of these " +
+                              std::to_string(waiting.size()) + " drives ?",
+                          "Restore ISP Warning");
+  gate_->Answer(ok);
+  return ok;
 }
 
 void DriveRunner::Release(DriveJob& job) {
@@ -265,13 +319,17 @@ int RunAllDrives(const AllDrivesRun& all) {
   // the others go on.
   std::vector<DriveJob*> jobs;
   for (const AllDrive& drive : all.drives) jobs.push_back(&runner.Prepare(drive));
-  if (!Confirm(run, runner.Accepted(), boxes)) {
+  const bool restore = run.request.command == JobCommand::kRestore;
+  if (!restore && !Confirm(run, runner.Accepted(), boxes)) {
     runner.Cancel();
     return end.End(kExitCancelled);
   }
+  if (restore) runner.GateQuestions();
   for (DriveJob* job : jobs) runner.Start(*job, &all.opener);
+  const bool asked = runner.AskAtGate(boxes);
   runner.Join();
-  return end.Finish();
+  if (runner.ambiguous()) return end.End(kExitFailure);
+  return asked ? end.Finish() : end.End(kExitCancelled);
 }
 
 }  // namespace kestrune::session

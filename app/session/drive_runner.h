@@ -85,6 +85,15 @@ class DriveRunner {
   std::vector<const AllDrive*> Accepted() const;
   // The run ends before any drive was started.
   void Cancel();
+  // Every job started from now on waits at its question for the one
+  // answer AskAtGate gives (a restore of --all).
+  void GateQuestions() { gate_.emplace(); }
+  // Once every job started has come to its question or ended: lists those
+  // that came with the save each will write and asks once. False when the
+  // answer was Cancel; true when it was OK or no job came.
+  bool AskAtGate(std::ostream& boxes);
+  // AskAtGate found two drives that would take one save, and refused both.
+  bool ambiguous() const { return ambiguous_; }
   // Waits for every job started; the live table stays on screen.
   void Join();
   // A finished job lets go of its thread, folders and platform, so that a
@@ -105,6 +114,8 @@ class DriveRunner {
   std::vector<std::unique_ptr<Job>> jobs_;
   // Goes before the jobs do, so that no last word tells of them after.
   std::optional<RunEnd::Attachment> attached_;
+  std::optional<RestoreGate> gate_;
+  bool ambiguous_ = false;
   bool started_ = false;
 };
 

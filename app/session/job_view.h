@@ -30,6 +30,9 @@ class JobView : public View, public ReportObserver {
   void SetListSelection(int id, int index) override { selection_[id] = index; }
   int GetListSelection(int id) override;
   void CloseMainWindow() override { closeRequested_ = true; }
+  // Called before an OK/Cancel question is shown; false answers it Cancel
+  // unshown. None: every question is the view's own.
+  void SetQuestionGate(std::function<bool()> gate) { gate_ = std::move(gate); }
 
   // Unknown controls count as visible and enabled, as a fresh dialog's do.
   bool IsVisible(int id) const;
@@ -40,6 +43,8 @@ class JobView : public View, public ReportObserver {
 
  protected:
   const std::function<std::string(const std::string&)>& hostPath() const { return hostPath_; }
+  // False when the gate answered the question Cancel.
+  bool PassGate() const { return !gate_ || gate_(); }
 
  private:
   std::map<int, bool> visible_;
@@ -48,6 +53,7 @@ class JobView : public View, public ReportObserver {
   std::map<int, std::vector<std::string>> lists_;
   std::map<int, int> selection_;
   std::function<std::string(const std::string&)> hostPath_;
+  std::function<bool()> gate_;
   bool closeRequested_ = false;
 };
 

@@ -414,6 +414,55 @@ TEST_F(ConsoleRun, AnAllRestoreNamesASaveOfAnotherLetterWhereItIs) {
   EXPECT_EQ(r.out.find("is missing"), std::string::npos) << r.out;
 }
 
+// --all restore asks its one question once every stick has chosen its
+// save, each named; two sticks of one batch, which would take one save,
+// are refused before any write.
+struct AllRestoreCase {
+  const char* name;
+  const char* second;  // the drive at F:; E: is a broken 0x163
+  int code;
+};
+
+class AllRestore : public ConsoleRun, public ::testing::WithParamInterface<AllRestoreCase> {};
+
+TEST_P(AllRestore, AsksOnceNamingEachSave) {
+  const AllRestoreCase& c = GetParam();
+  const std::string e = CopyDrive("ctrl163_broken.json");
+  const std::string f = ConsoleHarness::CopyDrive(c.second, "second.json").string();
+  // One after the other, alone: their saves are kept in C: at two times.
+  for (const std::string& drive : {e, f}) {
+    ASSERT_EQ(Run({"--drive", "E=" + drive, "--yes", "fix"}).code, kExitDone);
+  }
+  const RunResult r =
+      Run({"--drive", "E=" + e, "--drive", "F=" + f, "--yes", "--all", "restore"});
+  EXPECT_EQ(r.code, c.code) << r.out << r.err;
+  const std::vector<std::string> lines = r.OutLines();
+  const auto at = [&lines](const std::string& start) {
+    return std::find_if(lines.begin(), lines.end(),
+                        [&start](const std::string& l) { return l.starts_with(start); }) -
+           lines.begin();
+  };
+  const auto listed = at("  E: " + e + ": save ");
+  ASSERT_LT(listed, static_cast<long>(lines.size())) << r.out;
+  EXPECT_LT(at("  F: " + f + ": save "), static_cast<long>(lines.size())) << r.out;
+  EXPECT_EQ(at("Drives to restore, each from its own save:"), listed - 1) << r.out;
+  if (c.code == kExitDone) {
+    EXPECT_LT(listed, at("E: [Restore ISP Warning] Restore writes save ")) << r.out;
+    EXPECT_LT(at("E: [SUCCESS] "), static_cast<long>(lines.size())) << r.out;
+  } else {
+    EXPECT_LT(at("[Fail] E: and F: would both take save "), static_cast<long>(lines.size()))
+        << r.out;
+    EXPECT_EQ(r.out.find("Write ISP"), std::string::npos) << r.out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sticks, AllRestore,
+                         ::testing::Values(AllRestoreCase{"TwoSticks", "ctrl165_broken.json",
+                                                          kExitDone},
+                                           AllRestoreCase{"OneBatch", "ctrl163_broken.json",
+                                                          kExitFailure}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A "Fail" box about a file names the program's path and, below it, the
 // host's, saying when the folder it should be in is missing.
 struct HostPathCase {
