@@ -481,6 +481,7 @@ bool SaveDriveAreas(Program& p, SaveMark& save, const char* ispName, const char*
   for (const Pass& pass : passes) {
     for (const CopyArea& area : pass.areas) total += area.usable() ? 1 : 0;
   }
+  save.areas = total;
   const SaveScope scope(p, save);
   int done = 0;
   bool kept = true;

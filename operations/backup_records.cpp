@@ -116,6 +116,7 @@ Json SaveJson(const SaveMark& s) {
                                                      {"sha256", s.imageSha256}}},
               {"copiesWritten", s.copiesWritten < 0 ? Json() : Json(s.copiesWritten)},
               {"copiesVerified", s.copiesVerified < 0 ? Json() : Json(s.copiesVerified)},
+              {"areas", s.areas == 0 ? Json() : Json(s.areas)},
               {"drive", IdentityJson(s.drive)}};
 }
 
@@ -271,7 +272,8 @@ bool ParseSave(const ReadJson& j, SaveMark& save) {
     if (!i.ok) return false;
   }
   for (auto [key, count] : {std::pair{"copiesWritten", &save.copiesWritten},
-                            std::pair{"copiesVerified", &save.copiesVerified}}) {
+                            std::pair{"copiesVerified", &save.copiesVerified},
+                            std::pair{"areas", &save.areas}}) {
     const auto found = j.find(key);
     if (found == j.end() || found->is_null()) continue;
     if (!found->is_number_unsigned() || found->get<uint64_t>() > 64) return false;

@@ -118,6 +118,10 @@ struct SaveMark {
   // way, was cut off, or for another save.
   int copiesWritten = -1;
   int copiesVerified = -1;
+  // How many areas the run meant to keep in it, told before the first file
+  // is written, so that a save cut between two files shows as incomplete;
+  // 0 where not recorded.
+  int areas = 0;
 };
 
 // "real device", "simulated drive", "exported drive", "replay".

@@ -34,13 +34,23 @@ std::string AreaOf(const BackupRecord& record) {
   return DescribeArea({record.copy, IsAuxKind(record.kind)});
 }
 
+// A save cut between two of its files holds fewer than it meant to.
+bool Cut(const ListedSave& listed) {
+  return listed.save.areas > 0 && listed.files.size() < static_cast<size_t>(listed.save.areas);
+}
+
 bool Complete(const ListedSave& listed) {
-  return !listed.save.legacy && listed.save.missing.empty() && !listed.files.empty();
+  return !listed.save.legacy && listed.save.missing.empty() && !listed.files.empty() &&
+         !Cut(listed);
 }
 
 std::string StateText(const ListedSave& listed) {
   if (listed.save.legacy) return "kept before saves were recorded: not taken whole";
   if (listed.files.empty()) return "incomplete: holds no file";
+  if (listed.save.missing.empty() && Cut(listed)) {
+    return FormatText("incomplete: holds %u of its %d areas",
+                      static_cast<unsigned>(listed.files.size()), listed.save.areas);
+  }
   if (listed.save.missing.empty()) return "complete";
   std::string text = "incomplete: lacks ";
   for (size_t i = 0; i < listed.save.missing.size(); ++i) {

@@ -457,6 +457,7 @@ enum class Road : uint8_t {
   kRestoreWroteNothing,  // destroy; a restore whose stick is gone at its first erase
   kClockSetForward,      // a fix made while the clock ran years ahead, then a destroy
   kRecordsFullOnKeep,    // a second fix stops: the records cannot take the older file
+  kRestoreSaveHalfKept,  // destroy; a restore whose save stops between its two files
 };
 
 class WayBack : public ::testing::TestWithParam<Road> {};
@@ -487,6 +488,14 @@ TEST_P(WayBack, TheDefaultRestoreTakesTheSaveOfTheLastChange) {
       wanted = run.Codes(AreaKind::kIsp);
       OnDestroyIsp(run.p, run.dialog);
       break;
+    case Road::kRestoreSaveHalfKept:
+      OnStartFix(run.p, run.dialog);
+      wanted = run.Codes(AreaKind::kIsp);
+      OnDestroyIsp(run.p, run.dialog);
+      run.platform.Arm(HostFault::kFull, "ISP1_Before");
+      EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kFailed);
+      run.platform.Arm(HostFault::kNone, "");
+      break;
     case Road::kRecordsFullOnKeep:
       wanted = run.Codes(AreaKind::kIsp);
       OnStartFix(run.p, run.dialog);
@@ -505,7 +514,7 @@ TEST_P(WayBack, TheDefaultRestoreTakesTheSaveOfTheLastChange) {
 
 INSTANTIATE_TEST_SUITE_P(Roads, WayBack,
                          ::testing::Values(Road::kRestoreWroteNothing, Road::kClockSetForward,
-                                           Road::kRecordsFullOnKeep));
+                                           Road::kRecordsFullOnKeep, Road::kRestoreSaveHalfKept));
 
 // Sticks of one batch share a serial and CIS page, so the newest change
 // of "this" stick may have been made to its twin. A stick that does not
