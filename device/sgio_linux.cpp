@@ -122,6 +122,13 @@ OpenResult SgioVolumes::Open(char letter) {
   const std::string generic = GenericNodeOf(node, classBlockRoot_);
   int fd = generic.empty() ? -1 : ::open(generic.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  // What was opened is asked, not its name: a name that reached a
+  // partition after all (its disk's partition table read again meanwhile)
+  // is no way to the drive, whose lock is its disk's.
+  if (fd >= 0 && IsScsiPartition(fd)) {
+    ::close(fd);
+    fd = -1;
+  }
   if (fd < 0) {
     // No drive was opened, so none is kept from other runs.
     if (claim == DriveLocks::Claim::kFirst) locks_.Release(lockNode);

@@ -133,6 +133,11 @@ bool IsScsiDiskMajor(unsigned number) {
   return number == 8 || (number >= 65 && number <= 71) || (number >= 128 && number <= 135);
 }
 
+// A block device of a SCSI disk's major whose minor is not its disk's.
+bool IsPartitionNumber(const struct stat& st) {
+  return S_ISBLK(st.st_mode) && IsScsiDiskMajor(major(st.st_rdev)) && minor(st.st_rdev) % 16 != 0;
+}
+
 // A partition of a SCSI disk, told by its device number alone, so that the
 // answer does not depend on sysfs, whose entries for the partitions go and
 // come back while the kernel reads the partition table again. The disk's
@@ -155,21 +160,27 @@ int ScsiPartitionDisk(const std::filesystem::path& node, std::string& diskNode) 
   while (!name.empty() && std::isdigit(static_cast<unsigned char>(name.back())) != 0) {
     name.pop_back();
   }
-  if (!name.empty() && isDisk(node.parent_path() / name)) {
-    diskNode = (node.parent_path() / name).string();
-    return 1;
-  }
   std::error_code error;
+  // The node itself, not a link to it: runs that name it by other links
+  // take one lock.
+  const auto found = [&diskNode, &error](const std::filesystem::path& disk) {
+    const std::filesystem::path real = std::filesystem::canonical(disk, error);
+    diskNode = (error ? disk : real).string();
+    return 1;
+  };
+  if (!name.empty() && isDisk(node.parent_path() / name)) return found(node.parent_path() / name);
   for (const auto& entry : std::filesystem::directory_iterator(node.parent_path(), error)) {
-    if (isDisk(entry.path())) {
-      diskNode = entry.path().string();
-      return 1;
-    }
+    if (isDisk(entry.path())) return found(entry.path());
   }
   return -1;
 }
 
 }  // namespace
+
+bool IsScsiPartition(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && IsPartitionNumber(st);
+}
 
 std::string WholeDiskNode(const std::string& path, std::string& problem,
                           const std::string& classBlockRoot) {

@@ -82,4 +82,8 @@ std::string UsbSerialOfNode(const std::string& node, const SysfsRoots& roots);
 // The USB port ("2-1.4") of that device, the same way; empty without one.
 std::string UsbPortOfNode(const std::string& node, const SysfsRoots& roots);
 
+// Whether the open file `fd` is a partition of a SCSI disk, told by its
+// device number.
+bool IsScsiPartition(int fd);
+
 }  // namespace kestrune::device
