@@ -10,7 +10,7 @@
 //   s_per_key  host time per read, divided by the keys (flat when the read
 //              is linear in the document);
 //   refused    reads that did not give the one record (should be 0).
-// KeepAmongSaves counters:
+// KeepAmongSaves and ReadAmongSaves counters:
 //   saves      saves in the document; bytes its size;
 //   failed     reads or writes that failed (should be 0).
 #include <benchmark/benchmark.h>
@@ -22,8 +22,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "device/link.h"
 #include "base/program.h"
+#include "device/link.h"
 #include "log/isp_log.h"
 #include "operations/backup_records.h"
 #include "platform/posix_platform.h"
@@ -190,6 +190,40 @@ void KeepAmongSaves(benchmark::State& state) {
   state.counters["failed"] = static_cast<double>(failed);
   fs::remove_all(folder);
 }
+
+// What a restore or backups pays to read the records of `saves` saves.
+void ReadAmongSaves(benchmark::State& state) {
+  const int64_t saves = state.range(0);
+  const fs::path folder = ScratchFolder();
+  platform::PosixOptions options;
+  options.cDriveFolder = folder.string();
+  options.tempFolder = folder.string();
+  options.realSleep = false;
+  platform::PosixPlatform host(options);
+  sim::SimulatedVolumes volumes;
+  device::DeviceLink link(volumes);
+  IspLog log(host);
+  QuietView view;
+  Program p(host, link, log, view);
+  RecordBook start;
+  for (int64_t i = 0; i < saves; ++i) AddSave(start, i, true);
+  std::string cause;
+  int64_t failed = WriteRecordBook(p, "C:\\", start, cause) ? 0 : 1;
+  for (auto _ : state) {
+    RecordBook book;
+    std::string problem;
+    if (!ReadRecordBook(p, "C:\\", book, problem) ||
+        book.saves.size() != static_cast<size_t>(saves)) {
+      ++failed;
+    }
+    benchmark::DoNotOptimize(book);
+  }
+  state.counters["saves"] = static_cast<double>(saves);
+  state.counters["failed"] = static_cast<double>(failed);
+  fs::remove_all(folder);
+}
+
+BENCHMARK(ReadAmongSaves)->Arg(1000)->Arg(20000)->Unit(benchmark::kMillisecond);
 
 BENCHMARK(KeepAmongSaves)->Arg(1000)->Arg(20000)->Unit(benchmark::kMillisecond);
 
