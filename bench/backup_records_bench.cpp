@@ -59,6 +59,26 @@ fs::path ScratchFolder() {
   return path;
 }
 
+// A program whose C: is a scratch folder of its own, removed at its end.
+struct ScratchProgram {
+  static platform::PosixOptions Options(const fs::path& folder) {
+    platform::PosixOptions options;
+    options.cDriveFolder = folder.string();
+    options.tempFolder = folder.string();
+    options.realSleep = false;
+    return options;
+  }
+  ~ScratchProgram() { fs::remove_all(folder); }
+
+  const fs::path folder = ScratchFolder();
+  platform::PosixPlatform host{Options(folder)};
+  sim::SimulatedVolumes volumes;
+  device::DeviceLink link{volumes};
+  IspLog log{host};
+  QuietView view;
+  Program p{host, link, log, view};
+};
+
 // Short names, so that the most keys fit under the limit.
 std::string KeyName(int64_t i) {
   static constexpr char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -83,32 +103,20 @@ std::string DocumentWithKeys(int64_t keys) {
 
 void ReadRecords(benchmark::State& state) {
   const int64_t keys = state.range(0);
-  const fs::path folder = ScratchFolder();
   const std::string document = DocumentWithKeys(keys);
   if (document.size() > kMaxRecordDocumentBytes) {
-    fs::remove_all(folder);
     state.SkipWithError("the document would pass the size limit");
     return;
   }
-  std::ofstream(folder / kRecordDocumentName, std::ios::binary) << document;
-  platform::PosixOptions options;
-  options.cDriveFolder = folder.string();
-  options.tempFolder = folder.string();
-  options.realSleep = false;
-  platform::PosixPlatform host(options);
-  sim::SimulatedVolumes volumes;
-  device::DeviceLink link(volumes);
-  IspLog log(host);
-  QuietView view;
-  Program p(host, link, log, view);
+  ScratchProgram scratch;
+  std::ofstream(scratch.folder / kRecordDocumentName, std::ios::binary) << document;
   int64_t refused = 0;
   for (auto _ : state) {
     RecordBook book;
     std::string problem;
-    if (!ReadRecordBook(p, "C:\\", book, problem) || book.records.size() != 1) ++refused;
+    if (!ReadRecordBook(scratch.p, "C:\\", book, problem) || book.records.size() != 1) ++refused;
     benchmark::DoNotOptimize(book);
   }
-  fs::remove_all(folder);
   state.counters["keys"] = static_cast<double>(keys);
   state.counters["bytes"] = static_cast<double>(document.size());
   state.counters["refused"] = static_cast<double>(refused);
@@ -160,59 +168,42 @@ void AddSave(RecordBook& book, int64_t i, bool direct = false) {
   }
 }
 
-void KeepAmongSaves(benchmark::State& state) {
-  const int64_t saves = state.range(0);
-  const fs::path folder = ScratchFolder();
-  platform::PosixOptions options;
-  options.cDriveFolder = folder.string();
-  options.tempFolder = folder.string();
-  options.realSleep = false;
-  platform::PosixPlatform host(options);
-  sim::SimulatedVolumes volumes;
-  device::DeviceLink link(volumes);
-  IspLog log(host);
-  QuietView view;
-  Program p(host, link, log, view);
+// Records of `saves` saves in the scratch folder's C:; false when they
+// cannot be written.
+bool WriteSaves(ScratchProgram& scratch, int64_t saves) {
   RecordBook start;
   for (int64_t i = 0; i < saves; ++i) AddSave(start, i, true);
   std::string cause;
-  int64_t failed = WriteRecordBook(p, "C:\\", start, cause) ? 0 : 1;
+  return WriteRecordBook(scratch.p, "C:\\", start, cause);
+}
+
+void KeepAmongSaves(benchmark::State& state) {
+  const int64_t saves = state.range(0);
+  ScratchProgram scratch;
+  int64_t failed = WriteSaves(scratch, saves) ? 0 : 1;
   int64_t next = saves;
   for (auto _ : state) {
     RecordBook book;
     std::string problem;
-    if (!ReadRecordBook(p, "C:\\", book, problem)) ++failed;
+    if (!ReadRecordBook(scratch.p, "C:\\", book, problem)) ++failed;
     AddSave(book, next++);
-    if (!WriteRecordBook(p, "C:\\", book, problem)) ++failed;
+    if (!WriteRecordBook(scratch.p, "C:\\", book, problem)) ++failed;
   }
   state.counters["saves"] = static_cast<double>(saves);
-  state.counters["bytes"] = static_cast<double>(fs::file_size(folder / kRecordDocumentName));
+  state.counters["bytes"] =
+      static_cast<double>(fs::file_size(scratch.folder / kRecordDocumentName));
   state.counters["failed"] = static_cast<double>(failed);
-  fs::remove_all(folder);
 }
 
 // What a restore or backups pays to read the records of `saves` saves.
 void ReadAmongSaves(benchmark::State& state) {
   const int64_t saves = state.range(0);
-  const fs::path folder = ScratchFolder();
-  platform::PosixOptions options;
-  options.cDriveFolder = folder.string();
-  options.tempFolder = folder.string();
-  options.realSleep = false;
-  platform::PosixPlatform host(options);
-  sim::SimulatedVolumes volumes;
-  device::DeviceLink link(volumes);
-  IspLog log(host);
-  QuietView view;
-  Program p(host, link, log, view);
-  RecordBook start;
-  for (int64_t i = 0; i < saves; ++i) AddSave(start, i, true);
-  std::string cause;
-  int64_t failed = WriteRecordBook(p, "C:\\", start, cause) ? 0 : 1;
+  ScratchProgram scratch;
+  int64_t failed = WriteSaves(scratch, saves) ? 0 : 1;
   for (auto _ : state) {
     RecordBook book;
     std::string problem;
-    if (!ReadRecordBook(p, "C:\\", book, problem) ||
+    if (!ReadRecordBook(scratch.p, "C:\\", book, problem) ||
         book.saves.size() != static_cast<size_t>(saves)) {
       ++failed;
     }
@@ -220,7 +211,6 @@ void ReadAmongSaves(benchmark::State& state) {
   }
   state.counters["saves"] = static_cast<double>(saves);
   state.counters["failed"] = static_cast<double>(failed);
-  fs::remove_all(folder);
 }
 
 BENCHMARK(ReadAmongSaves)->Arg(1000)->Arg(20000)->Unit(benchmark::kMillisecond);

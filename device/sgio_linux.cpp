@@ -137,25 +137,20 @@ OpenResult SgioVolumes::Open(char letter) {
   return MakeSgioTransport(fd);
 }
 
-std::string SgioVolumes::UsbSerial(char letter) const {
+std::string SgioVolumes::AskSysfs(char letter,
+                                  std::string (*ask)(const std::string&, const SysfsRoots&)) const {
   const auto found =
       volumes_.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
   if (found == volumes_.end()) return {};
   SysfsRoots where;
   where.genericRoot = genericRoot_;
   where.classBlockRoot = classBlockRoot_;
-  return UsbSerialOfNode(found->second, where);
+  return ask(found->second, where);
 }
 
-std::string SgioVolumes::UsbPort(char letter) const {
-  const auto found =
-      volumes_.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
-  if (found == volumes_.end()) return {};
-  SysfsRoots where;
-  where.genericRoot = genericRoot_;
-  where.classBlockRoot = classBlockRoot_;
-  return UsbPortOfNode(found->second, where);
-}
+std::string SgioVolumes::UsbSerial(char letter) const { return AskSysfs(letter, UsbSerialOfNode); }
+
+std::string SgioVolumes::UsbPort(char letter) const { return AskSysfs(letter, UsbPortOfNode); }
 
 bool ParseVolumeMapping(const std::string& text, std::map<char, std::string>& map) {
   if (text.size() < 3 || text[1] != '=' || !std::isalpha(static_cast<unsigned char>(text[0]))) {

@@ -59,6 +59,11 @@ class SgioVolumes : public VolumeOpener {
   const std::map<char, std::string>& Volumes() const { return volumes_; }
 
  private:
+  // What `ask` tells of the node of `letter`, under these sysfs roots;
+  // empty for a letter without one.
+  std::string AskSysfs(char letter,
+                       std::string (*ask)(const std::string&, const SysfsRoots&)) const;
+
   std::map<char, std::string> volumes_;
   std::string genericRoot_;
   std::string classBlockRoot_;

@@ -628,7 +628,7 @@ std::string DescribePlace(const SaveMark& save) {
 }
 
 std::string DescribeChange(const SaveMark& save) {
-  if (save.role != SaveRole::kBefore || save.command == "backup") return {};
+  if (save.role != SaveRole::kBefore) return {};
   std::vector<std::string> parts;
   if (!save.imageSha256.empty()) {
     parts.push_back("image " + save.imageFile + ", SHA-256 " + save.imageSha256);

@@ -6,9 +6,9 @@
 #pragma once
 
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,7 +19,7 @@ class RestoreGate {
   // A job that will run: it comes to the question or leaves without it.
   void Expect(char letter) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    pending_[letter] = true;
+    pending_.insert(letter);
   }
   // A job's question, with the save it will write: waits for the run's
   // answer; true for OK.
@@ -54,7 +54,7 @@ class RestoreGate {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::map<char, bool> pending_;
+  std::set<char> pending_;
   std::vector<std::pair<char, std::string>> arrived_;
   std::optional<bool> answer_;
 };
