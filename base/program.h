@@ -62,6 +62,10 @@ struct Program {
   // How the front end takes files of another drive for a restore, and how
   // it takes the answer that writes a named file of another drive anyway.
   std::string donorFilesHint = kPlainDonorFilesHint;
+  // The run this program's saves are made in: every drive of one --all or
+  // watch shares it, so that two sticks of one identity seen by one run
+  // show in their saves; empty: each save is a run of its own.
+  std::string runId;
   std::string donorHint = kPlainDonorHint;
   std::string fixHint = kPlainFixHint;
   // Start Fix asks before a 0x190 update too, as before every other

@@ -43,6 +43,7 @@ struct DriveIdentity {
   // SHA-256 (lower-case hex) of the CIS page identification accepted;
   // empty when none was, or the record is older than this field.
   std::string cisSha256;
+  friend bool operator==(const DriveIdentity&, const DriveIdentity&) = default;
 };
 
 // The identity of the drive in slot `slotIndex`, its serial asked of the
@@ -122,6 +123,9 @@ struct SaveMark {
   // is written, so that a save cut between two files shows as incomplete;
   // 0 where not recorded.
   int areas = 0;
+  // The run it was made in (every drive of one --all or watch shares it);
+  // empty where not recorded.
+  std::string run;
 };
 
 // "real device", "simulated drive", "exported drive", "replay".
@@ -232,6 +236,12 @@ bool OwnSave(const SaveMark& save, const DriveIdentity& drive, SaveSource source
 // are neither newer.
 bool NewerSave(const std::string& folderA, const SaveMark& a, const std::string& folderB,
                const SaveMark& b);
+
+// Saves of one stick's identity that show two sticks: two made in one run
+// (--all, watch) at two places (another USB port, or another letter where
+// no port was recorded). Sticks of one batch share a serial and CIS page,
+// and no save tells such sticks apart. Empty when no two are such.
+std::vector<const SaveMark*> LookAlikeSaves(const std::vector<const SaveMark*>& saves);
 
 // A name of a file inside its folder: not empty, no separator ('/', '\\',
 // ':'), not "." or "..".

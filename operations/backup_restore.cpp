@@ -210,6 +210,19 @@ bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, cons
     }
   }
   if (!candidates.empty()) {
+    // Two sticks of this identity seen by one run: no save is this stick's
+    // by default.
+    std::vector<const SaveMark*> own;
+    for (const FoundSave& found : candidates) own.push_back(found.save);
+    if (const std::vector<const SaveMark*> twins = LookAlikeSaves(own); !twins.empty()) {
+      std::string named;
+      for (const SaveMark* save : twins) {
+        named += FormatText("\n  save %s (%s, %s%s)", save->id.c_str(), save->command.c_str(),
+                            save->savedAt.c_str(), DescribePlace(*save).c_str());
+      }
+      ShowRefusal(p, FormatText(kRestoreLookAlike, DescribeIdentity(drive).c_str(), named.c_str()));
+      return false;
+    }
     chosen = candidates[0];
     for (const FoundSave& other : candidates) {
       if (NewerSave(other.folder, *other.save, chosen.folder, *chosen.save)) chosen = other;

@@ -154,6 +154,11 @@ inline constexpr const char* kRestoreNotAsLeft =
 inline constexpr const char* kRestoreTwoSaves =
     "Two saves of this drive were made at the same time: %s in <%s> and %s in <%s> (%s). Nothing "
     "was written: pick one with --save.";
+inline constexpr const char* kRestoreLookAlike =
+    "Saves of this drive's identity (%s) were made of two sticks in one run:%s\nSticks of one "
+    "batch share a USB serial and CIS page, and their saves do not tell them apart. Nothing was "
+    "written: name the save to write with --save (backups lists each save with the letter and "
+    "port it was made at).";
 inline constexpr const char* kRestoreOtherSource =
     "No save of this drive (%s) made before a change was read from it: save %s was made from %s, "
     "and this drive is a %s. Nothing was written. Such files are written only when named %s.";

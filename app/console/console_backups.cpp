@@ -5,6 +5,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/console/console_json.h"
@@ -59,32 +60,50 @@ std::string StateText(const ListedSave& listed) {
   return text;
 }
 
-bool OneStick(const DriveIdentity& a, const DriveIdentity& b) {
-  return SameModel(a, b) && a.usbSerial == b.usbSerial && a.cisSha256 == b.cisSha256;
+// What tells one stick from another here: its model (controller,
+// revision, flash ID, page size), its USB serial and its CIS page.
+std::string StickKey(const DriveIdentity& d) {
+  return FormatText("%04X %02X %02X%02X%02X%02X%02X %u ", d.controllerId, d.revision, d.flashId[0],
+                    d.flashId[1], d.flashId[2], d.flashId[3], d.flashId[4], d.pageSize) +
+         d.cisSha256 + " " + d.usbSerial;
 }
 
 // Marks, per stick and per source, the save a default restore takes: the
 // newest Before save of a change; none when two folders hold one of the
 // same time, which restore refuses.
 void MarkTaken(ListedStick& stick) {
+  // The newest of each source, found in one pass as restore finds it: a
+  // batch of sticks that share a serial may leave thousands of saves here.
+  std::map<std::pair<SaveSource, std::string>, ListedSave*> newest;
+  // Two sticks of this identity seen by one run: restore takes none.
+  std::vector<const SaveMark*> own;
+  for (const ListedSave& listed : stick.saves) {
+    if (IsChangeSave(listed.save) &&
+        OwnSave(listed.save, stick.drive, listed.save.source, listed.save.recording)) {
+      own.push_back(&listed.save);
+    }
+  }
+  if (!LookAlikeSaves(own).empty()) return;
   for (ListedSave& listed : stick.saves) {
     const SaveMark& save = listed.save;
     if (!IsChangeSave(save) || !OwnSave(save, stick.drive, save.source, save.recording)) continue;
-    bool newest = true;
+    ListedSave*& chosen = newest[{save.source, save.recording}];
+    if (chosen == nullptr || NewerSave(listed.folder, save, chosen->folder, chosen->save)) {
+      chosen = &listed;
+    }
+  }
+  for (const auto& [source, chosen] : newest) {
+    bool tie = false;
     for (const ListedSave& other : stick.saves) {
       const SaveMark& o = other.save;
-      if (&other == &listed || !IsChangeSave(o) || o.source != save.source ||
-          o.recording != save.recording || o.legacy) {
-        continue;
-      }
-      if (NewerSave(other.folder, o, listed.folder, save) ||
-          (o.savedAt == save.savedAt && other.folder != listed.folder)) {
-        newest = false;
-      }
+      // Two folders, one time: neither can be shown to be the later.
+      tie = tie || (IsChangeSave(o) && !o.legacy && o.source == source.first &&
+                    o.recording == source.second && other.folder != chosen->folder &&
+                    o.savedAt == chosen->save.savedAt);
     }
     // The newest save restore would take; one it would refuse as
     // incomplete is not marked.
-    listed.taken = newest && Complete(listed);
+    chosen->taken = !tie && Complete(*chosen);
   }
 }
 
@@ -168,6 +187,7 @@ int RunBackups(const ConsoleOptions& options, const ConsoleStreams& io) {
   std::string problem;
   std::vector<std::string> errors;
   std::vector<ListedStick> sticks;
+  std::unordered_map<std::string, size_t> stickOf;
   if (!platform::PrepareCDriveFolder(host, problem)) {
     errors.push_back(problem);
   } else {
@@ -185,14 +205,16 @@ int RunBackups(const ConsoleOptions& options, const ConsoleStreams& io) {
                        folder.c_str(), kRecordDocumentName, book.otherOwner->name.c_str()));
         continue;
       }
+      // Each save's files, and each stick, found at once however many
+      // saves the folder holds.
+      std::unordered_map<std::string, std::vector<const BackupRecord*>> files;
+      for (const BackupRecord& record : book.records) files[record.save].push_back(&record);
       for (const SaveMark& save : book.saves) {
         ListedSave listed{folder, save, {}, false};
-        for (const BackupRecord* record : book.FilesOf(save.id)) listed.files.push_back(*record);
-        auto stick = std::find_if(sticks.begin(), sticks.end(), [&](const ListedStick& s) {
-          return OneStick(s.drive, save.drive);
-        });
-        if (stick == sticks.end()) stick = sticks.insert(sticks.end(), {save.drive, {}});
-        stick->saves.push_back(std::move(listed));
+        for (const BackupRecord* record : files[save.id]) listed.files.push_back(*record);
+        const auto [known, added] = stickOf.emplace(StickKey(save.drive), sticks.size());
+        if (added) sticks.push_back({save.drive, {}});
+        sticks[known->second].saves.push_back(std::move(listed));
       }
     }
   }

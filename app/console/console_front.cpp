@@ -1,6 +1,7 @@
 #include "app/console/console_front.h"
 
 #include <istream>
+#include <random>
 #include <ostream>
 #include <sstream>
 
@@ -9,6 +10,7 @@
 #include "app/console/console_view.h"
 #include "app/dialog.h"
 #include "app/session/drive_job.h"
+#include "operations/backup_records.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {
@@ -167,6 +169,10 @@ session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStream
   request.donorFilesHint = kConsoleDonorFilesHint;
   request.donorHint = kConsoleDonorHint;
   request.fixHint = kConsoleFixHint;
+  // One id for every drive of this run: the time, and randomness enough
+  // that two runs of one second never share it.
+  std::random_device random;
+  request.runId = UtcTimestamp() + FormatText("-%08x", static_cast<unsigned>(random()));
   return request;
 }
 

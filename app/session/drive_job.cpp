@@ -169,6 +169,7 @@ void DriveJob::Run(const JobSetup& setup) {
     program.imagesHint = setup.request.imagesHint;
     program.donorFilesHint = setup.request.donorFilesHint;
     program.donorHint = setup.request.donorHint;
+    program.runId = setup.request.runId;
     if (!setup.request.fixHint.empty()) program.fixHint = setup.request.fixHint;
     program.savesPlatform = savesPlatform;
     // A box names the drive's own files, and a restore the saves it found

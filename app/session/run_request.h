@@ -66,6 +66,8 @@ struct RunRequest {
   std::string imagesHint;
   std::string donorFilesHint;
   std::string donorHint;
+  // The run every save of this run is made in (see Program::runId).
+  std::string runId;
   std::string fixHint;
 };
 

@@ -463,6 +463,35 @@ INSTANTIATE_TEST_SUITE_P(Sticks, AllRestore,
                                                           kExitFailure}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Two sticks of one batch fixed by one --all: a later restore of either
+// takes neither's save by default, names both with their letters, and
+// --save writes the one named.
+TEST_F(ConsoleRun, ARunThatSawTwoLookAlikesLeavesNoDefaultSave) {
+  const std::string e = CopyDrive("ctrl163_broken.json");
+  const std::string f = ConsoleHarness::CopyDrive("ctrl163_broken.json", "twin.json").string();
+  ASSERT_EQ(Run({"--drive", "E=" + e, "--drive", "F=" + f, "--yes", "--all", "fix"}).code,
+            kExitDone);
+
+  const RunResult refused = Run({"--drive", "E=" + e, "--yes", "restore"});
+  EXPECT_EQ(refused.code, kExitFailure) << refused.out;
+  EXPECT_NE(refused.out.find("\n[Fail] Saves of this drive's identity ("), std::string::npos)
+      << refused.out;
+  EXPECT_EQ(refused.out.find("Write ISP"), std::string::npos) << refused.out;
+  std::string own;
+  int named = 0;
+  for (const std::string& line : refused.OutLines()) {
+    if (!line.starts_with("  save ")) continue;
+    ++named;
+    if (line.ends_with(", E:)")) own = line.substr(7, line.find(' ', 7) - 7);
+  }
+  EXPECT_EQ(named, 2) << refused.out;
+  ASSERT_FALSE(own.empty()) << refused.out;
+  EXPECT_TRUE(Run({"--drive", "E=" + e, "scan"}).Said(kHealthy));
+
+  EXPECT_EQ(Run({"--drive", "E=" + e, "--yes", "--save", own, "restore"}).code, kExitDone);
+  EXPECT_TRUE(Run({"--drive", "E=" + e, "scan"}).Said(kBroken));
+}
+
 // A "Fail" box about a file names the program's path and, below it, the
 // host's, saying when the folder it should be in is missing.
 struct HostPathCase {

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device/commands.h"
@@ -378,6 +379,62 @@ TEST(RecordDocument, AnObjectOfManyKeysIsReadAsAnyOther) {
   EXPECT_EQ(book.records[0].drive.usbSerial, "KST163BROKEN");
 }
 
+// A document an earlier version wrote (indented, every file with its drive,
+// empty fields as null) is read, and written again in today's form, with
+// nothing lost: a file whose drive is not its save's keeps its own.
+TEST(RecordDocument, AnEarlierVersionIsReadAndWrittenAgainWhole) {
+  BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const std::string drive =
+      R"({"controllerId": "0x163", "revision": 2, "flashId": "EC D3 51 95 58", "pageSize": 2048,)"
+      R"( "vendor": "KSTRUNE", "product": "USB DISK 163", "inquiryText": "%s", "usbSerial": %s})";
+  const std::string saveDrive = FormatText(drive.c_str(), "ISP OK", "\"KST1\"");
+  const std::string file = R"({"file": "%s", "kind": "Before", "copy": %s, "page": 192,)"
+                           R"( "size": 49152, "sha256": "00", "savedAt": "2026-12-09T16:28:15Z",)"
+                           R"( "programVersion": "1.0.0.7", "sequence": %s, "drive": %s,)"
+                           R"( "replayOf": null, "save": %s})";
+  run.folder.Write(
+      kRecordDocumentName,
+      R"({"format": "kestrune-backup-records", "version": 2, "saves": [{"id": "20261209T162815Z-3fa1",)"
+      R"( "command": "fix", "role": "before", "savedAt": "2026-12-09T16:28:15.125Z", "sequence": 3,)"
+      R"( "source": "real device", "recording": null, "recordingFile": null, "missing": [],)"
+      R"( "changeBegun": true, "changeOf": null, "drive": )" +
+          saveDrive + "}],\n \"files\": [" +
+          FormatText(file.c_str(), "ISP0_Before.bin", "0", "1", saveDrive.c_str(),
+                     "\"20261209T162815Z-3fa1\"") +
+          ", " +
+          FormatText(file.c_str(), "ISP1_Before.bin", "null", "2",
+                     FormatText(drive.c_str(), "ISP BAD", "null").c_str(),
+                     "\"20261209T162815Z-3fa1\"") +
+          ", " +
+          FormatText(file.c_str(), "ISP0_Backup.bin", "1", "4", saveDrive.c_str(), "null") +
+          "]}");
+  std::string problem;
+  RecordBook first;
+  ASSERT_TRUE(ReadRecordBook(run.p, "C:\\", first, problem)) << problem;
+  ASSERT_TRUE(WriteRecordBook(run.p, "C:\\", first, problem)) << problem;
+  RecordBook again;
+  ASSERT_TRUE(ReadRecordBook(run.p, "C:\\", again, problem)) << problem;
+
+  ASSERT_EQ(again.records.size(), 3u);
+  ASSERT_EQ(again.saves.size(), 2u);  // the save, and the file of none as one of its own
+  for (size_t i = 0; i < 3; ++i) {
+    const BackupRecord& was = first.records[i];
+    const BackupRecord& is = again.records[i];
+    EXPECT_EQ(std::tie(is.file, is.copy, is.sequence, is.save),
+              std::tie(was.file, was.copy, was.sequence, was.save));
+    EXPECT_TRUE(is.drive == was.drive) << is.file;
+  }
+  EXPECT_EQ(again.records[1].drive.inquiryText, "ISP BAD");
+  EXPECT_EQ(again.records[1].drive.usbSerial, "");
+  EXPECT_EQ(again.records[1].copy, -1);
+  EXPECT_TRUE(again.saves[0].drive == first.saves[0].drive);
+  EXPECT_TRUE(again.saves[0].missing.empty());
+  EXPECT_TRUE(again.saves[1].legacy);
+  // One entry a line: a save and its files are found with grep.
+  EXPECT_NE(run.folder.Read(kRecordDocumentName).find("\n{\"id\":\"20261209T162815Z-3fa1\""),
+            std::string::npos);
+}
+
 // --- naming: nothing overwritten, nothing followed ---
 
 TEST(BackupNames, ASecondRunKeepsTheBackupsOfTheFirst) {
@@ -678,11 +735,13 @@ TEST(BackupAndRestore, RecordsWithoutACisPageAreDonorFiles) {
   OnStartFix(run.p, run.dialog);
   ASSERT_EQ(run.view.boxes.back().text, kSuccess);
   nlohmann::json records = nlohmann::json::parse(run.folder.Read(kRecordDocumentName));
-  for (const char* list : {"saves", "files"}) {
-    for (auto& record : records[list]) {
-      ASSERT_TRUE(record["drive"]["cisSha256"].is_string());
-      record["drive"].erase("cisSha256");
-    }
+  for (auto& save : records["saves"]) {
+    ASSERT_TRUE(save["drive"]["cisSha256"].is_string());
+    save["drive"].erase("cisSha256");
+  }
+  // A file gives its drive where it is not its save's.
+  for (auto& file : records["files"]) {
+    if (file.contains("drive")) file["drive"].erase("cisSha256");
   }
   run.folder.Write(kRecordDocumentName, records.dump(2));
   const auto repaired = run.Codes(AreaKind::kIsp);
