@@ -2,7 +2,7 @@ cmake_minimum_required(VERSION 3.25)
 # cmake -DOBJDUMP=<objdump> -DFILE=<program.exe> -P check_imports.cmake
 # Fails unless every DLL the program imports ships with Windows itself: the
 # programs are copied alone onto a technician's machine, with no MinGW
-# runtime DLLs beside them.
+# runtime DLLs beside them, and imports nothing Windows 7 lacks.
 if(NOT OBJDUMP OR NOT FILE)
   message(FATAL_ERROR "OBJDUMP and FILE must be given")
 endif()
@@ -36,3 +36,10 @@ endforeach()
 if(foreign)
   message(FATAL_ERROR "${FILE} needs DLLs that Windows does not ship: ${foreign}")
 endif()
+# The programs start on Windows 7: a function Windows added later is reached
+# through GetProcAddress, never imported, or the program would not load.
+foreach(later CM_Register_Notification CM_Unregister_Notification)
+  if(dump MATCHES "[ \t]${later}[\r\n]")
+    message(FATAL_ERROR "${FILE} imports ${later}, which Windows 7 lacks")
+  endif()
+endforeach()

@@ -27,6 +27,9 @@ struct DriveEvent {
   // device: bus, then the port at each hub ("1-1.2"). The same for every
   // stick plugged into that port, and empty in a remove.
   std::string port;
+  // The letter the host gives the stick's volume, where it gives one
+  // (Windows); 0 elsewhere.
+  char letter = 0;
 };
 
 // The longest serial, model and port an event carries: what the host says

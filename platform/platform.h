@@ -193,6 +193,11 @@ std::span<const EmbeddedResource> EmbeddedResources();
 // Creates the implementation for the host the program was built for.
 // On Windows the options are ignored.
 std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions& options = {});
+// The platform of one drive of --all or watch: `options`' C: folder stands
+// for C: and its work folder for the temporary folder, and its debug output
+// goes to `debug`.
+std::unique_ptr<Platform> CreateDrivePlatform(const PosixOptions& options,
+                                              std::function<void(const char*)> debug);
 
 #if !defined(_WIN32)
 // POSIX only: how a program path is mapped onto the host. Backslashes become

@@ -487,6 +487,28 @@ std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions& options) {
   return std::make_unique<PosixPlatform>(options);
 }
 
+namespace {
+
+class DrivePlatform : public PosixPlatform {
+ public:
+  DrivePlatform(PosixOptions options, std::function<void(const char*)> debug)
+      : PosixPlatform(std::move(options)), debug_(std::move(debug)) {}
+
+  void DebugOutput(const char* text) override {
+    if (debug_ && text != nullptr) debug_(text);
+  }
+
+ private:
+  std::function<void(const char*)> debug_;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> CreateDrivePlatform(const PosixOptions& options,
+                                              std::function<void(const char*)> debug) {
+  return std::make_unique<DrivePlatform>(options, std::move(debug));
+}
+
 bool PrepareWorkFolder(PosixOptions& options, std::string& problem) {
   const auto take = [&](const FolderOpening& opening, const std::string& what) {
     int error = 0;

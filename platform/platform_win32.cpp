@@ -16,6 +16,7 @@
 #undef SetFileAttributes
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,10 +49,22 @@ class AdminSid {
   PSID sid_ = nullptr;
 };
 
+// With a C: folder, a file in the root of C: is the file of that folder
+// instead ("C:\\ISP.log" -> "<folder>\\ISP.log"), and the temporary folder
+// is the work folder given: one drive of --all keeps its files apart.
 class Win32Platform : public Platform {
  public:
+  Win32Platform() = default;
+  Win32Platform(std::string cDrive, std::string temp, std::function<void(const char*)> debug)
+      : cDrive_(std::move(cDrive)), temp_(std::move(temp)), debug_(std::move(debug)) {}
+
   void DebugOutput(const char* text) override {
-    if (text != nullptr) ::OutputDebugStringA(text);
+    if (text == nullptr) return;
+    if (debug_) {
+      debug_(text);
+    } else {
+      ::OutputDebugStringA(text);
+    }
   }
 
   uint32_t GetWindowsDirectory(char* buffer, uint32_t size) override {
@@ -60,11 +73,19 @@ class Win32Platform : public Platform {
   }
 
   uint32_t GetTempPath(char* buffer, uint32_t size) override {
+    if (!temp_.empty()) {
+      const std::string folder = temp_ + (temp_.back() == '\\' ? "" : "\\");
+      if (folder.size() >= size) return 0;
+      std::copy(folder.begin(), folder.end(), buffer);
+      buffer[folder.size()] = '\0';
+      return static_cast<uint32_t>(folder.size());
+    }
     DWORD n = ::GetTempPathA(size, buffer);
     return n < size ? n : 0;
   }
 
-  bool FindFile(const std::string& path) override {
+  bool FindFile(const std::string& given) override {
+    const std::string path = Mapped(given);
     WIN32_FIND_DATAA data;
     HANDLE find = ::FindFirstFileA(path.c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return false;
@@ -72,27 +93,32 @@ class Win32Platform : public Platform {
     return true;
   }
 
-  bool SetFileAttributes(const std::string& path, uint32_t attributes) override {
+  bool SetFileAttributes(const std::string& given, uint32_t attributes) override {
+    const std::string path = Mapped(given);
     return ::SetFileAttributesA(path.c_str(), attributes) != 0;
   }
 
-  std::optional<uint32_t> GetFileAttributes(const std::string& path) override {
+  std::optional<uint32_t> GetFileAttributes(const std::string& given) override {
+    const std::string path = Mapped(given);
     DWORD attributes = ::GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
     return attributes;
   }
 
-  bool DeleteFile(const std::string& path) override {
+  bool DeleteFile(const std::string& given) override {
+    const std::string path = Mapped(given);
     if (::DeleteFileA(path.c_str())) return true;
     lastError_ = ::GetLastError();
     return false;
   }
 
-  bool CreateDirectory(const std::string& path) override {
+  bool CreateDirectory(const std::string& given) override {
+    const std::string path = Mapped(given);
     return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
   }
 
-  bool CanOpenForReading(const std::string& path) override {
+  bool CanOpenForReading(const std::string& given) override {
+    const std::string path = Mapped(given);
     HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
@@ -100,7 +126,8 @@ class Win32Platform : public Platform {
     return true;
   }
 
-  std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode) override {
+  std::unique_ptr<File> OpenFile(const std::string& given, OpenMode mode) override {
+    const std::string path = Mapped(given);
     HANDLE handle = INVALID_HANDLE_VALUE;
     switch (mode) {
       case OpenMode::kReadBinary:
@@ -125,14 +152,18 @@ class Win32Platform : public Platform {
     return FileFromSystemHandle(reinterpret_cast<intptr_t>(handle));
   }
 
-  bool MoveFile(const std::string& from, const std::string& to) override {
+  bool MoveFile(const std::string& fromGiven, const std::string& toGiven) override {
+    const std::string from = Mapped(fromGiven);
+    const std::string to = Mapped(toGiven);
     // Without MOVEFILE_REPLACE_EXISTING an existing name is never replaced.
     if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
     lastError_ = ::GetLastError();
     return false;
   }
 
-  bool ReplaceFile(const std::string& from, const std::string& to) override {
+  bool ReplaceFile(const std::string& fromGiven, const std::string& toGiven) override {
+    const std::string from = Mapped(fromGiven);
+    const std::string to = Mapped(toGiven);
     if (::MoveFileExA(from.c_str(), to.c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return true;
@@ -144,7 +175,7 @@ class Win32Platform : public Platform {
   HeldLock LockFolder(const std::string& folder, uint32_t waitMilliseconds) override {
     // Folders take no lock here: a file inside stands for the folder, held
     // by one handle that shares it with nobody and removes it on close.
-    std::string path = folder;
+    std::string path = Mapped(folder);
     if (!path.empty() && path.back() != '\\' && path.back() != '/' && path.back() != ':') {
       path += '\\';
     }
@@ -167,7 +198,8 @@ class Win32Platform : public Platform {
     }
   }
 
-  std::string HostPath(const std::string& path) override {
+  std::string HostPath(const std::string& given) override {
+    const std::string path = Mapped(given);
     const DWORD needed = ::GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
     if (needed == 0) return path;
     std::vector<char> buffer(needed);
@@ -213,16 +245,40 @@ class Win32Platform : public Platform {
   }
 
  private:
+  std::string Mapped(const std::string& path) const {
+    if (cDrive_.empty() || path.size() < 2 || (path[0] != 'C' && path[0] != 'c') || path[1] != ':') {
+      return path;
+    }
+    std::string rest = path.substr(2);
+    while (!rest.empty() && (rest.front() == '\\' || rest.front() == '/')) rest.erase(0, 1);
+    // The program keeps its own files in the root of C:; a path deeper in
+    // C: is the system's (the temporary folder, a folder of images) and
+    // names what it names.
+    if (rest.find_first_of("\\/") != std::string::npos) return path;
+    return cDrive_ + (cDrive_.back() == '\\' ? "" : "\\") + rest;
+  }
+
+  std::string cDrive_;
+  std::string temp_;
+  std::function<void(const char*)> debug_;
   DWORD lastError_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions&) {
-  return std::make_unique<Win32Platform>();
+std::unique_ptr<Platform> CreateHostPlatform(const PosixOptions& options) {
+  // A C: folder given (the console's --c-drive) stands for C:; without one
+  // C: is the system's own.
+  return std::make_unique<Win32Platform>(options.cDriveFolder, std::string(), nullptr);
 }
 
-bool PrepareWorkFolder(PosixOptions&, std::string& problem) {
+std::unique_ptr<Platform> CreateDrivePlatform(const PosixOptions& options,
+                                              std::function<void(const char*)> debug) {
+  return std::make_unique<Win32Platform>(options.cDriveFolder, options.tempFolder,
+                                         std::move(debug));
+}
+
+bool PrepareWorkFolder(PosixOptions& options, std::string& problem) {
   // The user's own temporary folder is private on Windows; it only has to
   // be there, or no image can be written into it.
   char folder[MAX_PATH + 1] = {};
@@ -243,11 +299,15 @@ bool PrepareWorkFolder(PosixOptions&, std::string& problem) {
     problem = std::string("the work folder ") + folder + " is not a folder";
     return false;
   }
+  // The folder each drive of --all works in is made inside it.
+  if (options.tempFolder.empty()) options.tempFolder = bare;
   return true;
 }
 
-bool PrepareCDriveFolder(PosixOptions&, std::string&) {
-  // Drive C: is the system's own.
+bool PrepareCDriveFolder(PosixOptions& options, std::string&) {
+  // Drive C: is the system's own, where each drive of --all keeps a folder
+  // of its own.
+  if (options.cDriveFolder.empty()) options.cDriveFolder = "C:\\";
   return true;
 }
 

@@ -69,6 +69,12 @@ int RunList(const ConsoleOptions& options, const ConsoleStreams& io, const std::
                          {"sizeBytes", c.sizeBytes},
                          {"removable", c.removable},
                          {"usbPath", c.usbPath}});
+      // What Windows answered, kept for a bench's record.
+      if (!c.instanceId.empty()) {
+        devices.back()["windows"] = {{"instanceId", c.instanceId},
+                                     {"parents", c.parents},
+                                     {"locationPaths", c.locationPaths}};
+      }
     }
     // list opens no drive: it shows no box and keeps no file.
     Json document = DocumentHead(options);
@@ -78,7 +84,7 @@ int RunList(const ConsoleOptions& options, const ConsoleStreams& io, const std::
     PrintDocument(io.out, std::move(document), {}, code);
   } else if (candidates.empty()) {
     // A bare header would read as a list that failed to fill.
-    io.out << "No disk that may be a flash drive: " << sysfsRoot
+    io.out << "No disk that may be a flash drive: " << session::HostDiskListName(sysfsRoot)
            << " lists no removable or USB SCSI disk." << std::endl;
   } else {
     std::vector<std::vector<std::string>> rows{

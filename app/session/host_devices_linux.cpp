@@ -4,27 +4,9 @@
 #include "app/session/host_devices.h"
 #include "device/sgio_linux.h"
 #include "device/sysfs_linux.h"
-#include "platform/posix_platform.h"
+#include "platform/platform.h"
 
 namespace kestrune::session {
-
-namespace {
-
-// The POSIX platform with its debug output handed to the drive's own lines.
-class DrivePlatform : public platform::PosixPlatform {
- public:
-  DrivePlatform(platform::PosixOptions options, std::function<void(const char*)> debug)
-      : PosixPlatform(std::move(options)), debug_(std::move(debug)) {}
-
-  void DebugOutput(const char* text) override {
-    if (debug_ && text != nullptr) debug_(text);
-  }
-
- private:
-  std::function<void(const char*)> debug_;
-};
-
-}  // namespace
 
 std::unique_ptr<device::VolumeOpener> MakeHostDevices(const std::map<char, std::string>& nodes,
                                                       std::string& problem) {
@@ -77,7 +59,7 @@ std::unique_ptr<platform::Platform> MakeDrivePlatform(const platform::PosixOptio
                                                       std::function<void(const char*)> debug,
                                                       std::string& problem) {
   (void)problem;
-  return std::make_unique<DrivePlatform>(options, std::move(debug));
+  return platform::CreateDrivePlatform(options, std::move(debug));
 }
 
 }  // namespace kestrune::session

@@ -18,6 +18,13 @@ struct HostDisk {
   uint64_t sizeBytes = 0;
   bool removable = false;
   std::string usbPath;
+  // What Windows answered for it, for list --json, so that a bench's
+  // answers can be kept and replayed: its instance id, the devices above
+  // it (nearest first) and its USB device's location paths. Empty
+  // elsewhere, and for a disk Windows knows by its letter alone.
+  std::string instanceId;
+  std::vector<std::string> parents;
+  std::vector<std::string> locationPaths;
 };
 
 // Where the host lists its block devices and keeps their nodes.
@@ -28,5 +35,9 @@ inline constexpr const char* kHostDevRoot = "/dev";
 // `problem` set where the host keeps no such list.
 bool ListHostDisks(const std::string& sysfsRoot, const std::string& devRoot,
                    std::vector<HostDisk>& disks, std::string& problem);
+
+// Where the candidates were looked for, as a run that found none says it:
+// `sysfsRoot` on Linux, "Windows" on Windows.
+std::string HostDiskListName(const std::string& sysfsRoot);
 
 }  // namespace kestrune::session

@@ -17,4 +17,6 @@ bool ListHostDisks(const std::string& sysfsRoot, const std::string& devRoot,
   return true;
 }
 
+std::string HostDiskListName(const std::string& sysfsRoot) { return sysfsRoot; }
+
 }  // namespace kestrune::session

@@ -71,7 +71,9 @@ std::vector<AllDrive> AllDrivesOf(DriveSource& source) {
     for (AllDrive& drive : drives) {
       if (drive.simulated != nullptr) continue;
       for (const HostDisk& disk : disks) {
-        if (disk.node == drive.source) drive.port = platform::BoundedDriveText(disk.usbPath);
+        if (disk.node != drive.source) continue;
+        drive.port = platform::BoundedDriveText(disk.usbPath);
+        if (drive.serial.empty()) drive.serial = platform::BoundedDriveText(disk.serial);
       }
     }
   }

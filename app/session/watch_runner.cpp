@@ -42,6 +42,20 @@ char FreeLetter(const std::vector<std::unique_ptr<SeenDrive>>& seen) {
   return 0;
 }
 
+// The letter a stick plugged in runs on: where the host gives it one of
+// its own (Windows), that one, while no drive of the watch still holds it;
+// elsewhere a free one. 0 for none.
+char LetterFor(const std::vector<std::unique_ptr<SeenDrive>>& seen,
+               const platform::DriveEvent& event) {
+  if (event.letter == 0) return FreeLetter(seen);
+  for (const auto& drive : seen) {
+    if (drive->letter == event.letter && (drive->plugged || !drive->job->State().finished)) {
+      return 0;
+    }
+  }
+  return event.letter;
+}
+
 // The how-many-th stick of the watch that `port` takes, 1 for its first;
 // 0 when the host named no port.
 int StickInPort(const std::vector<std::unique_ptr<SeenDrive>>& seen, const std::string& port) {
@@ -122,7 +136,7 @@ int RunWatch(const WatchRun& watch) {
       }
       continue;
     }
-    const char letter = FreeLetter(seen);
+    const char letter = LetterFor(seen, *event);
     if (letter == 0) {
       const std::string port = event->port.empty() ? "" : " in port " + event->port;
       end.LeftOut(event->node, "no free letter for the drive at " + event->node + port +
