@@ -66,6 +66,13 @@ std::string Hex2(unsigned value) {
   return text;
 }
 
+// A sense key as the standard writes it: "0xb".
+std::string HexDigit(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%x", value & 0xF);
+  return text;
+}
+
 std::string Residual(const CommandAnswer& answer) {
   return "residual " + std::to_string(answer.result.residual) + " of " +
          std::to_string(answer.transferLength) + " bytes";
@@ -152,7 +159,7 @@ std::string DescribeAnswer(const CommandAnswer& answer) {
           "answered " + (name != nullptr ? std::string(name) : "status " + Hex2(result.scsiStatus));
       if (const std::optional<SenseFacts> sense = ParseSense(result)) {
         const char* meaning = AdditionalSenseMeaning(sense->asc, sense->ascq);
-        text += ", sense key " + std::to_string(sense->key) + " " + SenseKeyName(sense->key) +
+        text += ", sense key 0x" + HexDigit(sense->key) + " " + SenseKeyName(sense->key) +
                 ", ASC/ASCQ " + Hex2(sense->asc) + "/" + Hex2(sense->ascq) + " " +
                 (meaning != nullptr ? meaning : "(meaning not known here)");
       } else {

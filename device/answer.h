@@ -48,7 +48,7 @@ struct CommandAnswer {
 std::string CommandName(const CommandAnswer& answer);
 
 // What the drive or the system answered, in words:
-// "answered CHECK CONDITION, sense key 3 MEDIUM ERROR, ASC/ASCQ 0c/00 write
+// "answered CHECK CONDITION, sense key 0x3 MEDIUM ERROR, ASC/ASCQ 0c/00 write
 // error, residual 0 of 65536 bytes", "failed in transport (host status
 // 0x07, driver status 0x00)", "was refused by the system: errno 5 (...)".
 std::string DescribeAnswer(const CommandAnswer& answer);

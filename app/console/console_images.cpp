@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 
 #include "app/console/console_json.h"
@@ -82,15 +83,20 @@ std::string UseText(const ImageUse& use) {
   return text + use.when;
 }
 
-void PrintText(std::ostream& out, const ImageSetCheck& check) {
-  out << (check.folder.empty() ? "Images built into this program"
-                               : "Images in the folder " + check.folder)
-      << std::endl;
+// `quiet`: only the images that are not as they should be, and the last
+// line, as --quiet prints only errors and the outcome.
+void PrintText(std::ostream& shown, const ImageSetCheck& check, bool quiet) {
+  std::ostringstream dropped;
+  std::ostream& told = quiet ? static_cast<std::ostream&>(dropped) : shown;
+  told << (check.folder.empty() ? "Images built into this program"
+                                : "Images in the folder " + check.folder)
+       << std::endl;
   int present = 0;
   int standIns = 0;
   for (size_t i = 0; i < check.files.size(); ++i) {
     const ImageFileCheck& file = check.files[i];
     const CatalogueEntry& entry = kCatalogue[i];
+    std::ostream& out = file.state == ImageFileState::kPresent ? told : shown;
     std::string head = std::to_string(i + 1) + " " + EntryName(static_cast<int>(i));
     head.resize(std::max<size_t>(head.size(), 21), ' ');
     out << (i < 9 ? " " : "") << head << ' ';
@@ -127,7 +133,8 @@ void PrintText(std::ostream& out, const ImageSetCheck& check) {
       out << "   no chooser names it; it is written to the work folder all the same\n";
     for (const ImageUse& use : uses) out << "   " << UseText(use) << '\n';
   }
-  PrintSums(out, check);
+  PrintSums(told, check);
+  std::ostream& out = shown;
   out << present << " of " << check.files.size() << " present";
   if (!check.Complete()) {
     out << ": this set cannot be used, a run refuses it" << std::endl;
@@ -203,7 +210,7 @@ int RunImages(const ConsoleOptions& options, const ConsoleStreams& io, const Set
   if (options.json) {
     PrintJson(io.out, options, SetJson(check, true), errors, code);
   } else if (check.problem.empty()) {
-    PrintText(io.out, check);
+    PrintText(io.out, check, options.quiet);
   }
   return code;
 }

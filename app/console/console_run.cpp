@@ -23,6 +23,7 @@
 #include "app/session/watch_runner.h"
 #include "images/images.h"
 #include "platform/drive_watch.h"
+#include "platform/folder.h"
 #include "platform/platform.h"
 
 namespace kestrune::console {
@@ -167,6 +168,17 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
     return *stop;
   }
   if (options.version) return RunVersion(options, io, settings);
+  // backups and restore only read saves: a C: folder named that is not
+  // there holds none, and saying "no save" would hide the mistyped name.
+  if ((options.command == Command::kBackups || options.command == Command::kRestore) &&
+      !options.cDriveFolder.empty() &&
+      platform::Folder::Open(options.cDriveFolder, platform::FolderRule::kShared)
+              .check.refusal == platform::FolderRefusal::kMissing) {
+    RunEnd end(options, io);
+    return end.Fail(kExitUsage,
+                    "the C: folder " + options.cDriveFolder + " does not exist: no save is read "
+                    "from a folder that is not there");
+  }
   if (options.command == Command::kImages) return RunImages(options, io, settings);
   if (options.command == Command::kList) return RunList(options, io);
   if (options.command == Command::kBackups) return RunBackups(options, io);

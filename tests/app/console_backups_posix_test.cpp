@@ -323,6 +323,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 class SaveWords : public testing::ConsoleHarness {};
 
+// A C: folder named that is not there holds no save: backups and restore
+// name it and stop, where "no save is kept" would hide a mistyped name.
+TEST_F(SaveWords, AMissingCFolderIsNamedNotReadAsEmpty) {
+  const std::string missing = (CFolder() / "no-such-folder").string();
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"backups"}, {"--simulate", "--yes", "restore"}}) {
+    std::vector<std::string> arguments{"--c-drive", missing};
+    arguments.insert(arguments.end(), command.begin(), command.end());
+    const ConsoleResult r = testing::RunConsoleWith(arguments);
+    EXPECT_EQ(r.code, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("the C: folder " + missing + " does not exist"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("No save is kept"), std::string::npos) << r.out;
+  }
+  EXPECT_FALSE(fs::exists(missing));
+}
+
 // In a shared C: folder, another user's files under our names in another
 // case are theirs: never renamed, never read as ours.
 TEST_F(SaveWords, ANameInAnotherCaseOfAnotherUserIsLeftAlone) {

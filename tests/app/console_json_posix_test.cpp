@@ -332,6 +332,14 @@ TEST_P(ConsoleImages, TellsEachFileAndWhetherARunCouldWriteIt) {
   const RunResult text = testing::RunConsoleWith(arguments);
   EXPECT_EQ(text.code, c.code) << text.err;
   EXPECT_NE(text.out.find(c.line), std::string::npos) << text.out;
+  // --quiet: the files that are not as they should be, and the last line.
+  std::vector<std::string> quietArguments = arguments;
+  quietArguments.push_back("--quiet");
+  const RunResult quiet = testing::RunConsoleWith(quietArguments);
+  EXPECT_EQ(quiet.code, c.code) << quiet.err;
+  EXPECT_NE(quiet.out.find(c.line), std::string::npos) << quiet.out;
+  EXPECT_EQ(quiet.out.find("Images "), std::string::npos) << quiet.out;
+  EXPECT_LT(quiet.out.size() * 4, text.out.size()) << quiet.out;
 
   arguments.push_back("--json");
   const RunResult r = testing::RunConsoleWith(arguments);

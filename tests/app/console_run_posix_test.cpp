@@ -953,13 +953,13 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"opcode", "0xFA"}, {"action", "check"}},
                 {},
                 "[ERROR] Write ISP code to flash fail",
-                "Why: flash page write (FA) answered CHECK CONDITION, sense key 5 ILLEGAL "
+                "Why: flash page write (FA) answered CHECK CONDITION, sense key 0x5 ILLEGAL "
                 "REQUEST, ASC/ASCQ 24/00 invalid field in CDB, residual 65536 of 65536 bytes"},
         WhyCase{"WriteMediumErrorQuiet",
                 {{"opcode", "0xFA"}, {"action", "check"}, {"sense", "3/0c/00"}},
                 {"--quiet"},
                 "[ERROR] Write ISP code to flash fail",
-                "Why: flash page write (FA) answered CHECK CONDITION, sense key 3 MEDIUM ERROR, "
+                "Why: flash page write (FA) answered CHECK CONDITION, sense key 0x3 MEDIUM ERROR, "
                 "ASC/ASCQ 0c/00 write error, residual 65536 of 65536 bytes"},
         WhyCase{"WriteRefusedInTransport",
                 {{"opcode", "0xFA"}, {"action", "refuse"}},

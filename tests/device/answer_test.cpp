@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    0,
                    0,
-                   "answered CHECK CONDITION, sense key 3 MEDIUM ERROR, ASC/ASCQ 0c/00 write "
+                   "answered CHECK CONDITION, sense key 0x3 MEDIUM ERROR, ASC/ASCQ 0c/00 write "
                    "error, residual 0 of 2048 bytes"},
         AnswerCase{"DescriptorSense",
                    Outcome::kScsiStatus,
@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                    2048,
                    0,
                    0,
-                   "answered CHECK CONDITION, sense key 2 NOT READY, ASC/ASCQ 3a/00 medium not "
+                   "answered CHECK CONDITION, sense key 0x2 NOT READY, ASC/ASCQ 3a/00 medium not "
                    "present, residual 2048 of 2048 bytes"},
         AnswerCase{"SenseTooShortToRead",
                    Outcome::kScsiStatus,
@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    0,
                    0,
-                   "answered CHECK CONDITION, sense key 4 HARDWARE ERROR, ASC/ASCQ 81/05 "
+                   "answered CHECK CONDITION, sense key 0x4 HARDWARE ERROR, ASC/ASCQ 81/05 "
                    "(meaning not known here), residual 0 of 2048 bytes"},
         AnswerCase{"BusyWithoutSense",
                    Outcome::kScsiStatus,

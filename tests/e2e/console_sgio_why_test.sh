@@ -76,7 +76,7 @@ PY
 }
 
 check_case check '{"opcode": "0xFA", "action": "check", "sense": "3/0c/00"}' \
-  "Why: flash page write (FA) answered CHECK CONDITION, sense key 3 MEDIUM ERROR, ASC/ASCQ 0c/00 write error, residual 65536 of 65536 bytes" \
+  "Why: flash page write (FA) answered CHECK CONDITION, sense key 0x3 MEDIUM ERROR, ASC/ASCQ 0c/00 write error, residual 65536 of 65536 bytes" \
   "scsi status"
 check_case transport '{"opcode": "0xFA", "action": "refuse"}' \
   "Why: flash page write (FA) failed in transport (host status 0x07, driver status 0x00)" \
