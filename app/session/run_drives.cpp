@@ -113,7 +113,11 @@ int RunOneDrive(const OneDriveRun& one) {
   job.answering = run.request.answering;
   job.places = PlacesOf(one.source);
   for (const DriveArgument& drive : one.named) {
-    if (drive.replay) job.places.push_back({drive.letter, drive.path, {}, {}});
+    // A replay's serial is the one its recording kept; it keeps no port.
+    if (drive.replay) {
+      job.places.push_back({drive.letter, drive.path, {},
+                            platform::BoundedDriveText(one.source.opener().UsbSerial(drive.letter))});
+    }
   }
   for (LoadedDrive& drive : one.source.drives()) {
     job.saves.emplace_back(drive.drive.get(), drive.Name());
