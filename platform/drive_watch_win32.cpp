@@ -11,7 +11,9 @@
 #include <chrono>
 #include <deque>
 #include <thread>
+#include <utility>
 
+#include "platform/disk_interface_win32.h"
 #include "platform/drive_watch.h"
 #include "platform/windows_disks.h"
 
@@ -19,8 +21,6 @@ namespace kestrune::platform {
 
 namespace {
 
-constexpr GUID kDiskInterface = {
-    0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 constexpr DWORD kTickMilliseconds = 1000;
 constexpr wchar_t kWindowClass[] = L"KestruneDiskWatch";
 
@@ -36,10 +36,11 @@ LRESULT CALLBACK WatchWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 
 class WindowsDiskWatch : public DriveWatch {
  public:
-  explicit WindowsDiskWatch(bool includePresent)
+  // `present`: the listing when the watch begins.
+  WindowsDiskWatch(bool includePresent, std::vector<WindowsListedDisk> present)
       : changed_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     if (!includePresent) {
-      last_ = Listing();
+      last_ = std::move(present);
       left_ = last_.size();
     }
     if (changed_ != nullptr) notifier_ = std::thread([this] { Notify(); });
@@ -145,7 +146,7 @@ class WindowsDiskWatch : public DriveWatch {
 std::unique_ptr<DriveWatch> WatchUsbDisks(bool includePresent, std::string& problem) {
   WindowsDiskAnswers answers;
   if (!AskWindowsDisks(answers, problem)) return nullptr;
-  return std::make_unique<WindowsDiskWatch>(includePresent);
+  return std::make_unique<WindowsDiskWatch>(includePresent, ListWindowsDisks(answers));
 }
 
 }  // namespace kestrune::platform

@@ -38,10 +38,11 @@ bool OverUsb(const WindowsDisk& disk) {
 // The hub chain from the addresses of the USB devices up to the root: the
 // port of each on the hub above it, the root's first.
 std::string PortOfAddresses(const WindowsDisk& disk) {
+  const WindowsDevice* usb = UsbDeviceOf(disk);
   std::vector<uint32_t> chain;
   bool below = false;
   for (const WindowsDevice& parent : disk.parents) {
-    if (&parent == UsbDeviceOf(disk)) below = true;
+    if (&parent == usb) below = true;
     if (!below) continue;
     if (StartsWithNoCase(parent.instanceId, "USB\\ROOT_HUB")) break;
     if (!StartsWithNoCase(parent.instanceId, "USB\\") || !parent.address) return {};
@@ -106,7 +107,7 @@ std::vector<WindowsListedDisk> ListWindowsDisks(const WindowsDiskAnswers& answer
   for (const WindowsLetter& letter : answers.letters) {
     if (letter.number) ++givenBy[*letter.number];
   }
-  const auto letterOf = [&](uint32_t deviceNumber) {
+  const auto letterOf = [&givenBy, &answers](uint32_t deviceNumber) {
     char first = 0;
     for (const WindowsLetter& letter : answers.letters) {
       if (!letter.number || (*letter.number)[0] != kWindowsDiskDeviceType ||

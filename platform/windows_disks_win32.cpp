@@ -13,15 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/disk_interface_win32.h"
 #include "platform/windows_disks.h"
 
 namespace kestrune::platform {
 
 namespace {
 
-// The disk device interface class, and the location paths property.
-constexpr GUID kDiskInterface = {
-    0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+// The location paths property.
 const DEVPROPKEY kLocationPaths = {
     {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 37};
 

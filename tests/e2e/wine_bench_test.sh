@@ -52,7 +52,7 @@ done
 cli() {
   env LD_PRELOAD="$preload" KESTRUNE_SGIO_FILE="$s/e.bin:$s/f.bin:$s/g.bin" \
     KESTRUNE_SGIO_DRIVE="$s/e.json:$s/f.json:$s/g.json" KESTRUNE_ALLOW_STANDIN_IMAGES=1 \
-    "$wine" "$program" "$@" </dev/null 2>&1 | tr -d '\r'
+    "$wine" "$program" "$@" </dev/null 2>&1 | stdbuf -oL tr -d '\r'
 }
 
 listed=$(cli list --json)
@@ -78,7 +78,12 @@ done
 # watch: G: is defined while it runs, as a stick plugged in.
 cli --yes watch fix >"$s/watch.txt" &
 watcher=$!
-sleep 3
+# G: is defined once the watch has listed what was there before it.
+for _ in $(seq 240); do
+  grep -q 'watching for USB drives' "$s/watch.txt" && break
+  sleep 0.5
+done
+grep -q 'watching for USB drives' "$s/watch.txt" || fail "watch did not start: $(cat "$s/watch.txt")"
 "$wine" "$define" G "$s/g" "$s/g.bin" || fail "G: could not be defined"
 for _ in $(seq 60); do
   grep -q 'G: \[SUCCESS\]' "$s/watch.txt" && break
