@@ -185,6 +185,53 @@ measure_all() { # mode (realtime|host) count (0: a single-drive fix) repeat
     --c-drive "$dir/c" --temp "$dir/t" "${drives[@]}" "${command[@]}" \
     >"$dir/stdout.txt" 2>"$dir/stderr.txt") || true
 }
+# A bench's folder of 20,000 saves: a fix of one drive, then the saves of
+# 19,999 other sticks beside its own, as a busy bench gathers them; then a
+# default restore of the drive (twice: the first writes the document whole
+# and starts its journal, the second adds to it) and the backups list, each
+# timed whole, as the technician runs them.
+log "restore and backups in a folder of 20,000 saves"
+records=$scratch/records
+mkdir -p "$records/c" "$records/t"
+chmod 700 "$records/t"
+cp "$root/tests/drives/ctrl163_broken.json" "$records/drive.json"
+(cd "$records" && "$console" --c-drive c --temp t --drive E=drive.json --yes --quiet fix \
+  >fix.out 2>&1) || echo "exit $?" >"$records/fix.failed"
+python3 - "$records/c/kestrune-backups.json" 19999 <<'EOF'
+import json, sys
+path, count = sys.argv[1], int(sys.argv[2])
+doc = json.load(open(path))
+own_saves, own_files = doc["saves"], doc["files"]
+first = max(s["sequence"] for s in own_saves) + 1
+saves, files, sequence = [], [], first
+for i in range(count):
+    save = json.loads(json.dumps(own_saves[0]))
+    save["id"] = "20250101T000000Z-%05d" % i
+    save["sequence"] = sequence
+    save["drive"]["usbSerial"] = "OTHER%05d" % i
+    sequence += 1
+    saves.append(save)
+    for own in (f for f in own_files if f["save"] == own_saves[0]["id"]):
+        record = dict(own, file=own["file"].replace(".bin", ".%d.bin" % (i + 1)),
+                      sequence=sequence, save=save["id"])
+        sequence += 1
+        files.append(record)
+for entry in own_saves + own_files:
+    entry["sequence"] += sequence
+def lines(entries):
+    return ",\n".join(json.dumps(e, separators=(",", ":")) for e in entries)
+with open(path, "w") as out:
+    out.write('{"format":"kestrune-backup-records","version":3,\n"saves":[\n'
+              + lines(saves + own_saves) + '\n],\n"files":[\n' + lines(files + own_files)
+              + "\n]}\n")
+EOF
+for name in restore restore_again backups; do
+  command=(--yes --quiet restore)
+  [[ $name == backups ]] && command=(--quiet backups)
+  (cd "$records" && "$scratch/peak_rss" "$records/$name.json" "$console" --c-drive c --temp t \
+    --drive E=drive.json "${command[@]}" >"$name.out" 2>&1) || true
+done
+
 for mode in realtime host; do
   log "kestrune fix --all, $mode, ${all_counts[*]} drives, $all_repeat runs each"
   for ((r = 0; r < all_repeat; r++)); do
@@ -361,6 +408,20 @@ def all_runs(mode, count):
         ok = r.get("exit") == 0 and done
         runs.append((r["wall_s"], r["cpu_s"], ok))
     return runs
+
+records_dir = os.path.join(scratch, "records")
+for name, label in (("restore", "restore among 20,000 saves, first"),
+                    ("restore_again", "restore among 20,000 saves, again"),
+                    ("backups", "backups of 20,000 saves")):
+    path = os.path.join(records_dir, f"{name}.json")
+    if os.path.exists(os.path.join(records_dir, "fix.failed")) or not os.path.exists(path):
+        row("records", label, "n/a", "", "not measured")
+        continue
+    r = json.load(open(path))
+    note = f"CPU {r['cpu_s']:,.3f} s; peak RSS {r['max_rss_kib'] / 1024:,.0f} MiB"
+    if r.get("exit") != 0:
+        note += f"; the run FAILED (exit {r.get('exit')})"
+    row("records", label, f"{r['wall_s']:,.3f}", "s", note)
 
 for mode, label in (("realtime", "real time"), ("host", "host only")):
     single = all_runs(mode, 0)

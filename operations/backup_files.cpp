@@ -244,9 +244,9 @@ bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::
     return false;
   }
   RecordBook book;
-  if (!ReadRecordBook(p, folder, book, cause)) return false;
+  if (!ReadRecordBook(p, folder, book, cause, RecordUse::kChange)) return false;
   book.PutSave(save);
-  return WriteRecordBook(p, folder, book, cause);
+  return WriteRecordBook(p, folder, std::move(book), cause);
 }
 
 ChangeMark::ChangeMark(Program& p, SaveMark& before)
@@ -336,7 +336,7 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   const platform::HeldLock lock = p.platform.LockFolder(folder, kRecordLockWaitMilliseconds);
   RecordBook book;
   std::string problem;
-  if (!lock || !ReadRecordBook(p, folder, book, problem)) {
+  if (!lock || !ReadRecordBook(p, folder, book, problem, RecordUse::kChange)) {
     if (!lock) problem = CauseOrNone(p.platform.LastErrorText());
     p.platform.DeleteFile(temporary);
     ShowFileFailure(p, FormatText(kRecordsNotReady, path.c_str(), RecordsPath(path).c_str()),
@@ -357,7 +357,7 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
                     consequence);
     return false;
   }
-  if (!WriteRecordBook(p, folder, book, cause)) {
+  if (!WriteRecordBook(p, folder, std::move(book), cause)) {
     // The file stands, but a restore cannot tell whose it is: nothing that
     // relies on this backup may follow.
     ShowFileFailure(p, FormatText(kRecordNotKept, path.c_str(), records.c_str()),

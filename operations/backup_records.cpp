@@ -1,13 +1,17 @@
 #include "operations/backup_records.h"
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <span>
+#include <string_view>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -34,6 +38,9 @@ constexpr const char* kFormatName = "kestrune-backup-records";
 // time.
 constexpr int kFormatVersion = 3;
 constexpr int kSavesFormatVersion = 2;
+// Version 4 is version 3 with the token of the journal beside it: a
+// program that reads no journal refuses it rather than miss its changes.
+constexpr int kJournalFormatVersion = 4;
 constexpr int kFirstFormatVersion = 1;
 
 constexpr std::array<const char*, 3> kRoleNames = {"before", "after", "backup"};
@@ -54,10 +61,15 @@ void AppendJsonText(std::string& out, const std::string& text) {
     return;
   }
   out += '"';
-  for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
+  // Runs between the characters that take a backslash go in whole.
+  size_t from = 0;
+  for (size_t at = text.find_first_of("\"\\"); at != std::string::npos;
+       at = text.find_first_of("\"\\", at + 1)) {
+    out.append(text, from, at - from);
+    out += '\\';
+    from = at;
   }
+  out.append(text, from, std::string::npos);
   out += '"';
 }
 
@@ -408,6 +420,45 @@ bool SameName(const std::string& a, const std::string& b) {
          });
 }
 
+// Gives `record` the drive of its save where it gives none of its own.
+// False with `why` set when it names a save `book` does not hold (`ids`:
+// the index of each save by id); `named`: a document whose records name
+// their saves.
+bool ResolveSave(BackupRecord& record, bool ownDrive, bool named, const RecordBook& book,
+                 const std::unordered_map<std::string, size_t>& ids, std::string& why) {
+  const auto save = record.save.empty() ? ids.end() : ids.find(record.save);
+  if (named && !record.save.empty() && save == ids.end()) {
+    why = FormatText("the record of <%s> names the save %s, which it does not hold",
+                     record.file.c_str(), record.save.c_str());
+    return false;
+  }
+  if (!ownDrive) {
+    // Version 3 gives the drive of a file only where its save's is not
+    // the file's; a file of no save has one of its own.
+    if (save == ids.end()) return false;
+    record.drive = book.saves[save->second].drive;
+  }
+  return true;
+}
+
+// Sixteen lower-case hex digits.
+bool IsJournalToken(const std::string& text) {
+  return text.size() == 16 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+// The journal line of `record` as `book` holds it: its drive left out
+// where its save's is the same, as in the document.
+std::string JournalFileLine(const RecordBook& book, const BackupRecord& record) {
+  const SaveMark* save = book.FindSave(record.save);
+  const bool saved = save != nullptr && !save->legacy;
+  std::string line = "{\"file\":";
+  WriteRecord(line, record, saved, !saved || !(save->drive == record.drive));
+  line += '}';
+  return line;
+}
+
 }  // namespace
 
 DriveIdentity IdentityOf(Program& p, int slotIndex) {
@@ -458,6 +509,7 @@ bool RecordBook::Put(BackupRecord record) {
       std::remove_if(records.begin(), records.end(),
                      [&record](const BackupRecord& r) { return SameName(r.file, record.file); }),
       records.end());
+  if (!journalOf.empty()) journalLines.push_back(JournalFileLine(*this, record));
   records.push_back(std::move(record));
   return true;
 }
@@ -470,18 +522,26 @@ const SaveMark* RecordBook::FindSave(const std::string& id) const {
 }
 
 void RecordBook::PutSave(SaveMark save) {
-  for (SaveMark& kept : saves) {
-    if (kept.id == save.id) {
-      save.sequence = kept.sequence;
-      kept = std::move(save);
-      return;
-    }
+  SaveMark* kept = nullptr;
+  for (SaveMark& s : saves) {
+    if (s.id == save.id) kept = &s;
   }
-  uint64_t next = 1;
-  for (const BackupRecord& r : records) next = std::max(next, r.sequence + 1);
-  for (const SaveMark& s : saves) next = std::max(next, s.sequence + 1);
-  save.sequence = std::min(next, kMaxRecordSequence);
-  saves.push_back(std::move(save));
+  if (kept != nullptr) {
+    save.sequence = kept->sequence;
+    *kept = std::move(save);
+  } else {
+    uint64_t next = 1;
+    for (const BackupRecord& r : records) next = std::max(next, r.sequence + 1);
+    for (const SaveMark& s : saves) next = std::max(next, s.sequence + 1);
+    save.sequence = std::min(next, kMaxRecordSequence);
+    saves.push_back(std::move(save));
+    kept = &saves.back();
+  }
+  if (journalOf.empty() || kept->legacy) return;
+  std::string line = "{\"save\":";
+  WriteSave(line, *kept);
+  line += '}';
+  journalLines.push_back(std::move(line));
 }
 
 std::vector<const BackupRecord*> RecordBook::FilesOf(const std::string& id) const {
@@ -498,7 +558,15 @@ void RecordBook::Rename(const std::string& from, const std::string& to) {
                 records.end());
   for (BackupRecord& record : records) {
     if (SameName(record.file, from)) record.file = to;
+  }  if (journalOf.empty()) return;
+  std::string line = "{\"rename\":";
+  {
+    ObjectWriter o(line);
+    o.Text("from", from);
+    o.Text("to", to);
   }
+  line += '}';
+  journalLines.push_back(std::move(line));
 }
 
 std::string FolderOf(const std::string& path) {
@@ -516,12 +584,321 @@ bool IsPlainFileName(const std::string& name) {
          name.find_first_of("/\\:") == std::string::npos;
 }
 
-bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordBook& book,
-                    std::string& problem) {
-  book.records.clear();
-  book.otherOwner.reset();
-  const std::string path = folder + kRecordDocumentName;
+namespace {
+
+constexpr const char* kJournalFormatName = "kestrune-backup-journal";
+
+// The documents read or written lately, each with the book it holds. A run
+// reads its folder's records again before every file it keeps, and the
+// document of a busy bench (20,000 saves) takes a third of a second to
+// parse: a book is taken from here only for the very texts it was read
+// from (the document's, and its journal's as the file holds it), so what
+// it gives is what reading those texts gives.
+class ParsedDocumentMemo {
+ public:
+  // With `take` the book leaves the memo (a run that changes the records
+  // writes them again at once, and keeps the book it wrote): copying the
+  // book of a large folder costs as much as writing it.
+  bool Find(const std::string& key, const std::string& document, const std::string& journal,
+            RecordBook& book, bool take) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->key != key || it->journal != journal || *it->book.documentText != document) continue;
+      if (take) {
+        book = std::move(it->book);
+        entries_.erase(it);
+      } else {
+        book = it->book;
+        entries_.splice(entries_.begin(), entries_, it);
+      }
+      return true;
+    }
+    return false;
+  }
+
+  void Forget(const std::string& key) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    std::erase_if(entries_, [&key](const Entry& entry) { return entry.key == key; });
+  }
+
+  // `book.documentText` is the document's text; `journal` the text of the
+  // file beside it, if any.
+  void Keep(const std::string& key, std::string journal, RecordBook book) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    std::erase_if(entries_, [&key](const Entry& entry) { return entry.key == key; });
+    if (!book.documentText || book.documentText->size() > kMemoBytes) return;
+    entries_.push_front({key, std::move(journal), std::move(book)});
+    size_t bytes = 0;
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      bytes += it->book.documentText->size() + it->journal.size();
+      if (bytes > kMemoBytes) {
+        entries_.erase(it, entries_.end());
+        break;
+      }
+    }
+  }
+
+ private:
+  // The texts held, all told: the books they make take some three times
+  // as much.
+  static constexpr size_t kMemoBytes = size_t{64} << 20;
+  struct Entry {
+    std::string key;
+    std::string journal;
+    RecordBook book;
+  };
+  std::mutex mutex_;
+  std::list<Entry> entries_;
+};
+
+ParsedDocumentMemo& ParsedDocuments() {
+  static ParsedDocumentMemo memo;
+  return memo;
+}
+
+// Reads the entries of one document into `book`, as its head tells them.
+class DocumentReader {
+ public:
+  DocumentReader(RecordBook& book, std::string& why) : book_(book), why_(why) {
+    book_.records.clear();
+    book_.saves.clear();
+    why_ = "it is not a backup record document";
+  }
+
+  // `root`: the document's object, whose entries need not be read yet.
+  // Sets `token` to the journal's, empty where it keeps none.
+  bool Head(const ReadJson& root, std::string& token) {
+    token.clear();
+    const ReadJson version = root.is_object() ? root.value("version", ReadJson()) : ReadJson();
+    first_ = version == kFirstFormatVersion;
+    const bool journaled = version == kJournalFormatVersion;
+    compact_ = version == kFormatVersion || journaled;
+    if (!root.is_object() || root.value("format", ReadJson()) != kFormatName ||
+        !(first_ || compact_ || version == kSavesFormatVersion) || !root.contains("files") ||
+        !root["files"].is_array() ||
+        !(first_ || (root.contains("saves") && root["saves"].is_array()))) {
+      return false;
+    }
+    if (!journaled) return true;
+    const ReadJson mark = root.value("journal", ReadJson());
+    if (!mark.is_string() || !IsJournalToken(mark.get_ref<const std::string&>())) return false;
+    token = mark.get<std::string>();
+    return true;
+  }
+
+  bool Save(const ReadJson& entry) {
+    // A document older than saves holds none: any it names are not read.
+    if (first_) return true;
+    SaveMark save;
+    if (!ParseSave(entry, save, compact_) ||
+        !ids_.emplace(save.id, book_.saves.size()).second) {
+      return false;
+    }
+    book_.saves.push_back(std::move(save));
+    return true;
+  }
+
+  bool File(const ReadJson& entry) {
+    BackupRecord record;
+    bool ownDrive = false;
+    if (!ParseRecord(entry, record, why_, compact_, ownDrive) ||
+        !ResolveSave(record, ownDrive, !first_, book_, ids_, why_)) {
+      return false;
+    }
+    if (first_ || record.save.empty()) {
+      SaveMark legacy = LegacySave(record);
+      record.save = legacy.id;
+      ids_.emplace(legacy.id, book_.saves.size());
+      book_.saves.push_back(std::move(legacy));
+    }
+    book_.records.push_back(std::move(record));
+    return true;
+  }
+
+ private:
+  RecordBook& book_;
+  std::string& why_;
+  bool first_ = false;
+  bool compact_ = false;
+  // The saves read so far by id: a document of many saves is read in time
+  // linear in its size.
+  std::unordered_map<std::string, size_t> ids_;
+};
+
+enum class LineRead : uint8_t { kRead, kRefused, kOtherLayout };
+
+// Reads a document in the layout this program writes, an entry a line:
+// half the time of the whole text at once, and a small part of its
+// memory. Any other layout (a document edited by hand) is left to the
+// reader of the whole text, which gives the same book for the same JSON.
+LineRead ReadByLines(const std::string& text, DocumentReader& reader, std::string& token) {
+  std::vector<std::string_view> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.emplace_back(text.data() + at, end - at);
+    at = end + 1;
+  }
+  // The head, the two arrays' openings and closings, and an entry a line.
+  if (lines.size() < 5 || lines[0].empty() || lines[0].back() != ',' ||
+      lines[1] != "\"saves\":[" || lines.back() != "]}") {
+    return LineRead::kOtherLayout;
+  }
+  const auto closing = std::find(lines.begin() + 2, lines.end(), "],");
+  if (closing == lines.end() || closing + 1 == lines.end() || closing[1] != "\"files\":[") {
+    return LineRead::kOtherLayout;
+  }
+  // Each entry but the last of an array ends with the comma between them.
+  for (const auto& [from, to] : {std::pair{lines.begin() + 2, closing},
+                                 std::pair{closing + 2, lines.end() - 1}}) {
+    for (auto line = from; line != to; ++line) {
+      const bool last = line + 1 == to;
+      if (line->size() < 2 || line->front() != '{' || (line->back() == ',') == last) {
+        return LineRead::kOtherLayout;
+      }
+    }
+  }
+  const ReadJson head =
+      ReadJson::parse(std::string(lines[0]) + "\"saves\":[],\"files\":[]}", nullptr, false);
+  const ReadJson version = head.is_object() ? head.value("version", ReadJson()) : ReadJson();
+  if (version != kFormatVersion && version != kJournalFormatVersion) return LineRead::kOtherLayout;
+  if (!reader.Head(head, token)) return LineRead::kRefused;
+  for (auto line = lines.begin() + 2; line != lines.end() - 1; ++line) {
+    if (line == closing || line == closing + 1) continue;
+    const std::string_view body = line->back() == ',' ? line->substr(0, line->size() - 1) : *line;
+    const ReadJson entry = ReadJson::parse(body.begin(), body.end(), nullptr, false);
+    if (!entry.is_object()) return LineRead::kOtherLayout;
+    if (!(line < closing ? reader.Save(entry) : reader.File(entry))) return LineRead::kRefused;
+  }
+  return LineRead::kRead;
+}
+
+// The book a document's text holds, and the token its journal carries
+// (empty: it keeps none); false with `why` set when it is none.
+bool ParseRecordText(const std::string& text, RecordBook& book, std::string& why,
+                     std::string& token) {
+  {
+    DocumentReader reader(book, why);
+    const LineRead byLines = ReadByLines(text, reader, token);
+    if (byLines != LineRead::kOtherLayout) return byLines == LineRead::kRead;
+  }
+  DocumentReader reader(book, why);
+  const ReadJson root = ReadJson::parse(text, nullptr, false);
+  if (!reader.Head(root, token)) return false;
+  if (root.contains("saves")) {
+    for (const ReadJson& entry : root["saves"]) {
+      if (!reader.Save(entry)) return false;
+    }
+  }
+  for (const ReadJson& entry : root["files"]) {
+    if (!reader.File(entry)) return false;
+  }
+  return true;
+}
+
+// The book a reader makes of the text `book` is written as: a save of an
+// older document is no entry of its own, and comes back after the others,
+// made again from its file's record.
+RecordBook AsRead(RecordBook read) {
+  read.otherOwner.reset();
+  std::erase_if(read.saves, [](const SaveMark& save) { return save.legacy; });
+  std::unordered_set<std::string> kept;
+  for (const SaveMark& save : read.saves) kept.insert(save.id);
+  for (BackupRecord& record : read.records) {
+    if (kept.contains(record.save)) continue;
+    SaveMark legacy = LegacySave(record);
+    record.save = legacy.id;
+    read.saves.push_back(std::move(legacy));
+  }
+  return read;
+}
+
+// One change of a journal: a save or a file put in place of any of its
+// id or name, or a file's record renamed.
+bool ApplyJournalLine(const ReadJson& line, RecordBook& book,
+                      std::unordered_map<std::string, size_t>& ids, std::string& why) {
+  if (!line.is_object() || line.size() != 1) return false;
+  if (const auto save = line.find("save"); save != line.end()) {
+    SaveMark mark;
+    if (!ParseSave(*save, mark, true)) return false;
+    const auto [at, added] = ids.emplace(mark.id, book.saves.size());
+    if (added) {
+      book.saves.push_back(std::move(mark));
+    } else {
+      book.saves[at->second] = std::move(mark);
+    }
+    return true;
+  }
+  if (const auto file = line.find("file"); file != line.end()) {
+    BackupRecord record;
+    bool ownDrive = false;
+    if (!ParseRecord(*file, record, why, true, ownDrive) ||
+        !ResolveSave(record, ownDrive, true, book, ids, why)) {
+      return false;
+    }
+    std::erase_if(book.records,
+                  [&record](const BackupRecord& r) { return SameName(r.file, record.file); });
+    book.records.push_back(std::move(record));
+    return true;
+  }
+  const auto rename = line.find("rename");
+  if (rename == line.end() || !rename->is_object()) return false;
+  Reader r{*rename};
+  const std::string from = r.Text("from");
+  const std::string to = r.Text("to");
+  if (!r.ok || !IsPlainFileName(from) || !IsPlainFileName(to)) return false;
+  book.Rename(from, to);
+  return true;
+}
+
+// Applies `journal`, the text of the file beside a document whose journal
+// token is `token`, to the document's `book`. A journal of another token
+// is an older document's, left over, and says nothing. False with `why`
+// set when the text is no journal, or a line of it is no change this
+// program writes.
+bool ApplyJournal(const std::string& journal, const std::string& token, RecordBook& book,
+                  std::string& why) {
+  why = "it is not a journal of backup records";
+  const size_t headEnd = journal.find('\n');
+  if (headEnd == std::string::npos) return false;
+  const ReadJson head = ReadJson::parse(journal.begin(), journal.begin() + headEnd, nullptr, false);
+  if (!head.is_object() || head.value("format", ReadJson()) != kJournalFormatName ||
+      !head.value("of", ReadJson()).is_string()) {
+    return false;
+  }
+  if (head["of"] != token) return true;
+  std::unordered_map<std::string, size_t> ids;
+  for (size_t i = 0; i < book.saves.size(); ++i) ids.emplace(book.saves[i].id, i);
+  // Every line is written whole: one without its end is no line of ours.
+  for (size_t at = headEnd + 1; at < journal.size();) {
+    const size_t end = journal.find('\n', at);
+    if (end == std::string::npos) return false;
+    const ReadJson line = ReadJson::parse(journal.begin() + static_cast<ptrdiff_t>(at),
+                                          journal.begin() + static_cast<ptrdiff_t>(end), nullptr,
+                                          false);
+    at = end + 1;
+    if (!ApplyJournalLine(line, book, ids, why)) return false;
+  }
+  book = AsRead(std::move(book));
+  book.journalText = journal;
+  return true;
+}
+
+// A file of the C: tree as read: whether it is there, whose it is (set
+// when another user's: then it was not read) and its text.
+struct FileText {
+  bool found = false;
+  std::optional<platform::FileOwner> otherOwner;
+  std::string text;
+};
+
+// Reads the file at `path`, up to `limit` bytes; false with `problem` set
+// when it cannot be read or is larger.
+bool ReadWholeFile(platform::Platform& host, const std::string& path, uint64_t limit,
+                   FileText& out, std::string& problem) {
+  out = {};
   if (!host.FindFile(path)) return true;
+  out.found = true;
   // Opened without waiting, so a FIFO or device under the name is refused
   // with what it is instead of holding the run (and the folder's lock).
   std::unique_ptr<platform::File> file = host.OpenFile(path, platform::OpenMode::kReadBinary);
@@ -529,99 +906,144 @@ bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordB
     problem = FormatText(kRecordsUnreadable, path.c_str(), host.LastErrorText().c_str());
     return false;
   }
-  // Another user's document (a shared folder lets anyone put one there)
-  // says nothing about this user's backups: it is not even read.
-  book.otherOwner = file->OtherOwner();
-  if (book.otherOwner) return true;
-  // Read in steps, so that only a document's own size is ever held.
+  out.otherOwner = file->OtherOwner();
+  if (out.otherOwner) return true;
+  // Read in steps, so that only a file's own size is ever held.
   constexpr size_t kStep = 64 * 1024;
-  std::string text;
   for (;;) {
-    const size_t held = text.size();
-    text.resize(held + kStep);
-    const size_t got = ReadUpTo(*file, reinterpret_cast<uint8_t*>(text.data() + held), kStep);
-    text.resize(held + got);
-    if (text.size() > kMaxRecordDocumentBytes) {
+    const size_t held = out.text.size();
+    out.text.resize(held + kStep);
+    const size_t got = ReadUpTo(*file, reinterpret_cast<uint8_t*>(out.text.data() + held), kStep);
+    out.text.resize(held + got);
+    if (out.text.size() > limit) {
       problem = FormatText(kRecordsUnreadable, path.c_str(), "it is too large");
       return false;
     }
     if (got < kStep) break;
   }
-  const ReadJson root = ReadJson::parse(text, nullptr, false);
-  const ReadJson version = root.is_object() ? root.value("version", ReadJson()) : ReadJson();
-  const bool first = version == kFirstFormatVersion;
-  const bool third = version == kFormatVersion;
-  bool valid = root.is_object() && root.value("format", ReadJson()) == kFormatName &&
-               (first || third || version == kSavesFormatVersion) && root.contains("files") &&
-               root["files"].is_array() &&
-               (first || (root.contains("saves") && root["saves"].is_array()));
-  std::string why = "it is not a backup record document";
-  // The saves read so far by id: a document of many saves is read in time
-  // linear in its size.
-  std::unordered_map<std::string, size_t> ids;
-  if (valid && !first) {
-    for (const ReadJson& entry : root["saves"]) {
-      SaveMark save;
-      if (!ParseSave(entry, save, third) || !ids.emplace(save.id, book.saves.size()).second) {
-        valid = false;
-        break;
-      }
-      book.saves.push_back(std::move(save));
-    }
-  }
-  if (valid) {
-    for (const ReadJson& entry : root["files"]) {
-      BackupRecord record;
-      bool ownDrive = false;
-      if (!ParseRecord(entry, record, why, third, ownDrive)) {
-        valid = false;
-        break;
-      }
-      const auto save = record.save.empty() ? ids.end() : ids.find(record.save);
-      if (!first && !record.save.empty() && save == ids.end()) {
-        why = FormatText("the record of <%s> names the save %s, which it does not hold",
-                         record.file.c_str(), record.save.c_str());
-        valid = false;
-        break;
-      }
-      if (!ownDrive) {
-        // Version 3 gives the drive of a file only where its save's is not
-        // the file's; a file of no save has one of its own.
-        if (save == ids.end()) {
-          valid = false;
-          break;
-        }
-        record.drive = book.saves[save->second].drive;
-      }
-      if (first || record.save.empty()) {
-        SaveMark legacy = LegacySave(record);
-        record.save = legacy.id;
-        ids.emplace(legacy.id, book.saves.size());
-        book.saves.push_back(std::move(legacy));
-      }
-      book.records.push_back(std::move(record));
-    }
-  }
-  if (!valid) {
-    book.records.clear();
-    book.saves.clear();
-    problem = FormatText(kRecordsUnreadable, path.c_str(), why.c_str());
+  return true;
+}
+
+// The book of a document's text and of the journal file beside it (`journal`
+// as read, with `journalProblem` when it could not be); false with
+// `problem` set.
+bool ParseRecords(const std::string& folder, const std::string& document,
+                  const FileText& journal, bool journalRead, const std::string& journalProblem,
+                  RecordBook& book, std::string& problem) {
+  std::string why;
+  std::string token;
+  const std::string journalPath = folder + kRecordJournalName;
+  if (!ParseRecordText(document, book, why, token)) {
+    problem = FormatText(kRecordsUnreadable, (folder + kRecordDocumentName).c_str(), why.c_str());
     return false;
+  }
+  if (!token.empty() && journal.found) {
+    if (!journalRead) {
+      problem = journalProblem;
+      return false;
+    }
+    // A journal another user put beside this user's document is none of
+    // its changes.
+    if (journal.otherOwner) {
+      problem = FormatText(kRecordsUnreadable, journalPath.c_str(),
+                           ("it belongs to " + journal.otherOwner->name).c_str());
+      return false;
+    }
+    if (!ApplyJournal(journal.text, token, book, why)) {
+      problem = FormatText(kRecordsUnreadable, journalPath.c_str(), why.c_str());
+      return false;
+    }
+  }
+  book.journalOf = token;
+  return true;
+}
+
+}  // namespace
+
+bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordBook& book,
+                    std::string& problem, RecordUse use) {
+  book = RecordBook();
+  const std::string path = folder + kRecordDocumentName;
+  FileText document;
+  if (!ReadWholeFile(host, path, kMaxRecordDocumentBytes, document, problem)) return false;
+  if (!document.found) return true;
+  // Another user's document (a shared folder lets anyone put one there)
+  // says nothing about this user's backups: it is not even read.
+  book.otherOwner = document.otherOwner;
+  if (book.otherOwner) return true;
+  // A journal is read for a document that keeps one; the limit leaves room
+  // for the last changes a run adds past kMaxJournalBytes.
+  FileText journal;
+  std::string journalProblem;
+  const bool journalRead = ReadWholeFile(host, folder + kRecordJournalName, 2 * kMaxJournalBytes,
+                                         journal, journalProblem);
+  const std::string hostPath = host.HostPath(path);
+  if (journalRead && !journal.otherOwner &&
+      ParsedDocuments().Find(hostPath, document.text, journal.text, book,
+                             use == RecordUse::kChange)) {
+    return true;
+  }
+  if (!ParseRecords(folder, document.text, journal, journalRead, journalProblem, book, problem)) {
+    book = RecordBook();
+    return false;
+  }
+  book.documentText = std::make_shared<const std::string>(std::move(document.text));
+  // A book read to be changed is kept when it is written.
+  if (use == RecordUse::kLook && journalRead && !journal.otherOwner) {
+    ParsedDocuments().Keep(hostPath, journal.text, book);
   }
   return true;
 }
 
-bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem) {
-  return ReadRecordBook(p.platform, folder, book, problem);
+bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem,
+                    RecordUse use) {
+  return ReadRecordBook(p.platform, folder, book, problem, use);
 }
 
-bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& book,
-                     std::string& cause) {
-  // One entry a line, without the fields that are empty: the records of a
-  // busy bench's folder stay small, and each save is one line to grep.
+namespace {
+
+// Keeps `read`, the book of its document's text and journal, for the next
+// read of the document at `hostPath`.
+void KeepWritten(const std::string& hostPath, [[maybe_unused]] const std::string& folder,
+                 RecordBook read) {
+#ifndef NDEBUG
+  // Debug builds prove, on every document and journal a test writes, that
+  // the book kept for the texts is the one reading them gives.
+  RecordBook parsed;
+  std::string problem;
+  const FileText written{!read.journalText.empty(), std::nullopt, read.journalText};
+  assert(ParseRecords(folder, *read.documentText, written, true, "", parsed, problem) &&
+         parsed.saves == read.saves && parsed.records == read.records &&
+         parsed.journalOf == read.journalOf);
+#endif
+  std::string journal = read.journalText;
+  ParsedDocuments().Keep(hostPath, std::move(journal), std::move(read));
+}
+
+std::string NewJournalToken() {
+  std::random_device random;
+  return FormatText("%08x%08x", static_cast<unsigned>(random()), static_cast<unsigned>(random()));
+}
+
+std::string DocumentHead(const std::string& token) {
+  if (token.empty()) {
+    return FormatText("{\"format\":\"%s\",\"version\":%d,\n", kFormatName, kFormatVersion);
+  }
+  return FormatText("{\"format\":\"%s\",\"version\":%d,\"journal\":\"%s\",\n", kFormatName,
+                    kJournalFormatVersion, token.c_str());
+}
+
+std::string JournalHead(const std::string& token) {
+  return FormatText("{\"format\":\"%s\",\"of\":\"%s\"}\n", kJournalFormatName, token.c_str());
+}
+
+// The saves and files of `book`, one entry a line, without the fields that
+// are empty: the records of a busy bench's folder stay small, and each
+// save is one line to grep.
+void WriteEntries(const RecordBook& book, std::string& text) {
   std::unordered_map<std::string, const SaveMark*> kept;
-  std::string text = FormatText("{\"format\":\"%s\",\"version\":%d,\n\"saves\":[", kFormatName,
-                                kFormatVersion);
+  text.reserve(1024 * (book.saves.size() + book.records.size()));
+  text += "\"saves\":[";
   const char* separator = "\n";
   for (const SaveMark& save : book.saves) {
     // A save of an older document lives on in its file's record alone.
@@ -641,15 +1063,12 @@ bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& bo
     separator = ",\n";
   }
   text += "\n]}\n";
-  // What could not be read back is not written: the records stay as they
-  // were, and the run says its record was not kept.
-  if (text.size() > kMaxRecordDocumentBytes) {
-    cause = FormatText("the records would pass %u MiB",
-                       static_cast<unsigned>(kMaxRecordDocumentBytes >> 20));
-    return false;
-  }
+}
 
-  const std::string path = folder + kRecordDocumentName;
+// Writes `text` whole under a temporary name, flushed, then renamed over
+// `path`; false with `cause` set.
+bool ReplaceWhole(Program& p, const std::string& path, const std::string& text,
+                  std::string& cause) {
   std::random_device random;
   const std::string temporary = path + FormatText(".%08x.tmp", static_cast<unsigned>(random()));
   const platform::RemoveOnInterrupt removal(p.platform.HostPath(temporary));
@@ -666,6 +1085,101 @@ bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& bo
   if (complete) cause = p.platform.LastErrorText();
   p.platform.DeleteFile(temporary);
   return false;
+}
+
+// Writes the document of `folder` whole, under a new journal token when it
+// is large enough to keep a journal.
+bool WriteWhole(Program& p, const std::string& folder, RecordBook& book, std::string& cause) {
+  std::string entries;
+  WriteEntries(book, entries);
+  const std::string token = entries.size() >= kJournalFromBytes ? NewJournalToken() : "";
+  std::string text = DocumentHead(token);
+  text += entries;
+  // What could not be read back is not written: the records stay as they
+  // were, and the run says its record was not kept.
+  if (text.size() > kMaxRecordDocumentBytes) {
+    cause = FormatText("the records would pass %u MiB",
+                       static_cast<unsigned>(kMaxRecordDocumentBytes >> 20));
+    return false;
+  }
+  if (!ReplaceWhole(p, folder + kRecordDocumentName, text, cause)) return false;
+  // The journal beside it is an older document's now, and goes.
+  const std::string journal = folder + kRecordJournalName;
+  if (p.platform.FindFile(journal)) p.platform.DeleteFile(journal);
+  book.journalOf = token;
+  book.journalText.clear();
+  book.journalLines.clear();
+  book.documentText = std::make_shared<const std::string>(std::move(text));
+  return true;
+}
+
+// Whether the document and journal of `folder` are as `book` was read or
+// last written: the document of its token, the journal of its text.
+bool JournalStands(Program& p, const std::string& folder, const RecordBook& book) {
+  FileText journal;
+  std::string problem;
+  if (!ReadWholeFile(p.platform, folder + kRecordJournalName, kMaxJournalBytes, journal,
+                     problem) ||
+      journal.otherOwner || journal.text != book.journalText) {
+    return false;
+  }
+  const std::string head = DocumentHead(book.journalOf);
+  std::unique_ptr<platform::File> document =
+      p.platform.OpenFile(folder + kRecordDocumentName, platform::OpenMode::kReadBinary);
+  std::string start(head.size(), '\0');
+  return document != nullptr && !document->OtherOwner() &&
+         ReadUpTo(*document, reinterpret_cast<uint8_t*>(start.data()), start.size()) ==
+             start.size() &&
+         start == head;
+}
+
+// Adds the changes of `book` to the journal of its document. False with
+// `whole` set when the document is to be written whole instead (it keeps
+// no journal, the journal would grow too large, or the files are not as
+// the book was read); false with `cause` set when the journal could not be
+// written.
+bool AddToJournal(Program& p, const std::string& folder, RecordBook& book, bool& whole,
+                  std::string& cause) {
+  whole = true;
+  if (book.journalOf.empty() || !book.documentText) return false;
+  std::string journal = book.journalText.empty() ? JournalHead(book.journalOf) : book.journalText;
+  size_t added = 0;
+  for (const std::string& line : book.journalLines) added += line.size() + 1;
+  if (journal.size() + added > kMaxJournalBytes || !JournalStands(p, folder, book)) return false;
+  whole = false;
+  for (const std::string& line : book.journalLines) {
+    journal += line;
+    journal += '\n';
+  }
+  if (!ReplaceWhole(p, folder + kRecordJournalName, journal, cause)) return false;
+  book.journalText = std::move(journal);
+  book.journalLines.clear();
+  return true;
+}
+
+bool WriteRecords(Program& p, const std::string& folder, RecordBook& book, std::string& cause) {
+  bool whole = true;
+  if (AddToJournal(p, folder, book, whole, cause)) return true;
+  return whole && WriteWhole(p, folder, book, cause);
+}
+
+}  // namespace
+
+bool WriteRecordBook(Program& p, const std::string& folder, RecordBook& book,
+                     std::string& cause) {
+  // The caller goes on with its book, and writes it again before any run
+  // reads it: no copy is kept.
+  ParsedDocuments().Forget(p.platform.HostPath(folder + kRecordDocumentName));
+  return WriteRecords(p, folder, book, cause);
+}
+
+bool WriteRecordBook(Program& p, const std::string& folder, RecordBook&& book,
+                     std::string& cause) {
+  const std::string hostPath = p.platform.HostPath(folder + kRecordDocumentName);
+  ParsedDocuments().Forget(hostPath);
+  if (!WriteRecords(p, folder, book, cause)) return false;
+  KeepWritten(hostPath, folder, AsRead(std::move(book)));
+  return true;
 }
 
 std::string UtcTimestamp() {

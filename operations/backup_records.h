@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,13 @@ namespace kestrune {
 
 // The document beside the backups of one folder.
 inline constexpr const char* kRecordDocumentName = "kestrune-backups.json";
+// Beside the document of a large folder: the changes since the document
+// was last written whole, one line each. A document of kJournalFromBytes
+// or more takes a run's changes into its journal, until the journal would
+// pass kMaxJournalBytes; then the document is written whole again.
+inline constexpr const char* kRecordJournalName = "kestrune-backups.journal";
+inline constexpr uint64_t kJournalFromBytes = uint64_t{1} << 20;
+inline constexpr uint64_t kMaxJournalBytes = uint64_t{1} << 20;
 // How long a run waits for another run that is updating the same records.
 inline constexpr uint32_t kRecordLockWaitMilliseconds = 10000;
 // A larger document is neither read nor written. A save with its files
@@ -126,6 +134,7 @@ struct SaveMark {
   // The run it was made in (every drive of one --all or watch shares it);
   // empty where not recorded.
   std::string run;
+  friend bool operator==(const SaveMark&, const SaveMark&) = default;
 };
 
 // "real device", "simulated drive", "exported drive", "replay".
@@ -173,6 +182,7 @@ struct BackupRecord {
   std::string replayOf;
   // The id of the save the file belongs to.
   std::string save;
+  friend bool operator==(const BackupRecord&, const BackupRecord&) = default;
 };
 
 // The records of one folder.
@@ -182,6 +192,14 @@ struct RecordBook {
   // Set when the document belongs to another user: its records were not
   // read, and none of them counts as this user's.
   std::optional<platform::FileOwner> otherOwner;
+  // How the document stands, for the next write: the token its journal
+  // carries (empty: it keeps none, and is written whole), the journal's
+  // text as read or last written, the changes since (a journal line each,
+  // added by Put, PutSave and Rename) and the document's text.
+  std::string journalOf;
+  std::string journalText;
+  std::vector<std::string> journalLines;
+  std::shared_ptr<const std::string> documentText;
 
   const BackupRecord* Find(const std::string& file) const;
   // Adds `record` under its name, in place of any record of that name, with
@@ -208,12 +226,23 @@ std::string LeafOf(const std::string& path);
 // regular file, or is not a record document: a record that names anything
 // but a plain file name in the folder, or a sequence no run makes, makes
 // it none.
-bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem);
+// A run keeps the book of each document it read or wrote last, and reads
+// again only a document whose text changed: `kChange` takes the book along
+// (it is written again at once, and kept then), where `kLook` copies it.
+enum class RecordUse : uint8_t { kLook, kChange };
+bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem,
+                    RecordUse use = RecordUse::kLook);
 bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordBook& book,
-                    std::string& problem);
-// Writes the document of `folder` whole under a temporary name, flushed,
-// then renamed over the old one. False with `cause` set.
-bool WriteRecordBook(Program& p, const std::string& folder, const RecordBook& book,
+                    std::string& problem, RecordUse use = RecordUse::kLook);
+// Writes the records of `folder`: the changes since `book` was read into
+// the journal of a document that keeps one, else the document whole; each
+// file under a temporary name, flushed, then renamed over the old one.
+// False with `cause` set. Given the book to keep, it keeps it for the next
+// read; a book the caller goes on with is not kept (it is to be written
+// again).
+bool WriteRecordBook(Program& p, const std::string& folder, RecordBook& book,
+                     std::string& cause);
+bool WriteRecordBook(Program& p, const std::string& folder, RecordBook&& book,
                      std::string& cause);
 
 // The folders of the C: tree that may hold saves: C: and, with

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -489,23 +490,68 @@ uint64_t FirstErase(const std::vector<testing::SeenCommand>& seen) {
 }
 
 // Sets the time of every save and file record of `command` in the records
-// of `folder`, as a clock that was wrong when they were made would have.
+// of `folder` (its document and journal), as a clock that was wrong when
+// they were made would have.
 void BackdateRecords(const fs::path& folder, const std::string& command, const std::string& time) {
   const fs::path path = folder / kRecordDocumentName;
   std::ifstream in(path);
   nlohmann::json document = nlohmann::json::parse(in);
   in.close();
+  std::vector<nlohmann::json> journal;
+  std::ifstream journalIn(folder / kRecordJournalName);
+  for (std::string line; std::getline(journalIn, line);) journal.push_back(nlohmann::json::parse(line));
+  std::vector<nlohmann::json*> saves;
+  std::vector<nlohmann::json*> files;
+  for (auto& save : document["saves"]) saves.push_back(&save);
+  for (auto& file : document["files"]) files.push_back(&file);
+  for (auto& line : journal) {
+    if (line.contains("save")) saves.push_back(&line["save"]);
+    if (line.contains("file")) files.push_back(&line["file"]);
+  }
   std::vector<std::string> ids;
-  for (auto& save : document["saves"]) {
-    if (save["command"] == command) {
-      save["savedAt"] = time;
-      ids.push_back(save["id"]);
+  for (nlohmann::json* save : saves) {
+    if ((*save)["command"] == command) {
+      (*save)["savedAt"] = time;
+      ids.push_back((*save)["id"]);
     }
   }
-  for (auto& file : document["files"]) {
-    if (std::find(ids.begin(), ids.end(), file["save"]) != ids.end()) file["savedAt"] = time;
+  for (nlohmann::json* file : files) {
+    if (std::find(ids.begin(), ids.end(), (*file)["save"]) != ids.end()) (*file)["savedAt"] = time;
   }
   std::ofstream(path) << document.dump(2);
+  if (journal.empty()) return;
+  std::ofstream out(folder / kRecordJournalName);
+  for (const auto& line : journal) out << line.dump() << '\n';
+}
+
+// Fills the records of `run` with the saves of 1,200 other sticks, as a
+// busy bench's folder holds them: large enough that its changes go to the
+// journal beside the document.
+void FillWithOtherSticks(BackupRun& run) {
+  RecordBook book;
+  for (int i = 0; i < 1200; ++i) {
+    SaveMark save;
+    save.id = FormatText("20250101T000000Z-%04x", i);
+    save.command = "fix";
+    save.savedAt = "2025-01-01T00:00:00.000Z";
+    save.drive = IdentityOf(run.p, 0);
+    save.drive.usbSerial = FormatText("OTHER%04d", i);
+    book.PutSave(save);
+    for (int copy = 0; copy < 2; ++copy) {
+      BackupRecord record;
+      record.file = FormatText("ISP%d_Before.%d.bin", copy, i + 100);
+      record.copy = copy;
+      record.size = 49152;
+      record.sha256 = std::string(64, 'a');
+      record.savedAt = "2025-01-01T00:00:00Z";
+      record.drive = save.drive;
+      record.save = save.id;
+      ASSERT_TRUE(book.Put(record));
+    }
+  }
+  std::string problem;
+  ASSERT_TRUE(WriteRecordBook(run.p, "C:\\", book, problem)) << problem;
+  ASSERT_GE(fs::file_size(run.folder.path() / kRecordDocumentName), kJournalFromBytes);
 }
 
 // Each road ends in a default restore, which must bring back the ISP the
@@ -517,12 +563,17 @@ enum class Road : uint8_t {
   kRestoreSaveHalfKept,  // destroy; a restore whose save stops between its two files
 };
 
-class WayBack : public ::testing::TestWithParam<Road> {};
+// Each road is taken in a folder of this stick's saves alone, and in a
+// bench's folder of many sticks' saves, whose records change by journal.
+class WayBack : public ::testing::TestWithParam<std::tuple<Road, bool>> {};
 
 TEST_P(WayBack, TheDefaultRestoreTakesTheSaveOfTheLastChange) {
   BackupRun run(ReadyJson("ctrl163_broken.json"));
+  const auto [road, bench] = GetParam();
+  if (bench) FillWithOtherSticks(run);
+  const char* records = bench ? kRecordJournalName : kRecordDocumentName;
   std::vector<std::vector<uint8_t>> wanted;
-  switch (GetParam()) {
+  switch (road) {
     case Road::kRestoreWroteNothing: {
       OnStartFix(run.p, run.dialog);
       wanted = run.Codes(AreaKind::kIsp);
@@ -556,7 +607,7 @@ TEST_P(WayBack, TheDefaultRestoreTakesTheSaveOfTheLastChange) {
     case Road::kRecordsFullOnKeep:
       wanted = run.Codes(AreaKind::kIsp);
       OnStartFix(run.p, run.dialog);
-      run.platform.Arm(HostFault::kFull, kRecordDocumentName);
+      run.platform.Arm(HostFault::kFull, records);
       OnStartFix(run.p, run.dialog);
       EXPECT_NE(run.view.boxes.back().text, kSuccess);
       run.platform.Arm(HostFault::kNone, "");
@@ -567,11 +618,68 @@ TEST_P(WayBack, TheDefaultRestoreTakesTheSaveOfTheLastChange) {
   EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {}), RestoreOutcome::kRestored)
       << ::testing::PrintToString(run.view.BoxTexts());
   EXPECT_EQ(run.Codes(AreaKind::kIsp), wanted);
+  EXPECT_EQ(fs::exists(run.folder.path() / kRecordJournalName), bench);
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, WayBack,
-                         ::testing::Values(Road::kRestoreWroteNothing, Road::kClockSetForward,
-                                           Road::kRecordsFullOnKeep, Road::kRestoreSaveHalfKept));
+                         ::testing::Combine(::testing::Values(Road::kRestoreWroteNothing,
+                                                              Road::kClockSetForward,
+                                                              Road::kRecordsFullOnKeep,
+                                                              Road::kRestoreSaveHalfKept),
+                                            ::testing::Bool()));
+
+// A bench's journal as it may be found: left over from the document
+// before (a cut between writing that whole and removing it), cut short,
+// planted. Only the journal of the document, written whole, counts; any
+// other of its token makes the records unreadable, by name, not less.
+TEST(RecordJournal, OnlyAWholeJournalOfTheDocumentCounts) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const std::string&)> edit;  // the journal, from the one written
+    bool read;  // the records are read, with the change (`changed`) or without
+    bool changed;
+  };
+  const std::string leftOver = "{\"format\":\"kestrune-backup-journal\",\"of\":\"0123456789abcdef\"}\n";
+  const std::vector<Case> cases = {
+      {"as written", [](const std::string& j) { return j; }, true, true},
+      {"of an older document", [&](const std::string&) { return leftOver; }, true, false},
+      {"its last line cut", [](const std::string& j) { return j.substr(0, j.size() - 5); }, false,
+       false},
+      {"a line of no change",
+       [](const std::string& j) { return j + "{\"erase\":\"ISP0_Before.bin\"}\n"; }, false, false},
+      {"a file of a save it lacks",
+       [](const std::string& j) {
+         return j + R"({"file":{"file":"x.bin","kind":"Before","page":1,"size":1,"sha256":"00",)"
+                    R"("savedAt":"","programVersion":"","sequence":9,"save":"nowhere"}})" "\n";
+       },
+       false, false},
+      {"a head of no journal", [](const std::string& j) { return "{}\n" + j; }, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BackupRun run(ReadyJson("ctrl163_broken.json"));
+    FillWithOtherSticks(run);
+    RecordBook book;
+    std::string problem;
+    ASSERT_TRUE(ReadRecordBook(run.p, "C:\\", book, problem, RecordUse::kChange)) << problem;
+    SaveMark save = NewSave(run.p, 0, "backup", SaveRole::kBackup);
+    book.PutSave(save);
+    ASSERT_TRUE(WriteRecordBook(run.p, "C:\\", std::move(book), problem)) << problem;
+    const std::string written = run.folder.Read(kRecordJournalName);
+    ASSERT_NE(written.find(save.id), std::string::npos);
+    run.folder.Write(kRecordJournalName, c.edit(written));
+
+    RecordBook again;
+    EXPECT_EQ(ReadRecordBook(run.p, "C:\\", again, problem), c.read);
+    if (c.read) {
+      EXPECT_EQ(again.saves.size(), c.changed ? 1201u : 1200u);
+      EXPECT_EQ(again.FindSave(save.id) != nullptr, c.changed);
+    } else {
+      EXPECT_NE(problem.find("kestrune-backups.journal"), std::string::npos) << problem;
+      EXPECT_TRUE(again.saves.empty());
+    }
+  }
+}
 
 // Sticks of one batch share a serial and CIS page, so the newest change
 // of "this" stick may have been made to its twin. A stick that does not
