@@ -83,6 +83,11 @@ struct Program {
   // empty when it was, or when the drive needs none. Such a drive is
   // listed with what it told without code, and goes no further.
   std::string codeNotLoaded[kSlotCount];
+  // Per slot: why the scan could not read the drive's flash configuration
+  // (the command that failed, or the record that named no usable layout);
+  // unset when it read one. Nothing is read from or written to the flash
+  // of such a drive: its page size and blocks are unknown.
+  std::optional<FailureCause> configNotRead[kSlotCount];
   // While an operation keeps a save, the save its backups join; null: each
   // backup is a save of its own.
   SaveMark* openSave = nullptr;

@@ -124,7 +124,11 @@ void Fail(Program& p, Outcome outcome, const std::string& text, const std::strin
   // The cause is what the link holds at the failure, before the box.
   uint64_t before = 0;
   p.reports->Update([&](Report& report) { before = report.commandsBefore; });
-  const FailureCause why = ExplainFailure(p.link.LastCommand(), before);
+  Fail(p, outcome, text, caption, style, ExplainFailure(p.link.LastCommand(), before));
+}
+
+void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
+          unsigned style, const FailureCause& why) {
   const int answer = p.view.ShowMessage(text, caption, style);
   if (ReportObserver* observer = p.reports->observer()) observer->Explained(why);
   p.log.AppendLog(why.line.c_str());

@@ -276,6 +276,10 @@ int ShowBox(Program& p, const std::string& text, const std::string& caption, uns
 // `outcome`, unless an earlier failure decided it already.
 void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
           unsigned style);
+// The same, for a failure whose cause came before the operation (the scan
+// that found the drive): `why` is told instead of the operation's own.
+void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
+          unsigned style, const FailureCause& why);
 // Shows a warning box and records it and its text among the warnings.
 void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style);
 // While it lives (and `when` holds), Fail records warnings: for the steps

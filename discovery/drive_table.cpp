@@ -100,10 +100,27 @@ void ReportVerdict(Program& p, std::string_view text) {
   }
 }
 
+// Why the flash configuration gives no layout: the command that failed
+// since `before`, or the record the drive gave.
+FailureCause ConfigNotRead(Program& p, uint64_t before) {
+  FailureCause cause = ExplainFailure(p.link.LastCommand(), before);
+  const std::optional<device::CommandAnswer>& last = cause.command;
+  if (last && last->sent && last->result.Complete()) {
+    cause.line = "Why: the flash configuration the drive gave names no layout this program can "
+                 "use (the last command, " +
+                 device::CommandName(*last) + ", " + device::DescribeAnswer(*last) + ")";
+  }
+  return cause;
+}
+
 void IdentifyFamilyA(Program& p, int index) {
   DriveSlot& slot = p.Slot(index);
   QueryModeByte(p, index);
-  if (!ProbeFlashConfigA(p, index)) return;
+  const uint64_t before = p.link.CommandsAsked();
+  if (!ProbeFlashConfigA(p, index)) {
+    p.configNotRead[index] = ConfigNotRead(p, before);
+    return;
+  }
   slot.geometryValid = 1;
 
   uint32_t accepted = 0;
@@ -135,7 +152,11 @@ void IdentifyFamilyA(Program& p, int index) {
 void IdentifyFamilyB(Program& p, int index) {
   DriveSlot& slot = p.Slot(index);
   DebugText(p, "ID = 162,165,190,162");
-  if (!ProbeFlashConfigB(p, index)) return;
+  const uint64_t before = p.link.CommandsAsked();
+  if (!ProbeFlashConfigB(p, index)) {
+    p.configNotRead[index] = ConfigNotRead(p, before);
+    return;
+  }
   slot.geometryValid = 1;
   if (!LocateCodeMark(p, index)) return;
 
@@ -160,6 +181,7 @@ void ResetSlot(Program& p, int index) {
   std::memset(p.extraInfo[index], 0xCD, kExtraInfoSize);
   p.acceptedCisPage[index].clear();
   p.codeNotLoaded[index].clear();
+  p.configNotRead[index].reset();
   slot.letter = letter;
   slot.hasFlashId = 0;
   slot.geometryValid = 0;

@@ -461,7 +461,7 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   if (!BeginDriveReport(p, "restore")) return RestoreOutcome::kNotStarted;
   // A build without real images must not touch a real drive at all, even
   // with backup files of its own.
-  if (RefuseStandInImages(p)) return RestoreOutcome::kRefusedDrive;
+  if (RefuseUnwritableDrive(p)) return RestoreOutcome::kRefusedDrive;
   const int index = p.selectedDrive;
   const DriveSlot& slot = p.Slot(index);
   const bool is190 = slot.controllerId == kCtrl190;

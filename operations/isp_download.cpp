@@ -31,7 +31,7 @@ DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startP
 
 void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
   if (!BeginDriveReport(p, "destroy")) return;
-  if (RefuseStandInImages(p)) return;
+  if (RefuseUnwritableDrive(p)) return;
   if (ask && ShowBox(p, "Are you sure to destroy the ISP code ?", "Destroy ISP Warning",
                      kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
     SettleReport(p, Outcome::kCancelled);

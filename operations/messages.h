@@ -35,6 +35,10 @@ inline constexpr const char* kNoCauseGiven = "The system gave no reason.";
 inline constexpr const char* kOlderFileStays =
     "An older file of that name cannot be moved aside: %s";
 inline constexpr const char* kNoFreeName = "no free name is left";
+// A drive whose flash configuration the scan could not read.
+inline constexpr const char* kConfigNotRead =
+    "Read flash configuration fail: the drive's page size and blocks are unknown. Nothing was "
+    "written.";
 inline constexpr const char* kUpdateNotStarted =
     "The update was stopped before anything was written to the drive.";
 // A Before backup whose read failed: the change goes on, its save does not

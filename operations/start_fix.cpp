@@ -283,7 +283,7 @@ void OnStartFix(Program& p, DialogControls& dialog) {
     SettleReport(p, Outcome::kNotFound);
     return;
   }
-  if (RefuseStandInImages(p)) return;
+  if (RefuseUnwritableDrive(p)) return;
   const DriveSlot& slot = p.Selected();
 
   p.pageBuffer = p.link.AllocBuffer(kPageBufferSize, 0);

@@ -6,7 +6,7 @@
 
 namespace kestrune {
 
-bool RefuseStandInImages(Program& p) {
+bool RefuseUnwritableDrive(Program& p) {
   if (StandInsBarredFrom(p, p.selectedDrive)) {
     Fail(p, Outcome::kRefused, StandInsRefusedText(p.imagesHint), "ERROR", kMbIconError);
     return true;
@@ -15,6 +15,13 @@ bool RefuseStandInImages(Program& p) {
   if (p.selectedDrive < kSlotCount && !p.codeNotLoaded[p.selectedDrive].empty()) {
     Fail(p, Outcome::kRefused, CodeNotLoadedText(p, p.selectedDrive) + " Nothing was written.",
          "ERROR", kMbIconError);
+    return true;
+  }
+  // Nor does one whose flash configuration the scan could not read: its
+  // pages and blocks are unknown, and no question is asked about them.
+  if (p.selectedDrive < kSlotCount && p.configNotRead[p.selectedDrive]) {
+    Fail(p, Outcome::kFailed, kConfigNotRead, "ERROR", kMbIconError,
+         *p.configNotRead[p.selectedDrive]);
     return true;
   }
   return false;

@@ -11,13 +11,14 @@
 
 namespace kestrune {
 
-// With stand-ins, no real drive may be written. True ("stop") after one
-// ERROR box asking for real images, the operation's report refused, when
-// the selected drive is reached through real pass-through
-// (StandInsBarredFrom decides), or when the selected drive runs without
-// the working code this run could not load. Every operation that changes
-// a drive's flash asks it once, first.
-bool RefuseStandInImages(Program& p);
+// Whether the selected drive may not be written at all. True ("stop") after
+// one ERROR box: with stand-ins when the drive is reached through real
+// pass-through (StandInsBarredFrom decides), the report refused; when it
+// runs without the working code this run could not load, refused; when
+// the scan could not read its flash configuration, failed, with the
+// scan's cause as the reason. Every operation that changes a drive's flash
+// asks it once, first, before any question.
+bool RefuseUnwritableDrive(Program& p);
 
 // From the first erase to the end of the read-back an interrupt waits, so
 // that no copy is left half written; from then until the operation has

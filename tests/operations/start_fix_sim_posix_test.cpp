@@ -15,6 +15,7 @@
 #include "app/settings.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
+#include "operations/messages.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
 #include "resources/image_list.h"
@@ -287,6 +288,42 @@ TEST(StandInsOnARealDrive, AreRefusedWhereverTheyComeFrom) {
     // The log says only why: no command went to the drive.
     EXPECT_EQ(run.LogText(),
               logBefore + "Why: no command to the drive failed (none was sent for this)\r\n");
+  }
+}
+
+// A drive whose flash configuration the scan could not read has no known
+// page size or blocks: fix, destroy and restore stop at once, before any
+// question or command, and the reason is the configuration read's answer,
+// not "no command failed".
+TEST(ConfigurationNotRead, StopsEveryChangeBeforeItsQuestionWithTheScansCause) {
+  for (const char* file : {"ctrl161_broken.json", "ctrl163_broken.json", "ctrl190_broken.json"}) {
+    // Where the first configuration read falls in the scan.
+    SimRun twin(file);
+    const auto& scan = twin.injector.Seen();
+    const auto config = std::find_if(scan.begin(), scan.end(), [](const auto& c) {
+      return c.opcode == device::kOpReadFlashConfig;
+    });
+    ASSERT_NE(config, scan.end()) << file;
+    const auto at = static_cast<uint64_t>(config - scan.begin());
+    for (const char* change : {"fix", "destroy", "restore"}) {
+      SCOPED_TRACE(std::string(file) + ", " + change);
+      SimRun run(file, Fault::kCheckCondition, at);
+      ASSERT_EQ(run.found, 1);
+      const uint64_t start = run.injector.CommandCount();
+      if (change == std::string("fix")) OnStartFix(run.p, run.dialog);
+      if (change == std::string("destroy")) OnDestroyIsp(run.p, run.dialog, true);
+      if (change == std::string("restore")) OnRestoreIsp(run.p, run.dialog, {});
+
+      EXPECT_EQ(run.view.BoxTexts(), std::vector<std::string>{kConfigNotRead});
+      EXPECT_EQ(run.injector.CommandCount(), start);
+      const Report report = run.p.reports->Snapshot().back();
+      EXPECT_EQ(report.outcome, Outcome::kFailed);
+      ASSERT_FALSE(report.boxes.empty());
+      ASSERT_TRUE(report.boxes.back().why.has_value());
+      const std::string why = report.boxes.back().why->line;
+      EXPECT_EQ(why.rfind("Why: flash configuration read (F2) answered CHECK CONDITION", 0), 0u)
+          << why;
+    }
   }
 }
 
