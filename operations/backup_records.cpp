@@ -1320,7 +1320,32 @@ std::vector<const SaveMark*> LookAlikeSaves(const std::vector<const SaveMark*>& 
   return shown;
 }
 
-bool NewerSave(const std::string& folderA, const SaveMark& a, const std::string& folderB,
+DefaultSave NewestChangeSave(const std::vector<SaveInFolder>& candidates) {
+  DefaultSave result;
+  if (candidates.empty()) return result;
+  std::vector<const SaveMark*> saves;
+  for (const SaveInFolder& candidate : candidates) saves.push_back(candidate.save);
+  result.lookAlikes = LookAlikeSaves(saves);
+  if (!result.lookAlikes.empty()) return result;
+  size_t chosen = 0;
+  for (size_t i = 1; i < candidates.size(); ++i) {
+    if (NewerSave(candidates[i].folder, *candidates[i].save, candidates[chosen].folder,
+                  *candidates[chosen].save)) {
+      chosen = i;
+    }
+  }
+  result.newest = chosen;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (candidates[i].folder != candidates[chosen].folder &&
+        candidates[i].save->savedAt == candidates[chosen].save->savedAt) {
+      result.tie = i;
+      break;
+    }
+  }
+  return result;
+}
+
+bool NewerSave(std::string_view folderA, const SaveMark& a, std::string_view folderB,
                const SaveMark& b) {
   if (folderA == folderB) return a.sequence > b.sequence;
   return a.savedAt > b.savedAt;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/program.h"
@@ -263,7 +264,7 @@ bool OwnSave(const SaveMark& save, const DriveIdentity& drive, SaveSource source
 // when each was made (a clock set back must not make an old save the
 // newest); across folders the later time. Saves of one time in two folders
 // are neither newer.
-bool NewerSave(const std::string& folderA, const SaveMark& a, const std::string& folderB,
+bool NewerSave(std::string_view folderA, const SaveMark& a, std::string_view folderB,
                const SaveMark& b);
 
 // Saves of one stick's identity that show two sticks: two made in one run
@@ -271,6 +272,26 @@ bool NewerSave(const std::string& folderA, const SaveMark& a, const std::string&
 // no port was recorded). Sticks of one batch share a serial and CIS page,
 // and no save tells such sticks apart. Empty when no two are such.
 std::vector<const SaveMark*> LookAlikeSaves(const std::vector<const SaveMark*>& saves);
+
+// A save and the folder of the C: tree that holds it.
+struct SaveInFolder {
+  std::string_view folder;
+  const SaveMark* save = nullptr;
+};
+
+// The save a default restore takes among `candidates`, one stick's change
+// saves (IsChangeSave) of one source (OwnSave): the newest (NewerSave). None
+// when two of them show two sticks (`lookAlikes`, LookAlikeSaves), or when
+// another folder holds one of the newest's time (`tie`: neither can be shown
+// to be the later). restore and backups both ask it.
+struct DefaultSave {
+  std::vector<const SaveMark*> lookAlikes;
+  // Indexes into the candidates; the newest is unset with look-alikes.
+  std::optional<size_t> newest;
+  std::optional<size_t> tie;
+  std::optional<size_t> taken() const { return tie ? std::nullopt : newest; }
+};
+DefaultSave NewestChangeSave(const std::vector<SaveInFolder>& candidates);
 
 // A name of a file inside its folder: not empty, no separator ('/', '\\',
 // ':'), not "." or "..".

@@ -210,33 +210,31 @@ bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, cons
     }
   }
   if (!candidates.empty()) {
+    std::vector<SaveInFolder> saves;
+    for (const FoundSave& found : candidates) saves.push_back({found.folder, found.save});
+    const DefaultSave choice = NewestChangeSave(saves);
     // Two sticks of this identity seen by one run: no save is this stick's
     // by default.
-    std::vector<const SaveMark*> own;
-    for (const FoundSave& found : candidates) own.push_back(found.save);
-    if (const std::vector<const SaveMark*> twins = LookAlikeSaves(own); !twins.empty()) {
+    if (!choice.lookAlikes.empty()) {
       std::string named;
-      for (const SaveMark* save : twins) {
+      for (const SaveMark* save : choice.lookAlikes) {
         named += FormatText("\n  save %s (%s, %s%s)", save->id.c_str(), save->command.c_str(),
                             save->savedAt.c_str(), DescribePlace(*save).c_str());
       }
       ShowRefusal(p, FormatText(kRestoreLookAlike, DescribeIdentity(drive).c_str(), named.c_str()));
       return false;
     }
-    chosen = candidates[0];
-    for (const FoundSave& other : candidates) {
-      if (NewerSave(other.folder, *other.save, chosen.folder, *chosen.save)) chosen = other;
-    }
-    for (const FoundSave& other : candidates) {
-      // Two folders, one time: neither can be shown to be the later.
-      if (other.folder == chosen.folder || other.save->savedAt != chosen.save->savedAt) continue;
-      ShowRefusal(p, FormatText(kRestoreTwoSaves, chosen.save->id.c_str(),
-                                (chosen.folder + kRecordDocumentName).c_str(),
+    if (choice.tie) {
+      const FoundSave& newest = candidates[*choice.newest];
+      const FoundSave& other = candidates[*choice.tie];
+      ShowRefusal(p, FormatText(kRestoreTwoSaves, newest.save->id.c_str(),
+                                (newest.folder + kRecordDocumentName).c_str(),
                                 other.save->id.c_str(),
                                 (other.folder + kRecordDocumentName).c_str(),
-                                chosen.save->savedAt.c_str()));
+                                newest.save->savedAt.c_str()));
       return false;
     }
+    chosen = candidates[*choice.newest];
     return true;
   }
   const std::string identity = DescribeIdentity(drive);

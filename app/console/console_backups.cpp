@@ -68,42 +68,23 @@ std::string StickKey(const DriveIdentity& d) {
          d.cisSha256 + " " + d.usbSerial;
 }
 
-// Marks, per stick and per source, the save a default restore takes: the
-// newest Before save of a change; none when two folders hold one of the
-// same time, which restore refuses.
+// Marks, per stick and per source, the save a default restore takes, by
+// the rule restore follows (NewestChangeSave); one restore would refuse as
+// incomplete is not marked.
 void MarkTaken(ListedStick& stick) {
-  // The newest of each source, found in one pass as restore finds it: a
-  // batch of sticks that share a serial may leave thousands of saves here.
-  std::map<std::pair<SaveSource, std::string>, ListedSave*> newest;
-  // Two sticks of this identity seen by one run: restore takes none.
-  std::vector<const SaveMark*> own;
-  for (const ListedSave& listed : stick.saves) {
-    if (IsChangeSave(listed.save) &&
-        OwnSave(listed.save, stick.drive, listed.save.source, listed.save.recording)) {
-      own.push_back(&listed.save);
-    }
-  }
-  if (!LookAlikeSaves(own).empty()) return;
+  std::map<std::pair<SaveSource, std::string>, std::vector<ListedSave*>> sources;
   for (ListedSave& listed : stick.saves) {
     const SaveMark& save = listed.save;
-    if (!IsChangeSave(save) || !OwnSave(save, stick.drive, save.source, save.recording)) continue;
-    ListedSave*& chosen = newest[{save.source, save.recording}];
-    if (chosen == nullptr || NewerSave(listed.folder, save, chosen->folder, chosen->save)) {
-      chosen = &listed;
+    if (IsChangeSave(save) && OwnSave(save, stick.drive, save.source, save.recording)) {
+      sources[{save.source, save.recording}].push_back(&listed);
     }
   }
-  for (const auto& [source, chosen] : newest) {
-    bool tie = false;
-    for (const ListedSave& other : stick.saves) {
-      const SaveMark& o = other.save;
-      // Two folders, one time: neither can be shown to be the later.
-      tie = tie || (IsChangeSave(o) && !o.legacy && o.source == source.first &&
-                    o.recording == source.second && other.folder != chosen->folder &&
-                    o.savedAt == chosen->save.savedAt);
+  for (const auto& [source, listed] : sources) {
+    std::vector<SaveInFolder> candidates;
+    for (const ListedSave* save : listed) candidates.push_back({save->folder, &save->save});
+    if (const std::optional<size_t> taken = NewestChangeSave(candidates).taken()) {
+      listed[*taken]->taken = Complete(*listed[*taken]);
     }
-    // The newest save restore would take; one it would refuse as
-    // incomplete is not marked.
-    chosen->taken = !tie && Complete(*chosen);
   }
 }
 
