@@ -463,6 +463,13 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   return DownloadOutcome::kSaved;
 }
 
+void KeepAfterSave(Program& p, const SaveMark& before) {
+  SaveMark after = NewSave(p, p.selectedDrive, before.command, SaveRole::kAfter);
+  after.changeOf = before.id;
+  const FailuresWarn warn(p, true);
+  SaveDriveAreas(p, after, "C:\\ISP%d_After.bin", "C:\\ISP%d_AuxAfter.bin", "", false);
+}
+
 bool SaveDriveAreas(Program& p, SaveMark& save, const char* ispName, const char* auxName,
                     const std::string& consequence, bool whole) {
   const int index = p.selectedDrive;

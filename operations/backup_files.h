@@ -96,6 +96,12 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
 // drive. With `whole` an area whose flash could not be read is no less
 // missing: the first area not kept ends the saving, and false tells the
 // caller to write nothing.
+// Keeps what the change of `before` (a destroy or a restore) left on the
+// selected drive, as its After save (ISP<n>_After.bin, ...): a later default
+// restore of `before` writes it only to a stick that still holds that, so
+// that another stick of the same batch is not taken for this one. The
+// change is over: an area that cannot be kept is a warning.
+void KeepAfterSave(Program& p, const SaveMark& before);
 bool SaveDriveAreas(Program& p, SaveMark& save, const char* ispName, const char* auxName,
                     const std::string& consequence, bool whole);
 

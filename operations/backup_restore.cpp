@@ -645,6 +645,10 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     outcome = RestoreOutcome::kRestored;
   }
   if (!restarted && !platform::InterruptReceived()) ReloadWorkingCode(p, index);
+  if (outcome == RestoreOutcome::kRestored && !platform::InterruptReceived()) {
+    if (is190) PrepareFlashReads190(p);
+    KeepAfterSave(p, before);
+  }
   return outcome;
 }
 

@@ -89,6 +89,9 @@ bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& i
 // After a restart that failed the controller may be left without working
 // code: the volume is opened again and code block 5 loaded.
 void ReloadWorkingCode(Program& p, int slotIndex);
+// A restarted 0x190 answers flash reads again only on its working code,
+// loaded and started on the selected drive as identification does.
+void PrepareFlashReads190(Program& p);
 
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -57,6 +57,9 @@ void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
 
   if (slot.needsCodeInit) {
     UpdateIspCode(p, "", true);
+    bool written = false;
+    p.reports->Update([&written](const Report& report) { written = report.copiesWritten > 0; });
+    if (written && !platform::InterruptReceived()) KeepAfterSave(p, before);
     return;
   }
 
@@ -94,8 +97,14 @@ void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
       ShowError(p, kNothingToDestroy);
       return;
     }
-    // After an interrupt only the outcome of the erases is told.
-    if (!platform::InterruptReceived()) LocateCodeMark(p, index);
+  }
+  // After an interrupt only the outcome of the erases is told. Otherwise
+  // what the erases left is kept where they erased, before the code is
+  // looked for again (it may be gone with them).
+  if (!platform::InterruptReceived()) {
+    KeepAfterSave(p, before);
+    VolumeGuard volume(p, index);
+    if (OpenVolume(p, index)) LocateCodeMark(p, index);
   }
 
   if (!platform::InterruptReceived() && slot.cisCount == 0) {

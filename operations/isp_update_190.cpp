@@ -244,6 +244,15 @@ bool WriteCodeAreas190(Program& p, int slotIndex, const std::vector<CopyArea>& i
   return true;
 }
 
+void PrepareFlashReads190(Program& p) {
+  const int index = p.selectedDrive;
+  VolumeGuard volume(p, index);
+  if (!OpenVolume(p, index)) return;
+  if (LoadCodeBlock(p, kWorkingCodeBlock, index)) {
+    device::InitFlash(p.link, 0, p.Slot(index).volumeHandle);
+  }
+}
+
 void ReloadWorkingCode(Program& p, int slotIndex) {
   CloseVolume(p, slotIndex);
   VolumeGuard volume(p, slotIndex);

@@ -134,17 +134,6 @@ bool BackUpCodeAreas190(Program& p, bool before, const std::string& consequence,
   return kept;
 }
 
-// A restarted 0x190 answers flash reads again only on its working code,
-// loaded and started as identification does.
-void PrepareFlashReads190(Program& p) {
-  const int index = p.selectedDrive;
-  VolumeGuard volume(p, index);
-  if (!OpenVolume(p, index)) return;
-  if (LoadCodeBlock(p, kWorkingCodeBlock, index)) {
-    device::InitFlash(p.link, 0, p.Slot(index).volumeHandle);
-  }
-}
-
 // Every copy was written and read back equal: the fix has done what was
 // asked, and an After backup that cannot be made now (the stick was
 // replugged, as the success box tells the technician to do) is a warning.

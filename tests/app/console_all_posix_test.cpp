@@ -213,7 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  "healthy "},
                       AllCommand{"Destroy",
                                  {"--all", "--yes", "destroy"},
-                                 {"E: healthy success 2 2 ", "F: healthy success 3 3 "},
+                                 // what each copy was before and after
+                                 {"E: healthy success 2 4 ", "F: healthy success 3 6 "},
                                  "broken "}),
     [](const auto& info) { return std::string(info.param.name); });
 

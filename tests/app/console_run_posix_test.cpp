@@ -328,7 +328,7 @@ TEST_P(ConsoleFix190, AsksThenKeepsBothAreasBeforeTheFirstErase) {
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kHealthy);
 
   // The Before files take the drive back to the code it had, both areas;
-  // the restore's own Before save moved the fix's aside.
+  // the restore's own Before and After saves moved the fix's aside.
   const RunResult restored = Run({"--drive", "E=" + drive, "--yes", "restore"});
   EXPECT_EQ(restored.code, kExitDone) << restored.out << restored.err;
   EXPECT_EQ(Run({"--drive", "E=" + drive, "backup"}).code, kExitDone);
@@ -336,7 +336,8 @@ TEST_P(ConsoleFix190, AsksThenKeepsBothAreasBeforeTheFirstErase) {
     const std::string n(copy);
     EXPECT_EQ(FileBytes(c_ / (n + "_Backup.bin")), FileBytes(c_ / (n + "_Before.1.bin"))) << n;
     EXPECT_EQ(FileBytes(c_ / (n + "_Aux.bin")), FileBytes(c_ / (n + "_AuxBefore.1.bin"))) << n;
-    EXPECT_EQ(FileBytes(c_ / (n + "_Before.bin")), FileBytes(c_ / (n + "_After.bin"))) << n;
+    EXPECT_EQ(FileBytes(c_ / (n + "_Before.bin")), FileBytes(c_ / (n + "_After.1.bin"))) << n;
+    EXPECT_EQ(FileBytes(c_ / (n + "_After.bin")), FileBytes(c_ / (n + "_Before.1.bin"))) << n;
   }
   EXPECT_EQ(Run({"--drive", "E=" + drive, "scan"}).OutLines().at(0), kBroken);
 }

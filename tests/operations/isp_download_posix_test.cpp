@@ -158,10 +158,12 @@ TEST_F(DestroyTest, NothingHappensWithoutAdministratorRights) {
   EXPECT_TRUE(h.dialog.calls.empty());
 }
 
-// A destroy saves what it overwrites first, as a fix does.
-constexpr const char* kSavedBeforeDestroy =
+// A destroy saves what it overwrites first, as a fix does, and what it
+// left after.
+constexpr const char* kSavedAroundDestroy =
     "Start\r\nDownLoad ISP  to file -> C:\\ISP0_Before.bin \r\n\r\nDownLoad ISP  to file -> "
-    "C:\\ISP0_Before.bin --->OK\r\n\r\n";
+    "C:\\ISP0_Before.bin --->OK\r\n\r\nDownLoad ISP  to file -> C:\\ISP0_After.bin \r\n\r\n"
+    "DownLoad ISP  to file -> C:\\ISP0_After.bin --->OK\r\n\r\n";
 
 TEST_F(DestroyTest, CodeInitDriveIsZeroedThroughTheUpdate) {
   h.SetUpSlot(kCtrl162, 2048, 64, 64);
@@ -180,7 +182,7 @@ TEST_F(DestroyTest, CodeInitDriveIsZeroedThroughTheUpdate) {
   ASSERT_NE(firstWrite, h.drive.seen.end());
   EXPECT_EQ(firstWrite->at(1), device::kSubPrepareCodeLoad);
   EXPECT_TRUE(h.dialog.calls.empty());
-  EXPECT_EQ(h.LogText(), kSavedBeforeDestroy);
+  EXPECT_EQ(h.LogText(), kSavedAroundDestroy);
 }
 
 TEST_F(DestroyTest, FamilyADriveErasesItsIspBlockSearchesAndIsIdentifiedAgain) {
@@ -198,7 +200,7 @@ TEST_F(DestroyTest, FamilyADriveErasesItsIspBlockSearchesAndIsIdentifiedAgain) {
   EXPECT_EQ(h.view.boxes.back().text, "Destory ISP Success");
   EXPECT_EQ(h.view.boxes.back().caption, "Success");
   EXPECT_EQ(h.view.boxes.back().style, 0u);
-  EXPECT_EQ(h.LogText(), kSavedBeforeDestroy);
+  EXPECT_EQ(h.LogText(), kSavedAroundDestroy);
 }
 
 TEST_F(DestroyTest, UnknownIspPlaceErasesNothingAndClaimsNothing) {
