@@ -638,7 +638,7 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     ShowError(p, FormatText(kAuxCopiesSkipped, auxSkipped.c_str()));
   } else {
     ShowBox(p, restarted ? kRestoreSuccess : kRestoreReplug, "SUCCESS",
-            is190 ? kMbOk : kMbIconInformation);
+            (is190 ? kMbOk : kMbIconInformation) | kBoxTellsReplug);
     SettleReport(p, Outcome::kSuccess);
     p.log.AppendLog("ISP Restore success ");
     WarnOfUnreadBlocks(p, index);

@@ -95,8 +95,7 @@ void WriteUpdateImage(Program& p, const std::vector<uint8_t>* image) {
     ShowBox(p, "Destory ISP Success", "Success", kMbOk);
     SettleReport(p, Outcome::kSuccess);
   } else {
-    ShowBox(p, kUpdateSuccess, "SUCCESS",
-            kMbIconInformation);
+    ShowBox(p, kUpdateSuccess, "SUCCESS", kMbIconInformation | kBoxTellsReplug);
     SettleReport(p, Outcome::kSuccess);
     p.log.AppendLog("ISP Update success ");
     WarnOfUnreadBlocks(p, index);

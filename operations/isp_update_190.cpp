@@ -189,7 +189,7 @@ void WriteUpdateImage190(Program& p, const std::vector<uint8_t>& image) {
   } else if (!auxSkipped.empty()) {
     ShowError(p, FormatText(kAuxCopiesSkipped, auxSkipped.c_str()));
   } else {
-    ShowBox(p, restarted ? kUpdateSuccess : kUpdateReplug, "SUCCESS", kMbOk);
+    ShowBox(p, restarted ? kUpdateSuccess : kUpdateReplug, "SUCCESS", kMbOk | kBoxTellsReplug);
     SettleReport(p, Outcome::kSuccess);
   }
   if (complete) WarnOfUnreadBlocks(p, index);

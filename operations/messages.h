@@ -77,15 +77,6 @@ inline constexpr const char* kUpdateSuccess =
     "Update ISP code Success, please replug device to ensure it normal.";
 inline constexpr const char* kUpdateReplug = "Update ISP code Success, please replug the device";
 
-// Whether a box tells the technician to pull the stick: a front end that
-// goes on working on the drive after it (the After backups) shows it only
-// once that work is over.
-constexpr bool TellsToReplug(std::string_view text) {
-  for (const char* replug : {kRestoreSuccess, kRestoreReplug, kUpdateSuccess, kUpdateReplug}) {
-    if (text == replug) return true;
-  }
-  return false;
-}
 // The records that tie backups to their drive.
 inline constexpr const char* kRecordsUnreadable = "The backup records <%s> cannot be read: %s.";
 inline constexpr const char* kRecordsNotReady =

@@ -14,6 +14,10 @@ inline constexpr unsigned kMbIconError = 0x10;
 inline constexpr unsigned kMbIconExclamation = 0x30;
 inline constexpr unsigned kMbIconInformation = 0x40;
 inline constexpr unsigned kMbTopmost = 0x40000;
+// Not a window style, and never passed to one: the box tells the
+// technician to pull the stick, so a front end that goes on working on the
+// drive after it (the After backups) shows it only once that work is over.
+inline constexpr unsigned kBoxTellsReplug = 0x10000000;
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;
 

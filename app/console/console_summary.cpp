@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <ostream>
 
 #include "app/console/console_end.h"
@@ -57,6 +58,8 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
   // what a technician can read again in the document.
   std::vector<size_t> dropped;
   size_t portColumn = 0;
+  // Where the table tells each drive's failure; none in a scan's.
+  std::optional<size_t> failureColumn;
   bool failures = false;
   // The port tells apart two sticks that one letter took in turn: of the
   // two, it goes last.
@@ -89,15 +92,19 @@ void PrintSummary(std::ostream& out, Command command, const std::vector<DriveSum
     }
     dropped = {8, 5, 7, 4, 3, 1, 6};
     portColumn = 6;
+    failureColumn = 8;
   }
   const bool ports = std::any_of(drives.begin(), drives.end(),
                                  [](const DriveSummary& d) { return !d.port.empty(); });
-  if (!ports) LeaveOutColumn(rows, dropped, portColumn);
-  const std::vector<std::string> lines = ColumnLines(rows, columns, dropped);
+  if (!ports) {
+    LeaveOutColumn(rows, dropped, portColumn);
+    if (failureColumn && *failureColumn > portColumn) --*failureColumn;
+  }
+  std::vector<bool> shown;
+  const std::vector<std::string> lines = ColumnLines(rows, columns, dropped, shown);
   for (const std::string& line : lines) out << line << '\n';
   // A failure the table had no room for follows it, in whole words.
-  if (failures && columns > 0 && !lines.empty() &&
-      lines.front().find("failure") == std::string::npos) {
+  if (failures && failureColumn && *failureColumn < shown.size() && !shown[*failureColumn]) {
     for (const DriveSummary& d : drives) {
       if (d.failure.empty()) continue;
       // Behind the letter, the port that tells apart the sticks it named.

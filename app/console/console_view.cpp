@@ -119,7 +119,7 @@ int ConsoleView::ShowMessage(const std::string& text, const std::string& caption
   lastBoxPrinted_ = false;
   if (!okOnly && !PassGate()) return kIdCancel;
   if (!quiet_ || ShownWhenQuiet(style, answering_)) {
-    if (holdReplug_ && okOnly && TellsToReplug(text)) {
+    if (holdReplug_ && okOnly && (style & kBoxTellsReplug) != 0) {
       HeldBox box{text, caption, std::nullopt};
       // Owed through the owner of the terminal, as its lines would go.
       if (auto* owned = dynamic_cast<session::OwnedStream*>(&boxes_)) {

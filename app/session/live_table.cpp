@@ -212,12 +212,19 @@ std::string SerialText(const std::string& serial) { return serial.empty() ? "-" 
 
 std::vector<std::string> ColumnLines(const std::vector<std::vector<std::string>>& rows,
                                      size_t columns, const std::vector<size_t>& dropped) {
+  std::vector<bool> shown;
+  return ColumnLines(rows, columns, dropped, shown);
+}
+
+std::vector<std::string> ColumnLines(const std::vector<std::vector<std::string>>& rows,
+                                     size_t columns, const std::vector<size_t>& dropped,
+                                     std::vector<bool>& shown) {
   std::vector<size_t> widths;
   for (const auto& row : rows) {
     widths.resize(std::max(widths.size(), row.size()), 0);
     for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
   }
-  std::vector<bool> shown(widths.size(), true);
+  shown.assign(widths.size(), true);
   const auto widest = [&] {
     size_t width = 0;
     size_t count = 0;

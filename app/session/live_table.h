@@ -50,6 +50,10 @@ std::vector<std::string> LiveTableLines(const std::vector<LiveRow>& rows, size_t
 // whole, in that order, until the lines fit; no cell is ever cut.
 std::vector<std::string> ColumnLines(const std::vector<std::vector<std::string>>& rows,
                                      size_t columns = 0, const std::vector<size_t>& dropped = {});
+// The same, telling in `shown` which columns kept their place.
+std::vector<std::string> ColumnLines(const std::vector<std::vector<std::string>>& rows,
+                                     size_t columns, const std::vector<size_t>& dropped,
+                                     std::vector<bool>& shown);
 
 // `text` in lines narrower than `columns` (0: one line), broken only
 // between words; a word longer than a line stands alone on its own.

@@ -18,7 +18,7 @@ std::string ToOpenFileFilter(const std::string& filter) {
 }
 
 int Win32View::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
-  return MessageBoxA(dialog_, text.c_str(), caption.c_str(), style);
+  return MessageBoxA(dialog_, text.c_str(), caption.c_str(), style & ~kBoxTellsReplug);
 }
 
 void Win32View::ShowControl(int id, bool show) {

@@ -52,7 +52,7 @@ TEST_P(UpdateSchemeTest, CommandShapesAndFlashContents) {
 
   ASSERT_EQ(h.view.BoxTexts(), std::vector<std::string>{kSuccess});
   EXPECT_EQ(h.view.boxes[0].caption, "SUCCESS");
-  EXPECT_EQ(h.view.boxes[0].style, kMbIconInformation);
+  EXPECT_EQ(h.view.boxes[0].style, kMbIconInformation | kBoxTellsReplug);
   const auto writes = h.Seen(device::kOpWriteFlashPages);
   const auto reads = h.Seen(device::kOpReadFlashPages);
   ASSERT_EQ(writes.size(), row.writesPerCopy);
