@@ -420,7 +420,11 @@ std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, Consol
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e, out, err);
+    // A document was asked for: the usage is one.
+    for (int i = 1; i < argc; ++i) options.json = options.json || std::string(argv[i]) == "--json";
+    if (!options.json) return app.exit(e, out, err);
+    options.help = app.help();
+    return kExitDone;
   } catch (const CLI::ParseError& e) {
     err << "kestrune: " << e.what() << "\nRun with --help for the usage." << std::endl;
     options.problem = e.what();

@@ -79,6 +79,8 @@ struct ConsoleOptions {
   // --map: scan and fix also draw each drive's flash into its C: folder.
   bool map = false;
   // Why the command line was refused, when it was.
+  // With --json --help: the usage, told in the document instead of as text.
+  std::string help;
   std::string problem;
 };
 

@@ -159,10 +159,15 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
                const Settings& settings) {
   ConsoleOptions options;
   if (auto stop = ParseConsoleOptions(argc, argv, options, io.out, io.err)) {
-    // A command line that could not be read still gets its document.
-    if (*stop != kExitDone && options.json) {
+    // A command line that could not be read still gets its document, and
+    // so does the usage.
+    if (options.json && (*stop != kExitDone || !options.help.empty())) {
       RunEnd end(options, io);
-      end.ProblemSaid(options.problem);
+      if (options.help.empty()) {
+        end.ProblemSaid(options.problem);
+      } else {
+        end.AddToDocument("help", options.help);
+      }
       return end.End(*stop);
     }
     return *stop;

@@ -411,8 +411,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // --version --json: the version and the images a run would write, as a
-// document of its own.
-TEST_F(ConsoleJson, VersionIsADocumentToo) {
+// document of its own; --json --help: the usage, in one.
+TEST_F(ConsoleJson, VersionAndHelpAreDocumentsToo) {
   const RunResult r = testing::RunConsoleWith({"--version", "--json"});
   EXPECT_EQ(r.code, kExitDone) << r.err;
   json document;
@@ -421,6 +421,13 @@ TEST_F(ConsoleJson, VersionIsADocumentToo) {
   EXPECT_EQ(document["version"], kVersionNumber);
   EXPECT_EQ(document["images"]["standIns"], resources::PayloadsAreStandIns());
   EXPECT_FALSE(document.contains("command"));
+
+  const RunResult help = testing::RunConsoleWith({"--json", "--help"});
+  EXPECT_EQ(help.code, kExitDone) << help.err;
+  ASSERT_NO_THROW(document = json::parse(help.out)) << help.out;
+  std::ofstream(kDocuments / "help.json") << help.out;
+  EXPECT_NE(document.value("help", "").find("Usage: kestrune"), std::string::npos) << help.out;
+  EXPECT_EQ(document["outcome"], "success");
 }
 
 // export-drive with --json: one document on stdout and nothing else, which
