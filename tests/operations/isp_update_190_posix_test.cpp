@@ -47,7 +47,7 @@ TEST_P(Update190SchemeTest, ChunkedPassesWriteBothAreas) {
 
   ASSERT_EQ(h.view.BoxTexts(), std::vector<std::string>{kReadySuccess});
   EXPECT_EQ(h.view.boxes[0].caption, "SUCCESS");
-  EXPECT_EQ(h.view.boxes[0].style, 0u);
+  EXPECT_EQ(h.view.boxes[0].style, kMbOk | kBoxTellsReplug);
   const auto writes = h.Seen(device::kOpWriteFlashPages);
   ASSERT_EQ(writes.size(), 16u);  // twelve ISP chunks, four auxiliary ones
   for (size_t k = 0; k < writes.size(); ++k) {

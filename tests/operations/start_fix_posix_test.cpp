@@ -205,7 +205,7 @@ TEST_F(StartFixTest, Controller190GoesStraightToItsOwnUpdateAfterItsBackups) {
   EXPECT_EQ(h.view.BoxTexts(),
             std::vector<std::string>{
                 "Update ISP code Success, please replug device to ensure it normal."});
-  EXPECT_EQ(h.view.boxes[0].style, 0u);
+  EXPECT_EQ(h.view.boxes[0].style, kMbOk | kBoxTellsReplug);
   EXPECT_EQ(Count("Check Before Update CIS0 -> ok"), 1u);
   EXPECT_EQ(Count("Update ISP File"), 0u);
   EXPECT_TRUE(h.HostFileExists("ISP0_Before.bin"));
