@@ -77,6 +77,13 @@ std::vector<AllDrive> AllDrivesOf(DriveSource& source) {
       }
     }
   }
+  // A node the disk list does not name (a generic SCSI node, /dev/sg2): its
+  // port as the pass-through finds it, from the node up to its USB device.
+  for (AllDrive& drive : drives) {
+    if (drive.simulated == nullptr && drive.port.empty()) {
+      drive.port = platform::BoundedDriveText(source.opener().UsbPort(drive.letter));
+    }
+  }
   return drives;
 }
 

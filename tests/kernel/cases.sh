@@ -596,7 +596,12 @@ case_usb_by_id() {
   same_as ctrl161.scan
   held_against "$disk" "$link"
   held_against "$link" "$(usb_generic i)"
-  echo "$link reaches $disk"
+  # Named by its generic node, the stick is told at the port its disk has.
+  ks --drive "E=$(usb_generic i)" scan
+  expect 0 "$BORKEN"
+  grep -q "^Drive E: .*, port $(usb_port i), serial KS161I0012," "$S/out.txt" ||
+    fail "the generic node's drive line: $(grep '^Drive E: ' "$S/out.txt")"
+  echo "$link reaches $disk, and $(usb_generic i) names its port"
 }
 
 # A recording made through a stick, sent out of the guest for a replay on
