@@ -70,6 +70,7 @@ void Interactive(CKestruneDlg& dialog, session::JobView& view, std::istream& in,
       } else {
         dialog.OnStartFix();
       }
+      view.CommandEnded();
       // An interrupt held during the write ends the session.
       if (platform::InterruptReceived()) return;
     } else {
@@ -111,8 +112,8 @@ std::unique_ptr<session::JobView> ConsoleFront::MakeView(std::ostream& boxes, st
                                                          session::Answering answering, bool quiet) {
   auto view = std::make_unique<ConsoleView>(boxes, in, err, answering, quiet);
   // A command's own run ends with its job; the interactive prompt runs
-  // many, each shown as it ends.
-  view->HoldReplugBoxes(options_.command != Command::kInteractive);
+  // many, and shows what it held as each ends (CommandEnded).
+  view->HoldReplugBoxes(true);
   return view;
 }
 

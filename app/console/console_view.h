@@ -43,6 +43,7 @@ class ConsoleView : public session::JobView {
   // that nothing on screen asks for a stick whose job is still running.
   void HoldReplugBoxes(bool hold) { holdReplug_ = hold; }
   void ShowHeld();
+  void CommandEnded() override { ShowHeld(); }
   // There is no file dialog on the console: always a cancel.
   std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
 

@@ -40,6 +40,10 @@ class JobView : public View, public ReportObserver {
   const std::vector<std::string>& List(int id) const;
 
   bool closeRequested() const { return closeRequested_; }
+  // One of the dialog's commands is over (the interactive prompt runs
+  // many): a view that held a box until the work on the drive was done
+  // shows it now.
+  virtual void CommandEnded() {}
 
  protected:
   const std::function<std::string(const std::string&)>& hostPath() const { return hostPath_; }

@@ -1252,13 +1252,16 @@ RunResult RunProgram(const std::string& arguments, const char* errTo = "2>/dev/n
 }
 
 // The success box tells the technician to pull the stick: on screen it
-// comes only after the last thing done to the drive, its After backups.
+// comes only after the last thing done to the drive, its After backups,
+// whether the fix is the command or one of the interactive prompt's.
 TEST_F(ConsoleRun, ProgramAsksForTheReplugOnlyAfterItsLastWorkOnTheDrive) {
-  for (const char* file : {"ctrl163_broken.json", "ctrl165_broken.json"}) {
-    const std::string drive = CopyDrive(file);
+  for (const char* file : {"ctrl163_broken.json", "ctrl165_broken.json", "interactive"}) {
+    const bool interactive = file == std::string("interactive");
+    const std::string drive = CopyDrive(interactive ? "ctrl162_broken.json" : file);
     const RunResult fix = RunProgram("--drive 'E=" + drive + "' --c-drive '" + cDrive() +
-                                         "' --temp '" + temp() + "' --yes fix",
-                                     "2>&1");
+                                         "' --temp '" + temp() + "' --yes" +
+                                         (interactive ? "" : " fix"),
+                                     interactive ? "2>&1 <<'EOF'\nfix\nquit\nEOF" : "2>&1");
     ASSERT_EQ(fix.code, kExitDone) << file << "\n" << fix.out;
     const size_t replug = fix.out.find(kFixed);
     const size_t lastAfter = fix.out.rfind("_After.bin");
