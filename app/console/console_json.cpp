@@ -86,6 +86,8 @@ const char* OutcomeOfExitCode(int exitCode) {
       return "success";
     case kExitUsage:
       return "usage error";
+    case kExitHeld:
+      return "held by another run";
     case kExitNoDevice:
       return "not found";
     case kExitNotAdministrator:

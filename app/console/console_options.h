@@ -88,6 +88,7 @@ struct ConsoleOptions {
 using session::kExitCancelled;
 using session::kExitDone;
 using session::kExitFailure;
+using session::kExitHeld;
 using session::kExitInterrupted;
 using session::kExitNoDevice;
 using session::kExitNotAdministrator;

@@ -62,7 +62,8 @@ DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText) {
       TakeScan(summary, report);
       // A letter the run was asked to act on is not simply missing when
       // another run holds its drive.
-      if (outcome == Outcome::kNotFound && named && !report.held.empty()) {
+      summary.held = outcome == Outcome::kNotFound && !report.held.empty();
+      if (summary.held && named) {
         outcome = Outcome::kFailed;
         failure = heldText(report.held.front());
       }
@@ -93,6 +94,7 @@ int ExitCode(const std::vector<DriveSummary>& drives) {
   bool found = false;
   bool failed = false;
   bool missing = false;
+  bool held = false;
   bool notAdministrator = false;
   bool cancelled = false;
   for (const DriveSummary& drive : drives) {
@@ -119,10 +121,14 @@ int ExitCode(const std::vector<DriveSummary>& drives) {
         break;
       case Outcome::kNotFound:
         missing = true;
+        held = held || drive.held;
         break;
     }
   }
-  if (!found && !failed) return notAdministrator ? kExitNotAdministrator : kExitNoDevice;
+  if (!found && !failed) {
+    if (notAdministrator) return kExitNotAdministrator;
+    return held ? kExitHeld : kExitNoDevice;
+  }
   if (failed || notAdministrator || missing) return kExitFailure;
   if (cancelled) return kExitCancelled;
   return kExitDone;

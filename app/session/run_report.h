@@ -20,6 +20,9 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNoDevice = 3;
 inline constexpr int kExitNotAdministrator = 4;
 inline constexpr int kExitCancelled = 5;
+// No drive was found because another run holds the one asked for (6 is the
+// images command's).
+inline constexpr int kExitHeld = 7;
 // An interrupt ended the run (128 + SIGINT, as shells report it).
 inline constexpr int kExitInterrupted = 130;
 
@@ -78,6 +81,8 @@ struct DriveSummary {
   // The image a fix wrote, or was about to write.
   std::optional<WrittenImage> image;
   double seconds = 0;
+  // The drive asked for was left out: another run holds it.
+  bool held = false;
   bool noSuchEntry = false;
   // An interrupt came to its work, or cut it short; its outcome says
   // interrupted unless a failure weighs more.

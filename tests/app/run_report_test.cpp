@@ -18,6 +18,8 @@ struct Drive {
   bool noSuchEntry = false;
   // Its fix wrote both copies and read each back equal.
   bool verified = false;
+  // Another run held it: the scan left it out, and nothing followed.
+  bool held = false;
 };
 
 struct ExitCase {
@@ -28,6 +30,8 @@ struct ExitCase {
   Outcome first;
   // The first drive's repair stands though the run was cut short.
   bool repaired = false;
+  // The drives are letters the run was asked to act on (--all).
+  bool named = true;
 };
 
 std::string HeldText(const HeldDrive& drive) { return std::string(1, drive.letter) + ": held"; }
@@ -41,6 +45,12 @@ DriveWork WorkOf(const Drive& d, char letter) {
   Report scan;
   scan.operation = "scan";
   scan.outcome = Outcome::kSuccess;
+  if (d.held) {
+    scan.outcome = Outcome::kNotFound;
+    scan.held.push_back({letter, "another run"});
+    work.reports.push_back(scan);
+    return work;
+  }
   work.reports.push_back(scan);
   Report last;
   last.operation = "fix";
@@ -61,7 +71,9 @@ TEST_P(RunExitCode, FollowsFromTheDrivesAndTheInterrupt) {
   const ExitCase& c = GetParam();
   std::vector<DriveSummary> drives;
   char letter = 'E';
-  for (const Drive& d : c.drives) drives.push_back(Summarize(WorkOf(d, letter++), true, HeldText));
+  for (const Drive& d : c.drives) {
+    drives.push_back(Summarize(WorkOf(d, letter++), c.named, HeldText));
+  }
   EXPECT_EQ(ExitCode(drives), c.code);
   if (!drives.empty()) {
     EXPECT_EQ(OutcomeText(drives.front().outcome), std::string(OutcomeText(c.first)));
@@ -74,6 +86,7 @@ TEST_P(RunExitCode, FollowsFromTheDrivesAndTheInterrupt) {
 }
 
 constexpr Drive kDone{};
+constexpr Drive kHeld{Outcome::kSuccess, true, false, false, false, true};
 constexpr Drive kInterruptedInTheWait{Outcome::kSuccess, true, true};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -83,6 +96,10 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"EveryDriveFixed", {kDone, kDone}, kExitDone, Outcome::kSuccess},
         ExitCase{"NoDrive", {}, kExitNoDevice, Outcome::kNone},
         ExitCase{"NotFound", {{Outcome::kNotFound}}, kExitNoDevice, Outcome::kNotFound},
+        // Held by another run: its own code for a run of that drive alone,
+        // a failure among the letters of --all.
+        ExitCase{"Held", {kHeld}, kExitHeld, Outcome::kNotFound, false, false},
+        ExitCase{"OneOfTwoHeld", {kDone, kHeld}, kExitFailure, Outcome::kSuccess},
         ExitCase{"NotAdministrator",
                  {{Outcome::kNotAdministrator}},
                  kExitNotAdministrator,

@@ -55,7 +55,7 @@ two_runs() {
   local status=0
   env "$@" "$program" "${common[@]}" --trace "$scratch/trace.txt" --yes fix \
     >"$scratch/second.out" 2>"$scratch/second.err" </dev/null || status=$?
-  [[ $status -eq 3 ]] || fail "$label: the second run exited $status, expected 3: $(cat "$scratch/second.out")"
+  [[ $status -eq 7 ]] || fail "$label: the second run exited $status, expected 7: $(cat "$scratch/second.out")"
   grep -qxF "[Kestrune] Can't find any device !" "$scratch/second.out" ||
     fail "$label: no 'Can't find any device !'"
   grep -qxF "kestrune: E: ($target) is held by another run of kestrune; left out" \

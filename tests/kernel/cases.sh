@@ -118,7 +118,7 @@ release_hold() {
 held_against() {
   hold_open "$1"
   ks --drive "E=$2" --yes fix
-  expect 3 "$NO_DEVICE"
+  expect 7 "$NO_DEVICE"
   grep -q "^kestrune: E: (.*) is held by another run of kestrune; left out$" "$S/err.txt" ||
     fail "a run on $2 did not leave the drive held through $1 out"
   if [ -s "$S/trace.txt" ]; then fail "a run on $2 sent commands to a held drive"; fi
