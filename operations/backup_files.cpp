@@ -74,7 +74,8 @@ bool ReadSmallFile(Program& p, const std::string& path, std::vector<uint8_t>& by
 // order that no cut can turn into a lost save: a copy is made under the
 // numbered name, the records are written naming the copy, and only then
 // may a new file take `path`. Until the records are written they name
-// `path`, which still holds the file; after, they name the copy.
+// `path`, which still holds the file; after, they name the copy. False:
+// `book` may no longer be the folder's records, and is dropped.
 bool KeepOlderFile(Program& p, const std::string& path, RecordBook& book, std::string& cause) {
   std::vector<uint8_t> bytes;
   if (!ReadSmallFile(p, path, bytes)) {
@@ -106,16 +107,16 @@ bool KeepOlderFile(Program& p, const std::string& path, RecordBook& book, std::s
       cause = FormatText(kOlderFileStays, CauseOrNone(copyError).c_str());
       return false;
     }
-    RecordBook moved = book;
-    moved.Rename(LeafOf(path), LeafOf(older));
+    // Renamed in place: when the write fails the caller drops the book
+    // (a bench's records cost more to copy than to write).
+    book.Rename(LeafOf(path), LeafOf(older));
     std::string why;
-    if (!WriteRecordBook(p, folder, moved, why)) {
+    if (!WriteRecordBook(p, folder, book, why)) {
       // The records still name the file where it is; the copy goes.
       p.platform.DeleteFile(older);
       cause = FormatText(kOlderFileStays, CauseOrNone(why).c_str());
       return false;
     }
-    book = std::move(moved);
     p.log.AppendLogFormat(kOlderFileKept, path.c_str(), older.c_str());
     return true;
   }
