@@ -40,16 +40,6 @@ namespace fs = std::filesystem;
 class QuietView : public View {
  public:
   int ShowMessage(const std::string&, const std::string&, unsigned) override { return kIdOk; }
-  void ShowControl(int, bool) override {}
-  void EnableControl(int, bool) override {}
-  void SetControlText(int, const std::string&) override {}
-  std::string GetControlText(int) override { return {}; }
-  void ResetList(int) override {}
-  int AddListString(int, const std::string&) override { return 0; }
-  void SetListSelection(int, int) override {}
-  int GetListSelection(int) override { return 0; }
-  std::string BrowseForFile(const std::string&, uint32_t) override { return {}; }
-  void CloseMainWindow() override {}
 };
 
 fs::path ScratchFolder() {

@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "base/program.h"
 #include "device/link.h"
 #include "discovery/discovery.h"
-#include "base/program.h"
 #include "images/images.h"
 #include "log/isp_log.h"
 #include "operations/operations.h"
@@ -102,28 +102,12 @@ class BenchView : public View {
     ++boxes;
     return kIdOk;
   }
-  void ShowControl(int, bool) override {}
-  void EnableControl(int, bool) override {}
-  void SetControlText(int, const std::string&) override {}
-  std::string GetControlText(int) override { return {}; }
-  void ResetList(int) override {}
-  int AddListString(int, const std::string&) override { return 0; }
-  void SetListSelection(int, int) override {}
-  int GetListSelection(int) override { return 0; }
-  std::string BrowseForFile(const std::string&, uint32_t) override { return {}; }
-  void CloseMainWindow() override {}
 
   std::string lastBox;
   int boxes = 0;
 };
 
-class NoDialog : public DialogControls {
- public:
-  void DisableInputs() override {}
-  void EnableInputs() override {}
-  void ShowControl(int, bool) override {}
-  void FillDriveList() override {}
-};
+using NoDialog = CommandWindow;
 
 platform::PosixOptions OptionsFor(const fs::path& folder) {
   platform::PosixOptions options;

@@ -89,8 +89,7 @@ bool IspBroken(std::string_view text) {
 void ReportVerdict(Program& p, std::string_view text) {
   if (IspBroken(text)) {
     std::snprintf(p.log.logLine, sizeof p.log.logLine, "%s", "ISP is borken !!! \r\n");
-    p.view.ShowControl(kIdcStatus, false);
-    p.view.SetControlText(kIdcStatus, "ISP Fail");
+    p.view.StatusChanged("ISP Fail");
     p.ispHealthy = 0;
     ShowBox(p, "ISP was borken!", "Check ISP", kMbOk);
     p.log.AppendLog(p.log.logLine);
@@ -106,9 +105,10 @@ FailureCause ConfigNotRead(Program& p, uint64_t before) {
   FailureCause cause = ExplainFailure(p.link.LastCommand(), before);
   const std::optional<device::CommandAnswer>& last = cause.command;
   if (last && last->sent && last->result.Complete()) {
-    cause.line = "Why: the flash configuration the drive gave names no layout this program can "
-                 "use (the last command, " +
-                 device::CommandName(*last) + ", " + device::DescribeAnswer(*last) + ")";
+    cause.line =
+        "Why: the flash configuration the drive gave names no layout this program can "
+        "use (the last command, " +
+        device::CommandName(*last) + ", " + device::DescribeAnswer(*last) + ")";
   }
   return cause;
 }

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "app/dialog.h"
+#include "app/drive_session.h"
 #include "device/commands.h"
 #include "discovery/discovery.h"
 #include "fuzz/fuzz_world.h"
@@ -151,10 +151,10 @@ void RunCis(Program& p, const SlotHeader& header) {
 void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChanges,
              uint8_t after) {
   // The main dialog's list shows the texts and capacity taken from the replies.
-  CKestruneDlg dialog(p, {});
-  dialog.driveCount = CheckDriveExist(p);
-  if (dialog.driveCount == 0) return;
-  dialog.FillDriveList();
+  DriveSession session(p);
+  session.driveCount = CheckDriveExist(p);
+  if (session.driveCount == 0) return;
+  if (session.DriveLines().size() != session.driveCount) Fail("a listed drive has no line", 0, 0);
   p.isAdmin = true;
   p.selectedDrive = 0;
   const DriveSlot& slot = p.Slot(0);
@@ -165,7 +165,8 @@ void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChan
   const uint32_t before = flashChanges;
   auto* view = dynamic_cast<OkView*>(&p.view);
   const int successesBefore = view ? view->successes : 0;
-  OnStartFix(p, dialog);
+  CommandWindow window;
+  session.Fix(window);
   // A repair that claims success has written the flash.
   if (view && view->successes != successesBefore && flashChanges == before) {
     Fail("update reported success without writing", 0, 0);
@@ -177,7 +178,7 @@ void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChan
   if (destroy) {
     const uint32_t beforeDestroy = flashChanges;
     const int successesBeforeDestroy = view ? view->successes : 0;
-    OnDestroyIsp(p, dialog);
+    session.Destroy(window, false);
     if (view && view->successes != successesBeforeDestroy && flashChanges == beforeDestroy) {
       Fail("destroy reported success without erasing or writing", 0, 0);
     }
@@ -185,8 +186,8 @@ void RunScan(Program& p, bool destroy, bool cancelled, const uint32_t& flashChan
   if (!placeKnown && flashChanges != before) {
     Fail("flash changed with no ISP copy at a known place", flashChanges - before, 0);
   }
-  if (after & 1) dialog.OnCheckIsp();
-  if (after & 2) dialog.OnClose();
+  if (after & 1) session.Rescan();
+  if (after & 2) session.Close(false);
 }
 
 sim::NandFlash BlankFlashOf(uint8_t selector) {

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "device/link.h"
 #include "base/program.h"
+#include "device/link.h"
 #include "log/isp_log.h"
 #include "operations/operations.h"
 #include "platform/platform.h"
@@ -21,16 +21,6 @@ namespace kestrune::fuzz {
 class OkView : public View {
  public:
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
-  void ShowControl(int, bool) override {}
-  void EnableControl(int, bool) override {}
-  void SetControlText(int, const std::string&) override {}
-  std::string GetControlText(int) override { return {}; }
-  void ResetList(int) override {}
-  int AddListString(int, const std::string&) override { return 0; }
-  void SetListSelection(int, int) override {}
-  int GetListSelection(int) override { return 0; }
-  std::string BrowseForFile(const std::string&, uint32_t) override { return {}; }
-  void CloseMainWindow() override {}
 
   int boxes = 0;
   // Boxes that announced a successful update or destroy.
@@ -39,13 +29,7 @@ class OkView : public View {
   bool cancelQuestions = false;
 };
 
-class NullDialog : public DialogControls {
- public:
-  void DisableInputs() override {}
-  void EnableInputs() override {}
-  void ShowControl(int, bool) override {}
-  void FillDriveList() override {}
-};
+using NullDialog = CommandWindow;
 
 class World {
  public:

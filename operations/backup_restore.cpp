@@ -14,7 +14,7 @@
 #include "images/images.h"
 #include "operations/backup_files.h"
 #include "operations/backup_records.h"
-#include "operations/dialog_end.h"
+#include "operations/command_end.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "operations/operations.h"
@@ -174,7 +174,8 @@ bool DriveIsAsTheChangeLeftIt(Program& p, const FoundSave& taken, const SaveMark
 
 // The save a default restore takes: the Before save of the newest change
 // made to this stick, in any folder. False after the refusal box.
-bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, const RecordBook*>>& books,
+bool ChooseDefaultSave(Program& p,
+                       const std::vector<std::pair<std::string, const RecordBook*>>& books,
                        const DriveIdentity& drive, SaveSource source, const std::string& recording,
                        FoundSave& chosen) {
   std::vector<FoundSave> candidates;
@@ -227,11 +228,11 @@ bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, cons
     if (choice.tie) {
       const FoundSave& newest = candidates[*choice.newest];
       const FoundSave& other = candidates[*choice.tie];
-      ShowRefusal(p, FormatText(kRestoreTwoSaves, newest.save->id.c_str(),
-                                (newest.folder + kRecordDocumentName).c_str(),
-                                other.save->id.c_str(),
-                                (other.folder + kRecordDocumentName).c_str(),
-                                newest.save->savedAt.c_str()));
+      ShowRefusal(
+          p,
+          FormatText(kRestoreTwoSaves, newest.save->id.c_str(),
+                     (newest.folder + kRecordDocumentName).c_str(), other.save->id.c_str(),
+                     (other.folder + kRecordDocumentName).c_str(), newest.save->savedAt.c_str()));
       return false;
     }
     chosen = candidates[*choice.newest];
@@ -242,22 +243,21 @@ bool ChooseDefaultSave(Program& p, const std::vector<std::pair<std::string, cons
     ShowRefusal(p, FormatText(kRestoreNoSerial, identity.c_str(), p.donorFilesHint.c_str()));
   } else if (otherSource != nullptr) {
     ShowRefusal(p, FormatText(kRestoreOtherSource, identity.c_str(), otherSource->id.c_str(),
-                              DescribeSource(*otherSource).c_str(),
-                              SourceName(source), p.donorFilesHint.c_str()));
+                              DescribeSource(*otherSource).c_str(), SourceName(source),
+                              p.donorFilesHint.c_str()));
   } else if (otherCisPage != nullptr) {
     ShowRefusal(p, FormatText(kRestoreSaveOfAnotherStick, identity.c_str(),
                               DigestOrNone(drive).c_str(), otherCisPage->id.c_str(),
-                              DigestOrNone(otherCisPage->drive).c_str(),
-                              p.donorFilesHint.c_str()));
+                              DigestOrNone(otherCisPage->drive).c_str(), p.donorFilesHint.c_str()));
   } else if (otherFlash.save != nullptr) {
     ShowRefusal(p,
                 FormatText(kRestoreFlashChanged, DescribeIdentity(otherFlash.save->drive).c_str(),
                            otherFlash.save->id.c_str(), identity.c_str(), p.donorHint.c_str(),
                            HowToReach(p).c_str()));
   } else if (otherUsers != nullptr) {
-    ShowRefusal(p, FormatText(kRestoreOtherUsersRecords,
-                              (otherUsersFolder + kRecordDocumentName).c_str(),
-                              otherUsers->otherOwner->name.c_str(), p.donorFilesHint.c_str()));
+    ShowRefusal(
+        p, FormatText(kRestoreOtherUsersRecords, (otherUsersFolder + kRecordDocumentName).c_str(),
+                      otherUsers->otherOwner->name.c_str(), p.donorFilesHint.c_str()));
   } else {
     ShowRefusal(p, FormatText(kRestoreNoSave, identity.c_str(), p.donorFilesHint.c_str()));
   }
@@ -298,8 +298,7 @@ bool FilesOfSave(Program& p, const FoundSave& found, const std::vector<CopyArea>
           }
         }
         const SaveArea wanted{area.copy, isAux};
-        if (file == nullptr &&
-            std::find(lacking.begin(), lacking.end(), wanted) == lacking.end()) {
+        if (file == nullptr && std::find(lacking.begin(), lacking.end(), wanted) == lacking.end()) {
           lacking.push_back(wanted);
         }
       }
@@ -455,7 +454,7 @@ void OnBackupIsp(Program& p) {
   SettleReport(p, Outcome::kSuccess);
 }
 
-RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreRequest& request) {
+RestoreOutcome OnRestoreIsp(Program& p, CommandWindow& screen, const RestoreRequest& request) {
   if (!BeginDriveReport(p, "restore")) return RestoreOutcome::kNotStarted;
   // A build without real images must not touch a real drive at all, even
   // with backup files of its own.
@@ -497,9 +496,9 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     }
     taken = found;
   } else if (files.size() != needed) {
-    ShowRefusal(p, FormatText(kRestoreFileCount, static_cast<unsigned>(needed),
-                              static_cast<unsigned>(files.size()),
-                              files.size() == 1 ? "was" : "were"));
+    ShowRefusal(
+        p, FormatText(kRestoreFileCount, static_cast<unsigned>(needed),
+                      static_cast<unsigned>(files.size()), files.size() == 1 ? "was" : "were"));
     return RestoreOutcome::kRefusedFiles;
   } else {
     for (size_t i = 0; i < files.size(); ++i) {
@@ -531,10 +530,9 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
   for (const RestoreImage* image : used) {
     if (image->origin == FileOrigin::kThisDrive) continue;
     if (!request.donor) {
-      ShowRefusal(p,
-                  FormatText(kRestoreNotThisDrive, image->file.c_str(),
-                             OriginText(*image, drive).c_str(), DescribeIdentity(drive).c_str(),
-                             p.donorHint.c_str()));
+      ShowRefusal(p, FormatText(kRestoreNotThisDrive, image->file.c_str(),
+                                OriginText(*image, drive).c_str(), DescribeIdentity(drive).c_str(),
+                                p.donorHint.c_str()));
       return RestoreOutcome::kRefusedDonor;
     }
     donors += FormatText("<%s> %s.\n", image->file.c_str(), OriginText(*image, drive).c_str());
@@ -553,8 +551,7 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     const SaveMark& save = *taken->save;
     told = {save.id, save.command, RoleName(save.role), save.savedAt, SourceName(save.source), {}};
     listing = FormatText(kRestoreWritesSave, save.id.c_str(), save.command.c_str(),
-                         RoleName(save.role), save.savedAt.c_str(),
-                         DescribePlace(save).c_str());
+                         RoleName(save.role), save.savedAt.c_str(), DescribePlace(save).c_str());
   } else {
     listing = kRestoreWritesFiles;
   }
@@ -584,8 +581,8 @@ RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreReq
     SettleReport(p, Outcome::kCancelled);
     return RestoreOutcome::kCancelled;
   }
-  DialogEnd end(dialog);
-  dialog.DisableInputs();
+  CommandEnd end(screen);
+  screen.DisableInputs();
   for (const RestoreImage& image : ispImages) {
     p.log.AppendLogFormat("Restore ISP File --> %s ", image.file.c_str());
   }

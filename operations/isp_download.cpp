@@ -29,7 +29,7 @@ DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startP
   return SaveCodeArea(p, path, startPage, kIspFile, kind, consequence);
 }
 
-void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
+void OnDestroyIsp(Program& p, CommandWindow& screen, bool ask) {
   if (!BeginDriveReport(p, "destroy")) return;
   if (RefuseUnwritableDrive(p)) return;
   if (ask && ShowBox(p, "Are you sure to destroy the ISP code ?", "Destroy ISP Warning",
@@ -110,7 +110,7 @@ void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask) {
   if (!platform::InterruptReceived() && slot.cisCount == 0) {
     ResetSlot(p, index);
     IdentifyDrive(p, index);
-    dialog.FillDriveList();
+    screen.DrivesChanged();
   }
   if (!failedErases.empty()) {
     ShowError(p, FormatText(kDestroyEraseFailed, failedErases.c_str()));

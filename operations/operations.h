@@ -10,21 +10,23 @@
 
 namespace kestrune {
 
-// What the dialog lends the operations: its control handling and the
-// refresh of the drive list.
-class DialogControls {
+// What a command tells the screen it runs under: that the inputs are
+// closed while it works and open again after, that the status line goes
+// when it ends, and that the drive list changed. A screen without inputs
+// or a list ignores them.
+class CommandWindow {
  public:
-  virtual ~DialogControls() = default;
-  virtual void DisableInputs() = 0;
-  virtual void EnableInputs() = 0;
-  virtual void ShowControl(int id, bool show) = 0;
-  virtual void FillDriveList() = 0;
+  virtual ~CommandWindow() = default;
+  virtual void DisableInputs() {}
+  virtual void EnableInputs() {}
+  virtual void HideStatus() {}
+  virtual void DrivesChanged() {}
 };
 
 // Start Fix. A 0x190 drive gets the confirmation box of the other
 // controllers only when `p.confirmFix190` is set (the console sets it; the
 // dialog keeps its flow without one); its Before backups are made either way.
-void OnStartFix(Program& p, DialogControls& dialog);
+void OnStartFix(Program& p, CommandWindow& screen);
 void DumpPhysicalPage(Program& p, uint32_t page);
 bool ReadPhysicalPage(Program& p, uint32_t page);
 
@@ -60,7 +62,7 @@ DownloadOutcome DownloadIsp(Program& p, const std::string& path, uint32_t startP
                             const std::string& consequence = {});
 // With `ask`, an OK/Cancel question comes first (the dialog's button asks
 // nothing; the console asks as it does before a fix).
-void OnDestroyIsp(Program& p, DialogControls& dialog, bool ask = false);
+void OnDestroyIsp(Program& p, CommandWindow& screen, bool ask = false);
 
 // Saves the ISP area of every present CIS copy to "C:\ISP%d_Backup.bin"
 // (and, for controller 0x190, the auxiliary area to "C:\ISP%d_Aux.bin")
@@ -107,6 +109,6 @@ enum class RestoreOutcome : uint8_t {
 
 // Writes backup files back into the copies. Every refusal comes before
 // the first question and before any command reaches the drive.
-RestoreOutcome OnRestoreIsp(Program& p, DialogControls& dialog, const RestoreRequest& request);
+RestoreOutcome OnRestoreIsp(Program& p, CommandWindow& screen, const RestoreRequest& request);
 
 }  // namespace kestrune

@@ -7,7 +7,7 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/backup_files.h"
-#include "operations/dialog_end.h"
+#include "operations/command_end.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
 #include "operations/operations.h"
@@ -161,7 +161,7 @@ struct FixRoad {
 
 // The question, the image, the Before backups, the update and, a second
 // later, the After backups.
-void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
+void RunFix(Program& p, CommandWindow& screen, const FixRoad& road) {
   if (road.ask && ShowBox(p, "Are you sure to update new ISP code ?", "Update ISP Warning",
                           kMbOkCancel | kMbIconExclamation | kMbTopmost) != kIdOk) {
     SettleReport(p, Outcome::kCancelled);
@@ -173,7 +173,7 @@ void RunFix(Program& p, DialogControls& dialog, const FixRoad& road) {
     SettleReport(p, Outcome::kInterrupted);
     return;
   }
-  dialog.DisableInputs();
+  screen.DisableInputs();
   if (!road.logLine.empty()) p.log.AppendLog(road.logLine.c_str());
   // The image is read after the question, so a file changed while it waited
   // is what is judged, and named before the save of what it overwrites,
@@ -261,13 +261,13 @@ void DumpPhysicalPage(Program& p, uint32_t page) {
   p.log.DumpHexToLog(pageSize + kSparePadBytes, p.pageBuffer.get());
 }
 
-void OnStartFix(Program& p, DialogControls& dialog) {
+void OnStartFix(Program& p, CommandWindow& screen) {
   BeginReport(p, "fix");
   if (!p.isAdmin) {
     SettleReport(p, Outcome::kNotAdministrator);
     return;
   }
-  DialogEnd end(dialog);
+  CommandEnd end(screen);
   if (p.selectedDrive >= kSlotCount) {
     SettleReport(p, Outcome::kNotFound);
     return;
@@ -299,7 +299,7 @@ void OnStartFix(Program& p, DialogControls& dialog) {
   ChosenImage image;
   if (slot.controllerId == kCtrl190) {
     const UpdateImageChoice choice = ChooseUpdateImage190Row(p.platform, TraitsOf(slot));
-    RunFix(p, dialog,
+    RunFix(p, screen,
            {p.confirmFix190, "", [&] { return TakeUpdateImage(p, choice, image); },
             [&] { return BackUpCodeAreas190(p, true, kUpdateNotStarted, true); },
             [&] { WriteUpdateImage190(p, image.bytes); },
@@ -314,7 +314,7 @@ void OnStartFix(Program& p, DialogControls& dialog) {
       ChooseUpdateImageRow(p.platform, TraitsOf(slot), slot.controllerId);
   const std::string& path = choice.path;
   p.log.Debug(FormatText("Will update ISP file -> %s \r\n", path.c_str()).c_str());
-  RunFix(p, dialog,
+  RunFix(p, screen,
          {true, FormatText("Update ISP File --> %s \r\n", path.c_str()),
           [&] { return TakeUpdateImage(p, choice, image); },
           [&] {

@@ -1,5 +1,6 @@
-// What the program's logic asks of its window: message boxes and controls.
-// The Win32 dialog, the console and the tests each bind it.
+// What the program's logic asks of the screen it runs under: message boxes
+// and the status line. The Win32 dialog, the console and the tests each
+// bind it; the window's controls are the dialog's own (app/dialog).
 #pragma once
 
 #include <cstdint>
@@ -24,15 +25,6 @@ inline constexpr int kIdCancel = 2;
 // The application's title, the caption of the application message box.
 inline constexpr const char* kAppTitle = "Kestrune";
 
-// Control ids of the main dialog.
-inline constexpr int kIdcStartFix = 1000;
-inline constexpr int kIdcDriveList = 1003;
-inline constexpr int kIdcImagePath = 1004;
-inline constexpr int kIdcBrowse = 1005;
-inline constexpr int kIdcStatus = 1006;
-inline constexpr int kIdcCheckIsp = 1009;
-inline constexpr int kIdcDestroyIsp = 1010;
-
 class View {
  public:
   virtual ~View() = default;
@@ -40,24 +32,9 @@ class View {
   // A modal message box; returns the button pressed (kIdOk, kIdCancel ...).
   virtual int ShowMessage(const std::string& text, const std::string& caption, unsigned style) = 0;
 
-  virtual void ShowControl(int id, bool show) = 0;
-  virtual void EnableControl(int id, bool enable) = 0;
-  virtual void SetControlText(int id, const std::string& text) = 0;
-  virtual std::string GetControlText(int id) = 0;
-
-  // The drop-down list (a sorted combo box).
-  virtual void ResetList(int id) = 0;
-  // Adds a line, keeping the list sorted; returns its index.
-  virtual int AddListString(int id, const std::string& text) = 0;
-  virtual void SetListSelection(int id, int index) = 0;
-  // -1 when nothing is selected.
-  virtual int GetListSelection(int id) = 0;
-
-  // The open-file dialog; returns the chosen path, empty after a cancel.
-  virtual std::string BrowseForFile(const std::string& filter, uint32_t flags) = 0;
-
-  // Sends the close request to the main window.
-  virtual void CloseMainWindow() = 0;
+  // The status line under the drive list, which a broken verdict fills
+  // ("ISP Fail") and leaves hidden. A view without one ignores it.
+  virtual void StatusChanged(const std::string& text) { (void)text; }
 };
 
 }  // namespace kestrune

@@ -1,14 +1,14 @@
 #include "app/console/console_front.h"
 
 #include <istream>
-#include <random>
 #include <ostream>
+#include <random>
 #include <sstream>
 
 #include "app/console/console_live.h"
 #include "app/console/console_map.h"
 #include "app/console/console_view.h"
-#include "app/dialog.h"
+#include "app/drive_session.h"
 #include "app/session/drive_job.h"
 #include "operations/backup_records.h"
 #include "platform/platform.h"
@@ -17,9 +17,9 @@ namespace kestrune::console {
 
 namespace {
 
-void PrintDriveList(std::ostream& out, session::JobView& view) {
-  const auto& lines = view.List(kIdcDriveList);
-  const int selected = view.GetListSelection(kIdcDriveList);
+void PrintDriveList(std::ostream& out, const DriveSession& session) {
+  const std::vector<std::string> lines = session.DriveLines();
+  const int selected = session.lastComboIndex;
   for (size_t i = 0; i < lines.size(); ++i) {
     // The line holds the drive's own vendor and product bytes.
     out << (static_cast<int>(i) == selected ? "* " : "  ") << i << " Drive Volume "
@@ -27,9 +27,8 @@ void PrintDriveList(std::ostream& out, session::JobView& view) {
   }
 }
 
-void Interactive(CKestruneDlg& dialog, session::JobView& view, std::istream& in, std::ostream& out,
-                 std::ostream& err) {
-  const bool destroy = dialog.destroyMode != 0;
+void Interactive(DriveSession& session, bool destroy, session::JobView& view, std::istream& in,
+                 std::ostream& out, std::ostream& err) {
   const char* action = destroy ? "destroy" : "fix";
   const char* button = destroy ? "Destory ISP" : "Start Fix";
   const auto printCommands = [&] {
@@ -49,9 +48,7 @@ void Interactive(CKestruneDlg& dialog, session::JobView& view, std::istream& in,
     if (word.empty()) continue;
     if (word == "quit" || word == "exit" || word == "q") return;
     if (word == "list") {
-      // The list is rebuilt whenever it gets the focus.
-      dialog.FillDriveList();
-      PrintDriveList(out, view);
+      PrintDriveList(out, session);
     } else if (word == "select") {
       int entry = -1;
       if (!(words >> entry)) {
@@ -59,16 +56,18 @@ void Interactive(CKestruneDlg& dialog, session::JobView& view, std::istream& in,
         continue;
       }
       std::string problem;
-      if (session::SelectEntry(dialog, view, entry, 0, problem)) {
-        PrintDriveList(out, view);
+      if (session::SelectEntry(session, entry, 0, problem)) {
+        PrintDriveList(out, session);
       } else {
         err << "kestrune: " << problem << std::endl;
       }
     } else if (word == action) {
+      // The console has no window for a command to close and open.
+      CommandWindow noWindow;
       if (destroy) {
-        dialog.OnDestroyIsp(true);
+        session.Destroy(noWindow, true);
       } else {
-        dialog.OnStartFix();
+        session.Fix(noWindow);
       }
       view.CommandEnded();
       // An interrupt held during the write ends the session.
@@ -117,13 +116,13 @@ std::unique_ptr<session::JobView> ConsoleFront::MakeView(std::ostream& boxes, st
   return view;
 }
 
-void ConsoleFront::ShowDriveList(session::JobView& view, std::ostream& out) {
-  PrintDriveList(out, view);
+void ConsoleFront::ShowDriveList(const DriveSession& session, std::ostream& out) {
+  PrintDriveList(out, session);
 }
 
-void ConsoleFront::Prompt(CKestruneDlg& dialog, session::JobView& view, std::istream& in,
-                          std::ostream& out, std::ostream& err) {
-  Interactive(dialog, view, in, out, err);
+void ConsoleFront::Prompt(DriveSession& session, bool destroy, session::JobView& view,
+                          std::istream& in, std::ostream& out, std::ostream& err) {
+  Interactive(session, destroy, view, in, out, err);
 }
 
 bool ConsoleFront::KeepMap(Program& program, const FlashMap& map, std::string* text, bool colour,
@@ -157,7 +156,7 @@ session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStream
   request.command = JobCommandOf(options.command);
   request.select = options.select;
   request.named = options.drives.size();
-  request.dialogArguments = DialogArguments(options);
+  request.destroyMode = options.command == Command::kDestroy;
   request.restoreFiles = options.restoreFiles;
   request.donor = options.donor;
   request.restoreSave = options.restoreSave;

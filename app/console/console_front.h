@@ -28,9 +28,9 @@ class ConsoleFront : public session::RunFront {
   std::unique_ptr<session::JobView> MakeView(std::ostream& boxes, std::istream& in,
                                              std::ostream& err, session::Answering answering,
                                              bool quiet) override;
-  void ShowDriveList(session::JobView& view, std::ostream& out) override;
-  void Prompt(CKestruneDlg& dialog, session::JobView& view, std::istream& in, std::ostream& out,
-              std::ostream& err) override;
+  void ShowDriveList(const DriveSession& session, std::ostream& out) override;
+  void Prompt(DriveSession& session, bool destroy, session::JobView& view, std::istream& in,
+              std::ostream& out, std::ostream& err) override;
   bool KeepMap(Program& program, const FlashMap& map, std::string* text, bool colour,
                std::string& problem) override;
   std::unique_ptr<session::LineStream> Lines(Output output, std::string prefix) override;

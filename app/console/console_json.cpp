@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <ostream>
 
-#include "app/dialog.h"
+#include "app/drive_session.h"
 #include "app/session/kept_files.h"
 #include "discovery/discovery.h"
 #include "platform/folder.h"

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "app/dialog.h"
+#include "app/drive_session.h"
 #include "base/program.h"
 #include "base/report.h"
 #include "platform/platform.h"

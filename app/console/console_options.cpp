@@ -391,8 +391,8 @@ std::optional<std::string> CombinationProblem(ConsoleOptions& options, const std
   // The prompt talks with its user in lines of its own; --version prints
   // its own text or document.
   if ((takes & kTakesOutput) == 0 && (options.json || options.quiet) && !options.version) {
-    return std::string(options.json ? "--json" : "--quiet") + " goes with a command: " +
-           kOutputCommands;
+    return std::string(options.json ? "--json" : "--quiet") +
+           " goes with a command: " + kOutputCommands;
   }
   return std::nullopt;
 }
@@ -404,11 +404,6 @@ const char* CommandName(Command command) {
     if (row.command == command) return row.name.data();
   }
   return "";
-}
-
-std::vector<std::string> DialogArguments(const ConsoleOptions& options) {
-  if (options.command == Command::kDestroy) return {"-d"};
-  return {};
 }
 
 std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions& options,

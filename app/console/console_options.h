@@ -142,9 +142,6 @@ inline constexpr const char* kDefaultDriveLockFile = "kestrune-default-drive.loc
 std::optional<int> ParseConsoleOptions(int argc, const char* const* argv, ConsoleOptions& options,
                                        std::ostream& out, std::ostream& err);
 
-// The arguments the dialog sees: only the destroy command selects destroy
-// mode, whatever the options were.
-std::vector<std::string> DialogArguments(const ConsoleOptions& options);
 // The command's name on the command line ("" for the prompt); a watch's
 // is that of the command it runs.
 const char* CommandName(Command command);

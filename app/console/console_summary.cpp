@@ -10,7 +10,7 @@
 #include "app/console/console_json.h"
 #include "app/console/console_live.h"
 #include "app/console/console_view.h"
-#include "app/dialog.h"
+#include "app/drive_session.h"
 #include "app/session/live_table.h"
 #include "discovery/discovery.h"
 

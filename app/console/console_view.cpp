@@ -18,7 +18,6 @@ namespace {
 constexpr unsigned kMbTypeMask = 0xF;
 }  // namespace
 
-
 std::string TerminalText(std::string_view text) {
   std::string shown;
   for (size_t at = 0; at < text.size();) {
@@ -165,12 +164,6 @@ int ConsoleView::Ask(const std::string& text) {
   // Anything but a clear yes is a Cancel: this box guards a flash write.
   if (reply == "o" || reply == "ok" || reply == "y" || reply == "yes") return kIdOk;
   return kIdCancel;
-}
-
-std::string ConsoleView::BrowseForFile(const std::string& filter, uint32_t flags) {
-  (void)filter;
-  (void)flags;
-  return {};
 }
 
 void ConsoleView::Step(const StepEvent& step) {

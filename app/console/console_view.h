@@ -44,8 +44,6 @@ class ConsoleView : public session::JobView {
   void HoldReplugBoxes(bool hold) { holdReplug_ = hold; }
   void ShowHeld();
   void CommandEnded() override { ShowHeld(); }
-  // There is no file dialog on the console: always a cancel.
-  std::string BrowseForFile(const std::string& filter, uint32_t flags) override;
 
   // "... Write ISP copy 0", then "... done: Write ISP copy 0" (or failed);
   // the scan and erases are not shown.

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "app/dialog.h"
+#include "app/drive_session.h"
 #include "base/program.h"
 #include "device/link.h"
 #include "device/volume_map.h"
@@ -92,9 +92,8 @@ std::string IdentityLine(const DriveSlot& slot, const DrivePlace& place) {
          controller + ", flash ID " + flash;
 }
 
-bool SelectEntry(CKestruneDlg& dialog, JobView& view, int entry, size_t named,
-                 std::string& problem) {
-  const int count = static_cast<int>(view.List(kIdcDriveList).size());
+bool SelectEntry(DriveSession& session, int entry, size_t named, std::string& problem) {
+  const int count = static_cast<int>(session.DriveLines().size());
   if (entry < 0 || entry >= count) {
     problem = "there is no drive-list entry " + std::to_string(entry) + " (the list holds " +
               std::to_string(count) + ")";
@@ -107,8 +106,7 @@ bool SelectEntry(CKestruneDlg& dialog, JobView& view, int entry, size_t named,
     }
     return false;
   }
-  view.SetListSelection(kIdcDriveList, entry);
-  dialog.OnDriveSelChange();
+  session.Select(entry);
   return true;
 }
 
@@ -183,13 +181,14 @@ void DriveJob::Run(const JobSetup& setup) {
     });
     // A run asks before every fix, a 0x190 update's included.
     program.confirmFix190 = true;
-    CKestruneApp app(program, setup.request.dialogArguments);
-    app.InitInstance([&](CKestruneDlg& dialog) {
-      if (dialog.OnInitDialog()) RunCommand(setup, program, dialog, view);
-      // After an interrupt nothing more is done to the drives, the restart
-      // on close included.
-      if (!platform::InterruptReceived()) dialog.OnClose();
-    });
+    DriveSession session(program);
+    // The console has no window: its commands' inputs, status line and
+    // list are nobody's.
+    CommandWindow noWindow;
+    if (session.Start(noWindow)) RunCommand(setup, session, view);
+    // After an interrupt nothing more is done to the drives, the restart
+    // on close included.
+    if (!platform::InterruptReceived()) session.Close(setup.request.destroyMode);
   } catch (const device::ReplayStopped&) {
     // The replay keeps where and why it stopped; nothing more reaches a
     // drive or is shown.
@@ -206,49 +205,50 @@ void DriveJob::Run(const JobSetup& setup) {
   end_ = Clock::now();
 }
 
-void DriveJob::RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog,
-                          JobView& view) {
+void DriveJob::RunCommand(const JobSetup& setup, DriveSession& session, JobView& view) {
+  Program& program = session.program();
+  CommandWindow noWindow;
   const RunRequest& options = setup.request;
   const bool single = letter_ == 0;
   if (single) {
     std::string problem;
-    if (options.select != 0 && !SelectEntry(dialog, view, options.select, options.named, problem)) {
+    if (options.select != 0 && !SelectEntry(session, options.select, options.named, problem)) {
       Problem(problem);
       const std::lock_guard<std::mutex> lock(mutex_);
       noSuchEntry_ = true;
       return;
     }
-    if (!options.json && !options.quiet) setup.front.ShowDriveList(view, boxes_);
-    NameTheDrive(options, program, view);
+    if (!options.json && !options.quiet) setup.front.ShowDriveList(session, boxes_);
+    NameTheDrive(options, session);
   }
   switch (options.command) {
     case JobCommand::kScan:
       break;
     case JobCommand::kFix:
-      dialog.OnStartFix();
+      session.Fix(noWindow);
       break;
     case JobCommand::kDestroy:
-      dialog.OnDestroyIsp(single);
+      session.Destroy(noWindow, single);
       break;
     case JobCommand::kBackup:
-      OnBackupIsp(program);
+      session.Backup();
       break;
     case JobCommand::kRestore:
-      OnRestoreIsp(program, dialog,
-                   {options.restoreFiles, options.donor, true, options.restoreSave});
+      session.Restore(noWindow, {options.restoreFiles, options.donor, true, options.restoreSave});
       break;
     case JobCommand::kMap:
-      OnMapIsp(program);
+      session.Map();
       break;
     case JobCommand::kPrompt:
-      setup.front.Prompt(dialog, view, Input(), boxes_, err_);
+      setup.front.Prompt(session, options.destroyMode, view, Input(), boxes_, err_);
       break;
   }
   if (options.command == JobCommand::kMap || options.map) DrawMap(setup, program);
 }
 
-void DriveJob::NameTheDrive(const RunRequest& options, Program& program, JobView& view) {
-  if (program.selectedDrive >= kSlotCount || view.List(kIdcDriveList).empty()) return;
+void DriveJob::NameTheDrive(const RunRequest& options, DriveSession& session) {
+  Program& program = session.program();
+  if (program.selectedDrive >= kSlotCount || session.driveCount == 0) return;
   const DriveSlot& slot = program.Selected();
   DrivePlace place{slot.letter, {}, {}, {}};
   std::string others;

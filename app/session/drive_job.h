@@ -1,5 +1,5 @@
-// One drive's part of a run: the dialog's logic over its own
-// program, link, log and view, the command, and what it reached. A run on
+// One drive's part of a run: a drive session over its own program, link,
+// log and view, the command, and what it reached. A run on
 // one drive is a run of one job that scans every letter; --all runs one job
 // per letter, each in a thread of its own.
 #pragma once
@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "app/session/kept_files.h"
+#include "app/session/restore_gate.h"
 #include "app/session/run_front.h"
 #include "app/session/run_report.h"
-#include "app/session/restore_gate.h"
 #include "app/session/run_request.h"
 #include "base/drive_slot.h"
 #include "base/report.h"
@@ -26,7 +26,7 @@
 namespace kestrune {
 struct ImageSet;
 struct Program;
-class CKestruneDlg;
+class DriveSession;
 namespace sim {
 class VirtualDrive;
 }  // namespace sim
@@ -124,9 +124,9 @@ class DriveJob {
   void LetGoOfFiles();
 
  private:
-  void RunCommand(const JobSetup& setup, Program& program, CKestruneDlg& dialog, JobView& view);
+  void RunCommand(const JobSetup& setup, DriveSession& session, JobView& view);
   // Names the drive a single-drive run acts on, and the drives it leaves.
-  void NameTheDrive(const RunRequest& options, Program& program, JobView& view);
+  void NameTheDrive(const RunRequest& options, DriveSession& session);
   void DrawMap(const JobSetup& setup, Program& program);
   void SaveDrives();
   std::istream& Input() { return in != nullptr ? *in : noInput_; }
@@ -154,7 +154,6 @@ class DriveJob {
 // Chooses list entry `entry` as a user would, which re-identifies the
 // drive when the choice changes. False with `problem` set when the list
 // has no such entry; `named` drives were given by name.
-bool SelectEntry(CKestruneDlg& dialog, JobView& view, int entry, size_t named,
-                 std::string& problem);
+bool SelectEntry(DriveSession& session, int entry, size_t named, std::string& problem);
 
 }  // namespace kestrune::session

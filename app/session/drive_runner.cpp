@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/dialog.h"
+#include "app/drive_session.h"
 #include "app/session/drive_folders.h"
 #include "app/session/drive_job.h"
 #include "app/session/host_devices.h"
@@ -230,8 +230,7 @@ bool DriveRunner::AskAtGate(std::ostream& boxes) {
       for (const auto& job : jobs_) {
         if (job->drive.letter == letter) source = job->drive.source;
       }
-      boxes << "  " << letter << ": " << source << ": " << (save.empty() ? "files" : save)
-            << '\n';
+      boxes << "  " << letter << ": " << source << ": " << (save.empty() ? "files" : save) << '\n';
     }
   }
   // Two drives that would take one save are sticks of one batch, which no

@@ -17,7 +17,7 @@
 
 namespace kestrune {
 struct Program;
-class CKestruneDlg;
+class DriveSession;
 }  // namespace kestrune
 
 namespace kestrune::session {
@@ -51,11 +51,12 @@ class RunFront {
   // only errors, warnings and the questions a user must answer.
   virtual std::unique_ptr<JobView> MakeView(std::ostream& boxes, std::istream& in,
                                             std::ostream& err, Answering answering, bool quiet) = 0;
-  // The drive list as `view` holds it, the selected entry marked.
-  virtual void ShowDriveList(JobView& view, std::ostream& out) = 0;
-  // The prompt: commands read from `in` until it ends or one ends it.
-  virtual void Prompt(CKestruneDlg& dialog, JobView& view, std::istream& in, std::ostream& out,
-                      std::ostream& err) = 0;
+  // The session's drive list, the selected entry marked.
+  virtual void ShowDriveList(const DriveSession& session, std::ostream& out) = 0;
+  // The prompt: commands read from `in` until it ends or one ends it;
+  // `destroy` offers destroy where a fix is offered.
+  virtual void Prompt(DriveSession& session, bool destroy, JobView& view, std::istream& in,
+                      std::ostream& out, std::ostream& err) = 0;
   // Keeps the picture of `map` in the selected drive's C: folder and, with
   // `text`, puts there the picture a terminal shows (coloured with
   // `colour`), both with the caption the drive has now. False with

@@ -42,8 +42,8 @@ struct RunRequest {
   // many drives the run was given by name.
   int select = 0;
   size_t named = 0;
-  // What the dialog is started with.
-  std::vector<std::string> dialogArguments;
+  // The prompt offers destroy instead of fix.
+  bool destroyMode = false;
   // restore: the backup files in copy order (empty: the default names), and
   // whether files not shown to be the drive's own may be written.
   std::vector<std::string> restoreFiles;

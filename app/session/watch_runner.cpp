@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/dialog.h"
+#include "app/drive_session.h"
 #include "app/session/drive_job.h"
 #include "app/session/host_devices.h"
 #include "platform/platform.h"

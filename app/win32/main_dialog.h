@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "app/dialog.h"
+#include "app/dialog/dialog.h"
 #include "app/win32/win32_view.h"
 
 namespace kestrune::win32 {

@@ -21,6 +21,11 @@ int Win32View::ShowMessage(const std::string& text, const std::string& caption, 
   return MessageBoxA(dialog_, text.c_str(), caption.c_str(), style & ~kBoxTellsReplug);
 }
 
+void Win32View::StatusChanged(const std::string& text) {
+  ShowControl(kIdcStatus, false);
+  SetControlText(kIdcStatus, text);
+}
+
 void Win32View::ShowControl(int id, bool show) {
   ShowWindow(GetDlgItem(dialog_, id), show ? SW_SHOW : SW_HIDE);
 }

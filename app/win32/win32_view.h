@@ -1,11 +1,12 @@
 // The View over the real main dialog: message boxes owned by the dialog,
-// its controls, the drop-down list and the open-file dialog.
+// and the window's controls: the drop-down list and the open-file dialog.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
+#include "app/dialog/window_controls.h"
 #include "view/view.h"
 
 namespace kestrune::win32 {
@@ -14,13 +15,15 @@ namespace kestrune::win32 {
 // NUL-separated form the open-file dialog takes (each '|' becomes a NUL).
 std::string ToOpenFileFilter(const std::string& filter);
 
-class Win32View : public View {
+class Win32View : public View, public WindowControls {
  public:
   // Boxes shown before the dialog exists have no owner.
   void Attach(HWND dialog) { dialog_ = dialog; }
   HWND dialog() const { return dialog_; }
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
+  // The verdict's text goes into the status control, which stays hidden.
+  void StatusChanged(const std::string& text) override;
   void ShowControl(int id, bool show) override;
   void EnableControl(int id, bool enable) override;
   void SetControlText(int id, const std::string& text) override;

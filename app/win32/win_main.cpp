@@ -124,7 +124,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   kestrune::win32::MainDialogHooks hooks;
   hooks.afterHandler = [&drives] { drives.SaveAll(); };
-  kestrune::CKestruneApp app(program, CommandLineArguments());
+  kestrune::CKestruneApp app(program, view, CommandLineArguments());
   app.InitInstance([&](kestrune::CKestruneDlg& dialog) {
     kestrune::win32::RunMainDialog(instance, nullptr, dialog, view, icon, hooks);
   });

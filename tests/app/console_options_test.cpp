@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog.h"
+#include "app/console/console_front.h"
+#include "app/console/console_run.h"
 
 namespace kestrune::console {
 namespace {
@@ -43,9 +44,11 @@ TEST_P(ConsoleParse, CommandAndExit) {
   if (stop) return;
   EXPECT_EQ(options.command, c.command);
   EXPECT_EQ(options.drives.size(), c.drives);
-  // Only the destroy command may put the dialog into destroy mode, however
+  // Only the destroy command may put the run into destroy mode, however
   // the options looked.
-  EXPECT_EQ(SelectsDestroyMode(DialogArguments(options)), c.command == Command::kDestroy);
+  std::istringstream in;
+  const ConsoleStreams io{in, out, err, false};
+  EXPECT_EQ(RequestOf(options, io).destroyMode, c.command == Command::kDestroy);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -96,37 +96,5 @@ TEST(ConsoleView, ProgressAndFilesGoToTheErrorStreamAndSayHowAStepEnded) {
             "C:\\ISP0_After.bin -> /home/tech/ISP0_After.bin\n");
 }
 
-TEST(ConsoleView, ListStaysSortedAndSelectionFollowsIt) {
-  ViewHarness h(Answering::kAlwaysOk);
-  h.view.ResetList(kIdcDriveList);
-  EXPECT_EQ(h.view.AddListString(kIdcDriveList, "[F]: 1.00MB B"), 0);
-  EXPECT_EQ(h.view.AddListString(kIdcDriveList, "[E]: 1.00MB A"), 0);
-  EXPECT_EQ(h.view.AddListString(kIdcDriveList, "[G]: 1.00MB C"), 2);
-  EXPECT_EQ(h.view.List(kIdcDriveList),
-            (std::vector<std::string>{"[E]: 1.00MB A", "[F]: 1.00MB B", "[G]: 1.00MB C"}));
-  EXPECT_EQ(h.view.GetListSelection(kIdcDriveList), -1);
-  h.view.SetListSelection(kIdcDriveList, 1);
-  EXPECT_EQ(h.view.GetListSelection(kIdcDriveList), 1);
-  // A selection past the end is no selection, as a combo box reports it.
-  h.view.SetListSelection(kIdcDriveList, 3);
-  EXPECT_EQ(h.view.GetListSelection(kIdcDriveList), -1);
-  h.view.ResetList(kIdcDriveList);
-  EXPECT_TRUE(h.view.List(kIdcDriveList).empty());
-}
-
-TEST(ConsoleView, ControlsStartVisibleAndEnabled) {
-  ViewHarness h(Answering::kAlwaysOk);
-  EXPECT_TRUE(h.view.IsVisible(kIdcDestroyIsp));
-  EXPECT_TRUE(h.view.IsEnabled(kIdcStartFix));
-  h.view.ShowControl(kIdcDestroyIsp, false);
-  h.view.EnableControl(kIdcStartFix, false);
-  EXPECT_FALSE(h.view.IsVisible(kIdcDestroyIsp));
-  EXPECT_FALSE(h.view.IsEnabled(kIdcStartFix));
-  EXPECT_TRUE(h.view.BrowseForFile("*.bin", 0).empty());
-  EXPECT_FALSE(h.view.closeRequested());
-  h.view.CloseMainWindow();
-  EXPECT_TRUE(h.view.closeRequested());
-}
-
 }  // namespace
 }  // namespace kestrune::console

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog.h"
+#include "app/dialog/dialog.h"
 #include "device/commands.h"
 #include "device/link.h"
 #include "discovery/discovery.h"
@@ -168,7 +168,7 @@ class DialogTest : public ::testing::Test {
         program(platform, link, log, view) {}
 
   std::unique_ptr<CKestruneDlg> Dialog(std::vector<std::string> arguments = {}) {
-    return std::make_unique<CKestruneDlg>(program, std::move(arguments));
+    return std::make_unique<CKestruneDlg>(program, view, std::move(arguments));
   }
   bool Debugged(const std::string& line) const {
     return std::find(platform.debug.begin(), platform.debug.end(), line) != platform.debug.end();
@@ -202,7 +202,7 @@ TEST_F(DialogTest, StartUpListsTheDriveAfterItsVerdict) {
   ASSERT_TRUE(dialog->OnInitDialog());
 
   EXPECT_TRUE(program.isAdmin);
-  EXPECT_EQ(dialog->driveCount, 1);
+  EXPECT_EQ(dialog->session().driveCount, 1);
   EXPECT_EQ(view.BoxTexts(), std::vector<std::string>{"ISP is OK!"});
   EXPECT_EQ(view.lists[kIdcDriveList],
             std::vector<std::string>{"[E]: 7800.00MB KESTR Flash Disk      "});
@@ -258,7 +258,7 @@ TEST_F(DialogTest, NonAdministratorOnARealDeviceIsStoppedBeforeAnyWork) {
   platform.administrator = false;
   folder.Write("c/ISP.log", "old");
   auto dialog = Dialog();
-  dialog->driveCount = 7;
+  dialog->session().driveCount = 7;
 
   EXPECT_FALSE(dialog->OnInitDialog());
 
@@ -272,7 +272,7 @@ TEST_F(DialogTest, NonAdministratorOnARealDeviceIsStoppedBeforeAnyWork) {
   EXPECT_EQ(folder.Read("c/ISP.log"), "old");
   EXPECT_FALSE(WorkFolderHoldsImages());
   EXPECT_TRUE(volumes.openAttempts.empty());
-  EXPECT_EQ(dialog->driveCount, 7);
+  EXPECT_EQ(dialog->session().driveCount, 7);
   EXPECT_TRUE(Debugged("MaxVolumes = 7 \r\n"));
 }
 
@@ -289,7 +289,7 @@ TEST_F(DialogTest, AdministratorCheck) {
     program.isAdmin = false;
     volumes.needsPrivilege = c.needsPrivilege;
     platform.administrator = c.administrator;
-    EXPECT_EQ(Dialog()->IsAdministrator(), c.passes);
+    EXPECT_EQ(Dialog()->session().IsAdministrator(), c.passes);
     EXPECT_EQ(program.isAdmin, c.passes);
   }
 }
@@ -331,14 +331,14 @@ TEST_F(DialogTest, ChoosingAnotherEntryIdentifiesThatSlot) {
   ASSERT_TRUE(dialog->OnInitDialog());
   // Only the first drive is found by the scan; list a second one by hand.
   program.Slot(1).letter = 'G';
-  dialog->driveCount = 2;
+  dialog->session().driveCount = 2;
   const uint32_t firstCount = program.Slot(0).sectorCount;
 
   view.selection[kIdcDriveList] = 1;
   dialog->OnDriveSelChange();
 
-  EXPECT_EQ(dialog->comboIndex, 1);
-  EXPECT_EQ(dialog->lastComboIndex, 1);
+  EXPECT_EQ(dialog->session().comboIndex, 1);
+  EXPECT_EQ(dialog->session().lastComboIndex, 1);
   EXPECT_EQ(program.selectedDrive, 1);
   EXPECT_EQ(second.CountOf(device::kOpInquiry), 1u);
   EXPECT_EQ(program.Slot(1).sectorCount, 15974400u);
@@ -355,7 +355,7 @@ TEST_F(DialogTest, SelectionBeyondTheTableIsIgnored) {
   view.selection[kIdcDriveList] = 300;
   dialog->OnDriveSelChange();
   EXPECT_EQ(program.selectedDrive, 0);
-  EXPECT_EQ(dialog->lastComboIndex, 0);
+  EXPECT_EQ(dialog->session().lastComboIndex, 0);
 }
 
 TEST_F(DialogTest, FillDriveListReselectsTheLastEntry) {
@@ -368,7 +368,7 @@ TEST_F(DialogTest, FillDriveListReselectsTheLastEntry) {
   EXPECT_EQ(view.lists[kIdcDriveList].size(), 1u);
   EXPECT_EQ(view.selection[kIdcDriveList], 0);
 
-  dialog->driveCount = 0;
+  dialog->session().driveCount = 0;
   dialog->FillDriveList();
   EXPECT_TRUE(view.lists[kIdcDriveList].empty());
   EXPECT_EQ(view.selection[kIdcDriveList], -1);
@@ -389,7 +389,7 @@ TEST_F(DialogTest, CloseRestartsOnlyAHealthyDriveOutsideDestroyMode) {
     testing::TestLink linkHere(volumesHere);
     RecordingView viewHere;
     Program programHere(platform, linkHere, log, viewHere);
-    CKestruneDlg dialog(programHere, c.arguments);
+    CKestruneDlg dialog(programHere, viewHere, c.arguments);
     ASSERT_TRUE(dialog.OnInitDialog());
     const size_t opens = volumesHere.openAttempts.size();
 
@@ -443,7 +443,7 @@ TEST_F(DialogTest, InputsAreTheFourControls) {
 
 TEST_F(DialogTest, AppRunsTheDialogInTheFrontEndsLoop) {
   ScriptDrive(volumes.Attach('E'), true);
-  CKestruneApp app(program, {"-d"});
+  CKestruneApp app(program, view, {"-d"});
   EXPECT_EQ(app.mainWindow(), nullptr);
   bool ran = false;
   EXPECT_FALSE(app.InitInstance([&](CKestruneDlg& dialog) {

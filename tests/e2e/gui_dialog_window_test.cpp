@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog.h"
+#include "app/dialog/dialog.h"
 #include "app/win32/main_dialog.h"
 #include "app/win32/win32_view.h"
-#include "device/link.h"
 #include "base/program.h"
+#include "device/link.h"
 #include "log/isp_log.h"
 #include "platform/platform.h"
 #include "resources/resource.h"
@@ -72,7 +72,7 @@ class MainDialogWindow : public ::testing::Test {
 
   // Runs the dialog; `whenUp` runs once, after the start-up has finished.
   INT_PTR Run(std::vector<std::string> arguments, const std::function<void(HWND)>& whenUp) {
-    kestrune::CKestruneDlg dialog(*program_, std::move(arguments));
+    kestrune::CKestruneDlg dialog(*program_, view_, std::move(arguments));
     MainDialogHooks hooks;
     bool first = true;
     hooks.afterHandler = [&] {

@@ -108,7 +108,7 @@ TEST_F(StartFixTest, RepairLogsBacksUpUpdatesAndBacksUpAgain) {
       "DownLoad ISP  to file -> C:\\ISP1_After.bin --->OK\r\n\r\n";
   EXPECT_EQ(h.LogText(), expected);
   EXPECT_EQ(h.platform.SleptMilliseconds(), 1000u);
-  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"disable", "enable", "hide 1006"}));
+  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"disable", "enable", "hide status"}));
   EXPECT_EQ(h.link.OpenVolumeCount(), 0u);
   EXPECT_FALSE(h.p.pageBuffer);
 }
@@ -130,7 +130,7 @@ TEST_F(StartFixTest, CancelWritesNoBackupAndDoesNotUpdate) {
   EXPECT_EQ(h.drive.CountOf(device::kOpWriteFlashPages), 0u);
   EXPECT_EQ(h.drive.CountOf(device::kOpEraseFlashBlock), 0u);
   EXPECT_EQ(Count("Update ISP File"), 0u);
-  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"enable", "hide 1006"}));
+  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"enable", "hide status"}));
 }
 
 TEST_F(StartFixTest, MissingCisCopiesWarnOnceAndAreStillDumped) {
@@ -166,7 +166,7 @@ TEST_F(StartFixTest, PageBufferThatCannotBeHadEndsBeforeAnyRead) {
   EXPECT_TRUE(h.drive.seen.empty());
   EXPECT_EQ(h.LogText(),
             "Start\r\nWhy: no command to the drive failed (none was sent for this)\r\n");
-  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"enable", "hide 1006"}));
+  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"enable", "hide status"}));
 }
 
 TEST_F(StartFixTest, UnconvertiblePagesAreDumpedAsBlankAndNeverBackedUp) {
@@ -211,7 +211,7 @@ TEST_F(StartFixTest, Controller190GoesStraightToItsOwnUpdateAfterItsBackups) {
   EXPECT_TRUE(h.HostFileExists("ISP0_Before.bin"));
   EXPECT_TRUE(h.HostFileExists("ISP1_AuxBefore.bin"));
   EXPECT_TRUE(h.HostFileExists("ISP1_AuxAfter.bin"));
-  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"disable", "enable", "hide 1006"}));
+  EXPECT_EQ(h.dialog.calls, (std::vector<std::string>{"disable", "enable", "hide status"}));
 }
 
 }  // namespace

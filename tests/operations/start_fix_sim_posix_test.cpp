@@ -10,9 +10,9 @@
 #include <optional>
 #include <sstream>
 
+#include "app/settings.h"
 #include "device/commands.h"
 #include "discovery/discovery.h"
-#include "app/settings.h"
 #include "images/images.h"
 #include "operations/isp_areas.h"
 #include "operations/messages.h"
@@ -405,7 +405,7 @@ TEST_P(InjectedFailure, ShowsItsMessageAndNeverSuccess) {
     EXPECT_FALSE(run.view.Saw(kSuccess));
   }
   EXPECT_EQ(run.link.OpenVolumeCount(), 0u);
-  EXPECT_EQ(run.dialog.calls.back(), "hide 1006");
+  EXPECT_EQ(run.dialog.calls.back(), "hide status");
 }
 
 INSTANTIATE_TEST_SUITE_P(

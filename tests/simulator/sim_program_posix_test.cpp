@@ -1,24 +1,18 @@
 // The program over simulated drives through the SimProgram fixture: a
 // broken drive is found, repaired, and found healthy by the next run on the
 // same stick, because its flash persisted in between.
-#include "tests/support/sim_program.h"
-
 #include <gtest/gtest.h>
 
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/operations.h"
+#include "tests/support/sim_program.h"
 
 namespace kestrune::testing {
 namespace {
 
-class QuietDialog : public DialogControls {
- public:
-  void DisableInputs() override {}
-  void EnableInputs() override {}
-  void ShowControl(int, bool) override {}
-  void FillDriveList() override {}
-};
+// A window whose inputs and list nothing looks at.
+using QuietDialog = CommandWindow;
 
 uint8_t Scan(SimProgram& sim) {
   sim.log.StartLog();

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "device/link.h"
 #include "base/program.h"
+#include "device/link.h"
 #include "log/isp_log.h"
 #include "operations/operations.h"
 #include "platform/posix_platform.h"
@@ -44,14 +44,12 @@ class OpsFlash {
   std::map<uint32_t, std::vector<uint8_t>> pages_;  // unwritten pages read 0xFF
 };
 
-class OpsDialog : public DialogControls {
+class OpsDialog : public CommandWindow {
  public:
   void DisableInputs() override { calls.push_back("disable"); }
   void EnableInputs() override { calls.push_back("enable"); }
-  void ShowControl(int id, bool show) override {
-    calls.push_back((show ? "show " : "hide ") + std::to_string(id));
-  }
-  void FillDriveList() override { calls.push_back("fill"); }
+  void HideStatus() override { calls.push_back("hide status"); }
+  void DrivesChanged() override { calls.push_back("fill"); }
   std::vector<std::string> calls;
 };
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/dialog/window_controls.h"
 #include "base/report.h"
 #include "view/view.h"
 
@@ -20,9 +21,15 @@ struct ShownBox {
   int answer;
 };
 
-class RecordingView : public View, public ReportObserver {
+// It is the window's controls too, for the dialog's tests.
+class RecordingView : public View, public WindowControls, public ReportObserver {
  public:
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
+  // The status line is the dialog's status control.
+  void StatusChanged(const std::string& text) override {
+    visible[kIdcStatus] = false;
+    texts[kIdcStatus] = text;
+  }
   void ShowControl(int id, bool show) override { visible[id] = show; }
   void EnableControl(int id, bool enable) override { enabled[id] = enable; }
   void SetControlText(int id, const std::string& text) override { texts[id] = text; }

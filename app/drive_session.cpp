@@ -1,24 +1,16 @@
-#include "app/dialog.h"
+#include "app/drive_session.h"
 
 #include <cstdio>
-#include <cstring>
-#include <utility>
 
 #include "discovery/discovery.h"
 #include "images/images.h"
+#include "operations/flash_map.h"
 
 namespace kestrune {
 
 namespace {
 
 constexpr const char* kNotAdministratorText = "Is Not the Administrator ! ";
-constexpr const char* kNoFileText = "Not any file selected.";
-constexpr const char* kBrowseFilter = "FW Files (*.bin)|*.bin|*.*||";
-// OFN_FILEMUSTEXIST | OFN_EXPLORER | OFN_LONGNAMES.
-constexpr uint32_t kBrowseFlags = 0x00281000;
-
-// The controls a running operation must not let the user touch.
-constexpr int kInputControls[] = {kIdcStartFix, kIdcBrowse, kIdcImagePath, kIdcDriveList};
 
 // The vendor text with runs of blanks folded: a blank followed by another
 // blank is dropped. Only the first seven characters count; the eighth is
@@ -35,15 +27,6 @@ std::string VendorText(const DriveSlot& slot) {
 }
 
 }  // namespace
-
-bool SelectsDestroyMode(const std::vector<std::string>& arguments) {
-  for (const std::string& argument : arguments) {
-    // An empty argument has no second character and selects nothing.
-    if (argument.empty()) continue;
-    if (argument[0] == '-' || (argument.size() > 1 && argument[1] == 'd')) return true;
-  }
-  return false;
-}
 
 // "%7.2fMB" without its leading blanks. Capacities too large for the
 // seven-place field are shown in full rather than cut.
@@ -71,25 +54,7 @@ std::string FormatDriveLine(const DriveSlot& slot) {
   return line;
 }
 
-// --- CKestruneApp ---
-
-CKestruneApp::CKestruneApp(Program& program, std::vector<std::string> arguments)
-    : p_(program), arguments_(std::move(arguments)) {}
-
-bool CKestruneApp::InitInstance(const ModalLoop& runModal) {
-  CKestruneDlg dialog(p_, arguments_);
-  mainWindow_ = &dialog;
-  if (runModal) runModal(dialog);
-  mainWindow_ = nullptr;
-  return false;
-}
-
-// --- CKestruneDlg ---
-
-CKestruneDlg::CKestruneDlg(Program& program, std::vector<std::string> arguments)
-    : p_(program), arguments_(std::move(arguments)) {}
-
-bool CKestruneDlg::IsAdministrator() {
+bool DriveSession::IsAdministrator() {
   // A simulated drive takes vendor commands without any privilege; a real
   // one needs the rights the host reports.
   const bool privileged = !p_.link.opener().NeedsPrivilege() || p_.platform.IsAdministrator();
@@ -98,27 +63,21 @@ bool CKestruneDlg::IsAdministrator() {
   return true;
 }
 
-bool CKestruneDlg::OnInitDialog() {
+bool DriveSession::Start(CommandWindow& window) {
   BeginReport(p_, "scan");
   if (!IsAdministrator()) {
     Fail(p_, Outcome::kNotAdministrator, kNotAdministratorText, "ERROR", kMbIconError);
   }
 
-  StartLogAndScan();
+  StartLogAndScan(window);
   const bool administrator = p_.isAdmin;
   p_.reports->Update([&](Report& report) { report.administrator = administrator; });
-  if (imagesRefused_) {
-    CloseMainWindow();
-    return false;
-  }
+  if (imagesRefused_) return false;
 
   std::snprintf(p_.log.debugLine, sizeof p_.log.debugLine, "MaxVolumes = %d \r\n", driveCount);
   p_.log.Debug(p_.log.debugLine);
 
-  if (!p_.isAdmin) {
-    CloseMainWindow();
-    return false;
-  }
+  if (!p_.isAdmin) return false;
   if (driveCount == 0) {
     // A drive left out because this build may not load its code into it
     // is named as the cause, not taken for a missing drive.
@@ -128,7 +87,6 @@ bool CKestruneDlg::OnInitDialog() {
       ShowBox(p_, kNoDeviceText, kAppTitle, kMbOk);
       SettleReport(p_, Outcome::kNotFound);
     }
-    CloseMainWindow();
     return false;
   }
   SettleReport(p_, Outcome::kSuccess);
@@ -136,35 +94,30 @@ bool CKestruneDlg::OnInitDialog() {
   comboIndex = 0;
   lastComboIndex = 0;
   p_.selectedDrive = 0;
-  FillDriveList();
-  p_.view.SetListSelection(kIdcDriveList, 0);
+  window.DrivesChanged();
   // A drive whose working code this run cannot load is listed all the
   // same, and told why it goes no further.
   if (!p_.codeNotLoaded[0].empty()) {
     Warn(p_, CodeNotLoadedText(p_, 0), "Warning", kMbIconExclamation);
   }
-
-  destroyMode = SelectsDestroyMode(arguments_) ? 1 : 0;
-  ShowControl(kIdcStartFix, destroyMode == 0);
-  ShowControl(kIdcDestroyIsp, destroyMode != 0);
   return true;
 }
 
-void CKestruneDlg::StartLogAndScan() {
+void DriveSession::StartLogAndScan(CommandWindow& window) {
   if (!p_.isAdmin) return;
-  ShowControl(kIdcStatus, false);
+  window.HideStatus();
   p_.log.StartLog();
   if (p_.log.logEnabled) {
     ReportFile(p_, {kIspLogPath, p_.platform.HostPath(kIspLogPath), std::nullopt, FileKind::kLog});
   }
   if (!ChooseImages()) return;
-  ExtractImages();
+  ExtractImages(p_.platform, p_.images.get());
   for (int i = 0; i < kSlotCount; ++i) ResetSlot(p_, i);
   driveCount = 0;
   driveCount = CheckDriveExist(p_);
 }
 
-bool CKestruneDlg::ChooseImages() {
+bool DriveSession::ChooseImages() {
   if (p_.images) return true;
   std::string problem;
   if (LoadNamedImages(p_.platform, p_.imagesFolder, p_.images, problem)) return true;
@@ -173,25 +126,21 @@ bool CKestruneDlg::ChooseImages() {
   return false;
 }
 
-void CKestruneDlg::ExtractImages() { ::kestrune::ExtractImages(p_.platform, p_.images.get()); }
+std::string DriveSession::ImagesText() { return DescribeImages(p_.platform, p_.images.get()); }
 
-std::string CKestruneDlg::ImagesText() { return DescribeImages(p_.platform, p_.images.get()); }
-
-void CKestruneDlg::FillDriveList() {
-  p_.view.ResetList(kIdcDriveList);
+std::vector<std::string> DriveSession::DriveLines() const {
+  std::vector<std::string> lines;
   for (int i = 0; i < driveCount && i < kSlotCount; ++i) {
-    p_.view.AddListString(kIdcDriveList, FormatDriveLine(p_.Slot(i)));
+    lines.push_back(FormatDriveLine(p_.Slot(i)));
   }
-  if (driveCount != 0) p_.view.SetListSelection(kIdcDriveList, lastComboIndex);
+  return lines;
 }
 
-void CKestruneDlg::OnDriveSelChange() {
-  ShowControl(kIdcStatus, false);
-  const int selection = p_.view.GetListSelection(kIdcDriveList);
+void DriveSession::Select(int entry) {
   // The list holds at most one line per slot; anything else is not a slot
-  // this dialog can act on.
-  if (selection >= kSlotCount) return;
-  comboIndex = selection < 0 ? 0 : static_cast<uint8_t>(selection);
+  // this run can act on.
+  if (entry >= kSlotCount) return;
+  comboIndex = entry < 0 ? 0 : static_cast<uint8_t>(entry);
   if (comboIndex == lastComboIndex) return;
 
   lastComboIndex = comboIndex;
@@ -203,45 +152,30 @@ void CKestruneDlg::OnDriveSelChange() {
   IdentifyDrive(p_, comboIndex);
 }
 
-void CKestruneDlg::OnBrowse() {
-  imagePath.clear();
-  imagePath = p_.view.BrowseForFile(kBrowseFilter, kBrowseFlags);
-  if (imagePath.empty()) {
-    ShowBox(p_, kNoFileText, "Error", kMbIconError | kMbTopmost);
-  }
-  p_.view.SetControlText(kIdcImagePath, imagePath);
-}
-
-void CKestruneDlg::OnCheckIsp() {
+void DriveSession::Rescan() {
   BeginReport(p_, "scan");
   RestartDrive(p_, 0);
   // The rescan's count is not kept: the list still shows what start-up found.
   CheckDriveExist(p_);
 }
 
-void CKestruneDlg::OnStartFix() { ::kestrune::OnStartFix(p_, *this); }
+void DriveSession::Fix(CommandWindow& window) { OnStartFix(p_, window); }
 
-void CKestruneDlg::OnDestroyIsp(bool ask) { ::kestrune::OnDestroyIsp(p_, *this, ask); }
+void DriveSession::Destroy(CommandWindow& window, bool ask) { OnDestroyIsp(p_, window, ask); }
 
-void CKestruneDlg::OnClose() {
+RestoreOutcome DriveSession::Restore(CommandWindow& window, const RestoreRequest& request) {
+  return OnRestoreIsp(p_, window, request);
+}
+
+void DriveSession::Backup() { OnBackupIsp(p_); }
+
+void DriveSession::Map() { OnMapIsp(p_); }
+
+void DriveSession::Close(bool destroyMode) {
   // A drive whose ISP is broken, or was just destroyed, must not be asked
   // to restart into it.
-  if (destroyMode != 0 || p_.ispHealthy == 0) return;
+  if (destroyMode || p_.ispHealthy == 0) return;
   for (int i = 0; i < driveCount && i < kSlotCount; ++i) RestartDrive(p_, i);
 }
-
-bool CKestruneDlg::OnSysCommand(uint32_t command) { return (command & 0xFFF0) == kAboutCommand; }
-
-void CKestruneDlg::DisableInputs() {
-  for (int id : kInputControls) p_.view.EnableControl(id, false);
-}
-
-void CKestruneDlg::EnableInputs() {
-  for (int id : kInputControls) p_.view.EnableControl(id, true);
-}
-
-void CKestruneDlg::ShowControl(int id, bool show) { p_.view.ShowControl(id, show); }
-
-void CKestruneDlg::CloseMainWindow() { p_.view.CloseMainWindow(); }
 
 }  // namespace kestrune

@@ -1,6 +1,7 @@
-// The application object and the main dialog's logic, above the view.
-// The Win32 front end forwards window messages to these handlers; the
-// console front end calls them from its commands.
+// The application object and the main dialog: the window's adapter over
+// the drive session. The Win32 front end forwards window messages to these
+// handlers; they turn them into the session's calls and its results into
+// the window's controls.
 #pragma once
 
 #include <cstdint>
@@ -8,15 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "app/dialog/window_controls.h"
+#include "app/drive_session.h"
 #include "base/program.h"
 #include "operations/operations.h"
 #include "view/view.h"
 
 namespace kestrune {
-
-// What the program says when a scan finds no drive, in the dialog and in a
-// run of every drive alike.
-inline constexpr const char* kNoDeviceText = "Can't find any device !";
 
 class CAboutDlg {
  public:
@@ -24,27 +23,20 @@ class CAboutDlg {
   static constexpr int kTemplateId = 100;
 };
 
-class CKestruneDlg : public DialogControls {
+class CKestruneDlg : public CommandWindow {
  public:
   static constexpr int kTemplateId = 102;
   static constexpr uint32_t kAboutCommand = 0x0010;
 
   // `arguments` are the command-line arguments after the program name.
-  CKestruneDlg(Program& program, std::vector<std::string> arguments);
+  CKestruneDlg(Program& program, WindowControls& controls, std::vector<std::string> arguments);
 
   // Runs the initialisation in its order; false when the dialog closed itself.
   bool OnInitDialog();
-  void StartLogAndScan();
-  bool IsAdministrator();
-  // Takes the images of the folder the run's settings name, unless the
-  // front end chose them already. False after a "Fail" box when that folder
-  // does not hold them; the dialog then closes before any drive is scanned.
-  bool ChooseImages();
-  void ExtractImages();
   // Which images the run writes, for the About box.
-  std::string ImagesText();
+  std::string ImagesText() { return session_.ImagesText(); }
 
-  void FillDriveList() override;
+  void FillDriveList();
   void OnDriveSelChange();
   void OnBrowse();
   void OnCheckIsp();
@@ -59,21 +51,21 @@ class CKestruneDlg : public DialogControls {
 
   void DisableInputs() override;
   void EnableInputs() override;
-  void ShowControl(int id, bool show) override;
+  void HideStatus() override;
+  void DrivesChanged() override { FillDriveList(); }
+  void ShowControl(int id, bool show);
   void CloseMainWindow();
 
-  Program& program() { return p_; }
+  Program& program() { return session_.program(); }
+  DriveSession& session() { return session_; }
 
-  uint8_t driveCount = 0;
-  uint8_t comboIndex = 0;
-  uint8_t lastComboIndex = 0;
   uint8_t destroyMode = 0;
   std::string imagePath;
 
  private:
-  Program& p_;
+  DriveSession session_;
+  WindowControls& controls_;
   std::vector<std::string> arguments_;
-  bool imagesRefused_ = false;
 };
 
 // The application object. What it does off Windows is to build the main
@@ -86,7 +78,7 @@ class CKestruneApp {
   using ModalLoop = std::function<void(CKestruneDlg& dialog)>;
 
   // `arguments` are the command-line arguments after the program name.
-  CKestruneApp(Program& program, std::vector<std::string> arguments);
+  CKestruneApp(Program& program, WindowControls& controls, std::vector<std::string> arguments);
 
   // Runs the dialog modally. Returns false, so the application ends when the
   // dialog closes.
@@ -97,16 +89,10 @@ class CKestruneApp {
 
  private:
   Program& p_;
+  WindowControls& controls_;
   std::vector<std::string> arguments_;
   CKestruneDlg* mainWindow_ = nullptr;
 };
-
-// The capacity as the drive list shows it, "7800.00MB" (0.00MB when the
-// capacity was never read).
-std::string FormatCapacity(const DriveSlot& slot);
-
-// Formats one drive-list line, "[E]: 7800.00MB Vendor Product".
-std::string FormatDriveLine(const DriveSlot& slot);
 
 // The command-line rule: an argument whose first character is '-' or whose
 // second character is 'd' selects destroy mode.
