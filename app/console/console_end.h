@@ -11,10 +11,10 @@
 #include "app/console/console_json.h"
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "app/console/terminal_owner.h"
 #include "app/session/drive_job.h"
 #include "app/session/run_end.h"
 #include "app/session/run_report.h"
-#include "app/session/terminal_owner.h"
 #include "base/report.h"
 #include "operations/flash_map.h"
 #include "platform/platform.h"
@@ -22,9 +22,6 @@
 namespace kestrune::console {
 
 // The terminal's owner is the session's; the console draws through it.
-using session::OwnedStream;
-using session::OwnerOf;
-using session::TerminalOwner;
 
 using session::DriveJob;
 using session::DriveSummary;

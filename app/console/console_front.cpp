@@ -151,11 +151,24 @@ session::Answering AnsweringOf(const ConsoleOptions& options, const ConsoleStrea
                               : Answering::kNeverAsk;
 }
 
-session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStreams& io) {
+session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStreams& io,
+                              const Settings& settings) {
   session::RunRequest request;
+  request.drives = options.drives;
+  request.builtIn = options.simulate;
+  // The built-in drive keeps its flash in the C: folder, so that a second
+  // run sees what a fix wrote, as a replugged stick would.
+  request.builtInFolder = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
+  request.all = options.all;
+  // --all takes the host's letters once, so that every drive's thread and
+  // the confirmation see the same map.
+  request.everyHostDrive = options.all && !options.watch;
+  request.realTime = settings.simulatorRealTime;
+  request.recordFile = options.recordFile;
+  request.recordOverwrite = options.recordOverwrite;
+  request.traceFile = options.traceFile;
   request.command = JobCommandOf(options.command);
   request.select = options.select;
-  request.named = options.drives.size();
   request.destroyMode = options.command == Command::kDestroy;
   request.restoreFiles = options.restoreFiles;
   request.donor = options.donor;

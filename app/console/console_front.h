@@ -9,16 +9,13 @@
 
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
+#include "app/console/terminal_owner.h"
 #include "app/session/run_front.h"
 #include "app/session/run_request.h"
-#include "app/session/terminal_owner.h"
 
 namespace kestrune::console {
 
 // The terminal's owner is the session's; the console draws through it.
-using session::OwnedStream;
-using session::OwnerOf;
-using session::TerminalOwner;
 
 class ConsoleFront : public session::RunFront {
  public:
@@ -48,7 +45,8 @@ class ConsoleFront : public session::RunFront {
 // terminal, Cancel without one.
 session::Answering AnsweringOf(const ConsoleOptions& options, const ConsoleStreams& io);
 
-// What the session's runner is asked for by the command line.
-session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStreams& io);
+// The run's plan, made once of the options and the settings.
+session::RunRequest RequestOf(const ConsoleOptions& options, const ConsoleStreams& io,
+                              const Settings& settings = {});
 
 }  // namespace kestrune::console

@@ -11,29 +11,18 @@
 #include "app/console/console_options.h"
 #include "app/console/console_run.h"
 #include "app/console/console_view.h"
-#include "app/session/live_table.h"
-#include "app/session/row_progress.h"
+#include "app/console/live_table.h"
+#include "app/console/row_progress.h"
+#include "app/console/terminal_owner.h"
 #include "app/session/run_front.h"
-#include "app/session/terminal_owner.h"
 #include "base/report.h"
 #include "discovery/discovery.h"
 
 namespace kestrune::console {
 
 // The terminal's owner is the session's; the console draws through it.
-using session::ColumnLines;
-using session::LiveRow;
-using session::LiveTableLines;
-using session::OwnedStream;
-using session::OwnerOf;
-using session::PortText;
-using session::SerialText;
-using session::TerminalOwner;
-using session::WrappedWords;
 
 using session::DriveJob;
-
-using session::RowProgress;
 
 // The rows of a run's jobs in the run's terminal owner: each job's row is
 // shown from its first step on, moved on by the steps its reports tell,

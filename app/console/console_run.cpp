@@ -15,7 +15,7 @@
 #include "app/console/console_list.h"
 #include "app/console/console_options.h"
 #include "app/console/console_record.h"
-#include "app/session/terminal_owner.h"
+#include "app/console/terminal_owner.h"
 #include "app/session/drive_job.h"
 #include "app/session/drive_runner.h"
 #include "app/session/drive_source.h"
@@ -46,23 +46,9 @@ bool ChooseImages(platform::Platform& host, const ConsoleOptions& options, const
 
 // The drives --simulate and --drive name, the replays among them, and
 // --record and --trace on top. False with `problem` set.
-bool BuildDrives(const ConsoleOptions& options, const std::vector<std::string>& arguments,
-                 const ConsoleStreams& io, const Settings& settings, session::DriveSource& source,
-                 ReplayDrives& replays, std::string& problem) {
-  session::DrivePlan plan;
-  plan.drives = options.drives;
-  plan.builtIn = options.simulate;
-  // The built-in drive keeps its flash in the C: folder, so that a second
-  // run sees what a fix wrote, as a replugged stick would.
-  plan.builtInFolder = options.cDriveFolder.empty() ? "." : options.cDriveFolder;
-  plan.all = options.all;
-  // --all takes the host's letters once, so that every drive's thread and
-  // the confirmation see the same map.
-  plan.everyHostDrive = options.all && !options.watch;
-  plan.realTime = settings.simulatorRealTime;
-  plan.recordFile = options.recordFile;
-  plan.recordOverwrite = options.recordOverwrite;
-  plan.traceFile = options.traceFile;
+bool BuildDrives(const session::RunRequest& plan, const std::vector<std::string>& arguments,
+                 const ConsoleStreams& io, session::DriveSource& source, ReplayDrives& replays,
+                 std::string& problem) {
   return session::BuildDrives(
       plan, arguments, source, replays,
       [&io](const std::string& warning) { io.err << "kestrune: " << warning << std::endl; },
@@ -95,7 +81,7 @@ bool PrepareHost(const ConsoleOptions& options, const ConsoleStreams& io, const 
 struct SessionRun {
   SessionRun(const ConsoleOptions& options, const ConsoleStreams& io, const Settings& settings,
              const RunHost& host, RunEnd& end)
-      : request(RequestOf(options, io)),
+      : request(RequestOf(options, io, settings)),
         front(end.terminal(), options, io),
         setup{request, front, end, host.options, host.images, settings.allowStandInImages} {}
   const session::RunRequest request;
@@ -136,21 +122,19 @@ int Run(ConsoleOptions& options, const std::vector<std::string>& arguments,
   host.options.debugToStderr = options.verbose;
   if (!PrepareHost(options, io, settings, host, problem)) return end.Fail(kExitUsage, problem);
 
+  SessionRun run(options, io, settings, host, end);
   session::DriveSource source;
   ReplayDrives replays;
-  if (!BuildDrives(options, arguments, io, settings, source, replays, problem)) {
+  if (!BuildDrives(run.request, arguments, io, source, replays, problem)) {
     return end.Fail(kExitUsage, problem);
   }
-  SessionRun run(options, io, settings, host, end);
   if (options.watch) return RunWatching(options, run, source, end);
   if (options.all) return RunEveryDrive(io, run, source);
   // Boxes leave stdout to the JSON document when it is asked for.
   return session::RunOneDrive({run.setup, *host.platform, source, replays, io.in,
-                               io.outputIsTerminal,
-                               [&end](const device::Divergence& left) {
+                               io.outputIsTerminal, [&end](const device::Divergence& left) {
                                  end.AddToDocument("divergence", DivergenceJson(left));
-                               },
-                               options.drives});
+                               }});
 }
 
 }  // namespace
@@ -177,12 +161,12 @@ int RunConsole(int argc, const char* const* argv, const ConsoleStreams& io,
   // there holds none, and saying "no save" would hide the mistyped name.
   if ((options.command == Command::kBackups || options.command == Command::kRestore) &&
       !options.cDriveFolder.empty() &&
-      platform::Folder::Open(options.cDriveFolder, platform::FolderRule::kShared)
-              .check.refusal == platform::FolderRefusal::kMissing) {
+      platform::Folder::Open(options.cDriveFolder, platform::FolderRule::kShared).check.refusal ==
+          platform::FolderRefusal::kMissing) {
     RunEnd end(options, io);
-    return end.Fail(kExitUsage,
-                    "the C: folder " + options.cDriveFolder + " does not exist: no save is read "
-                    "from a folder that is not there");
+    return end.Fail(kExitUsage, "the C: folder " + options.cDriveFolder +
+                                    " does not exist: no save is read "
+                                    "from a folder that is not there");
   }
   if (options.command == Command::kImages) return RunImages(options, io, settings);
   if (options.command == Command::kList) return RunList(options, io);

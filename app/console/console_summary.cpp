@@ -10,16 +10,11 @@
 #include "app/console/console_json.h"
 #include "app/console/console_live.h"
 #include "app/console/console_view.h"
+#include "app/console/live_table.h"
 #include "app/drive_session.h"
-#include "app/session/live_table.h"
 #include "discovery/discovery.h"
 
 namespace kestrune::console {
-
-using session::ColumnLines;
-using session::PortText;
-using session::SerialText;
-using session::WrappedWords;
 
 namespace {
 

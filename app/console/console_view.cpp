@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/session/terminal_owner.h"
+#include "app/console/terminal_owner.h"
 #include "operations/messages.h"
 
 namespace kestrune::console {
@@ -103,7 +103,7 @@ void ConsoleView::Print(const std::string& text, const std::string& caption) {
 
 void ConsoleView::ShowHeld() {
   for (const HeldBox& box : held_) {
-    auto* owned = dynamic_cast<session::OwnedStream*>(&boxes_);
+    auto* owned = dynamic_cast<OwnedStream*>(&boxes_);
     if (owned != nullptr && box.owed) {
       owned->owner().Pay(*box.owed);
     } else {
@@ -121,7 +121,7 @@ int ConsoleView::ShowMessage(const std::string& text, const std::string& caption
     if (holdReplug_ && okOnly && (style & kBoxTellsReplug) != 0) {
       HeldBox box{text, caption, std::nullopt};
       // Owed through the owner of the terminal, as its lines would go.
-      if (auto* owned = dynamic_cast<session::OwnedStream*>(&boxes_)) {
+      if (auto* owned = dynamic_cast<OwnedStream*>(&boxes_)) {
         std::string lines;
         std::istringstream each(BoxText(text, caption));
         for (std::string line; std::getline(each, line);) lines += owned->prefix() + line + '\n';
@@ -154,8 +154,8 @@ int ConsoleView::Ask(const std::string& text) {
   (void)text;
   // The question and its answer stand alone: the rows a terminal owner
   // draws step aside until the answer is in.
-  std::optional<session::TerminalOwner::Pause> pause;
-  if (session::TerminalOwner* owner = session::OwnerOf(err_)) pause.emplace(owner);
+  std::optional<TerminalOwner::Pause> pause;
+  if (TerminalOwner* owner = OwnerOf(err_)) pause.emplace(owner);
   err_ << "OK or Cancel? [o/C] " << std::flush;
   std::string reply;
   if (!std::getline(in_, reply)) return kIdCancel;

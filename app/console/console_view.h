@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/console/terminal_owner.h"
 #include "app/session/run_front.h"
-#include "app/session/terminal_owner.h"
 #include "base/report.h"
 #include "platform/text.h"
 #include "view/view.h"
@@ -76,7 +76,7 @@ class ConsoleView : public session::JobView {
   struct HeldBox {
     std::string text;
     std::string caption;
-    std::optional<session::TerminalOwner::OwedId> owed;
+    std::optional<TerminalOwner::OwedId> owed;
   };
   std::vector<HeldBox> held_;
   bool lastBoxPrinted_ = false;

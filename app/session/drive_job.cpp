@@ -212,7 +212,8 @@ void DriveJob::RunCommand(const JobSetup& setup, DriveSession& session, JobView&
   const bool single = letter_ == 0;
   if (single) {
     std::string problem;
-    if (options.select != 0 && !SelectEntry(session, options.select, options.named, problem)) {
+    if (options.select != 0 &&
+        !SelectEntry(session, options.select, options.drives.size(), problem)) {
       Problem(problem);
       const std::lock_guard<std::mutex> lock(mutex_);
       noSuchEntry_ = true;
@@ -269,9 +270,10 @@ void DriveJob::NameTheDrive(const RunRequest& options, DriveSession& session) {
   if (!options.json && !options.quiet) boxes_ << IdentityLine(slot, place) << std::endl;
   // The scan ends at the first drive it identifies: the others named are
   // not listed, and no --select reaches them.
-  if (options.named > 1 && !others.empty()) {
-    Problem(std::to_string(options.named) + " drives were named without --all: this run acts on " +
-            slot.letter + ": alone, the first the scan identifies; " + others +
+  if (options.drives.size() > 1 && !others.empty()) {
+    Problem(std::to_string(options.drives.size()) +
+            " drives were named without --all: this run acts on " + slot.letter +
+            ": alone, the first the scan identifies; " + others +
             (otherCount == 1 ? " is reached with --all, or by a run that names it alone"
                              : " are reached with --all, or by a run that names one of them "
                                "alone"));

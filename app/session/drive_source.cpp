@@ -36,9 +36,9 @@ class PluggedDrive : public device::VolumeOpener {
 
 }  // namespace
 
-bool DriveSource::Load(const DriveRequest& request, std::string& problem) {
-  if (request.builtIn) {
-    const std::string folder = request.builtInFolder.empty() ? "." : request.builtInFolder;
+bool DriveSource::Load(const RunRequest& plan, std::string& problem) {
+  if (plan.builtIn) {
+    const std::string folder = plan.builtInFolder.empty() ? "." : plan.builtInFolder;
     auto builtIn = sim::VirtualDrive::FromDescription(sim::DefaultDescription(), &loadError_,
                                                       folder + "/" + kBuiltInFlashFile);
     if (!builtIn) {
@@ -47,18 +47,23 @@ bool DriveSource::Load(const DriveRequest& request, std::string& problem) {
     }
     loaded_.push_back({kBuiltInLetter, "", std::move(builtIn), folder + "/" + kBuiltInLockFile});
   }
-  for (const auto& [letter, path] : request.files) {
+  for (const DriveArgument& named : plan.drives) {
+    if (named.replay) continue;
+    if (!named.simulated) {
+      nodes_[named.letter] = named.path;
+      continue;
+    }
+    const std::string& path = named.path;
     auto virtualDrive = sim::VirtualDrive::FromFile(path, &loadError_);
     if (!virtualDrive) {
       if (loadError_.empty()) loadError_ = "the virtual drive cannot be loaded";
       problem = "cannot load the virtual drive " + path + ": " + loadError_;
       return false;
     }
-    loaded_.push_back({letter, path, std::move(virtualDrive), path});
+    loaded_.push_back({named.letter, path, std::move(virtualDrive), path});
   }
-  nodes_ = request.nodes;
-  if (request.everyHostDrive && nodes_.empty() && loaded_.empty()) nodes_ = HostDriveNodes();
-  if (request.realTime) {
+  if (plan.everyHostDrive && nodes_.empty() && loaded_.empty()) nodes_ = HostDriveNodes();
+  if (plan.realTime) {
     for (LoadedDrive& drive : loaded_) drive.drive->SetClock(sim::WallClock());
   }
   return true;

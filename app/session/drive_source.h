@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/session/run_request.h"
 #include "device/trace.h"
 #include "device/transport.h"
 #include "device/volume_map.h"
@@ -37,26 +38,12 @@ struct LoadedDrive {
   std::string Name() const { return path.empty() ? std::string("(built-in)") : path; }
 };
 
-struct DriveRequest {
-  // The built-in drive, its flash file and lock in `builtInFolder`, so that
-  // a second run sees what a fix wrote, as a replugged stick would.
-  bool builtIn = false;
-  std::string builtInFolder = ".";
-  // Virtual-drive files and device nodes, by letter.
-  std::vector<std::pair<char, std::string>> files;
-  std::map<char, std::string> nodes;
-  // Without any drive named, the host's candidates by the letters they get,
-  // read once, so that every drive's thread and a question see one map.
-  bool everyHostDrive = false;
-  // Simulated drives run on the wall clock.
-  bool realTime = false;
-};
-
 class DriveSource {
  public:
-  // Loads the simulated drives. False with `problem` set (and the loader's
-  // own words in loadError()) when one cannot be loaded.
-  bool Load(const DriveRequest& request, std::string& problem);
+  // Loads the simulated drives the plan names (not its replays) and takes
+  // its device nodes. False with `problem` set (and the loader's own words
+  // in loadError()) when one cannot be loaded.
+  bool Load(const RunRequest& plan, std::string& problem);
   const std::string& loadError() const { return loadError_; }
 
   // The letters' map: a front end maps its replays in here before Connect.

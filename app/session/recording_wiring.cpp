@@ -158,16 +158,16 @@ std::string RecordingPathFor(const std::string& path, char letter) {
   return renamed.string();
 }
 
-std::unique_ptr<device::RecordingVolumes> StartRecording(const RecordingRequest& options,
+std::unique_ptr<device::RecordingVolumes> StartRecording(const RunRequest& plan,
                                                          const std::vector<std::string>& arguments,
                                                          device::VolumeOpener& inner,
                                                          const std::vector<char>& letters,
                                                          std::string& problem) {
-  if (options.file.empty()) return nullptr;
+  if (plan.recordFile.empty()) return nullptr;
   const device::RecordingHeader header{kProgramVersion, UtcTimestamp(),
                                        platform::SystemDescription(), arguments};
-  const std::vector<DriveArgument> drives = options.drives;
-  const bool simulate = options.builtIn;
+  const std::vector<DriveArgument> drives = plan.drives;
+  const bool simulate = plan.builtIn;
   auto describe = [drives, simulate](char letter) {
     device::DriveFacts facts;
     for (const DriveArgument& drive : drives) {
@@ -185,7 +185,7 @@ std::unique_ptr<device::RecordingVolumes> StartRecording(const RecordingRequest&
   auto recording = std::make_unique<device::RecordingVolumes>(inner, describe);
   if (letters.empty()) {
     std::unique_ptr<device::RecordingWriter> writer =
-        device::RecordingWriter::Create(options.file, options.overwrite, header, problem);
+        device::RecordingWriter::Create(plan.recordFile, plan.recordOverwrite, header, problem);
     if (!writer) return nullptr;
     recording->RecordAll(std::move(writer));
     return recording;
@@ -194,14 +194,14 @@ std::unique_ptr<device::RecordingVolumes> StartRecording(const RecordingRequest&
   // way: the files are made, and on failure removed, relative to it.
   std::string name;
   const std::shared_ptr<platform::Folder> folder =
-      device::OpenRecordingFolder(options.file, name, problem);
+      device::OpenRecordingFolder(plan.recordFile, name, problem);
   if (!folder) return nullptr;
   std::vector<std::string> made;
   for (char letter : letters) {
-    const std::string path = RecordingPathFor(options.file, letter);
+    const std::string path = RecordingPathFor(plan.recordFile, letter);
     const std::string file = RecordingPathFor(name, letter);
     std::unique_ptr<device::RecordingWriter> writer =
-        device::RecordingWriter::Create(*folder, file, path, options.overwrite, header, problem);
+        device::RecordingWriter::Create(*folder, file, path, plan.recordOverwrite, header, problem);
     if (!writer) {
       // A run refused here leaves no half set of files behind.
       for (const std::string& done : made) folder->Remove(done, nullptr);

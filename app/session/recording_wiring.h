@@ -48,18 +48,10 @@ class ReplayDrives {
   std::vector<std::string> unchecked_;
 };
 
-// What a run records, and of which drives.
-struct RecordingRequest {
-  std::string file;  // empty: the run records nothing
-  bool overwrite = false;
-  std::vector<DriveArgument> drives;
-  bool builtIn = false;
-};
-
-// The recording opener over `inner`, its file (or, with `letters`, each
-// letter's file) created. Null when the run records nothing, and when the
-// files cannot be made, with `problem` set.
-std::unique_ptr<device::RecordingVolumes> StartRecording(const RecordingRequest& request,
+// The recording opener over `inner`, its file (the plan's recordFile, or,
+// with `letters`, each letter's file) created. Null when the run records
+// nothing, and when the files cannot be made, with `problem` set.
+std::unique_ptr<device::RecordingVolumes> StartRecording(const RunRequest& plan,
                                                          const std::vector<std::string>& arguments,
                                                          device::VolumeOpener& inner,
                                                          const std::vector<char>& letters,

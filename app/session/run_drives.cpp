@@ -22,30 +22,15 @@ bool ResolveDrives(std::vector<DriveArgument>& drives, std::string& problem) {
   return problem.empty();
 }
 
-bool BuildDrives(const DrivePlan& plan, const std::vector<std::string>& arguments,
+bool BuildDrives(const RunRequest& plan, const std::vector<std::string>& arguments,
                  DriveSource& source, ReplayDrives& replays,
                  const std::function<void(const std::string&)>& warn, std::string& problem) {
-  DriveRequest request;
-  request.builtIn = plan.builtIn;
-  request.builtInFolder = plan.builtInFolder;
-  for (const DriveArgument& drive : plan.drives) {
-    if (drive.replay) continue;
-    if (drive.simulated) {
-      request.files.emplace_back(drive.letter, drive.path);
-    } else {
-      request.nodes[drive.letter] = drive.path;
-    }
-  }
-  request.everyHostDrive = plan.everyHostDrive;
-  request.realTime = plan.realTime;
-  if (!source.Load(request, problem)) return false;
+  if (!source.Load(plan, problem)) return false;
   if (!replays.Open(plan.drives, plan.all, plan.builtIn, problem)) return false;
   for (const std::string& unchecked : replays.Unchecked()) warn(UncheckedWarning(unchecked));
   replays.MapInto(source.volumes());
   if (!source.Connect(!replays.empty(), problem)) return false;
-  const RecordingRequest recording{plan.recordFile, plan.recordOverwrite, plan.drives,
-                                   plan.builtIn};
-  source.Record(StartRecording(recording, arguments, source.volumes(),
+  source.Record(StartRecording(plan, arguments, source.volumes(),
                                plan.all ? source.Letters() : std::vector<char>{}, problem));
   if (!plan.recordFile.empty() && !source.recording()) return false;
   return plan.traceFile.empty() || source.Trace(plan.traceFile, problem);
@@ -119,11 +104,15 @@ int RunOneDrive(const OneDriveRun& one) {
   job.in = &one.in;
   job.answering = run.request.answering;
   job.places = PlacesOf(one.source);
-  for (const DriveArgument& drive : one.named) {
+  // A replay's letter stands on its recording.
+  for (const DriveArgument& drive : run.request.drives) {
     // A replay's serial is the one its recording kept; it keeps no port.
     if (drive.replay) {
-      job.places.push_back({drive.letter, drive.path, {},
-                            platform::BoundedDriveText(one.source.opener().UsbSerial(drive.letter))});
+      job.places.push_back(
+          {drive.letter,
+           drive.path,
+           {},
+           platform::BoundedDriveText(one.source.opener().UsbSerial(drive.letter))});
     }
   }
   for (LoadedDrive& drive : one.source.drives()) {

@@ -17,24 +17,6 @@
 
 namespace kestrune::session {
 
-struct DrivePlan {
-  std::vector<DriveArgument> drives;
-  // The built-in drive, its flash kept in `builtInFolder`.
-  bool builtIn = false;
-  std::string builtInFolder = ".";
-  // Every drive at once: each letter is recorded into a file of its own.
-  bool all = false;
-  // Without any drive named, the host's own drives, read once.
-  bool everyHostDrive = false;
-  // Simulated drives run on the wall clock.
-  bool realTime = false;
-  // Every command to the drives goes to `recordFile` (with its reply) and
-  // to `traceFile`; empty: not.
-  std::string recordFile;
-  bool recordOverwrite = false;
-  std::string traceFile;
-};
-
 // From here on a node is its whole disk, so that the lock, the check for a
 // drive named twice and every command reach the drive itself. False with
 // `problem` set.
@@ -43,7 +25,7 @@ bool ResolveDrives(std::vector<DriveArgument>& drives, std::string& problem);
 // Loads and connects the drives of `plan` into `source`, the replays among
 // them into `replays`; `warn` is told of each recording replayed without
 // checksums. `arguments` go into the recording. False with `problem` set.
-bool BuildDrives(const DrivePlan& plan, const std::vector<std::string>& arguments,
+bool BuildDrives(const RunRequest& plan, const std::vector<std::string>& arguments,
                  DriveSource& source, ReplayDrives& replays,
                  const std::function<void(const std::string&)>& warn, std::string& problem);
 
@@ -69,9 +51,6 @@ struct OneDriveRun {
   bool colour = false;
   // Told where a replay left its recording, before the run ends with it.
   std::function<void(const device::Divergence&)> diverged = nullptr;
-  // The drives the command line named; a replay's letter stands on its
-  // recording.
-  std::vector<DriveArgument> named{};
 };
 
 // Returns the exit code (see ExitCode). A fix shows its row of the front

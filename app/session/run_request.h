@@ -1,5 +1,7 @@
-// What a run asks of the session's runner, as a front end fills it from its
-// own options: the command each drive's job runs and how it is shown.
+// The plan of one run, as a front end fills it once from its own options:
+// where its drives come from, what records them, the command each drive's
+// job runs and how it is shown. The drive source, the recording, the
+// runner and the jobs all read it.
 #pragma once
 
 #include <cstddef>
@@ -37,11 +39,28 @@ struct DriveArgument {
 };
 
 struct RunRequest {
+  // The drives named, by letter; replays among them.
+  std::vector<DriveArgument> drives;
+  // The built-in drive, its flash file and lock in `builtInFolder`, so that
+  // a second run sees what a fix wrote, as a replugged stick would.
+  bool builtIn = false;
+  std::string builtInFolder = ".";
+  // Every drive at once: each letter is recorded into a file of its own.
+  bool all = false;
+  // Without any drive named, the host's own drives, read once, so that
+  // every drive's thread and a question see one map.
+  bool everyHostDrive = false;
+  // Simulated drives run on the wall clock.
+  bool realTime = false;
+  // Every command to the drives goes to `recordFile` (with its reply) and
+  // to `traceFile`; empty: not.
+  std::string recordFile;
+  bool recordOverwrite = false;
+  std::string traceFile;
+
   JobCommand command = JobCommand::kPrompt;
-  // The drive-list entry a single-drive run takes (0: the first), and how
-  // many drives the run was given by name.
+  // The drive-list entry a single-drive run takes (0: the first).
   int select = 0;
-  size_t named = 0;
   // The prompt offers destroy instead of fix.
   bool destroyMode = false;
   // restore: the backup files in copy order (empty: the default names), and

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog.h"
+#include "app/dialog/dialog.h"
 #include "app/session/drive_source.h"
 #include "app/settings.h"
 #include "app/win32/main_dialog.h"
@@ -49,11 +49,11 @@ std::vector<std::string> CommandLineArguments() {
 // volumes are. False with the box shown.
 bool OpenDrives(const kestrune::Settings& settings, kestrune::session::DriveSource& drives,
                 kestrune::win32::Win32View& view) {
-  kestrune::session::DriveRequest request;
+  kestrune::session::RunRequest request;
   if (settings.simulate == "default") {
     request.builtIn = true;
   } else if (!settings.simulate.empty()) {
-    request.files.emplace_back(kestrune::session::kBuiltInLetter, settings.simulate);
+    request.drives.push_back({kestrune::session::kBuiltInLetter, settings.simulate, true, false});
   }
   request.realTime = settings.simulatorRealTime;
   std::string problem;

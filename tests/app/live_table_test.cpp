@@ -1,4 +1,4 @@
-#include "app/session/live_table.h"
+#include "app/console/live_table.h"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +11,6 @@
 #include "app/console/console_summary.h"
 
 namespace kestrune::console {
-
-using session::ColumnLines;
-using session::LiveRow;
-using session::LiveTableLines;
-using session::WrappedWords;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/session/terminal_owner.h"
+#include "app/console/terminal_owner.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace kestrune::session {
+namespace kestrune::console {
 namespace {
 
 // What a terminal shows after the bytes the owner wrote: the few sequences
@@ -267,4 +267,4 @@ TEST(TerminalOwner, AnInterruptThatEndsTheRunFinishesEveryRow) {
 }
 
 }  // namespace
-}  // namespace kestrune::session
+}  // namespace kestrune::console

@@ -1,14 +1,14 @@
-#include "app/session/row_progress.h"
+#include "app/console/row_progress.h"
 
 #include <algorithm>
 #include <span>
 
-namespace kestrune::session {
+namespace kestrune::console {
 
 namespace {
 
 // The steps each command takes, in their order.
-std::span<const StepKind> StepsOf(JobCommand command) {
+std::span<const StepKind> StepsOf(session::JobCommand command) {
   static constexpr StepKind kScan[] = {StepKind::kScan};
   static constexpr StepKind kBackup[] = {StepKind::kScan, StepKind::kBackup};
   static constexpr StepKind kFix[] = {StepKind::kScan,  StepKind::kBackup, StepKind::kErase,
@@ -19,13 +19,13 @@ std::span<const StepKind> StepsOf(JobCommand command) {
   static constexpr StepKind kRestore[] = {StepKind::kScan,  StepKind::kBackup, StepKind::kErase,
                                           StepKind::kWrite, StepKind::kVerify, StepKind::kRestart};
   switch (command) {
-    case JobCommand::kBackup:
+    case session::JobCommand::kBackup:
       return kBackup;
-    case JobCommand::kFix:
+    case session::JobCommand::kFix:
       return kFix;
-    case JobCommand::kDestroy:
+    case session::JobCommand::kDestroy:
       return kDestroy;
-    case JobCommand::kRestore:
+    case session::JobCommand::kRestore:
       return kRestore;
     default:
       return kScan;
@@ -75,4 +75,4 @@ const char* RowProgress::step() const { return shown_ ? StepName(*shown_) : ""; 
 
 double RowProgress::progress() const { return share_; }
 
-}  // namespace kestrune::session
+}  // namespace kestrune::console

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrune::session {
+namespace kestrune::console {
 
 // What one row shows.
 struct LiveRow {
@@ -59,4 +59,4 @@ std::vector<std::string> ColumnLines(const std::vector<std::vector<std::string>>
 // between words; a word longer than a line stands alone on its own.
 std::vector<std::string> WrappedWords(const std::string& text, size_t columns);
 
-}  // namespace kestrune::session
+}  // namespace kestrune::console

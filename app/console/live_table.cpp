@@ -1,10 +1,10 @@
-#include "app/session/live_table.h"
+#include "app/console/live_table.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-namespace kestrune::session {
+namespace kestrune::console {
 
 namespace {
 
@@ -279,4 +279,4 @@ std::vector<std::string> WrappedWords(const std::string& text, size_t columns) {
   return lines;
 }
 
-}  // namespace kestrune::session
+}  // namespace kestrune::console

@@ -7,7 +7,7 @@
 #include "app/session/run_request.h"
 #include "base/report.h"
 
-namespace kestrune::session {
+namespace kestrune::console {
 
 // What a row shows of the steps an operation told: the step under way, and
 // the share of the operation's steps taken. The operation's steps are taken
@@ -15,18 +15,18 @@ namespace kestrune::session {
 // a write) changes the step shown, never the share.
 class RowProgress {
  public:
-  explicit RowProgress(JobCommand command) : command_(command) {}
+  explicit RowProgress(session::JobCommand command) : command_(command) {}
   void Apply(const StepEvent& step);
   const char* step() const;
   double progress() const;
   char letter() const { return letter_; }
 
  private:
-  JobCommand command_;
+  session::JobCommand command_;
   std::optional<StepKind> shown_;
   int phase_ = -1;  // the furthest step kind reached, as an index of the operation's order
   double share_ = 0;
   char letter_ = 0;
 };
 
-}  // namespace kestrune::session
+}  // namespace kestrune::console

@@ -20,11 +20,11 @@
 #include <string>
 #include <thread>
 
-#include "app/session/live_table.h"
+#include "app/console/live_table.h"
 #include "app/session/run_front.h"
 #include "platform/terminal.h"
 
-namespace kestrune::session {
+namespace kestrune::console {
 
 // Where the owner asks the terminal's size, afresh at each drawing; null,
 // or nullopt from it: the output is no terminal.
@@ -151,7 +151,7 @@ class TerminalOwner {
 // A stream whose whole lines go through an owner to `to`, each behind
 // `prefix` ("E: "); a flush that leaves part of a line, a prompt, puts it
 // out as the start of a line that waits for an answer.
-class OwnedStream : public LineStream {
+class OwnedStream : public session::LineStream {
  public:
   OwnedStream(TerminalOwner& owner, std::ostream& to, std::string prefix = {});
   ~OwnedStream() override;
@@ -186,4 +186,4 @@ class OwnedStream : public LineStream {
 // The owner whose lines `stream` carries; null for any other stream.
 TerminalOwner* OwnerOf(std::ostream& stream);
 
-}  // namespace kestrune::session
+}  // namespace kestrune::console

@@ -1,10 +1,10 @@
-#include "app/session/terminal_owner.h"
+#include "app/console/terminal_owner.h"
 
 #include <chrono>
 #include <utility>
 #include <vector>
 
-namespace kestrune::session {
+namespace kestrune::console {
 
 // The owner's lock. Once the run's last word comes, what other threads
 // write is dropped, so that nothing comes under it; the thread that writes
@@ -295,7 +295,7 @@ void TerminalOwner::Loop() {
 }
 
 OwnedStream::OwnedStream(TerminalOwner& owner, std::ostream& to, std::string prefix)
-    : LineStream(nullptr), lines_(owner, to, std::move(prefix)) {
+    : session::LineStream(nullptr), lines_(owner, to, std::move(prefix)) {
   rdbuf(&lines_);
 }
 
@@ -344,4 +344,4 @@ TerminalOwner* OwnerOf(std::ostream& stream) {
   return owned != nullptr ? &owned->owner() : nullptr;
 }
 
-}  // namespace kestrune::session
+}  // namespace kestrune::console
