@@ -5,12 +5,15 @@
 #include "discovery/discovery.h"
 #include "images/images.h"
 #include "operations/flash_map.h"
+#include "operations/isp_areas.h"
 
 namespace kestrune {
 
 namespace {
 
 constexpr const char* kNotAdministratorText = "Is Not the Administrator ! ";
+constexpr const char* kUnlistedDriveText =
+    "Drive %c: answered, but %s failed, so it is not listed. Nothing was written to it.";
 
 // The vendor text with runs of blanks folded: a blank followed by another
 // blank is dropped. Only the first seven characters count; the eighth is
@@ -83,6 +86,12 @@ bool DriveSession::Start(CommandWindow& window) {
     // is named as the cause, not taken for a missing drive.
     if (p_.standInCodeRefused) {
       Fail(p_, Outcome::kRefused, StandInsRefusedText(p_.imagesHint), "ERROR", kMbIconError);
+    } else if (p_.unlisted) {
+      // A stick answered: it is named, with what failed, not taken for
+      // one that is not there.
+      Fail(p_, Outcome::kFailed,
+           FormatText(kUnlistedDriveText, p_.unlisted->letter, p_.unlisted->step.c_str()), "ERROR",
+           kMbIconError, p_.unlisted->why);
     } else {
       ShowBox(p_, kNoDeviceText, kAppTitle, kMbOk);
       SettleReport(p_, Outcome::kNotFound);

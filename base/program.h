@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "device/link.h"
 #include "base/drive_slot.h"
 #include "base/report.h"
+#include "device/link.h"
 #include "log/isp_log.h"
 #include "platform/platform.h"
 #include "view/view.h"
@@ -88,6 +88,17 @@ struct Program {
   // unset when it read one. Nothing is read from or written to the flash
   // of such a drive: its page size and blocks are unknown.
   std::optional<FailureCause> configNotRead[kSlotCount];
+  // The first stick the scan reached that answered but could not be
+  // listed: its INQUIRY answered with a status, or a step after a
+  // controller of the family answered failed. A scan that lists no drive
+  // names it rather than saying none was found.
+  struct UnlistedDrive {
+    char letter = 0;
+    // What failed: "its identification (INQUIRY)", "loading its working code".
+    std::string step;
+    FailureCause why;
+  };
+  std::optional<UnlistedDrive> unlisted;
   // While an operation keeps a save, the save its backups join; null: each
   // backup is a save of its own.
   SaveMark* openSave = nullptr;

@@ -80,18 +80,27 @@ void Settle(Report& report, Outcome outcome, const std::string& failure) {
 
 void BeginReport(Program& p, const char* operation) {
   p.reports->Begin(operation, SelectedLetter(p));
+  p.link.MarkFailures();
   const uint64_t asked = p.link.CommandsAsked();
   p.reports->Update([asked](Report& report) { report.commandsBefore = asked; });
 }
 
-FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, uint64_t before) {
+FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, uint64_t before,
+                            const std::optional<device::CommandAnswer>& firstFailed) {
   FailureCause cause;
   if (!last || last->number <= before) {
     cause.line = "Why: no command to the drive failed (none was sent for this)";
     return cause;
   }
+  const bool lastFailed = !last->sent || !last->result.Complete();
+  if (!lastFailed && firstFailed && firstFailed->number > before) {
+    cause.command = firstFailed;
+    cause.line =
+        "Why: " + device::CommandName(*firstFailed) + " " + device::DescribeAnswer(*firstFailed);
+    return cause;
+  }
   cause.command = last;
-  const bool failed = !last->sent || !last->result.Complete();
+  const bool failed = lastFailed;
   cause.line = failed ? "Why: " + device::CommandName(*last) + " " + device::DescribeAnswer(*last)
                       : "Why: no command to the drive failed (the last, " +
                             device::CommandName(*last) + ", " + device::DescribeAnswer(*last) + ")";
@@ -124,7 +133,8 @@ void Fail(Program& p, Outcome outcome, const std::string& text, const std::strin
   // The cause is what the link holds at the failure, before the box.
   uint64_t before = 0;
   p.reports->Update([&](Report& report) { before = report.commandsBefore; });
-  Fail(p, outcome, text, caption, style, ExplainFailure(p.link.LastCommand(), before));
+  Fail(p, outcome, text, caption, style,
+       ExplainFailure(p.link.LastCommand(), before, p.link.FirstFailure()));
 }
 
 void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
@@ -163,6 +173,9 @@ void ReportStep(Program& p, StepKind kind, StepState state, const std::string& t
 }
 
 void ReportStep(Program& p, const StepEvent& step) {
+  // A step's failure is its own: one an earlier step met and got past
+  // (a backup read again) is not its cause.
+  if (step.state == StepState::kStarted) p.link.MarkFailures();
   if (ReportObserver* observer = p.reports->observer()) observer->Step(step);
 }
 

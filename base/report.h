@@ -117,15 +117,20 @@ struct AreaState {
 // and the one line that tells it ("Why: flash page write (FA) answered
 // CHECK CONDITION, ...").
 struct FailureCause {
-  // None when the operation sent no command before the failure.
+  // None when the operation sent no command before the failure, or when
+  // a check of the program's own failed (`ownCheck`).
   std::optional<device::CommandAnswer> command;
   std::string line;
+  bool ownCheck = false;
 };
 
 // The line for the failure that follows `last`, the last command the link
 // was asked to send, when its number is above `before` (the commands asked
-// before the operation began); any earlier one is no part of it.
-FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, uint64_t before);
+// before the operation began); any earlier one is no part of it. When
+// `last` went well, the command that failed first since the step began
+// (`firstFailed`) is the cause, not a later one that worked.
+FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, uint64_t before,
+                            const std::optional<device::CommandAnswer>& firstFailed = {});
 
 // A message box as it was shown, and the answer it got.
 struct ShownBox {

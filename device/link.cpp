@@ -82,6 +82,7 @@ bool DeviceLink::Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength,
   auto open = open_.find(handle);
   if (open == open_.end()) {
     answer.sent = false;
+    if (!firstFailure_) firstFailure_ = answer;
     return false;
   }
   // The transport refuses a malformed request (a CDB that does not fit the
@@ -93,6 +94,7 @@ bool DeviceLink::Send(Carrier carrier, const uint8_t* cdb, uint8_t cdbLength,
   if (answer.result.outcome != Outcome::kOsError && ChangesFlash(cdb, cdbLength)) {
     ++flashChangesSent_;
   }
+  if (!answer.result.Complete() && !firstFailure_) firstFailure_ = answer;
   return whole ? answer.result.Complete() : answer.result.Succeeded();
 }
 

@@ -79,6 +79,11 @@ class DeviceLink {
   // before the first. Its number counts every command asked for.
   const std::optional<CommandAnswer>& LastCommand() const { return last_; }
   uint64_t CommandsAsked() const { return asked_; }
+  // The first command since the last MarkFailures that was not sent or
+  // did not end GOOD with every byte: the cause of what went wrong after
+  // it, where later commands (a read-back, a restart) may well succeed.
+  const std::optional<CommandAnswer>& FirstFailure() const { return firstFailure_; }
+  void MarkFailures() { firstFailure_.reset(); }
   // Page writes and block erases that may have reached a drive: every one
   // asked for but those the system refused before sending.
   uint64_t FlashChangesSent() const { return flashChangesSent_; }
@@ -91,6 +96,7 @@ class DeviceLink {
   std::map<VolumeHandle, std::unique_ptr<Transport>> open_;
   VolumeHandle next_ = 1;
   std::optional<CommandAnswer> last_;
+  std::optional<CommandAnswer> firstFailure_;
   uint64_t asked_ = 0;
   uint64_t flashChangesSent_ = 0;
 };

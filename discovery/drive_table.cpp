@@ -200,6 +200,7 @@ void ResetSlot(Program& p, int index) {
 
 uint8_t CheckDriveExist(Program& p) {
   for (int32_t& offset : p.ispOffsets) offset = -1;
+  p.unlisted.reset();
   ReportStep(p, {0, StepKind::kScan, StepState::kStarted, "Scan", 0, 1});
   uint8_t found = 0;
   for (int i = 0; i < kSlotCount; ++i) {
@@ -259,10 +260,26 @@ bool IdentifyDrive(Program& p, int index) {
   return true;
 }
 
+// The stick of slot `index` answered and `step` failed: kept, the first
+// one only, with the command that failed.
+void NoteUnlisted(Program& p, int index, const char* step) {
+  if (p.unlisted) return;
+  p.unlisted =
+      Program::UnlistedDrive{p.Slot(index).letter, step, ExplainFailure(p.link.LastCommand(), 0)};
+}
+
 bool ParseInquiryData(Program& p, int index) {
   DriveSlot& slot = p.Slot(index);
   std::vector<uint8_t> inquiry(kInquiryLength, 0);
-  if (!device::Inquiry(p.link, inquiry.data(), kInquiryLength, slot.volumeHandle)) return false;
+  if (!device::Inquiry(p.link, inquiry.data(), kInquiryLength, slot.volumeHandle)) {
+    // A status is an answer: a stick is there. A reply that never came
+    // is no stick.
+    const std::optional<device::CommandAnswer>& last = p.link.LastCommand();
+    if (last && last->sent && last->result.outcome == device::Outcome::kScsiStatus) {
+      NoteUnlisted(p, index, "its identification (INQUIRY)");
+    }
+    return false;
+  }
 
   // The text runs from byte 36 to the first NUL, or to the end of the reply.
   const char* start = reinterpret_cast<const char*>(inquiry.data() + kTextOffset);
@@ -284,7 +301,10 @@ bool ParseInquiryData(Program& p, int index) {
 
   if (slot.controllerId != kCtrl168) {
     uint8_t flashId[5] = {};
-    if (!device::ReadFlashId(p.link, flashId, sizeof flashId, slot.volumeHandle)) return false;
+    if (!device::ReadFlashId(p.link, flashId, sizeof flashId, slot.volumeHandle)) {
+      NoteUnlisted(p, index, "reading its flash ID");
+      return false;
+    }
     std::memcpy(slot.flashId, flashId, sizeof flashId);
   }
   slot.hasFlashId = (slot.flashId[0] != 0 || slot.flashId[1] != 0) ? 1 : 0;
@@ -295,10 +315,13 @@ bool ParseInquiryData(Program& p, int index) {
       // Code this run cannot load (stand-ins, a missing image) sent
       // nothing: the drive stays, with what it told without code. Any
       // other failure leaves it out.
-      return !p.codeNotLoaded[index].empty();
+      if (!p.codeNotLoaded[index].empty()) return true;
+      NoteUnlisted(p, index, "loading its working code");
+      return false;
     }
     if (!device::InitFlash(p.link, 0, slot.volumeHandle)) {
       DebugText(p, "Init Flash fail ");
+      NoteUnlisted(p, index, "initialising its flash");
       return false;
     }
   }

@@ -72,16 +72,35 @@ bool PageSizeFitsChunked(uint32_t pageSize) {
   return kIspPayloadBytes - kChunkBytes + pageSize <= kIspAreaBytes;
 }
 
-void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount) {
+bool EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount) {
   const DriveSlot& slot = p.Slot(slotIndex);
-  device::EraseFlashBlock(p.link, startPage, slot.volumeHandle);
+  bool erased = device::EraseFlashBlock(p.link, startPage, slot.volumeHandle);
   const uint32_t perBlock = slot.pagesPerBlock;
-  if (perBlock == 0 || pageCount == 0) return;
+  if (perBlock == 0 || pageCount == 0) return erased;
   const uint64_t end = uint64_t{startPage} + pageCount;
   for (uint64_t block = (uint64_t{startPage} / perBlock + 1) * perBlock; block < end;
        block += perBlock) {
-    device::EraseFlashBlock(p.link, static_cast<uint32_t>(block), slot.volumeHandle);
+    erased =
+        device::EraseFlashBlock(p.link, static_cast<uint32_t>(block), slot.volumeHandle) && erased;
   }
+  return erased;
+}
+
+FailureCause DifferingReadBack(const std::string& what, const uint8_t* written, const uint8_t* read,
+                               size_t bytes, size_t offset) {
+  size_t at = 0;
+  while (at < bytes && written[at] == read[at]) ++at;
+  FailureCause cause;
+  cause.ownCheck = true;
+  if (at == bytes) {
+    cause.line = "Why: " + what + " read back differs from what was written";
+    return cause;
+  }
+  cause.line = FormatText(
+      "Why: every command answered GOOD, but %s read back differs from what "
+      "was written at byte 0x%zX (written %02x, read %02x)",
+      what.c_str(), offset + at, written[at], read[at]);
+  return cause;
 }
 
 std::string DescribeBlocks(const std::vector<uint32_t>& blocks) {

@@ -57,7 +57,14 @@ bool PageSizeFitsChunked(uint32_t pageSize);
 // Erases the block at `startPage` and every further block that the
 // `pageCount` pages from it reach, so that no page is programmed over old
 // data when the area is larger than one block.
-void EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount);
+// False when an erase was not sent or did not end GOOD.
+bool EraseArea(Program& p, int slotIndex, uint32_t startPage, uint32_t pageCount);
+
+// Why a copy that read back without a failed command is not what was
+// written: `what` ("ISP copy 0") and the first byte that differs, at
+// `offset` plus its place in the `bytes` compared.
+FailureCause DifferingReadBack(const std::string& what, const uint8_t* written, const uint8_t* read,
+                               size_t bytes, size_t offset = 0);
 
 // "5" or "5, 9"; past eight blocks the rest are counted, not listed.
 std::string DescribeBlocks(const std::vector<uint32_t>& blocks);

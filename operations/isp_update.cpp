@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "device/commands.h"
 #include "discovery/discovery.h"
@@ -25,6 +26,10 @@ constexpr uint32_t kLargePageWrites = kIspAreaBytes / kLargePageThreshold;  // 1
 
 void ShowError(Program& p, const std::string& text) {
   Fail(p, Outcome::kFailed, text, "ERROR", kMbIconError);
+}
+
+void ShowError(Program& p, const std::string& text, const FailureCause& why) {
+  Fail(p, Outcome::kFailed, text, "ERROR", kMbIconError, why);
 }
 
 // Page k of a large-page area: 4,096 image bytes, then zeros.
@@ -142,13 +147,14 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
     const uint8_t* image = images[i];
     const std::string step = FormatText("Write ISP copy %d", area.copy);
     ReportStep(p, StepKind::kWrite, StepState::kStarted, step, written, total);
-    EraseArea(p, slotIndex, area.devicePage,
-              largePages ? kLargePageWrites : kIspAreaBytes / pageSize);
-    bool ok = true;
-    if (!largePages) {
+    // Pages programmed over a block that was not erased hold neither the
+    // old code nor the new: the copy is not written on.
+    bool ok = EraseArea(p, slotIndex, area.devicePage,
+                        largePages ? kLargePageWrites : kIspAreaBytes / pageSize);
+    if (ok && !largePages) {
       ok = device::WriteFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize, kIspAreaBytes,
                                    image, slot.volumeHandle);
-    } else {
+    } else if (ok) {
       for (uint32_t k = 0; k < kLargePageWrites && ok; ++k) {
         StageLargePage(staging.get(), pageSize, image, k);
         ok = device::WriteFlashPages(p.link, area.devicePage + k, 1, pageSize, staging.get(),
@@ -176,16 +182,23 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
     ReportStep(p, StepKind::kVerify, StepState::kStarted, step, verified, total);
     bool readOk = true;
     bool same = true;
+    std::optional<FailureCause> differs;
+    const std::string copyName = FormatText("ISP copy %d", area.copy);
     if (!largePages) {
       readOk = device::ReadFlashPages(p.link, area.devicePage, kIspAreaBytes / pageSize,
                                       kIspAreaBytes, kReadMode, readBack, slot.volumeHandle);
       same = readOk && std::memcmp(readBack, image, kIspAreaBytes) == 0;
+      if (readOk && !same) differs = DifferingReadBack(copyName, image, readBack, kIspAreaBytes);
     } else {
       for (uint32_t k = 0; k < kLargePageWrites && readOk && same; ++k) {
         StageLargePage(comparison.get(), pageSize, image, k);
         readOk = device::ReadFlashPages(p.link, area.devicePage + k, 1, pageSize, kReadMode,
                                         readBack, slot.volumeHandle);
         same = readOk && std::memcmp(readBack, comparison.get(), pageSize) == 0;
+        if (readOk && !same) {
+          differs = DifferingReadBack(copyName, comparison.get(), readBack, pageSize,
+                                      size_t{k} * pageSize);
+        }
       }
     }
     if (readOk && same) ReportCopies(p, 0, 1);
@@ -200,7 +213,7 @@ bool WriteIspAreas(Program& p, int slotIndex, const std::vector<CopyArea>& copie
       return false;
     }
     if (!same) {
-      ShowError(p, "Update ISP code fail");
+      ShowError(p, "Update ISP code fail", *differs);
       return false;
     }
   }

@@ -89,8 +89,11 @@ bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaP
     if (!area.usable()) continue;
     const std::string step = FormatText("Write %s of copy %d", pass.name, area.copy);
     ReportStep(p, StepKind::kWrite, StepState::kStarted, step, steps.written, steps.total);
-    EraseArea(p, p.selectedDrive, area.devicePage, ChunkedPageCount(slot.pageSize, pass.bytes));
-    bool ok = TransferChunked(p, area.devicePage, pass.bytes, images[i], nullptr);
+    // Pages programmed over a block that was not erased hold neither the
+    // old code nor the new: the copy is not written on.
+    bool ok = EraseArea(p, p.selectedDrive, area.devicePage,
+                        ChunkedPageCount(slot.pageSize, pass.bytes)) &&
+              TransferChunked(p, area.devicePage, pass.bytes, images[i], nullptr);
     if (ok) {
       written.insert(area.copy);
       ReportArea(p, area.copy, pass.aux, CopyState::kWritten);
@@ -122,7 +125,9 @@ bool WriteAndVerify(Program& p, const std::vector<CopyArea>& copies, const AreaP
       return false;
     }
     if (!same) {
-      ShowError(p, "Update ISP code fail");
+      Fail(p, Outcome::kFailed, "Update ISP code fail", "ERROR", kMbIconError,
+           DifferingReadBack(FormatText("the %s of copy %d", pass.name, area.copy), image, readBack,
+                             pass.bytes));
       return false;
     }
   }

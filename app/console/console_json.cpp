@@ -1,5 +1,6 @@
 #include "app/console/console_json.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -52,7 +53,9 @@ Json WhyJson(const FailureCause& why) {
   Json cause = {{"line", why.line},        {"command", nullptr},    {"opcode", nullptr},
                 {"outcome", "none sent"},  {"scsiStatus", nullptr}, {"senseKey", nullptr},
                 {"senseKeyName", nullptr}, {"asc", nullptr},        {"ascq", nullptr},
-                {"meaning", nullptr},      {"residual", nullptr},   {"systemError", nullptr}};
+                {"meaning", nullptr},      {"sense", nullptr},      {"residual", nullptr},
+                {"systemError", nullptr}};
+  if (why.ownCheck) cause["outcome"] = "check failed";
   if (!why.command) return cause;
   const device::CommandAnswer& answer = *why.command;
   const device::Result& result = answer.result;
@@ -73,6 +76,11 @@ Json WhyJson(const FailureCause& why) {
     cause["ascq"] = sense->ascq;
     const char* meaning = device::AdditionalSenseMeaning(sense->asc, sense->ascq);
     cause["meaning"] = meaning != nullptr ? Json(meaning) : Json();
+  }
+  if (result.senseLength != 0) {
+    cause["sense"] = platform::HexText(result.sense.data(),
+                                       std::min<size_t>(result.senseLength, result.sense.size()),
+                                       platform::HexCase::kLower);
   }
   if (result.systemError != 0) cause["systemError"] = result.systemError;
   return cause;

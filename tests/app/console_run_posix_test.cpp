@@ -434,8 +434,7 @@ TEST_P(AllRestore, AsksOnceNamingEachSave) {
   for (const std::string& drive : {e, f}) {
     ASSERT_EQ(Run({"--drive", "E=" + drive, "--yes", "fix"}).code, kExitDone);
   }
-  const RunResult r =
-      Run({"--drive", "E=" + e, "--drive", "F=" + f, "--yes", "--all", "restore"});
+  const RunResult r = Run({"--drive", "E=" + e, "--drive", "F=" + f, "--yes", "--all", "restore"});
   EXPECT_EQ(r.code, c.code) << r.out << r.err;
   const std::vector<std::string> lines = r.OutLines();
   const auto at = [&lines](const std::string& start) {
@@ -457,12 +456,11 @@ TEST_P(AllRestore, AsksOnceNamingEachSave) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sticks, AllRestore,
-                         ::testing::Values(AllRestoreCase{"TwoSticks", "ctrl165_broken.json",
-                                                          kExitDone},
-                                           AllRestoreCase{"OneBatch", "ctrl163_broken.json",
-                                                          kExitFailure}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Sticks, AllRestore,
+    ::testing::Values(AllRestoreCase{"TwoSticks", "ctrl165_broken.json", kExitDone},
+                      AllRestoreCase{"OneBatch", "ctrl163_broken.json", kExitFailure}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Two sticks of one batch fixed by one --all: a later restore of either
 // takes neither's save by default, names both with their letters, and
@@ -866,7 +864,7 @@ TEST_P(OtherUser, IsNeverTakenForThisDrivesOwn) {
   ASSERT_EQ(Run({"--drive", "E=" + drive, "backup"}).code, kExitDone);
   const std::vector<uint8_t> now = FileBytes(cFolder / "ISP0_Backup.bin");
   const std::vector<uint8_t> expected =
-      c.endsWithPlanted     ? std::vector<uint8_t>(planted.begin(), planted.end())
+      c.endsWithPlanted ? std::vector<uint8_t>(planted.begin(), planted.end())
       // A restore moved the fix's Before file aside for its own.
       : c.code == kExitDone ? FileBytes(cFolder / "ISP0_Before.1.bin")
                             : FileBytes(cFolder / "ISP0_After.bin");
@@ -919,7 +917,13 @@ struct WhyCase {
   nlohmann::json fault;
   std::vector<std::string> options;
   const char* box;
-  const char* why;
+  // A line ending in "..." is the start of the line.
+  std::string why;
+  // How the progress ends the step the fault met, when it matters.
+  const char* step = "";
+  // What the document says of it: the outcome and the sense bytes' start.
+  const char* outcome = "scsi status";
+  const char* sense = "";
 };
 
 class ConsoleWhy : public ConsoleRun, public ::testing::WithParamInterface<WhyCase> {};
@@ -939,7 +943,30 @@ TEST_P(ConsoleWhy, FollowsTheFailureBoxWithWhatTheDriveAnswered) {
   const auto box = std::find(lines.begin(), lines.end(), c.box);
   ASSERT_NE(box, lines.end()) << r.out;
   ASSERT_NE(box + 1, lines.end()) << r.out;
-  EXPECT_EQ(*(box + 1), c.why);
+  if (c.why.ends_with("...")) {
+    EXPECT_EQ((box + 1)->substr(0, c.why.size() - 3), c.why.substr(0, c.why.size() - 3));
+  } else {
+    EXPECT_EQ(*(box + 1), c.why);
+  }
+  if (*c.step != '\0') {
+    EXPECT_NE(r.err.find(std::string("... failed: ") + c.step), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(std::string("... done: ") + c.step), std::string::npos) << r.err;
+  }
+  // The document tells the same cause, with the drive's own sense bytes.
+  std::ofstream(drive, std::ios::trunc) << d.dump();
+  arguments.insert(arguments.begin(), "--json");
+  const RunResult json = Run(arguments);
+  const nlohmann::json document = nlohmann::json::parse(json.out);
+  const auto why = std::find_if(document["messages"].begin(), document["messages"].end(),
+                                [](const nlohmann::json& m) { return m.contains("why"); });
+  ASSERT_NE(why, document["messages"].end()) << json.out;
+  EXPECT_EQ((*why)["why"]["line"], *(box + 1));
+  EXPECT_EQ((*why)["why"]["outcome"], c.outcome);
+  if (*c.sense == '\0') {
+    EXPECT_TRUE((*why)["why"]["sense"].is_null()) << (*why)["why"];
+  } else {
+    EXPECT_EQ((*why)["why"]["sense"].get<std::string>().rfind(c.sense, 0), 0u) << (*why)["why"];
+  }
   // Only a failure's box has one.
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& line) { return line.rfind("Why: ", 0) == 0; }),
@@ -955,26 +982,63 @@ INSTANTIATE_TEST_SUITE_P(
                 {},
                 "[ERROR] Write ISP code to flash fail",
                 "Why: flash page write (FA) answered CHECK CONDITION, sense key 0x5 ILLEGAL "
-                "REQUEST, ASC/ASCQ 24/00 invalid field in CDB, residual 65536 of 65536 bytes"},
+                "REQUEST, ASC/ASCQ 24/00 invalid field in CDB, residual 65536 of 65536 bytes",
+                "",
+                "scsi status",
+                "70000500"},
         WhyCase{"WriteMediumErrorQuiet",
                 {{"opcode", "0xFA"}, {"action", "check"}, {"sense", "3/0c/00"}},
                 {"--quiet"},
                 "[ERROR] Write ISP code to flash fail",
                 "Why: flash page write (FA) answered CHECK CONDITION, sense key 0x3 MEDIUM ERROR, "
-                "ASC/ASCQ 0c/00 write error, residual 65536 of 65536 bytes"},
+                "ASC/ASCQ 0c/00 write error, residual 65536 of 65536 bytes",
+                "",
+                "scsi status",
+                "70000300"},
         WhyCase{"WriteRefusedInTransport",
                 {{"opcode", "0xFA"}, {"action", "refuse"}},
                 {},
                 "[ERROR] Write ISP code to flash fail",
-                "Why: flash page write (FA) failed in transport"},
+                "Why: flash page write (FA) failed in transport",
+                "",
+                "transport error"},
         // The write is taken and lost: every command went well, and the
-        // line does not blame one.
+        // line names the copy and the first byte that differs.
         WhyCase{"WriteLostReadBackDiffers",
                 {{"opcode", "0xFA"}, {"action", "drop-write"}},
                 {},
                 "[ERROR] Update ISP code fail",
-                "Why: no command to the drive failed (the last, flash page read (F8), answered "
-                "GOOD)"}),
+                "Why: every command answered GOOD, but ISP copy 0 read back differs from what "
+                "was written at byte 0x...",
+                "Verify ISP copy 0",
+                "check failed"},
+        // An erase refused: nothing is programmed over the block, the write
+        // step fails, and the erase is named though later commands worked.
+        WhyCase{"EraseRefused",
+                {{"opcode", "0xFE"}, {"action", "refuse"}},
+                {},
+                "[ERROR] Write ISP code to flash fail",
+                "Why: block erase (FE) failed in transport",
+                "Write ISP copy 0",
+                "transport error"},
+        // A stick that answered the scan and could not be listed is named
+        // with what failed, not taken for one that is not there.
+        WhyCase{"InquiryNotReady",
+                {{"opcode", "0x12"}, {"action", "check"}, {"sense", "2/04/01"}},
+                {},
+                "[ERROR] Drive E: answered, but its identification (INQUIRY) failed, so it is not "
+                "listed. Nothing was written to it.",
+                "Why: INQUIRY (12) answered CHECK CONDITION, sense key 0x2 NOT READY, ASC/ASCQ "
+                "04/01 becoming ready, residual 180 of 180 bytes",
+                "", "scsi status", "70000200"},
+        WhyCase{"InitFlashHardwareError",
+                {{"opcode", "0xFD"}, {"sub", "0x11"}, {"action", "check"}, {"sense", "4/44/00"}},
+                {"--quiet"},
+                "[ERROR] Drive E: answered, but initialising its flash failed, so it is not listed. "
+                "Nothing was written to it.",
+                "Why: flash init (FD 11) answered CHECK CONDITION, sense key 0x4 HARDWARE ERROR, "
+                "ASC/ASCQ 44/00 internal target failure, residual 0 of 0 bytes",
+                "", "scsi status", "70000400"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
@@ -1238,8 +1302,8 @@ TEST_F(ConsoleRun, GivenImagesAreWrittenAndNamed) {
 // `errTo`: where stderr goes ("2>&1": among the boxes, as a terminal shows
 // both).
 RunResult RunProgram(const std::string& arguments, const char* errTo = "2>/dev/null") {
-  const std::string command = std::string("'") + KESTRUNE_CONSOLE_PROGRAM + "' " + arguments +
-                              " </dev/null " + errTo;
+  const std::string command =
+      std::string("'") + KESTRUNE_CONSOLE_PROGRAM + "' " + arguments + " </dev/null " + errTo;
   RunResult result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
@@ -1258,10 +1322,10 @@ TEST_F(ConsoleRun, ProgramAsksForTheReplugOnlyAfterItsLastWorkOnTheDrive) {
   for (const char* file : {"ctrl163_broken.json", "ctrl165_broken.json", "interactive"}) {
     const bool interactive = file == std::string("interactive");
     const std::string drive = CopyDrive(interactive ? "ctrl162_broken.json" : file);
-    const RunResult fix = RunProgram("--drive 'E=" + drive + "' --c-drive '" + cDrive() +
-                                         "' --temp '" + temp() + "' --yes" +
-                                         (interactive ? "" : " fix"),
-                                     interactive ? "2>&1 <<'EOF'\nfix\nquit\nEOF" : "2>&1");
+    const RunResult fix =
+        RunProgram("--drive 'E=" + drive + "' --c-drive '" + cDrive() + "' --temp '" + temp() +
+                       "' --yes" + (interactive ? "" : " fix"),
+                   interactive ? "2>&1 <<'EOF'\nfix\nquit\nEOF" : "2>&1");
     ASSERT_EQ(fix.code, kExitDone) << file << "\n" << fix.out;
     const size_t replug = fix.out.find(kFixed);
     const size_t lastAfter = fix.out.rfind("_After.bin");
