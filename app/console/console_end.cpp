@@ -41,7 +41,7 @@ Json DriveRunJson(const DriveSummary& d) {
   drive["source"] = d.source;
   drive.update(PlaceJson(d.port, d.serial, d.stick));
   drive["identified"] = d.drive.has_value();
-  drive["outcome"] = d.repairStands ? session::kRepairStandsText : OutcomeText(d.outcome);
+  drive["outcome"] = d.changeStands != nullptr ? d.changeStands : OutcomeText(d.outcome);
   drive["copiesWritten"] = d.copiesWritten;
   drive["copiesVerified"] = d.copiesVerified;
   drive["backups"] = d.backups;
@@ -139,15 +139,19 @@ void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
     std::ostringstream summary;
     PrintSummary(summary, options_.command, drives, terminal_.Columns());
     terminal_.LastWord(io_.out, summary.str());
-  } else if (options_.quiet) {
+  } else if (options_.quiet || code == kExitInterrupted) {
+    // The quiet run's last line, and an interrupted run's: what the drive's
+    // row and the document say of it, not a second reading of the code.
     std::ostringstream line;
-    if (!options_.all && !drives.empty() && drives.front().drive) {
+    const bool one = !options_.all && !drives.empty() && drives.front().drive;
+    if (one) {
       // The verdict is the scan's, before the command acted: labelled so,
       // it is not read as what a fix left.
       line << drives.front().drive->letter << ": scan found ISP " << VerdictText(drives.front())
            << "; ";
     }
-    line << CommandName(options_.command) << ": " << OutcomeOfExitCode(code);
+    line << CommandName(options_.command) << ": "
+         << LastOutcome(one ? &drives.front() : nullptr, code);
     terminal_.LastWord(io_.out, line.str() + '\n');
   }
 }
@@ -175,7 +179,13 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
     const JobState& job = jobs[i];
     const std::string prefix = LetterPrefix(job.letter);
     for (const Report& report : job.reports) {
-      for (const ShownBox& box : report.boxes) boxes.push_back({job.letter, box});
+      // A box that tells to pull the stick is shown once its command is
+      // over (ConsoleView holds it): the document keeps that order.
+      for (const bool replug : {false, true}) {
+        for (const ShownBox& box : report.boxes) {
+          if (((box.style & kBoxTellsReplug) != 0) == replug) boxes.push_back({job.letter, box});
+        }
+      }
       for (const HeldDrive& held : report.held) errors.push_back(prefix + HeldDriveText(held));
     }
     // A job whose folders were let go measured its files as it did so.
@@ -219,8 +229,18 @@ void RunEnd::PrintDocument(const std::vector<JobState>& jobs,
   }
 }
 
+std::string LastOutcome(const DriveSummary* drive, int code) {
+  // Before its command ran the drive has no outcome of its own.
+  if (drive == nullptr || drive->outcome == Outcome::kNone) return OutcomeOfExitCode(code);
+  std::string text = OutcomeShown(*drive);
+  if (code == kExitInterrupted && text.rfind(OutcomeOfExitCode(code), 0) != 0) {
+    text += "; interrupted";
+  }
+  return text;
+}
+
 std::string OutcomeShown(const DriveSummary& drive) {
-  std::string text = drive.repairStands ? session::kRepairStandsText : OutcomeText(drive.outcome);
+  std::string text = drive.changeStands != nullptr ? drive.changeStands : OutcomeText(drive.outcome);
   const size_t warnings = drive.warnings.size();
   if (warnings > 0) {
     text += " (" + std::to_string(warnings) + (warnings == 1 ? " warning)" : " warnings)");

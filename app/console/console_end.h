@@ -36,6 +36,10 @@ DriveSummary Summarize(const JobState& job, bool named);
 // warnings it came with ("success (1 warning)"), so a fix whose After
 // backups could not be made says so where it says success.
 std::string OutcomeShown(const DriveSummary& drive);
+// The outcome a run's last line gives: the drive's as its row shows it
+// (warnings and an interrupted repair that stands included), or, without
+// a drive whose command ran, the exit code's.
+std::string LastOutcome(const DriveSummary* drive, int code);
 
 class RunEnd : public session::RunEnd {
  public:

@@ -25,16 +25,21 @@ void TakeScan(DriveSummary& summary, const Report& report) {
   summary.codeNotLoaded = report.codeNotLoaded;
 }
 
-// The last fix of the job wrote every copy and read each back equal, and no
-// failure came after.
-bool RepairStands(const std::vector<Report>& reports) {
+// The last change of the job was done and no failure came after: a fix or
+// restore wrote every copy and read each back equal; a destroy said it
+// was done. What its outcome shows, or null.
+const char* ChangeStands(const std::vector<Report>& reports) {
   for (size_t i = reports.size(); i-- > 0;) {
     const Report& report = reports[i];
-    if (report.operation != "fix") continue;
-    return report.copiesWritten > 0 && report.copiesVerified == report.copiesWritten &&
-           report.failure.empty() && !IsFailure(report.outcome);
+    const bool fix = report.operation == "fix";
+    const bool restore = report.operation == "restore";
+    if (!fix && !restore && report.operation != "destroy") continue;
+    if (!report.failure.empty() || IsFailure(report.outcome)) return nullptr;
+    if (!fix && !restore) return report.outcome == Outcome::kSuccess ? kDestroyStandsText : nullptr;
+    if (report.copiesWritten == 0 || report.copiesVerified != report.copiesWritten) return nullptr;
+    return fix ? kRepairStandsText : kRestoreStandsText;
   }
-  return false;
+  return nullptr;
 }
 
 }  // namespace
@@ -85,7 +90,7 @@ DriveSummary Summarize(const DriveWork& job, bool named, HeldText heldText) {
   if (cut && job.refusal.empty()) Settle(whole, Outcome::kInterrupted);
   summary.outcome = whole.outcome;
   summary.interrupted = cut || whole.outcome == Outcome::kInterrupted;
-  summary.repairStands = summary.outcome == Outcome::kInterrupted && RepairStands(job.reports);
+  if (summary.outcome == Outcome::kInterrupted) summary.changeStands = ChangeStands(job.reports);
   summary.failure = FirstLine(whole.failure);
   return summary;
 }

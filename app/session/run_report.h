@@ -87,16 +87,20 @@ struct DriveSummary {
   // An interrupt came to its work, or cut it short; its outcome says
   // interrupted unless a failure weighs more.
   bool interrupted = false;
-  // Its fix wrote every copy and read each back equal before an interrupt
-  // cut the run short, so what it left undone is what follows a repair (the
-  // After backups): the drive is repaired, and is pulled only now that the
-  // run has let go of it. Its outcome stays interrupted.
-  bool repairStands = false;
+  // Its last change (a fix, restore or destroy) was done, its writes read
+  // back equal, before an interrupt cut the run short, so what it left
+  // undone is what follows the change (the After backups): what the
+  // drive's row, summary, last line and document say instead of
+  // "interrupted" ("repaired, pull it now"). Null when none stands. Its
+  // outcome stays interrupted.
+  const char* changeStands = nullptr;
 };
 
-// What a drive whose repair stands shows where its outcome is told (row,
-// summary, JSON): repaired, and safe to pull only now.
+// What a drive whose change stands shows where its outcome is told (row,
+// summary, last line, JSON): done, and safe to pull only now.
 inline constexpr const char* kRepairStandsText = "repaired, pull it now";
+inline constexpr const char* kRestoreStandsText = "restored, pull it now";
+inline constexpr const char* kDestroyStandsText = "destroyed, pull it now";
 
 // How a front end names a drive another run holds.
 using HeldText = std::string (*)(const HeldDrive& drive);

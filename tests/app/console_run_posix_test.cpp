@@ -1030,15 +1030,20 @@ INSTANTIATE_TEST_SUITE_P(
                 "listed. Nothing was written to it.",
                 "Why: INQUIRY (12) answered CHECK CONDITION, sense key 0x2 NOT READY, ASC/ASCQ "
                 "04/01 becoming ready, residual 180 of 180 bytes",
-                "", "scsi status", "70000200"},
-        WhyCase{"InitFlashHardwareError",
-                {{"opcode", "0xFD"}, {"sub", "0x11"}, {"action", "check"}, {"sense", "4/44/00"}},
-                {"--quiet"},
-                "[ERROR] Drive E: answered, but initialising its flash failed, so it is not listed. "
-                "Nothing was written to it.",
-                "Why: flash init (FD 11) answered CHECK CONDITION, sense key 0x4 HARDWARE ERROR, "
-                "ASC/ASCQ 44/00 internal target failure, residual 0 of 0 bytes",
-                "", "scsi status", "70000400"}),
+                "",
+                "scsi status",
+                "70000200"},
+        WhyCase{
+            "InitFlashHardwareError",
+            {{"opcode", "0xFD"}, {"sub", "0x11"}, {"action", "check"}, {"sense", "4/44/00"}},
+            {"--quiet"},
+            "[ERROR] Drive E: answered, but initialising its flash failed, so it is not listed. "
+            "Nothing was written to it.",
+            "Why: flash init (FD 11) answered CHECK CONDITION, sense key 0x4 HARDWARE ERROR, "
+            "ASC/ASCQ 44/00 internal target failure, residual 0 of 0 bytes",
+            "",
+            "scsi status",
+            "70000400"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConsoleRun, TraceFileHasALinePerCommand) {
@@ -1370,12 +1375,13 @@ struct InterruptCase {
   std::vector<std::string> command;
   nlohmann::json fault;
   // The signal comes between the first erase and the end of the read-back:
-  // it waits, and the run ends once the outcome (the last line) is shown.
+  // it waits, and the run ends once the outcome (the box, then the run's
+  // last line) is shown.
   const char* heldOutcome;
   const char* verdictAfter;  // what a scan says afterwards
   // Instead the signal comes once the write and its outcome are over, and
   // ends the run at once: the box the write earned (heldOutcome) is still
-  // the last line, the run says it stops, and what follows is not done.
+  // shown, then the run's last line, and what follows is not done.
   bool atOnce = false;
   // The line that tells the interrupt; null: the write's notice when held,
   // else that the run stops now.
@@ -1421,8 +1427,18 @@ TEST_P(ConsoleInterrupt, EndsWith130AndNeverLeavesAHalfWrittenIspOrFile) {
     }
   }
   if (c.heldOutcome != nullptr) {
-    EXPECT_EQ(run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1),
-              std::string(c.heldOutcome) + "\n");
+    // The box the write earned, then the line that says what the run did:
+    // the change stands, and the interrupt ended the run.
+    const std::string command = c.command.back();
+    const std::string stands = command == "fix"       ? "repaired, pull it now"
+                               : command == "restore" ? "restored, pull it now"
+                                                      : "destroyed, pull it now";
+    const size_t last = run.out.rfind('\n', run.out.size() - 2);
+    const std::string lastLine = run.out.substr(last + 1);
+    EXPECT_EQ(
+        run.out.substr(run.out.rfind('\n', last - 1) + 1, last - run.out.rfind('\n', last - 1)),
+        std::string(c.heldOutcome) + "\n");
+    EXPECT_TRUE(lastLine.ends_with(command + ": " + stands + "; interrupted\n")) << lastLine;
     // No step follows the write: a fix makes no After backups.
     if (c.command.back() == "fix") {
       EXPECT_FALSE(fs::exists(folder.path() / "c" / "ISP0_After.bin"));

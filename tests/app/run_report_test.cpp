@@ -77,7 +77,7 @@ TEST_P(RunExitCode, FollowsFromTheDrivesAndTheInterrupt) {
   EXPECT_EQ(ExitCode(drives), c.code);
   if (!drives.empty()) {
     EXPECT_EQ(OutcomeText(drives.front().outcome), std::string(OutcomeText(c.first)));
-    EXPECT_EQ(drives.front().repairStands, c.repaired);
+    EXPECT_EQ(drives.front().changeStands != nullptr, c.repaired);
     // A stick's own document is one drive's run: its code follows from
     // that drive alone, and agrees with what its row says.
     EXPECT_EQ(ExitCode({drives.front()}) == kExitInterrupted,
