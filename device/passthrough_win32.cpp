@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <string>
+
+#include "platform/windows_disks.h"
 
 namespace kestrune::device {
 namespace {
@@ -129,6 +132,31 @@ std::unique_ptr<Transport> MakePassThroughTransport(HANDLE volume) {
 
 platform::LockAttempt LockVolumeLetter(char letter) {
   return platform::LockNamedMutex(std::string("Global\\kestrune-volume-") + Upper(letter));
+}
+
+namespace {
+
+// The disk Windows lists under `letter`, when it lists one.
+std::optional<platform::WindowsListedDisk> ListedDiskOf(char letter) {
+  platform::WindowsDiskAnswers answers;
+  std::string problem;
+  if (!platform::AskWindowsDisks(answers, problem)) return std::nullopt;
+  for (platform::WindowsListedDisk& disk : platform::ListWindowsDisks(answers)) {
+    if (disk.letter != 0 && Upper(disk.letter) == Upper(letter)) return disk;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string PassThroughVolumes::UsbSerial(char letter) const {
+  const std::optional<platform::WindowsListedDisk> disk = ListedDiskOf(letter);
+  return disk ? disk->serial : std::string();
+}
+
+std::string PassThroughVolumes::UsbPort(char letter) const {
+  const std::optional<platform::WindowsListedDisk> disk = ListedDiskOf(letter);
+  return disk ? disk->port : std::string();
 }
 
 OpenResult PassThroughVolumes::Open(char letter) {

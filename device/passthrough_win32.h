@@ -86,6 +86,10 @@ class PassThroughVolumes : public VolumeOpener {
   // taken at the first open and kept while this opener lives.
   OpenResult Open(char letter) override;
   bool NeedsPrivilege() const override { return true; }
+  // What Windows lists for the disk of the letter: the serial of its USB
+  // device and the hub chain of its port; empty where it lists none.
+  std::string UsbSerial(char letter) const override;
+  std::string UsbPort(char letter) const override;
 
  private:
   DriveLocks locks_;

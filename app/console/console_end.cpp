@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/console/console_json.h"
+#include "app/console/console_live.h"
 #include "app/console/console_summary.h"
 #include "app/console/console_view.h"
 #include "platform/platform.h"
@@ -139,9 +140,10 @@ void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
     std::ostringstream summary;
     PrintSummary(summary, options_.command, drives, terminal_.Columns());
     terminal_.LastWord(io_.out, summary.str());
-  } else if (options_.quiet || code == kExitInterrupted) {
-    // The quiet run's last line, and an interrupted run's: what the drive's
-    // row and the document say of it, not a second reading of the code.
+  } else if (options_.quiet || (code == kExitInterrupted && !RowShown())) {
+    // The quiet run's last line, and that of an interrupted run without a
+    // live row: what the drive's row and the document say of it, not a
+    // second reading of the code.
     std::ostringstream line;
     const bool one = !options_.all && !drives.empty() && drives.front().drive;
     if (one) {
@@ -154,6 +156,10 @@ void RunEnd::Print(const std::vector<JobState>& jobs, int code) {
          << LastOutcome(one ? &drives.front() : nullptr, code);
     terminal_.LastWord(io_.out, line.str() + '\n');
   }
+}
+
+bool RunEnd::RowShown() const {
+  return options_.command == Command::kFix && LiveTableWanted(options_, io_);
 }
 
 void RunEnd::PrintDocument(const std::vector<JobState>& jobs,

@@ -71,6 +71,9 @@ class RunEnd : public session::RunEnd {
   void PrintDrive(const JobState& job, const DriveSummary& drive) override;
   void PrintDocument(const std::vector<JobState>& jobs, const std::vector<DriveSummary>& drives,
                      int code, bool ownBoxes = true);
+  // A fix on a terminal shows its drive's live row, which ends with the
+  // drive's outcome.
+  bool RowShown() const;
 
   const ConsoleOptions& options_;
   const ConsoleStreams& io_;
