@@ -29,6 +29,20 @@ std::string VendorText(const DriveSlot& slot) {
   return text;
 }
 
+// The drives the scan left to another run that holds them, a line each;
+// empty when it left none.
+std::string HeldText(Program& p) {
+  std::vector<HeldDrive> held;
+  p.reports->Update([&](Report& report) { held = report.held; });
+  std::string text;
+  for (const HeldDrive& drive : held) {
+    if (!text.empty()) text += '\n';
+    text += std::string("Drive ") + drive.letter + ": (" + drive.holder +
+            ") is held by another run of kestrune; nothing was done to it.";
+  }
+  return text;
+}
+
 }  // namespace
 
 // "%7.2fMB" without its leading blanks. Capacities too large for the
@@ -92,6 +106,11 @@ bool DriveSession::Start(CommandWindow& window) {
       Fail(p_, Outcome::kFailed,
            FormatText(kUnlistedDriveText, p_.unlisted->letter, p_.unlisted->step.c_str()), "ERROR",
            kMbIconError, p_.unlisted->why);
+    } else if (const std::string held = HeldText(p_); !held.empty()) {
+      // A drive another run holds was asked nothing: it is named, not
+      // taken for one that is not there. The outcome stays not found.
+      ShowBox(p_, held, kAppTitle, kMbOk);
+      SettleReport(p_, Outcome::kNotFound);
     } else {
       ShowBox(p_, kNoDeviceText, kAppTitle, kMbOk);
       SettleReport(p_, Outcome::kNotFound);

@@ -15,7 +15,6 @@ HEALTHY="[Check ISP] ISP is OK!"
 FIXED="[SUCCESS] Update ISP code Success, please replug device to ensure it normal."
 RESTORED="[SUCCESS] Restore ISP code Success, please replug device to ensure it normal."
 DESTROYED="[Success] Destory ISP Success"
-NO_DEVICE="[Kestrune] Can't find any device !"
 REFUSAL="[ERROR] The images of this run are generated stand-ins, not real ISP images: they are not written into a real drive, nor is their code loaded into one. Name a folder that holds the 31 real ISP images with --images or KESTRUNE_IMAGES, or use a build made with the real images."
 
 fail() {
@@ -123,7 +122,9 @@ release_hold() {
 held_against() {
   hold_open "$1"
   ks --drive "E=$2" --yes fix
-  expect 7 "$NO_DEVICE"
+  expect 7
+  grep -q "^\[Kestrune\] Drive E: (.*) is held by another run of kestrune; nothing was done to it\.$" \
+    "$S/out.txt" || fail "a run on $2 did not name the drive held through $1"
   grep -q "^kestrune: E: (.*) is held by another run of kestrune; left out$" "$S/err.txt" ||
     fail "a run on $2 did not leave the drive held through $1 out"
   if [ -s "$S/trace.txt" ]; then fail "a run on $2 sent commands to a held drive"; fi
