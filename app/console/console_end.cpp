@@ -122,10 +122,10 @@ void RunEnd::SayInterrupt(const std::string& line) {
 
 int RunEnd::LastWords() {
   // The boxes the drives earned first, as their jobs would have shown them.
-  terminal_.PayAll();
+  terminal_.ShowAllHeldText();
   if (!interruptSaid_) SayInterrupt(kInterruptStopNotice);
   // The drives' threads write no more lines: this is the run's last word.
-  terminal_.Freeze();
+  terminal_.StopOtherWriters();
   return End(kExitInterrupted);
 }
 
@@ -246,7 +246,8 @@ std::string LastOutcome(const DriveSummary* drive, int code) {
 }
 
 std::string OutcomeShown(const DriveSummary& drive) {
-  std::string text = drive.changeStands != nullptr ? drive.changeStands : OutcomeText(drive.outcome);
+  std::string text =
+      drive.changeStands != nullptr ? drive.changeStands : OutcomeText(drive.outcome);
   const size_t warnings = drive.warnings.size();
   if (warnings > 0) {
     text += " (" + std::to_string(warnings) + (warnings == 1 ? " warning)" : " warnings)");

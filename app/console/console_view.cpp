@@ -104,8 +104,8 @@ void ConsoleView::Print(const std::string& text, const std::string& caption) {
 void ConsoleView::ShowHeld() {
   for (const HeldBox& box : held_) {
     auto* owned = dynamic_cast<OwnedStream*>(&boxes_);
-    if (owned != nullptr && box.owed) {
-      owned->owner().Pay(*box.owed);
+    if (owned != nullptr && box.heldText) {
+      owned->owner().ShowHeldText(*box.heldText);
     } else {
       Print(box.text, box.caption);
     }
@@ -125,7 +125,7 @@ int ConsoleView::ShowMessage(const std::string& text, const std::string& caption
         std::string lines;
         std::istringstream each(BoxText(text, caption));
         for (std::string line; std::getline(each, line);) lines += owned->prefix() + line + '\n';
-        box.owed = owned->owner().Owe(owned->to(), lines);
+        box.heldText = owned->owner().HoldText(owned->to(), lines);
       }
       held_.push_back(std::move(box));
     } else {

@@ -76,7 +76,7 @@ class ConsoleView : public session::JobView {
   struct HeldBox {
     std::string text;
     std::string caption;
-    std::optional<TerminalOwner::OwedId> owed;
+    std::optional<TerminalOwner::HeldTextId> heldText;
   };
   std::vector<HeldBox> held_;
   bool lastBoxPrinted_ = false;

@@ -113,26 +113,26 @@ void TerminalOwner::Text(std::ostream& to, const std::string& text) { Write(to, 
 
 void TerminalOwner::LastWord(std::ostream& to, const std::string& text) { Write(to, text, true); }
 
-TerminalOwner::OwedId TerminalOwner::Owe(std::ostream& to, std::string text) {
+TerminalOwner::HeldTextId TerminalOwner::HoldText(std::ostream& to, std::string text) {
   const Hold hold(*this);
-  owed_[nextOwed_] = {&to, std::move(text)};
-  return nextOwed_++;
+  held_[nextHeld_] = {&to, std::move(text)};
+  return nextHeld_++;
 }
 
-void TerminalOwner::Pay(OwedId id) {
+void TerminalOwner::ShowHeldText(HeldTextId id) {
   const Hold hold(*this);
-  const auto found = owed_.find(id);
-  if (found == owed_.end()) return;
-  const Owed owed = std::move(found->second);
-  owed_.erase(found);
+  const auto found = held_.find(id);
+  if (found == held_.end()) return;
+  const HeldText held = std::move(found->second);
+  held_.erase(found);
   // Once the last word came it was paid already, and is not written again.
-  if (!hold.dropped()) WriteLocked(*owed.to, owed.text);
+  if (!hold.dropped()) WriteLocked(*held.to, held.text);
 }
 
-void TerminalOwner::PayAll() {
+void TerminalOwner::ShowAllHeldText() {
   const Hold hold(*this, true);
-  for (const auto& [id, owed] : owed_) WriteLocked(*owed.to, owed.text);
-  owed_.clear();
+  for (const auto& [id, held] : held_) WriteLocked(*held.to, held.text);
+  held_.clear();
 }
 
 void TerminalOwner::Write(std::ostream& to, const std::string& text, bool lastWord) {
@@ -185,7 +185,7 @@ size_t TerminalOwner::Columns() const {
   return size && size->columns > 0 ? static_cast<size_t>(size->columns) : 0;
 }
 
-void TerminalOwner::Freeze() {
+void TerminalOwner::StopOtherWriters() {
   if (frozen_ || closing_.exchange(true)) return;
   // The last tick, on this thread: every row is finished with what its
   // drive came to, so that none is left mid-step above the last word.
@@ -207,8 +207,8 @@ void TerminalOwner::Freeze() {
   if (partial_ && size_ && size_()) screen_ << '\n' << std::flush;
   partial_ = false;
   // What the run earned is shown, above the rows.
-  for (const auto& [id, owed] : owed_) WriteLocked(*owed.to, owed.text);
-  owed_.clear();
+  for (const auto& [id, held] : held_) WriteLocked(*held.to, held.text);
+  held_.clear();
   if (paused_ == 0) DrawLocked();
   // The rows stay as they were drawn now, and the last word goes below.
   drawn_ = 0;

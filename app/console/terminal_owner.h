@@ -84,27 +84,27 @@ class TerminalOwner {
   size_t Columns() const;
 
   // Text a run has earned but shows later (a box that asks to pull the
-  // stick waits until the drive's job is over): written once, by Pay, or
-  // above the rows by PayAll and Freeze when the run ends first.
-  using OwedId = uint64_t;
-  OwedId Owe(std::ostream& to, std::string text);
-  void Pay(OwedId id);
-  void PayAll();
+  // stick waits until the drive's job is over): written once, by ShowHeldText, or
+  // above the rows by ShowAllHeldText and StopOtherWriters when the run ends first.
+  using HeldTextId = uint64_t;
+  HeldTextId HoldText(std::ostream& to, std::string text);
+  void ShowHeldText(HeldTextId id);
+  void ShowAllHeldText();
 
   // The run's last word comes from this thread: the rows are drawn a last
   // time, each told its outcome by a last tick that sees Closing(), and
   // what others write from now on is dropped, so that nothing comes under
   // them or the last word.
-  void Freeze();
-  // True from Freeze on: the tick finishes every row it has, each with what
+  void StopOtherWriters();
+  // True from StopOtherWriters on: the tick finishes every row it has, each with what
   // its drive came to as the run ends now.
   bool Closing() const { return closing_; }
   // The run's last word (its summary, its document): written even after
-  // Freeze, by whichever thread tells it.
+  // StopOtherWriters, by whichever thread tells it.
   void LastWord(std::ostream& to, const std::string& text);
 
  private:
-  struct Owed {
+  struct HeldText {
     std::ostream* to;
     std::string text;
   };
@@ -136,8 +136,8 @@ class TerminalOwner {
   std::atomic<bool> closing_{false};
   std::atomic<std::thread::id> frozenBy_{};
   std::map<RowId, Row> rows_;
-  std::map<OwedId, Owed> owed_;
-  OwedId nextOwed_ = 0;
+  std::map<HeldTextId, HeldText> held_;
+  HeldTextId nextHeld_ = 0;
   RowId next_ = 0;
   std::function<void()> tick_;
   size_t drawn_ = 0;      // the lines of the last drawing still on screen

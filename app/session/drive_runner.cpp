@@ -177,21 +177,21 @@ DriveJob& DriveRunner::Prepare(const AllDrive& drive) {
     job->job.quiet = true;
   }
   jobs_.push_back(std::move(job));
-  Tell();
+  ListJobsForTheLastWord();
   return jobs_.back()->job;
 }
 
-void DriveRunner::Tell() {
+void DriveRunner::ListJobsForTheLastWord() {
   std::vector<const DriveJob*> told;
   for (const auto& one : jobs_) told.push_back(&one->job);
   if (!attached_) attached_.emplace(end_);
-  end_.Retell(std::move(told), started_);
+  end_.SetJobs(std::move(told), started_);
 }
 
 void DriveRunner::Start(DriveJob& job, device::VolumeOpener* opener) {
   if (!started_) {
     started_ = true;
-    Tell();
+    ListJobsForTheLastWord();
   }
   if (job.refused() || opener == nullptr) return;
   for (const auto& one : jobs_) {

@@ -104,7 +104,7 @@ class DriveRunner {
  private:
   struct Job;
   // The run's last word tells of every job prepared so far.
-  void Tell();
+  void ListJobsForTheLastWord();
 
   const RunSetup& run_;
   RunEnd& end_;

@@ -27,7 +27,7 @@ RunEnd::Attachment::~Attachment() {
   end_.jobs_.clear();
 }
 
-void RunEnd::Retell(std::vector<const DriveJob*> jobs, bool ran) {
+void RunEnd::SetJobs(std::vector<const DriveJob*> jobs, bool ran) {
   const std::lock_guard<std::mutex> lock(mutex_);
   jobs_ = std::move(jobs);
   ran_ = ran;

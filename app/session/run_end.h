@@ -46,7 +46,7 @@ class RunEnd {
   };
   [[nodiscard]] Attachment Attach(std::vector<const DriveJob*> jobs, bool ran);
   // The jobs told of from now on, under an attachment that lives.
-  void Retell(std::vector<const DriveJob*> jobs, bool ran);
+  void SetJobs(std::vector<const DriveJob*> jobs, bool ran);
   // A drive the run did not take: named, and counted as a drive not
   // processed.
   void LeftOut(const std::string& source, const std::string& why);

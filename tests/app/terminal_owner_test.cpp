@@ -212,10 +212,10 @@ TEST(TerminalOwner, RowsLeftOutOfAShortTerminalAreCountedAsWhatTheyAre) {
 }
 
 // Once the run's last word comes, no other thread writes under it.
-TEST(TerminalOwner, AfterFreezeOnlyTheLastWordIsWritten) {
+TEST(TerminalOwner, AfterStopOtherWritersOnlyTheLastWordIsWritten) {
   std::ostringstream out;
   TerminalOwner owner(out, nullptr);
-  owner.Freeze();
+  owner.StopOtherWriters();
   std::thread other([&] { owner.Line(out, "a drive's late line"); });
   other.join();
   owner.LastWord(out, "the summary\n");
@@ -245,13 +245,13 @@ TEST(TerminalOwner, AnInterruptThatEndsTheRunFinishesEveryRow) {
     cut.outcome = "interrupted";
     owner.FinishRow(e, cut);
   });
-  const TerminalOwner::OwedId box = owner.Owe(out, "[SUCCESS] please replug\n");
+  const TerminalOwner::HeldTextId box = owner.HoldText(out, "[SUCCESS] please replug\n");
   out << "^C";  // the terminal's echo, where the cursor stands
-  owner.PayAll();
+  owner.ShowAllHeldText();
   owner.Line(out, "interrupt received; the run stops now");
-  owner.Freeze();
+  owner.StopOtherWriters();
   owner.LastWord(out, "drive  outcome\n");
-  std::thread late([&] { owner.Pay(box); });
+  std::thread late([&] { owner.ShowHeldText(box); });
   late.join();
 
   const std::vector<std::string> screen = Screen(out.str());
