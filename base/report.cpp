@@ -93,17 +93,13 @@ FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, ui
     return cause;
   }
   const bool lastFailed = !last->sent || !last->result.Complete();
-  if (!lastFailed && firstFailed && firstFailed->number > before) {
-    cause.command = firstFailed;
-    cause.line =
-        "Why: " + device::CommandName(*firstFailed) + " " + device::DescribeAnswer(*firstFailed);
-    return cause;
-  }
-  cause.command = last;
-  const bool failed = lastFailed;
-  cause.line = failed ? "Why: " + device::CommandName(*last) + " " + device::DescribeAnswer(*last)
-                      : "Why: no command to the drive failed (the last, " +
-                            device::CommandName(*last) + ", " + device::DescribeAnswer(*last) + ")";
+  const bool earlierFailed = !lastFailed && firstFailed && firstFailed->number > before;
+  const device::CommandAnswer& named = earlierFailed ? *firstFailed : *last;
+  cause.command = named;
+  cause.line = lastFailed || earlierFailed
+                   ? "Why: " + device::CommandName(named) + " " + device::DescribeAnswer(named)
+                   : "Why: no command to the drive failed (the last, " +
+                         device::CommandName(named) + ", " + device::DescribeAnswer(named) + ")";
   return cause;
 }
 
