@@ -116,30 +116,31 @@ bool BeginDriveReport(Program& p, const char* operation) {
   return true;
 }
 
-int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style) {
-  const int answer = p.view.ShowMessage(text, caption, style);
+int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style,
+            const NamedFiles& files) {
+  const int answer = p.view.ShowMessageNaming(text, caption, style, files);
   p.reports->Update([&](Report& report) {
-    report.boxes.push_back({caption, text, style, answer, std::nullopt});
+    report.boxes.push_back({caption, text, style, answer, std::nullopt, files.paths});
   });
   return answer;
 }
 
 void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
-          unsigned style) {
+          unsigned style, const NamedFiles& files) {
   // The cause is what the link holds at the failure, before the box.
   uint64_t before = 0;
   p.reports->Update([&](Report& report) { before = report.commandsBefore; });
   Fail(p, outcome, text, caption, style,
-       ExplainFailure(p.link.LastCommand(), before, p.link.FirstFailure()));
+       ExplainFailure(p.link.LastCommand(), before, p.link.FirstFailure()), files);
 }
 
 void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
-          unsigned style, const FailureCause& why) {
-  const int answer = p.view.ShowMessage(text, caption, style);
+          unsigned style, const FailureCause& why, const NamedFiles& files) {
+  const int answer = p.view.ShowMessageNaming(text, caption, style, files);
   if (ReportObserver* observer = p.reports->observer()) observer->Explained(why);
   p.log.AppendLog(why.line.c_str());
   p.reports->Update([&](Report& report) {
-    report.boxes.push_back({caption, text, style, answer, why});
+    report.boxes.push_back({caption, text, style, answer, why, files.paths});
     if (p.failuresWarn) {
       report.warnings.push_back(text);
     } else {
@@ -154,8 +155,9 @@ FailuresWarn::FailuresWarn(Program& p, bool when) : p_(p), was_(p.failuresWarn) 
 
 FailuresWarn::~FailuresWarn() { p_.failuresWarn = was_; }
 
-void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style) {
-  ShowBox(p, text, caption, style);
+void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style,
+          const NamedFiles& files) {
+  ShowBox(p, text, caption, style, files);
   p.reports->Update([&](Report& report) { report.warnings.push_back(text); });
 }
 

@@ -14,6 +14,7 @@
 #include "base/drive_slot.h"
 #include "base/table_rows.h"
 #include "device/answer.h"
+#include "view/view.h"
 
 namespace kestrune {
 
@@ -141,6 +142,8 @@ struct ShownBox {
   int answer = 0;
   // Set for the box of a failure (Fail).
   std::optional<FailureCause> why;
+  // The files its text names.
+  std::vector<std::string> files;
 };
 
 // A drive left out because another run holds it: its device node or file.
@@ -276,17 +279,21 @@ void BeginReport(Program& p, const char* operation);
 // found) and the result is false.
 bool BeginDriveReport(Program& p, const char* operation);
 // Shows a message box and records it with its answer.
-int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style);
+// A box whose text names files passes them in `files`.
+int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style,
+            const NamedFiles& files = NamedFiles());
 // Shows the box of a failure and records it: the report fails with
 // `outcome`, unless an earlier failure decided it already.
 void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
-          unsigned style);
+          unsigned style, const NamedFiles& files = NamedFiles());
 // The same, for a failure whose cause came before the operation (the scan
-// that found the drive): `why` is told instead of the operation's own.
+// that found the drive) or is a check of the program's own: `why` is told
+// instead of what the link kept.
 void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
-          unsigned style, const FailureCause& why);
+          unsigned style, const FailureCause& why, const NamedFiles& files = NamedFiles());
 // Shows a warning box and records it and its text among the warnings.
-void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style);
+void Warn(Program& p, const std::string& text, const std::string& caption, unsigned style,
+          const NamedFiles& files = NamedFiles());
 // While it lives (and `when` holds), Fail records warnings: for the steps
 // after an operation has done what was asked, such as the backups after a
 // verified write.

@@ -214,12 +214,12 @@ std::string RecordsPath(const std::string& path) { return FolderOf(path) + kReco
 
 }  // namespace
 
-void ShowFileFailure(Program& p, const std::string& first, const std::string& cause,
-                     const std::string& consequence, Outcome outcome) {
+void ShowFileFailure(Program& p, const NamedFiles& files, const std::string& first,
+                     const std::string& cause, const std::string& consequence, Outcome outcome) {
   std::string text = first;
   if (!cause.empty()) text += "\n" + cause;
   if (!consequence.empty()) text += "\n" + consequence;
-  Fail(p, outcome, text, "Fail", kMbIconError | kMbTopmost);
+  Fail(p, outcome, text, "Fail", kMbIconError | kMbTopmost, files);
 }
 
 bool PageSizeFitsBackup(uint32_t pageSize, const AreaFile& kind) {
@@ -238,14 +238,15 @@ std::string NumberedName(const std::string& path, unsigned number) {
   return path.substr(0, dot) + suffix + path.substr(dot);
 }
 
-bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::string& cause) {
+bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::string& cause,
+              NamedFiles* named) {
   const platform::HeldLock lock = p.platform.LockFolder(folder, kRecordLockWaitMilliseconds);
   if (!lock) {
     cause = CauseOrNone(p.platform.LastErrorText());
     return false;
   }
   RecordBook book;
-  if (!ReadRecordBook(p, folder, book, cause, RecordUse::kChange)) return false;
+  if (!ReadRecordBook(p, folder, book, cause, RecordUse::kChange, named)) return false;
   book.PutSave(save);
   return WriteRecordBook(p, folder, std::move(book), cause);
 }
@@ -282,9 +283,10 @@ bool ChangeMark::Begin() {
   before_.changeBegun = true;
   sentAtBegin_ = p_.link.FlashChangesSent();
   std::string cause;
-  if (KeepSave(p_, "C:\\", before_, cause)) return true;
+  NamedFiles named;
+  if (KeepSave(p_, "C:\\", before_, cause, &named)) return true;
   before_.changeBegun = false;
-  ShowFileFailure(p_, FormatText(kChangeMarkNotKept, before_.id.c_str()), CauseOrNone(cause),
+  ShowFileFailure(p_, named, FormatText(kChangeMarkNotKept, before_.id.c_str()), CauseOrNone(cause),
                   kNothingErased);
   return false;
 }
@@ -295,7 +297,8 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   const std::span<const uint8_t> content(bytes, size);
   const std::optional<platform::Sha256Digest> digest = platform::Sha256({&content, 1});
   if (!digest) {
-    ShowFileFailure(p, FormatText(kRecordsNotReady, path.c_str(), RecordsPath(path).c_str()),
+    ShowFileFailure(p, NamedFiles({path, RecordsPath(path)}),
+                    FormatText(kRecordsNotReady, path.c_str(), RecordsPath(path).c_str()),
                     kNoDigest, consequence);
     return false;
   }
@@ -313,7 +316,8 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   std::unique_ptr<platform::File> file =
       p.platform.OpenFile(temporary, platform::OpenMode::kCreateNew);
   if (!file) {
-    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(p.platform.LastErrorText()), consequence);
+    ShowFileFailure(p, NamedFiles({path}), CannotOpenText(path),
+                    CauseOrNone(p.platform.LastErrorText()), consequence);
     return false;
   }
   const size_t written = file->Write(bytes, size);
@@ -328,7 +332,8 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
       cause = FormatText(kShortWriteCause, static_cast<unsigned>(std::min<size_t>(written, size)),
                          static_cast<unsigned>(size));
     }
-    ShowFileFailure(p, FormatText(writeFailed, path.c_str()), CauseOrNone(cause), consequence);
+    ShowFileFailure(p, NamedFiles({path}), FormatText(writeFailed, path.c_str()),
+                    CauseOrNone(cause), consequence);
     return false;
   }
   // The records of the folder change with its files, one run at a time,
@@ -337,16 +342,18 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   const platform::HeldLock lock = p.platform.LockFolder(folder, kRecordLockWaitMilliseconds);
   RecordBook book;
   std::string problem;
-  if (!lock || !ReadRecordBook(p, folder, book, problem, RecordUse::kChange)) {
+  NamedFiles named;
+  if (!lock || !ReadRecordBook(p, folder, book, problem, RecordUse::kChange, &named)) {
     if (!lock) problem = CauseOrNone(p.platform.LastErrorText());
     p.platform.DeleteFile(temporary);
-    ShowFileFailure(p, FormatText(kRecordsNotReady, path.c_str(), RecordsPath(path).c_str()),
+    named.paths.insert(named.paths.begin(), {path, RecordsPath(path)});
+    ShowFileFailure(p, named, FormatText(kRecordsNotReady, path.c_str(), RecordsPath(path).c_str()),
                     problem, consequence);
     return false;
   }
   if (!PutInPlace(p, temporary, path, book, cause)) {
     p.platform.DeleteFile(temporary);
-    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(cause), consequence);
+    ShowFileFailure(p, NamedFiles({path}), CannotOpenText(path), CauseOrNone(cause), consequence);
     return false;
   }
   ReportFile(p, {path, p.platform.HostPath(path), size, FileKind::kBackup});
@@ -354,15 +361,17 @@ bool WriteBackupFile(Program& p, const std::string& path, const uint8_t* bytes, 
   book.PutSave(save);
   if (!book.Put(std::move(record))) {
     // The file stands, as with a record that cannot be written.
-    ShowFileFailure(p, FormatText(kRecordNotKept, path.c_str(), records.c_str()), kRecordsFull,
+    ShowFileFailure(p, NamedFiles({path, records}),
+                    FormatText(kRecordNotKept, path.c_str(), records.c_str()), kRecordsFull,
                     consequence);
     return false;
   }
   if (!WriteRecordBook(p, folder, std::move(book), cause)) {
     // The file stands, but a restore cannot tell whose it is: nothing that
     // relies on this backup may follow.
-    ShowFileFailure(p, FormatText(kRecordNotKept, path.c_str(), records.c_str()),
-                    CauseOrNone(cause), consequence);
+    ShowFileFailure(p, NamedFiles({path, records}),
+                    FormatText(kRecordNotKept, path.c_str(), records.c_str()), CauseOrNone(cause),
+                    consequence);
     return false;
   }
   // The document changes with every backup of the run: its size is told
@@ -408,8 +417,9 @@ DownloadOutcome SaveCodeArea(Program& p, const std::string& path, uint32_t start
   const uint32_t pageSize = slot.pageSize;
   if (!PageSizeFitsBackup(pageSize, kind)) {
     ShowFileFailure(
-        p, FormatText(kBackupPageSizeUnsupported, path.c_str(), static_cast<unsigned>(pageSize)),
-        "", consequence);
+        p, NamedFiles({path}),
+        FormatText(kBackupPageSizeUnsupported, path.c_str(), static_cast<unsigned>(pageSize)), "",
+        consequence);
     return DownloadOutcome::kHostFailed;
   }
   device::HeapBlock page;
@@ -498,7 +508,7 @@ bool SaveDriveAreas(Program& p, SaveMark& save, const char* ispName, const char*
       const std::string name = FormatText(pass.name, area.copy);
       if (!area.usable()) {
         Fail(p, Outcome::kFailed, FormatText(kBackupSkipped, area.copy, name.c_str()), "ERROR",
-             kMbIconError);
+             kMbIconError, NamedFiles({name}));
         continue;
       }
       const std::string step = "Backup " + name;
@@ -522,8 +532,8 @@ bool LoadBackupFile(Program& p, platform::Platform& host, const std::string& pat
                     uint8_t* out, std::optional<platform::FileOwner>* owner) {
   std::unique_ptr<platform::File> file = host.OpenFile(path, platform::OpenMode::kReadBinary);
   if (!file) {
-    ShowFileFailure(p, CannotOpenText(path), CauseOrNone(host.LastErrorText()), "",
-                    Outcome::kRefused);
+    ShowFileFailure(p, NamedFiles({path}), CannotOpenText(path), CauseOrNone(host.LastErrorText()),
+                    "", Outcome::kRefused);
     return false;
   }
   // Asked of the file read, not of the name, which may change meanwhile.
@@ -532,7 +542,7 @@ bool LoadBackupFile(Program& p, platform::Platform& host, const std::string& pat
   if (ReadUpTo(*file, out, size_t{bytes} + 1) != bytes) {
     Fail(p, Outcome::kRefused,
          FormatText(kRestoreWrongSize, path.c_str(), static_cast<unsigned>(bytes)), "Fail",
-         kMbIconError | kMbTopmost);
+         kMbIconError | kMbTopmost, NamedFiles({path}));
     return false;
   }
   return true;

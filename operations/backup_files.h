@@ -43,8 +43,10 @@ class SaveScope {
 };
 
 // Keeps `save` in the records of `folder` as it now stands (the areas it
-// lacks included), under the folder's lock. False with `cause` set.
-bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::string& cause);
+// lacks included), under the folder's lock. False with `cause` set, and
+// `named` (when given) the file it names.
+bool KeepSave(Program& p, const std::string& folder, const SaveMark& save, std::string& cause,
+              NamedFiles* named = nullptr);
 
 // While it lives, the change under way is the one `before` (a Before save,
 // kept in C:) was made for. The save is kept as not begun; right before
@@ -128,10 +130,11 @@ std::string NumberedName(const std::string& path, unsigned number);
 bool LoadBackupFile(Program& p, platform::Platform& host, const std::string& path, uint32_t bytes,
                     uint8_t* out, std::optional<platform::FileOwner>* owner = nullptr);
 
-// A "Fail" box: the first line, the cause when there is one, and what it
-// means for the operation when given. The operation's report takes
-// `outcome`.
-void ShowFileFailure(Program& p, const std::string& first, const std::string& cause,
-                     const std::string& consequence, Outcome outcome = Outcome::kFailed);
+// A "Fail" box about `files`: the first line, the cause when there is one,
+// and what it means for the operation when given. The operation's report
+// takes `outcome`.
+void ShowFileFailure(Program& p, const NamedFiles& files, const std::string& first,
+                     const std::string& cause, const std::string& consequence,
+                     Outcome outcome = Outcome::kFailed);
 
 }  // namespace kestrune

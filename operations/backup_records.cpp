@@ -926,18 +926,20 @@ bool ReadWholeFile(platform::Platform& host, const std::string& path, uint64_t l
 
 // The book of a document's text and of the journal file beside it (`journal`
 // as read, with `journalProblem` when it could not be); false with
-// `problem` set.
-bool ParseRecords(const std::string& folder, const std::string& document,
-                  const FileText& journal, bool journalRead, const std::string& journalProblem,
-                  RecordBook& book, std::string& problem) {
+// `problem` set, and `named` (when given) the file it names.
+bool ParseRecords(const std::string& folder, const std::string& document, const FileText& journal,
+                  bool journalRead, const std::string& journalProblem, RecordBook& book,
+                  std::string& problem, NamedFiles* named = nullptr) {
   std::string why;
   std::string token;
   const std::string journalPath = folder + kRecordJournalName;
   if (!ParseRecordText(document, book, why, token)) {
     problem = FormatText(kRecordsUnreadable, (folder + kRecordDocumentName).c_str(), why.c_str());
+    if (named != nullptr) *named = NamedFiles({folder + kRecordDocumentName});
     return false;
   }
   if (!token.empty() && journal.found) {
+    if (named != nullptr) *named = NamedFiles({journalPath});
     if (!journalRead) {
       problem = journalProblem;
       return false;
@@ -961,11 +963,14 @@ bool ParseRecords(const std::string& folder, const std::string& document,
 }  // namespace
 
 bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordBook& book,
-                    std::string& problem, RecordUse use) {
+                    std::string& problem, RecordUse use, NamedFiles* named) {
   book = RecordBook();
   const std::string path = folder + kRecordDocumentName;
   FileText document;
-  if (!ReadWholeFile(host, path, kMaxRecordDocumentBytes, document, problem)) return false;
+  if (!ReadWholeFile(host, path, kMaxRecordDocumentBytes, document, problem)) {
+    if (named != nullptr) *named = NamedFiles({path});
+    return false;
+  }
   if (!document.found) return true;
   // Another user's document (a shared folder lets anyone put one there)
   // says nothing about this user's backups: it is not even read.
@@ -983,7 +988,8 @@ bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordB
                              use == RecordUse::kChange)) {
     return true;
   }
-  if (!ParseRecords(folder, document.text, journal, journalRead, journalProblem, book, problem)) {
+  if (!ParseRecords(folder, document.text, journal, journalRead, journalProblem, book, problem,
+                    named)) {
     book = RecordBook();
     return false;
   }
@@ -996,8 +1002,8 @@ bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordB
 }
 
 bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem,
-                    RecordUse use) {
-  return ReadRecordBook(p.platform, folder, book, problem, use);
+                    RecordUse use, NamedFiles* named) {
+  return ReadRecordBook(p.platform, folder, book, problem, use, named);
 }
 
 namespace {

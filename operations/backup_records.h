@@ -26,6 +26,7 @@ inline constexpr const char* kRecordDocumentName = "kestrune-backups.json";
 // or more takes a run's changes into its journal, until the journal would
 // pass kMaxJournalBytes; then the document is written whole again.
 inline constexpr const char* kRecordJournalName = "kestrune-backups.journal";
+
 inline constexpr uint64_t kJournalFromBytes = uint64_t{1} << 20;
 inline constexpr uint64_t kMaxJournalBytes = uint64_t{1} << 20;
 // How long a run waits for another run that is updating the same records.
@@ -226,15 +227,16 @@ std::string LeafOf(const std::string& path);
 // set (a sentence naming the document) when it cannot be read, is no
 // regular file, or is not a record document: a record that names anything
 // but a plain file name in the folder, or a sequence no run makes, makes
-// it none.
+// it none. `named`, when given, receives the file `problem` names.
 // A run keeps the book of each document it read or wrote last, and reads
 // again only a document whose text changed: `kChange` takes the book along
 // (it is written again at once, and kept then), where `kLook` copies it.
 enum class RecordUse : uint8_t { kLook, kChange };
 bool ReadRecordBook(Program& p, const std::string& folder, RecordBook& book, std::string& problem,
-                    RecordUse use = RecordUse::kLook);
+                    RecordUse use = RecordUse::kLook, NamedFiles* named = nullptr);
 bool ReadRecordBook(platform::Platform& host, const std::string& folder, RecordBook& book,
-                    std::string& problem, RecordUse use = RecordUse::kLook);
+                    std::string& problem, RecordUse use = RecordUse::kLook,
+                    NamedFiles* named = nullptr);
 // Writes the records of `folder`: the changes since `book` was read into
 // the journal of a document that keeps one, else the document whole; each
 // file under a temporary name, flushed, then renamed over the old one.

@@ -94,8 +94,8 @@ std::string DigestOrNone(const DriveIdentity& drive) {
   return drive.cisSha256.empty() ? std::string("none recorded") : drive.cisSha256;
 }
 
-void ShowRefusal(Program& p, const std::string& text) {
-  Fail(p, Outcome::kRefused, text, "Fail", kMbIconError | kMbTopmost);
+void ShowRefusal(Program& p, const std::string& text, const NamedFiles& files = NamedFiles()) {
+  Fail(p, Outcome::kRefused, text, "Fail", kMbIconError | kMbTopmost, files);
 }
 
 // The records of each folder a restore reads from, each read once.
@@ -108,8 +108,9 @@ class RecordShelf {
     if (found != books_.end()) return &found->second;
     RecordBook book;
     std::string problem;
-    if (!ReadRecordBook(SavesHost(p_), folder, book, problem)) {
-      ShowRefusal(p_, problem + " " + kNothingWritten);
+    NamedFiles named;
+    if (!ReadRecordBook(SavesHost(p_), folder, book, problem, RecordUse::kLook, &named)) {
+      ShowRefusal(p_, problem + " " + kNothingWritten, named);
       return nullptr;
     }
     return &books_.emplace(folder, std::move(book)).first->second;
@@ -153,8 +154,9 @@ bool DriveIsAsTheChangeLeftIt(Program& p, const FoundSave& taken, const SaveMark
   if (left == nullptr) return true;
   RecordBook current;
   std::string problem;
-  if (!ReadRecordBook(p, "C:\\", current, problem)) {
-    ShowRefusal(p, problem + " " + kNothingWritten);
+  NamedFiles named;
+  if (!ReadRecordBook(p, "C:\\", current, problem, RecordUse::kLook, &named)) {
+    ShowRefusal(p, problem + " " + kNothingWritten, named);
     return false;
   }
   const std::vector<const BackupRecord*> nowFiles = current.FilesOf(now.id);
@@ -228,11 +230,13 @@ bool ChooseDefaultSave(Program& p,
     if (choice.tie) {
       const FoundSave& newest = candidates[*choice.newest];
       const FoundSave& other = candidates[*choice.tie];
+      const std::string newestRecords = newest.folder + kRecordDocumentName;
+      const std::string otherRecords = other.folder + kRecordDocumentName;
       ShowRefusal(
           p,
-          FormatText(kRestoreTwoSaves, newest.save->id.c_str(),
-                     (newest.folder + kRecordDocumentName).c_str(), other.save->id.c_str(),
-                     (other.folder + kRecordDocumentName).c_str(), newest.save->savedAt.c_str()));
+          FormatText(kRestoreTwoSaves, newest.save->id.c_str(), newestRecords.c_str(),
+                     other.save->id.c_str(), otherRecords.c_str(), newest.save->savedAt.c_str()),
+          NamedFiles({newestRecords, otherRecords}));
       return false;
     }
     chosen = candidates[*choice.newest];
@@ -255,9 +259,11 @@ bool ChooseDefaultSave(Program& p,
                            otherFlash.save->id.c_str(), identity.c_str(), p.donorHint.c_str(),
                            HowToReach(p).c_str()));
   } else if (otherUsers != nullptr) {
-    ShowRefusal(
-        p, FormatText(kRestoreOtherUsersRecords, (otherUsersFolder + kRecordDocumentName).c_str(),
-                      otherUsers->otherOwner->name.c_str(), p.donorFilesHint.c_str()));
+    const std::string records = otherUsersFolder + kRecordDocumentName;
+    ShowRefusal(p,
+                FormatText(kRestoreOtherUsersRecords, records.c_str(),
+                           otherUsers->otherOwner->name.c_str(), p.donorFilesHint.c_str()),
+                NamedFiles({records}));
   } else {
     ShowRefusal(p, FormatText(kRestoreNoSave, identity.c_str(), p.donorFilesHint.c_str()));
   }
@@ -313,9 +319,11 @@ bool FilesOfSave(Program& p, const FoundSave& found, const std::vector<CopyArea>
     if (!names.empty()) names += ", ";
     names += DescribeArea(area);
   }
-  ShowRefusal(p, FormatText(kRestoreSaveIncomplete, save.id.c_str(), save.command.c_str(),
-                            save.savedAt.c_str(), (found.folder + kRecordDocumentName).c_str(),
-                            names.c_str()));
+  const std::string records = found.folder + kRecordDocumentName;
+  ShowRefusal(p,
+              FormatText(kRestoreSaveIncomplete, save.id.c_str(), save.command.c_str(),
+                         save.savedAt.c_str(), records.c_str(), names.c_str()),
+              NamedFiles({records}));
   return false;
 }
 
@@ -362,6 +370,13 @@ std::string OriginText(const RestoreImage& image, const DriveIdentity& drive) {
   }
   if (image.fileOwner) text += FormatText(kOtherUsersFile, image.fileOwner->name.c_str());
   return text;
+}
+
+// The files a box about `image` names: the file, and its folder's records
+// where OriginText names them.
+void NameImage(const RestoreImage& image, NamedFiles& files) {
+  files.paths.push_back(image.file);
+  if (!image.record) files.paths.push_back(image.records);
 }
 
 // Looks up the record of every usable area's file and classifies it.
@@ -412,10 +427,12 @@ bool FilesFitThisModel(Program& p, const std::vector<RestoreImage*>& images,
                        const DriveIdentity& drive) {
   for (const RestoreImage* image : images) {
     if (image->origin != FileOrigin::kOtherModel) continue;
-    ShowRefusal(p, FormatText(kRestoreOtherModel, image->file.c_str(),
-                              DescribeIdentity(image->record->drive).c_str(),
-                              DescribeIdentity(drive).c_str()) +
-                       " " + HowToReach(p));
+    ShowRefusal(p,
+                FormatText(kRestoreOtherModel, image->file.c_str(),
+                           DescribeIdentity(image->record->drive).c_str(),
+                           DescribeIdentity(drive).c_str()) +
+                    " " + HowToReach(p),
+                NamedFiles({image->file}));
     return false;
   }
   const RestoreImage* first = nullptr;
@@ -426,9 +443,11 @@ bool FilesFitThisModel(Program& p, const std::vector<RestoreImage*>& images,
     } else if (!SameModel(first->record->drive, image->record->drive) ||
                first->record->drive.usbSerial != image->record->drive.usbSerial ||
                first->record->drive.cisSha256 != image->record->drive.cisSha256) {
-      ShowRefusal(p, FormatText(kRestoreMixedDrives, first->file.c_str(), image->file.c_str(),
-                                DescribeIdentity(first->record->drive).c_str(),
-                                DescribeIdentity(image->record->drive).c_str()));
+      ShowRefusal(p,
+                  FormatText(kRestoreMixedDrives, first->file.c_str(), image->file.c_str(),
+                             DescribeIdentity(first->record->drive).c_str(),
+                             DescribeIdentity(image->record->drive).c_str()),
+                  NamedFiles({first->file, image->file}));
       return false;
     }
   }
@@ -527,15 +546,21 @@ RestoreOutcome OnRestoreIsp(Program& p, CommandWindow& screen, const RestoreRequ
   }
   if (!FilesFitThisModel(p, used, drive)) return RestoreOutcome::kRefusedOtherDrive;
   std::string donors;
+  NamedFiles donorFiles;
   for (const RestoreImage* image : used) {
     if (image->origin == FileOrigin::kThisDrive) continue;
     if (!request.donor) {
-      ShowRefusal(p, FormatText(kRestoreNotThisDrive, image->file.c_str(),
-                                OriginText(*image, drive).c_str(), DescribeIdentity(drive).c_str(),
-                                p.donorHint.c_str()));
+      NamedFiles named;
+      NameImage(*image, named);
+      ShowRefusal(
+          p,
+          FormatText(kRestoreNotThisDrive, image->file.c_str(), OriginText(*image, drive).c_str(),
+                     DescribeIdentity(drive).c_str(), p.donorHint.c_str()),
+          named);
       return RestoreOutcome::kRefusedDonor;
     }
     donors += FormatText("<%s> %s.\n", image->file.c_str(), OriginText(*image, drive).c_str());
+    NameImage(*image, donorFiles);
   }
   const uint32_t pageSize = slot.pageSize;
   if (!(is190 ? PageSizeFitsChunked(pageSize) : PageSizeFitsUpdate(pageSize))) {
@@ -547,6 +572,7 @@ RestoreOutcome OnRestoreIsp(Program& p, CommandWindow& screen, const RestoreRequ
   // What will be written is told, logged and reported before the question.
   RestoreSource told;
   std::string listing;
+  NamedFiles listed;
   if (taken) {
     const SaveMark& save = *taken->save;
     told = {save.id, save.command, RoleName(save.role), save.savedAt, SourceName(save.source), {}};
@@ -561,6 +587,7 @@ RestoreOutcome OnRestoreIsp(Program& p, CommandWindow& screen, const RestoreRequ
       if (!areas[i].usable()) continue;
       told.files.push_back({images[i].file, areas[i].copy, isAux});
       listing += "\n" + DescribeArea({areas[i].copy, isAux}) + ": " + images[i].file;
+      listed.paths.push_back(images[i].file);
     }
   };
   tell(isp, ispImages, false);
@@ -576,8 +603,9 @@ RestoreOutcome OnRestoreIsp(Program& p, CommandWindow& screen, const RestoreRequ
   const unsigned question = kMbOkCancel | kMbIconExclamation | kMbTopmost;
   if ((!donors.empty() &&
        ShowBox(p, donors + FormatText(kRestoreDonorQuestion, DescribeIdentity(drive).c_str()),
-               "Restore ISP Warning", question) != kIdOk) ||
-      ShowBox(p, listing + "\n" + kRestoreConfirm, "Restore ISP Warning", question) != kIdOk) {
+               "Restore ISP Warning", question, donorFiles) != kIdOk) ||
+      ShowBox(p, listing + "\n" + kRestoreConfirm, "Restore ISP Warning", question, listed) !=
+          kIdOk) {
     SettleReport(p, Outcome::kCancelled);
     return RestoreOutcome::kCancelled;
   }

@@ -126,11 +126,13 @@ bool ReadUpdateImage(Program& p, const std::string& path, std::vector<uint8_t>& 
   const ImageFileRead read = ReadImageFile(p.platform, p.images.get(), path, bytes);
   if (read == ImageFileRead::kRead) return true;
   std::string text = "The file <" + path + "> cannot be opened, please check.";
+  NamedFiles files({path});
   if (read == ImageFileRead::kDiffers) {
     text += p.images ? "\nIt differs from the image of that name in <" + p.images->folder + ">."
                      : std::string("\nIt differs from the image built into the program.");
+    if (p.images) files.paths.push_back(p.images->folder);
   }
-  Fail(p, Outcome::kFailed, text, "Fail", kMbIconError | kMbTopmost);
+  Fail(p, Outcome::kFailed, text, "Fail", kMbIconError | kMbTopmost, files);
   return false;
 }
 

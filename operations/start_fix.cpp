@@ -75,7 +75,8 @@ bool BackUpIspAreas(Program& p, const char* nameFormat, BackupKind kind,
     }
     const uint32_t page = ListedAreaPage(p, offset);
     if (page == kInvalidPage) {
-      Fail(p, Outcome::kFailed, FormatText(kBackupSkipped, i, name.c_str()), "ERROR", kMbIconError);
+      Fail(p, Outcome::kFailed, FormatText(kBackupSkipped, i, name.c_str()), "ERROR", kMbIconError,
+           NamedFiles({name}));
       continue;
     }
     const DownloadOutcome outcome = BackupStep(
@@ -119,7 +120,7 @@ bool BackUpCodeAreas190(Program& p, bool before, const std::string& consequence,
       // The update leaves such a copy alone too.
       if (!area.usable()) {
         Fail(p, Outcome::kFailed, FormatText(kBackupSkipped, area.copy, name.c_str()), "ERROR",
-             kMbIconError);
+             kMbIconError, NamedFiles({name}));
         continue;
       }
       const DownloadOutcome outcome = BackupStep(p, name, done, total, [&] {

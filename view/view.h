@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrune {
 
@@ -25,12 +27,29 @@ inline constexpr int kIdCancel = 2;
 // The application's title, the caption of the application message box.
 inline constexpr const char* kAppTitle = "Kestrune";
 
+// The files a box's text names, as the program names them
+// ("C:\\ISP0_Backup.bin"), so that a front end that keeps them somewhere
+// else can say where without reading the text.
+struct NamedFiles {
+  NamedFiles() = default;
+  explicit NamedFiles(std::vector<std::string> named) : paths(std::move(named)) {}
+  std::vector<std::string> paths;
+};
+
 class View {
  public:
   virtual ~View() = default;
 
   // A modal message box; returns the button pressed (kIdOk, kIdCancel ...).
   virtual int ShowMessage(const std::string& text, const std::string& caption, unsigned style) = 0;
+
+  // The same box, with the files its text names. A view that shows the
+  // text as it stands has nothing more to do with them.
+  virtual int ShowMessageNaming(const std::string& text, const std::string& caption, unsigned style,
+                                const NamedFiles& files) {
+    (void)files;
+    return ShowMessage(text, caption, style);
+  }
 
   // The status line under the drive list, which a broken verdict fills
   // ("ISP Fail") and leaves hidden. A view without one ignores it.

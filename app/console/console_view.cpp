@@ -48,17 +48,11 @@ std::string TerminalText(std::string_view text) {
 }
 
 std::vector<std::string> HostPathLines(
-    std::string_view text, const std::function<std::string(const std::string&)>& hostPath) {
+    const NamedFiles& files, const std::function<std::string(const std::string&)>& hostPath) {
   std::vector<std::string> lines;
   if (!hostPath) return lines;
   std::set<std::string> told;
-  for (size_t at = 0; (at = text.find(":\\", at)) != std::string_view::npos; at += 2) {
-    if (at == 0 || std::tolower(static_cast<unsigned char>(text[at - 1])) != 'c') continue;
-    if (at >= 2 && std::isalnum(static_cast<unsigned char>(text[at - 2]))) continue;
-    size_t end = text.find_first_of(" \n<>\"'(),;", at);
-    if (end == std::string_view::npos) end = text.size();
-    while (end > at + 2 && text[end - 1] == '.') --end;
-    const std::string path(text.substr(at - 1, end - at + 1));
+  for (const std::string& path : files.paths) {
     if (!told.insert(path).second) continue;
     const std::string host = hostPath(path);
     if (host.empty() || host == path) continue;
@@ -91,14 +85,16 @@ ConsoleView::~ConsoleView() {
   }
 }
 
-std::string ConsoleView::BoxText(const std::string& text, const std::string& caption) const {
+std::string ConsoleView::BoxText(const std::string& text, const std::string& caption,
+                                 const NamedFiles& files) const {
   std::string box = '[' + caption + "] " + TerminalText(text) + '\n';
-  for (const std::string& line : HostPathLines(text, hostPath())) box += "  " + line + '\n';
+  for (const std::string& line : HostPathLines(files, hostPath())) box += "  " + line + '\n';
   return box;
 }
 
-void ConsoleView::Print(const std::string& text, const std::string& caption) {
-  boxes_ << BoxText(text, caption) << std::flush;
+void ConsoleView::Print(const std::string& text, const std::string& caption,
+                        const NamedFiles& files) {
+  boxes_ << BoxText(text, caption, files) << std::flush;
 }
 
 void ConsoleView::ShowHeld() {
@@ -107,29 +103,34 @@ void ConsoleView::ShowHeld() {
     if (owned != nullptr && box.heldText) {
       owned->owner().ShowHeldText(*box.heldText);
     } else {
-      Print(box.text, box.caption);
+      Print(box.text, box.caption, box.files);
     }
   }
   held_.clear();
 }
 
 int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
+  return ShowMessageNaming(text, caption, style, NamedFiles());
+}
+
+int ConsoleView::ShowMessageNaming(const std::string& text, const std::string& caption,
+                                   unsigned style, const NamedFiles& files) {
   const bool okOnly = (style & kMbTypeMask) != kMbOkCancel;
   lastBoxPrinted_ = false;
   if (!okOnly && !PassGate()) return kIdCancel;
   if (!quiet_ || ShownWhenQuiet(style, answering_)) {
     if (holdReplug_ && okOnly && (style & kBoxTellsReplug) != 0) {
-      HeldBox box{text, caption, std::nullopt};
+      HeldBox box{text, caption, files, std::nullopt};
       // Owed through the owner of the terminal, as its lines would go.
       if (auto* owned = dynamic_cast<OwnedStream*>(&boxes_)) {
         std::string lines;
-        std::istringstream each(BoxText(text, caption));
+        std::istringstream each(BoxText(text, caption, files));
         for (std::string line; std::getline(each, line);) lines += owned->prefix() + line + '\n';
         box.heldText = owned->owner().HoldText(owned->to(), lines);
       }
       held_.push_back(std::move(box));
     } else {
-      Print(text, caption);
+      Print(text, caption, files);
       lastBoxPrinted_ = true;
     }
   }

@@ -38,6 +38,10 @@ class ConsoleView : public session::JobView {
   ConsoleView& operator=(const ConsoleView&) = delete;
 
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
+  // Under a box that names files, a line for each that says where it is
+  // on this host (HostPathLines).
+  int ShowMessageNaming(const std::string& text, const std::string& caption, unsigned style,
+                        const NamedFiles& files) override;
   // A box that tells the technician to pull the stick waits until this
   // view's work on the drive is over (the After backups follow it), so
   // that nothing on screen asks for a stick whose job is still running.
@@ -59,9 +63,10 @@ class ConsoleView : public session::JobView {
 
  private:
   int Ask(const std::string& text);
-  void Print(const std::string& text, const std::string& caption);
+  void Print(const std::string& text, const std::string& caption, const NamedFiles& files);
   // The lines a box prints.
-  std::string BoxText(const std::string& text, const std::string& caption) const;
+  std::string BoxText(const std::string& text, const std::string& caption,
+                      const NamedFiles& files) const;
 
   std::ostream& boxes_;
   std::istream& in_;
@@ -76,6 +81,7 @@ class ConsoleView : public session::JobView {
   struct HeldBox {
     std::string text;
     std::string caption;
+    NamedFiles files;
     std::optional<TerminalOwner::HeldTextId> heldText;
   };
   std::vector<HeldBox> held_;
@@ -92,11 +98,11 @@ using platform::PrintableText;
 // box cannot steer the terminal.
 std::string TerminalText(std::string_view text);
 
-// For each program path on drive C: that `text` names, once, the line that
-// says where `hostPath` puts it ("C:\\ISP0_Backup.bin is /srv/c/ISP0_Backup.bin"),
-// and whether its folder is missing. None where the path is the host's own.
+// For each file a box names, once, the line that says where `hostPath`
+// puts it ("C:\\ISP0_Backup.bin is /srv/c/ISP0_Backup.bin"), and whether its
+// folder is missing. None where the path is the host's own.
 std::vector<std::string> HostPathLines(
-    std::string_view text, const std::function<std::string(const std::string&)>& hostPath);
+    const NamedFiles& files, const std::function<std::string(const std::string&)>& hostPath);
 
 // The line that names a drive another run holds.
 std::string HeldDriveText(const HeldDrive& drive);

@@ -124,7 +124,7 @@ bool AskOnce(const RunSetup& run, std::ostream& boxes, const std::string& text,
   const std::unique_ptr<JobView> asker =
       run.front.MakeView(boxes, run.front.Input(), *err, run.request.answering, run.request.quiet);
   const int answer = asker->ShowMessage(text, caption, kQuestionStyle);
-  run.end.OwnBox({caption, text, kQuestionStyle, answer});
+  run.end.OwnBox({caption, text, kQuestionStyle, answer, std::nullopt, {}});
   return answer == kIdOk;
 }
 
@@ -244,7 +244,7 @@ bool DriveRunner::AskAtGate(std::ostream& boxes) {
           ": they are sticks of one batch (one USB serial and CIS page), which their saves do "
           "not tell apart. Nothing was written. Restore each alone, naming its save with --save "
           "(backups lists each save with the letter and port it was made at).";
-      end_.OwnBox({"Fail", text, kMbIconError, kIdOk});
+      end_.OwnBox({"Fail", text, kMbIconError, kIdOk, std::nullopt, {}});
       boxes << "[Fail] " << text << std::endl;
       gate_->Answer(false);
       ambiguous_ = true;
@@ -304,7 +304,7 @@ int RunAllDrives(const AllDrivesRun& all) {
   std::ostream& boxes = *shown;
 
   if (all.drives.empty()) {
-    end.OwnBox({kAppTitle, kNoDeviceText, kMbOk, kIdOk});
+    end.OwnBox({kAppTitle, kNoDeviceText, kMbOk, kIdOk, std::nullopt, {}});
     if (!run.request.quiet) boxes << "[" << kAppTitle << "] " << kNoDeviceText << std::endl;
     return end.End(kExitNoDevice);
   }

@@ -670,12 +670,15 @@ TEST(RecordJournal, OnlyAWholeJournalOfTheDocumentCounts) {
     run.folder.Write(kRecordJournalName, c.edit(written));
 
     RecordBook again;
-    EXPECT_EQ(ReadRecordBook(run.p, "C:\\", again, problem), c.read);
+    NamedFiles named;
+    EXPECT_EQ(ReadRecordBook(run.p, "C:\\", again, problem, RecordUse::kLook, &named), c.read);
     if (c.read) {
       EXPECT_EQ(again.saves.size(), c.changed ? 1201u : 1200u);
       EXPECT_EQ(again.FindSave(save.id) != nullptr, c.changed);
     } else {
       EXPECT_NE(problem.find("kestrune-backups.journal"), std::string::npos) << problem;
+      // The box that tells it names the journal, so a console says where it is.
+      EXPECT_EQ(named.paths, std::vector<std::string>{"C:\\kestrune-backups.journal"});
       EXPECT_TRUE(again.saves.empty());
     }
   }

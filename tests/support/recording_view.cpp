@@ -1,11 +1,44 @@
 #include "tests/support/recording_view.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cctype>
 
 namespace kestrune::testing {
 
+namespace {
+
+// The paths on drive C: that `text` shows ("C:\\ISP0_Before.bin",
+// "C:\\E\\ISP0_Before.bin"), each up to the first character no name of
+// the program's holds.
+std::vector<std::string> PathsOnC(const std::string& text) {
+  std::vector<std::string> paths;
+  for (size_t at = 0; (at = text.find(":\\", at)) != std::string::npos; at += 2) {
+    if (at == 0 || std::toupper(static_cast<unsigned char>(text[at - 1])) != 'C') continue;
+    if (at >= 2 && std::isalnum(static_cast<unsigned char>(text[at - 2]))) continue;
+    size_t end = text.find_first_of(" \n<>\"'(),;", at);
+    if (end == std::string::npos) end = text.size();
+    while (end > at + 2 && text[end - 1] == '.') --end;
+    paths.push_back(text.substr(at - 1, end - at + 1));
+  }
+  return paths;
+}
+
+}  // namespace
+
 int RecordingView::ShowMessage(const std::string& text, const std::string& caption,
                                unsigned style) {
+  return ShowMessageNaming(text, caption, style, NamedFiles());
+}
+
+int RecordingView::ShowMessageNaming(const std::string& text, const std::string& caption,
+                                     unsigned style, const NamedFiles& files) {
+  for (const std::string& path : PathsOnC(text)) {
+    if (std::find(files.paths.begin(), files.paths.end(), path) == files.paths.end()) {
+      ADD_FAILURE() << "the box names " << path << " but not among its files: " << text;
+    }
+  }
   int answer = kIdOk;
   if (!answers.empty()) {
     answer = answers.front();
@@ -13,7 +46,7 @@ int RecordingView::ShowMessage(const std::string& text, const std::string& capti
   } else if ((style & 0xF) == kMbOkCancel) {
     answer = defaultAnswer;
   }
-  boxes.push_back({text, caption, style, answer});
+  boxes.push_back({text, caption, style, answer, files.paths});
   if (whileShown) whileShown(text);
   return answer;
 }

@@ -19,12 +19,19 @@ struct ShownBox {
   std::string caption;
   unsigned style;
   int answer;
+  // The files the program said the text names.
+  std::vector<std::string> files;
 };
 
 // It is the window's controls too, for the dialog's tests.
 class RecordingView : public View, public WindowControls, public ReportObserver {
  public:
   int ShowMessage(const std::string& text, const std::string& caption, unsigned style) override;
+  // Every box records the files it names, and fails the test when its
+  // text names a file on drive C: that is not among them: a console would
+  // not say where that file is on its host.
+  int ShowMessageNaming(const std::string& text, const std::string& caption, unsigned style,
+                        const NamedFiles& files) override;
   // The status line is the dialog's status control.
   void StatusChanged(const std::string& text) override {
     visible[kIdcStatus] = false;
