@@ -200,7 +200,9 @@ TEST_P(SaveStory, RestoreWritesOneWholeSaveOfThisStick) {
       for (const auto& [name, path] : paths) beforeLast[name] = IspCode(path);
     }
     last = RunWith(drives, step.arguments);
-    if (i + 1 < s.steps.size()) ASSERT_EQ(last.code, kDone) << i << "\n" << last.out << last.err;
+    if (i + 1 < s.steps.size()) {
+      ASSERT_EQ(last.code, kDone) << i << "\n" << last.out << last.err;
+    }
   }
   EXPECT_EQ(last.code, s.code) << last.out << last.err;
   EXPECT_NE(last.out.find(s.said), std::string::npos) << s.said << "\n" << last.out;

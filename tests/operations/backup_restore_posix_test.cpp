@@ -889,8 +889,10 @@ TEST(BackupAndRestore, RecordsWithoutACisPageAreDonorFiles) {
   EXPECT_EQ(run.Codes(AreaKind::kIsp), repaired);
 
   run.view.boxes.clear();
-  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, {{"C:\\ISP0_Before.bin", "C:\\ISP1_Before.bin"}, true}),
-            RestoreOutcome::kRestored);
+  RestoreRequest donated;
+  donated.files = {"C:\\ISP0_Before.bin", "C:\\ISP1_Before.bin"};
+  donated.donor = true;
+  EXPECT_EQ(OnRestoreIsp(run.p, run.dialog, donated), RestoreOutcome::kRestored);
   ASSERT_FALSE(run.view.boxes.empty());
   EXPECT_NE(run.view.boxes[0].text.find(kNoCisPageRecorded), std::string::npos)
       << run.view.boxes[0].text;
