@@ -956,6 +956,7 @@ bool ParseRecords(const std::string& folder, const std::string& document, const 
       return false;
     }
   }
+  if (named != nullptr) *named = NamedFiles();
   book.journalOf = token;
   return true;
 }
