@@ -109,6 +109,15 @@ struct Program {
   // `platform`'s C: is a letter folder inside it (a drive of --all); null:
   // `platform`'s own.
   platform::Platform* savesPlatform = nullptr;
+
+  // Where a file the program names ("C:\\ISP0_Before.bin") is on this host:
+  // in the drive's own folder, or else in the tree `savesPlatform` keeps,
+  // where a save of another letter is.
+  std::string HostPathOf(const std::string& path) {
+    const std::string own = platform.HostPath(path);
+    if (savesPlatform == nullptr || platform.FindFile(path)) return own;
+    return savesPlatform->FindFile(path) ? savesPlatform->HostPath(path) : own;
+  }
   // Filled by the CodeMark search; ispOffsets ends at its first -1.
   int32_t cisPageOffsets[4] = {0, 0, 0, 0};
   int32_t ispOffsets[4] = {-1, -1, -1, -1};

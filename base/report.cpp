@@ -27,6 +27,13 @@ int Weight(Outcome outcome) {
   return 5;
 }
 
+// The files a box names, each with where it is on this host.
+std::vector<BoxFile> BoxFiles(Program& p, const NamedFiles& files) {
+  std::vector<BoxFile> named;
+  for (const std::string& name : files.paths) named.push_back({name, p.HostPathOf(name)});
+  return named;
+}
+
 // The letter of the selected drive, once the scan has put one there.
 char SelectedLetter(Program& p) {
   if (p.selectedDrive >= kSlotCount) return 0;
@@ -119,8 +126,9 @@ bool BeginDriveReport(Program& p, const char* operation) {
 int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style,
             const NamedFiles& files) {
   const int answer = p.view.ShowMessageNaming(text, caption, style, files);
+  std::vector<BoxFile> named = BoxFiles(p, files);
   p.reports->Update([&](Report& report) {
-    report.boxes.push_back({caption, text, style, answer, std::nullopt, files.paths});
+    report.boxes.push_back({caption, text, style, answer, std::nullopt, std::move(named)});
   });
   return answer;
 }
@@ -139,8 +147,9 @@ void Fail(Program& p, Outcome outcome, const std::string& text, const std::strin
   const int answer = p.view.ShowMessageNaming(text, caption, style, files);
   if (ReportObserver* observer = p.reports->observer()) observer->Explained(why);
   p.log.AppendLog(why.line.c_str());
+  std::vector<BoxFile> named = BoxFiles(p, files);
   p.reports->Update([&](Report& report) {
-    report.boxes.push_back({caption, text, style, answer, why, files.paths});
+    report.boxes.push_back({caption, text, style, answer, why, std::move(named)});
     if (p.failuresWarn) {
       report.warnings.push_back(text);
     } else {

@@ -133,6 +133,14 @@ struct FailureCause {
 FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, uint64_t before,
                             const std::optional<device::CommandAnswer>& firstFailed = {});
 
+// A file a box names: as the program names it, and where it is on this
+// host.
+struct BoxFile {
+  std::string name;
+  std::string hostPath;
+  bool operator==(const BoxFile&) const = default;
+};
+
 // A message box as it was shown, and the answer it got.
 struct ShownBox {
   std::string caption;
@@ -143,7 +151,7 @@ struct ShownBox {
   // Set for the box of a failure (Fail).
   std::optional<FailureCause> why;
   // The files its text names.
-  std::vector<std::string> files;
+  std::vector<BoxFile> files;
 };
 
 // A drive left out because another run holds it: its device node or file.

@@ -132,6 +132,13 @@ Json BoxesJson(const std::vector<DriveBox>& boxes) {
                     {"icon", IconName(box.style)},
                     {"answer", question ? AnswerName(box.answer) : Json()}};
     if (box.why) message["why"] = WhyJson(*box.why);
+    if (!box.files.empty()) {
+      Json files = Json::array();
+      for (const BoxFile& file : box.files) {
+        files.push_back({{"name", file.name}, {"path", file.hostPath}});
+      }
+      message["files"] = std::move(files);
+    }
     list.push_back(std::move(message));
   }
   return list;

@@ -492,12 +492,14 @@ TEST_F(ConsoleRun, ARunThatSawTwoLookAlikesLeavesNoDefaultSave) {
 }
 
 // A "Fail" box about a file names the program's path and, below it, the
-// host's, saying when the folder it should be in is missing.
+// host's, saying when the folder it should be in is missing; the document
+// gives the box the same file.
 struct HostPathCase {
   const char* name;
   const char* cDrive;   // inside the test's folder
   const char* blocker;  // a folder made under the backup's name; "" for none
   const char* said;     // @ is the test's folder
+  const char* file;     // the file the box names, and where it is: "<name> is <path>"
 };
 
 class BoxHostPath : public ConsoleRun, public ::testing::WithParamInterface<HostPathCase> {};
@@ -515,6 +517,21 @@ TEST_P(BoxHostPath, FollowsTheBoxThatNamesAFile) {
     said.replace(at, 1, folder.path().string());
   }
   EXPECT_TRUE(r.Said(said)) << said << "\n" << r.out;
+
+  const RunResult json{testing::RunConsoleWith({"--json", "--c-drive", folderOfC.string(), "--temp",
+                                                temp(), "--drive", "E=" + drive, "backup"})};
+  const nlohmann::json document = nlohmann::json::parse(json.out);
+  std::vector<std::string> named;
+  for (const nlohmann::json& message : document["messages"]) {
+    for (const nlohmann::json& file : message.value("files", nlohmann::json::array())) {
+      named.push_back(file["name"].get<std::string>() + " is " + file["path"].get<std::string>());
+    }
+  }
+  std::string file = c.file;
+  for (size_t at; (at = file.find('@')) != std::string::npos;) {
+    file.replace(at, 1, folder.path().string());
+  }
+  EXPECT_NE(std::find(named.begin(), named.end(), file), named.end()) << file << "\n" << json.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -522,11 +539,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HostPathCase{"FolderMissing", "gone", "",
                      "  C:\\ISP0_Backup.bin is @/gone/ISP0_Backup.bin; its folder @/gone is "
-                     "missing"},
+                     "missing",
+                     "C:\\ISP0_Backup.bin is @/gone/ISP0_Backup.bin"},
         // The folder named is the one that holds the file, however deep.
         HostPathCase{"InnerFolderMissing", "c/gone", "",
                      "  C:\\ISP1_Backup.bin is @/c/gone/ISP1_Backup.bin; its folder @/c/gone is "
-                     "missing"}),
+                     "missing",
+                     "C:\\ISP1_Backup.bin is @/c/gone/ISP1_Backup.bin"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- restore from a folder that served many sticks ---
