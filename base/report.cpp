@@ -125,8 +125,8 @@ bool BeginDriveReport(Program& p, const char* operation) {
 
 int ShowBox(Program& p, const std::string& text, const std::string& caption, unsigned style,
             const NamedFiles& files) {
-  const int answer = p.view.ShowMessageNaming(text, caption, style, files);
   std::vector<BoxFile> named = BoxFiles(p, files);
+  const int answer = p.view.ShowMessageNaming(text, caption, style, named);
   p.reports->Update([&](Report& report) {
     report.boxes.push_back({caption, text, style, answer, std::nullopt, std::move(named)});
   });
@@ -144,10 +144,10 @@ void Fail(Program& p, Outcome outcome, const std::string& text, const std::strin
 
 void Fail(Program& p, Outcome outcome, const std::string& text, const std::string& caption,
           unsigned style, const FailureCause& why, const NamedFiles& files) {
-  const int answer = p.view.ShowMessageNaming(text, caption, style, files);
+  std::vector<BoxFile> named = BoxFiles(p, files);
+  const int answer = p.view.ShowMessageNaming(text, caption, style, named);
   if (ReportObserver* observer = p.reports->observer()) observer->Explained(why);
   p.log.AppendLog(why.line.c_str());
-  std::vector<BoxFile> named = BoxFiles(p, files);
   p.reports->Update([&](Report& report) {
     report.boxes.push_back({caption, text, style, answer, why, std::move(named)});
     if (p.failuresWarn) {

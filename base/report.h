@@ -133,14 +133,6 @@ struct FailureCause {
 FailureCause ExplainFailure(const std::optional<device::CommandAnswer>& last, uint64_t before,
                             const std::optional<device::CommandAnswer>& firstFailed = {});
 
-// A file a box names: as the program names it, and where it is on this
-// host.
-struct BoxFile {
-  std::string name;
-  std::string hostPath;
-  bool operator==(const BoxFile&) const = default;
-};
-
 // A message box as it was shown, and the answer it got.
 struct ShownBox {
   std::string caption;

@@ -36,6 +36,14 @@ struct NamedFiles {
   std::vector<std::string> paths;
 };
 
+// A file a box names: as the program names it, and where it is on this
+// host (the same on Windows).
+struct BoxFile {
+  std::string name;
+  std::string hostPath;
+  bool operator==(const BoxFile&) const = default;
+};
+
 class View {
  public:
   virtual ~View() = default;
@@ -46,7 +54,7 @@ class View {
   // The same box, with the files its text names. A view that shows the
   // text as it stands has nothing more to do with them.
   virtual int ShowMessageNaming(const std::string& text, const std::string& caption, unsigned style,
-                                const NamedFiles& files) {
+                                const std::vector<BoxFile>& files) {
     (void)files;
     return ShowMessage(text, caption, style);
   }

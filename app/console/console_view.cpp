@@ -47,14 +47,11 @@ std::string TerminalText(std::string_view text) {
   return shown;
 }
 
-std::vector<std::string> HostPathLines(
-    const NamedFiles& files, const std::function<std::string(const std::string&)>& hostPath) {
+std::vector<std::string> HostPathLines(const std::vector<BoxFile>& files) {
   std::vector<std::string> lines;
-  if (!hostPath) return lines;
   std::set<std::string> told;
-  for (const std::string& path : files.paths) {
+  for (const auto& [path, host] : files) {
     if (!told.insert(path).second) continue;
-    const std::string host = hostPath(path);
     if (host.empty() || host == path) continue;
     std::string line = path + " is " + host;
     // A file the program could not make says so when its folder is not there.
@@ -86,14 +83,14 @@ ConsoleView::~ConsoleView() {
 }
 
 std::string ConsoleView::BoxText(const std::string& text, const std::string& caption,
-                                 const NamedFiles& files) const {
+                                 const std::vector<BoxFile>& files) {
   std::string box = '[' + caption + "] " + TerminalText(text) + '\n';
-  for (const std::string& line : HostPathLines(files, hostPath())) box += "  " + line + '\n';
+  for (const std::string& line : HostPathLines(files)) box += "  " + line + '\n';
   return box;
 }
 
 void ConsoleView::Print(const std::string& text, const std::string& caption,
-                        const NamedFiles& files) {
+                        const std::vector<BoxFile>& files) {
   boxes_ << BoxText(text, caption, files) << std::flush;
 }
 
@@ -110,11 +107,11 @@ void ConsoleView::ShowHeld() {
 }
 
 int ConsoleView::ShowMessage(const std::string& text, const std::string& caption, unsigned style) {
-  return ShowMessageNaming(text, caption, style, NamedFiles());
+  return ShowMessageNaming(text, caption, style, {});
 }
 
 int ConsoleView::ShowMessageNaming(const std::string& text, const std::string& caption,
-                                   unsigned style, const NamedFiles& files) {
+                                   unsigned style, const std::vector<BoxFile>& files) {
   const bool okOnly = (style & kMbTypeMask) != kMbOkCancel;
   lastBoxPrinted_ = false;
   if (!okOnly && !PassGate()) return kIdCancel;

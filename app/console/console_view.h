@@ -2,7 +2,6 @@
 // become state the commands read back.
 #pragma once
 
-#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <set>
@@ -41,7 +40,7 @@ class ConsoleView : public session::JobView {
   // Under a box that names files, a line for each that says where it is
   // on this host (HostPathLines).
   int ShowMessageNaming(const std::string& text, const std::string& caption, unsigned style,
-                        const NamedFiles& files) override;
+                        const std::vector<BoxFile>& files) override;
   // A box that tells the technician to pull the stick waits until this
   // view's work on the drive is over (the After backups follow it), so
   // that nothing on screen asks for a stick whose job is still running.
@@ -63,10 +62,11 @@ class ConsoleView : public session::JobView {
 
  private:
   int Ask(const std::string& text);
-  void Print(const std::string& text, const std::string& caption, const NamedFiles& files);
+  void Print(const std::string& text, const std::string& caption,
+             const std::vector<BoxFile>& files);
   // The lines a box prints.
-  std::string BoxText(const std::string& text, const std::string& caption,
-                      const NamedFiles& files) const;
+  static std::string BoxText(const std::string& text, const std::string& caption,
+                             const std::vector<BoxFile>& files);
 
   std::ostream& boxes_;
   std::istream& in_;
@@ -81,7 +81,7 @@ class ConsoleView : public session::JobView {
   struct HeldBox {
     std::string text;
     std::string caption;
-    NamedFiles files;
+    std::vector<BoxFile> files;
     std::optional<TerminalOwner::HeldTextId> heldText;
   };
   std::vector<HeldBox> held_;
@@ -98,11 +98,10 @@ using platform::PrintableText;
 // box cannot steer the terminal.
 std::string TerminalText(std::string_view text);
 
-// For each file a box names, once, the line that says where `hostPath`
-// puts it ("C:\\ISP0_Backup.bin is /srv/c/ISP0_Backup.bin"), and whether its
+// For each file a box names, once, the line that says where it is on the
+// host ("C:\\ISP0_Backup.bin is /srv/c/ISP0_Backup.bin"), and whether its
 // folder is missing. None where the path is the host's own.
-std::vector<std::string> HostPathLines(
-    const NamedFiles& files, const std::function<std::string(const std::string&)>& hostPath);
+std::vector<std::string> HostPathLines(const std::vector<BoxFile>& files);
 
 // The line that names a drive another run holds.
 std::string HeldDriveText(const HeldDrive& drive);

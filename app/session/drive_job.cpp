@@ -170,10 +170,6 @@ void DriveJob::Run(const JobSetup& setup) {
     program.runId = setup.request.runId;
     if (!setup.request.fixHint.empty()) program.fixHint = setup.request.fixHint;
     program.savesPlatform = savesPlatform;
-    // A box names the drive's own files, and a restore the saves it found
-    // anywhere in the C: tree: a name that is no file of the drive's own
-    // folder is looked for in the tree, where a save of another letter is.
-    view.SetHostPaths([&program](const std::string& path) { return program.HostPathOf(path); });
     // A run asks before every fix, a 0x190 update's included.
     program.confirmFix190 = true;
     DriveSession session(program);

@@ -13,11 +13,6 @@ namespace kestrune::session {
 // It takes the job's steps as its reports tell them.
 class JobView : public View, public ReportObserver {
  public:
-  // The host path a program path ("C:\\ISP0_Backup.bin") stands for: each
-  // box that names one is followed by a line saying where it really is.
-  void SetHostPaths(std::function<std::string(const std::string&)> hostPath) {
-    hostPath_ = std::move(hostPath);
-  }
   // Called before an OK/Cancel question is shown; false answers it Cancel
   // unshown. None: every question is the view's own.
   void SetQuestionGate(std::function<bool()> gate) { gate_ = std::move(gate); }
@@ -28,12 +23,10 @@ class JobView : public View, public ReportObserver {
   virtual void CommandEnded() {}
 
  protected:
-  const std::function<std::string(const std::string&)>& hostPath() const { return hostPath_; }
   // False when the gate answered the question Cancel.
   bool PassGate() const { return !gate_ || gate_(); }
 
  private:
-  std::function<std::string(const std::string&)> hostPath_;
   std::function<bool()> gate_;
 };
 

@@ -29,13 +29,15 @@ std::vector<std::string> PathsOnC(const std::string& text) {
 
 int RecordingView::ShowMessage(const std::string& text, const std::string& caption,
                                unsigned style) {
-  return ShowMessageNaming(text, caption, style, NamedFiles());
+  return ShowMessageNaming(text, caption, style, {});
 }
 
 int RecordingView::ShowMessageNaming(const std::string& text, const std::string& caption,
-                                     unsigned style, const NamedFiles& files) {
+                                     unsigned style, const std::vector<BoxFile>& files) {
+  std::vector<std::string> named;
+  for (const BoxFile& file : files) named.push_back(file.name);
   for (const std::string& path : PathsOnC(text)) {
-    if (std::find(files.paths.begin(), files.paths.end(), path) == files.paths.end()) {
+    if (std::find(named.begin(), named.end(), path) == named.end()) {
       ADD_FAILURE() << "the box names " << path << " but not among its files: " << text;
     }
   }
@@ -46,7 +48,7 @@ int RecordingView::ShowMessageNaming(const std::string& text, const std::string&
   } else if ((style & 0xF) == kMbOkCancel) {
     answer = defaultAnswer;
   }
-  boxes.push_back({text, caption, style, answer, files.paths});
+  boxes.push_back({text, caption, style, answer, std::move(named)});
   if (whileShown) whileShown(text);
   return answer;
 }

@@ -31,7 +31,7 @@ class RecordingView : public View, public WindowControls, public ReportObserver 
   // text names a file on drive C: that is not among them: a console would
   // not say where that file is on its host.
   int ShowMessageNaming(const std::string& text, const std::string& caption, unsigned style,
-                        const NamedFiles& files) override;
+                        const std::vector<BoxFile>& files) override;
   // The status line is the dialog's status control.
   void StatusChanged(const std::string& text) override {
     visible[kIdcStatus] = false;
